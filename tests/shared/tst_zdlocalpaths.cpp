@@ -1,0 +1,190 @@
+#include "ZDLocalPaths.h"
+#include "ZDTestSandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <cstring>
+#include <paths.h>
+#include <utmpx.h>
+
+namespace {
+
+// A real utmp file in the sandbox, as the login program would write it.
+bool writeUtmp(const QString &file, const char *user, const char *line)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.close();
+    const QByteArray path = QFile::encodeName(file);
+    if (utmpxname(path.constData()) != 0)
+        return false;
+    setutxent();
+    struct utmpx u {};
+    u.ut_type = USER_PROCESS;
+    u.ut_pid = 4242;
+    std::strncpy(u.ut_line, line, sizeof u.ut_line - 1);
+    std::strncpy(u.ut_id, "k1", sizeof u.ut_id);
+    std::strncpy(u.ut_user, user, sizeof u.ut_user - 1);
+    const bool ok = pututxline(&u) != nullptr;
+    endutxent();
+    utmpxname(_PATH_UTMPX);
+    return ok;
+}
+
+} // namespace
+
+class TestZDLocalPaths : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void folderMapInSandbox()
+    {
+        ZDTestSandbox box;
+        QVERIFY(box.isValid());
+        const QString root = box.root();
+        const QString home = box.home();
+        QCOMPARE(ZDLocalPaths::systemRoot(), root);
+
+        QCOMPARE(ZDLocalPaths::applicationDirectory(true), home + "/Applications");
+        QCOMPARE(ZDLocalPaths::applicationDirectory(false), root + "/opt");
+        QCOMPARE(ZDLocalPaths::adminApplicationDirectory(true), home + "/Applications/Utilities");
+        QCOMPARE(ZDLocalPaths::adminApplicationDirectory(false), root + "/opt/Utilities");
+        QCOMPARE(ZDLocalPaths::documentDirectory(true), home + "/Documents");
+        QCOMPARE(ZDLocalPaths::documentDirectory(false), root + "/srv/Documents");
+        QCOMPARE(ZDLocalPaths::libraryDirectory(true), home + "/.local/share");
+        QCOMPARE(ZDLocalPaths::libraryDirectory(false), root + "/var/lib");
+        QCOMPARE(ZDLocalPaths::prefsDirectory(true), home + "/.config");
+        QCOMPARE(ZDLocalPaths::prefsDirectory(false), root + "/etc/xdg");
+        QCOMPARE(ZDLocalPaths::cacheDirectory(true), home + "/.cache");
+        QCOMPARE(ZDLocalPaths::cacheDirectory(false), root + "/var/cache");
+        QCOMPARE(ZDLocalPaths::appSupportDirectory(true), home + "/.local/share");
+        QCOMPARE(ZDLocalPaths::appSupportDirectory(false), root + "/usr/local/share");
+        QCOMPARE(ZDLocalPaths::logDirectory(true), home + "/.local/state/log");
+        QCOMPARE(ZDLocalPaths::logDirectory(false), root + "/var/log");
+        QCOMPARE(ZDLocalPaths::movieDirectory(), home + "/Videos");
+        QCOMPARE(ZDLocalPaths::desktopDirectory(), home + "/Desktop");
+        QCOMPARE(ZDLocalPaths::systemLibraryDirectory(), root + "/usr/share");
+        QCOMPARE(ZDLocalPaths::localDocumentationDirectory(), root + "/usr/share/doc");
+        QCOMPARE(ZDLocalPaths::trashDirectory(), home + "/.local/share/Trash");
+        QCOMPARE(ZDLocalPaths::darwinCacheDirectory(), root + "/run");
+        QCOMPARE(ZDLocalPaths::userDirectory(), home);
+
+        // XDG variables move the user folders wherever they point.
+        box.setEnv("XDG_CONFIG_HOME", (root + "/elsewhere/cfg/").toUtf8());
+        QCOMPARE(ZDLocalPaths::prefsDirectory(true), root + "/elsewhere/cfg");
+        // A relative value is not a valid XDG folder and falls back to the default.
+        box.setEnv("XDG_CACHE_HOME", "relative/cache");
+        QCOMPARE(ZDLocalPaths::cacheDirectory(true), home + "/.cache");
+        box.unsetEnv("XDG_STATE_HOME");
+        QCOMPARE(ZDLocalPaths::logDirectory(true), home + "/.local/state/log");
+    }
+
+    void userDirsFile()
+    {
+        ZDTestSandbox box;
+        QVERIFY(ZDTestSandbox::writeFile(box.home() + "/.config/user-dirs.dirs",
+                                         "# written by xdg-user-dirs-update\n"
+                                         "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n"
+                                         "XDG_DESKTOP_DIR=\"/srv/shared desk\"\n"
+                                         "XDG_VIDEOS_DIR=\"relative/not/allowed\"\n"));
+        QCOMPARE(ZDLocalPaths::documentDirectory(true), box.home() + "/Papers");
+        QCOMPARE(ZDLocalPaths::desktopDirectory(), QStringLiteral("/srv/shared desk"));
+        QCOMPARE(ZDLocalPaths::movieDirectory(), box.home() + "/Videos");
+    }
+
+    void consoleUserAndRootRule()
+    {
+        ZDTestSandbox box;
+        QDir().mkpath(box.path("run"));
+        const QString utmp = box.path("run/utmp");
+
+        // Nobody at the graphical console: only a text login on tty1.
+        QVERIFY(writeUtmp(utmp, "daemon", "tty1"));
+        QCOMPARE(ZDLocalPaths::currentConsoleUser(), QString());
+
+        QVERIFY(writeUtmp(utmp, "nobody", ":0"));
+        QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
+
+        if (!ZDLocalPaths::isRoot()) {
+            // An ordinary process keeps its own folders whoever is at the console.
+            QCOMPARE(ZDLocalPaths::libraryDirectory(true), box.home() + "/.local/share");
+            return;
+        }
+        // Root works in the console user's folders.
+        const QString consoleHome = QStringLiteral("/nonexistent"); // nobody's home
+        QCOMPARE(ZDLocalPaths::username(), QStringLiteral("nobody"));
+        QCOMPARE(ZDLocalPaths::userDirectory(), consoleHome);
+        QCOMPARE(ZDLocalPaths::libraryDirectory(true), consoleHome + "/.local/share");
+        QCOMPARE(ZDLocalPaths::trashDirectory(), consoleHome + "/.local/share/Trash");
+        QCOMPARE(ZDLocalPaths::prefsDirectory(true), consoleHome + "/.config");
+        QCOMPARE(ZDLocalPaths::applicationDirectory(true), consoleHome + "/Applications");
+        // Local folders do not move.
+        QCOMPARE(ZDLocalPaths::libraryDirectory(false), box.root() + "/var/lib");
+        // The protected list follows the console user too.
+        QVERIFY(ZDLocalPaths::isPathSystemDirectory(consoleHome + "/.config", true));
+
+        // Console user logged out: root is on its own again.
+        QVERIFY(writeUtmp(utmp, "daemon", "tty2"));
+        QCOMPARE(ZDLocalPaths::userDirectory(), box.home());
+        QCOMPARE(ZDLocalPaths::username(), QStringLiteral("root"));
+    }
+
+    void protectedFolders()
+    {
+        ZDTestSandbox box;
+        const QString apps = ZDLocalPaths::applicationDirectory(false);
+        for (bool exact : {true, false}) {
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory("/", exact));
+            QVERIFY(!ZDLocalPaths::isPathSystemDirectory("/a", exact));
+            QVERIFY(!ZDLocalPaths::isPathSystemDirectory("", exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(apps, exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(apps + "/", exact));
+            QVERIFY(!ZDLocalPaths::isPathSystemDirectory(apps + "/Tool.app", exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(ZDLocalPaths::userDirectory(), exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(ZDLocalPaths::prefsDirectory(true), exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(ZDLocalPaths::desktopDirectory(), exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(ZDLocalPaths::systemLibraryDirectory(), exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(box.root() + "/home", exact));
+            QVERIFY(ZDLocalPaths::isPathSystemDirectory(box.root() + "/media", exact));
+            QVERIFY(!ZDLocalPaths::isPathSystemDirectory(ZDLocalPaths::prefsDirectory(true) + "/com.zendrel.x.plist", exact));
+        }
+        // System trees are protected only by the broad form, and only as a text prefix.
+        for (const char *p : {"/usr/local/bin", "/usrlocal", "/var/tmp/x", "/etc/passwd", "/boot", "/dev/null"}) {
+            QVERIFY2(ZDLocalPaths::isPathSystemDirectory(QString::fromLatin1(p), false), p);
+            QVERIFY2(!ZDLocalPaths::isPathSystemDirectory(QString::fromLatin1(p), true), p);
+        }
+        QVERIFY(!ZDLocalPaths::isPathSystemDirectory("/home/someone/project", false));
+    }
+
+    void namesAndVolumes()
+    {
+        QCOMPARE(ZDLocalPaths::randomString(0), QString());
+        QCOMPARE(ZDLocalPaths::randomString(-3), QString());
+        const QString r = ZDLocalPaths::randomString(40);
+        QCOMPARE(r.size(), 40);
+        for (QChar c : r)
+            QVERIFY(QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789").contains(c));
+
+        const QString a = ZDLocalPaths::uuid();
+        QCOMPARE(a.size(), 36);
+        QVERIFY(a != ZDLocalPaths::uuid());
+
+        const QString t1 = ZDLocalPaths::tempFile();
+        const QString t2 = ZDLocalPaths::tempFile();
+        QVERIFY(t1 != t2);
+        QVERIFY(t1.startsWith(ZDLocalPaths::tempDirectory() + "/"));
+        QVERIFY(!QFile::exists(t1));
+
+        QVERIFY(ZDLocalPaths::isPathOnTimeMachineVolume("/Volumes/Backup/Backups.backupdb/mac/x"));
+        QVERIFY(ZDLocalPaths::isPathOnTimeMachineVolume("/media/ed/disk/Backups.backupdb"));
+        QVERIFY(!ZDLocalPaths::isPathOnTimeMachineVolume("/Backups.backupdb/x"));
+        QVERIFY(!ZDLocalPaths::isPathOnTimeMachineVolume("/Volumes/Backup/NotBackups.backupdb"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDLocalPaths)
+#include "tst_zdlocalpaths.moc"

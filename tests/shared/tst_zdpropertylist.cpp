@@ -1,0 +1,197 @@
+#include "ZDPropertyList.h"
+#include "ZDTestSandbox.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QPoint>
+#include <QTest>
+
+#include <limits>
+
+namespace {
+
+QVariantMap sample(bool wholeSeconds)
+{
+    QDateTime when = QDateTime(QDate(2026, 12, 6), QTime(19, 40, 52, wholeSeconds ? 0 : 125), Qt::UTC);
+    QVariantMap inner{{"empty array", QVariantList{}}, {"empty dict", QVariantMap{}}, {"empty text", QString()}};
+    return QVariantMap{
+        {"text", QStringLiteral("Grüße, 編集 & <xml> \"quotes\"")},
+        {"negative", qint64(-42)},
+        {"min", std::numeric_limits<qint64>::min()},
+        {"max", std::numeric_limits<qint64>::max()},
+        {"zero", qint64(0)},
+        {"real", 3.25},
+        {"negative real", -1.0e-9},
+        {"yes", true},
+        {"no", false},
+        {"date", when},
+        {"old date", QDateTime(QDate(1990, 1, 2), QTime(3, 4, 5), Qt::UTC)},
+        {"data", QByteArray("\x00\x01\xff binary\n", 11)},
+        {"array", QVariantList{qint64(1), QStringLiteral("two"), QVariantList{qint64(3)}}},
+        {"dict", inner},
+    };
+}
+
+// Binary property list whose one array holds itself.
+QByteArray cyclicBinary()
+{
+    QByteArray b("bplist00");
+    b.append(char(0xA1)).append(char(0x00)); // array of one: object 0
+    const char offsetTable = char(b.size() - 2);
+    const int tableAt = int(b.size());
+    b.append(offsetTable);
+    QByteArray trailer(32, '\0');
+    trailer[6] = 1;  // offset size
+    trailer[7] = 1;  // reference size
+    trailer[15] = 1; // one object
+    trailer[31] = char(tableAt);
+    return b + trailer;
+}
+
+} // namespace
+
+class TestZDPropertyList : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void roundTrips_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::newRow("xml") << int(ZDPropertyList::Format::Xml);
+        QTest::newRow("binary") << int(ZDPropertyList::Format::Binary);
+    }
+
+    void roundTrips()
+    {
+        QFETCH(int, format);
+        const auto f = ZDPropertyList::Format(format);
+        // XML carries whole seconds only; binary keeps fractions.
+        const QVariantMap in = sample(f == ZDPropertyList::Format::Xml);
+        QString error;
+        const QByteArray bytes = ZDPropertyList::toData(in, f, &error);
+        QVERIFY2(!bytes.isEmpty(), qPrintable(error));
+        if (f == ZDPropertyList::Format::Binary)
+            QVERIFY(bytes.startsWith("bplist00"));
+        else
+            QVERIFY(bytes.contains("<plist"));
+
+        const QVariant out = ZDPropertyList::fromData(bytes, &error);
+        QVERIFY2(out.isValid(), qPrintable(error));
+        const QVariantMap m = out.toMap();
+        QCOMPARE(m.keys(), in.keys());
+        for (auto it = in.cbegin(); it != in.cend(); ++it)
+            QVERIFY2(m.value(it.key()) == it.value(), qPrintable(it.key()));
+        QCOMPARE(m.value("negative").typeId(), int(QMetaType::LongLong));
+        QCOMPARE(m.value("yes").typeId(), int(QMetaType::Bool));
+        QCOMPARE(m.value("date").toDateTime().timeSpec(), Qt::UTC);
+
+        // Written again, the same bytes: nothing drifts on repeated saves.
+        QCOMPARE(ZDPropertyList::toData(out, f), bytes);
+    }
+
+    void convenienceTypes()
+    {
+        const QVariant in = QVariantMap{{"list", QStringList{"a", "b"}}, {"int", 7}, {"uint", 7u},
+                                        {"local date", QDateTime(QDate(2020, 2, 29), QTime(12, 0), Qt::OffsetFromUTC, 3600)}};
+        const QVariantMap out = ZDPropertyList::fromData(ZDPropertyList::toData(in)).toMap();
+        QCOMPARE(out.value("list").toList(), (QVariantList{"a", "b"}));
+        QCOMPARE(out.value("int"), QVariant(qint64(7)));
+        QCOMPARE(out.value("uint"), QVariant(qint64(7)));
+        QCOMPARE(out.value("local date").toDateTime(), QDateTime(QDate(2020, 2, 29), QTime(11, 0), Qt::UTC));
+
+        QString error;
+        QVERIFY(ZDPropertyList::toData(QVariantMap{{"p", QPoint(1, 2)}}, ZDPropertyList::Format::Xml, &error).isEmpty());
+        QVERIFY(!error.isEmpty());
+        QVERIFY(ZDPropertyList::toData(QVariant(std::numeric_limits<quint64>::max())).isEmpty());
+        QVERIFY(ZDPropertyList::toData(QVariant()).isEmpty());
+    }
+
+    void filesAreWrittenAtomically()
+    {
+        ZDTestSandbox box;
+        const QString path = box.path("etc/xdg/com.zendrel.KestraClient.plist");
+        QVERIFY(ZDPropertyList::writeFile(path, QVariantMap{{"port", 35011}}));
+        QCOMPARE(ZDPropertyList::readDictionary(path).value("port"), QVariant(qint64(35011)));
+        QVERIFY(ZDPropertyList::writeFile(path, QVariantMap{{"port", 1234}}, ZDPropertyList::Format::Binary));
+        QCOMPARE(ZDPropertyList::readDictionary(path).value("port"), QVariant(qint64(1234)));
+        // Only the file itself is left in its folder: no temporary files behind.
+        QCOMPARE(QDir(box.path("etc/xdg")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"com.zendrel.KestraClient.plist"});
+
+        // A value that cannot be stored leaves the old file untouched.
+        QVERIFY(!ZDPropertyList::writeFile(path, QVariantMap{{"p", QPoint()}}));
+        QCOMPARE(ZDPropertyList::readDictionary(path).value("port"), QVariant(qint64(1234)));
+
+        // A folder that cannot be created.
+        QVERIFY(ZDTestSandbox::writeFile(box.path("blocker"), "file"));
+        QVERIFY(!ZDPropertyList::writeFile(box.path("blocker/sub/x.plist"), QVariantMap{}));
+
+        // A top level that is not a dictionary reads as an empty dictionary.
+        QVERIFY(ZDPropertyList::writeFile(box.path("list.plist"), QVariantList{1, 2}));
+        QVERIFY(ZDPropertyList::readDictionary(box.path("list.plist")).isEmpty());
+        QCOMPARE(ZDPropertyList::readFile(box.path("list.plist")).toList().size(), 2);
+    }
+
+    void malformedInputReadsAsNone()
+    {
+        ZDTestSandbox box;
+        QVERIFY(!ZDPropertyList::readFile(box.path("missing.plist")).isValid());
+        QVERIFY(!ZDPropertyList::readFile(QString()).isValid());
+
+        const QByteArray xml = ZDPropertyList::toData(sample(true));
+        const QByteArray bin = ZDPropertyList::toData(sample(false), ZDPropertyList::Format::Binary);
+        QList<QByteArray> bad = {
+            QByteArray(),
+            QByteArray("garbage that is no property list"),
+            QByteArray("bplist00"),
+            QByteArray("<?xml version=\"1.0\"?><plist><dict><key>a</key></plist>"),
+            QByteArray("<plist><integer>12x</integer></plist>"),
+            QByteArray("<plist><date>not a date</date></plist>"),
+            QByteArray("<plist><data>!!!</data></plist>"),
+            QByteArray(4096, '\xff'),
+            cyclicBinary(),
+            QByteArray("<plist>") + QByteArray(100000 * 7, 'x').replace("xxxxxxx", "<array>") + QByteArray("</plist>"),
+        };
+        // Every truncation of real files.
+        for (int n = 1; n < bin.size(); n += 3)
+            bad.append(bin.left(n));
+        for (int n = 1; n < xml.size(); n += 37)
+            bad.append(xml.left(n));
+        // Flipped bytes in the binary trailer and offset table.
+        for (int i = 1; i <= 40 && i < bin.size(); ++i) {
+            QByteArray b = bin;
+            b[b.size() - i] = char(b.at(b.size() - i) ^ 0x5a);
+            bad.append(b);
+        }
+        int survived = 0;
+        for (const QByteArray &b : bad) {
+            QString error;
+            const QVariant v = ZDPropertyList::fromData(b, &error);
+            if (!v.isValid())
+                QVERIFY(!error.isEmpty());
+            ++survived;
+        }
+        QCOMPARE(survived, bad.size());
+        QVERIFY(!ZDPropertyList::fromData(cyclicBinary()).isValid());
+
+        // The same through files.
+        const QString path = box.path("broken.plist");
+        QVERIFY(ZDTestSandbox::writeFile(path, bin.left(bin.size() / 2)));
+        QVERIFY(!ZDPropertyList::readFile(path).isValid());
+        QVERIFY(ZDPropertyList::readDictionary(path).isEmpty());
+
+        // Nested within the limit is fine, beyond it refused.
+        QVariant deep = QVariantList{};
+        for (int i = 0; i < ZDPropertyList::kMaxDepth - 1; ++i)
+            deep = QVariantList{deep};
+        QVERIFY(ZDPropertyList::fromData(ZDPropertyList::toData(deep)).isValid());
+        for (int i = 0; i < 10; ++i)
+            deep = QVariantList{deep};
+        QVERIFY(ZDPropertyList::toData(deep).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDPropertyList)
+#include "tst_zdpropertylist.moc"
