@@ -49,6 +49,26 @@ QByteArray cyclicBinary()
     return b + trailer;
 }
 
+// Binary property list of one dictionary {key: true}, the key object given raw.
+QByteArray binaryDictWithKey(const QByteArray &keyObject)
+{
+    QByteArray b("bplist00");
+    const char dictAt = char(b.size());
+    b.append(char(0xD1)).append(char(1)).append(char(2));
+    const char keyAt = char(b.size());
+    b.append(keyObject);
+    const char valueAt = char(b.size());
+    b.append(char(0x09));
+    const int tableAt = int(b.size());
+    b.append(dictAt).append(keyAt).append(valueAt);
+    QByteArray trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = 3;
+    trailer[31] = char(tableAt);
+    return b + trailer;
+}
+
 } // namespace
 
 class TestZDPropertyList : public QObject
@@ -175,6 +195,11 @@ private Q_SLOTS:
         }
         QCOMPARE(survived, bad.size());
         QVERIFY(!ZDPropertyList::fromData(cyclicBinary()).isValid());
+        // Dictionary keys that are not plain text (found by fuzzing: the parser aborts on them).
+        QCOMPARE(ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x53key", 4))).toMap().value("key"), QVariant(true));
+        QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x10\x05", 2))).isValid());
+        QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x53k\0y", 4))).isValid());
+        QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x62\0k\0\0", 5))).isValid());
 
         // The same through files.
         const QString path = box.path("broken.plist");
