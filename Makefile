@@ -33,3 +33,7 @@ services-down:
 
 clean:
 	rm -rf build
+
+.PHONY: bench
+bench: build
+	$(BUILD)/bench/rpc

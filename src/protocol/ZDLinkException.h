@@ -1,0 +1,27 @@
+#pragma once
+// The one exception the wire raises into its callers: the link failed or timed
+// out, the peer refused the call, or a value could not travel.
+#include "ZDException.h"
+
+class ZDLinkException : public ZDNamedException
+{
+public:
+    enum class Kind { LinkFailure, Timeout, Remote, Invalid };
+
+    static constexpr const char *kLinkFailureName = "ZDLinkFailureException";
+    static constexpr const char *kUnknownOperationName = "ZDUnknownOperationException";
+    static constexpr const char *kInvalidArgumentName = "ZDInvalidArgumentException";
+    static constexpr const char *kUnknownObjectName = "ZDUnknownObjectException";
+
+    ZDLinkException(Kind kind, QString name, QString reason);
+
+    static ZDLinkException linkFailure(const QString &reason);
+    // Named so that ZDException::didTimeout recognises it.
+    static ZDLinkException timeout(const QString &reason);
+    static ZDLinkException invalid(const QString &reason);
+
+    Kind kind() const noexcept { return m_kind; }
+
+private:
+    Kind m_kind;
+};

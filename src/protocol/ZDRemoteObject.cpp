@@ -1,0 +1,59 @@
+#include "ZDRemoteObject.h"
+
+#include "ZDLinkException.h"
+
+#include <mutex>
+
+ZDRemoteObject::~ZDRemoteObject() = default;
+
+std::shared_ptr<ZDRemoteObject> ZDRemoteObject::create()
+{
+    return std::make_shared<ZDRemoteObject>();
+}
+
+void ZDRemoteObject::addOperation(const QString &op, Handler handler, Call call)
+{
+    std::unique_lock lock(m_mutex);
+    m_operations.insert(op, Entry{std::move(handler), call});
+}
+
+bool ZDRemoteObject::respondsToSelector(const QString &op) const
+{
+    std::shared_lock lock(m_mutex);
+    return m_operations.contains(op);
+}
+
+bool ZDRemoteObject::isOneway(const QString &op) const
+{
+    std::shared_lock lock(m_mutex);
+    const auto it = m_operations.constFind(op);
+    return it != m_operations.cend() && it->call == Call::Oneway;
+}
+
+QStringList ZDRemoteObject::operations() const
+{
+    std::shared_lock lock(m_mutex);
+    return m_operations.keys();
+}
+
+QVariant ZDRemoteObject::invoke(const QString &op, const QVariantList &args) const
+{
+    Handler handler;
+    {
+        std::shared_lock lock(m_mutex);
+        const auto it = m_operations.constFind(op);
+        if (it == m_operations.cend())
+            throw ZDLinkException(ZDLinkException::Kind::Remote, QString::fromLatin1(ZDLinkException::kUnknownOperationName),
+                                  QStringLiteral("object does not respond to selector %1").arg(op));
+        handler = it->handler;
+    }
+    if (args.size() != argumentCount(op))
+        throw ZDLinkException(ZDLinkException::Kind::Remote, QString::fromLatin1(ZDLinkException::kInvalidArgumentName),
+                              QStringLiteral("%1 takes %2 arguments, got %3").arg(op).arg(argumentCount(op)).arg(args.size()));
+    return handler(args);
+}
+
+int ZDRemoteObject::argumentCount(const QString &op)
+{
+    return int(op.count(QLatin1Char(':')));
+}

@@ -1,0 +1,50 @@
+#pragma once
+// An object that can be passed by reference: a table from full operation names
+// ("setErrorCallback:", "ping") to handlers. The number of colons in a name is
+// its number of arguments.
+#include <QHash>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+
+class ZDRemoteObject
+{
+public:
+    using Handler = std::function<QVariant(const QVariantList &args)>;
+    enum class Call { Synchronous, Oneway };
+
+    ZDRemoteObject() = default;
+    virtual ~ZDRemoteObject();
+    ZDRemoteObject(const ZDRemoteObject &) = delete;
+    ZDRemoteObject &operator=(const ZDRemoteObject &) = delete;
+
+    static std::shared_ptr<ZDRemoteObject> create();
+
+    // Oneway operations answer a synchronous caller at once, before they run.
+    void addOperation(const QString &op, Handler handler, Call call = Call::Synchronous);
+    bool respondsToSelector(const QString &op) const;
+    bool isOneway(const QString &op) const;
+    QStringList operations() const;
+    // Throws ZDLinkException for an unknown operation or a wrong argument count;
+    // whatever the handler throws passes through.
+    QVariant invoke(const QString &op, const QVariantList &args) const;
+
+    static int argumentCount(const QString &op);
+
+private:
+    struct Entry
+    {
+        Handler handler;
+        Call call = Call::Synchronous;
+    };
+    mutable std::shared_mutex m_mutex;
+    QHash<QString, Entry> m_operations;
+};
+
+using ZDRemoteObjectPtr = std::shared_ptr<ZDRemoteObject>;
+Q_DECLARE_METATYPE(ZDRemoteObjectPtr)

@@ -1,0 +1,54 @@
+#pragma once
+// The stand-in for an object of the peer. Thread-safe. Every failure raises
+// ZDLinkException: link gone (kLinkFailureName), no answer in time
+// ("NSPortTimeoutException", see ZDException::didTimeout), the peer refused the
+// call (unknown operation, wrong argument count, or the handler raised).
+// Dropping the last reference tells the peer it may forget the object.
+#include <QHash>
+#include <QMetaType>
+#include <QString>
+#include <QVariant>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class ZDConnection;
+
+class ZDRemoteProxy
+{
+public:
+    ~ZDRemoteProxy();
+    ZDRemoteProxy(const ZDRemoteProxy &) = delete;
+    ZDRemoteProxy &operator=(const ZDRemoteProxy &) = delete;
+
+    // Blocks until the reply; the result by copy or as a reference.
+    QVariant call(const QString &op, const QVariantList &args = {}) const;
+    // Returns once the call is queued on the link.
+    void callOneway(const QString &op, const QVariantList &args = {}) const;
+    // Answered from the object's operation table, never by running the operation;
+    // remembered per operation.
+    bool respondsToSelector(const QString &op) const;
+
+    bool isValid() const;
+    quint64 objectId() const { return m_id; }
+    const std::shared_ptr<ZDConnection> &connection() const { return m_connection; }
+    void setReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
+    int replyTimeout() const { return m_replyTimeoutMs; }
+
+    // The proxy a value holds, or null.
+    static std::shared_ptr<ZDRemoteProxy> fromVariant(const QVariant &value);
+
+private:
+    friend class ZDConnection;
+    ZDRemoteProxy(std::shared_ptr<ZDConnection> connection, quint64 id, int replyTimeoutMs);
+
+    std::shared_ptr<ZDConnection> m_connection;
+    quint64 m_id;
+    std::atomic<int> m_replyTimeoutMs;
+    mutable std::mutex m_cacheMutex;
+    mutable QHash<QString, bool> m_responds;
+};
+
+using ZDRemoteProxyPtr = std::shared_ptr<ZDRemoteProxy>;
+Q_DECLARE_METATYPE(ZDRemoteProxyPtr)

@@ -1,0 +1,32 @@
+#pragma once
+// The byte stream under a connection. The TCP transport is the one at hand; a
+// TLS one (for instance a QSslSocket on a thread of its own, started from the
+// same accepted or connected descriptor) implements this same interface, so the
+// layers above do not change.
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class ZDWireTransport
+{
+public:
+    // Called on the transport's own thread, one call at a time.
+    class Handler
+    {
+    public:
+        virtual ~Handler() = default;
+        virtual void transportReceived(const char *data, qsizetype size) = 0;
+        // Regularly while open, with the time since bytes last arrived.
+        virtual void transportTick(qint64 msSinceReceive) = 0;
+        // Once, when the stream has ended for any reason.
+        virtual void transportClosed(const QString &reason) = 0;
+    };
+
+    virtual ~ZDWireTransport() = default;
+    virtual void start(std::weak_ptr<Handler> handler) = 0;
+    // Thread-safe; never blocks on the peer. False once the stream is closed.
+    virtual bool send(const QByteArray &bytes) = 0;
+    virtual void close() = 0;
+    virtual QString peerDescription() const = 0;
+};

@@ -1,0 +1,56 @@
+#pragma once
+// Administrator rights for file operations and tool runs.
+//
+// A root process runs tools directly. Otherwise rights come from the system's own
+// authentication: a user name and password of any administrator account (checked
+// and used through su and sudo in a pseudo-terminal), or, with a dialog allowed,
+// from polkit (pkexec), which asks the person at the screen. The password lives
+// only in this object's memory, is handed to the authentication tools on their
+// terminal, and is wiped when the rights end.
+//
+// System folders (exact match) are never removed, trashed or moved.
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class ZDAuthorization
+{
+public:
+    // The process's one instance; the first call decides whether a dialog may appear.
+    static ZDAuthorization &sharedController(bool withGUI = true);
+
+    ~ZDAuthorization();
+    ZDAuthorization(const ZDAuthorization &) = delete;
+    ZDAuthorization &operator=(const ZDAuthorization &) = delete;
+
+    bool isAuthorized() const;
+    bool canAuthorize() const;
+    bool hasGUI() const;
+    // The home folder recorded at creation for a non-root process; empty for root.
+    QString userDirectory() const;
+
+    bool authStart();
+    bool authStartWithUser(const QString &username, const QString &password);
+    void authEnd();
+
+    bool authRemoveFile(const QString &path);
+    bool authTrashFile(const QString &path, bool deleteOnRootAccount = false);
+    bool authTrashFolderContents(const QString &path, bool deleteOnRootAccount = false);
+    bool authMoveFolderContents(const QString &path, const QString &toPath);
+    bool authMoveFile(const QString &path, const QString &toPath);
+    bool authCopyFile(const QString &path, const QString &toPath);
+    bool authCreateDir(const QString &path);
+    // 0 when the tool was started (and, with async false, has ended); -1 when no
+    // rights could be had; -2 when the tool does not exist.
+    int authExecTask(const QString &path, const QStringList &parameters, bool async = true);
+
+    // Checks an account's password and that it may administer this computer,
+    // without keeping anything. Used for the agent's credential checks too.
+    static bool validateAdministrator(const QString &username, const QString &password);
+
+private:
+    explicit ZDAuthorization(bool withGUI);
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,61 @@
+#pragma once
+// Background jobs described by launchd-style settings, installed as systemd units:
+//   a user's agents        -> ~/.config/systemd/user        (systemctl --user)
+//   the computer's agents  -> <root>/etc/systemd/user       (systemctl --global, and the
+//                                                            console user's manager to start now)
+//   the computer's daemons -> <root>/etc/systemd/system     (systemctl)
+// The unit file is "<label>.service". Computer-wide files become root:root, mode 644.
+// When the folder is not writable, the file is written elsewhere and moved into place
+// with administrator rights (ZDFileManager's fallback to ZDAuthorization).
+//
+// systemctl is looked up on PATH. Its results are logged, not checked: a job counts
+// as started once its file is in place.
+//
+// Any thread may call; each call blocks for the tools it runs (up to 10 s each).
+#include <QString>
+#include <QVariantMap>
+
+#include <functional>
+
+class ZDLaunchd
+{
+public:
+    // Shows an error to the person at the screen (message, informative text). Without
+    // one installed, both texts go to the log.
+    using SheetPresenter = std::function<void(const QString &message, const QString &informative)>;
+
+    ZDLaunchd() = delete;
+
+    static void setSheetPresenter(SheetPresenter presenter);
+
+    // Writes the job's unit and starts it. True once the file is in place.
+    static bool startJob(const QString &label, const QVariantMap &settings, bool user, bool launchAgent,
+                         bool shouldAuth, const QString &killProcessName = QString());
+    // An agent, without rights and without killing anything.
+    static bool startLaunchAgent(const QString &label, const QVariantMap &settings, bool user);
+    // Stops the job and deletes its file; true when the file is gone.
+    static bool removeJob(const QString &label, bool user, bool launchAgent, bool shouldAuth);
+    static bool removeLaunchAgent(const QString &label, bool user);
+    // Stops and disables the job; the file stays. An empty label does nothing.
+    static void stopJob(const QString &label, bool user, bool launchAgent, bool shouldAuth);
+
+    // A user's own jobs share one folder whether agent or not: systemd has no per-user daemons.
+    static QString jobDirectory(bool user, bool launchAgent);
+    // Empty when the label cannot name a unit.
+    static QString jobPath(const QString &label, bool user, bool launchAgent);
+    // Letters, digits and ":_.-@", at most kMaxLabelLength characters.
+    static bool isValidLabel(const QString &label);
+
+    // The unit for the settings keys "Program", "ProgramArguments", "WorkingDirectory",
+    // "RunAtLoad", "KeepAlive" (true, or {"SuccessfulExit": bool}), "ThrottleInterval",
+    // "EnvironmentVariables", "StandardOutPath", "StandardErrorPath" and, for daemons,
+    // "UserName". Empty with a reason in *error when the settings cannot be expressed
+    // safely (control characters, relative program, too large).
+    static QString unitFromSettings(const QString &label, const QVariantMap &settings, bool daemon,
+                                    QString *error = nullptr);
+
+    static constexpr int kMaxLabelLength = 200;
+    static constexpr int kMaxValueLength = 4096;
+    static constexpr int kMaxArguments = 1024;
+    static constexpr int kMaxUnitBytes = 64 * 1024;
+};

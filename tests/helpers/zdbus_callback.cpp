@@ -1,0 +1,105 @@
+// A second process on the local callback connection.
+//   zdbus_callback serve NAME   holds NAME and prints "ready", or prints "occupied <who>" and
+//                               exits 3; serves until standard input closes. Operations:
+//                               "echo:" (any arguments, answers them as a list),
+//                               "note:" (1, prints "note <argument>"), "fail" (throws),
+//                               "nap:" (1, sleeps that many ms, answers it)
+//   zdbus_callback call NAME OP [ARGS] [oneway] [TIMEOUT_MS]
+//                               prints "ok <result>" or "error <name> <message>"
+// Values travel as base64 of a QDataStream'd QVariant.
+#include "ZDLocalCallbackClient.h"
+#include "ZDLocalCallbackServer.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QIODevice>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray encode(const QVariant &v)
+{
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);
+    s.setVersion(QDataStream::Qt_6_4);
+    s << v;
+    return out.toBase64();
+}
+
+QVariant decode(const QByteArray &b64)
+{
+    QDataStream s(QByteArray::fromBase64(b64));
+    s.setVersion(QDataStream::Qt_6_4);
+    QVariant v;
+    s >> v;
+    return v;
+}
+
+void say(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int serve(QCoreApplication &app, const QString &name)
+{
+    ZDLocalCallbackServer server(name);
+    server.addOperation(QStringLiteral("echo:"), ZDLocalCallbackServer::kAnyArgumentCount,
+                        [](const QVariantList &a) { return QVariant(a); });
+    server.addOperation(QStringLiteral("note:"), 1, [](const QVariantList &a) {
+        say("note " + encode(a.constFirst()));
+        return QVariant();
+    });
+    server.addOperation(QStringLiteral("fail"), 0, [](const QVariantList &) -> QVariant {
+        throw std::runtime_error("deliberate failure");
+    });
+    server.addOperation(QStringLiteral("nap:"), 1, [](const QVariantList &a) {
+        QThread::msleep(static_cast<unsigned long>(qBound<qint64>(qint64(0), a.constFirst().toLongLong(), qint64(10000))));
+        return a.constFirst();
+    });
+    if (server.start() != ZDLocalCallbackServer::Status::Registered) {
+        say("occupied " + server.occupant().toUtf8());
+        return 3;
+    }
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buf[256];
+        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
+            app.quit();
+    });
+    say("ready");
+    return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() == 2 && args.at(0) == QLatin1String("serve"))
+        return serve(app, args.at(1));
+    if (args.size() >= 3 && args.at(0) == QLatin1String("call")) {
+        const QVariantList callArgs = args.size() > 3 && !args.at(3).isEmpty() ? decode(args.at(3).toLatin1()).toList() : QVariantList();
+        const bool oneway = args.size() > 4 && args.at(4) == QLatin1String("oneway");
+        const int timeout = args.size() > 5 ? args.at(5).toInt() : ZDLocalCallbackClient::kDefaultTimeoutMs;
+        const ZDLocalCallbackClient client(args.at(1), timeout);
+        if (oneway) {
+            say(client.callOneway(args.at(2), callArgs) ? "ok" : "error not-sent");
+            return 0;
+        }
+        const ZDLocalCallbackClient::Reply r = client.call(args.at(2), callArgs);
+        say(r.ok ? "ok " + encode(r.value) : "error " + r.errorName.toUtf8() + ' ' + r.errorMessage.toUtf8());
+        return 0;
+    }
+    std::fprintf(stderr, "usage: zdbus_callback serve NAME | call NAME OP [ARGS] [oneway|wait] [TIMEOUT_MS]\n");
+    return 64;
+}

@@ -1,0 +1,76 @@
+// A second process on the notification bus.
+//   zdbus_notify observe NAME...        prints "ready", then "got <name> <userInfo>" per notification;
+//                                       ends when standard input closes
+//   zdbus_notify post NAME [USERINFO]   posts once; exit status 0 when the bus took it
+// A userInfo travels on the command line and on standard output as base64 of a
+// QDataStream'd QVariant, so every type comes back exactly.
+#include "ZDNotificationCenter.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QIODevice>
+#include <QSocketNotifier>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray encode(const QVariant &v)
+{
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);
+    s.setVersion(QDataStream::Qt_6_4);
+    s << v;
+    return out.toBase64();
+}
+
+QVariant decode(const QByteArray &b64)
+{
+    QDataStream s(QByteArray::fromBase64(b64));
+    s.setVersion(QDataStream::Qt_6_4);
+    QVariant v;
+    s >> v;
+    return v;
+}
+
+void say(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() >= 2 && args.at(0) == QLatin1String("post")) {
+        const QVariantMap info = args.size() > 2 && !args.at(2).isEmpty() ? decode(args.at(2).toLatin1()).toMap() : QVariantMap();
+        return ZDNotificationCenter::postNotification(args.at(1), info) ? 0 : 1;
+    }
+    if (args.size() >= 2 && args.at(0) == QLatin1String("observe")) {
+        ZDNotificationCenter center;
+        if (!center.isConnected())
+            return 2;
+        for (const QString &name : args.mid(1)) {
+            center.addObserver(name, [](const QString &n, const QVariantMap &info) {
+                say("got " + n.toUtf8() + ' ' + encode(info));
+            });
+        }
+        QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+            char buf[256];
+            if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
+                app.quit();
+        });
+        say("ready");
+        return app.exec();
+    }
+    std::fprintf(stderr, "usage: zdbus_notify observe NAME... | post NAME [USERINFO]\n");
+    return 64;
+}

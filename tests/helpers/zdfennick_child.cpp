@@ -1,0 +1,111 @@
+// A program that records its runs for the crash check and then ends the way it
+// is told, dying of a real fatal signal where asked.
+// Arguments are commands run in order: "name" or "name=value".
+//   qapp (first only)  run with a QCoreApplication (the crash notice needs its event loop)
+//   name=NAME          application name for later commands (default: the program's own)
+//   plist=PATH         settings file for later commands (default: the program's own settings)
+//   create             ZDLog::createNewLog(name)
+//   install            ZDCrashHandler::install(name)
+//   start              startFennick; the notice prints "CRASHED <path>"
+//   stop               stopFennick
+//   check              prints "REPORT <path>", or "REPORT -" when none
+//   events             delivers what was queued for the main thread
+//   segv | segv-thread | abort | throw | overflow   die
+#include "ZDCrashHandler.h"
+#include "ZDException.h"
+#include "ZDFennick.h"
+#include "ZDLog.h"
+
+#include <QCoreApplication>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include <sys/resource.h>
+
+namespace {
+
+void say(const QString &text)
+{
+    std::printf("%s\n", text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+[[noreturn]] void segfault()
+{
+    // Opaque to the compiler, so the store really happens.
+    volatile std::uintptr_t address = 16;
+    *reinterpret_cast<volatile int *>(address) = 1;
+    std::abort();
+}
+
+volatile bool g_bottomless = true;
+
+int recurse(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = char(depth);
+    if (!g_bottomless)
+        return frame[0];
+    return recurse(depth + 1) + frame[0];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+
+    std::unique_ptr<QCoreApplication> app;
+    int first = 1;
+    if (argc > 1 && QByteArray(argv[1]) == "qapp") {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+        first = 2;
+    }
+    QString name;
+    QString plist;
+    for (int i = first; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        const qsizetype eq = arg.indexOf(QLatin1Char('='));
+        const QString cmd = eq < 0 ? arg : arg.left(eq);
+        const QString value = eq < 0 ? QString() : arg.mid(eq + 1);
+
+        if (cmd == QLatin1String("name")) {
+            name = value;
+        } else if (cmd == QLatin1String("plist")) {
+            plist = value;
+        } else if (cmd == QLatin1String("create")) {
+            ZDLog::createNewLog(name);
+        } else if (cmd == QLatin1String("install")) {
+            say(QStringLiteral("INSTALLED %1").arg(ZDCrashHandler::install(name)));
+        } else if (cmd == QLatin1String("start")) {
+            ZDFennick::startFennick(name, plist, [](const QString &report) { say(QStringLiteral("CRASHED ") + report); });
+        } else if (cmd == QLatin1String("stop")) {
+            ZDFennick::stopFennick(plist);
+        } else if (cmd == QLatin1String("check")) {
+            const QString report = ZDFennick::checkForCrashes(name, plist);
+            say(QStringLiteral("REPORT ") + (report.isEmpty() ? QStringLiteral("-") : report));
+        } else if (cmd == QLatin1String("events") && app) {
+            QCoreApplication::processEvents();
+        } else if (cmd == QLatin1String("segv")) {
+            segfault();
+        } else if (cmd == QLatin1String("segv-thread")) {
+            std::thread(segfault).join();
+        } else if (cmd == QLatin1String("abort")) {
+            std::abort();
+        } else if (cmd == QLatin1String("throw")) {
+            throw ZDNamedException(QStringLiteral("Boom"), QStringLiteral("thrown on purpose"));
+        } else if (cmd == QLatin1String("overflow")) {
+            return recurse(0);
+        } else {
+            std::fprintf(stderr, "unknown command %s\n", argv[i]);
+            return 2;
+        }
+    }
+    ZDLog::finishWriting();
+    return 0;
+}

@@ -1,0 +1,304 @@
+#include "ZDLocalCallbackClient.h"
+#include "ZDLocalCallbackServer.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+#include <QDataStream>
+#include <QPoint>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+QByteArray encode(const QVariant &v)
+{
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);
+    s.setVersion(QDataStream::Qt_6_4);
+    s << v;
+    return out.toBase64();
+}
+
+QString helperPath()
+{
+    return qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdbus_callback");
+}
+
+// A helper serving the name until it goes (standard input closed).
+class Server
+{
+public:
+    explicit Server(const QString &name)
+    {
+        m_process.start(helperPath(), {QStringLiteral("serve"), name});
+    }
+    ~Server() { finish(); }
+    void finish()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+        m_process.waitForFinished();
+    }
+    // Its next answer, past whatever the log prints on the way.
+    QByteArray line()
+    {
+        for (;;) {
+            while (!m_process.canReadLine()) {
+                if (!m_process.waitForReadyRead(20000))
+                    return {};
+            }
+            const QByteArray l = m_process.readLine().trimmed();
+            if (l == "ready" || l.startsWith("occupied ") || l.startsWith("note "))
+                return l;
+        }
+    }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+};
+
+// One call from another process; its one line of output. The event loop runs
+// meanwhile, so a server in this process can answer.
+QByteArray callFromHelper(const QString &name, const QString &op, const QVariantList &args, bool oneway = false)
+{
+    QProcess p;
+    QSignalSpy done(&p, &QProcess::finished);
+    p.start(helperPath(), {QStringLiteral("call"), name, op, QString::fromLatin1(encode(args)),
+                           oneway ? QStringLiteral("oneway") : QStringLiteral("wait")});
+    if (!done.wait(30000))
+        return {};
+    for (const QByteArray &l : p.readAllStandardOutput().split('\n')) {
+        if (l.startsWith("ok") || l.startsWith("error "))
+            return l.trimmed();
+    }
+    return {};
+}
+
+QVariantList nestedArguments()
+{
+    return {
+        QVariantMap{{QStringLiteral("errorCode"), qint64(1003)},
+                    {QStringLiteral("when"), QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC)},
+                    {QStringLiteral("data"), QByteArray("\0\x7f", 2)},
+                    {QStringLiteral("steps"), QVariantList{1.5, false, QVariant(), QVariantMap()}}},
+        QStringLiteral("Edit-Suite-3.local."),
+        std::numeric_limits<qint64>::max(),
+    };
+}
+
+QDBusMessage rawInvoke(const QString &service)
+{
+    return QDBusMessage::createMethodCall(service, QString::fromLatin1(ZDLocalCallbackServer::kObjectPath),
+                                          QString::fromLatin1(ZDLocalCallbackServer::kInterface),
+                                          QString::fromLatin1(ZDLocalCallbackServer::kMethod));
+}
+
+} // namespace
+
+class TestZDLocalCallback : public QObject
+{
+    Q_OBJECT
+
+    // Unique per run, so that parallel tests on one bus never meet.
+    QString name(const char *what) const
+    {
+        return QStringLiteral("%1.t%2%3")
+            .arg(QLatin1String(ZDLocalCallbackServer::kServiceName))
+            .arg(QCoreApplication::applicationPid())
+            .arg(QLatin1String(what));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!QDBusConnection::sessionBus().isConnected())
+            QSKIP("No session bus reachable; run the tests through scripts/test-services.sh.");
+    }
+
+    void occupiedNameIsReportedAndNeverTaken()
+    {
+        const QString n = name("Occupied");
+        Server holder(n);
+        QCOMPARE(holder.line(), QByteArray("ready"));
+
+        ZDLocalCallbackServer mine(n);
+        QCOMPARE(mine.start(), ZDLocalCallbackServer::Status::NameOccupied);
+        QVERIFY2(mine.occupant().contains(QStringLiteral("pid %1").arg(holder.pid())), qPrintable(mine.occupant()));
+        // The holder still has it and still answers.
+        const ZDLocalCallbackClient client(n);
+        const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("still")});
+        QVERIFY2(r.ok, qPrintable(r.errorMessage));
+        QCOMPARE(r.value, QVariant(QVariantList{QStringLiteral("still")}));
+        Server second(n);
+        QVERIFY(second.line().startsWith("occupied "));
+
+        // Free once the holder is gone; then ours, until released.
+        QDBusServiceWatcher watcher(n, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration);
+        QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
+        holder.finish();
+        QVERIFY(gone.count() > 0 || gone.wait(20000));
+        QCOMPARE(mine.start(), ZDLocalCallbackServer::Status::Registered);
+        ZDLocalCallbackServer sameProcess(n);
+        QCOMPARE(sameProcess.start(), ZDLocalCallbackServer::Status::NameOccupied);
+        QVERIFY(client.isAvailable());
+        mine.stop();
+        QVERIFY(!client.isAvailable());
+        {
+            ZDLocalCallbackServer scoped(n);
+            QCOMPARE(scoped.start(), ZDLocalCallbackServer::Status::Registered);
+            QVERIFY(client.isAvailable());
+        }
+        QVERIFY(!client.isAvailable());
+    }
+
+    void operationsAreCalledFromAnotherProcess()
+    {
+        const QString n = name("Served");
+        ZDLocalCallbackServer server(n);
+        QVariantList recorded;
+        QThread *ranOn = nullptr;
+        server.addOperation(QStringLiteral("postError:userInfo:"), 2, [&](const QVariantList &args) {
+            recorded = args;
+            ranOn = QThread::currentThread();
+            return QVariant(QVariantMap{{QStringLiteral("count"), qint64(1)}});
+        });
+        QStringList oneways;
+        server.addOperation(QStringLiteral("postErrorString:"), 1, [&](const QVariantList &args) {
+            if (args.constFirst().metaType().id() != QMetaType::QString)
+                throw std::invalid_argument("postErrorString: takes a text");
+            oneways << args.constFirst().toString();
+            return QVariant();
+        });
+        QCOMPARE(server.start(), ZDLocalCallbackServer::Status::Registered);
+        QVERIFY(server.respondsTo(QStringLiteral("postErrorString:")));
+
+        const QVariantList args = nestedArguments().mid(0, 2);
+        QCOMPARE(callFromHelper(n, QStringLiteral("postError:userInfo:"), args),
+                 "ok " + encode(QVariantMap{{QStringLiteral("count"), qint64(1)}}));
+        QCOMPARE(recorded, args);
+        QCOMPARE(ranOn, QThread::currentThread());
+
+        QCOMPARE(callFromHelper(n, QStringLiteral("postErrorString:"), {QStringLiteral("Disk full")}, true),
+                 QByteArray("ok"));
+        QTRY_COMPARE(oneways, QStringList{QStringLiteral("Disk full")});
+
+        const QByteArray unknown = callFromHelper(n, QStringLiteral("launchMissiles"), {});
+        QVERIFY2(unknown.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorUnknownOperation), unknown);
+        const QByteArray arity = callFromHelper(n, QStringLiteral("postErrorString:"), {});
+        QVERIFY2(arity.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorInvalidArguments), arity);
+        const QByteArray refused = callFromHelper(n, QStringLiteral("postErrorString:"), {qint64(5)});
+        QVERIFY2(refused.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorInvalidArguments), refused);
+        QCOMPARE(oneways.size(), 1);
+    }
+
+    void clientCallsAnotherProcess()
+    {
+        const QString n = name("Client");
+        Server helper(n);
+        QCOMPARE(helper.line(), QByteArray("ready"));
+        const ZDLocalCallbackClient client(n);
+        QVERIFY(client.isAvailable());
+
+        const QVariantList args = nestedArguments();
+        ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), args);
+        QVERIFY2(r.ok, qPrintable(r.errorMessage));
+        QCOMPARE(r.value.toList(), args);
+
+        r = client.call(QStringLiteral("note:"), {});
+        QVERIFY(!r.ok);
+        QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments));
+        r = client.call(QStringLiteral("fail"));
+        QVERIFY(!r.ok);
+        QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorFailed));
+        QVERIFY(r.errorMessage.contains(QStringLiteral("deliberate failure")));
+
+        QVERIFY(client.callOneway(QStringLiteral("note:"), {QStringLiteral("one way")}));
+        QCOMPARE(helper.line(), "note " + encode(QStringLiteral("one way")));
+
+        // Refused here, before anything is sent.
+        r = client.call(QStringLiteral("echo:"), {QPoint(1, 2)});
+        QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorNotSent));
+        QVERIFY(!client.callOneway(QString()));
+
+        const ZDLocalCallbackClient impatient(n, 200);
+        r = impatient.call(QStringLiteral("nap:"), {qint64(3000)});
+        QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorTimeout));
+
+        const ZDLocalCallbackClient nobody(name("Nobody"));
+        QVERIFY(!nobody.isAvailable());
+        r = nobody.call(QStringLiteral("echo:"));
+        QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorNoOwner));
+        QVERIFY(r.errorMessage.contains(name("Nobody")));
+        QVERIFY(!nobody.callOneway(QStringLiteral("echo:")));
+    }
+
+    void malformedCallsAreRefusedAndTheServerLivesOn()
+    {
+        const QString n = name("Raw");
+        Server helper(n);
+        QCOMPARE(helper.line(), QByteArray("ready"));
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        auto errorOf = [&](const QDBusMessage &m) {
+            const QDBusMessage reply = bus.call(m, QDBus::Block, 20000);
+            return reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QString();
+        };
+        const QString invalid = QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments);
+        const QString unknown = QString::fromLatin1(ZDLocalCallbackServer::kErrorUnknownOperation);
+
+        QDBusMessage m = rawInvoke(n);
+        m << QStringLiteral("echo:") << 5;
+        QVERIFY(!errorOf(m).isEmpty());
+
+        m = rawInvoke(n);
+        m << QString() << QVariant::fromValue(QVariantList());
+        QCOMPARE(errorOf(m), unknown);
+        m = rawInvoke(n);
+        m << QString(1000, QLatin1Char('x')) << QVariant::fromValue(QVariantList());
+        QCOMPARE(errorOf(m), unknown);
+
+        m = rawInvoke(n);
+        m << QStringLiteral("echo:")
+          << QVariant::fromValue(QVariantList{QVariant::fromValue(QDBusObjectPath(QStringLiteral("/etc")))});
+        QCOMPARE(errorOf(m), invalid);
+
+        QDBusArgument pair;
+        pair.beginStructure();
+        pair << 1 << 2;
+        pair.endStructure();
+        m = rawInvoke(n);
+        m << QStringLiteral("echo:") << QVariant::fromValue(QVariantList{QVariant::fromValue(pair)});
+        QCOMPARE(errorOf(m), invalid);
+
+        QDBusArgument bogusTag;
+        bogusTag.beginStructure();
+        bogusTag << QStringLiteral("bogus") << qlonglong(1);
+        bogusTag.endStructure();
+        m = rawInvoke(n);
+        m << QStringLiteral("echo:") << QVariant::fromValue(QVariantList{QVariant::fromValue(bogusTag)});
+        QCOMPARE(errorOf(m), invalid);
+
+        m = QDBusMessage::createMethodCall(n, QString::fromLatin1(ZDLocalCallbackServer::kObjectPath),
+                                           QString::fromLatin1(ZDLocalCallbackServer::kInterface), QStringLiteral("Nope"));
+        QVERIFY(!errorOf(m).isEmpty());
+
+        const ZDLocalCallbackClient client(n);
+        const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("alive")});
+        QVERIFY2(r.ok, qPrintable(r.errorMessage));
+        QCOMPARE(r.value, QVariant(QVariantList{QStringLiteral("alive")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDLocalCallback)
+#include "tst_zdlocalcallback.moc"
