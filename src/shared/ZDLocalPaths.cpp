@@ -17,7 +17,9 @@
 #include <pwd.h>
 #include <unistd.h>
 #include <utmpx.h>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -181,6 +183,12 @@ QString consoleUserFromLogind()
     return get("Name").toString();
 }
 
+// utmp fields are fixed-size and need not end in a NUL.
+QString utmpField(const char *field, size_t size)
+{
+    return QString::fromStdString(std::string(field, ::strnlen(field, size)));
+}
+
 QString consoleUserFromUtmp()
 {
     // utmp is a system file, so it follows the system root like every other.
@@ -199,10 +207,10 @@ QString consoleUserFromUtmp()
     while (struct utmpx *u = ::getutxent()) {
         if (u->ut_type != USER_PROCESS)
             continue;
-        const QString line = QString::fromLocal8Bit(u->ut_line, int(strnlen(u->ut_line, sizeof u->ut_line)));
-        const QString host = QString::fromLocal8Bit(u->ut_host, int(strnlen(u->ut_host, sizeof u->ut_host)));
+        const QString line = utmpField(u->ut_line, sizeof u->ut_line);
+        const QString host = utmpField(u->ut_host, sizeof u->ut_host);
         if (line == QLatin1String(":0") || line == QLatin1String("tty7") || host == QLatin1String(":0")) {
-            found = QString::fromLocal8Bit(u->ut_user, int(strnlen(u->ut_user, sizeof u->ut_user)));
+            found = utmpField(u->ut_user, sizeof u->ut_user);
             break;
         }
     }
