@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
+#include <paths.h>
+#include <utmpx.h>
+
 ZDTestSandbox::ZDTestSandbox()
     : m_dir(QDir::tempPath() + QStringLiteral("/kestra-test-XXXXXX"))
 {
@@ -73,4 +77,26 @@ QByteArray ZDTestSandbox::readFile(const QString &filePath)
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+bool ZDTestSandbox::writeUtmp(const QString &file, const char *user, const char *line)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.close();
+    const QByteArray path = QFile::encodeName(file);
+    if (utmpxname(path.constData()) != 0)
+        return false;
+    setutxent();
+    struct utmpx u {};
+    u.ut_type = USER_PROCESS;
+    u.ut_pid = 4242;
+    std::strncpy(u.ut_line, line, sizeof u.ut_line - 1);
+    std::strncpy(u.ut_id, "k1", sizeof u.ut_id);
+    std::strncpy(u.ut_user, user, sizeof u.ut_user - 1);
+    const bool ok = pututxline(&u) != nullptr;
+    endutxent();
+    utmpxname(_PATH_UTMPX);
+    return ok;
 }

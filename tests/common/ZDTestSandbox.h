@@ -28,6 +28,8 @@ public:
 
     static bool writeFile(const QString &path, const QByteArray &contents);
     static QByteArray readFile(const QString &path);
+    // A real utmp file with one login of `user` on terminal `line` (":0" is the console).
+    static bool writeUtmp(const QString &file, const char *user, const char *line);
 
 private:
     void remember(const char *name);

@@ -7,6 +7,7 @@
 //   zdbus_callback call NAME OP [ARGS] [oneway] [TIMEOUT_MS]
 //                               prints "ok <result>" or "error <name> <message>"
 // Values travel as base64 of a QDataStream'd QVariant.
+#include "ZDTestTransfer.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalCallbackServer.h"
 
@@ -24,23 +25,8 @@
 
 namespace {
 
-QByteArray encode(const QVariant &v)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);
-    s.setVersion(QDataStream::Qt_6_4);
-    s << v;
-    return out.toBase64();
-}
-
-QVariant decode(const QByteArray &b64)
-{
-    QDataStream s(QByteArray::fromBase64(b64));
-    s.setVersion(QDataStream::Qt_6_4);
-    QVariant v;
-    s >> v;
-    return v;
-}
+using zdtest::decode;
+using zdtest::encode;
 
 void say(const QByteArray &line)
 {

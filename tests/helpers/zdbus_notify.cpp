@@ -4,6 +4,7 @@
 //   zdbus_notify post NAME [USERINFO]   posts once; exit status 0 when the bus took it
 // A userInfo travels on the command line and on standard output as base64 of a
 // QDataStream'd QVariant, so every type comes back exactly.
+#include "ZDTestTransfer.h"
 #include "ZDNotificationCenter.h"
 
 #include <QByteArray>
@@ -18,23 +19,8 @@
 
 namespace {
 
-QByteArray encode(const QVariant &v)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);
-    s.setVersion(QDataStream::Qt_6_4);
-    s << v;
-    return out.toBase64();
-}
-
-QVariant decode(const QByteArray &b64)
-{
-    QDataStream s(QByteArray::fromBase64(b64));
-    s.setVersion(QDataStream::Qt_6_4);
-    QVariant v;
-    s >> v;
-    return v;
-}
+using zdtest::decode;
+using zdtest::encode;
 
 void say(const QByteArray &line)
 {

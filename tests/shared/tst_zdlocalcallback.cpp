@@ -1,3 +1,4 @@
+#include "ZDTestTransfer.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalCallbackServer.h"
 
@@ -18,14 +19,7 @@
 
 namespace {
 
-QByteArray encode(const QVariant &v)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);
-    s.setVersion(QDataStream::Qt_6_4);
-    s << v;
-    return out.toBase64();
-}
+using zdtest::encode;
 
 QString helperPath()
 {

@@ -11,28 +11,6 @@
 
 namespace {
 
-// A real utmp file in the sandbox, as the login program would write it.
-bool writeUtmp(const QString &file, const char *user, const char *line)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    f.close();
-    const QByteArray path = QFile::encodeName(file);
-    if (utmpxname(path.constData()) != 0)
-        return false;
-    setutxent();
-    struct utmpx u {};
-    u.ut_type = USER_PROCESS;
-    u.ut_pid = 4242;
-    std::strncpy(u.ut_line, line, sizeof u.ut_line - 1);
-    std::strncpy(u.ut_id, "k1", sizeof u.ut_id);
-    std::strncpy(u.ut_user, user, sizeof u.ut_user - 1);
-    const bool ok = pututxline(&u) != nullptr;
-    endutxent();
-    utmpxname(_PATH_UTMPX);
-    return ok;
-}
 
 } // namespace
 
@@ -103,10 +81,10 @@ private Q_SLOTS:
         const QString utmp = box.path("run/utmp");
 
         // Nobody at the graphical console: only a text login on tty1.
-        QVERIFY(writeUtmp(utmp, "daemon", "tty1"));
+        QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty1"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QString());
 
-        QVERIFY(writeUtmp(utmp, "nobody", ":0"));
+        QVERIFY(ZDTestSandbox::writeUtmp(utmp, "nobody", ":0"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
 
         if (!ZDLocalPaths::isRoot()) {
@@ -128,7 +106,7 @@ private Q_SLOTS:
         QVERIFY(ZDLocalPaths::isPathSystemDirectory(consoleHome + "/.config", true));
 
         // Console user logged out: root is on its own again.
-        QVERIFY(writeUtmp(utmp, "daemon", "tty2"));
+        QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty2"));
         QCOMPARE(ZDLocalPaths::userDirectory(), box.home());
         QCOMPARE(ZDLocalPaths::username(), QStringLiteral("root"));
     }

@@ -1,3 +1,4 @@
+#include "ZDTestTransfer.h"
 #include "ZDDBusValue.h"
 #include "ZDLocalPaths.h"
 #include "ZDNotificationCenter.h"
@@ -32,23 +33,8 @@
 
 namespace {
 
-QByteArray encode(const QVariant &v)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);
-    s.setVersion(QDataStream::Qt_6_4);
-    s << v;
-    return out.toBase64();
-}
-
-QVariant decode(const QByteArray &b64)
-{
-    QDataStream s(QByteArray::fromBase64(b64));
-    s.setVersion(QDataStream::Qt_6_4);
-    QVariant v;
-    s >> v;
-    return v;
-}
+using zdtest::decode;
+using zdtest::encode;
 
 // Every type the suite's values have, nested both ways.
 QVariantMap nestedUserInfo()
@@ -126,27 +112,6 @@ struct Received
     QVariantMap userInfo;
 };
 
-bool writeUtmp(const QString &file, const char *user, const char *line)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    f.close();
-    const QByteArray path = QFile::encodeName(file);
-    if (utmpxname(path.constData()) != 0)
-        return false;
-    setutxent();
-    struct utmpx u {};
-    u.ut_type = USER_PROCESS;
-    u.ut_pid = 4243;
-    std::strncpy(u.ut_line, line, sizeof u.ut_line - 1);
-    std::strncpy(u.ut_id, "k2", sizeof u.ut_id);
-    std::strncpy(u.ut_user, user, sizeof u.ut_user - 1);
-    const bool ok = pututxline(&u) != nullptr;
-    endutxent();
-    utmpxname(_PATH_UTMPX);
-    return ok;
-}
 
 } // namespace
 
@@ -346,7 +311,7 @@ private Q_SLOTS:
 
         ZDTestSandbox box;
         QVERIFY(box.isValid());
-        QVERIFY(writeUtmp(box.path(QStringLiteral("run/utmp")), "nobody", ":0"));
+        QVERIFY(ZDTestSandbox::writeUtmp(box.path(QStringLiteral("run/utmp")), "nobody", ":0"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
         QVERIFY(ZDSessionBus::consoleUserBusPath().isEmpty()); // no socket yet
 

@@ -1,5 +1,6 @@
 // Walks through the foundation in a sandbox: folders, a rotated log, a
 // preferences file, a credential on its way to an agent and a tool run.
+#include "ZDCrashHandler.h"
 #include "ZDEncryption.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
@@ -30,6 +31,7 @@ int main(int argc, char **argv)
         say(QStringLiteral("usage: KESTRA_SYSTEM_ROOT=<sandbox folder> KestraDemo (scripts/demo.sh sets it up)"));
         return 2;
     }
+    ZDCrashHandler::install();
 
     say(QStringLiteral("== Folders (system root %1)").arg(ZDLocalPaths::systemRoot()));
     say(QStringLiteral("  user preferences   %1").arg(ZDLocalPaths::prefsDirectory(true)));
@@ -73,6 +75,7 @@ int main(int argc, char **argv)
     const int code = ZDTaskEx::terminationCodeFromTask(QStringLiteral("/bin/sleep"), {QStringLiteral("5")}, 1.5);
     say(QStringLiteral("  sleep 5 with a 1.5 s time-out ended with status %1 (SIGTERM after 1 whole second)").arg(code));
     ZDLog::finishWriting();
+    say(QStringLiteral("== Crash reports of this program would go to %1").arg(ZDCrashHandler::reportFolder()));
     say(QStringLiteral("== The log now reads:"));
     QFile current(ZDLog::availableLogs().value(0));
     if (current.open(QIODevice::ReadOnly))
