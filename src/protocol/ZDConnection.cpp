@@ -370,6 +370,10 @@ QVariant ZDConnection::decodeObject(const ZDWireReference &ref, QString *error)
 
 void ZDConnection::transportReceived(const char *data, qsizetype size)
 {
+    struct FlushAtEnd {
+        ZDConnection *self;
+        ~FlushAtEnd() { self->flushOnewayBatch(); }
+    } flushAtEnd{this};
     m_frames.append(data, size);
     for (;;) {
         QByteArray body;
@@ -452,6 +456,11 @@ void ZDConnection::handleMessage(ZDWireMessage &&message)
     }
 }
 
+namespace {
+// Bounds how long the last oneway call of a burst waits behind the others.
+constexpr size_t kOnewayBatchLimit = 64;
+} // namespace
+
 void ZDConnection::dispatchCall(ZDWireMessage &&message)
 {
     ZDRemoteObjectPtr object;
@@ -475,14 +484,36 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
         sendMessage(ZDWireMessage::reply(message.id, QVariant()), nullptr);
         message.oneway = true;
     }
+    const bool oneway = message.oneway;
     auto task = [weak = weak_from_this(), object = std::move(object), message = std::move(message)] {
         if (auto self = weak.lock())
             self->runCall(object, message);
     };
-    if (m_ownerThread)
+    if (m_ownerThread) {
         deliverOnOwner(std::move(task));
-    else
+    } else if (oneway) {
+        m_onewayBatch.push_back(std::move(task));
+        if (m_onewayBatch.size() >= kOnewayBatchLimit)
+            flushOnewayBatch();
+    } else {
+        flushOnewayBatch(); // calls start in the order they came
         m_pool->run(std::move(task));
+    }
+}
+
+void ZDConnection::flushOnewayBatch()
+{
+    if (m_onewayBatch.empty())
+        return;
+    if (m_onewayBatch.size() == 1) {
+        m_pool->run(std::move(m_onewayBatch.front()));
+    } else {
+        m_pool->run([batch = std::move(m_onewayBatch)] {
+            for (const auto &task : batch)
+                task();
+        });
+    }
+    m_onewayBatch = {};
 }
 
 void ZDConnection::runCall(const ZDRemoteObjectPtr &object, const ZDWireMessage &message)

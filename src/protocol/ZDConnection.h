@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <vector>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -122,6 +123,7 @@ private:
 
     void handleMessage(ZDWireMessage &&message);
     void dispatchCall(ZDWireMessage &&message);
+    void flushOnewayBatch();
     void runCall(const ZDRemoteObjectPtr &object, const ZDWireMessage &message);
     void deliverOnOwner(std::function<void()> task);
     void drainOwnerQueue();
@@ -131,6 +133,9 @@ private:
     std::unique_ptr<ZDWireTransport> m_transport;
     ZDConnectionOptions m_options;
     ZDWireFrame m_frames;
+    // Oneway calls that arrived in one read, handed to one worker together: waking
+    // a worker per message costs more than the messages themselves. Reader thread only.
+    std::vector<std::function<void()>> m_onewayBatch;
     std::shared_ptr<ZDWorkerPool> m_pool;
     std::shared_ptr<QObject> m_ownerContext;
     QThread *m_ownerThread = nullptr;
