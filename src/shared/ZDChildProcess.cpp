@@ -1,4 +1,5 @@
 #include "ZDChildProcess.h"
+#include "ZDCStringArray.h"
 
 #include <cerrno>
 #include <csignal>
@@ -137,24 +138,6 @@ private:
     posix_spawnattr_t m_attr;
 };
 
-// Keeps the encoded strings alive for as long as the pointer array is used.
-class CStringArray
-{
-public:
-    void append(const QString &s) { m_storage.push_back(s.toLocal8Bit().toStdString()); }
-    char **pointers()
-    {
-        m_pointers.clear();
-        for (auto &s : m_storage)
-            m_pointers.push_back(s.data());
-        m_pointers.push_back(nullptr);
-        return m_pointers.data();
-    }
-
-private:
-    std::vector<std::string> m_storage;
-    std::vector<char *> m_pointers;
-};
 
 void connectOutput(FileActions &actions, ZDChildProcess::Output mode, std::optional<Pipe> &pipe, int target)
 {
@@ -195,11 +178,11 @@ ZDChildProcess::Started ZDChildProcess::start(const Options &options)
     actions.closeFrom(STDERR_FILENO + 1);
     SpawnAttributes attributes;
 
-    CStringArray argv;
+    ZDCStringArray argv;
     argv.append(options.path);
     for (const QString &a : options.arguments)
         argv.append(a);
-    CStringArray envp;
+    ZDCStringArray envp;
     if (options.environment) {
         for (auto it = options.environment->cbegin(); it != options.environment->cend(); ++it)
             envp.append(it.key() + QLatin1Char('=') + it.value());

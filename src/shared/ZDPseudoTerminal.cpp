@@ -1,4 +1,5 @@
 #include "ZDPseudoTerminal.h"
+#include "ZDCStringArray.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -51,27 +52,6 @@ private:
     posix_spawnattr_t m_attributes;
 };
 
-// NUL-terminated arrays of C strings that stay valid as long as the object.
-class CStringArray
-{
-public:
-    void add(QByteArray text)
-    {
-        m_storage.push_back(std::move(text));
-    }
-    char **get()
-    {
-        m_pointers.clear();
-        for (QByteArray &s : m_storage)
-            m_pointers.push_back(s.data());
-        m_pointers.push_back(nullptr);
-        return m_pointers.data();
-    }
-
-private:
-    std::vector<QByteArray> m_storage;
-    std::vector<char *> m_pointers;
-};
 
 } // namespace
 
@@ -110,15 +90,15 @@ ZDPseudoTerminal::ZDPseudoTerminal(const QString &path, const QStringList &argum
     ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
 
     const QByteArray program = QFile::encodeName(path);
-    CStringArray argv;
-    argv.add(program);
+    ZDCStringArray argv;
+    argv.append(program);
     for (const QString &a : arguments)
-        argv.add(a.toUtf8());
-    CStringArray envp;
+        argv.append(a.toUtf8());
+    ZDCStringArray envp;
     for (auto it = environment.cbegin(); it != environment.cend(); ++it)
-        envp.add((it.key() + QLatin1Char('=') + it.value()).toUtf8());
+        envp.append((it.key() + QLatin1Char('=') + it.value()).toUtf8());
 
-    const int rc = ::posix_spawn(&m_pid, program.constData(), actions.get(), attributes.get(), argv.get(), envp.get());
+    const int rc = ::posix_spawn(&m_pid, program.constData(), actions.get(), attributes.get(), argv.pointers(), envp.pointers());
     if (rc != 0) {
         ::close(m_master);
         m_master = -1;
