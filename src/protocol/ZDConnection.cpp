@@ -251,15 +251,8 @@ QVariant ZDConnection::sendCall(quint64 target, const QString &op, const QVarian
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pc->done) {
         // While the owner waits, the peer's calls to it still run (they may be what it waits for).
-        if (onOwner && !m_ownerQueue.empty()) {
-            auto task = std::move(m_ownerQueue.front());
-            m_ownerQueue.pop_front();
-            lock.unlock();
-            task();
-            task = nullptr;
-            lock.lock();
+        if (onOwner && runOwnerTask(lock))
             continue;
-        }
         if (pc->waitCv->wait_until(lock, deadline) == std::cv_status::timeout && !pc->done) {
             m_pending.erase(id);
             throw ZDLinkException::timeout(QStringLiteral("no reply to %1 from %2 within %3 ms").arg(op, m_peerAddress).arg(timeoutMs));
@@ -582,14 +575,21 @@ void ZDConnection::drainOwnerQueue()
 {
     std::unique_lock lock(m_mutex);
     m_drainPosted = false;
-    while (!m_ownerQueue.empty()) {
-        auto task = std::move(m_ownerQueue.front());
-        m_ownerQueue.pop_front();
-        lock.unlock();
-        task();
-        task = nullptr;
-        lock.lock();
+    while (runOwnerTask(lock)) {
     }
+}
+
+bool ZDConnection::runOwnerTask(std::unique_lock<std::mutex> &lock)
+{
+    if (m_ownerQueue.empty())
+        return false;
+    auto task = std::move(m_ownerQueue.front());
+    m_ownerQueue.pop_front();
+    lock.unlock();
+    task();
+    task = nullptr; // whatever it holds goes before the lock is taken again
+    lock.lock();
+    return true;
 }
 
 void ZDConnection::transportTick(qint64 msSinceReceive)

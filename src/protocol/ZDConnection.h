@@ -124,6 +124,8 @@ private:
     void handleMessage(ZDWireMessage &&message);
     void dispatchCall(ZDWireMessage &&message);
     void flushOnewayBatch();
+    // Runs the next call queued for the owner thread, without the lock; false when none is queued.
+    bool runOwnerTask(std::unique_lock<std::mutex> &lock);
     void runCall(const ZDRemoteObjectPtr &object, const ZDWireMessage &message);
     void deliverOnOwner(std::function<void()> task);
     void drainOwnerQueue();

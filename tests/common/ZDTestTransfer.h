@@ -6,6 +6,8 @@
 #include <QIODevice>
 #include <QVariant>
 
+#include <cstdio>
+
 namespace zdtest {
 
 inline QByteArray encode(const QVariant &v)
@@ -24,6 +26,14 @@ inline QVariant decode(const QByteArray &b64)
     QVariant v;
     s >> v;
     return v;
+}
+
+// One line to the test that started this helper, sent at once.
+inline void say(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace zdtest

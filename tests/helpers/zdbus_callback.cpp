@@ -28,12 +28,7 @@ namespace {
 using zdtest::decode;
 using zdtest::encode;
 
-void say(const QByteArray &line)
-{
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+using zdtest::say;
 
 int serve(QCoreApplication &app, const QString &name)
 {
