@@ -1,0 +1,87 @@
+#pragma once
+// The agent's registry of console callback objects and everything it tells them:
+// errors, progress, task completion, configuration changes, maintenance requests
+// and its own disconnection. Also the worker-thread accounting that lets one
+// remote operation wait for several task threads.
+//
+// Thread-safe. The registry is replaced whole on every change, so a delivery in
+// progress iterates its own copy; a console whose call raises is dropped and
+// never blocks delivery to the others.
+#include "ZDRemoteProxy.h"
+#include "ZDRemoteError.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class QTimer;
+
+class ZDCallbackRegistry : public QObject
+{
+    Q_OBJECT
+public:
+    // hostName: the agent's host name (with its final "."), asked at every post.
+    explicit ZDCallbackRegistry(std::function<QString()> hostName, QObject *parent = nullptr);
+    ~ZDCallbackRegistry() override;
+
+    // setErrorCallback: probes every registered entry with ping (dead ones dropped),
+    // then adds the callback unless it is already there (same remote object).
+    void setErrorCallback(const ZDRemoteProxyPtr &callback);
+    QList<ZDRemoteProxyPtr> callbacks() const;
+    int count() const;
+
+    // The fan-out: op with up to two arguments to every entry, in order.
+    void performErrorCallbackSelector(const QString &op, const QVariantList &args = {});
+
+    void postError(const ZDRemoteError &error);
+    void postErrorUserInfo(const ZDRemoteError &error, const QVariantMap &info);
+    void postErrorWithCode(int code, const QString &infoString = QString());
+    void postErrorString(const QString &text);
+    void postErrorStringUserInfo(const QString &text, const QVariantMap &info);
+    void incrementRemoteProgress();
+    void postFinishedTask();
+    // Arms one taskFinished, sent by postFinishedTask or after `seconds`, whichever
+    // comes first. The timer lives on this object's thread (the main thread).
+    void shouldPostFinishedTaskWithTimeout(double seconds);
+    void invalidateTaskFinishTimeoutTimer();
+    bool shouldPostFinishedTask() const;
+
+    // Notices of the maker's tools (distributed notifications).
+    void taskIncrementProgress();
+    void taskFinished();                        // postFinishedTask, then updateConfig: to all
+    void taskError(const QVariantMap &userInfo); // "errorCode" or "errorString"
+
+    // Worker-thread accounting.
+    void setProcessing(bool processing);
+    bool isProcessing() const;
+    void resetThreadedObjectDict();
+    void threadedObjectDictSetObject(const QVariant &object, const QString &key);
+    QVariantMap threadedObjectDict() const;
+    void incrementTaskThreadCount();
+    void decrementTaskThreadCount();
+    int taskThreadCount() const;
+    // Refuses (log line, returns at once) on the main thread.
+    void waitOnProcessing();
+
+private:
+    void taskFinishTimeout();
+
+    std::function<QString()> m_hostName;
+    mutable std::mutex m_registryMutex;
+    std::shared_ptr<const QList<ZDRemoteProxyPtr>> m_registry;
+    // ... implementation fields as needed
+    std::atomic<bool> m_shouldPostFinishedTask{false};
+    QTimer *m_finishTimer = nullptr;
+    mutable std::mutex m_countMutex;
+    int m_taskThreadCount = 0;
+    QVariantMap m_threadedObjectDict;
+    std::mutex m_conditionMutex;
+    std::condition_variable m_condition;
+    bool m_isProcessing = false;
+};
