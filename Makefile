@@ -37,3 +37,4 @@ clean:
 .PHONY: bench
 bench: build
 	$(BUILD)/bench/rpc
+	$(BUILD)/bench/fleet

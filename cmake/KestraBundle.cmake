@@ -7,12 +7,13 @@
 #     NAME <bundle name> IDENTIFIER <com.zendrel....>
 #     [VERSION <CFBundleVersion>] [SHORT_VERSION <CFBundleShortVersionString>]
 #     [OUTPUT_DIR <folder holding the .app>] [INSTALL_DESTINATION <folder>]
-#     [RESOURCES <files...>] [EXTRA_PLIST <raw XML key/value lines>])
+#     [RESOURCES <files...>] [CONTENTS_FILES <files copied into Contents/>]
+#     [EXTRA_PLIST <raw XML key/value lines>])
 
 set(KESTRA_APPS_DIR "${CMAKE_BINARY_DIR}/apps" CACHE INTERNAL "Where built application folders go")
 
 function(kestra_add_bundle target)
-  cmake_parse_arguments(B "" "NAME;IDENTIFIER;VERSION;SHORT_VERSION;OUTPUT_DIR;INSTALL_DESTINATION;EXTRA_PLIST" "RESOURCES" ${ARGN})
+  cmake_parse_arguments(B "" "NAME;IDENTIFIER;VERSION;SHORT_VERSION;OUTPUT_DIR;INSTALL_DESTINATION;EXTRA_PLIST" "RESOURCES;CONTENTS_FILES" ${ARGN})
   if(NOT B_NAME OR NOT B_IDENTIFIER)
     message(FATAL_ERROR "kestra_add_bundle(${target}): NAME and IDENTIFIER are required")
   endif()
@@ -47,10 +48,18 @@ function(kestra_add_bundle target)
     get_filename_component(res_name "${res}" NAME)
     configure_file("${res}" "${contents}/Resources/${res_name}" COPYONLY)
   endforeach()
+  foreach(file IN LISTS B_CONTENTS_FILES)
+    get_filename_component(file_name "${file}" NAME)
+    configure_file("${file}" "${contents}/${file_name}" COPYONLY)
+  endforeach()
 
   if(B_INSTALL_DESTINATION)
     install(TARGETS ${target} RUNTIME DESTINATION "${B_INSTALL_DESTINATION}/${B_NAME}.app/Contents/MacOS")
     install(FILES "${contents}/Info.plist" DESTINATION "${B_INSTALL_DESTINATION}/${B_NAME}.app/Contents")
     install(DIRECTORY "${contents}/Resources" DESTINATION "${B_INSTALL_DESTINATION}/${B_NAME}.app/Contents")
+    foreach(file IN LISTS B_CONTENTS_FILES)
+      get_filename_component(file_name "${file}" NAME)
+      install(FILES "${contents}/${file_name}" DESTINATION "${B_INSTALL_DESTINATION}/${B_NAME}.app/Contents")
+    endforeach()
   endif()
 endfunction()

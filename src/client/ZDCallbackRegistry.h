@@ -10,11 +10,13 @@
 #include "ZDRemoteProxy.h"
 #include "ZDRemoteError.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -36,18 +38,27 @@ public:
     QList<ZDRemoteProxyPtr> callbacks() const;
     int count() const;
 
-    // The fan-out: op with up to two arguments to every entry, in order.
+    // The fan-out: op with up to two arguments to every entry, in order, as a
+    // oneway call (missing arguments travel as none). An entry lacking op ends
+    // this delivery with a log line; an entry whose call raises is dropped.
     void performErrorCallbackSelector(const QString &op, const QVariantList &args = {});
+    // Liveness probes of setErrorCallback wait at most this long for an answer (the
+    // reply time-out of a registered proxy; every other call to it is oneway).
+    static constexpr int kPingTimeoutMs = 15000;
+    // Registrations beyond this many live entries are refused with a log line.
+    static constexpr int kMaxCallbacks = 256;
 
     void postError(const ZDRemoteError &error);
     void postErrorUserInfo(const ZDRemoteError &error, const QVariantMap &info);
     void postErrorWithCode(int code, const QString &infoString = QString());
     void postErrorString(const QString &text);
+    // A null text travels as none.
     void postErrorStringUserInfo(const QString &text, const QVariantMap &info);
     void incrementRemoteProgress();
     void postFinishedTask();
     // Arms one taskFinished, sent by postFinishedTask or after `seconds`, whichever
-    // comes first. The timer lives on this object's thread (the main thread).
+    // comes first. Callable from any thread: the timer lives on this object's
+    // thread (the main thread), whose event loop must run for the deadline.
     void shouldPostFinishedTaskWithTimeout(double seconds);
     void invalidateTaskFinishTimeoutTimer();
     bool shouldPostFinishedTask() const;
@@ -66,22 +77,28 @@ public:
     void incrementTaskThreadCount();
     void decrementTaskThreadCount();
     int taskThreadCount() const;
-    // Refuses (log line, returns at once) on the main thread.
+    // Blocks until isProcessing is cleared. Refuses (log line, returns at once)
+    // on the main thread.
     void waitOnProcessing();
 
 private:
-    void taskFinishTimeout();
+    void taskFinishTimeout(quint64 generation);
+    // Starts (ms >= 0) or stops (ms < 0) the finish timer on this object's thread.
+    void scheduleFinishTimer(quint64 generation, int ms);
+    void dropDead(const QList<ZDRemoteProxyPtr> &dead);
 
     std::function<QString()> m_hostName;
     mutable std::mutex m_registryMutex;
     std::shared_ptr<const QList<ZDRemoteProxyPtr>> m_registry;
-    // ... implementation fields as needed
     std::atomic<bool> m_shouldPostFinishedTask{false};
+    // Bumped by every arming and cancelling; a timer of an older one does nothing.
+    std::atomic<quint64> m_finishGeneration{0};
     QTimer *m_finishTimer = nullptr;
+    quint64 m_timerGeneration = 0; // this object's thread only
     mutable std::mutex m_countMutex;
     int m_taskThreadCount = 0;
     QVariantMap m_threadedObjectDict;
-    std::mutex m_conditionMutex;
+    mutable std::mutex m_conditionMutex;
     std::condition_variable m_condition;
     bool m_isProcessing = false;
 };

@@ -4,6 +4,7 @@
 // names are ever read: a path from the network is resolved and compared with the
 // listing (no symlink escape), anything else is "file doesn't exist".
 #include <QByteArray>
+#include <QVariant>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -14,6 +15,12 @@
 class ZDClientLogs
 {
 public:
+    // A bigger file gives its last kMaxFileBytes (whole lines): the newest entries.
+    static constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
+    // gatherLogs stops taking files once this much is collected.
+    static constexpr qint64 kMaxGatherBytes = 64 * 1024 * 1024;
+    static constexpr int kMaxFilesPerFolder = 1000;
+
     // postErrorString: how a missing file is reported to the consoles (postErrorString:userInfo:).
     explicit ZDClientLogs(std::function<void(const QString &)> postErrorString);
 
@@ -25,5 +32,12 @@ public:
     QVariant gatherLogs(const std::atomic<bool> &processingCancelled) const;
 
 private:
+    // The files of one folder in listing order; crashLogs: the agent's crash logs.
+    static QStringList filesIn(const QString &folder, bool crashLogs);
+    static QStringList folders();
+    // Only a listed regular file, by its resolved path; empty when refused.
+    QString listedFile(const QString &path) const;
+    QVariant readListed(const QString &path, const char *missingText) const;
+
     std::function<void(const QString &)> m_postErrorString;
 };

@@ -41,12 +41,22 @@ public:
     enum class MenuBarAction { Show, Hide, Leave };
     // Stores every value except -1 and "globalUpdateCheck"; the global file's
     // "SUCheckAtStartup" only when that file exists. Returns what the menu-bar item should do.
+    // Leave when the console sent -1 for "showMenuBarIcon". At most kMaxSettings keys
+    // are taken; keys and values that a property list cannot hold, or too large, are skipped.
     MenuBarAction setNetworkClientSettings(const QVariantMap &settings) const;
+    static constexpr int kMaxSettings = 64;
+    static constexpr int kMaxSettingBytes = 64 * 1024;
 
     // The name as the user typed it (a ".local" name not all lower case), else the
     // primary host name; always with a final ".". hostNames: every name of this host.
     static QString hostName();
     static QStringList hostNames();
+    // The host name rule on given names: the first ".local"/".local." name that is
+    // not all lower case, else `primary`; a final "." added when missing.
+    static QString chooseHostName(const QStringList &names, const QString &primary);
+    // This host's mDNS name: the one the mDNS responder publishes, else the system
+    // host name with ".local" when it has no domain.
+    static QString primaryHostName();
     static QString generateUUID();
     // The agent's application folder by the rules of the agent (running bundle,
     // working directory minus two components, the preference pane's copy).
@@ -57,11 +67,18 @@ public:
     // "versionString"} of the tool suite, or empty when it is not installed.
     QVariantMap configuration(bool maintenanceRequested, const QVariantMap &orvVersion, bool forFetch) const;
 
-    // The computer icon as PNG data, at 16 x 16 or at the asked size (bounded).
+    // The computer icon as PNG data, at 16 x 16 or at the asked size (each side
+    // bounded to 1..kMaxIconSide). From the application's resources, else the copy
+    // compiled into the library.
+    static constexpr int kMaxIconSide = 1024;
     static QByteArray computerIcon(const QSize &size = QSize(16, 16));
+    // Empty when the data is no image (or larger than 16 MiB) or the size is out of bounds.
     static QByteArray scaleImageData(const QByteArray &data, const QSize &size);
 
 private:
+    QString folder() const;
+    QString infoPlistPath() const;
+
     QString m_folder;
     QString m_bundlePath;
 };

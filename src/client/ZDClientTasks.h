@@ -2,12 +2,23 @@
 // Remote task execution: the maker's tools installed on this computer, their task
 // tables, and running a task as the agent's user or with administrator rights.
 // Adds its operations to the agent's vended object.
+#include "ZDRemoteError.h"
 #include "ZDRemoteObject.h"
+#include "ZDRemoteProxy.h"
+#include "ZDToolCatalog.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QVariantMap>
+
+#include <functional>
+#include <mutex>
+#include <optional>
 
 class ZDCallbackRegistry;
 class ZDNotificationCenter;
@@ -16,10 +27,22 @@ class ZDClientTasks : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr double kTaskTimeout = 30.0;
+    // Requests come from the network: options are bounded in count and length.
+    static constexpr int kMaxOptions = 64;
+    static constexpr int kMaxArgumentLength = 4096;
+    static constexpr int kMaxPasswordBytes = 4096;
+    static constexpr int kMaxPaths = 10000;
+
     // center: the agent's notification center (main thread), used for the per-task
     // callback names. Lives on the main thread.
     ZDClientTasks(ZDCallbackRegistry &registry, ZDNotificationCenter *center, QObject *parent = nullptr);
     ~ZDClientTasks() override;
+
+    // The agent's hooks: clearing its cancel flag at the start of each request, and
+    // what to do when a call to a console timed out (schedule a reconnection).
+    void setClearProcessingCancelled(std::function<void()> hook);
+    void setConnectionTimedOutHandler(std::function<void()> hook);
 
     // executeTask:..., authExecuteTask:..., zdAppTasks, needsAdminAccess:,
     // validateUsername:password:.
@@ -31,4 +54,65 @@ public:
     QStringList zdAppArray() const;
     // {"version", "versionString"} of the tool suite, or empty; populates first when needed.
     QVariantMap orvVersion();
+
+    // The operations, callable in-process too.
+    QVariantList zdAppTasks();
+    void executeTask(const QString &taskID, const QString &bundleID, const QStringList &options);
+    void authExecuteTask(const QString &taskID, const QString &bundleID, const QStringList &options,
+                         const QString &username, const QByteArray &password);
+    void authExecuteTaskWithCallback(const QString &taskID, const QString &bundleID, const QStringList &options,
+                                     const QString &username, const QByteArray &password,
+                                     const ZDRemoteProxyPtr &callback, const QString &callbackName);
+    bool validateUsername(const QString &username, const QByteArray &password);
+    bool needsAdminAccess(const QStringList &paths);
+
+    // For the maintenance services: credentials {"authUser", "authPass" (encrypted)}.
+    // No value on success, else the error (1006 refused, -1 exception).
+    std::optional<ZDRemoteError> authWithDict(const QVariantMap &authInfo);
+    std::optional<ZDRemoteError> launchAuthTask(const QString &path, const QStringList &arguments,
+                                                const QVariantMap &authInfo);
+
+    QString pathForAppWithBundleID(const QString &bundleID) const;
+    static QString pathForBundleID(const QString &bundleID, const QString &folder);
+    QString exePathForAppWithBundleID(const QString &bundleID) const;
+    QStringList zdAppsInFolder(const QString &folder) const;
+
+    void setupCallbackListener(const ZDRemoteProxyPtr &callback, const QString &name);
+    // A tool answered under `name` (or a failure answer): hands userInfo to the held callback.
+    void executeCallback(const QString &name, const QVariantMap &userInfo);
+    bool hasPendingCallback() const;
+
+private:
+    enum class Mode { User, Auth, AuthCallback };
+    struct Failure;
+    struct ResolvedTask
+    {
+        QString executable;
+        QStringList arguments;
+    };
+
+    std::optional<ResolvedTask> resolveTask(const QString &taskID, const QString &bundleID, const QStringList &options,
+                                            Mode mode, const QString &callbackName);
+    void fail(Mode mode, const Failure &failure, const QString &bundleID, const QString &callbackName);
+    void runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password, Mode mode,
+                       const QString &bundleID, const QString &callbackName);
+    // Checks credentials and holds the rights; a root agent checks them too.
+    bool authorize(const QString &username, const QString &password);
+    std::optional<ZDRemoteError> authorizeWithDict(const QVariantMap &authInfo);
+    void clearCancelled() const;
+    QVariant guarded(const char *op, const std::function<QVariant()> &body) const;
+    void removeCallbackObserver(int id);
+
+    ZDCallbackRegistry &m_registry;
+    QPointer<ZDNotificationCenter> m_center;
+    std::function<void()> m_clearCancelled;
+    std::function<void()> m_timedOut;
+
+    ZDToolCatalog m_catalog;
+    // Held from a credential check to the end of the rights it granted.
+    std::mutex m_privilegedMutex;
+
+    mutable std::mutex m_callbackMutex;
+    ZDRemoteProxyPtr m_theCallback;
+    QHash<QString, int> m_callbackObservers; // callback name -> observer id
 };

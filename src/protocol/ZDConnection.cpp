@@ -62,7 +62,9 @@ ZDConnection::~ZDConnection()
 std::shared_ptr<QObject> ZDConnection::makeOwnerContext()
 {
     return std::shared_ptr<QObject>(new QObject, [](QObject *context) {
-        if (context->thread() == QThread::currentThread())
+        // A finished thread would never run deleteLater: nothing can reach the object then.
+        QThread *owner = context->thread();
+        if (owner == QThread::currentThread() || !owner || owner->isFinished())
             delete context;
         else
             context->deleteLater();

@@ -174,7 +174,8 @@ QString ZDTcpTransport::peerDescription() const
 void ZDTcpTransport::run(const std::shared_ptr<State> &state)
 {
     State &s = *state;
-    std::vector<char> buffer(256 * 1024);
+    // One per connection: a console with a thousand links keeps a thousand of these.
+    std::vector<char> buffer(64 * 1024);
     qint64 lastReceive = nowMs();
     qint64 lastTick = lastReceive;
     QString reason;

@@ -1,0 +1,214 @@
+// A fleet on loopback: N agent endpoints (several per child process, each with its
+// own port and registered name, vending the connection-time operations of the
+// agent), the console core pointed at them by manual entry. Measures the time until
+// all N are connected and configured, a "ping" read across all N through the
+// dispatcher, the same N pings one after another on one thread as the baseline in
+// the same run, and the console's resident memory and threads.
+//
+//   fleet [N...]            default 10 100 1000
+//   fleet --serve COUNT     (child) COUNT endpoints; prints their ports, then waits
+// FLEET_NO_LOG=1 switches the console's log off for a run.
+#include "ZDConnectionServer.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDLog.h"
+#include "ZDPropertyList.h"
+#include "ZDRemoteObject.h"
+#include "ZDRemoteProxy.h"
+#include "ZDService.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kEndpointsPerProcess = 250;
+
+ZDRemoteObjectPtr agentObject(const QString &host)
+{
+    auto root = ZDRemoteObject::create();
+    const QString dotted = host + QLatin1Char('.');
+    root->addOperation(QStringLiteral("fetchInitialConfiguration:"), [dotted](const QVariantList &a) {
+        if (const ZDRemoteProxyPtr record = ZDRemoteProxy::fromVariant(a.value(0)))
+            record->callOneway(QStringLiteral("processConfiguration:"),
+                               {QVariantMap{{QStringLiteral("version"), 1100},
+                                            {QStringLiteral("orvVersion"), 1000},
+                                            {QStringLiteral("maintenanceRequested"), false},
+                                            {QStringLiteral("preferredHostName"), dotted}}});
+        return QVariant();
+    }, ZDRemoteObject::Call::Oneway);
+    root->addOperation(QStringLiteral("setErrorCallback:"), [](const QVariantList &) { return QVariant(); },
+                       ZDRemoteObject::Call::Oneway);
+    root->addOperation(QStringLiteral("computerIcon"), [](const QVariantList &) { return QByteArray(); });
+    root->addOperation(QStringLiteral("ping"), [](const QVariantList &) { return QVariant(); });
+    root->addOperation(QStringLiteral("hostName"), [dotted](const QVariantList &) { return dotted; });
+    return root;
+}
+
+int serve(int count)
+{
+    std::vector<std::unique_ptr<ZDConnectionServer>> servers;
+    const QString tag = QString::number(QCoreApplication::applicationPid());
+    for (int i = 0; i < count; ++i) {
+        auto server = std::make_unique<ZDConnectionServer>();
+        const QString host = QStringLiteral("fleet-%1-%2").arg(tag).arg(i);
+        server->setRootObject(agentObject(host));
+        server->setRegisteredName(QStringLiteral("KestraClient - ") + host + QLatin1Char('.'));
+        QString error;
+        if (!server->listen(QStringLiteral("127.0.0.1"), 0, &error)) {
+            std::fprintf(stderr, "listen: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("%u\n", unsigned(server->port()));
+        servers.push_back(std::move(server));
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    // Until the console closes our standard input.
+    QFile in;
+    (void)in.open(stdin, QIODevice::ReadOnly);
+    while (!in.atEnd() || in.waitForReadyRead(-1)) {
+        if (in.read(4096).isEmpty())
+            break;
+    }
+    return 0;
+}
+
+long statusValue(const char *key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+bool measure(int n)
+{
+    // Endpoints.
+    std::vector<std::unique_ptr<QProcess>> children;
+    QList<quint16> ports;
+    for (int left = n; left > 0; left -= kEndpointsPerProcess) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--serve"), QString::number(std::min(left, kEndpointsPerProcess))});
+        if (!p->waitForStarted(10000))
+            return false;
+        for (;;) {
+            if (!p->canReadLine() && !p->waitForReadyRead(60000))
+                return false;
+            const QByteArray line = p->readLine().trimmed();
+            if (line == "ready")
+                break;
+            ports << quint16(line.toUInt());
+        }
+        children.push_back(std::move(p));
+    }
+
+    // The console: one record per endpoint, by manual entry.
+    auto errorCallback = std::make_shared<ZDErrorCallback>();
+    QList<ZDServicePtr> services;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < n; ++i)
+        services << ZDService::serviceWithName(QStringLiteral("Bay %1").arg(i), QString(), QStringLiteral("127.0.0.1"),
+                                               ports[i], errorCallback);
+    const bool configured = QTest::qWaitFor(
+        [&] {
+            for (const ZDServicePtr &s : std::as_const(services))
+                if (!s->isConnected() || s->hostName().isEmpty())
+                    return false;
+            return true;
+        },
+        120000);
+    const double connectS = clock.nsecsElapsed() / 1e9;
+    if (!configured) {
+        std::fprintf(stderr, "fleet: not all %d computers configured\n", n);
+        return false;
+    }
+
+    ZDDispatcher dispatcher([&] { return services; });
+    std::atomic<int> failures{0};
+    QObject::connect(&dispatcher, &ZDDispatcher::serviceFailed, [&] { ++failures; });
+    double readS = 0, baselineS = 0;
+    std::thread worker([&] {
+        QElapsedTimer t;
+        t.start();
+        dispatcher.objectsFromRemoteMethod(QStringLiteral("ping"));
+        readS = t.nsecsElapsed() / 1e9;
+        t.restart();
+        for (const ZDServicePtr &s : std::as_const(services)) {
+            try {
+                s->proxyObject()->call(QStringLiteral("ping"));
+            } catch (const std::exception &) {
+                ++failures;
+            }
+        }
+        baselineS = t.nsecsElapsed() / 1e9;
+    });
+    while (!QTest::qWaitFor([&] { return readS > 0 && baselineS > 0; }, 1000)) {
+    }
+    worker.join();
+    const long rssKiB = statusValue("VmRSS:");
+    const long threads = statusValue("Threads:");
+    std::printf("fleet: n=%d threads=%ld failed_calls=%d\n", n, threads, failures.load());
+    std::printf("fleet: n=%d connect_s=%.3f read_s=%.3f baseline_s=%.3f rss_mib=%ld\n", n, connectS, readS, baselineS,
+                rssKiB / 1024);
+    std::fflush(stdout);
+
+    for (const ZDServicePtr &s : std::as_const(services))
+        s->invalidate(false);
+    services.clear();
+    for (auto &p : children) {
+        p->closeWriteChannel();
+        if (!p->waitForFinished(20000)) {
+            p->kill();
+            p->waitForFinished(10000);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args[1] == QLatin1String("--serve"))
+        return serve(args[2].toInt());
+    // Keep the console's settings, caches and logs out of the user's folders.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath(QStringLiteral("cache"))));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(home.filePath(QStringLiteral("state"))));
+    if (qEnvironmentVariableIsSet("FLEET_NO_LOG")) {
+        QDir().mkpath(home.filePath(QStringLiteral("config")));
+        ZDPropertyList::writeFile(home.filePath(QStringLiteral("config/com.zendrel.global.plist")),
+                                  QVariantMap{{QStringLiteral("disable-logging"), true}});
+    }
+    ZDLog::createNewLog(QStringLiteral("fleet"));
+    QList<int> sizes;
+    for (int i = 1; i < args.size(); ++i)
+        sizes << args[i].toInt();
+    if (sizes.isEmpty())
+        sizes = {10, 100, 1000};
+    for (int n : std::as_const(sizes)) {
+        if (n < 1 || n > 5000 || !measure(n))
+            return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,100 @@
+#include "ZDCliOutput.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+QJsonValue ZDCliOutput::toJson(const QVariant &value, int depth)
+{
+    if (depth > kMaxDepth)
+        return QJsonValue(QStringLiteral("(too deep)"));
+    if (!value.isValid() || value.isNull())
+        return QJsonValue();
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap: {
+        QJsonObject o;
+        const QVariantMap m = value.toMap();
+        for (auto it = m.cbegin(); it != m.cend(); ++it)
+            o.insert(it.key(), toJson(it.value(), depth + 1));
+        return o;
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        QJsonArray a;
+        for (const QVariant &v : value.toList())
+            a.append(toJson(v, depth + 1));
+        return a;
+    }
+    case QMetaType::QByteArray:
+        return QString::fromLatin1(value.toByteArray().toBase64());
+    case QMetaType::QDateTime:
+        return value.toDateTime().toUTC().toString(Qt::ISODate);
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return value.toLongLong();
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return value.toDouble();
+    case QMetaType::QString:
+        return value.toString();
+    default:
+        return value.canConvert<QString>() ? QJsonValue(value.toString())
+                                           : QJsonValue(QString::fromLatin1(value.typeName()));
+    }
+}
+
+QString ZDCliOutput::compactJson(const QVariant &value)
+{
+    const QJsonValue j = toJson(value);
+    if (j.isObject())
+        return QString::fromUtf8(QJsonDocument(j.toObject()).toJson(QJsonDocument::Compact));
+    if (j.isArray())
+        return QString::fromUtf8(QJsonDocument(j.toArray()).toJson(QJsonDocument::Compact));
+    // A scalar: wrap it to let the writer quote it, then unwrap.
+    const QByteArray wrapped = QJsonDocument(QJsonArray{j}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
+}
+
+QString ZDCliOutput::prettyJson(const QVariant &value)
+{
+    const QJsonValue j = toJson(value);
+    if (j.isObject())
+        return QString::fromUtf8(QJsonDocument(j.toObject()).toJson(QJsonDocument::Indented));
+    if (j.isArray())
+        return QString::fromUtf8(QJsonDocument(j.toArray()).toJson(QJsonDocument::Indented));
+    return compactJson(value) + QLatin1Char('\n');
+}
+
+QVariant ZDCliOutput::parseArgument(const QString &text)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray("[") + text.toUtf8() + "]", &error);
+    if (error.error == QJsonParseError::NoError && doc.isArray() && doc.array().size() == 1)
+        return doc.array().first().toVariant();
+    return text;
+}
+
+QString ZDCliOutput::table(const QList<QStringList> &rows)
+{
+    QList<qsizetype> widths;
+    for (const QStringList &row : rows) {
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i)
+                widths << 0;
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    QString out;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+        out += line + QLatin1Char('\n');
+    }
+    return out;
+}

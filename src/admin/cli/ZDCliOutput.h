@@ -1,0 +1,24 @@
+#pragma once
+// Turning the values agents answer with into text for the terminal: JSON (data as
+// base64, dates as ISO 8601 text), one-line summaries and aligned tables.
+#include <QJsonValue>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class ZDCliOutput
+{
+public:
+    ZDCliOutput() = delete;
+
+    static QJsonValue toJson(const QVariant &value, int depth = 0);
+    static QString compactJson(const QVariant &value);
+    static QString prettyJson(const QVariant &value);
+    // A JSON value as written on the command line; text that is not JSON is a string.
+    static QVariant parseArgument(const QString &text);
+    // Columns padded to their widest cell; the first row is the header.
+    static QString table(const QList<QStringList> &rows);
+
+    static constexpr int kMaxDepth = 64;
+};

@@ -1,0 +1,86 @@
+#pragma once
+// The `kestra` command line: the console core from a terminal. One command per
+// run: list, call, add, remove, errors, tasks, run. Remote work goes through the
+// dispatcher on a worker thread while the main thread serves the computer records.
+// Exit status: 0 success, 1 when any computer failed (listed on standard error),
+// 2 for a usage error.
+#include "ZDDispatcher.h"
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdio>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class ZDDiscovery;
+class ZDErrorCallback;
+class ZDProgressBar;
+
+class ZDCommandLine : public QObject
+{
+    Q_OBJECT
+public:
+    enum ExitCode { Success = 0, Failed = 1, Usage = 2 };
+
+    // Answers go to out, messages to standard error.
+    ZDCommandLine(QStringList arguments, FILE *out, QObject *parent = nullptr);
+    ~ZDCommandLine() override;
+
+    int run();
+    static QString usage();
+
+private:
+    struct Options
+    {
+        QString command;
+        QStringList positional;
+        double waitSeconds = -1; // -1: the command's default
+        QStringList hosts;
+        bool json = false;
+        bool browse = true;
+        bool clear = false;
+        bool admin = false;
+        bool sameForAll = false;
+        bool keepPassword = false;
+        QString settingsPath;
+    };
+
+    bool parse(QString *error);
+    int list();
+    int call();
+    int add();
+    int remove();
+    int errors();
+    int tasks();
+    int runTask();
+
+    void startDiscovery(bool browse);
+    // Waits for discovery and for the computers to connect, as long as the options say.
+    void waitForComputers(double defaultSeconds, bool untilDeadline);
+    bool matchesHost(const ZDServicePtr &service, const QString &host) const;
+    ZDDispatcher::ServiceList selectedServices(QStringList *missing) const;
+    void prepareDispatcher(const ZDDispatcher::ServiceList &services);
+    void runOffMain(const std::function<void()> &work);
+    void recordFailure(const QString &host, const QString &reason);
+    // Errors the agents reported for these computers during the run count as failures.
+    void collectReportedErrors(const ZDDispatcher::ServiceList &services);
+    int finish(const ZDDispatcher::ServiceList &services);
+    static QString hostOf(const ZDServicePtr &service);
+
+    QStringList m_arguments;
+    Options m_options;
+    QTextStream m_out;
+    QTextStream m_err;
+    std::shared_ptr<ZDErrorCallback> m_errorCallback;
+    std::unique_ptr<ZDDiscovery> m_discovery;
+    std::unique_ptr<ZDDispatcher> m_dispatcher;
+    ZDProgressBar *m_bar = nullptr;
+    std::mutex m_failuresMutex;
+    QMap<QString, QString> m_failures; // host -> first reason
+};

@@ -1,0 +1,100 @@
+#pragma once
+// The console's list of computers without any window: browses DNS-SD for the
+// agents on a thread of its own, makes a record for every resolved service and
+// for every manual connection stored in the settings, keeps them sorted at the
+// top level or in groups by host key, and drops a record when DNS-SD loses it
+// or its agent announces that it goes away.
+//
+// Use from the thread the object lives in (it needs an event loop). The look-ups
+// and allServices() may also be called from other threads.
+#include "ZDService.h"
+#include "ZDServiceGroup.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantList>
+
+#include <memory>
+
+class ZDErrorCallback;
+
+class ZDDiscovery : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr const char *kManualConnectionsKey = "manualConnections";
+
+    // settingsPath: an INI file for the console's settings; empty uses the
+    // console's default settings.
+    ZDDiscovery(std::shared_ptr<ZDErrorCallback> errorCallback, const QString &settingsPath = QString(),
+                QObject *parent = nullptr);
+    ~ZDDiscovery() override; // stops browsing and invalidates every record without notice
+
+    // Browsing on its own thread, then the stored manual connections.
+    void start();
+    void stop();
+    bool isBrowsing() const;
+    // For resolutions started afterwards (20 s unless changed).
+    void setResolveTimeout(int msec);
+
+    // Top-level records, sorted by compareTitle().
+    QList<ZDServicePtr> topLevelServices() const;
+    QList<ZDServiceGroupPtr> groups() const;
+    // Groups take the records whose host key they list (first group wins); records
+    // already in the list are not moved.
+    void setGroups(const QList<ZDServiceGroupPtr> &groups);
+    // Every record: the top level first, then each group's children.
+    QList<ZDServicePtr> allServices() const;
+
+    ZDServicePtr serviceWithHostName(const QString &hostName) const; // trailing "." optional on both sides
+    ZDServicePtr serviceWithIPAddress(const QString &address) const;
+    ZDServicePtr serviceWithManualIP(const QString &address) const;
+
+    // True when a record is connected, enabled and without error.
+    bool servicesAvailable() const;
+    void updateAvailableServices();
+
+    // The sheet's check: name 1-255 characters, address "localhost" or four
+    // dot-separated decimal numbers written without sign or leading zero
+    // (7-15 characters), port 1025-65535.
+    static bool validateManualConnectionSettings(const QString &name, const QString &ip, const QString &port);
+    // Stores {"name", "ip", "port"} and connects. False, with the alert's title and
+    // text, for invalid settings or an address and port that are already listed.
+    bool submitManualConnection(const QString &name, const QString &ip, const QString &port,
+                                QString *errorTitle = nullptr, QString *errorText = nullptr);
+    // Creates and lists the record (nothing is stored); null unless name and
+    // address are given and the port is positive.
+    ZDServicePtr addManualConnection(const QString &name, const QString &ip, int port);
+    // Connects every stored manual connection, in stored order.
+    void processManualConnections();
+    // Forgets the stored entries with this name and drops their records.
+    bool removeManualConnection(const QString &name);
+    // The stored entries, each {"name", "ip", "port"} as text.
+    QVariantList manualConnections() const;
+
+    // Adds a record to its group or the top level (sorted).
+    void addServiceToList(const ZDServicePtr &service);
+    // Invalidates (without notice) and unlists one record.
+    bool removeService(const ZDServicePtr &service);
+
+public Q_SLOTS:
+    // The agent on this host said it goes away (the error callback's willDisconnect:).
+    void serviceWillDisconnect(const QString &hostName);
+
+Q_SIGNALS:
+    void serviceAdded(const ZDServicePtr &service);
+    void serviceRemoved(const ZDServicePtr &service);
+    void listChanged();
+    void servicesAvailableChanged(bool available);
+    // Forwarded from the records, for the window and the command line.
+    void serviceConnectionFailed(ZDService *service);
+    void adminIsOutdated(ZDService *service);
+    void localError(int errorCode, const QString &hostName);
+    void serviceRefreshed(ZDService *service);
+    void browsingFailed(const QString &message);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,716 @@
+#include "ZDErrorCallback.h"
+
+#include "ZDAdminSettings.h"
+#include "ZDCredentialStore.h"
+#include "ZDException.h"
+#include "ZDFormat.h"
+#include "ZDLinkException.h"
+#include "ZDLog.h"
+#include "ZDMainBundle.h"
+#include "ZDOrvProtocol.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QThread>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+namespace {
+
+const QString kDescription = QStringLiteral("description");
+const QString kDate = QStringLiteral("date");
+const QString kHostname = QStringLiteral("hostname");
+const QString kErrorCode = QStringLiteral("errorcode");
+const QString kActionType = QStringLiteral("actionType");
+const QString kAppName = QStringLiteral("appName");
+
+QString op(const char *name)
+{
+    return QString::fromLatin1(name);
+}
+
+bool isText(const QVariant &v)
+{
+    return v.metaType().id() == QMetaType::QString;
+}
+
+QString cut(const QString &text, int max = ZDErrorCallback::kMaxTextLength)
+{
+    return text.size() > max ? text.left(max) : text;
+}
+
+// Null when the value cannot name a computer.
+QString validHostname(const QVariant &v)
+{
+    if (!isText(v))
+        return {};
+    const QString host = v.toString();
+    if (host.isEmpty() || host.size() > ZDErrorCallback::kMaxHostNameLength)
+        return {};
+    return host;
+}
+
+[[noreturn]] void refuse(const QString &operation, const QString &why)
+{
+    throw ZDLinkException::invalid(QStringLiteral("%1: %2").arg(operation, why));
+}
+
+QString hostArgument(const QString &operation, const QVariant &v)
+{
+    const QString host = validHostname(v);
+    if (host.isNull())
+        refuse(operation, QStringLiteral("the host name must be a non-empty text of at most %1 characters")
+                              .arg(ZDErrorCallback::kMaxHostNameLength));
+    return host;
+}
+
+ZDRemoteError errorArgument(const QString &operation, const QVariant &v)
+{
+    if (v.metaType() != QMetaType::fromType<ZDRemoteError>())
+        refuse(operation, QStringLiteral("the first argument must be an error"));
+    return v.value<ZDRemoteError>();
+}
+
+QString textArgument(const QString &operation, const QVariant &v)
+{
+    if (v.isNull())
+        return QString(); // an agent may report a missing text
+    if (!isText(v))
+        refuse(operation, QStringLiteral("the message must be a text"));
+    return v.toString();
+}
+
+QVariantMap userInfoArgument(const QString &operation, const QVariant &v)
+{
+    if (v.metaType().id() != QMetaType::QVariantMap)
+        refuse(operation, QStringLiteral("the user information must be a dictionary"));
+    const QVariantMap info = v.toMap();
+    if (validHostname(info.value(kHostname)).isNull())
+        refuse(operation, QStringLiteral("the user information lacks a valid \"hostname\""));
+    if (info.contains(kAppName) && !isText(info.value(kAppName)))
+        refuse(operation, QStringLiteral("\"appName\" must be a text"));
+    return info;
+}
+
+bool integerValue(const QVariant &v, qint64 *out)
+{
+    switch (v.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        *out = v.toLongLong();
+        return true;
+    case QMetaType::ULongLong:
+    case QMetaType::ULong:
+        if (v.toULongLong() > quint64(std::numeric_limits<qint64>::max()))
+            return false;
+        *out = v.toLongLong();
+        return true;
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = v.toDouble();
+        if (!(d >= -9.0e18 && d <= 9.0e18) || d != qint64(d))
+            return false;
+        *out = qint64(d);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+// The "date" of an entry as NSDate prints it.
+QString dateText(const QVariant &date)
+{
+    return date.toDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" +0000");
+}
+
+} // namespace
+
+// The remote object outlives this one when a connection still holds it: its handlers
+// reach the receiver through this guard and do nothing once it is gone.
+struct ZDErrorCallback::Guard
+{
+    std::shared_mutex mutex;
+    ZDErrorCallback *self = nullptr;
+};
+
+template <typename F>
+void ZDErrorCallback::post(F &&f)
+{
+    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+}
+
+ZDErrorCallback::ZDErrorCallback(QObject *parent)
+    : QObject(parent)
+    , m_guard(std::make_shared<Guard>())
+    , m_remote(ZDRemoteObject::create())
+    , m_clock([] { return QDateTime::currentDateTimeUtc(); })
+{
+    qRegisterMetaType<ZDErrorCallback::UploadResult>();
+    m_guard->self = this;
+    buildRemoteObject();
+}
+
+ZDErrorCallback::~ZDErrorCallback()
+{
+    {
+        std::unique_lock lock(m_guard->mutex);
+        m_guard->self = nullptr;
+    }
+    if (m_reply) {
+        // No result signal from a half-destroyed object.
+        m_reply->disconnect(this);
+        m_reply->abort();
+    }
+}
+
+ZDRemoteObjectPtr ZDErrorCallback::remoteObject() const
+{
+    return m_remote;
+}
+
+void ZDErrorCallback::buildRemoteObject()
+{
+    using Call = ZDRemoteObject::Call;
+    using Body = std::function<void(ZDErrorCallback *, const QVariantList &)>;
+    // Runs body with the receiver alive, or not at all.
+    auto with = [this](const char *name, Body body, Call call = Call::Oneway) {
+        m_remote->addOperation(
+            op(name),
+            [guard = m_guard, body = std::move(body)](const QVariantList &args) -> QVariant {
+                std::shared_lock lock(guard->mutex);
+                if (guard->self)
+                    body(guard->self, args);
+                return QVariant();
+            },
+            call);
+    };
+    with(ZDOrv::kAddErrorToQueueHostname,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kAddErrorToQueueHostname);
+             self->addErrorToQueue(errorArgument(name, args[0]), hostArgument(name, args[1]));
+         });
+    with(ZDOrv::kAddErrorToQueueUserInfo,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kAddErrorToQueueUserInfo);
+             self->addErrorToQueue(errorArgument(name, args[0]), userInfoArgument(name, args[1]));
+         });
+    with(ZDOrv::kAddStringToQueueHostname,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kAddStringToQueueHostname);
+             self->addStringToQueue(textArgument(name, args[0]), hostArgument(name, args[1]));
+         });
+    with(ZDOrv::kAddStringToQueueUserInfo,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kAddStringToQueueUserInfo);
+             self->addStringToQueue(textArgument(name, args[0]), userInfoArgument(name, args[1]));
+         });
+    with(ZDOrv::kIncrementProgress,
+         [](ZDErrorCallback *self, const QVariantList &) {
+             self->post([self] { Q_EMIT self->progressIncremented(); });
+         });
+    with(ZDOrv::kTaskFinished,
+         [](ZDErrorCallback *self, const QVariantList &) { self->post([self] { Q_EMIT self->taskFinished(); }); });
+    with(ZDOrv::kUpdateConfig,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString host = hostArgument(op(ZDOrv::kUpdateConfig), args[0]);
+             self->post([self, host] { Q_EMIT self->updateConfig(host); });
+         });
+    with(ZDOrv::kWillDisconnect,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString host = hostArgument(op(ZDOrv::kWillDisconnect), args[0]);
+             ZDLog::appendLog(QStringLiteral("%@ will disconnect."), host);
+             self->post([self, host] { Q_EMIT self->willDisconnect(host); });
+         });
+    with(ZDOrv::kRequestMaintenance,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString host = hostArgument(op(ZDOrv::kRequestMaintenance), args[0]);
+             self->post([self, host] { Q_EMIT self->requestMaintenance(host); });
+         });
+    with(ZDOrv::kCancelMaintenance,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString host = hostArgument(op(ZDOrv::kCancelMaintenance), args[0]);
+             self->post([self, host] { Q_EMIT self->cancelMaintenance(host); });
+         });
+    with(ZDOrv::kQuellarAddLogsHostName,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kQuellarAddLogsHostName);
+             if (args[0].metaType().id() != QMetaType::QVariantList)
+                 refuse(name, QStringLiteral("the crash logs must be an array"));
+             const QVariantList logs = args[0].toList();
+             if (logs.size() > kMaxCrashLogs)
+                 refuse(name, QStringLiteral("more than %1 crash logs").arg(kMaxCrashLogs));
+             for (const QVariant &log : logs) {
+                 if (log.metaType().id() != QMetaType::QVariantMap)
+                     refuse(name, QStringLiteral("every crash log must be a dictionary"));
+             }
+             const QString host = hostArgument(name, args[1]);
+             self->post([self, logs, host] { Q_EMIT self->crashLogsAdded(logs, host); });
+         });
+    with(ZDOrv::kSetNuvellCountHostname,
+         [](ZDErrorCallback *self, const QVariantList &args) {
+             const QString name = op(ZDOrv::kSetNuvellCountHostname);
+             qint64 count = 0;
+             if (!integerValue(args[0], &count))
+                 refuse(name, QStringLiteral("the count must be an integer"));
+             const QString host = hostArgument(name, args[1]);
+             self->post([self, count, host] { Q_EMIT self->nuvellCount(count, host); });
+         });
+    with(ZDOrv::kCancelProcessing, [](ZDErrorCallback *, const QVariantList &) {});
+    // A round trip that proves the link: the agent waits for it.
+    with(ZDOrv::kPing, [](ZDErrorCallback *, const QVariantList &) {}, Call::Synchronous);
+}
+
+void ZDErrorCallback::setClock(Clock clock)
+{
+    QMutexLocker lock(&m_mutex);
+    m_clock = clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTimeUtc(); });
+}
+
+void ZDErrorCallback::setSettingsPath(const QString &path)
+{
+    QMutexLocker lock(&m_mutex);
+    m_settingsPath = path;
+}
+
+QString ZDErrorCallback::settingsPath() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settingsPath;
+}
+
+void ZDErrorCallback::setApplicationVersion(const QString &version)
+{
+    QMutexLocker lock(&m_mutex);
+    m_version = version;
+    m_versionSet = true;
+}
+
+QString ZDErrorCallback::applicationVersion() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_versionSet ? m_version : ZDMainBundle::infoString(QStringLiteral("CFBundleShortVersionString"));
+}
+
+QUrl ZDErrorCallback::uploadUrl() const
+{
+    const QVariant server = ZDAdminSettings::open(settingsPath())->value(QLatin1String(kUploadServerSetting));
+    QString base = isText(server) ? server.toString().trimmed() : QString();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    QUrl url(base + QLatin1String(kUploadPath));
+    if (base.isEmpty() || !url.isValid() || url.host().isEmpty())
+        url = QUrl(QLatin1String(kDefaultUploadServer) + QLatin1String(kUploadPath));
+    return url;
+}
+
+QVariantList ZDErrorCallback::errorQueue() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_queue;
+}
+
+int ZDErrorCallback::errorCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return int(m_queue.size());
+}
+
+bool ZDErrorCallback::addErrorToQueue(const ZDRemoteError &error, const QString &hostname)
+{
+    const QString host = validHostname(hostname);
+    if (host.isNull()) {
+        ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
+        return false;
+    }
+    if (error.domain() == QLatin1String(ZDOrv::kErrorDomain) && error.code() == ZDOrv::kErrorWrongCredentials)
+        rejectCredentials(host);
+    QVariantMap entry{{kDescription, cut(descriptionForError(error))},
+                      {kHostname, host},
+                      {kErrorCode, error.code()},
+                      {kActionType, actionTypeForCode(error.code())}};
+    return addEntry(std::move(entry), {});
+}
+
+bool ZDErrorCallback::addErrorToQueue(const ZDRemoteError &error, const QVariantMap &userInfo)
+{
+    const QString host = validHostname(userInfo.value(kHostname));
+    if (host.isNull()) {
+        ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
+        return false;
+    }
+    if (error.domain() == QLatin1String(ZDOrv::kErrorDomain) && error.code() == ZDOrv::kErrorWrongCredentials)
+        rejectCredentials(host);
+    QVariantMap entry{{kDescription, cut(descriptionForError(error))},
+                      {kHostname, host},
+                      {kErrorCode, error.code()},
+                      {kActionType, actionTypeForCode(error.code())}};
+    const QVariant app = userInfo.value(kAppName);
+    if (isText(app))
+        entry.insert(kAppName, cut(app.toString()));
+    return addEntry(std::move(entry), {true, true});
+}
+
+bool ZDErrorCallback::addExceptionToQueue(const std::exception &exception, const QString &hostname)
+{
+    return addStringToQueue(ZDException::reasonOf(exception), hostname);
+}
+
+bool ZDErrorCallback::addStringToQueue(const QString &text, const QString &hostname)
+{
+    const QString host = validHostname(hostname);
+    if (host.isNull()) {
+        ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
+        return false;
+    }
+    return addEntry({{kDescription, cut(text.isNull() ? QString(QLatin1String("")) : text)}, {kHostname, host}},
+                    {false, false});
+}
+
+bool ZDErrorCallback::addStringToQueue(const QString &text, const QVariantMap &userInfo)
+{
+    const QString host = validHostname(userInfo.value(kHostname));
+    if (host.isNull()) {
+        ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
+        return false;
+    }
+    QVariantMap entry{{kDescription, cut(text.isNull() ? QString(QLatin1String("")) : text)}, {kHostname, host}};
+    const QVariant app = userInfo.value(kAppName);
+    if (isText(app))
+        entry.insert(kAppName, cut(app.toString()));
+    return addEntry(std::move(entry), {false, true});
+}
+
+bool ZDErrorCallback::postLocalError(const QVariantMap &userInfo)
+{
+    qint64 code = 0;
+    if (!integerValue(userInfo.value(kErrorCode), &code) || code < 1)
+        return false;
+    return addErrorToQueue(ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), code),
+                           validHostname(userInfo.value(kHostname)));
+}
+
+bool ZDErrorCallback::addEntry(QVariantMap entry, const Match &match)
+{
+    bool added = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        const QDateTime now = m_clock();
+        const QString key = match.byCode ? kErrorCode : kDescription;
+        // Only the two newest entries are looked at: an older report comes again.
+        for (int i = 0; i < 2 && i < m_queue.size(); ++i) {
+            const QVariantMap old = m_queue.at(i).toMap();
+            if (old.value(key) != entry.value(key) || old.value(kHostname) != entry.value(kHostname))
+                continue;
+            if (match.byAppName && old.value(kAppName) != entry.value(kAppName))
+                continue;
+            if (old.value(kDate).toDateTime().secsTo(now) < kDuplicateSeconds)
+                return false;
+        }
+        entry.insert(kDate, now);
+        QVariantList queue = m_queue;
+        queue.prepend(entry);
+        while (queue.size() > kMaxQueueLength)
+            queue.removeLast();
+        m_queue = std::move(queue);
+        added = true;
+    }
+    post([this] { Q_EMIT errorQueueChanged(); });
+    return added;
+}
+
+void ZDErrorCallback::installQueue(QVariantList queue)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (queue == m_queue)
+            return;
+        m_queue = std::move(queue);
+    }
+    post([this] { Q_EMIT errorQueueChanged(); });
+}
+
+void ZDErrorCallback::clearErrorQueue()
+{
+    installQueue({});
+}
+
+void ZDErrorCallback::removeErrorsForHost(const QString &hostname)
+{
+    QVariantList kept;
+    for (const QVariant &entry : errorQueue()) {
+        if (entry.toMap().value(kHostname).toString() != hostname)
+            kept << entry;
+    }
+    installQueue(std::move(kept));
+}
+
+int ZDErrorCallback::indexOfError(qint64 code, const QString &hostname) const
+{
+    const QVariantList queue = errorQueue();
+    for (int i = 0; i < queue.size(); ++i) {
+        const QVariantMap entry = queue.at(i).toMap();
+        if (entry.contains(kErrorCode) && entry.value(kErrorCode).toLongLong() == code
+            && entry.value(kHostname).toString() == hostname)
+            return i;
+    }
+    return -1;
+}
+
+QString ZDErrorCallback::stringRepresentation() const
+{
+    return representation(errorQueue());
+}
+
+QString ZDErrorCallback::representation(const QVariantList &queue)
+{
+    QString text;
+    for (const QVariant &v : queue) {
+        const QVariantMap entry = v.toMap();
+        text += zdFormat(QStringLiteral("%@ - %@ - %@\n"), entry.value(kHostname).toString(),
+                         dateText(entry.value(kDate)), entry.value(kDescription).toString());
+    }
+    return text;
+}
+
+bool ZDErrorCallback::removeStoredPasswordForHost(const QString &hostname) const
+{
+    const ZDCredentialStore store(settingsPath());
+    const QString user = store.storedUser(hostname);
+    if (user.isEmpty())
+        return true; // nothing stored for this host
+    if (store.deleteKeychainPassword(user, hostname))
+        return true;
+    ZDLog::appendLog(QStringLiteral("Unable to remove the stored password for %@."), hostname);
+    return false;
+}
+
+void ZDErrorCallback::rejectCredentials(const QString &hostname)
+{
+    if (QThread::currentThread() != thread()) {
+        removeStoredPasswordForHost(hostname);
+        post([this, hostname] { Q_EMIT credentialsRejected(hostname); });
+        return;
+    }
+    // The keyring answers over the bus: keep that wait off this object's (GUI) thread.
+    QThreadPool::globalInstance()->start([guard = m_guard, hostname] {
+        std::shared_lock lock(guard->mutex);
+        if (!guard->self)
+            return;
+        ZDErrorCallback *const self = guard->self;
+        self->removeStoredPasswordForHost(hostname);
+        self->post([self, hostname] { Q_EMIT self->credentialsRejected(hostname); });
+    });
+}
+
+QString ZDErrorCallback::descriptionForError(const ZDRemoteError &error)
+{
+    if (error.domain() != QLatin1String(ZDOrv::kErrorDomain))
+        return error.localizedDescription();
+    return descriptionForCode(error.code(), error.userInfo().value(QStringLiteral("info")));
+}
+
+QString ZDErrorCallback::descriptionForCode(qint64 code, const QVariant &info)
+{
+    switch (code) {
+    case 0:
+        return QString(QLatin1String(""));
+    case 1000:
+        return zdFormat(QStringLiteral("Application %@ not found."), info);
+    case 1001:
+        return zdFormat(QStringLiteral("Could not find Info.plist file for application %@ not found."), info);
+    case 1002:
+        return zdFormat(QStringLiteral("Application %@ is outdated. Please update this application."), info);
+    case 1003:
+        return zdFormat(QStringLiteral("Task not found for application %@. Please update this application."), info);
+    case 1005:
+        return QStringLiteral("The task was canceled because the destination computer was too busy. Switch off this "
+                              "setting in the application's preferences in order to prevent this in the future.");
+    case 1006:
+        return QStringLiteral("Incorrect username or password.");
+    case 2001:
+        return QStringLiteral("Kestra Maintenance Tools is not installed properly or the version you are using is "
+                              "outdated. Please install a recent version of Kestra Maintenance Tools on this "
+                              "computer.");
+    case 2006:
+        return QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version.");
+    case 2007:
+        return QStringLiteral(
+            "Kestra Maintenance Tools is outdated on this machine. Please install a more recent version.");
+    case 2008:
+        return QStringLiteral(
+            "Connection timed out. Please make sure that you have the latest version of the client software.");
+    default:
+        return QStringLiteral("Unknown error. Please check error logs on the local machine.");
+    }
+}
+
+int ZDErrorCallback::actionTypeForCode(qint64 code)
+{
+    return ((code >= 1000 && code <= 1003) || code == 2001 || code == 2006 || code == 2007) ? 1 : 0;
+}
+
+QString ZDErrorCallback::friendlyServiceName(const QString &hostname)
+{
+    for (const QLatin1String suffix : {QLatin1String(".local."), QLatin1String(".virtual.")}) {
+        if (hostname.endsWith(suffix))
+            return hostname.left(hostname.size() - suffix.size());
+    }
+    return hostname;
+}
+
+QString ZDErrorCallback::errorButtonTitle(int count)
+{
+    if (count <= 0)
+        return {};
+    return zdFormat(QStringLiteral("%i error%@"), count, count == 1 ? QString(QLatin1String("")) : QStringLiteral("s"));
+}
+
+QByteArray ZDErrorCallback::generateFormData(const FormFields &fields, const QString &boundary)
+{
+    QByteArray body;
+    for (const auto &[key, value] : fields) {
+        body += zdFormat(QStringLiteral("--%@\r\n"), boundary).toUtf8();
+        if (value.metaType() == QMetaType::fromType<QUrl>() && value.toUrl().isLocalFile()) {
+            const QString path = value.toUrl().toLocalFile();
+            QFile file(path);
+            if (QFileInfo(path).size() > kMaxFormFileBytes || !file.open(QIODevice::ReadOnly)) {
+                ZDLog::appendLog(QStringLiteral("Unable to build form data: cannot read %@"), path);
+                return {};
+            }
+            body += zdFormat(QStringLiteral("Content-Disposition: form-data; name=\"%@\"; filename=\"%@\"\r\n"), key,
+                             QFileInfo(path).fileName())
+                        .toUtf8();
+            body += "Content-Type: application/octet-stream\r\n\r\n";
+            const QByteArray data = file.read(kMaxFormFileBytes + 1);
+            if (data.size() > kMaxFormFileBytes) {
+                ZDLog::appendLog(QStringLiteral("Unable to build form data: %@ is too large"), path);
+                return {};
+            }
+            body += data;
+        } else {
+            body += zdFormat(QStringLiteral("Content-Disposition: form-data; name=\"%@\"\r\n\r\n"), key).toUtf8();
+            body += zdFormat(QStringLiteral("%@"), value).toUtf8();
+        }
+        body += "\r\n";
+    }
+    body += zdFormat(QStringLiteral("--%@--\r\n"), boundary).toUtf8();
+    return body;
+}
+
+bool ZDErrorCallback::uploadErrorLog()
+{
+    const QVariantList queue = errorQueue();
+    if (queue.isEmpty() || m_reply)
+        return false;
+    FormFields fields{{QStringLiteral("logData"), representation(queue)}};
+    const QString version = applicationVersion();
+    if (!version.isEmpty())
+        fields.append({QStringLiteral("version"), version});
+    if (!postDictionary(fields, uploadUrl()))
+        return false;
+    m_sentEntries = queue;
+    return true;
+}
+
+bool ZDErrorCallback::postDictionary(const FormFields &fields, const QUrl &url)
+{
+    if (m_reply)
+        return false;
+    m_uploadCancelled = false;
+    m_answer.clear();
+    m_sentEntries.clear();
+    const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QByteArray body = generateFormData(fields, boundary);
+    const QString scheme = url.scheme().toLower();
+    if (body.isEmpty() || !url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        ZDLog::appendLog(QStringLiteral("Failed to establish a connection. Please try again later."));
+        post([this] {
+            Q_EMIT uploadFinished(UploadResult::ConnectionFailed, QStringLiteral("Please try again later."));
+        });
+        return false;
+    }
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      zdFormat(QStringLiteral("multipart/form-data; boundary=%@"), boundary));
+    request.setTransferTimeout(kUploadTimeoutMs);
+    m_reply = m_network->post(request, body);
+    connect(m_reply, &QNetworkReply::readyRead, this, [this] {
+        if (!m_reply || !m_reply->isOpen())
+            return;
+        m_answer += m_reply->read(kMaxUploadAnswerBytes + 1 - m_answer.size());
+        if (m_answer.size() > kMaxUploadAnswerBytes)
+            m_reply->abort();
+    });
+    connect(m_reply, &QNetworkReply::finished, this, &ZDErrorCallback::uploadReplyFinished);
+    ZDLog::appendLog(QStringLiteral("Sending data to Zendrel..."));
+    return true;
+}
+
+void ZDErrorCallback::uploadReplyFinished()
+{
+    QNetworkReply *const reply = m_reply;
+    if (!reply)
+        return;
+    m_reply = nullptr;
+    reply->deleteLater();
+    const QVariantList sent = std::exchange(m_sentEntries, {});
+    if (reply->isOpen() && m_answer.size() <= kMaxUploadAnswerBytes)
+        m_answer += reply->read(kMaxUploadAnswerBytes + 1 - m_answer.size());
+    if (m_uploadCancelled) {
+        Q_EMIT uploadFinished(UploadResult::Cancelled, QString());
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        // No answer at all: the queue stays for another try.
+        ZDLog::appendLog(QStringLiteral("Connection failed - %@"), reply->errorString());
+        Q_EMIT uploadFinished(UploadResult::ConnectionFailed, reply->errorString());
+        return;
+    }
+    const int code = status.toInt();
+    if (code >= 200 && code < 300 && m_answer == "OK") {
+        ZDLog::appendLog(QStringLiteral("Data successfully uploaded"));
+        // Reports that came in while sending were not part of the upload: they stay.
+        QVariantList kept;
+        for (const QVariant &entry : errorQueue()) {
+            if (!sent.contains(entry))
+                kept << entry;
+        }
+        installQueue(std::move(kept));
+        Q_EMIT uploadFinished(UploadResult::Uploaded, QString());
+        return;
+    }
+    // Anything but exactly "OK" is a failed upload. The queue is kept: clearing it
+    // would lose reports that never reached the server.
+    const QString received = QString::fromUtf8(m_answer.left(kMaxTextLength));
+    ZDLog::appendLog(QStringLiteral("Error when uploading data. Received data: %@"), received);
+    Q_EMIT uploadFinished(UploadResult::Rejected, received);
+}
+
+void ZDErrorCallback::cancelUpload()
+{
+    if (!m_reply)
+        return;
+    m_uploadCancelled = true;
+    m_reply->abort();
+}
+
+bool ZDErrorCallback::isUploading() const
+{
+    return !m_reply.isNull();
+}

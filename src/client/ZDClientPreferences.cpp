@@ -1,0 +1,382 @@
+#include "ZDClientPreferences.h"
+
+#include "ZDLocalPaths.h"
+#include "ZDLog.h"
+#include "ZDMainBundle.h"
+#include "ZDOrvProtocol.h"
+#include "ZDPropertyList.h"
+
+#include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QUuid>
+
+#include <mutex>
+
+namespace {
+
+constexpr const char *kIdentifier = "com.zendrel.KestraClient";
+constexpr const char *kExecutableInBundle = "/Contents/MacOS/KestraClient";
+constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
+constexpr int kMaxKeyLength = 256;
+
+// Read-change-write of one file by several threads of this process must not lose a change.
+std::mutex &preferencesWriteMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool isNumber(const QVariant &v)
+{
+    switch (v.typeId()) {
+    case QMetaType::Int: case QMetaType::UInt: case QMetaType::LongLong: case QMetaType::ULongLong:
+    case QMetaType::Double: case QMetaType::Bool: case QMetaType::Long: case QMetaType::ULong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isUnchanged(const QVariant &v)
+{
+    return isNumber(v) && v.toDouble() == ZDOrv::kSettingUnchanged;
+}
+
+QString textOf(const QVariant &v)
+{
+    if (v.typeId() == QMetaType::QString)
+        return v.toString();
+    if (isNumber(v) && v.typeId() != QMetaType::Bool)
+        return v.toString();
+    return {};
+}
+
+QString bundleIdentifierOf(const QString &appPath)
+{
+    const QVariant v = ZDPropertyList::readDictionary(appPath + QStringLiteral("/Contents/Info.plist"))
+                           .value(QStringLiteral("CFBundleIdentifier"));
+    return v.typeId() == QMetaType::QString ? v.toString() : QString();
+}
+
+// There is no registry of applications here: the running program, else where the suite installs them.
+QString registeredApplication()
+{
+    if (ZDMainBundle::identifier().compare(QLatin1String(kIdentifier), Qt::CaseInsensitive) == 0)
+        return ZDMainBundle::bundlePath();
+    for (bool user : {false, true}) {
+        const QString apps = ZDLocalPaths::applicationDirectory(user);
+        for (const QString &folder : {apps + QStringLiteral("/Zendrel"), apps}) {
+            const QFileInfoList found = QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+            for (const QFileInfo &app : found)
+                if (app.fileName().endsWith(QLatin1String(".app"))
+                    && bundleIdentifierOf(app.absoluteFilePath()).compare(QLatin1String(kIdentifier), Qt::CaseInsensitive) == 0)
+                    return app.absoluteFilePath();
+        }
+    }
+    return {};
+}
+
+bool hasAgentExecutable(const QString &bundle)
+{
+    return !bundle.isEmpty() && QFileInfo(bundle + QLatin1String(kExecutableInBundle)).isFile();
+}
+
+// The name the mDNS responder answers to (it may have renamed us after a conflict).
+// Asked at most every few seconds: every message to the consoles carries the host name.
+QString avahiHostName()
+{
+    static std::mutex mutex;
+    static QString cached;
+    static QDeadlineTimer fresh;
+    std::lock_guard lock(mutex);
+    if (!fresh.hasExpired())
+        return cached;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Avahi"), QStringLiteral("/"),
+                                                       QStringLiteral("org.freedesktop.Avahi.Server"),
+                                                       QStringLiteral("GetHostNameFqdn"));
+    call.setAutoStartService(false);
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 500);
+    const QVariant name = reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0) : QVariant();
+    cached = name.typeId() == QMetaType::QString && name.toString().size() <= 255 ? name.toString() : QString();
+    fresh = QDeadlineTimer(5000);
+    return cached;
+}
+
+} // namespace
+
+ZDClientPreferences::ZDClientPreferences(QString preferencesFolder, QString bundlePath)
+    : m_folder(std::move(preferencesFolder)), m_bundlePath(std::move(bundlePath))
+{
+}
+
+QString ZDClientPreferences::folder() const
+{
+    // Asked every time: the console user, and with it the folder, may change.
+    return m_folder.isEmpty() ? ZDLocalPaths::prefsDirectory(true) : m_folder;
+}
+
+QString ZDClientPreferences::preferencesPath() const
+{
+    return folder() + QLatin1Char('/') + QLatin1String(kPreferencesFile);
+}
+
+QString ZDClientPreferences::globalPreferencesPath() const
+{
+    return folder() + QLatin1Char('/') + QLatin1String(kGlobalPreferencesFile);
+}
+
+QVariant ZDClientPreferences::objectForPreferenceDictionaryKey(const QString &key) const
+{
+    return ZDPropertyList::readDictionary(preferencesPath()).value(key);
+}
+
+bool ZDClientPreferences::setObject(const QVariant &value, const QString &key) const
+{
+    if (!value.isValid() || key.isEmpty())
+        return false;
+    std::lock_guard lock(preferencesWriteMutex());
+    QVariantMap prefs = ZDPropertyList::readDictionary(preferencesPath());
+    prefs.insert(key, value);
+    QDir().mkpath(folder());
+    return ZDPropertyList::writeFile(preferencesPath(), prefs);
+}
+
+qint64 ZDClientPreferences::integerPreference(const QString &key, qint64 fallback) const
+{
+    const QVariant v = objectForPreferenceDictionaryKey(key);
+    return isNumber(v) ? v.toLongLong() : fallback;
+}
+
+QString ZDClientPreferences::infoPlistPath() const
+{
+    return (m_bundlePath.isEmpty() ? bundlePath() : m_bundlePath) + QStringLiteral("/Contents/Info.plist");
+}
+
+QVariant ZDClientPreferences::objectForInfoDictionaryKey(const QString &key) const
+{
+    return ZDPropertyList::readDictionary(infoPlistPath()).value(key);
+}
+
+QString ZDClientPreferences::clientVersion() const
+{
+    return textOf(objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion")));
+}
+
+QString ZDClientPreferences::clientVersionString() const
+{
+    return textOf(objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")));
+}
+
+QVariantMap ZDClientPreferences::networkClientSettings() const
+{
+    const QVariantMap prefs = ZDPropertyList::readDictionary(preferencesPath());
+    const QVariantMap global = ZDPropertyList::readDictionary(globalPreferencesPath());
+    auto valueOr1 = [](const QVariantMap &map, const char *key) {
+        const QVariant v = map.value(QLatin1String(key));
+        return v.isValid() ? v : QVariant(qint64(1));
+    };
+    return {
+        {QLatin1String(ZDOrv::kSettingAutoUpdateCheck), valueOr1(prefs, ZDOrv::kSettingAutoUpdateCheck)},
+        {QLatin1String(ZDOrv::kSettingShowMenuBarIcon), valueOr1(prefs, ZDOrv::kSettingShowMenuBarIcon)},
+        {QLatin1String(ZDOrv::kSettingEnableMaintenanceRequests), valueOr1(prefs, ZDOrv::kSettingEnableMaintenanceRequests)},
+        {QLatin1String(ZDOrv::kSettingGlobalUpdateCheck), valueOr1(global, "SUCheckAtStartup")},
+    };
+}
+
+ZDClientPreferences::MenuBarAction ZDClientPreferences::setNetworkClientSettings(const QVariantMap &settings) const
+{
+    const QString globalKey = QLatin1String(ZDOrv::kSettingGlobalUpdateCheck);
+    const QString menuKey = QLatin1String(ZDOrv::kSettingShowMenuBarIcon);
+
+    // Keys are stored as they come, known or not; only what a property list can hold, and not too much of it.
+    QVariantMap changes;
+    int taken = 0;
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        if (it.key() == globalKey || isUnchanged(it.value()))
+            continue;
+        if (++taken > kMaxSettings) {
+            ZDLog::appendLog(QStringLiteral("Too many settings received. Only the first %i are stored."), kMaxSettings);
+            break;
+        }
+        const QByteArray encoded = ZDPropertyList::toData(it.value());
+        if (it.key().isEmpty() || it.key().size() > kMaxKeyLength || encoded.isEmpty() || encoded.size() > kMaxSettingBytes) {
+            ZDLog::appendLog(QStringLiteral("Setting %@ cannot be stored. Skipping..."), it.key().left(kMaxKeyLength));
+            continue;
+        }
+        changes.insert(it.key(), it.value());
+    }
+    if (!changes.isEmpty()) {
+        std::lock_guard lock(preferencesWriteMutex());
+        QVariantMap prefs = ZDPropertyList::readDictionary(preferencesPath());
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            prefs.insert(it.key(), it.value());
+        QDir().mkpath(folder());
+        ZDPropertyList::writeFile(preferencesPath(), prefs);
+    }
+
+    MenuBarAction action = MenuBarAction::Leave;
+    // A console that leaves the item alone must not have it shown against the stored choice.
+    if (!isUnchanged(settings.value(menuKey)))
+        action = integerPreference(menuKey, 1) == 0 ? MenuBarAction::Hide : MenuBarAction::Show;
+
+    const QVariant global = settings.value(globalKey);
+    if (!global.isValid() || isUnchanged(global))
+        return action;
+    if (!isNumber(global)) {
+        ZDLog::appendLog(QStringLiteral("Setting %@ cannot be stored. Skipping..."), globalKey);
+        return action;
+    }
+    std::lock_guard lock(preferencesWriteMutex());
+    // Never created here, and a file we cannot read is not overwritten.
+    const QVariant file = ZDPropertyList::readFile(globalPreferencesPath());
+    if (file.typeId() == QMetaType::QVariantMap) {
+        QVariantMap map = file.toMap();
+        map.insert(QStringLiteral("SUCheckAtStartup"), global.toLongLong());
+        ZDPropertyList::writeFile(globalPreferencesPath(), map);
+    }
+    return action;
+}
+
+QString ZDClientPreferences::chooseHostName(const QStringList &names, const QString &primary)
+{
+    QString chosen = primary;
+    for (const QString &name : names) {
+        if ((name.endsWith(QLatin1String(".local.")) || name.endsWith(QLatin1String(".local")))
+            && name != name.toLower()) {
+            chosen = name;
+            break;
+        }
+    }
+    if (!chosen.endsWith(QLatin1Char('.')))
+        chosen += QLatin1Char('.');
+    return chosen;
+}
+
+QString ZDClientPreferences::primaryHostName()
+{
+    const QString published = avahiHostName();
+    if (!published.isEmpty())
+        return published;
+    QString name = QHostInfo::localHostName();
+    if (name.isEmpty())
+        name = QStringLiteral("localhost");
+    return name.contains(QLatin1Char('.')) ? name : name + QStringLiteral(".local");
+}
+
+QStringList ZDClientPreferences::hostNames()
+{
+    QStringList names;
+    const QString system = QHostInfo::localHostName();
+    names << primaryHostName();
+    // The name as typed: the mDNS responder may have folded its case.
+    if (!system.isEmpty() && !system.contains(QLatin1Char('.')))
+        names << system + QStringLiteral(".local");
+    if (!system.isEmpty() && !names.contains(system))
+        names << system;
+    const QString domain = QHostInfo::localDomainName();
+    if (!system.isEmpty() && !domain.isEmpty() && !system.contains(QLatin1Char('.')))
+        names << system + QLatin1Char('.') + domain;
+    names.removeDuplicates();
+    return names;
+}
+
+QString ZDClientPreferences::hostName()
+{
+    return chooseHostName(hostNames(), primaryHostName());
+}
+
+QString ZDClientPreferences::generateUUID()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+QString ZDClientPreferences::bundlePath()
+{
+    const QString registered = registeredApplication();
+    if (hasAgentExecutable(registered))
+        return registered;
+    // Started by the service manager inside "Contents/MacOS".
+    const QString cwd = QDir::currentPath();
+    if (cwd.count(QLatin1Char('/')) >= 2) {
+        const QString up = QDir::cleanPath(cwd + QStringLiteral("/../.."));
+        if (hasAgentExecutable(up))
+            return up;
+    }
+    return ZDLocalPaths::libraryDirectory(false) + QStringLiteral("/PreferencePanes/Kestra Client.prefPane");
+}
+
+QVariantMap ZDClientPreferences::configuration(bool maintenanceRequested, const QVariantMap &orvVersion,
+                                               bool forFetch) const
+{
+    const QVariant minAdmin = objectForInfoDictionaryKey(QStringLiteral("ZDMinAdminVersion"));
+    const QString minAdminText = textOf(minAdmin);
+    QStringList names;
+    if (forFetch)
+        names = hostNames();
+
+    // Fixed order; the dictionary ends at the first missing value.
+    const QList<QPair<const char *, QVariant>> ordered{
+        {ZDOrv::kConfigVersion, clientVersion()},
+        {ZDOrv::kConfigVersionString, clientVersionString()},
+        {ZDOrv::kConfigMaintenanceRequested, maintenanceRequested},
+        {ZDOrv::kConfigOrvVersion, textOf(orvVersion.value(QStringLiteral("version")))},
+        {ZDOrv::kConfigOrvVersionString, textOf(orvVersion.value(QStringLiteral("versionString")))},
+        {ZDOrv::kConfigMinAdminVersion, minAdminText.isEmpty() ? QStringLiteral("0") : minAdminText},
+    };
+    QVariantMap result;
+    auto add = [&result](const char *key, const QVariant &value) {
+        const bool missing = !value.isValid() || (value.typeId() == QMetaType::QString && value.toString().isEmpty());
+        if (missing)
+            return false;
+        result.insert(QLatin1String(key), value);
+        return true;
+    };
+    for (const auto &[key, value] : ordered)
+        if (!add(key, value))
+            return result;
+    if (forFetch && add(ZDOrv::kConfigPreferredHostName, chooseHostName(names, primaryHostName())))
+        add(ZDOrv::kConfigHostNames, QVariant(QVariant(names).toList()));
+    return result;
+}
+
+QByteArray ZDClientPreferences::computerIcon(const QSize &size)
+{
+    QString path;
+    const QString resources = ZDMainBundle::resourcePath();
+    if (!resources.isEmpty() && QFileInfo(resources + QStringLiteral("/computer.png")).isFile())
+        path = resources + QStringLiteral("/computer.png");
+    else
+        path = QStringLiteral(":/kestra_client/computer.png");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QSize bounded(std::clamp(size.width(), 1, kMaxIconSide), std::clamp(size.height(), 1, kMaxIconSide));
+    return scaleImageData(file.read(kMaxImageBytes), bounded);
+}
+
+QByteArray ZDClientPreferences::scaleImageData(const QByteArray &data, const QSize &size)
+{
+    if (data.isEmpty() || data.size() >= kMaxImageBytes || size.width() < 1 || size.height() < 1
+        || size.width() > kMaxIconSide || size.height() > kMaxIconSide)
+        return {};
+    QBuffer in;
+    in.setData(data);
+    QImageReader reader(&in);
+    reader.setAllocationLimit(64);
+    const QImage image = reader.read();
+    if (image.isNull())
+        return {};
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(&buffer, "PNG");
+    return out;
+}

@@ -1,0 +1,108 @@
+// KestraClient: the agent every managed computer runs for its logged-in user.
+//   KestraClient          start normally
+//   KestraClient -wait    wait 5 seconds first (a relaunch lets the old instance go)
+//   KestraClient -setup   as root: install and (re)enable the launch agent, then exit
+#include "AppController.h"
+
+#include "ZDClientPreferences.h"
+#include "ZDCrashHandler.h"
+#include "ZDFennick.h"
+#include "ZDLocalPaths.h"
+#include "ZDLog.h"
+#include "ZDStatusItem.h"
+#include "ZDSystemLog.h"
+#include "ZDTaskEx.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThread>
+
+#include <cstring>
+#include <malloc.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+bool hasArgument(int argc, char **argv, const char *word)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], word) == 0)
+            return true;
+    return false;
+}
+
+int setupMode()
+{
+    zdSystemLog(QStringLiteral("Setting up client..."));
+    if (::setuid(0) != 0)
+        zdSystemLog(QStringLiteral("Unable to become root; writing the launch agent may ask for rights."));
+    AppController::setupClient();
+    const QString user = ZDLocalPaths::currentConsoleUser();
+    int uid = 0;
+    if (!user.isEmpty())
+        uid = ZDTaskEx::stringFromTask(QStringLiteral("/usr/bin/id"), {QStringLiteral("-u"), user}).trimmed().toInt();
+    zdSystemLog(zdFormat(QStringLiteral("uid: %i"), uid));
+    zdSystemLog(QStringLiteral("Running client..."));
+    // Root stays root: enabling the computer-wide unit needs it, and the unit is
+    // started in the console user's service manager by ZDLaunchd itself.
+    AppController::runClient();
+    ZDLog::finishWriting();
+    return 0;
+}
+
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A background agent serves a few consoles: two heap arenas do, instead of one
+    // per worker thread that ever ran a call.
+    ::mallopt(M_ARENA_MAX, 2);
+    ZDCrashHandler::install(QStringLiteral("KestraClient"));
+    if (hasArgument(argc, argv, "-setup")) {
+        QCoreApplication app(argc, argv);
+        ZDLog::createNewLog(QStringLiteral("KestraClient"));
+        return setupMode();
+    }
+    if (hasArgument(argc, argv, "-wait"))
+        QThread::sleep(5); // the old instance goes away meanwhile; no need to spin for it
+
+    // Without a display there is nothing to draw: the lighter core application will do.
+    // The widget libraries are loaded (with the tray module) only when there is a display.
+    std::unique_ptr<QCoreApplication> app;
+    if (hasDisplay())
+        app = ZDStatusItem::createGuiApplication(argc, argv);
+    if (!app)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+
+    ZDLog::createNewLog(QStringLiteral("KestraClient"));
+    const QString preferencesPath = ZDClientPreferences().preferencesPath();
+    QPointer<AppController> controller;
+    QString pendingCrashLog;
+    ZDFennick::startFennick(QStringLiteral("KestraClient"), preferencesPath, [&](const QString &report) {
+        if (controller)
+            controller->applicationDidCrashWithLog(report);
+        else
+            pendingCrashLog = report;
+    });
+
+    // The report arrives as a queued call: take it now, so that the first console
+    // to connect already finds it.
+    QCoreApplication::sendPostedEvents(app.get());
+
+    auto owned = std::make_unique<AppController>();
+    controller = owned.get();
+    if (!pendingCrashLog.isEmpty())
+        controller->applicationDidCrashWithLog(pendingCrashLog);
+    controller->start();
+    const int status = app->exec();
+    owned.reset();
+    ZDFennick::stopFennick(preferencesPath);
+    ZDLog::finishWriting();
+    return status;
+}

@@ -1,0 +1,247 @@
+// The merge rules over per-computer answers, table by table: version order,
+// common values and their markers, ranges, status summaries, reference statistics
+// of failing computers, common items, majority values, and hostile shapes.
+#include "ZDAggregation.h"
+
+#include <QtTest>
+
+namespace {
+
+QVariantMap dict(std::initializer_list<std::pair<QString, QVariant>> pairs)
+{
+    QVariantMap m;
+    for (const auto &[k, v] : pairs)
+        m.insert(k, v);
+    return m;
+}
+
+// One dictionary per value under "k"; an invalid QVariant leaves the key out.
+QVariantList column(const QVariantList &values, const QString &key = QStringLiteral("k"))
+{
+    QVariantList out;
+    for (const QVariant &v : values)
+        out << (v.isValid() ? QVariant(dict({{key, v}})) : QVariant(QVariantMap()));
+    return out;
+}
+
+const QVariant various = QStringLiteral("(various)");
+const QVariant minusOne = qint64(-1);
+
+} // namespace
+
+class TestZDAggregation : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void compareVersions_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("minor decides") << "10.4.11" << "10.5" << -1;
+        QTest::newRow("major decides") << "2" << "1.9.9" << 1;
+        QTest::newRow("missing patch is 0") << "3.1" << "3.1.0" << 0;
+        QTest::newRow("fourth component ignored") << "1.2.0.9" << "1.2" << 0;
+        QTest::newRow("numeric not textual") << "1.10" << "1.9" << 1;
+        QTest::newRow("non-numeric is 0") << "1.beta" << "1.0" << 0;
+        QTest::newRow("leading digits count") << "1.2b" << "1.2" << 0;
+        QTest::newRow("empty equals zero") << "" << "0.0.0" << 0;
+        QTest::newRow("lower patch") << "7.0.1" << "7.0.2" << -1;
+        QTest::newRow("huge component saturates") << "99999999999999999999999" << "1" << 1;
+        QTest::newRow("negative component") << "-1" << "0" << -1;
+    }
+    void compareVersions()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, expected);
+        QCOMPARE(ZDAggregation::compareVersionString(a, b), expected);
+        QCOMPARE(ZDAggregation::compareVersionString(b, a), -expected);
+    }
+
+    void aggregatedValue_data()
+    {
+        const QDateTime date = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        QTest::addColumn<QVariantList>("values");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("texts differ") << QVariantList{"en", "en", "fr"} << various;
+        QTest::newRow("numbers differ") << QVariantList{1, 1, 2} << minusOne;
+        QTest::newRow("same date") << QVariantList{date, date, date} << QVariant(date);
+        QTest::newRow("dates differ") << QVariantList{date, date.addSecs(1)} << QVariant();
+        QTest::newRow("all equal text") << QVariantList{"a", "a"} << QVariant("a");
+        QTest::newRow("integer equals double") << QVariantList{1, 1.0} << QVariant(1);
+        QTest::newRow("later missing differs") << QVariantList{"en", QVariant()} << QVariant();
+        QTest::newRow("leading missing skipped") << QVariantList{QVariant(), "en", "en"} << QVariant("en");
+        QTest::newRow("later type decides") << QVariantList{1, "x"} << various;
+        QTest::newRow("text then number") << QVariantList{"x", 3} << minusOne;
+        QTest::newRow("case matters") << QVariantList{"En", "en"} << various;
+        QTest::newRow("booleans are numbers") << QVariantList{true, false} << minusOne;
+        QTest::newRow("none") << QVariantList{} << QVariant();
+        QTest::newRow("all missing") << QVariantList{QVariant(), QVariant()} << QVariant();
+    }
+    void aggregatedValue()
+    {
+        QFETCH(QVariantList, values);
+        QFETCH(QVariant, expected);
+        const QVariant result = ZDAggregation::aggregatedValueForKey(QStringLiteral("k"), column(values));
+        QVERIFY2(ZDAggregation::valuesEqual(result, expected) && result.isNull() == expected.isNull(),
+                 qPrintable(result.toString()));
+    }
+
+    void aggregatedAppValue()
+    {
+        const auto app = [](const QVariant &v) {
+            return QVariant(dict({{QStringLiteral("Motion"), dict({{QStringLiteral("k"), v}})}}));
+        };
+        const QString key = QStringLiteral("k");
+        const QString motion = QStringLiteral("Motion");
+        // One computer: its value as it is, even one a merge would not keep.
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app(QVariantList{1})}), QVariant(QVariantList{1}));
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app("a"), app("a")}), QVariant("a"));
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app("a"), app("a"), app("b")}), various);
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app(4), app(5)}), minusOne);
+        QVERIFY(ZDAggregation::aggregatedValueForKey(key, motion, {app(QVariantList{}), app(QVariantMap{})}).isNull());
+        QVERIFY(ZDAggregation::aggregatedValueForKey(key, motion, {}).isNull());
+        // As numbers: texts and numbers of the same integer value agree.
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app("12"), app(12.7), app(12)}, true),
+                 QVariant(qint64(12)));
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, motion, {app("12"), app("13")}, true), minusOne);
+        // Without an application the top level is read; a non-dictionary sub-value reads as missing.
+        QCOMPARE(ZDAggregation::aggregatedValueForKey(key, QString(), column({"x", "x"})), QVariant("x"));
+        QVERIFY(ZDAggregation::aggregatedValueForKey(
+                    key, motion, {dict({{motion, "not a dictionary"}}), dict({{motion, 3}})})
+                    .isNull());
+    }
+
+    void versionRange_data()
+    {
+        QTest::addColumn<QVariantList>("versions");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("numeric order") << QVariantList{"1.2", "1.10", "1.3"} << QVariant("1.2 - 1.10");
+        QTest::newRow("same") << QVariantList{"2.0", "2.0"} << QVariant("2.0");
+        QTest::newRow("equal but different text") << QVariantList{"1.2", "1.2.0"} << QVariant("1.2");
+        QTest::newRow("missing skipped") << QVariantList{QVariant(), "3.0", QVariant(), "2.5"} << QVariant("2.5 - 3.0");
+        QTest::newRow("non-text skipped") << QVariantList{5, "1.0", QVariantMap()} << QVariant("1.0");
+        QTest::newRow("none") << QVariantList{QVariant(), 7} << QVariant();
+        QTest::newRow("first equal kept") << QVariantList{"1.0", "1.0.0", "0.9"} << QVariant("0.9 - 1.0");
+    }
+    void versionRange()
+    {
+        QFETCH(QVariantList, versions);
+        QFETCH(QVariant, expected);
+        QCOMPARE(ZDAggregation::versionRangeInArray(column(versions, QStringLiteral("v")), QStringLiteral("v")),
+                 expected);
+    }
+
+    void appStatus_data()
+    {
+        const auto app = [](const QVariant &installed, const QVariant &running) {
+            return QVariant(dict({{QStringLiteral("installed"), installed}, {QStringLiteral("running"), running}}));
+        };
+        QTest::addColumn<QVariantList>("apps");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("none") << QVariantList{} << QVariant();
+        QTest::newRow("two of three installed, both running")
+            << QVariantList{app(true, true), app(true, true), app(false, false)} << QVariant("Some running");
+        QTest::newRow("all running") << QVariantList{app(true, true), app(true, true)} << QVariant("Running");
+        QTest::newRow("none running") << QVariantList{app(true, false), app(false, false)} << QVariant("Not running");
+        QTest::newRow("nowhere installed") << QVariantList{app(false, true), app(false, false)}
+                                           << QVariant("Not installed");
+        QTest::newRow("running but not installed ignored")
+            << QVariantList{app(true, false), app(false, true)} << QVariant("Not running");
+        QTest::newRow("numbers as booleans") << QVariantList{app(1, 1)} << QVariant("Running");
+        QTest::newRow("garbage") << QVariantList{"x", 3, app("yes", "yes")} << QVariant("Not installed");
+    }
+    void appStatus()
+    {
+        QFETCH(QVariantList, apps);
+        QFETCH(QVariant, expected);
+        QCOMPARE(ZDAggregation::aggregatedAppDictStatus(apps), expected);
+    }
+
+    void commonOrHighestStats()
+    {
+        const auto stats = [](const QVariant &os, const QVariant &model) {
+            return QVariant(dict({{QStringLiteral("os"), os}, {QStringLiteral("model"), model}, {QStringLiteral("ram"), 8}}));
+        };
+        const QString os = QStringLiteral("os");
+        const QString model = QStringLiteral("model");
+        // A higher version elsewhere drops the key; a lower one keeps the first value.
+        QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats("7.0.3", "Mac")}),
+                 QVariant(dict({{model, "Mac"}})));
+        QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats("7.0.1", "Mac")}),
+                 QVariant(dict({{os, "7.0.2"}, {model, "Mac"}})));
+        // Plain texts must be equal; non-text values elsewhere do not count; non-text keys are dropped.
+        QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats(7, "PC")}),
+                 QVariant(dict({{os, "7.0.2"}})));
+        QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats(QVariant(), QVariant()), "junk"}),
+                 QVariant(dict({{os, "7.0.2"}, {model, "Mac"}})));
+        QVERIFY(ZDAggregation::commonOrHighestStatsFromArray({}).isNull());
+        QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({"not a dictionary"}), QVariant(QVariantMap()));
+    }
+
+    void commonItems()
+    {
+        const auto item = [](const QString &name, int computer) {
+            return QVariant(dict({{QStringLiteral("name"), name}, {QStringLiteral("from"), computer}}));
+        };
+        const QString plugins = QStringLiteral("Plugins");
+        const QVariantList computers{
+            dict({{plugins, QVariantList{item("A", 1), item("B", 1), item("C", 1)}}}),
+            dict({{plugins, QVariantList{item("C", 2), item("A", 2)}}}),
+            // A dictionary of items counts by its values.
+            dict({{plugins, dict({{"x", item("B", 3)}, {"y", item("A", 3)}})}}),
+        };
+        // Only A is everywhere; the first computer's entry is returned.
+        QCOMPARE(ZDAggregation::commonItemsFromArray(computers, plugins), QVariant(QVariantList{item("A", 1)}));
+        QCOMPARE(ZDAggregation::commonItemsFromArray(computers.mid(0, 2), plugins),
+                 QVariant(QVariantList{item("A", 1), item("C", 1)}));
+        // A computer without the list has nothing in common with the others.
+        QCOMPARE(ZDAggregation::commonItemsFromArray({computers[0], QVariantMap()}, plugins), QVariant(QVariantList()));
+        QVERIFY(ZDAggregation::commonItemsFromArray({}, plugins).isNull());
+        // Items without a name or that are no dictionaries never match.
+        QCOMPARE(ZDAggregation::commonItemsFromArray({dict({{plugins, QVariantList{3, QVariantMap()}}}),
+                                                      dict({{plugins, QVariantList{3, QVariantMap()}}})},
+                                                     plugins),
+                 QVariant(QVariantList()));
+    }
+
+    void commonValues()
+    {
+        const QVariantList tasks{
+            dict({{"hour", 3}, {"day", "Mon"}, {"only", "first"}}),
+            dict({{"hour", 4}, {"day", "Tue"}}),
+            dict({{"hour", 4}, {"day", "Mon"}, {"extra", 1}}),
+            dict({{"hour", 3}, {"day", "Tue"}}),
+            dict({{"hour", 4}}),
+        };
+        // hour: 4 three times; day: a tie between Mon and Tue goes to the first met.
+        QCOMPARE(ZDAggregation::commonValuesForDictArray(tasks),
+                 dict({{"hour", 4}, {"day", "Mon"}, {"only", "first"}}));
+        QCOMPARE(ZDAggregation::commonValuesForDictArray({}), QVariantMap());
+        QCOMPARE(ZDAggregation::commonValuesForDictArray({"junk", dict({{"a", 1}})}), QVariantMap());
+    }
+
+    void highestValue()
+    {
+        QCOMPARE(ZDAggregation::highestValueFromDict(dict({{"Final Cut", 3}, {"Motion", 9}, {"Color", "12"}})),
+                 QVariant("Motion"));
+        // The first numeric key in the walk wins a tie; fractions do not count.
+        QCOMPARE(ZDAggregation::highestValueFromDict(dict({{"a", 2.7}, {"b", 2.2}})), QVariant("a"));
+        QCOMPARE(ZDAggregation::highestValueFromDict(dict({{"a", -5}})), QVariant("a"));
+        QVERIFY(ZDAggregation::highestValueFromDict(dict({{"a", "9"}, {"b", QVariantList{}}})).isNull());
+        QVERIFY(ZDAggregation::highestValueFromDict({}).isNull());
+    }
+
+    void dateComponents()
+    {
+        const QDateTime date(QDate(2021, 1, 3), QTime(14, 5, 9), Qt::LocalTime);
+        const ZDAggregation::DateComponents c = ZDAggregation::componentsFromDate(date);
+        QCOMPARE(c, (ZDAggregation::DateComponents{2021, 1, 3, 14, 5, 9, 53}));
+        QCOMPARE(ZDAggregation::componentsFromDate(QDateTime()), ZDAggregation::DateComponents{});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDAggregation)
+#include "tst_zdaggregation.moc"

@@ -1,0 +1,361 @@
+// The console's computer list: DNS-SD through the machine's avahi-daemon (other
+// agents may be published there too, so every case looks for its own names),
+// manual connections in a settings file of the sandbox, look-ups and groups.
+#include "ZDDiscovery.h"
+#include "ZDErrorCallback.h"
+#include "ZDFakeAgent.h"
+#include "ZDLog.h"
+#include "ZDNotificationCenter.h"
+#include "ZDRealAgent.h"
+#include "ZDService.h"
+#include "ZDTestSandbox.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+constexpr int kWait = 30000;
+
+QString uniqueName(const char *what)
+{
+    static int n = 0;
+    return QStringLiteral("disc-%1-%2-%3").arg(QCoreApplication::applicationPid()).arg(QLatin1String(what)).arg(++n);
+}
+
+ZDServicePtr named(const ZDDiscovery &discovery, const QString &name)
+{
+    for (const auto &s : discovery.allServices()) {
+        if (s->name() == name)
+            return s;
+    }
+    return nullptr;
+}
+
+QStringList names(const QList<ZDServicePtr> &services)
+{
+    QStringList result;
+    for (const auto &s : services)
+        result << s->name();
+    return result;
+}
+
+} // namespace
+
+class TestZDDiscovery : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    std::shared_ptr<ZDErrorCallback> m_callback;
+    QString m_settings;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(m_sandbox->isValid());
+        ZDLog::createNewLog(QStringLiteral("tst_zddiscovery"));
+        QVERIFY2(QFile::exists(ZDFakeAgent::program()), qPrintable(ZDFakeAgent::program()));
+        m_callback = std::make_shared<ZDErrorCallback>();
+        ZDService::setMinimumVersions(0, 0);
+        ZDService::setRetryInterval(300);
+    }
+    void init() { m_settings = m_sandbox->path(uniqueName("settings") + QStringLiteral(".ini")); }
+
+    void validation_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("valid");
+        const QString n = QStringLiteral("Bay");
+        const QString p = QStringLiteral("35011");
+        QTest::newRow("localhost") << n << QStringLiteral("localhost") << p << true;
+        QTest::newRow("10.0.0.1") << n << QStringLiteral("10.0.0.1") << p << true;
+        QTest::newRow("part above 255") << n << QStringLiteral("300.1.1.1") << p << true;
+        QTest::newRow("shortest") << n << QStringLiteral("1.2.3.4") << p << true;
+        QTest::newRow("leading zero") << n << QStringLiteral("010.0.0.1") << p << false;
+        QTest::newRow("three parts") << n << QStringLiteral("10.0.0") << p << false;
+        QTest::newRow("five parts") << n << QStringLiteral("1.2.3.4.5") << p << false;
+        QTest::newRow("letters") << n << QStringLiteral("a.b.c.d") << p << false;
+        QTest::newRow("empty part") << n << QStringLiteral("1..2.3.4") << p << false;
+        QTest::newRow("sign") << n << QStringLiteral("-1.2.3.4") << p << false;
+        QTest::newRow("plus") << n << QStringLiteral("+1.2.3.4") << p << false;
+        QTest::newRow("blank") << n << QStringLiteral(" 1.2.3.4") << p << false;
+        QTest::newRow("too long") << n << QStringLiteral("100.100.100.1000") << p << false;
+        QTest::newRow("host name") << n << QStringLiteral("bay.local") << p << false;
+        QTest::newRow("port 1024") << n << QStringLiteral("10.0.0.1") << QStringLiteral("1024") << false;
+        QTest::newRow("port 1025") << n << QStringLiteral("10.0.0.1") << QStringLiteral("1025") << true;
+        QTest::newRow("port 65535") << n << QStringLiteral("10.0.0.1") << QStringLiteral("65535") << true;
+        QTest::newRow("port 65536") << n << QStringLiteral("10.0.0.1") << QStringLiteral("65536") << false;
+        QTest::newRow("port text") << n << QStringLiteral("10.0.0.1") << QStringLiteral("http") << false;
+        QTest::newRow("port with tail") << n << QStringLiteral("10.0.0.1") << QStringLiteral("2000x") << false;
+        QTest::newRow("port huge") << n << QStringLiteral("10.0.0.1") << QStringLiteral("99999999999999") << false;
+        QTest::newRow("empty name") << QString() << QStringLiteral("10.0.0.1") << p << false;
+        QTest::newRow("name 255") << QString(255, QLatin1Char('x')) << QStringLiteral("10.0.0.1") << p << true;
+        QTest::newRow("name 256") << QString(256, QLatin1Char('x')) << QStringLiteral("10.0.0.1") << p << false;
+    }
+    void validation()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, ip);
+        QFETCH(QString, port);
+        QFETCH(bool, valid);
+        QCOMPARE(ZDDiscovery::validateManualConnectionSettings(name, ip, port), valid);
+    }
+
+    void manualConnections()
+    {
+        ZDFakeAgent agent;
+        QVERIFY(agent.start());
+        const QString port = QString::number(agent.port());
+        const QString name = uniqueName("manual");
+        {
+            ZDDiscovery discovery(m_callback, m_settings);
+            QSignalSpy available(&discovery, &ZDDiscovery::servicesAvailableChanged);
+            QSignalSpy added(&discovery, &ZDDiscovery::serviceAdded);
+            QString title, text;
+            QVERIFY(!discovery.submitManualConnection(name, QStringLiteral("10.0.0"), port, &title, &text));
+            QVERIFY(!title.isEmpty());
+            QVERIFY(discovery.manualConnections().isEmpty());
+
+            QVERIFY(discovery.submitManualConnection(name, QStringLiteral("127.0.0.1"), port, &title, &text));
+            QCOMPARE(added.size(), 1);
+            const auto s = named(discovery, name);
+            QVERIFY(s);
+            QVERIFY(s->isManual());
+            QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(discovery.servicesAvailable(), kWait);
+            QCOMPARE(available.last().at(0).toBool(), true);
+            QCOMPARE(discovery.serviceWithManualIP(QStringLiteral("127.0.0.1")), s);
+            QCOMPARE(discovery.serviceWithIPAddress(QStringLiteral("127.0.0.1")), s);
+            QVERIFY(!discovery.serviceWithManualIP(QStringLiteral("127.0.0.2")));
+
+            // Same address and port under another name: refused, nothing stored.
+            title.clear();
+            QVERIFY(!discovery.submitManualConnection(QStringLiteral("Other"), QStringLiteral("127.0.0.1"), port, &title, &text));
+            QCOMPARE(title, QStringLiteral("Connection already exists"));
+            QCOMPARE(text, QStringLiteral("There is already a service with this IP address and port."));
+            QCOMPARE(discovery.manualConnections().size(), 1);
+            QCOMPARE(discovery.allServices().size(), 1);
+
+            // A disabled computer does not count as available.
+            s->setEnabled(false);
+            discovery.updateAvailableServices();
+            QVERIFY(!discovery.servicesAvailable());
+        }
+        {
+            QSettings stored(m_settings, QSettings::IniFormat);
+            const QVariantList list = stored.value(QStringLiteral("manualConnections")).toList();
+            QCOMPARE(list.size(), 1);
+            const QVariantMap entry = list.first().toMap();
+            QCOMPARE(entry.value(QStringLiteral("name")).toString(), name);
+            QCOMPARE(entry.value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(entry.value(QStringLiteral("port")).toString(), port);
+        }
+        {
+            // The next start connects them again; removal forgets them.
+            ZDDiscovery discovery(m_callback, m_settings);
+            discovery.processManualConnections();
+            discovery.processManualConnections(); // once is enough
+            const auto s = named(discovery, name);
+            QVERIFY(s);
+            QCOMPARE(discovery.allServices().size(), 1);
+            QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+            QSignalSpy removed(&discovery, &ZDDiscovery::serviceRemoved);
+            QVERIFY(discovery.removeManualConnection(name));
+            QCOMPARE(removed.size(), 1);
+            QVERIFY(discovery.allServices().isEmpty());
+            QVERIFY(discovery.manualConnections().isEmpty());
+            QVERIFY(s->isInvalidated());
+            QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+            QVERIFY(!discovery.removeManualConnection(name));
+        }
+    }
+
+    void damagedSettings()
+    {
+        {
+            QSettings stored(m_settings, QSettings::IniFormat);
+            stored.setValue(QStringLiteral("manualConnections"),
+                            QVariantList{QStringLiteral("junk"), 42,
+                                         QVariantMap{{QStringLiteral("name"), QStringLiteral("ok")},
+                                                     {QStringLiteral("ip"), QStringLiteral("127.0.0.1")},
+                                                     {QStringLiteral("port"), QStringLiteral("1")}},
+                                         QVariantMap{{QStringLiteral("name"), QStringLiteral("no port")},
+                                                     {QStringLiteral("ip"), QStringLiteral("127.0.0.1")}}});
+        }
+        ZDDiscovery discovery(m_callback, m_settings);
+        QCOMPARE(discovery.manualConnections().size(), 2);
+        discovery.processManualConnections();
+        QCOMPARE(names(discovery.allServices()), QStringList{QStringLiteral("ok")});
+
+        QSettings(m_settings, QSettings::IniFormat).setValue(QStringLiteral("manualConnections"), QStringLiteral("text"));
+        QVERIFY(discovery.manualConnections().isEmpty());
+    }
+
+    void listOrderAndGroups()
+    {
+        ZDDiscovery discovery(m_callback, m_settings);
+        auto first = std::make_shared<ZDServiceGroup>(QStringLiteral("A"), QStringList{QStringLiteral("127.0.0.9")});
+        auto second = std::make_shared<ZDServiceGroup>(QStringLiteral("B"), QStringList{QStringLiteral("127.0.0.9")});
+        discovery.setGroups({first, second});
+        for (const char *n : {"zeta", "Alpha", "beta"})
+            QVERIFY(discovery.addManualConnection(QLatin1String(n), QStringLiteral("127.0.0.1"), 1));
+        QCOMPARE(names(discovery.topLevelServices()), (QStringList{QStringLiteral("Alpha"), QStringLiteral("beta"), QStringLiteral("zeta")}));
+        auto grouped = discovery.addManualConnection(QStringLiteral("grouped"), QStringLiteral("127.0.0.9"), 1);
+        QVERIFY(grouped);
+        QCOMPARE(first->children(), QList<ZDServicePtr>{grouped});
+        QVERIFY(second->children().isEmpty());
+        QCOMPARE(grouped->parentGroup(), first.get());
+        QCOMPARE(discovery.allServices().size(), 4);
+        QCOMPARE(discovery.serviceWithManualIP(QStringLiteral("127.0.0.9")), grouped);
+        QVERIFY(discovery.removeService(grouped));
+        QVERIFY(first->children().isEmpty());
+        QVERIFY(!grouped->parentGroup());
+        // A group that goes away leaves no dangling parent behind.
+        auto third = std::make_shared<ZDServiceGroup>(QStringLiteral("C"));
+        third->addChild(grouped);
+        QCOMPARE(grouped->parentGroup(), third.get());
+        third.reset();
+        QVERIFY(!grouped->parentGroup());
+        QVERIFY(!discovery.addManualConnection(QStringLiteral("no port"), QStringLiteral("127.0.0.1"), 0));
+        QVERIFY(!discovery.addManualConnection(QString(), QStringLiteral("127.0.0.1"), 1));
+    }
+
+    void hostNameLookups()
+    {
+        const QString dotless = uniqueName("dotless") + QStringLiteral(".local");
+        const QString dotted = uniqueName("dotted") + QStringLiteral(".local.");
+        ZDFakeAgent a({QStringLiteral("--host"), dotless});
+        ZDFakeAgent b({QStringLiteral("--host"), dotted});
+        QVERIFY(a.start());
+        QVERIFY(b.start());
+        ZDDiscovery discovery(m_callback, m_settings);
+        auto sa = discovery.addManualConnection(QStringLiteral("a"), QStringLiteral("127.0.0.1"), a.port());
+        auto sb = discovery.addManualConnection(QStringLiteral("b"), QStringLiteral("127.0.0.1"), b.port());
+        QTRY_VERIFY_WITH_TIMEOUT(!sa->hostName().isEmpty() && !sb->hostName().isEmpty(), kWait);
+        QCOMPARE(discovery.serviceWithHostName(dotless + QLatin1Char('.')), sa);
+        QCOMPARE(discovery.serviceWithHostName(dotless), sa);
+        QCOMPARE(discovery.serviceWithHostName(dotted.chopped(1)), sb);
+        QVERIFY(!discovery.serviceWithHostName(QString()));
+        QVERIFY(!discovery.serviceWithHostName(QStringLiteral("elsewhere.local.")));
+
+        // The agent says goodbye: a manual record stays listed, disconnected, without retry.
+        QVERIFY(sb->isConnected() || QTest::qWaitFor([&] { return sb->isConnected(); }, kWait));
+        QVERIFY(b.waitForLine(QStringLiteral("CALL setErrorCallback:")));
+        b.send("willDisconnect");
+        QTRY_VERIFY_WITH_TIMEOUT(sb->isInvalidated(), kWait);
+        QVERIFY(!sb->isConnected());
+        QTest::qWait(3 * ZDService::retryInterval());
+        QVERIFY(!sb->isConnected());
+        QCOMPARE(discovery.serviceWithHostName(dotted), sb);
+        QVERIFY(sa->isConnected());
+    }
+
+    // The agent itself, found by DNS-SD (picked out by its port: other agents
+    // of this machine share its host name), then gone when it is killed.
+    void realAgentDiscovered()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDRealAgent agent;
+        const quint16 port = ZDRealAgent::freePort();
+        ZDDiscovery discovery(m_callback, m_settings);
+        discovery.start();
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        auto mine = [&]() -> ZDServicePtr {
+            for (const auto &s : discovery.allServices()) {
+                if (s->hasNetService() && s->port() == port)
+                    return s;
+            }
+            return nullptr;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(mine(), kWait);
+        const auto s = mine();
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
+        QCOMPARE(s->errorCode(), 0);
+        QVERIFY(s->registeredName().contains(QLatin1String("KestraClient - ")));
+        QTRY_VERIFY_WITH_TIMEOUT(discovery.servicesAvailable(), kWait);
+        agent.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(!mine(), kWait);
+        QVERIFY(s->isInvalidated());
+    }
+
+    // The agent's goodbye reaches the console through its error callback.
+    void realAgentSaysGoodbye()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDRealAgent agent;
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        ZDDiscovery discovery(m_callback, m_settings);
+        const auto s = discovery.addManualConnection(QStringLiteral("Real"), QStringLiteral("127.0.0.1"), port);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        QSignalSpy bye(m_callback.get(), &ZDErrorCallback::willDisconnect);
+        // setErrorCallback: went before the record called itself connected; a
+        // round trip behind it makes sure the agent has handled it.
+        QVERIFY(s->ping());
+        QVERIFY(ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect")));
+        QTRY_VERIFY_WITH_TIMEOUT(!bye.isEmpty(), kWait);
+        QVERIFY(bye.first().at(0).toString().endsWith(QLatin1Char('.')));
+        // Its configuration lacked a host name (no tool suite there), so the
+        // goodbye names no listed computer; the next call finds it gone.
+        QTRY_VERIFY_WITH_TIMEOUT(!s->ping(), kWait);
+        QVERIFY(!s->isConnected());
+        QCOMPARE(discovery.allServices(), QList<ZDServicePtr>{s});
+    }
+
+    void dnssdAddAndRemove()
+    {
+        const QString service = uniqueName("published");
+        const QString registered = QStringLiteral("KestraClient - ") + service + QStringLiteral(".local.");
+        ZDDiscovery discovery(m_callback, m_settings);
+        QSignalSpy removed(&discovery, &ZDDiscovery::serviceRemoved);
+        discovery.start();
+        QVERIFY(discovery.isBrowsing());
+        ZDFakeAgent agent({QStringLiteral("--publish"), service, QStringLiteral("--name"), registered,
+                           QStringLiteral("--model"), QStringLiteral("LinuxLaptop")});
+        QVERIFY(agent.start());
+        QVERIFY(agent.waitForLine(QStringLiteral("PUBLISHED ")));
+        QTRY_VERIFY_WITH_TIMEOUT(named(discovery, service), kWait);
+        auto s = named(discovery, service);
+        QVERIFY(s->hasNetService());
+        QVERIFY(!s->isManual());
+        QVERIFY(s->hostName().endsWith(QLatin1Char('.')));
+        QCOMPARE(s->port(), int(agent.port()));
+        QVERIFY(!s->icon().isEmpty()); // from the TXT model
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        QCOMPARE(s->registeredName(), registered);
+        QVERIFY(discovery.topLevelServices().contains(s));
+
+        agent.stop(); // withdraws its publication
+        QTRY_VERIFY_WITH_TIMEOUT(!named(discovery, service), kWait);
+        QVERIFY(s->isInvalidated());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+        bool seen = false;
+        for (const auto &args : removed)
+            seen = seen || args.at(0).value<ZDServicePtr>() == s;
+        QVERIFY(seen);
+
+        // Found again when it comes back: a new record.
+        QVERIFY(agent.start());
+        QVERIFY(agent.waitForLine(QStringLiteral("PUBLISHED ")));
+        QTRY_VERIFY_WITH_TIMEOUT(named(discovery, service), kWait);
+        auto again = named(discovery, service);
+        QVERIFY(again != s);
+        QTRY_VERIFY_WITH_TIMEOUT(again->isConnected(), kWait);
+
+        // Its invalidation with notice takes it off the list.
+        again->invalidate(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!named(discovery, service), kWait);
+        discovery.stop();
+        QVERIFY(!discovery.isBrowsing());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDDiscovery)
+#include "tst_zddiscovery.moc"

@@ -1,0 +1,221 @@
+// The dispatcher against the real agent: its tool list, tasks run as the agent's
+// user and their reported failures, and a privileged task whose credentials the
+// agent checks through the system (a real account, made here as root).
+#include "ZDCredentialPrompt.h"
+#include "ZDCredentialStore.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDLocalPaths.h"
+#include "ZDService.h"
+#include "ZDTestSandbox.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+const QString kAdmin = QStringLiteral("kestra_dspadm");
+const QString kTool = QStringLiteral("com.zendrel.Tidwell");
+
+int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(program, arguments);
+    if (!p.waitForStarted())
+        return -1;
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        if (it.fileInfo().isDir()) {
+            if (!QDir().mkpath(target))
+                return false;
+        } else if (!QFile::copy(source, target)) {
+            return false;
+        } else {
+            QFile::setPermissions(target, it.fileInfo().permissions());
+        }
+    }
+    return true;
+}
+
+class ScriptedPrompt : public ZDCredentialPrompt
+{
+public:
+    Answer ask(const Request &request) override
+    {
+        std::lock_guard lock(mutex);
+        requests.push_back(request);
+        if (answers.empty())
+            return Answer{};
+        Answer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    std::mutex mutex;
+    std::deque<Answer> answers;
+    std::vector<Request> requests;
+};
+
+} // namespace
+
+class TestZDDispatcherAgent : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    QProcess m_agent;
+    QString m_agentOutput;
+    std::shared_ptr<ZDErrorCallback> m_errorCallback;
+    ZDServicePtr m_service;
+    std::unique_ptr<ZDDispatcher> m_dispatcher;
+    QString m_adminPassword;
+
+    template <typename F>
+    void offMain(F f)
+    {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            f();
+            done = true;
+        });
+        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
+            qWarning("dispatcher call still running after 120 s");
+        worker.join();
+    }
+
+    bool queueHas(qint64 code)
+    {
+        for (const QVariant &e : m_errorCallback->errorQueue())
+            if (e.toMap().value(QStringLiteral("errorcode")).toLongLong() == code)
+                return true;
+        return false;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
+        const QString agent = apps + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient");
+        if (!QFileInfo(agent).isExecutable())
+            QSKIP("KestraClient is not built (KESTRA_APPS_DIR)");
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(copyTree(apps + QStringLiteral("/Tidwell.app"), m_sandbox->path(QStringLiteral("opt/Tidwell.app"))));
+
+        m_agent.setProgram(agent);
+        m_agent.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        m_agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        connect(&m_agent, &QProcess::readyReadStandardOutput, this,
+                [this] { m_agentOutput += QString::fromUtf8(m_agent.readAllStandardOutput()); });
+        m_agent.start();
+        QVERIFY(m_agent.waitForStarted(10000));
+        const QRegularExpression listening(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(listening.match(m_agentOutput).hasMatch(), 30000);
+        const int port = listening.match(m_agentOutput).captured(1).toInt();
+
+        m_errorCallback = std::make_shared<ZDErrorCallback>();
+        m_service = ZDService::serviceWithName(QStringLiteral("Real agent"), QString(), QStringLiteral("127.0.0.1"),
+                                               port, m_errorCallback);
+        QTRY_VERIFY_WITH_TIMEOUT(m_service->isConnected() && !m_service->hostName().isEmpty(), 30000);
+        m_dispatcher = std::make_unique<ZDDispatcher>([this] { return ZDDispatcher::ServiceList{m_service}; });
+
+        m_adminPassword = QStringLiteral("Adm'$(id) ;%1").arg(QRandomGenerator::system()->generate(), 0, 16);
+        run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), kAdmin});
+    }
+
+    void cleanupTestCase()
+    {
+        m_dispatcher.reset();
+        if (m_service)
+            m_service->invalidate(false);
+        m_service.reset();
+        if (m_agent.state() != QProcess::NotRunning) {
+            m_agent.kill();
+            m_agent.waitForFinished(10000);
+        }
+        if (ZDLocalPaths::isRoot())
+            run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), kAdmin});
+    }
+
+    void toolsAndTasks()
+    {
+        QVariantMap tools;
+        offMain([&] { tools = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("zdAppTasks")); });
+        QCOMPARE(tools.size(), 1);
+        bool found = false;
+        for (const QVariant &t : tools.value(m_service->hostName()).toList())
+            found = found || t.toMap().value(QStringLiteral("bundleid")).toString() == kTool;
+        QVERIFY(found);
+
+        // Run as the agent's user: a success reports nothing, a failure its exit status.
+        offMain([&] {
+            m_dispatcher->executeRemoteTasks(QStringLiteral("succeed"), kTool, QStringList());
+            m_dispatcher->waitOnProcessing();
+            m_dispatcher->executeRemoteTasks(QStringLiteral("fail"), kTool, QStringList());
+            m_dispatcher->waitOnProcessing();
+            m_dispatcher->executeRemoteTasks(QStringLiteral("nosuchtask"), kTool, QStringList());
+            m_dispatcher->waitOnProcessing();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(queueHas(3), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(queueHas(1003), 30000);
+        QVERIFY(m_service->isConnected());
+    }
+
+    void privilegedTaskWithRealCredentials()
+    {
+        if (!ZDLocalPaths::isRoot())
+            QSKIP("accounts can only be made as root");
+        if (run(QStringLiteral("/usr/bin/getent"), {QStringLiteral("group"), QStringLiteral("sudo")}) != 0)
+            QSKIP("the group sudo is missing");
+        QCOMPARE(run(QStringLiteral("/usr/sbin/useradd"),
+                     {QStringLiteral("-m"), QStringLiteral("-G"), QStringLiteral("sudo"), kAdmin}),
+                 0);
+        QCOMPARE(run(QStringLiteral("/usr/sbin/chpasswd"), {},
+                     (kAdmin + QLatin1Char(':') + m_adminPassword + QLatin1Char('\n')).toUtf8()),
+                 0);
+        auto prompt = std::make_shared<ScriptedPrompt>();
+        using R = ZDCredentialPrompt::Result;
+        prompt->answers.push_back({R::OK, kAdmin, QStringLiteral("not the password"), false, false});
+        prompt->answers.push_back({R::OK, kAdmin, m_adminPassword, false, false});
+        m_dispatcher->setCredentialPrompt(prompt);
+        bool started = false;
+        offMain([&] {
+            started = m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), m_service);
+        });
+        QVERIFY(started);
+        QCOMPARE(prompt->requests.size(), size_t(2));
+        QVERIFY(prompt->requests.back().previousRefused);
+        QVERIFY(!queueHas(1006));
+
+        // Skipped: nothing runs, nothing is refused.
+        m_dispatcher->credentialStore().clear();
+        prompt->answers.push_back({R::Skip, QString(), QString(), false, false});
+        offMain([&] {
+            started = m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), m_service);
+        });
+        QVERIFY(!started);
+        QVERIFY(m_dispatcher->authSkipped() == false);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDDispatcherAgent)
+#include "tst_zddispatcheragent.moc"

@@ -1,0 +1,460 @@
+// The computer record against real agent processes on loopback: the connection
+// stages, the configuration and its error codes, the lost agent and its retry,
+// the icon table and cache, the archive, and ending the connection thread.
+#include "ZDErrorCallback.h"
+#include "ZDFakeAgent.h"
+#include "ZDLog.h"
+#include "ZDOrvProtocol.h"
+#include "ZDPropertyList.h"
+#include "ZDRealAgent.h"
+#include "ZDService.h"
+#include "ZDTestSandbox.h"
+
+#include <QBuffer>
+#include <QDataStream>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+constexpr int kWait = 30000;
+
+QString uniqueName(const char *what)
+{
+    static int n = 0;
+    return QStringLiteral("svc-%1-%2-%3").arg(QCoreApplication::applicationPid()).arg(QLatin1String(what)).arg(++n);
+}
+
+ZDDNSSDService netService(const QString &host, quint16 port, const QStringList &addresses, const QString &txtName)
+{
+    ZDDNSSDService s;
+    s.name = uniqueName("net");
+    s.type = QStringLiteral("_kestraclient._tcp.");
+    s.domain = QStringLiteral("local.");
+    s.hostName = host;
+    s.port = port;
+    s.addresses = addresses;
+    if (!txtName.isNull())
+        s.txt.insert(QStringLiteral("name"), txtName);
+    return s;
+}
+
+} // namespace
+
+class TestZDService : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    std::shared_ptr<ZDErrorCallback> m_callback;
+
+    ZDServicePtr manual(const ZDFakeAgent &agent, const QString &name = QStringLiteral("Edit Bay"))
+    {
+        return ZDService::serviceWithName(name, QString(), QStringLiteral("127.0.0.1"), agent.port(), m_callback);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(m_sandbox->isValid());
+        ZDLog::createNewLog(QStringLiteral("tst_zdservice"));
+        QVERIFY2(QFile::exists(ZDFakeAgent::program()), qPrintable(ZDFakeAgent::program()));
+        m_callback = std::make_shared<ZDErrorCallback>();
+        ZDService::setRetryInterval(300);
+    }
+    void init()
+    {
+        ZDService::setMinimumVersions(0, 0);
+        ZDService::setAdminVersion(100);
+        ZDService::setConfigurationTimeout(20000);
+    }
+    void cleanupTestCase() { m_callback.reset(); }
+
+    void connectsAndIsConfigured()
+    {
+        const QString host = uniqueName("host") + QStringLiteral(".local.");
+        ZDFakeAgent agent({QStringLiteral("--version"), QStringLiteral("1020"), QStringLiteral("--orv"),
+                           QStringLiteral("7"), QStringLiteral("--host"), host});
+        QVERIFY(agent.start());
+        auto s = manual(agent);
+        QSignalSpy connected(s.get(), &ZDService::serviceConnected);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
+        QCOMPARE(s->errorCode(), 0);
+        QCOMPARE(s->hostName(), host); // from "preferredHostName"
+        QCOMPARE(s->hostKey(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(s->ipAddress(), QStringLiteral("127.0.0.1"));
+        QVERIFY(s->isConnectionThreadRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, kWait);
+        QVERIFY(agent.waitForLine(QStringLiteral("CALL setErrorCallback:")));
+        QVERIFY(s->ping());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isProcessing(), kWait);
+
+        // A purposeful disconnect ends the thread and is not retried.
+        s->disconnect();
+        QVERIFY(!s->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+        QVERIFY(!s->proxyObject());
+        QTest::qWait(3 * ZDService::retryInterval());
+        QVERIFY(!s->isConnected());
+        QCOMPARE(agent.calls(QStringLiteral("fetchInitialConfiguration:")), 1);
+
+        // ...but may start over.
+        s->connectOnThread();
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        QVERIFY(agent.waitForLine(QStringLiteral("CALL fetchInitialConfiguration:")));
+    }
+
+    // The agent itself: configured, its icon, killed and found again on its port.
+    void realAgent()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDRealAgent agent;
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        auto s = ZDService::serviceWithName(QStringLiteral("Real"), QString(), QStringLiteral("127.0.0.1"), port, m_callback);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
+        QCOMPARE(s->errorCode(), 0);
+        QVERIFY(s->configDict().contains(QStringLiteral("version")));
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isProcessing(), kWait);
+        QVERIFY(s->ping());
+
+        // Without the tool suite its configuration has no "orvVersion": outdated tools.
+        ZDService::setMinimumVersions(0, 1);
+        auto tools = ZDService::serviceWithName(QStringLiteral("Real 2"), QString(), QStringLiteral("127.0.0.1"), port, m_callback);
+        QTRY_COMPARE_WITH_TIMEOUT(tools->errorCode(), 2007, kWait);
+        tools->invalidate(false);
+
+        agent.kill();
+        QVERIFY(!s->ping());
+        QVERIFY(!s->isConnected());
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && s->ping(), kWait);
+        s->invalidate(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+    }
+
+    void errorCodes_data()
+    {
+        QTest::addColumn<QStringList>("agentArgs");
+        QTest::addColumn<int>("minClient");
+        QTest::addColumn<int>("minOrv");
+        QTest::addColumn<int>("code");
+        const QString v = QStringLiteral("--version");
+        const QString o = QStringLiteral("--orv");
+        QTest::newRow("current") << QStringList{v, QStringLiteral("1100"), o, QStringLiteral("9")} << 1000 << 5 << 0;
+        QTest::newRow("client outdated") << QStringList{v, QStringLiteral("900"), o, QStringLiteral("9")} << 1000 << 5 << 2006;
+        QTest::newRow("tools outdated") << QStringList{v, QStringLiteral("1100"), o, QStringLiteral("4")} << 1000 << 5 << 2007;
+        QTest::newRow("no orvVersion") << QStringList{v, QStringLiteral("1100")} << 1000 << 1 << 2007;
+        QTest::newRow("no version") << QStringList{o, QStringLiteral("9")} << 1000 << 5 << 0;
+        QTest::newRow("no dictionary") << QStringList{QStringLiteral("--null-config")} << 0 << 0 << 2001;
+        QTest::newRow("no answer") << QStringList{QStringLiteral("--no-config")} << 0 << 0 << 2008;
+    }
+    void errorCodes()
+    {
+        QFETCH(QStringList, agentArgs);
+        QFETCH(int, minClient);
+        QFETCH(int, minOrv);
+        QFETCH(int, code);
+        ZDService::setMinimumVersions(minClient, minOrv);
+        ZDService::setConfigurationTimeout(500);
+        ZDFakeAgent agent(agentArgs);
+        QVERIFY(agent.start());
+        auto s = manual(agent);
+        QSignalSpy localErrors(s.get(), &ZDService::postLocalError);
+        QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        if (code == 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(!s->configDict().isEmpty(), kWait);
+            QTest::qWait(1000); // past the configuration time-out: nothing may follow
+            QCOMPARE(s->errorCode(), 0);
+            QCOMPARE(localErrors.size(), 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(s->errorCode(), code, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!localErrors.isEmpty(), kWait);
+        QCOMPARE(localErrors.last().at(0).toInt(), code);
+        if (code == 2008) {
+            QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kWait);
+            QVERIFY(s->isConnected()); // the link itself stays
+        }
+    }
+
+    void agentNeedsNewerAdmin()
+    {
+        ZDFakeAgent agent({QStringLiteral("--min-admin"), QStringLiteral("250")});
+        QVERIFY(agent.start());
+        ZDService::setAdminVersion(200);
+        auto s = manual(agent);
+        QSignalSpy outdated(s.get(), &ZDService::adminOutdated);
+        QTRY_COMPARE_WITH_TIMEOUT(outdated.size(), 1, kWait);
+
+        ZDService::setAdminVersion(250);
+        auto t = manual(agent);
+        QSignalSpy notOutdated(t.get(), &ZDService::adminOutdated);
+        QTRY_VERIFY_WITH_TIMEOUT(!t->configDict().isEmpty(), kWait);
+        QTest::qWait(200);
+        QCOMPARE(notOutdated.size(), 0);
+    }
+
+    void agentWithoutConfigurationRequest()
+    {
+        ZDFakeAgent agent({QStringLiteral("--no-fetch")});
+        QVERIFY(agent.start());
+        auto s = manual(agent);
+        QSignalSpy connected(s.get(), &ZDService::serviceConnected);
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+        QVERIFY(!s->isConnected());
+        QTest::qWait(3 * ZDService::retryInterval());
+        QVERIFY(!s->isConnected());
+        QCOMPARE(connected.size(), 0);
+        QCOMPARE(agent.calls(QStringLiteral("setErrorCallback:")), 0);
+    }
+
+    void killedAgentIsRetried()
+    {
+        ZDFakeAgent agent;
+        QVERIFY(agent.start());
+        const quint16 port = agent.port();
+        auto s = manual(agent);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
+        agent.kill();
+        // Nothing watches the link: the next call finds out.
+        QVERIFY(!s->ping());
+        QVERIFY(!s->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning() || !s->isConnected(), kWait);
+        QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), kWait); // retries that find nobody
+        QVERIFY(agent.start(port));
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        QVERIFY(s->ping());
+    }
+
+    void connectionStages()
+    {
+        const QString registered = QStringLiteral("KestraClient - ") + uniqueName("stage") + QStringLiteral(".local.");
+        ZDFakeAgent agent({QStringLiteral("--name"), registered});
+        QVERIFY(agent.start());
+        const QString nowhere = uniqueName("nowhere") + QStringLiteral(".invalid");
+
+        // By registered name: the TXT name is the one the agent's hello carries.
+        auto byName = ZDService::serviceWithNetService(
+            netService(nowhere, agent.port(), {QStringLiteral("127.0.0.1")}, registered), m_callback);
+        QTRY_VERIFY_WITH_TIMEOUT(byName->isConnected(), kWait);
+        byName->invalidate(false);
+
+        // A wrong name, an unknown host and a single address: no third stage, so no link.
+        auto single = ZDService::serviceWithNetService(
+            netService(nowhere, agent.port(), {QStringLiteral("127.0.0.1")}, QStringLiteral("KestraClient - other.")),
+            m_callback);
+        QSignalSpy failed(single.get(), &ZDService::serviceConnectFailed);
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), kWait);
+        QVERIFY(!single->isConnected());
+        single->invalidate(false);
+
+        // Several addresses: the alternates are tried in order, IPv6 among them.
+        auto alternate = ZDService::serviceWithNetService(
+            netService(nowhere, agent.port(), {QStringLiteral("no-address"), QStringLiteral("::1")},
+                       QStringLiteral("KestraClient - other.")),
+            m_callback);
+        QTRY_VERIFY_WITH_TIMEOUT(alternate->isConnected(), kWait);
+        QCOMPARE(alternate->ipAddress(), QString()); // no IPv4 address resolved
+        alternate->invalidate(false);
+    }
+
+    // Many computers at once: each on its own thread, all ended together.
+    void manyRecords()
+    {
+        ZDFakeAgent agent({QStringLiteral("--version"), QStringLiteral("1100")});
+        QVERIFY(agent.start());
+        QList<ZDServicePtr> records;
+        for (int i = 0; i < 100; ++i)
+            records << ZDService::serviceWithName(QStringLiteral("bay %1").arg(i), QString(), QStringLiteral("127.0.0.1"),
+                                                  agent.port(), m_callback);
+        auto configured = [&] {
+            return std::all_of(records.cbegin(), records.cend(),
+                               [](const ZDServicePtr &s) { return s->isConnected() && !s->configDict().isEmpty(); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(configured(), 60000);
+        ZDService::invalidateServices(records, false);
+        for (const auto &s : std::as_const(records))
+            QVERIFY(!s->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(std::none_of(records.cbegin(), records.cend(),
+                                              [](const ZDServicePtr &s) { return s->isConnectionThreadRunning(); }),
+                                 kWait);
+    }
+
+    void registeredNames()
+    {
+        auto dotless = ZDService::serviceWithNetService(netService(QStringLiteral("bay-1.local"), 1, {}, QString()), m_callback);
+        QCOMPARE(dotless->registeredName(), QStringLiteral("KestraClient - bay-1.local."));
+        auto dotted = ZDService::serviceWithNetService(netService(QStringLiteral("bay-2.local."), 1, {}, QString()), m_callback);
+        QCOMPARE(dotted->registeredName(), QStringLiteral("KestraClient - bay-2.local."));
+        const QString seventy(70, QLatin1Char('n'));
+        auto longName = ZDService::serviceWithNetService(netService(QStringLiteral("bay-3.local."), 1, {}, seventy), m_callback);
+        QCOMPARE(longName->registeredName(), seventy.left(63));
+        auto manualRecord = ZDService::serviceWithName(QStringLiteral("m"), QString(), QStringLiteral("127.0.0.1"), 1, m_callback);
+        QCOMPARE(manualRecord->registeredName(), QString());
+        for (const auto &s : {dotless, dotted, longName, manualRecord})
+            s->invalidate(false);
+    }
+
+    void invalidateEndsThread()
+    {
+        ZDFakeAgent agent;
+        QVERIFY(agent.start());
+        auto s = manual(agent);
+        QSignalSpy invalidated(s.get(), &ZDService::serviceInvalidated);
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
+        QElapsedTimer clock;
+        clock.start();
+        s->invalidate(true);
+        QVERIFY2(clock.elapsed() < 10000, "invalidate blocked its caller"); // a hang, not a timing
+        QVERIFY(!s->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning(), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(invalidated.size(), 1, kWait);
+        s->connectOnThread(); // the end of the record
+        QVERIFY(!s->isConnectionThreadRunning());
+
+        // A record dropped while connected takes its thread with it.
+        auto t = manual(agent);
+        QTRY_VERIFY_WITH_TIMEOUT(t->isConnected(), kWait);
+        t.reset();
+        QVERIFY(agent.calls(QStringLiteral("fetchInitialConfiguration:")) >= 2);
+    }
+
+    void iconCache()
+    {
+        const QString host = uniqueName("icon") + QStringLiteral(".local.");
+        const QStringList args{QStringLiteral("--host"), host};
+        QFile::remove(ZDService::iconCachePath());
+        {
+            ZDFakeAgent agent(args);
+            QVERIFY(agent.start());
+            auto s = manual(agent);
+            QTRY_VERIFY_WITH_TIMEOUT(!s->icon().isEmpty(), kWait);
+            QCOMPARE(QImage::fromData(s->icon()).size(), QSize(16, 16));
+            QVERIFY(agent.calls(QStringLiteral("computerIcon")) >= 1);
+            const QVariantMap cache = ZDPropertyList::readDictionary(ZDService::iconCachePath());
+            QVERIFY(!QImage::fromData(cache.value(host).toByteArray()).isNull());
+            QVERIFY(ZDService::iconCachePath().contains(QLatin1String("/Kestra Admin/serviceicons.cache.plist")));
+        }
+        {
+            // Another record for that host: from the cache, not the agent.
+            ZDFakeAgent agent(args);
+            QVERIFY(agent.start());
+            auto s = manual(agent);
+            QTRY_VERIFY_WITH_TIMEOUT(!s->icon().isEmpty(), kWait);
+            QCOMPARE(agent.calls(QStringLiteral("computerIcon")), 0);
+        }
+        {
+            // A damaged cache entry is not an icon: the agent is asked again.
+            QVariantMap cache = ZDPropertyList::readDictionary(ZDService::iconCachePath());
+            cache.insert(host, QByteArray("not a picture"));
+            QVERIFY(ZDPropertyList::writeFile(ZDService::iconCachePath(), cache));
+            ZDFakeAgent agent(args);
+            QVERIFY(agent.start());
+            auto s = manual(agent);
+            QTRY_VERIFY_WITH_TIMEOUT(!s->icon().isEmpty(), kWait);
+            QVERIFY(agent.calls(QStringLiteral("computerIcon")) >= 1);
+        }
+        {
+            ZDFakeAgent agent({QStringLiteral("--host"), uniqueName("noicon"), QStringLiteral("--no-icon")});
+            QVERIFY(agent.start());
+            auto s = manual(agent);
+            QTRY_VERIFY_WITH_TIMEOUT(!s->configDict().isEmpty(), kWait);
+            QTest::qWait(300);
+            QVERIFY(s->icon().isEmpty());
+            QVERIFY(s->isConnected());
+        }
+    }
+
+    void modelIcons_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("file"); // empty: no icon
+        QTest::newRow("MacPro") << QStringLiteral("MacPro5,1") << QStringLiteral("tower");
+        QTest::newRow("RackMac") << QStringLiteral("RackMac3,1") << QStringLiteral("server");
+        QTest::newRow("PowerMac10 is a mini") << QStringLiteral("PowerMac10,2") << QStringLiteral("mini");
+        QTest::newRow("old pro laptop") << QStringLiteral("MacBookPro3,1") << QStringLiteral("laptop-classic");
+        QTest::newRow("pro laptop") << QStringLiteral("MacBookPro8,2") << QStringLiteral("laptop");
+        QTest::newRow("MacBook5,2 whole") << QStringLiteral("MacBook5,2") << QStringLiteral("laptop-white");
+        QTest::newRow("MacBook5,1") << QStringLiteral("MacBook5,1") << QStringLiteral("laptop");
+        QTest::newRow("PowerMac3,5 whole") << QStringLiteral("PowerMac3,5") << QStringLiteral("tower-classic");
+        QTest::newRow("iMac5 before iMac") << QStringLiteral("iMac5,1") << QStringLiteral("allinone");
+        QTest::newRow("PowerMac generic") << QStringLiteral("PowerMac7,2") << QStringLiteral("tower");
+        QTest::newRow("Linux desktop") << QStringLiteral("LinuxDesktop") << QStringLiteral("tower");
+        QTest::newRow("Linux laptop") << QStringLiteral("LinuxLaptop") << QStringLiteral("laptop");
+        QTest::newRow("Linux server") << QStringLiteral("LinuxServer") << QStringLiteral("server");
+        QTest::newRow("Linux VM") << QStringLiteral("LinuxVM") << QStringLiteral("vm");
+        QTest::newRow("Linux container") << QStringLiteral("LinuxContainer") << QStringLiteral("container");
+        QTest::newRow("Linux tablet") << QStringLiteral("LinuxTablet") << QStringLiteral("tablet");
+        QTest::newRow("unknown") << QStringLiteral("Toaster1,1") << QString();
+        QTest::newRow("empty") << QString() << QString();
+    }
+    void modelIcons()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, file);
+        const QImage icon = ZDService::iconForMacModel(model, 16);
+        if (file.isEmpty()) {
+            QVERIFY(icon.isNull());
+            return;
+        }
+        QCOMPARE(icon.size(), QSize(16, 16));
+        const QImage expected = QImage(QStringLiteral(":/kestra/icons/%1.png").arg(file))
+                                    .scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QCOMPARE(icon, expected);
+    }
+
+    void archive()
+    {
+        auto s = ZDService::serviceWithName(QStringLiteral("Bay ✓"), QStringLiteral("bay.local."),
+                                            QStringLiteral("127.0.0.1"), 1, m_callback);
+        s->invalidate(false);
+        s->setNeedsMaintenance(true);
+        QByteArray data;
+        {
+            QDataStream out(&data, QIODevice::WriteOnly);
+            s->archive(out);
+        }
+        QDataStream in(data);
+        auto copy = ZDService::serviceFromArchive(in);
+        QVERIFY(copy);
+        QCOMPARE(copy->name(), s->name());
+        QCOMPARE(copy->hostName(), s->hostName());
+        QCOMPARE(copy->port(), 1);
+        QVERIFY(copy->needsMaintenance());
+        QVERIFY(!copy->isConnected());
+        QVERIFY(!copy->isConnectionThreadRunning());
+
+        // Cut short or lying about its lengths: refused.
+        for (qsizetype cut : {qsizetype(0), qsizetype(3), data.size() - 1}) {
+            QDataStream damaged(data.left(cut));
+            QVERIFY(!ZDService::serviceFromArchive(damaged));
+        }
+        QByteArray huge;
+        {
+            QDataStream out(&huge, QIODevice::WriteOnly);
+            out << quint32(0x7ffffff0);
+        }
+        QDataStream hostile(huge);
+        QVERIFY(!ZDService::serviceFromArchive(hostile));
+    }
+
+    void compareTitle()
+    {
+        auto a = ZDService::serviceWithName(QStringLiteral("alpha"), QString(), QStringLiteral("127.0.0.1"), 1, m_callback);
+        auto b = ZDService::serviceWithName(QStringLiteral("Beta"), QString(), QStringLiteral("127.0.0.1"), 1, m_callback);
+        auto c = ZDService::serviceWithName(QStringLiteral("ALPHA"), QString(), QStringLiteral("127.0.0.1"), 1, m_callback);
+        QCOMPARE(a->compareTitle(*b), -1);
+        QCOMPARE(b->compareTitle(*a), 1);
+        QCOMPARE(a->compareTitle(*c), 0);
+        for (const auto &s : {a, b, c})
+            s->invalidate(false);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDService)
+#include "tst_zdservice.moc"

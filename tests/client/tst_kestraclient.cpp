@@ -1,0 +1,736 @@
+// The real KestraClient, started from its application folder in a sandbox, on
+// a private session bus, published on the loopback avahi, and driven by test
+// consoles built on the wire library.
+#include "AppController.h"
+#include "ZDAvahiClient.h"
+#include "ZDClientPreferences.h"
+#include "ZDConnection.h"
+#include "ZDDNSSDBrowser.h"
+#include "ZDLocalCallbackClient.h"
+#include "ZDLocalCallbackServer.h"
+#include "ZDNameRegistry.h"
+#include "ZDNotificationCenter.h"
+#include "ZDOrvProtocol.h"
+#include "ZDPropertyList.h"
+#include "ZDRemoteObject.h"
+#include "ZDSessionBus.h"
+#include "ZDTestSandbox.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+QString agentExecutable()
+{
+    return qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient");
+}
+
+// One running agent and everything it printed.
+class Agent
+{
+public:
+    explicit Agent(const QStringList &arguments = {})
+    {
+        m_process.setProgram(agentExecutable());
+        m_process.setArguments(arguments);
+        m_process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
+                         [this] { m_output += QString::fromUtf8(m_process.readAllStandardOutput()); });
+        m_process.start();
+    }
+    ~Agent()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    // The first capture of the pattern once it has been printed; empty after the wait.
+    QString waitFor(const QString &pattern, int timeoutMs = kWaitMs)
+    {
+        const QRegularExpression re(pattern);
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            const auto match = re.match(m_output);
+            if (match.hasMatch())
+                return match.lastCapturedIndex() > 0 ? match.captured(1) : match.captured(0);
+            if (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable())
+                break;
+            QTest::qWait(20);
+        }
+        return {};
+    }
+    int waitForPort() { return waitFor(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n")).toInt(); }
+    bool waitForExit(int timeoutMs = kWaitMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning)
+            QTest::qWait(20);
+        return m_process.state() == QProcess::NotRunning;
+    }
+    qint64 pid() const { return m_process.processId(); }
+    const QString &output() const { return m_output; }
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QString m_output;
+};
+
+// A console: its connection and the error callback object it registers.
+struct Console
+{
+    struct Received
+    {
+        QString op;
+        QVariantList args;
+    };
+    std::shared_ptr<ZDConnection> connection;
+    ZDRemoteProxyPtr agent;
+    ZDRemoteObjectPtr callback = ZDRemoteObject::create();
+    mutable std::mutex mutex;
+    QList<Received> received;
+
+    explicit Console(int port, const QString &expectedName = QString())
+    {
+        for (const char *op : {ZDOrv::kAddErrorToQueueHostname, ZDOrv::kAddErrorToQueueUserInfo,
+                               ZDOrv::kAddStringToQueueHostname, ZDOrv::kAddStringToQueueUserInfo,
+                               ZDOrv::kIncrementProgress, ZDOrv::kTaskFinished, ZDOrv::kUpdateConfig,
+                               ZDOrv::kWillDisconnect, ZDOrv::kRequestMaintenance, ZDOrv::kCancelMaintenance}) {
+            const QString name = QString::fromLatin1(op);
+            callback->addOperation(name, [this, name](const QVariantList &args) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                received.append({name, args});
+                return QVariant();
+            });
+        }
+        callback->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
+        connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(port), expectedName);
+        agent = connection->rootProxy();
+    }
+    void registerCallback()
+    {
+        agent->callOneway(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(callback)});
+    }
+    // The first argument of every call of that operation so far.
+    QStringList firstArguments(const char *op) const
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        QStringList out;
+        for (const Received &r : received)
+            if (r.op == QLatin1String(op))
+                out.append(r.args.value(0).toString());
+        return out;
+    }
+};
+
+QString preferencesPath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/com.zendrel.KestraClient.plist");
+}
+
+// The second console of twoConsoles, in a process of its own so that it can be killed.
+int runConsoleChild(int port)
+{
+    try {
+        Console console(port);
+        console.registerCallback();
+        std::fputs("ready\n", stdout);
+        std::fflush(stdout);
+        for (int seen = 0;;) { // until killed
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            const QStringList texts = console.firstArguments(ZDOrv::kAddStringToQueueHostname);
+            for (; seen < texts.size(); ++seen) {
+                std::fprintf(stdout, "got %s\n", qPrintable(texts.at(seen)));
+                std::fflush(stdout);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "console child: %s\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace
+
+class TestKestraClient : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    std::unique_ptr<ZDNotificationCenter> m_center;
+    QStringList m_statuses;
+
+    void writePreferences(const QVariantMap &prefs)
+    {
+        QVERIFY(ZDPropertyList::writeFile(preferencesPath(), prefs));
+    }
+
+    // The agent observes notifications only once its start-up is through: ask for
+    // its status until it answers.
+    bool waitUntilAgentObserves()
+    {
+        for (int i = 0; i < 150; ++i) {
+            const int before = m_statuses.size();
+            ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientCurrentStatus"));
+            QTest::qWait(200);
+            if (m_statuses.size() > before)
+                return true;
+        }
+        return false;
+    }
+
+    // Notifications are handled in order: once the agent answers a status
+    // request, it has handled everything posted before it.
+    bool agentHandledEarlierNotifications()
+    {
+        const int before = m_statuses.size();
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientCurrentStatus"));
+        QDeadlineTimer deadline(kWaitMs);
+        while (!deadline.hasExpired() && m_statuses.size() == before)
+            QTest::qWait(20);
+        return m_statuses.size() > before;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!QFileInfo(agentExecutable()).isExecutable())
+            QSKIP("KestraClient is not built (KESTRA_APPS_DIR)");
+        if (!ZDSessionBus::connection().isConnected())
+            QSKIP("no session bus; run under scripts/test-services.sh");
+    }
+
+    void init()
+    {
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(m_sandbox->isValid());
+        m_statuses.clear();
+        m_center = std::make_unique<ZDNotificationCenter>();
+        m_center->addObserver(QStringLiteral("ZDKestraClientStatusUpdate"),
+                              [this](const QString &, const QVariantMap &info) {
+                                  m_statuses.append(info.value(QStringLiteral("status")).toString());
+                              });
+    }
+
+    void cleanup()
+    {
+        // Whatever agent a test left on this bus (a relaunched one, say) goes now.
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
+        QTest::qWait(200);
+        m_center.reset();
+        m_sandbox.reset();
+    }
+
+    void publishedAndConfigured()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Listening on port %1").arg(port)), kWaitMs);
+
+        // Found on DNS-SD: the service with this agent's port and registered name.
+        int err = 0;
+        QString name;
+        if (ZDAvahiClient::daemonRunning(&err)) {
+            ZDDNSSDBrowser browser;
+            QList<ZDDNSSDService> mine;
+            connect(&browser, &ZDDNSSDBrowser::serviceResolved, this, [&](const ZDDNSSDService &s) {
+                if (s.port == port)
+                    mine.append(s);
+            });
+            QVERIFY(browser.start(QString::fromLatin1(ZDOrv::kServiceType)));
+            QTRY_VERIFY_WITH_TIMEOUT(!mine.isEmpty(), kWaitMs);
+            const QVariantMap txt = mine.constFirst().txt;
+            name = txt.value(QStringLiteral("name")).toString();
+            QVERIFY2(name.contains(QStringLiteral("KestraClient - ")), qPrintable(name));
+            QVERIFY(name.size() <= 63);
+            QVERIFY(txt.value(QStringLiteral("model")).toString().startsWith(QStringLiteral("Linux")));
+            QVERIFY(!txt.contains(QStringLiteral("ip"))); // listening on every address
+        } else {
+            qWarning("no avahi-daemon: DNS-SD part skipped");
+        }
+
+        // The connection by name checks the name the agent registered.
+        Console console(port, name);
+        const QVariantMap initial = console.agent->call(QString::fromLatin1(ZDOrv::kInitialConfiguration)).toMap();
+        QVERIFY(initial.contains(QStringLiteral("version")));
+        QVERIFY(initial.contains(QStringLiteral("versionString")));
+        QCOMPARE(initial.value(QStringLiteral("maintenanceRequested")).toBool(), false);
+        QVERIFY(!initial.contains(QStringLiteral("preferredHostName")));
+
+        // The configuration by callback, on a record object of the console.
+        QVariantMap configured;
+        auto record = ZDRemoteObject::create();
+        record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [&](const QVariantList &args) {
+            configured = args.value(0).toMap();
+            return QVariant();
+        });
+        console.agent->callOneway(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration), {QVariant::fromValue(record)});
+        QTRY_VERIFY_WITH_TIMEOUT(!configured.isEmpty(), kWaitMs);
+        // No tool suite in the sandbox: the fixed order is cut at "orvVersion".
+        QCOMPARE(configured.keys(), QStringList({QStringLiteral("maintenanceRequested"), QStringLiteral("version"),
+                                                 QStringLiteral("versionString")}));
+        QVERIFY(!configured.contains(QStringLiteral("selfCrashLog")));
+
+        // Settings with their defaults, the icon, and ping.
+        const QVariantMap settings = console.agent->call(QString::fromLatin1(ZDOrv::kNetworkClientSettings)).toMap();
+        QCOMPARE(settings.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(settings.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
+        const QByteArray icon = console.agent->call(QString::fromLatin1(ZDOrv::kComputerIcon)).toByteArray();
+        QCOMPARE(QImage::fromData(icon).size(), QSize(16, 16));
+        QCOMPARE(QImage::fromData(console.agent->call(QString::fromLatin1(ZDOrv::kComputerIconSize), {qint64(64)})
+                                      .toByteArray())
+                     .size(),
+                 QSize(64, 64));
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kComputerIconSize), {qint64(1) << 40}).isValid());
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+    }
+
+    void twoConsolesOneKilled()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        Console first(port);
+        first.registerCallback();
+
+        QProcess second;
+        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        second.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--console"), QString::number(port)});
+        QVERIFY(second.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine() || second.state() == QProcess::NotRunning, kWaitMs);
+        QCOMPARE(second.readLine().trimmed(), QByteArray("ready"));
+
+        // Both registered: one error reaches both. The console registered first
+        // is the probe that the later registration has been handled.
+        QTest::qWait(200);
+        first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("before")});
+        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("before"), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine(), kWaitMs);
+        QCOMPARE(second.readLine().trimmed(), QByteArray("got before"));
+
+        ::kill(pid_t(second.processId()), SIGKILL);
+        QVERIFY(second.waitForFinished(kWaitMs));
+
+        // The next errors reach the living console; the dead one is dropped.
+        for (const char *text : {"after", "again"}) {
+            first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QString::fromLatin1(text)});
+            QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains(text), kWaitMs);
+        }
+        const QStringList hosts = [&] {
+            const std::lock_guard<std::mutex> lock(first.mutex);
+            QStringList out;
+            for (const auto &r : first.received)
+                out.append(r.args.value(1).toString());
+            return out;
+        }();
+        QVERIFY(hosts.constFirst().endsWith(QLatin1Char('.')));
+
+        // A console registering twice is kept once: one delivery per error.
+        first.registerCallback();
+        first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("once")});
+        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("once"), kWaitMs);
+        first.agent->call(QString::fromLatin1(ZDOrv::kPing));
+        QTest::qWait(300);
+        QCOMPARE(first.firstArguments(ZDOrv::kAddStringToQueueHostname).count(QStringLiteral("once")), 1);
+    }
+
+    void logsAndTheirGuard()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        Console console(port);
+        console.registerCallback();
+
+        const QStringList logs =
+            console.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList();
+        // The agent's own log (in the local log folder when it runs as root).
+        const QStringList own_ = logs.filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
+        QVERIFY2(own_.size() == 1, qPrintable(logs.join(QLatin1Char(','))));
+        const QString own = own_.constFirst();
+        const QString logFolder = QFileInfo(own).path();
+        QTRY_VERIFY_WITH_TIMEOUT(console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {own})
+                                     .toString()
+                                     .contains(QStringLiteral("Listening on port")),
+                                 kWaitMs);
+
+        // A path outside the log folders is refused without being read; the console is told.
+        const QString secret = m_sandbox->path(QStringLiteral("secret.log"));
+        QVERIFY(ZDTestSandbox::writeFile(secret, "secret"));
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {secret}).isValid());
+        const QString refusal = QStringLiteral("Unable to get log %1 - file doesn't exist.").arg(secret);
+        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains(refusal), kWaitMs);
+        // Nor through a link planted in the log folder.
+        const QString link = logFolder + QStringLiteral("/planted.log");
+        QVERIFY(QFile::link(secret, link));
+        QVERIFY(console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {link}).toString() != "secret");
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kFcsCrashLog), {secret}).isValid());
+        QFile::remove(link);
+
+        // gatherLogs cancelled while it runs returns none; the next one starts afresh.
+        for (int i = 0; i < 3000; ++i)
+            QVERIFY(ZDTestSandbox::writeFile(logFolder + QStringLiteral("/filler-%1.log").arg(i),
+                                             QByteArray(512, 'x')));
+        bool cancelled = false;
+        for (int attempt = 0; attempt < 8 && !cancelled; ++attempt) {
+            QVariant result = QStringLiteral("pending");
+            std::thread gather([&] {
+                try {
+                    result = console.agent->call(QString::fromLatin1(ZDOrv::kGatherLogs));
+                } catch (const std::exception &) {
+                    result = QStringLiteral("failed");
+                }
+            });
+            QTest::qWait(5 * attempt);
+            console.agent->callOneway(QString::fromLatin1(ZDOrv::kCancelProcessing));
+            gather.join();
+            QVERIFY(result != QVariant(QStringLiteral("failed")));
+            cancelled = !result.isValid();
+        }
+        QVERIFY(cancelled);
+        const QVariantMap all = console.agent->call(QString::fromLatin1(ZDOrv::kGatherLogs)).toMap();
+        QVERIFY(all.contains(own));
+    }
+
+    void customPorts_data()
+    {
+        QTest::addColumn<int>("custom");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("1024") << 1024 << false;
+        QTest::newRow("1025") << 1025 << true;
+        QTest::newRow("65535") << 65535 << true;
+        QTest::newRow("65536") << 65536 << false;
+    }
+    void customPorts()
+    {
+        QFETCH(int, custom);
+        QFETCH(bool, accepted);
+        writePreferences({{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), custom}});
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        if (accepted)
+            QCOMPARE(port, custom);
+        else
+            QVERIFY(port != custom);
+        Console console(port);
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+    }
+
+    void customPortNeedsTheFlag()
+    {
+        writePreferences({{QStringLiteral("customPortSet"), 2},
+                          {QStringLiteral("customPort"), 1025},
+                          {QStringLiteral("disableBonjour"), 1}});
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY(port > 0);
+        QVERIFY(port != 1025);
+        // Nothing published either: the log says so.
+        Console console(port);
+        const QStringList logs =
+            console.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList();
+        const QStringList own = logs.filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
+        QCOMPARE(own.size(), 1);
+        QString log;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log = console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {own.constFirst()}).toString())
+                .contains(QStringLiteral("Listening on port")),
+            kWaitMs);
+        QVERIFY(!log.contains(QStringLiteral("Custom port")));
+        QVERIFY(!log.contains(QStringLiteral("Broadcasting on")));
+    }
+
+    void reconnectsWhenThePortIsBusy()
+    {
+        // Someone else has the custom port: the agent retries every 10 seconds until it is free.
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        const int busy = squatter.serverPort();
+        QVERIFY(busy >= 1025);
+        writePreferences({{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), busy}});
+        Agent agent;
+        QVERIFY(!agent.waitFor(QStringLiteral("Unable to connect. Retrying in 10 seconds...")).isEmpty());
+        QVERIFY(!agent.waitFor(QStringLiteral("Reconnecting in 10 seconds...")).isEmpty());
+        squatter.close();
+        QCOMPARE(agent.waitForPort(), busy);
+        // Status line and console line of the same wait.
+        QVERIFY(agent.output().contains(QStringLiteral("Reconnecting in 10 seconds...\nReconnecting in 10 seconds...\n")));
+        Console console(busy);
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+    }
+
+    void listensOnTheChosenInterface()
+    {
+        // The loopback interface's MAC: the agent listens on its IPv4 address only.
+        writePreferences({{QStringLiteral("selectedMACAddress"), QStringLiteral("00:00:00:00:00:00")}});
+        Agent agent;
+        const QString address = agent.waitFor(QStringLiteral("Listening on ([0-9.]+):\\d+\\n"));
+        QCOMPARE(address, QStringLiteral("127.0.0.1"));
+        const int port = agent.waitForPort();
+        int err = 0;
+        if (ZDAvahiClient::daemonRunning(&err)) {
+            ZDDNSSDBrowser browser;
+            QVariantMap txt;
+            connect(&browser, &ZDDNSSDBrowser::serviceResolved, this, [&](const ZDDNSSDService &s) {
+                if (s.port == port)
+                    txt = s.txt;
+            });
+            QVERIFY(browser.start(QString::fromLatin1(ZDOrv::kServiceType)));
+            QTRY_VERIFY_WITH_TIMEOUT(!txt.isEmpty(), kWaitMs);
+            QCOMPARE(txt.value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.1"));
+        }
+    }
+
+    void disconnectNotification()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        Console console(port);
+        console.registerCallback();
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+        QVERIFY(waitUntilAgentObserves());
+
+        // Its own pid excluded: the agent stays.
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"),
+                                               {{QStringLiteral("excluded_pid"), agent.pid()}});
+        QVERIFY(agentHandledEarlierNotifications());
+        QCOMPARE(agent.process().state(), QProcess::Running);
+
+        // Without an excluded pid: every agent says goodbye and quits cleanly.
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.process().exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
+        QVERIFY(console.firstArguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
+        QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
+    }
+
+    void aSecondAgentEndsTheFirst()
+    {
+        Agent first;
+        QVERIFY2(first.waitForPort() > 0, qPrintable(first.output()));
+        QVERIFY(waitUntilAgentObserves());
+        Agent second;
+        QVERIFY(first.waitForExit());
+        QCOMPARE(first.process().exitCode(), 0);
+        QVERIFY2(second.waitForPort() > 0, qPrintable(second.output()));
+    }
+
+    void namesHeldByAnotherAgent()
+    {
+        // Another agent on this computer holds the registered name and the callback name.
+        // (An agent of another test on this computer may hold the name already: the same case.)
+        ZDNameRegistry held;
+        const QString plainName = AppController::makePdoName(ZDClientPreferences::hostName());
+        QVERIFY(held.registerName(plainName) || ZDNameRegistry::isNameTaken(plainName));
+        QDBusConnection bus = ZDSessionBus::connection();
+        QVERIFY(bus.registerService(QString::fromLatin1(ZDLocalCallbackServer::kServiceName)));
+
+        Agent agent;
+        QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
+        QVERIFY(agent.output().contains(QStringLiteral("Failed to register name - make sure there are no other copies "
+                                                       "of this application running on this computer.")));
+        QVERIFY(!agent.waitFor(QStringLiteral("Failed to register callback name")).isEmpty());
+        QVERIFY(!agent.waitFor(QStringLiteral("Name occupied by")).isEmpty());
+
+        // The UUID-prefixed name is what a console finds in the hello.
+        Console console(agent.waitForPort());
+        const QString name = console.connection->peerName();
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F-]{36}KestraClient - ")).match(name).hasMatch(),
+                 qPrintable(name));
+        QVERIFY(name.size() <= 63);
+
+        // The callback side retries on its own and gets the name once it is free.
+        QVERIFY(bus.unregisterService(QString::fromLatin1(ZDLocalCallbackServer::kServiceName)));
+        QTRY_COMPARE_WITH_TIMEOUT(qint64(bus.interface()->servicePid(
+                                      QString::fromLatin1(ZDLocalCallbackServer::kServiceName)).value()),
+                                  agent.pid(), kWaitMs);
+        QVERIFY(agent.process().state() == QProcess::Running);
+    }
+
+    void selfCrashLogOnce()
+    {
+        {
+            Agent crashing;
+            QVERIFY2(crashing.waitForPort() > 0, qPrintable(crashing.output()));
+            ::kill(pid_t(crashing.pid()), SIGSEGV);
+            QVERIFY(crashing.waitForExit());
+            QCOMPARE(crashing.process().exitStatus(), QProcess::CrashExit);
+        }
+        Agent agent;
+        QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
+        Console console(agent.waitForPort());
+        auto fetch = [&] {
+            QVariantMap configured;
+            auto record = ZDRemoteObject::create();
+            record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [&](const QVariantList &args) {
+                configured = args.value(0).toMap();
+                return QVariant();
+            });
+            console.agent->callOneway(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration),
+                                      {QVariant::fromValue(record)});
+            QDeadlineTimer deadline(kWaitMs);
+            while (configured.isEmpty() && !deadline.hasExpired())
+                QTest::qWait(20);
+            return configured;
+        };
+        const QVariantMap first = fetch();
+        QVERIFY(!first.isEmpty());
+        const QString report = first.value(QStringLiteral("selfCrashLog")).toString();
+        QVERIFY2(report.contains(QStringLiteral("KestraClient_")) && QFile::exists(report),
+                 qPrintable(QStringList(first.keys()).join(QLatin1Char(','))));
+        const QVariantMap second = fetch();
+        QVERIFY(!second.isEmpty());
+        QVERIFY(!second.contains(QStringLiteral("selfCrashLog")));
+    }
+
+    void localCallbackConnection()
+    {
+        Agent agent;
+        QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
+        Console console(agent.waitForPort());
+        console.registerCallback();
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+
+        // A tool on this computer reports through the agent's bus name.
+        const ZDLocalCallbackClient tool;
+        QTRY_VERIFY_WITH_TIMEOUT(tool.isAvailable(), kWaitMs);
+        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("from a tool")}).ok);
+        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("from a tool"),
+                                 kWaitMs);
+        const auto refused = tool.call(QStringLiteral("format:"), {QStringLiteral("/")});
+        QVERIFY(!refused.ok);
+        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostDisconnect)).ok);
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.process().exitCode(), 0);
+    }
+
+    void setupInstallsTheLaunchAgent()
+    {
+        // systemd is not the service manager here: the recording stand-in goes first on PATH.
+        const QString bin = m_sandbox->path(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        const QString systemctl = bin + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_SOURCE_DIR") + QStringLiteral("/tools/standins/systemctl"),
+                            systemctl));
+        QVERIFY(QFile::setPermissions(systemctl, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        m_sandbox->setEnv("PATH", (bin + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
+        const QString calls = m_sandbox->path(QStringLiteral("systemctl.calls"));
+        m_sandbox->setEnv("KESTRA_STANDIN_LOG", calls.toUtf8());
+
+        // "-wait" beside "-setup" changes nothing: only the set-up runs.
+        Agent setup({QStringLiteral("-wait"), QStringLiteral("-setup")});
+        QVERIFY(setup.waitForExit());
+        QCOMPARE(setup.process().exitCode(), 0);
+        QVERIFY(!setup.output().contains(QStringLiteral("Listening")));
+        const QString unit = m_sandbox->path(QStringLiteral("etc/systemd/user/com.zendrel.KestraClient.service"));
+        const QByteArray text = ZDTestSandbox::readFile(unit);
+        QVERIFY2(text.contains(QFileInfo(agentExecutable()).canonicalFilePath().toUtf8()) ||
+                     text.contains(agentExecutable().toUtf8()),
+                 text.constData());
+        QVERIFY(text.contains("Restart=on-failure"));
+        QVERIFY(ZDTestSandbox::readFile(calls).contains("enable"));
+    }
+
+    void relaunch()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        Console console(port);
+        m_statuses.clear();
+        console.agent->callOneway(QString::fromLatin1(ZDOrv::kRelaunch));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.process().exitCode(), 0);
+        QVERIFY(agent.output().contains(QStringLiteral("Relaunching...")));
+        QVERIFY(!agent.output().contains(QStringLiteral("Disconnected")));
+        // The new instance waits a little, then comes up on its own.
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.filter(QRegularExpression(QStringLiteral("^Listening on port \\d+$")))
+                                     .size() > 0,
+                                 kWaitMs);
+        QVERIFY(waitUntilAgentObserves());
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Disconnected")), kWaitMs);
+    }
+
+    void statusAndMaintenanceNotifications()
+    {
+        Agent agent;
+        QVERIFY(agent.waitForPort() > 0);
+        Console console(agent.waitForPort());
+        console.registerCallback();
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+        QVERIFY(waitUntilAgentObserves());
+        QVERIFY(m_statuses.constLast().startsWith(QStringLiteral("Listening on port")));
+
+        // Withdrawn maintenance requests reach the consoles.
+        console.agent->callOneway(QString::fromLatin1(ZDOrv::kCancelMaintenanceRequest));
+        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
+        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
+
+        // Settings from a console: -1 leaves a value alone; hiding the item withdraws a request.
+        const int before = console.firstArguments(ZDOrv::kCancelMaintenance).size();
+        console.agent->callOneway(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings),
+                                  {QVariantMap{{QStringLiteral("showMenuBarIcon"), 0},
+                                               {QStringLiteral("autoUpdateCheck"), -1},
+                                               {QStringLiteral("globalUpdateCheck"), -1}}});
+        QTRY_COMPARE_WITH_TIMEOUT(console.agent->call(QString::fromLatin1(ZDOrv::kNetworkClientSettings))
+                                      .toMap()
+                                      .value(QStringLiteral("showMenuBarIcon"))
+                                      .toInt(),
+                                  0, kWaitMs);
+        const QVariantMap stored = ZDPropertyList::readDictionary(preferencesPath());
+        QCOMPARE(stored.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
+        QVERIFY(!stored.contains(QStringLiteral("autoUpdateCheck")));
+        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
+
+        // The tools' notices travel to the consoles.
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const std::lock_guard<std::mutex> lock(console.mutex);
+                for (const auto &r : console.received)
+                    if (r.op == QLatin1String(ZDOrv::kIncrementProgress))
+                        return true;
+                return false;
+            }(),
+            kWaitMs);
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskError"),
+                                               {{QStringLiteral("errorString"), QStringLiteral("tool broke")}});
+        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
+                                 kWaitMs);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--console") == 0)
+        return runConsoleChild(QByteArray(argv[2]).toInt());
+    TestKestraClient test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_kestraclient.moc"

@@ -1,0 +1,229 @@
+// The agent's settings and identity in a sandboxed home: the preferences and
+// global files as consoles read and write them, the configuration dictionary,
+// the host name rule, the bundle's place and the computer icon.
+#include "ZDClientPreferences.h"
+#include "ZDLocalPaths.h"
+#include "ZDLog.h"
+#include "ZDPropertyList.h"
+#include "ZDTestSandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPoint>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+QVariantMap map(std::initializer_list<std::pair<QString, QVariant>> pairs)
+{
+    QVariantMap m;
+    for (const auto &[k, v] : pairs)
+        m.insert(k, v);
+    return m;
+}
+
+} // namespace
+
+class TestZDClientPreferences : public QObject
+{
+    Q_OBJECT
+
+    ZDTestSandbox m_sandbox;
+
+    QString makeBundle(const QString &path, const QVariantMap &info)
+    {
+        QDir().mkpath(path + QStringLiteral("/Contents/MacOS"));
+        ZDTestSandbox::writeFile(path + QStringLiteral("/Contents/MacOS/KestraClient"), "#!/bin/sh\n");
+        ZDPropertyList::writeFile(path + QStringLiteral("/Contents/Info.plist"), info);
+        return path;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { ZDLog::createNewLog(QStringLiteral("tst_zdclientpreferences")); }
+    void cleanup()
+    {
+        QFile::remove(ZDClientPreferences().preferencesPath());
+        QFile::remove(ZDClientPreferences().globalPreferencesPath());
+    }
+
+    void preferencesFileIsReadEveryTime()
+    {
+        const ZDClientPreferences prefs;
+        QCOMPARE(prefs.preferencesPath(), ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.KestraClient.plist"));
+        QVERIFY(!prefs.objectForPreferenceDictionaryKey(QStringLiteral("customPort")).isValid());
+        QCOMPARE(prefs.integerPreference(QStringLiteral("showMenuBarIcon"), 1), 1);
+        QVERIFY(!prefs.setObject(QVariant(), QStringLiteral("customPort")));
+        QVERIFY(!prefs.setObject(qint64(4000), QString()));
+        QVERIFY(!QFile::exists(prefs.preferencesPath()));
+
+        QVERIFY(prefs.setObject(qint64(4000), QStringLiteral("customPort")));
+        QCOMPARE(prefs.integerPreference(QStringLiteral("customPort"), 0), 4000);
+        // The pane rewrites the file behind our back: the next lookup sees it.
+        QVERIFY(ZDPropertyList::writeFile(prefs.preferencesPath(), map({{QStringLiteral("customPort"), qint64(5000)}})));
+        QCOMPARE(prefs.objectForPreferenceDictionaryKey(QStringLiteral("customPort")).toLongLong(), 5000);
+        // A damaged file reads as empty and the next write starts afresh.
+        QVERIFY(ZDTestSandbox::writeFile(prefs.preferencesPath(), "<plist><dict><key>x"));
+        QCOMPARE(prefs.integerPreference(QStringLiteral("customPort"), -7), -7);
+        QVERIFY(prefs.setObject(QStringLiteral("1.0"), QStringLiteral("lastRunVersion")));
+        QCOMPARE(ZDPropertyList::readDictionary(prefs.preferencesPath()).size(), 1);
+    }
+
+    void settingsFromConsoles()
+    {
+        const ZDClientPreferences prefs;
+        const QVariantMap defaults = prefs.networkClientSettings();
+        QCOMPARE(defaults, map({{QStringLiteral("autoUpdateCheck"), qint64(1)}, {QStringLiteral("showMenuBarIcon"), qint64(1)},
+                                {QStringLiteral("enableMaintenanceRequests"), qint64(1)}, {QStringLiteral("globalUpdateCheck"), qint64(1)}}));
+
+        // Every value -1: nothing written, the global file untouched, the menu-bar item left alone.
+        QVERIFY(prefs.setObject(qint64(0), QStringLiteral("showMenuBarIcon")));
+        QVERIFY(ZDPropertyList::writeFile(prefs.globalPreferencesPath(), map({{QStringLiteral("SUCheckAtStartup"), qint64(1)}})));
+        const QByteArray prefsBefore = ZDTestSandbox::readFile(prefs.preferencesPath());
+        const QByteArray globalBefore = ZDTestSandbox::readFile(prefs.globalPreferencesPath());
+        QVariantMap unchanged;
+        for (const QString &key : defaults.keys())
+            unchanged.insert(key, qint64(-1));
+        QVERIFY(prefs.setNetworkClientSettings(unchanged) == ZDClientPreferences::MenuBarAction::Leave);
+        QCOMPARE(ZDTestSandbox::readFile(prefs.preferencesPath()), prefsBefore);
+        QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), globalBefore);
+
+        // Values are stored, unknown keys too; the global file only when it exists.
+        QVERIFY(prefs.setNetworkClientSettings(map({{QStringLiteral("autoUpdateCheck"), qint64(0)},
+                                                    {QStringLiteral("showMenuBarIcon"), qint64(1)},
+                                                    {QStringLiteral("futureSetting"), QStringLiteral("on")},
+                                                    {QStringLiteral("globalUpdateCheck"), qint64(0)}}))
+                == ZDClientPreferences::MenuBarAction::Show);
+        QCOMPARE(prefs.networkClientSettings().value(QStringLiteral("autoUpdateCheck")).toLongLong(), 0);
+        QCOMPARE(prefs.networkClientSettings().value(QStringLiteral("globalUpdateCheck")).toLongLong(), 0);
+        QCOMPARE(prefs.objectForPreferenceDictionaryKey(QStringLiteral("futureSetting")).toString(), QStringLiteral("on"));
+        QVERIFY(!prefs.objectForPreferenceDictionaryKey(QStringLiteral("globalUpdateCheck")).isValid());
+        QVERIFY(prefs.setNetworkClientSettings(map({{QStringLiteral("showMenuBarIcon"), qint64(0)}}))
+                == ZDClientPreferences::MenuBarAction::Hide);
+
+        QFile::remove(prefs.globalPreferencesPath());
+        prefs.setNetworkClientSettings(map({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
+        QVERIFY(!QFile::exists(prefs.globalPreferencesPath()));
+        // A global file we cannot read is not replaced by one holding only our key.
+        QVERIFY(ZDTestSandbox::writeFile(prefs.globalPreferencesPath(), "not a plist"));
+        prefs.setNetworkClientSettings(map({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
+        QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), QByteArray("not a plist"));
+    }
+
+    void hostileSettingsAreBounded()
+    {
+        const ZDClientPreferences prefs;
+        QVariantMap flood;
+        for (int i = 0; i < 1000; ++i)
+            flood.insert(QStringLiteral("key%1").arg(i, 4, 10, QLatin1Char('0')), qint64(i));
+        flood.insert(QStringLiteral("a-point"), QPoint(1, 2));
+        flood.insert(QStringLiteral("a-huge-one"), QByteArray(1024 * 1024, 'x'));
+        flood.insert(QString(300, QLatin1Char('k')), qint64(1));
+        prefs.setNetworkClientSettings(flood);
+        const QVariantMap stored = ZDPropertyList::readDictionary(prefs.preferencesPath());
+        QVERIFY(!stored.isEmpty());
+        QVERIFY(stored.size() <= ZDClientPreferences::kMaxSettings);
+        QVERIFY(!stored.contains(QStringLiteral("a-point")));
+        QVERIFY(!stored.contains(QStringLiteral("a-huge-one")));
+        QVERIFY(!stored.contains(QString(300, QLatin1Char('k'))));
+    }
+
+    void configurationInFixedOrder()
+    {
+        const QString bundle = makeBundle(m_sandbox.path(QStringLiteral("apps/KestraClient.app")),
+                                          map({{QStringLiteral("CFBundleVersion"), QStringLiteral("120")},
+                                               {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")}}));
+        const ZDClientPreferences prefs(QString(), bundle);
+        QCOMPARE(prefs.clientVersion(), QStringLiteral("120"));
+        QCOMPARE(prefs.clientVersionString(), QStringLiteral("1.2"));
+
+        // No tool suite: the dictionary ends before "orvVersion".
+        QCOMPARE(prefs.configuration(true, {}, true),
+                 map({{QStringLiteral("version"), QStringLiteral("120")}, {QStringLiteral("versionString"), QStringLiteral("1.2")},
+                      {QStringLiteral("maintenanceRequested"), true}}));
+
+        const QVariantMap orv = map({{QStringLiteral("version"), QStringLiteral("300")}, {QStringLiteral("versionString"), QStringLiteral("3.0")}});
+        QVariantMap config = prefs.configuration(false, orv, false);
+        QCOMPARE(config.value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("0")));
+        QCOMPARE(config.value(QStringLiteral("orvVersionString")), QVariant(QStringLiteral("3.0")));
+        QCOMPARE(config.size(), 6);
+
+        config = prefs.configuration(false, orv, true);
+        QCOMPARE(config.size(), 8);
+        QCOMPARE(config.value(QStringLiteral("preferredHostName")).toString(), ZDClientPreferences::hostName());
+        QVERIFY(config.value(QStringLiteral("hostNames")).toList().contains(ZDClientPreferences::primaryHostName()));
+
+        makeBundle(bundle, map({{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")},
+                                {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
+        QVERIFY(prefs.configuration(false, orv, true).isEmpty());
+        makeBundle(bundle, map({{QStringLiteral("CFBundleVersion"), QStringLiteral("121")},
+                                {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2.1")},
+                                {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
+        QCOMPARE(prefs.configuration(false, orv, false).value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("110")));
+    }
+
+    void hostNameRule_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("primary");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("as typed") << QStringList{QStringLiteral("edit-suite-3.local"), QStringLiteral("Edit-Suite-3.local"),
+                                                 QStringLiteral("Other.local")}
+                                  << QStringLiteral("edit-suite-3.local") << QStringLiteral("Edit-Suite-3.local.");
+        QTest::newRow("all lower case") << QStringList{QStringLiteral("edit-suite-3.local"), QStringLiteral("edit-suite-3")}
+                                        << QStringLiteral("edit-suite-3.local") << QStringLiteral("edit-suite-3.local.");
+        QTest::newRow("final dot kept") << QStringList{QStringLiteral("Suite.local.")} << QStringLiteral("suite.local")
+                                        << QStringLiteral("Suite.local.");
+        QTest::newRow("not a local name") << QStringList{QStringLiteral("Suite.example.com")} << QStringLiteral("suite.local")
+                                          << QStringLiteral("suite.local.");
+    }
+    void hostNameRule()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QString, primary);
+        QFETCH(QString, expected);
+        QCOMPARE(ZDClientPreferences::chooseHostName(names, primary), expected);
+        QVERIFY(ZDClientPreferences::hostName().endsWith(QLatin1Char('.')));
+        QVERIFY(!ZDClientPreferences::hostName().endsWith(QLatin1String("..")));
+    }
+
+    void identity()
+    {
+        const QString a = ZDClientPreferences::generateUUID();
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")).match(a).hasMatch());
+        QVERIFY(a != ZDClientPreferences::generateUUID());
+
+        // Not installed, not started from a bundle: the preference pane's copy.
+        QCOMPARE(ZDClientPreferences::bundlePath(),
+                 ZDLocalPaths::libraryDirectory(false) + QStringLiteral("/PreferencePanes/Kestra Client.prefPane"));
+        const QString installed = makeBundle(ZDLocalPaths::applicationDirectory(false) + QStringLiteral("/Zendrel/KestraClient.app"),
+                                             map({{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.zendrel.KestraClient")}}));
+        QCOMPARE(ZDClientPreferences::bundlePath(), installed);
+        // Started by the service manager inside "Contents/MacOS" of a copy that is not installed.
+        QFile::remove(installed + QStringLiteral("/Contents/MacOS/KestraClient"));
+        const QString copy = makeBundle(m_sandbox.path(QStringLiteral("copy/KestraClient.app")), {});
+        const QString cwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(copy + QStringLiteral("/Contents/MacOS")));
+        const QString found = ZDClientPreferences::bundlePath();
+        QDir::setCurrent(cwd);
+        QCOMPARE(QFileInfo(found).canonicalFilePath(), QFileInfo(copy).canonicalFilePath());
+    }
+
+    void computerIcon()
+    {
+        QImage icon;
+        QVERIFY(icon.loadFromData(ZDClientPreferences::computerIcon(), "PNG"));
+        QCOMPARE(icon.size(), QSize(16, 16));
+        QVERIFY(icon.loadFromData(ZDClientPreferences::computerIcon(QSize(128, 64)), "PNG"));
+        QCOMPARE(icon.size(), QSize(128, 64));
+        // Asked sizes are bounded.
+        QVERIFY(icon.loadFromData(ZDClientPreferences::computerIcon(QSize(100000, 0)), "PNG"));
+        QCOMPARE(icon.size(), QSize(ZDClientPreferences::kMaxIconSide, 1));
+        QVERIFY(ZDClientPreferences::scaleImageData("not an image", QSize(16, 16)).isEmpty());
+        QVERIFY(ZDClientPreferences::scaleImageData(ZDClientPreferences::computerIcon(), QSize(-1, 16)).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDClientPreferences)
+#include "tst_zdclientpreferences.moc"
