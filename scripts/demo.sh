@@ -10,27 +10,52 @@ export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CA
 echo "Demo sandbox: $sandbox"
 "$build/apps/KestraDemo.app/Contents/MacOS/KestraDemo"
 agent="$build/apps/KestraClient.app/Contents/MacOS/KestraClient"
-if [ -x "$agent" ]; then
+kestra="$build/bin/kestra"
+if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; then
   echo
-  echo "Starting the client agent in the sandbox..."
-  # A session bus of its own: the agent tells every other agent on its bus to quit.
-  bus_pid=
-  : > "$sandbox/agent.out"
-  if command -v dbus-daemon >/dev/null; then
+  echo "Starting a demo fleet of three agents, each in a sandbox of its own..."
+  pids=()
+  cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+  trap cleanup EXIT
+  for i in 1 2 3; do
+    host="$sandbox/fleet/edit-suite-$i"; port=$((47100 + i))
+    mkdir -p "$host/etc" "$host/opt" "$host/home/.config"
+    echo "edit-suite-$i" > "$host/etc/hostname"
+    # The maker's tools (stand-ins), so each agent reports its tool suite.
+    for app in "$build"/apps/*.app; do
+      [ -f "$app/Contents/ZDUpdates.plist" ] && cp -a "$app" "$host/opt/"
+    done
+    cat > "$host/home/.config/com.zendrel.KestraClient.plist" <<X
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>customPortSet</key><integer>1</integer><key>customPort</key><integer>$port</integer><key>disableBonjour</key><integer>1</integer></dict></plist>
+X
+    # A session bus each: an agent tells every other agent on its bus to quit.
     bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-    bus_pid=$(sed -n 2p <<<"$bus")
-    DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus") "$agent" > "$sandbox/agent.out" 2>&1 &
-  else
-    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$agent" > "$sandbox/agent.out" 2>&1 &
-  fi
-  agent_pid=$!
-  for _ in $(seq 100); do grep -q '^Listening on' "$sandbox/agent.out" && break; sleep 0.1; done
-  status=$(grep -E '^Listening on ' "$sandbox/agent.out" | tail -n 1 || true)
-  echo "Agent status: ${status:-$(tail -n 1 "$sandbox/agent.out")}"
-  echo "Agent log:    $(find "$sandbox" -name KestraClient.1.log -path '*/Zendrel/*' | head -n 1)"
-  kill "$agent_pid"; wait "$agent_pid" 2>/dev/null || true
-  [ -n "$bus_pid" ] && kill "$bus_pid"
-  echo "Agent stopped."
+    pids+=("$(sed -n 2p <<<"$bus")")
+    env KESTRA_SYSTEM_ROOT="$host" HOME="$host/home" XDG_CONFIG_HOME="$host/home/.config" \
+      XDG_DATA_HOME="$host/home/.local/share" XDG_CACHE_HOME="$host/home/.cache" XDG_STATE_HOME="$host/home/.local/state" \
+      DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")" "$agent" > "$host/agent.out" 2>&1 &
+    pids+=("$!")
+  done
+  for i in 1 2 3; do
+    out="$sandbox/fleet/edit-suite-$i/agent.out"
+    for _ in $(seq 100); do grep -q '^Listening on' "$out" && break; sleep 0.1; done
+    echo "edit-suite-$i: $(grep -E '^Listening on ' "$out" | tail -n 1 || tail -n 1 "$out")"
+  done
+  echo "Agent logs:   $sandbox/fleet/edit-suite-*/home/.local/state/log/Zendrel/KestraClient.1.log"
+  echo
+  for i in 1 2 3; do "$kestra" add "edit-suite-$i" 127.0.0.1 $((47100 + i)) --no-browse; done
+  echo
+  echo "$ kestra list"
+  "$kestra" list --no-browse
+  echo
+  echo "$ kestra call networkClientSettings"
+  "$kestra" call networkClientSettings --no-browse || true
+  echo
+  echo "$ kestra tasks --hosts edit-suite-1"
+  "$kestra" tasks --no-browse --hosts edit-suite-1 | head -n 12 || true
+  cleanup; trap - EXIT
+  echo "Fleet stopped."
 fi
 echo
 echo "Everything above lives under $sandbox (remove it with: rm -rf $sandbox)."

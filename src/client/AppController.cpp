@@ -206,8 +206,8 @@ void AppController::stopService()
 {
     try {
         m_registry->performErrorCallbackSelector(QString::fromLatin1(ZDOrv::kWillDisconnect), {hostName()});
-        // willDisconnect: travels oneway, and a console drops calls still queued when
-        // its link closes: one answered ping each proves it has been handled.
+        // willDisconnect: travels oneway; one answered ping per console proves it left
+        // before the links close.
         for (const ZDRemoteProxyPtr &callback : m_registry->callbacks()) {
             try {
                 const int timeout = callback->replyTimeout();

@@ -16,6 +16,7 @@
 #include <QHostInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <mutex>
@@ -91,6 +92,26 @@ bool hasAgentExecutable(const QString &bundle)
 
 // The name the mDNS responder answers to (it may have renamed us after a conflict).
 // Asked at most every few seconds: every message to the consoles carries the host name.
+// A sandbox stands in for a whole computer, its name included: "<root>/etc/hostname".
+QString sandboxHostName()
+{
+    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
+    if (root.isEmpty())
+        return {};
+    QFile file(QString::fromLocal8Bit(root) + QStringLiteral("/etc/hostname"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QString name = QString::fromUtf8(file.readLine(256)).trimmed();
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9-]{0,62}$"));
+    return valid.match(name).hasMatch() ? name : QString();
+}
+
+QString systemHostName()
+{
+    const QString sandbox = sandboxHostName();
+    return sandbox.isEmpty() ? QHostInfo::localHostName() : sandbox;
+}
+
 QString avahiHostName()
 {
     static std::mutex mutex;
@@ -262,6 +283,9 @@ QString ZDClientPreferences::chooseHostName(const QStringList &names, const QStr
 
 QString ZDClientPreferences::primaryHostName()
 {
+    const QString sandbox = sandboxHostName();
+    if (!sandbox.isEmpty())
+        return sandbox + QStringLiteral(".local");
     const QString published = avahiHostName();
     if (!published.isEmpty())
         return published;
@@ -274,7 +298,7 @@ QString ZDClientPreferences::primaryHostName()
 QStringList ZDClientPreferences::hostNames()
 {
     QStringList names;
-    const QString system = QHostInfo::localHostName();
+    const QString system = systemHostName();
     names << primaryHostName();
     // The name as typed: the mDNS responder may have folded its case.
     if (!system.isEmpty() && !system.contains(QLatin1Char('.')))

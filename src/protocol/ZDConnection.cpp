@@ -619,7 +619,6 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
 {
     std::unordered_map<quint64, std::shared_ptr<PendingCall>> pending;
     std::unordered_map<quint64, ExportEntry> exports;
-    std::deque<std::function<void()>> queued;
     std::function<void(const QString &)> handler;
     {
         std::lock_guard lock(m_mutex);
@@ -631,7 +630,8 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
         pending.swap(m_pending);
         exports.swap(m_exports);
         m_exportIds.clear();
-        queued.swap(m_ownerQueue);
+        // Calls that arrived before the end still run on the owner thread (a peer's
+        // last oneway word, like willDisconnect:, comes right before it closes).
         handler = std::move(m_invalidationHandler);
         for (auto &[id, pc] : pending) {
             pc->done = true;

@@ -431,8 +431,8 @@ int ZDCommandLine::call()
         // Computers that answered without a value appear as null.
         for (const ZDServicePtr &s : services) {
             std::lock_guard lock(m_failuresMutex);
-            if (!shown.contains(s->hostName()) && !m_failures.contains(hostOf(s)) && !s->hostName().isEmpty())
-                shown.insert(s->hostName(), QVariant());
+            if (!shown.contains(hostOf(s)) && !m_failures.contains(hostOf(s)))
+                shown.insert(hostOf(s), QVariant());
         }
         m_out << ZDCliOutput::prettyJson(shown);
     } else {
@@ -441,8 +441,8 @@ int ZDCommandLine::call()
             QString cell;
             {
                 std::lock_guard lock(m_failuresMutex);
-                if (results.contains(s->hostName()))
-                    cell = shortened(ZDCliOutput::compactJson(results.value(s->hostName())));
+                if (results.contains(hostOf(s)))
+                    cell = shortened(ZDCliOutput::compactJson(results.value(hostOf(s))));
                 else if (m_failures.contains(hostOf(s)))
                     cell = u"FAILED: "_s + m_failures.value(hostOf(s));
                 else

@@ -431,7 +431,9 @@ QVariantMap ZDDispatcher::objectsFromRemoteMethod(const QString &op, const QVari
     auto batch = std::make_shared<Batch>();
     startGroupWorkers(groups, [this, op, obj1, obj2, batch](const ZDServicePtr &service) {
         const QVariant value = objectFromRemoteMethod(op, obj1, obj2, service);
-        const QString host = service ? service->hostName() : QString();
+        // An agent without the tool suite sends no host name: its answer must not
+        // vanish, so it is kept under the record's name.
+        const QString host = hostOf(service);
         if (isValue(value) && !host.isEmpty())
             batch->set(host, value);
     });
