@@ -248,6 +248,14 @@ bool ZDChildProcess::terminate()
     return ::kill(m_pid, SIGTERM) == 0;
 }
 
+bool ZDChildProcess::kill()
+{
+    std::lock_guard lock(m_mutex);
+    if (hasExitedLocked())
+        return false;
+    return ::kill(m_pid, SIGKILL) == 0;
+}
+
 int ZDChildProcess::waitForExit()
 {
     // Wait without reaping so the pid stays ours until the lock is held.

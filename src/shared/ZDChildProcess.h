@@ -69,6 +69,8 @@ public:
     bool isRunning() const;
     // SIGTERM, only to a child still running. True when the signal was sent.
     bool terminate();
+    // SIGKILL, for a child that ignored SIGTERM.
+    bool kill();
     // Blocks until the child ends, reaps it and returns its exit status, or the
     // number of the signal that ended it; -1 if someone else reaped it.
     int waitForExit();

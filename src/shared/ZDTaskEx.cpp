@@ -122,6 +122,8 @@ QString decode(const QByteArray &data, ZDStringEncoding encoding)
     return text;
 }
 
+constexpr std::chrono::seconds kKillGrace(5);
+
 std::chrono::seconds wholeSeconds(double timeout)
 {
     // Far enough to mean "never" without overflowing the clock's arithmetic.
@@ -447,6 +449,13 @@ Result ZDTaskEx::timed(double timeout, Result failure, Run run)
                 return;
             zdSystemLog(QStringLiteral("Task timed out. Terminating..."));
             ZDLog::appendLog(QStringLiteral("Task %@ timed out. Terminating..."), path);
+            // A child that ignores SIGTERM must not hold its caller for ever.
+            lock.lock();
+            if (timer.wake.wait_for(lock, kKillGrace, [&timer] { return timer.done; }))
+                return;
+            lock.unlock();
+            if (task->kill())
+                ZDLog::appendLog(QStringLiteral("Task %@ ignored the terminate signal. Killing..."), path);
         });
         return run(&d->task);
     } catch (const std::exception &e) {

@@ -32,6 +32,12 @@ bool ZDTaskHandle::terminate()
     return c && c->terminate();
 }
 
+bool ZDTaskHandle::kill()
+{
+    const auto c = child();
+    return c && c->kill();
+}
+
 void ZDTaskHandle::set(std::shared_ptr<ZDChildProcess> c)
 {
     std::shared_ptr<ZDChildProcess> old;

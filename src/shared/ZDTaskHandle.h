@@ -24,6 +24,8 @@ public:
     bool isRunning() const;
     // SIGTERM to the child when it is still running; true when it was sent.
     bool terminate();
+    // SIGKILL to the child when it is still running.
+    bool kill();
 
     // For the runner.
     void set(std::shared_ptr<ZDChildProcess> child);

@@ -250,6 +250,10 @@ private Q_SLOTS:
     {
         const QString stubborn = script(QStringLiteral("stubborn"), "trap '' TERM; sleep 1.5; echo survived");
         QCOMPARE(ZDTaskEx::dataFromTask(stubborn, {}, 1.0), QByteArray("survived\n"));
+        // One that would outlast any patience is killed in the end instead of holding its caller.
+        const QString deaf = script(QStringLiteral("deaf"), "trap '' TERM; exec sleep 600");
+        QCOMPARE(ZDTaskEx::terminationCodeFromTask(deaf, {}, 1.0), 9);
+        QVERIFY(logText().contains(QStringLiteral("Task %1 ignored the terminate signal. Killing...").arg(deaf)));
 
         const QString streamer =
             script(QStringLiteral("stubborn-stream"), "trap '' TERM; echo start; sleep 1; echo more; sleep 1");
