@@ -16,6 +16,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include "ZDTestProcess.h"
+
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -25,37 +27,9 @@ namespace {
 const QString kAdmin = QStringLiteral("kestra_dspadm");
 const QString kTool = QStringLiteral("com.zendrel.Tidwell");
 
-int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
-{
-    QProcess p;
-    p.start(program, arguments);
-    if (!p.waitForStarted())
-        return -1;
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
+using zdtest::run;
 
-bool copyTree(const QString &from, const QString &to)
-{
-    if (!QDir().mkpath(to))
-        return false;
-    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (it.fileInfo().isDir()) {
-            if (!QDir().mkpath(target))
-                return false;
-        } else if (!QFile::copy(source, target)) {
-            return false;
-        } else {
-            QFile::setPermissions(target, it.fileInfo().permissions());
-        }
-    }
-    return true;
-}
+using zdtest::copyTree;
 
 class ScriptedPrompt : public ZDCredentialPrompt
 {

@@ -26,6 +26,8 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include "ZDTestProcess.h"
+
 #include <mutex>
 
 #include <sys/stat.h>
@@ -38,37 +40,9 @@ const QString kUser = QStringLiteral("kestra_tskusr");  // no rights: runs the a
 const QString kToolsFolder = QStringLiteral("opt/Zendrel/Kestra Maintenance Tools");
 const QString kHost = QStringLiteral("Tasks-Test.local.");
 
-int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
-{
-    QProcess p;
-    p.start(program, arguments);
-    if (!p.waitForStarted())
-        return -1;
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
+using zdtest::run;
 
-bool copyTree(const QString &from, const QString &to)
-{
-    if (!QDir().mkpath(to))
-        return false;
-    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (it.fileInfo().isDir()) {
-            if (!QDir().mkpath(target))
-                return false;
-        } else if (!QFile::copy(source, target)) {
-            return false;
-        } else {
-            QFile::setPermissions(target, it.fileInfo().permissions());
-        }
-    }
-    return true;
-}
+using zdtest::copyTree;
 
 // What the console's objects were told, in order.
 struct ConsoleLog

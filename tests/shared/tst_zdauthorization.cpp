@@ -16,6 +16,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include "ZDTestProcess.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,17 +33,7 @@ const QString kUser = QStringLiteral("kestra_usr");      // no rights
 const QString kSudoersFile = QStringLiteral("/etc/sudoers.d/kestra_auth_test");
 const QString kInvalid = QStringLiteral("Authorization failed. Invalid username or password");
 
-int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
-{
-    QProcess p;
-    p.start(program, arguments);
-    if (!p.waitForStarted())
-        return -1;
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
+using zdtest::run;
 
 // Shell metacharacters on purpose: the password must never reach a shell.
 QString newPassword()

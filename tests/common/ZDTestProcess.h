@@ -1,0 +1,46 @@
+#pragma once
+// Small shared steps of tests that set up accounts and application folders.
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace zdtest {
+
+// Exit status of a program fed `input` on its standard input; -1 when it did not start or crashed.
+inline int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(program, arguments);
+    if (!p.waitForStarted())
+        return -1;
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// Copies a folder tree with its permissions (application folders keep their executables).
+inline bool copyTree(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        if (it.fileInfo().isDir()) {
+            if (!QDir().mkpath(target))
+                return false;
+        } else if (!QFile::copy(source, target)) {
+            return false;
+        } else {
+            QFile::setPermissions(target, it.fileInfo().permissions());
+        }
+    }
+    return true;
+}
+
+} // namespace zdtest
