@@ -1,5 +1,7 @@
 #include "ZDDiscovery.h"
 
+#include "ZDAggregation.h"
+
 #include "ZDDNSSDBrowser.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
@@ -9,6 +11,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 
 namespace {
@@ -24,19 +27,8 @@ const QString kPort = QStringLiteral("port");
 // leading blanks, an optional sign, then digits; 0 when there are none.
 int leadingInt(const QString &text)
 {
-    qsizetype i = 0;
-    while (i < text.size() && text.at(i).isSpace())
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == QLatin1Char('-') || text.at(i) == QLatin1Char('+')))
-        negative = text.at(i++) == QLatin1Char('-');
-    qint64 value = 0;
-    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 128; ++i) {
-        value = value * 10 + (text.at(i).unicode() - '0');
-        if (value > 2147483647LL)
-            return negative ? -2147483647 - 1 : 2147483647;
-    }
-    return int(negative ? -value : value);
+    return int(std::clamp<qint64>(ZDAggregation::integerValue(text), std::numeric_limits<int>::min(),
+                                  std::numeric_limits<int>::max()));
 }
 
 bool isDecimalText(const QString &text)
@@ -209,6 +201,66 @@ void ZDDiscovery::setGroups(const QList<ZDServiceGroupPtr> &groups)
         d->topLevel = remaining;
     }
     Q_EMIT listChanged();
+}
+
+bool ZDDiscovery::moveService(const ZDServicePtr &service, const ZDServiceGroupPtr &group)
+{
+    if (!service)
+        return false;
+    const QString key = service->hostKey();
+    {
+        std::lock_guard lock(d->mutex);
+        if (group && !d->groups.contains(group))
+            return false;
+        bool listed = d->topLevel.contains(service);
+        for (const auto &g : std::as_const(d->groups))
+            listed = listed || g->children().contains(service);
+        if (!listed)
+            return false;
+        // The key leaves every group: the first group listing it would win on the next start.
+        for (const auto &g : std::as_const(d->groups)) {
+            g->removeChild(service.get());
+            if (!key.isEmpty())
+                g->removeHostName(key);
+        }
+        QList<ZDServicePtr> list = d->topLevel;
+        list.removeAll(service);
+        if (group) {
+            group->addChild(service);
+            group->addHostName(key);
+        } else {
+            list.append(service);
+            std::stable_sort(list.begin(), list.end(),
+                             [](const ZDServicePtr &a, const ZDServicePtr &b) { return a->compareTitle(*b) < 0; });
+        }
+        d->topLevel = list;
+    }
+    Q_EMIT listChanged();
+    return true;
+}
+
+bool ZDDiscovery::removeGroup(const ZDServiceGroupPtr &group)
+{
+    if (!group)
+        return false;
+    {
+        std::lock_guard lock(d->mutex);
+        QList<ZDServiceGroupPtr> groups = d->groups;
+        if (groups.removeAll(group) == 0)
+            return false;
+        d->groups = groups;
+        QList<ZDServicePtr> list = d->topLevel;
+        for (const auto &child : group->children()) {
+            group->removeChild(child.get());
+            if (!list.contains(child))
+                list.append(child);
+        }
+        std::stable_sort(list.begin(), list.end(),
+                         [](const ZDServicePtr &a, const ZDServicePtr &b) { return a->compareTitle(*b) < 0; });
+        d->topLevel = list;
+    }
+    Q_EMIT listChanged();
+    return true;
 }
 
 QList<ZDServicePtr> ZDDiscovery::allServices() const
@@ -467,6 +519,27 @@ void ZDDiscovery::processManualConnections()
         if (!listed)
             addManualConnection(name, ip, port);
     }
+}
+
+bool ZDDiscovery::removeManualService(const ZDServicePtr &service)
+{
+    if (!service || !service->isManual())
+        return false;
+    QVariantList stored = manualConnections();
+    for (qsizetype i = 0; i < stored.size(); ++i) {
+        const QVariantMap map = stored.at(i).toMap();
+        if (map.value(kName).toString() == service->name() && map.value(kIp).toString() == service->manualIP()
+            && leadingInt(map.value(kPort).toString()) == service->port()) {
+            stored.removeAt(i);
+            auto settings = d->settings();
+            settings->setValue(QLatin1String(kManualConnectionsKey), stored);
+            settings->sync();
+            break;
+        }
+    }
+    const bool removed = removeService(service);
+    updateAvailableServices();
+    return removed;
 }
 
 bool ZDDiscovery::removeManualConnection(const QString &name)
