@@ -38,3 +38,4 @@ clean:
 bench: build
 	$(BUILD)/bench/rpc
 	$(BUILD)/bench/fleet
+	scripts/test-services.sh run -- env KESTRA_APPS_DIR=$(BUILD)/apps $(BUILD)/bench/agent
