@@ -170,8 +170,14 @@ int ZDCommandLine::run()
     else
         m_err << "kestra: unknown command " << c << "\n" << usage();
     // Whatever the computers reported in this run is kept for "kestra errors".
-    if (c != "errors"_L1)
+    if (c != "errors"_L1) {
+        // Reports the agents sent just before their answers are still on the way in.
+        if (m_discovery) {
+            for (const ZDServicePtr &service : m_discovery->allServices())
+                service->flushIncomingCalls(2000);
+        }
         ZDErrorQueueFile().add(m_errorCallback->errorQueue());
+    }
     m_out.flush();
     m_err.flush();
     return rc;

@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QSemaphore>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -436,6 +437,26 @@ void ZDService::setConnected(bool connected)
         link->requestStop();
     if (was && !d->invalidated && !d->disconnected)
         armRetry();
+}
+
+bool ZDService::flushIncomingCalls(int waitMs)
+{
+    std::shared_ptr<ZDServiceLink> link;
+    {
+        std::lock_guard lock(d->mutex);
+        link = d->link;
+    }
+    if (!link)
+        return true;
+    auto served = std::make_shared<QSemaphore>();
+    {
+        std::lock_guard lock(link->mutex);
+        if (!link->loop)
+            return true;
+        // Posted after the calls already queued on that thread, so it runs after them.
+        QMetaObject::invokeMethod(link->loop, [served] { served->release(); }, Qt::QueuedConnection);
+    }
+    return served->tryAcquire(1, waitMs);
 }
 
 bool ZDService::stopLink(int waitMs)

@@ -79,6 +79,9 @@ public:
 
     // Starts over on a new connection thread (ends a running one first).
     void connectOnThread();
+    // Waits (at most waitMs) until the calls the agent has sent so far have been
+    // served on the connection thread; oneway reports may trail the answers.
+    bool flushIncomingCalls(int waitMs);
     // Ends the connection and its thread, waiting at most about 2 s; no retry.
     void disconnect();
     // The end of the record: no more connecting.
