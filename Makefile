@@ -20,10 +20,17 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@tests/e2e/hosts.sh check >/dev/null 2>&1 || echo "e2e: skipped: needs root and network namespaces (the e2e test reports Skipped)"
 	scripts/test-services.sh run -- ctest --test-dir $(BUILD) --output-on-failure -j 2 --timeout 600
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# Multi-host tests (root, network namespaces); `make test` runs them too, or says it skipped them.
+.PHONY: e2e
+e2e: configure
+	cmake --build $(BUILD) -j $(JOBS) --target e2e_tst_e2e
+	tests/e2e/run.sh $(BUILD)
 
 services-up:
 	@scripts/test-services.sh up

@@ -1,6 +1,9 @@
 // A small agent for the dispatcher and command-line tests: vends the operations
 // they use on a loopback port, checks credentials against the ones it was started
-// with, and remembers what it was asked (operation "fakeCalls").
+// with, and remembers what it was asked (operation "fakeCalls"). It keeps agent
+// settings ("fakeSetSetting:value:" changes one behind the console's back) and
+// lists logs, among them "huge.log" and "binary.log", whose texts are oversized
+// and not text.
 //
 //   zdfake_agent --port P --host NAME [--version N] [--user U] [--password-file F] [--null-config]
 //
@@ -31,6 +34,8 @@ struct Agent
     QMutex mutex;
     QStringList calls;
     ZDRemoteProxyPtr errorCallback;
+    QVariantMap settings{{QStringLiteral("autoUpdateCheck"), 1}, {QStringLiteral("globalUpdateCheck"), 1},
+                         {QStringLiteral("showMenuBarIcon"), 1}, {QStringLiteral("enableMaintenanceRequests"), 1}};
 
     void record(const QString &line)
     {
@@ -115,8 +120,14 @@ int main(int argc, char **argv)
         return QVariantMap{{QStringLiteral("version"), agent->version}};
     });
     root->addOperation(QStringLiteral("logWithFilename:"), [agent](const QVariantList &a) {
-        agent->record(QStringLiteral("logWithFilename: ") + a.value(0).toString());
-        return QVariant(QStringLiteral("text of ") + a.value(0).toString());
+        const QString name = a.value(0).toString();
+        agent->record(QStringLiteral("logWithFilename: ") + name);
+        // Oversized and binary answers, for the console's bounds.
+        if (name == QLatin1String("huge.log"))
+            return QVariant(QString(6 * 1024 * 1024, QLatin1Char('x')));
+        if (name == QLatin1String("binary.log"))
+            return QVariant(QByteArray("\x00\x01\x02\xff\xfe", 5));
+        return QVariant(QStringLiteral("text of ") + name);
     });
     root->addOperation(QStringLiteral("validateUsername:password:"), [agent](const QVariantList &a) {
         const QString result = agent->check(a.value(0).toString(), a.value(1));
@@ -199,6 +210,34 @@ int main(int argc, char **argv)
             callback->call(QStringLiteral("addErrorToQueue:hostname:"),
                            {QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), 1006)), dotted});
         return QVariant(bool(callback));
+    });
+    // The agent settings as the real agent keeps them: -1 leaves a value alone.
+    root->addOperation(QStringLiteral("networkClientSettings"), [agent](const QVariantList &) {
+        agent->record(QStringLiteral("networkClientSettings"));
+        QMutexLocker lock(&agent->mutex);
+        return QVariant(agent->settings);
+    });
+    root->addOperation(QStringLiteral("setNetworkClientSettings:"), [agent](const QVariantList &a) {
+        const QVariantMap in = a.value(0).toMap();
+        QStringList shown;
+        QMutexLocker lock(&agent->mutex);
+        for (auto it = in.cbegin(); it != in.cend(); ++it) {
+            shown << it.key() + QLatin1Char('=') + QString::number(it.value().toInt());
+            if (it.value().toInt() != -1)
+                agent->settings.insert(it.key(), it.value().toInt());
+        }
+        agent->calls << QStringLiteral("setNetworkClientSettings: ") + shown.join(u',');
+        return QVariant();
+    });
+    root->addOperation(QStringLiteral("populateZDLogFilenames"), [agent](const QVariantList &) {
+        agent->record(QStringLiteral("populateZDLogFilenames"));
+        return QVariant(QStringList{QStringLiteral("KestraClient.1.log"), QStringLiteral("huge.log"),
+                                    QStringLiteral("binary.log")});
+    });
+    root->addOperation(QStringLiteral("fakeSetSetting:value:"), [agent](const QVariantList &a) {
+        QMutexLocker lock(&agent->mutex);
+        agent->settings.insert(a.value(0).toString(), a.value(1).toInt());
+        return QVariant(true);
     });
     root->addOperation(QStringLiteral("fakeCalls"), [agent](const QVariantList &) {
         QMutexLocker lock(&agent->mutex);

@@ -44,6 +44,12 @@ public:
     // Groups take the records whose host key they list (first group wins); records
     // already in the list are not moved.
     void setGroups(const QList<ZDServiceGroupPtr> &groups);
+    // A listed record leaves its group (and every group's key list) or the top
+    // level and joins `group` (its key recorded there), or the top level when
+    // `group` is null. False when the record or the group is not listed.
+    bool moveService(const ZDServicePtr &service, const ZDServiceGroupPtr &group);
+    // Drops the group; its children go to the top level (sorted).
+    bool removeGroup(const ZDServiceGroupPtr &group);
     // Every record: the top level first, then each group's children.
     QList<ZDServicePtr> allServices() const;
 
@@ -70,6 +76,9 @@ public:
     void processManualConnections();
     // Forgets the stored entries with this name and drops their records.
     bool removeManualConnection(const QString &name);
+    // Forgets the first stored entry of this very record (name, address and port:
+    // a namesake elsewhere keeps its entry) and drops the record, which disconnects it.
+    bool removeManualService(const ZDServicePtr &service);
     // The stored entries, each {"name", "ip", "port"} as text.
     QVariantList manualConnections() const;
 

@@ -136,9 +136,8 @@ ZDDispatcher::ServiceList ZDDispatcher::selectedServices() const
         std::lock_guard lock(m_mutex);
         selection = m_selection;
     }
-    ServiceList chosen = selection ? selection() : ServiceList();
-    if (chosen.isEmpty())
-        chosen = allServices();
+    // A provider's answer is final: an empty group selected means no computer, not all.
+    const ServiceList chosen = selection ? selection() : allServices();
     ServiceList unique;
     QSet<const ZDService *> seen;
     for (const ZDServicePtr &s : std::as_const(chosen)) {

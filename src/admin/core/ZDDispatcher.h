@@ -51,7 +51,8 @@ public:
     // Selection. Providers may be called on any thread.
     void setSelectionProvider(ServiceProvider selection);
     ServiceList allServices() const;
-    // The selection, or every computer when nothing is selected; duplicates dropped.
+    // What the selection provider answers (it decides what "nothing selected" means),
+    // or every computer without one; duplicates dropped.
     ServiceList selectedServices() const;
     // Consecutive groups: n <= cores gives n groups of one; otherwise `cores` groups
     // whose sizes differ by at most one, every computer in exactly one group.

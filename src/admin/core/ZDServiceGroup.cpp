@@ -2,6 +2,8 @@
 
 #include "ZDService.h"
 
+#include <algorithm>
+
 ZDServiceGroup::ZDServiceGroup(const QString &name, const QStringList &hostNames)
     : m_name(name)
     , m_hostNames(hostNames)
@@ -44,6 +46,27 @@ bool ZDServiceGroup::containsHostName(const QString &hostKey) const
 {
     std::lock_guard lock(m_mutex);
     return !hostKey.isEmpty() && m_hostNames.contains(hostKey);
+}
+
+void ZDServiceGroup::addHostName(const QString &hostKey)
+{
+    std::lock_guard lock(m_mutex);
+    if (!hostKey.isEmpty() && !m_hostNames.contains(hostKey))
+        m_hostNames.append(hostKey);
+}
+
+void ZDServiceGroup::removeHostName(const QString &hostKey)
+{
+    std::lock_guard lock(m_mutex);
+    m_hostNames.removeAll(hostKey);
+}
+
+void ZDServiceGroup::sortChildren()
+{
+    std::lock_guard lock(m_mutex);
+    QList<std::shared_ptr<ZDService>> sorted = m_children;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) { return a->compareTitle(*b) < 0; });
+    m_children = sorted;
 }
 
 QList<std::shared_ptr<ZDService>> ZDServiceGroup::children() const

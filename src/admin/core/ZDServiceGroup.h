@@ -25,11 +25,15 @@ public:
     QStringList hostNames() const;
     void setHostNames(const QStringList &hostNames);
     bool containsHostName(const QString &hostKey) const;
+    void addHostName(const QString &hostKey);
+    void removeHostName(const QString &hostKey);
 
     // The records shown in the group right now.
     QList<std::shared_ptr<ZDService>> children() const;
     void addChild(const std::shared_ptr<ZDService> &service);
     bool removeChild(const ZDService *service);
+    // Sorts the children by name, ignoring case (stable).
+    void sortChildren();
 
 private:
     mutable std::mutex m_mutex;

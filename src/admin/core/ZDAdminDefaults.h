@@ -1,0 +1,27 @@
+#pragma once
+// The console's registered defaults and its task list. A setting that the file
+// lacks (or holds in a type other than its default's) reads as its default;
+// nothing is written until the user changes it.
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantMap>
+
+class ZDAdminDefaults
+{
+public:
+    ZDAdminDefaults() = delete;
+
+    static constexpr const char *kRequireAdminPassword = "requireAdminPassword";
+    static constexpr const char *kFirstRun = "firstRun";
+    static constexpr const char *kAutoRefresh = "autoRefresh";
+    static constexpr const char *kClientTaskName = "Kestra Client";
+
+    static QVariantMap registeredDefaults();
+    static QVariant value(const QSettings &settings, const QString &key);
+    static bool boolValue(const QSettings &settings, const QString &key, bool fallback = false);
+
+    // Every maintenance task, in the order of the task list.
+    static QStringList taskNames();
+};

@@ -1,0 +1,202 @@
+#include "ZDLogGathering.h"
+
+#include "ZDArchive.h"
+#include "ZDFormat.h"
+#include "ZDLocalPaths.h"
+#include "ZDLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+constexpr int kMaxReportedErrors = 20;
+
+QString noLogsTitle() { return QStringLiteral("No logs found"); }
+
+void addError(QStringList *errors, const QString &text)
+{
+    if (errors && errors->size() < kMaxReportedErrors)
+        *errors << text;
+}
+
+bool isSafeComponent(const QString &part)
+{
+    return !part.isEmpty() && part != QLatin1String(".") && part != QLatin1String("..") && !part.contains(QChar(0))
+        && part.size() <= 255;
+}
+
+} // namespace
+
+ZDLogGathering::ZDLogGathering(const QString &workParent, const QString &desktop, const QString &logFolder)
+    : m_workParent(workParent.isEmpty() ? ZDLocalPaths::tempDirectory() : workParent),
+      m_desktop(desktop.isEmpty() ? ZDLocalPaths::desktopDirectory() : desktop),
+      m_logFolder(logFolder.isEmpty() ? ZDLocalPaths::logDirectory(true) : logFolder)
+{
+}
+
+QString ZDLogGathering::workFolder() const
+{
+    return QDir(m_workParent).filePath(QString::fromLatin1(kWorkFolderName));
+}
+
+QString ZDLogGathering::archivePath() const
+{
+    return QDir(m_desktop).filePath(QString::fromLatin1(kArchiveName));
+}
+
+QString ZDLogGathering::adminLogPath(bool taskLog) const
+{
+    return QDir(m_logFolder).filePath(taskLog ? QStringLiteral("Zendrel/Kestra Admin.task.1.log")
+                                              : QStringLiteral("Zendrel/Kestra Admin.1.log"));
+}
+
+QString ZDLogGathering::missingLogTitle()
+{
+    return QStringLiteral("No log found");
+}
+
+QString ZDLogGathering::missingLogText(bool taskLog)
+{
+    return taskLog ? QStringLiteral("The background helper task hasn't been triggered yet.")
+                   : QStringLiteral("Please start a task to generate a log.");
+}
+
+bool ZDLogGathering::recreateWorkFolder() const
+{
+    QDir work(workFolder());
+    if (work.exists() && !work.removeRecursively())
+        return false;
+    return QDir().mkpath(workFolder());
+}
+
+QString ZDLogGathering::destinationFor(const QString &folder, const QString &host, const QString &filePath)
+{
+    if (!isSafeComponent(host) || host.contains(u'/') || filePath.size() > 4096)
+        return QString();
+    QStringList parts;
+    for (const QString &part : filePath.split(u'/', Qt::SkipEmptyParts)) {
+        if (!isSafeComponent(part))
+            return QString();
+        parts << part;
+    }
+    if (parts.isEmpty())
+        return QString();
+    return folder + u'/' + host + u'/' + parts.join(u'/');
+}
+
+bool ZDLogGathering::gatherAdminLogsToDirectory(const QString &folder, QStringList *errors) const
+{
+    struct Source
+    {
+        const char *sub;
+        const char *prefix;
+        const char *suffix;
+    };
+    const Source sources[] = {{"Zendrel", "Kestra Admin", ".log"}, {"CrashReporter", "Kestra Admin_", ".crash"}};
+    int copied = 0;
+    for (const Source &source : sources) {
+        const QDir dir(QDir(m_logFolder).filePath(QString::fromLatin1(source.sub)));
+        const QFileInfoList entries = dir.entryInfoList(QDir::Files, QDir::Name);
+        for (const QFileInfo &entry : entries) {
+            const QString name = entry.fileName();
+            if (!name.startsWith(QLatin1String(source.prefix)) || !name.endsWith(QLatin1String(source.suffix)))
+                continue;
+            // Links count as their targets.
+            const QString from = entry.isSymLink() ? entry.canonicalFilePath() : entry.absoluteFilePath();
+            const QString to = QDir(folder).filePath(name);
+            QFile::remove(to);
+            if (from.isEmpty() || !QFile::copy(from, to)) {
+                ZDLog::appendLog(QStringLiteral("Error copying file %@ - %@"), from, QStringLiteral("copy failed"));
+                addError(errors, QStringLiteral("Error copying file"));
+                continue;
+            }
+            ++copied;
+        }
+    }
+    if (copied == 0)
+        ZDLog::appendLog(QStringLiteral("No logs found."));
+    return copied > 0;
+}
+
+ZDLogGathering::Outcome ZDLogGathering::finish(Outcome outcome)
+{
+    QFile::remove(archivePath());
+    const ZDFileTree::Result zipped = ZDArchive::createZip(workFolder(), archivePath(), true);
+    if (zipped.ok) {
+        outcome.success = true;
+        outcome.archivePath = archivePath();
+        outcome.title = QStringLiteral("Logs gathered successfully");
+        outcome.text = QStringLiteral("The gathered logs were placed on your desktop.");
+    } else {
+        ZDLog::appendLog(QStringLiteral("Logs could not be gathered."));
+        outcome.title = QStringLiteral("Logs could not be gathered");
+        outcome.text = QStringLiteral("Please check your file permissions.");
+    }
+    QDir(workFolder()).removeRecursively();
+    return outcome;
+}
+
+ZDLogGathering::Outcome ZDLogGathering::gatherLocal()
+{
+    ZDLog::appendLog(QStringLiteral("Gathering local logs..."));
+    Outcome outcome;
+    if (!recreateWorkFolder())
+        return finish(outcome);
+    if (!gatherAdminLogsToDirectory(workFolder(), &outcome.fileErrors)) {
+        QDir(workFolder()).removeRecursively();
+        outcome.title = noLogsTitle();
+        outcome.text = QStringLiteral("There were no logs available to gather.");
+        return outcome;
+    }
+    return finish(outcome);
+}
+
+ZDLogGathering::Outcome ZDLogGathering::gatherNetwork(const QVariantMap &hostFiles, const std::atomic<bool> *cancelled)
+{
+    Outcome outcome;
+    if (!recreateWorkFolder())
+        return finish(outcome);
+    if (!gatherAdminLogsToDirectory(workFolder(), &outcome.fileErrors)) {
+        QDir(workFolder()).removeRecursively();
+        outcome.title = noLogsTitle();
+        outcome.text = QStringLiteral("There were no logs available to gather.");
+        return outcome;
+    }
+    qint64 total = 0;
+    int files = 0;
+    for (auto host = hostFiles.cbegin(); host != hostFiles.cend(); ++host) {
+        if (host.value().typeId() != QMetaType::QVariantMap)
+            continue;
+        const QVariantMap fileMap = host.value().toMap();
+        for (auto file = fileMap.cbegin(); file != fileMap.cend(); ++file) {
+            if (cancelled && cancelled->load()) {
+                QDir(workFolder()).removeRecursively();
+                outcome.title.clear();
+                return outcome;
+            }
+            const QString shownName = file.key().left(512);
+            const QString destination = destinationFor(workFolder(), host.key(), file.key());
+            const QVariant &value = file.value();
+            const bool isData = value.typeId() == QMetaType::QByteArray || value.typeId() == QMetaType::QString;
+            const QByteArray data =
+                value.typeId() == QMetaType::QString ? value.toString().toUtf8() : value.toByteArray();
+            bool written = false;
+            if (!destination.isEmpty() && isData && files < kMaxFiles && total + data.size() <= kMaxTotalBytes
+                && QDir().mkpath(QFileInfo(destination).absolutePath())) {
+                QSaveFile out(destination);
+                written = out.open(QIODevice::WriteOnly) && out.write(data) == data.size() && out.commit();
+            }
+            if (!written) {
+                ZDLog::appendLog(QStringLiteral("Error creating file %@"), host.key().left(256) + shownName);
+                addError(&outcome.fileErrors, zdFormat(QStringLiteral("The file %@ could not be created."), shownName));
+                continue;
+            }
+            total += data.size();
+            ++files;
+        }
+    }
+    return finish(outcome);
+}

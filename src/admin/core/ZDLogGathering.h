@@ -1,0 +1,62 @@
+#pragma once
+// Gathering logs into "ZD_Log_Dump.zip" on the desktop: the console's own logs and
+// the files every agent sent (host name -> {file path -> data}). Agents are not
+// trusted: a path that would leave the host's folder ("..", links), a non-data
+// value or too much data is refused and reported, the other files are still written.
+// Blocking file work: call on a worker thread.
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <atomic>
+
+class ZDLogGathering
+{
+public:
+    static constexpr const char *kWorkFolderName = "ZD_Log_Dump";
+    static constexpr const char *kArchiveName = "ZD_Log_Dump.zip";
+    static constexpr qint64 kMaxTotalBytes = 1024LL * 1024 * 1024;
+    static constexpr int kMaxFiles = 20000;
+
+    struct Outcome
+    {
+        bool success = false;
+        QString archivePath;
+        // The alert to show: title and text.
+        QString title;
+        QString text;
+        // Files refused or not written: one alert text each (bounded).
+        QStringList fileErrors;
+    };
+
+    // Folders: empty means the temporary folder, the desktop and the user's log folder.
+    explicit ZDLogGathering(const QString &workParent = QString(), const QString &desktop = QString(),
+                            const QString &logFolder = QString());
+
+    QString workFolder() const;
+    QString archivePath() const;
+
+    // The console's own logs only.
+    Outcome gatherLocal();
+    // The agents' files and the console's own logs.
+    Outcome gatherNetwork(const QVariantMap &hostFiles, const std::atomic<bool> *cancelled = nullptr);
+
+    // Copies the console's logs ("Zendrel/Kestra Admin*.log", "CrashReporter/Kestra
+    // Admin_*.crash", links followed). False when none was copied; errors are added.
+    bool gatherAdminLogsToDirectory(const QString &folder, QStringList *errors) const;
+    // The console's current log ("Kestra Admin.1.log") or its helper task's
+    // ("Kestra Admin.task.1.log") below the log folder, and the alert when it is missing.
+    QString adminLogPath(bool taskLog) const;
+    static QString missingLogTitle();
+    static QString missingLogText(bool taskLog);
+    // The file's place below folder/host, or empty when host or path is unusable.
+    static QString destinationFor(const QString &folder, const QString &host, const QString &filePath);
+
+private:
+    bool recreateWorkFolder() const;
+    Outcome finish(Outcome outcome);
+
+    QString m_workParent;
+    QString m_desktop;
+    QString m_logFolder;
+};

@@ -1,0 +1,122 @@
+#include "ZDClientSettingsPanel.h"
+
+#include "ZDBackground.h"
+#include "ZDDispatcher.h"
+#include "ZDOrvProtocol.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace {
+
+Qt::CheckState checkStateFor(int state)
+{
+    switch (state) {
+    case 1:
+        return Qt::Checked;
+    case ZDClientSettings::kMixed:
+        return Qt::PartiallyChecked;
+    default:
+        return Qt::Unchecked;
+    }
+}
+
+} // namespace
+
+ZDClientSettingsPanel::ZDClientSettingsPanel(ZDDispatcher *dispatcher, QWidget *parent)
+    : QWidget(parent), m_dispatcher(dispatcher),
+      m_autoCheck(new QCheckBox(tr("Check for Kestra Maintenance Tools updates automatically"), this)),
+      m_preventUpdateMessages(new QCheckBox(tr("Tools check for their own updates at startup"), this)),
+      m_showMenuBarIcon(new QCheckBox(tr("Show menu bar icon"), this)),
+      m_allowMaintenance(new QCheckBox(tr("Allow users to request maintenance"), this)), m_status(new QLabel(this))
+{
+    auto *layout = new QVBoxLayout(this);
+    auto *title = new QLabel(QStringLiteral("Kestra Client"), this);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    layout->addWidget(title);
+    for (const QString &key : ZDClientSettings::keys()) {
+        QCheckBox *box = boxForKey(key);
+        box->setTristate(false);
+        layout->addWidget(box);
+        // clicked, not toggled: the state is ours to set, never the box's own cycle.
+        connect(box, &QCheckBox::clicked, this, [this, key] { boxClicked(key); });
+    }
+    layout->addWidget(m_status);
+    layout->addStretch(1);
+    apply(m_settings);
+}
+
+QCheckBox *ZDClientSettingsPanel::boxForKey(const QString &key) const
+{
+    if (key == QLatin1String(ZDClientSettings::kAutoUpdateCheck))
+        return m_autoCheck;
+    if (key == QLatin1String(ZDClientSettings::kGlobalUpdateCheck))
+        return m_preventUpdateMessages;
+    if (key == QLatin1String(ZDClientSettings::kShowMenuBarIcon))
+        return m_showMenuBarIcon;
+    if (key == QLatin1String(ZDClientSettings::kEnableMaintenanceRequests))
+        return m_allowMaintenance;
+    return nullptr;
+}
+
+void ZDClientSettingsPanel::apply(const ZDClientSettings &settings)
+{
+    m_settings = settings;
+    for (const QString &key : ZDClientSettings::keys()) {
+        QCheckBox *box = boxForKey(key);
+        const int state = settings.state(key);
+        const QSignalBlocker block(box);
+        box->setTristate(state == ZDClientSettings::kMixed);
+        box->setCheckState(checkStateFor(state));
+        box->setEnabled(state != ZDClientSettings::kUnknown);
+    }
+    if (settings.state(QString::fromLatin1(ZDClientSettings::kEnableMaintenanceRequests)) != ZDClientSettings::kUnknown)
+        m_allowMaintenance->setEnabled(settings.maintenanceEnabled());
+}
+
+void ZDClientSettingsPanel::refreshNetworkClientSettings()
+{
+    const quint64 generation = ++m_generation;
+    ++m_busy;
+    m_status->setText(tr("Loading..."));
+    ZDDispatcher *dispatcher = m_dispatcher;
+    ZDBackground::run<QVariantMap>(
+        this,
+        [dispatcher] {
+            return dispatcher ? dispatcher->objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kNetworkClientSettings))
+                              : QVariantMap();
+        },
+        [this, generation](const QVariantMap &answers) {
+            --m_busy;
+            if (generation != m_generation)
+                return;
+            m_status->clear();
+            apply(ZDClientSettings::merged(answers));
+            Q_EMIT settingsRefreshed();
+        });
+}
+
+void ZDClientSettingsPanel::boxClicked(const QString &key)
+{
+    ZDClientSettings next = m_settings;
+    next.toggle(key);
+    apply(next);
+    const QVariantMap sent = next.settingsToSend();
+    ++m_generation; // a refresh under way would show the old values
+    ++m_busy;
+    ZDDispatcher *dispatcher = m_dispatcher;
+    ZDBackground::run<bool>(
+        this,
+        [dispatcher, sent] {
+            if (dispatcher)
+                dispatcher->executeRemoteMethods(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings), sent);
+            return true;
+        },
+        [this, sent](bool) {
+            --m_busy;
+            Q_EMIT settingsWritten(sent);
+        });
+}

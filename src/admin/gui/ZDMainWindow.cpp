@@ -1,0 +1,687 @@
+#include "ZDMainWindow.h"
+
+#include "ZDAdminDefaults.h"
+#include "ZDAdminSettings.h"
+#include "ZDAuthorization.h"
+#include "ZDBackground.h"
+#include "ZDClientSettingsPanel.h"
+#include "ZDComputerInfoPanel.h"
+#include "ZDCredentialSheet.h"
+#include "ZDDiscovery.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDErrorLogWindow.h"
+#include "ZDFormat.h"
+#include "ZDLog.h"
+#include "ZDLogViewer.h"
+#include "ZDManualConnectionSheet.h"
+#include "ZDOrvProtocol.h"
+#include "ZDServiceItemDelegate.h"
+#include "ZDServiceOutlineModel.h"
+#include "ZDServiceOutlineView.h"
+#include "ZDTroubleshooter.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QProgressBar>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStyle>
+#include <QThreadPool>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+const QString kWaitingForRelaunch = QStringLiteral("Waiting for clients to relaunch...");
+}
+
+ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
+    : QMainWindow(parent)
+    , m_options(options)
+{
+    const QString settingsPath = options.settingsPath.isEmpty() ? ZDAdminSettings::defaultPath() : options.settingsPath;
+    m_errorCallback = std::make_shared<ZDErrorCallback>();
+    m_errorCallback->setSettingsPath(settingsPath);
+    ZDLog::appendLog(QStringLiteral("Searching for services..."));
+    m_discovery = new ZDDiscovery(m_errorCallback, settingsPath, this);
+    m_outline = new ZDServiceOutline(m_discovery, settingsPath, this);
+    m_outline->populateServiceGroups();
+    connect(m_discovery, &ZDDiscovery::localError, this, [this](int code, const QString &host) {
+        m_errorCallback->postLocalError({{QStringLiteral("errorcode"), code}, {QStringLiteral("hostname"), host}});
+    });
+
+    m_dispatcher = new ZDDispatcher([this] { return m_discovery->allServices(); }, this);
+    m_dispatcher->setSelectionProvider([this] { return selectionSnapshot(); });
+    m_dispatcher->setErrorCallback(m_errorCallback.get(), true);
+    connect(m_dispatcher, &ZDDispatcher::progressStarted, this, &ZDMainWindow::progressStarted, Qt::QueuedConnection);
+    connect(m_dispatcher, &ZDDispatcher::progressAdvanced, this, &ZDMainWindow::progressAdvanced, Qt::QueuedConnection);
+    connect(m_dispatcher, &ZDDispatcher::progressFinished, this, &ZDMainWindow::progressFinished, Qt::QueuedConnection);
+    connect(m_errorCallback.get(), &ZDErrorCallback::requestMaintenance, this,
+            [this](const QString &host) { setMaintenance(host, true); });
+    connect(m_errorCallback.get(), &ZDErrorCallback::cancelMaintenance, this,
+            [this](const QString &host) { setMaintenance(host, false); });
+
+    m_credentialSheet = new ZDCredentialSheet(this);
+    m_dispatcher->setCredentialPrompt(m_credentialSheet->prompt());
+    m_manualSheet = new ZDManualConnectionSheet(m_discovery, this);
+
+    setWindowTitle(QStringLiteral("Kestra Admin"));
+    buildActions();
+    buildLayout();
+    buildMenus();
+    populateTasks();
+    // The error label: the toolbar item says how many errors wait.
+    connect(m_errorCallback.get(), &ZDErrorCallback::errorQueueChanged, this, [this] {
+        const int count = m_errorCallback->errorCount();
+        m_errorLog->setText(count > 0 ? ZDErrorCallback::errorButtonTitle(count) : tr("Error Log"));
+    });
+
+    m_model = new ZDServiceOutlineModel(m_outline, this);
+    m_view->setOutlineModel(m_model);
+    connect(m_model, &ZDServiceOutlineModel::reloaded, this, &ZDMainWindow::applyViewState);
+    connect(m_model, &QAbstractItemModel::dataChanged, this, [this] { selectionChanged(); });
+    connect(m_view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ZDMainWindow::selectionChanged);
+    connect(m_view, &QTreeView::expanded, this, [this](const QModelIndex &index) {
+        if (m_model->kindOf(index) == ZDServiceOutlineModel::GroupKind)
+            m_outline->setGroupExpanded(m_model->itemForIndex(index).group->name(), true);
+    });
+    connect(m_view, &QTreeView::collapsed, this, [this](const QModelIndex &index) {
+        if (m_model->kindOf(index) == ZDServiceOutlineModel::GroupKind)
+            m_outline->setGroupExpanded(m_model->itemForIndex(index).group->name(), false);
+    });
+    connect(m_view, &QAbstractItemView::doubleClicked, this, &ZDMainWindow::serviceDoubleClick);
+    connect(m_view->itemDelegate(), &ZDServiceItemDelegate::badgeClicked, this, [this](const QModelIndex &index) {
+        m_view->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        serviceOutlineBadgeClicked();
+    });
+    connect(m_view, &ZDServiceOutlineView::removeRequested, this, &ZDMainWindow::removeSelectedRows);
+    connect(m_view, &ZDServiceOutlineView::addRequested, this, &ZDMainWindow::addServiceGroup);
+    connect(m_view, &ZDServiceOutlineView::menuRequested, this, [this](const QPoint &pos) {
+        selectionChanged();
+        m_contextMenu->popup(pos);
+    });
+
+    connect(m_discovery, &ZDDiscovery::serviceConnectionFailed, this, [this](ZDService *service) {
+        if (service && !m_troubleshooterAutoLaunched) {
+            m_troubleshooterAutoLaunched = true;
+            troubleshootConnection();
+        } else if (m_troubleshooter && m_troubleshooter->isVisible()) {
+            m_troubleshooter->populateConnectionTroubleshooterServices();
+        }
+    });
+    connect(m_discovery, &ZDDiscovery::serviceRemoved, this, [this] {
+        if (m_troubleshooter && m_troubleshooter->isVisible())
+            m_troubleshooter->populateConnectionTroubleshooterServices();
+    });
+    connect(m_discovery, &ZDDiscovery::adminIsOutdated, this, &ZDMainWindow::adminIsOutdated);
+
+    if (options.browse)
+        m_discovery->start();
+    else
+        m_discovery->processManualConnections();
+    for (const auto &service : m_discovery->allServices())
+        service->setEnabled(true);
+    reloadServiceOutlineView();
+    resize(1100, 700);
+    m_view->setFocus();
+    QTimer::singleShot(0, this, &ZDMainWindow::showWelcomeIfFirstRun);
+}
+
+ZDMainWindow::~ZDMainWindow()
+{
+    m_dispatcher->cancelProcessing();
+    // Background calls hold the dispatcher and the records: let them end first
+    // (a dead agent is noticed within seconds).
+    QThreadPool::globalInstance()->waitForDone(30000);
+    delete m_dispatcher;
+    m_dispatcher = nullptr;
+}
+
+void ZDMainWindow::closeEvent(QCloseEvent *event)
+{
+    QMainWindow::closeEvent(event);
+    // Closing the main window quits, even with the error log or a viewer still open.
+    if (event->isAccepted() && QApplication::quitOnLastWindowClosed())
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+}
+
+// --- layout -----------------------------------------------------------------
+
+void ZDMainWindow::buildActions()
+{
+    auto make = [this](const QString &text, auto slot, QStyle::StandardPixmap icon = QStyle::SP_CustomBase) {
+        auto *action = new QAction(text, this);
+        if (icon != QStyle::SP_CustomBase)
+            action->setIcon(style()->standardIcon(icon));
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    m_newGroup = make(tr("New Group"), &ZDMainWindow::addServiceGroup, QStyle::SP_FileDialogNewFolder);
+    m_newGroup->setShortcut(QKeySequence::New);
+    m_connectTo = make(tr("Connect to Computer..."), &ZDMainWindow::showManualConnectionDialog,
+                       QStyle::SP_DriveNetIcon);
+    m_connectTo->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
+    m_refresh = make(tr("Refresh"), [this] {
+        runOnComputers(QStringLiteral("Refreshing"), [](const ZDServicePtr &s) { s->fetchInitialConfiguration(); });
+    }, QStyle::SP_BrowserReload);
+    m_reconnect = make(tr("Reconnect"), [this] {
+        runOnComputers(QStringLiteral("Reconnecting"), [](const ZDServicePtr &s) { s->connectOnThread(); });
+    });
+    m_disconnect = make(tr("Disconnect"), [this] {
+        runOnComputers(QStringLiteral("Disconnecting"), [](const ZDServicePtr &s) { s->disconnect(); });
+    });
+    m_stopAgent = make(tr("Stop Agent"), [this] { remoteOperation(QString::fromLatin1(ZDOrv::kDisconnect)); },
+                       QStyle::SP_MediaStop);
+    m_restartAgent = make(tr("Restart Agent"), [this] {
+        m_status->setText(kWaitingForRelaunch);
+        remoteOperation(QString::fromLatin1(ZDOrv::kRelaunch));
+    });
+    m_cancelMaintenance = make(tr("Cancel Maintenance Request"), &ZDMainWindow::cancelMaintenance);
+    m_info = make(tr("Get Info"), &ZDMainWindow::showInfo, QStyle::SP_MessageBoxInformation);
+    m_info->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    m_logs = make(tr("Show Logs..."), &ZDMainWindow::showLogs, QStyle::SP_FileDialogDetailedView);
+    m_errorLog = make(tr("Error Log"), &ZDMainWindow::showErrorLog, QStyle::SP_MessageBoxWarning);
+    m_errorLog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    m_troubleshoot = make(tr("Connection Troubleshooter..."), &ZDMainWindow::troubleshootConnection);
+    m_refreshPanel = make(tr("Refresh Panel"), [this] {
+        const int row = m_panels->currentIndex() - 1;
+        if (row >= 0 && row < m_panelRefreshers.size() && !m_dispatcher->isProcessing())
+            m_panelRefreshers.at(row)();
+    }, QStyle::SP_BrowserReload);
+    m_refreshPanel->setShortcut(QKeySequence::Refresh);
+    m_requireAdmin = new QAction(tr("Require Administrator Password at Launch"), this);
+    m_requireAdmin->setCheckable(true);
+    {
+        const auto s = ZDAdminSettings::open(m_options.settingsPath);
+        m_requireAdmin->setChecked(ZDAdminDefaults::boolValue(*s, QString::fromLatin1(ZDAdminDefaults::kRequireAdminPassword)));
+    }
+    connect(m_requireAdmin, &QAction::toggled, this, &ZDMainWindow::toggleRequireAdminPassword);
+}
+
+void ZDMainWindow::buildLayout()
+{
+    auto *splitter = new QSplitter(Qt::Horizontal, this);
+
+    auto *left = new QWidget(splitter);
+    auto *leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(6, 6, 0, 0);
+    leftLayout->setSpacing(4);
+    m_view = new ZDServiceOutlineView(left);
+    leftLayout->addWidget(m_view, 1);
+
+    auto *controls = new QHBoxLayout;
+    controls->setSpacing(2);
+    m_addButton = new QToolButton(left);
+    m_addButton->setText(QStringLiteral("+"));
+    m_addButton->setToolTip(tr("Add a group or a computer"));
+    m_addButton->setAccessibleName(tr("Add"));
+    m_addMenu = new QMenu(m_addButton);
+    m_addMenu->addAction(m_newGroup);
+    m_addMenu->addAction(m_connectTo);
+    connect(m_addButton, &QToolButton::clicked, this, [this] {
+        m_addMenu->popup(m_addButton->mapToGlobal(QPoint(0, m_addButton->height())));
+    });
+    m_removeButton = new QToolButton(left);
+    m_removeButton->setText(QStringLiteral("\u2212"));
+    m_removeButton->setToolTip(tr("Remove the selected groups and manual computers"));
+    m_removeButton->setAccessibleName(tr("Remove"));
+    connect(m_removeButton, &QToolButton::clicked, this, &ZDMainWindow::removeSelectedRows);
+    controls->addWidget(m_addButton);
+    controls->addWidget(m_removeButton);
+    controls->addStretch(1);
+    leftLayout->addLayout(controls);
+
+    auto *right = new QWidget(splitter);
+    auto *rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 6, 6, 0);
+    m_tasks = new QListWidget(right);
+    m_tasks->setViewMode(QListView::IconMode);
+    m_tasks->setFlow(QListView::LeftToRight);
+    m_tasks->setWrapping(false);
+    m_tasks->setMovement(QListView::Static);
+    m_tasks->setIconSize(QSize(32, 32));
+    m_tasks->setGridSize(QSize(120, 64));
+    m_tasks->setFixedHeight(84);
+    m_tasks->setAccessibleName(tr("Maintenance tasks"));
+    rightLayout->addWidget(m_tasks);
+    m_panels = new QStackedWidget(right);
+    auto *empty = new QLabel(tr("Select a task above to work on the selected computers."), m_panels);
+    empty->setAlignment(Qt::AlignCenter);
+    empty->setEnabled(false);
+    m_panels->addWidget(empty);
+    rightLayout->addWidget(m_panels, 1);
+
+    splitter->addWidget(left);
+    splitter->addWidget(right);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({300, 800});
+    setCentralWidget(splitter);
+
+    m_progress = new QProgressBar(this);
+    m_progress->setMaximumWidth(160);
+    m_progress->setTextVisible(false);
+    m_progress->hide();
+    m_cancelButton = new QToolButton(this);
+    m_cancelButton->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
+    m_cancelButton->setToolTip(tr("Cancel"));
+    m_cancelButton->setAccessibleName(tr("Cancel"));
+    m_cancelButton->hide();
+    connect(m_cancelButton, &QToolButton::clicked, this, [this] {
+        ZDLog::appendLog(QStringLiteral("Status progress canceled"));
+        m_dispatcher->cancelProcessing();
+        progressFinished();
+    });
+    m_status = new QLabel(this);
+    statusBar()->addWidget(m_status, 1);
+    statusBar()->addPermanentWidget(m_progress);
+    statusBar()->addPermanentWidget(m_cancelButton);
+
+    auto *toolbar = addToolBar(tr("Toolbar"));
+    toolbar->setObjectName(QStringLiteral("mainToolbar"));
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    toolbar->setMovable(false);
+    toolbar->addAction(m_refreshPanel);
+    toolbar->addAction(m_info);
+    toolbar->addAction(m_logs);
+    toolbar->addAction(m_errorLog);
+}
+
+void ZDMainWindow::buildMenus()
+{
+    QMenu *file = menuBar()->addMenu(tr("&File"));
+    file->addAction(m_newGroup);
+    file->addAction(m_connectTo);
+    file->addSeparator();
+    file->addAction(m_requireAdmin);
+    file->addSeparator();
+    QAction *quit = file->addAction(tr("Quit"), qApp, &QApplication::closeAllWindows);
+    quit->setShortcut(QKeySequence::Quit);
+
+    QMenu *computer = menuBar()->addMenu(tr("&Computer"));
+    m_contextMenu = new QMenu(this);
+    for (QMenu *menu : {computer, m_contextMenu}) {
+        menu->addAction(m_refresh);
+        menu->addAction(m_reconnect);
+        menu->addAction(m_disconnect);
+        menu->addSeparator();
+        menu->addAction(m_stopAgent);
+        menu->addAction(m_restartAgent);
+        menu->addAction(m_cancelMaintenance);
+        menu->addSeparator();
+        menu->addAction(m_info);
+        menu->addAction(m_logs);
+        menu->addAction(m_troubleshoot);
+    }
+    QMenu *window = menuBar()->addMenu(tr("&Window"));
+    window->addAction(m_errorLog);
+    window->addAction(m_troubleshoot);
+}
+
+void ZDMainWindow::populateTasks()
+{
+    ZDLog::appendLog(QStringLiteral("Populating tasks..."));
+    // Only tasks whose panel exists are listed.
+    for (const QString &name : ZDAdminDefaults::taskNames()) {
+        if (name != QLatin1String(ZDAdminDefaults::kClientTaskName))
+            continue;
+        auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
+        m_panels->addWidget(panel);
+        m_panelRefreshers.append([panel] { panel->refreshNetworkClientSettings(); });
+        auto *item = new QListWidgetItem(style()->standardIcon(QStyle::SP_ComputerIcon), name, m_tasks);
+        item->setData(Qt::UserRole, m_panels->count() - 1);
+    }
+    connect(m_tasks, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
+        // A new task drops what the others were doing.
+        m_dispatcher->cancelProcessing();
+        const int page = item ? item->data(Qt::UserRole).toInt() : 0;
+        m_panels->setCurrentIndex(page);
+        if (page > 0 && page - 1 < m_panelRefreshers.size())
+            m_panelRefreshers.at(page - 1)();
+    });
+}
+
+void ZDMainWindow::showWelcomeIfFirstRun()
+{
+    auto settings = ZDAdminSettings::open(m_options.settingsPath);
+    if (!ZDAdminDefaults::boolValue(*settings, QString::fromLatin1(ZDAdminDefaults::kFirstRun), true))
+        return;
+    settings->setValue(QString::fromLatin1(ZDAdminDefaults::kFirstRun), false);
+    settings->sync();
+    auto *sheet = new QDialog(this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowTitle(tr("Welcome to Kestra Admin"));
+    sheet->setWindowModality(Qt::WindowModal);
+    auto *layout = new QVBoxLayout(sheet);
+    auto *title = new QLabel(tr("<h3>Welcome to Kestra Admin</h3>"), sheet);
+    auto *text = new QLabel(tr("The computers running Kestra Client on your network appear in the list on the left. "
+                               "Use the + button to make groups or to connect to a computer by its address, drag "
+                               "computers into groups, and pick a task on the right to work on the selected "
+                               "computers all at once."),
+                            sheet);
+    text->setWordWrap(true);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok, sheet);
+    connect(buttons, &QDialogButtonBox::accepted, sheet, &QDialog::accept);
+    layout->addWidget(title);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    sheet->resize(460, 200);
+    m_welcome = sheet;
+    sheet->open();
+}
+
+// --- the computer list ------------------------------------------------------
+
+void ZDMainWindow::reloadServiceOutlineView() { m_model->reload(); }
+
+void ZDMainWindow::applyViewState()
+{
+    m_view->expand(m_model->headerIndex());
+    const QStringList expanded = m_outline->expandedGroups();
+    for (const auto &item : m_outline->topLevelItems()) {
+        if (item.group && expanded.contains(item.group->name()))
+            m_view->expand(m_model->indexForItem(item));
+    }
+    // The rows were rebuilt: select again what is still there.
+    m_restoringSelection = true;
+    QItemSelection selection;
+    for (const auto &item : m_outline->selection()) {
+        const QModelIndex index = m_model->indexForItem(item);
+        if (index.isValid())
+            selection.select(index, index);
+    }
+    m_view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_restoringSelection = false;
+    selectionChanged();
+}
+
+void ZDMainWindow::selectionChanged()
+{
+    if (m_restoringSelection)
+        return;
+    QList<ZDServiceOutline::Item> items;
+    QModelIndexList rows = m_view->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [this](const QModelIndex &a, const QModelIndex &b) {
+        return m_view->visualRect(a).top() < m_view->visualRect(b).top();
+    });
+    for (const QModelIndex &index : std::as_const(rows)) {
+        if (m_model->kindOf(index) != ZDServiceOutlineModel::HeaderKind)
+            items.append(m_model->itemForIndex(index));
+    }
+    m_outline->setSelection(items);
+    updateSelectionSnapshot();
+    const ZDServicePtr first = firstSelectedComputer();
+    const bool any = !items.isEmpty();
+    m_info->setEnabled(first != nullptr);
+    m_logs->setEnabled(first != nullptr);
+    m_cancelMaintenance->setEnabled(m_outline->maintenanceCandidate() != nullptr);
+    for (QAction *a : {m_refresh, m_reconnect, m_disconnect, m_stopAgent, m_restartAgent})
+        a->setEnabled(!selectedComputers().isEmpty());
+    m_removeButton->setEnabled(any);
+    updateSelectedComputerStatus();
+}
+
+void ZDMainWindow::updateSelectionSnapshot()
+{
+    const QList<ZDServicePtr> services = m_outline->selectedServices();
+    std::lock_guard lock(m_snapshotMutex);
+    m_snapshot = services;
+}
+
+QList<ZDServicePtr> ZDMainWindow::selectionSnapshot() const
+{
+    std::lock_guard lock(m_snapshotMutex);
+    return m_snapshot;
+}
+
+QList<ZDServicePtr> ZDMainWindow::selectedComputers() const
+{
+    return m_outline->selection().isEmpty() ? QList<ZDServicePtr>() : m_outline->selectedServices();
+}
+
+ZDServicePtr ZDMainWindow::firstSelectedComputer() const
+{
+    const auto selection = m_outline->selection();
+    return !selection.isEmpty() ? selection.first().service : nullptr;
+}
+
+QString ZDMainWindow::statusText() const { return m_status->text(); }
+
+void ZDMainWindow::updateSelectedComputerStatus()
+{
+    const int count = int(selectionSnapshot().size());
+    if (m_status->text() == kWaitingForRelaunch && count == 0)
+        return;
+    const bool processing = m_dispatcher->isProcessing();
+    if (!processing) {
+        m_progress->hide();
+        m_cancelButton->hide();
+    }
+    m_status->setText(ZDServiceOutline::statusLine(count, processing));
+}
+
+void ZDMainWindow::addServiceGroup()
+{
+    const ZDServiceGroupPtr group = m_outline->addServiceGroup();
+    const QModelIndex index = m_model->indexForItem({group, nullptr});
+    if (!index.isValid())
+        return;
+    m_view->setCurrentIndex(index);
+    m_view->edit(index);
+}
+
+void ZDMainWindow::removeSelectedRows()
+{
+    const auto items = m_outline->selection();
+    if (items.isEmpty())
+        return;
+    m_outline->removeItems(items);
+}
+
+void ZDMainWindow::showManualConnectionDialog() { m_manualSheet->showSheet(); }
+
+void ZDMainWindow::serviceDoubleClick(const QModelIndex &index)
+{
+    if (m_model->kindOf(index) != ZDServiceOutlineModel::ServiceKind)
+        return;
+    const ZDServicePtr service = m_model->itemForIndex(index).service;
+    if (service->isConnected() && service->errorCode() == 0)
+        showInfo();
+    else
+        serviceOutlineBadgeClicked();
+}
+
+void ZDMainWindow::serviceOutlineBadgeClicked()
+{
+    const QModelIndexList rows = m_view->selectionModel()->selectedRows();
+    if (rows.isEmpty() || m_model->kindOf(rows.first()) != ZDServiceOutlineModel::ServiceKind)
+        return;
+    const ZDServicePtr service = m_model->itemForIndex(rows.first()).service;
+    if (service->needsMaintenance()) {
+        cancelMaintenance();
+    } else if (service->errorCode() != 0) {
+        showErrorLog();
+        m_errorLogWindow->highlightError(service->errorCode(), service->hostName());
+    } else if (!service->isConnected()) {
+        troubleshootConnection();
+    }
+}
+
+void ZDMainWindow::cancelMaintenance()
+{
+    const ZDServicePtr service = m_outline->maintenanceCandidate();
+    if (!service)
+        return;
+    ZDLog::appendLog(QStringLiteral("Canceling maintenance request..."));
+    ZDDispatcher *dispatcher = m_dispatcher;
+    ZDBackground::run<bool>(
+        this,
+        [dispatcher, service] {
+            dispatcher->executeRemoteMethod(QString::fromLatin1(ZDOrv::kCancelMaintenanceRequest), {}, {}, service);
+            return true;
+        },
+        [](bool) {});
+}
+
+void ZDMainWindow::setMaintenance(const QString &hostName, bool needs)
+{
+    if (const ZDServicePtr service = m_discovery->serviceWithHostName(hostName)) {
+        service->setNeedsMaintenance(needs);
+        m_model->refreshService(service.get());
+        selectionChanged();
+    }
+}
+
+void ZDMainWindow::runOnComputers(const QString &what, const std::function<void(const ZDServicePtr &)> &work)
+{
+    const QList<ZDServicePtr> services = selectedComputers();
+    if (services.isEmpty())
+        return;
+    ZDLog::appendLog(QStringLiteral("%@ %i computer(s)..."), what, int(services.size()));
+    // Connecting and disconnecting may wait for a connection thread: never here.
+    for (const ZDServicePtr &service : services)
+        ZDBackground::run<bool>(this, [work, service] { work(service); return true; },
+                                [this, service](bool) { m_model->refreshService(service.get()); });
+}
+
+void ZDMainWindow::remoteOperation(const QString &op)
+{
+    ZDDispatcher *dispatcher = m_dispatcher;
+    runOnComputers(op, [dispatcher, op](const ZDServicePtr &service) {
+        dispatcher->executeRemoteMethod(op, {}, {}, service);
+    });
+}
+
+void ZDMainWindow::toggleRequireAdminPassword(bool on)
+{
+    if (!on && !ZDAuthorization::sharedController().authStart()) {
+        const QSignalBlocker blocker(m_requireAdmin);
+        m_requireAdmin->setChecked(true);
+        on = true;
+    }
+    auto settings = ZDAdminSettings::open(m_options.settingsPath);
+    settings->setValue(QString::fromLatin1(ZDAdminDefaults::kRequireAdminPassword), on ? 1 : 0);
+    settings->sync();
+}
+
+void ZDMainWindow::adminIsOutdated(ZDService *service)
+{
+    if (!service || m_adminUpdateMessageDisplayed)
+        return;
+    m_adminUpdateMessageDisplayed = true;
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Kestra Admin is outdated"),
+                                zdFormat(QStringLiteral("The client software on %@ is expecting a more recent version of "
+                                                        "Kestra Admin. Continued use of an outdated version could cause "
+                                                        "stability issues.\n\nWould you like to update Kestra Admin now?"),
+                                         service->name()),
+                                QMessageBox::NoButton, this);
+    QPushButton *search = box->addButton(QStringLiteral("Search for Updates"), QMessageBox::AcceptRole);
+    box->addButton(QStringLiteral("Ignore"), QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box, search] {
+        if (box->clickedButton() != search)
+            return;
+        // The console's own update check is not part of this window yet.
+        auto *sheet = new QMessageBox(QMessageBox::Warning, QStringLiteral("Unable to check for updates"),
+                                      QStringLiteral("Selector not initialized."), QMessageBox::Ok, this);
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        sheet->open();
+    });
+    box->open();
+}
+
+// --- progress ---------------------------------------------------------------
+
+void ZDMainWindow::progressStarted(int total)
+{
+    m_progress->setRange(0, total > 1 ? total : 0);
+    m_progress->setValue(0);
+    m_progress->show();
+    m_cancelButton->show();
+    m_refreshPanel->setEnabled(false);
+    m_status->setText(ZDServiceOutline::statusLine(int(selectionSnapshot().size()), true));
+}
+
+void ZDMainWindow::progressAdvanced()
+{
+    if (m_progress->maximum() > 0)
+        m_progress->setValue(qMin(m_progress->maximum(), m_progress->value() + 1));
+}
+
+void ZDMainWindow::progressFinished()
+{
+    m_progress->hide();
+    m_cancelButton->hide();
+    m_refreshPanel->setEnabled(true);
+    updateSelectedComputerStatus();
+}
+
+// --- other windows ----------------------------------------------------------
+
+void ZDMainWindow::showErrorLog()
+{
+    if (!m_errorLogWindow) {
+        m_errorLogWindow = new ZDErrorLogWindow(m_errorCallback.get(), this);
+        m_errorLogWindow->setWindowFlag(Qt::Window);
+        m_errorLogWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_errorLogWindow->reload();
+    m_errorLogWindow->show();
+    m_errorLogWindow->raise();
+}
+
+void ZDMainWindow::showInfo()
+{
+    const ZDServicePtr service = firstSelectedComputer();
+    if (!service)
+        return;
+    if (!m_infoPanel) {
+        m_infoPanel = new ZDComputerInfoPanel(m_dispatcher, this);
+        m_infoPanel->setWindowFlag(Qt::Window);
+        m_infoPanel->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_infoPanel->showInfo(service);
+    m_infoPanel->show();
+    m_infoPanel->raise();
+}
+
+void ZDMainWindow::showLogs()
+{
+    if (!m_logViewer) {
+        m_logViewer = new ZDLogViewer(m_dispatcher, [this] { return m_discovery->allServices(); }, this);
+        m_logViewer->setWindowFlag(Qt::Window);
+        m_logViewer->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_logViewer->showLogs(firstSelectedComputer());
+    m_logViewer->show();
+    m_logViewer->raise();
+}
+
+void ZDMainWindow::troubleshootConnection()
+{
+    if (!m_troubleshooter) {
+        m_troubleshooter = new ZDTroubleshooter([this] { return m_discovery->allServices(); }, this);
+        m_troubleshooter->setWindowFlag(Qt::Window);
+        m_troubleshooter->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    const ZDServicePtr service = firstSelectedComputer();
+    if (service)
+        m_troubleshooter->troubleshootConnection(service);
+    else
+        m_troubleshooter->showConnectionTroubleshooter();
+    m_troubleshooter->show();
+    m_troubleshooter->raise();
+}

@@ -1,0 +1,151 @@
+// The "Kestra Client" panel against the real agent and a fake one that disagree:
+// mixed boxes, and a write that changes only what was clicked on both. Also the
+// information panel of the real agent, with its large icon.
+#include "ZDClientSettingsPanel.h"
+#include "ZDComputerInfoPanel.h"
+#include "ZDLargeIconCache.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDLog.h"
+#include "ZDRealAgent.h"
+#include "ZDTestSandbox.h"
+
+#include <QCheckBox>
+#include <QProcess>
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+class TestClientSettingsAgent : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    std::shared_ptr<ZDErrorCallback> m_errorCallback;
+    ZDRealAgent m_real;
+    std::unique_ptr<QProcess> m_fake;
+    QList<ZDServicePtr> m_services;
+    std::unique_ptr<ZDDispatcher> m_dispatcher;
+
+    // Remote calls wait: off the main thread, which keeps serving meanwhile.
+    QVariant call(int i, const QString &op, const QVariant &a = {}, const QVariant &b = {})
+    {
+        QVariant result;
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            result = m_dispatcher->objectFromRemoteMethod(op, a, b, m_services[i]);
+            done = true;
+        });
+        if (!QTest::qWaitFor([&] { return done.load(); }, 60000))
+            qWarning("remote call still running after 60 s");
+        worker.join();
+        return result;
+    }
+
+    QVariantMap settingsOf(int i) { return call(i, QStringLiteral("networkClientSettings")).toMap(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(m_sandbox->isValid());
+        ZDLog::createNewLog(QStringLiteral("tst_zdclientsettingsagent"));
+        // No tool suite beside these agents: that must not bar them from this panel.
+        ZDService::setMinimumVersions(0, 0);
+        m_errorCallback = std::make_shared<ZDErrorCallback>();
+
+        // The real agent starts with the menu-bar icon off.
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(m_real.start(port), qPrintable(m_real.output()));
+        m_fake = std::make_unique<QProcess>();
+        m_fake->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_fake->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"),
+                      {QStringLiteral("--host"),
+                       QStringLiteral("settings-fake-%1").arg(QCoreApplication::applicationPid()),
+                       QStringLiteral("--port"), QStringLiteral("0")});
+        QVERIFY(m_fake->waitForStarted(10000) && m_fake->waitForReadyRead(20000));
+        const QList<QByteArray> words = m_fake->readLine().trimmed().split(' ');
+        QCOMPARE(words.value(0), QByteArray("ready"));
+
+        m_services << ZDService::serviceWithName(QStringLiteral("Real"), QString(), QStringLiteral("127.0.0.1"), port,
+                                                 m_errorCallback)
+                   << ZDService::serviceWithName(QStringLiteral("Fake"), QString(), QStringLiteral("127.0.0.1"),
+                                                 quint16(words.value(1).toUInt()), m_errorCallback);
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return !m_services[0]->isProcessing(); }, 30000));
+        m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
+    }
+
+    void cleanupTestCase()
+    {
+        m_dispatcher.reset();
+        ZDService::invalidateServices(m_services, false);
+        m_services.clear();
+        if (m_fake) {
+            m_fake->kill();
+            m_fake->waitForFinished(10000);
+        }
+        m_real.kill();
+        ZDService::setMinimumVersions(-1, -1);
+    }
+
+    void mixedValuesStayAsTheyAre()
+    {
+        QCOMPARE(settingsOf(0).value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
+        QCOMPARE(settingsOf(1).value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        // And they disagree on the update check too, the other way round.
+        QVERIFY(call(1, QStringLiteral("fakeSetSetting:value:"), QStringLiteral("autoUpdateCheck"), 0).toBool());
+        QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(settingsOf(1).value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
+
+        ZDClientSettingsPanel panel(m_dispatcher.get());
+        panel.show();
+        QSignalSpy refreshed(&panel, &ZDClientSettingsPanel::settingsRefreshed);
+        QSignalSpy written(&panel, &ZDClientSettingsPanel::settingsWritten);
+        panel.refreshNetworkClientSettings();
+        QVERIFY(QTest::qWaitFor([&] { return refreshed.count() == 1; }, 60000));
+        QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(panel.clientAllowMaintenance()->checkState(), Qt::Checked);
+        QCOMPARE(panel.clientPreventUpdateMessages()->checkState(), Qt::Checked);
+
+        panel.clientShowMenuBarIcon()->click();
+        QVERIFY(QTest::qWaitFor([&] { return written.count() == 1; }, 60000));
+        const QVariantMap real = settingsOf(0);
+        const QVariantMap fake = settingsOf(1);
+        QCOMPARE(real.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(fake.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(real.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(fake.value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
+        QCOMPARE(real.value(QStringLiteral("globalUpdateCheck")).toInt(), 1);
+
+        // Read back: the menu-bar box is now on everywhere, the update check still mixed.
+        panel.refreshNetworkClientSettings();
+        QVERIFY(QTest::qWaitFor([&] { return refreshed.count() == 2; }, 60000));
+        QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::Checked);
+        QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
+        QVERIFY(panel.clientAllowMaintenance()->isEnabled());
+    }
+
+    void infoPanelOfRealAgent()
+    {
+        const QString cachePath = m_sandbox->path(QStringLiteral("serviceicons-large.cache.plist"));
+        ZDComputerInfoPanel panel(m_dispatcher.get());
+        panel.setIconCachePath(cachePath);
+        QSignalSpy loaded(&panel, &ZDComputerInfoPanel::infoLoaded);
+        QSignalSpy icon(&panel, &ZDComputerInfoPanel::largeIconLoaded);
+        panel.showInfo(m_services[0]);
+        QVERIFY(QTest::qWaitFor([&] { return loaded.count() == 1 && icon.count() == 1; }, 60000));
+        QVERIFY2(panel.text().startsWith(QStringLiteral("Client version: ")), qPrintable(panel.text()));
+        QVERIFY(!panel.text().startsWith(QStringLiteral("Client version: Unknown")));
+        QVERIFY(panel.hasLargeIcon());
+        QVERIFY(QFile::exists(cachePath));
+    }
+};
+
+QTEST_MAIN(TestClientSettingsAgent)
+#include "tst_zdclientsettingsagent.moc"

@@ -1,0 +1,297 @@
+// The logic behind the console's sheets and secondary windows, without widgets:
+// troubleshooter advice, merged agent settings, bounded log texts, log gathering
+// into the desktop archive, information texts and upload messages.
+#include "ZDArchive.h"
+#include "ZDClientSettings.h"
+#include "ZDComputerInfo.h"
+#include "ZDLargeIconCache.h"
+#include "ZDLog.h"
+#include "ZDLogGathering.h"
+#include "ZDRemoteLogText.h"
+#include "ZDTestSandbox.h"
+#include "ZDTroubleshooting.h"
+#include "ZDUploadMessages.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QImage>
+#include <QFile>
+#include <QtTest>
+
+class TestSheetLogic : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void troubleshooterTextsPerCode_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("start");
+        QTest::newRow("0") << 0 << "Service is connected. No connection issues were found.";
+        QTest::newRow("2001") << 2001
+                              << "The service is connected but Kestra Maintenance Tools is either not installed";
+        QTest::newRow("2006") << 2006
+                              << "The service is connected but Kestra Client is outdated.\n\nSuggested Actions:";
+        QTest::newRow("2007") << 2007 << "The service is connected but Kestra Maintenance Tools is outdated.";
+        QTest::newRow("2008") << 2008 << "The connection to the service timed out.\n\nSuggested Actions:\n1. Make sure";
+        QTest::newRow("other") << 1234
+                               << "Unknown error code 1234. Please report this error to Zendrel by going to Help > "
+                                  "Report a Bug.";
+    }
+
+    void troubleshooterTextsPerCode()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, start);
+        const QString text = ZDTroubleshooting::textForState({true, code});
+        QVERIFY2(text.startsWith(start), qPrintable(text.left(200)));
+        // Every connected computer's text ends with the missing-clients advice.
+        QVERIFY(text.endsWith(ZDTroubleshooting::missingClientsAdvice()));
+        QVERIFY(ZDTroubleshooting::missingClientsAdvice().startsWith(
+            QStringLiteral("\n\n\nIf any clients are missing from the list, please try the following:\n\n1. "
+                           "Make sure")));
+        QVERIFY(ZDTroubleshooting::missingClientsAdvice().contains(QStringLiteral("\n\n11. Report the issue")));
+    }
+
+    void troubleshooterUnreachableAndNone()
+    {
+        const QString unreachable = ZDTroubleshooting::textForState({false, 2008});
+        QVERIFY(unreachable.startsWith(QStringLiteral(
+            "The service was discovered but Kestra Admin was unable to connect. Please try the following:\n\n1. If you "
+            "have set the client to listen on a specific network interface")));
+        QVERIFY(unreachable.contains(QStringLiteral("\n\n6. If you are on a corporate network")));
+        QVERIFY(unreachable.contains(QStringLiteral("Also try opening 35011, which is the fallback port")));
+        QVERIFY(unreachable.contains(QStringLiteral("\n\n7. If the remote machine is doing some hefty processing")));
+        QVERIFY(unreachable.contains(
+            QStringLiteral("\n\n8. Try ctrl-clicking on the service and selecting Refresh Info.")));
+        QVERIFY(unreachable.contains(QStringLiteral("\n\n9. You may also experience success")));
+        QVERIFY(unreachable.contains(QStringLiteral("\n\n10. Report the issue to Zendrel Support")));
+        QVERIFY(!unreachable.contains(QStringLiteral("\n\n11.")));
+
+        const QString none = ZDTroubleshooting::textForNoService();
+        QVERIFY(none.startsWith(QStringLiteral("Services could not be found. Please try the following:\n\n1. Make sure "
+                                               "you have run the Kestra Client installer")));
+        QVERIFY(none.contains(QStringLiteral("\n\n8. Download and reinstall Kestra Client on the affected systems.")));
+        QVERIFY(none.contains(QStringLiteral("\n\n11. Report the issue")));
+        QVERIFY(ZDTroubleshooting::commonAdviceItem(0).isEmpty());
+        QVERIFY(ZDTroubleshooting::commonAdviceItem(12).isEmpty());
+    }
+
+    void troubleshooterSelection()
+    {
+        using S = ZDTroubleshooting::State;
+        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({}), -1);
+        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{true, 0}}), -1);
+        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{true, 2008}, S{false, 0}}), 1);
+        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{false, 0}}), 1);
+    }
+
+    void clientSettingsMerge()
+    {
+        const QVariantMap answers{
+            {QStringLiteral("a.local."), QVariantMap{{QStringLiteral("autoUpdateCheck"), 1},
+                                                     {QStringLiteral("globalUpdateCheck"), 0},
+                                                     {QStringLiteral("showMenuBarIcon"), 1},
+                                                     {QStringLiteral("enableMaintenanceRequests"), 1}}},
+            {QStringLiteral("b.local."), QVariantMap{{QStringLiteral("autoUpdateCheck"), 1},
+                                                     {QStringLiteral("globalUpdateCheck"), 0},
+                                                     {QStringLiteral("showMenuBarIcon"), 0},
+                                                     {QStringLiteral("enableMaintenanceRequests"), 1}}}};
+        ZDClientSettings s = ZDClientSettings::merged(answers);
+        QCOMPARE(s.state(QStringLiteral("autoUpdateCheck")), 1);
+        QCOMPARE(s.state(QStringLiteral("globalUpdateCheck")), 0);
+        QCOMPARE(s.state(QStringLiteral("showMenuBarIcon")), ZDClientSettings::kMixed);
+        QVERIFY(s.maintenanceEnabled());
+        // Untouched mixed values travel as -1; the rest as they are.
+        QVariantMap sent = s.settingsToSend();
+        QCOMPARE(sent.value(QStringLiteral("showMenuBarIcon")).toInt(), -1);
+        QCOMPARE(sent.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(sent.value(QStringLiteral("globalUpdateCheck")).toInt(), 0);
+        // A mixed box clicked becomes on.
+        QCOMPARE(s.toggle(QStringLiteral("showMenuBarIcon")), 1);
+        QCOMPARE(s.settingsToSend().value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(s.toggle(QStringLiteral("showMenuBarIcon")), 0);
+        QVERIFY(!s.maintenanceEnabled());
+    }
+
+    void clientSettingsUntrustedAnswers()
+    {
+        const QVariantMap answers{
+            {QStringLiteral("a."), QVariantMap{{QStringLiteral("autoUpdateCheck"), QStringLiteral("1")},
+                                               {QStringLiteral("showMenuBarIcon"), 7},
+                                               {QStringLiteral("globalUpdateCheck"), 0.5}}},
+            {QStringLiteral("b."), QStringLiteral("not a dictionary")},
+            {QStringLiteral("c."), QVariantMap{{QStringLiteral("enableMaintenanceRequests"), true}}}};
+        const ZDClientSettings s = ZDClientSettings::merged(answers);
+        QCOMPARE(s.state(QStringLiteral("autoUpdateCheck")), ZDClientSettings::kUnknown);
+        QCOMPARE(s.state(QStringLiteral("showMenuBarIcon")), ZDClientSettings::kUnknown);
+        QCOMPARE(s.state(QStringLiteral("globalUpdateCheck")), ZDClientSettings::kUnknown);
+        QCOMPARE(s.state(QStringLiteral("enableMaintenanceRequests")), 1);
+        // Unknown values are never written.
+        const QVariantMap sent = s.settingsToSend();
+        QCOMPARE(sent.value(QStringLiteral("autoUpdateCheck")).toInt(), -1);
+        QCOMPARE(sent.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
+        QCOMPARE(ZDClientSettings::merged({}).state(QStringLiteral("autoUpdateCheck")), ZDClientSettings::kUnknown);
+    }
+
+    void remoteLogTextBounds()
+    {
+        QCOMPARE(ZDRemoteLogText::textForAnswer(QStringLiteral("line\n\tmore\r\n")).text,
+                 QStringLiteral("line\n\tmore\r\n"));
+        QVERIFY(!ZDRemoteLogText::textForAnswer(QByteArray("\x00\x01", 2)).isText);
+        QVERIFY(!ZDRemoteLogText::textForAnswer(QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"))).isText);
+        QVERIFY(!ZDRemoteLogText::textForAnswer(QString(QChar(0xfffd))).isText);
+        QVERIFY(!ZDRemoteLogText::textForAnswer(QVariantMap()).isText);
+        QVERIFY(!ZDRemoteLogText::textForAnswer(QVariant()).isText);
+
+        QString huge(ZDRemoteLogText::kMaxShownCharacters + 5000, QLatin1Char('x'));
+        huge += QStringLiteral("THE END");
+        const ZDRemoteLogText::Shown shown = ZDRemoteLogText::textForAnswer(huge);
+        QVERIFY(shown.isText);
+        QVERIFY(shown.truncated);
+        QVERIFY(shown.text.endsWith(QStringLiteral("THE END")));
+        QVERIFY(shown.text.startsWith(ZDRemoteLogText::truncationNotice(ZDRemoteLogText::kMaxShownCharacters)));
+        QCOMPARE(shown.text.size(),
+                 ZDRemoteLogText::truncationNotice(ZDRemoteLogText::kMaxShownCharacters).size()
+                     + ZDRemoteLogText::kMaxShownCharacters);
+    }
+
+    void remoteLogNames()
+    {
+        QVariantList answer{QStringLiteral("/home/u/.local/state/log/Zendrel/KestraClient.1.log"), 42, QString(),
+                            QString(QStringLiteral("bad") + QChar(u'\n')), QString(5000, QLatin1Char('a'))};
+        QCOMPARE(ZDRemoteLogText::namesForAnswer(answer),
+                 QStringList{QStringLiteral("/home/u/.local/state/log/Zendrel/KestraClient.1.log")});
+        QVERIFY(ZDRemoteLogText::namesForAnswer(QStringLiteral("x")).isEmpty());
+        QVariantList many;
+        for (int i = 0; i < 3000; ++i)
+            many << QStringLiteral("log%1").arg(i);
+        QCOMPARE(ZDRemoteLogText::namesForAnswer(many).size(), ZDRemoteLogText::kMaxNames);
+    }
+
+    void gatheringDestinations()
+    {
+        const QString f = QStringLiteral("/w");
+        QCOMPARE(ZDLogGathering::destinationFor(f, QStringLiteral("h.local."), QStringLiteral("/var/log/x.log")),
+                 QStringLiteral("/w/h.local./var/log/x.log"));
+        QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("h"), QStringLiteral("/../../etc/passwd")).isEmpty());
+        QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("h"), QStringLiteral("a/./b")).isEmpty());
+        QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral(".."), QStringLiteral("x")).isEmpty());
+        QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("a/b"), QStringLiteral("x")).isEmpty());
+        QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("h"), QStringLiteral("/")).isEmpty());
+    }
+
+    void gatheringWithoutAdminLogs()
+    {
+        ZDTestSandbox sandbox;
+        const QString desktop = sandbox.path(QStringLiteral("Desktop"));
+        QDir().mkpath(desktop);
+        ZDLogGathering gathering(sandbox.path(QStringLiteral("tmp")), desktop, sandbox.path(QStringLiteral("logs")));
+        const ZDLogGathering::Outcome outcome = gathering.gatherLocal();
+        QVERIFY(!outcome.success);
+        QCOMPARE(outcome.title, QStringLiteral("No logs found"));
+        QCOMPARE(outcome.text, QStringLiteral("There were no logs available to gather."));
+        QVERIFY(!QFile::exists(gathering.archivePath()));
+    }
+
+    void gatheringNetworkLogs()
+    {
+        ZDTestSandbox sandbox;
+        const QString desktop = sandbox.path(QStringLiteral("Desktop"));
+        const QString logs = sandbox.path(QStringLiteral("logs"));
+        QDir().mkpath(desktop);
+        QDir().mkpath(logs + QStringLiteral("/Zendrel"));
+        QDir().mkpath(logs + QStringLiteral("/CrashReporter"));
+        QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/Zendrel/Kestra Admin.1.log"), "admin log"));
+        QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/Zendrel/Other.1.log"), "not ours"));
+        QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/CrashReporter/Kestra Admin_2026.crash"), "crash"));
+        const QString outside = sandbox.path(QStringLiteral("escaped"));
+        const QVariantMap files{
+            {QStringLiteral("a.local."),
+             QVariantMap{{QStringLiteral("/var/log/Zendrel/KestraClient.1.log"), QByteArray("client log")},
+                         {QStringLiteral("/../../../escaped"), QByteArray("evil")},
+                         {QStringLiteral("/not/data"), QVariantMap()}}},
+            {QStringLiteral("../b"), QVariantMap{{QStringLiteral("/x.log"), QByteArray("evil")}}},
+            {QStringLiteral("c.local."), QStringLiteral("not a dictionary")}};
+        ZDLogGathering gathering(sandbox.path(QStringLiteral("tmp")), desktop, logs);
+        const ZDLogGathering::Outcome outcome = gathering.gatherNetwork(files);
+        QVERIFY(outcome.success);
+        QCOMPARE(outcome.title, QStringLiteral("Logs gathered successfully"));
+        QCOMPARE(outcome.text, QStringLiteral("The gathered logs were placed on your desktop."));
+        QCOMPARE(outcome.archivePath, desktop + QStringLiteral("/ZD_Log_Dump.zip"));
+        // The refused files are reported one by one; the good one is written.
+        QCOMPARE(outcome.fileErrors.size(), 3);
+        QVERIFY(outcome.fileErrors.first().startsWith(QStringLiteral("The file ")));
+        QVERIFY(outcome.fileErrors.first().endsWith(QStringLiteral(" could not be created.")));
+        QVERIFY(!QFile::exists(outside));
+        QVERIFY(!QDir(gathering.workFolder()).exists());
+
+        const QString out = sandbox.path(QStringLiteral("out"));
+        QVERIFY(ZDArchive::extractZip(outcome.archivePath, out).ok);
+        const QString dump = out + QStringLiteral("/ZD_Log_Dump/");
+        QCOMPARE(ZDTestSandbox::readFile(dump + QStringLiteral("a.local./var/log/Zendrel/KestraClient.1.log")),
+                 QByteArray("client log"));
+        QCOMPARE(ZDTestSandbox::readFile(dump + QStringLiteral("Kestra Admin.1.log")), QByteArray("admin log"));
+        QCOMPARE(ZDTestSandbox::readFile(dump + QStringLiteral("Kestra Admin_2026.crash")), QByteArray("crash"));
+        QVERIFY(!QFile::exists(out + QStringLiteral("/ZD_Log_Dump/Other.1.log")));
+        QVERIFY(!QFile::exists(out + QStringLiteral("/escaped")));
+    }
+
+    void computerInfoTexts()
+    {
+        QCOMPARE(ZDComputerInfo::title(QStringLiteral("Edit 3")), QStringLiteral("Info for Edit 3"));
+        QCOMPARE(ZDComputerInfo::addressText(QStringLiteral("10.0.0.2"), 35011), QStringLiteral("10.0.0.2:35011"));
+        QCOMPARE(ZDComputerInfo::addressText(QString(), 35011), QString());
+        QCOMPARE(ZDComputerInfo::versionText({}),
+                 QStringLiteral("Client version: Unknown\nKestra Maintenance Tools is not installed\n\n"));
+        QCOMPARE(ZDComputerInfo::versionText({{QStringLiteral("version"), QStringLiteral("1100")},
+                                              {QStringLiteral("versionString"), QStringLiteral("1.1")},
+                                              {QStringLiteral("orvVersion"), QStringLiteral("1000")},
+                                              {QStringLiteral("orvVersionString"), QStringLiteral("1.0")}}),
+                 QStringLiteral("Client version: 1.1 (1100)\nKestra Maintenance Tools version: 1.0 (1000)\n"));
+        const QVariantMap specs{{QStringLiteral("zeta"), QStringLiteral("z")},
+                                {QStringLiteral("Alpha"), QStringLiteral("a")},
+                                {QStringLiteral("beta"), QString()},
+                                {QStringLiteral("memory"), 16},
+                                {QStringLiteral("nested"), QVariantMap()},
+                                {QStringLiteral("long"), QString(5000, QLatin1Char('l'))}};
+        const QString text = ZDComputerInfo::specsText(specs);
+        QVERIFY(text.startsWith(QStringLiteral("Alpha: a\nlong: ")));
+        QVERIFY(text.endsWith(QStringLiteral("memory: 16\nzeta: z\n")));
+        QVERIFY(text.size() < 1200);
+        QVERIFY(ZDComputerInfo::specsText(QStringLiteral("x")).isEmpty());
+        QCOMPARE(ZDComputerInfo::stateText(true, 0), QStringLiteral("Connected"));
+        QVERIFY(ZDComputerInfo::stateText(true, 2006).endsWith(
+            QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version.")));
+    }
+
+    void largeIconCache()
+    {
+        ZDTestSandbox sandbox;
+        const ZDLargeIconCache cache(sandbox.path(QStringLiteral("cache/icons.plist")));
+        QVERIFY(cache.cachedIcon(QStringLiteral("a.local.")).isEmpty());
+        QVERIFY(!cache.storeIcon(QStringLiteral("a.local."), QByteArray("not an image")));
+        QVERIFY(!cache.storeIcon(QString(), QByteArray("x")));
+        QImage image(300, 300, QImage::Format_ARGB32);
+        image.fill(Qt::blue);
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG"));
+        QVERIFY(cache.storeIcon(QStringLiteral("a.local."), png));
+        const QImage cached = QImage::fromData(cache.cachedIcon(QStringLiteral("a.local.")));
+        QCOMPARE(cached.size(), QSize(48, 48));
+        QVERIFY(cache.cachedIcon(QStringLiteral("b.local.")).isEmpty());
+    }
+
+    void uploadMessages()
+    {
+        using R = ZDErrorCallback::UploadResult;
+        QCOMPARE(ZDUploadMessages::messageForResult(R::Uploaded).title, QStringLiteral("Data successfully uploaded"));
+        QCOMPARE(ZDUploadMessages::messageForResult(R::Rejected).title, QStringLiteral("Upload failed"));
+        QCOMPARE(ZDUploadMessages::messageForResult(R::ConnectionFailed).title, QStringLiteral("Connection failed"));
+        QVERIFY(ZDUploadMessages::messageForResult(R::Cancelled).title.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSheetLogic)
+#include "tst_zdsheetlogic.moc"

@@ -1,0 +1,688 @@
+// The console's sheets and secondary windows on the offscreen platform, against
+// fake agents on loopback, the real error queue, real files in a sandbox and the
+// session's keyring. Screenshots of the main ones go to <build>/screenshots.
+#include "ZDArchive.h"
+#include "ZDClientSettingsPanel.h"
+#include "ZDComputerInfoPanel.h"
+#include "ZDCredentialSheet.h"
+#include "ZDCredentialStore.h"
+#include "ZDDiscovery.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDErrorLogWindow.h"
+#include "ZDKeychain.h"
+#include "ZDLog.h"
+#include "ZDLogViewer.h"
+#include "ZDManualConnectionSheet.h"
+#include "ZDRemoteError.h"
+#include "ZDRemoteLogText.h"
+#include "ZDTestSandbox.h"
+#include "ZDTroubleshooter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+const QString kUser = QStringLiteral("admin");
+const QString kPassword = QStringLiteral("s3cret-sheets");
+
+struct FakeAgent
+{
+    QString host;
+    quint16 port = 0;
+    std::unique_ptr<QProcess> process;
+};
+
+// The visible message box whose text is title, if any.
+QMessageBox *visibleAlert(const QString &title)
+{
+    for (QWidget *w : QApplication::allWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (box && box->isVisible() && box->text() == title)
+            return box;
+    }
+    return nullptr;
+}
+
+void closeAlerts()
+{
+    for (QWidget *w : QApplication::allWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            box->done(0);
+    }
+}
+
+void screenshot(QWidget *widget, const QString &name)
+{
+    const QString dir = QStringLiteral(KESTRA_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    QVERIFY(widget->grab().save(dir + u'/' + name + QStringLiteral(".png")));
+}
+
+// Answers one upload as the support server does.
+class UploadServer : public QTcpServer
+{
+public:
+    QByteArray answer = "OK";
+    int requests = 0;
+    UploadServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                auto buffer = std::make_shared<QByteArray>();
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+                    *buffer += socket->readAll();
+                    const qsizetype end = buffer->indexOf("\r\n\r\n");
+                    if (end < 0)
+                        return;
+                    qsizetype length = 0;
+                    for (const QByteArray &line : buffer->left(end).split('\n')) {
+                        if (line.toLower().startsWith("content-length:"))
+                            length = line.mid(15).trimmed().toLongLong();
+                    }
+                    if (buffer->size() < end + 4 + length)
+                        return;
+                    ++requests;
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
+                                  + QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+};
+
+} // namespace
+
+class TestSheets : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    QString m_settingsPath;
+    QString m_passwordFile;
+    std::shared_ptr<ZDErrorCallback> m_errorCallback;
+    std::vector<FakeAgent> m_agents;
+    QList<ZDServicePtr> m_services;
+    std::unique_ptr<ZDDispatcher> m_dispatcher;
+
+    bool startAgent(FakeAgent &agent)
+    {
+        agent.process = std::make_unique<QProcess>();
+        agent.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.process->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"),
+                             {QStringLiteral("--host"), agent.host, QStringLiteral("--port"), QStringLiteral("0"),
+                              QStringLiteral("--user"), kUser, QStringLiteral("--password-file"), m_passwordFile});
+        if (!agent.process->waitForStarted(10000) || !agent.process->waitForReadyRead(20000))
+            return false;
+        const QList<QByteArray> words = agent.process->readLine().trimmed().split(' ');
+        if (words.size() != 2 || words[0] != "ready")
+            return false;
+        agent.port = quint16(words[1].toUInt());
+        return true;
+    }
+
+    // Runs f off the main thread while the main loop serves the records and windows.
+    template <typename F>
+    void offMain(F f)
+    {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            f();
+            done = true;
+        });
+        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
+            qWarning("call still running after 120 s");
+        worker.join();
+    }
+
+    QVariant callAgent(int i, const QString &op, const QVariantList &args = {})
+    {
+        QVariant result;
+        offMain([&] {
+            try {
+                if (const ZDRemoteProxyPtr proxy = m_services[i]->proxyObject())
+                    result = proxy->call(op, args);
+            } catch (const std::exception &) {
+            }
+        });
+        return result;
+    }
+
+    QStringList callsOf(int i) { return callAgent(i, QStringLiteral("fakeCalls")).toStringList(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        QVERIFY(m_sandbox->isValid());
+        ZDLog::createNewLog(QStringLiteral("tst_zdsheets"));
+        m_settingsPath = m_sandbox->path(QStringLiteral("admin.ini"));
+        m_passwordFile = m_sandbox->path(QStringLiteral("agent-password"));
+        QVERIFY(ZDTestSandbox::writeFile(m_passwordFile, kPassword.toUtf8()));
+        m_errorCallback = std::make_shared<ZDErrorCallback>();
+        m_errorCallback->setSettingsPath(m_settingsPath);
+        const QString tag = QString::number(QCoreApplication::applicationPid());
+        for (int i = 0; i < 2; ++i) {
+            FakeAgent agent;
+            agent.host = QStringLiteral("sheets-%1-%2").arg(tag).arg(i);
+            QVERIFY(startAgent(agent));
+            m_agents.push_back(std::move(agent));
+        }
+        for (const FakeAgent &agent : m_agents)
+            m_services << ZDService::serviceWithName(agent.host, QString(), QStringLiteral("127.0.0.1"), agent.port,
+                                                     m_errorCallback);
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->hostName().isEmpty(); }, 30000));
+        m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
+        m_dispatcher->setErrorCallback(m_errorCallback.get(), false);
+    }
+
+    void cleanupTestCase()
+    {
+        closeAlerts();
+        m_dispatcher.reset();
+        ZDService::invalidateServices(m_services, false);
+        m_services.clear();
+        for (FakeAgent &agent : m_agents) {
+            agent.process->kill();
+            agent.process->waitForFinished(10000);
+        }
+        ZDKeychain::deleteAllKeychainItems(QString::fromLatin1(ZDCredentialStore::kKeychainName),
+                                           QString::fromLatin1(ZDCredentialStore::kKeychainKind));
+    }
+
+    void cleanup() { closeAlerts(); }
+
+    void manualConnectionEnablesConnect_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("localhost") << "Edit 1" << "localhost" << "35011" << true;
+        QTest::newRow("10.0.0.1") << "Edit 1" << "10.0.0.1" << "35011" << true;
+        QTest::newRow("300.1.1.1") << "Edit 1" << "300.1.1.1" << "35011" << true;
+        QTest::newRow("leading zero") << "Edit 1" << "010.0.0.1" << "35011" << false;
+        QTest::newRow("three parts") << "Edit 1" << "10.0.0" << "35011" << false;
+        QTest::newRow("five parts") << "Edit 1" << "1.2.3.4.5" << "35011" << false;
+        QTest::newRow("letters") << "Edit 1" << "a.b.c.d" << "35011" << false;
+        QTest::newRow("port 1024") << "Edit 1" << "10.0.0.1" << "1024" << false;
+        QTest::newRow("port 1025") << "Edit 1" << "10.0.0.1" << "1025" << true;
+        QTest::newRow("port 65535") << "Edit 1" << "10.0.0.1" << "65535" << true;
+        QTest::newRow("port 65536") << "Edit 1" << "10.0.0.1" << "65536" << false;
+        QTest::newRow("no name") << "" << "10.0.0.1" << "35011" << false;
+        QTest::newRow("name 255") << QString(255, QLatin1Char('n')) << "10.0.0.1" << "35011" << true;
+    }
+
+    void manualConnectionEnablesConnect()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, ip);
+        QFETCH(QString, port);
+        QFETCH(bool, enabled);
+        ZDDiscovery discovery(m_errorCallback, m_settingsPath);
+        ZDManualConnectionSheet sheet(&discovery);
+        sheet.showSheet();
+        QVERIFY(!sheet.connectButton()->isEnabled());
+        // Typed one key at a time: the check runs on every change.
+        QTest::keyClicks(sheet.nameField(), name);
+        QTest::keyClicks(sheet.addressField(), ip);
+        QTest::keyClicks(sheet.portField(), port);
+        QCOMPARE(sheet.connectButton()->isEnabled(), enabled);
+        sheet.portField()->clear();
+        QVERIFY(!sheet.connectButton()->isEnabled());
+    }
+
+    void manualConnectionNameLimit()
+    {
+        // 256 characters fail the check; the field does not even take them.
+        QVERIFY(!ZDDiscovery::validateManualConnectionSettings(QString(256, QLatin1Char('n')),
+                                                               QStringLiteral("10.0.0.1"), QStringLiteral("35011")));
+        ZDDiscovery discovery(m_errorCallback, m_settingsPath);
+        ZDManualConnectionSheet sheet(&discovery);
+        sheet.nameField()->setText(QString(256, QLatin1Char('n')));
+        QCOMPARE(sheet.nameField()->text().size(), 255);
+    }
+
+    void manualConnectionDuplicateAlert()
+    {
+        QTcpServer unused;
+        QVERIFY(unused.listen(QHostAddress::LocalHost, 0));
+        const QString port = QString::number(unused.serverPort());
+        unused.close();
+
+        ZDDiscovery discovery(m_errorCallback, m_settingsPath);
+        ZDManualConnectionSheet sheet(&discovery);
+        QSignalSpy added(&sheet, &ZDManualConnectionSheet::connectionAdded);
+        sheet.showSheet();
+        sheet.nameField()->setText(QStringLiteral("First"));
+        sheet.addressField()->setText(QStringLiteral("127.0.0.1"));
+        sheet.portField()->setText(port);
+        QTest::mouseClick(sheet.connectButton(), Qt::LeftButton);
+        QCOMPARE(added.count(), 1);
+        QVERIFY(!sheet.isVisible());
+
+        // Same address and port, another name: refused on the sheet, which stays.
+        sheet.showSheet();
+        sheet.nameField()->setText(QStringLiteral("Second"));
+        sheet.addressField()->setText(QStringLiteral("127.0.0.1"));
+        sheet.portField()->setText(port);
+        QTest::mouseClick(sheet.connectButton(), Qt::LeftButton);
+        QMessageBox *alert = nullptr;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (alert = visibleAlert(QStringLiteral("Connection already exists"))); }, 5000));
+        QCOMPARE(alert->informativeText(), QStringLiteral("There is already a service with this IP address and port."));
+        QVERIFY(sheet.isVisible());
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(discovery.manualConnections().size(), 1);
+        alert->done(1);
+        QVERIFY(discovery.removeManualConnection(QStringLiteral("First")));
+    }
+
+    void credentialSheetFromWorker()
+    {
+        ZDCredentialSheet sheet;
+        ZDCredentialPrompt::Request request;
+        request.service = m_services[0];
+        request.hostName = m_services[0]->hostName();
+        request.displayName = QStringLiteral("Edit Suite 3");
+        request.suggestedUser = QStringLiteral("editor");
+
+        // OK with both boxes on.
+        ZDCredentialPrompt::Answer answer;
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            answer = sheet.ask(request);
+            done = true;
+        });
+        QVERIFY(QTest::qWaitFor([&] { return sheet.isAsking() && sheet.isVisible(); }, 10000));
+        QCOMPARE(sheet.messageText(), QStringLiteral("Edit Suite 3"));
+        QCOMPARE(sheet.userField()->text(), QStringLiteral("editor"));
+        QVERIFY(sheet.passwordField()->text().isEmpty());
+        QCOMPARE(sheet.passwordField()->echoMode(), QLineEdit::Password);
+        sheet.userField()->setText(kUser);
+        QTest::keyClicks(sheet.passwordField(), kPassword);
+        sheet.applyToAllBox()->setChecked(true);
+        sheet.keychainBox()->setChecked(true);
+        sheet.resize(sheet.sizeHint().expandedTo(QSize(420, 0)));
+        screenshot(&sheet, QStringLiteral("credentials-sheet"));
+        QVERIFY(!done.load()); // the worker waits for the person
+        QTest::mouseClick(sheet.okButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
+        worker.join();
+        QCOMPARE(answer.result, ZDCredentialPrompt::Result::OK);
+        QCOMPARE(answer.user, kUser);
+        QCOMPARE(answer.password, kPassword);
+        QVERIFY(answer.applyToAll);
+        QVERIFY(answer.keepInKeychain);
+        QVERIFY(!sheet.isVisible());
+        QVERIFY(sheet.passwordField()->text().isEmpty());
+
+        // Skip, without a host: the general text.
+        done = false;
+        request.displayName.clear();
+        request.hostName.clear();
+        sheet.keychainBox()->setChecked(false);
+        worker = std::thread([&] {
+            answer = sheet.ask(request);
+            done = true;
+        });
+        QVERIFY(QTest::qWaitFor([&] { return sheet.isAsking(); }, 10000));
+        QCOMPARE(sheet.messageText(), QString::fromLatin1(ZDCredentialSheet::kNoHostText));
+        QTest::mouseClick(sheet.skipButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
+        worker.join();
+        QCOMPARE(answer.result, ZDCredentialPrompt::Result::Skip);
+
+        // Cancel; and a refused answer brings the alert up.
+        done = false;
+        request.displayName = QStringLiteral("Edit Suite 3");
+        request.previousRefused = true;
+        worker = std::thread([&] {
+            answer = sheet.ask(request);
+            done = true;
+        });
+        QMessageBox *alert = nullptr;
+        QVERIFY(QTest::qWaitFor([&] { return (alert = visibleAlert(QStringLiteral("Invalid username or password"))); },
+                                10000));
+        QCOMPARE(alert->informativeText(),
+                 QStringLiteral("Please enter a valid admin username and password for Edit Suite 3."));
+        alert->done(1);
+        QTest::mouseClick(sheet.cancelButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
+        worker.join();
+        QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
+        QVERIFY(answer.password.isEmpty());
+
+        // Asking on the GUI thread would freeze the window: refused at once.
+        QCOMPARE(sheet.ask(request).result, ZDCredentialPrompt::Result::Cancel);
+    }
+
+    void credentialPromptOutlivesSheet()
+    {
+        std::shared_ptr<ZDCredentialPrompt> prompt;
+        {
+            ZDCredentialSheet sheet;
+            prompt = sheet.prompt();
+        }
+        ZDCredentialPrompt::Answer answer;
+        answer.result = ZDCredentialPrompt::Result::OK;
+        offMain([&] { answer = prompt->ask(ZDCredentialPrompt::Request{}); });
+        QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
+    }
+
+    void credentialSheetWithDispatcher()
+    {
+        QString reason;
+        QVERIFY2(ZDKeychain::isAvailable(&reason), qPrintable(QStringLiteral("Secret Service needed: ") + reason));
+        ZDCredentialSheet sheet;
+        m_dispatcher->setCredentialPrompt(sheet.prompt());
+        m_dispatcher->credentialStore().clear();
+        int asked = 0;
+        QTimer answerer;
+        // Plays the person: a wrong password first, then the right one for all computers.
+        connect(&answerer, &QTimer::timeout, &sheet, [&] {
+            if (!sheet.isAsking() || visibleAlert(QStringLiteral("Invalid username or password")))
+                return closeAlerts();
+            ++asked;
+            sheet.userField()->setText(kUser);
+            sheet.passwordField()->setText(asked == 1 ? QStringLiteral("wrong") : kPassword);
+            sheet.applyToAllBox()->setChecked(true);
+            sheet.keychainBox()->setChecked(false);
+            sheet.okButton()->click();
+        });
+        answerer.start(20);
+        offMain([&] {
+            m_dispatcher->authExecuteRemoteMethods(QStringLiteral("installZendrelNuvell:settings:"),
+                                                   QVariantMap{{QStringLiteral("name"), QStringLiteral("x")}});
+        });
+        answerer.stop();
+        m_dispatcher->setCredentialPrompt(nullptr);
+        QCOMPARE(asked, 2); // once refused, once accepted, then reused for the second computer
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(callsOf(i).contains(QStringLiteral("installZendrelNuvell admin ok obj1")),
+                     qPrintable(callsOf(i).join(u'|')));
+    }
+
+    void errorLogWindow()
+    {
+        m_errorCallback->clearErrorQueue();
+        ZDErrorLogWindow window(m_errorCallback.get());
+        QSignalSpy updates(&window, &ZDErrorLogWindow::checkForUpdatesRequested);
+        window.show();
+        QCOMPARE(window.table()->rowCount(), 0);
+        QVERIFY(!window.uploadButton()->isEnabled());
+        QVERIFY(m_errorCallback->addErrorToQueue(ZDRemoteError(QStringLiteral("orvDomain"), 2006),
+                                                 QStringLiteral("edit-1.local.")));
+        QVERIFY(m_errorCallback->addErrorToQueue(ZDRemoteError(QStringLiteral("orvDomain"), 1005),
+                                                 QStringLiteral("render-2.local.")));
+        QVERIFY(m_errorCallback->addStringToQueue(QStringLiteral("Unable to get log x - file doesn't exist."),
+                                                  QStringLiteral("edit-3.virtual.")));
+        QVERIFY(QTest::qWaitFor([&] { return window.table()->rowCount() == 3; }, 5000));
+        // Newest first, friendly host names, the update button only where the code asks for it.
+        QCOMPARE(window.table()->item(0, ZDErrorLogWindow::HostColumn)->text(), QStringLiteral("edit-3"));
+        QCOMPARE(window.table()->item(1, ZDErrorLogWindow::HostColumn)->text(), QStringLiteral("render-2"));
+        QCOMPARE(window.table()->item(2, ZDErrorLogWindow::HostColumn)->text(), QStringLiteral("edit-1"));
+        QCOMPARE(window.table()->item(2, ZDErrorLogWindow::DescriptionColumn)->text(),
+                 QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version."));
+        QVERIFY(!window.table()->cellWidget(0, ZDErrorLogWindow::ActionColumn));
+        QVERIFY(!window.table()->cellWidget(1, ZDErrorLogWindow::ActionColumn));
+        auto *button = qobject_cast<QPushButton *>(window.table()->cellWidget(2, ZDErrorLogWindow::ActionColumn));
+        QVERIFY(button);
+        QCOMPARE(button->text(), QStringLiteral("Check for Updates"));
+        button->click();
+        QCOMPARE(updates.count(), 1);
+        QVERIFY(window.highlightError(1005, QStringLiteral("render-2.local.")));
+        QCOMPARE(window.table()->currentRow(), 1);
+        window.resize(900, 300);
+        screenshot(&window, QStringLiteral("error-log"));
+        QVERIFY(window.uploadButton()->isEnabled());
+        window.clearButton()->click();
+        QVERIFY(QTest::qWaitFor([&] { return window.table()->rowCount() == 0; }, 5000));
+        QCOMPARE(m_errorCallback->errorCount(), 0);
+    }
+
+    void errorLogUpload()
+    {
+        UploadServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        {
+            QSettings settings(m_settingsPath, QSettings::IniFormat);
+            settings.setValue(QLatin1String(ZDErrorCallback::kUploadServerSetting),
+                              QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
+        }
+        ZDErrorLogWindow window(m_errorCallback.get());
+        QSignalSpy ended(&window, &ZDErrorLogWindow::uploadEnded);
+        window.show();
+        QVERIFY(m_errorCallback->addStringToQueue(QStringLiteral("something broke"), QStringLiteral("edit-1.local.")));
+        QVERIFY(QTest::qWaitFor([&] { return window.table()->rowCount() == 1; }, 5000));
+        QVERIFY(window.uploadButton()->isEnabled());
+        window.uploadButton()->click();
+        // Counted, not waited for: the alert comes up inside the signal's delivery.
+        QVERIFY(QTest::qWaitFor([&] { return ended.count() == 1; }, 30000));
+        QCOMPARE(ended.first().first().value<ZDErrorCallback::UploadResult>(), ZDErrorCallback::UploadResult::Uploaded);
+        QMessageBox *alert = visibleAlert(QStringLiteral("Data successfully uploaded"));
+        QVERIFY(alert);
+        QCOMPARE(alert->informativeText(), QStringLiteral("Thank you for submitting this data. We will use it to "
+                                                          "improve future versions of this software."));
+        QCOMPARE(window.table()->rowCount(), 0);
+
+        // Anything but "OK" is a failure, shown as such.
+        server.answer = "OK\n";
+        QVERIFY(m_errorCallback->addStringToQueue(QStringLiteral("again"), QStringLiteral("edit-1.local.")));
+        QVERIFY(QTest::qWaitFor([&] { return window.uploadButton()->isEnabled(); }, 5000));
+        window.uploadButton()->click();
+        QVERIFY(QTest::qWaitFor([&] { return ended.count() == 2; }, 30000));
+        QCOMPARE(ended.last().first().value<ZDErrorCallback::UploadResult>(), ZDErrorCallback::UploadResult::Rejected);
+        QVERIFY(visibleAlert(QStringLiteral("Upload failed")));
+        QCOMPARE(server.requests, 2);
+    }
+
+    void troubleshooter()
+    {
+        QList<ZDServicePtr> listed = m_services;
+        // A computer nobody answers for.
+        QTcpServer unused;
+        QVERIFY(unused.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = unused.serverPort();
+        unused.close();
+        const ZDServicePtr lost = ZDService::serviceWithName(QStringLiteral("Lost Mac"), QString(),
+                                                             QStringLiteral("127.0.0.1"), port, m_errorCallback);
+        listed << lost;
+        ZDTroubleshooter window([&] { return listed; });
+
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            s->setErrorCode(0);
+        window.showConnectionTroubleshooter();
+        QCOMPARE(window.serviceList()->count(), 3);
+        QCOMPARE(window.serviceList()->currentRow(), 2);
+        QVERIFY(window.text().startsWith(
+            QStringLiteral("The service was discovered but Kestra Admin was unable to connect.")));
+
+        m_services[1]->setErrorCode(2008);
+        window.showConnectionTroubleshooter();
+        QCOMPARE(window.serviceList()->currentRow(), 1);
+        QVERIFY(window.text().startsWith(QStringLiteral("The connection to the service timed out.")));
+        QVERIFY(window.text().contains(QStringLiteral("If any clients are missing from the list")));
+        window.resize(820, 480);
+        screenshot(&window, QStringLiteral("troubleshooter"));
+
+        window.serviceList()->setCurrentRow(0);
+        QVERIFY(window.text().startsWith(QStringLiteral("Service is connected. No connection issues were found.")));
+        m_services[1]->setErrorCode(0);
+
+        // All fine: nothing selected.
+        listed = m_services;
+        window.showConnectionTroubleshooter();
+        QVERIFY(window.serviceList()->selectedItems().isEmpty());
+
+        window.troubleshootConnection(m_services[1]);
+        QCOMPARE(window.serviceList()->currentRow(), 1);
+
+        listed.clear();
+        window.showConnectionTroubleshooter();
+        QVERIFY(window.text().startsWith(QStringLiteral("Services could not be found. Please try the following:")));
+        lost->invalidate(false);
+    }
+
+    void computerInfoPanel()
+    {
+        ZDComputerInfoPanel panel(m_dispatcher.get());
+        QSignalSpy loaded(&panel, &ZDComputerInfoPanel::infoLoaded);
+        panel.showInfo(m_services[0]);
+        QCOMPARE(panel.windowTitle(), QStringLiteral("Info for ") + m_services[0]->name());
+        QCOMPARE(panel.address(), QStringLiteral("127.0.0.1:%1").arg(m_agents[0].port));
+        QCOMPARE(panel.state(), QStringLiteral("Connected"));
+        QVERIFY(loaded.wait(30000));
+        QVERIFY2(panel.text().startsWith(QStringLiteral("Client version: 1.1 (1100)\nKestra Maintenance Tools version: "
+                                                        "1.0 (1000)\n")),
+                 qPrintable(panel.text()));
+        QVERIFY(panel.text().contains(QStringLiteral("host: ") + m_agents[0].host + u'\n'));
+        QVERIFY(panel.text().contains(QStringLiteral("model: FakeBook\n")));
+    }
+
+    void logViewer()
+    {
+        ZDLogViewer viewer(m_dispatcher.get(), [this] { return m_services; });
+        QSignalSpy names(&viewer, &ZDLogViewer::logNamesLoaded);
+        QSignalSpy texts(&viewer, &ZDLogViewer::logTextLoaded);
+        viewer.showLogs(m_services[1]);
+        QCOMPARE(viewer.sourcePopUp()->count(), 2);
+        QCOMPARE(viewer.sourcePopUp()->currentIndex(), 1);
+        QVERIFY(names.wait(30000));
+        QCOMPARE(viewer.logFilenames().size(), 3);
+
+        viewer.logList()->setCurrentRow(0);
+        QVERIFY(texts.wait(30000));
+        QCOMPARE(viewer.text(), QStringLiteral("text of KestraClient.1.log"));
+
+        // A huge answer shows only its bounded tail.
+        viewer.changeLog(QStringLiteral("huge.log"));
+        QVERIFY(texts.wait(60000));
+        QVERIFY(viewer.text().startsWith(ZDRemoteLogText::truncationNotice(ZDRemoteLogText::kMaxShownCharacters)));
+        QVERIFY(viewer.text().size() <= ZDRemoteLogText::kMaxShownCharacters + 100);
+
+        // Binary data is not shown at all.
+        viewer.changeLog(QStringLiteral("binary.log"));
+        QVERIFY(texts.wait(30000));
+        QVERIFY(viewer.text().isEmpty());
+        QVERIFY(callsOf(1).contains(QStringLiteral("logWithFilename: binary.log")));
+    }
+
+    void gatherNetworkLogs()
+    {
+        const QString desktop = m_sandbox->path(QStringLiteral("Desktop"));
+        const QString logs = m_sandbox->path(QStringLiteral("gather-logs"));
+        QDir().mkpath(desktop);
+        QDir().mkpath(logs + QStringLiteral("/Zendrel"));
+        QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/Zendrel/Kestra Admin.1.log"), "admin"));
+        ZDLogViewer viewer(m_dispatcher.get(), [this] { return m_services; });
+        viewer.setGatheringFolders(m_sandbox->path(QStringLiteral("tmp")), desktop, logs);
+        QSignalSpy gathered(&viewer, &ZDLogViewer::logsGathered);
+        m_dispatcher->setSelectionProvider(nullptr);
+        viewer.gatherButton()->click();
+        QVERIFY(gathered.wait(60000));
+        const auto outcome = gathered.first().first().value<ZDLogGathering::Outcome>();
+        QVERIFY(outcome.success);
+        QVERIFY(visibleAlert(QStringLiteral("Logs gathered successfully")));
+        const QString out = m_sandbox->path(QStringLiteral("gathered"));
+        QVERIFY(ZDArchive::extractZip(desktop + QStringLiteral("/ZD_Log_Dump.zip"), out).ok);
+        for (const FakeAgent &agent : m_agents) {
+            const QString host = agent.host + u'.';
+            QCOMPARE(ZDTestSandbox::readFile(out + QStringLiteral("/ZD_Log_Dump/") + host + QStringLiteral("/log/")
+                                             + agent.host),
+                     QByteArray("log"));
+        }
+        QCOMPARE(ZDTestSandbox::readFile(out + QStringLiteral("/ZD_Log_Dump/Kestra Admin.1.log")), QByteArray("admin"));
+    }
+
+    void gatherLocalLogsWithoutLogs()
+    {
+        const QString desktop = m_sandbox->path(QStringLiteral("Desktop-empty"));
+        QDir().mkpath(desktop);
+        ZDLogViewer viewer(m_dispatcher.get(), [this] { return m_services; });
+        viewer.setGatheringFolders(m_sandbox->path(QStringLiteral("tmp")), desktop,
+                                   m_sandbox->path(QStringLiteral("no-logs")));
+        QSignalSpy gathered(&viewer, &ZDLogViewer::logsGathered);
+        viewer.gatherLogs();
+        QVERIFY(QTest::qWaitFor([&] { return gathered.count() == 1; }, 30000));
+        QMessageBox *alert = visibleAlert(QStringLiteral("No logs found"));
+        QVERIFY(alert);
+        QCOMPARE(alert->informativeText(), QStringLiteral("There were no logs available to gather."));
+        QVERIFY(!QFile::exists(desktop + QStringLiteral("/ZD_Log_Dump.zip")));
+        alert->done(1);
+
+        QVERIFY(!viewer.viewLog(true));
+        alert = visibleAlert(QStringLiteral("No log found"));
+        QVERIFY(alert);
+        QCOMPARE(alert->informativeText(), QStringLiteral("The background helper task hasn't been triggered yet."));
+        alert->done(1);
+        QVERIFY(!viewer.viewLog(false));
+        alert = visibleAlert(QStringLiteral("No log found"));
+        QVERIFY(alert);
+        QCOMPARE(alert->informativeText(), QStringLiteral("Please start a task to generate a log."));
+    }
+
+    void clientSettingsPanelMixedValues()
+    {
+        // The two computers disagree on two settings.
+        QVERIFY(callAgent(1, QStringLiteral("fakeSetSetting:value:"), {QStringLiteral("showMenuBarIcon"), 0}).toBool());
+        QVERIFY(callAgent(1, QStringLiteral("fakeSetSetting:value:"), {QStringLiteral("autoUpdateCheck"), 0}).toBool());
+        m_dispatcher->setSelectionProvider(nullptr);
+        ZDClientSettingsPanel panel(m_dispatcher.get());
+        panel.show();
+        QSignalSpy refreshed(&panel, &ZDClientSettingsPanel::settingsRefreshed);
+        QSignalSpy written(&panel, &ZDClientSettingsPanel::settingsWritten);
+        panel.refreshNetworkClientSettings();
+        QVERIFY(refreshed.wait(30000));
+        QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(panel.clientPreventUpdateMessages()->checkState(), Qt::Checked);
+        QCOMPARE(panel.clientAllowMaintenance()->checkState(), Qt::Checked);
+        QVERIFY(panel.clientAllowMaintenance()->isEnabled());
+        screenshot(&panel, QStringLiteral("client-settings"));
+
+        // Clicking the mixed menu-bar box turns it on for both; the other mixed box stays as it is.
+        panel.clientShowMenuBarIcon()->click();
+        QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::Checked);
+        QVERIFY(written.wait(30000));
+        const QVariantMap sent = written.first().first().toMap();
+        QCOMPARE(sent.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(sent.value(QStringLiteral("autoUpdateCheck")).toInt(), -1);
+        QCOMPARE(sent.value(QStringLiteral("globalUpdateCheck")).toInt(), 1);
+        const QVariantMap first = callAgent(0, QStringLiteral("networkClientSettings")).toMap();
+        const QVariantMap second = callAgent(1, QStringLiteral("networkClientSettings")).toMap();
+        QCOMPARE(first.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(second.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
+        QCOMPARE(first.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(second.value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
+
+        // Turning the menu-bar icon off disables the maintenance box.
+        panel.clientShowMenuBarIcon()->click();
+        QVERIFY(written.wait(30000));
+        QVERIFY(!panel.clientAllowMaintenance()->isEnabled());
+        const QVariantMap after = callAgent(1, QStringLiteral("networkClientSettings")).toMap();
+        QCOMPARE(after.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
+    }
+};
+
+QTEST_MAIN(TestSheets)
+#include "tst_zdsheets.moc"
