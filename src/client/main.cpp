@@ -9,6 +9,7 @@
 #include "ZDFennick.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
+#include "ZDQuitSignals.h"
 #include "ZDStatusItem.h"
 #include "ZDSystemLog.h"
 #include "ZDTaskEx.h"
@@ -99,6 +100,15 @@ int main(int argc, char **argv)
     controller = owned.get();
     if (!pendingCrashLog.isEmpty())
         controller->applicationDidCrashWithLog(pendingCrashLog);
+    // The service manager stops the agent with SIGTERM (log-out, shutdown, a stop):
+    // the consoles get their goodbye as for any other orderly stop. Installed before
+    // the port opens, so no stop can come between.
+    ZDQuitSignals::install(*app, [&controller] {
+        if (controller)
+            controller->disconnect();
+        else
+            QCoreApplication::quit();
+    });
     controller->start();
     const int status = app->exec();
     owned.reset();

@@ -526,6 +526,23 @@ private Q_SLOTS:
         QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
     }
 
+    void stoppedByTheServiceManagerSaysGoodbye()
+    {
+        Agent agent;
+        const int port = agent.waitForPort();
+        QVERIFY2(port > 0, qPrintable(agent.output()));
+        Console console(port);
+        console.registerCallback();
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+
+        agent.process().terminate(); // SIGTERM, as systemd stops a unit
+        QVERIFY(agent.waitForExit());
+        QVERIFY2(agent.process().exitStatus() == QProcess::NormalExit, qPrintable(agent.output()));
+        QCOMPARE(agent.process().exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
+        QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
+    }
+
     void aSecondAgentEndsTheFirst()
     {
         Agent first;

@@ -6,46 +6,10 @@
 #include "ZDFennick.h"
 #include "ZDLog.h"
 #include "ZDMainWindow.h"
+#include "ZDQuitSignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-// SIGTERM and SIGINT quit through the event loop, so the log and the crash
-// reporter's "exit" mark are written as on a normal quit.
-void quitOnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
-
-void installQuitSignals(QApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-        QCoreApplication::quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = quitOnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -57,7 +21,8 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(true);
     ZDFennick::startFennick(QStringLiteral("KestraAdmin"));
     ZDLog::createNewLog();
-    installQuitSignals(app);
+    // Stopped by a terminal or a service manager, it ends as on a normal quit.
+    ZDQuitSignals::install(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Kestra Admin: looks after the computers running Kestra Client."));
