@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -319,6 +320,28 @@ struct ZDDNSSDBrowser::Private
             resolverEnded(e, avahi_client_errno(avahi->client()));
     }
 
+    // Poll thread (or under the lock): asks again for a service already found; the
+    // answer comes as serviceResolved once more.
+    void resolveAgain(const QString &name, const QString &dom)
+    {
+        const auto it = std::find_if(entries.begin(), entries.end(), [&](const auto &entry) {
+            return entry.second.info.name == name && entry.second.info.domain == dom;
+        });
+        if (it == entries.end())
+            return;
+        Entry &e = it->second;
+        const int timeout = resolveTimeoutMs.load();
+        e.resolved = false;
+        e.gaveUp = false;
+        e.info.addresses.clear();
+        e.resolveBy = QDeadlineTimer(timeout);
+        e.deadline = ZDAvahiClient::Timeout(avahi->poll(), timeout, &Private::deadlineCallback, this);
+        for (Instance &instance : e.instances) {
+            instance.attempts = 0;
+            startResolver(e, instance);
+        }
+    }
+
     void resolverEnded(Entry &e, int err)
     {
         if (e.resolved || e.gaveUp)
@@ -522,6 +545,14 @@ void ZDDNSSDBrowser::setResolveTimeout(int msec)
 int ZDDNSSDBrowser::resolveTimeout() const
 {
     return d->resolveTimeoutMs;
+}
+
+void ZDDNSSDBrowser::resolveAgain(const ZDDNSSDService &service)
+{
+    if (!d->avahi)
+        return;
+    ZDAvahiClient::Lock lock(*d->avahi);
+    d->resolveAgain(service.name, service.domain);
 }
 
 QList<ZDDNSSDService> ZDDNSSDBrowser::services() const

@@ -63,6 +63,11 @@ public:
     void setResolveTimeout(int msec);
     int resolveTimeout() const;
 
+    // Resolves a found service once more (its agent may have come back on another
+    // port within the daemon's grace period, which reports no change); the answer
+    // comes as serviceResolved. Nothing happens for a service no longer found.
+    void resolveAgain(const ZDDNSSDService &service);
+
     // The services currently found, resolved or not.
     QList<ZDDNSSDService> services() const;
 

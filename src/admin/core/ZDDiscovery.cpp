@@ -9,6 +9,7 @@
 
 #include <QSettings>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <limits>
@@ -111,8 +112,12 @@ void ZDDiscovery::start()
         connect(d->browser, &ZDDNSSDBrowser::serviceResolved, this, [this](const ZDDNSSDService &s) {
             ZDLog::appendLog(QStringLiteral("Resolved %@"), s.name);
             for (const auto &existing : allServices()) {
-                if (existing->hasNetService() && sameNetService(existing->netService(), s))
-                    return; // already listed under this name
+                if (!existing->hasNetService() || !sameNetService(existing->netService(), s))
+                    continue;
+                // Listed under this name: keep it unless its agent came back on another port.
+                if (existing->isConnected() || existing->port() == int(s.port))
+                    return;
+                removeService(existing);
             }
             auto record = ZDService::serviceWithNetService(s, d->errorCallback);
             addServiceToList(record);
@@ -288,10 +293,16 @@ void ZDDiscovery::addServiceToList(const ZDServicePtr &service)
                 removeService(other);
         }
         updateAvailableServices();
+        // An agent that said goodbye and came straight back is still announced
+        // without a change the browser would report: ask for it once more.
+        resolveAgainLater(net, kResolveAgainAfterGoodbyeMs);
     });
     connect(raw, &ZDService::serviceConnected, this, [this](ZDService *) { updateAvailableServices(); });
     connect(raw, &ZDService::serviceConnectFailed, this, [this](ZDService *s) {
         ZDLog::appendLog(QStringLiteral("Service connection failed."));
+        // Its agent may listen on another port by now.
+        if (s->hasNetService())
+            resolveAgainLater(s->netService(), 0);
         Q_EMIT serviceConnectionFailed(s);
         updateAvailableServices();
     });
@@ -326,6 +337,15 @@ void ZDDiscovery::addServiceToList(const ZDServicePtr &service)
     }
     Q_EMIT serviceAdded(service);
     Q_EMIT listChanged();
+}
+
+void ZDDiscovery::resolveAgainLater(const ZDDNSSDService &service, int delayMs)
+{
+    if (!d->browser)
+        return;
+    ZDDNSSDBrowser *browser = d->browser;
+    // Runs on the browser's thread; dropped if the browser is gone by then.
+    QTimer::singleShot(delayMs, browser, [browser, service] { browser->resolveAgain(service); });
 }
 
 bool ZDDiscovery::removeService(const ZDServicePtr &service)

@@ -104,6 +104,10 @@ Q_SIGNALS:
     void browsingFailed(const QString &message);
 
 private:
+    // Waiting out the daemon's grace period for the goodbye of the old announcement.
+    static constexpr int kResolveAgainAfterGoodbyeMs = 3000;
+    void resolveAgainLater(const ZDDNSSDService &service, int delayMs);
+
     struct Private;
     std::unique_ptr<Private> d;
 };
