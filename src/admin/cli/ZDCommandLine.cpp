@@ -263,6 +263,17 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
         loop.exec();
 }
 
+ZDDispatcher::ServiceList ZDCommandLine::computersForWork(QStringList *missing)
+{
+    startDiscovery(m_options.browse);
+    waitForComputers(kWorkWaitSeconds, false);
+    const ZDDispatcher::ServiceList services = selectedServices(missing);
+    for (const QString &h : std::as_const(*missing))
+        recordFailure(h, u"not found"_s);
+    prepareDispatcher(services);
+    return services;
+}
+
 ZDDispatcher::ServiceList ZDCommandLine::selectedServices(QStringList *missing) const
 {
     const QList<ZDServicePtr> all = m_discovery->allServices();
@@ -416,13 +427,8 @@ int ZDCommandLine::call()
         m_err << "kestra: " << op << " takes " << expected << " argument(s), " << args.size() << " given\n";
         return Usage;
     }
-    startDiscovery(m_options.browse);
-    waitForComputers(kWorkWaitSeconds, false);
     QStringList missing;
-    const ZDDispatcher::ServiceList services = selectedServices(&missing);
-    for (const QString &h : missing)
-        recordFailure(h, u"not found"_s);
-    prepareDispatcher(services);
+    const ZDDispatcher::ServiceList services = computersForWork(&missing);
     QVariantMap results;
     if (!services.isEmpty()) {
         runOffMain([&] {
@@ -527,13 +533,8 @@ int ZDCommandLine::errors()
 
 int ZDCommandLine::tasks()
 {
-    startDiscovery(m_options.browse);
-    waitForComputers(kWorkWaitSeconds, false);
     QStringList missing;
-    const ZDDispatcher::ServiceList services = selectedServices(&missing);
-    for (const QString &h : missing)
-        recordFailure(h, u"not found"_s);
-    prepareDispatcher(services);
+    const ZDDispatcher::ServiceList services = computersForWork(&missing);
     QVariantMap results;
     if (!services.isEmpty())
         runOffMain([&] { results = m_dispatcher->objectsFromRemoteMethod(u"zdAppTasks"_s); });
@@ -573,13 +574,8 @@ int ZDCommandLine::runTask()
     QString bundle = m_options.positional[0];
     const QString task = m_options.positional[1];
     const QStringList options = m_options.positional.mid(2);
-    startDiscovery(m_options.browse);
-    waitForComputers(kWorkWaitSeconds, false);
     QStringList missing;
-    const ZDDispatcher::ServiceList services = selectedServices(&missing);
-    for (const QString &h : missing)
-        recordFailure(h, u"not found"_s);
-    prepareDispatcher(services);
+    const ZDDispatcher::ServiceList services = computersForWork(&missing);
     if (services.isEmpty())
         return finish(services);
     // A tool named instead of its bundle identifier: look it up on the computers.

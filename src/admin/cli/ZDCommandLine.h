@@ -64,6 +64,9 @@ private:
     // Waits for discovery and for the computers to connect, as long as the options say.
     void waitForComputers(double defaultSeconds, bool untilDeadline);
     bool matchesHost(const ZDServicePtr &service, const QString &host) const;
+    // Discovery, the wait for the computers asked for, and the dispatcher set up on
+    // them; the ones not found are recorded as failures.
+    ZDDispatcher::ServiceList computersForWork(QStringList *missing);
     ZDDispatcher::ServiceList selectedServices(QStringList *missing) const;
     void prepareDispatcher(const ZDDispatcher::ServiceList &services);
     void runOffMain(const std::function<void()> &work);

@@ -1,6 +1,6 @@
 #pragma once
 // The texts of a computer's information panel: title, address, versions from its
-// configuration and the lines of its system specification (an untrusted answer:
+// configuration and the lines of its system summary (an untrusted answer:
 // only text and number values are shown, each cut to a bounded length).
 #include <QString>
 #include <QVariant>

@@ -1,6 +1,6 @@
 #pragma once
 // The information panel of one computer: name, host, address, state with its error
-// text, versions from its configuration and its system specification, which is
+// text, versions from its configuration and its system summary, which is
 // fetched from the agent on a worker thread.
 #include "ZDService.h"
 
@@ -22,7 +22,7 @@ public:
     void setIconCachePath(const QString &path) { m_iconCachePath = path; }
     bool hasLargeIcon() const;
 
-    // Fills the panel for this computer, shows it and fetches the specification and large icon.
+    // Fills the panel for this computer, shows it and fetches the system summary and large icon.
     void showInfo(const ZDServicePtr &service);
     ZDServicePtr service() const { return m_service; }
     QString name() const;
