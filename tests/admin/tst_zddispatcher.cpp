@@ -17,6 +17,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "ZDTestThreads.h"
+
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -109,25 +111,12 @@ private:
         return true;
     }
 
-    // Runs a dispatcher call off the main thread while the main loop serves the records.
-    template <typename F>
-    void offMain(F f)
-    {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            f();
-            done = true;
-        });
-        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
-            qWarning("dispatcher call still running after 120 s");
-        worker.join();
-    }
 
     QStringList callsOf(int i)
     {
         QVariant calls;
         // Straight to the agent: the gate must not hide what it was asked.
-        offMain([&] {
+        zdtest::offMain([&] {
             try {
                 if (const ZDRemoteProxyPtr proxy = m_services[i]->proxyObject())
                     calls = proxy->call(QStringLiteral("fakeCalls"));
@@ -236,7 +225,7 @@ private Q_SLOTS:
         QVariantMap results;
         for (int cores : {1, 2, 8}) {
             m_dispatcher->setCoreCount(cores);
-            offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
+            zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
             QCOMPARE(size_t(results.size()), m_agents.size());
             for (const FakeAgent &agent : std::as_const(m_agents))
                 QCOMPARE(results.value(agent.host + QLatin1Char('.')).toMap().value(QStringLiteral("host")).toString(),
@@ -251,7 +240,7 @@ private Q_SLOTS:
         // A selection of one; an unknown operation gives no result and a failure.
         m_dispatcher->setSelectionProvider([this] { return ZDDispatcher::ServiceList{m_services[1]}; });
         QSignalSpy failed(m_dispatcher.get(), &ZDDispatcher::serviceFailed);
-        offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("noSuchOperation")); });
+        zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("noSuchOperation")); });
         QVERIFY(results.isEmpty());
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().first().toString(), m_agents[1].host + QLatin1Char('.'));
@@ -270,7 +259,7 @@ private Q_SLOTS:
         disabled->setEnabled(false);
         QSignalSpy failed(m_dispatcher.get(), &ZDDispatcher::serviceFailed);
         QVariantMap specs, logs, pings;
-        offMain([&] {
+        zdtest::offMain([&] {
             specs = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs"));
             logs = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("gatherLogs"));
             pings = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("initialConfiguration"));
@@ -297,7 +286,7 @@ private Q_SLOTS:
         // The one privileged operation a computer with an error still takes.
         m_prompt->push(ZDCredentialPrompt::Result::OK);
         bool installed = false, other = true;
-        offMain([&] {
+        zdtest::offMain([&] {
             installed = m_dispatcher->authExecuteRemoteMethod(kInstall, QStringLiteral("tool"), {}, outdated);
             other = m_dispatcher->authExecuteRemoteMethod(QStringLiteral("relaunch"), {}, {}, outdated);
         });
@@ -315,7 +304,7 @@ private Q_SLOTS:
                                            QString::fromLatin1(ZDCredentialStore::kKeychainKind));
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, false, true);
         bool first = false, second = false;
-        offMain([&] {
+        zdtest::offMain([&] {
             first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s);
             second = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s);
         });
@@ -336,14 +325,14 @@ private Q_SLOTS:
 
         // The callback form: the tool's answer comes back through the record passed by reference.
         auto callback = std::make_shared<ZDCallback>(QStringLiteral("zdOndrelScanFinished"), host);
-        offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s, callback); });
+        zdtest::offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s, callback); });
         QVERIFY(first);
         QTRY_COMPARE_WITH_TIMEOUT(callback->output(), QStringLiteral("done ok"), 20000);
         QVERIFY(callsOf(2).contains(QStringLiteral("authExecuteTaskCallback clean zdOndrelScanFinished ok")));
 
         // Cache gone: the keychain answers without a question.
         m_dispatcher->credentialStore().clear();
-        offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s); });
+        zdtest::offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s); });
         QVERIFY(first);
         QCOMPARE(m_prompt->asked(), 1);
 
@@ -367,7 +356,7 @@ private Q_SLOTS:
         m_prompt->push(ZDCredentialPrompt::Result::OK, QStringLiteral("wrong"));
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, false, false);
         bool ran = false;
-        offMain([&] { ran = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s); });
+        zdtest::offMain([&] { ran = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s); });
         QVERIFY(ran);
         QCOMPARE(m_prompt->asked(), 2);
         QVERIFY(!m_prompt->requests[0].previousRefused);
@@ -380,7 +369,7 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, kPassword, host));
         QVERIFY(m_dispatcher->credentialStore().entry(s->hostKey()));
         QVariant reported;
-        offMain([&] { reported = m_dispatcher->objectFromRemoteMethod(QStringLiteral("fakeRefuse"), {}, {}, s); });
+        zdtest::offMain([&] { reported = m_dispatcher->objectFromRemoteMethod(QStringLiteral("fakeRefuse"), {}, {}, s); });
         QVERIFY(reported.toBool());
         QTRY_VERIFY_WITH_TIMEOUT(!m_dispatcher->credentialStore().entry(s->hostKey()), 10000);
         QVERIFY(!m_dispatcher->credentialStore().authorizationDict().contains(s->hostKey()));
@@ -395,7 +384,7 @@ private Q_SLOTS:
         m_prompt->push(ZDCredentialPrompt::Result::OK);
         QSignalSpy failed(m_dispatcher.get(), &ZDDispatcher::serviceFailed);
         m_dispatcher->setSelectionProvider([this] { return ZDDispatcher::ServiceList{m_services[1], m_services[2]}; });
-        offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("a"), QStringLiteral("b")); });
+        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("a"), QStringLiteral("b")); });
         QCOMPARE(m_prompt->asked(), 2);
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().at(1).toString(), QStringLiteral("User skipped authorization dialog."));
@@ -410,7 +399,7 @@ private Q_SLOTS:
         m_dispatcher->setSelectionProvider(nullptr);
         m_prompt->push(ZDCredentialPrompt::Result::Cancel);
         const qsizetype installs = callsOf(2).filter(QStringLiteral("installZendrelNuvell")).size();
-        offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("c")); });
+        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("c")); });
         QCOMPARE(m_prompt->asked(), 1);
         QVERIFY(m_dispatcher->isProcessingCancelled());
         QCOMPARE(callsOf(2).filter(QStringLiteral("installZendrelNuvell")).size(), installs);
@@ -423,7 +412,7 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             before << callsOf(i).filter(QStringLiteral("installZendrelNuvell")).size();
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, true, false);
-        offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("x")); });
+        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("x")); });
         QCOMPARE(m_prompt->asked(), 1);
         for (int i = 0; i < 3; ++i) {
             QTRY_COMPARE_WITH_TIMEOUT(callsOf(i).filter(QStringLiteral("installZendrelNuvell %1 ok obj1").arg(kUser)).size(),
@@ -439,13 +428,13 @@ private Q_SLOTS:
         const auto c = connect(m_dispatcher.get(), &ZDDispatcher::progressAdvanced, m_dispatcher.get(),
                                &ZDDispatcher::cancelProcessing, Qt::DirectConnection);
         QVariantMap results;
-        offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
+        zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
         disconnect(c);
         QCOMPARE(results.size(), 1);
         QVERIFY(m_dispatcher->isProcessingCancelled());
         QTRY_VERIFY_WITH_TIMEOUT(m_dispatcher->taskThreadCount() == 0, 20000);
         // The next batch starts afresh.
-        offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
+        zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
         QCOMPARE(results.size(), 3);
         m_dispatcher->setCoreCount(QThread::idealThreadCount());
     }
@@ -455,7 +444,7 @@ private Q_SLOTS:
         const QString name = QString::fromLatin1(ZDCredentialStore::kKeychainName);
         const QString kind = QString::fromLatin1(ZDCredentialStore::kKeychainKind);
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, true, true);
-        offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("y")); });
+        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("y")); });
         for (const ZDServicePtr &s : std::as_const(m_services))
             QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, s->hostName()));
         QVERIFY(m_dispatcher->removeAllStoredPasswords());
@@ -474,7 +463,7 @@ private Q_SLOTS:
         agent.process->kill();
         QVERIFY(agent.process->waitForFinished(10000));
         QVariantMap results;
-        offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
+        zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
         QCOMPARE(results.size(), 2);
         QVERIFY(!results.contains(agent.host + QLatin1Char('.')));
         QTRY_VERIFY_WITH_TIMEOUT(!s->isConnected(), 10000);
@@ -483,7 +472,7 @@ private Q_SLOTS:
         QVERIFY(startAgent(agent));
         QVERIFY(QTest::qWaitFor(
             [&] {
-                offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
+                zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
                 return results.size() == 3;
             },
             60000));

@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include "ZDTestProcess.h"
+#include "ZDTestThreads.h"
 
 #include <deque>
 #include <mutex>
@@ -64,18 +65,6 @@ private:
     std::unique_ptr<ZDDispatcher> m_dispatcher;
     QString m_adminPassword;
 
-    template <typename F>
-    void offMain(F f)
-    {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            f();
-            done = true;
-        });
-        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
-            qWarning("dispatcher call still running after 120 s");
-        worker.join();
-    }
 
     bool queueHas(qint64 code)
     {
@@ -133,7 +122,7 @@ private Q_SLOTS:
     void toolsAndTasks()
     {
         QVariantMap tools;
-        offMain([&] { tools = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("zdAppTasks")); });
+        zdtest::offMain([&] { tools = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("zdAppTasks")); });
         QCOMPARE(tools.size(), 1);
         bool found = false;
         for (const QVariant &t : tools.value(m_service->hostName()).toList())
@@ -141,7 +130,7 @@ private Q_SLOTS:
         QVERIFY(found);
 
         // Run as the agent's user: a success reports nothing, a failure its exit status.
-        offMain([&] {
+        zdtest::offMain([&] {
             m_dispatcher->executeRemoteTasks(QStringLiteral("succeed"), kTool, QStringList());
             m_dispatcher->waitOnProcessing();
             m_dispatcher->executeRemoteTasks(QStringLiteral("fail"), kTool, QStringList());
@@ -172,7 +161,7 @@ private Q_SLOTS:
         prompt->answers.push_back({R::OK, kAdmin, m_adminPassword, false, false});
         m_dispatcher->setCredentialPrompt(prompt);
         bool started = false;
-        offMain([&] {
+        zdtest::offMain([&] {
             started = m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), m_service);
         });
         QVERIFY(started);
@@ -183,7 +172,7 @@ private Q_SLOTS:
         // Skipped: nothing runs, nothing is refused.
         m_dispatcher->credentialStore().clear();
         prompt->answers.push_back({R::Skip, QString(), QString(), false, false});
-        offMain([&] {
+        zdtest::offMain([&] {
             started = m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), m_service);
         });
         QVERIFY(!started);

@@ -34,6 +34,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "ZDTestThreads.h"
+
 #include <atomic>
 #include <thread>
 
@@ -139,24 +141,11 @@ class TestSheets : public QObject
         return true;
     }
 
-    // Runs f off the main thread while the main loop serves the records and windows.
-    template <typename F>
-    void offMain(F f)
-    {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            f();
-            done = true;
-        });
-        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
-            qWarning("call still running after 120 s");
-        worker.join();
-    }
 
     QVariant callAgent(int i, const QString &op, const QVariantList &args = {})
     {
         QVariant result;
-        offMain([&] {
+        zdtest::offMain([&] {
             try {
                 if (const ZDRemoteProxyPtr proxy = m_services[i]->proxyObject())
                     result = proxy->call(op, args);
@@ -385,7 +374,7 @@ private Q_SLOTS:
         }
         ZDCredentialPrompt::Answer answer;
         answer.result = ZDCredentialPrompt::Result::OK;
-        offMain([&] { answer = prompt->ask(ZDCredentialPrompt::Request{}); });
+        zdtest::offMain([&] { answer = prompt->ask(ZDCredentialPrompt::Request{}); });
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
     }
 
@@ -410,7 +399,7 @@ private Q_SLOTS:
             sheet.okButton()->click();
         });
         answerer.start(20);
-        offMain([&] {
+        zdtest::offMain([&] {
             m_dispatcher->authExecuteRemoteMethods(QStringLiteral("installZendrelNuvell:settings:"),
                                                    QVariantMap{{QStringLiteral("name"), QStringLiteral("x")}});
         });
