@@ -1,9 +1,14 @@
 // The logic behind the console's sheets and secondary windows, without widgets:
 // troubleshooter advice, merged agent settings, bounded log texts, log gathering
-// into the desktop archive, information texts and upload messages.
+// into the desktop archive, information texts and upload messages, clearing the
+// caches and removing the stored passwords.
+#include "ZDAdminSettings.h"
 #include "ZDArchive.h"
+#include "ZDCacheCleaner.h"
 #include "ZDClientSettings.h"
 #include "ZDComputerInfo.h"
+#include "ZDCredentialStore.h"
+#include "ZDKeychain.h"
 #include "ZDLargeIconCache.h"
 #include "ZDLog.h"
 #include "ZDLogGathering.h"
@@ -63,7 +68,7 @@ private Q_SLOTS:
         QVERIFY(unreachable.contains(QStringLiteral("Also try opening 35011, which is the fallback port")));
         QVERIFY(unreachable.contains(QStringLiteral("\n\n7. If the remote machine is doing some hefty processing")));
         QVERIFY(unreachable.contains(
-            QStringLiteral("\n\n8. Try ctrl-clicking on the service and selecting Refresh Info.")));
+            QStringLiteral("\n\n8. Try right-clicking on the service and selecting Refresh.")));
         QVERIFY(unreachable.contains(QStringLiteral("\n\n9. You may also experience success")));
         QVERIFY(unreachable.contains(QStringLiteral("\n\n10. Report the issue to Zendrel Support")));
         QVERIFY(!unreachable.contains(QStringLiteral("\n\n11.")));
@@ -75,6 +80,24 @@ private Q_SLOTS:
         QVERIFY(none.contains(QStringLiteral("\n\n11. Report the issue")));
         QVERIFY(ZDTroubleshooting::commonAdviceItem(0).isEmpty());
         QVERIFY(ZDTroubleshooting::commonAdviceItem(12).isEmpty());
+    }
+
+    // The advice speaks of this desktop only.
+    void troubleshooterTextsInLinuxTerms_data()
+    {
+        QTest::addColumn<QString>("text");
+        for (const int code : {0, 2001, 2006, 2007, 2008, 77})
+            QTest::newRow(qPrintable(QString::number(code))) << ZDTroubleshooting::textForState({true, code});
+        QTest::newRow("unreachable") << ZDTroubleshooting::textForState({false, 0});
+        QTest::newRow("none") << ZDTroubleshooting::textForNoService();
+    }
+
+    void troubleshooterTextsInLinuxTerms()
+    {
+        QFETCH(QString, text);
+        for (const char *word : {"System Preferences", "Finder", "Library/", "Airport", "ctrl-click", "Dock",
+                                 "Command", "\u2318", "Mac", "Bonjour", "prefPane", ".app"})
+            QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
     }
 
     void troubleshooterSelection()
@@ -281,6 +304,55 @@ private Q_SLOTS:
         const QImage cached = QImage::fromData(cache.cachedIcon(QStringLiteral("a.local.")));
         QCOMPARE(cached.size(), QSize(48, 48));
         QVERIFY(cache.cachedIcon(QStringLiteral("b.local.")).isEmpty());
+    }
+
+    void clearCachesMovesThemToTheTrash()
+    {
+        ZDTestSandbox sandbox;
+        const ZDCacheCleaner cleaner;
+        QCOMPARE(cleaner.trashCaches().title, QStringLiteral("No caches to clean"));
+        // The caches as the console writes them.
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && QImage(64, 64, QImage::Format_RGB32).save(&buffer, "PNG"));
+        const ZDLargeIconCache icons;
+        QVERIFY(icons.storeIcon(QStringLiteral("a.local."), png));
+        const QString state = ZDAdminSettings::stateDirectory();
+        QVERIFY(cleaner.folders().contains(QFileInfo(icons.path()).absolutePath()));
+        QVERIFY(cleaner.folders().contains(state));
+
+        const ZDCacheCleaner::Outcome outcome = cleaner.trashCaches();
+        QCOMPARE(outcome.result, ZDCacheCleaner::Result::Cleaned);
+        QCOMPARE(outcome.title, QStringLiteral("Caches successfully cleaned"));
+        QVERIFY(!QFile::exists(icons.path()) && !QFile::exists(state));
+        const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash/");
+        const QString name = QFileInfo(icons.path()).dir().dirName();
+        QVERIFY(QFile::exists(trash + QStringLiteral("files/") + name + u'/' + QFileInfo(icons.path()).fileName()));
+        QVERIFY(QFileInfo(trash + QStringLiteral("files/") + QFileInfo(state).fileName()).isDir());
+        const QByteArray info = ZDTestSandbox::readFile(trash + QStringLiteral("info/") + name + ".trashinfo");
+        QVERIFY2(info.startsWith("[Trash Info]\nPath=") && info.contains("DeletionDate="), info.constData());
+        QCOMPARE(cleaner.trashCaches().result, ZDCacheCleaner::Result::NothingToClean);
+    }
+
+    void removeStoredPasswordsKeepsOthers()
+    {
+        QString reason;
+        QVERIFY2(ZDKeychain::isAvailable(&reason), qPrintable(QStringLiteral("Secret Service needed: ") + reason));
+        ZDTestSandbox sandbox;
+        ZDCredentialStore store(sandbox.path(QStringLiteral("admin.ini")));
+        const QString tag = QString::number(QCoreApplication::applicationPid()), user = QStringLiteral("admin");
+        const QStringList hosts{QStringLiteral("pw-a-") + tag, QStringLiteral("pw-b-") + tag};
+        const QString other = QStringLiteral("Other Program ") + tag, kind = QStringLiteral("Host password");
+        for (const QString &host : hosts)
+            QVERIFY(store.storeKeychainPassword(user, QStringLiteral("secret"), host));
+        QVERIFY(store.setStoredUser(hosts, user));
+        QVERIFY(ZDKeychain::addKeychainItem(other, kind, user, QStringLiteral("theirs"), hosts[0]));
+        QVERIFY(store.removeAllStoredPasswords());
+        for (const QString &host : hosts)
+            QVERIFY(store.keychainPassword(user, host).isNull());
+        QVERIFY(store.storedUsers().isEmpty());
+        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(other, kind, user, hosts[0]), QStringLiteral("theirs"));
+        QVERIFY(ZDKeychain::deleteAllKeychainItems(other, QString()));
     }
 
     void uploadMessages()

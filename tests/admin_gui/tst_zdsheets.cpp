@@ -288,6 +288,14 @@ private Q_SLOTS:
 
     void credentialSheetFromWorker()
     {
+        // The keychain box starts on, and then as the person last left it.
+        {
+            ZDCredentialSheet first(nullptr, m_settingsPath);
+            QVERIFY(first.keychainBox()->isChecked());
+            first.keychainBox()->click();
+            QVERIFY(!first.keychainBox()->isChecked());
+            QVERIFY(!ZDCredentialSheet(nullptr, m_settingsPath).keychainBox()->isChecked());
+        }
         ZDCredentialSheet sheet;
         ZDCredentialPrompt::Request request;
         request.service = m_services[0];

@@ -14,7 +14,7 @@ QVariantMap ZDAdminDefaults::registeredDefaults()
         {QStringLiteral("cadroOutlineSortedDescending"), false},
         {QStringLiteral("errorLogTableSortedColumn"), QStringLiteral("date")},
         {QStringLiteral("errorLogTableSortedDescending"), true},
-        {QStringLiteral("authAddKeychain"), 1},
+        {QString::fromLatin1(kAuthAddKeychain), 1},
         {QStringLiteral("autoRefresh"), 1},
     };
 }

@@ -16,6 +16,8 @@ public:
     static constexpr const char *kRequireAdminPassword = "requireAdminPassword";
     static constexpr const char *kFirstRun = "firstRun";
     static constexpr const char *kAutoRefresh = "autoRefresh";
+    // Initial state of the credentials sheet's keychain box.
+    static constexpr const char *kAuthAddKeychain = "authAddKeychain";
     static constexpr const char *kClientTaskName = "Kestra Client";
 
     static QVariantMap registeredDefaults();

@@ -4,30 +4,33 @@
 
 namespace {
 
+// Advice in the terms of the client computers' desktop: their firewall, the agent's
+// settings program and NetworkManager.
 const char *const kCommonAdvice[] = {
     "\n\n1. Make sure you have run the Kestra Client installer on every client computer.",
-    "\n\n2. In the Security pane of System Preferences, make sure the Firewall is not set to \"Allow only essential "
-    "services\".",
-    "\n\n3. If the Firewall is set to \"Set access for specific services and applications\", make sure Kestra "
-    "Admin.app and KestraClient are added to the list (KestraClient is located at /Library/PreferencePanes/Kestra "
-    "Client.prefPane/MacOS/KestraClient).",
-    "\n\n4. In the Kestra Client pane in System Preferences, toggle the switch to the Off position, wait a few seconds "
-    "and then toggle it back to On.",
+    "\n\n2. In the firewall of the client computer (for instance ufw or firewalld), make sure incoming connections "
+    "are not all blocked: the port of Kestra Client and mDNS (UDP port 5353) must be allowed.",
+    "\n\n3. If the firewall only lets specific services and ports through, make sure Kestra Client's port and mDNS "
+    "are on the list (for instance \"sudo ufw allow 5353/udp\" or \"sudo firewall-cmd --permanent "
+    "--add-service=mdns\"), and that Kestra Admin's computer may reach them.",
+    "\n\n4. In Kestra Client's settings (KestraClientListener, in the desktop's settings menu), toggle the switch to "
+    "the Off position, wait a few seconds and then toggle it back to On.",
     "\n\n5. Try disabling your network connection and then re-enabling it. If you are connected to a wireless network, "
-    "this will involve going to the Airport icon in the top-right corner of the screen, selecting Turn Airport Off, "
-    "waiting a few seconds and then switching it back on. If you are connected to a cabled network, it will require "
-    "unplugging the cable, waiting a few seconds and plugging it back in.",
-    "\n\n6. If you are on a corporate network, you may have a hardware firewall. In this case, go to the Kestra Client "
-    "pane in System Preferences, specify a custom port and make sure this port is open on your firewall. Also try "
+    "this will involve going to the network icon of the desktop's panel (NetworkManager), turning Wi-Fi off, waiting a "
+    "few seconds and then switching it back on (or \"nmcli radio wifi off\" and \"nmcli radio wifi on\" in a "
+    "terminal). If you are connected to a cabled network, it will require unplugging the cable, waiting a few seconds "
+    "and plugging it back in.",
+    "\n\n6. If you are on a corporate network, you may have a hardware firewall. In this case, go to Kestra Client's "
+    "settings (KestraClientListener), specify a custom port and make sure this port is open on your firewall. Also try "
     "opening %i, which is the fallback port if something goes wrong.",
     "\n\n7. Download and reinstall Kestra Client on the affected systems.",
     "\n\n8. If the remote machines are doing some hefty processing (for instance multi-core rendering) right now, "
     "there may not be enough system resources left to connect to Kestra Admin. Consider canceling the hefty task they "
     "are performing or trying again when the machines are idle.",
     "\n\n9. You may also experience success by closing Kestra Admin and reopening it.",
-    "\n\n10. Try disabling Bonjour broadcasts and manually specify an interface and port on the client, then click the "
-    "+ button in the bottom left corner of Kestra Admin to add the affected machines manually by their IP address and "
-    "port.",
+    "\n\n10. Try disabling DNS-SD (Avahi) broadcasts and manually specify an interface and port on the client, then "
+    "click the + button in the bottom left corner of Kestra Admin to add the affected machines manually by their IP "
+    "address and port.",
     "\n\n11. Report the issue to Zendrel Support by going to Help > Report a Bug. Please include as much detail as "
     "possible. We recommend including your email address so that a support representative can contact you and "
     "resolve your issue quickly.",
@@ -64,8 +67,8 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
     case 2001:
         return QStringLiteral("The service is connected but Kestra Maintenance Tools is either not installed "
                               "properly or is outdated.\n\nSuggested Actions:\n1. Click the Software Updates button "
-                              "to update Kestra Maintenance Tools.\n2. If it is already up to date, try ctrl-clicking on the "
-                              "service and selecting Refresh Info.");
+                              "to update Kestra Maintenance Tools.\n2. If it is already up to date, try right-clicking on the "
+                              "service and selecting Refresh.");
     case 2006:
         return QStringLiteral("The service is connected but Kestra Client is outdated.\n\nSuggested Actions:\n1. Click "
                               "the Software Updates button to update the client version.");
@@ -76,8 +79,8 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
         return QStringLiteral(
             "The connection to the service timed out.\n\nSuggested Actions:\n1. Make sure that you have the latest "
             "version of the client software installed on the remote machine.\n2. Make sure you have the latest "
-            "version of Kestra Maintenance Tools installed on the client machine.\n3. Try ctrl-clicking on the "
-            "service and selecting Refresh Info.\n4. If the remote machine is doing some hefty processing (for "
+            "version of Kestra Maintenance Tools installed on the client machine.\n3. Try right-clicking on the "
+            "service and selecting Refresh.\n4. If the remote machine is doing some hefty processing (for "
             "instance multi-core rendering) right now, there may not be enough system resources left to connect to "
             "Kestra Admin. Consider canceling the hefty task it is performing or trying again when the machine is "
             "idle.");
@@ -102,7 +105,7 @@ QString ZDTroubleshooting::textForState(const State &state)
                           "rendering) right now, there may not be enough system resources left to connect to Kestra "
                           "Admin. Consider canceling the hefty task it is performing or trying again when the machine "
                           "is idle.")
-         + QStringLiteral("\n\n8. Try ctrl-clicking on the service and selecting Refresh Info.") + items(9, 9)
+         + QStringLiteral("\n\n8. Try right-clicking on the service and selecting Refresh.") + items(9, 9)
          + QStringLiteral("\n\n10. Report the issue to Zendrel Support by going to Help > Report a Bug. Please include "
                           "as much detail as possible. We recommend including your email address so that a support "
                           "representative can contact you and resolve your issue quickly.");

@@ -1,5 +1,7 @@
 #include "ZDCredentialSheet.h"
 
+#include "ZDAdminDefaults.h"
+#include "ZDAdminSettings.h"
 #include "ZDAlert.h"
 #include "ZDFormat.h"
 #include "ZDLog.h"
@@ -17,6 +19,8 @@
 #include <QPushButton>
 #include <QThread>
 #include <QVBoxLayout>
+
+#include <utility>
 
 struct ZDCredentialSheet::Pending
 {
@@ -76,7 +80,8 @@ private:
 
 } // namespace
 
-ZDCredentialSheet::ZDCredentialSheet(QWidget *parent) : QDialog(parent)
+ZDCredentialSheet::ZDCredentialSheet(QWidget *parent, QString settingsPath)
+    : QDialog(parent), m_settingsPath(std::move(settingsPath))
 {
     setWindowTitle(tr("Authorization"));
     setWindowModality(Qt::WindowModal);
@@ -88,7 +93,12 @@ ZDCredentialSheet::ZDCredentialSheet(QWidget *parent) : QDialog(parent)
     m_password = new QLineEdit(this);
     m_password->setEchoMode(QLineEdit::Password);
     m_applyToAll = new QCheckBox(tr("Use for all selected computers"), this);
-    m_keychain = new QCheckBox(tr("Remember password in keychain"), this);
+    m_keychain = new QCheckBox(tr("Remember password in the keyring"), this);
+    {
+        const auto settings = ZDAdminSettings::open(m_settingsPath);
+        m_keychain->setChecked(
+            ZDAdminDefaults::boolValue(*settings, QString::fromLatin1(ZDAdminDefaults::kAuthAddKeychain), true));
+    }
     m_ok = new QPushButton(tr("OK"), this);
     m_ok->setDefault(true);
     m_skip = new QPushButton(tr("Skip"), this);
@@ -112,6 +122,12 @@ ZDCredentialSheet::ZDCredentialSheet(QWidget *parent) : QDialog(parent)
     layout->addWidget(m_keychain);
     layout->addLayout(buttons);
 
+    // The person's choice is kept for the next sheet, as the default was.
+    connect(m_keychain, &QCheckBox::clicked, this, [this](bool on) {
+        const auto settings = ZDAdminSettings::open(m_settingsPath);
+        settings->setValue(QString::fromLatin1(ZDAdminDefaults::kAuthAddKeychain), on ? 1 : 0);
+        settings->sync();
+    });
     connect(m_ok, &QPushButton::clicked, this, [this] { finish(Result::OK); });
     connect(m_skip, &QPushButton::clicked, this, [this] { finish(Result::Skip); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { finish(Result::Cancel); });

@@ -20,7 +20,8 @@ class ZDCredentialSheet : public QDialog, public ZDCredentialPrompt
 {
     Q_OBJECT
 public:
-    explicit ZDCredentialSheet(QWidget *parent = nullptr);
+    // settingsPath: where the keychain box's state is kept (empty: the console's settings file).
+    explicit ZDCredentialSheet(QWidget *parent = nullptr, QString settingsPath = QString());
     ~ZDCredentialSheet() override; // a pending question is answered Cancel
 
     // For ZDDispatcher::setCredentialPrompt: safe to keep after the sheet is gone
@@ -67,4 +68,5 @@ private:
     QPushButton *m_cancel = nullptr;
     std::shared_ptr<Pending> m_pending; // GUI thread only
     std::shared_ptr<ZDCredentialPrompt> m_prompt;
+    const QString m_settingsPath;
 };
