@@ -4,6 +4,7 @@
 #include "ZDAdminSettings.h"
 #include "ZDAuthorization.h"
 #include "ZDBackground.h"
+#include "ZDCacheCleaner.h"
 #include "ZDClientSettingsPanel.h"
 #include "ZDComputerInfoPanel.h"
 #include "ZDCredentialSheet.h"
@@ -13,6 +14,7 @@
 #include "ZDErrorLogWindow.h"
 #include "ZDFormat.h"
 #include "ZDLog.h"
+#include "ZDLogGathering.h"
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
 #include "ZDOrvProtocol.h"
@@ -25,7 +27,9 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -42,6 +46,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -74,7 +79,7 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     connect(m_errorCallback.get(), &ZDErrorCallback::cancelMaintenance, this,
             [this](const QString &host) { setMaintenance(host, false); });
 
-    m_credentialSheet = new ZDCredentialSheet(this);
+    m_credentialSheet = new ZDCredentialSheet(this, options.settingsPath);
     m_dispatcher->setCredentialPrompt(m_credentialSheet->prompt());
     m_manualSheet = new ZDManualConnectionSheet(m_discovery, this);
 
@@ -307,6 +312,8 @@ void ZDMainWindow::buildMenus()
     file->addAction(m_connectTo);
     file->addSeparator();
     file->addAction(m_requireAdmin);
+    file->addAction(tr("Remove Stored Passwords..."), this, &ZDMainWindow::securityRemovePasswords);
+    file->addAction(tr("Clear Caches..."), this, &ZDMainWindow::trashCaches);
     file->addSeparator();
     QAction *quit = file->addAction(tr("Quit"), qApp, &QApplication::closeAllWindows);
     quit->setShortcut(QKeySequence::Quit);
@@ -329,6 +336,10 @@ void ZDMainWindow::buildMenus()
     QMenu *window = menuBar()->addMenu(tr("&Window"));
     window->addAction(m_errorLog);
     window->addAction(m_troubleshoot);
+    window->addSeparator();
+    window->addAction(tr("View Log"), this, [this] { viewLog(false); });
+    window->addAction(tr("View Task Log"), this, [this] { viewLog(true); });
+    window->addAction(tr("Gather Logs"), this, &ZDMainWindow::gatherLogs);
 }
 
 void ZDMainWindow::populateTasks()
@@ -684,4 +695,72 @@ void ZDMainWindow::troubleshootConnection()
         m_troubleshooter->showConnectionTroubleshooter();
     m_troubleshooter->show();
     m_troubleshooter->raise();
+}
+
+// --- housekeeping -----------------------------------------------------------
+
+void ZDMainWindow::trashCaches()
+{
+    ZDAlert::alertSheet(ZDCacheCleaner::confirmationTitle(), ZDCacheCleaner::confirmButton(), tr("Cancel"), QString(),
+                        ZDCacheCleaner::confirmationText(), this, this, "trashCachesAlertDidEnd", false);
+}
+
+void ZDMainWindow::trashCachesAlertDidEnd(ZDAlert *, int returnCode)
+{
+    if (returnCode != ZDAlert::kDefaultReturn)
+        return;
+    ZDBackground::run<ZDCacheCleaner::Outcome>(
+        this, [] { return ZDCacheCleaner().trashCaches(); },
+        [this](const ZDCacheCleaner::Outcome &outcome) {
+            ZDAlert::alertSheet(outcome.title, tr("OK"), QString(), QString(), outcome.text, this, false);
+        });
+}
+
+void ZDMainWindow::securityRemovePasswords()
+{
+    ZDAlert::alertSheet(QStringLiteral("Are you sure you wish to remove all stored passwords?"), tr("Remove"),
+                        tr("Cancel"), QString(),
+                        QStringLiteral("You will be required to re-enter them next time you perform an authorized "
+                                       "action."),
+                        this, this, "removePasswordsAlertDidEnd", false);
+}
+
+void ZDMainWindow::removePasswordsAlertDidEnd(ZDAlert *, int returnCode)
+{
+    if (returnCode != ZDAlert::kDefaultReturn)
+        return;
+    ZDDispatcher *dispatcher = m_dispatcher;
+    // The keyring answers over the session bus: not on this thread.
+    ZDBackground::run<bool>(
+        this, [dispatcher] { return dispatcher->removeAllStoredPasswords(); },
+        [this](bool removed) {
+            if (!removed)
+                ZDAlert::alertSheet(QStringLiteral("Unable to remove stored passwords"), tr("OK"), QString(), QString(),
+                                    QStringLiteral("Please make sure that your keyring is running and unlocked."),
+                                    this, false);
+        });
+}
+
+void ZDMainWindow::viewLog(bool taskLog)
+{
+    const QString path = ZDLogGathering().adminLogPath(taskLog);
+    if (!QFileInfo::exists(path)) {
+        ZDAlert::alertSheet(ZDLogGathering::missingLogTitle(), tr("OK"), QString(), QString(),
+                            ZDLogGathering::missingLogText(taskLog), this, false);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void ZDMainWindow::gatherLogs()
+{
+    ZDBackground::run<ZDLogGathering::Outcome>(
+        this, [] { return ZDLogGathering().gatherLocal(); },
+        [this](const ZDLogGathering::Outcome &outcome) {
+            QString text = outcome.text;
+            if (!outcome.fileErrors.isEmpty())
+                text += QStringLiteral("\n\n") + outcome.fileErrors.join(u'\n');
+            if (!outcome.title.isEmpty())
+                ZDAlert::alertSheet(outcome.title, tr("OK"), QString(), QString(), text, this, false);
+        });
 }

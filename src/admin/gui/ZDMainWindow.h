@@ -4,11 +4,13 @@
 // task's panel on the right, the status line and progress bar under the list.
 // It owns the console's core objects (error queue, discovery, outline,
 // dispatcher) and forwards the user's actions to them.
+#include "ZDAlert.h"
 #include "ZDService.h"
 #include "ZDServiceOutline.h"
 
 #include <QDialog>
 #include <QMainWindow>
+#include <QMessageBox> // ZDAlert's inline accessors need it whole
 #include <QPointer>
 
 #include <memory>
@@ -71,6 +73,11 @@ public Q_SLOTS:
     void showInfo();
     void showLogs();
     void troubleshootConnection();
+    // The console's own housekeeping: caches, stored passwords, its logs.
+    void trashCaches();
+    void securityRemovePasswords();
+    void viewLog(bool taskLog = false);
+    void gatherLogs();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -95,6 +102,8 @@ private:
     void progressFinished();
     void setMaintenance(const QString &hostName, bool needs);
     void adminIsOutdated(ZDService *service);
+    Q_INVOKABLE void trashCachesAlertDidEnd(ZDAlert *alert, int returnCode);
+    Q_INVOKABLE void removePasswordsAlertDidEnd(ZDAlert *alert, int returnCode);
 
     const Options m_options;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
