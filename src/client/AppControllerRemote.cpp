@@ -58,10 +58,15 @@ QVariant AppController::guarded(const char *op, const std::function<QVariant()> 
 
 void AppController::addGuarded(const char *op, Body body, bool oneway)
 {
+    addGuarded(op, std::move(body), oneway ? ZDRemoteObject::Call::Oneway : ZDRemoteObject::Call::Synchronous);
+}
+
+void AppController::addGuarded(const char *op, Body body, ZDRemoteObject::Call call)
+{
     m_root->addOperation(
         QString::fromLatin1(op),
         [this, op, body = std::move(body)](const QVariantList &args) { return guarded(op, [&] { return body(args); }); },
-        oneway ? ZDRemoteObject::Call::Oneway : ZDRemoteObject::Call::Synchronous);
+        call);
 }
 
 void AppController::addRemoteOperations()
@@ -142,7 +147,7 @@ void AppController::addRemoteOperations()
             break;
         }
         return none;
-    }, true);
+    }, ZDRemoteObject::Call::OnewayInOrder); // a console reads back what it wrote
     addGuarded(kPing, [none](const QVariantList &) { return none; }, false);
 
     addGuarded(kPopulateZDLogFilenames, [this](const QVariantList &) -> QVariant {

@@ -475,7 +475,8 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
                         nullptr);
         return;
     }
-    if (object && !message.oneway && object->isOneway(message.op)) {
+    const ZDRemoteObject::Call kind = object ? object->callKind(message.op) : ZDRemoteObject::Call::Synchronous;
+    if (!message.oneway && kind != ZDRemoteObject::Call::Synchronous) {
         sendMessage(ZDWireMessage::reply(message.id, QVariant()), nullptr);
         message.oneway = true;
     }
@@ -486,6 +487,9 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
     };
     if (m_ownerThread) {
         deliverOnOwner(std::move(task));
+    } else if (oneway && kind == ZDRemoteObject::Call::OnewayInOrder) {
+        flushOnewayBatch();
+        task(); // done before this link's next frame is read
     } else if (oneway) {
         m_onewayBatch.push_back(std::move(task));
         if (m_onewayBatch.size() >= kOnewayBatchLimit)

@@ -25,9 +25,14 @@ bool ZDRemoteObject::respondsToSelector(const QString &op) const
 
 bool ZDRemoteObject::isOneway(const QString &op) const
 {
+    return callKind(op) != Call::Synchronous;
+}
+
+ZDRemoteObject::Call ZDRemoteObject::callKind(const QString &op) const
+{
     std::shared_lock lock(m_mutex);
     const auto it = m_operations.constFind(op);
-    return it != m_operations.cend() && it->call == Call::Oneway;
+    return it != m_operations.cend() ? it->call : Call::Synchronous;
 }
 
 QStringList ZDRemoteObject::operations() const

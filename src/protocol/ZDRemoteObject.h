@@ -16,7 +16,10 @@ class ZDRemoteObject
 {
 public:
     using Handler = std::function<QVariant(const QVariantList &args)>;
-    enum class Call { Synchronous, Oneway };
+    // OnewayInOrder: a quick oneway that changes what later calls read (a settings
+    // write); the link runs it before it serves the peer's next call, so a read that
+    // follows the write sees it.
+    enum class Call { Synchronous, Oneway, OnewayInOrder };
 
     ZDRemoteObject() = default;
     virtual ~ZDRemoteObject();
@@ -29,6 +32,8 @@ public:
     void addOperation(const QString &op, Handler handler, Call call = Call::Synchronous);
     bool respondsToSelector(const QString &op) const;
     bool isOneway(const QString &op) const;
+    // Synchronous for an unknown operation.
+    Call callKind(const QString &op) const;
     QStringList operations() const;
     // Throws ZDLinkException for an unknown operation or a wrong argument count;
     // whatever the handler throws passes through.

@@ -1,16 +1,22 @@
 // The "Kestra Client" panel against the real agent and a fake one that disagree:
-// mixed boxes, and a write that changes only what was clicked on both. Also the
-// information panel of the real agent, with its large icon.
+// mixed boxes, and a write that changes only what was clicked on both; in the
+// window, a new selection never receives the values read for the previous one.
+// Also the information panel of the real agent, with its large icon.
 #include "ZDClientSettingsPanel.h"
 #include "ZDComputerInfoPanel.h"
 #include "ZDLargeIconCache.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
+#include "ZDMainWindow.h"
+#include "ZDServiceOutlineModel.h"
+#include "ZDServiceOutlineView.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 
 #include <QCheckBox>
+#include <QListWidget>
+#include <QSettings>
 #include <QProcess>
 #include <QtTest>
 
@@ -129,6 +135,66 @@ private Q_SLOTS:
         QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::Checked);
         QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
         QVERIFY(panel.clientAllowMaintenance()->isEnabled());
+    }
+
+    void windowSendsNothingStaleAfterSelectionChange()
+    {
+        // The fake differs from the real agent in the maintenance box, which the
+        // click below must never carry over from one computer to the other.
+        QVERIFY(call(1, QStringLiteral("fakeSetSetting:value:"), QStringLiteral("enableMaintenanceRequests"), 0).toBool());
+        QCOMPARE(settingsOf(0).value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
+        QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(settingsOf(1).value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
+
+        const QString settingsPath = m_sandbox->path(QStringLiteral("window.ini"));
+        {
+            QSettings s(settingsPath, QSettings::IniFormat);
+            s.setValue(QStringLiteral("firstRun"), false);
+            // A manual computer's key is its address: the real agent answers on any loopback one.
+            auto entry = [](const char *name, const char *ip, const ZDServicePtr &service) {
+                return QVariantMap{{QStringLiteral("name"), QLatin1String(name)}, {QStringLiteral("ip"), QLatin1String(ip)},
+                                   {QStringLiteral("port"), QString::number(service->port())}};
+            };
+            s.setValue(QStringLiteral("manualConnections"),
+                       QVariantList{entry("Real", "127.0.0.2", m_services[0]), entry("Fake", "127.0.0.1", m_services[1])});
+        }
+        ZDMainWindow window({settingsPath, false});
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (const ZDServicePtr &s : window.discovery()->allServices())
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        auto select = [&](const QString &name) {
+            ZDServiceOutlineModel *model = window.outlineModel();
+            for (int r = 0; r < model->rowCount(model->headerIndex()); ++r) {
+                const QModelIndex index = model->index(r, 0, model->headerIndex());
+                if (index.data().toString() == name)
+                    window.outlineView()->selectionModel()->select(
+                        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            }
+        };
+        select(QStringLiteral("Real"));
+        window.taskList()->setCurrentRow(0);
+        auto *panel = window.findChild<ZDClientSettingsPanel *>();
+        QVERIFY(panel);
+        QSignalSpy refreshed(panel, &ZDClientSettingsPanel::settingsRefreshed);
+        QSignalSpy written(panel, &ZDClientSettingsPanel::settingsWritten);
+        QVERIFY(refreshed.wait(60000));
+        QCOMPARE(panel->clientAllowMaintenance()->checkState(), Qt::Checked);
+
+        // A click right after the new selection: the real agent's values must not reach the fake.
+        select(QStringLiteral("Fake"));
+        panel->clientAutoCheck()->click();
+        QVERIFY(!panel->clientAutoCheck()->isEnabled());
+        QVERIFY(refreshed.wait(60000)); // the panel reads the new selection by itself
+        QCOMPARE(panel->clientAllowMaintenance()->checkState(), Qt::Unchecked);
+        QCOMPARE(panel->clientAutoCheck()->checkState(), Qt::Unchecked);
+        panel->clientAutoCheck()->click();
+        QVERIFY(written.wait(60000));
+        const QVariantMap fake = settingsOf(1);
+        QCOMPARE(fake.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+        QCOMPARE(fake.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 0);
+        QCOMPARE(written.count(), 1);
+        QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
     }
 
     void infoPanelOfRealAgent()

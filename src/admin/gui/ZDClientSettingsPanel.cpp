@@ -77,30 +77,58 @@ void ZDClientSettingsPanel::apply(const ZDClientSettings &settings)
         m_allowMaintenance->setEnabled(settings.maintenanceEnabled());
 }
 
+void ZDClientSettingsPanel::clearData()
+{
+    ++m_generation;
+    m_readFrom.clear();
+    m_status->clear();
+    apply(ZDClientSettings());
+}
+
 void ZDClientSettingsPanel::refreshNetworkClientSettings()
 {
+    struct Read
+    {
+        QList<ZDServicePtr> services;
+        QVariantMap answers;
+    };
     const quint64 generation = ++m_generation;
     ++m_busy;
     m_status->setText(tr("Loading..."));
     ZDDispatcher *dispatcher = m_dispatcher;
-    ZDBackground::run<QVariantMap>(
+    ZDBackground::run<Read>(
         this,
         [dispatcher] {
-            return dispatcher ? dispatcher->objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kNetworkClientSettings))
-                              : QVariantMap();
+            Read read;
+            if (!dispatcher)
+                return read;
+            const QList<ZDServicePtr> selected = dispatcher->selectedServices();
+            read.answers = dispatcher->objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kNetworkClientSettings));
+            // Keyed as the dispatcher keys its answers: host name, else name.
+            for (const ZDServicePtr &service : selected) {
+                const QString host = service->hostName().isEmpty() ? service->name() : service->hostName();
+                if (read.answers.contains(host))
+                    read.services << service;
+            }
+            return read;
         },
-        [this, generation](const QVariantMap &answers) {
+        [this, generation](const Read &read) {
             --m_busy;
             if (generation != m_generation)
-                return;
+                return; // the selection changed meanwhile: these values belong to other computers
             m_status->clear();
-            apply(ZDClientSettings::merged(answers));
+            m_readFrom = read.services;
+            apply(ZDClientSettings::merged(read.answers));
             Q_EMIT settingsRefreshed();
         });
 }
 
 void ZDClientSettingsPanel::boxClicked(const QString &key)
 {
+    if (m_readFrom.isEmpty()) {
+        apply(m_settings); // nothing was read for these computers: nothing to send
+        return;
+    }
     ZDClientSettings next = m_settings;
     next.toggle(key);
     apply(next);
@@ -110,9 +138,12 @@ void ZDClientSettingsPanel::boxClicked(const QString &key)
     ZDDispatcher *dispatcher = m_dispatcher;
     ZDBackground::run<bool>(
         this,
-        [dispatcher, sent] {
-            if (dispatcher)
-                dispatcher->executeRemoteMethods(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings), sent);
+        [dispatcher, sent, services = m_readFrom] {
+            if (!dispatcher)
+                return false;
+            for (const ZDServicePtr &service : services)
+                dispatcher->executeRemoteMethod(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings), sent,
+                                                QVariant(), service);
             return true;
         },
         [this, sent](bool) {

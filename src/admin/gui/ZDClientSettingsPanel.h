@@ -3,7 +3,10 @@
 // check boxes. Reading and writing run on worker threads through the dispatcher;
 // a box whose computers disagree shows the mixed state, and a write sends -1 for
 // every box still mixed so that those values stay as they are on each computer.
+// Values belong to the computers they were read from: a new selection clears the
+// boxes, and a click writes only to the computers that answered the last read.
 #include "ZDClientSettings.h"
+#include "ZDService.h"
 
 #include <QWidget>
 
@@ -28,6 +31,9 @@ public:
 
 public Q_SLOTS:
     void refreshNetworkClientSettings();
+    // Drops the values shown and any read under way; the boxes stay disabled until
+    // the next refresh answers.
+    void clearData();
 
 Q_SIGNALS:
     void settingsRefreshed();
@@ -39,6 +45,7 @@ private:
 
     ZDDispatcher *m_dispatcher;
     ZDClientSettings m_settings;
+    QList<ZDServicePtr> m_readFrom; // the computers m_settings came from
     int m_busy = 0;
     quint64 m_generation = 0;
     QCheckBox *m_autoCheck;

@@ -2,9 +2,11 @@
 
 #include "ZDAdminDefaults.h"
 #include "ZDAdminSettings.h"
+#include "ZDAutoRefresh.h"
 #include "ZDAuthorization.h"
 #include "ZDBackground.h"
 #include "ZDCacheCleaner.h"
+#include "ZDClientCrash.h"
 #include "ZDClientSettingsPanel.h"
 #include "ZDComputerInfoPanel.h"
 #include "ZDCredentialSheet.h"
@@ -29,6 +31,7 @@
 #include <QDialog>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -201,12 +204,19 @@ void ZDMainWindow::buildActions()
     m_errorLog = make(tr("Error Log"), &ZDMainWindow::showErrorLog, QStyle::SP_MessageBoxWarning);
     m_errorLog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     m_troubleshoot = make(tr("Connection Troubleshooter..."), &ZDMainWindow::troubleshootConnection);
-    m_refreshPanel = make(tr("Refresh Panel"), [this] {
-        const int row = m_panels->currentIndex() - 1;
-        if (row >= 0 && row < m_panelRefreshers.size() && !m_dispatcher->isProcessing())
-            m_panelRefreshers.at(row)();
-    }, QStyle::SP_BrowserReload);
+    m_refreshPanel = make(tr("Refresh Panel"), [this] { m_autoRefresh->autoRefreshData(false); },
+                          QStyle::SP_BrowserReload);
     m_refreshPanel->setShortcut(QKeySequence::Refresh);
+    m_refreshPanel->setEnabled(false);
+    m_autoRefresh = new ZDAutoRefresh(this);
+    m_autoRefresh->setConditions(
+        [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; },
+        [this] {
+            const auto settings = ZDAdminSettings::open(m_options.settingsPath);
+            return ZDAdminDefaults::boolValue(*settings, QString::fromLatin1(ZDAdminDefaults::kAutoRefresh), true);
+        },
+        [this] { return m_dispatcher->isProcessing(); });
+    connect(m_autoRefresh, &ZDAutoRefresh::refreshAvailableChanged, m_refreshPanel, &QAction::setEnabled);
     m_requireAdmin = new QAction(tr("Require Administrator Password at Launch"), this);
     m_requireAdmin->setCheckable(true);
     {
@@ -351,18 +361,33 @@ void ZDMainWindow::populateTasks()
             continue;
         auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
         m_panels->addWidget(panel);
-        m_panelRefreshers.append([panel] { panel->refreshNetworkClientSettings(); });
+        m_taskPanels.append({[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }});
         auto *item = new QListWidgetItem(style()->standardIcon(QStyle::SP_ComputerIcon), name, m_tasks);
         item->setData(Qt::UserRole, m_panels->count() - 1);
     }
     connect(m_tasks, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
         // A new task drops what the others were doing.
-        m_dispatcher->cancelProcessing();
-        const int page = item ? item->data(Qt::UserRole).toInt() : 0;
-        m_panels->setCurrentIndex(page);
-        if (page > 0 && page - 1 < m_panelRefreshers.size())
-            m_panelRefreshers.at(page - 1)();
+        clearData();
+        m_autoRefresh->setupAutoRefresh({}, std::chrono::seconds(0));
+        m_panels->setCurrentIndex(item ? item->data(Qt::UserRole).toInt() : 0);
+        if (const TaskPanel *panel = currentTaskPanel()) {
+            panel->refresh();
+            m_autoRefresh->setupAutoRefresh(panel->refresh, panel->interval);
+        }
     });
+}
+
+const ZDMainWindow::TaskPanel *ZDMainWindow::currentTaskPanel() const
+{
+    const int row = m_panels->currentIndex() - 1;
+    return row >= 0 && row < m_taskPanels.size() ? &m_taskPanels.at(row) : nullptr;
+}
+
+void ZDMainWindow::clearData()
+{
+    m_dispatcher->cancelProcessing();
+    for (const TaskPanel &panel : std::as_const(m_taskPanels))
+        panel.clearData();
 }
 
 void ZDMainWindow::showWelcomeIfFirstRun()
@@ -433,7 +458,12 @@ void ZDMainWindow::selectionChanged()
             items.append(m_model->itemForIndex(index));
     }
     m_outline->setSelection(items);
-    updateSelectionSnapshot();
+    if (updateSelectionSnapshot()) {
+        // What the panel shows belongs to the computers it was read from.
+        if (const TaskPanel *panel = currentTaskPanel())
+            panel->clearData();
+        m_autoRefresh->refreshAfterSelectionChange();
+    }
     const ZDServicePtr first = firstSelectedComputer();
     const bool any = !items.isEmpty();
     m_info->setEnabled(first != nullptr);
@@ -445,11 +475,14 @@ void ZDMainWindow::selectionChanged()
     updateSelectedComputerStatus();
 }
 
-void ZDMainWindow::updateSelectionSnapshot()
+bool ZDMainWindow::updateSelectionSnapshot()
 {
     const QList<ZDServicePtr> services = m_outline->selectedServices();
     std::lock_guard lock(m_snapshotMutex);
+    if (m_snapshot == services)
+        return false;
     m_snapshot = services;
+    return true;
 }
 
 QList<ZDServicePtr> ZDMainWindow::selectionSnapshot() const
@@ -636,7 +669,7 @@ void ZDMainWindow::progressFinished()
 {
     m_progress->hide();
     m_cancelButton->hide();
-    m_refreshPanel->setEnabled(true);
+    m_autoRefresh->processingEnded();
     updateSelectedComputerStatus();
 }
 

@@ -13,6 +13,7 @@
 #include <QMessageBox> // ZDAlert's inline accessors need it whole
 #include <QPointer>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -23,6 +24,7 @@ class QMenu;
 class QProgressBar;
 class QStackedWidget;
 class QToolButton;
+class ZDAutoRefresh;
 class ZDComputerInfoPanel;
 class ZDCredentialSheet;
 class ZDDiscovery;
@@ -83,14 +85,26 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The task panels after the empty page, in page order.
+    struct TaskPanel
+    {
+        std::function<void()> refresh;
+        std::function<void()> clearData;
+        std::chrono::seconds interval{0};
+    };
+
     void buildActions();
     void buildLayout();
     void buildMenus();
     void populateTasks();
+    const TaskPanel *currentTaskPanel() const;
+    // Drops what every panel shows and cancels their work.
+    void clearData();
     void showWelcomeIfFirstRun();
     void selectionChanged();
     void applyViewState();
-    void updateSelectionSnapshot();
+    // True when the selected computers changed.
+    bool updateSelectionSnapshot();
     QList<ZDServicePtr> selectionSnapshot() const;
     QList<ZDServicePtr> selectedComputers() const;
     ZDServicePtr firstSelectedComputer() const;
@@ -145,7 +159,8 @@ private:
     QPointer<ZDComputerInfoPanel> m_infoPanel;
     QPointer<ZDLogViewer> m_logViewer;
     QPointer<ZDTroubleshooter> m_troubleshooter;
-    QList<std::function<void()>> m_panelRefreshers;
+    QList<TaskPanel> m_taskPanels;
+    ZDAutoRefresh *m_autoRefresh = nullptr;
 
     mutable std::mutex m_snapshotMutex;
     QList<ZDServicePtr> m_snapshot;
