@@ -74,6 +74,9 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    // Its system root: "opt" holds the applications it finds, "etc/hostname" names it.
+    QString root() const { return m_home.path(); }
+    qint64 pid() const { return m_process ? m_process->processId() : 0; }
     QString output()
     {
         if (m_process)

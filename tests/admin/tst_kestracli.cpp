@@ -1,5 +1,6 @@
 // The kestra command line end to end: real agents as processes on loopback, the
 // console's settings and state in a sandbox, kestra run as a child each time.
+#include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 namespace {
@@ -225,6 +227,37 @@ private Q_SLOTS:
         QVERIFY(r.out.contains(m_agents[1].host));
         QCOMPARE(kestra({QStringLiteral("errors"), QStringLiteral("--clear")}).rc, 0);
         QVERIFY(!kestra({QStringLiteral("errors")}).out.contains(QStringLiteral("Scratch disk full")));
+    }
+
+    // Usage and version on request; a successful add says so and nothing else, even
+    // while the stored computers are still connecting; the wait ends once every
+    // computer is in (a real agent names no host without the tool suite).
+    void behavesLikeACommand()
+    {
+        for (const QString &help : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+            const Run r = kestra({help});
+            QCOMPARE(r.rc, 0);
+            QVERIFY(r.out.startsWith(QStringLiteral("usage: kestra")));
+        }
+        Run r = kestra({QStringLiteral("--version")});
+        QCOMPARE(r.rc, 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^kestra \\d+\\.\\d+\\.\\d+ \\(\\d+\\)\\n$")).match(r.out).hasMatch(),
+                 qPrintable(r.out));
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDRealAgent agent;
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        r = kestra({QStringLiteral("add"), QStringLiteral("Real"), QStringLiteral("127.0.0.1"), QString::number(port)});
+        QCOMPARE(r.rc, 0);
+        QCOMPARE(r.out, QStringLiteral("Added Real (127.0.0.1:%1).\n").arg(port));
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+        // The helper gives up long before 600 s: an answer proves the bound was not waited out.
+        r = kestra({QStringLiteral("call"), QStringLiteral("ping"), QStringLiteral("--no-browse"), QStringLiteral("--wait"),
+                    QStringLiteral("600")});
+        QVERIFY2(r.rc == 0, qPrintable(r.err));
+        QVERIFY2(r.out.contains(QStringLiteral("Real ")) && r.out.contains(m_agents[0].host), qPrintable(r.out));
+        QCOMPARE(kestra({QStringLiteral("remove"), QStringLiteral("Real")}).rc, 0);
     }
 
     // Last: it stops an agent.

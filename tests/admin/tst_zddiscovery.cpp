@@ -2,17 +2,24 @@
 // agents may be published there too, so every case looks for its own names),
 // manual connections in a settings file of the sandbox, look-ups and groups.
 #include "ZDDiscovery.h"
+#include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDFakeAgent.h"
 #include "ZDLog.h"
 #include "ZDNotificationCenter.h"
+#include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDService.h"
+#include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
 #include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
 
 namespace {
 
@@ -307,6 +314,75 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!s->ping(), kWait);
         QVERIFY(!s->isConnected());
         QCOMPARE(discovery.allServices(), QList<ZDServicePtr>{s});
+    }
+
+    // A real agent with the tool suite. A changed suite version reaches the record
+    // through updateConfig: (sent when a tool task finishes). Disconnect takes the
+    // computer off the list, dropping its part of a running batch and the call
+    // pending on it, until the manual connections are processed again.
+    void realAgentUpdatesAndIsDisconnected()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDRealAgent agent;
+        const QString host = uniqueName("host");
+        QVERIFY(QDir().mkpath(agent.root() + QStringLiteral("/etc")));
+        QVERIFY(ZDTestSandbox::writeFile(agent.root() + QStringLiteral("/etc/hostname"), host.toUtf8()));
+        const QString updates = agent.root() + QStringLiteral("/opt/Ondrel.app/Contents/ZDUpdates.plist");
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Ondrel.app"),
+                                 agent.root() + QStringLiteral("/opt/Ondrel.app")));
+        const int suite = ZDPropertyList::readDictionary(updates).value(QStringLiteral("ZDGroupVersion")).toInt();
+        QVERIFY(suite > 1);
+        const auto setSuite = [&](int version) {
+            QVariantMap plist = ZDPropertyList::readDictionary(updates);
+            plist.insert(QStringLiteral("ZDGroupVersion"), QString::number(version));
+            return ZDPropertyList::writeFile(updates, plist);
+        };
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(agent.start(port), qPrintable(agent.output()));
+        ZDService::setMinimumVersions(0, suite);
+        ZDDiscovery discovery(m_callback, m_settings);
+        QVERIFY(discovery.submitManualConnection(QStringLiteral("Real"), QStringLiteral("127.0.0.1"),
+                                                 QString::number(port)));
+        const auto s = named(discovery, QStringLiteral("Real"));
+        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && s->isSettled(), kWait);
+        QCOMPARE(s->errorCode(), 0);
+        QVERIFY(s->hostName().startsWith(host));
+        QVERIFY(s->ping()); // setErrorCallback: is through
+        for (const int version : {suite - 1, suite}) {
+            QVERIFY(setSuite(version));
+            QVERIFY(ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskFinished")));
+            QTRY_COMPARE_WITH_TIMEOUT(s->errorCode(), version < suite ? 2007 : 0, kWait);
+        }
+        ZDService::setMinimumVersions(0, 0);
+
+        // The agent stops answering in the middle of a batch.
+        ZDDispatcher dispatcher([s] { return ZDDispatcher::ServiceList{s}; });
+        QSignalSpy started(&dispatcher, &ZDDispatcher::progressStarted);
+        QSignalSpy failed(&dispatcher, &ZDDispatcher::serviceFailed);
+        QSignalSpy removed(&discovery, &ZDDiscovery::serviceRemoved);
+        QCOMPARE(::kill(pid_t(agent.pid()), SIGSTOP), 0);
+        std::atomic<bool> done = false;
+        std::thread batch([&] {
+            dispatcher.objectsFromRemoteMethod(QStringLiteral("systemSpecs"));
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!started.isEmpty(), kWait);
+        QVERIFY(discovery.disconnectService(s));
+        QTRY_VERIFY_WITH_TIMEOUT(done, kWait);
+        batch.join();
+        QCOMPARE(::kill(pid_t(agent.pid()), SIGCONT), 0);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().at(1).toString(), QLatin1String(ZDDispatcher::kRemovedReason));
+        QTRY_COMPARE_WITH_TIMEOUT(removed.size(), 1, kWait);
+        QCOMPARE(removed.first().at(0).value<ZDServicePtr>(), s);
+        QVERIFY(discovery.allServices().isEmpty());
+        QVERIFY(!s->isConnected());
+
+        discovery.processManualConnections();
+        const auto again = named(discovery, QStringLiteral("Real"));
+        QVERIFY(again && again != s);
+        QTRY_VERIFY_WITH_TIMEOUT(again->isConnected(), kWait);
     }
 
     void dnssdAddAndRemove()

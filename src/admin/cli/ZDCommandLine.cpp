@@ -12,10 +12,11 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QSet>
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -26,6 +27,8 @@ using namespace Qt::StringLiterals;
 constexpr double kListWaitSeconds = 3.0;
 constexpr double kWorkWaitSeconds = 5.0;
 constexpr double kMaxWaitSeconds = 600.0;
+// What browsing gets to find the announced computers before an answer may go out.
+constexpr int kBrowseWindowMs = 1000;
 // Agents report task errors by a separate oneway call: give them a moment to arrive.
 constexpr int kReportGraceMs = 500;
 constexpr int kTableCellChars = 160;
@@ -67,14 +70,23 @@ QString ZDCommandLine::usage()
   run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
 options:
   --hosts H,...                only these computers (name or host name)
-  --wait SECONDS               time for discovery and connecting (list: 3, others: 5)
+  --wait SECONDS               longest wait for discovery and connecting (list: 3, others: 5);
+                               over once every computer known answered or failed
+                               (list waits it out while browsing)
   --json                       answers as JSON (host name -> result)
   --no-browse                  only the manual connections
   --admin                      run with administrator rights (asks for credentials)
   --same-for-all               use the first credentials for every computer
   --keep-password              keep passwords in the keychain
   --settings FILE              the console's settings file
+  -h, --help                   this text
+  --version                    the program's version
 )"_s;
+}
+
+QString ZDCommandLine::version()
+{
+    return u"kestra %1 (%2)"_s.arg(QStringLiteral(KESTRA_VERSION), QStringLiteral(KESTRA_BUNDLE_VERSION));
 }
 
 bool ZDCommandLine::parse(QString *error)
@@ -120,6 +132,10 @@ bool ZDCommandLine::parse(QString *error)
             m_options.sameForAll = true;
         } else if (a == "--keep-password"_L1) {
             m_options.keepPassword = true;
+        } else if (a == "--help"_L1 || a == "-h"_L1) {
+            m_options.help = true;
+        } else if (a == "--version"_L1) {
+            m_options.version = true;
         } else if (a == "--"_L1) {
             m_options.positional << args.mid(i + 1);
             break;
@@ -132,7 +148,7 @@ bool ZDCommandLine::parse(QString *error)
             m_options.positional << a;
         }
     }
-    if (m_options.command.isEmpty()) {
+    if (m_options.command.isEmpty() && !m_options.help && !m_options.version) {
         *error = u"no command"_s;
         return false;
     }
@@ -148,6 +164,11 @@ int ZDCommandLine::run()
         m_err << "kestra: " << error << "\n" << usage();
         m_err.flush();
         return Usage;
+    }
+    if (m_options.help || m_options.version) {
+        m_out << (m_options.help ? usage() : version() + u'\n');
+        m_out.flush();
+        return Success;
     }
     m_errorCallback = std::make_shared<ZDErrorCallback>();
     m_errorCallback->setSettingsPath(m_options.settingsPath);
@@ -217,23 +238,30 @@ bool ZDCommandLine::matchesHost(const ZDServicePtr &service, const QString &host
 void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
 {
     const double seconds = m_options.waitSeconds >= 0 ? m_options.waitSeconds : defaultSeconds;
-    QElapsedTimer clock;
-    clock.start();
-    const auto settled = [this](const ZDServicePtr &s) {
-        return (s->isConnected() && !s->hostName().isEmpty()) || s->errorCode() != 0
-               || (!s->isConnected() && !s->isProcessing());
-    };
+    if (seconds <= 0)
+        return;
+    QEventLoop loop;
+    // Owns every connection made here: they end with the wait.
+    QObject watcher;
+    // A record counts once it settled: a retry after a failure does not put it back.
+    QSet<const ZDService *> settled;
+    bool browseWindowOver = !m_options.browse;
     const auto done = [&] {
         if (untilDeadline)
             return false;
         const QList<ZDServicePtr> all = m_discovery->allServices();
+        for (const ZDServicePtr &s : all) {
+            if (s->isSettled())
+                settled.insert(s.get());
+        }
+        const auto isSettled = [&](const ZDServicePtr &s) { return settled.contains(s.get()); };
         if (!m_options.hosts.isEmpty()) {
             for (const QString &h : m_options.hosts) {
                 bool found = false;
                 for (const ZDServicePtr &s : all) {
                     if (matchesHost(s, h)) {
                         found = true;
-                        if (!settled(s))
+                        if (!isSettled(s))
                             return false;
                     }
                 }
@@ -242,24 +270,35 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
             }
             return true;
         }
-        // Browsing needs a moment before an empty answer means anything.
-        if (m_options.browse && clock.elapsed() < 1000)
-            return false;
-        for (const ZDServicePtr &s : all) {
-            if (!settled(s))
-                return false;
-        }
-        return true;
+        // Browsing needs a moment before the list means anything.
+        return browseWindowOver && std::all_of(all.cbegin(), all.cend(), isSettled);
     };
-    QEventLoop loop;
-    QTimer tick;
-    tick.setInterval(50);
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= qint64(seconds * 1000))
+    const auto check = [&] {
+        if (done())
             loop.quit();
+    };
+    const auto watch = [&](const ZDServicePtr &s) {
+        ZDService *raw = s.get();
+        connect(raw, &ZDService::serviceRefresh, &watcher, check);
+        connect(raw, &ZDService::serviceConnected, &watcher, check);
+        connect(raw, &ZDService::serviceConnectFailed, &watcher, check);
+        connect(raw, &ZDService::postLocalError, &watcher, check);
+    };
+    for (const ZDServicePtr &s : m_discovery->allServices())
+        watch(s);
+    connect(m_discovery.get(), &ZDDiscovery::serviceAdded, &watcher, [&](const ZDServicePtr &s) {
+        watch(s);
+        check();
     });
-    tick.start();
-    if (!done() && seconds > 0)
+    connect(m_discovery.get(), &ZDDiscovery::serviceRemoved, &watcher, check);
+    if (!browseWindowOver) {
+        QTimer::singleShot(std::min(kBrowseWindowMs, int(seconds * 1000)), &watcher, [&] {
+            browseWindowOver = true;
+            check();
+        });
+    }
+    QTimer::singleShot(int(seconds * 1000), &watcher, [&] { loop.quit(); });
+    if (!done())
         loop.exec();
 }
 

@@ -34,6 +34,7 @@ public:
 
     int run();
     static QString usage();
+    static QString version();
 
 private:
     struct Options
@@ -48,6 +49,8 @@ private:
         bool admin = false;
         bool sameForAll = false;
         bool keepPassword = false;
+        bool help = false;
+        bool version = false;
         QString settingsPath;
     };
 

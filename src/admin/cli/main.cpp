@@ -5,18 +5,25 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 int main(int argc, char **argv)
 {
-    // Answers keep standard output to themselves: whatever the libraries print
-    // (exception reports) goes to standard error instead.
+    // Answers keep standard output to themselves. What the libraries print there
+    // (exception reports, also in the log file) is no answer and, on its own, no
+    // failure: the command reports failures itself.
     const int answerFd = ::dup(STDOUT_FILENO);
     FILE *answers = answerFd >= 0 ? ::fdopen(answerFd, "w") : nullptr;
-    if (answers)
+    const int nullFd = answers ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    if (nullFd >= 0) {
+        ::dup2(nullFd, STDOUT_FILENO);
+        ::close(nullFd);
+    } else if (answers) {
         ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    else
+    } else {
         answers = stdout;
+    }
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestra"));

@@ -9,6 +9,7 @@
 
 #include <QSettings>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -84,8 +85,11 @@ ZDDiscovery::ZDDiscovery(std::shared_ptr<ZDErrorCallback> errorCallback, const Q
     qRegisterMetaType<ZDServicePtr>();
     d->errorCallback = std::move(errorCallback);
     d->settingsPath = settingsPath;
-    if (d->errorCallback)
+    if (d->errorCallback) {
         connect(d->errorCallback.get(), &ZDErrorCallback::willDisconnect, this, &ZDDiscovery::serviceWillDisconnect);
+        connect(d->errorCallback.get(), &ZDErrorCallback::updateConfig, this,
+                &ZDDiscovery::serviceConfigurationChanged);
+    }
 }
 
 ZDDiscovery::~ZDDiscovery()
@@ -378,6 +382,38 @@ void ZDDiscovery::serviceWillDisconnect(const QString &hostName)
 {
     if (const auto service = serviceWithHostName(hostName))
         service->invalidate(true);
+}
+
+void ZDDiscovery::serviceConfigurationChanged(const QString &hostName)
+{
+    const auto service = serviceWithHostName(hostName);
+    if (!service) {
+        ZDLog::appendLog(QStringLiteral("No computer listed for %@: configuration not updated."), hostName);
+        return;
+    }
+    if (!service->isConnected())
+        return; // its next connection asks anyway
+    // A remote call: never on this (possibly the window's) thread.
+    QThreadPool::globalInstance()->start([service] {
+        if (service->isConnected() && !service->isInvalidated())
+            service->fetchInitialConfiguration();
+    });
+}
+
+bool ZDDiscovery::disconnectService(const ZDServicePtr &service)
+{
+    if (!service || !allServices().contains(service))
+        return false;
+    ZDLog::appendLog(QStringLiteral("Removing %@ from the list until it is found again."), service->name());
+    // Ending the record may wait for its connection thread: on the caller's thread,
+    // which a window keeps off its own; the list changes on the list's thread.
+    // Invalidated before its link is cut, so a dispatcher sees why its call ended.
+    service->invalidate(false);
+    QMetaObject::invokeMethod(this, [this, service] {
+        removeService(service);
+        updateAvailableServices();
+    }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    return true;
 }
 
 // --- look-ups ---------------------------------------------------------------

@@ -87,12 +87,22 @@ public:
     // Invalidates (without notice) and unlists one record.
     bool removeService(const ZDServicePtr &service);
 
+    // Ends the connection of a listed record and takes it off the list, keeping a
+    // manual entry stored: it is listed again when DNS-SD finds it again or the
+    // stored manual connections are processed again.
+    bool disconnectService(const ZDServicePtr &service);
+
 public Q_SLOTS:
     // The agent on this host said it goes away (the error callback's willDisconnect:).
     void serviceWillDisconnect(const QString &hostName);
+    // The agent on this host says its configuration changed (updateConfig:): the
+    // record asks for it again in the background; versions and error codes follow.
+    void serviceConfigurationChanged(const QString &hostName);
 
 Q_SIGNALS:
     void serviceAdded(const ZDServicePtr &service);
+    // A window closes the record's panels on it. The record is invalidated by then,
+    // which drops its part of a running batch (ZDDispatcher::kRemovedReason).
     void serviceRemoved(const ZDServicePtr &service);
     void listChanged();
     void servicesAvailableChanged(bool available);

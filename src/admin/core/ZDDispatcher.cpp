@@ -382,7 +382,11 @@ void ZDDispatcher::startGroupWorkers(const QList<ServiceList> &groups,
             for (const ZDServicePtr &service : group) {
                 if (m_cancelled)
                     break;
-                each(service);
+                // A computer taken off the list meanwhile has no part in the batch any more.
+                if (service && service->isInvalidated())
+                    fail(service, QString::fromLatin1(kRemovedReason));
+                else
+                    each(service);
                 Q_EMIT progressAdvanced();
             }
             decrementTaskThreadCount();
@@ -470,6 +474,11 @@ void ZDDispatcher::linkFailed(const ZDServicePtr &service, const std::exception 
     const auto *link = dynamic_cast<const ZDLinkException *>(&e);
     const bool linkIntact =
         link && (link->kind() == ZDLinkException::Kind::Remote || link->kind() == ZDLinkException::Kind::Invalid);
+    // Taking a computer off the list cuts its link: its pending call is abandoned.
+    if (service && service->isInvalidated()) {
+        fail(service, QString::fromLatin1(kRemovedReason));
+        return;
+    }
     if (service && !linkIntact)
         service->setConnected(false);
     fail(service, ZDException::reasonOf(e).isEmpty() ? text : ZDException::reasonOf(e));

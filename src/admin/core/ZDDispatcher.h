@@ -42,6 +42,9 @@ public:
 
     static constexpr double kObjectsTimeoutSeconds = 300.0;
     static constexpr int kWaitStepMs = 20;
+    // serviceFailed's reason for a computer taken off the list (ZDService::isInvalidated)
+    // during a batch: it is skipped, and a call pending on it is abandoned.
+    static constexpr const char *kRemovedReason = "removed from the list";
 
     // allServices: every computer of the list, in list order.
     explicit ZDDispatcher(ServiceProvider allServices, QObject *parent = nullptr);

@@ -469,6 +469,15 @@ int ZDErrorCallback::indexOfError(qint64 code, const QString &hostname) const
     return -1;
 }
 
+int ZDErrorCallback::errorToHighlight(qint64 code, const QString &hostname, bool createIfMissing)
+{
+    const int index = indexOfError(code, hostname);
+    if (index >= 0 || !createIfMissing || code < 1)
+        return index;
+    addErrorToQueue(ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), code), hostname);
+    return indexOfError(code, hostname);
+}
+
 QString ZDErrorCallback::stringRepresentation() const
 {
     return representation(errorQueue());

@@ -90,6 +90,9 @@ public:
     void removeErrorsForHost(const QString &hostname);
     // Index of the first entry with that code and host, or -1.
     int indexOfError(qint64 code, const QString &hostname) const;
+    // The entry a window highlights: as indexOfError, but with createIfMissing a
+    // missing one is queued again first (as an error of the suite's domain).
+    int errorToHighlight(qint64 code, const QString &hostname, bool createIfMissing);
     QString stringRepresentation() const;
 
     // Deletes the keychain password of the user the settings remember for this host.

@@ -117,6 +117,7 @@ struct ZDService::Private
     std::atomic<bool> invalidated{false};
     std::atomic<bool> disconnected{false}; // on purpose: no retry
     std::atomic<bool> awaitingConfiguration{false};
+    std::atomic<bool> linkEnded{false}; // the current connection thread is done
     std::atomic<int> errorCode{0};
 
     // Live on the record's thread, made when first needed.
@@ -310,6 +311,8 @@ void ZDService::linkEnded(const ZDServiceLink *link)
         return; // a newer connection thread owns the state now
     d->runLoopRunning = false;
     d->connected = false;
+    d->linkEnded = true;
+    refreshServiceView();
 }
 
 bool ZDService::isConnectionThreadRunning() const
@@ -320,6 +323,13 @@ bool ZDService::isConnectionThreadRunning() const
         link = d->link;
     }
     return link && link->isRunning();
+}
+
+bool ZDService::isSettled() const
+{
+    // Connected counts only with the configuration handled: before that the
+    // record may not be usable yet.
+    return d->invalidated || d->disconnected || d->linkEnded || (d->connected && !d->processing);
 }
 
 void ZDService::setErrorCode(int code)
@@ -502,6 +512,7 @@ void ZDService::connectOnThread()
     {
         std::lock_guard lock(d->mutex);
         d->link = link;
+        d->linkEnded = false;
     }
     thread->start();
 }

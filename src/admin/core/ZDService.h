@@ -59,6 +59,10 @@ public:
     void setConnected(bool connected);
     // The connection thread is alive (connecting or serving).
     bool isConnectionThreadRunning() const;
+    // The current connection attempt has an outcome: connected with the configuration
+    // handled (or timed out), failed, or ended on purpose. serviceRefresh,
+    // serviceConnected or serviceConnectFailed follows every change towards it.
+    bool isSettled() const;
     bool isInvalidated() const;
     bool needsMaintenance() const;
     void setNeedsMaintenance(bool needs);
