@@ -12,12 +12,12 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QSet>
 #include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <thread>
 
 namespace {
@@ -206,7 +206,7 @@ int ZDCommandLine::run()
 
 // ---- discovery and selection -------------------------------------------------------
 
-void ZDCommandLine::startDiscovery(bool browse)
+void ZDCommandLine::startDiscovery(Discovery what)
 {
     m_discovery = std::make_unique<ZDDiscovery>(m_errorCallback, m_options.settingsPath);
     // A computer's own errors (no configuration, outdated) join the queue, as in the window.
@@ -214,9 +214,9 @@ void ZDCommandLine::startDiscovery(bool browse)
             [this](int code, const QString &host) {
                 m_errorCallback->postLocalError({{u"errorcode"_s, code}, {u"hostname"_s, host}});
             });
-    if (browse)
+    if (what == Discovery::BrowseAndManual)
         m_discovery->start();
-    else
+    else if (what == Discovery::Manual)
         m_discovery->processManualConnections();
 }
 
@@ -244,7 +244,7 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
     // Owns every connection made here: they end with the wait.
     QObject watcher;
     // A record counts once it settled: a retry after a failure does not put it back.
-    QSet<const ZDService *> settled;
+    std::set<ZDServicePtr> settled;
     bool browseWindowOver = !m_options.browse;
     const auto done = [&] {
         if (untilDeadline)
@@ -252,9 +252,10 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
         const QList<ZDServicePtr> all = m_discovery->allServices();
         for (const ZDServicePtr &s : all) {
             if (s->isSettled())
-                settled.insert(s.get());
+                settled.insert(s);
         }
-        const auto isSettled = [&](const ZDServicePtr &s) { return settled.contains(s.get()); };
+        const auto isSettled = [&](const ZDServicePtr &s) { return settled.count(s) > 0; };
+        const bool allSettled = std::all_of(all.cbegin(), all.cend(), isSettled);
         if (!m_options.hosts.isEmpty()) {
             for (const QString &h : m_options.hosts) {
                 bool found = false;
@@ -265,13 +266,15 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
                             return false;
                     }
                 }
-                if (!found)
+                // Without browsing no computer joins the list any more, and a host name
+                // comes with a computer's configuration.
+                if (!found && (m_options.browse || !allSettled))
                     return false;
             }
             return true;
         }
         // Browsing needs a moment before the list means anything.
-        return browseWindowOver && std::all_of(all.cbegin(), all.cend(), isSettled);
+        return browseWindowOver && allSettled;
     };
     const auto check = [&] {
         if (done())
@@ -304,7 +307,7 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
 
 ZDDispatcher::ServiceList ZDCommandLine::computersForWork(QStringList *missing)
 {
-    startDiscovery(m_options.browse);
+    startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
     waitForComputers(kWorkWaitSeconds, false);
     const ZDDispatcher::ServiceList services = selectedServices(missing);
     for (const QString &h : std::as_const(*missing))
@@ -403,7 +406,7 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
 
 int ZDCommandLine::list()
 {
-    startDiscovery(m_options.browse);
+    startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
     waitForComputers(kListWaitSeconds, m_options.browse);
     QStringList missing;
     const ZDDispatcher::ServiceList services = selectedServices(&missing);
@@ -513,7 +516,7 @@ int ZDCommandLine::add()
         m_err << "kestra: add needs NAME IP PORT\n";
         return Usage;
     }
-    startDiscovery(false);
+    startDiscovery(Discovery::StoredOnly);
     QString title, text;
     const QStringList &p = m_options.positional;
     if (!m_discovery->submitManualConnection(p[0], p[1], p[2], &title, &text)) {
@@ -530,7 +533,7 @@ int ZDCommandLine::remove()
         m_err << "kestra: remove needs NAME\n";
         return Usage;
     }
-    startDiscovery(false);
+    startDiscovery(Discovery::StoredOnly);
     if (!m_discovery->removeManualConnection(m_options.positional.first())) {
         m_err << "kestra: no manual connection named " << m_options.positional.first() << "\n";
         return Failed;

@@ -63,7 +63,10 @@ private:
     int tasks();
     int runTask();
 
-    void startDiscovery(bool browse);
+    // StoredOnly: the list starts empty (connecting every stored computer would
+    // only slow down a change of the stored entries).
+    enum class Discovery { BrowseAndManual, Manual, StoredOnly };
+    void startDiscovery(Discovery what);
     // Waits for discovery and for the computers to connect, as long as the options say.
     void waitForComputers(double defaultSeconds, bool untilDeadline);
     bool matchesHost(const ZDServicePtr &service, const QString &host) const;
