@@ -1,6 +1,7 @@
 // The "Kestra Client" panel against the real agent and a fake one that disagree:
 // mixed boxes, and a write that changes only what was clicked on both; in the
-// window, a new selection never receives the values read for the previous one.
+// window, a new selection never receives the values read for the previous one,
+// and the progress sheet follows a tool's steps and its Cancel stops the batch.
 // Also the information panel of the real agent, with its large icon.
 #include "ZDClientSettingsPanel.h"
 #include "ZDComputerInfoPanel.h"
@@ -12,10 +13,15 @@
 #include "ZDServiceOutlineModel.h"
 #include "ZDServiceOutlineView.h"
 #include "ZDRealAgent.h"
+#include "ZDProgressSheet.h"
+#include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QProcess>
 #include <QtTest>
@@ -50,6 +56,44 @@ class TestClientSettingsAgent : public QObject
     }
 
     QVariantMap settingsOf(int i) { return call(i, QStringLiteral("networkClientSettings")).toMap(); }
+
+    // The console window on the real agent ("Alpha") and the fake one ("Beta"), in that order.
+    std::unique_ptr<ZDMainWindow> openWindow()
+    {
+        const QString settingsPath = m_sandbox->path(QStringLiteral("window.ini"));
+        {
+            QSettings s(settingsPath, QSettings::IniFormat);
+            s.setValue(QStringLiteral("firstRun"), false);
+            // A manual computer's key is its address: the real agent answers on any loopback one.
+            auto entry = [](const char *name, const char *ip, const ZDServicePtr &service) {
+                return QVariantMap{{QStringLiteral("name"), QLatin1String(name)}, {QStringLiteral("ip"), QLatin1String(ip)},
+                                   {QStringLiteral("port"), QString::number(service->port())}};
+            };
+            s.setValue(QStringLiteral("manualConnections"),
+                       QVariantList{entry("Alpha", "127.0.0.2", m_services[0]), entry("Beta", "127.0.0.1", m_services[1])});
+        }
+        auto window = std::make_unique<ZDMainWindow>(ZDMainWindow::Options{settingsPath, false});
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            return nullptr;
+        for (const ZDServicePtr &s : window->discovery()->allServices()) {
+            if (!QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000))
+                return nullptr;
+        }
+        return window;
+    }
+
+    static void select(ZDMainWindow &window, const QString &name, bool add = false)
+    {
+        ZDServiceOutlineModel *model = window.outlineModel();
+        for (int r = 0; r < model->rowCount(model->headerIndex()); ++r) {
+            const QModelIndex index = model->index(r, 0, model->headerIndex());
+            if (index.data().toString() == name)
+                window.outlineView()->selectionModel()->select(
+                    index, (add ? QItemSelectionModel::Select : QItemSelectionModel::ClearAndSelect)
+                               | QItemSelectionModel::Rows);
+        }
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -146,35 +190,11 @@ private Q_SLOTS:
         QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
         QCOMPARE(settingsOf(1).value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
 
-        const QString settingsPath = m_sandbox->path(QStringLiteral("window.ini"));
-        {
-            QSettings s(settingsPath, QSettings::IniFormat);
-            s.setValue(QStringLiteral("firstRun"), false);
-            // A manual computer's key is its address: the real agent answers on any loopback one.
-            auto entry = [](const char *name, const char *ip, const ZDServicePtr &service) {
-                return QVariantMap{{QStringLiteral("name"), QLatin1String(name)}, {QStringLiteral("ip"), QLatin1String(ip)},
-                                   {QStringLiteral("port"), QString::number(service->port())}};
-            };
-            s.setValue(QStringLiteral("manualConnections"),
-                       QVariantList{entry("Real", "127.0.0.2", m_services[0]), entry("Fake", "127.0.0.1", m_services[1])});
-        }
-        ZDMainWindow window({settingsPath, false});
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        for (const ZDServicePtr &s : window.discovery()->allServices())
-            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
-        auto select = [&](const QString &name) {
-            ZDServiceOutlineModel *model = window.outlineModel();
-            for (int r = 0; r < model->rowCount(model->headerIndex()); ++r) {
-                const QModelIndex index = model->index(r, 0, model->headerIndex());
-                if (index.data().toString() == name)
-                    window.outlineView()->selectionModel()->select(
-                        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-            }
-        };
-        select(QStringLiteral("Real"));
-        window.taskList()->setCurrentRow(0);
-        auto *panel = window.findChild<ZDClientSettingsPanel *>();
+        auto window = openWindow();
+        QVERIFY(window);
+        select(*window, QStringLiteral("Alpha"));
+        window->taskList()->setCurrentRow(0);
+        auto *panel = window->findChild<ZDClientSettingsPanel *>();
         QVERIFY(panel);
         QSignalSpy refreshed(panel, &ZDClientSettingsPanel::settingsRefreshed);
         QSignalSpy written(panel, &ZDClientSettingsPanel::settingsWritten);
@@ -182,7 +202,7 @@ private Q_SLOTS:
         QCOMPARE(panel->clientAllowMaintenance()->checkState(), Qt::Checked);
 
         // A click right after the new selection: the real agent's values must not reach the fake.
-        select(QStringLiteral("Fake"));
+        select(*window, QStringLiteral("Beta"));
         panel->clientAutoCheck()->click();
         QVERIFY(!panel->clientAutoCheck()->isEnabled());
         QVERIFY(refreshed.wait(60000)); // the panel reads the new selection by itself
@@ -195,6 +215,39 @@ private Q_SLOTS:
         QCOMPARE(fake.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 0);
         QCOMPARE(written.count(), 1);
         QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
+    }
+
+    void progressSheetFollowsToolStepsAndCancels()
+    {
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
+        QVERIFY(zdtest::copyTree(apps + QStringLiteral("/Tidwell.app"), m_real.root() + QStringLiteral("/opt/Tidwell.app")));
+        QTemporaryDir gate;
+        const QString release = gate.filePath(QStringLiteral("release"));
+        auto window = openWindow();
+        QVERIFY(window);
+        // One worker: the fake comes after the real agent, and Cancel must keep it from being asked.
+        window->dispatcher()->setCoreCount(1);
+        select(*window, QStringLiteral("Alpha"));
+        select(*window, QStringLiteral("Beta"), true);
+        const QStringList options{QStringLiteral("--progress"), QStringLiteral("--progress"),
+                                  QStringLiteral("--wait-for"), release, QStringLiteral("--finished")};
+        window->runTasksWithProgress(QStringLiteral("answer"), QStringLiteral("com.zendrel.Tidwell"), options, 2);
+        ZDProgressSheet *sheet = window->progressSheet();
+        QTRY_VERIFY_WITH_TIMEOUT(sheet->isVisible(), 10000);
+        // The tool's two steps travel through its agent to the console.
+        QTRY_VERIFY_WITH_TIMEOUT(sheet->bar()->maximum() == 4 && sheet->bar()->value() >= 2, 60000);
+        QDir().mkpath(QStringLiteral(KESTRA_SCREENSHOT_DIR));
+        QVERIFY(sheet->grab().save(QStringLiteral(KESTRA_SCREENSHOT_DIR "/progress-sheet.png")));
+
+        sheet->cancelButton()->click();
+        QCOMPARE(sheet->statusLabel()->text(), QStringLiteral("Canceling..."));
+        QVERIFY(!sheet->cancelButton()->isEnabled());
+        QVERIFY(QFile(release).open(QIODevice::WriteOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(!sheet->isVisible(), 60000);
+        window.reset(); // waits for the batch's worker
+        QVERIFY(QFile::exists(m_real.root() + QStringLiteral("/var/lib/standins/Tidwell/answer.result")));
+        const QStringList fakeCalls = call(1, QStringLiteral("fakeCalls")).toStringList();
+        QVERIFY2(!fakeCalls.join(u'|').contains(QStringLiteral("executeTask")), qPrintable(fakeCalls.join(u'|')));
     }
 
     void infoPanelOfRealAgent()

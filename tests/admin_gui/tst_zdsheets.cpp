@@ -32,6 +32,7 @@
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QHeaderView>
 #include <QtTest>
 
 #include "ZDTestThreads.h"
@@ -449,8 +450,41 @@ private Q_SLOTS:
         QCOMPARE(updates.count(), 1);
         QVERIFY(window.highlightError(1005, QStringLiteral("render-2.local.")));
         QCOMPARE(window.table()->currentRow(), 1);
+
+        // Header clicks sort by every column and are kept for the next window.
+        QHeaderView *header = window.table()->horizontalHeader();
+        const auto clickHeader = [&](int column) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(column) + 4, header->height() / 2));
+        };
+        const auto columnTexts = [&](int column) {
+            QStringList out;
+            for (int r = 0; r < window.table()->rowCount(); ++r)
+                out << window.table()->item(r, column)->text();
+            return out;
+        };
+        clickHeader(ZDErrorLogWindow::HostColumn);
+        QCOMPARE(columnTexts(ZDErrorLogWindow::HostColumn), QStringList({"edit-1", "edit-3", "render-2"}));
+        QVERIFY(window.highlightError(1005, QStringLiteral("render-2.local.")));
+        QCOMPARE(window.table()->currentRow(), 2);
+        clickHeader(ZDErrorLogWindow::HostColumn);
+        QCOMPARE(columnTexts(ZDErrorLogWindow::HostColumn), QStringList({"render-2", "edit-3", "edit-1"}));
+        QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+        clickHeader(ZDErrorLogWindow::DescriptionColumn);
+        QStringList descriptions = columnTexts(ZDErrorLogWindow::DescriptionColumn);
+        QVERIFY(!descriptions.at(0).startsWith(u"Unable") && descriptions.at(2).startsWith(u"Unable"));
+        clickHeader(ZDErrorLogWindow::DateColumn);
+        {
+            QSettings settings(m_settingsPath, QSettings::IniFormat);
+            QCOMPARE(settings.value(QStringLiteral("errorLogTableSortedColumn")).toString(), QStringLiteral("date"));
+            QCOMPARE(settings.value(QStringLiteral("errorLogTableSortedDescending")).toBool(), false);
+        }
+        clickHeader(ZDErrorLogWindow::HostColumn);
+        ZDErrorLogWindow again(m_errorCallback.get());
+        QCOMPARE(again.rows(), window.rows());
+        QCOMPARE(again.table()->horizontalHeader()->sortIndicatorSection(), int(ZDErrorLogWindow::HostColumn));
         window.resize(900, 300);
-        screenshot(&window, QStringLiteral("error-log"));
+        screenshot(&window, QStringLiteral("error-log-sorted"));
         QVERIFY(window.uploadButton()->isEnabled());
         window.clearButton()->click();
         QVERIFY(QTest::qWaitFor([&] { return window.table()->rowCount() == 0; }, 5000));

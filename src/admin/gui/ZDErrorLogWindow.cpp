@@ -1,6 +1,8 @@
 #include "ZDErrorLogWindow.h"
 
 #include "ZDAlert.h"
+#include "ZDProgressSheet.h"
+#include "ZDProgressState.h"
 #include "ZDUploadMessages.h"
 
 #include <QDateTime>
@@ -14,8 +16,15 @@
 
 ZDErrorLogWindow::ZDErrorLogWindow(ZDErrorCallback *errorCallback, QWidget *parent)
     : QWidget(parent, Qt::Window), m_errors(errorCallback), m_table(new QTableWidget(0, ColumnCount, this)),
-      m_clear(new QPushButton(tr("Clear"), this)), m_upload(new QPushButton(tr("Upload"), this))
+      m_clear(new QPushButton(tr("Clear"), this)), m_upload(new QPushButton(tr("Upload"), this)),
+      m_sort(QStringLiteral("errorLogTable"), errorCallback ? errorCallback->settingsPath() : QString(),
+             columnIdentifier(DateColumn)),
+      m_progress(new ZDProgressState(this)), m_progressSheet(new ZDProgressSheet(m_progress, this))
 {
+    m_progress->setCancelAction([this] {
+        if (m_errors)
+            m_errors->cancelUpload();
+    });
     setWindowTitle(tr("Error Log"));
     m_table->setHorizontalHeaderLabels({tr("Computer"), tr("Date"), tr("Description"), QString()});
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -26,6 +35,9 @@ ZDErrorLogWindow::ZDErrorLogWindow(ZDErrorCallback *errorCallback, QWidget *pare
     m_table->horizontalHeader()->setSectionResizeMode(HostColumn, QHeaderView::ResizeToContents);
     m_table->horizontalHeader()->setSectionResizeMode(DateColumn, QHeaderView::ResizeToContents);
     m_table->horizontalHeader()->setSectionResizeMode(ActionColumn, QHeaderView::ResizeToContents);
+    m_table->horizontalHeader()->setSectionsClickable(true);
+    m_table->horizontalHeader()->setSortIndicatorShown(true);
+    connect(m_table->horizontalHeader(), &QHeaderView::sectionClicked, this, &ZDErrorLogWindow::headerClicked);
 
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_clear);
@@ -45,9 +57,39 @@ ZDErrorLogWindow::ZDErrorLogWindow(ZDErrorCallback *errorCallback, QWidget *pare
     reload();
 }
 
+QString ZDErrorLogWindow::columnIdentifier(int column)
+{
+    switch (column) {
+    case HostColumn:
+        return QStringLiteral("hostname");
+    case DateColumn:
+        return QStringLiteral("date");
+    case DescriptionColumn:
+        return QStringLiteral("description");
+    default:
+        return QString();
+    }
+}
+
+void ZDErrorLogWindow::headerClicked(int section)
+{
+    const QString id = columnIdentifier(section);
+    if (id.isEmpty())
+        return;
+    m_sort.clickColumn(id);
+    reload();
+}
+
 void ZDErrorLogWindow::reload()
 {
-    const QVariantList queue = m_errors ? m_errors->errorQueue() : QVariantList();
+    const QString sortColumn = m_sort.column();
+    const bool descending = m_sort.descending();
+    m_rows = ZDTableSort::sorted(m_errors ? m_errors->errorQueue() : QVariantList(), sortColumn, descending);
+    const QVariantList &queue = m_rows;
+    for (int column = 0; column < ColumnCount; ++column) {
+        if (columnIdentifier(column) == sortColumn)
+            m_table->horizontalHeader()->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    }
     m_table->clearContents();
     m_table->setRowCount(int(queue.size()));
     for (int row = 0; row < queue.size(); ++row) {
@@ -86,12 +128,17 @@ void ZDErrorLogWindow::uploadErrorLog()
 {
     if (!m_errors || m_errors->errorCount() == 0 || m_errors->isUploading())
         return;
+    m_progress->startProgress();
+    m_progress->updateProgressStatus(tr("Uploading error log..."));
     if (m_errors->uploadErrorLog())
         m_upload->setEnabled(false);
+    else
+        m_progress->endProgress();
 }
 
 void ZDErrorLogWindow::uploadFinished(ZDErrorCallback::UploadResult result, const QString &)
 {
+    m_progress->endProgress();
     reload();
     const ZDUploadMessages::Message message = ZDUploadMessages::messageForResult(result);
     if (!message.title.isEmpty())
@@ -101,7 +148,16 @@ void ZDErrorLogWindow::uploadFinished(ZDErrorCallback::UploadResult result, cons
 
 bool ZDErrorLogWindow::highlightError(qint64 code, const QString &hostname)
 {
-    const int row = m_errors ? m_errors->indexOfError(code, hostname) : -1;
+    const int index = m_errors ? m_errors->indexOfError(code, hostname) : -1;
+    if (index < 0)
+        return false;
+    // Rows are sorted: find the entry itself (the queue may have changed since the last reload).
+    const QVariant entry = m_errors->errorQueue().value(index);
+    int row = int(m_rows.indexOf(entry));
+    if (row < 0) {
+        reload();
+        row = int(m_rows.indexOf(entry));
+    }
     if (row < 0 || row >= m_table->rowCount())
         return false;
     m_table->selectRow(row);

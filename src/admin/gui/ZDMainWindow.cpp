@@ -3,6 +3,8 @@
 #include "ZDAdminDefaults.h"
 #include "ZDAdminSettings.h"
 #include "ZDAutoRefresh.h"
+#include "ZDProgressSheet.h"
+#include "ZDProgressState.h"
 #include "ZDAuthorization.h"
 #include "ZDBackground.h"
 #include "ZDCacheCleaner.h"
@@ -215,8 +217,16 @@ void ZDMainWindow::buildActions()
             const auto settings = ZDAdminSettings::open(m_options.settingsPath);
             return ZDAdminDefaults::boolValue(*settings, QString::fromLatin1(ZDAdminDefaults::kAutoRefresh), true);
         },
-        [this] { return m_dispatcher->isProcessing(); });
+        [this] { return m_dispatcher->isProcessing() || m_progressState->isShown(); });
     connect(m_autoRefresh, &ZDAutoRefresh::refreshAvailableChanged, m_refreshPanel, &QAction::setEnabled);
+    m_progressState = new ZDProgressState(this);
+    m_progressState->setCancelAction([this] {
+        m_dispatcher->cancelProcessing();
+        m_dispatcher->cancelTaskThreads();
+    });
+    m_progressSheet = new ZDProgressSheet(m_progressState, this);
+    connect(m_errorCallback.get(), &ZDErrorCallback::progressIncremented, m_progressState,
+            &ZDProgressState::incrementProgress);
     m_requireAdmin = new QAction(tr("Require Administrator Password at Launch"), this);
     m_requireAdmin->setCheckable(true);
     {
@@ -659,6 +669,17 @@ void ZDMainWindow::progressStarted(int total)
     m_status->setText(ZDServiceOutline::statusLine(int(selectionSnapshot().size()), true));
 }
 
+void ZDMainWindow::runTasksWithProgress(const QString &taskID, const QString &bundleID, const QVariant &options,
+                                        int stepsPerComputer)
+{
+    const auto computers = selectionSnapshot().size();
+    if (m_dispatcher->isProcessing() || m_progressState->isShown() || computers == 0)
+        return;
+    m_progressState->startProgress();
+    m_progressState->progressBarSetMaxValue(int(qMin<qsizetype>(computers * qMax(1, stepsPerComputer), INT_MAX)));
+    m_dispatcher->executeRemoteTasks(taskID, bundleID, options);
+}
+
 void ZDMainWindow::progressAdvanced()
 {
     if (m_progress->maximum() > 0)
@@ -669,6 +690,7 @@ void ZDMainWindow::progressFinished()
 {
     m_progress->hide();
     m_cancelButton->hide();
+    m_progressState->endProgress();
     m_autoRefresh->processingEnded();
     updateSelectedComputerStatus();
 }

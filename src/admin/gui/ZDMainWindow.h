@@ -25,6 +25,8 @@ class QProgressBar;
 class QStackedWidget;
 class QToolButton;
 class ZDAutoRefresh;
+class ZDProgressSheet;
+class ZDProgressState;
 class ZDComputerInfoPanel;
 class ZDCredentialSheet;
 class ZDDiscovery;
@@ -60,6 +62,15 @@ public:
     QDialog *welcomeSheet() const { return m_welcome; }
     QListWidget *taskList() const { return m_tasks; }
     QAction *cancelMaintenanceAction() const { return m_cancelMaintenance; }
+    ZDProgressState *progressState() const { return m_progressState; }
+    ZDProgressSheet *progressSheet() const { return m_progressSheet; }
+    ZDAutoRefresh *autoRefresh() const { return m_autoRefresh; }
+
+    // Runs a tool's task on the selected computers under the progress sheet, which
+    // expects stepsPerComputer steps from each tool and closes when the batch ends;
+    // its Cancel stops the batch before the next computer.
+    void runTasksWithProgress(const QString &taskID, const QString &bundleID, const QVariant &options,
+                              int stepsPerComputer);
 
 public Q_SLOTS:
     void addServiceGroup();
@@ -161,6 +172,8 @@ private:
     QPointer<ZDTroubleshooter> m_troubleshooter;
     QList<TaskPanel> m_taskPanels;
     ZDAutoRefresh *m_autoRefresh = nullptr;
+    ZDProgressState *m_progressState = nullptr;
+    ZDProgressSheet *m_progressSheet = nullptr;
 
     mutable std::mutex m_snapshotMutex;
     QList<ZDServicePtr> m_snapshot;

@@ -81,7 +81,8 @@ void ZDServiceItemDelegate::paintSpinner(QPainter *painter, const QRect &rect, c
     painter->restore();
 }
 
-void ZDServiceItemDelegate::paintBadge(QPainter *painter, const QRect &rowRect, int count, bool selected) const
+void ZDServiceItemDelegate::paintBadge(QPainter *painter, const QRect &rowRect, int count, bool selected,
+                                       bool pressed) const
 {
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
@@ -93,7 +94,8 @@ void ZDServiceItemDelegate::paintBadge(QPainter *painter, const QRect &rowRect, 
     const int width = qMax(20, painter->fontMetrics().horizontalAdvance(text) + 12);
     const QRect pill(rowRect.right() - width - 6, rowRect.top() + (rowRect.height() - 16) / 2, width, 16);
     painter->setPen(Qt::NoPen);
-    painter->setBrush(selected ? QColor(Qt::white) : QColor::fromRgbF(0.53f, 0.60f, 0.74f));
+    painter->setBrush(selected ? QColor(Qt::white)
+                               : (pressed ? QColor::fromRgbF(0.51f, 0.58f, 0.72f) : QColor::fromRgbF(0.53f, 0.60f, 0.74f)));
     painter->drawRoundedRect(pill, 8, 8);
     painter->setPen(selected ? QApplication::palette().color(QPalette::Highlight) : QColor(Qt::white));
     painter->drawText(pill, Qt::AlignCenter, text);
@@ -120,7 +122,7 @@ void ZDServiceItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem 
             opt.rect.setRight(opt.rect.right() - 32);
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
         if (badge > 0)
-            paintBadge(painter, option.rect, badge, selected);
+            paintBadge(painter, option.rect, badge, selected, isPressed(index));
         return;
     }
 
@@ -149,6 +151,9 @@ void ZDServiceItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem 
     style->drawControl(QStyle::CE_ItemViewItem, &content, painter, widget);
 
     const QRect right = badgeRect(option.rect);
+    painter->save();
+    if (isPressed(index))
+        painter->setOpacity(0.55); // the image's pressed look
     switch (state) {
     case State::Working:
         paintSpinner(painter, right, selected ? opt.palette.color(QPalette::HighlightedText) : QColor(0x55, 0x55, 0x55));
@@ -163,20 +168,46 @@ void ZDServiceItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem 
     default:
         break;
     }
+    painter->restore();
+}
+
+bool ZDServiceItemDelegate::hasBadgeImage(const QModelIndex &index)
+{
+    const auto kind = index.data(ZDServiceOutlineModel::KindRole).toInt();
+    if (kind == ZDServiceOutlineModel::GroupKind)
+        return index.data(ZDServiceOutlineModel::BadgeCountRole).toInt() > 0;
+    const auto state = State(index.data(ZDServiceOutlineModel::RowStateRole).toInt());
+    return kind == ZDServiceOutlineModel::ServiceKind
+           && (state == State::Maintenance || state == State::NotConnected || state == State::Error);
+}
+
+void ZDServiceItemDelegate::setPressed(const QModelIndex &index)
+{
+    if (QModelIndex(m_pressed) == index)
+        return;
+    const QModelIndex previous = m_pressed;
+    m_pressed = index;
+    if (previous.isValid())
+        Q_EMIT pressedChanged(previous);
+    if (index.isValid())
+        Q_EMIT pressedChanged(index);
 }
 
 bool ZDServiceItemDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, const QStyleOptionViewItem &option,
                                         const QModelIndex &index)
 {
-    if (event->type() == QEvent::MouseButtonRelease) {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
-        const auto state = State(index.data(ZDServiceOutlineModel::RowStateRole).toInt());
-        const bool hasImage = state == State::Maintenance || state == State::NotConnected || state == State::Error;
-        if (mouse->button() == Qt::LeftButton && hasImage
-            && index.data(ZDServiceOutlineModel::KindRole).toInt() == ZDServiceOutlineModel::ServiceKind
-            && badgeRect(option.rect).adjusted(-2, -2, 2, 2).contains(mouse->position().toPoint())) {
-            Q_EMIT badgeClicked(index);
-            return true;
+        const bool onImage = mouse->button() == Qt::LeftButton && hasBadgeImage(index)
+                             && badgeRect(option.rect).adjusted(-2, -2, 2, 2).contains(mouse->position().toPoint());
+        if (event->type() == QEvent::MouseButtonPress) {
+            setPressed(onImage ? index : QModelIndex());
+        } else {
+            setPressed(QModelIndex());
+            if (onImage && index.data(ZDServiceOutlineModel::KindRole).toInt() == ZDServiceOutlineModel::ServiceKind) {
+                Q_EMIT badgeClicked(index);
+                return true;
+            }
         }
     }
     return QStyledItemDelegate::editorEvent(event, model, option, index);

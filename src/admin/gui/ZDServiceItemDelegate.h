@@ -2,7 +2,8 @@
 // Draws a row of the computer list: the header in the group look, a group with
 // its maintenance badge, a computer with its icon, its text in the state's
 // colour and at the right the spinner, the spanner or the error image. A click
-// on that right-hand image reports badgeClicked().
+// on that right-hand image reports badgeClicked(); while the button is down on it
+// the image (or a group's badge) is drawn pressed.
 #include <QStyledItemDelegate>
 
 class ZDServiceItemDelegate : public QStyledItemDelegate
@@ -24,11 +25,18 @@ public:
     static QImage spannerImage();
     static QImage errorImage();
 
+    bool isPressed(const QModelIndex &index) const { return index.isValid() && index == m_pressed; }
+
 Q_SIGNALS:
     void badgeClicked(const QModelIndex &index);
+    // The row to redraw: its pressed look changed.
+    void pressedChanged(const QModelIndex &index);
 
 private:
     void paintSpinner(QPainter *painter, const QRect &rect, const QColor &color) const;
-    void paintBadge(QPainter *painter, const QRect &rect, int count, bool selected) const;
+    void paintBadge(QPainter *painter, const QRect &rect, int count, bool selected, bool pressed) const;
+    static bool hasBadgeImage(const QModelIndex &index);
+    void setPressed(const QModelIndex &index);
     int m_phase = 0;
+    QPersistentModelIndex m_pressed;
 };

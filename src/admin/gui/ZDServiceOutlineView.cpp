@@ -14,6 +14,8 @@ ZDServiceOutlineView::ZDServiceOutlineView(QWidget *parent)
 {
     setHeaderHidden(true);
     setItemDelegate(m_delegate);
+    connect(m_delegate, &ZDServiceItemDelegate::pressedChanged, this,
+            [this](const QModelIndex &index) { viewport()->update(visualRect(index)); });
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
