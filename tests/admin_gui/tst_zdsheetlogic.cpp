@@ -310,7 +310,6 @@ private Q_SLOTS:
     {
         ZDTestSandbox sandbox;
         const ZDCacheCleaner cleaner;
-        QCOMPARE(cleaner.trashCaches().title, QStringLiteral("No caches to clean"));
         // The caches as the console writes them.
         QByteArray png;
         QBuffer buffer(&png);
@@ -318,20 +317,18 @@ private Q_SLOTS:
         const ZDLargeIconCache icons;
         QVERIFY(icons.storeIcon(QStringLiteral("a.local."), png));
         const QString state = ZDAdminSettings::stateDirectory();
-        QVERIFY(cleaner.folders().contains(QFileInfo(icons.path()).absolutePath()));
-        QVERIFY(cleaner.folders().contains(state));
 
         const ZDCacheCleaner::Outcome outcome = cleaner.trashCaches();
         QCOMPARE(outcome.result, ZDCacheCleaner::Result::Cleaned);
         QCOMPARE(outcome.title, QStringLiteral("Caches successfully cleaned"));
-        QVERIFY(!QFile::exists(icons.path()) && !QFile::exists(state));
+        QVERIFY(!QFile::exists(icons.path()) && !QFile::exists(state)); // both are the console's caches
         const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash/");
         const QString name = QFileInfo(icons.path()).dir().dirName();
         QVERIFY(QFile::exists(trash + QStringLiteral("files/") + name + u'/' + QFileInfo(icons.path()).fileName()));
         QVERIFY(QFileInfo(trash + QStringLiteral("files/") + QFileInfo(state).fileName()).isDir());
         const QByteArray info = ZDTestSandbox::readFile(trash + QStringLiteral("info/") + name + ".trashinfo");
         QVERIFY2(info.startsWith("[Trash Info]\nPath=") && info.contains("DeletionDate="), info.constData());
-        QCOMPARE(cleaner.trashCaches().result, ZDCacheCleaner::Result::NothingToClean);
+        QCOMPARE(cleaner.trashCaches().title, QStringLiteral("No caches to clean"));
     }
 
     void removeStoredPasswordsKeepsOthers()
@@ -345,12 +342,10 @@ private Q_SLOTS:
         const QString other = QStringLiteral("Other Program ") + tag, kind = QStringLiteral("Host password");
         for (const QString &host : hosts)
             QVERIFY(store.storeKeychainPassword(user, QStringLiteral("secret"), host));
-        QVERIFY(store.setStoredUser(hosts, user));
         QVERIFY(ZDKeychain::addKeychainItem(other, kind, user, QStringLiteral("theirs"), hosts[0]));
         QVERIFY(store.removeAllStoredPasswords());
         for (const QString &host : hosts)
             QVERIFY(store.keychainPassword(user, host).isNull());
-        QVERIFY(store.storedUsers().isEmpty());
         QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(other, kind, user, hosts[0]), QStringLiteral("theirs"));
         QVERIFY(ZDKeychain::deleteAllKeychainItems(other, QString()));
     }

@@ -11,8 +11,10 @@
 #include "ZDErrorCallback.h"
 #include "ZDErrorLogWindow.h"
 #include "ZDKeychain.h"
+#include "ZDLargeIconCache.h"
 #include "ZDLog.h"
 #include "ZDLogViewer.h"
+#include "ZDMainWindow.h"
 #include "ZDManualConnectionSheet.h"
 #include "ZDRemoteError.h"
 #include "ZDRemoteLogText.h"
@@ -20,9 +22,11 @@
 #include "ZDTroubleshooter.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -670,6 +674,43 @@ private Q_SLOTS:
         alert = visibleAlert(QStringLiteral("No log found"));
         QVERIFY(alert);
         QCOMPARE(alert->informativeText(), QStringLiteral("Please start a task to generate a log."));
+    }
+
+    // The console's own menu items, each through its confirmation to its result.
+    void housekeepingMenus()
+    {
+        ZDMainWindow window({m_settingsPath, false});
+        const auto trigger = [&](const QString &text) {
+            const auto actions = window.findChildren<QAction *>();
+            const auto it = std::find_if(actions.begin(), actions.end(), [&](QAction *a) { return a->text() == text; });
+            QVERIFY2(it != actions.end(), qPrintable(text));
+            (*it)->trigger();
+        };
+        const auto answer = [](const QString &title, bool accept) {
+            QMessageBox *box = nullptr;
+            QVERIFY2(QTest::qWaitFor([&] { return (box = visibleAlert(title)); }, 10000), qPrintable(title));
+            accept ? box->defaultButton()->click() : box->done(0);
+        };
+        const ZDLargeIconCache icons;
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && QImage(64, 64, QImage::Format_RGB32).save(&buffer, "PNG"));
+        QVERIFY(icons.storeIcon(QStringLiteral("x.local."), png));
+        trigger(QStringLiteral("Clear Caches..."));
+        answer(QStringLiteral("Are you sure you wish to clear caches?"), true);
+        answer(QStringLiteral("Caches successfully cleaned"), false);
+        QVERIFY(!QFile::exists(icons.path()));
+
+        ZDCredentialStore &store = window.dispatcher()->credentialStore();
+        QVERIFY(store.storeKeychainPassword(kUser, kPassword, QStringLiteral("menu-host")));
+        trigger(QStringLiteral("Remove Stored Passwords..."));
+        answer(QStringLiteral("Are you sure you wish to remove all stored passwords?"), true);
+        QTRY_VERIFY_WITH_TIMEOUT(store.keychainPassword(kUser, QStringLiteral("menu-host")).isNull(), 10000);
+
+        trigger(QStringLiteral("View Task Log"));
+        answer(QStringLiteral("No log found"), false);
+        trigger(QStringLiteral("Gather Logs"));
+        answer(QStringLiteral("No logs found"), false);
     }
 
     void clientSettingsPanelMixedValues()
