@@ -21,8 +21,9 @@ const char *const kCommonAdvice[] = {
     "terminal). If you are connected to a cabled network, it will require unplugging the cable, waiting a few seconds "
     "and plugging it back in.",
     "\n\n6. If you are on a corporate network, you may have a hardware firewall. In this case, go to Kestra Client's "
-    "settings (KestraClientListener), specify a custom port and make sure this port is open on your firewall. Also try "
-    "opening %i, which is the fallback port if something goes wrong.",
+    "settings (KestraClientListener), specify a custom port (kept as customPort in "
+    "~/.config/com.zendrel.KestraClient.plist) and make sure this port is open on your firewall. Also try opening %i, "
+    "which is the fallback port if something goes wrong.",
     "\n\n7. Download and reinstall Kestra Client on the affected systems.",
     "\n\n8. If the remote machines are doing some hefty processing (for instance multi-core rendering) right now, "
     "there may not be enough system resources left to connect to Kestra Admin. Consider canceling the hefty task they "
