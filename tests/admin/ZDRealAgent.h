@@ -74,8 +74,7 @@ public:
     }
 
     quint16 port() const { return m_port; }
-    // Its system root: "opt" holds the applications it finds, "etc/hostname" names it.
-    QString root() const { return m_home.path(); }
+    QString root() const { return m_home.path(); } // "opt": the applications it finds
     qint64 pid() const { return m_process ? m_process->processId() : 0; }
     QString output()
     {
