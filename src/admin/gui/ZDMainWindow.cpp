@@ -132,6 +132,10 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
             m_troubleshooter->populateConnectionTroubleshooterServices();
         }
     });
+    connect(m_discovery, &ZDDiscovery::serviceRemoved, this, [this](const ZDServicePtr &service) {
+        if (m_infoPanel && m_infoPanel->service() == service)
+            m_infoPanel->close();
+    });
     connect(m_discovery, &ZDDiscovery::serviceRemoved, this, [this] {
         if (m_troubleshooter && m_troubleshooter->isVisible())
             m_troubleshooter->populateConnectionTroubleshooterServices();
@@ -191,7 +195,9 @@ void ZDMainWindow::buildActions()
         runOnComputers(QStringLiteral("Reconnecting"), [](const ZDServicePtr &s) { s->connectOnThread(); });
     });
     m_disconnect = make(tr("Disconnect"), [this] {
-        runOnComputers(QStringLiteral("Disconnecting"), [](const ZDServicePtr &s) { s->disconnect(); });
+        runOnComputers(QStringLiteral("Disconnecting"), [discovery = m_discovery](const ZDServicePtr &s) {
+            discovery->disconnectService(s);
+        });
     });
     m_stopAgent = make(tr("Stop Agent"), [this] { remoteOperation(QString::fromLatin1(ZDOrv::kDisconnect)); },
                        QStyle::SP_MediaStop);
@@ -568,6 +574,8 @@ void ZDMainWindow::serviceOutlineBadgeClicked()
         cancelMaintenance();
     } else if (service->errorCode() != 0) {
         showErrorLog();
+        m_errorCallback->errorToHighlight(service->errorCode(), service->hostName(), true);
+        m_errorLogWindow->reload();
         m_errorLogWindow->highlightError(service->errorCode(), service->hostName());
     } else if (!service->isConnected()) {
         troubleshootConnection();
