@@ -241,8 +241,6 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
     if (seconds <= 0)
         return;
     QEventLoop loop;
-    // Owns every connection made here: they end with the wait.
-    QObject watcher;
     // A record counts once it settled: a retry after a failure does not put it back.
     std::set<ZDServicePtr> settled;
     bool browseWindowOver = !m_options.browse;
@@ -280,6 +278,8 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
         if (done())
             loop.quit();
     };
+    // Owns every connection made here: they end before what they refer to.
+    QObject watcher;
     const auto watch = [&](const ZDServicePtr &s) {
         ZDService *raw = s.get();
         connect(raw, &ZDService::serviceRefresh, &watcher, check);
