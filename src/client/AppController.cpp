@@ -62,8 +62,14 @@ AppController::AppController(AppControllerOptions options, QObject *parent)
     });
     if (m_options.notifications)
         m_center = new ZDNotificationCenter(this);
-    if (m_options.tasks)
+    if (m_options.tasks) {
         m_tasks = new ZDClientTasks(*m_registry, m_center, this);
+        m_tasks->setClearProcessingCancelled([this] { m_processingCancelled = false; });
+        m_tasks->setConnectionTimedOutHandler([this] {
+            if (!m_isQuitting)
+                reconnectAfter(kTimeoutReconnectDelay);
+        });
+    }
     m_reconnectTimer = new QTimer(this);
     m_reconnectTimer->setSingleShot(true);
     m_callbackRetryTimer = new QTimer(this);

@@ -21,6 +21,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,10 @@ class AppController : public QObject
 public:
     static constexpr const char *kBundleIdentifier = "com.zendrel.KestraClient";
     static constexpr const char *kExecutableName = "KestraClient";
+    // Delays before vending again: after a call of ours timed out, and after any
+    // other failure of the vended side (listener, name, publication).
+    static constexpr std::chrono::seconds kTimeoutReconnectDelay{5};
+    static constexpr std::chrono::seconds kFailureReconnectDelay{10};
 
     explicit AppController(AppControllerOptions options = {}, QObject *parent = nullptr);
     ~AppController() override;
@@ -114,6 +119,7 @@ public Q_SLOTS:
     void systemWake();
     void systemShutdown();
     void reconnectWithTimeInterval(double seconds);
+    void reconnectAfter(std::chrono::seconds delay) { reconnectWithTimeInterval(double(delay.count())); }
 
 Q_SIGNALS:
     void statusChanged(const QString &status);
@@ -134,6 +140,7 @@ private:
 
     // Vending, publishing, callback connection (AppControllerVending.cpp).
     void startVendingOnPort(int port);
+    void listenerFailed(quint64 generation);
     void stopVending();
     void publishService();
     void netServiceDidNotPublish(int error, const QString &message);
@@ -176,6 +183,7 @@ private:
     std::atomic<bool> m_isRelaunching{false};
     std::atomic<bool> m_willReconnect{false};
     std::atomic<int> m_listenPortNumber{0};
+    quint64 m_vendGeneration = 0; // main thread; tells a stale listener's failure from the current one's
 
     mutable std::mutex m_stateMutex; // the strings below
     QString m_statusString;

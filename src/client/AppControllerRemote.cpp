@@ -48,8 +48,8 @@ QVariant AppController::guarded(const char *op, const std::function<QVariant()> 
         return body();
     } catch (const std::exception &e) {
         ZDException::logException(e, op);
-        if (ZDException::didTimeout(e) && !m_isQuitting)
-            reconnectWithTimeInterval(5.0);
+        if (ZDClientTasks::timedOutHere(e) && !m_isQuitting)
+            reconnectAfter(kTimeoutReconnectDelay);
     } catch (...) {
         ZDException::logUnknownException(op);
     }

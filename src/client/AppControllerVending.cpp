@@ -88,6 +88,11 @@ void AppController::startVendingOnPort(int port)
         m_server->close();
     m_server = std::make_unique<ZDConnectionServer>();
     m_server->setRootObject(m_root);
+    const quint64 generation = ++m_vendGeneration;
+    m_server->setListenFailedHandler([this, generation](const QString &) {
+        // The accepting thread cannot tear its own server down; the server logged why.
+        onMainThread([this, generation] { listenerFailed(generation); });
+    });
     QString error;
     bool listening = false;
     if (address.isEmpty()) {
@@ -121,7 +126,7 @@ void AppController::startVendingOnPort(int port)
         m_server.reset();
         updateStatus(QStringLiteral("Unable to connect. Retrying in 10 seconds..."));
         printLine(QStringLiteral("Unable to create connection. Retrying in 10 seconds..."));
-        reconnectWithTimeInterval(10.0);
+        reconnectAfter(kFailureReconnectDelay);
         return;
     }
 
@@ -140,7 +145,7 @@ void AppController::startVendingOnPort(int port)
                 m_pdoName = name; // the UUID name is kept for later attempts
             }
             m_server.reset();
-            reconnectWithTimeInterval(10.0);
+            reconnectAfter(kFailureReconnectDelay);
             return;
         }
     }
@@ -160,6 +165,17 @@ void AppController::startVendingOnPort(int port)
         updateStatus(zdFormat(QStringLiteral("Listening on port %i"), m_listenPortNumber.load()));
     m_isConnected = true;
     setStatusBarConnected();
+}
+
+void AppController::listenerFailed(quint64 generation)
+{
+    if (generation != m_vendGeneration || !m_server)
+        return; // that listener is gone already
+    ZDLog::appendLogAndPrint(QStringLiteral("Connection died. Cleaning up..."));
+    if (m_isQuitting)
+        stopService();
+    else
+        reconnectAfter(kFailureReconnectDelay);
 }
 
 void AppController::stopVending()
@@ -229,7 +245,7 @@ void AppController::netServiceDidNotPublish(int error, const QString &message)
     }
     updateStatus(QStringLiteral("Failed to publish. Retrying in 10 seconds..."));
     printLine(zdFormat(QStringLiteral("Failed to publish: %@"), message));
-    reconnectWithTimeInterval(10.0);
+    reconnectAfter(kFailureReconnectDelay);
 }
 
 void AppController::reconnectWithTimeInterval(double seconds)
@@ -284,7 +300,7 @@ void AppController::startCallbackVending()
         ZDLog::appendLogAndPrint(QStringLiteral("Unable to create callback connection. Retrying in 10 seconds..."));
         break;
     }
-    reconnectCallbackWithTimeInterval(10.0);
+    reconnectCallbackWithTimeInterval(double(kFailureReconnectDelay.count()));
 }
 
 void AppController::stopCallbackVending()

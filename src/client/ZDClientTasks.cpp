@@ -4,6 +4,7 @@
 #include "ZDCallbackRegistry.h"
 #include "ZDEncryption.h"
 #include "ZDException.h"
+#include "ZDLinkException.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
 #include "ZDNotificationCenter.h"
@@ -159,6 +160,12 @@ void ZDClientTasks::setConnectionTimedOutHandler(std::function<void()> hook)
     m_timedOut = std::move(hook);
 }
 
+bool ZDClientTasks::timedOutHere(const std::exception &e)
+{
+    const auto *link = dynamic_cast<const ZDLinkException *>(&e);
+    return link && link->kind() == ZDLinkException::Kind::Timeout;
+}
+
 void ZDClientTasks::clearCancelled() const
 {
     if (m_clearCancelled)
@@ -171,7 +178,7 @@ QVariant ZDClientTasks::guarded(const char *op, const std::function<QVariant()> 
         return body();
     } catch (const std::exception &e) {
         ZDException::logException(e, op);
-        if (ZDException::didTimeout(e) && m_timedOut)
+        if (timedOutHere(e) && m_timedOut)
             m_timedOut();
     } catch (...) {
         ZDException::logUnknownException(op);
@@ -664,6 +671,8 @@ void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &user
         callback->callOneway(QString::fromLatin1(ZDOrv::kPostCallback), {userInfo});
     } catch (const std::exception &e) {
         ZDException::logException(e, "executeCallback:");
+        if (timedOutHere(e) && m_timedOut)
+            m_timedOut();
     }
 }
 

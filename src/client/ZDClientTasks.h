@@ -43,6 +43,8 @@ public:
     // what to do when a call to a console timed out (schedule a reconnection).
     void setClearProcessingCancelled(std::function<void()> hook);
     void setConnectionTimedOutHandler(std::function<void()> hook);
+    // A call of ours that this side saw time out; a peer's error of the same name is not one.
+    static bool timedOutHere(const std::exception &e);
 
     // executeTask:..., authExecuteTask:..., zdAppTasks, needsAdminAccess:,
     // validateUsername:password:.

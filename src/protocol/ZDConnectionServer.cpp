@@ -33,15 +33,46 @@ struct ZDConnectionServer::State
     quint16 port = 0;
     std::thread acceptThread;
 
+    std::function<void(const QString &)> onListenFailed;
+
     static void acceptLoop(const std::shared_ptr<State> &state, int listenFd, int wakeFd);
+    void listenFailed(const QString &reason);
+    bool hasListenFailedHandler() const
+    {
+        std::lock_guard lock(mutex);
+        return bool(onListenFailed);
+    }
     void accepted(const std::shared_ptr<State> &self, int fd);
 };
 
 namespace {
 
-QString errnoText()
+QString errnoText(int error = errno)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A peer that gave up before being accepted, or a network error the new
+// connection already carries: the listening socket itself is fine.
+bool isTransientAcceptError(int error)
+{
+    switch (error) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -53,19 +84,46 @@ void ZDConnectionServer::State::acceptLoop(const std::shared_ptr<State> &state, 
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            ZDLog::appendLog(QStringLiteral("Listening stopped: %@."), errnoText());
+            state->listenFailed(QStringLiteral("cannot wait for connections: %1").arg(errnoText()));
             return;
         }
         if (fds[1].revents)
             return;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            state->listenFailed(QStringLiteral("the listening socket reported %1")
+                                    .arg(fds[0].revents & POLLNVAL ? QStringLiteral("it is closed")
+                                                                   : QStringLiteral("an error or hang-up")));
+            return;
+        }
         if (fds[0].revents & POLLIN) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0)
+            if (fd >= 0) {
                 state->accepted(state, fd);
-            else if (errno == EMFILE || errno == ENFILE)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let descriptors free up
+            } else if (!isTransientAcceptError(errno)) {
+                const int error = errno;
+                const bool exhausted = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+                // Without an owner to start over, running out is waited out here.
+                if (exhausted && !state->hasListenFailedHandler()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    continue;
+                }
+                state->listenFailed(QStringLiteral("cannot accept: %1").arg(errnoText(error)));
+                return;
+            }
         }
     }
+}
+
+void ZDConnectionServer::State::listenFailed(const QString &reason)
+{
+    ZDLog::appendLog(QStringLiteral("Listening stopped: %@."), reason);
+    std::function<void(const QString &)> handler;
+    {
+        std::lock_guard lock(mutex);
+        handler = std::move(onListenFailed);
+    }
+    if (handler)
+        handler(reason);
 }
 
 void ZDConnectionServer::State::accepted(const std::shared_ptr<State> &self, int fd)
@@ -149,6 +207,12 @@ void ZDConnectionServer::setNewConnectionHandler(std::function<void(const std::s
     m_state->onNew = std::move(handler);
 }
 
+void ZDConnectionServer::setListenFailedHandler(std::function<void(const QString &reason)> handler)
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->onListenFailed = std::move(handler);
+}
+
 bool ZDConnectionServer::listen(const QString &address, quint16 port, QString *error, int backlog)
 {
     auto failWith = [error](const QString &reason, int fd) {
@@ -185,7 +249,7 @@ bool ZDConnectionServer::listen(const QString &address, quint16 port, QString *e
         return failWith(QStringLiteral("not an IP address: %1").arg(address), -1);
     }
 
-    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 && address.isEmpty()) {
         // No IPv6 on this machine: every IPv4 address then.
         family = AF_INET;
@@ -194,7 +258,7 @@ bool ZDConnectionServer::listen(const QString &address, quint16 port, QString *e
         v4->sin_addr.s_addr = htonl(INADDR_ANY);
         v4->sin_port = htons(port);
         len = sizeof *v4;
-        fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     }
     if (fd < 0)
         return failWith(errnoText(), -1);

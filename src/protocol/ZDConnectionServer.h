@@ -26,6 +26,10 @@ public:
     QString registeredName() const;
     // Called on the accepting thread for every new connection.
     void setNewConnectionHandler(std::function<void(const std::shared_ptr<ZDConnection> &)> handler);
+    // Called once, on the accepting thread, when the listening socket fails (an
+    // accept error other than a peer giving up, or the socket reporting an error
+    // or hang-up). Accepting has stopped then; established connections go on.
+    void setListenFailedHandler(std::function<void(const QString &reason)> handler);
 
     // address: empty for every address (IPv6 and IPv4), else one IPv4 or IPv6
     // address; port 0 lets the system choose. The address is reusable at once.

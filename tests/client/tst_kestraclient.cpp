@@ -6,6 +6,8 @@
 #include "ZDClientPreferences.h"
 #include "ZDConnection.h"
 #include "ZDDNSSDBrowser.h"
+#include "ZDEncryption.h"
+#include "ZDLocalPaths.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalCallbackServer.h"
 #include "ZDNameRegistry.h"
@@ -14,14 +16,17 @@
 #include "ZDPropertyList.h"
 #include "ZDRemoteObject.h"
 #include "ZDSessionBus.h"
+#include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
@@ -61,12 +66,12 @@ public:
         }
     }
     // The first capture of the pattern once it has been printed; empty after the wait.
-    QString waitFor(const QString &pattern, int timeoutMs = kWaitMs)
+    QString waitFor(const QString &pattern, int timeoutMs = kWaitMs, qsizetype from = 0)
     {
         const QRegularExpression re(pattern);
         QDeadlineTimer deadline(timeoutMs);
         while (!deadline.hasExpired()) {
-            const auto match = re.match(m_output);
+            const auto match = re.match(m_output, from);
             if (match.hasMatch())
                 return match.lastCapturedIndex() > 0 ? match.captured(1) : match.captured(0);
             if (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable())
@@ -75,7 +80,10 @@ public:
         }
         return {};
     }
-    int waitForPort() { return waitFor(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n")).toInt(); }
+    int waitForPort(qsizetype from = 0)
+    {
+        return waitFor(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n"), kWaitMs, from).toInt();
+    }
     bool waitForExit(int timeoutMs = kWaitMs)
     {
         QDeadlineTimer deadline(timeoutMs);
@@ -145,11 +153,18 @@ QString preferencesPath()
 }
 
 // The second console of twoConsoles, in a process of its own so that it can be killed.
-int runConsoleChild(int port)
+int runConsoleChild(int port, const QStringList &task)
 {
     try {
         Console console(port);
         console.registerCallback();
+        if (task.size() == 4) // bundle, tool arguments, administrator, callback name; the password in the environment
+            console.agent->callOneway(
+                QString::fromLatin1(ZDOrv::kAuthExecuteTaskCallback),
+                {QStringLiteral("answer"), task[0], QVariant(task[1].split(QLatin1Char(' '))), task[2],
+                 ZDEncryption::encryptCredential(qEnvironmentVariable("KESTRA_TEST_PASSWORD")),
+                 QVariant::fromValue(console.callback), task[3]});
+        console.agent->call(QString::fromLatin1(ZDOrv::kPing)); // the request has arrived
         std::fputs("ready\n", stdout);
         std::fflush(stdout);
         for (int seen = 0;;) { // until killed
@@ -589,6 +604,8 @@ private Q_SLOTS:
     void selfCrashLogOnce()
     {
         {
+            // The sanitizer would take the fault for itself: the agent's own handler must see it.
+            m_sandbox->setEnv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":handle_segv=0");
             Agent crashing;
             QVERIFY2(crashing.waitForPort() > 0, qPrintable(crashing.output()));
             ::kill(pid_t(crashing.pid()), SIGSEGV);
@@ -620,6 +637,65 @@ private Q_SLOTS:
         const QVariantMap second = fetch();
         QVERIFY(!second.isEmpty());
         QVERIFY(!second.contains(QStringLiteral("selfCrashLog")));
+    }
+
+    void vendsAgainAfterItsListenerOrACallFails()
+    {
+        if (!ZDLocalPaths::isRoot())
+            QSKIP("destroying the agent's socket and making an administrator account need root");
+        const QString admin = QStringLiteral("kestra_kcadm"); // member of group sudo
+        const QString password = QStringLiteral("Kc%1!").arg(QRandomGenerator::system()->generate(), 0, 36);
+        const QStringList remove = {QStringLiteral("-r"), QStringLiteral("-f"), admin};
+        zdtest::run(QStringLiteral("/usr/sbin/userdel"), remove);
+        QVERIFY(zdtest::run(QStringLiteral("/usr/sbin/useradd"),
+                            {QStringLiteral("-m"), QStringLiteral("-G"), QStringLiteral("sudo"), admin}) == 0);
+        auto removeAdmin = qScopeGuard([&] { zdtest::run(QStringLiteral("/usr/sbin/userdel"), remove); });
+        QVERIFY(zdtest::run(QStringLiteral("/usr/sbin/chpasswd"), {},
+                            (admin + QLatin1Char(':') + password).toUtf8() + '\n') == 0);
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Ondrel.app"),
+                                 m_sandbox->path(QStringLiteral("opt/Zendrel/Kestra Maintenance Tools/Ondrel.app"))));
+        Agent agent;
+        const int first = agent.waitForPort();
+        QVERIFY2(first > 0, qPrintable(agent.output()));
+
+        // The kernel drops the listening socket, as when its address goes away.
+        QCOMPARE(zdtest::run(QStringLiteral("ss"), {QStringLiteral("-K"), QStringLiteral("-t"), QStringLiteral("state"),
+                                                    QStringLiteral("listening"), QStringLiteral("sport = :%1").arg(first)}),
+                 0);
+        QVERIFY2(!agent.waitFor(QStringLiteral("Connection died. Cleaning up...")).isEmpty(),
+                 qPrintable(agent.output()));
+        QVERIFY(!agent.waitFor(QStringLiteral("Reconnecting in 10 seconds...")).isEmpty());
+        const int port = agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 10 seconds...")));
+
+        // A console starts a task that answers once released, then falls silent.
+        const QString release = m_sandbox->path(QStringLiteral("release"));
+        m_sandbox->setEnv("KESTRA_TEST_PASSWORD", password.toUtf8());
+        QProcess silent;
+        silent.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--console"), QString::number(port), QStringLiteral("com.zendrel.Ondrel"),
+                      QStringLiteral("--wait-for %1 --callback ZDKMTTimeoutTest").arg(release), admin,
+                      QStringLiteral("ZDKMTTimeoutTest")});
+        QTRY_VERIFY_WITH_TIMEOUT(silent.canReadLine() || silent.state() == QProcess::NotRunning, kWaitMs);
+        QCOMPARE(silent.readLine().trimmed(), QByteArray("ready"));
+        ::kill(pid_t(silent.processId()), SIGSTOP);
+        auto killSilent = qScopeGuard([&] {
+            ::kill(pid_t(silent.processId()), SIGKILL);
+            silent.waitForFinished(kWaitMs);
+        });
+
+        // Once the agent has given that link up for silence, the tool's answer times out there.
+        Console watcher(port);
+        const QString log = watcher.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList()
+                                .filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$"))).value(0);
+        QTRY_VERIFY_WITH_TIMEOUT(watcher.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {log})
+                                     .toString()
+                                     .contains(QStringLiteral("timed out: no answer")),
+                                 kWaitMs);
+        QVERIFY(ZDTestSandbox::writeFile(release, "go"));
+        QVERIFY2(!agent.waitFor(QStringLiteral("Reconnecting in 5 seconds...")).isEmpty(),
+                 qPrintable(agent.output()));
+        Console console(agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 5 seconds..."))));
+        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
     }
 
     void localCallbackConnection()
@@ -744,8 +820,8 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc == 3 && qstrcmp(argv[1], "--console") == 0)
-        return runConsoleChild(QByteArray(argv[2]).toInt());
+    if (argc >= 3 && qstrcmp(argv[1], "--console") == 0)
+        return runConsoleChild(QByteArray(argv[2]).toInt(), QCoreApplication::arguments().mid(3));
     TestKestraClient test;
     return QTest::qExec(&test, argc, argv);
 }
