@@ -55,7 +55,7 @@ X
   echo "$ kestra tasks --hosts edit-suite-1"
   "$kestra" tasks --no-browse --hosts edit-suite-1 | head -n 12 || true
   # The console window on the same fleet (the three manual entries above).
-  admin="$build/apps/KestraAdmin.app/Contents/MacOS/KestraAdmin"
+  admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then
     echo
     if [ -n "${DISPLAY:-}" ] && { ! command -v xset >/dev/null || xset q >/dev/null 2>&1; }; then
@@ -64,7 +64,7 @@ X
     else
       echo "No display here: run 'make demo' from a desktop session to open the console on this fleet,"
       echo "or open it under Xvfb (the fleet's agents run only while this script does):"
-      echo "  HOME=$sandbox/home XDG_CONFIG_HOME=$sandbox/home/.config xvfb-run -a $admin --no-browse"
+      echo "  HOME=$sandbox/home XDG_CONFIG_HOME=$sandbox/home/.config xvfb-run -a '$admin' --no-browse"
     fi
   fi
   cleanup; trap - EXIT

@@ -59,12 +59,15 @@ ZDClientLogs::ZDClientLogs(std::function<void(const QString &)> postErrorString)
 {
 }
 
-QStringList ZDClientLogs::folders()
+QList<ZDClientLogs::Folder> ZDClientLogs::folders()
 {
-    QStringList result;
+    // The crash handler writes to DiagnosticReports; CrashReporter holds older reports.
+    QList<Folder> result;
     for (bool user : {true, false}) {
         const QString logs = ZDLocalPaths::logDirectory(user);
-        result << logs + QStringLiteral("/Zendrel") << logs + QStringLiteral("/CrashReporter");
+        result << Folder{logs + QStringLiteral("/Zendrel"), false}
+               << Folder{logs + QStringLiteral("/CrashReporter"), true}
+               << Folder{logs + QStringLiteral("/DiagnosticReports"), true};
     }
     return result;
 }
@@ -91,9 +94,8 @@ QStringList ZDClientLogs::filesIn(const QString &folder, bool crashLogs)
 QStringList ZDClientLogs::populateZDLogFilenames() const
 {
     QStringList result;
-    const QStringList all = folders();
-    for (int i = 0; i < all.size(); ++i)
-        result << filesIn(all[i], i % 2 == 1);
+    for (const Folder &folder : folders())
+        result << filesIn(folder.path, folder.crashLogs);
     return result;
 }
 
@@ -143,11 +145,12 @@ QVariant ZDClientLogs::gatherLogs(const std::atomic<bool> &processingCancelled) 
     QVariantMap result;
     qint64 total = 0;
     bool full = false;
-    const QStringList all = folders();
-    for (int i = 0; i < all.size() && !full; ++i) {
+    for (const Folder &folder : folders()) {
+        if (full)
+            break;
         if (processingCancelled)
             return {};
-        for (const QString &file : filesIn(all[i], i % 2 == 1)) {
+        for (const QString &file : filesIn(folder.path, folder.crashLogs)) {
             if (processingCancelled)
                 return {};
             const QByteArray data = readTail(file, kMaxFileBytes);

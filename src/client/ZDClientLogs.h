@@ -4,6 +4,7 @@
 // names are ever read: a path from the network is resolved and compared with the
 // listing (no symlink escape), anything else is "file doesn't exist".
 #include <QByteArray>
+#include <QList>
 #include <QVariant>
 #include <QString>
 #include <QStringList>
@@ -34,7 +35,13 @@ public:
 private:
     // The files of one folder in listing order; crashLogs: the agent's crash logs.
     static QStringList filesIn(const QString &folder, bool crashLogs);
-    static QStringList folders();
+    struct Folder
+    {
+        QString path;
+        bool crashLogs;
+    };
+    // In listing order: per domain (user, then local) the logs, then both crash report folders.
+    static QList<Folder> folders();
     // Only a listed regular file, by its resolved path; empty when refused.
     QString listedFile(const QString &path) const;
     QVariant readListed(const QString &path, const char *missingText) const;

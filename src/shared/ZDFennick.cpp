@@ -192,6 +192,19 @@ void ZDFennick::chownPlist(const QString &path)
     }
 }
 
+bool ZDFennick::openRemoteReport(const QString &computerName, const QString &logFile)
+{
+    const QString tool = crashReporterPath();
+    if (tool.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Crash reporter %@ not found"), kToolIdentifier);
+        return false;
+    }
+    ZDLog::appendLog(QStringLiteral("Opening crash report of %@ with %@"), computerName, tool);
+    ZDTaskEx::runTaskAndReturn(executableOf(tool),
+                               {QStringLiteral("-remotename"), computerName, QStringLiteral("-log"), logFile});
+    return true;
+}
+
 QStringList ZDFennick::reportFolders()
 {
     QStringList folders;

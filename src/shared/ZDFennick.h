@@ -38,6 +38,10 @@ public:
     // gives the file to that user, so that a root process does not leave it root's.
     static void chownPlist(const QString &path);
 
+    // Starts the crash-report tool on a report that another computer sent, saved in
+    // logFile, without waiting. False when no tool is found.
+    static bool openRemoteReport(const QString &computerName, const QString &logFile);
+
     // The four folders searched, in order.
     static QStringList reportFolders();
     // The crash-report tool's application folder: "Fennick.app" among the program's

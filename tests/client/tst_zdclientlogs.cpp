@@ -63,9 +63,12 @@ private Q_SLOTS:
             put(userLogs() + QStringLiteral("/Zendrel/KestraAdmin.1.log"), "admin\n"),
             put(userLogs() + QStringLiteral("/Zendrel/KestraClient.1.log"), "client\n"),
             put(userLogs() + QStringLiteral("/CrashReporter/KestraClient_2026-12-01.crash"), "crash\n"),
+            put(userLogs() + QStringLiteral("/DiagnosticReports/KestraClient_2026-12-03-101500.crash"), "handler\n"),
             put(localLogs() + QStringLiteral("/Zendrel/KestraClient.1.log"), "root client\n"),
             put(localLogs() + QStringLiteral("/CrashReporter/KestraClient_2026-12-02.crash"), "root crash\n"),
+            put(localLogs() + QStringLiteral("/DiagnosticReports/KestraClient_2026-12-04-101500.crash"), "root handler\n"),
         };
+        put(userLogs() + QStringLiteral("/DiagnosticReports/Kestra Admin_2026-12-01-101500.crash"), "no");
         put(userLogs() + QStringLiteral("/Zendrel/notes.txt"), "no");
         put(userLogs() + QStringLiteral("/CrashReporter/KestraAdmin_2026-12-01.crash"), "no");
         put(userLogs() + QStringLiteral("/CrashReporter/KestraClient_x.log"), "no");
@@ -73,7 +76,8 @@ private Q_SLOTS:
         QCOMPARE(m_logs->populateZDLogFilenames(), expected);
 
         QCOMPARE(m_logs->logWithFilename(expected[1]), QVariant(QStringLiteral("client\n")));
-        QCOMPARE(m_logs->fcsCrashLog(expected[4]), QVariant(QStringLiteral("root crash\n")));
+        QCOMPARE(m_logs->fcsCrashLog(expected[5]), QVariant(QStringLiteral("root crash\n")));
+        QCOMPARE(m_logs->logWithFilename(expected[3]), QVariant(QStringLiteral("handler\n")));
         QVERIFY(m_posted.isEmpty());
     }
 
@@ -92,6 +96,7 @@ private Q_SLOTS:
         QVERIFY(!m_logs->populateZDLogFilenames().contains(link));
         const QStringList refused{secret, unlisted, link,
                                   userLogs() + QStringLiteral("/Zendrel/../../../../secret.txt"),
+                                  userLogs() + QStringLiteral("/DiagnosticReports/../../../../secret.txt"),
                                   QStringLiteral("relative.log"), QString(), QString(5000, QLatin1Char('a'))};
         for (const QString &path : refused) {
             m_posted.clear();

@@ -1,6 +1,7 @@
 #include "ZDLogGathering.h"
 
 #include "ZDArchive.h"
+#include "ZDFennick.h"
 #include "ZDFormat.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
@@ -33,7 +34,11 @@ bool isSafeComponent(const QString &part)
 ZDLogGathering::ZDLogGathering(const QString &workParent, const QString &desktop, const QString &logFolder)
     : m_workParent(workParent.isEmpty() ? ZDLocalPaths::tempDirectory() : workParent),
       m_desktop(desktop.isEmpty() ? ZDLocalPaths::desktopDirectory() : desktop),
-      m_logFolder(logFolder.isEmpty() ? ZDLocalPaths::logDirectory(true) : logFolder)
+      // Where this process's log and crash reports really go (a root console logs in the computer's folder).
+      m_logFolder(logFolder.isEmpty() ? QFileInfo(ZDLog::logFolder()).path() : logFolder),
+      m_reportFolders(logFolder.isEmpty() ? ZDFennick::reportFolders()
+                                          : QStringList{logFolder + QStringLiteral("/CrashReporter"),
+                                                        logFolder + QStringLiteral("/DiagnosticReports")})
 {
 }
 
@@ -49,8 +54,13 @@ QString ZDLogGathering::archivePath() const
 
 QString ZDLogGathering::adminLogPath(bool taskLog) const
 {
-    return QDir(m_logFolder).filePath(taskLog ? QStringLiteral("Zendrel/Kestra Admin.task.1.log")
-                                              : QStringLiteral("Zendrel/Kestra Admin.1.log"));
+    return QDir(m_logFolder).filePath(QStringLiteral("Zendrel/") + adminName()
+                                      + (taskLog ? QStringLiteral(".task.1.log") : QStringLiteral(".1.log")));
+}
+
+QString ZDLogGathering::adminName()
+{
+    return QStringLiteral(KESTRA_ADMIN_NAME);
 }
 
 QString ZDLogGathering::missingLogTitle()
@@ -91,18 +101,21 @@ bool ZDLogGathering::gatherAdminLogsToDirectory(const QString &folder, QStringLi
 {
     struct Source
     {
-        const char *sub;
-        const char *prefix;
+        QString folder;
+        QString prefix;
         const char *suffix;
     };
-    const Source sources[] = {{"Zendrel", "Kestra Admin", ".log"}, {"CrashReporter", "Kestra Admin_", ".crash"}};
+    // The crash handler writes to DiagnosticReports; older reports may sit in CrashReporter.
+    QList<Source> sources{{m_logFolder + QStringLiteral("/Zendrel"), adminName(), ".log"}};
+    for (const QString &reports : m_reportFolders)
+        sources.append({reports, adminName() + u'_', ".crash"});
     int copied = 0;
     for (const Source &source : sources) {
-        const QDir dir(QDir(m_logFolder).filePath(QString::fromLatin1(source.sub)));
+        const QDir dir(source.folder);
         const QFileInfoList entries = dir.entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo &entry : entries) {
             const QString name = entry.fileName();
-            if (!name.startsWith(QLatin1String(source.prefix)) || !name.endsWith(QLatin1String(source.suffix)))
+            if (!name.startsWith(source.prefix) || !name.endsWith(QLatin1String(source.suffix)))
                 continue;
             // Links count as their targets.
             const QString from = entry.isSymLink() ? entry.canonicalFilePath() : entry.absoluteFilePath();

@@ -29,7 +29,9 @@ public:
         QStringList fileErrors;
     };
 
-    // Folders: empty means the temporary folder, the desktop and the user's log folder.
+    // Folders: empty means the temporary folder, the desktop and the folders this process
+    // logs to (its log folder's parent; the crash check's report folders). A given log
+    // folder holds Zendrel, CrashReporter and DiagnosticReports.
     explicit ZDLogGathering(const QString &workParent = QString(), const QString &desktop = QString(),
                             const QString &logFolder = QString());
 
@@ -41,12 +43,14 @@ public:
     // The agents' files and the console's own logs.
     Outcome gatherNetwork(const QVariantMap &hostFiles, const std::atomic<bool> *cancelled = nullptr);
 
-    // Copies the console's logs ("Zendrel/Kestra Admin*.log", "CrashReporter/Kestra
-    // Admin_*.crash", links followed). False when none was copied; errors are added.
+    // Copies the console's logs ("Zendrel/Kestra Admin*.log", "Kestra Admin_*.crash" in
+    // CrashReporter and DiagnosticReports, links followed). False when none was copied; errors are added.
     bool gatherAdminLogsToDirectory(const QString &folder, QStringList *errors) const;
     // The console's current log ("Kestra Admin.1.log") or its helper task's
     // ("Kestra Admin.task.1.log") below the log folder, and the alert when it is missing.
     QString adminLogPath(bool taskLog) const;
+    // The name the console's logs and crash reports begin with.
+    static QString adminName();
     static QString missingLogTitle();
     static QString missingLogText(bool taskLog);
     // The file's place below folder/host, or empty when host or path is unusable.
@@ -59,4 +63,5 @@ private:
     QString m_workParent;
     QString m_desktop;
     QString m_logFolder;
+    QStringList m_reportFolders;
 };

@@ -141,6 +141,22 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
             m_troubleshooter->populateConnectionTroubleshooterServices();
     });
     connect(m_discovery, &ZDDiscovery::adminIsOutdated, this, &ZDMainWindow::adminIsOutdated);
+    // A computer whose agent crashed last time: ask before opening its report.
+    auto *clientCrash = new ZDClientCrash(m_discovery, m_dispatcher, this);
+    connect(clientCrash, &ZDClientCrash::crashReported, this,
+            [this, clientCrash](const ZDServicePtr &service, const QString &computer, const QString &log) {
+                auto *ask = new QMessageBox(QMessageBox::Question, tr("Kestra Client crashed"),
+                                            tr("Kestra Client on %1 quit unexpectedly. Open the report in the crash "
+                                               "reporter?").arg(computer),
+                                            QMessageBox::Open | QMessageBox::Cancel, this);
+                ask->setTextFormat(Qt::PlainText);
+                ask->setAttribute(Qt::WA_DeleteOnClose);
+                connect(ask, &QMessageBox::buttonClicked, clientCrash, [ask, clientCrash, service, log](auto *button) {
+                    if (ask->standardButton(button) == QMessageBox::Open)
+                        clientCrash->openReport(service, log);
+                });
+                ask->open();
+            });
 
     if (options.browse)
         m_discovery->start();

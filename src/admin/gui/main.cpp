@@ -13,14 +13,16 @@
 
 int main(int argc, char *argv[])
 {
-    ZDCrashHandler::install(QStringLiteral("KestraAdmin"));
+    // Its logs and crash reports carry the name the user knows it by, not the executable's.
+    const QString name = QStringLiteral(KESTRA_ADMIN_NAME);
+    ZDCrashHandler::install(name);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KestraAdmin"));
     QApplication::setOrganizationDomain(QStringLiteral("zendrel.com"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kestra Admin"));
+    QApplication::setApplicationDisplayName(name);
     QApplication::setQuitOnLastWindowClosed(true);
-    ZDFennick::startFennick(QStringLiteral("KestraAdmin"));
-    ZDLog::createNewLog();
+    ZDFennick::startFennick(name);
+    ZDLog::createNewLog(name);
     // Stopped by a terminal or a service manager, it ends as on a normal quit.
     ZDQuitSignals::install(app);
 
