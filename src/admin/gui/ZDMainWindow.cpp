@@ -127,7 +127,11 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     connect(m_discovery, &ZDDiscovery::serviceConnectionFailed, this, [this](ZDService *service) {
         if (service && !m_troubleshooterAutoLaunched) {
             m_troubleshooterAutoLaunched = true;
-            troubleshootConnection();
+            // Opened by itself: it starts on the computer that failed, not on the selection.
+            ZDServicePtr failed;
+            for (const ZDServicePtr &s : m_discovery->allServices())
+                failed = s.get() == service ? s : failed;
+            troubleshootConnection(failed);
         } else if (m_troubleshooter && m_troubleshooter->isVisible()) {
             m_troubleshooter->populateConnectionTroubleshooterServices();
         }
@@ -227,7 +231,7 @@ void ZDMainWindow::buildActions()
     m_logs = make(tr("Show Logs..."), &ZDMainWindow::showLogs, QStyle::SP_FileDialogDetailedView);
     m_errorLog = make(tr("Error Log"), &ZDMainWindow::showErrorLog, QStyle::SP_MessageBoxWarning);
     m_errorLog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
-    m_troubleshoot = make(tr("Connection Troubleshooter..."), &ZDMainWindow::troubleshootConnection);
+    m_troubleshoot = make(tr("Connection Troubleshooter..."), [this] { troubleshootConnection(); });
     m_refreshPanel = make(tr("Refresh Panel"), [this] { m_autoRefresh->autoRefreshData(false); },
                           QStyle::SP_BrowserReload);
     m_refreshPanel->setShortcut(QKeySequence::Refresh);
@@ -760,14 +764,14 @@ void ZDMainWindow::showLogs()
     m_logViewer->raise();
 }
 
-void ZDMainWindow::troubleshootConnection()
+void ZDMainWindow::troubleshootConnection(const ZDServicePtr &failed)
 {
     if (!m_troubleshooter) {
         m_troubleshooter = new ZDTroubleshooter([this] { return m_discovery->allServices(); }, this);
         m_troubleshooter->setWindowFlag(Qt::Window);
         m_troubleshooter->setAttribute(Qt::WA_DeleteOnClose);
     }
-    const ZDServicePtr service = firstSelectedComputer();
+    const ZDServicePtr service = failed ? failed : firstSelectedComputer();
     if (service)
         m_troubleshooter->troubleshootConnection(service);
     else

@@ -85,7 +85,8 @@ public Q_SLOTS:
     void showErrorLog();
     void showInfo();
     void showLogs();
-    void troubleshootConnection();
+    // On failed, else on the first selected computer, else on the whole list.
+    void troubleshootConnection(const ZDServicePtr &failed = nullptr);
     // The console's own housekeeping: caches, stored passwords, its logs.
     void trashCaches();
     void securityRemovePasswords();
