@@ -151,9 +151,6 @@ private:
 
     // Remote operations (AppControllerRemote.cpp).
     void addRemoteOperations();
-    using Body = std::function<QVariant(const QVariantList &args)>;
-    void addGuarded(const char *op, Body body, bool oneway);
-    void addGuarded(const char *op, Body body, ZDRemoteObject::Call call);
     QVariant guarded(const char *op, const std::function<QVariant()> &body);
     QVariantMap fetchConfiguration();
 

@@ -1,5 +1,6 @@
 // The operations consoles call on the vended root object: connection,
-// configuration, status and logs. Each runs inside the exception guard.
+// configuration, status and logs. Each is served through the operation contract,
+// which checks its arguments, and runs inside the exception guard.
 #include "AppController.h"
 
 #include "ZDCallbackRegistry.h"
@@ -9,7 +10,9 @@
 #include "ZDException.h"
 #include "ZDLinkException.h"
 #include "ZDLog.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDRemoteError.h"
 
 #include <QDateTime>
 
@@ -34,106 +37,82 @@ QSize sizeFromValue(const QVariant &value)
     return size;
 }
 
-ZDRemoteError errorFromValue(const QVariant &value)
-{
-    if (value.userType() == qMetaTypeId<ZDRemoteError>())
-        return value.value<ZDRemoteError>();
-    throw ZDLinkException::invalid(QStringLiteral("an error object was expected"));
-}
 } // namespace
 
 QVariant AppController::guarded(const char *op, const std::function<QVariant()> &body)
 {
-    try {
-        return body();
-    } catch (const std::exception &e) {
-        ZDException::logException(e, op);
-        if (ZDClientTasks::timedOutHere(e) && !m_isQuitting)
+    return ZDClientTasks::guarded(op, body, [this] {
+        if (!m_isQuitting)
             reconnectAfter(kTimeoutReconnectDelay);
-    } catch (...) {
-        ZDException::logUnknownException(op);
-    }
-    return {};
-}
-
-void AppController::addGuarded(const char *op, Body body, bool oneway)
-{
-    addGuarded(op, std::move(body), oneway ? ZDRemoteObject::Call::Oneway : ZDRemoteObject::Call::Synchronous);
-}
-
-void AppController::addGuarded(const char *op, Body body, ZDRemoteObject::Call call)
-{
-    m_root->addOperation(
-        QString::fromLatin1(op),
-        [this, op, body = std::move(body)](const QVariantList &args) { return guarded(op, [&] { return body(args); }); },
-        call);
+    });
 }
 
 void AppController::addRemoteOperations()
 {
     using namespace ZDOrv;
     const QVariant none;
+    m_root->setContract(Side::Agent,
+                        [this](const char *op, const std::function<QVariant()> &body) { return guarded(op, body); });
 
-    addGuarded(kDisconnect, [this, none](const QVariantList &) { return disconnect(), none; }, true);
-    addGuarded(kRelaunch, [this, none](const QVariantList &) { return relaunch(), none; }, true);
-    addGuarded(kCancelMaintenanceRequest, [this, none](const QVariantList &) { return cancelMaintenanceRequest(), none; },
-               true);
-    addGuarded(kSetErrorCallback, [this, none](const QVariantList &args) {
+    m_root->serve(kDisconnect, [this, none](const QVariantList &) { return disconnect(), none; });
+    m_root->serve(kRelaunch, [this, none](const QVariantList &) { return relaunch(), none; });
+    m_root->serve(kCancelMaintenanceRequest, [this, none](const QVariantList &) { return cancelMaintenanceRequest(), none; });
+    m_root->serve(kSetErrorCallback, [this, none](const QVariantList &args) {
         if (const ZDRemoteProxyPtr callback = ZDRemoteProxy::fromVariant(args.value(0)))
             m_registry->setErrorCallback(callback);
         return none;
-    }, true);
-    addGuarded(kPostError, [this, none](const QVariantList &args) {
-        m_registry->postError(errorFromValue(args.value(0)));
+    });
+    m_root->serve(kPostError, [this, none](const QVariantList &args) {
+        m_registry->postError(args.value(0).value<ZDRemoteError>());
         return none;
-    }, true);
-    addGuarded(kPostErrorString, [this, none](const QVariantList &args) {
+    });
+    m_root->serve(kPostErrorString, [this, none](const QVariantList &args) {
         m_registry->postErrorString(args.value(0).toString());
         return none;
-    }, true);
-    addGuarded(kPostErrorUserInfo, [this, none](const QVariantList &args) {
-        m_registry->postErrorUserInfo(errorFromValue(args.value(0)), args.value(1).toMap());
+    });
+    m_root->serve(kPostErrorUserInfo, [this, none](const QVariantList &args) {
+        m_registry->postErrorUserInfo(args.value(0).value<ZDRemoteError>(), args.value(1).toMap());
         return none;
-    }, true);
-    addGuarded(kPostErrorStringUserInfo, [this, none](const QVariantList &args) {
+    });
+    m_root->serve(kPostErrorStringUserInfo, [this, none](const QVariantList &args) {
         m_registry->postErrorStringUserInfo(args.value(0).toString(), args.value(1).toMap());
         return none;
-    }, true);
-    addGuarded(kIncrementRemoteProgress, [this, none](const QVariantList &) {
+    });
+    m_root->serve(kIncrementRemoteProgress, [this, none](const QVariantList &) {
         m_registry->incrementRemoteProgress();
         return none;
-    }, true);
-    addGuarded(kPostFinishedTask, [this, none](const QVariantList &) {
+    });
+    m_root->serve(kPostFinishedTask, [this, none](const QVariantList &) {
         m_registry->postFinishedTask();
         return none;
-    }, true);
+    });
 
-    addGuarded(kInitialConfiguration, [this](const QVariantList &) -> QVariant {
+    m_root->serve(kInitialConfiguration, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;
         return m_prefs->configuration(m_maintenanceRequested, m_tasks ? m_tasks->orvVersion() : QVariantMap(), false);
-    }, false);
-    addGuarded(kFetchInitialConfiguration, [this, none](const QVariantList &args) {
+    });
+    m_root->serve(kFetchInitialConfiguration, [this, none](const QVariantList &args) {
         const QVariantMap configuration = fetchConfiguration();
         if (const ZDRemoteProxyPtr record = ZDRemoteProxy::fromVariant(args.value(0)))
             record->call(QString::fromLatin1(kProcessConfiguration), {configuration});
         return none;
-    }, true);
-    addGuarded(kComputerIcon, [](const QVariantList &) -> QVariant {
+    });
+    m_root->serve(kComputerIcon, [](const QVariantList &) -> QVariant {
         ZDLog::appendLog(QStringLiteral("Getting computer icon..."));
         return ZDClientPreferences::computerIcon(QSize(16, 16));
-    }, false);
-    addGuarded(kComputerIconSize, [](const QVariantList &args) -> QVariant {
+    });
+    m_root->serve(kComputerIconSize, [](const QVariantList &args) -> QVariant {
         const QSize size = sizeFromValue(args.value(0));
         if (!size.isValid())
             return {};
         return ZDClientPreferences::computerIcon(size);
-    }, false);
-    addGuarded(kNetworkClientSettings, [this](const QVariantList &) -> QVariant {
+    });
+    m_root->serve(kNetworkClientSettings, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;
         ZDLog::appendLog(QStringLiteral("Getting Kestra Client prefs..."));
         return m_prefs->networkClientSettings();
-    }, false);
-    addGuarded(kSetNetworkClientSettings, [this, none](const QVariantList &args) {
+    });
+    m_root->serve(kSetNetworkClientSettings, [this, none](const QVariantList &args) {
         m_processingCancelled = false;
         ZDLog::appendLog(QStringLiteral("Setting Kestra Client prefs..."));
         switch (m_prefs->setNetworkClientSettings(args.value(0).toMap())) {
@@ -147,30 +126,30 @@ void AppController::addRemoteOperations()
             break;
         }
         return none;
-    }, ZDRemoteObject::Call::OnewayInOrder); // a console reads back what it wrote
-    addGuarded(kPing, [none](const QVariantList &) { return none; }, false);
+    });
+    m_root->serve(kPing, [none](const QVariantList &) { return none; });
 
-    addGuarded(kPopulateZDLogFilenames, [this](const QVariantList &) -> QVariant {
+    m_root->serve(kPopulateZDLogFilenames, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;
         return m_logs->populateZDLogFilenames();
-    }, false);
-    addGuarded(kLogWithFilename, [this](const QVariantList &args) -> QVariant {
+    });
+    m_root->serve(kLogWithFilename, [this](const QVariantList &args) -> QVariant {
         m_processingCancelled = false;
         return m_logs->logWithFilename(args.value(0).toString());
-    }, false);
-    addGuarded(kFcsCrashLog, [this](const QVariantList &args) -> QVariant {
+    });
+    m_root->serve(kFcsCrashLog, [this](const QVariantList &args) -> QVariant {
         m_processingCancelled = false;
         return m_logs->fcsCrashLog(args.value(0).toString());
-    }, false);
-    addGuarded(kGatherLogs, [this](const QVariantList &) -> QVariant {
+    });
+    m_root->serve(kGatherLogs, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;
         return m_logs->gatherLogs(m_processingCancelled);
-    }, false);
+    });
     // Oneway, so a cancel never waits behind the work it cancels.
-    addGuarded(kCancelProcessing, [this, none](const QVariantList &) {
+    m_root->serve(kCancelProcessing, [this, none](const QVariantList &) {
         m_processingCancelled = true;
         return none;
-    }, true);
+    });
 
     if (m_tasks)
         m_tasks->addOperations(*m_root);

@@ -10,6 +10,7 @@
 #include "ZDLocalCallbackServer.h"
 #include "ZDLog.h"
 #include "ZDMachineModel.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 
 #include <QNetworkInterface>
@@ -324,8 +325,22 @@ void AppController::reconnectCallbackWithTimeInterval(double seconds)
 void AppController::addErrorCallbackObjOperations(ZDLocalCallbackServer &server)
 {
     // The maker's tools on this computer report here; they run on the main thread.
+    // Their arguments are checked against the operation contract first.
+    const auto serve = [&server](const char *name, ZDLocalCallbackServer::Operation operation) {
+        const ZDOrv::Operation *op = ZDOrv::find(ZDOrv::Side::Local, name);
+        if (!op)
+            return;
+        server.addOperation(QLatin1String(name), op->argumentCount(),
+                            [op, operation = std::move(operation)](const QVariantList &args) {
+                                const QString why = ZDOrv::refusal(*op, args);
+                                if (!why.isEmpty())
+                                    throw std::invalid_argument(why.toStdString());
+                                return operation(args);
+                            });
+    };
+    // A tool sends an error object or its dictionary.
     auto toError = [](const QVariant &value) {
-        if (value.canConvert<ZDRemoteError>() && value.userType() == qMetaTypeId<ZDRemoteError>())
+        if (value.userType() == qMetaTypeId<ZDRemoteError>())
             return value.value<ZDRemoteError>();
         const QVariantMap map = value.toMap();
         if (map.isEmpty())
@@ -334,31 +349,31 @@ void AppController::addErrorCallbackObjOperations(ZDLocalCallbackServer &server)
                              map.value(QStringLiteral("code")).toLongLong(),
                              map.value(QStringLiteral("userInfo")).toMap());
     };
-    server.addOperation(QLatin1String(ZDOrv::kIncrementRemoteProgress), 0, [this](const QVariantList &) {
+    serve(ZDOrv::kIncrementRemoteProgress, [this](const QVariantList &) {
         m_registry->incrementRemoteProgress();
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostFinishedTask), 0, [this](const QVariantList &) {
+    serve(ZDOrv::kPostFinishedTask, [this](const QVariantList &) {
         m_registry->postFinishedTask();
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostError), 1, [this, toError](const QVariantList &args) {
+    serve(ZDOrv::kPostError, [this, toError](const QVariantList &args) {
         m_registry->postError(toError(args.value(0)));
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostErrorString), 1, [this](const QVariantList &args) {
+    serve(ZDOrv::kPostErrorString, [this](const QVariantList &args) {
         m_registry->postErrorString(args.value(0).toString());
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostErrorUserInfo), 2, [this, toError](const QVariantList &args) {
+    serve(ZDOrv::kPostErrorUserInfo, [this, toError](const QVariantList &args) {
         m_registry->postErrorUserInfo(toError(args.value(0)), args.value(1).toMap());
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostErrorStringUserInfo), 2, [this](const QVariantList &args) {
+    serve(ZDOrv::kPostErrorStringUserInfo, [this](const QVariantList &args) {
         m_registry->postErrorStringUserInfo(args.value(0).toString(), args.value(1).toMap());
         return QVariant();
     });
-    server.addOperation(QLatin1String(ZDOrv::kPostDisconnect), 0, [this](const QVariantList &) {
+    serve(ZDOrv::kPostDisconnect, [this](const QVariantList &) {
         onMainThread([this] { disconnect(); }); // after the caller has its answer
         return QVariant();
     });

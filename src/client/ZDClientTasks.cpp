@@ -172,14 +172,15 @@ void ZDClientTasks::clearCancelled() const
         m_clearCancelled();
 }
 
-QVariant ZDClientTasks::guarded(const char *op, const std::function<QVariant()> &body) const
+QVariant ZDClientTasks::guarded(const char *op, const std::function<QVariant()> &body,
+                                const std::function<void()> &timedOut)
 {
     try {
         return body();
     } catch (const std::exception &e) {
         ZDException::logException(e, op);
-        if (timedOutHere(e) && m_timedOut)
-            m_timedOut();
+        if (timedOutHere(e) && timedOut)
+            timedOut();
     } catch (...) {
         ZDException::logUnknownException(op);
     }
@@ -188,18 +189,30 @@ QVariant ZDClientTasks::guarded(const char *op, const std::function<QVariant()> 
 
 void ZDClientTasks::addOperations(ZDRemoteObject &root)
 {
-    using Call = ZDRemoteObject::Call;
-    const auto add = [this, &root](const char *op, std::function<QVariant(const QVariantList &)> body, Call call) {
-        root.addOperation(QString::fromLatin1(op),
-                          [this, op, body = std::move(body)](const QVariantList &args) {
-                              return guarded(op, [&] { return body(args); });
-                          },
-                          call);
+    // What a console hears of a request it got wrong, whether the contract or the
+    // finer checks below refused it.
+    const auto invalidTask = [this](const QString &reason, bool releaseConsole) {
+        ZDLog::appendLog(QStringLiteral("Invalid task request: %@."), reason);
+        m_registry.postErrorString(QStringLiteral("Error: Invalid task request."));
+        if (releaseConsole) // a console waiting for the task's end must be released
+            m_registry.postFinishedTask();
+        return QVariant();
+    };
+    const auto invalidCallbackTask = [](const QString &reason, const QVariantList &args) {
+        ZDLog::appendLog(QStringLiteral("Invalid task request: %@."), reason);
+        if (const ZDRemoteProxyPtr callback = ZDRemoteProxy::fromVariant(args.value(5)))
+            callback->callOneway(QString::fromLatin1(ZDOrv::kPostCallback),
+                                 {QVariantMap{{kOutput, QStringLiteral("Error: Invalid task request.")}}});
+        return QVariant();
+    };
+    const auto invalidCheck = [](const QString &reason) {
+        ZDLog::appendLog(QStringLiteral("Invalid credential check: %@."), reason);
+        return QVariant(false);
     };
 
-    add(ZDOrv::kZdAppTasks, [this](const QVariantList &) { return QVariant(zdAppTasks()); }, Call::Synchronous);
+    root.serve(ZDOrv::kZdAppTasks, [this](const QVariantList &) { return QVariant(zdAppTasks()); });
 
-    add(ZDOrv::kExecuteTask, [this](const QVariantList &args) {
+    root.serve(ZDOrv::kExecuteTask, [this, invalidTask](const QVariantList &args) {
         QString taskID, bundleID;
         QStringList options;
         try {
@@ -207,15 +220,13 @@ void ZDClientTasks::addOperations(ZDRemoteObject &root)
             bundleID = textArgument(args.value(1), "the bundle identifier");
             options = optionsArgument(args.value(2));
         } catch (const ZDBadRequest &e) {
-            ZDLog::appendLog(QStringLiteral("Invalid task request: %@."), e.reason());
-            m_registry.postErrorString(QStringLiteral("Error: Invalid task request."));
-            return QVariant();
+            return invalidTask(e.reason(), false);
         }
         executeTask(taskID, bundleID, options);
         return QVariant();
-    }, Call::Synchronous);
+    }, [invalidTask](const QVariantList &, const QString &reason) { return invalidTask(reason, false); });
 
-    add(ZDOrv::kAuthExecuteTask, [this](const QVariantList &args) {
+    root.serve(ZDOrv::kAuthExecuteTask, [this, invalidTask](const QVariantList &args) {
         try {
             const QString taskID = textArgument(args.value(0), "the task id");
             const QString bundleID = textArgument(args.value(1), "the bundle identifier");
@@ -224,18 +235,15 @@ void ZDClientTasks::addOperations(ZDRemoteObject &root)
             const QByteArray password = passwordArgument(args.value(4));
             authExecuteTask(taskID, bundleID, options, username, password);
         } catch (const ZDBadRequest &e) {
-            ZDLog::appendLog(QStringLiteral("Invalid task request: %@."), e.reason());
-            m_registry.postErrorString(QStringLiteral("Error: Invalid task request."));
-            m_registry.postFinishedTask();
+            return invalidTask(e.reason(), true);
         } catch (...) {
-            // A console waiting for the task's end must be released.
             m_registry.postFinishedTask();
             throw;
         }
         return QVariant();
-    }, Call::Synchronous);
+    }, [invalidTask](const QVariantList &, const QString &reason) { return invalidTask(reason, true); });
 
-    add(ZDOrv::kAuthExecuteTaskCallback, [this](const QVariantList &args) {
+    root.serve(ZDOrv::kAuthExecuteTaskCallback, [this, invalidCallbackTask](const QVariantList &args) {
         const ZDRemoteProxyPtr callback = ZDRemoteProxy::fromVariant(args.value(5));
         QString taskID, bundleID, username, callbackName;
         QStringList options;
@@ -250,45 +258,33 @@ void ZDClientTasks::addOperations(ZDRemoteObject &root)
             if (callback && !ZDNotificationCenter::isValidName(callbackName))
                 throw ZDBadRequest(QStringLiteral("the callback name cannot be a notification name"));
         } catch (const ZDBadRequest &e) {
-            ZDLog::appendLog(QStringLiteral("Invalid task request: %@."), e.reason());
-            if (callback)
-                callback->callOneway(QString::fromLatin1(ZDOrv::kPostCallback),
-                                     {QVariantMap{{kOutput, QStringLiteral("Error: Invalid task request.")}}});
-            return QVariant();
+            return invalidCallbackTask(e.reason(), args);
         }
         authExecuteTaskWithCallback(taskID, bundleID, options, username, password, callback, callbackName);
         return QVariant();
-    }, Call::Oneway);
+    }, [invalidCallbackTask](const QVariantList &args, const QString &reason) {
+        return invalidCallbackTask(reason, args);
+    });
 
-    add(ZDOrv::kValidateUsernamePassword, [this](const QVariantList &args) {
+    root.serve(ZDOrv::kValidateUsernamePassword, [this, invalidCheck](const QVariantList &args) {
         try {
             return QVariant(validateUsername(textArgument(args.value(0), "the user name"),
                                              passwordArgument(args.value(1))));
         } catch (const ZDBadRequest &e) {
-            ZDLog::appendLog(QStringLiteral("Invalid credential check: %@."), e.reason());
-            return QVariant(false);
+            return invalidCheck(e.reason());
         }
-    }, Call::Synchronous);
+    }, [invalidCheck](const QVariantList &, const QString &reason) { return invalidCheck(reason); });
 
-    add(ZDOrv::kNeedsAdminAccess, [this](const QVariantList &args) {
-        const QVariant value = args.value(0);
-        if (value.isValid() && value.userType() != QMetaType::QVariantList
-            && value.userType() != QMetaType::QStringList) {
-            ZDLog::appendLog(QStringLiteral("Invalid path list for an access check."));
-            return QVariant(false);
-        }
-        const QVariantList list = value.toList();
-        if (list.size() > kMaxPaths) {
-            ZDLog::appendLog(QStringLiteral("Invalid path list for an access check."));
-            return QVariant(false);
-        }
+    root.serve(ZDOrv::kNeedsAdminAccess, [this](const QVariantList &args) {
+        const QVariantList list = args.value(0).toList();
         QStringList paths;
-        for (const QVariant &v : list) {
-            if (v.userType() == QMetaType::QString)
-                paths << v.toString();
-        }
+        for (const QVariant &v : list)
+            paths << v.toString();
         return QVariant(needsAdminAccess(paths));
-    }, Call::Synchronous);
+    }, [](const QVariantList &, const QString &reason) {
+        ZDLog::appendLog(QStringLiteral("Invalid path list for an access check: %@."), reason);
+        return QVariant(false);
+    });
 }
 
 

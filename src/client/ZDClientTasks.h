@@ -45,9 +45,14 @@ public:
     void setConnectionTimedOutHandler(std::function<void()> hook);
     // A call of ours that this side saw time out; a peer's error of the same name is not one.
     static bool timedOutHere(const std::exception &e);
+    // The agent's exception guard around one remote operation: an exception is
+    // logged with the operation's name and the call answers none; a time-out this
+    // side saw runs timedOut.
+    static QVariant guarded(const char *op, const std::function<QVariant()> &body,
+                            const std::function<void()> &timedOut);
 
     // executeTask:..., authExecuteTask:..., zdAppTasks, needsAdminAccess:,
-    // validateUsername:password:.
+    // validateUsername:password:, served on root (whose contract side is the agent's).
     void addOperations(ZDRemoteObject &root);
 
     // Scans the applications folders; run once on a background thread at start.
@@ -102,7 +107,6 @@ private:
     bool authorize(const QString &username, const QString &password);
     std::optional<ZDRemoteError> authorizeWithDict(const QVariantMap &authInfo);
     void clearCancelled() const;
-    QVariant guarded(const char *op, const std::function<QVariant()> &body) const;
     void removeCallbackObserver(int id);
 
     ZDCallbackRegistry &m_registry;

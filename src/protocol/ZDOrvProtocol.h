@@ -56,6 +56,9 @@ inline constexpr const char *kAuthExecuteTaskCallback =
 inline constexpr const char *kZdAppTasks = "zdAppTasks";
 inline constexpr const char *kNeedsAdminAccess = "needsAdminAccess:";
 
+// Agent: software updates (the update feature serves them).
+inline constexpr const char *kInstallZendrelNuvellSettings = "installZendrelNuvell:settings:";
+
 // Console: the error callback object the agent calls on every registered console.
 inline constexpr const char *kAddErrorToQueueHostname = "addErrorToQueue:hostname:";
 inline constexpr const char *kAddErrorToQueueUserInfo = "addErrorToQueue:userInfo:";

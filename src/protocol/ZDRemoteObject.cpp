@@ -1,6 +1,8 @@
 #include "ZDRemoteObject.h"
 
 #include "ZDLinkException.h"
+#include "ZDLog.h"
+#include "ZDOrvContract.h"
 
 #include <mutex>
 
@@ -15,6 +17,47 @@ void ZDRemoteObject::addOperation(const QString &op, Handler handler, Call call)
 {
     std::unique_lock lock(m_mutex);
     m_operations.insert(op, Entry{std::move(handler), call});
+}
+
+void ZDRemoteObject::setContract(ZDOrv::Side side, Guard guard)
+{
+    std::unique_lock lock(m_mutex);
+    m_side = side;
+    m_guard = std::move(guard);
+}
+
+bool ZDRemoteObject::serve(const char *name, Handler handler, Refused refused)
+{
+    const ZDOrv::Operation *op = nullptr;
+    Guard guard;
+    {
+        std::shared_lock lock(m_mutex);
+        if (m_side)
+            op = ZDOrv::find(*m_side, name);
+        guard = m_guard;
+    }
+    if (!op) {
+        ZDLog::appendLog(QStringLiteral("Operation %@ is not in the contract. Not serving it."), QString::fromLatin1(name));
+        return false;
+    }
+    auto checked = [op, handler = std::move(handler), refused = std::move(refused)](const QVariantList &args) -> QVariant {
+        const QString why = ZDOrv::refusal(*op, args);
+        if (why.isEmpty())
+            return handler(args);
+        if (refused)
+            return refused(args, why);
+        throw ZDLinkException::invalid(QStringLiteral("%1 refused: %2").arg(QLatin1String(op->name), why));
+    };
+    if (guard) {
+        addOperation(QString::fromLatin1(op->name),
+                     [op, guard, checked = std::move(checked)](const QVariantList &args) {
+                         return guard(op->name, [&] { return checked(args); });
+                     },
+                     op->call);
+    } else {
+        addOperation(QString::fromLatin1(op->name), std::move(checked), op->call);
+    }
+    return true;
 }
 
 bool ZDRemoteObject::respondsToSelector(const QString &op) const

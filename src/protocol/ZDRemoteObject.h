@@ -10,7 +10,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
+
+namespace ZDOrv {
+enum class Side;
+}
 
 class ZDRemoteObject
 {
@@ -27,6 +32,19 @@ public:
     ZDRemoteObject &operator=(const ZDRemoteObject &) = delete;
 
     static std::shared_ptr<ZDRemoteObject> create();
+
+    // The side of the operation contract this object serves, and the guard every
+    // served operation runs in (the agent's exception guard; without one a failure
+    // travels back to the caller, or is logged for a oneway call).
+    using Guard = std::function<QVariant(const char *op, const std::function<QVariant()> &body)>;
+    void setContract(ZDOrv::Side side, Guard guard = {});
+    // Serves a contract operation of this object's side, as the contract says it is
+    // called: its arguments are checked before handler runs, and a refused call fails
+    // like any failing call, or answers through refused where the operation has an
+    // answer of its own for a bad request. False, and nothing served, for a name the
+    // contract lacks.
+    using Refused = std::function<QVariant(const QVariantList &args, const QString &reason)>;
+    bool serve(const char *name, Handler handler, Refused refused = {});
 
     // Oneway operations answer a synchronous caller at once, before they run.
     void addOperation(const QString &op, Handler handler, Call call = Call::Synchronous);
@@ -49,6 +67,8 @@ private:
     };
     mutable std::shared_mutex m_mutex;
     QHash<QString, Entry> m_operations;
+    std::optional<ZDOrv::Side> m_side;
+    Guard m_guard;
 };
 
 using ZDRemoteObjectPtr = std::shared_ptr<ZDRemoteObject>;

@@ -11,6 +11,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
 #include "ZDNotificationCenter.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDRemoteError.h"
@@ -194,6 +195,9 @@ private Q_SLOTS:
         m_tasks = std::make_unique<ZDClientTasks>(*m_registry, m_center.get());
 
         auto root = ZDRemoteObject::create();
+        root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
+            return ZDClientTasks::guarded(op, body, {});
+        });
         m_tasks->addOperations(*root);
         root->addOperation(QString::fromLatin1(ZDOrv::kSetErrorCallback), [this](const QVariantList &args) {
             m_registry->setErrorCallback(ZDRemoteProxy::fromVariant(args.value(0)));

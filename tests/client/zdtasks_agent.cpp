@@ -6,6 +6,7 @@
 #include "ZDConnectionServer.h"
 #include "ZDLog.h"
 #include "ZDNotificationCenter.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 
 #include <QApplication>
@@ -25,6 +26,9 @@ int main(int argc, char **argv)
     tasks.populateZDApps();
 
     auto root = ZDRemoteObject::create();
+    root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
+        return ZDClientTasks::guarded(op, body, {});
+    });
     tasks.addOperations(*root);
     root->addOperation(QString::fromLatin1(ZDOrv::kSetErrorCallback), [&registry](const QVariantList &args) {
         registry.setErrorCallback(ZDRemoteProxy::fromVariant(args.value(0)));

@@ -2,6 +2,7 @@
 
 #include "ZDLinkException.h"
 #include "ZDLog.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 
 #include <QMutexLocker>
@@ -24,17 +25,13 @@ ZDCallback::ZDCallback(const QString &name, const QString &hostname, QObject *pa
     , m_remote(ZDRemoteObject::create())
 {
     m_guard->self = this;
-    m_remote->addOperation(
-        QString::fromLatin1(ZDOrv::kPostCallback),
-        [guard = m_guard](const QVariantList &args) -> QVariant {
-            if (args[0].metaType().id() != QMetaType::QVariantMap)
-                throw ZDLinkException::invalid(QStringLiteral("postCallback: the information must be a dictionary"));
-            std::shared_lock lock(guard->mutex);
-            if (guard->self && !guard->self->postCallback(args[0].toMap()))
-                throw ZDLinkException::invalid(QStringLiteral("postCallback: unusable information"));
-            return QVariant();
-        },
-        ZDRemoteObject::Call::Oneway);
+    m_remote->setContract(ZDOrv::Side::TaskCallback);
+    m_remote->serve(ZDOrv::kPostCallback, [guard = m_guard](const QVariantList &args) -> QVariant {
+        std::shared_lock lock(guard->mutex);
+        if (guard->self && !guard->self->postCallback(args[0].toMap()))
+            throw ZDLinkException::invalid(QStringLiteral("postCallback: unusable information"));
+        return QVariant();
+    });
 }
 
 ZDCallback::~ZDCallback()

@@ -7,6 +7,7 @@
 #include "ZDLinkException.h"
 #include "ZDLog.h"
 #include "ZDMainBundle.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 
 #include <QFile>
@@ -70,22 +71,6 @@ QString hostArgument(const QString &operation, const QVariant &v)
         refuse(operation, QStringLiteral("the host name must be a non-empty text of at most %1 characters")
                               .arg(ZDErrorCallback::kMaxHostNameLength));
     return host;
-}
-
-ZDRemoteError errorArgument(const QString &operation, const QVariant &v)
-{
-    if (v.metaType() != QMetaType::fromType<ZDRemoteError>())
-        refuse(operation, QStringLiteral("the first argument must be an error"));
-    return v.value<ZDRemoteError>();
-}
-
-QString textArgument(const QString &operation, const QVariant &v)
-{
-    if (v.isNull())
-        return QString(); // an agent may report a missing text
-    if (!isText(v))
-        refuse(operation, QStringLiteral("the message must be a text"));
-    return v.toString();
 }
 
 QVariantMap userInfoArgument(const QString &operation, const QVariant &v)
@@ -183,39 +168,37 @@ ZDRemoteObjectPtr ZDErrorCallback::remoteObject() const
 
 void ZDErrorCallback::buildRemoteObject()
 {
-    using Call = ZDRemoteObject::Call;
     using Body = std::function<void(ZDErrorCallback *, const QVariantList &)>;
-    // Runs body with the receiver alive, or not at all.
-    auto with = [this](const char *name, Body body, Call call = Call::Oneway) {
-        m_remote->addOperation(
-            op(name),
-            [guard = m_guard, body = std::move(body)](const QVariantList &args) -> QVariant {
-                std::shared_lock lock(guard->mutex);
-                if (guard->self)
-                    body(guard->self, args);
-                return QVariant();
-            },
-            call);
+    // Served as the contract says, with checked arguments; runs body with the
+    // receiver alive, or not at all.
+    m_remote->setContract(ZDOrv::Side::Console);
+    auto with = [this](const char *name, Body body) {
+        m_remote->serve(name, [guard = m_guard, body = std::move(body)](const QVariantList &args) -> QVariant {
+            std::shared_lock lock(guard->mutex);
+            if (guard->self)
+                body(guard->self, args);
+            return QVariant();
+        });
     };
     with(ZDOrv::kAddErrorToQueueHostname,
          [](ZDErrorCallback *self, const QVariantList &args) {
              const QString name = op(ZDOrv::kAddErrorToQueueHostname);
-             self->addErrorToQueue(errorArgument(name, args[0]), hostArgument(name, args[1]));
+             self->addErrorToQueue(args[0].value<ZDRemoteError>(), hostArgument(name, args[1]));
          });
     with(ZDOrv::kAddErrorToQueueUserInfo,
          [](ZDErrorCallback *self, const QVariantList &args) {
              const QString name = op(ZDOrv::kAddErrorToQueueUserInfo);
-             self->addErrorToQueue(errorArgument(name, args[0]), userInfoArgument(name, args[1]));
+             self->addErrorToQueue(args[0].value<ZDRemoteError>(), userInfoArgument(name, args[1]));
          });
     with(ZDOrv::kAddStringToQueueHostname,
          [](ZDErrorCallback *self, const QVariantList &args) {
              const QString name = op(ZDOrv::kAddStringToQueueHostname);
-             self->addStringToQueue(textArgument(name, args[0]), hostArgument(name, args[1]));
+             self->addStringToQueue(args[0].toString(), hostArgument(name, args[1]));
          });
     with(ZDOrv::kAddStringToQueueUserInfo,
          [](ZDErrorCallback *self, const QVariantList &args) {
              const QString name = op(ZDOrv::kAddStringToQueueUserInfo);
-             self->addStringToQueue(textArgument(name, args[0]), userInfoArgument(name, args[1]));
+             self->addStringToQueue(args[0].toString(), userInfoArgument(name, args[1]));
          });
     with(ZDOrv::kIncrementProgress,
          [](ZDErrorCallback *self, const QVariantList &) {
@@ -247,8 +230,6 @@ void ZDErrorCallback::buildRemoteObject()
     with(ZDOrv::kQuellarAddLogsHostName,
          [](ZDErrorCallback *self, const QVariantList &args) {
              const QString name = op(ZDOrv::kQuellarAddLogsHostName);
-             if (args[0].metaType().id() != QMetaType::QVariantList)
-                 refuse(name, QStringLiteral("the crash logs must be an array"));
              const QVariantList logs = args[0].toList();
              if (logs.size() > kMaxCrashLogs)
                  refuse(name, QStringLiteral("more than %1 crash logs").arg(kMaxCrashLogs));
@@ -269,8 +250,7 @@ void ZDErrorCallback::buildRemoteObject()
              self->post([self, count, host] { Q_EMIT self->nuvellCount(count, host); });
          });
     with(ZDOrv::kCancelProcessing, [](ZDErrorCallback *, const QVariantList &) {});
-    // A round trip that proves the link: the agent waits for it.
-    with(ZDOrv::kPing, [](ZDErrorCallback *, const QVariantList &) {}, Call::Synchronous);
+    with(ZDOrv::kPing, [](ZDErrorCallback *, const QVariantList &) {});
 }
 
 void ZDErrorCallback::setClock(Clock clock)

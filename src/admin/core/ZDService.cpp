@@ -5,6 +5,7 @@
 #include "ZDException.h"
 #include "ZDLog.h"
 #include "ZDMainBundle.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDServiceLink.h"
 #include "ZDServiceIcons.h"
@@ -149,14 +150,12 @@ std::shared_ptr<ZDService> ZDService::make()
     });
     std::weak_ptr<ZDService> weak = service;
     service->d->remote = ZDRemoteObject::create();
-    service->d->remote->addOperation(
-        QString::fromLatin1(ZDOrv::kProcessConfiguration),
-        [weak](const QVariantList &args) {
-            if (auto self = weak.lock())
-                self->processConfiguration(args.value(0));
-            return QVariant();
-        },
-        ZDRemoteObject::Call::Oneway);
+    service->d->remote->setContract(ZDOrv::Side::ComputerRecord);
+    service->d->remote->serve(ZDOrv::kProcessConfiguration, [weak](const QVariantList &args) {
+        if (auto self = weak.lock())
+            self->processConfiguration(args.value(0));
+        return QVariant();
+    });
     return service;
 }
 
