@@ -16,6 +16,8 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 class TestZDClientCrash : public QObject
 {
     Q_OBJECT
@@ -27,19 +29,23 @@ private Q_SLOTS:
         ZDTestSandbox box;
         // The sanitizers stand aside, so that a crash ends in the crash handler's report.
         box.setEnv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":handle_segv=0:handle_abort=0");
-        box.setEnv("KESTRA_STANDIN_LOG", box.path(QStringLiteral("fennick.log")).toUtf8());
+        box.setEnv("KESTRA_STANDIN_LOG", box.path(u"fennick.log"_s).toUtf8());
         const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
-        QVERIFY(QDir().mkpath(ZDLocalPaths::applicationDirectory(true)) && QDir().mkpath(box.path(QStringLiteral("desktop"))));
-        QVERIFY(QFile::link(apps + QStringLiteral("/Fennick.app"), ZDLocalPaths::applicationDirectory(true) + QStringLiteral("/Fennick.app")));
-        auto crash = [](qint64 pid) { return pid > 0 && ::kill(pid_t(pid), SIGSEGV) == 0; };
+        QVERIFY(QDir().mkpath(ZDLocalPaths::applicationDirectory(true)) && QDir().mkpath(box.path(u"desktop"_s)));
+        QVERIFY(QFile::link(apps + u"/Fennick.app"_s, ZDLocalPaths::applicationDirectory(true) + u"/Fennick.app"_s));
+        auto crash = [](QProcess &p) {
+            return p.processId() > 0 && ::kill(pid_t(p.processId()), SIGSEGV) == 0 && p.waitForFinished(kWaitMs)
+                && p.exitStatus() == QProcess::CrashExit;
+        };
 
         // The real console writes its log, then crashes.
         QProcess console;
-        console.start(apps + QStringLiteral("/Kestra Admin.app/Contents/MacOS/KestraAdmin"),
-                      {QStringLiteral("--no-browse"), QStringLiteral("--settings"), box.path(QStringLiteral("admin.ini"))});
-        const ZDLogGathering gathering(box.path(QStringLiteral("work")), box.path(QStringLiteral("desktop")));
-        QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(gathering.adminLogPath(false)).contains("Log started"), kWaitMs);
-        QVERIFY(crash(console.processId()) && console.waitForFinished(kWaitMs) && console.exitStatus() == QProcess::CrashExit);
+        console.start(apps + u"/Kestra Admin.app/Contents/MacOS/KestraAdmin"_s,
+                      {u"--no-browse"_s, u"--settings"_s, box.path(u"admin.ini"_s)});
+        const ZDLogGathering gathering(box.path(u"work"_s), box.path(u"desktop"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(gathering.adminLogPath(false)).contains("Log started"),
+                                 kWaitMs);
+        QVERIFY(crash(console));
 
         // Agents with host names, homes and session buses of their own (an agent tells
         // every other agent on its bus to quit); a killed one is started again.
@@ -47,62 +53,66 @@ private Q_SLOTS:
         QProcess buses[2], agents[2];
         const quint16 ports[2] = {ZDRealAgent::freePort(), ZDRealAgent::freePort()};
         auto start = [&](int i, const char *host) {
-            const QString home = roots[i].filePath(QStringLiteral("home"));
+            const QString home = roots[i].filePath(u"home"_s);
             if (buses[i].state() == QProcess::NotRunning) {
-                buses[i].start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-                QVERIFY(buses[i].waitForReadyRead(kWaitMs) && ZDTestSandbox::writeFile(roots[i].filePath(QStringLiteral("etc/hostname")), host));
-                QVERIFY(ZDPropertyList::writeFile(home + QStringLiteral("/.config/com.zendrel.KestraClient.plist"),
-                                                  QVariantMap{{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), ports[i]},
-                                                              {QStringLiteral("disableBonjour"), 1}, {QStringLiteral("showMenuBarIcon"), 0}}));
+                buses[i].start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
+                QVERIFY(buses[i].waitForReadyRead(kWaitMs)
+                        && ZDTestSandbox::writeFile(roots[i].filePath(u"etc/hostname"_s), host));
+                QVERIFY(ZDPropertyList::writeFile(home + u"/.config/com.zendrel.KestraClient.plist"_s,
+                                                  QVariantMap{{u"customPortSet"_s, 1}, {u"customPort"_s, ports[i]},
+                                                              {u"disableBonjour"_s, 1}, {u"showMenuBarIcon"_s, 0}}));
                 QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-                for (const char *var : {"XDG_CONFIG_HOME=/.config", "XDG_DATA_HOME=/.local/share", "XDG_CACHE_HOME=/.cache", "XDG_STATE_HOME=/.local/state", "HOME="})
-                    env.insert(QString::fromLatin1(var).section(u'=', 0, 0), home + QString::fromLatin1(var).section(u'=', 1));
-                env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), roots[i].path());
-                env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(buses[i].readLine().trimmed()));
+                for (const QString &var : {u"XDG_CONFIG_HOME=/.config"_s, u"XDG_DATA_HOME=/.local/share"_s,
+                                           u"XDG_CACHE_HOME=/.cache"_s, u"XDG_STATE_HOME=/.local/state"_s, u"HOME="_s})
+                    env.insert(var.section(u'=', 0, 0), home + var.section(u'=', 1));
+                env.insert(u"KESTRA_SYSTEM_ROOT"_s, roots[i].path());
+                env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(buses[i].readLine().trimmed()));
                 agents[i].setProcessEnvironment(env);
             }
-            agents[i].start(apps + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient"));
-            QString out;
-            QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(agents[i].readAllStandardOutput())).contains(QStringLiteral("Listening on port")), kWaitMs);
+            agents[i].start(apps + u"/KestraClient.app/Contents/MacOS/KestraClient"_s);
+            QByteArray out;
+            QTRY_VERIFY_WITH_TIMEOUT((out += agents[i].readAllStandardOutput()).contains("Listening"), kWaitMs);
         };
         start(0, "alpha");
-        QVERIFY(crash(agents[0].processId()) && agents[0].waitForFinished(kWaitMs) && agents[0].exitStatus() == QProcess::CrashExit);
+        QVERIFY(crash(agents[0]));
         start(0, "alpha");
         start(1, "bravo");
         QVERIFY(!QTest::currentTestFailed());
 
-        ZDDiscovery discovery(std::make_shared<ZDErrorCallback>(), box.path(QStringLiteral("admin.ini")));
+        ZDDiscovery discovery(std::make_shared<ZDErrorCallback>(), box.path(u"admin.ini"_s));
         ZDDispatcher dispatcher([&discovery] { return discovery.allServices(); });
         ZDClientCrash clientCrash(&discovery, &dispatcher);
         QSignalSpy reported(&clientCrash, &ZDClientCrash::crashReported);
         QSignalSpy opened(&clientCrash, &ZDClientCrash::reportOpened);
-        QVERIFY(discovery.addManualConnection(QStringLiteral("alpha"), QStringLiteral("127.0.0.1"), ports[0]));
-        QVERIFY(discovery.addManualConnection(QStringLiteral("bravo"), QStringLiteral("127.0.0.2"), ports[1]));
+        QVERIFY(discovery.addManualConnection(u"alpha"_s, u"127.0.0.1"_s, ports[0]));
+        QVERIFY(discovery.addManualConnection(u"bravo"_s, u"127.0.0.2"_s, ports[1]));
 
         // The crashed agent's report reaches the console, which opens its text in the tool.
         QVERIFY(reported.wait(kWaitMs));
-        QCOMPARE(reported.at(0).at(1).toString(), QStringLiteral("alpha"));
+        QCOMPARE(reported.at(0).at(1).toString(), u"alpha"_s);
         const QString report = reported.at(0).at(2).toString();
-        QVERIFY2(report.contains(QStringLiteral("/DiagnosticReports/KestraClient_")), qPrintable(report));
+        QVERIFY2(report.contains(u"/DiagnosticReports/KestraClient_"_s), qPrintable(report));
         clientCrash.openReport(reported.at(0).at(0).value<ZDServicePtr>(), report);
         QVERIFY(opened.wait(kWaitMs));
         const QByteArray text = ZDTestSandbox::readFile(report);
         QVERIFY(text.contains("Process:         KestraClient ["));
-        QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(box.path(QStringLiteral("fennick.log"))),
-                                  "Fennick\t-remotename\talpha\t-log\t" + opened.at(0).at(1).toString().toUtf8() + '\n' + text, kWaitMs);
+        const QByteArray record = "Fennick\t-remotename\talpha\t-log\t" + opened.at(0).at(1).toString().toUtf8() + '\n';
+        QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(box.path(u"fennick.log"_s)), record + text, kWaitMs);
 
         // Gather Logs: the console's log and crash report, both agents' logs, the agent's report.
         QVariantMap files;
         zdtest::offMain([&] { files = dispatcher.objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kGatherLogs)); });
         const auto outcome = ZDLogGathering(gathering).gatherNetwork(files);
-        QVERIFY(outcome.success && ZDArchive::extractZip(outcome.archivePath, box.path(QStringLiteral("out"))).ok);
+        QVERIFY(outcome.success && ZDArchive::extractZip(outcome.archivePath, box.path(u"out"_s)).ok);
         QStringList found;
-        const QString dump = box.path(QStringLiteral("out/ZD_Log_Dump/"));
+        const QString dump = box.path(u"out/ZD_Log_Dump/"_s);
         for (QDirIterator it(dump, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
             found << it.next().mid(dump.size());
-        for (const char *pattern : {"^Kestra Admin\\.1\\.log$", "^Kestra Admin_[-0-9]+\\.crash$", "^alpha/.*/KestraClient\\.1\\.log$",
-                                    "^alpha/.*/DiagnosticReports/KestraClient_[-0-9]+\\.crash$", "^bravo/.*/KestraClient\\.1\\.log$"})
-            QVERIFY2(!found.filter(QRegularExpression(QLatin1String(pattern))).isEmpty(), qPrintable(pattern + found.join(u'\n')));
+        const QString agentLog = u"[^/]*/.*/KestraClient\\.1\\.log$"_s;
+        for (const QString &pattern : {u"^Kestra Admin\\.1\\.log$"_s, u"^Kestra Admin_[-0-9]+\\.crash$"_s,
+                                       u"^alpha"_s + agentLog, u"^bravo"_s + agentLog,
+                                       u"^alpha[^/]*/.*/DiagnosticReports/KestraClient_[-0-9]+\\.crash$"_s})
+            QVERIFY2(!found.filter(QRegularExpression(pattern)).isEmpty(), qPrintable(pattern + found.join(u'\n')));
         for (QProcess *child : {&agents[0], &agents[1], &buses[0], &buses[1]}) {
             child->kill();
             child->waitForFinished();
