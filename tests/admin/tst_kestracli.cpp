@@ -1,5 +1,6 @@
 // The kestra command line end to end: real agents as processes on loopback, the
 // console's settings and state in a sandbox, kestra run as a child each time.
+#include "ZDFakeAgent.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 
@@ -23,12 +24,9 @@ struct Run
     QString err;
 };
 
-struct Agent
+struct Agent : ZDFakeTaskAgent
 {
-    std::unique_ptr<QProcess> process;
-    QString host;
     QString name;
-    quint16 port = 0;
 };
 
 } // namespace
@@ -68,22 +66,6 @@ private:
         return QJsonDocument::fromJson(r.out.toUtf8()).object();
     }
 
-    bool startAgent(Agent &agent)
-    {
-        agent.process = std::make_unique<QProcess>();
-        agent.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        agent.process->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"),
-                             {QStringLiteral("--host"), agent.host, QStringLiteral("--port"), QString::number(agent.port),
-                              QStringLiteral("--user"), kUser, QStringLiteral("--password-file"), m_passwordFile});
-        if (!agent.process->waitForStarted(10000) || !agent.process->waitForReadyRead(20000))
-            return false;
-        const QList<QByteArray> words = agent.process->readLine().trimmed().split(' ');
-        if (words.size() != 2 || words[0] != "ready")
-            return false;
-        agent.port = quint16(words[1].toUInt());
-        return true;
-    }
-
     QStringList hosts(const QList<int> &which)
     {
         QStringList h;
@@ -112,16 +94,8 @@ private Q_SLOTS:
             Agent a;
             a.host = QStringLiteral("cli-%1-%2").arg(tag).arg(i);
             a.name = QStringLiteral("Edit Bay %1").arg(i);
-            QVERIFY(startAgent(a));
+            QVERIFY(a.start(kUser, m_passwordFile));
             m_agents.push_back(std::move(a));
-        }
-    }
-
-    void cleanupTestCase()
-    {
-        for (Agent &a : m_agents) {
-            a.process->kill();
-            a.process->waitForFinished(10000);
         }
     }
 
@@ -255,8 +229,7 @@ private Q_SLOTS:
         QCOMPARE(r.rc, 1);
         QVERIFY(r.err.contains(QStringLiteral("Nobody: not found")));
 
-        m_agents[1].process->kill();
-        QVERIFY(m_agents[1].process->waitForFinished(10000));
+        m_agents[1].kill();
         r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("systemSpecs"), QStringLiteral("--json"),
                                QStringLiteral("--wait"), QStringLiteral("2")}
                    + hosts({0, 1}));

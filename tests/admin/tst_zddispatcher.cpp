@@ -6,6 +6,7 @@
 #include "ZDCredentialStore.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
+#include "ZDFakeAgent.h"
 #include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDService.h"
@@ -13,7 +14,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -72,13 +72,6 @@ public:
     std::vector<Request> requests;
 };
 
-struct FakeAgent
-{
-    std::unique_ptr<QProcess> process;
-    QString host;
-    quint16 port = 0;
-};
-
 } // namespace
 
 class TestZDDispatcher : public QObject
@@ -88,29 +81,13 @@ class TestZDDispatcher : public QObject
 private:
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
-    std::vector<FakeAgent> m_agents;
+    std::vector<ZDFakeTaskAgent> m_agents;
     QList<ZDServicePtr> m_services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
     std::shared_ptr<ScriptedPrompt> m_prompt;
     QString m_passwordFile;
 
-    bool startAgent(FakeAgent &agent)
-    {
-        agent.process = std::make_unique<QProcess>();
-        agent.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        agent.process->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"),
-                             {QStringLiteral("--host"), agent.host, QStringLiteral("--port"),
-                              QString::number(agent.port), QStringLiteral("--user"), kUser,
-                              QStringLiteral("--password-file"), m_passwordFile});
-        if (!agent.process->waitForStarted(10000) || !agent.process->waitForReadyRead(20000))
-            return false;
-        const QList<QByteArray> words = agent.process->readLine().trimmed().split(' ');
-        if (words.size() != 2 || words[0] != "ready")
-            return false;
-        agent.port = quint16(words[1].toUInt());
-        return true;
-    }
-
+    bool startAgent(ZDFakeTaskAgent &agent) { return agent.start(kUser, m_passwordFile); }
 
     QStringList callsOf(int i)
     {
@@ -144,12 +121,11 @@ private Q_SLOTS:
         m_errorCallback = std::make_shared<ZDErrorCallback>();
         const QString tag = QString::number(QCoreApplication::applicationPid());
         for (int i = 0; i < 3; ++i) {
-            FakeAgent agent;
-            agent.host = QStringLiteral("dispatch-%1-%2").arg(tag).arg(i);
+            ZDFakeTaskAgent agent(QStringLiteral("dispatch-%1-%2").arg(tag).arg(i));
             QVERIFY(startAgent(agent));
             m_agents.push_back(std::move(agent));
         }
-        for (const FakeAgent &agent : std::as_const(m_agents))
+        for (const ZDFakeTaskAgent &agent : std::as_const(m_agents))
             m_services << ZDService::serviceWithName(agent.host, QString(), QStringLiteral("127.0.0.1"), agent.port,
                                                      m_errorCallback);
         for (const ZDServicePtr &s : std::as_const(m_services))
@@ -166,10 +142,7 @@ private Q_SLOTS:
         for (const ZDServicePtr &s : std::as_const(m_services))
             s->invalidate(false);
         m_services.clear();
-        for (FakeAgent &agent : m_agents) {
-            agent.process->kill();
-            agent.process->waitForFinished(10000);
-        }
+        m_agents.clear();
         ZDKeychain::deleteAllKeychainItems(QString::fromLatin1(ZDCredentialStore::kKeychainName),
                                            QString::fromLatin1(ZDCredentialStore::kKeychainKind));
         // No password ever reaches the log.
@@ -227,7 +200,7 @@ private Q_SLOTS:
             m_dispatcher->setCoreCount(cores);
             zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
             QCOMPARE(size_t(results.size()), m_agents.size());
-            for (const FakeAgent &agent : std::as_const(m_agents))
+            for (const ZDFakeTaskAgent &agent : std::as_const(m_agents))
                 QCOMPARE(results.value(agent.host + QLatin1Char('.')).toMap().value(QStringLiteral("host")).toString(),
                          agent.host);
         }
@@ -458,10 +431,9 @@ private Q_SLOTS:
     // Last: it kills an agent.
     void killedAgentMarkedDisconnected()
     {
-        FakeAgent &agent = m_agents[0];
+        ZDFakeTaskAgent &agent = m_agents[0];
         const ZDServicePtr s = m_services[0];
-        agent.process->kill();
-        QVERIFY(agent.process->waitForFinished(10000));
+        agent.kill();
         QVariantMap results;
         zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
         QCOMPARE(results.size(), 2);

@@ -9,12 +9,12 @@
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
 #include "ZDRemoteError.h"
+#include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
 
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QUuid>
 #include <QThread>
 #include <QtTest>
@@ -39,55 +39,6 @@ QVariant orvError(qint64 code, const QVariantMap &userInfo = {})
 {
     return QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), code, userInfo));
 }
-
-// An HTTP server on loopback that records one request and answers as told.
-class LocalHttpServer : public QTcpServer
-{
-public:
-    QByteArray status = "200 OK";
-    QByteArray answer = "OK";
-    QByteArray requestHead;
-    QByteArray requestBody;
-    int requests = 0;
-
-    LocalHttpServer()
-    {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                auto buffer = std::make_shared<QByteArray>();
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
-                    *buffer += socket->readAll();
-                    const qsizetype end = buffer->indexOf("\r\n\r\n");
-                    if (end < 0)
-                        return;
-                    const QByteArray head = buffer->left(end);
-                    qsizetype length = 0;
-                    for (const QByteArray &line : head.split('\n')) {
-                        if (line.toLower().startsWith("content-length:"))
-                            length = line.mid(15).trimmed().toLongLong();
-                    }
-                    if (buffer->size() < end + 4 + length)
-                        return;
-                    requestHead = head;
-                    requestBody = buffer->mid(end + 4, length);
-                    ++requests;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: "
-                                  + QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const QByteArray &line : requestHead.split('\n')) {
-            if (line.toLower().startsWith(name.toLower() + ':'))
-                return line.mid(name.size() + 1).trimmed();
-        }
-        return {};
-    }
-};
 
 } // namespace
 
@@ -436,33 +387,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("actionType");
         QTest::newRow("0") << qint64(0) << QString() << 0;
         QTest::newRow("1000") << qint64(1000) << "Application Motion not found." << 1;
-        QTest::newRow("1001") << qint64(1001) << "Could not find Info.plist file for application Motion not found." << 1;
-        QTest::newRow("1002") << qint64(1002) << "Application Motion is outdated. Please update this application." << 1;
-        QTest::newRow("1003") << qint64(1003)
-                              << "Task not found for application Motion. Please update this application." << 1;
-        QTest::newRow("1004") << qint64(1004) << "Unknown error. Please check error logs on the local machine." << 0;
-        QTest::newRow("1005") << qint64(1005)
-                              << "The task was canceled because the destination computer was too busy. Switch off "
-                                 "this setting in the application's preferences in order to prevent this in the "
-                                 "future."
-                              << 0;
         QTest::newRow("1006") << qint64(1006) << "Incorrect username or password." << 0;
-        QTest::newRow("2001") << qint64(2001)
-                              << "Kestra Maintenance Tools is not installed properly or the version you are using "
-                                 "is outdated. Please install a recent version of Kestra Maintenance Tools on this "
-                                 "computer."
-                              << 1;
-        QTest::newRow("2006") << qint64(2006)
-                              << "Kestra Client is outdated on this machine. Please install a more recent version."
-                              << 1;
-        QTest::newRow("2007") << qint64(2007)
-                              << "Kestra Maintenance Tools is outdated on this machine. Please install a more "
-                                 "recent version."
-                              << 1;
-        QTest::newRow("2008") << qint64(2008)
-                              << "Connection timed out. Please make sure that you have the latest version of the "
-                                 "client software."
-                              << 0;
         QTest::newRow("-1") << qint64(-1) << "Unknown error. Please check error logs on the local machine." << 0;
     }
     void descriptions()
@@ -574,7 +499,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, status);
         QFETCH(QByteArray, answer);
         QFETCH(ZDErrorCallback::UploadResult, result);
-        LocalHttpServer server;
+        ZDTestHttpServer server;
         server.status = status;
         server.answer = answer;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));

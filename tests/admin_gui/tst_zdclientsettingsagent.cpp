@@ -8,6 +8,7 @@
 #include "ZDLargeIconCache.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
+#include "ZDFakeAgent.h"
 #include "ZDLog.h"
 #include "ZDMainWindow.h"
 #include "ZDServiceOutlineModel.h"
@@ -23,7 +24,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QProcess>
 #include <QtTest>
 
 #include <atomic>
@@ -36,7 +36,7 @@ class TestClientSettingsAgent : public QObject
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
     ZDRealAgent m_real;
-    std::unique_ptr<QProcess> m_fake;
+    ZDFakeTaskAgent m_fake;
     QList<ZDServicePtr> m_services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
 
@@ -110,20 +110,13 @@ private Q_SLOTS:
         // The real agent starts with the menu-bar icon off.
         const quint16 port = ZDRealAgent::freePort();
         QVERIFY2(m_real.start(port), qPrintable(m_real.output()));
-        m_fake = std::make_unique<QProcess>();
-        m_fake->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_fake->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"),
-                      {QStringLiteral("--host"),
-                       QStringLiteral("settings-fake-%1").arg(QCoreApplication::applicationPid()),
-                       QStringLiteral("--port"), QStringLiteral("0")});
-        QVERIFY(m_fake->waitForStarted(10000) && m_fake->waitForReadyRead(20000));
-        const QList<QByteArray> words = m_fake->readLine().trimmed().split(' ');
-        QCOMPARE(words.value(0), QByteArray("ready"));
+        m_fake.host = QStringLiteral("settings-fake-%1").arg(QCoreApplication::applicationPid());
+        QVERIFY(m_fake.start());
 
         m_services << ZDService::serviceWithName(QStringLiteral("Real"), QString(), QStringLiteral("127.0.0.1"), port,
                                                  m_errorCallback)
                    << ZDService::serviceWithName(QStringLiteral("Fake"), QString(), QStringLiteral("127.0.0.1"),
-                                                 quint16(words.value(1).toUInt()), m_errorCallback);
+                                                 m_fake.port, m_errorCallback);
         for (const ZDServicePtr &s : std::as_const(m_services))
             QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
         QVERIFY(QTest::qWaitFor([&] { return !m_services[0]->isProcessing(); }, 30000));
@@ -135,10 +128,7 @@ private Q_SLOTS:
         m_dispatcher.reset();
         ZDService::invalidateServices(m_services, false);
         m_services.clear();
-        if (m_fake) {
-            m_fake->kill();
-            m_fake->waitForFinished(10000);
-        }
+        m_fake.kill();
         m_real.kill();
         ZDService::setMinimumVersions(-1, -1);
     }
@@ -179,6 +169,16 @@ private Q_SLOTS:
         QCOMPARE(panel.clientShowMenuBarIcon()->checkState(), Qt::Checked);
         QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
         QVERIFY(panel.clientAllowMaintenance()->isEnabled());
+        QDir().mkpath(QStringLiteral(KESTRA_SCREENSHOT_DIR));
+        QVERIFY(panel.grab().save(QStringLiteral(KESTRA_SCREENSHOT_DIR "/client-settings.png")));
+
+        // Without the menu-bar icon there is nothing to ask for maintenance with.
+        panel.clientShowMenuBarIcon()->click();
+        QVERIFY(QTest::qWaitFor([&] { return written.count() == 2; }, 60000));
+        QVERIFY(!panel.clientAllowMaintenance()->isEnabled());
+        QCOMPARE(settingsOf(1).value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
+        panel.clientShowMenuBarIcon()->click(); // as the next cases expect it
+        QVERIFY(QTest::qWaitFor([&] { return written.count() == 3; }, 60000));
     }
 
     void windowSendsNothingStaleAfterSelectionChange()

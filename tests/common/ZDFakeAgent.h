@@ -1,7 +1,8 @@
 #pragma once
-// One zdfake_orvagent child process: started on a port (0: any), its "CALL"
-// lines counted, stopped cleanly or killed. Waiting spins the event loop so
-// that the records under test keep working.
+// Fake agents as child processes. ZDFakeAgent: one zdfake_orvagent, started on
+// a port (0: any), its "CALL" lines counted, stopped cleanly or killed. Waiting
+// spins the event loop so that the records under test keep working.
+// ZDFakeTaskAgent: one zdfake_agent, which records the calls it serves.
 #include <QProcess>
 #include <QStringList>
 #include <QtTest>
@@ -100,4 +101,44 @@ private:
     QByteArray m_buffer;
     QStringList m_lines;
     quint16 m_port = 0;
+};
+
+struct ZDFakeTaskAgent
+{
+    QString host;
+    quint16 port = 0; // 0 before the first start: any
+    std::unique_ptr<QProcess> process;
+
+    ZDFakeTaskAgent(QString hostName = {}) : host(std::move(hostName)) {}
+    ZDFakeTaskAgent(ZDFakeTaskAgent &&) = default;
+    ZDFakeTaskAgent &operator=(ZDFakeTaskAgent &&) = default;
+    ~ZDFakeTaskAgent() { kill(); }
+
+    // An administrator `user` whose password is in `passwordFile`, if given; again on the same port.
+    bool start(const QString &user = {}, const QString &passwordFile = {})
+    {
+        kill();
+        QStringList args{QStringLiteral("--host"), host, QStringLiteral("--port"), QString::number(port)};
+        if (!user.isEmpty())
+            args << QStringLiteral("--user") << user << QStringLiteral("--password-file") << passwordFile;
+        process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"), args);
+        if (!process->waitForStarted(10000) || !process->waitForReadyRead(20000))
+            return false;
+        const QList<QByteArray> words = process->readLine().trimmed().split(' ');
+        if (words.size() != 2 || words[0] != "ready")
+            return false;
+        port = quint16(words[1].toUInt());
+        return port != 0;
+    }
+
+    void kill()
+    {
+        if (!process)
+            return;
+        process->kill();
+        process->waitForFinished(10000);
+        process.reset();
+    }
 };
