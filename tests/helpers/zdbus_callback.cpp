@@ -7,27 +7,19 @@
 //   zdbus_callback call NAME OP [ARGS] [oneway] [TIMEOUT_MS]
 //                               prints "ok <result>" or "error <name> <message>"
 // Values travel as base64 of a QDataStream'd QVariant.
+#include "ZDTestFixtures.h"
 #include "ZDTestTransfer.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalCallbackServer.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QDataStream>
-#include <QIODevice>
-#include <QSocketNotifier>
 #include <QThread>
 
-#include <cstdio>
 #include <stdexcept>
-
-#include <unistd.h>
 
 namespace {
 
 using zdtest::decode;
 using zdtest::encode;
-
 using zdtest::say;
 
 int serve(QCoreApplication &app, const QString &name)
@@ -50,12 +42,7 @@ int serve(QCoreApplication &app, const QString &name)
         say("occupied " + server.occupant().toUtf8());
         return 3;
     }
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char buf[256];
-        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
-            app.quit();
-    });
+    zdtest::quitWhenInputCloses(app);
     say("ready");
     return app.exec();
 }

@@ -4,27 +4,13 @@
 //   zdbus_notify post NAME [USERINFO]   posts once; exit status 0 when the bus took it
 // A userInfo travels on the command line and on standard output as base64 of a
 // QDataStream'd QVariant, so every type comes back exactly.
+#include "ZDTestFixtures.h"
 #include "ZDTestTransfer.h"
 #include "ZDNotificationCenter.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QDataStream>
-#include <QIODevice>
-#include <QSocketNotifier>
-
-#include <cstdio>
-
-#include <unistd.h>
-
-namespace {
-
 using zdtest::decode;
 using zdtest::encode;
-
 using zdtest::say;
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -43,12 +29,7 @@ int main(int argc, char **argv)
                 say("got " + n.toUtf8() + ' ' + encode(info));
             });
         }
-        QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-        QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-            char buf[256];
-            if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
-                app.quit();
-        });
+        zdtest::quitWhenInputCloses(app);
         say("ready");
         return app.exec();
     }

@@ -15,13 +15,10 @@
 #include "ZDException.h"
 #include "ZDFennick.h"
 #include "ZDLog.h"
-
-#include <QCoreApplication>
+#include "ZDTestFixtures.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <thread>
 
 #include <sys/resource.h>
@@ -59,21 +56,9 @@ int main(int argc, char **argv)
 {
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
-
-    std::unique_ptr<QCoreApplication> app;
-    int first = 1;
-    if (argc > 1 && QByteArray(argv[1]) == "qapp") {
-        app = std::make_unique<QCoreApplication>(argc, argv);
-        first = 2;
-    }
     QString name;
     QString plist;
-    for (int i = first; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        const QString cmd = eq < 0 ? arg : arg.left(eq);
-        const QString value = eq < 0 ? QString() : arg.mid(eq + 1);
-
+    const int rc = zdtest::runCommands(argc, argv, [&](const QString &cmd, const QString &value, QCoreApplication *app) {
         if (cmd == QLatin1String("name")) {
             name = value;
         } else if (cmd == QLatin1String("plist")) {
@@ -100,12 +85,12 @@ int main(int argc, char **argv)
         } else if (cmd == QLatin1String("throw")) {
             throw ZDNamedException(QStringLiteral("Boom"), QStringLiteral("thrown on purpose"));
         } else if (cmd == QLatin1String("overflow")) {
-            return recurse(0);
+            std::exit(recurse(0));
         } else {
-            std::fprintf(stderr, "unknown command %s\n", argv[i]);
-            return 2;
+            return false;
         }
-    }
+        return true;
+    });
     ZDLog::finishWriting();
-    return 0;
+    return rc;
 }

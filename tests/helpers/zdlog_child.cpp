@@ -15,38 +15,23 @@
 //   throw-thread=TEXT  an uncaught exception with that reason on another thread
 #include "ZDException.h"
 #include "ZDLog.h"
+#include "ZDTestFixtures.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <thread>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 int main(int argc, char **argv)
 {
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
-
-    std::unique_ptr<QCoreApplication> app;
-    int first = 1;
-    if (argc > 1 && QByteArray(argv[1]) == "qapp") {
-        app = std::make_unique<QCoreApplication>(argc, argv);
-        first = 2;
-    }
-    for (int i = first; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        const QString cmd = eq < 0 ? arg : arg.left(eq);
-        const QString value = eq < 0 ? QString() : arg.mid(eq + 1);
+    return zdtest::runCommands(argc, argv, [](const QString &cmd, const QString &value, QCoreApplication *app) {
         const qsizetype colon = value.indexOf(QLatin1Char(':'));
         const qint64 count = value.left(colon).toLongLong();
         const QString rest = value.mid(colon + 1);
-
         if (cmd == QLatin1String("create")) {
             ZDLog::createNewLog(value);
         } else if (cmd == QLatin1String("log") || cmd == QLatin1String("fast")) {
@@ -72,7 +57,7 @@ int main(int argc, char **argv)
         } else if (cmd == QLatin1String("finish")) {
             ZDLog::finishWriting();
         } else if (cmd == QLatin1String("quit") && app) {
-            QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
+            QTimer::singleShot(0, app, &QCoreApplication::quit);
             app->exec();
         } else if (cmd == QLatin1String("exit-thread")) {
             std::thread([] { std::exit(0); }).join();
@@ -81,9 +66,8 @@ int main(int argc, char **argv)
         } else if (cmd == QLatin1String("throw-thread")) {
             std::thread([value] { throw ZDNamedException(QStringLiteral("Boom"), value); }).join();
         } else {
-            std::fprintf(stderr, "unknown command %s\n", argv[i]);
-            return 2;
+            return false;
         }
-    }
-    return 0;
+        return true;
+    });
 }

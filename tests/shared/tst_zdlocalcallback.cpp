@@ -1,15 +1,14 @@
-#include "ZDTestTransfer.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalCallbackServer.h"
+#include "ZDTestFixtures.h"
+#include "ZDTestTransfer.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
-#include <QDataStream>
 #include <QPoint>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
@@ -20,47 +19,11 @@
 namespace {
 
 using zdtest::encode;
-
-QString helperPath()
+// A helper serving the name until it goes.
+struct Server : zdtest::HelperProcess
 {
-    return qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdbus_callback");
-}
-
-// A helper serving the name until it goes (standard input closed).
-class Server
-{
-public:
-    explicit Server(const QString &name)
-    {
-        m_process.start(helperPath(), {QStringLiteral("serve"), name});
-    }
-    ~Server() { finish(); }
-    void finish()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-    // Its next answer, past whatever the log prints on the way.
-    QByteArray line()
-    {
-        for (;;) {
-            while (!m_process.canReadLine()) {
-                if (!m_process.waitForReadyRead(20000))
-                    return {};
-            }
-            const QByteArray l = m_process.readLine().trimmed();
-            if (l == "ready" || l.startsWith("occupied ") || l.startsWith("note "))
-                return l;
-        }
-    }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
+    explicit Server(const QString &name) : HelperProcess(QStringLiteral("zdbus_callback"), {QStringLiteral("serve"), name}) {}
+    QByteArray line() { return HelperProcess::line({"ready", "occupied ", "note "}); }
 };
 
 // One call from another process; its one line of output. The event loop runs
@@ -69,14 +32,14 @@ QByteArray callFromHelper(const QString &name, const QString &op, const QVariant
 {
     QProcess p;
     QSignalSpy done(&p, &QProcess::finished);
-    p.start(helperPath(), {QStringLiteral("call"), name, op, QString::fromLatin1(encode(args)),
-                           oneway ? QStringLiteral("oneway") : QStringLiteral("wait")});
+    p.start(zdtest::helperPath(QStringLiteral("zdbus_callback")),
+            {QStringLiteral("call"), name, op, QString::fromLatin1(encode(args)),
+             oneway ? QStringLiteral("oneway") : QStringLiteral("wait")});
     if (!done.wait(30000))
         return {};
-    for (const QByteArray &l : p.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &l : p.readAllStandardOutput().split('\n'))
         if (l.startsWith("ok") || l.startsWith("error "))
             return l.trimmed();
-    }
     return {};
 }
 
@@ -92,26 +55,15 @@ QVariantList nestedArguments()
     };
 }
 
-QDBusMessage rawInvoke(const QString &service)
-{
-    return QDBusMessage::createMethodCall(service, QString::fromLatin1(ZDLocalCallbackServer::kObjectPath),
-                                          QString::fromLatin1(ZDLocalCallbackServer::kInterface),
-                                          QString::fromLatin1(ZDLocalCallbackServer::kMethod));
-}
-
 } // namespace
 
 class TestZDLocalCallback : public QObject
 {
     Q_OBJECT
 
-    // Unique per run, so that parallel tests on one bus never meet.
-    QString name(const char *what) const
+    static QString name(const char *what)
     {
-        return QStringLiteral("%1.t%2%3")
-            .arg(QLatin1String(ZDLocalCallbackServer::kServiceName))
-            .arg(QCoreApplication::applicationPid())
-            .arg(QLatin1String(what));
+        return zdtest::uniqueName(QLatin1String(ZDLocalCallbackServer::kServiceName) + QStringLiteral(".t"), what);
     }
 
 private Q_SLOTS:
@@ -243,49 +195,32 @@ private Q_SLOTS:
         const QString n = name("Raw");
         Server helper(n);
         QCOMPARE(helper.line(), QByteArray("ready"));
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        auto errorOf = [&](const QDBusMessage &m) {
-            const QDBusMessage reply = bus.call(m, QDBus::Block, 20000);
+        const auto errorOf = [&](const QString &member, const QVariant &op, const QVariant &args) {
+            QDBusMessage m = QDBusMessage::createMethodCall(n, QString::fromLatin1(ZDLocalCallbackServer::kObjectPath),
+                                                            QString::fromLatin1(ZDLocalCallbackServer::kInterface), member);
+            m << op << args;
+            const QDBusMessage reply = QDBusConnection::sessionBus().call(m, QDBus::Block, 20000);
             return reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QString();
         };
+        const auto structure = [](const auto &a, const auto &b) {
+            QDBusArgument s;
+            s.beginStructure();
+            s << a << b;
+            s.endStructure();
+            return QVariant::fromValue(QVariantList{QVariant::fromValue(s)});
+        };
+        const QString invoke = QString::fromLatin1(ZDLocalCallbackServer::kMethod);
         const QString invalid = QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments);
         const QString unknown = QString::fromLatin1(ZDLocalCallbackServer::kErrorUnknownOperation);
-
-        QDBusMessage m = rawInvoke(n);
-        m << QStringLiteral("echo:") << 5;
-        QVERIFY(!errorOf(m).isEmpty());
-
-        m = rawInvoke(n);
-        m << QString() << QVariant::fromValue(QVariantList());
-        QCOMPARE(errorOf(m), unknown);
-        m = rawInvoke(n);
-        m << QString(1000, QLatin1Char('x')) << QVariant::fromValue(QVariantList());
-        QCOMPARE(errorOf(m), unknown);
-
-        m = rawInvoke(n);
-        m << QStringLiteral("echo:")
-          << QVariant::fromValue(QVariantList{QVariant::fromValue(QDBusObjectPath(QStringLiteral("/etc")))});
-        QCOMPARE(errorOf(m), invalid);
-
-        QDBusArgument pair;
-        pair.beginStructure();
-        pair << 1 << 2;
-        pair.endStructure();
-        m = rawInvoke(n);
-        m << QStringLiteral("echo:") << QVariant::fromValue(QVariantList{QVariant::fromValue(pair)});
-        QCOMPARE(errorOf(m), invalid);
-
-        QDBusArgument bogusTag;
-        bogusTag.beginStructure();
-        bogusTag << QStringLiteral("bogus") << qlonglong(1);
-        bogusTag.endStructure();
-        m = rawInvoke(n);
-        m << QStringLiteral("echo:") << QVariant::fromValue(QVariantList{QVariant::fromValue(bogusTag)});
-        QCOMPARE(errorOf(m), invalid);
-
-        m = QDBusMessage::createMethodCall(n, QString::fromLatin1(ZDLocalCallbackServer::kObjectPath),
-                                           QString::fromLatin1(ZDLocalCallbackServer::kInterface), QStringLiteral("Nope"));
-        QVERIFY(!errorOf(m).isEmpty());
+        const QVariant none = QVariant::fromValue(QVariantList());
+        QVERIFY(!errorOf(invoke, QStringLiteral("echo:"), 5).isEmpty());
+        QVERIFY(!errorOf(QStringLiteral("Nope"), QStringLiteral("echo:"), none).isEmpty());
+        QCOMPARE(errorOf(invoke, QString(), none), unknown);
+        QCOMPARE(errorOf(invoke, QString(1000, QLatin1Char('x')), none), unknown);
+        const QVariant path = QVariant::fromValue(QVariantList{QVariant::fromValue(QDBusObjectPath(QStringLiteral("/etc")))});
+        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), path), invalid);
+        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(1, 2)), invalid);
+        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(QStringLiteral("bogus"), qlonglong(1))), invalid);
 
         const ZDLocalCallbackClient client(n);
         const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("alive")});

@@ -1,35 +1,30 @@
-#include "ZDTestTransfer.h"
 #include "ZDDBusValue.h"
 #include "ZDLocalPaths.h"
 #include "ZDNotificationCenter.h"
 #include "ZDSessionBus.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestTransfer.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusVariant>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusSignature>
-#include <QDataStream>
+#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QPoint>
-#include <QProcess>
 #include <QThread>
 #include <QtTest>
 
 #include <atomic>
-#include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 
 #include <grp.h>
-#include <paths.h>
 #include <pwd.h>
 #include <unistd.h>
-#include <utmpx.h>
 
 namespace {
 
@@ -46,7 +41,6 @@ QVariantMap nestedUserInfo()
     };
     return {
         {QStringLiteral("status"), QStringLiteral("Listening on port 35011 \u2013 \u00fcber")},
-        {QStringLiteral("excluded_pid"), qint64(4242)},
         {QStringLiteral("lowest"), std::numeric_limits<qint64>::min()},
         {QStringLiteral("ratio"), 0.25},
         {QStringLiteral("flag"), true},
@@ -57,61 +51,19 @@ QVariantMap nestedUserInfo()
     };
 }
 
-using Modifier = std::function<void()>;
-
-// A helper program started for one test; ended (standard input closed) when it goes.
-class Child
-{
-public:
-    Child(const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-          Modifier modifier = {})
-    {
-        m_process.setProcessEnvironment(env);
-        if (modifier)
-            m_process.setChildProcessModifier(modifier);
-        m_process.start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdbus_notify"), args);
-    }
-    ~Child()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-    // Its next answer, past whatever the log prints on the way; empty when none comes.
-    QByteArray line()
-    {
-        for (;;) {
-            while (!m_process.canReadLine()) {
-                if (!m_process.waitForReadyRead(20000))
-                    return {};
-            }
-            const QByteArray l = m_process.readLine().trimmed();
-            if (l == "ready" || l.startsWith("got "))
-                return l;
-        }
-    }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-};
-
-int runHelper(const QStringList &args)
-{
-    QProcess p;
-    p.start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdbus_notify"), args);
-    if (!p.waitForFinished(20000))
-        return -1;
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 struct Received
 {
     QString name;
     QVariantMap userInfo;
 };
 
+// Posts from another process; true when the bus took it.
+bool postFromHelper(const QStringList &args)
+{
+    const zdtest::Ran r = zdtest::runProgram(zdtest::helperPath(QStringLiteral("zdbus_notify")),
+                                             QStringList{QStringLiteral("post")} + args);
+    return r.status == QProcess::NormalExit && r.code == 0;
+}
 
 } // namespace
 
@@ -119,11 +71,8 @@ class TestZDNotificationCenter : public QObject
 {
     Q_OBJECT
 
-    // Unique per run, so that parallel tests on one bus never hear each other.
-    QString name(const char *what) const
-    {
-        return QStringLiteral("ZDKMTTest%1%2").arg(QCoreApplication::applicationPid()).arg(QLatin1String(what));
-    }
+    static QString name(const char *what) { return zdtest::uniqueName(QStringLiteral("ZDKMTTest"), what); }
+    static QByteArray observed(zdtest::HelperProcess &p) { return p.line({"ready", "got "}); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -138,10 +87,10 @@ private Q_SLOTS:
         const QString toTest = name("ToTest");
         const QVariantMap info = nestedUserInfo();
 
-        Child observer({QStringLiteral("observe"), toHelper});
-        QCOMPARE(observer.line(), QByteArray("ready"));
+        zdtest::HelperProcess observer(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), toHelper});
+        QCOMPARE(observed(observer), QByteArray("ready"));
         QVERIFY(ZDNotificationCenter::postNotification(toHelper, info));
-        const QList<QByteArray> got = observer.line().split(' ');
+        const QList<QByteArray> got = observed(observer).split(' ');
         QCOMPARE(got.size(), 3);
         QCOMPARE(QString::fromUtf8(got.at(1)), toHelper);
         QCOMPARE(decode(got.at(2)).toMap(), info);
@@ -149,13 +98,13 @@ private Q_SLOTS:
         ZDNotificationCenter center;
         QList<Received> received;
         center.addObserver(toTest, [&](const QString &n, const QVariantMap &u) { received.append({n, u}); });
-        QCOMPARE(runHelper({QStringLiteral("post"), toTest, QString::fromLatin1(encode(info))}), 0);
+        QVERIFY(postFromHelper({toTest, QString::fromLatin1(encode(info))}));
         QTRY_COMPARE(received.size(), 1);
         QCOMPARE(received.first().name, toTest);
         QCOMPARE(received.first().userInfo, info);
 
         // No userInfo arrives as an empty dictionary.
-        QCOMPARE(runHelper({QStringLiteral("post"), toTest}), 0);
+        QVERIFY(postFromHelper({toTest}));
         QTRY_COMPARE(received.size(), 2);
         QVERIFY(received.last().userInfo.isEmpty());
     }
@@ -178,13 +127,13 @@ private Q_SLOTS:
         center.addObserver(c, [&](const QString &n, const QVariantMap &) { cs << n; });
         QVERIFY(a1Id && a2Id && selfId);
 
-        Child other({QStringLiteral("observe"), a});
-        QCOMPARE(other.line(), QByteArray("ready"));
+        zdtest::HelperProcess other(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), a});
+        QCOMPARE(observed(other), QByteArray("ready"));
 
         // One sender's notifications arrive in order: once A is in, B would have been too.
         QVERIFY(ZDNotificationCenter::postNotification(b));
         QVERIFY(ZDNotificationCenter::postNotification(a));
-        QVERIFY(other.line().startsWith("got " + a.toUtf8() + ' '));
+        QVERIFY(observed(other).startsWith("got " + a.toUtf8() + ' '));
         QTRY_COMPARE(a1.size(), 1);
         QTRY_COMPARE(a2.size(), 1);
         QCOMPARE(a1, QStringList{a});
@@ -323,7 +272,7 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
                                                  | QFile::ExeOther));
         const QString socket = runDir + QStringLiteral("/bus");
-        const Modifier asUser = [uid, gid] {
+        const std::function<void()> asUser = [uid, gid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
                 ::_exit(126);
         };
@@ -345,8 +294,8 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + socket);
         env.insert(QStringLiteral("HOME"), QStringLiteral("/nonexistent"));
-        Child user({QStringLiteral("observe"), n}, env, asUser);
-        QCOMPARE(user.line(), QByteArray("ready"));
+        zdtest::HelperProcess user(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), n}, env, asUser);
+        QCOMPARE(observed(user), QByteArray("ready"));
 
         ZDNotificationCenter center; // root: listens on the same bus it posts to
         QVERIFY(center.busName() != QDBusConnection::sessionBus().name());
@@ -354,7 +303,7 @@ private Q_SLOTS:
         center.addObserver(n, [&](const QString &nm, const QVariantMap &u) { received.append({nm, u}); });
         const QVariantMap info{{QStringLiteral("status"), QStringLiteral("Disconnected")}};
         QVERIFY(ZDNotificationCenter::postNotification(n, info));
-        QCOMPARE(user.line(), "got " + n.toUtf8() + ' ' + encode(info));
+        QCOMPARE(observed(user), "got " + n.toUtf8() + ' ' + encode(info));
         QTRY_COMPARE(received.size(), 1);
         QCOMPARE(received.first().userInfo, info);
 
