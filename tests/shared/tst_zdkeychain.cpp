@@ -1,6 +1,7 @@
 #include "ZDKeychain.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
 #include <QCoreApplication>
@@ -36,11 +37,22 @@ class TestZDKeychain : public QObject
 {
     Q_OBJECT
 
-private:
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     // A name of its own per run, so that nothing else in the keyring is touched.
     QString m_name;
 
+    bool add(const QString &user, const QString &password, const QString &host) const
+    {
+        return ZDKeychain::addKeychainItem(m_name, kKind, user, password, host);
+    }
+    QString password(const QString &user, const QString &host) const
+    {
+        return ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, host);
+    }
+    bool exists(const QString &user, const QString &host) const
+    {
+        return ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, user, host);
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -66,87 +78,70 @@ private Q_SLOTS:
         const QString composed = QStringLiteral("Jérôme Çağrı");
         const QString decomposed = QStringLiteral("Je\u0301ro\u0302me C\u0327ag\u0306ri\u0307").normalized(
             QString::NormalizationForm_D);
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, composed, QStringLiteral("pässwörd"),
-                                            QStringLiteral("accent.local")));
-
+        QVERIFY(add(composed, QStringLiteral("pässwörd"), QStringLiteral("accent.local")));
         const std::optional<ZDKeychain::Item> item =
             ZDKeychain::keychainItem(m_name, kKind, composed, QStringLiteral("accent.local"));
         QVERIFY(item.has_value());
         QCOMPARE(item->username(), composed);
-        QCOMPARE(item->name(), m_name);
-        QCOMPARE(item->kind(), kKind);
         QCOMPARE(item->hostname(), QStringLiteral("accent.local"));
         QCOMPARE(ZDKeychain::getPasswordFromItem(*item), QStringLiteral("pässwörd"));
-
         // Another spelling of the same letters, or none of the accents, is another user.
         QVERIFY(composed != decomposed);
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, decomposed, QStringLiteral("accent.local")));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, QStringLiteral("Jerome Cagri"),
-                                                             QStringLiteral("accent.local")));
+        QVERIFY(!exists(decomposed, QStringLiteral("accent.local")));
+        QVERIFY(!exists(QStringLiteral("Jerome Cagri"), QStringLiteral("accent.local")));
     }
 
     void twoHostsWithTheSameUserStaySeparate()
     {
         const QString user = QStringLiteral("admin");
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, user, QStringLiteral("one"), QStringLiteral("a.local")));
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, user, QStringLiteral("two"), QStringLiteral("b.local")));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QStringLiteral("a.local")),
-                 QStringLiteral("one"));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QStringLiteral("b.local")),
-                 QStringLiteral("two"));
-
+        const QString a = QStringLiteral("a.local");
+        const QString b = QStringLiteral("b.local");
+        QVERIFY(add(user, QStringLiteral("one"), a));
+        QVERIFY(add(user, QStringLiteral("two"), b));
+        QCOMPARE(password(user, a), QStringLiteral("one"));
+        QCOMPARE(password(user, b), QStringLiteral("two"));
         // Adding the same four attributes again replaces, and modify touches one host only.
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, user, QStringLiteral("uno"), QStringLiteral("a.local")));
-        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, QStringLiteral("b.local"), QStringLiteral("dos")));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QStringLiteral("a.local")),
-                 QStringLiteral("uno"));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QStringLiteral("b.local")),
-                 QStringLiteral("dos"));
+        QVERIFY(add(user, QStringLiteral("uno"), a));
+        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, b, QStringLiteral("dos")));
+        QCOMPARE(password(user, a), QStringLiteral("uno"));
+        QCOMPARE(password(user, b), QStringLiteral("dos"));
         QVERIFY(!ZDKeychain::modifyKeychainItem(m_name, kKind, user, QStringLiteral("c.local"), QStringLiteral("x")));
-
         // A search by fewer attributes finds the oldest of both.
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QString()), QStringLiteral("uno"));
-        QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(QString(), QString(), QString(), QStringLiteral("b.local")));
+        QCOMPARE(password(user, QString()), QStringLiteral("uno"));
+        QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(QString(), QString(), QString(), b));
 
-        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, QStringLiteral("a.local")));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, user, QStringLiteral("a.local")));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, user, QStringLiteral("b.local")),
-                 QStringLiteral("dos"));
-    }
-
-    void deletingAMissingItemSucceedsAndChangesNothing()
-    {
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("keep"), QStringLiteral("k"),
-                                            QStringLiteral("keep.local")));
-        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, QStringLiteral("keep"), QStringLiteral("none.local")));
+        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, a));
+        QVERIFY(!exists(user, a));
+        QCOMPARE(password(user, b), QStringLiteral("dos"));
+        // Deleting a missing item succeeds and changes nothing.
+        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, QStringLiteral("none.local")));
         QVERIFY(ZDKeychain::lastError().isEmpty());
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, QStringLiteral("keep"),
-                                                         QStringLiteral("keep.local")),
-                 QStringLiteral("k"));
+        QCOMPARE(password(user, b), QStringLiteral("dos"));
+
+        // deleteAll removes only that name and kind.
+        const QString otherKind = QStringLiteral("Other kind");
+        QVERIFY(ZDKeychain::addKeychainItem(m_name, otherKind, user, QStringLiteral("2"), a));
+        QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, kKind));
+        QVERIFY(!exists(QString(), QString()));
+        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, otherKind, user, a), QStringLiteral("2"));
+        QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, otherKind));
+        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, QString(), QString(), QString()));
     }
 
     void longPasswordsAreCutTo1023Bytes()
     {
+        const QString user = QStringLiteral("long");
+        const QString host = QStringLiteral("l.local");
         const QString ascii(2000, QLatin1Char('p'));
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("long"), ascii, QStringLiteral("l.local")));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, QStringLiteral("long"),
-                                                         QStringLiteral("l.local")),
-                 ascii.left(1023));
-
+        QVERIFY(add(user, ascii, host));
+        QCOMPARE(password(user, host), ascii.left(1023));
         // Two bytes per letter: the letter split by the cut is dropped, not mangled.
         const QString accented(600, QChar(0x00E9));
-        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, QStringLiteral("long"), QStringLiteral("l.local"),
-                                               accented));
-        const QString back = ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, QStringLiteral("long"),
-                                                                     QStringLiteral("l.local"));
-        QCOMPARE(back, accented.left(511));
-        QCOMPARE(back.toUtf8().size(), 1022);
-
+        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, host, accented));
+        QCOMPARE(password(user, host), accented.left(511));
         const QString exact(1023, QLatin1Char('x'));
-        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, QStringLiteral("long"), QStringLiteral("l.local"), exact));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, QStringLiteral("long"),
-                                                         QStringLiteral("l.local")),
-                 exact);
+        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, host, exact));
+        QCOMPARE(password(user, host), exact);
     }
 
     void refusedAndUnsupportedRequests()
@@ -159,10 +154,9 @@ private Q_SLOTS:
 
         // Oversized or NUL-bearing input is refused before it reaches the service.
         const QString huge(ZDKeychain::kMaxAttributeBytes + 1, QLatin1Char('h'));
-        QVERIFY(!ZDKeychain::addKeychainItem(m_name, kKind, huge, QStringLiteral("p"), QStringLiteral("h.local")));
-        QVERIFY(!ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("nul") + QChar(0) + QLatin1Char('x'), QStringLiteral("p"),
-                                             QStringLiteral("h.local")));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, huge, QString()));
+        QVERIFY(!add(huge, QStringLiteral("p"), QStringLiteral("h.local")));
+        QVERIFY(!add(QStringLiteral("nul") + QChar(0) + QLatin1Char('x'), QStringLiteral("p"), QStringLiteral("h.local")));
+        QVERIFY(!exists(huge, QString()));
 
         // Per-item access lists do not exist here; the item itself is unaffected.
         QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("apps"), QStringLiteral("a"),
@@ -173,23 +167,6 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::trustedAppsForItem(*item).isEmpty());
         QVERIFY(!ZDKeychain::addTrustedAppAtPath(QStringLiteral("/opt/Kestra Admin.app"), *item));
         QCOMPARE(ZDKeychain::getPasswordFromItem(*item), QStringLiteral("a"));
-        QVERIFY(ZDKeychain::certificateNames().isEmpty());
-    }
-
-    void deleteAllRemovesOnlyThatNameAndKind()
-    {
-        const QString otherKind = QStringLiteral("Other kind");
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("u1"), QStringLiteral("1"),
-                                            QStringLiteral("x.local")));
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, otherKind, QStringLiteral("u1"), QStringLiteral("2"),
-                                            QStringLiteral("x.local")));
-        QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, kKind));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, QString(), QString()));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, otherKind, QStringLiteral("u1"),
-                                                         QStringLiteral("x.local")),
-                 QStringLiteral("2"));
-        QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, otherKind));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, QString(), QString(), QString()));
     }
 
     void worksFromManyThreadsAtOnce()
@@ -201,9 +178,7 @@ private Q_SLOTS:
                 const QString host = QStringLiteral("thread%1.local").arg(t);
                 for (int round = 0; round < 5; ++round) {
                     const QString password = QStringLiteral("pw-%1-%2").arg(t).arg(round);
-                    if (!ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("worker"), password, host)
-                        || ZDKeychain::getPasswordFromKeychainItem(m_name, kKind, QStringLiteral("worker"), host)
-                            != password)
+                    if (!add(QStringLiteral("worker"), password, host) || this->password(QStringLiteral("worker"), host) != password)
                         failures.fetchAndAddRelaxed(1);
                 }
                 if (!ZDKeychain::deleteKeychainItem(m_name, kKind, QStringLiteral("worker"), host))
@@ -214,21 +189,18 @@ private Q_SLOTS:
         for (const auto &thread : threads)
             QVERIFY(thread->wait(120000));
         QCOMPARE(failures.loadRelaxed(), 0);
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, kKind, QStringLiteral("worker"), QString()));
+        QVERIFY(!exists(QStringLiteral("worker"), QString()));
     }
 
     void unreachableServiceIsAnErrorNeverAFallback()
     {
-        QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KESTRA_KEYCHAIN_PROBE"), QStringLiteral("1"));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                    QStringLiteral("unix:path=") + m_sandbox->path(QStringLiteral("no-bus")));
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitCode(), 0);
-        const QString out = QString::fromUtf8(child.readAllStandardOutput()).trimmed();
+        const zdtest::Ran child = zdtest::runProgram(QCoreApplication::applicationFilePath(), {}, env);
+        QCOMPARE(child.code, 0);
+        const QString out = child.out.trimmed();
         QVERIFY2(out.startsWith(QStringLiteral("0 0 No Secret Service is reachable")), qPrintable(out));
 
         // The log says why, and the password went nowhere in the service's place.
