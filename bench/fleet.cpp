@@ -12,6 +12,7 @@
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
+#include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDRemoteObject.h"
 #include "ZDRemoteProxy.h"
@@ -37,19 +38,19 @@ ZDRemoteObjectPtr agentObject(const QString &host)
 {
     auto root = ZDRemoteObject::create();
     const QString dotted = host + QLatin1Char('.');
-    root->addOperation(QStringLiteral("fetchInitialConfiguration:"), [dotted](const QVariantList &a) {
+    root->addOperation(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration), [dotted](const QVariantList &a) {
         if (const ZDRemoteProxyPtr record = ZDRemoteProxy::fromVariant(a.value(0)))
-            record->callOneway(QStringLiteral("processConfiguration:"),
+            record->callOneway(QString::fromLatin1(ZDOrv::kProcessConfiguration),
                                {QVariantMap{{QStringLiteral("version"), 1100},
                                             {QStringLiteral("orvVersion"), 1000},
                                             {QStringLiteral("maintenanceRequested"), false},
                                             {QStringLiteral("preferredHostName"), dotted}}});
         return QVariant();
     }, ZDRemoteObject::Call::Oneway);
-    root->addOperation(QStringLiteral("setErrorCallback:"), [](const QVariantList &) { return QVariant(); },
+    root->addOperation(QString::fromLatin1(ZDOrv::kSetErrorCallback), [](const QVariantList &) { return QVariant(); },
                        ZDRemoteObject::Call::Oneway);
-    root->addOperation(QStringLiteral("computerIcon"), [](const QVariantList &) { return QByteArray(); });
-    root->addOperation(QStringLiteral("ping"), [](const QVariantList &) { return QVariant(); });
+    root->addOperation(QString::fromLatin1(ZDOrv::kComputerIcon), [](const QVariantList &) { return QByteArray(); });
+    root->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("hostName"), [dotted](const QVariantList &) { return dotted; });
     return root;
 }
@@ -147,12 +148,12 @@ bool measure(int n)
     std::thread worker([&] {
         QElapsedTimer t;
         t.start();
-        dispatcher.objectsFromRemoteMethod(QStringLiteral("ping"));
+        dispatcher.objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kPing));
         readS = t.nsecsElapsed() / 1e9;
         t.restart();
         for (const ZDServicePtr &s : std::as_const(services)) {
             try {
-                s->proxyObject()->call(QStringLiteral("ping"));
+                s->proxyObject()->call(QString::fromLatin1(ZDOrv::kPing));
             } catch (const std::exception &) {
                 ++failures;
             }

@@ -2,6 +2,7 @@
 // same frame size measured in the same run, synchronous call rates from several
 // threads, oneway message rate, and the value codec on a 1 MiB dictionary.
 #include "ZDConnectionServer.h"
+#include "ZDOrvProtocol.h"
 #include "ZDWireValue.h"
 
 #include <QCoreApplication>
@@ -103,7 +104,7 @@ double syncRate(const ZDRemoteProxyPtr &agent, int threads, std::chrono::millise
         workers.emplace_back([&] {
             long mine = 0;
             while (Clock::now() < end) {
-                agent->call(QStringLiteral("ping"));
+                agent->call(QString::fromLatin1(ZDOrv::kPing));
                 ++mine;
             }
             calls += mine;
@@ -145,7 +146,7 @@ int main(int argc, char **argv)
     std::atomic<long> oneways{0};
     const long onewayTarget = 200000;
     auto root = ZDRemoteObject::create();
-    root->addOperation(QStringLiteral("ping"), [](const QVariantList &) { return QVariant(); });
+    root->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("count"), [&](const QVariantList &) {
         // Count without a lock and wake the waiting bench once: the bench's own
         // contention is not the wire's cost.
@@ -169,15 +170,15 @@ int main(int argc, char **argv)
 
     const int rounds = 20000;
     for (int i = 0; i < 2000; ++i)
-        agent->call(QStringLiteral("ping"));
+        agent->call(QString::fromLatin1(ZDOrv::kPing));
     std::vector<double> samples;
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
-        agent->call(QStringLiteral("ping"));
+        agent->call(QString::fromLatin1(ZDOrv::kPing));
         samples.push_back(microseconds(Clock::now() - start));
     }
     const Spread ping = spread(samples);
-    const size_t frameBytes = size_t(ZDWireMessage::call(1, 0, QStringLiteral("ping"), {}, false)
+    const size_t frameBytes = size_t(ZDWireMessage::call(1, 0, QString::fromLatin1(ZDOrv::kPing), {}, false)
                                          .toFrame(nullptr, ZDWireLimits(), nullptr).size());
     rawEcho(frameBytes, 2000);
     const Spread echo = rawEcho(frameBytes, rounds);

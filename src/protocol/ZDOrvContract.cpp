@@ -23,6 +23,12 @@ constexpr Operation row(const char *name, Side side, Call call, std::initializer
     return op;
 }
 
+constexpr Operation taken(Operation op, unsigned flags)
+{
+    op.taken |= flags;
+    return op;
+}
+
 constexpr Side A = Side::Agent;
 constexpr Side C = Side::Console;
 constexpr Call Sync = Call::Synchronous;
@@ -50,8 +56,8 @@ constexpr const char *kUpdates = "software updates";
 
 const Operation kTable[] = {
     // The agent: connection, configuration and status.
-    row(kDisconnect, A, Oneway, {}, K::None),
-    row(kRelaunch, A, Oneway, {}, K::None),
+    taken(row(kDisconnect, A, Oneway, {}, K::None), TakenWithError),
+    taken(row(kRelaunch, A, Oneway, {}, K::None), TakenWithError),
     row(kCancelMaintenanceRequest, A, Oneway, {}, K::None),
     row(kSetErrorCallback, A, Oneway, {K::Reference}, K::None),
     row(kPostError, A, Oneway, {K::Error}, K::None),
@@ -63,20 +69,20 @@ const Operation kTable[] = {
     row(kInitialConfiguration, A, Sync, {}, K::Dictionary),
     row(kFetchInitialConfiguration, A, Oneway, {K::Reference}, K::None),
     row(kComputerIcon, A, Sync, {}, K::Data),
-    row(kComputerIconSize, A, Sync, {K::Size}, K::Data),
-    row(kSystemSpecs, A, Sync, {}, K::Dictionary, kSystemInfo),
+    taken(row(kComputerIconSize, A, Sync, {K::Size}, K::Data), TakenWithError | TakenWhenDisabled),
+    taken(row(kSystemSpecs, A, Sync, {}, K::Dictionary, kSystemInfo), TakenWithError | TakenWhenDisabled),
     row(kNetworkClientSettings, A, Sync, {}, K::Dictionary),
     // A console reads back what it wrote: the link runs it before the next call.
     row(kSetNetworkClientSettings, A, Call::OnewayInOrder, {K::Dictionary}, K::None),
-    row(kValidateUsernamePassword, A, Sync, {K::Text, K::Data}, K::Bool),
+    taken(row(kValidateUsernamePassword, A, Sync, {K::Text, K::Data}, K::Bool), TakenWithError | TakenWhenDisabled),
     row(kPing, A, Sync, {}, K::None),
     // Oneway, so a cancel never waits behind the work it cancels.
     row(kCancelProcessing, A, Oneway, {}, K::None),
     // Logs.
-    row(kPopulateZDLogFilenames, A, Sync, {}, K::TextArray),
-    row(kLogWithFilename, A, Sync, {K::Path}, K::Text),
+    taken(row(kPopulateZDLogFilenames, A, Sync, {}, K::TextArray), TakenWithError | TakenWhenDisabled),
+    taken(row(kLogWithFilename, A, Sync, {K::Path}, K::Text), TakenWithError | TakenWhenDisabled),
     row(kFcsCrashLog, A, Sync, {K::Path}, K::Text),
-    row(kGatherLogs, A, Sync, {}, K::Dictionary),
+    taken(row(kGatherLogs, A, Sync, {}, K::Dictionary), TakenWithError | TakenWhenDisabled),
     // Remote tasks.
     row(kExecuteTask, A, Sync, {K::Text, K::Text, K::TextArray}, K::None),
     row(kAuthExecuteTask, A, Sync, {K::Text, K::Text, K::TextArray, K::Text, K::Data}, K::None),
@@ -131,9 +137,9 @@ const Operation kTable[] = {
     later("qmasterStartSharing", Sync, kRenderQueue),
     later("qmasterStopSharing", Sync, kRenderQueue),
     later("qmasterResetServices", Sync, kRenderQueue),
-    later("listZendrelNuvells", Sync, kUpdates),
-    later("fetchNuvellAvailableUpdateCount", Oneway, kUpdates),
-    later(kInstallZendrelNuvellSettings, Oneway, kUpdates),
+    taken(later("listZendrelNuvells", Sync, kUpdates), TakenWithError),
+    taken(later("fetchNuvellAvailableUpdateCount", Oneway, kUpdates), TakenWithError),
+    taken(later(kInstallZendrelNuvellSettings, Oneway, kUpdates), TakenWithErrorWithRights),
     later("nuvellManualInstall:", Oneway, kUpdates),
     later("cadroTaskDictionary", Sync, kSchedules),
     later("cadroAddTask:settings:", Sync, kSchedules),
@@ -290,6 +296,12 @@ const Operation *find(Side side, std::string_view name)
             return &op;
     }
     return nullptr;
+}
+
+bool isTaken(std::string_view name, Taken flag)
+{
+    const Operation *op = find(Side::Agent, name);
+    return op && (op->taken & flag);
 }
 
 QString refusal(const Operation &op, const QVariantList &args)

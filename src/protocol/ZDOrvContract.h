@@ -52,6 +52,13 @@ inline constexpr int kMaxArguments = 7;
 
 using Call = ZDRemoteObject::Call;
 
+// What a console may still send to a computer that is not fully usable.
+enum Taken : unsigned {
+    TakenWithError = 1,     // the computer has an error code (outdated, no configuration)
+    TakenWhenDisabled = 2,  // the computer is disabled in the list (reads)
+    TakenWithErrorWithRights = 4, // with an error code, as a call with administrator rights
+};
+
 struct Operation
 {
     const char *name;
@@ -60,6 +67,7 @@ struct Operation
     std::array<Kind, kMaxArguments> arguments;
     Kind result;
     const char *feature; // null: served today; else the feature that will serve it
+    unsigned taken = 0;  // Taken flags
 
     constexpr int argumentCount() const
     {
@@ -72,6 +80,8 @@ struct Operation
 
 std::span<const Operation> operations();
 const Operation *find(Side side, std::string_view name);
+// Whether the agent's operation name carries the Taken flag.
+bool isTaken(std::string_view name, Taken flag);
 // Why args do not fit op (count, kind, bounds), or an empty text when they do.
 QString refusal(const Operation &op, const QVariantList &args);
 QString kindName(Kind kind);

@@ -48,15 +48,14 @@ bool ZDRemoteObject::serve(const char *name, Handler handler, Refused refused)
             return refused(args, why);
         throw ZDLinkException::invalid(QStringLiteral("%1 refused: %2").arg(QLatin1String(op->name), why));
     };
+    Handler served = std::move(checked);
     if (guard) {
-        addOperation(QString::fromLatin1(op->name),
-                     [op, guard, checked = std::move(checked)](const QVariantList &args) {
-                         return guard(op->name, [&] { return checked(args); });
-                     },
-                     op->call);
-    } else {
-        addOperation(QString::fromLatin1(op->name), std::move(checked), op->call);
+        served = [op, guard, inner = std::move(served)](const QVariantList &args) {
+            return guard(op->name, [&] { return inner(args); });
+        };
     }
+    std::unique_lock lock(m_mutex);
+    m_operations.insert(QString::fromLatin1(op->name), Entry{std::move(served), op->call, true});
     return true;
 }
 
@@ -87,6 +86,7 @@ QStringList ZDRemoteObject::operations() const
 QVariant ZDRemoteObject::invoke(const QString &op, const QVariantList &args) const
 {
     Handler handler;
+    bool checked = false;
     {
         std::shared_lock lock(m_mutex);
         const auto it = m_operations.constFind(op);
@@ -94,8 +94,9 @@ QVariant ZDRemoteObject::invoke(const QString &op, const QVariantList &args) con
             throw ZDLinkException(ZDLinkException::Kind::Remote, QString::fromLatin1(ZDLinkException::kUnknownOperationName),
                                   QStringLiteral("object does not respond to selector %1").arg(op));
         handler = it->handler;
+        checked = it->checked;
     }
-    if (args.size() != argumentCount(op))
+    if (!checked && args.size() != argumentCount(op))
         throw ZDLinkException(ZDLinkException::Kind::Remote, QString::fromLatin1(ZDLinkException::kInvalidArgumentName),
                               QStringLiteral("%1 takes %2 arguments, got %3").arg(op).arg(argumentCount(op)).arg(args.size()));
     return handler(args);

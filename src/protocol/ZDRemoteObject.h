@@ -64,6 +64,7 @@ private:
     {
         Handler handler;
         Call call = Call::Synchronous;
+        bool checked = false; // served from the contract: its handler checks the arguments
     };
     mutable std::shared_mutex m_mutex;
     QHash<QString, Entry> m_operations;

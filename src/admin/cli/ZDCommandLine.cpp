@@ -1,5 +1,8 @@
 #include "ZDCommandLine.h"
 
+#include "ZDAgentCalls.h"
+#include "ZDOrvContract.h"
+
 #include "ZDAdminSettings.h"
 #include "ZDCliOutput.h"
 #include "ZDDiscovery.h"
@@ -460,13 +463,22 @@ int ZDCommandLine::call()
     QVariantList args;
     for (const QString &a : m_options.positional.mid(1))
         args << ZDCliOutput::parseArgument(a);
-    const int expected = ZDRemoteObject::argumentCount(op);
+    const ZDOrv::Operation *contract = ZDOrv::find(ZDOrv::Side::Agent, op.toStdString());
+    if (!contract) {
+        m_err << "kestra: " << op << " is not an operation of the agents\n";
+        return Usage;
+    }
+    const int expected = contract->argumentCount();
     if (expected > 2) {
         m_err << "kestra: " << op << " takes " << expected << " arguments; at most 2 are supported\n";
         return Usage;
     }
     if (args.size() != expected) {
         m_err << "kestra: " << op << " takes " << expected << " argument(s), " << args.size() << " given\n";
+        return Usage;
+    }
+    if (const QString why = ZDOrv::refusal(*contract, args); !why.isEmpty()) {
+        m_err << "kestra: " << op << ": " << why << "\n";
         return Usage;
     }
     QStringList missing;
@@ -579,7 +591,7 @@ int ZDCommandLine::tasks()
     const ZDDispatcher::ServiceList services = computersForWork(&missing);
     QVariantMap results;
     if (!services.isEmpty())
-        runOffMain([&] { results = m_dispatcher->objectsFromRemoteMethod(u"zdAppTasks"_s); });
+        runOffMain([&] { results = ZDAgentCalls(m_dispatcher.get()).zdAppTasks(); });
     // Icons are of no use on a terminal.
     QVariantMap shown;
     QList<QStringList> rows{{u"HOST"_s, u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s}};
@@ -623,7 +635,7 @@ int ZDCommandLine::runTask()
     // A tool named instead of its bundle identifier: look it up on the computers.
     if (!bundle.contains(u'.')) {
         QVariantMap tools;
-        runOffMain([&] { tools = m_dispatcher->objectsFromRemoteMethod(u"zdAppTasks"_s); });
+        runOffMain([&] { tools = ZDAgentCalls(m_dispatcher.get()).zdAppTasks(); });
         QString found;
         for (const QVariant &list : std::as_const(tools)) {
             for (const QVariant &t : list.toList()) {

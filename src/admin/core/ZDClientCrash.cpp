@@ -1,17 +1,18 @@
 #include "ZDClientCrash.h"
 
+#include "ZDAgentCalls.h"
+#include "ZDBackgroundPool.h"
 #include "ZDDiscovery.h"
 #include "ZDDispatcher.h"
 #include "ZDFennick.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
-#include "ZDOrvProtocol.h"
 #include "ZDRemoteLogText.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTemporaryFile>
-#include <QThreadPool>
 
 namespace {
 
@@ -21,8 +22,7 @@ QString saveReport(ZDDispatcher *dispatcher, const QTemporaryDir &folder, const 
 {
     if (!folder.isValid())
         return {};
-    const QVariant answer =
-        dispatcher->objectFromRemoteMethod(QString::fromLatin1(ZDOrv::kLogWithFilename), logName, QVariant(), service);
+    const QVariant answer = ZDAgentCalls(dispatcher).logWithFilename(logName, service);
     if (answer.typeId() != QMetaType::QString || answer.toString().isEmpty()
         || answer.toString().size() > ZDClientCrash::kMaxReportCharacters)
         return {};

@@ -7,8 +7,10 @@
 #include "ZDException.h"
 #include "ZDLinkException.h"
 #include "ZDLog.h"
+#include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDRemoteObject.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QSet>
@@ -22,36 +24,6 @@ using namespace Qt::StringLiterals;
 
 const QString kAuthName = QString::fromLatin1(ZDCredentialStore::kAuthName);
 const QString kAuthPass = QString::fromLatin1(ZDCredentialStore::kAuthPass);
-
-// Operations a computer with an error code still takes, per kind of call.
-const QSet<QString> &errorExemptMethods()
-{
-    static const QSet<QString> s{u"disconnect"_s, u"relaunch"_s};
-    return s;
-}
-
-const QSet<QString> &errorExemptObjects()
-{
-    static const QSet<QString> s{u"listZendrelNuvells"_s,     u"fetchNuvellAvailableUpdateCount"_s,
-                                 u"populateZDLogFilenames"_s, u"logWithFilename:"_s,
-                                 u"systemSpecs"_s,            u"computerIcon:"_s,
-                                 u"gatherLogs"_s,             u"validateUsername:password:"_s};
-    return s;
-}
-
-const QSet<QString> &errorExemptAuthMethods()
-{
-    static const QSet<QString> s{u"installZendrelNuvell:settings:"_s};
-    return s;
-}
-
-// Reads a disabled computer still answers.
-const QSet<QString> &disabledExemptObjects()
-{
-    static const QSet<QString> s{u"populateZDLogFilenames"_s, u"logWithFilename:"_s, u"systemSpecs"_s,
-                                 u"gatherLogs"_s,             u"computerIcon:"_s,    u"validateUsername:password:"_s};
-    return s;
-}
 
 QString hostOf(const ZDServicePtr &service)
 {
@@ -488,15 +460,15 @@ bool ZDDispatcher::passGate(const ZDServicePtr &service, const QString &op, Gate
 {
     const int code = service->errorCode();
     if (code > 0) {
-        const bool exempt = (gate == Gate::Method && errorExemptMethods().contains(op))
-                            || (gate == Gate::Object && errorExemptObjects().contains(op))
-                            || (gate == Gate::AuthMethod && errorExemptAuthMethods().contains(op));
+        const bool exempt = gate == Gate::AuthMethod
+                                ? ZDOrv::isTaken(op.toStdString(), ZDOrv::TakenWithErrorWithRights)
+                                : gate != Gate::Task && ZDOrv::isTaken(op.toStdString(), ZDOrv::TakenWithError);
         if (!exempt) {
             fail(service, zdFormat(u"skipped: error %i"_s, code));
             return false;
         }
     }
-    if (!service->isEnabled() && !(gate == Gate::Object && disabledExemptObjects().contains(op))) {
+    if (!service->isEnabled() && !(gate == Gate::Object && ZDOrv::isTaken(op.toStdString(), ZDOrv::TakenWhenDisabled))) {
         fail(service, u"skipped: not enabled"_s);
         return false;
     }

@@ -1,8 +1,8 @@
 #include "ZDClientSettingsPanel.h"
 
+#include "ZDAgentCalls.h"
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
-#include "ZDOrvProtocol.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -103,7 +103,7 @@ void ZDClientSettingsPanel::refreshNetworkClientSettings()
             if (!dispatcher)
                 return read;
             const QList<ZDServicePtr> selected = dispatcher->selectedServices();
-            read.answers = dispatcher->objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kNetworkClientSettings));
+            read.answers = ZDAgentCalls(dispatcher).networkClientSettings();
             // Keyed as the dispatcher keys its answers: host name, else name.
             for (const ZDServicePtr &service : selected) {
                 const QString host = service->hostName().isEmpty() ? service->name() : service->hostName();
@@ -142,8 +142,7 @@ void ZDClientSettingsPanel::boxClicked(const QString &key)
             if (!dispatcher)
                 return false;
             for (const ZDServicePtr &service : services)
-                dispatcher->executeRemoteMethod(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings), sent,
-                                                QVariant(), service);
+                ZDAgentCalls(dispatcher).setNetworkClientSettings(sent, service);
             return true;
         },
         [this, sent](bool) {

@@ -1,12 +1,12 @@
 #include "ZDComputerInfoPanel.h"
 
+#include "ZDAgentCalls.h"
 #include "ZDBackground.h"
 #include "ZDComputerInfo.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLargeIconCache.h"
 #include "ZDLog.h"
-#include "ZDOrvProtocol.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -87,9 +87,7 @@ void ZDComputerInfoPanel::showInfo(const ZDServicePtr &service)
     ZDBackground::run<QVariant>(
         this,
         [dispatcher, service] {
-            return dispatcher ? dispatcher->objectFromRemoteMethod(QString::fromLatin1(ZDOrv::kSystemSpecs), QVariant(),
-                                                                   QVariant(), service)
-                              : QVariant();
+            return ZDAgentCalls(dispatcher).systemSpecs(service);
         },
         [this, generation, versions](const QVariant &specs) {
             if (generation != m_generation)
@@ -118,10 +116,8 @@ void ZDComputerInfoPanel::fetchLargeServiceIcon(const ZDServicePtr &service, qui
             if (!data.isEmpty() || !dispatcher)
                 return data;
             ZDLog::appendLog(QStringLiteral("Getting remote large icon for service %@..."), service->name());
-            const QVariant answer = dispatcher->objectFromRemoteMethod(
-                QString::fromLatin1(ZDOrv::kComputerIconSize), QVariantList{ZDLargeIconCache::kIconSide,
-                                                                            ZDLargeIconCache::kIconSide},
-                QVariant(), service);
+            const QVariant answer =
+                ZDAgentCalls(dispatcher).computerIcon(ZDLargeIconCache::kIconSide, ZDLargeIconCache::kIconSide, service);
             if (answer.typeId() != QMetaType::QByteArray || !cache.storeIcon(host, answer.toByteArray()))
                 return QByteArray();
             return cache.cachedIcon(host);

@@ -1,9 +1,9 @@
 #include "ZDLogViewer.h"
 
+#include "ZDAgentCalls.h"
 #include "ZDAlert.h"
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
-#include "ZDOrvProtocol.h"
 #include "ZDRemoteLogText.h"
 
 #include <QComboBox>
@@ -106,9 +106,7 @@ void ZDLogViewer::populateLogs(const ZDServicePtr &service)
     ZDBackground::run<QVariant>(
         this,
         [dispatcher, service] {
-            return dispatcher ? dispatcher->objectFromRemoteMethod(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames),
-                                                                   QVariant(), QVariant(), service)
-                              : QVariant();
+            return ZDAgentCalls(dispatcher).populateZDLogFilenames(service);
         },
         [this, generation](const QVariant &answer) {
             if (generation != m_namesGeneration)
@@ -137,10 +135,7 @@ void ZDLogViewer::changeLog(const QString &filename)
     ZDBackground::run<ZDRemoteLogText::Shown>(
         this,
         [dispatcher, service, filename] {
-            const QVariant answer = dispatcher ? dispatcher->objectFromRemoteMethod(
-                                                     QString::fromLatin1(ZDOrv::kLogWithFilename), filename,
-                                                     QVariant(), service)
-                                               : QVariant();
+            const QVariant answer = ZDAgentCalls(dispatcher).logWithFilename(filename, service);
             return ZDRemoteLogText::textForAnswer(answer);
         },
         [this, generation](const ZDRemoteLogText::Shown &shown) {
@@ -163,9 +158,7 @@ void ZDLogViewer::gatherNetworkLogs()
     ZDBackground::run<ZDLogGathering::Outcome>(
         this,
         [dispatcher, work, desktop, logs] {
-            const QVariantMap files =
-                dispatcher ? dispatcher->objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kGatherLogs))
-                           : QVariantMap();
+            const QVariantMap files = ZDAgentCalls(dispatcher).gatherLogs();
             if (dispatcher && dispatcher->isProcessingCancelled())
                 return ZDLogGathering::Outcome{};
             ZDLogGathering gathering(work, desktop, logs);

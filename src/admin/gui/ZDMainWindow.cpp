@@ -1,6 +1,7 @@
 #include "ZDMainWindow.h"
 
 #include "ZDAdminDefaults.h"
+#include "ZDAgentCalls.h"
 #include "ZDAdminSettings.h"
 #include "ZDAutoRefresh.h"
 #include "ZDProgressSheet.h"
@@ -21,7 +22,6 @@
 #include "ZDLogGathering.h"
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
-#include "ZDOrvProtocol.h"
 #include "ZDServiceItemDelegate.h"
 #include "ZDServiceOutlineModel.h"
 #include "ZDServiceOutlineView.h"
@@ -219,11 +219,11 @@ void ZDMainWindow::buildActions()
             discovery->disconnectService(s);
         });
     });
-    m_stopAgent = make(tr("Stop Agent"), [this] { remoteOperation(QString::fromLatin1(ZDOrv::kDisconnect)); },
+    m_stopAgent = make(tr("Stop Agent"), [this] { remoteOperation(QStringLiteral("Stopping"), &ZDAgentCalls::disconnect); },
                        QStyle::SP_MediaStop);
     m_restartAgent = make(tr("Restart Agent"), [this] {
         m_status->setText(kWaitingForRelaunch);
-        remoteOperation(QString::fromLatin1(ZDOrv::kRelaunch));
+        remoteOperation(QStringLiteral("Relaunching"), &ZDAgentCalls::relaunch);
     });
     m_cancelMaintenance = make(tr("Cancel Maintenance Request"), &ZDMainWindow::cancelMaintenance);
     m_info = make(tr("Get Info"), &ZDMainWindow::showInfo, QStyle::SP_MessageBoxInformation);
@@ -612,7 +612,7 @@ void ZDMainWindow::cancelMaintenance()
     ZDBackground::run<bool>(
         this,
         [dispatcher, service] {
-            dispatcher->executeRemoteMethod(QString::fromLatin1(ZDOrv::kCancelMaintenanceRequest), {}, {}, service);
+            ZDAgentCalls(dispatcher).cancelMaintenanceRequest(service);
             return true;
         },
         [](bool) {});
@@ -639,12 +639,10 @@ void ZDMainWindow::runOnComputers(const QString &what, const std::function<void(
                                 [this, service](bool) { m_model->refreshService(service.get()); });
 }
 
-void ZDMainWindow::remoteOperation(const QString &op)
+void ZDMainWindow::remoteOperation(const QString &what, void (ZDAgentCalls::*call)(const ZDServicePtr &) const)
 {
-    ZDDispatcher *dispatcher = m_dispatcher;
-    runOnComputers(op, [dispatcher, op](const ZDServicePtr &service) {
-        dispatcher->executeRemoteMethod(op, {}, {}, service);
-    });
+    const ZDAgentCalls calls(m_dispatcher);
+    runOnComputers(what, [calls, call](const ZDServicePtr &service) { (calls.*call)(service); });
 }
 
 void ZDMainWindow::toggleRequireAdminPassword(bool on)

@@ -24,6 +24,7 @@ class QMenu;
 class QProgressBar;
 class QStackedWidget;
 class QToolButton;
+class ZDAgentCalls;
 class ZDAutoRefresh;
 class ZDProgressSheet;
 class ZDProgressState;
@@ -121,7 +122,7 @@ private:
     QList<ZDServicePtr> selectedComputers() const;
     ZDServicePtr firstSelectedComputer() const;
     void runOnComputers(const QString &what, const std::function<void(const ZDServicePtr &)> &work);
-    void remoteOperation(const QString &op);
+    void remoteOperation(const QString &what, void (ZDAgentCalls::*call)(const ZDServicePtr &) const);
     void toggleRequireAdminPassword(bool on);
     void progressStarted(int total);
     void progressAdvanced();

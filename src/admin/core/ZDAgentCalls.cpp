@@ -1,0 +1,58 @@
+#include "ZDAgentCalls.h"
+
+#include "ZDDispatcher.h"
+#include "ZDOrvProtocol.h"
+
+QVariantMap ZDAgentCalls::across(const char *op) const
+{
+    return m_dispatcher ? m_dispatcher->objectsFromRemoteMethod(QString::fromLatin1(op)) : QVariantMap();
+}
+
+QVariant ZDAgentCalls::read(const char *op, const QVariant &argument, const ZDServicePtr &service) const
+{
+    return m_dispatcher ? m_dispatcher->objectFromRemoteMethod(QString::fromLatin1(op), argument, QVariant(), service)
+                        : QVariant();
+}
+
+void ZDAgentCalls::send(const char *op, const QVariant &argument, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QString::fromLatin1(op), argument, QVariant(), service);
+}
+
+QVariantMap ZDAgentCalls::networkClientSettings() const { return across(ZDOrv::kNetworkClientSettings); }
+QVariantMap ZDAgentCalls::gatherLogs() const { return across(ZDOrv::kGatherLogs); }
+QVariantMap ZDAgentCalls::zdAppTasks() const { return across(ZDOrv::kZdAppTasks); }
+
+void ZDAgentCalls::setNetworkClientSettings(const QVariantMap &settings, const ZDServicePtr &service) const
+{
+    send(ZDOrv::kSetNetworkClientSettings, settings, service);
+}
+
+QVariant ZDAgentCalls::populateZDLogFilenames(const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kPopulateZDLogFilenames, QVariant(), service);
+}
+
+QVariant ZDAgentCalls::logWithFilename(const QString &path, const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kLogWithFilename, path, service);
+}
+
+QVariant ZDAgentCalls::systemSpecs(const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kSystemSpecs, QVariant(), service);
+}
+
+QVariant ZDAgentCalls::computerIcon(int width, int height, const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kComputerIconSize, QVariantList{width, height}, service);
+}
+
+void ZDAgentCalls::disconnect(const ZDServicePtr &service) const { send(ZDOrv::kDisconnect, QVariant(), service); }
+void ZDAgentCalls::relaunch(const ZDServicePtr &service) const { send(ZDOrv::kRelaunch, QVariant(), service); }
+
+void ZDAgentCalls::cancelMaintenanceRequest(const ZDServicePtr &service) const
+{
+    send(ZDOrv::kCancelMaintenanceRequest, QVariant(), service);
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The console's calls to its agents, as methods: what the windows, the command
+// line and the core use instead of operation names. Reads across the selection
+// answer host name -> value (see ZDDispatcher); the others take one computer.
+// Every call waits for the network: never on the GUI thread. A null dispatcher
+// answers nothing.
+#include "ZDService.h"
+
+#include <QVariant>
+#include <QVariantMap>
+
+class ZDDispatcher;
+
+class ZDAgentCalls
+{
+public:
+    explicit ZDAgentCalls(ZDDispatcher *dispatcher) : m_dispatcher(dispatcher) {}
+
+    // Across the selection.
+    QVariantMap networkClientSettings() const;
+    QVariantMap gatherLogs() const;
+    QVariantMap zdAppTasks() const;
+
+    // One computer.
+    void setNetworkClientSettings(const QVariantMap &settings, const ZDServicePtr &service) const;
+    QVariant populateZDLogFilenames(const ZDServicePtr &service) const;
+    QVariant logWithFilename(const QString &path, const ZDServicePtr &service) const;
+    QVariant systemSpecs(const ZDServicePtr &service) const;
+    QVariant computerIcon(int width, int height, const ZDServicePtr &service) const;
+    void disconnect(const ZDServicePtr &service) const;
+    void relaunch(const ZDServicePtr &service) const;
+    void cancelMaintenanceRequest(const ZDServicePtr &service) const;
+
+private:
+    QVariantMap across(const char *op) const;
+    QVariant read(const char *op, const QVariant &argument, const ZDServicePtr &service) const;
+    void send(const char *op, const QVariant &argument, const ZDServicePtr &service) const;
+
+    ZDDispatcher *m_dispatcher;
+};
