@@ -10,7 +10,6 @@
 #include "ZDWireMessage.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QPoint>
 #include <QSemaphore>
 #include <QTcpSocket>
@@ -42,13 +41,7 @@ bool rawHandshake(QTcpSocket &socket, quint16 port)
 
 bool closedByPeer(QTcpSocket &socket)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < 10000) {
-        socket.waitForReadyRead(200);
-        socket.readAll();
-    }
-    return socket.state() != QAbstractSocket::ConnectedState;
+    return socket.state() != QAbstractSocket::ConnectedState || socket.waitForDisconnected(10000);
 }
 
 } // namespace
@@ -152,15 +145,13 @@ private Q_SLOTS:
         auto c = connect(host);
         QCOMPARE(c->peerName(), QStringLiteral("test-agent"));
         const auto agent = c->rootProxy();
+        // Every by-copy type in one nested value; each type alone is the value tests' job.
         const QVariantList values{
             QVariant(), true, qint64(-9000000000LL), 2.5, QStringLiteral("Überprüfung ✓"), QByteArray("\0\xfe", 2),
             QDateTime::fromMSecsSinceEpoch(1600000000250LL, Qt::UTC),
-            QVariantList{qint64(1), QVariantList{QStringLiteral("x")}},
             QVariantMap{{QStringLiteral("k"), QVariantMap{{QStringLiteral("deep"), false}}}},
             QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), 1003,
                                               {{QStringLiteral("hostname"), QStringLiteral("edit-3.local.")}}))};
-        for (const QVariant &v : values)
-            QCOMPARE(agent->call(QStringLiteral("echo:"), {v}), v);
         QCOMPARE(agent->call(QStringLiteral("echo:"), {QVariant(values)}), QVariant(values));
     }
 
@@ -263,8 +254,7 @@ private Q_SLOTS:
             returned = true;
         });
         QTRY_COMPARE(m_blockStarted.load(), 2);
-        QTest::qWait(200);
-        QVERIFY(!returned);
+        QVERIFY(!returned); // its handler still holds
         m_release.release(2);
         caller.join();
         QVERIFY(returned);
@@ -291,26 +281,24 @@ private Q_SLOTS:
         QVERIFY(agent->respondsToSelector(QStringLiteral("probe")));
         QVERIFY(!agent->respondsToSelector(QStringLiteral("fetchInitialConfiguration:")));
         QCOMPARE(m_probeRuns.load(), 0);
-        try {
-            agent->call(QStringLiteral("fetchInitialConfiguration:"), {true});
-            QFAIL("an unknown operation was accepted");
-        } catch (const ZDLinkException &e) {
-            QVERIFY(e.kind() == ZDLinkException::Kind::Remote);
-            QCOMPARE(e.name(), QString::fromLatin1(ZDLinkException::kUnknownOperationName));
-        }
-        try {
-            agent->call(QStringLiteral("echo:"), {});
-            QFAIL("a wrong argument count was accepted");
-        } catch (const ZDLinkException &e) {
-            QCOMPARE(e.name(), QString::fromLatin1(ZDLinkException::kInvalidArgumentName));
-        }
-        try {
-            agent->call(QStringLiteral("fail"));
-            QFAIL("the handler's exception was lost");
-        } catch (const ZDLinkException &e) {
-            QCOMPARE(e.name(), QStringLiteral("TestException"));
-            QCOMPARE(e.reason(), QStringLiteral("boom"));
-        }
+        const auto refusal = [&](const QString &op, const QVariantList &args) -> std::optional<ZDLinkException> {
+            try {
+                agent->call(op, args);
+            } catch (const ZDLinkException &e) {
+                return e;
+            }
+            return std::nullopt;
+        };
+        const auto unknown = refusal(QStringLiteral("fetchInitialConfiguration:"), {true});
+        QVERIFY(unknown && unknown->kind() == ZDLinkException::Kind::Remote);
+        QCOMPARE(unknown->name(), QString::fromLatin1(ZDLinkException::kUnknownOperationName));
+        const auto arity = refusal(QStringLiteral("echo:"), {});
+        QVERIFY(arity);
+        QCOMPARE(arity->name(), QString::fromLatin1(ZDLinkException::kInvalidArgumentName));
+        const auto thrown = refusal(QStringLiteral("fail"), {});
+        QVERIFY(thrown);
+        QCOMPARE(thrown->name(), QStringLiteral("TestException"));
+        QCOMPARE(thrown->reason(), QStringLiteral("boom"));
         QVERIFY(c->isValid());
     }
 
@@ -347,14 +335,6 @@ private Q_SLOTS:
         qToBigEndian(quint32(16 * 1024 * 1024 + 1), oversized.data());
         QTest::newRow("oversized") << oversized;
         QTest::newRow("garbage") << ZDWireFrame::wrap(QByteArray::fromHex("a3ff00ee17"));
-        QTest::newRow("not a map") << ZDWireFrame::wrap(QByteArray::fromHex("8101"));
-        QTest::newRow("wrong field type")
-            << ZDWireFrame::wrap(ZDWireValue::encode(QVariantMap{{QStringLiteral("type"), QStringLiteral("call")},
-                                                                 {QStringLiteral("id"), true},
-                                                                 {QStringLiteral("target"), qint64(0)},
-                                                                 {QStringLiteral("op"), QStringLiteral("ping")},
-                                                                 {QStringLiteral("args"), QVariantList()},
-                                                                 {QStringLiteral("oneway"), false}}));
         QTest::newRow("unknown reference")
             << ZDWireMessage::call(1, 0, QStringLiteral("echo:"), {QVariant::fromValue(ZDWireReference{false, 99})}, false)
                    .toFrame(nullptr, ZDWireLimits(), nullptr);

@@ -1,6 +1,6 @@
 // A peer in a process of its own, for tests that kill or freeze it. Serves
-// "ping", "echo:" and "block" (never returns) on 127.0.0.1, prints its port,
-// and ends when its standard input closes.
+// "ping", "echo:" and "block" (prints "blocking", never returns) on 127.0.0.1,
+// prints its port, and ends when its standard input closes.
 #include "ZDConnectionServer.h"
 
 #include <QCoreApplication>
@@ -17,6 +17,8 @@ int main(int argc, char **argv)
     root->addOperation(QStringLiteral("ping"), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("echo:"), [](const QVariantList &args) { return args.first(); });
     root->addOperation(QStringLiteral("block"), [](const QVariantList &) {
+        std::printf("blocking\n");
+        std::fflush(stdout);
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
         return QVariant();
