@@ -191,23 +191,6 @@ private Q_SLOTS:
         QCOMPARE(names(g->children()), QStringList{"Alpha"});
     }
 
-    void removingAGroupSortsItsChildrenIntoTheTopLevel()
-    {
-        Console c(m_settings);
-        const auto g = c.outline->addServiceGroup();
-        QVERIFY(c.outline->renameGroup(g, QStringLiteral("Bay")));
-        c.outline->addServiceGroup(); // "Group" stays
-        QList<ZDServiceOutline::Item> dragged;
-        for (const QString &ip : {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3"), QStringLiteral("127.0.0.4")})
-            dragged.append({nullptr, c.discovery->serviceWithManualIP(ip)});
-        QVERIFY(c.outline->acceptDrop(ZDServiceOutline::pasteboardData(dragged), g));
-        QCOMPARE(names(c.outline->topLevelItems()), QStringList({"Bay", "charlie", "Group"}));
-        c.outline->removeItems({{g, nullptr}});
-        QCOMPARE(names(c.outline->topLevelItems()), QStringList({"Alpha", "charlie", "delta", "Echo", "Group"}));
-        QSettings s(m_settings, QSettings::IniFormat);
-        QCOMPARE(s.value(QStringLiteral("groups")).toMap().keys(), QStringList{"Group"});
-    }
-
     void removingAManualComputerForgetsOnlyItsEntry()
     {
         // A namesake at another address keeps its entry.

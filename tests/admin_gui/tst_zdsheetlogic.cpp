@@ -20,6 +20,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImage>
+#include <QSet>
 #include <QFile>
 #include <QtTest>
 
@@ -28,56 +29,20 @@ class TestSheetLogic : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void troubleshooterTextsPerCode_data()
+    // Each state its own advice (the windows' tests check the openings); what a person acts on, checked here.
+    void troubleshooterTexts()
     {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("start");
-        QTest::newRow("0") << 0 << "Service is connected. No connection issues were found.";
-        QTest::newRow("2001") << 2001
-                              << "The service is connected but Kestra Maintenance Tools is either not installed";
-        QTest::newRow("2006") << 2006
-                              << "The service is connected but Kestra Client is outdated.\n\nSuggested Actions:";
-        QTest::newRow("2007") << 2007 << "The service is connected but Kestra Maintenance Tools is outdated.";
-        QTest::newRow("2008") << 2008 << "The connection to the service timed out.\n\nSuggested Actions:\n1. Make sure";
-        QTest::newRow("other") << 1234
-                               << "Unknown error code 1234. Please report this error to Zendrel by going to Help > "
-                                  "Report a Bug.";
-    }
-
-    void troubleshooterTextsPerCode()
-    {
-        QFETCH(int, code);
-        QFETCH(QString, start);
-        const QString text = ZDTroubleshooting::textForState({true, code});
-        QVERIFY2(text.startsWith(start), qPrintable(text.left(200)));
-        // Every connected computer's text ends with the missing-clients advice.
-        QVERIFY(text.endsWith(ZDTroubleshooting::missingClientsAdvice()));
-        QVERIFY(ZDTroubleshooting::missingClientsAdvice().startsWith(
-            QStringLiteral("\n\n\nIf any clients are missing from the list, please try the following:\n\n1. "
-                           "Make sure")));
-        QVERIFY(ZDTroubleshooting::missingClientsAdvice().contains(QStringLiteral("\n\n11. Report the issue")));
-    }
-
-    void troubleshooterUnreachableAndNone()
-    {
-        const QString unreachable = ZDTroubleshooting::textForState({false, 2008});
-        QVERIFY(unreachable.startsWith(QStringLiteral(
-            "The service was discovered but Kestra Admin was unable to connect. Please try the following:\n\n1. If you "
-            "have set the client to listen on a specific network interface")));
-        QVERIFY(unreachable.contains(QStringLiteral("\n\n6. If you are on a corporate network")));
-        QVERIFY(unreachable.contains(QStringLiteral("Also try opening 35011, which is the fallback port")));
-        QVERIFY(unreachable.contains(QStringLiteral("\n\n7. If the remote machine is doing some hefty processing")));
-        QVERIFY(unreachable.contains(
-            QStringLiteral("\n\n8. Try right-clicking on the service and selecting Refresh.")));
-        QVERIFY(unreachable.contains(QStringLiteral("\n\n9. You may also experience success")));
-        QVERIFY(unreachable.contains(QStringLiteral("\n\n10. Report the issue to Zendrel Support")));
-        QVERIFY(!unreachable.contains(QStringLiteral("\n\n11.")));
-
-        const QString none = ZDTroubleshooting::textForNoService();
-        QVERIFY(none.startsWith(QStringLiteral("Services could not be found. Please try the following:\n\n1. Make sure "
-                                               "you have run the Kestra Client installer")));
-        QVERIFY(none.contains(QStringLiteral("\n\n8. Download and reinstall Kestra Client on the affected systems.")));
-        QVERIFY(none.contains(QStringLiteral("\n\n11. Report the issue")));
+        QStringList texts;
+        for (const int code : {0, 2001, 2006, 2007, 2008, 1234})
+            texts << ZDTroubleshooting::textForState({true, code});
+        texts << ZDTroubleshooting::textForState({false, 2008}) << ZDTroubleshooting::textForNoService();
+        QCOMPARE(QSet<QString>(texts.cbegin(), texts.cend()).size(), texts.size());
+        for (int i = 0; i < 6; ++i) // connected: the missing-clients advice comes last
+            QVERIFY(texts[i].endsWith(ZDTroubleshooting::missingClientsAdvice()));
+        QVERIFY(texts[5].startsWith(QStringLiteral("Unknown error code 1234.")));
+        QVERIFY(texts[6].contains(QStringLiteral("Also try opening 35011, which is the fallback port")));
+        QVERIFY(texts[6].contains(QStringLiteral("\n\n10. Report the issue")) && !texts[6].contains(QStringLiteral("\n\n11.")));
+        QVERIFY(texts[7].contains(QStringLiteral("\n\n11. Report the issue")));
         QVERIFY(ZDTroubleshooting::commonAdviceItem(0).isEmpty());
         QVERIFY(ZDTroubleshooting::commonAdviceItem(12).isEmpty());
     }
@@ -202,19 +167,6 @@ private Q_SLOTS:
         QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral(".."), QStringLiteral("x")).isEmpty());
         QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("a/b"), QStringLiteral("x")).isEmpty());
         QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("h"), QStringLiteral("/")).isEmpty());
-    }
-
-    void gatheringWithoutAdminLogs()
-    {
-        ZDTestSandbox sandbox;
-        const QString desktop = sandbox.path(QStringLiteral("Desktop"));
-        QDir().mkpath(desktop);
-        ZDLogGathering gathering(sandbox.path(QStringLiteral("tmp")), desktop, sandbox.path(QStringLiteral("logs")));
-        const ZDLogGathering::Outcome outcome = gathering.gatherLocal();
-        QVERIFY(!outcome.success);
-        QCOMPARE(outcome.title, QStringLiteral("No logs found"));
-        QCOMPARE(outcome.text, QStringLiteral("There were no logs available to gather."));
-        QVERIFY(!QFile::exists(gathering.archivePath()));
     }
 
     void gatheringNetworkLogs()

@@ -425,31 +425,6 @@ private Q_SLOTS:
         QVERIFY(all.contains(own));
     }
 
-    void customPorts_data()
-    {
-        QTest::addColumn<int>("custom");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("1024") << 1024 << false;
-        QTest::newRow("1025") << 1025 << true;
-        QTest::newRow("65535") << 65535 << true;
-        QTest::newRow("65536") << 65536 << false;
-    }
-    void customPorts()
-    {
-        QFETCH(int, custom);
-        QFETCH(bool, accepted);
-        writePreferences({{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), custom}});
-        Agent agent;
-        const int port = agent.waitForPort();
-        QVERIFY2(port > 0, qPrintable(agent.output()));
-        if (accepted)
-            QCOMPARE(port, custom);
-        else
-            QVERIFY(port != custom);
-        Console console(port);
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
-    }
-
     void customPortNeedsTheFlag()
     {
         writePreferences({{QStringLiteral("customPortSet"), 2},
@@ -476,7 +451,8 @@ private Q_SLOTS:
 
     void reconnectsWhenThePortIsBusy()
     {
-        // Someone else has the custom port: the agent retries every 10 seconds until it is free.
+        // Someone else has the custom port: the agent retries every 10 seconds until it is free, then takes it
+        // (the port's bounds are the units' table).
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, 0));
         const int busy = squatter.serverPort();
