@@ -238,7 +238,8 @@ void ZDMainWindow::buildActions()
     m_refreshPanel->setEnabled(false);
     m_autoRefresh = new ZDAutoRefresh(this);
     m_autoRefresh->setConditions(
-        [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; },
+        // The timer pauses behind another application and behind a sheet.
+        [] { return QGuiApplication::applicationState() == Qt::ApplicationActive && !QApplication::activeModalWidget(); },
         [this] {
             const auto settings = ZDAdminSettings::open(m_options.settingsPath);
             return ZDAdminDefaults::boolValue(*settings, QString::fromLatin1(ZDAdminDefaults::kAutoRefresh), true);
