@@ -102,7 +102,7 @@ void AppController::start()
     m_iconDict.clear();
     connectToWindowServer();
     startService();
-    ZDAuthorization::sharedController(false);
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
     if (m_tasks) {
         ZDClientTasks *tasks = m_tasks;
         m_populateThread = std::thread([tasks] { tasks->populateZDApps(); });
@@ -541,17 +541,20 @@ void AppController::setupClient()
     ZDLog::appendLog(QStringLiteral("Setting up client..."));
     const QString executable = launchAgentExecutable(true);
     // The unit is written in place, or elsewhere and moved in with administrator rights.
-    if (!ZDLaunchd::startJob(launchAgentLabel(), launchAgentSettings(executable), false, true, true))
+    if (!ZDLaunchd::startJob(launchAgentLabel(), launchAgentSettings(executable), ZDLaunchd::Domain::Computer,
+                             ZDLaunchd::JobKind::Agent, ZDLaunchd::Rights::AskIfNeeded))
         ZDLog::appendLog(QStringLiteral("Error: Unable to create LaunchAgent. Please check you have correct "
                                         "permissions for the directory %@"),
-                         ZDLaunchd::jobDirectory(false, true));
+                         ZDLaunchd::jobDirectory(ZDLaunchd::Domain::Computer, ZDLaunchd::JobKind::Agent));
 }
 
 void AppController::runClient()
 {
-    ZDLaunchd::stopJob(launchAgentLabel(), false, true, false);
+    ZDLaunchd::stopJob(launchAgentLabel(), ZDLaunchd::Domain::Computer, ZDLaunchd::JobKind::Agent,
+                      ZDLaunchd::Rights::AsIs);
     QThread::sleep(3);
     // Enabling again loads the unit for the computer and starts it for the console user.
-    if (QFile::exists(ZDLaunchd::jobPath(launchAgentLabel(), false, true)))
-        ZDLaunchd::startJob(launchAgentLabel(), launchAgentSettings(launchAgentExecutable(false)), false, true, false);
+    if (QFile::exists(ZDLaunchd::jobPath(launchAgentLabel(), ZDLaunchd::Domain::Computer, ZDLaunchd::JobKind::Agent)))
+        ZDLaunchd::startJob(launchAgentLabel(), launchAgentSettings(launchAgentExecutable(false)),
+                            ZDLaunchd::Domain::Computer, ZDLaunchd::JobKind::Agent, ZDLaunchd::Rights::AsIs);
 }

@@ -360,7 +360,7 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
                                                                       const QStringList &options, Mode mode,
                                                                       const QString &callbackName)
 {
-    const Failure missing {1000, QStringLiteral("Application doesn't exist"), QStringLiteral("Cannot find application"),
+    const Failure missing {ZDOrv::kErrorApplicationMissing, QStringLiteral("Application doesn't exist"), QStringLiteral("Cannot find application"),
                            QStringLiteral("Error: Cannot find application"), true};
     const QString path = pathForAppWithBundleID(bundleID);
     ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), path, bundleID);
@@ -369,14 +369,14 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
         return std::nullopt;
     }
     if (ZDPropertyList::readDictionary(path + QStringLiteral("/Contents/Info.plist")).isEmpty()) {
-        fail(mode, {1001, QStringLiteral("Cannot find application Info.plist"), {},
+        fail(mode, {ZDOrv::kErrorInfoPlistMissing, QStringLiteral("Cannot find application Info.plist"), {},
                     QStringLiteral("Error: Cannot find application's Info.plist file"), true},
              bundleID, callbackName);
         return std::nullopt;
     }
     const QVariant tasks = taskTableForRun(path).value(kTasksKey);
     if (tasks.userType() != QMetaType::QVariantList) {
-        fail(mode, {1002, QStringLiteral("Application uses old task format. Please update this application."), {},
+        fail(mode, {ZDOrv::kErrorOldTaskFormat, QStringLiteral("Application uses old task format. Please update this application."), {},
                     QStringLiteral("Error: Application uses old task format. Please update the application."), true},
              bundleID, callbackName);
         return std::nullopt;
@@ -402,7 +402,7 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
         break;
     }
     if (!commandValid) {
-        fail(mode, {1003, QStringLiteral("Task not found"), {}, QStringLiteral("Error: Task not found."), false},
+        fail(mode, {ZDOrv::kErrorTaskNotFound, QStringLiteral("Task not found"), {}, QStringLiteral("Error: Task not found."), false},
              bundleID, callbackName);
         return std::nullopt;
     }
@@ -433,7 +433,7 @@ void ZDClientTasks::executeTask(const QString &taskID, const QString &bundleID, 
 
 bool ZDClientTasks::authorize(const QString &username, const QString &password)
 {
-    ZDAuthorization &auth = ZDAuthorization::sharedController(false);
+    ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
     // Running as root grants every request by itself: the console's credentials
     // must still name an administrator.
     if (ZDLocalPaths::isRoot())
@@ -448,32 +448,29 @@ void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &usern
                            QStringLiteral("Unable to authorize. Username and password may be incorrect."), {},
                            QStringLiteral("Error: Unable to authorize. Username and password may be incorrect."),
                            true};
-    constexpr int kRefused = -100;
-    int started = kRefused;
+    std::optional<ZDAuthorization::ExecResult> started; // none: the credentials were refused
     {
         // One privileged session per agent: another task's end must not withdraw
         // the rights between this one's check and its launch.
         std::lock_guard lock(m_privilegedMutex);
         if (authorize(username, ZDEncryption::decryptCredential(password))) {
-            ZDAuthorization &auth = ZDAuthorization::sharedController(false);
+            ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
             ZDLog::appendLog(QStringLiteral("Executing auth task..."));
-            started = auth.authExecTask(task.executable, task.arguments, true);
+            started = auth.authExecTask(task.executable, task.arguments);
             ZDLog::appendLog(QStringLiteral("Ending authorization..."));
             std::this_thread::sleep_for(std::chrono::seconds(1));
             auth.authEnd();
-        } else {
-            started = kRefused;
         }
     }
-    if (started == kRefused) {
+    if (!started) {
         fail(mode, refused, bundleID, callbackName);
         return;
     }
     // A tool that never started would never report its end: say so now.
-    if (started == -2)
-        fail(mode, {1000, QStringLiteral("Cannot find application"), {}, QStringLiteral("Error: Cannot find application"), true},
+    if (*started == ZDAuthorization::ExecResult::ToolMissing)
+        fail(mode, {ZDOrv::kErrorApplicationMissing, QStringLiteral("Cannot find application"), {}, QStringLiteral("Error: Cannot find application"), true},
              bundleID, callbackName);
-    else if (started != 0)
+    else if (*started != ZDAuthorization::ExecResult::Started)
         fail(mode, refused, bundleID, callbackName);
 }
 
@@ -535,7 +532,7 @@ std::optional<ZDRemoteError> ZDClientTasks::authorizeWithDict(const QVariantMap 
     } catch (const std::exception &e) {
         ZDException::logException(e, "authWithDict:");
     }
-    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), -1);
+    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, const QStringList &arguments,
@@ -548,17 +545,18 @@ std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, 
             m_registry.postErrorWithCode(int(error->code()));
             return error;
         }
-        ZDAuthorization &auth = ZDAuthorization::sharedController(false);
+        ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
         ZDLog::appendLog(QStringLiteral("Executing auth task..."));
-        const int started = auth.authExecTask(path, arguments, true);
+        const ZDAuthorization::ExecResult started = auth.authExecTask(path, arguments);
         ZDLog::appendLog(QStringLiteral("Ending authorization..."));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         auth.authEnd();
         lock.unlock();
-        if (started != 0) {
+        if (started != ZDAuthorization::ExecResult::Started) {
             // Nothing runs that could report its end: tell the consoles now.
             ZDLog::appendLog(QStringLiteral("Unable to launch %@ with administrator rights."), path);
-            const int code = started == -2 ? 1000 : ZDOrv::kErrorWrongCredentials;
+            const int code = started == ZDAuthorization::ExecResult::ToolMissing ? ZDOrv::kErrorApplicationMissing
+                                                                                 : ZDOrv::kErrorWrongCredentials;
             m_registry.postErrorWithCode(code);
             return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), code);
         }
@@ -566,7 +564,7 @@ std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, 
     } catch (const std::exception &e) {
         ZDException::logException(e, "launchAuthTask:arguments:authInfo:");
     }
-    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), -1);
+    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
 }
 
 bool ZDClientTasks::needsAdminAccess(const QStringList &paths)

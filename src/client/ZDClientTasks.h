@@ -16,6 +16,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -27,7 +28,7 @@ class ZDClientTasks : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr double kTaskTimeout = 30.0;
+    static constexpr std::chrono::seconds kTaskTimeout{30};
     // Requests come from the network: options are bounded in count and length.
     static constexpr int kMaxOptions = 64;
     static constexpr int kMaxArgumentLength = 4096;

@@ -105,7 +105,14 @@ inline constexpr int kSettingUnchanged = -1;
 
 // Task errors (agent) and computer errors (console).
 inline constexpr int kErrorTaskFirst = 1000;
+inline constexpr int kErrorApplicationMissing = 1000;
+inline constexpr int kErrorInfoPlistMissing = 1001;
+inline constexpr int kErrorOldTaskFormat = 1002;
+inline constexpr int kErrorTaskNotFound = 1003;
+inline constexpr int kErrorComputerBusy = 1005;
 inline constexpr int kErrorWrongCredentials = 1006;
+// An exception while serving a task operation.
+inline constexpr int kErrorException = -1;
 inline constexpr int kErrorNoConfiguration = 2001;
 inline constexpr int kErrorClientOutdated = 2006;
 inline constexpr int kErrorToolsOutdated = 2007;

@@ -218,15 +218,15 @@ struct ZDAuthorization::Private
     }
 };
 
-ZDAuthorization &ZDAuthorization::sharedController(bool withGUI)
+ZDAuthorization &ZDAuthorization::sharedController(Dialog dialog)
 {
-    static ZDAuthorization instance(withGUI);
+    static ZDAuthorization instance(dialog);
     return instance;
 }
 
-ZDAuthorization::ZDAuthorization(bool withGUI) : d(std::make_unique<Private>())
+ZDAuthorization::ZDAuthorization(Dialog dialog) : d(std::make_unique<Private>())
 {
-    d->hasGUI = withGUI;
+    d->hasGUI = dialog == Dialog::Allowed;
     if (!ZDLocalPaths::isRoot())
         d->userDirectory = ZDLocalPaths::userDirectory();
 }
@@ -328,7 +328,7 @@ bool ZDAuthorization::authRemoveFile(const QString &path)
     return d->runFileTool(*this, kRemove, {QStringLiteral("-Rdf"), p});
 }
 
-bool ZDAuthorization::authTrashFile(const QString &path, bool deleteOnRootAccount)
+bool ZDAuthorization::authTrashFile(const QString &path, RootTrash onRoot)
 {
     const QString p = cleanAbsolute(path);
     if (p.isEmpty())
@@ -338,7 +338,7 @@ bool ZDAuthorization::authTrashFile(const QString &path, bool deleteOnRootAccoun
         return false;
     }
     const bool root = ZDLocalPaths::isRoot();
-    if (root && d->userDirectory.isEmpty() && deleteOnRootAccount)
+    if (root && d->userDirectory.isEmpty() && onRoot == RootTrash::Delete)
         return authRemoveFile(p);
 
     const QString trash = root && !d->userDirectory.isEmpty()
@@ -365,7 +365,7 @@ bool ZDAuthorization::authTrashFile(const QString &path, bool deleteOnRootAccoun
     return moved;
 }
 
-bool ZDAuthorization::authTrashFolderContents(const QString &path, bool deleteOnRootAccount)
+bool ZDAuthorization::authTrashFolderContents(const QString &path, RootTrash onRoot)
 {
     const QString p = cleanAbsolute(path);
     if (p.isEmpty())
@@ -379,10 +379,10 @@ bool ZDAuthorization::authTrashFolderContents(const QString &path, bool deleteOn
     bool all = true;
     for (const QString &entry : entries) {
         const QString item = p + QLatin1Char('/') + entry;
-        if (ZDLocalPaths::isRoot() && deleteOnRootAccount)
+        if (ZDLocalPaths::isRoot() && onRoot == RootTrash::Delete)
             all = d->runFileTool(*this, kRemove, {QStringLiteral("-R"), QStringLiteral("-f"), item}) && all;
         else
-            all = authTrashFile(item, deleteOnRootAccount) && all;
+            all = authTrashFile(item, onRoot) && all;
     }
     return all;
 }
@@ -450,20 +450,22 @@ bool ZDAuthorization::authCreateDir(const QString &path)
     return d->runFileTool(*this, kMakeDir, {QStringLiteral("-p"), p});
 }
 
-int ZDAuthorization::authExecTask(const QString &path, const QStringList &parameters, bool async)
+ZDAuthorization::ExecResult ZDAuthorization::authExecTask(const QString &path, const QStringList &parameters,
+                                                          Launch launch)
 {
     if (path.isEmpty() || !mayExist(path)) {
         report(QStringLiteral("Unable to execute task: path %1 doesn't exist").arg(path));
-        return -2;
+        return ExecResult::ToolMissing;
     }
+    const bool wait = launch == Launch::Waited;
     if (ZDLocalPaths::isRoot()) {
-        if (async)
-            ZDTaskEx::runTaskAndReturn(path, parameters);
-        else
+        if (wait)
             ZDTaskEx::runTask(path, parameters);
-        return 0;
+        else
+            ZDTaskEx::runTaskAndReturn(path, parameters);
+        return ExecResult::Started;
     }
     if (!isAuthorized() && !authStart())
-        return -1;
-    return d->run(path, parameters, !async).started ? 0 : -1;
+        return ExecResult::NoRights;
+    return d->run(path, parameters, wait).started ? ExecResult::Started : ExecResult::NoRights;
 }

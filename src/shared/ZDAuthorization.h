@@ -17,8 +17,16 @@
 class ZDAuthorization
 {
 public:
+    // Whether polkit may ask the person at the screen when no password was given.
+    enum class Dialog { Allowed, Never };
+    // What a root process does with what it would trash into its own account.
+    enum class RootTrash { Trash, Delete };
+    enum class Launch { Detached, Waited };
+    // The numbers are the test helper's printed answers.
+    enum class ExecResult { Started = 0, NoRights = -1, ToolMissing = -2 };
+
     // The process's one instance; the first call decides whether a dialog may appear.
-    static ZDAuthorization &sharedController(bool withGUI = true);
+    static ZDAuthorization &sharedController(Dialog dialog = Dialog::Allowed);
 
     ~ZDAuthorization();
     ZDAuthorization(const ZDAuthorization &) = delete;
@@ -35,22 +43,21 @@ public:
     void authEnd();
 
     bool authRemoveFile(const QString &path);
-    bool authTrashFile(const QString &path, bool deleteOnRootAccount = false);
-    bool authTrashFolderContents(const QString &path, bool deleteOnRootAccount = false);
+    bool authTrashFile(const QString &path, RootTrash onRoot = RootTrash::Trash);
+    bool authTrashFolderContents(const QString &path, RootTrash onRoot = RootTrash::Trash);
     bool authMoveFolderContents(const QString &path, const QString &toPath);
     bool authMoveFile(const QString &path, const QString &toPath);
     bool authCopyFile(const QString &path, const QString &toPath);
     bool authCreateDir(const QString &path);
-    // 0 when the tool was started (and, with async false, has ended); -1 when no
-    // rights could be had; -2 when the tool does not exist.
-    int authExecTask(const QString &path, const QStringList &parameters, bool async = true);
+    // Started: the tool runs (Waited: and has ended).
+    ExecResult authExecTask(const QString &path, const QStringList &parameters, Launch launch = Launch::Detached);
 
     // Checks an account's password and that it may administer this computer,
     // without keeping anything. Used for the agent's credential checks too.
     static bool validateAdministrator(const QString &username, const QString &password);
 
 private:
-    explicit ZDAuthorization(bool withGUI);
+    explicit ZDAuthorization(Dialog dialog);
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -5,6 +5,7 @@
 #include <avahi-common/timeval.h>
 
 #include <cstring>
+#include <utility>
 
 std::unique_ptr<ZDAvahiClient> ZDAvahiClient::create(StateHandler handler, int *error)
 {
@@ -144,4 +145,83 @@ QString ZDAvahiClient::boundedText(const char *text, int maxBytes)
     if (!text)
         return QString();
     return QString::fromUtf8(text, static_cast<qsizetype>(strnlen(text, static_cast<size_t>(maxBytes))));
+}
+
+ZDAvahiSession::ZDAvahiSession(QObject *owner, ZDAvahiClient::StateHandler onState,
+                               StartFailureHandler onStartFailure, Release release)
+    : m_owner(owner), m_onState(std::move(onState)), m_onStartFailure(std::move(onStartFailure)),
+      m_release(std::move(release))
+{
+    m_restartTimer.setSingleShot(true);
+    QObject::connect(&m_restartTimer, &QTimer::timeout, owner, [this] {
+        if (!m_active)
+            return;
+        stop();
+        startClient();
+    });
+}
+
+bool ZDAvahiSession::start()
+{
+    m_reportWaiting = true;
+    m_active = true;
+    return startClient();
+}
+
+bool ZDAvahiSession::startClient()
+{
+    int err = AVAHI_OK;
+    m_avahi = ZDAvahiClient::create(m_onState, &err);
+    if (m_avahi && m_avahi->run(&err))
+        return true;
+    m_avahi.reset();
+    m_onStartFailure(err);
+    m_restartTimer.start(kRestartDelayMs);
+    return false;
+}
+
+void ZDAvahiSession::stop()
+{
+    m_restartTimer.stop();
+    if (m_avahi)
+        m_avahi->stop();
+    // The client frees what its owner still holds: the owner lets go first.
+    m_release();
+    m_avahi.reset();
+    ++m_generation;
+}
+
+void ZDAvahiSession::deactivate()
+{
+    stop();
+    m_active = false;
+}
+
+void ZDAvahiSession::restart(bool now)
+{
+    stop();
+    m_reportWaiting = false;
+    if (now)
+        startClient();
+    else
+        m_restartTimer.start(kRestartDelayMs);
+}
+
+void ZDAvahiSession::post(std::function<void()> fn)
+{
+    const quint64 gen = m_generation;
+    QMetaObject::invokeMethod(
+        m_owner, [this, gen, fn = std::move(fn)] {
+            if (gen == m_generation && m_active)
+                fn();
+        },
+        Qt::QueuedConnection);
+}
+
+QByteArray ZDAvahiSession::serviceType(const QString &type)
+{
+    QByteArray t = type.toUtf8();
+    while (t.endsWith('.'))
+        t.chop(1);
+    return t;
 }

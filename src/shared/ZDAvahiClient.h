@@ -9,7 +9,9 @@
 #include <avahi-common/thread-watch.h>
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -92,4 +94,57 @@ private:
     ZDAvahiPtr<AvahiClient> m_client;
     bool m_running = false;
     bool m_ready = false;
+};
+
+// The owner-thread side the browser and the publisher share: at most one client,
+// work queued from the poll thread to the owner and dropped once its client is
+// gone, a pause before trying again when no client could be made, and the one
+// report of a daemon that is not running yet. Use it from the owner's thread
+// (post and takeWaitingReport from the poll thread too).
+class ZDAvahiSession
+{
+public:
+    // Reports a client that could not be made (an avahi error code).
+    using StartFailureHandler = std::function<void(int error)>;
+    // Frees the owner's avahi objects and poll-thread state; no callback runs meanwhile.
+    using Release = std::function<void()>;
+
+    static constexpr int kRestartDelayMs = 10000;
+
+    // Declare it after whatever release touches: it stops on destruction.
+    ZDAvahiSession(QObject *owner, ZDAvahiClient::StateHandler onState, StartFailureHandler onStartFailure,
+                   Release release);
+    ~ZDAvahiSession() { stop(); }
+    ZDAvahiSession(const ZDAvahiSession &) = delete;
+    ZDAvahiSession &operator=(const ZDAvahiSession &) = delete;
+
+    // Marks the owner active and starts a client; false when none could be made.
+    bool start();
+    // Ends the client and drops queued work; the owner stays active or not.
+    void stop();
+    void deactivate();
+    // After a failure: a fresh client now, or after the pause. No second waiting report.
+    void restart(bool now);
+    bool isActive() const { return m_active; }
+    ZDAvahiClient *client() const { return m_avahi.get(); }
+
+    void post(std::function<void()> fn);
+    // True the first time a client of this activation waits for the daemon.
+    bool takeWaitingReport() { return std::exchange(m_reportWaiting, false); }
+
+    // avahi wants types without the final dot.
+    static QByteArray serviceType(const QString &type);
+
+private:
+    bool startClient();
+
+    QObject *m_owner;
+    ZDAvahiClient::StateHandler m_onState;
+    StartFailureHandler m_onStartFailure;
+    Release m_release;
+    std::unique_ptr<ZDAvahiClient> m_avahi;
+    QTimer m_restartTimer;
+    quint64 m_generation = 0;
+    bool m_reportWaiting = true;
+    bool m_active = false;
 };

@@ -10,7 +10,6 @@
 
 #include <QDeadlineTimer>
 #include <QMap>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -22,8 +21,6 @@
 
 namespace {
 
-// Used after a failure avahi will not recover from by itself (no system bus, a failed browse).
-constexpr int kRestartDelayMs = 10000;
 // Bounds on what a network full of announcements can make us hold.
 constexpr std::size_t kMaxServices = 4096;
 constexpr std::size_t kMaxInstances = 64;
@@ -32,14 +29,6 @@ constexpr int kMaxResolveAttempts = 16;
 constexpr std::size_t kMaxTxtBytes = 65536;
 
 using Key = std::pair<QByteArray, QByteArray>; // name, domain
-
-QByteArray avahiType(const QString &type)
-{
-    QByteArray t = type.toUtf8();
-    while (t.endsWith('.'))
-        t.chop(1);
-    return t;
-}
 
 QString dotted(const QString &name)
 {
@@ -99,7 +88,18 @@ QByteArray txtBytes(const AvahiStringList *list)
 
 struct ZDDNSSDBrowser::Private
 {
-    explicit Private(ZDDNSSDBrowser *owner) : q(owner) {}
+    explicit Private(ZDDNSSDBrowser *owner)
+        : q(owner),
+          session(
+              owner, [this](AvahiClient *c, AvahiClientState s) { onClientState(c, s); },
+              [this](int err) { postFailure(kindOf(err), ZDAvahiClient::errorText(err), false); },
+              [this] {
+                  entries.clear();
+                  browser.reset();
+                  reportedFull = false;
+              })
+    {
+    }
 
     struct Instance
     {
@@ -128,28 +128,18 @@ struct ZDDNSSDBrowser::Private
     std::atomic<int> resolveTimeoutMs{kDefaultResolveTimeoutMs};
 
     // Poll-thread state; other threads touch it only while that thread is stopped.
-    std::unique_ptr<ZDAvahiClient> avahi;
     ZDAvahiPtr<AvahiServiceBrowser> browser;
     std::map<Key, Entry> entries;
-    bool reportWaiting = true;
     bool reportedFull = false;
-    quint64 generation = 0;
 
     // Owner-thread state.
-    bool active = false;
     QMap<QPair<QString, QString>, ZDDNSSDService> known;
-    QTimer restartTimer;
 
-    void post(std::function<void()> fn)
-    {
-        const quint64 gen = generation;
-        QMetaObject::invokeMethod(
-            q, [this, gen, fn = std::move(fn)] {
-                if (gen == generation && active)
-                    fn();
-            },
-            Qt::QueuedConnection);
-    }
+    // Declared last: its release step touches the members above.
+    ZDAvahiSession session;
+
+    ZDAvahiClient &avahi() const { return *session.client(); }
+    void post(std::function<void()> fn) { session.post(std::move(fn)); }
 
     void postFailure(Error kind, const QString &message, bool restart)
     {
@@ -157,30 +147,6 @@ struct ZDDNSSDBrowser::Private
     }
 
     static QPair<QString, QString> keyOf(const ZDDNSSDService &s) { return {s.name, s.domain}; }
-
-    bool startClient()
-    {
-        int err = AVAHI_OK;
-        avahi = ZDAvahiClient::create([this](AvahiClient *c, AvahiClientState s) { onClientState(c, s); }, &err);
-        if (avahi && avahi->run(&err))
-            return true;
-        avahi.reset();
-        postFailure(kindOf(err), ZDAvahiClient::errorText(err), false);
-        restartTimer.start(kRestartDelayMs);
-        return false;
-    }
-
-    void stopClient()
-    {
-        restartTimer.stop();
-        if (avahi)
-            avahi->stop();
-        entries.clear();
-        browser.reset();
-        avahi.reset();
-        reportedFull = false;
-        ++generation;
-    }
 
     // Owner thread: forgets every known service and reports each as removed.
     void removeAll()
@@ -195,13 +161,8 @@ struct ZDDNSSDBrowser::Private
     {
         ZDLog::appendLog("DNS-SD: browsing for %@ failed: %@.", typeText, message);
         if (restart) {
-            stopClient();
-            reportWaiting = false;
             // A lost daemon is waited for at once; anything else gets a pause first.
-            if (kind == Error::Disconnected)
-                startClient();
-            else
-                restartTimer.start(kRestartDelayMs);
+            session.restart(kind == Error::Disconnected);
             removeAll();
         }
         Q_EMIT q->failed(kind, message);
@@ -222,8 +183,7 @@ struct ZDDNSSDBrowser::Private
             }
             break;
         case AVAHI_CLIENT_CONNECTING:
-            if (reportWaiting) {
-                reportWaiting = false;
+            if (session.takeWaitingReport()) {
                 postFailure(Error::DaemonNotRunning,
                             QStringLiteral("the avahi daemon is not running; waiting for it to start"), false);
             }
@@ -266,7 +226,7 @@ struct ZDDNSSDBrowser::Private
             e.info.domain = dotted(QString::fromUtf8(key.second));
             e.info.interfaceIndex = interfaceIndex;
             e.resolveBy = QDeadlineTimer(timeout);
-            e.deadline = ZDAvahiClient::Timeout(avahi->poll(), timeout, &Private::deadlineCallback, this);
+            e.deadline = ZDAvahiClient::Timeout(avahi().poll(), timeout, &Private::deadlineCallback, this);
             post([this, info = e.info] {
                 known.insert(keyOf(info), info);
                 Q_EMIT q->serviceFound(info);
@@ -312,12 +272,12 @@ struct ZDDNSSDBrowser::Private
         ++instance.attempts;
         const QByteArray name = e.info.name.toUtf8();
         const QByteArray dom = e.info.domain.toUtf8();
-        instance.resolver.reset(avahi_service_resolver_new(avahi->client(), instance.interfaceIndex, instance.protocol,
+        instance.resolver.reset(avahi_service_resolver_new(avahi().client(), instance.interfaceIndex, instance.protocol,
                                                            name.constData(), type.constData(), dom.constData(),
                                                            instance.protocol, AvahiLookupFlags(0),
                                                            &Private::resolveCallback, this));
         if (!instance.resolver)
-            resolverEnded(e, avahi_client_errno(avahi->client()));
+            resolverEnded(e, avahi_client_errno(avahi().client()));
     }
 
     // Poll thread (or under the lock): asks again for a service already found; the
@@ -335,7 +295,7 @@ struct ZDDNSSDBrowser::Private
         e.gaveUp = false;
         e.info.addresses.clear();
         e.resolveBy = QDeadlineTimer(timeout);
-        e.deadline = ZDAvahiClient::Timeout(avahi->poll(), timeout, &Private::deadlineCallback, this);
+        e.deadline = ZDAvahiClient::Timeout(avahi().poll(), timeout, &Private::deadlineCallback, this);
         for (Instance &instance : e.instances) {
             instance.attempts = 0;
             startResolver(e, instance);
@@ -483,26 +443,18 @@ struct ZDDNSSDBrowser::Private
 ZDDNSSDBrowser::ZDDNSSDBrowser(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this))
 {
     qRegisterMetaType<ZDDNSSDService>();
-    d->restartTimer.setSingleShot(true);
-    connect(&d->restartTimer, &QTimer::timeout, this, [this] {
-        if (!d->active)
-            return;
-        d->stopClient();
-        d->startClient();
-    });
 }
 
 ZDDNSSDBrowser::~ZDDNSSDBrowser()
 {
-    d->stopClient();
-    d->active = false;
+    d->session.deactivate();
     d->known.clear();
 }
 
 bool ZDDNSSDBrowser::start(const QString &type, const QString &domain)
 {
     stop();
-    const QByteArray avahiServiceType = avahiType(type);
+    const QByteArray avahiServiceType = ZDAvahiSession::serviceType(type);
     QByteArray avahiDomain = domain.toUtf8();
     while (avahiDomain.endsWith('.'))
         avahiDomain.chop(1);
@@ -520,21 +472,18 @@ bool ZDDNSSDBrowser::start(const QString &type, const QString &domain)
     d->type = avahiServiceType;
     d->domain = avahiDomain;
     d->typeText = type;
-    d->reportWaiting = true;
-    d->active = true;
-    return d->startClient();
+    return d->session.start();
 }
 
 void ZDDNSSDBrowser::stop()
 {
-    d->stopClient();
-    d->active = false;
+    d->session.deactivate();
     d->removeAll();
 }
 
 bool ZDDNSSDBrowser::isBrowsing() const
 {
-    return d->active;
+    return d->session.isActive();
 }
 
 void ZDDNSSDBrowser::setResolveTimeout(int msec)
@@ -549,9 +498,9 @@ int ZDDNSSDBrowser::resolveTimeout() const
 
 void ZDDNSSDBrowser::resolveAgain(const ZDDNSSDService &service)
 {
-    if (!d->avahi)
+    if (!d->session.client())
         return;
-    ZDAvahiClient::Lock lock(*d->avahi);
+    ZDAvahiClient::Lock lock(d->avahi());
     d->resolveAgain(service.name, service.domain);
 }
 

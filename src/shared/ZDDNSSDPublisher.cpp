@@ -9,8 +9,6 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
-#include <QTimer>
-
 #include <atomic>
 #include <functional>
 
@@ -20,16 +18,6 @@ namespace {
 
 // A network that answers every name with a collision must not keep us renaming for ever.
 constexpr int kMaxRenames = 64;
-// Used only when not even a client can be made (no system bus); otherwise avahi tells us when the daemon is back.
-constexpr int kRestartDelayMs = 10000;
-
-QByteArray avahiType(const QString &type)
-{
-    QByteArray t = type.toUtf8();
-    while (t.endsWith('.'))
-        t.chop(1);
-    return t;
-}
 
 ZDDNSSDPublisher::Error kindOf(int avahiError)
 {
@@ -55,7 +43,20 @@ ZDDNSSDPublisher::Error kindOf(int avahiError)
 
 struct ZDDNSSDPublisher::Private
 {
-    explicit Private(ZDDNSSDPublisher *owner) : q(owner) {}
+    explicit Private(ZDDNSSDPublisher *owner)
+        : q(owner),
+          session(
+              owner, [this](AvahiClient *c, AvahiClientState s) { onClientState(c, s); },
+              [this](int err) { postFailure(kindOf(err), ZDAvahiClient::errorText(err)); },
+              [this] {
+                  group.reset();
+                  currentName.clear();
+                  renames = 0;
+                  isPublished = false;
+                  publishedName.clear();
+              })
+    {
+    }
 
     ZDDNSSDPublisher *q;
 
@@ -68,30 +69,18 @@ struct ZDDNSSDPublisher::Private
     std::atomic<CollisionPolicy> policy{CollisionPolicy::Rename};
 
     // Poll-thread state; other threads touch it only while that thread is stopped.
-    std::unique_ptr<ZDAvahiClient> avahi;
     ZDAvahiPtr<AvahiEntryGroup> group;
     QByteArray currentName;
     int renames = 0;
-    bool reportWaiting = true;
-    quint64 generation = 0;
 
     // Owner-thread state.
-    bool active = false;
     bool isPublished = false;
     QString publishedName;
-    QTimer restartTimer;
 
-    // Queues fn to the owner's thread, dropped if the client it came from has been replaced.
-    void post(std::function<void()> fn)
-    {
-        const quint64 gen = generation;
-        QMetaObject::invokeMethod(
-            q, [this, gen, fn = std::move(fn)] {
-                if (gen == generation && active)
-                    fn();
-            },
-            Qt::QueuedConnection);
-    }
+    // Declared last: its release step touches the members above.
+    ZDAvahiSession session;
+
+    void post(std::function<void()> fn) { session.post(std::move(fn)); }
 
     void postFailure(Error kind, const QString &message)
     {
@@ -103,39 +92,11 @@ struct ZDDNSSDPublisher::Private
         });
     }
 
-    bool startClient()
-    {
-        int err = AVAHI_OK;
-        avahi = ZDAvahiClient::create([this](AvahiClient *c, AvahiClientState s) { onClientState(c, s); }, &err);
-        if (avahi && avahi->run(&err))
-            return true;
-        avahi.reset();
-        postFailure(kindOf(err), ZDAvahiClient::errorText(err));
-        restartTimer.start(kRestartDelayMs);
-        return false;
-    }
-
-    void stopClient()
-    {
-        restartTimer.stop();
-        if (avahi)
-            avahi->stop();
-        group.reset();
-        avahi.reset();
-        currentName.clear();
-        renames = 0;
-        ++generation;
-        isPublished = false;
-        publishedName.clear();
-    }
-
     void onClientFailure(int err)
     {
         const QString message = ZDAvahiClient::errorText(err);
         // Start over before telling anyone, so that a receiver may withdraw or publish again.
-        stopClient();
-        reportWaiting = false;
-        startClient();
+        session.restart(true);
         ZDLog::appendLog("DNS-SD: publishing \"%@\" stopped: %@.", QString::fromUtf8(requestedName), message);
         Q_EMIT q->failed(kindOf(err), message);
     }
@@ -157,8 +118,7 @@ struct ZDDNSSDPublisher::Private
             });
             break;
         case AVAHI_CLIENT_CONNECTING:
-            if (reportWaiting) {
-                reportWaiting = false;
+            if (session.takeWaitingReport()) {
                 postFailure(Error::DaemonNotRunning,
                             QStringLiteral("the avahi daemon is not running; waiting for it to start"));
             }
@@ -261,14 +221,7 @@ struct ZDDNSSDPublisher::Private
     }
 };
 
-ZDDNSSDPublisher::ZDDNSSDPublisher(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this))
-{
-    d->restartTimer.setSingleShot(true);
-    connect(&d->restartTimer, &QTimer::timeout, this, [this] {
-        if (d->active && !d->avahi)
-            d->startClient();
-    });
-}
+ZDDNSSDPublisher::ZDDNSSDPublisher(QObject *parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
 
 ZDDNSSDPublisher::~ZDDNSSDPublisher()
 {
@@ -280,7 +233,7 @@ bool ZDDNSSDPublisher::publish(const QString &name, quint16 port, const QVariant
 {
     withdraw();
     const QByteArray avahiName = name.toUtf8();
-    const QByteArray avahiServiceType = avahiType(type);
+    const QByteArray avahiServiceType = ZDAvahiSession::serviceType(type);
     QString problem;
     if (port == 0)
         problem = QStringLiteral("no port");
@@ -301,15 +254,12 @@ bool ZDDNSSDPublisher::publish(const QString &name, quint16 port, const QVariant
     d->txt = ZDDNSSDTxtRecord::encode(txt);
     d->port = port;
     d->interfaceIndex = interfaceIndex;
-    d->reportWaiting = true;
-    d->active = true;
-    return d->startClient();
+    return d->session.start();
 }
 
 void ZDDNSSDPublisher::withdraw()
 {
-    d->stopClient();
-    d->active = false;
+    d->session.deactivate();
 }
 
 void ZDDNSSDPublisher::setCollisionPolicy(CollisionPolicy policy)

@@ -556,10 +556,11 @@ bool ZDFileManager::touchFile(const QString &path, bool setCreationDate)
     static const QString touch = QStringLiteral("/usr/bin/touch");
     const QStringList arguments{QStringLiteral("-c"), safeToolArgument(path)};
     if (::access(enc(path).constData(), W_OK) == 0) {
-        ZDTaskEx::runTask(touch, arguments, 5.0);
+        ZDTaskEx::runTask(touch, arguments, std::chrono::seconds(5));
         return true;
     }
-    return privileged().authExecTask(touch, arguments, false) == 0;
+    return privileged().authExecTask(touch, arguments, ZDAuthorization::Launch::Waited)
+        == ZDAuthorization::ExecResult::Started;
 }
 
 bool ZDFileManager::setModificationDate(const QDateTime &date, const QString &path)
@@ -705,7 +706,7 @@ bool ZDFileManager::registerApplicationWithLaunchServices(const QString &path)
     static const QString tool = QStringLiteral("/usr/bin/update-desktop-database");
     const QString entries = ZDLocalPaths::libraryDirectory(true) + QStringLiteral("/applications");
     if (ZDTaskEx::isRunnable(tool) && isDirectoryAtPath(entries))
-        ZDTaskEx::runTask(tool, {QStringLiteral("-q"), entries}, 10.0);
+        ZDTaskEx::runTask(tool, {QStringLiteral("-q"), entries}, std::chrono::seconds(10));
     return true;
 }
 

@@ -29,17 +29,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double kToolTimeout = 10.0;
+constexpr std::chrono::seconds kToolTimeout(10);
 const QString kChown = QStringLiteral("/bin/chown");
 const QString kChmod = QStringLiteral("/bin/chmod");
 
 enum class Scope { User, ComputerAgents, Daemons };
 
-Scope scopeOf(bool user, bool launchAgent)
+Scope scopeOf(ZDLaunchd::Domain domain, ZDLaunchd::JobKind kind)
 {
-    if (user)
+    if (domain == ZDLaunchd::Domain::User)
         return Scope::User;
-    return launchAgent ? Scope::ComputerAgents : Scope::Daemons;
+    return kind == ZDLaunchd::JobKind::Agent ? Scope::ComputerAgents : Scope::Daemons;
 }
 
 QString unitName(const QString &label)
@@ -122,7 +122,7 @@ void systemctl(const QStringList &arguments, bool privileged)
     }
     int status = 0;
     if (privileged && !ZDLocalPaths::isRoot())
-        status = ZDAuthorization::sharedController().authExecTask(path, arguments, false);
+        status = int(ZDAuthorization::sharedController().authExecTask(path, arguments, ZDAuthorization::Launch::Waited));
     else
         status = ZDTaskEx::terminationCodeFromTask(path, arguments, kToolTimeout);
     if (status != 0)
@@ -205,8 +205,9 @@ void fixOwnerAndMode(const QString &path, bool computerWide, bool privileged)
         // Waited for, so the pauses a started-but-unfinished tool would need are not.
         ZDAuthorization &auth = ZDAuthorization::sharedController();
         if (computerWide)
-            auth.authExecTask(kChown, {QStringLiteral("-h"), QStringLiteral("root:root"), path}, false);
-        auth.authExecTask(kChmod, {QStringLiteral("644"), path}, false);
+            auth.authExecTask(kChown, {QStringLiteral("-h"), QStringLiteral("root:root"), path},
+                              ZDAuthorization::Launch::Waited);
+        auth.authExecTask(kChmod, {QStringLiteral("644"), path}, ZDAuthorization::Launch::Waited);
         return;
     }
     // Never through a link: root may be writing into a folder someone else controls.
@@ -276,9 +277,9 @@ bool ZDLaunchd::isValidLabel(const QString &label)
         && label != QLatin1String("..") && valid.match(label).hasMatch();
 }
 
-QString ZDLaunchd::jobDirectory(bool user, bool launchAgent)
+QString ZDLaunchd::jobDirectory(Domain domain, JobKind kind)
 {
-    switch (scopeOf(user, launchAgent)) {
+    switch (scopeOf(domain, kind)) {
     case Scope::User:
         return ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/systemd/user");
     case Scope::ComputerAgents:
@@ -289,14 +290,14 @@ QString ZDLaunchd::jobDirectory(bool user, bool launchAgent)
     return {};
 }
 
-QString ZDLaunchd::jobPath(const QString &label, bool user, bool launchAgent)
+QString ZDLaunchd::jobPath(const QString &label, Domain domain, JobKind kind)
 {
     if (!isValidLabel(label))
         return {};
-    return jobDirectory(user, launchAgent) + QLatin1Char('/') + unitName(label);
+    return jobDirectory(domain, kind) + QLatin1Char('/') + unitName(label);
 }
 
-QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &settings, bool daemon, QString *error)
+QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &settings, JobKind kind, QString *error)
 {
     auto refuse = [error](const QString &why) {
         if (error)
@@ -305,6 +306,7 @@ QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &set
     };
     if (!isValidLabel(label))
         return refuse(QStringLiteral("the label cannot name a unit"));
+    const bool daemon = kind == JobKind::Daemon;
 
     static const QStringList known {
         QStringLiteral("Label"), QStringLiteral("Program"), QStringLiteral("ProgramArguments"),
@@ -419,14 +421,16 @@ QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &set
     return unit;
 }
 
-bool ZDLaunchd::startJob(const QString &label, const QVariantMap &settings, bool user, bool launchAgent,
-                         bool shouldAuth, const QString &killProcessName)
+bool ZDLaunchd::startJob(const QString &label, const QVariantMap &settings, Domain domain, JobKind kind,
+                         Rights rights, const QString &killProcessName)
 {
-    const Scope scope = scopeOf(user, launchAgent);
-    const QString folder = jobDirectory(user, launchAgent);
-    const QString path = jobPath(label, user, launchAgent);
+    const Scope scope = scopeOf(domain, kind);
+    const bool shouldAuth = rights == Rights::AskIfNeeded;
+    const QString folder = jobDirectory(domain, kind);
+    const QString path = jobPath(label, domain, kind);
     QString why;
-    const QString unit = unitFromSettings(label, settings, scope == Scope::Daemons, &why);
+    const QString unit =
+        unitFromSettings(label, settings, scope == Scope::Daemons ? JobKind::Daemon : JobKind::Agent, &why);
     if (path.isEmpty() || unit.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Error: Unable to create job %@: %@"), label.left(kMaxLabelLength),
                          path.isEmpty() ? QStringLiteral("the label cannot name a unit") : why);
@@ -436,7 +440,7 @@ bool ZDLaunchd::startJob(const QString &label, const QVariantMap &settings, bool
 
     ZDFileManager::createDirectory(folder, shouldAuth);
     if (exists(path))
-        removeJob(label, user, launchAgent, shouldAuth);
+        removeJob(label, domain, kind, rights);
 
     bool privileged = shouldAuth;
     if (!writeAtomically(path, data)) {
@@ -486,12 +490,12 @@ bool ZDLaunchd::startJob(const QString &label, const QVariantMap &settings, bool
     return true;
 }
 
-bool ZDLaunchd::startLaunchAgent(const QString &label, const QVariantMap &settings, bool user)
+bool ZDLaunchd::startLaunchAgent(const QString &label, const QVariantMap &settings, Domain domain)
 {
-    return startJob(label, settings, user, true, false, QString());
+    return startJob(label, settings, domain, JobKind::Agent, Rights::AsIs, QString());
 }
 
-void ZDLaunchd::stopJob(const QString &label, bool user, bool launchAgent, bool shouldAuth)
+void ZDLaunchd::stopJob(const QString &label, Domain domain, JobKind kind, Rights rights)
 {
     if (label.isEmpty())
         return;
@@ -500,15 +504,17 @@ void ZDLaunchd::stopJob(const QString &label, bool user, bool launchAgent, bool 
                          label.left(kMaxLabelLength));
         return;
     }
-    const Scope scope = scopeOf(user, launchAgent);
+    const Scope scope = scopeOf(domain, kind);
+    const bool shouldAuth = rights == Rights::AskIfNeeded;
     unload(scope, unitName(label), shouldAuth);
     removeFromManager(scope, unitName(label), shouldAuth);
 }
 
-bool ZDLaunchd::removeJob(const QString &label, bool user, bool launchAgent, bool shouldAuth)
+bool ZDLaunchd::removeJob(const QString &label, Domain domain, JobKind kind, Rights rights)
 {
-    stopJob(label, user, launchAgent, shouldAuth);
-    const QString path = jobPath(label, user, launchAgent);
+    stopJob(label, domain, kind, rights);
+    const bool shouldAuth = rights == Rights::AskIfNeeded;
+    const QString path = jobPath(label, domain, kind);
     if (path.isEmpty())
         return false;
     if (!exists(path))
@@ -516,18 +522,18 @@ bool ZDLaunchd::removeJob(const QString &label, bool user, bool launchAgent, boo
     if (ZDFileManager::removeFile(path, shouldAuth)) {
         std::this_thread::sleep_for(500us);
         // The manager forgets a unit whose file is gone only when it reloads.
-        reload(scopeOf(user, launchAgent), shouldAuth);
+        reload(scopeOf(domain, kind), shouldAuth);
         return true;
     }
     if (shouldAuth) {
         showSheet(QStringLiteral("Error: Unable to remove LaunchAgent"),
                   zdFormat(QStringLiteral("Please check you have correct permissions for the directory %@."),
-                           jobDirectory(user, launchAgent)));
+                           jobDirectory(domain, kind)));
     }
     return false;
 }
 
-bool ZDLaunchd::removeLaunchAgent(const QString &label, bool user)
+bool ZDLaunchd::removeLaunchAgent(const QString &label, Domain domain)
 {
-    return removeJob(label, user, true, true);
+    return removeJob(label, domain, JobKind::Agent, Rights::AskIfNeeded);
 }

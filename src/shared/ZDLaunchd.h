@@ -24,25 +24,32 @@ public:
     // one installed, both texts go to the log.
     using SheetPresenter = std::function<void(const QString &message, const QString &informative)>;
 
+    // Whose job: the user's own, or every user's and the computer's.
+    enum class Domain { User, Computer };
+    // A user's session job, or a system service (only for the computer's domain).
+    enum class JobKind { Agent, Daemon };
+    // Whether a folder or manager that needs administrator rights may ask for them.
+    enum class Rights { AsIs, AskIfNeeded };
+
     ZDLaunchd() = delete;
 
     static void setSheetPresenter(SheetPresenter presenter);
 
     // Writes the job's unit and starts it. True once the file is in place.
-    static bool startJob(const QString &label, const QVariantMap &settings, bool user, bool launchAgent,
-                         bool shouldAuth, const QString &killProcessName = QString());
+    static bool startJob(const QString &label, const QVariantMap &settings, Domain domain, JobKind kind,
+                         Rights rights, const QString &killProcessName = QString());
     // An agent, without rights and without killing anything.
-    static bool startLaunchAgent(const QString &label, const QVariantMap &settings, bool user);
+    static bool startLaunchAgent(const QString &label, const QVariantMap &settings, Domain domain);
     // Stops the job and deletes its file; true when the file is gone.
-    static bool removeJob(const QString &label, bool user, bool launchAgent, bool shouldAuth);
-    static bool removeLaunchAgent(const QString &label, bool user);
+    static bool removeJob(const QString &label, Domain domain, JobKind kind, Rights rights);
+    static bool removeLaunchAgent(const QString &label, Domain domain);
     // Stops and disables the job; the file stays. An empty label does nothing.
-    static void stopJob(const QString &label, bool user, bool launchAgent, bool shouldAuth);
+    static void stopJob(const QString &label, Domain domain, JobKind kind, Rights rights);
 
     // A user's own jobs share one folder whether agent or not: systemd has no per-user daemons.
-    static QString jobDirectory(bool user, bool launchAgent);
+    static QString jobDirectory(Domain domain, JobKind kind);
     // Empty when the label cannot name a unit.
-    static QString jobPath(const QString &label, bool user, bool launchAgent);
+    static QString jobPath(const QString &label, Domain domain, JobKind kind);
     // Letters, digits and ":_.-@", at most kMaxLabelLength characters.
     static bool isValidLabel(const QString &label);
 
@@ -51,7 +58,7 @@ public:
     // "EnvironmentVariables", "StandardOutPath", "StandardErrorPath" and, for daemons,
     // "UserName". Empty with a reason in *error when the settings cannot be expressed
     // safely (control characters, relative program, too large).
-    static QString unitFromSettings(const QString &label, const QVariantMap &settings, bool daemon,
+    static QString unitFromSettings(const QString &label, const QVariantMap &settings, JobKind kind,
                                     QString *error = nullptr);
 
     static constexpr int kMaxLabelLength = 200;

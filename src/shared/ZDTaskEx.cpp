@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -124,13 +123,11 @@ QString decode(const QByteArray &data, ZDStringEncoding encoding)
 
 constexpr std::chrono::seconds kKillGrace(5);
 
-std::chrono::seconds wholeSeconds(double timeout)
+std::chrono::seconds clampedTimeout(std::chrono::seconds timeout)
 {
     // Far enough to mean "never" without overflowing the clock's arithmetic.
-    constexpr double kLongest = 100.0 * 365 * 24 * 3600;
-    if (!(timeout > 0))
-        return std::chrono::seconds(0);
-    return std::chrono::seconds(static_cast<std::int64_t>(std::min(std::floor(timeout), kLongest)));
+    constexpr std::chrono::seconds kLongest(std::int64_t(100) * 365 * 24 * 3600);
+    return std::clamp(timeout, std::chrono::seconds(0), kLongest);
 }
 
 // Wakes the streaming thread out of poll() when the stream is terminated.
@@ -410,7 +407,7 @@ QString ZDTaskEx::stringFromTask(const QString &path, const QStringList &argumen
 }
 
 template <typename Result, typename Run>
-Result ZDTaskEx::timed(double timeout, Result failure, Run run)
+Result ZDTaskEx::timed(std::chrono::seconds timeout, Result failure, Run run)
 {
     std::lock_guard runLock(d->runMutex);
     struct Timer
@@ -439,7 +436,7 @@ Result ZDTaskEx::timed(double timeout, Result failure, Run run)
 
     try {
         Timer timer;
-        timer.thread = std::thread([&timer, task = &d->task, delay = wholeSeconds(timeout)] {
+        timer.thread = std::thread([&timer, task = &d->task, delay = clampedTimeout(timeout)] {
             std::unique_lock lock(timer.mutex);
             if (timer.wake.wait_for(lock, delay, [&timer] { return timer.done; }))
                 return;
@@ -466,26 +463,26 @@ Result ZDTaskEx::timed(double timeout, Result failure, Run run)
     return failure;
 }
 
-bool ZDTaskEx::runTaskWithTimeout(const QString &path, const QStringList &arguments, double timeout)
+bool ZDTaskEx::runTaskWithTimeout(const QString &path, const QStringList &arguments, std::chrono::seconds timeout)
 {
     return timed(timeout, false, [&](ZDTaskHandle *task) { return runTask(path, arguments, task); });
 }
 
 std::optional<QByteArray> ZDTaskEx::dataFromTaskWithTimeout(const QString &path, const QStringList &arguments,
-                                                            double timeout)
+                                                            std::chrono::seconds timeout)
 {
     return timed(timeout, std::optional<QByteArray>(),
                  [&](ZDTaskHandle *task) { return dataFromTask(path, arguments, task); });
 }
 
 int ZDTaskEx::terminationCodeFromTaskWithTimeout(const QString &path, const QStringList &arguments,
-                                                 double timeout)
+                                                 std::chrono::seconds timeout)
 {
     return timed(timeout, -1, [&](ZDTaskHandle *task) { return terminationCodeFromTask(path, arguments, task); });
 }
 
 QString ZDTaskEx::stringFromTaskWithTimeout(const QString &path, const QStringList &arguments,
-                                            ZDStringEncoding encoding, double timeout)
+                                            ZDStringEncoding encoding, std::chrono::seconds timeout)
 {
     return timed(timeout, QStringLiteral(""),
                  [&](ZDTaskHandle *task) { return stringFromTask(path, arguments, encoding, task); });
@@ -505,30 +502,30 @@ Result withFreshRunner(Result failure, Run run)
 }
 } // namespace
 
-bool ZDTaskEx::runTask(const QString &path, const QStringList &arguments, double timeout)
+bool ZDTaskEx::runTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout)
 {
     return withFreshRunner(false, [&](ZDTaskEx &r) { return r.runTaskWithTimeout(path, arguments, timeout); });
 }
 
-std::optional<QByteArray> ZDTaskEx::dataFromTask(const QString &path, const QStringList &arguments, double timeout)
+std::optional<QByteArray> ZDTaskEx::dataFromTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout)
 {
     return withFreshRunner(std::optional<QByteArray>(),
                            [&](ZDTaskEx &r) { return r.dataFromTaskWithTimeout(path, arguments, timeout); });
 }
 
-int ZDTaskEx::terminationCodeFromTask(const QString &path, const QStringList &arguments, double timeout)
+int ZDTaskEx::terminationCodeFromTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout)
 {
     return withFreshRunner(
         -1, [&](ZDTaskEx &r) { return r.terminationCodeFromTaskWithTimeout(path, arguments, timeout); });
 }
 
-QString ZDTaskEx::stringFromTask(const QString &path, const QStringList &arguments, double timeout)
+QString ZDTaskEx::stringFromTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout)
 {
     return stringFromTask(path, arguments, ZDStringEncoding::Ascii, timeout);
 }
 
 QString ZDTaskEx::stringFromTask(const QString &path, const QStringList &arguments, ZDStringEncoding encoding,
-                                 double timeout)
+                                 std::chrono::seconds timeout)
 {
     return withFreshRunner(QStringLiteral(""), [&](ZDTaskEx &r) {
         return r.stringFromTaskWithTimeout(path, arguments, encoding, timeout);

@@ -7,12 +7,10 @@
 // already at end of file) nor any of its other descriptors.
 //
 // The untimed forms are stateless and may be called from any thread; they block
-// it until the child ends (except runTaskAndReturn). A timed form stops the
-// child with SIGTERM after the whole seconds of its timeout, from a timer of its
-// own, so no thread (main or other) has to be free for the time-out to happen.
-//
-// Passing the literal 0 as third argument is ambiguous between a handle and a
-// timeout: write nullptr or 0.0.
+// it until the child ends (except runTaskAndReturn); they are the ones without a
+// time-out. A timed form stops the child with SIGTERM once its timeout has passed
+// (at once when it is zero or less), from a timer of its own, so no thread (main
+// or other) has to be free for the time-out to happen.
 #include "ZDTaskHandle.h"
 
 #include <QByteArray>
@@ -21,6 +19,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,22 +62,22 @@ public:
     static QString stringFromTask(const QString &path, const QStringList &arguments, ZDStringEncoding encoding,
                                   ZDTaskHandle *task = nullptr);
 
-    // Timed forms: each uses a runner of its own. Only whole seconds of timeout count.
-    static bool runTask(const QString &path, const QStringList &arguments, double timeout);
+    // Timed forms: each uses a runner of its own.
+    static bool runTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout);
     static std::optional<QByteArray> dataFromTask(const QString &path, const QStringList &arguments,
-                                                  double timeout);
-    static int terminationCodeFromTask(const QString &path, const QStringList &arguments, double timeout);
-    static QString stringFromTask(const QString &path, const QStringList &arguments, double timeout);
+                                                  std::chrono::seconds timeout);
+    static int terminationCodeFromTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout);
+    static QString stringFromTask(const QString &path, const QStringList &arguments, std::chrono::seconds timeout);
     static QString stringFromTask(const QString &path, const QStringList &arguments, ZDStringEncoding encoding,
-                                  double timeout);
+                                  std::chrono::seconds timeout);
 
     // The same on this runner, one timed run at a time; theTask() reaches the child meanwhile.
-    bool runTaskWithTimeout(const QString &path, const QStringList &arguments, double timeout);
+    bool runTaskWithTimeout(const QString &path, const QStringList &arguments, std::chrono::seconds timeout);
     std::optional<QByteArray> dataFromTaskWithTimeout(const QString &path, const QStringList &arguments,
-                                                      double timeout);
-    int terminationCodeFromTaskWithTimeout(const QString &path, const QStringList &arguments, double timeout);
+                                                      std::chrono::seconds timeout);
+    int terminationCodeFromTaskWithTimeout(const QString &path, const QStringList &arguments, std::chrono::seconds timeout);
     QString stringFromTaskWithTimeout(const QString &path, const QStringList &arguments,
-                                      ZDStringEncoding encoding, double timeout);
+                                      ZDStringEncoding encoding, std::chrono::seconds timeout);
 
     // The child of the run in progress; empty before launch and after the run.
     // Timed runs and the stream share it, so one runner does one of them at a time.
@@ -99,7 +98,7 @@ public:
 private:
     struct State;
     template <typename Result, typename Run>
-    Result timed(double timeout, Result failure, Run run);
+    Result timed(std::chrono::seconds timeout, Result failure, Run run);
 
     std::shared_ptr<State> d;
 };

@@ -59,7 +59,8 @@ int main(int argc, char **argv)
     const QString username = readLine();
     QString password = readLine();
 
-    ZDAuthorization &auth = ZDAuthorization::sharedController(gui);
+    ZDAuthorization &auth =
+        ZDAuthorization::sharedController(gui ? ZDAuthorization::Dialog::Allowed : ZDAuthorization::Dialog::Never);
     int failures = 0;
     auto take = [&args]() { return args.isEmpty() ? QString() : args.takeFirst(); };
     while (!args.isEmpty()) {
@@ -106,7 +107,8 @@ int main(int argc, char **argv)
             for (int i = 0; i < count; ++i)
                 parameters << take();
             const bool async = op == QLatin1String("execasync");
-            print(async ? "execasync" : "exec", QString::number(auth.authExecTask(tool, parameters, async)));
+            print(async ? "execasync" : "exec", QString::number(int(auth.authExecTask(
+                      tool, parameters, async ? ZDAuthorization::Launch::Detached : ZDAuthorization::Launch::Waited))));
         } else if (op == QLatin1String("waitfile")) {
             const QString path = take();
             QElapsedTimer timer;

@@ -13,28 +13,46 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using Calls = QList<QStringList>;
+using Domain = ZDLaunchd::Domain;
+using Kind = ZDLaunchd::JobKind;
+using Rights = ZDLaunchd::Rights;
 
-const QString kLabel = QStringLiteral("com.zendrel.KestraClient");
-const QString kUnit = QStringLiteral("com.zendrel.KestraClient.service");
+const QString kLabel = u"com.zendrel.KestraClient"_s;
+const QString kUnit = u"com.zendrel.KestraClient.service"_s;
 
-// What systemctl is told to address a user's own manager from this process.
-QStringList userArgs(const QStringList &rest)
+// One systemctl call, its words separated by spaces; "@" stands for the unit.
+QStringList call(const QString &words)
 {
-    QStringList args {QStringLiteral("--user")};
-    const QString console = ZDLocalPaths::currentConsoleUser();
-    if (ZDLocalPaths::isRoot() && !console.isEmpty() && console != QLatin1String("root"))
-        args << QStringLiteral("--machine=") + console + QLatin1Char('@');
-    return args + rest;
+    return words.split(u' ').replaceInStrings(u"@"_s, kUnit);
 }
 
-struct Sheet
+// The same addressed to a user's own manager from this process.
+QStringList userCall(const QString &words)
 {
-    QString message;
-    QString informative;
-};
+    QStringList args {u"--user"_s};
+    const QString console = ZDLocalPaths::currentConsoleUser();
+    if (ZDLocalPaths::isRoot() && !console.isEmpty() && console != "root"_L1)
+        args << u"--machine="_s + console + u'@';
+    return args + call(words);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : mode_t(0);
+}
+
+bool rootOwned644(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & 07777) == 0644 && st.st_uid == 0
+        && st.st_gid == 0;
+}
 
 } // namespace
 
@@ -45,7 +63,7 @@ class TestZDLaunchd : public QObject
 private:
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     QString m_callLog;
-    QList<Sheet> m_sheets;
+    QList<QPair<QString, QString>> m_sheets;
     QString m_program;
     mode_t m_umask = 022;
 
@@ -53,10 +71,8 @@ private:
     {
         Calls out;
         for (const QByteArray &line : ZDTestSandbox::readFile(m_callLog).split('\n')) {
-            if (line.isEmpty())
-                continue;
-            QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
-            out << fields.mid(3); // program, uid, cwd
+            if (!line.isEmpty())
+                out << QString::fromUtf8(line).split(u'\t').mid(3); // program, uid, cwd
         }
         return out;
     }
@@ -64,54 +80,38 @@ private:
 
     QVariantMap clientSettings() const
     {
-        return {{QStringLiteral("Label"), kLabel},
-                {QStringLiteral("Program"), m_program},
-                {QStringLiteral("WorkingDirectory"), QFileInfo(m_program).path()},
-                {QStringLiteral("RunAtLoad"), true},
-                {QStringLiteral("KeepAlive"), QVariantMap {{QStringLiteral("SuccessfulExit"), false}}}};
+        return {{u"Label"_s, kLabel},
+                {u"Program"_s, m_program},
+                {u"WorkingDirectory"_s, QFileInfo(m_program).path()},
+                {u"RunAtLoad"_s, true},
+                {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, false}}}};
     }
 
     static QString unitText(const QString &path) { return QString::fromUtf8(ZDTestSandbox::readFile(path)); }
-
-    static mode_t modeOf(const QString &path)
-    {
-        struct stat st {};
-        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : mode_t(0);
-    }
-
-    static void verifyRootOwned644(const QString &path)
-    {
-        struct stat st {};
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 07777, mode_t(0644));
-        QCOMPARE(st.st_uid, uid_t(0));
-        QCOMPARE(st.st_gid, gid_t(0));
-    }
 
 private Q_SLOTS:
     void init()
     {
         m_sandbox = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_sandbox->isValid());
-        ZDLog::createNewLog(QStringLiteral("tst_zdlaunchd"));
+        ZDLog::createNewLog(u"tst_zdlaunchd"_s);
 
         // systemd is not the service manager here: the recording stand-in goes first on PATH.
-        const QString bin = m_sandbox->path(QStringLiteral("bin"));
+        const QString bin = m_sandbox->path(u"bin"_s);
         QVERIFY(QDir().mkpath(bin));
         QString sourceDir = qEnvironmentVariable("KESTRA_SOURCE_DIR");
         if (sourceDir.isEmpty())
             sourceDir = QStringLiteral(QT_TESTCASE_SOURCEDIR "/../..");
-        const QString source = sourceDir + QStringLiteral("/tools/standins/systemctl");
-        QVERIFY2(QFile::copy(source, bin + QStringLiteral("/systemctl")), qPrintable(source));
-        QVERIFY(QFile::setPermissions(bin + QStringLiteral("/systemctl"),
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                          | QFile::ExeOther));
-        m_sandbox->setEnv("PATH", (bin + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
-        m_callLog = m_sandbox->path(QStringLiteral("systemctl.calls"));
+        const QString source = sourceDir + u"/tools/standins/systemctl"_s;
+        QVERIFY2(QFile::copy(source, bin + u"/systemctl"_s), qPrintable(source));
+        QVERIFY(QFile::setPermissions(bin + u"/systemctl"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                                 | QFile::ReadOther | QFile::ExeOther));
+        m_sandbox->setEnv("PATH", (bin + u':' + qEnvironmentVariable("PATH")).toUtf8());
+        m_callLog = m_sandbox->path(u"systemctl.calls"_s);
         m_sandbox->setEnv("KESTRA_STANDIN_LOG", m_callLog.toUtf8());
-        QCOMPARE(QStandardPaths::findExecutable(QStringLiteral("systemctl")), bin + QStringLiteral("/systemctl"));
+        QCOMPARE(QStandardPaths::findExecutable(u"systemctl"_s), bin + u"/systemctl"_s);
 
-        m_program = m_sandbox->path(QStringLiteral("opt/Kestra Client.app/Contents/MacOS/KestraClient"));
+        m_program = m_sandbox->path(u"opt/Kestra Client.app/Contents/MacOS/KestraClient"_s);
         m_sheets.clear();
         ZDLaunchd::setSheetPresenter([this](const QString &m, const QString &i) { m_sheets.append({m, i}); });
         // A restrictive umask shows that the mode is set, not inherited.
@@ -128,132 +128,111 @@ private Q_SLOTS:
 
     void userAgentIsWrittenEnabledAndRemoved()
     {
-        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, clientSettings(), true));
-        const QString path = m_sandbox->home() + QStringLiteral("/.config/systemd/user/") + kUnit;
-        QCOMPARE(ZDLaunchd::jobPath(kLabel, true, true), path);
-        QVERIFY(QFileInfo::exists(path));
+        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, clientSettings(), Domain::User));
+        const QString path = m_sandbox->home() + u"/.config/systemd/user/"_s + kUnit;
+        QCOMPARE(ZDLaunchd::jobPath(kLabel, Domain::User, Kind::Agent), path);
         QCOMPARE(modeOf(path), mode_t(0644));
 
         const QString unit = unitText(path);
-        QVERIFY2(unit.contains(QStringLiteral("ExecStart=\"") + m_program + QLatin1Char('"')), qPrintable(unit));
-        QVERIFY(unit.contains(QStringLiteral("\nWorkingDirectory=") + QFileInfo(m_program).path() + QLatin1Char('\n')));
-        QVERIFY(unit.contains(QStringLiteral("\nRestart=on-failure\n")));
-        QVERIFY(unit.contains(QStringLiteral("\n[Install]\nWantedBy=default.target\n")));
-
-        QCOMPARE(calls(), (Calls {userArgs({QStringLiteral("disable"), QStringLiteral("--now"), kUnit}),
-                                  userArgs({QStringLiteral("daemon-reload")}),
-                                  userArgs({QStringLiteral("enable"), QStringLiteral("--now"), kUnit})}));
+        QVERIFY2(unit.contains(u"ExecStart=\""_s + m_program + u'"'), qPrintable(unit));
+        QVERIFY(unit.contains(u"\nWorkingDirectory="_s + QFileInfo(m_program).path() + u'\n'));
+        QVERIFY(unit.contains(u"\nRestart=on-failure\n"_s));
+        QVERIFY(unit.contains(u"\n[Install]\nWantedBy=default.target\n"_s));
+        QCOMPARE(calls(), (Calls {userCall(u"disable --now @"_s), userCall(u"daemon-reload"_s),
+                                  userCall(u"enable --now @"_s)}));
 
         // Stopping leaves the file; removing takes it and has the manager forget it.
+        const Calls stopped {userCall(u"disable --now @"_s), userCall(u"stop @"_s)};
         forgetCalls();
-        ZDLaunchd::stopJob(kLabel, true, true, false);
+        ZDLaunchd::stopJob(kLabel, Domain::User, Kind::Agent, Rights::AsIs);
         QVERIFY(QFileInfo::exists(path));
-        QCOMPARE(calls(), (Calls {userArgs({QStringLiteral("disable"), QStringLiteral("--now"), kUnit}),
-                                  userArgs({QStringLiteral("stop"), kUnit})}));
+        QCOMPARE(calls(), stopped);
         forgetCalls();
-        QVERIFY(ZDLaunchd::removeLaunchAgent(kLabel, true));
+        QVERIFY(ZDLaunchd::removeLaunchAgent(kLabel, Domain::User));
         QVERIFY(!QFileInfo::exists(path));
-        QCOMPARE(calls().last(), userArgs({QStringLiteral("daemon-reload")}));
+        QCOMPARE(calls(), stopped + Calls {userCall(u"daemon-reload"_s)});
 
         // A job whose file is missing is still stopped; an empty label does nothing.
         forgetCalls();
-        QVERIFY(ZDLaunchd::removeJob(kLabel, true, true, false));
-        QCOMPARE(calls(), (Calls {userArgs({QStringLiteral("disable"), QStringLiteral("--now"), kUnit}),
-                                  userArgs({QStringLiteral("stop"), kUnit})}));
+        QVERIFY(ZDLaunchd::removeJob(kLabel, Domain::User, Kind::Agent, Rights::AsIs));
+        QCOMPARE(calls(), stopped);
         forgetCalls();
-        ZDLaunchd::stopJob(QString(), true, true, false);
+        ZDLaunchd::stopJob(QString(), Domain::User, Kind::Agent, Rights::AsIs);
         QVERIFY(calls().isEmpty());
         QVERIFY(m_sheets.isEmpty());
     }
 
-    void computerWideAgentIsRootOwnedAndReplacedCleanly()
+    void computerWideJobsAreRootOwnedAndReplacedCleanly()
     {
         if (!ZDLocalPaths::isRoot())
             QSKIP("making files root-owned needs root");
-        QVERIFY(ZDLaunchd::startJob(kLabel, clientSettings(), false, true, false));
-        const QString path = m_sandbox->path(QStringLiteral("etc/systemd/user/")) + kUnit;
-        QCOMPARE(ZDLaunchd::jobPath(kLabel, false, true), path);
-        verifyRootOwned644(path);
-        const QStringList globalEnable {QStringLiteral("--global"), QStringLiteral("enable"), kUnit};
-        const QStringList globalDisable {QStringLiteral("--global"), QStringLiteral("disable"), kUnit};
-        QCOMPARE(calls(), (Calls {userArgs({QStringLiteral("stop"), kUnit}), globalDisable, globalEnable,
-                                  userArgs({QStringLiteral("daemon-reload")}),
-                                  userArgs({QStringLiteral("start"), kUnit})}));
+        QVERIFY(ZDLaunchd::startJob(kLabel, clientSettings(), Domain::Computer, Kind::Agent, Rights::AsIs));
+        const QString path = m_sandbox->path(u"etc/systemd/user/"_s) + kUnit;
+        QCOMPARE(ZDLaunchd::jobPath(kLabel, Domain::Computer, Kind::Agent), path);
+        QVERIFY(rootOwned644(path));
+        QCOMPARE(calls(), (Calls {userCall(u"stop @"_s), call(u"--global disable @"_s), call(u"--global enable @"_s),
+                                  userCall(u"daemon-reload"_s), userCall(u"start @"_s)}));
 
         // Starting again over an existing file: the old job goes first, then the new file.
         forgetCalls();
         QVariantMap changed = clientSettings();
-        changed[QStringLiteral("KeepAlive")] = true;
-        QVERIFY(ZDLaunchd::startJob(kLabel, changed, false, true, false));
+        changed[u"KeepAlive"_s] = true;
+        QVERIFY(ZDLaunchd::startJob(kLabel, changed, Domain::Computer, Kind::Agent, Rights::AsIs));
         const Calls again = calls();
-        QCOMPARE(again.mid(0, 3), (Calls {userArgs({QStringLiteral("stop"), kUnit}), globalDisable,
-                                          userArgs({QStringLiteral("stop"), kUnit})}));
-        QCOMPARE(again.at(3), userArgs({QStringLiteral("daemon-reload")}));
-        QCOMPARE(again.last(), userArgs({QStringLiteral("start"), kUnit}));
-        QVERIFY(unitText(path).contains(QStringLiteral("\nRestart=always\n")));
-        verifyRootOwned644(path);
-    }
+        QCOMPARE(again.mid(0, 4), (Calls {userCall(u"stop @"_s), call(u"--global disable @"_s),
+                                          userCall(u"stop @"_s), userCall(u"daemon-reload"_s)}));
+        QCOMPARE(again.last(), userCall(u"start @"_s));
+        QVERIFY(unitText(path).contains(u"\nRestart=always\n"_s));
+        QVERIFY(rootOwned644(path));
 
-    void privilegedDaemonKillsTheNamedProcess()
-    {
-        if (!ZDLocalPaths::isRoot())
-            QSKIP("the privileged path without a password needs root");
-        // A program of a name nothing else on the machine has.
-        const QString name = QStringLiteral("kzlsleep") + ZDLocalPaths::randomString(4);
-        const QString sleeper = m_sandbox->path(QStringLiteral("bin/")) + name;
-        QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), sleeper));
+        // A daemon asking for rights kills the named process first. The program's
+        // name is one nothing else on the machine has.
+        const QString name = u"kzlsleep"_s + ZDLocalPaths::randomString(4);
+        const QString sleeper = m_sandbox->path(u"bin/"_s) + name;
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable(u"sleep"_s), sleeper));
         QVERIFY(QFile::setPermissions(sleeper, QFile::ReadOwner | QFile::ExeOwner));
         QProcess running;
-        running.start(sleeper, {QStringLiteral("300")});
+        running.start(sleeper, {u"300"_s});
         QVERIFY(running.waitForStarted());
-
         QVariantMap settings = clientSettings();
-        settings[QStringLiteral("UserName")] = QStringLiteral("nobody");
-        QVERIFY(ZDLaunchd::startJob(kLabel, settings, false, false, true, name));
+        settings[u"UserName"_s] = u"nobody"_s;
+        forgetCalls();
+        QVERIFY(ZDLaunchd::startJob(kLabel, settings, Domain::Computer, Kind::Daemon, Rights::AskIfNeeded, name));
         QVERIFY(running.waitForFinished(30000));
         QCOMPARE(running.exitStatus(), QProcess::CrashExit);
-
-        const QString path = m_sandbox->path(QStringLiteral("etc/systemd/system/")) + kUnit;
-        verifyRootOwned644(path);
-        const QString unit = unitText(path);
-        QVERIFY(unit.contains(QStringLiteral("\nUser=nobody\n")));
-        QVERIFY(unit.contains(QStringLiteral("\nWantedBy=multi-user.target\n")));
-        QCOMPARE(calls(), (Calls {{QStringLiteral("disable"), QStringLiteral("--now"), kUnit},
-                                  {QStringLiteral("daemon-reload")},
-                                  {QStringLiteral("enable"), QStringLiteral("--now"), kUnit}}));
-
+        const QString daemon = m_sandbox->path(u"etc/systemd/system/"_s) + kUnit;
+        QVERIFY(rootOwned644(daemon));
+        QVERIFY(unitText(daemon).contains(u"\nUser=nobody\n"_s));
+        QVERIFY(unitText(daemon).contains(u"\nWantedBy=multi-user.target\n"_s));
+        QCOMPARE(calls(), (Calls {call(u"disable --now @"_s), call(u"daemon-reload"_s), call(u"enable --now @"_s)}));
         forgetCalls();
-        QVERIFY(ZDLaunchd::removeJob(kLabel, false, false, true));
-        QVERIFY(!QFileInfo::exists(path));
-        QCOMPARE(calls(), (Calls {{QStringLiteral("disable"), QStringLiteral("--now"), kUnit},
-                                  {QStringLiteral("stop"), kUnit},
-                                  {QStringLiteral("daemon-reload")}}));
+        QVERIFY(ZDLaunchd::removeJob(kLabel, Domain::Computer, Kind::Daemon, Rights::AskIfNeeded));
+        QVERIFY(!QFileInfo::exists(daemon));
+        QCOMPARE(calls(), (Calls {call(u"disable --now @"_s), call(u"stop @"_s), call(u"daemon-reload"_s)}));
     }
 
     void unwritableFoldersEndInASheetAndNothingHalfDone()
     {
         // A file where the folder should be: no one, not even root, can write the unit there.
-        QVERIFY(QDir().mkpath(m_sandbox->path(QStringLiteral("etc"))));
-        QVERIFY(ZDTestSandbox::writeFile(m_sandbox->path(QStringLiteral("etc/systemd")), "not a folder"));
-        const QString folder = m_sandbox->path(QStringLiteral("etc/systemd/system"));
-        const QString tmp = m_sandbox->path(QStringLiteral("tmp"));
+        QVERIFY(QDir().mkpath(m_sandbox->path(u"etc"_s)));
+        QVERIFY(ZDTestSandbox::writeFile(m_sandbox->path(u"etc/systemd"_s), "not a folder"));
+        const QString tmp = m_sandbox->path(u"tmp"_s);
         QVERIFY(QDir().mkpath(tmp));
         m_sandbox->setEnv("TMPDIR", tmp.toUtf8());
 
-        QVERIFY(!ZDLaunchd::startJob(kLabel, clientSettings(), false, false, false));
-        QCOMPARE(m_sheets.size(), 1);
-        QCOMPARE(m_sheets[0].message, QStringLiteral("Error: Unable to create LaunchAgent"));
-        QCOMPARE(m_sheets[0].informative,
-                 QStringLiteral("Please check you have correct permissions for the directory %1.").arg(folder));
+        QVERIFY(!ZDLaunchd::startJob(kLabel, clientSettings(), Domain::Computer, Kind::Daemon, Rights::AsIs));
+        QCOMPARE(m_sheets, (QList<QPair<QString, QString>> {
+                               {u"Error: Unable to create LaunchAgent"_s,
+                                u"Please check you have correct permissions for the directory %1."_s.arg(
+                                    m_sandbox->path(u"etc/systemd/system"_s))}}));
         QVERIFY(QDir(tmp).isEmpty());
-        QVERIFY(calls().isEmpty());
 
         // With no place to write even the temporary copy, the other sheet.
         m_sheets.clear();
-        m_sandbox->setEnv("TMPDIR", m_sandbox->path(QStringLiteral("etc/systemd/tmp")).toUtf8());
-        QVERIFY(!ZDLaunchd::startJob(kLabel, clientSettings(), false, false, true));
+        m_sandbox->setEnv("TMPDIR", m_sandbox->path(u"etc/systemd/tmp"_s).toUtf8());
+        QVERIFY(!ZDLaunchd::startJob(kLabel, clientSettings(), Domain::Computer, Kind::Daemon, Rights::AskIfNeeded));
         QCOMPARE(m_sheets.size(), 1);
-        QCOMPARE(m_sheets[0].message, QStringLiteral("Error: Unable to write LaunchAgent data"));
+        QCOMPARE(m_sheets[0].first, u"Error: Unable to write LaunchAgent data"_s);
         QVERIFY(calls().isEmpty());
 
         ZDLog::finishWriting();
@@ -265,97 +244,91 @@ private Q_SLOTS:
     void untrustedSettingsAreRefusedOrEscaped()
     {
         // Labels that would leave the folder or break a unit name write nothing.
-        for (const QString &label : {QStringLiteral("../evil"), QStringLiteral("a/b"), QString(),
-                                     QStringLiteral("x y"), QString(ZDLaunchd::kMaxLabelLength + 1, QLatin1Char('l'))}) {
-            QVERIFY2(!ZDLaunchd::startJob(label, clientSettings(), true, true, false), qPrintable(label));
-            QVERIFY(ZDLaunchd::jobPath(label, true, true).isEmpty());
+        for (const QString &label : {u"../evil"_s, u"a/b"_s, QString(), u"x y"_s,
+                                     QString(ZDLaunchd::kMaxLabelLength + 1, u'l')}) {
+            QVERIFY2(!ZDLaunchd::startJob(label, clientSettings(), Domain::User, Kind::Agent, Rights::AsIs),
+                     qPrintable(label));
+            QVERIFY(ZDLaunchd::jobPath(label, Domain::User, Kind::Agent).isEmpty());
         }
-        QVERIFY(!ZDLaunchd::removeJob(QStringLiteral("../evil"), true, true, false));
+        QVERIFY(!ZDLaunchd::removeJob(u"../evil"_s, Domain::User, Kind::Agent, Rights::AsIs));
         QVERIFY(calls().isEmpty());
 
         // A link planted where the unit goes is replaced, never written through.
-        const QString victim = m_sandbox->path(QStringLiteral("victim"));
+        const QString victim = m_sandbox->path(u"victim"_s);
         QVERIFY(ZDTestSandbox::writeFile(victim, "keep me"));
         QVERIFY(QFile::setPermissions(victim, QFile::ReadOwner | QFile::WriteOwner));
-        const QString path = ZDLaunchd::jobPath(kLabel, true, true);
+        const QString path = ZDLaunchd::jobPath(kLabel, Domain::User, Kind::Agent);
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         QVERIFY(QFile::link(victim, path));
-        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, clientSettings(), true));
+        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, clientSettings(), Domain::User));
         QVERIFY(!QFileInfo(path).isSymLink());
         QCOMPARE(ZDTestSandbox::readFile(victim), QByteArray("keep me"));
         QCOMPARE(modeOf(victim), mode_t(0600));
-        QVERIFY(ZDLaunchd::removeJob(kLabel, true, true, false));
+        QVERIFY(ZDLaunchd::removeJob(kLabel, Domain::User, Kind::Agent, Rights::AsIs));
         QVERIFY(QFileInfo::exists(victim));
         forgetCalls();
 
-        auto unitFor = [](const QVariantMap &settings, bool daemon = false) {
-            return ZDLaunchd::unitFromSettings(kLabel, settings, daemon);
-        };
-        const QString program = QStringLiteral("/opt/bin/tool");
         // A line break would smuggle in lines of its own; relative programs are not run.
-        QVERIFY(unitFor({{QStringLiteral("Program"), QStringLiteral("/opt/x\nExecStartPre=/bin/rm")}}).isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("Program"), QStringLiteral("tool")}}).isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("Program"), program},
-                         {QStringLiteral("WorkingDirectory"), QStringLiteral("/tmp\n[Service]")}})
-                    .isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("ProgramArguments"), QVariantList {program, 5}}}).isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("ProgramArguments"),
-                          QVariantList(ZDLaunchd::kMaxArguments + 1, QVariant(program))}})
-                    .isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("Program"), program},
-                         {QStringLiteral("EnvironmentVariables"), QVariantMap {{QStringLiteral("A B"), QStringLiteral("1")}}}})
-                    .isEmpty());
-        QVERIFY(unitFor({{QStringLiteral("Program"), program}, {QStringLiteral("UserName"), QStringLiteral("a b")}}, true)
-                    .isEmpty());
+        const QString program = u"/opt/bin/tool"_s;
+        const QVariantMap refused[] = {
+            {{u"Program"_s, u"/opt/x\nExecStartPre=/bin/rm"_s}},
+            {{u"Program"_s, u"tool"_s}},
+            {{u"Program"_s, program}, {u"WorkingDirectory"_s, u"/tmp\n[Service]"_s}},
+            {{u"ProgramArguments"_s, QVariantList {program, 5}}},
+            {{u"ProgramArguments"_s, QVariantList(ZDLaunchd::kMaxArguments + 1, QVariant(program))}},
+            {{u"Program"_s, program}, {u"EnvironmentVariables"_s, QVariantMap {{u"A B"_s, u"1"_s}}}},
+            {{u"Program"_s, program}, {u"UserName"_s, u"a b"_s}},
+        };
+        for (const QVariantMap &settings : refused)
+            QVERIFY(ZDLaunchd::unitFromSettings(kLabel, settings, Kind::Daemon).isEmpty());
 
         // Specifiers, variables and quotes reach the program literally.
-        const QString unit = unitFor({{QStringLiteral("ProgramArguments"),
-                                       QVariantList {program, QStringLiteral("100%"), QStringLiteral("$HOME"),
-                                                     QStringLiteral("say \"hi\"\\")}},
-                                      {QStringLiteral("EnvironmentVariables"),
-                                       QVariantMap {{QStringLiteral("GREETING"), QStringLiteral("a \"b\" 5%")}}},
-                                      {QStringLiteral("RunAtLoad"), false},
-                                      {QStringLiteral("KeepAlive"),
-                                       QVariantMap {{QStringLiteral("SuccessfulExit"), true}}},
-                                      {QStringLiteral("ThrottleInterval"), 3},
-                                      {QStringLiteral("Sockets"), QVariantMap()}});
-        QVERIFY2(unit.contains(QStringLiteral(
-                     "ExecStart=\"/opt/bin/tool\" \"100%%\" \"$$HOME\" \"say \\\"hi\\\"\\\\\"\n")),
+        const QString unit = ZDLaunchd::unitFromSettings(
+            kLabel,
+            {{u"ProgramArguments"_s, QVariantList {program, u"100%"_s, u"$HOME"_s, u"say \"hi\"\\"_s}},
+             {u"EnvironmentVariables"_s, QVariantMap {{u"GREETING"_s, u"a \"b\" 5%"_s}}},
+             {u"RunAtLoad"_s, false},
+             {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, true}}},
+             {u"ThrottleInterval"_s, 3},
+             {u"Sockets"_s, QVariantMap()}},
+            Kind::Agent);
+        QVERIFY2(unit.contains(u"ExecStart=\"/opt/bin/tool\" \"100%%\" \"$$HOME\" \"say \\\"hi\\\"\\\\\"\n"_s),
                  qPrintable(unit));
-        QVERIFY(unit.contains(QStringLiteral("Environment=\"GREETING=a \\\"b\\\" 5%%\"\n")));
-        QVERIFY(unit.contains(QStringLiteral("Restart=on-success\nRestartSec=3\n")));
+        QVERIFY(unit.contains(u"Environment=\"GREETING=a \\\"b\\\" 5%%\"\n"_s));
+        QVERIFY(unit.contains(u"Restart=on-success\nRestartSec=3\n"_s));
         // Not started at load: no install section, so the manager only reloads.
-        QVERIFY(!unit.contains(QStringLiteral("[Install]")));
-        QVERIFY(!unit.contains(QStringLiteral("Sockets")));
-        QVERIFY(!unitFor({{QStringLiteral("Program"), program}}).contains(QStringLiteral("Restart=")));
+        QVERIFY(!unit.contains(u"[Install]"_s));
+        QVERIFY(!unit.contains(u"Sockets"_s));
+        QVERIFY(!ZDLaunchd::unitFromSettings(kLabel, {{u"Program"_s, program}}, Kind::Agent).contains(u"Restart="_s));
+        // Only a daemon runs as a named user.
+        QVERIFY(!ZDLaunchd::unitFromSettings(kLabel, {{u"Program"_s, program}, {u"UserName"_s, u"nobody"_s}},
+                                             Kind::Agent)
+                     .contains(u"User="_s));
 
-        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, {{QStringLiteral("Program"), program}}, true));
-        QCOMPARE(calls(), (Calls {userArgs({QStringLiteral("disable"), QStringLiteral("--now"), kUnit}),
-                                  userArgs({QStringLiteral("daemon-reload")})}));
+        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, {{u"Program"_s, program}}, Domain::User));
+        QCOMPARE(calls(), (Calls {userCall(u"disable --now @"_s), userCall(u"daemon-reload"_s)}));
     }
 
     void writtenUnitsPassSystemdsOwnCheck()
     {
-        const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+        const QString analyze = QStandardPaths::findExecutable(u"systemd-analyze"_s);
         if (analyze.isEmpty())
             QSKIP("systemd-analyze is not installed");
         QVERIFY(QDir().mkpath(QFileInfo(m_program).path()));
-        QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("true")), m_program));
-        QVERIFY(QFile::setPermissions(m_program, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable(u"true"_s), m_program));
+        QVERIFY(QFile::setPermissions(m_program,
+                                      QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
         QVariantMap settings = clientSettings();
-        settings[QStringLiteral("ProgramArguments")] =
-            QVariantList {m_program, QStringLiteral("50% \"quoted\""), QStringLiteral("$HOME\\")};
-        settings[QStringLiteral("EnvironmentVariables")] = QVariantMap {{QStringLiteral("A"), QStringLiteral("b \"c\" 5%")}};
-        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, settings, true));
+        settings[u"ProgramArguments"_s] = QVariantList {m_program, u"50% \"quoted\""_s, u"$HOME\\"_s};
+        settings[u"EnvironmentVariables"_s] = QVariantMap {{u"A"_s, u"b \"c\" 5%"_s}};
+        QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, settings, Domain::User));
 
         QProcess verify;
-        verify.start(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"),
-                               ZDLaunchd::jobPath(kLabel, true, true)});
+        verify.start(analyze, {u"verify"_s, u"--man=no"_s, ZDLaunchd::jobPath(kLabel, Domain::User, Kind::Agent)});
         QVERIFY(verify.waitForFinished(60000));
         const QString output = QString::fromUtf8(verify.readAllStandardOutput() + verify.readAllStandardError());
-        if (output.contains(QStringLiteral("Failed to initialize manager"))
-            || output.contains(QStringLiteral("Failed to setup working directory")))
-            QSKIP(qPrintable(QStringLiteral("systemd-analyze cannot run here: ") + output));
+        if (output.contains(u"Failed to initialize manager"_s) || output.contains(u"Failed to setup working directory"_s))
+            QSKIP(qPrintable(u"systemd-analyze cannot run here: "_s + output));
         QVERIFY2(verify.exitStatus() == QProcess::NormalExit && verify.exitCode() == 0, qPrintable(output));
         QVERIFY2(!output.contains(kUnit), qPrintable(output));
     }

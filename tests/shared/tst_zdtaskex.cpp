@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 // Children of this process that have ended but were never reaped.
@@ -112,8 +114,8 @@ private Q_SLOTS:
             QCOMPARE(ZDTaskEx::terminationCodeFromTask(path, {}), -1);
             QCOMPARE(ZDTaskEx::dataFromTask(path, {}), std::nullopt);
             QCOMPARE(ZDTaskEx::stringFromTask(path, {}), QString());
-            QCOMPARE(ZDTaskEx::terminationCodeFromTask(path, {}, 5.0), -1);
-            QCOMPARE(ZDTaskEx::dataFromTask(path, {}, 5.0), std::nullopt);
+            QCOMPARE(ZDTaskEx::terminationCodeFromTask(path, {}, 5s), -1);
+            QCOMPARE(ZDTaskEx::dataFromTask(path, {}, 5s), std::nullopt);
         }
         QVERIFY(ZDTaskEx::isRunnable(inner));
         QVERIFY(logText().contains(QStringLiteral("Error: %1 is not executable").arg(bundle)));
@@ -213,35 +215,36 @@ private Q_SLOTS:
         QVERIFY(!handle.terminate());
     }
 
-    void timedRunIsCutAfterWholeSeconds()
+    void timedRunIsCutAtItsTimeout()
     {
-        // A tick every half second: tick5 would come at 2.5 s, past the 2 s that count of 2.9.
+        // A tick every half second: tick5 would come at 2.5 s, past the time-out.
         const QString ticker = script(QStringLiteral("ticker"),
                                       "i=1; while [ $i -le 12 ]; do sleep 0.5; echo tick$i; i=$((i+1)); done; "
                                       "echo done");
-        const QByteArray ticks = ZDTaskEx::dataFromTask(ticker, {}, 2.9).value_or(QByteArray());
+        const QByteArray ticks = ZDTaskEx::dataFromTask(ticker, {}, 2s).value_or(QByteArray());
         QVERIFY2(ticks.contains("tick1"), ticks.constData());
         QVERIFY2(!ticks.contains("tick5"), ticks.constData());
         QVERIFY(!ticks.contains("done"));
         QVERIFY(logText().contains(QStringLiteral("Task %1 timed out. Terminating...").arg(ticker)));
 
         const QString sleeper = script(QStringLiteral("sleeper"), "exec sleep 30");
-        QCOMPARE(ZDTaskEx::terminationCodeFromTask(sleeper, {}, 1.0), 15); // ended by SIGTERM
-        QVERIFY(ZDTaskEx::runTask(sleeper, {}, 1.0));
+        QCOMPARE(ZDTaskEx::terminationCodeFromTask(sleeper, {}, 1s), 15); // ended by SIGTERM
+        QVERIFY(ZDTaskEx::runTask(sleeper, {}, 1s));
+        QCOMPARE(ZDTaskEx::terminationCodeFromTask(sleeper, {}, 0s), 15); // no time at all, not "no time-out"
     }
 
     void childFinishingFirstIsLeftAlone()
     {
         const QString quick = script(QStringLiteral("quick"), "echo finished; exit 3");
         ZDTaskEx runner;
-        QCOMPARE(runner.terminationCodeFromTaskWithTimeout(quick, {}, 1.0), 3);
+        QCOMPARE(runner.terminationCodeFromTaskWithTimeout(quick, {}, 1s), 3);
         QVERIFY(!runner.theTask().isSet());
 
         // A timer left over from the first run would cut this one at the first run's second.
         const QString later = script(QStringLiteral("later"), "sleep 1.5; echo survived");
-        QCOMPARE(runner.stringFromTaskWithTimeout(later, {}, ZDStringEncoding::Ascii, 30.0),
+        QCOMPARE(runner.stringFromTaskWithTimeout(later, {}, ZDStringEncoding::Ascii, 30s),
                  QStringLiteral("survived\n"));
-        QCOMPARE(ZDTaskEx::stringFromTask(quick, {}, 30.0), QStringLiteral("finished\n"));
+        QCOMPARE(ZDTaskEx::stringFromTask(quick, {}, 30s), QStringLiteral("finished\n"));
         QVERIFY(!logText().contains(QStringLiteral("Task %1 timed out").arg(quick)));
         QVERIFY(!logText().contains(QStringLiteral("Task %1 timed out").arg(later)));
     }
@@ -249,10 +252,10 @@ private Q_SLOTS:
     void childIgnoringTerminateIsStillReaped()
     {
         const QString stubborn = script(QStringLiteral("stubborn"), "trap '' TERM; sleep 1.5; echo survived");
-        QCOMPARE(ZDTaskEx::dataFromTask(stubborn, {}, 1.0), QByteArray("survived\n"));
+        QCOMPARE(ZDTaskEx::dataFromTask(stubborn, {}, 1s), QByteArray("survived\n"));
         // One that would outlast any patience is killed in the end instead of holding its caller.
         const QString deaf = script(QStringLiteral("deaf"), "trap '' TERM; exec sleep 600");
-        QCOMPARE(ZDTaskEx::terminationCodeFromTask(deaf, {}, 1.0), 9);
+        QCOMPARE(ZDTaskEx::terminationCodeFromTask(deaf, {}, 1s), 9);
         QVERIFY(logText().contains(QStringLiteral("Task %1 ignored the terminate signal. Killing...").arg(deaf)));
 
         const QString streamer =

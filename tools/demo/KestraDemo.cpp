@@ -72,8 +72,8 @@ int main(int argc, char **argv)
 
     say(QStringLiteral("== Task runner"));
     say(QStringLiteral("  uname -sr: %1").arg(ZDTaskEx::stringFromTask(QStringLiteral("/bin/uname"), {QStringLiteral("-sr")}).trimmed()));
-    const int code = ZDTaskEx::terminationCodeFromTask(QStringLiteral("/bin/sleep"), {QStringLiteral("5")}, 1.5);
-    say(QStringLiteral("  sleep 5 with a 1.5 s time-out ended with status %1 (SIGTERM after 1 whole second)").arg(code));
+    const int code = ZDTaskEx::terminationCodeFromTask(QStringLiteral("/bin/sleep"), {QStringLiteral("5")}, std::chrono::seconds(1));
+    say(QStringLiteral("  sleep 5 with a 1 s time-out ended with status %1 (SIGTERM)").arg(code));
     ZDLog::finishWriting();
     say(QStringLiteral("== Crash reports of this program would go to %1").arg(ZDCrashHandler::reportFolder()));
     say(QStringLiteral("== The log now reads:"));

@@ -516,29 +516,29 @@ QString ZDErrorCallback::descriptionForCode(qint64 code, const QVariant &info)
     switch (code) {
     case 0:
         return QString(QLatin1String(""));
-    case 1000:
+    case ZDOrv::kErrorApplicationMissing:
         return zdFormat(QStringLiteral("Application %@ not found."), info);
-    case 1001:
+    case ZDOrv::kErrorInfoPlistMissing:
         return zdFormat(QStringLiteral("Could not find Info.plist file for application %@ not found."), info);
-    case 1002:
+    case ZDOrv::kErrorOldTaskFormat:
         return zdFormat(QStringLiteral("Application %@ is outdated. Please update this application."), info);
-    case 1003:
+    case ZDOrv::kErrorTaskNotFound:
         return zdFormat(QStringLiteral("Task not found for application %@. Please update this application."), info);
-    case 1005:
+    case ZDOrv::kErrorComputerBusy:
         return QStringLiteral("The task was canceled because the destination computer was too busy. Switch off this "
                               "setting in the application's preferences in order to prevent this in the future.");
-    case 1006:
+    case ZDOrv::kErrorWrongCredentials:
         return QStringLiteral("Incorrect username or password.");
-    case 2001:
+    case ZDOrv::kErrorNoConfiguration:
         return QStringLiteral("Kestra Maintenance Tools is not installed properly or the version you are using is "
                               "outdated. Please install a recent version of Kestra Maintenance Tools on this "
                               "computer.");
-    case 2006:
+    case ZDOrv::kErrorClientOutdated:
         return QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version.");
-    case 2007:
+    case ZDOrv::kErrorToolsOutdated:
         return QStringLiteral(
             "Kestra Maintenance Tools is outdated on this machine. Please install a more recent version.");
-    case 2008:
+    case ZDOrv::kErrorConnectionTimedOut:
         return QStringLiteral(
             "Connection timed out. Please make sure that you have the latest version of the client software.");
     default:
@@ -548,7 +548,10 @@ QString ZDErrorCallback::descriptionForCode(qint64 code, const QVariant &info)
 
 int ZDErrorCallback::actionTypeForCode(qint64 code)
 {
-    return ((code >= 1000 && code <= 1003) || code == 2001 || code == 2006 || code == 2007) ? 1 : 0;
+    return ((code >= ZDOrv::kErrorTaskFirst && code <= ZDOrv::kErrorTaskNotFound) || code == ZDOrv::kErrorNoConfiguration
+            || code == ZDOrv::kErrorClientOutdated || code == ZDOrv::kErrorToolsOutdated)
+        ? 1
+        : 0;
 }
 
 QString ZDErrorCallback::friendlyServiceName(const QString &hostname)

@@ -3,6 +3,7 @@
 #include "ZDException.h"
 #include "ZDFormat.h"
 #include "ZDLog.h"
+#include "ZDOrvProtocol.h"
 
 #include <QCborArray>
 #include <QCborValue>
@@ -344,14 +345,14 @@ ZDServiceOutline::RowState ZDServiceOutline::rowState(const ZDService &service)
 QString ZDServiceOutline::descriptionForErrorCode(int code)
 {
     switch (code) {
-    case 2001:
+    case ZDOrv::kErrorNoConfiguration:
         return QStringLiteral("Kestra Maintenance Tools is not installed properly or the version you are using is "
                               "outdated. Please install a recent version of Kestra Maintenance Tools on this computer.");
-    case 2006:
+    case ZDOrv::kErrorClientOutdated:
         return QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version.");
-    case 2007:
+    case ZDOrv::kErrorToolsOutdated:
         return QStringLiteral("Kestra Maintenance Tools is outdated on this machine. Please install a more recent version.");
-    case 2008:
+    case ZDOrv::kErrorConnectionTimedOut:
         return QStringLiteral(
             "Connection timed out. Please make sure that you have the latest version of the client software.");
     default:

@@ -1,6 +1,7 @@
 #include "ZDTroubleshooting.h"
 
 #include "ZDFormat.h"
+#include "ZDOrvProtocol.h"
 
 namespace {
 
@@ -65,18 +66,18 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
     switch (code) {
     case 0:
         return QStringLiteral("Service is connected. No connection issues were found.");
-    case 2001:
+    case ZDOrv::kErrorNoConfiguration:
         return QStringLiteral("The service is connected but Kestra Maintenance Tools is either not installed "
                               "properly or is outdated.\n\nSuggested Actions:\n1. Click the Software Updates button "
                               "to update Kestra Maintenance Tools.\n2. If it is already up to date, try right-clicking on the "
                               "service and selecting Refresh.");
-    case 2006:
+    case ZDOrv::kErrorClientOutdated:
         return QStringLiteral("The service is connected but Kestra Client is outdated.\n\nSuggested Actions:\n1. Click "
                               "the Software Updates button to update the client version.");
-    case 2007:
+    case ZDOrv::kErrorToolsOutdated:
         return QStringLiteral("The service is connected but Kestra Maintenance Tools is outdated.\n\nSuggested "
                               "Actions:\n1. Click the Software Updates button to update Kestra Maintenance Tools.");
-    case 2008:
+    case ZDOrv::kErrorConnectionTimedOut:
         return QStringLiteral(
             "The connection to the service timed out.\n\nSuggested Actions:\n1. Make sure that you have the latest "
             "version of the client software installed on the remote machine.\n2. Make sure you have the latest "
