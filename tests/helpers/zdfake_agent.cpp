@@ -42,6 +42,11 @@ struct Agent
         QMutexLocker lock(&mutex);
         calls << line;
     }
+    ZDRemoteProxyPtr callback()
+    {
+        QMutexLocker lock(&mutex);
+        return errorCallback;
+    }
 
     // "ok", "refused", or "plain" when the password arrived unencrypted.
     QString check(const QString &name, const QVariant &data)
@@ -82,6 +87,13 @@ int main(int argc, char **argv)
 
     auto root = ZDRemoteObject::create();
     using Call = ZDRemoteObject::Call;
+    // Operations that only note that they were asked and give a fixed answer.
+    const auto recorded = [&root, agent](const QString &op, const QVariant &answer, Call call = Call::Synchronous) {
+        root->addOperation(op, [agent, op, answer](const QVariantList &) {
+            agent->record(op);
+            return answer;
+        }, call);
+    };
     root->addOperation(QStringLiteral("fetchInitialConfiguration:"), [agent, dotted, nullConfig](const QVariantList &a) {
         const ZDRemoteProxyPtr record = ZDRemoteProxy::fromVariant(a.value(0));
         if (record && nullConfig) {
@@ -107,18 +119,10 @@ int main(int argc, char **argv)
     root->addOperation(QStringLiteral("ping"), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("computerIcon"), [](const QVariantList &) { return QByteArray(); });
     root->addOperation(QStringLiteral("computerIcon:"), [](const QVariantList &) { return QByteArray(); });
-    root->addOperation(QStringLiteral("systemSpecs"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("systemSpecs"));
-        return QVariantMap{{QStringLiteral("host"), agent->host}, {QStringLiteral("model"), QStringLiteral("FakeBook")}};
-    });
-    root->addOperation(QStringLiteral("gatherLogs"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("gatherLogs"));
-        return QVariantMap{{QStringLiteral("/log/") + agent->host, QByteArray("log")}};
-    });
-    root->addOperation(QStringLiteral("initialConfiguration"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("initialConfiguration"));
-        return QVariantMap{{QStringLiteral("version"), agent->version}};
-    });
+    recorded(QStringLiteral("systemSpecs"),
+             QVariantMap{{QStringLiteral("host"), agent->host}, {QStringLiteral("model"), QStringLiteral("FakeBook")}});
+    recorded(QStringLiteral("gatherLogs"), QVariantMap{{QStringLiteral("/log/") + agent->host, QByteArray("log")}});
+    recorded(QStringLiteral("initialConfiguration"), QVariantMap{{QStringLiteral("version"), agent->version}});
     root->addOperation(QStringLiteral("logWithFilename:"), [agent](const QVariantList &a) {
         const QString name = a.value(0).toString();
         agent->record(QStringLiteral("logWithFilename: ") + name);
@@ -169,19 +173,13 @@ int main(int argc, char **argv)
                                QStringList(rest.keys()).join(u',')));
         return QVariant();
     }, Call::Oneway);
-    root->addOperation(QStringLiteral("zdAppTasks"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("zdAppTasks"));
-        const QVariantMap task{{QStringLiteral("id"), QStringLiteral("clean")},
-                               {QStringLiteral("command"), QStringList{QStringLiteral("--clean")}},
-                               {QStringLiteral("description"), QStringLiteral("Cleans the caches")}};
-        return QVariantList{QVariantMap{{QStringLiteral("name"), QStringLiteral("Fake Tool")},
-                                        {QStringLiteral("bundleid"), QStringLiteral("com.zendrel.faketool")},
-                                        {QStringLiteral("tasks"), QVariantList{task}}}};
-    });
-    root->addOperation(QStringLiteral("relaunch"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("relaunch"));
-        return QVariant();
-    }, Call::Oneway);
+    const QVariantMap task{{QStringLiteral("id"), QStringLiteral("clean")},
+                           {QStringLiteral("command"), QStringList{QStringLiteral("--clean")}},
+                           {QStringLiteral("description"), QStringLiteral("Cleans the caches")}};
+    recorded(QStringLiteral("zdAppTasks"), QVariantList{QVariantMap{{QStringLiteral("name"), QStringLiteral("Fake Tool")},
+                                                                    {QStringLiteral("bundleid"), QStringLiteral("com.zendrel.faketool")},
+                                                                    {QStringLiteral("tasks"), QVariantList{task}}}});
+    recorded(QStringLiteral("relaunch"), QVariant(), Call::Oneway);
     root->addOperation(QStringLiteral("disconnect"), [agent](const QVariantList &) {
         agent->record(QStringLiteral("disconnect"));
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
@@ -190,22 +188,14 @@ int main(int argc, char **argv)
     }, Call::Oneway);
     // Reports an error text to the console and answers once it arrived there.
     root->addOperation(QStringLiteral("fakePostError:"), [agent, dotted](const QVariantList &a) {
-        ZDRemoteProxyPtr callback;
-        {
-            QMutexLocker lock(&agent->mutex);
-            callback = agent->errorCallback;
-        }
+        const ZDRemoteProxyPtr callback = agent->callback();
         if (callback)
             callback->call(QStringLiteral("addStringToQueue:hostname:"), {a.value(0).toString(), dotted});
         return QVariant(bool(callback));
     });
     // Reports refused credentials (error 1006), as a privileged task would.
     root->addOperation(QStringLiteral("fakeRefuse"), [agent, dotted](const QVariantList &) {
-        ZDRemoteProxyPtr callback;
-        {
-            QMutexLocker lock(&agent->mutex);
-            callback = agent->errorCallback;
-        }
+        const ZDRemoteProxyPtr callback = agent->callback();
         if (callback)
             callback->call(QStringLiteral("addErrorToQueue:hostname:"),
                            {QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), 1006)), dotted});
@@ -229,11 +219,8 @@ int main(int argc, char **argv)
         agent->calls << QStringLiteral("setNetworkClientSettings: ") + shown.join(u',');
         return QVariant();
     });
-    root->addOperation(QStringLiteral("populateZDLogFilenames"), [agent](const QVariantList &) {
-        agent->record(QStringLiteral("populateZDLogFilenames"));
-        return QVariant(QStringList{QStringLiteral("KestraClient.1.log"), QStringLiteral("huge.log"),
-                                    QStringLiteral("binary.log")});
-    });
+    recorded(QStringLiteral("populateZDLogFilenames"),
+             QStringList{QStringLiteral("KestraClient.1.log"), QStringLiteral("huge.log"), QStringLiteral("binary.log")});
     root->addOperation(QStringLiteral("fakeSetSetting:value:"), [agent](const QVariantList &a) {
         QMutexLocker lock(&agent->mutex);
         agent->settings.insert(a.value(0).toString(), a.value(1).toInt());

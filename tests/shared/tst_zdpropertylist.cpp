@@ -185,15 +185,11 @@ private Q_SLOTS:
             b[b.size() - i] = char(b.at(b.size() - i) ^ 0x5a);
             bad.append(b);
         }
-        int survived = 0;
         for (const QByteArray &b : bad) {
             QString error;
-            const QVariant v = ZDPropertyList::fromData(b, &error);
-            if (!v.isValid())
+            if (!ZDPropertyList::fromData(b, &error).isValid())
                 QVERIFY(!error.isEmpty());
-            ++survived;
         }
-        QCOMPARE(survived, bad.size());
         QVERIFY(!ZDPropertyList::fromData(cyclicBinary()).isValid());
         // Dictionary keys that are not plain text (found by fuzzing: the parser aborts on them).
         QCOMPARE(ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x53key", 4))).toMap().value("key"), QVariant(true));
