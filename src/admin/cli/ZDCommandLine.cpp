@@ -463,12 +463,9 @@ int ZDCommandLine::call()
     QVariantList args;
     for (const QString &a : m_options.positional.mid(1))
         args << ZDCliOutput::parseArgument(a);
+    // An operation of the contract is checked here; any other is the agents' to refuse.
     const ZDOrv::Operation *contract = ZDOrv::find(ZDOrv::Side::Agent, op.toStdString());
-    if (!contract) {
-        m_err << "kestra: " << op << " is not an operation of the agents\n";
-        return Usage;
-    }
-    const int expected = contract->argumentCount();
+    const int expected = contract ? contract->argumentCount() : ZDRemoteObject::argumentCount(op);
     if (expected > 2) {
         m_err << "kestra: " << op << " takes " << expected << " arguments; at most 2 are supported\n";
         return Usage;
@@ -477,7 +474,7 @@ int ZDCommandLine::call()
         m_err << "kestra: " << op << " takes " << expected << " argument(s), " << args.size() << " given\n";
         return Usage;
     }
-    if (const QString why = ZDOrv::refusal(*contract, args); !why.isEmpty()) {
+    if (const QString why = contract ? ZDOrv::refusal(*contract, args) : QString(); !why.isEmpty()) {
         m_err << "kestra: " << op << ": " << why << "\n";
         return Usage;
     }
