@@ -25,20 +25,22 @@
 #include <functional>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kAdmin = QStringLiteral("kestra_adm");     // member of group sudo
-const QString kSudoer = QStringLiteral("kestra_sdo");    // own sudoers entry
-const QString kUser = QStringLiteral("kestra_usr");      // no rights
-const QString kSudoersFile = QStringLiteral("/etc/sudoers.d/kestra_auth_test");
-const QString kInvalid = QStringLiteral("Authorization failed. Invalid username or password");
+const QString kAdmin = u"kestra_adm"_s;     // member of group sudo
+const QString kSudoer = u"kestra_sdo"_s;    // own sudoers entry
+const QString kUser = u"kestra_usr"_s;      // no rights
+const QString kSudoersFile = u"/etc/sudoers.d/kestra_auth_test"_s;
+const QString kInvalid = u"Authorization failed. Invalid username or password"_s;
 
 using zdtest::run;
 
 // Shell metacharacters on purpose: the password must never reach a shell.
 QString newPassword()
 {
-    return QStringLiteral("Pw'$(id)\" ;`x`-%1").arg(QRandomGenerator::system()->generate64(), 0, 16);
+    return u"Pw'$(id)\" ;`x`-%1"_s.arg(QRandomGenerator::system()->generate64(), 0, 16);
 }
 
 uid_t ownerOf(const QString &path)
@@ -101,18 +103,18 @@ private:
     static void removeAccounts()
     {
         for (const QString &user : {kAdmin, kSudoer, kUser})
-            if (run(QStringLiteral("/usr/bin/id"), {user}) == 0)
-                run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), user});
+            if (run(u"/usr/bin/id"_s, {user}) == 0)
+                run(u"/usr/sbin/userdel"_s, {u"-r"_s, u"-f"_s, user});
         QFile::remove(kSudoersFile);
     }
 
     bool createAccount(const QString &user, const QString &password, const QStringList &extra)
     {
-        QStringList args {QStringLiteral("-m"), QStringLiteral("-s"), QStringLiteral("/bin/bash")};
+        QStringList args {u"-m"_s, u"-s"_s, u"/bin/bash"_s};
         args += extra;
         args << user;
-        return run(QStringLiteral("/usr/sbin/useradd"), args) == 0
-            && run(QStringLiteral("/usr/sbin/chpasswd"), {}, (user + QLatin1Char(':') + password + QLatin1Char('\n')).toUtf8()) == 0;
+        return run(u"/usr/sbin/useradd"_s, args) == 0
+            && run(u"/usr/sbin/chpasswd"_s, {}, (user + QLatin1Char(':') + password + QLatin1Char('\n')).toUtf8()) == 0;
     }
 
     QString ownLog()
@@ -122,7 +124,7 @@ private:
         return logs.isEmpty() ? QString() : readText(logs.first());
     }
 
-    QString userHome(const QString &user) const { return QStringLiteral("/home/") + user; }
+    QString userHome(const QString &user) const { return u"/home/"_s + user; }
 
     // Runs the helper as the ordinary test user; credentials travel on its standard input.
     HelperRun runAsUser(const QStringList &operations, const QString &username, const QString &password,
@@ -130,17 +132,17 @@ private:
     {
         HelperRun r;
         // Each run reads a log of its own.
-        QDir(userHome(kUser) + QStringLiteral("/.local/state/log")).removeRecursively();
+        QDir(userHome(kUser) + u"/.local/state/log"_s).removeRecursively();
         QProcess p;
         QProcessEnvironment env;
-        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
-        env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), m_sandbox->root());
-        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        env.insert(u"PATH"_s, u"/usr/sbin:/usr/bin:/sbin:/bin"_s);
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_sandbox->root());
+        env.insert(u"LC_ALL"_s, u"C"_s);
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QStringList args {QStringLiteral("-u"), kUser, QStringLiteral("--"), m_helper};
+        QStringList args {u"-u"_s, kUser, u"--"_s, m_helper};
         args += operations;
-        p.start(QStringLiteral("/usr/sbin/runuser"), args);
+        p.start(u"/usr/sbin/runuser"_s, args);
         if (!p.waitForStarted())
             return r;
         p.write((username + QLatin1Char('\n') + password + QLatin1Char('\n')).toUtf8());
@@ -154,7 +156,7 @@ private:
             if (eq > 0)
                 r.results.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
         }
-        r.log = readText(userHome(kUser) + QStringLiteral("/.local/state/log/Zendrel/zdauth_client.1.log"));
+        r.log = readText(userHome(kUser) + u"/.local/state/log/Zendrel/zdauth_client.1.log"_s);
         return r;
     }
 
@@ -175,9 +177,9 @@ private Q_SLOTS:
         ZDLog::createNewLog();
         // The ordinary user must reach the sandbox's folders and the helper.
         QVERIFY(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0755) == 0);
-        const QString built = qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdauth_client");
-        m_helper = m_sandbox->path(QStringLiteral("bin/zdauth_client"));
-        QDir().mkpath(m_sandbox->path(QStringLiteral("bin")));
+        const QString built = qEnvironmentVariable("KESTRA_TEST_HELPERS") + u"/zdauth_client"_s;
+        m_helper = m_sandbox->path(u"bin/zdauth_client"_s);
+        QDir().mkpath(m_sandbox->path(u"bin"_s));
         QVERIFY2(QFile::copy(built, m_helper), qPrintable(built));
         QFile::setPermissions(m_helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
                                             | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
@@ -190,17 +192,17 @@ private Q_SLOTS:
         }
 
         removeAccounts();
-        if (!QFile::exists(QStringLiteral("/usr/bin/sudo")) || !QFile::exists(QStringLiteral("/usr/bin/su"))
-            || run(QStringLiteral("/usr/bin/getent"), {QStringLiteral("group"), QStringLiteral("sudo")}) != 0) {
-            m_noAccountsReason = QStringLiteral("su, sudo or the group sudo is missing (scripts/bootstrap.sh installs sudo)");
+        if (!QFile::exists(u"/usr/bin/sudo"_s) || !QFile::exists(u"/usr/bin/su"_s)
+            || run(u"/usr/bin/getent"_s, {u"group"_s, u"sudo"_s}) != 0) {
+            m_noAccountsReason = u"su, sudo or the group sudo is missing (scripts/bootstrap.sh installs sudo)"_s;
             return;
         }
-        QVERIFY(createAccount(kAdmin, m_adminPassword, {QStringLiteral("-G"), QStringLiteral("sudo")}));
+        QVERIFY(createAccount(kAdmin, m_adminPassword, {u"-G"_s, u"sudo"_s}));
         QVERIFY(createAccount(kSudoer, m_sudoerPassword, {}));
         QVERIFY(createAccount(kUser, m_userPassword, {}));
-        QVERIFY(ZDTestSandbox::writeFile(kSudoersFile, (kSudoer + QStringLiteral(" ALL=(ALL:ALL) ALL\n")).toUtf8()));
+        QVERIFY(ZDTestSandbox::writeFile(kSudoersFile, (kSudoer + u" ALL=(ALL:ALL) ALL\n"_s).toUtf8()));
         QVERIFY(::chmod(QFile::encodeName(kSudoersFile).constData(), 0440) == 0);
-        QCOMPARE(run(QStringLiteral("/usr/sbin/visudo"), {QStringLiteral("-c"), QStringLiteral("-q"), QStringLiteral("-f"), kSudoersFile}), 0);
+        QCOMPARE(run(u"/usr/sbin/visudo"_s, {u"-c"_s, u"-q"_s, u"-f"_s, kSudoersFile}), 0);
     }
 
     void cleanupTestCase()
@@ -217,17 +219,17 @@ private Q_SLOTS:
         QVERIFY(auth.authStartWithUser(QString(), QString()));
         QVERIFY(auth.userDirectory().isEmpty());
 
-        const QString folder = m_sandbox->path(QStringLiteral("work/a/b"));
+        const QString folder = m_sandbox->path(u"work/a/b"_s);
         QVERIFY(auth.authCreateDir(folder));
         QVERIFY(QFileInfo(folder).isDir());
-        const QString file = sandboxFile(QStringLiteral("work/file.txt"), "contents");
-        QVERIFY(auth.authCopyFile(file, folder + QStringLiteral("/copy.txt")));
-        QCOMPARE(ZDTestSandbox::readFile(folder + QStringLiteral("/copy.txt")), QByteArray("contents"));
-        QVERIFY(auth.authMoveFile(file, folder + QStringLiteral("/moved.txt")));
+        const QString file = sandboxFile(u"work/file.txt"_s, "contents");
+        QVERIFY(auth.authCopyFile(file, folder + u"/copy.txt"_s));
+        QCOMPARE(ZDTestSandbox::readFile(folder + u"/copy.txt"_s), QByteArray("contents"));
+        QVERIFY(auth.authMoveFile(file, folder + u"/moved.txt"_s));
         QVERIFY(!QFile::exists(file));
-        QVERIFY(QFile::exists(folder + QStringLiteral("/moved.txt")));
-        QVERIFY(auth.authRemoveFile(m_sandbox->path(QStringLiteral("work/a"))));
-        QVERIFY(!QFile::exists(m_sandbox->path(QStringLiteral("work/a"))));
+        QVERIFY(QFile::exists(folder + u"/moved.txt"_s));
+        QVERIFY(auth.authRemoveFile(m_sandbox->path(u"work/a"_s)));
+        QVERIFY(!QFile::exists(m_sandbox->path(u"work/a"_s)));
 
         // A missing source, or no path at all, starts nothing and says which path was missing.
         using Op = bool (Auth::*)(const QString &, const QString &);
@@ -237,28 +239,27 @@ private Q_SLOTS:
             QVERIFY(!(auth.*op)(QString(), folder));
             QVERIFY(!(auth.*op)(file, QString()));
             for (const char *which : {"old", "new"})
-                QVERIFY(ownLog().contains(QStringLiteral("Error in %1: %2 path is null").arg(name, which)));
+                QVERIFY(ownLog().contains(u"Error in %1: %2 path is null"_s.arg(name, which)));
         }
 
-        const QString touched = m_sandbox->path(QStringLiteral("work/touched"));
-        QCOMPARE(auth.authExecTask(QStringLiteral("/bin/touch"), {touched}, Auth::Launch::Waited),
-                 Auth::ExecResult::Started);
+        const QString touched = m_sandbox->path(u"work/touched"_s);
+        QCOMPARE(auth.authExecTask(u"/bin/touch"_s, {touched}, Auth::Launch::Waited), Auth::ExecResult::Started);
         QVERIFY(QFile::exists(touched));
-        const QString later = m_sandbox->path(QStringLiteral("work/later"));
-        QCOMPARE(auth.authExecTask(QStringLiteral("/bin/touch"), {later}), Auth::ExecResult::Started);
+        const QString later = m_sandbox->path(u"work/later"_s);
+        QCOMPARE(auth.authExecTask(u"/bin/touch"_s, {later}), Auth::ExecResult::Started);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(later), 30000);
-        const QString noTool = m_sandbox->path(QStringLiteral("no/such/tool"));
+        const QString noTool = m_sandbox->path(u"no/such/tool"_s);
         QCOMPARE(auth.authExecTask(noTool, {}), Auth::ExecResult::ToolMissing);
-        QVERIFY(ownLog().contains(QStringLiteral("Unable to execute task: path %1 doesn't exist").arg(noTool)));
+        QVERIFY(ownLog().contains(u"Unable to execute task: path %1 doesn't exist"_s.arg(noTool)));
     }
 
     void protectedFoldersAreRefused()
     {
         ZDAuthorization &auth = Auth::sharedController(Auth::Dialog::Never);
         const QString apps = ZDLocalPaths::applicationDirectory(false);
-        QCOMPARE(apps, m_sandbox->path(QStringLiteral("opt")));
-        const QString inside = sandboxFile(QStringLiteral("opt/Tool.app"));
-        const QString target = m_sandbox->path(QStringLiteral("elsewhere"));
+        QCOMPARE(apps, m_sandbox->path(u"opt"_s));
+        const QString inside = sandboxFile(u"opt/Tool.app"_s);
+        const QString target = m_sandbox->path(u"elsewhere"_s);
 
         QVERIFY(!auth.authRemoveFile(apps));
         QVERIFY(!auth.authRemoveFile(apps + QLatin1Char('/')));
@@ -291,49 +292,49 @@ private Q_SLOTS:
         // date, before the extension or, without one, at the end.
         for (const auto &[name, pattern] : {std::pair {"Report.txt", "^Report_\\d{14}\\.txt$"},
                                             std::pair {"notes", "^notes_\\d{14}\\.$"}}) {
-            const QString path = m_sandbox->path(QStringLiteral("docs/") + QLatin1String(name));
+            const QString path = m_sandbox->path(u"docs/"_s + QLatin1String(name));
             ZDTestSandbox::writeFile(path, "first");
             QVERIFY(auth.authTrashFile(path));
-            QCOMPARE(ZDTestSandbox::readFile(trash + QStringLiteral("/files/") + QLatin1String(name)), "first");
-            QVERIFY(readText(trash + QStringLiteral("/info/") + QLatin1String(name) + QStringLiteral(".trashinfo"))
-                        .startsWith(QStringLiteral("[Trash Info]\nPath=") + path + QLatin1Char('\n')));
+            QCOMPARE(ZDTestSandbox::readFile(trash + u"/files/"_s + QLatin1String(name)), "first");
+            QVERIFY(readText(trash + u"/info/"_s + QLatin1String(name) + u".trashinfo"_s)
+                        .startsWith(u"[Trash Info]\nPath="_s + path + QLatin1Char('\n')));
             ZDTestSandbox::writeFile(path, "second");
             QVERIFY(auth.authTrashFile(path));
-            const QStringList dated = QDir(trash + QStringLiteral("/files"))
-                                          .entryList({QString::fromLatin1(name).section(u'.', 0, 0) + QStringLiteral("_*")});
+            const QStringList dated = QDir(trash + u"/files"_s)
+                                          .entryList({QString::fromLatin1(name).section(u'.', 0, 0) + u"_*"_s});
             QCOMPARE(dated.size(), 1);
             QVERIFY2(QRegularExpression(QLatin1String(pattern)).match(dated.first()).hasMatch(),
                      qPrintable(dated.first()));
-            QVERIFY(QFile::exists(trash + QStringLiteral("/info/") + dated.first() + QStringLiteral(".trashinfo")));
+            QVERIFY(QFile::exists(trash + u"/info/"_s + dated.first() + u".trashinfo"_s));
         }
 
         // Root without a user's folder removes instead of trashing.
-        const qsizetype trashed = QDir(trash + QStringLiteral("/files")).count();
-        const QString doomed = sandboxFile(QStringLiteral("docs/doomed.txt"));
+        const qsizetype trashed = QDir(trash + u"/files"_s).count();
+        const QString doomed = sandboxFile(u"docs/doomed.txt"_s);
         QVERIFY(auth.authTrashFile(doomed, Auth::RootTrash::Delete));
         QVERIFY(!QFile::exists(doomed));
-        QCOMPARE(QDir(trash + QStringLiteral("/files")).count(), trashed);
+        QCOMPARE(QDir(trash + u"/files"_s).count(), trashed);
 
-        const QString full = m_sandbox->path(QStringLiteral("full"));
-        sandboxFile(QStringLiteral("full/one"));
-        sandboxFile(QStringLiteral("full/.two"));
-        sandboxFile(QStringLiteral("full/sub/three"));
+        const QString full = m_sandbox->path(u"full"_s);
+        sandboxFile(u"full/one"_s);
+        sandboxFile(u"full/.two"_s);
+        sandboxFile(u"full/sub/three"_s);
         QVERIFY(auth.authTrashFolderContents(full, Auth::RootTrash::Delete));
         QVERIFY(QDir(full).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
-        QCOMPARE(QDir(trash + QStringLiteral("/files")).count(), trashed);
+        QCOMPARE(QDir(trash + u"/files"_s).count(), trashed);
         QVERIFY(auth.authTrashFolderContents(full)); // empty
-        sandboxFile(QStringLiteral("full/kept"));
+        sandboxFile(u"full/kept"_s);
         QVERIFY(auth.authTrashFolderContents(full));
-        QVERIFY(QFile::exists(trash + QStringLiteral("/files/kept")));
+        QVERIFY(QFile::exists(trash + u"/files/kept"_s));
 
-        const QString destination = m_sandbox->path(QStringLiteral("moved"));
+        const QString destination = m_sandbox->path(u"moved"_s);
         QDir().mkpath(destination);
-        sandboxFile(QStringLiteral("tomove/a"));
-        sandboxFile(QStringLiteral("tomove/.b"));
-        QVERIFY(auth.authMoveFolderContents(m_sandbox->path(QStringLiteral("tomove")), destination));
-        QVERIFY(QFile::exists(destination + QStringLiteral("/a")));
-        QVERIFY(QFile::exists(destination + QStringLiteral("/.b")));
-        QVERIFY(!QFile::exists(m_sandbox->path(QStringLiteral("tomove/a"))));
+        sandboxFile(u"tomove/a"_s);
+        sandboxFile(u"tomove/.b"_s);
+        QVERIFY(auth.authMoveFolderContents(m_sandbox->path(u"tomove"_s), destination));
+        QVERIFY(QFile::exists(destination + u"/a"_s));
+        QVERIFY(QFile::exists(destination + u"/.b"_s));
+        QVERIFY(!QFile::exists(m_sandbox->path(u"tomove/a"_s)));
     }
 
     void rootChecksPasswordsItself()
@@ -344,60 +345,53 @@ private Q_SLOTS:
         timer.start();
         QVERIFY(ZDAuthorization::validateAdministrator(kAdmin, m_adminPassword));
         qInfo("credential check as root (PAM), valid: %lld ms", timer.restart());
-        QVERIFY(!ZDAuthorization::validateAdministrator(kAdmin, m_adminPassword + QLatin1Char('x')));
+        QVERIFY(!ZDAuthorization::validateAdministrator(kAdmin, m_adminPassword + u'x'));
         qInfo("credential check as root (PAM), wrong password: %lld ms", timer.elapsed());
-
         QVERIFY(ZDAuthorization::validateAdministrator(kSudoer, m_sudoerPassword));
-        QVERIFY(!ZDAuthorization::validateAdministrator(kUser, m_userPassword)); // right password, no rights
-        QVERIFY(!ZDAuthorization::validateAdministrator(QStringLiteral("kestra_nobody"), m_adminPassword));
-        QVERIFY(!ZDAuthorization::validateAdministrator(kAdmin, QString()));
-        QVERIFY(!ZDAuthorization::validateAdministrator(QString(), m_adminPassword));
+        // The right password of an account without rights, no such account, and nothing given.
+        for (const auto &[user, password] : {std::pair {kUser, m_userPassword}, {u"kestra_nobody"_s, m_adminPassword},
+                                             {kAdmin, QString()}, {QString(), m_adminPassword}})
+            QVERIFY2(!ZDAuthorization::validateAdministrator(user, password), qPrintable(user));
     }
 
     void userGetsRightsFromAnAdministratorsPassword()
     {
         if (!m_noAccountsReason.isEmpty())
             QSKIP(qPrintable(m_noAccountsReason));
-        const QString locked = m_sandbox->path(QStringLiteral("rootonly"));
-        const QString source = sandboxFile(QStringLiteral("rootonly/source.txt"), "secret data");
-        const QString trashed = sandboxFile(QStringLiteral("rootonly/Trashed.txt"));
-        const QString later = m_sandbox->path(QStringLiteral("readonly/later"));
+        const QString locked = m_sandbox->path(u"rootonly"_s);
+        const QString source = sandboxFile(u"rootonly/source.txt"_s, "secret data");
+        const QString trashed = sandboxFile(u"rootonly/Trashed.txt"_s);
+        const QString later = m_sandbox->path(u"readonly/later"_s);
 
         const HelperRun r = runAsUser(
-            {QStringLiteral("validate"), QStringLiteral("start"), QStringLiteral("authorized"),
-             QStringLiteral("mkdir"), locked + QStringLiteral("/made/deep"),
-             QStringLiteral("copy"), source, locked + QStringLiteral("/copy.txt"),
-             QStringLiteral("move"), locked + QStringLiteral("/copy.txt"), locked + QStringLiteral("/moved.txt"),
-             QStringLiteral("remove"), source,
-             QStringLiteral("trash"), trashed,
-             QStringLiteral("exec"), QStringLiteral("/bin/touch"), QStringLiteral("1"), locked + QStringLiteral("/touched"),
-             QStringLiteral("execasync"), QStringLiteral("/bin/touch"), QStringLiteral("1"), later,
-             QStringLiteral("waitfile"), later,
-             QStringLiteral("remove"), m_sandbox->path(QStringLiteral("opt")),
-             QStringLiteral("exec"), m_sandbox->path(QStringLiteral("no/tool")), QStringLiteral("0")},
+            {u"validate"_s, u"start"_s, u"authorized"_s, u"mkdir"_s, locked + u"/made/deep"_s,
+             u"copy"_s, source, locked + u"/copy.txt"_s, u"move"_s, locked + u"/copy.txt"_s, locked + u"/moved.txt"_s,
+             u"remove"_s, source, u"trash"_s, trashed, u"exec"_s, u"/bin/touch"_s, u"1"_s, locked + u"/touched"_s,
+             u"execasync"_s, u"/bin/touch"_s, u"1"_s, later, u"waitfile"_s, later,
+             u"remove"_s, m_sandbox->path(u"opt"_s), u"exec"_s, m_sandbox->path(u"no/tool"_s), u"0"_s},
             kAdmin, m_adminPassword);
         qInfo("credential check as %s through su and sudo, valid: %s ms", qPrintable(kUser),
-              qPrintable(r.results.value(QStringLiteral("validate_ms"))));
+              qPrintable(r.results.value(u"validate_ms"_s)));
         QCOMPARE(r.exitCode, 0);
         // The last remove is of a protected folder, the last exec of a missing tool.
         const Results expected {{"validate", "1"}, {"start", "1"}, {"authorized", "1"}, {"mkdir", "1"},
                                 {"copy", "1"}, {"move", "1"}, {"remove", "0"}, {"trash", "1"},
                                 {"exec", "-2"}, {"execasync", "0"}, {"waitfile", "1"}};
         QCOMPARE(r.pick(expected), expected);
-        QCOMPARE(ownerOf(locked + QStringLiteral("/made/deep")), uid_t(0));
-        QCOMPARE(ZDTestSandbox::readFile(locked + QStringLiteral("/moved.txt")), QByteArray("secret data"));
+        QCOMPARE(ownerOf(locked + u"/made/deep"_s), uid_t(0));
+        QCOMPARE(ZDTestSandbox::readFile(locked + u"/moved.txt"_s), QByteArray("secret data"));
         QVERIFY(!QFile::exists(source));
-        QVERIFY(QFileInfo(m_sandbox->path(QStringLiteral("opt"))).isDir());
-        QVERIFY(r.log.contains(QStringLiteral("Unable to delete path %1 because it is a system directory.")
-                                   .arg(m_sandbox->path(QStringLiteral("opt")))));
-        QCOMPARE(ownerOf(locked + QStringLiteral("/touched")), uid_t(0));
+        QVERIFY(QFileInfo(m_sandbox->path(u"opt"_s)).isDir());
+        QVERIFY(r.log.contains(u"Unable to delete path %1 because it is a system directory."_s
+                                   .arg(m_sandbox->path(u"opt"_s))));
+        QCOMPARE(ownerOf(locked + u"/touched"_s), uid_t(0));
         QCOMPARE(ownerOf(later), uid_t(0));
 
         // Into the user's own Trash, with its restore record.
-        const QString userTrash = userHome(kUser) + QStringLiteral("/.local/share/Trash");
+        const QString userTrash = userHome(kUser) + u"/.local/share/Trash"_s;
         QVERIFY(!QFile::exists(trashed));
-        QVERIFY(QFile::exists(userTrash + QStringLiteral("/files/Trashed.txt")));
-        QVERIFY(readText(userTrash + QStringLiteral("/info/Trashed.txt.trashinfo")).contains(trashed));
+        QVERIFY(QFile::exists(userTrash + u"/files/Trashed.txt"_s));
+        QVERIFY(readText(userTrash + u"/info/Trashed.txt.trashinfo"_s).contains(trashed));
     }
 
     void waitingRunEndsWithItsTool()
@@ -405,12 +399,11 @@ private Q_SLOTS:
         if (!m_noAccountsReason.isEmpty())
             QSKIP(qPrintable(m_noAccountsReason));
         // Not with whatever the tool left behind.
-        const QString fifo = m_sandbox->path(QStringLiteral("linger"));
+        const QString fifo = m_sandbox->path(u"linger"_s);
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
         bool endedFirst = false;
         const HelperRun lingering = runAsUser(
-            {QStringLiteral("start"), QStringLiteral("exec"), QStringLiteral("/bin/sh"), QStringLiteral("4"),
-             QStringLiteral("-c"), QStringLiteral("(read line < \"$1\") & exit 0"), QStringLiteral("sh"), fifo},
+            {u"start"_s, u"exec"_s, u"/bin/sh"_s, u"4"_s, u"-c"_s, u"(read line < \"$1\") & exit 0"_s, u"sh"_s, fifo},
             kAdmin, m_adminPassword, [&](QProcess &p) {
                 endedFirst = p.waitForFinished(120000);
                 const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -420,19 +413,20 @@ private Q_SLOTS:
                 }
             });
         QVERIFY(endedFirst);
-        QCOMPARE(lingering.results.value(QStringLiteral("exec")), QStringLiteral("0"));
+        QCOMPARE(lingering.results.value(u"exec"_s), u"0"_s);
     }
 
     void userIsRefusedWithoutValidCredentials_data()
     {
         QTest::addColumn<QString>("username");
         QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("logged");
-        QTest::newRow("wrong password") << kAdmin << QStringLiteral("wrong") << true;
-        QTest::newRow("an account that is not an administrator") << kUser << QString() << true;
-        QTest::newRow("no such account") << QStringLiteral("kestra_nobody") << QStringLiteral("whatever") << true;
-        QTest::newRow("a name su would take for an option") << QStringLiteral("-c") << QStringLiteral("x") << true;
+        QTest::addColumn<bool>("dialog"); // no polkit agent answers here, whether or not pkexec is installed
+        QTest::newRow("wrong password") << kAdmin << u"wrong"_s << false;
+        QTest::newRow("an account that is not an administrator") << kUser << QString() << false;
+        QTest::newRow("no such account") << u"kestra_nobody"_s << u"whatever"_s << false;
+        QTest::newRow("a name su would take for an option") << u"-c"_s << u"x"_s << false;
         QTest::newRow("no credentials") << QString() << QString() << false;
+        QTest::newRow("a dialog no one answers") << QString() << QString() << true;
     }
 
     void userIsRefusedWithoutValidCredentials()
@@ -441,74 +435,64 @@ private Q_SLOTS:
             QSKIP(qPrintable(m_noAccountsReason));
         QFETCH(QString, username);
         QFETCH(QString, password);
-        QFETCH(bool, logged);
+        QFETCH(bool, dialog);
         if (username == kUser)
             password = m_userPassword; // its own, correct password
-        const QString target = m_sandbox->path(QStringLiteral("rootonly/refused"));
-        const HelperRun r = runAsUser({QStringLiteral("validate"), QStringLiteral("start"), QStringLiteral("authorized"),
-                                       QStringLiteral("mkdir"), target, QStringLiteral("exec"),
-                                       QStringLiteral("/bin/touch"), QStringLiteral("1"), target},
+        const QString target = m_sandbox->path(u"rootonly/refused"_s);
+        const QString start = dialog ? u"startgui"_s : u"start"_s;
+        const HelperRun r = runAsUser((dialog ? QStringList {u"--gui"_s} : QStringList())
+                                          + QStringList {u"validate"_s, start, u"authorized"_s, u"mkdir"_s, target,
+                                                         u"exec"_s, u"/bin/touch"_s, u"1"_s, target},
                                       username, password);
         qInfo("credential check as %s through su and sudo, refused: %s ms", qPrintable(kUser),
-              qPrintable(r.results.value(QStringLiteral("validate_ms"))));
-        const Results expected {{"validate", "0"}, {"start", "0"}, {"authorized", "0"}, {"mkdir", "0"}, {"exec", "-1"}};
+              qPrintable(r.results.value(u"validate_ms"_s)));
+        const Results expected {{"validate", "0"}, {start, "0"}, {"authorized", "0"}, {"mkdir", "0"},
+                                {"exec", "-1"}};
         QCOMPARE(r.pick(expected), expected);
         QVERIFY(!QFile::exists(target));
-        QCOMPARE(r.log.contains(kInvalid), logged);
-        QVERIFY(r.log.contains(QStringLiteral("Unable to authorize")));
+        QCOMPARE(r.log.contains(kInvalid), !username.isEmpty());
+        QVERIFY(r.log.contains(u"Unable to authorize"_s));
     }
 
     void aRefusedRunDropsTheRights()
     {
         if (!m_noAccountsReason.isEmpty())
             QSKIP(qPrintable(m_noAccountsReason));
-        const QString go = m_sandbox->path(QStringLiteral("readonly/password-changed"));
-        const QString target = m_sandbox->path(QStringLiteral("rootonly/after-change"));
+        const QString go = m_sandbox->path(u"readonly/password-changed"_s);
+        const QString target = m_sandbox->path(u"rootonly/after-change"_s);
         const QString changed = newPassword();
         const HelperRun r = runAsUser(
-            {QStringLiteral("start"), QStringLiteral("waitfile"), go, QStringLiteral("mkdir"), target,
-             QStringLiteral("authorized")},
+            {u"start"_s, u"waitfile"_s, go, u"mkdir"_s, target, u"authorized"_s},
             kAdmin, m_adminPassword, [&](QProcess &p) {
                 while (!p.peek(p.bytesAvailable()).contains("start_ms") && p.waitForReadyRead(60000)) {
                 }
-                run(QStringLiteral("/usr/sbin/chpasswd"), {}, (kAdmin + QLatin1Char(':') + changed + QLatin1Char('\n')).toUtf8());
+                run(u"/usr/sbin/chpasswd"_s, {}, (kAdmin + QLatin1Char(':') + changed + QLatin1Char('\n')).toUtf8());
                 ZDTestSandbox::writeFile(go, "");
             });
-        QVERIFY(run(QStringLiteral("/usr/sbin/chpasswd"), {},
+        QVERIFY(run(u"/usr/sbin/chpasswd"_s, {},
                     (kAdmin + QLatin1Char(':') + m_adminPassword + QLatin1Char('\n')).toUtf8()) == 0);
         const Results expected {{"start", "1"}, {"mkdir", "0"}, {"authorized", "0"}};
         QCOMPARE(r.pick(expected), expected);
         QVERIFY(!QFile::exists(target));
     }
 
-    void dialogWithoutAnyoneToAskFails()
-    {
-        if (!m_noAccountsReason.isEmpty())
-            QSKIP(qPrintable(m_noAccountsReason));
-        // No polkit agent answers here, whether or not pkexec is installed.
-        const HelperRun r = runAsUser({QStringLiteral("--gui"), QStringLiteral("startgui"), QStringLiteral("authorized")},
-                                      QString(), QString());
-        const Results expected {{"startgui", "0"}, {"authorized", "0"}};
-        QCOMPARE(r.pick(expected), expected);
-    }
-
     void passwordLeavesNoTrace()
     {
         if (!m_noAccountsReason.isEmpty())
             QSKIP(qPrintable(m_noAccountsReason));
-        const QString fifo = m_sandbox->path(QStringLiteral("release"));
+        const QString fifo = m_sandbox->path(u"release"_s);
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
         const QByteArray needle = m_adminPassword.toUtf8();
-        const QString probe = QStringLiteral("kestra-trace-probe");
+        const QString probe = u"kestra-trace-probe"_s;
         QStringList leaks;
         bool sawProbe = false;
 
         auto scan = [&] {
-            for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
                 if (!pid.front().isDigit())
                     continue;
-                const QByteArray cmdline = ZDTestSandbox::readFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
-                const QByteArray environ = ZDTestSandbox::readFile(QStringLiteral("/proc/%1/environ").arg(pid));
+                const QByteArray cmdline = ZDTestSandbox::readFile(u"/proc/%1/cmdline"_s.arg(pid));
+                const QByteArray environ = ZDTestSandbox::readFile(u"/proc/%1/environ"_s.arg(pid));
                 if (cmdline.contains(probe.toUtf8()))
                     sawProbe = true;
                 if (cmdline.contains(needle) || environ.contains(needle))
@@ -521,8 +505,7 @@ private Q_SLOTS:
         };
         // The privileged shell waits on the fifo, so su and sudo are alive while we look.
         const HelperRun r = runAsUser(
-            {QStringLiteral("start"), QStringLiteral("exec"), QStringLiteral("/bin/sh"), QStringLiteral("4"),
-             QStringLiteral("-c"), QStringLiteral("read line < \"$1\""), probe, fifo},
+            {u"start"_s, u"exec"_s, u"/bin/sh"_s, u"4"_s, u"-c"_s, u"read line < \"$1\""_s, probe, fifo},
             kAdmin, m_adminPassword, [&](QProcess &) {
                 static_cast<void>(QTest::qWaitFor(probeRunning, 60000));
                 // Opening succeeds once the privileged shell reads the fifo.
@@ -537,7 +520,7 @@ private Q_SLOTS:
                 }
             });
         QVERIFY(sawProbe);
-        QCOMPARE(r.results.value(QStringLiteral("exec")), QStringLiteral("0"));
+        QCOMPARE(r.results.value(u"exec"_s), u"0"_s);
         QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QLatin1Char('\n'))));
 
         // Nor in any file this test's runs wrote: logs, Trash records, the sandbox.

@@ -283,15 +283,13 @@ private Q_SLOTS:
             QVERIFY(ZDLaunchd::unitFromSettings(kLabel, settings, Kind::Daemon).isEmpty());
 
         // Specifiers, variables and quotes reach the program literally.
-        const QString unit = ZDLaunchd::unitFromSettings(
-            kLabel,
+        const QString unit = ZDLaunchd::unitFromSettings(kLabel,
             {{u"ProgramArguments"_s, QVariantList {program, u"100%"_s, u"$HOME"_s, u"say \"hi\"\\"_s}},
              {u"EnvironmentVariables"_s, QVariantMap {{u"GREETING"_s, u"a \"b\" 5%"_s}}},
              {u"RunAtLoad"_s, false},
              {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, true}}},
              {u"ThrottleInterval"_s, 3},
-             {u"Sockets"_s, QVariantMap()}},
-            Kind::Agent);
+             {u"Sockets"_s, QVariantMap()}}, Kind::Agent);
         QVERIFY2(unit.contains(u"ExecStart=\"/opt/bin/tool\" \"100%%\" \"$$HOME\" \"say \\\"hi\\\"\\\\\"\n"_s),
                  qPrintable(unit));
         QVERIFY(unit.contains(u"Environment=\"GREETING=a \\\"b\\\" 5%%\"\n"_s));
@@ -302,8 +300,7 @@ private Q_SLOTS:
         QVERIFY(!ZDLaunchd::unitFromSettings(kLabel, {{u"Program"_s, program}}, Kind::Agent).contains(u"Restart="_s));
         // Only a daemon runs as a named user.
         QVERIFY(!ZDLaunchd::unitFromSettings(kLabel, {{u"Program"_s, program}, {u"UserName"_s, u"nobody"_s}},
-                                             Kind::Agent)
-                     .contains(u"User="_s));
+                                             Kind::Agent).contains(u"User="_s));
 
         QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, {{u"Program"_s, program}}, Domain::User));
         QCOMPARE(calls(), (Calls {userCall(u"disable --now @"_s), userCall(u"daemon-reload"_s)}));
