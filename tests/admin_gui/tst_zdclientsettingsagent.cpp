@@ -21,6 +21,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -244,6 +245,13 @@ private Q_SLOTS:
         QVERIFY(!sheet->cancelButton()->isEnabled());
         QVERIFY(QFile(release).open(QIODevice::WriteOnly));
         QTRY_VERIFY_WITH_TIMEOUT(!sheet->isVisible(), 60000);
+        // A crashed agent's report is offered in a dialog (the name shown as plain text).
+        window->displayCrashDialogForClient(window->discovery()->allServices().first(), QStringLiteral("<b>Alpha</b>"),
+                                            QStringLiteral("/nonexistent.crash"));
+        QMessageBox *crash = window->findChild<QMessageBox *>();
+        QVERIFY(crash && crash->textFormat() == Qt::PlainText && crash->text().contains(QStringLiteral("<b>Alpha</b>")));
+        QVERIFY(crash->grab().save(QStringLiteral(KESTRA_SCREENSHOT_DIR "/client-crash-dialog.png")));
+        crash->button(QMessageBox::Cancel)->click();
         window.reset(); // waits for the batch's worker
         QVERIFY(QFile::exists(m_real.root() + QStringLiteral("/var/lib/standins/Tidwell/answer.result")));
         const QStringList fakeCalls = call(1, QStringLiteral("fakeCalls")).toStringList();

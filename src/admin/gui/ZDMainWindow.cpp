@@ -146,21 +146,8 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     });
     connect(m_discovery, &ZDDiscovery::adminIsOutdated, this, &ZDMainWindow::adminIsOutdated);
     // A computer whose agent crashed last time: ask before opening its report.
-    auto *clientCrash = new ZDClientCrash(m_discovery, m_dispatcher, this);
-    connect(clientCrash, &ZDClientCrash::crashReported, this,
-            [this, clientCrash](const ZDServicePtr &service, const QString &computer, const QString &log) {
-                auto *ask = new QMessageBox(QMessageBox::Question, tr("Kestra Client crashed"),
-                                            tr("Kestra Client on %1 quit unexpectedly. Open the report in the crash "
-                                               "reporter?").arg(computer),
-                                            QMessageBox::Open | QMessageBox::Cancel, this);
-                ask->setTextFormat(Qt::PlainText);
-                ask->setAttribute(Qt::WA_DeleteOnClose);
-                connect(ask, &QMessageBox::buttonClicked, clientCrash, [ask, clientCrash, service, log](auto *button) {
-                    if (ask->standardButton(button) == QMessageBox::Open)
-                        clientCrash->openReport(service, log);
-                });
-                ask->open();
-            });
+    m_clientCrash = new ZDClientCrash(m_discovery, m_dispatcher, this);
+    connect(m_clientCrash, &ZDClientCrash::crashReported, this, &ZDMainWindow::displayCrashDialogForClient);
 
     if (options.browse)
         m_discovery->start();
@@ -694,6 +681,22 @@ void ZDMainWindow::progressStarted(int total)
     m_cancelButton->show();
     m_refreshPanel->setEnabled(false);
     m_status->setText(ZDServiceOutline::statusLine(int(selectionSnapshot().size()), true));
+}
+
+void ZDMainWindow::displayCrashDialogForClient(const ZDServicePtr &service, const QString &computer,
+                                               const QString &logName)
+{
+    auto *ask = new QMessageBox(QMessageBox::Question, tr("Kestra Client crashed"),
+                                tr("Kestra Client on %1 quit unexpectedly. Open the report in the crash reporter?")
+                                    .arg(computer),
+                                QMessageBox::Open | QMessageBox::Cancel, this);
+    ask->setTextFormat(Qt::PlainText); // the name comes from the network
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    connect(ask, &QMessageBox::buttonClicked, m_clientCrash, [this, ask, service, logName](QAbstractButton *button) {
+        if (ask->standardButton(button) == QMessageBox::Open)
+            m_clientCrash->openReport(service, logName);
+    });
+    ask->open();
 }
 
 void ZDMainWindow::runTasksWithProgress(const QString &taskID, const QString &bundleID, const QVariant &options,

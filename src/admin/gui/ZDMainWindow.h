@@ -26,6 +26,7 @@ class QStackedWidget;
 class QToolButton;
 class ZDAgentCalls;
 class ZDAutoRefresh;
+class ZDClientCrash;
 class ZDProgressSheet;
 class ZDProgressState;
 class ZDComputerInfoPanel;
@@ -72,6 +73,8 @@ public:
     // its Cancel stops the batch before the next computer.
     void runTasksWithProgress(const QString &taskID, const QString &bundleID, const QVariant &options,
                               int stepsPerComputer);
+    // A computer's agent crashed: asks whether to open its report in the crash reporter.
+    void displayCrashDialogForClient(const ZDServicePtr &service, const QString &computer, const QString &logName);
 
 public Q_SLOTS:
     void addServiceGroup();
@@ -176,6 +179,7 @@ private:
     ZDAutoRefresh *m_autoRefresh = nullptr;
     ZDProgressState *m_progressState = nullptr;
     ZDProgressSheet *m_progressSheet = nullptr;
+    ZDClientCrash *m_clientCrash = nullptr;
 
     mutable std::mutex m_snapshotMutex;
     QList<ZDServicePtr> m_snapshot;
