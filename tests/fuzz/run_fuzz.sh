@@ -17,14 +17,15 @@ cmake --build "$build" --target "fuzz_$target" -j "$(nproc)"
 
 work=$(mktemp -d /tmp/kestra-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/corpus" "$work/home"
-cp -r "$seeds"/. "$work/corpus/" 2>/dev/null || true
+# What a run learns stays in the build folder, so each short run goes on from the last.
+corpus="$build/corpus/$target"
+mkdir -p "$corpus" "$work/home"
 # The code under test may log: keep it inside the scratch folder.
 export KESTRA_SYSTEM_ROOT="$work" HOME="$work/home" XDG_STATE_HOME="$work/home/state" XDG_CONFIG_HOME="$work/home/config"
 cd "$work"
 set +e
 "$build/fuzz_$target" -max_total_time="$seconds" -max_len=65536 -timeout=20 -rss_limit_mb=4096 \
-  -print_final_stats=1 -error_exitcode=1 -timeout_exitcode=1 "$work/corpus" 2>&1 | tail -n 25
+  -print_final_stats=1 -error_exitcode=1 -timeout_exitcode=1 "$corpus" "$seeds" 2>&1 | tail -n 25
 status=${PIPESTATUS[0]}
 if [ "$status" -ne 0 ]; then
   echo "fuzz_$target found a failure; reproducer kept:"

@@ -1,8 +1,6 @@
 #include "ZDEncryption.h"
 #include "ZDTestSandbox.h"
 
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 class TestZDEncryption : public QObject
@@ -21,27 +19,6 @@ private Q_SLOTS:
         const QString passphrase = QString::fromLatin1(key); // bytes 0..31 are one UTF-8 byte each
         QCOMPARE(ZDEncryption::AESEncryptData(plain, passphrase), cipher);
         QCOMPARE(ZDEncryption::AESDecryptData(cipher, passphrase), plain);
-    }
-
-    void matchesOpensslCommandLine()
-    {
-        const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-        if (openssl.isEmpty())
-            QSKIP("openssl command not installed");
-        const QString pass = ZDEncryption::credentialPassphrase();
-        const QByteArray keyHex = pass.toUtf8().left(32).toHex();
-        const QByteArray secret = "correct horse battery staple!";
-        QByteArray padded = secret;
-        padded.append(QByteArray(32 - padded.size(), ' '));
-
-        QProcess p;
-        p.start(openssl, {"enc", "-aes-256-ecb", "-nopad", "-K", QString::fromLatin1(keyHex)});
-        QVERIFY(p.waitForStarted());
-        p.write(padded);
-        p.closeWriteChannel();
-        QVERIFY(p.waitForFinished());
-        QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(ZDEncryption::AESEncryptData(secret, pass), p.readAllStandardOutput());
     }
 
     void blocksAndPadding()
