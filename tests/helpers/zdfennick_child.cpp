@@ -16,6 +16,7 @@
 #include "ZDFennick.h"
 #include "ZDLog.h"
 #include "ZDTestFixtures.h"
+#include "ZDTestTransfer.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,11 +26,7 @@
 
 namespace {
 
-void say(const QString &text)
-{
-    std::printf("%s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
+void say(const QString &text) { zdtest::say(text.toUtf8()); }
 
 [[noreturn]] void segfault()
 {

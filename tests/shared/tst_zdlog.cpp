@@ -170,12 +170,9 @@ private Q_SLOTS:
         QCOMPARE(after.malformed, QStringList());
         QVERIFY(before.messages.last().startsWith(QLatin1Char('m')));
 
-        QCOMPARE(after.messages.size() >= 5, true);
-        QVERIFY(after.messages.at(0).startsWith(QStringLiteral("Log started: ")));
-        QVERIFY(after.messages.at(1).startsWith(QStringLiteral("Path: ")));
-        QVERIFY(after.messages.at(2).startsWith(QStringLiteral("System: ")));
-        QCOMPARE(after.messages.at(3), QStringLiteral("Running in 64-bit mode"));
-        QCOMPARE(after.messages.at(4), QStringLiteral("Log truncated at 500KB"));
+        // A fresh header (its lines are checked above), then the notice.
+        QVERIFY(after.messages.value(0).startsWith(QStringLiteral("Log started: ")));
+        QCOMPARE(after.messages.value(4), QStringLiteral("Log truncated at 500KB"));
 
         // Nothing lost or reordered across the two files.
         const QStringList all = withPrefix(before.messages + after.messages, QStringLiteral("m"));
