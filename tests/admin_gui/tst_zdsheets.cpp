@@ -16,6 +16,7 @@
 #include "ZDLogViewer.h"
 #include "ZDMainWindow.h"
 #include "ZDManualConnectionSheet.h"
+#include "ZDRealAgent.h"
 #include "ZDRemoteError.h"
 #include "ZDRemoteLogText.h"
 #include "ZDTestHttpServer.h"
@@ -34,7 +35,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableWidget>
-#include <QTcpServer>
 #include <QHeaderView>
 #include <QtTest>
 
@@ -57,6 +57,18 @@ QMessageBox *visibleAlert(const QString &title)
             return box;
     }
     return nullptr;
+}
+
+// Waits for the alert titled so, answers it (its default button or closed), and
+// gives its informative text; "<none>" when none came.
+QString takeAlert(const QString &title, bool accept = false)
+{
+    QMessageBox *box = nullptr;
+    if (!QTest::qWaitFor([&] { return (box = visibleAlert(title)); }, 10000))
+        return QStringLiteral("<none>");
+    const QString text = box->informativeText();
+    accept ? box->defaultButton()->click() : box->done(0);
+    return text;
 }
 
 void closeAlerts()
@@ -174,26 +186,16 @@ private Q_SLOTS:
         QVERIFY(!sheet.connectButton()->isEnabled());
     }
 
-    void manualConnectionNameLimit()
-    {
-        // The field does not even take 256 characters.
-        ZDDiscovery discovery(m_errorCallback, m_settingsPath);
-        ZDManualConnectionSheet sheet(&discovery);
-        sheet.nameField()->setText(QString(256, QLatin1Char('n')));
-        QCOMPARE(sheet.nameField()->text().size(), 255);
-    }
-
     void manualConnectionDuplicateAlert()
     {
-        QTcpServer unused;
-        QVERIFY(unused.listen(QHostAddress::LocalHost, 0));
-        const QString port = QString::number(unused.serverPort());
-        unused.close();
+        const QString port = QString::number(ZDRealAgent::freePort());
 
         ZDDiscovery discovery(m_errorCallback, m_settingsPath);
         ZDManualConnectionSheet sheet(&discovery);
         QSignalSpy added(&sheet, &ZDManualConnectionSheet::connectionAdded);
         sheet.showSheet();
+        sheet.nameField()->setText(QString(256, QLatin1Char('n'))); // the field does not even take 256 characters
+        QCOMPARE(sheet.nameField()->text().size(), 255);
         sheet.nameField()->setText(QStringLiteral("First"));
         sheet.addressField()->setText(QStringLiteral("127.0.0.1"));
         sheet.portField()->setText(port);
@@ -207,14 +209,11 @@ private Q_SLOTS:
         sheet.addressField()->setText(QStringLiteral("127.0.0.1"));
         sheet.portField()->setText(port);
         QTest::mouseClick(sheet.connectButton(), Qt::LeftButton);
-        QMessageBox *alert = nullptr;
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (alert = visibleAlert(QStringLiteral("Connection already exists"))); }, 5000));
-        QCOMPARE(alert->informativeText(), QStringLiteral("There is already a service with this IP address and port."));
+        QCOMPARE(takeAlert(QStringLiteral("Connection already exists")),
+                 QStringLiteral("There is already a service with this IP address and port."));
         QVERIFY(sheet.isVisible());
         QCOMPARE(added.count(), 1);
         QCOMPARE(discovery.manualConnections().size(), 1);
-        alert->done(1);
         QVERIFY(discovery.removeManualConnection(QStringLiteral("First")));
     }
 
@@ -235,13 +234,23 @@ private Q_SLOTS:
         request.displayName = QStringLiteral("Edit Suite 3");
         request.suggestedUser = QStringLiteral("editor");
 
-        // OK with both boxes on.
+        // Asked from a worker, as the dispatcher asks; the worker waits for the person.
         ZDCredentialPrompt::Answer answer;
         std::atomic<bool> done{false};
-        std::thread worker([&] {
-            answer = sheet.ask(request);
-            done = true;
-        });
+        std::thread worker;
+        const auto ask = [&] {
+            done = false;
+            worker = std::thread([&] {
+                answer = sheet.ask(request);
+                done = true;
+            });
+        };
+        const auto answered = [&] {
+            const bool ok = QTest::qWaitFor([&] { return done.load(); }, 10000);
+            worker.join();
+            return ok;
+        };
+        ask(); // OK with both boxes on.
         QVERIFY(QTest::qWaitFor([&] { return sheet.isAsking() && sheet.isVisible(); }, 10000));
         QCOMPARE(sheet.messageText(), QStringLiteral("Edit Suite 3"));
         QCOMPARE(sheet.userField()->text(), QStringLiteral("editor"));
@@ -253,10 +262,9 @@ private Q_SLOTS:
         sheet.keychainBox()->setChecked(true);
         sheet.resize(sheet.sizeHint().expandedTo(QSize(420, 0)));
         screenshot(&sheet, QStringLiteral("credentials-sheet"));
-        QVERIFY(!done.load()); // the worker waits for the person
+        QVERIFY(!done.load());
         QTest::mouseClick(sheet.okButton(), Qt::LeftButton);
-        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
-        worker.join();
+        QVERIFY(answered());
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::OK);
         QCOMPARE(answer.user, kUser);
         QCOMPARE(answer.password, kPassword);
@@ -266,38 +274,24 @@ private Q_SLOTS:
         QVERIFY(sheet.passwordField()->text().isEmpty());
 
         // Skip, without a host: the general text.
-        done = false;
         request.displayName.clear();
         request.hostName.clear();
         sheet.keychainBox()->setChecked(false);
-        worker = std::thread([&] {
-            answer = sheet.ask(request);
-            done = true;
-        });
+        ask();
         QVERIFY(QTest::qWaitFor([&] { return sheet.isAsking(); }, 10000));
         QCOMPARE(sheet.messageText(), QString::fromLatin1(ZDCredentialSheet::kNoHostText));
         QTest::mouseClick(sheet.skipButton(), Qt::LeftButton);
-        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
-        worker.join();
+        QVERIFY(answered());
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Skip);
 
         // Cancel; and a refused answer brings the alert up.
-        done = false;
         request.displayName = QStringLiteral("Edit Suite 3");
         request.previousRefused = true;
-        worker = std::thread([&] {
-            answer = sheet.ask(request);
-            done = true;
-        });
-        QMessageBox *alert = nullptr;
-        QVERIFY(QTest::qWaitFor([&] { return (alert = visibleAlert(QStringLiteral("Invalid username or password"))); },
-                                10000));
-        QCOMPARE(alert->informativeText(),
+        ask();
+        QCOMPARE(takeAlert(QStringLiteral("Invalid username or password")),
                  QStringLiteral("Please enter a valid admin username and password for Edit Suite 3."));
-        alert->done(1);
         QTest::mouseClick(sheet.cancelButton(), Qt::LeftButton);
-        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 10000));
-        worker.join();
+        QVERIFY(answered());
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
         QVERIFY(answer.password.isEmpty());
 
@@ -441,10 +435,9 @@ private Q_SLOTS:
         // Counted, not waited for: the alert comes up inside the signal's delivery.
         QVERIFY(QTest::qWaitFor([&] { return ended.count() == 1; }, 30000));
         QCOMPARE(ended.first().first().value<ZDErrorCallback::UploadResult>(), ZDErrorCallback::UploadResult::Uploaded);
-        QMessageBox *alert = visibleAlert(QStringLiteral("Data successfully uploaded"));
-        QVERIFY(alert);
-        QCOMPARE(alert->informativeText(), QStringLiteral("Thank you for submitting this data. We will use it to "
-                                                          "improve future versions of this software."));
+        QCOMPARE(takeAlert(QStringLiteral("Data successfully uploaded")),
+                 QStringLiteral("Thank you for submitting this data. We will use it to improve future versions of "
+                                "this software."));
         QCOMPARE(window.table()->rowCount(), 0);
 
         // Anything but "OK" is a failure, shown as such.
@@ -462,12 +455,8 @@ private Q_SLOTS:
     {
         QList<ZDServicePtr> listed = m_services;
         // A computer nobody answers for.
-        QTcpServer unused;
-        QVERIFY(unused.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = unused.serverPort();
-        unused.close();
-        const ZDServicePtr lost = ZDService::serviceWithName(QStringLiteral("Lost Mac"), QString(),
-                                                             QStringLiteral("127.0.0.1"), port, m_errorCallback);
+        const ZDServicePtr lost = ZDService::serviceWithName(QStringLiteral("Lost Mac"), QString(), QStringLiteral("127.0.0.1"),
+                                                             ZDRealAgent::freePort(), m_errorCallback);
         listed << lost;
         ZDTroubleshooter window([&] { return listed; });
 
@@ -586,21 +575,13 @@ private Q_SLOTS:
         QSignalSpy gathered(&viewer, &ZDLogViewer::logsGathered);
         viewer.gatherLogs();
         QVERIFY(QTest::qWaitFor([&] { return gathered.count() == 1; }, 30000));
-        QMessageBox *alert = visibleAlert(QStringLiteral("No logs found"));
-        QVERIFY(alert);
-        QCOMPARE(alert->informativeText(), QStringLiteral("There were no logs available to gather."));
+        QCOMPARE(takeAlert(QStringLiteral("No logs found")), QStringLiteral("There were no logs available to gather."));
         QVERIFY(!QFile::exists(desktop + QStringLiteral("/ZD_Log_Dump.zip")));
-        alert->done(1);
-
         QVERIFY(!viewer.viewLog(true));
-        alert = visibleAlert(QStringLiteral("No log found"));
-        QVERIFY(alert);
-        QCOMPARE(alert->informativeText(), QStringLiteral("The background helper task hasn't been triggered yet."));
-        alert->done(1);
+        QCOMPARE(takeAlert(QStringLiteral("No log found")),
+                 QStringLiteral("The background helper task hasn't been triggered yet."));
         QVERIFY(!viewer.viewLog(false));
-        alert = visibleAlert(QStringLiteral("No log found"));
-        QVERIFY(alert);
-        QCOMPARE(alert->informativeText(), QStringLiteral("Please start a task to generate a log."));
+        QCOMPARE(takeAlert(QStringLiteral("No log found")), QStringLiteral("Please start a task to generate a log."));
     }
 
     // The console's own menu items, each through its confirmation to its result.
@@ -614,9 +595,7 @@ private Q_SLOTS:
             (*it)->trigger();
         };
         const auto answer = [](const QString &title, bool accept) {
-            QMessageBox *box = nullptr;
-            QVERIFY2(QTest::qWaitFor([&] { return (box = visibleAlert(title)); }, 10000), qPrintable(title));
-            accept ? box->defaultButton()->click() : box->done(0);
+            QVERIFY2(takeAlert(title, accept) != QStringLiteral("<none>"), qPrintable(title));
         };
         const ZDLargeIconCache icons;
         QByteArray png;

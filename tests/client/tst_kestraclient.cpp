@@ -131,9 +131,40 @@ struct Console
         connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(port), expectedName);
         agent = connection->rootProxy();
     }
-    void registerCallback()
+    QVariant call(const char *op, const QVariantList &args = {}) const
     {
-        agent->callOneway(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(callback)});
+        return agent->call(QString::fromLatin1(op), args);
+    }
+    void send(const char *op, const QVariantList &args = {}) const { agent->callOneway(QString::fromLatin1(op), args); }
+    // Registered once the ping behind it comes back: calls on one link are handled in order.
+    void registerCallback() const
+    {
+        send(ZDOrv::kSetErrorCallback, {QVariant::fromValue(callback)});
+        call(ZDOrv::kPing);
+    }
+    bool receivedOp(const char *op) const
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return std::any_of(received.cbegin(), received.cend(), [op](const Received &r) { return r.op == QLatin1String(op); });
+    }
+    // The configuration the agent hands a record object of the console; empty when none comes.
+    QVariantMap fetchConfiguration() const
+    {
+        QVariantMap configured;
+        auto record = ZDRemoteObject::create();
+        record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [&](const QVariantList &args) {
+            configured = args.value(0).toMap();
+            return QVariant();
+        });
+        send(ZDOrv::kFetchInitialConfiguration, {QVariant::fromValue(record)});
+        return QTest::qWaitFor([&] { return !configured.isEmpty(); }, kWaitMs) ? configured : QVariantMap();
+    }
+    // The agent's own log (in the local log folder when it runs as root); empty unless exactly one.
+    QString ownLog() const
+    {
+        const QStringList own = call(ZDOrv::kPopulateZDLogFilenames).toStringList().filter(
+            QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
+        return own.size() == 1 ? own.constFirst() : QString();
     }
     // The first argument of every call of that operation so far.
     QStringList firstArguments(const char *op) const
@@ -164,7 +195,7 @@ int runConsoleChild(int port, const QStringList &task)
                 {QStringLiteral("answer"), task[0], QVariant(task[1].split(QLatin1Char(' '))), task[2],
                  ZDEncryption::encryptCredential(qEnvironmentVariable("KESTRA_TEST_PASSWORD")),
                  QVariant::fromValue(console.callback), task[3]});
-        console.agent->call(QString::fromLatin1(ZDOrv::kPing)); // the request has arrived
+        console.call(ZDOrv::kPing); // the request has arrived
         std::fputs("ready\n", stdout);
         std::fflush(stdout);
         for (int seen = 0;;) { // until killed
@@ -284,38 +315,30 @@ private Q_SLOTS:
 
         // The connection by name checks the name the agent registered.
         Console console(port, name);
-        const QVariantMap initial = console.agent->call(QString::fromLatin1(ZDOrv::kInitialConfiguration)).toMap();
+        const QVariantMap initial = console.call(ZDOrv::kInitialConfiguration).toMap();
         QVERIFY(initial.contains(QStringLiteral("version")));
         QVERIFY(initial.contains(QStringLiteral("versionString")));
         QCOMPARE(initial.value(QStringLiteral("maintenanceRequested")).toBool(), false);
         QVERIFY(!initial.contains(QStringLiteral("preferredHostName")));
 
-        // The configuration by callback, on a record object of the console.
-        QVariantMap configured;
-        auto record = ZDRemoteObject::create();
-        record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [&](const QVariantList &args) {
-            configured = args.value(0).toMap();
-            return QVariant();
-        });
-        console.agent->callOneway(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration), {QVariant::fromValue(record)});
-        QTRY_VERIFY_WITH_TIMEOUT(!configured.isEmpty(), kWaitMs);
-        // No tool suite in the sandbox: the fixed order is cut at "orvVersion".
+        // The configuration by callback. No tool suite in the sandbox: the fixed order is cut at "orvVersion".
+        const QVariantMap configured = console.fetchConfiguration();
         QCOMPARE(configured.keys(), QStringList({QStringLiteral("maintenanceRequested"), QStringLiteral("version"),
                                                  QStringLiteral("versionString")}));
         QVERIFY(!configured.contains(QStringLiteral("selfCrashLog")));
 
         // Settings with their defaults, the icon, and ping.
-        const QVariantMap settings = console.agent->call(QString::fromLatin1(ZDOrv::kNetworkClientSettings)).toMap();
+        const QVariantMap settings = console.call(ZDOrv::kNetworkClientSettings).toMap();
         QCOMPARE(settings.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
         QCOMPARE(settings.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
-        const QByteArray icon = console.agent->call(QString::fromLatin1(ZDOrv::kComputerIcon)).toByteArray();
+        const QByteArray icon = console.call(ZDOrv::kComputerIcon).toByteArray();
         QCOMPARE(QImage::fromData(icon).size(), QSize(16, 16));
-        QCOMPARE(QImage::fromData(console.agent->call(QString::fromLatin1(ZDOrv::kComputerIconSize), {qint64(64)})
+        QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(64)})
                                       .toByteArray())
                      .size(),
                  QSize(64, 64));
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kComputerIconSize), {qint64(1) << 40}).isValid());
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+        QVERIFY(!console.call(ZDOrv::kComputerIconSize, {qint64(1) << 40}).isValid());
+        QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
 
     void twoConsolesOneKilled()
@@ -333,10 +356,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine() || second.state() == QProcess::NotRunning, kWaitMs);
         QCOMPARE(second.readLine().trimmed(), QByteArray("ready"));
 
-        // Both registered: one error reaches both. The console registered first
-        // is the probe that the later registration has been handled.
-        QTest::qWait(200);
-        first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("before")});
+        // Both registered ("ready" comes after the child's registration): one error reaches both.
+        first.send(ZDOrv::kPostErrorString, {QStringLiteral("before")});
         QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("before"), kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine(), kWaitMs);
         QCOMPARE(second.readLine().trimmed(), QByteArray("got before"));
@@ -346,7 +367,7 @@ private Q_SLOTS:
 
         // The next errors reach the living console; the dead one is dropped.
         for (const char *text : {"after", "again"}) {
-            first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QString::fromLatin1(text)});
+            first.send(ZDOrv::kPostErrorString, {QString::fromLatin1(text)});
             QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains(text), kWaitMs);
         }
         const QStringList hosts = [&] {
@@ -360,10 +381,10 @@ private Q_SLOTS:
 
         // A console registering twice is kept once: one delivery per error.
         first.registerCallback();
-        first.agent->callOneway(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("once")});
-        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("once"), kWaitMs);
-        first.agent->call(QString::fromLatin1(ZDOrv::kPing));
-        QTest::qWait(300);
+        first.send(ZDOrv::kPostErrorString, {QStringLiteral("once")});
+        // Errors arrive in order: a second copy of "once" would come before "probe".
+        first.send(ZDOrv::kPostErrorString, {QStringLiteral("probe")});
+        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("probe"), kWaitMs);
         QCOMPARE(first.firstArguments(ZDOrv::kAddStringToQueueHostname).count(QStringLiteral("once")), 1);
     }
 
@@ -375,29 +396,23 @@ private Q_SLOTS:
         Console console(port);
         console.registerCallback();
 
-        const QStringList logs =
-            console.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList();
-        // The agent's own log (in the local log folder when it runs as root).
-        const QStringList own_ = logs.filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
-        QVERIFY2(own_.size() == 1, qPrintable(logs.join(QLatin1Char(','))));
-        const QString own = own_.constFirst();
+        const QString own = console.ownLog();
+        QVERIFY(!own.isEmpty());
         const QString logFolder = QFileInfo(own).path();
-        QTRY_VERIFY_WITH_TIMEOUT(console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {own})
-                                     .toString()
-                                     .contains(QStringLiteral("Listening on port")),
-                                 kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            console.call(ZDOrv::kLogWithFilename, {own}).toString().contains(QStringLiteral("Listening on port")), kWaitMs);
 
         // A path outside the log folders is refused without being read; the console is told.
         const QString secret = m_sandbox->path(QStringLiteral("secret.log"));
         QVERIFY(ZDTestSandbox::writeFile(secret, "secret"));
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {secret}).isValid());
+        QVERIFY(!console.call(ZDOrv::kLogWithFilename, {secret}).isValid());
         const QString refusal = QStringLiteral("Unable to get log %1 - file doesn't exist.").arg(secret);
         QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains(refusal), kWaitMs);
         // Nor through a link planted in the log folder.
         const QString link = logFolder + QStringLiteral("/planted.log");
         QVERIFY(QFile::link(secret, link));
-        QVERIFY(console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {link}).toString() != "secret");
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kFcsCrashLog), {secret}).isValid());
+        QVERIFY(console.call(ZDOrv::kLogWithFilename, {link}).toString() != "secret");
+        QVERIFY(!console.call(ZDOrv::kFcsCrashLog, {secret}).isValid());
         QFile::remove(link);
 
         // gatherLogs cancelled while it runs returns none; the next one starts afresh.
@@ -409,19 +424,19 @@ private Q_SLOTS:
             QVariant result = QStringLiteral("pending");
             std::thread gather([&] {
                 try {
-                    result = console.agent->call(QString::fromLatin1(ZDOrv::kGatherLogs));
+                    result = console.call(ZDOrv::kGatherLogs);
                 } catch (const std::exception &) {
                     result = QStringLiteral("failed");
                 }
             });
             QTest::qWait(5 * attempt);
-            console.agent->callOneway(QString::fromLatin1(ZDOrv::kCancelProcessing));
+            console.send(ZDOrv::kCancelProcessing);
             gather.join();
             QVERIFY(result != QVariant(QStringLiteral("failed")));
             cancelled = !result.isValid();
         }
         QVERIFY(cancelled);
-        const QVariantMap all = console.agent->call(QString::fromLatin1(ZDOrv::kGatherLogs)).toMap();
+        const QVariantMap all = console.call(ZDOrv::kGatherLogs).toMap();
         QVERIFY(all.contains(own));
     }
 
@@ -436,14 +451,11 @@ private Q_SLOTS:
         QVERIFY(port != 1025);
         // Nothing published either: the log says so.
         Console console(port);
-        const QStringList logs =
-            console.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList();
-        const QStringList own = logs.filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
-        QCOMPARE(own.size(), 1);
+        const QString own = console.ownLog();
+        QVERIFY(!own.isEmpty());
         QString log;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (log = console.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {own.constFirst()}).toString())
-                .contains(QStringLiteral("Listening on port")),
+            (log = console.call(ZDOrv::kLogWithFilename, {own}).toString()).contains(QStringLiteral("Listening on port")),
             kWaitMs);
         QVERIFY(!log.contains(QStringLiteral("Custom port")));
         QVERIFY(!log.contains(QStringLiteral("Broadcasting on")));
@@ -466,7 +478,7 @@ private Q_SLOTS:
         // Status line and console line of the same wait.
         QVERIFY(agent.output().contains(QStringLiteral("Reconnecting in 10 seconds...\nReconnecting in 10 seconds...\n")));
         Console console(busy);
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+        QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
 
     void listensOnTheChosenInterface()
@@ -491,46 +503,37 @@ private Q_SLOTS:
         }
     }
 
-    void disconnectNotification()
+    void disconnectsWithAGoodbye_data()
     {
-        Agent agent;
-        const int port = agent.waitForPort();
-        QVERIFY2(port > 0, qPrintable(agent.output()));
-        Console console(port);
-        console.registerCallback();
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
-        QVERIFY(waitUntilAgentObserves());
-
-        // Its own pid excluded: the agent stays.
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"),
-                                               {{QStringLiteral("excluded_pid"), agent.pid()}});
-        QVERIFY(agentHandledEarlierNotifications());
-        QCOMPARE(agent.process().state(), QProcess::Running);
-
-        // Without an excluded pid: every agent says goodbye and quits cleanly.
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
-        QVERIFY(agent.waitForExit());
-        QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(agent.process().exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
-        QVERIFY(console.firstArguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
-        QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
+        QTest::addColumn<bool>("bySignal");
+        QTest::newRow("notification") << false;
+        QTest::newRow("stopped by the service manager") << true;
     }
-
-    void stoppedByTheServiceManagerSaysGoodbye()
+    void disconnectsWithAGoodbye()
     {
+        QFETCH(bool, bySignal);
         Agent agent;
         const int port = agent.waitForPort();
         QVERIFY2(port > 0, qPrintable(agent.output()));
         Console console(port);
         console.registerCallback();
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
-
-        agent.process().terminate(); // SIGTERM, as systemd stops a unit
+        if (bySignal) {
+            agent.process().terminate(); // SIGTERM, as systemd stops a unit
+        } else {
+            // Its own pid excluded: the agent stays.
+            QVERIFY(waitUntilAgentObserves());
+            ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"),
+                                                   {{QStringLiteral("excluded_pid"), agent.pid()}});
+            QVERIFY(agentHandledEarlierNotifications());
+            QCOMPARE(agent.process().state(), QProcess::Running);
+            // Without an excluded pid: every agent says goodbye and quits cleanly.
+            ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
+        }
         QVERIFY(agent.waitForExit());
         QVERIFY2(agent.process().exitStatus() == QProcess::NormalExit, qPrintable(agent.output()));
         QCOMPARE(agent.process().exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
+        QVERIFY(console.firstArguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
         QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
     }
 
@@ -591,26 +594,12 @@ private Q_SLOTS:
         Agent agent;
         QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
         Console console(agent.waitForPort());
-        auto fetch = [&] {
-            QVariantMap configured;
-            auto record = ZDRemoteObject::create();
-            record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [&](const QVariantList &args) {
-                configured = args.value(0).toMap();
-                return QVariant();
-            });
-            console.agent->callOneway(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration),
-                                      {QVariant::fromValue(record)});
-            QDeadlineTimer deadline(kWaitMs);
-            while (configured.isEmpty() && !deadline.hasExpired())
-                QTest::qWait(20);
-            return configured;
-        };
-        const QVariantMap first = fetch();
+        const QVariantMap first = console.fetchConfiguration();
         QVERIFY(!first.isEmpty());
         const QString report = first.value(QStringLiteral("selfCrashLog")).toString();
         QVERIFY2(report.contains(QStringLiteral("KestraClient_")) && QFile::exists(report),
                  qPrintable(QStringList(first.keys()).join(QLatin1Char(','))));
-        const QVariantMap second = fetch();
+        const QVariantMap second = console.fetchConfiguration();
         QVERIFY(!second.isEmpty());
         QVERIFY(!second.contains(QStringLiteral("selfCrashLog")));
     }
@@ -661,17 +650,15 @@ private Q_SLOTS:
 
         // Once the agent has given that link up for silence, the tool's answer times out there.
         Console watcher(port);
-        const QString log = watcher.agent->call(QString::fromLatin1(ZDOrv::kPopulateZDLogFilenames)).toStringList()
-                                .filter(QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$"))).value(0);
-        QTRY_VERIFY_WITH_TIMEOUT(watcher.agent->call(QString::fromLatin1(ZDOrv::kLogWithFilename), {log})
-                                     .toString()
-                                     .contains(QStringLiteral("timed out: no answer")),
-                                 kWaitMs);
+        const QString log = watcher.ownLog();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            watcher.call(ZDOrv::kLogWithFilename, {log}).toString().contains(QStringLiteral("timed out: no answer")),
+            kWaitMs);
         QVERIFY(ZDTestSandbox::writeFile(release, "go"));
         QVERIFY2(!agent.waitFor(QStringLiteral("Reconnecting in 5 seconds...")).isEmpty(),
                  qPrintable(agent.output()));
         Console console(agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 5 seconds..."))));
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
+        QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
 
     void localCallbackConnection()
@@ -680,7 +667,6 @@ private Q_SLOTS:
         QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
         Console console(agent.waitForPort());
         console.registerCallback();
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
 
         // A tool on this computer reports through the agent's bus name.
         const ZDLocalCallbackClient tool;
@@ -729,7 +715,7 @@ private Q_SLOTS:
         QVERIFY2(port > 0, qPrintable(agent.output()));
         Console console(port);
         m_statuses.clear();
-        console.agent->callOneway(QString::fromLatin1(ZDOrv::kRelaunch));
+        console.send(ZDOrv::kRelaunch);
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.process().exitCode(), 0);
         QVERIFY(agent.output().contains(QStringLiteral("Relaunching...")));
@@ -749,12 +735,11 @@ private Q_SLOTS:
         QVERIFY(agent.waitForPort() > 0);
         Console console(agent.waitForPort());
         console.registerCallback();
-        QVERIFY(!console.agent->call(QString::fromLatin1(ZDOrv::kPing)).isValid());
         QVERIFY(waitUntilAgentObserves());
         QVERIFY(m_statuses.constLast().startsWith(QStringLiteral("Listening on port")));
 
         // Withdrawn maintenance requests reach the consoles.
-        console.agent->callOneway(QString::fromLatin1(ZDOrv::kCancelMaintenanceRequest));
+        console.send(ZDOrv::kCancelMaintenanceRequest);
         QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
         QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
@@ -765,7 +750,7 @@ private Q_SLOTS:
                                   {QVariantMap{{QStringLiteral("showMenuBarIcon"), 0},
                                                {QStringLiteral("autoUpdateCheck"), -1},
                                                {QStringLiteral("globalUpdateCheck"), -1}}});
-        QTRY_COMPARE_WITH_TIMEOUT(console.agent->call(QString::fromLatin1(ZDOrv::kNetworkClientSettings))
+        QTRY_COMPARE_WITH_TIMEOUT(console.call(ZDOrv::kNetworkClientSettings)
                                       .toMap()
                                       .value(QStringLiteral("showMenuBarIcon"))
                                       .toInt(),
@@ -777,15 +762,7 @@ private Q_SLOTS:
 
         // The tools' notices travel to the consoles.
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const std::lock_guard<std::mutex> lock(console.mutex);
-                for (const auto &r : console.received)
-                    if (r.op == QLatin1String(ZDOrv::kIncrementProgress))
-                        return true;
-                return false;
-            }(),
-            kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(console.receivedOp(ZDOrv::kIncrementProgress), kWaitMs);
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskError"),
                                                {{QStringLiteral("errorString"), QStringLiteral("tool broke")}});
         QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
