@@ -179,7 +179,7 @@ private Q_SLOTS:
         QVERIFY(!client.callOneway(QString()));
 
         const ZDLocalCallbackClient impatient(n, 200);
-        r = impatient.call(QStringLiteral("nap:"), {qint64(3000)});
+        r = impatient.call(QStringLiteral("nap:"), {qint64(1000)});
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorTimeout));
 
         const ZDLocalCallbackClient nobody(name("Nobody"));
