@@ -6,14 +6,11 @@
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLocalPaths.h"
+#include "ZDRealAgent.h"
 #include "ZDService.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include "ZDTestProcess.h"
@@ -21,16 +18,14 @@
 
 #include <deque>
 #include <mutex>
-#include <thread>
 
 namespace {
 
 const QString kAdmin = QStringLiteral("kestra_dspadm");
 const QString kTool = QStringLiteral("com.zendrel.Tidwell");
 
-using zdtest::run;
-
 using zdtest::copyTree;
+using zdtest::run;
 
 class ScriptedPrompt : public ZDCredentialPrompt
 {
@@ -57,14 +52,12 @@ class TestZDDispatcherAgent : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<ZDTestSandbox> m_sandbox;
-    QProcess m_agent;
-    QString m_agentOutput;
+    ZDTestSandbox m_sandbox; // the console's own files
+    ZDRealAgent m_agent;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
     ZDServicePtr m_service;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
     QString m_adminPassword;
-
 
     bool queueHas(qint64 code)
     {
@@ -77,23 +70,12 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
-        const QString agent = apps + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient");
-        if (!QFileInfo(agent).isExecutable())
+        if (!ZDRealAgent::exists())
             QSKIP("KestraClient is not built (KESTRA_APPS_DIR)");
-        m_sandbox = std::make_unique<ZDTestSandbox>();
-        QVERIFY(copyTree(apps + QStringLiteral("/Tidwell.app"), m_sandbox->path(QStringLiteral("opt/Tidwell.app"))));
-
-        m_agent.setProgram(agent);
-        m_agent.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        m_agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        connect(&m_agent, &QProcess::readyReadStandardOutput, this,
-                [this] { m_agentOutput += QString::fromUtf8(m_agent.readAllStandardOutput()); });
-        m_agent.start();
-        QVERIFY(m_agent.waitForStarted(10000));
-        const QRegularExpression listening(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(listening.match(m_agentOutput).hasMatch(), 30000);
-        const int port = listening.match(m_agentOutput).captured(1).toInt();
+        QVERIFY(copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Tidwell.app"),
+                         m_agent.root() + QStringLiteral("/opt/Tidwell.app")));
+        QVERIFY2(m_agent.start(ZDRealAgent::freePort()), qPrintable(m_agent.output()));
+        const int port = m_agent.port();
 
         m_errorCallback = std::make_shared<ZDErrorCallback>();
         m_service = ZDService::serviceWithName(QStringLiteral("Real agent"), QString(), QStringLiteral("127.0.0.1"),
@@ -111,10 +93,7 @@ private Q_SLOTS:
         if (m_service)
             m_service->invalidate(false);
         m_service.reset();
-        if (m_agent.state() != QProcess::NotRunning) {
-            m_agent.kill();
-            m_agent.waitForFinished(10000);
-        }
+        m_agent.kill();
         if (ZDLocalPaths::isRoot())
             run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), kAdmin});
     }
