@@ -37,17 +37,16 @@ struct Console
                 return QVariant();
             });
     }
-    int countOf(const QString &op) const
+    QList<QVariantList> all(const QString &op) const
     {
-        return int(std::count_if(calls.cbegin(), calls.cend(), [&](const auto &c) { return c.first == op; }));
+        QList<QVariantList> found;
+        for (const auto &c : calls)
+            if (c.first == op)
+                found << c.second;
+        return found;
     }
-    QVariantList last(const QString &op) const
-    {
-        for (auto it = calls.crbegin(); it != calls.crend(); ++it)
-            if (it->first == op)
-                return it->second;
-        return {};
-    }
+    int countOf(const QString &op) const { return int(all(op).size()); }
+    QVariantList last(const QString &op) const { return all(op).value(all(op).size() - 1); }
 };
 
 QStringList allOperations()
@@ -91,11 +90,7 @@ class TestZDCallbackRegistry : public QObject
     {
         const int before = console.countOf(QString::fromLatin1(kIncrementProgress));
         m_registry->incrementRemoteProgress();
-        QElapsedTimer timer;
-        timer.start();
-        while (console.countOf(QString::fromLatin1(kIncrementProgress)) == before && timer.elapsed() < 20000)
-            QTest::qWait(10);
-        return console.countOf(QString::fromLatin1(kIncrementProgress)) > before;
+        return QTest::qWaitFor([&] { return console.countOf(QString::fromLatin1(kIncrementProgress)) > before; }, 20000);
     }
 
 private Q_SLOTS:
@@ -193,13 +188,7 @@ private Q_SLOTS:
 
         QCOMPARE(console->last(QString::fromLatin1(kAddErrorToQueueHostname)),
                  (QVariantList{QVariant::fromValue(diskError), kHost}));
-        const auto userInfoCalls = [&] {
-            QList<QVariantList> r;
-            for (const auto &c : console->calls)
-                if (c.first == QLatin1String(kAddErrorToQueueUserInfo))
-                    r << c.second;
-            return r;
-        }();
+        const auto userInfoCalls = console->all(QString::fromLatin1(kAddErrorToQueueUserInfo));
         QCOMPARE(userInfoCalls.size(), 2);
         QCOMPARE(userInfoCalls[0][1].toMap(),
                  (QVariantMap{{QStringLiteral("path"), QStringLiteral("/x")}, {QStringLiteral("hostname"), kHost}}));
