@@ -12,10 +12,12 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kUser = QStringLiteral("cliadmin");
-const QString kPassword = QStringLiteral("cli pw 'q' 9");
+const QString kUser = u"cliadmin"_s;
+const QString kPassword = u"cli pw 'q' 9"_s;
 
 struct Run
 {
@@ -61,39 +63,36 @@ private:
         return r;
     }
 
-    QJsonObject json(const Run &r)
-    {
-        return QJsonDocument::fromJson(r.out.toUtf8()).object();
-    }
+    static QJsonObject json(const Run &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
 
-    QStringList hosts(const QList<int> &which)
+    // "kestra <args> --no-browse --hosts <names of which>"
+    Run on(const QList<int> &which, const QStringList &args, const QByteArray &input = QByteArray())
     {
-        QStringList h;
+        QStringList names;
         for (int i : which)
-            h << m_agents[size_t(i)].name;
-        return {QStringLiteral("--no-browse"), QStringLiteral("--hosts"), h.join(u',')};
+            names << m_agents[size_t(i)].name;
+        return kestra(args + QStringList{u"--no-browse"_s, u"--hosts"_s, names.join(u',')}, input);
     }
+    QJsonValue answerOf(const Run &r, int i) { return json(r).value(m_agents[size_t(i)].host + u'.'); }
 
     QStringList callsOf(int i)
     {
-        const Run r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("fakeCalls"), QStringLiteral("--json")}
-                             + hosts({i}));
-        return json(r).value(m_agents[size_t(i)].host + QLatin1Char('.')).toVariant().toStringList();
+        return answerOf(on({i}, {u"call"_s, u"fakeCalls"_s, u"--json"_s}), i).toVariant().toStringList();
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../../bin/kestra"));
+        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
         QVERIFY2(QFileInfo(m_kestra).isExecutable(), qPrintable(m_kestra));
         m_sandbox = std::make_unique<ZDTestSandbox>();
-        m_passwordFile = m_sandbox->path(QStringLiteral("agent-password"));
+        m_passwordFile = m_sandbox->path(u"agent-password"_s);
         QVERIFY(ZDTestSandbox::writeFile(m_passwordFile, kPassword.toUtf8()));
         const QString tag = QString::number(QCoreApplication::applicationPid());
         for (int i = 0; i < 2; ++i) {
             Agent a;
-            a.host = QStringLiteral("cli-%1-%2").arg(tag).arg(i);
-            a.name = QStringLiteral("Edit Bay %1").arg(i);
+            a.host = u"cli-%1-%2"_s.arg(tag).arg(i);
+            a.name = u"Edit Bay %1"_s.arg(i);
             QVERIFY(a.start(kUser, m_passwordFile));
             m_agents.push_back(std::move(a));
         }
@@ -102,141 +101,120 @@ private Q_SLOTS:
     void addListCallRemove()
     {
         for (const Agent &a : m_agents) {
-            const Run r = kestra({QStringLiteral("add"), a.name, QStringLiteral("127.0.0.1"), QString::number(a.port)});
+            const Run r = kestra({u"add"_s, a.name, u"127.0.0.1"_s, QString::number(a.port)});
             QVERIFY2(r.rc == 0, qPrintable(r.err));
         }
         // The sheet's rules: the same address and port twice, a bad address, a low port.
-        Run r = kestra({QStringLiteral("add"), QStringLiteral("Other"), QStringLiteral("127.0.0.1"),
-                        QString::number(m_agents[0].port)});
+        Run r = kestra({u"add"_s, u"Other"_s, u"127.0.0.1"_s, QString::number(m_agents[0].port)});
         QCOMPARE(r.rc, 1);
-        QVERIFY(r.err.contains(QStringLiteral("Connection already exists")));
-        QCOMPARE(kestra({QStringLiteral("add"), QStringLiteral("X"), QStringLiteral("010.0.0.1"), QStringLiteral("4000")}).rc, 1);
-        QCOMPARE(kestra({QStringLiteral("add"), QStringLiteral("X"), QStringLiteral("10.0.0.1"), QStringLiteral("1024")}).rc, 1);
-        QCOMPARE(kestra({QStringLiteral("add"), QStringLiteral("X")}).rc, 2);
+        QVERIFY(r.err.contains(u"Connection already exists"_s));
+        QCOMPARE(kestra({u"add"_s, u"X"_s, u"010.0.0.1"_s, u"4000"_s}).rc, 1);
+        QCOMPARE(kestra({u"add"_s, u"X"_s, u"10.0.0.1"_s, u"1024"_s}).rc, 1);
+        QCOMPARE(kestra({u"add"_s, u"X"_s}).rc, 2);
 
-        r = kestra({QStringLiteral("list"), QStringLiteral("--no-browse"), QStringLiteral("--wait"), QStringLiteral("20")});
+        r = kestra({u"list"_s, u"--no-browse"_s, u"--wait"_s, u"20"_s});
         QCOMPARE(r.rc, 0);
         for (const Agent &a : m_agents) {
             const QStringList line = r.out.split(u'\n').filter(a.name);
             QCOMPARE(line.size(), 1);
-            QVERIFY2(line.first().contains(QStringLiteral(" connected")), qPrintable(r.out));
+            QVERIFY2(line.first().contains(u" connected"_s), qPrintable(r.out));
             QVERIFY(line.first().contains(a.host));
         }
 
         // A read across both, merged by host name.
-        r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("systemSpecs"), QStringLiteral("--json")}
-                   + hosts({0, 1}));
+        r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s});
         QVERIFY2(r.rc == 0, qPrintable(r.err));
         QJsonObject o = json(r);
         QCOMPARE(o.size(), 2);
         for (const Agent &a : m_agents)
-            QCOMPARE(o.value(a.host + QLatin1Char('.')).toObject().value(QStringLiteral("host")).toString(), a.host);
+            QCOMPARE(o.value(a.host + u'.').toObject().value(u"host"_s).toString(), a.host);
         // Arguments are JSON values; the count must fit the operation.
-        r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("logWithFilename:"), QStringLiteral("\"/tmp/a b\""),
-                               QStringLiteral("--json")}
-                   + hosts({1}));
-        QCOMPARE(json(r).value(m_agents[1].host + QLatin1Char('.')).toString(), QStringLiteral("text of /tmp/a b"));
-        QCOMPARE(kestra(QStringList{QStringLiteral("call"), QStringLiteral("logWithFilename:")} + hosts({1})).rc, 2);
+        r = on({1}, {u"call"_s, u"logWithFilename:"_s, u"\"/tmp/a b\""_s, u"--json"_s});
+        QCOMPARE(answerOf(r, 1).toString(), u"text of /tmp/a b"_s);
+        QCOMPARE(on({1}, {u"call"_s, u"logWithFilename:"_s}).rc, 2);
         // The table form names each computer.
-        r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("ping")} + hosts({0, 1}));
+        r = on({0, 1}, {u"call"_s, u"ping"_s});
         QCOMPARE(r.rc, 0);
         QVERIFY(r.out.contains(m_agents[0].host) && r.out.contains(m_agents[1].host));
 
-        QCOMPARE(kestra({QStringLiteral("remove"), m_agents[0].name}).rc, 0);
-        QCOMPARE(kestra({QStringLiteral("remove"), m_agents[0].name}).rc, 1);
-        r = kestra({QStringLiteral("list"), QStringLiteral("--no-browse")});
+        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).rc, 0);
+        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).rc, 1);
+        r = kestra({u"list"_s, u"--no-browse"_s});
         QVERIFY(!r.out.contains(m_agents[0].name));
         QVERIFY(r.out.contains(m_agents[1].name));
-        QCOMPARE(kestra({QStringLiteral("add"), m_agents[0].name, QStringLiteral("127.0.0.1"),
-                         QString::number(m_agents[0].port)})
-                     .rc,
-                 0);
+        QCOMPARE(kestra({u"add"_s, m_agents[0].name, u"127.0.0.1"_s, QString::number(m_agents[0].port)}).rc, 0);
     }
 
     void tasksRunAndCredentials()
     {
-        Run r = kestra(QStringList{QStringLiteral("tasks"), QStringLiteral("--json")} + hosts({0}));
+        Run r = on({0}, {u"tasks"_s, u"--json"_s});
         QCOMPARE(r.rc, 0);
-        const QJsonObject tool =
-            json(r).value(m_agents[0].host + QLatin1Char('.')).toArray().first().toObject();
-        QCOMPARE(tool.value(QStringLiteral("bundleid")).toString(), QStringLiteral("com.zendrel.faketool"));
+        const QJsonObject tool = answerOf(r, 0).toArray().first().toObject();
+        QCOMPARE(tool.value(u"bundleid"_s).toString(), u"com.zendrel.faketool"_s);
 
         // As the agent's user, by tool name, options after the task.
-        r = kestra(QStringList{QStringLiteral("run"), QStringLiteral("Fake Tool"), QStringLiteral("clean"),
-                               QStringLiteral("-v")}
-                   + hosts({0, 1}));
+        r = on({0, 1}, {u"run"_s, u"Fake Tool"_s, u"clean"_s, u"-v"_s});
         QVERIFY2(r.rc == 0, qPrintable(r.err));
         for (int i : {0, 1})
-            QVERIFY(callsOf(i).contains(QStringLiteral("executeTask clean com.zendrel.faketool -v")));
+            QVERIFY(callsOf(i).contains(u"executeTask clean com.zendrel.faketool -v"_s));
 
         // With rights: the credentials come from standard input here (no terminal).
-        r = kestra(QStringList{QStringLiteral("run"), QStringLiteral("com.zendrel.faketool"), QStringLiteral("clean"),
-                               QStringLiteral("--admin")}
-                       + hosts({0}),
-                   (kUser + u'\n' + kPassword + u'\n').toUtf8());
+        const QStringList admin{u"run"_s, u"com.zendrel.faketool"_s, u"clean"_s, u"--admin"_s};
+        r = on({0}, admin, (kUser + u'\n' + kPassword + u'\n').toUtf8());
         QVERIFY2(r.rc == 0, qPrintable(r.err));
-        QVERIFY(callsOf(0).contains(QStringLiteral("authExecuteTask clean com.zendrel.faketool %1 ok").arg(kUser)));
+        QVERIFY(callsOf(0).contains(u"authExecuteTask clean com.zendrel.faketool %1 ok"_s.arg(kUser)));
 
         // A wrong password asks again; the end of input cancels, and the run fails.
-        r = kestra(QStringList{QStringLiteral("run"), QStringLiteral("com.zendrel.faketool"), QStringLiteral("clean"),
-                               QStringLiteral("--admin")}
-                       + hosts({1}),
-                   (kUser + QStringLiteral("\nwrong\n")).toUtf8());
+        r = on({1}, admin, (kUser + u"\nwrong\n"_s).toUtf8());
         QCOMPARE(r.rc, 1);
-        QVERIFY(r.err.contains(QStringLiteral("Invalid username or password")));
-        QVERIFY(callsOf(1).filter(QStringLiteral("authExecuteTask")).isEmpty());
+        QVERIFY(r.err.contains(u"Invalid username or password"_s));
+        QVERIFY(callsOf(1).filter(u"authExecuteTask"_s).isEmpty());
         QVERIFY(!r.out.contains(kPassword) && !r.err.contains(kPassword));
     }
 
     void errorsKeptBetweenRuns()
     {
-        QCOMPARE(kestra({QStringLiteral("errors"), QStringLiteral("--clear")}).rc, 0);
-        Run r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("fakePostError:"),
-                                   QStringLiteral("Scratch disk full")}
-                       + hosts({1}));
+        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).rc, 0);
+        QCOMPARE(on({1}, {u"call"_s, u"fakePostError:"_s, u"Scratch disk full"_s}).rc, 0);
+        const Run r = kestra({u"errors"_s});
         QCOMPARE(r.rc, 0);
-        r = kestra({QStringLiteral("errors")});
-        QCOMPARE(r.rc, 0);
-        QVERIFY2(r.out.contains(QStringLiteral("Scratch disk full")), qPrintable(r.out));
+        QVERIFY2(r.out.contains(u"Scratch disk full"_s), qPrintable(r.out));
         QVERIFY(r.out.contains(m_agents[1].host));
-        QCOMPARE(kestra({QStringLiteral("errors"), QStringLiteral("--clear")}).rc, 0);
-        QVERIFY(!kestra({QStringLiteral("errors")}).out.contains(QStringLiteral("Scratch disk full")));
+        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).rc, 0);
+        QVERIFY(!kestra({u"errors"_s}).out.contains(u"Scratch disk full"_s));
     }
 
     // Usage and version on request; an add says only that; the wait ends once every computer answered (a
     // real agent has no host name without the tool suite), and the helper gives up long before 600 s.
     void behavesLikeACommand()
     {
-        for (const QString &arg : {QStringLiteral("--help"), QStringLiteral("-h"), QStringLiteral("--version")}) {
+        for (const QString &arg : {u"--help"_s, u"-h"_s, u"--version"_s}) {
             const Run h = kestra({arg});
-            QVERIFY2(h.rc == 0 && QRegularExpression(QStringLiteral("^(usage: kestra|kestra [0-9.]+ \\(\\d+\\)\\n$)")).match(h.out).hasMatch(), qPrintable(h.out));
+            QVERIFY2(h.rc == 0 && QRegularExpression(u"^(usage: kestra|kestra [0-9.]+ \\(\\d+\\)\\n$)"_s).match(h.out).hasMatch(), qPrintable(h.out));
         }
         ZDRealAgent agent;
         QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
         const QString port = QString::number(agent.port());
-        Run r = kestra({QStringLiteral("add"), QStringLiteral("Real"), QStringLiteral("127.0.0.1"), port});
-        QCOMPARE(r.out + r.err, QStringLiteral("Added Real (127.0.0.1:%1).\n").arg(port));
-        r = kestra({QStringLiteral("call"), QStringLiteral("ping"), QStringLiteral("--no-browse"), QStringLiteral("--wait"), QStringLiteral("600")});
-        QVERIFY2(r.rc == 0 && r.out.contains(QStringLiteral("Real ")), qPrintable(r.err));
-        QCOMPARE(kestra({QStringLiteral("remove"), QStringLiteral("Real")}).rc, 0);
+        Run r = kestra({u"add"_s, u"Real"_s, u"127.0.0.1"_s, port});
+        QCOMPARE(r.out + r.err, u"Added Real (127.0.0.1:%1).\n"_s.arg(port));
+        r = kestra({u"call"_s, u"ping"_s, u"--no-browse"_s, u"--wait"_s, u"600"_s});
+        QVERIFY2(r.rc == 0 && r.out.contains(u"Real "_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"remove"_s, u"Real"_s}).rc, 0);
     }
 
     // Last: it stops an agent.
     void exitStatusOnFailure()
     {
-        Run r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("ping")} + hosts({0})
-                       + QStringList{QStringLiteral("--hosts"), m_agents[0].name + QStringLiteral(",Nobody")});
+        Run r = kestra({u"call"_s, u"ping"_s, u"--no-browse"_s, u"--hosts"_s, m_agents[0].name + u",Nobody"_s});
         QCOMPARE(r.rc, 1);
-        QVERIFY(r.err.contains(QStringLiteral("Nobody: not found")));
+        QVERIFY(r.err.contains(u"Nobody: not found"_s));
 
         m_agents[1].kill();
-        r = kestra(QStringList{QStringLiteral("call"), QStringLiteral("systemSpecs"), QStringLiteral("--json"),
-                               QStringLiteral("--wait"), QStringLiteral("2")}
-                   + hosts({0, 1}));
+        r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s, u"--wait"_s, u"2"_s});
         QCOMPARE(r.rc, 1);
         const QJsonObject o = json(r);
         QCOMPARE(o.size(), 1);
-        QVERIFY(o.contains(m_agents[0].host + QLatin1Char('.')));
+        QVERIFY(o.contains(m_agents[0].host + u'.'));
         QVERIFY2(r.err.contains(m_agents[1].name), qPrintable(r.err));
     }
 };
