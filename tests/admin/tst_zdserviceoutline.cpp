@@ -296,8 +296,6 @@ private Q_SLOTS:
         QCOMPARE(ZDAdminDefaults::boolValue(r, QStringLiteral("autoRefresh")), false);
         QCOMPARE(ZDAdminDefaults::boolValue(r, QStringLiteral("errorLogTableSortedDescending")), false);
         QCOMPARE(ZDAdminDefaults::boolValue(r, QStringLiteral("SUCheckAtStartup")), true);
-        QCOMPARE(ZDAdminDefaults::taskNames().size(), 17);
-        QCOMPARE(ZDAdminDefaults::taskNames().at(11), QStringLiteral("Kestra Client"));
     }
 };
 

@@ -130,7 +130,7 @@ private Q_SLOTS:
         }
         auto again = openWindow();
         QVERIFY(again);
-        QTest::qWait(200);
+        QCoreApplication::processEvents(); // the check the window posted for itself has run
         QVERIFY(!again->welcomeSheet());
     }
 
@@ -344,7 +344,6 @@ private Q_SLOTS:
                                                    QItemSelectionModel::ClearAndSelect);
         if (w->taskList()->count() > 0)
             w->taskList()->setCurrentRow(0);
-        QTest::qWait(500);
 
         const QString dir = QStringLiteral(KESTRA_SCREENSHOT_DIR);
         QVERIFY(QDir().mkpath(dir));
