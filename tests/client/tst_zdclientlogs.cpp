@@ -77,7 +77,6 @@ private Q_SLOTS:
 
         QCOMPARE(m_logs->logWithFilename(expected[1]), QVariant(QStringLiteral("client\n")));
         QCOMPARE(m_logs->fcsCrashLog(expected[5]), QVariant(QStringLiteral("root crash\n")));
-        QCOMPARE(m_logs->logWithFilename(expected[3]), QVariant(QStringLiteral("handler\n")));
         QVERIFY(m_posted.isEmpty());
     }
 
