@@ -379,21 +379,6 @@ private Q_SLOTS:
         QVERIFY(m_dispatcher->credentialStore().authorizationDict().isEmpty());
     }
 
-    void credentialsApplyToAll()
-    {
-        QList<qsizetype> before;
-        for (int i = 0; i < 3; ++i)
-            before << callsOf(i).filter(QStringLiteral("installZendrelNuvell")).size();
-        m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, true, false);
-        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("x")); });
-        QCOMPARE(m_prompt->asked(), 1);
-        for (int i = 0; i < 3; ++i) {
-            QTRY_COMPARE_WITH_TIMEOUT(callsOf(i).filter(QStringLiteral("installZendrelNuvell %1 ok obj1").arg(kUser)).size(),
-                                      before[i] + 1, 20000);
-            QCOMPARE(m_dispatcher->credentialStore().storedUser(m_services[i]->hostName()), kUser);
-        }
-    }
-
     void cancelStopsBeforeTheNextComputer()
     {
         // One worker for all three: cancelling after the first answer leaves the others unasked.
@@ -412,14 +397,23 @@ private Q_SLOTS:
         m_dispatcher->setCoreCount(QThread::idealThreadCount());
     }
 
-    void removeAllStoredPasswords()
+    // One answer for all, kept in the keychain; then every stored password removed.
+    void credentialsApplyToAllThenRemoved()
     {
         const QString name = QString::fromLatin1(ZDCredentialStore::kKeychainName);
         const QString kind = QString::fromLatin1(ZDCredentialStore::kKeychainKind);
+        QList<qsizetype> before;
+        for (int i = 0; i < 3; ++i)
+            before << callsOf(i).filter(QStringLiteral("installZendrelNuvell")).size();
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, true, true);
-        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("y")); });
-        for (const ZDServicePtr &s : std::as_const(m_services))
-            QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, s->hostName()));
+        zdtest::offMain([&] { m_dispatcher->authExecuteRemoteMethods(kInstall, QStringLiteral("x")); });
+        QCOMPARE(m_prompt->asked(), 1);
+        for (int i = 0; i < 3; ++i) {
+            QTRY_COMPARE_WITH_TIMEOUT(callsOf(i).filter(QStringLiteral("installZendrelNuvell %1 ok obj1").arg(kUser)).size(),
+                                      before[i] + 1, 20000);
+            QCOMPARE(m_dispatcher->credentialStore().storedUser(m_services[i]->hostName()), kUser);
+            QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, m_services[i]->hostName()));
+        }
         QVERIFY(m_dispatcher->removeAllStoredPasswords());
         for (const ZDServicePtr &s : std::as_const(m_services)) {
             QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, s->hostName()));

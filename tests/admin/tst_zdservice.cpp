@@ -105,11 +105,10 @@ private Q_SLOTS:
         QVERIFY(agent.waitForLine(QStringLiteral("CALL fetchInitialConfiguration:")));
     }
 
-    // The agent itself: configured, its icon, killed and found again on its port.
+    // The agent itself: configured, killed, retried and found again on its port.
     void realAgent()
     {
-        if (!ZDRealAgent::exists())
-            QSKIP("KestraClient is not built");
+        QVERIFY2(ZDRealAgent::exists(), qPrintable(ZDRealAgent::program()));
         ZDRealAgent agent;
         const quint16 port = ZDRealAgent::freePort();
         QVERIFY2(agent.start(port), qPrintable(agent.output()));
@@ -126,9 +125,12 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(tools->errorCode(), 2007, kWait);
         tools->invalidate(false);
 
+        // Nothing watches the link: the next call finds out, and retries find nobody.
         agent.kill();
         QVERIFY(!s->ping());
         QVERIFY(!s->isConnected());
+        QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), kWait);
         QVERIFY2(agent.start(port), qPrintable(agent.output()));
         QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && s->ping(), kWait);
         s->invalidate(false);
@@ -193,8 +195,9 @@ private Q_SLOTS:
         ZDService::setAdminVersion(250);
         auto t = manual(agent);
         QSignalSpy notOutdated(t.get(), &ZDService::adminOutdated);
-        QTRY_VERIFY_WITH_TIMEOUT(!t->configDict().isEmpty(), kWait);
-        QTest::qWait(200);
+        // The version check runs before the spinner stops; what it posted is delivered next.
+        QTRY_VERIFY_WITH_TIMEOUT(!t->configDict().isEmpty() && !t->isProcessing(), kWait);
+        QCoreApplication::processEvents();
         QCOMPARE(notOutdated.size(), 0);
     }
 
@@ -210,25 +213,6 @@ private Q_SLOTS:
         QVERIFY(!s->isConnected());
         QCOMPARE(connected.size(), 0);
         QCOMPARE(agent.calls(QStringLiteral("setErrorCallback:")), 0);
-    }
-
-    void killedAgentIsRetried()
-    {
-        ZDFakeAgent agent;
-        QVERIFY(agent.start());
-        const quint16 port = agent.port();
-        auto s = manual(agent);
-        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
-        agent.kill();
-        // Nothing watches the link: the next call finds out.
-        QVERIFY(!s->ping());
-        QVERIFY(!s->isConnected());
-        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnectionThreadRunning() || !s->isConnected(), kWait);
-        QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
-        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), kWait); // retries that find nobody
-        QVERIFY(agent.start(port));
-        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
-        QVERIFY(s->ping());
     }
 
     void connectionStages()
