@@ -7,7 +7,6 @@
 #include "ZDOrvProtocol.h"
 #include "ZDTestSandbox.h"
 
-#include <QFile>
 #include <QtTest>
 
 #include <atomic>
@@ -64,15 +63,13 @@ class TestZDCallbackRegistry : public QObject
     Q_OBJECT
 
     ZDTestSandbox m_sandbox;
-    QString m_logPath;
     std::unique_ptr<ZDCallbackRegistry> m_registry;
     std::unique_ptr<ZDConnectionServer> m_server;
 
-    QByteArray logText()
+    static QByteArray logText()
     {
         ZDLog::finishWriting();
-        QFile file(m_logPath);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return ZDTestSandbox::readFile(ZDLog::availableLogs().value(0));
     }
 
     // Connects a console and registers its callback object, as a console does after connecting.
@@ -94,14 +91,7 @@ class TestZDCallbackRegistry : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        ZDLog::createNewLog(QStringLiteral("tst_zdcallbackregistry"));
-        ZDLog::appendLog(QStringLiteral("Start"));
-        ZDLog::finishWriting();
-        m_logPath = ZDLog::availableLogs().value(0);
-        QVERIFY(!m_logPath.isEmpty());
-    }
+    void initTestCase() { ZDLog::createNewLog(QStringLiteral("tst_zdcallbackregistry")); }
     void init()
     {
         m_registry = std::make_unique<ZDCallbackRegistry>([] { return kHost; });

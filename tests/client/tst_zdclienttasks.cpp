@@ -155,23 +155,19 @@ private Q_SLOTS:
         QVERIFY(m_sandbox->isValid());
         ZDLog::createNewLog(QStringLiteral("tst_zdclienttasks"));
 
-        // Tools where the agent looks first, one directly in the applications
-        // folder, and decoys the scan must pass over.
-        const QString built = qEnvironmentVariable("KESTRA_APPS_DIR");
-        for (const QString &tool : {QStringLiteral("Ondrel"), QStringLiteral("Ketril"), QStringLiteral("Mendo"),
-                                    QStringLiteral("Zendrel Nuvell")})
-            QVERIFY2(copyTree(built + QLatin1Char('/') + tool + QStringLiteral(".app"),
-                              tools() + QLatin1Char('/') + tool + QStringLiteral(".app")),
-                     qPrintable(tool));
-        QVERIFY(copyTree(built + QStringLiteral("/Tidwell.app"), m_sandbox->path(QStringLiteral("opt/Tidwell.app"))));
-        QVERIFY(copyTree(built + QStringLiteral("/Brindel.app"), m_sandbox->path(QStringLiteral("opt/Plugins/Brindel.app"))));
-        QVERIFY(copyTree(built + QStringLiteral("/Cadro.app"), m_sandbox->path(QStringLiteral("opt/Avid Tools/Cadro.app"))));
-        // Someone else's bundle with the marker, and one of ours without it.
-        QVERIFY(copyTree(built + QStringLiteral("/Skelder.app"), m_sandbox->path(QStringLiteral("opt/Other.app"))));
+        // Tools where the agent looks first, others in the applications folder, and decoys the
+        // scan must pass over: someone else's bundle with the marker (Other), ours without it (Peltrim).
+        const char *suite = "opt/Zendrel/Kestra Maintenance Tools/";
+        for (const auto &[tool, to] : {std::pair {"Ondrel", suite}, {"Ketril", suite}, {"Mendo", suite}, {"Zendrel Nuvell", suite},
+                                       {"Tidwell", "opt/"}, {"Brindel", "opt/Plugins/"}, {"Cadro", "opt/Avid Tools/"},
+                                       {"Skelder", "opt/Other.app"}, {"Peltrim", "opt/"}}) {
+            const QString name = QLatin1String(tool) + QStringLiteral(".app"), folder = QLatin1String(to);
+            QVERIFY2(copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QLatin1Char('/') + name,
+                              m_sandbox->path(folder.endsWith(u'/') ? folder + name : folder)), tool);
+        }
         QVariantMap info = ZDPropertyList::readDictionary(m_sandbox->path(QStringLiteral("opt/Other.app/Contents/Info.plist")));
         info.insert(QStringLiteral("CFBundleIdentifier"), QStringLiteral("org.example.Other"));
         QVERIFY(ZDPropertyList::writeFile(m_sandbox->path(QStringLiteral("opt/Other.app/Contents/Info.plist")), info));
-        QVERIFY(copyTree(built + QStringLiteral("/Peltrim.app"), m_sandbox->path(QStringLiteral("opt/Peltrim.app"))));
         QVERIFY(QFile::remove(m_sandbox->path(QStringLiteral("opt/Peltrim.app/Contents/ZDUpdates.plist"))));
         // A link back into the applications folder must not send the scan round in circles.
         QVERIFY(QFile::link(m_sandbox->path(QStringLiteral("opt")), m_sandbox->path(QStringLiteral("opt/Zendrel/loop"))));
