@@ -65,15 +65,6 @@ private Q_SLOTS:
             QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
     }
 
-    void troubleshooterSelection()
-    {
-        using S = ZDTroubleshooting::State;
-        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({}), -1);
-        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{true, 0}}), -1);
-        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{true, 2008}, S{false, 0}}), 1);
-        QCOMPARE(ZDTroubleshooting::firstTroubledIndex({S{true, 0}, S{false, 0}}), 1);
-    }
-
     void clientSettingsMerge()
     {
         const QVariantMap answers{
