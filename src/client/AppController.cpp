@@ -20,6 +20,7 @@
 #include "ZDStatusItem.h"
 #include "ZDSystemEvents.h"
 #include "ZDTaskEx.h"
+#include "ZDThreads.h"
 #include "ZDUserSwitch.h"
 
 #include <QCoreApplication>
@@ -56,6 +57,7 @@ AppController::AppController(AppControllerOptions options, QObject *parent)
       m_prefs(std::make_unique<ZDClientPreferences>(m_options.preferencesFolder, m_options.bundlePath)),
       m_root(ZDRemoteObject::create())
 {
+    m_requestWorker.setMaxThreadCount(1);
     m_registry = new ZDCallbackRegistry([] { return ZDClientPreferences::hostName(); }, this);
     m_logs = std::make_unique<ZDClientLogs>([this](const QString &text) {
         m_registry->postErrorStringUserInfo(text, QVariantMap());
@@ -81,6 +83,8 @@ AppController::AppController(AppControllerOptions options, QObject *parent)
 AppController::~AppController()
 {
     m_isQuitting = true;
+    m_requestWorker.clear();
+    m_requestWorker.waitForDone();
     if (m_center) {
         delete m_center; // no notification reaches a half-destroyed controller
         m_center = nullptr;
@@ -241,7 +245,7 @@ void AppController::stopService()
 void AppController::disconnect()
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this] { disconnect(); });
+        ZDThreads::post(this, [this] { disconnect(); });
         return;
     }
     m_isQuitting = true;
@@ -257,7 +261,7 @@ void AppController::disconnect()
 void AppController::relaunch()
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this] { relaunch(); });
+        ZDThreads::post(this, [this] { relaunch(); });
         return;
     }
     if (m_isRelaunching)
@@ -279,11 +283,6 @@ QString AppController::bundlePath() const
         return m_options.bundlePath;
     const QString running = ZDMainBundle::bundlePath();
     return running.isEmpty() ? ZDClientPreferences::bundlePath() : running;
-}
-
-void AppController::onMainThread(std::function<void()> work)
-{
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
 // ---- status ---------------------------------------------------------------
@@ -357,7 +356,7 @@ void AppController::setupIconDict()
 void AppController::showMenuBarItem()
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this] { showMenuBarItem(); });
+        ZDThreads::post(this, [this] { showMenuBarItem(); });
         return;
     }
     if (!m_options.statusItem || m_statusItem)
@@ -376,7 +375,7 @@ void AppController::showMenuBarItem()
 void AppController::hideMenuBarItem()
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this] { hideMenuBarItem(); });
+        ZDThreads::post(this, [this] { hideMenuBarItem(); });
         return;
     }
     ZDLog::appendLog(QStringLiteral("Hiding menu bar item..."));
@@ -389,7 +388,7 @@ void AppController::hideMenuBarItem()
 void AppController::showStatusImage(const QString &key)
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this, key] { showStatusImage(key); });
+        ZDThreads::post(this, [this, key] { showStatusImage(key); });
         return;
     }
     if (!m_statusItem)
@@ -401,7 +400,7 @@ void AppController::showStatusImage(const QString &key)
 void AppController::setFirstMenuItemTitle(const QString &title)
 {
     if (QThread::currentThread() != thread()) {
-        onMainThread([this, title] { setFirstMenuItemTitle(title); });
+        ZDThreads::post(this, [this, title] { setFirstMenuItemTitle(title); });
         return;
     }
     if (m_statusItem)
@@ -460,12 +459,12 @@ void AppController::requestMaintenance()
 {
     // The menu's action: consoles are called off the main thread, which keeps the tray responsive.
     const bool send = !m_statusItem || m_statusItem->firstItemTitle() == kRequestTitle;
-    std::thread([this, send] {
+    m_requestWorker.start([this, send] {
         if (send)
             sendMaintenanceRequest();
         else
             cancelMaintenanceRequest();
-    }).detach();
+    });
 }
 
 void AppController::applicationDidCrashWithLog(const QString &path)

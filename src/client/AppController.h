@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QSize>
 #include <QString>
+#include <QThreadPool>
 #include <QVariantMap>
 
 #include <atomic>
@@ -136,7 +137,6 @@ private:
     void showStatusImage(const QString &key);
     void setFirstMenuItemTitle(const QString &title);
     QString bundlePath() const;
-    void onMainThread(std::function<void()> work);
 
     // Vending, publishing, callback connection (AppControllerVending.cpp).
     void startVendingOnPort(int port);
@@ -171,6 +171,9 @@ private:
     ZDSystemEvents *m_systemEvents = nullptr;
     ZDUserSwitch *m_userSwitch = nullptr;
     std::thread m_populateThread;
+    // The tray's maintenance requests call consoles: one at a time, in order, off
+    // the main thread, and waited for before this object goes.
+    QThreadPool m_requestWorker;
     QHash<QString, QImage> m_iconDict; // main thread only
 
     std::atomic<bool> m_maintenanceRequested{false};

@@ -12,6 +12,7 @@
 #include "ZDMachineModel.h"
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDThreads.h"
 
 #include <QNetworkInterface>
 #include <QThread>
@@ -92,7 +93,7 @@ void AppController::startVendingOnPort(int port)
     const quint64 generation = ++m_vendGeneration;
     m_server->setListenFailedHandler([this, generation](const QString &) {
         // The accepting thread cannot tear its own server down; the server logged why.
-        onMainThread([this, generation] { listenerFailed(generation); });
+        ZDThreads::post(this, [this, generation] { listenerFailed(generation); });
     });
     QString error;
     bool listening = false;
@@ -255,7 +256,7 @@ void AppController::reconnectWithTimeInterval(double seconds)
         return;
     // Single flight: the teardown now, the restart from a timer of the main
     // thread, so no thread sleeps through the delay.
-    onMainThread([this, seconds] {
+    ZDThreads::post(this, [this, seconds] {
         try {
             updateStatus(QStringLiteral("Disconnecting..."));
             stopService();
@@ -374,7 +375,7 @@ void AppController::addErrorCallbackObjOperations(ZDLocalCallbackServer &server)
         return QVariant();
     });
     serve(ZDOrv::kPostDisconnect, [this](const QVariantList &) {
-        onMainThread([this] { disconnect(); }); // after the caller has its answer
+        ZDThreads::post(this, [this] { disconnect(); }); // after the caller has its answer
         return QVariant();
     });
 }

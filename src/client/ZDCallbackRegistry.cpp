@@ -5,6 +5,7 @@
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
 #include "ZDRemoteObject.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -23,12 +24,6 @@ bool sameRemoteObject(const ZDRemoteProxyPtr &a, const ZDRemoteProxyPtr &b)
     if (a == b)
         return true;
     return a && b && a->connection() == b->connection() && a->objectId() == b->objectId();
-}
-
-bool onMainThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
 }
 
 } // namespace
@@ -208,10 +203,7 @@ void ZDCallbackRegistry::scheduleFinishTimer(quint64 generation, int ms)
         if (ms >= 0)
             m_finishTimer->start(ms);
     };
-    if (QThread::currentThread() == thread())
-        apply();
-    else
-        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+    ZDThreads::runOn(this, apply);
 }
 
 void ZDCallbackRegistry::taskFinishTimeout(quint64 generation)
@@ -313,7 +305,7 @@ int ZDCallbackRegistry::taskThreadCount() const
 
 void ZDCallbackRegistry::waitOnProcessing()
 {
-    if (onMainThread()) {
+    if (ZDThreads::isMainThread()) {
         ZDLog::appendLog(QStringLiteral("Error: trying to wait on main thread. Aborting..."));
         return;
     }

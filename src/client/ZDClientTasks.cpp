@@ -11,6 +11,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDTaskEx.h"
+#include "ZDThreads.h"
 #include "ZDToolCatalog.h"
 
 #include <QDir>
@@ -90,6 +91,35 @@ QByteArray passwordArgument(const QVariant &value)
     if (data.size() > ZDClientTasks::kMaxPasswordBytes)
         throw ZDBadRequest(QStringLiteral("the password is too long"));
     return data;
+}
+
+// The user name and decrypted password of a maintenance service's credentials;
+// anything malformed counts as empty, which no check accepts.
+std::pair<QString, QString> credentialsOf(const QVariantMap &authInfo)
+{
+    const QVariant user = authInfo.value(kAuthUser);
+    const QVariant pass = authInfo.value(kAuthPass);
+    const QByteArray data = pass.userType() == QMetaType::QByteArray && pass.toByteArray().size() <= ZDClientTasks::kMaxPasswordBytes
+        ? pass.toByteArray() : QByteArray();
+    return {user.userType() == QMetaType::QString ? user.toString() : QString(), ZDEncryption::decryptCredential(data)};
+}
+
+// Every launch with administrator rights: check, launch, withdraw the rights, all
+// under the agent's one privileged session, so another task's end cannot withdraw
+// them between this one's check and its launch. None: the credentials were refused.
+std::optional<ZDAuthorization::ExecResult> launchWithRights(std::mutex &session, const std::function<bool()> &authorize,
+                                                            const QString &executable, const QStringList &arguments)
+{
+    std::lock_guard lock(session);
+    if (!authorize())
+        return std::nullopt;
+    ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
+    ZDLog::appendLog(QStringLiteral("Executing auth task..."));
+    const ZDAuthorization::ExecResult started = auth.authExecTask(executable, arguments);
+    ZDLog::appendLog(QStringLiteral("Ending authorization..."));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    auth.authEnd();
+    return started;
 }
 
 // The task table a tool runs from: Resources first, then Contents.
@@ -448,20 +478,9 @@ void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &usern
                            QStringLiteral("Unable to authorize. Username and password may be incorrect."), {},
                            QStringLiteral("Error: Unable to authorize. Username and password may be incorrect."),
                            true};
-    std::optional<ZDAuthorization::ExecResult> started; // none: the credentials were refused
-    {
-        // One privileged session per agent: another task's end must not withdraw
-        // the rights between this one's check and its launch.
-        std::lock_guard lock(m_privilegedMutex);
-        if (authorize(username, ZDEncryption::decryptCredential(password))) {
-            ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
-            ZDLog::appendLog(QStringLiteral("Executing auth task..."));
-            started = auth.authExecTask(task.executable, task.arguments);
-            ZDLog::appendLog(QStringLiteral("Ending authorization..."));
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            auth.authEnd();
-        }
-    }
+    const auto started = launchWithRights(
+        m_privilegedMutex, [&] { return authorize(username, ZDEncryption::decryptCredential(password)); },
+        task.executable, task.arguments);
     if (!started) {
         fail(mode, refused, bundleID, callbackName);
         return;
@@ -519,12 +538,8 @@ std::optional<ZDRemoteError> ZDClientTasks::authWithDict(const QVariantMap &auth
 std::optional<ZDRemoteError> ZDClientTasks::authorizeWithDict(const QVariantMap &authInfo)
 {
     try {
-        const QString username = authInfo.value(kAuthUser).userType() == QMetaType::QString
-            ? authInfo.value(kAuthUser).toString() : QString();
-        const QVariant pass = authInfo.value(kAuthPass);
-        const QByteArray data = pass.userType() == QMetaType::QByteArray && pass.toByteArray().size() <= kMaxPasswordBytes
-            ? pass.toByteArray() : QByteArray();
-        if (!authorize(username, ZDEncryption::decryptCredential(data))) {
+        const auto credentials = credentialsOf(authInfo);
+        if (!authorize(credentials.first, credentials.second)) {
             ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
             return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
         }
@@ -539,28 +554,20 @@ std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, 
                                                            const QVariantMap &authInfo)
 {
     try {
-        std::unique_lock lock(m_privilegedMutex);
-        if (const auto error = authorizeWithDict(authInfo)) {
-            lock.unlock();
-            m_registry.postErrorWithCode(int(error->code()));
-            return error;
-        }
-        ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
-        ZDLog::appendLog(QStringLiteral("Executing auth task..."));
-        const ZDAuthorization::ExecResult started = auth.authExecTask(path, arguments);
-        ZDLog::appendLog(QStringLiteral("Ending authorization..."));
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        auth.authEnd();
-        lock.unlock();
-        if (started != ZDAuthorization::ExecResult::Started) {
-            // Nothing runs that could report its end: tell the consoles now.
+        const auto credentials = credentialsOf(authInfo);
+        const auto started = launchWithRights(
+            m_privilegedMutex, [&] { return authorize(credentials.first, credentials.second); }, path, arguments);
+        if (started == ZDAuthorization::ExecResult::Started)
+            return std::nullopt;
+        // Nothing runs that could report its end: tell the consoles now.
+        if (!started)
+            ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
+        else
             ZDLog::appendLog(QStringLiteral("Unable to launch %@ with administrator rights."), path);
-            const int code = started == ZDAuthorization::ExecResult::ToolMissing ? ZDOrv::kErrorApplicationMissing
-                                                                                 : ZDOrv::kErrorWrongCredentials;
-            m_registry.postErrorWithCode(code);
-            return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), code);
-        }
-        return std::nullopt;
+        const int code = started == ZDAuthorization::ExecResult::ToolMissing ? ZDOrv::kErrorApplicationMissing
+                                                                             : ZDOrv::kErrorWrongCredentials;
+        m_registry.postErrorWithCode(code);
+        return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), code);
     } catch (const std::exception &e) {
         ZDException::logException(e, "launchAuthTask:arguments:authInfo:");
     }
@@ -626,7 +633,7 @@ void ZDClientTasks::setupCallbackListener(const ZDRemoteProxyPtr &callback, cons
     if (QThread::currentThread() == m_center->thread()) {
         addObserver();
     } else {
-        QMetaObject::invokeMethod(m_center, addObserver, Qt::QueuedConnection);
+        ZDThreads::post(m_center, addObserver);
         if (id.wait_for(std::chrono::milliseconds(kCallbackRegistrationWaitMs)) != std::future_status::ready)
             ZDLog::appendLog(QStringLiteral("Warning: callback listener %@ is not ready yet."), name);
     }
@@ -636,14 +643,10 @@ void ZDClientTasks::removeCallbackObserver(int id)
 {
     if (!m_center || id <= 0)
         return;
-    if (QThread::currentThread() == m_center->thread()) {
-        m_center->removeObserver(id);
-        return;
-    }
-    QMetaObject::invokeMethod(m_center, [center = m_center, id] {
+    ZDThreads::runOn(m_center, [center = m_center, id] {
         if (center)
             center->removeObserver(id);
-    }, Qt::QueuedConnection);
+    });
 }
 
 void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &userInfo)

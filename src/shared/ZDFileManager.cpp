@@ -8,6 +8,7 @@
 #include "ZDLog.h"
 #include "ZDSystemLog.h"
 #include "ZDTaskEx.h"
+#include "ZDThreads.h"
 #include "ZDTrash.h"
 
 #include <QCoreApplication>
@@ -56,12 +57,6 @@ QStringList entriesOf(const QString &folder)
                                   QDir::Name);
 }
 
-bool onMainThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // Events for up to 10 ms at a time on the main thread keep the interface alive; other threads nap.
 template <typename Done>
 bool waitFor(Done done, ZDFileManager::Seconds timeout)
@@ -70,7 +65,7 @@ bool waitFor(Done done, ZDFileManager::Seconds timeout)
     clock.start();
     const qint64 limit = qint64(timeout.count()) * 1000;
     while (!done() && clock.elapsed() < limit) {
-        if (onMainThread()) {
+        if (ZDThreads::isMainThread()) {
             QEventLoop loop;
             QTimer::singleShot(10, &loop, &QEventLoop::quit);
             loop.exec();

@@ -4,6 +4,7 @@
 #include "ZDLog.h"
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDThreads.h"
 
 #include <QMutexLocker>
 
@@ -75,6 +76,6 @@ bool ZDCallback::postCallback(const QVariantMap &info)
         QMutexLocker lock(&m_mutex);
         m_info = info;
     }
-    QMetaObject::invokeMethod(this, [this] { Q_EMIT objectDidPostCallback(this); }, Qt::QueuedConnection);
+    ZDThreads::post(this, [this] { Q_EMIT objectDidPostCallback(this); });
     return true;
 }

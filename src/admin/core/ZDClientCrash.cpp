@@ -83,7 +83,7 @@ void ZDClientCrash::openReport(const ZDServicePtr &service, const QString &logNa
     if (!service || !m_dispatcher)
         return;
     QPointer<ZDClientCrash> self(this);
-    QThreadPool::globalInstance()->start([self, dispatcher = m_dispatcher, folder = m_folder, service, logName] {
+    ZDBackgroundPool::start([self, dispatcher = m_dispatcher, folder = m_folder, service, logName] {
         const QString computer = service->name();
         QString file = saveReport(dispatcher, *folder, service, logName);
         if (!file.isEmpty() && !ZDFennick::openRemoteReport(computer, file)) {
@@ -93,13 +93,13 @@ void ZDClientCrash::openReport(const ZDServicePtr &service, const QString &logNa
         if (file.isEmpty())
             ZDLog::appendLog(QStringLiteral("Unable to open the crash log of %@"), computer);
         // The application outlives this object; the pointer is checked where it is deleted.
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, computer, file] {
+        ZDThreads::post(QCoreApplication::instance(), [self, computer, file] {
             if (!self)
                 return;
             if (file.isEmpty())
                 Q_EMIT self->reportFailed(computer);
             else
                 Q_EMIT self->reportOpened(computer, file);
-        }, Qt::QueuedConnection);
+        });
     });
 }

@@ -1,15 +1,16 @@
 #include "ZDDiscovery.h"
 
 #include "ZDAggregation.h"
+#include "ZDBackgroundPool.h"
 
 #include "ZDDNSSDBrowser.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
+#include "ZDThreads.h"
 
 #include <QSettings>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -148,7 +149,7 @@ void ZDDiscovery::start()
         d->browserThread->start();
         ZDDNSSDBrowser *browser = d->browser;
         const int timeout = d->resolveTimeoutMs;
-        QMetaObject::invokeMethod(browser, [browser, timeout] {
+        ZDThreads::post(browser, [browser, timeout] {
             browser->setResolveTimeout(timeout);
             if (browser->start(QString::fromLatin1(ZDOrv::kServiceType)))
                 ZDLog::appendLog(QStringLiteral("Browser run loop started"));
@@ -175,7 +176,7 @@ void ZDDiscovery::setResolveTimeout(int msec)
 {
     d->resolveTimeoutMs = msec;
     if (ZDDNSSDBrowser *browser = d->browser)
-        QMetaObject::invokeMethod(browser, [browser, msec] { browser->setResolveTimeout(msec); });
+        ZDThreads::post(browser, [browser, msec] { browser->setResolveTimeout(msec); });
 }
 
 // --- the list ---------------------------------------------------------------
@@ -394,7 +395,7 @@ void ZDDiscovery::serviceConfigurationChanged(const QString &hostName)
     if (!service->isConnected())
         return; // its next connection asks anyway
     // A remote call: never on this (possibly the window's) thread.
-    QThreadPool::globalInstance()->start([service] {
+    ZDBackgroundPool::start([service] {
         if (service->isConnected() && !service->isInvalidated())
             service->fetchInitialConfiguration();
     });
@@ -409,10 +410,10 @@ bool ZDDiscovery::disconnectService(const ZDServicePtr &service)
     // which a window keeps off its own; the list changes on the list's thread.
     // Invalidated before its link is cut, so a dispatcher sees why its call ended.
     service->invalidate(false);
-    QMetaObject::invokeMethod(this, [this, service] {
+    ZDThreads::runOn(this, [this, service] {
         removeService(service);
         updateAvailableServices();
-    }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    });
     return true;
 }
 

@@ -213,8 +213,7 @@ bool ZDDispatcher::removeAllStoredPasswords()
 
 bool ZDDispatcher::isMainThread()
 {
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
+    return ZDThreads::isMainThread();
 }
 
 int ZDDispatcher::taskThreadCount() const

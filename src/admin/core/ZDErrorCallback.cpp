@@ -1,6 +1,7 @@
 #include "ZDErrorCallback.h"
 
 #include "ZDAdminSettings.h"
+#include "ZDBackgroundPool.h"
 #include "ZDCredentialStore.h"
 #include "ZDException.h"
 #include "ZDFormat.h"
@@ -9,6 +10,7 @@
 #include "ZDMainBundle.h"
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDThreads.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,7 +19,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
-#include <QThreadPool>
 #include <QUuid>
 
 #include <mutex>
@@ -134,7 +135,7 @@ struct ZDErrorCallback::Guard
 template <typename F>
 void ZDErrorCallback::post(F &&f)
 {
-    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+    ZDThreads::post(this, std::forward<F>(f));
 }
 
 ZDErrorCallback::ZDErrorCallback(QObject *parent)
@@ -494,7 +495,7 @@ void ZDErrorCallback::rejectCredentials(const QString &hostname)
         return;
     }
     // The keyring answers over the bus: keep that wait off this object's (GUI) thread.
-    QThreadPool::globalInstance()->start([guard = m_guard, hostname] {
+    ZDBackgroundPool::start([guard = m_guard, hostname] {
         std::shared_lock lock(guard->mutex);
         if (!guard->self)
             return;

@@ -1,5 +1,6 @@
 #include "ZDService.h"
 
+#include "ZDBackgroundPool.h"
 #include "ZDConnection.h"
 #include "ZDErrorCallback.h"
 #include "ZDException.h"
@@ -9,6 +10,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDServiceLink.h"
 #include "ZDServiceIcons.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -16,7 +18,6 @@
 #include <QHostAddress>
 #include <QSemaphore>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <atomic>
@@ -37,19 +38,6 @@ std::atomic<int> g_retryMs{8000};
 std::atomic<int> g_minClient{-1};
 std::atomic<int> g_minOrv{-1};
 std::atomic<int> g_adminVersion{-1};
-
-// Configuration processing and icon fetches: short jobs of many records, on a
-// bounded pool instead of a thread each. Never destroyed: a job may still wait
-// on a dying link when the program ends.
-QThreadPool *backgroundPool()
-{
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(8);
-        return p;
-    }();
-    return pool;
-}
 
 int bundleInt(const char *key)
 {
@@ -395,10 +383,7 @@ int ZDService::compareTitle(const ZDService &other) const
 
 void ZDService::onOwnThread(std::function<void()> task)
 {
-    if (QThread::currentThread() == thread())
-        task();
-    else
-        QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+    ZDThreads::runOn(this, std::move(task));
 }
 
 void ZDService::startSpinner()
@@ -415,7 +400,7 @@ void ZDService::stopSpinner()
 
 void ZDService::refreshServiceView()
 {
-    QMetaObject::invokeMethod(this, [this] { Q_EMIT serviceRefresh(this); }, Qt::QueuedConnection);
+    ZDThreads::post(this, [this] { Q_EMIT serviceRefresh(this); });
 }
 
 // A failing call means the link is gone: disconnected, and the retry takes over.
@@ -463,7 +448,7 @@ bool ZDService::flushIncomingCalls(int waitMs)
         if (!link->loop)
             return true;
         // Posted after the calls already queued on that thread, so it runs after them.
-        QMetaObject::invokeMethod(link->loop, [served] { served->release(); }, Qt::QueuedConnection);
+        ZDThreads::post(link->loop, [served] { served->release(); });
     }
     return served->tryAcquire(1, waitMs);
 }
@@ -569,7 +554,7 @@ void ZDService::endRecord(bool notify, int waitMs)
         d->invalidated = true;
         endConnection(waitMs);
         if (notify)
-            QMetaObject::invokeMethod(this, [this] { Q_EMIT serviceInvalidated(this); }, Qt::QueuedConnection);
+            ZDThreads::post(this, [this] { Q_EMIT serviceInvalidated(this); });
     } catch (const std::exception &e) {
         ZDException::logException(e, "-[ZDService invalidate:]");
     }
@@ -677,7 +662,7 @@ void ZDService::connectionTimedOut()
 void ZDService::processConfiguration(const QVariant &configuration)
 {
     std::weak_ptr<ZDService> weak = weak_from_this();
-    backgroundPool()->start([weak, configuration] {
+    ZDBackgroundPool::start([weak, configuration] {
         if (auto self = weak.lock())
             self->processConfigurationOnThread(configuration);
     });
@@ -751,7 +736,7 @@ QImage ZDService::iconForMacModel(const QString &model, int size)
 void ZDService::setServiceIcon()
 {
     std::weak_ptr<ZDService> weak = weak_from_this();
-    backgroundPool()->start([weak] {
+    ZDBackgroundPool::start([weak] {
         auto self = weak.lock();
         if (!self)
             return;

@@ -5,6 +5,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDService.h"
 #include "ZDServiceConnector.h"
+#include "ZDThreads.h"
 
 void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link, ZDRemoteObjectPtr callbackObject)
 {
@@ -79,7 +80,7 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                 }
                 if (ok && !link->stopped()) {
                     s->setConnectedFlag(true);
-                    QMetaObject::invokeMethod(s, [s] { Q_EMIT s->serviceConnected(s); }, Qt::QueuedConnection);
+                    ZDThreads::post(s, [s] { Q_EMIT s->serviceConnected(s); });
                     // Serve the agent's calls until told to stop; the record may
                     // go away meanwhile.
                     s = nullptr;
@@ -106,7 +107,7 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
             s->stopSpinner();
             s->setConnectedFlag(false);
             ZDLog::appendLog(QStringLiteral("Unable to connect"));
-            QMetaObject::invokeMethod(s, [s] { Q_EMIT s->serviceConnectFailed(s); }, Qt::QueuedConnection);
+            ZDThreads::post(s, [s] { Q_EMIT s->serviceConnectFailed(s); });
             s->armRetry();
         }
     } catch (const std::exception &e) {

@@ -1,7 +1,9 @@
 #pragma once
-// Runs blocking work (remote calls, files) on the thread pool and hands its result
+// Runs blocking work (remote calls, files) on the console's pool and hands its result
 // to `done` on the owner's thread. Nothing is delivered once the owner is gone;
 // whatever the work uses must outlive it (the dispatcher lives as long as the console).
+#include "ZDBackgroundPool.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QtConcurrent/QtConcurrentRun>
@@ -20,7 +22,7 @@ void run(QObject *owner, Work &&work, Done &&done)
                          done(watcher->result());
                          watcher->deleteLater();
                      });
-    watcher->setFuture(QtConcurrent::run(std::forward<Work>(work)));
+    watcher->setFuture(QtConcurrent::run(ZDBackgroundPool::pool(), std::forward<Work>(work)));
 }
 
 } // namespace ZDBackground

@@ -47,7 +47,6 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
-#include <QThreadPool>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -166,7 +165,7 @@ ZDMainWindow::~ZDMainWindow()
     m_dispatcher->cancelProcessing();
     // Background calls hold the dispatcher and the records: let them end first
     // (a dead agent is noticed within seconds).
-    QThreadPool::globalInstance()->waitForDone(30000);
+    ZDBackgroundPool::waitForDone(std::chrono::seconds(30));
     delete m_dispatcher;
     m_dispatcher = nullptr;
 }

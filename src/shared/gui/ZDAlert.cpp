@@ -3,6 +3,7 @@
 #include "ZDFormat.h"
 #include "ZDMainBundle.h"
 #include "ZDSystemLog.h"
+#include "ZDThreads.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -26,12 +27,6 @@ const QString kOtherTitle = QStringLiteral("otherButtonTitle");
 const QString kInformativeText = QStringLiteral("informativeText");
 const QString kDidEndSelector = QStringLiteral("didEndSelector");
 const QString kSuppressionBinding = QStringLiteral("suppressionBinding");
-
-bool onMainThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
 
 QByteArray endMethodSignature(const QByteArray &selector)
 {
@@ -98,11 +93,7 @@ int ZDAlert::alertSheet(const QString &messageText, const QString &defaultButton
         request.insert(kDidEndSelector, QString::fromLatin1(endMethod));
     putIfGiven(request, kSuppressionBinding, suppressionBinding);
 
-    if (onMainThread())
-        alert->alertSheetWithDictionary(request);
-    else
-        QMetaObject::invokeMethod(app, [alert, request] { alert->alertSheetWithDictionary(request); },
-                                  Qt::BlockingQueuedConnection);
+    ZDThreads::runOnAndWait(app, [alert, request] { alert->alertSheetWithDictionary(request); });
     if (!block)
         return kOtherReturn;
     return alert->waitForAnswer();
@@ -253,7 +244,7 @@ void ZDAlert::notifyDelegate(int returnCode)
 
 int ZDAlert::waitForAnswer()
 {
-    if (onMainThread()) {
+    if (ZDThreads::isMainThread()) {
         QEventLoop loop;
         if (!alertEnded()) {
             m_loop = &loop;
