@@ -6,7 +6,7 @@
 #include "ZDCredentialStore.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
-#include "ZDFakeAgent.h"
+#include "ZDFakeComputers.h"
 #include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDService.h"
@@ -16,8 +16,6 @@
 #include <QDirIterator>
 #include <QSignalSpy>
 #include <QtTest>
-
-#include "ZDTestThreads.h"
 
 #include <deque>
 #include <mutex>
@@ -81,32 +79,14 @@ class TestZDDispatcher : public QObject
 private:
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
-    std::vector<ZDFakeTaskAgent> m_agents;
-    QList<ZDServicePtr> m_services;
+    zdtest::FakeComputers m_computers;
+    std::vector<ZDFakeTaskAgent> &m_agents = m_computers.agents;
+    QList<ZDServicePtr> &m_services = m_computers.services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
     std::shared_ptr<ScriptedPrompt> m_prompt;
     QString m_passwordFile;
 
-    bool startAgent(ZDFakeTaskAgent &agent) { return agent.start(kUser, m_passwordFile); }
-
-    QStringList callsOf(int i)
-    {
-        QVariant calls;
-        // Straight to the agent: the gate must not hide what it was asked.
-        zdtest::offMain([&] {
-            try {
-                if (const ZDRemoteProxyPtr proxy = m_services[i]->proxyObject())
-                    calls = proxy->call(QStringLiteral("fakeCalls"));
-            } catch (const std::exception &) {
-            }
-        });
-        return calls.toStringList();
-    }
-
-    bool waitConfigured(const ZDServicePtr &s)
-    {
-        return QTest::qWaitFor([&] { return s->isConnected() && !s->hostName().isEmpty(); }, 30000);
-    }
+    QStringList callsOf(int i) const { return m_computers.callsOf(i); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -119,17 +99,7 @@ private Q_SLOTS:
         m_passwordFile = m_sandbox->path(QStringLiteral("agent-password"));
         QVERIFY(ZDTestSandbox::writeFile(m_passwordFile, kPassword.toUtf8()));
         m_errorCallback = std::make_shared<ZDErrorCallback>();
-        const QString tag = QString::number(QCoreApplication::applicationPid());
-        for (int i = 0; i < 3; ++i) {
-            ZDFakeTaskAgent agent(QStringLiteral("dispatch-%1-%2").arg(tag).arg(i));
-            QVERIFY(startAgent(agent));
-            m_agents.push_back(std::move(agent));
-        }
-        for (const ZDFakeTaskAgent &agent : std::as_const(m_agents))
-            m_services << ZDService::serviceWithName(agent.host, QString(), QStringLiteral("127.0.0.1"), agent.port,
-                                                     m_errorCallback);
-        for (const ZDServicePtr &s : std::as_const(m_services))
-            QVERIFY2(waitConfigured(s), qPrintable(s->name()));
+        QVERIFY(m_computers.start(QStringLiteral("dispatch"), 3, kUser, m_passwordFile, m_errorCallback));
         m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
         m_dispatcher->setErrorCallback(m_errorCallback.get(), false);
         m_prompt = std::make_shared<ScriptedPrompt>();
@@ -435,7 +405,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!s->isConnected(), 10000);
 
         // The agent comes back on its port: the next calls reconnect it.
-        QVERIFY(startAgent(agent));
+        QVERIFY(agent.start(kUser, m_passwordFile));
         QVERIFY(QTest::qWaitFor(
             [&] {
                 zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });

@@ -377,7 +377,7 @@ private Q_SLOTS:
     {
         const QVariantMap info{{QStringLiteral("info"), QStringLiteral("Motion")}};
         for (const auto &[code, description, action] :
-             {std::tuple{0, "", 0}, {1000, "Application Motion not found.", 1},
+             {std::tuple{0, "", 0}, {1000, "Application Motion not found.", 1}, {1006, "Incorrect username or password.", 0},
               {-1, "Unknown error. Please check error logs on the local machine.", 0}}) {
             QCOMPARE(ZDErrorCallback::descriptionForError(ZDRemoteError(QStringLiteral("orvDomain"), code, info)),
                      QString::fromLatin1(description));

@@ -9,7 +9,7 @@
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDErrorLogWindow.h"
-#include "ZDFakeAgent.h"
+#include "ZDFakeComputers.h"
 #include "ZDKeychain.h"
 #include "ZDLargeIconCache.h"
 #include "ZDLog.h"
@@ -37,8 +37,6 @@
 #include <QTableWidget>
 #include <QHeaderView>
 #include <QtTest>
-
-#include "ZDTestThreads.h"
 
 #include <atomic>
 #include <thread>
@@ -96,24 +94,12 @@ class TestSheets : public QObject
     QString m_settingsPath;
     QString m_passwordFile;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
-    std::vector<ZDFakeTaskAgent> m_agents;
-    QList<ZDServicePtr> m_services;
+    zdtest::FakeComputers m_computers;
+    std::vector<ZDFakeTaskAgent> &m_agents = m_computers.agents;
+    QList<ZDServicePtr> &m_services = m_computers.services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
 
-    QVariant callAgent(int i, const QString &op, const QVariantList &args = {})
-    {
-        QVariant result;
-        zdtest::offMain([&] {
-            try {
-                if (const ZDRemoteProxyPtr proxy = m_services[i]->proxyObject())
-                    result = proxy->call(op, args);
-            } catch (const std::exception &) {
-            }
-        });
-        return result;
-    }
-
-    QStringList callsOf(int i) { return callAgent(i, QStringLiteral("fakeCalls")).toStringList(); }
+    QStringList callsOf(int i) const { return m_computers.callsOf(i); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -126,17 +112,7 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(m_passwordFile, kPassword.toUtf8()));
         m_errorCallback = std::make_shared<ZDErrorCallback>();
         m_errorCallback->setSettingsPath(m_settingsPath);
-        const QString tag = QString::number(QCoreApplication::applicationPid());
-        for (int i = 0; i < 2; ++i) {
-            ZDFakeTaskAgent agent(QStringLiteral("sheets-%1-%2").arg(tag).arg(i));
-            QVERIFY(agent.start(kUser, m_passwordFile));
-            m_agents.push_back(std::move(agent));
-        }
-        for (const ZDFakeTaskAgent &agent : m_agents)
-            m_services << ZDService::serviceWithName(agent.host, QString(), QStringLiteral("127.0.0.1"), agent.port,
-                                                     m_errorCallback);
-        for (const ZDServicePtr &s : std::as_const(m_services))
-            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->hostName().isEmpty(); }, 30000));
+        QVERIFY(m_computers.start(QStringLiteral("sheets"), 2, kUser, m_passwordFile, m_errorCallback));
         m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
         m_dispatcher->setErrorCallback(m_errorCallback.get(), false);
     }

@@ -31,6 +31,7 @@
 
 #include <csignal>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -166,21 +167,49 @@ struct Console
             QRegularExpression(QStringLiteral("/Zendrel/KestraClient\\.1\\.log$")));
         return own.size() == 1 ? own.constFirst() : QString();
     }
-    // The first argument of every call of that operation so far.
-    QStringList firstArguments(const char *op) const
+    // One argument of every call of that operation so far.
+    QStringList arguments(const char *op, int index = 0) const
     {
         const std::lock_guard<std::mutex> lock(mutex);
         QStringList out;
         for (const Received &r : received)
             if (r.op == QLatin1String(op))
-                out.append(r.args.value(0).toString());
+                out.append(r.args.value(index).toString());
         return out;
     }
 };
 
+// The TXT record published for that port (empty when none comes); none without avahi.
+std::optional<QVariantMap> publishedTxt(int port)
+{
+    int err = 0;
+    if (!ZDAvahiClient::daemonRunning(&err)) {
+        qWarning("no avahi-daemon: DNS-SD part skipped");
+        return std::nullopt;
+    }
+    ZDDNSSDBrowser browser;
+    QVariantMap txt;
+    QObject::connect(&browser, &ZDDNSSDBrowser::serviceResolved, &browser, [&](const ZDDNSSDService &s) {
+        if (s.port == port)
+            txt = s.txt;
+    });
+    if (browser.start(QString::fromLatin1(ZDOrv::kServiceType)) && !QTest::qWaitFor([&] { return !txt.isEmpty(); }, kWaitMs))
+        qWarning("nothing published for port %d", port);
+    return txt;
+}
+
 QString preferencesPath()
 {
     return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/com.zendrel.KestraClient.plist");
+}
+
+// A console in a process of its own (runConsoleChild); true once it is ready.
+bool startConsoleChild(QProcess &child, const QStringList &arguments)
+{
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--console")} + arguments);
+    return QTest::qWaitFor([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; }, kWaitMs)
+        && child.readLine().trimmed() == "ready";
 }
 
 // The second console of twoConsoles, in a process of its own so that it can be killed.
@@ -200,7 +229,7 @@ int runConsoleChild(int port, const QStringList &task)
         std::fflush(stdout);
         for (int seen = 0;;) { // until killed
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-            const QStringList texts = console.firstArguments(ZDOrv::kAddStringToQueueHostname);
+            const QStringList texts = console.arguments(ZDOrv::kAddStringToQueueHostname);
             for (; seen < texts.size(); ++seen) {
                 std::fprintf(stdout, "got %s\n", qPrintable(texts.at(seen)));
                 std::fflush(stdout);
@@ -292,25 +321,13 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Listening on port %1").arg(port)), kWaitMs);
 
         // Found on DNS-SD: the service with this agent's port and registered name.
-        int err = 0;
         QString name;
-        if (ZDAvahiClient::daemonRunning(&err)) {
-            ZDDNSSDBrowser browser;
-            QList<ZDDNSSDService> mine;
-            connect(&browser, &ZDDNSSDBrowser::serviceResolved, this, [&](const ZDDNSSDService &s) {
-                if (s.port == port)
-                    mine.append(s);
-            });
-            QVERIFY(browser.start(QString::fromLatin1(ZDOrv::kServiceType)));
-            QTRY_VERIFY_WITH_TIMEOUT(!mine.isEmpty(), kWaitMs);
-            const QVariantMap txt = mine.constFirst().txt;
-            name = txt.value(QStringLiteral("name")).toString();
+        if (const auto txt = publishedTxt(port)) {
+            name = txt->value(QStringLiteral("name")).toString();
             QVERIFY2(name.contains(QStringLiteral("KestraClient - ")), qPrintable(name));
             QVERIFY(name.size() <= 63);
-            QVERIFY(txt.value(QStringLiteral("model")).toString().startsWith(QStringLiteral("Linux")));
-            QVERIFY(!txt.contains(QStringLiteral("ip"))); // listening on every address
-        } else {
-            qWarning("no avahi-daemon: DNS-SD part skipped");
+            QVERIFY(txt->value(QStringLiteral("model")).toString().startsWith(QStringLiteral("Linux")));
+            QVERIFY(!txt->contains(QStringLiteral("ip"))); // listening on every address
         }
 
         // The connection by name checks the name the agent registered.
@@ -333,9 +350,7 @@ private Q_SLOTS:
         QCOMPARE(settings.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
         const QByteArray icon = console.call(ZDOrv::kComputerIcon).toByteArray();
         QCOMPARE(QImage::fromData(icon).size(), QSize(16, 16));
-        QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(64)})
-                                      .toByteArray())
-                     .size(),
+        QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(64)}).toByteArray()).size(),
                  QSize(64, 64));
         QVERIFY(!console.call(ZDOrv::kComputerIconSize, {qint64(1) << 40}).isValid());
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
@@ -350,15 +365,11 @@ private Q_SLOTS:
         first.registerCallback();
 
         QProcess second;
-        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        second.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--console"), QString::number(port)});
-        QVERIFY(second.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine() || second.state() == QProcess::NotRunning, kWaitMs);
-        QCOMPARE(second.readLine().trimmed(), QByteArray("ready"));
+        QVERIFY(startConsoleChild(second, {QString::number(port)}));
 
         // Both registered ("ready" comes after the child's registration): one error reaches both.
         first.send(ZDOrv::kPostErrorString, {QStringLiteral("before")});
-        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("before"), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains("before"), kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine(), kWaitMs);
         QCOMPARE(second.readLine().trimmed(), QByteArray("got before"));
 
@@ -368,24 +379,17 @@ private Q_SLOTS:
         // The next errors reach the living console; the dead one is dropped.
         for (const char *text : {"after", "again"}) {
             first.send(ZDOrv::kPostErrorString, {QString::fromLatin1(text)});
-            QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains(text), kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains(text), kWaitMs);
         }
-        const QStringList hosts = [&] {
-            const std::lock_guard<std::mutex> lock(first.mutex);
-            QStringList out;
-            for (const auto &r : first.received)
-                out.append(r.args.value(1).toString());
-            return out;
-        }();
-        QVERIFY(hosts.constFirst().endsWith(QLatin1Char('.')));
+        QVERIFY(first.arguments(ZDOrv::kAddStringToQueueHostname, 1).constFirst().endsWith(QLatin1Char('.')));
 
         // A console registering twice is kept once: one delivery per error.
         first.registerCallback();
         first.send(ZDOrv::kPostErrorString, {QStringLiteral("once")});
         // Errors arrive in order: a second copy of "once" would come before "probe".
         first.send(ZDOrv::kPostErrorString, {QStringLiteral("probe")});
-        QTRY_VERIFY_WITH_TIMEOUT(first.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("probe"), kWaitMs);
-        QCOMPARE(first.firstArguments(ZDOrv::kAddStringToQueueHostname).count(QStringLiteral("once")), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains("probe"), kWaitMs);
+        QCOMPARE(first.arguments(ZDOrv::kAddStringToQueueHostname).count(QStringLiteral("once")), 1);
     }
 
     void logsAndTheirGuard()
@@ -407,7 +411,7 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(secret, "secret"));
         QVERIFY(!console.call(ZDOrv::kLogWithFilename, {secret}).isValid());
         const QString refusal = QStringLiteral("Unable to get log %1 - file doesn't exist.").arg(secret);
-        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains(refusal), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueUserInfo).contains(refusal), kWaitMs);
         // Nor through a link planted in the log folder.
         const QString link = logFolder + QStringLiteral("/planted.log");
         QVERIFY(QFile::link(secret, link));
@@ -488,19 +492,8 @@ private Q_SLOTS:
         Agent agent;
         const QString address = agent.waitFor(QStringLiteral("Listening on ([0-9.]+):\\d+\\n"));
         QCOMPARE(address, QStringLiteral("127.0.0.1"));
-        const int port = agent.waitForPort();
-        int err = 0;
-        if (ZDAvahiClient::daemonRunning(&err)) {
-            ZDDNSSDBrowser browser;
-            QVariantMap txt;
-            connect(&browser, &ZDDNSSDBrowser::serviceResolved, this, [&](const ZDDNSSDService &s) {
-                if (s.port == port)
-                    txt = s.txt;
-            });
-            QVERIFY(browser.start(QString::fromLatin1(ZDOrv::kServiceType)));
-            QTRY_VERIFY_WITH_TIMEOUT(!txt.isEmpty(), kWaitMs);
-            QCOMPARE(txt.value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.1"));
-        }
+        if (const auto txt = publishedTxt(agent.waitForPort()))
+            QCOMPARE(txt->value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.1"));
     }
 
     void disconnectsWithAGoodbye_data()
@@ -532,8 +525,8 @@ private Q_SLOTS:
         QVERIFY(agent.waitForExit());
         QVERIFY2(agent.process().exitStatus() == QProcess::NormalExit, qPrintable(agent.output()));
         QCOMPARE(agent.process().exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
-        QVERIFY(console.firstArguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
+        QTRY_VERIFY_WITH_TIMEOUT(!console.arguments(ZDOrv::kWillDisconnect).isEmpty(), kWaitMs);
+        QVERIFY(console.arguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
         QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
     }
 
@@ -636,12 +629,9 @@ private Q_SLOTS:
         const QString release = m_sandbox->path(QStringLiteral("release"));
         m_sandbox->setEnv("KESTRA_TEST_PASSWORD", password.toUtf8());
         QProcess silent;
-        silent.start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--console"), QString::number(port), QStringLiteral("com.zendrel.Ondrel"),
-                      QStringLiteral("--wait-for %1 --callback ZDKMTTimeoutTest").arg(release), admin,
-                      QStringLiteral("ZDKMTTimeoutTest")});
-        QTRY_VERIFY_WITH_TIMEOUT(silent.canReadLine() || silent.state() == QProcess::NotRunning, kWaitMs);
-        QCOMPARE(silent.readLine().trimmed(), QByteArray("ready"));
+        QVERIFY(startConsoleChild(silent, {QString::number(port), QStringLiteral("com.zendrel.Ondrel"),
+                                           QStringLiteral("--wait-for %1 --callback ZDKMTTimeoutTest").arg(release),
+                                           admin, QStringLiteral("ZDKMTTimeoutTest")}));
         ::kill(pid_t(silent.processId()), SIGSTOP);
         auto killSilent = qScopeGuard([&] {
             ::kill(pid_t(silent.processId()), SIGKILL);
@@ -672,7 +662,7 @@ private Q_SLOTS:
         const ZDLocalCallbackClient tool;
         QTRY_VERIFY_WITH_TIMEOUT(tool.isAvailable(), kWaitMs);
         QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("from a tool")}).ok);
-        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueHostname).contains("from a tool"),
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueHostname).contains("from a tool"),
                                  kWaitMs);
         const auto refused = tool.call(QStringLiteral("format:"), {QStringLiteral("/")});
         QVERIFY(!refused.ok);
@@ -740,32 +730,30 @@ private Q_SLOTS:
 
         // Withdrawn maintenance requests reach the consoles.
         console.send(ZDOrv::kCancelMaintenanceRequest);
-        QTRY_VERIFY_WITH_TIMEOUT(!console.firstArguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!console.arguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
-        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
 
         // Settings from a console: -1 leaves a value alone; hiding the item withdraws a request.
-        const int before = console.firstArguments(ZDOrv::kCancelMaintenance).size();
+        const int before = console.arguments(ZDOrv::kCancelMaintenance).size();
         console.agent->callOneway(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings),
                                   {QVariantMap{{QStringLiteral("showMenuBarIcon"), 0},
                                                {QStringLiteral("autoUpdateCheck"), -1},
                                                {QStringLiteral("globalUpdateCheck"), -1}}});
-        QTRY_COMPARE_WITH_TIMEOUT(console.call(ZDOrv::kNetworkClientSettings)
-                                      .toMap()
-                                      .value(QStringLiteral("showMenuBarIcon"))
-                                      .toInt(),
-                                  0, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            console.call(ZDOrv::kNetworkClientSettings).toMap().value(QStringLiteral("showMenuBarIcon")).toInt(), 0,
+            kWaitMs);
         const QVariantMap stored = ZDPropertyList::readDictionary(preferencesPath());
         QCOMPARE(stored.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
         QVERIFY(!stored.contains(QStringLiteral("autoUpdateCheck")));
-        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
 
         // The tools' notices travel to the consoles.
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
         QTRY_VERIFY_WITH_TIMEOUT(console.receivedOp(ZDOrv::kIncrementProgress), kWaitMs);
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskError"),
                                                {{QStringLiteral("errorString"), QStringLiteral("tool broke")}});
-        QTRY_VERIFY_WITH_TIMEOUT(console.firstArguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
                                  kWaitMs);
     }
 };
