@@ -19,6 +19,9 @@ namespace {
 
 constexpr int kWait = 20000;
 
+// Which way a TXT table row holds.
+enum Way { Both, Encode, Decode };
+
 QString helper()
 {
     return qEnvironmentVariable("KESTRA_TEST_HELPERS") + u"/zddnssd_publish"_s;
@@ -130,67 +133,52 @@ private Q_SLOTS:
         ZDLog::createNewLog();
     }
     void cleanupTestCase() { m_box.reset(); }
-    void txtEncode_data()
+    void txt_data()
     {
         QTest::addColumn<QVariantMap>("dictionary");
         QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("way");
+        const auto row = [](const char *name, const QVariantMap &d, const QByteArray &b, Way way = Both) {
+            QTest::newRow(name) << d << b << int(way);
+        };
+        row("empty record", {}, QByteArray(1, '\0'));
+        row("agent keys in key order",
+            {{"name", "KestraClient - Edit-Suite-3.local."}, {"model", "Tower9,1"}, {"ip", "10.0.0.7"}},
+            "\x0bip=10.0.0.7\x0emodel=Tower9,1\x27name=KestraClient - Edit-Suite-3.local.");
+        row("empty value", {{"k", ""}}, "\x02k=");
+        row("length counts UTF-8 bytes", {{"k", QString::fromUtf8("é")}}, "\x04k=\xc3\xa9");
+        row("two entries", {{"a", "1"}, {"b", "2"}}, "\x03" "a=1\x03" "b=2");
+        const QString fits(253, u'v');
+        row("255 bytes kept", {{"k", fits}}, QByteArray("\xff" "k=") + fits.toUtf8());
 
-        QTest::newRow("empty") << QVariantMap() << QByteArray(1, '\0');
-        QTest::newRow("only non-text values")
-            << QVariantMap{{"list", QVariantList{1}}, {"data", QByteArray("x")}, {"map", QVariantMap{}}}
-            << QByteArray(1, '\0');
-        QTest::newRow("agent keys in key order")
-            << QVariantMap{{"name", "KestraClient - Edit-Suite-3.local."}, {"model", "Tower9,1"}, {"ip", "10.0.0.7"}}
-            << QByteArray("\x0bip=10.0.0.7\x0emodel=Tower9,1\x27name=KestraClient - Edit-Suite-3.local.");
-        QTest::newRow("numbers and bools as text")
-            << QVariantMap{{"n", qint64(42)}, {"b", true}} << QByteArray("\x06" "b=true\x04n=42");
-        QTest::newRow("empty value") << QVariantMap{{"k", ""}} << QByteArray("\x02k=");
-        QTest::newRow("length counts UTF-8 bytes") << QVariantMap{{"k", QString::fromUtf8("é")}}
-                                                   << QByteArray("\x04k=\xc3\xa9");
-        QTest::newRow("bad keys left out")
-            << QVariantMap{{"", "x"}, {"a=b", "x"}, {QString::fromUtf8("k\x01"), "x"}, {"ok", "1"}}
-            << QByteArray("\x04ok=1");
+        row("only non-text values", {{"list", QVariantList{1}}, {"data", QByteArray("x")}, {"map", QVariantMap{}}},
+            QByteArray(1, '\0'), Encode);
+        row("numbers and bools as text", {{"n", qint64(42)}, {"b", true}}, "\x06" "b=true\x04n=42", Encode);
+        row("bad keys left out", {{"", "x"}, {"a=b", "x"}, {QString::fromUtf8("k\x01"), "x"}, {"ok", "1"}},
+            "\x04ok=1", Encode);
+        row("256 bytes left out, the rest kept", {{"k", fits + u'v'}, {"z", "1"}}, "\x03z=1", Encode);
 
-        const QString fits(253, QLatin1Char('v'));
-        QTest::newRow("255 bytes kept") << QVariantMap{{"k", fits}} << (QByteArray("\xff" "k=") + fits.toUtf8());
-        QTest::newRow("256 bytes left out, the rest kept")
-            << QVariantMap{{"k", fits + QLatin1Char('v')}, {"z", "1"}} << QByteArray("\x03z=1");
+        row("nothing", {}, QByteArray(), Decode);
+        row("key without value", {{"flag", ""}}, "\x04" "flag", Decode);
+        row("value holding =", {{"a", "b=c"}}, "\x05" "a=b=c", Decode);
+        row("first of repeated keys, any case", {{"a", "1"}}, "\x03" "a=1\x03" "A=2\x03" "a=3", Decode);
+        row("empty strings skipped", {{"a", "1"}}, QByteArray("\x00\x00\x03" "a=1\x00", 7), Decode);
+        row("length past the end", {{"a", "1"}}, "\x03" "a=1\x09" "b=2", Decode);
+        row("empty key", {{"a", "1"}}, "\x02=x\x03" "a=1", Decode);
+        row("control byte in key", {}, "\x04\x01k=x", Decode);
+        row("invalid UTF-8 value", {{"k", QString::fromUtf8("\xff\xfe")}}, "\x04k=\xff\xfe", Decode);
+        row("NUL inside value", {{"k", QString::fromUtf8("a\0b", 3)}}, QByteArray("\x05k=a\x00" "b", 6), Decode);
     }
 
-    void txtEncode()
+    void txt()
     {
         QFETCH(QVariantMap, dictionary);
         QFETCH(QByteArray, bytes);
-        QCOMPARE(ZDDNSSDTxtRecord::encode(dictionary), bytes);
-    }
-
-    void txtDecode_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QVariantMap>("dictionary");
-
-        QTest::newRow("nothing") << QByteArray() << QVariantMap();
-        QTest::newRow("empty record") << QByteArray(1, '\0') << QVariantMap();
-        QTest::newRow("two entries") << QByteArray("\x03" "a=1\x03" "b=2") << QVariantMap{{"a", "1"}, {"b", "2"}};
-        QTest::newRow("key without value") << QByteArray("\x04" "flag") << QVariantMap{{"flag", ""}};
-        QTest::newRow("value holding =") << QByteArray("\x05" "a=b=c") << QVariantMap{{"a", "b=c"}};
-        QTest::newRow("first of repeated keys, any case")
-            << QByteArray("\x03" "a=1\x03" "A=2\x03" "a=3") << QVariantMap{{"a", "1"}};
-        QTest::newRow("empty strings skipped") << QByteArray("\x00\x00\x03" "a=1\x00", 7) << QVariantMap{{"a", "1"}};
-        QTest::newRow("length past the end") << QByteArray("\x03" "a=1\x09" "b=2") << QVariantMap{{"a", "1"}};
-        QTest::newRow("empty key") << QByteArray("\x02=x\x03" "a=1") << QVariantMap{{"a", "1"}};
-        QTest::newRow("control byte in key") << QByteArray("\x04\x01k=x") << QVariantMap();
-        QTest::newRow("invalid UTF-8 value")
-            << QByteArray("\x04k=\xff\xfe") << QVariantMap{{"k", QString::fromUtf8("\xff\xfe")}};
-        QTest::newRow("NUL inside value") << QByteArray("\x05k=a\x00" "b", 6)
-                                          << QVariantMap{{"k", QString::fromUtf8("a\0b", 3)}};
-    }
-
-    void txtDecode()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QVariantMap, dictionary);
-        QCOMPARE(ZDDNSSDTxtRecord::decode(bytes), dictionary);
+        QFETCH(int, way);
+        if (way != Decode)
+            QCOMPARE(ZDDNSSDTxtRecord::encode(dictionary), bytes);
+        if (way != Encode)
+            QCOMPARE(ZDDNSSDTxtRecord::decode(bytes), dictionary);
     }
 
     void txtArbitraryBytes()
