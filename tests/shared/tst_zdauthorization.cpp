@@ -67,6 +67,25 @@ QStringList filesContaining(const QString &folder, const QByteArray &needle)
     return hits;
 }
 
+bool setPassword(const QString &user, const QString &password)
+{
+    return run(u"/usr/sbin/chpasswd"_s, {}, (user + u':' + password + u'\n').toUtf8()) == 0;
+}
+
+// Lets whoever reads the fifo go on, once it is open for reading.
+void releaseFifo(const QString &fifo)
+{
+    int fd = -1;
+    static_cast<void>(QTest::qWaitFor([&] {
+        fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0;
+    }, 60000));
+    if (fd >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(fd, "go\n", 3);
+        ::close(fd);
+    }
+}
+
 struct HelperRun
 {
     QMap<QString, QString> results;
@@ -113,8 +132,7 @@ private:
         QStringList args {u"-m"_s, u"-s"_s, u"/bin/bash"_s};
         args += extra;
         args << user;
-        return run(u"/usr/sbin/useradd"_s, args) == 0
-            && run(u"/usr/sbin/chpasswd"_s, {}, (user + QLatin1Char(':') + password + QLatin1Char('\n')).toUtf8()) == 0;
+        return run(u"/usr/sbin/useradd"_s, args) == 0 && setPassword(user, password);
     }
 
     QString ownLog()
@@ -406,11 +424,7 @@ private Q_SLOTS:
             {u"start"_s, u"exec"_s, u"/bin/sh"_s, u"4"_s, u"-c"_s, u"(read line < \"$1\") & exit 0"_s, u"sh"_s, fifo},
             kAdmin, m_adminPassword, [&](QProcess &p) {
                 endedFirst = p.waitForFinished(120000);
-                const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd >= 0) {
-                    [[maybe_unused]] const ssize_t n = ::write(fd, "go\n", 3);
-                    ::close(fd);
-                }
+                releaseFifo(fifo);
             });
         QVERIFY(endedFirst);
         QCOMPARE(lingering.results.value(u"exec"_s), u"0"_s);
@@ -466,11 +480,10 @@ private Q_SLOTS:
             kAdmin, m_adminPassword, [&](QProcess &p) {
                 while (!p.peek(p.bytesAvailable()).contains("start_ms") && p.waitForReadyRead(60000)) {
                 }
-                run(u"/usr/sbin/chpasswd"_s, {}, (kAdmin + QLatin1Char(':') + changed + QLatin1Char('\n')).toUtf8());
+                setPassword(kAdmin, changed);
                 ZDTestSandbox::writeFile(go, "");
             });
-        QVERIFY(run(u"/usr/sbin/chpasswd"_s, {},
-                    (kAdmin + QLatin1Char(':') + m_adminPassword + QLatin1Char('\n')).toUtf8()) == 0);
+        QVERIFY(setPassword(kAdmin, m_adminPassword));
         const Results expected {{"start", "1"}, {"mkdir", "0"}, {"authorized", "0"}};
         QCOMPARE(r.pick(expected), expected);
         QVERIFY(!QFile::exists(target));
@@ -499,25 +512,12 @@ private Q_SLOTS:
                     leaks << QString::fromUtf8(cmdline).replace(QLatin1Char('\0'), QLatin1Char(' '));
             }
         };
-        auto probeRunning = [&] {
-            scan();
-            return sawProbe;
-        };
         // The privileged shell waits on the fifo, so su and sudo are alive while we look.
         const HelperRun r = runAsUser(
             {u"start"_s, u"exec"_s, u"/bin/sh"_s, u"4"_s, u"-c"_s, u"read line < \"$1\""_s, probe, fifo},
             kAdmin, m_adminPassword, [&](QProcess &) {
-                static_cast<void>(QTest::qWaitFor(probeRunning, 60000));
-                // Opening succeeds once the privileged shell reads the fifo.
-                int fd = -1;
-                static_cast<void>(QTest::qWaitFor([&] {
-                    fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                    return fd >= 0;
-                }, 60000));
-                if (fd >= 0) {
-                    [[maybe_unused]] const ssize_t n = ::write(fd, "go\n", 3);
-                    ::close(fd);
-                }
+                static_cast<void>(QTest::qWaitFor([&] { return scan(), sawProbe; }, 60000));
+                releaseFifo(fifo);
             });
         QVERIFY(sawProbe);
         QCOMPARE(r.results.value(u"exec"_s), u"0"_s);
