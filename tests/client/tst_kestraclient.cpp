@@ -87,10 +87,7 @@ public:
     }
     bool waitForExit(int timeoutMs = kWaitMs)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning)
-            QTest::qWait(20);
-        return m_process.state() == QProcess::NotRunning;
+        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
     }
     qint64 pid() const { return m_process.processId(); }
     const QString &output() const { return m_output; }
