@@ -65,34 +65,8 @@ private Q_SLOTS:
             QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
     }
 
-    void clientSettingsMerge()
-    {
-        const QVariantMap answers{
-            {QStringLiteral("a.local."), QVariantMap{{QStringLiteral("autoUpdateCheck"), 1},
-                                                     {QStringLiteral("globalUpdateCheck"), 0},
-                                                     {QStringLiteral("showMenuBarIcon"), 1},
-                                                     {QStringLiteral("enableMaintenanceRequests"), 1}}},
-            {QStringLiteral("b.local."), QVariantMap{{QStringLiteral("autoUpdateCheck"), 1},
-                                                     {QStringLiteral("globalUpdateCheck"), 0},
-                                                     {QStringLiteral("showMenuBarIcon"), 0},
-                                                     {QStringLiteral("enableMaintenanceRequests"), 1}}}};
-        ZDClientSettings s = ZDClientSettings::merged(answers);
-        QCOMPARE(s.state(QStringLiteral("autoUpdateCheck")), 1);
-        QCOMPARE(s.state(QStringLiteral("globalUpdateCheck")), 0);
-        QCOMPARE(s.state(QStringLiteral("showMenuBarIcon")), ZDClientSettings::kMixed);
-        QVERIFY(s.maintenanceEnabled());
-        // Untouched mixed values travel as -1; the rest as they are.
-        QVariantMap sent = s.settingsToSend();
-        QCOMPARE(sent.value(QStringLiteral("showMenuBarIcon")).toInt(), -1);
-        QCOMPARE(sent.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
-        QCOMPARE(sent.value(QStringLiteral("globalUpdateCheck")).toInt(), 0);
-        // A mixed box clicked becomes on.
-        QCOMPARE(s.toggle(QStringLiteral("showMenuBarIcon")), 1);
-        QCOMPARE(s.settingsToSend().value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
-        QCOMPARE(s.toggle(QStringLiteral("showMenuBarIcon")), 0);
-        QVERIFY(!s.maintenanceEnabled());
-    }
-
+    // Mixed values shown mixed, left alone unless clicked, a click turning them on: the settings panel's
+    // test against a real and a fake agent. Here the answers no agent should give.
     void clientSettingsUntrustedAnswers()
     {
         const QVariantMap answers{
