@@ -141,10 +141,8 @@ private Q_SLOTS:
         const QString logs = sandbox.path(QStringLiteral("logs"));
         QDir().mkpath(desktop);
         QDir().mkpath(logs + QStringLiteral("/Zendrel"));
-        QDir().mkpath(logs + QStringLiteral("/CrashReporter"));
         QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/Zendrel/Kestra Admin.1.log"), "admin log"));
         QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/Zendrel/Other.1.log"), "not ours"));
-        QVERIFY(ZDTestSandbox::writeFile(logs + QStringLiteral("/CrashReporter/Kestra Admin_2026.crash"), "crash"));
         const QString outside = sandbox.path(QStringLiteral("escaped"));
         const QVariantMap files{
             {QStringLiteral("a.local."),
@@ -169,7 +167,6 @@ private Q_SLOTS:
         const QString dump = out + QStringLiteral("/ZD_Log_Dump/");
         QCOMPARE(ZDTestSandbox::readFile(dump + QStringLiteral("a.local./var/log/Zendrel/KestraClient.1.log")),
                  QByteArray("client log"));
-        QCOMPARE(ZDTestSandbox::readFile(dump + QStringLiteral("Kestra Admin_2026.crash")), QByteArray("crash"));
         QVERIFY(!QFile::exists(out + QStringLiteral("/ZD_Log_Dump/Other.1.log")));
         QVERIFY(!QFile::exists(out + QStringLiteral("/escaped")));
     }
