@@ -133,33 +133,21 @@ private Q_SLOTS:
         QVERIFY(!s.value(QStringLiteral("groups")).toMap().contains(QStringLiteral("Group")));
     }
 
-    void moveBetweenGroupsPersists()
+    // Kept across a restart, expanded, and back through the header: the window's test.
+    void moveBetweenGroups()
     {
-        {
-            Console c(m_settings);
-            const auto a = c.outline->addServiceGroup();
-            const auto b = c.outline->addServiceGroup();
-            const auto echo = c.discovery->serviceWithManualIP(QStringLiteral("127.0.0.4"));
-            QVERIFY(echo);
-            const QByteArray payload = ZDServiceOutline::pasteboardData({{nullptr, echo}});
-            QVERIFY(c.outline->acceptDrop(payload, a));
-            QCOMPARE(names(a->children()), QStringList{"Echo"});
-            QVERIFY(c.outline->acceptDrop(payload, b));
-            QVERIFY(a->children().isEmpty());
-            QVERIFY(!a->hostNames().contains(QStringLiteral("127.0.0.4"))); // written under B only
-            QCOMPARE(b->hostNames(), QStringList{"127.0.0.4"});
-            c.outline->setGroupExpanded(b->name(), true);
-        }
-        Console again(m_settings);
-        const auto b = again.outline->groupWithName(QStringLiteral("Group 1"));
-        QVERIFY(b);
-        QCOMPARE(names(b->children()), QStringList{"Echo"});
-        QVERIFY(again.outline->isGroupExpanded(QStringLiteral("Group 1")));
-        QVERIFY(!names(again.outline->topLevelItems()).contains(QStringLiteral("Echo")));
-        // And back to the top level (the header).
-        QVERIFY(again.outline->acceptDrop(ZDServiceOutline::pasteboardData({{nullptr, b->children().first()}}), nullptr));
-        QCOMPARE(names(again.outline->topLevelItems()),
-                 QStringList({"Alpha", "charlie", "delta", "Echo", "Group", "Group 1"}));
+        Console c(m_settings);
+        const auto a = c.outline->addServiceGroup();
+        const auto b = c.outline->addServiceGroup();
+        const auto echo = c.discovery->serviceWithManualIP(QStringLiteral("127.0.0.4"));
+        QVERIFY(echo);
+        const QByteArray payload = ZDServiceOutline::pasteboardData({{nullptr, echo}});
+        QVERIFY(c.outline->acceptDrop(payload, a));
+        QCOMPARE(names(a->children()), QStringList{"Echo"});
+        QVERIFY(c.outline->acceptDrop(payload, b));
+        QVERIFY(a->children().isEmpty());
+        QVERIFY(!a->hostNames().contains(QStringLiteral("127.0.0.4"))); // written under B only
+        QCOMPARE(b->hostNames(), QStringList{"127.0.0.4"});
     }
 
     void dragOfAGroupAndBadPayloadsAreRefused()
