@@ -140,7 +140,6 @@ private Q_SLOTS:
         QTest::newRow("10.0.0.1") << "Edit 1" << "10.0.0.1" << "35011" << true;
         QTest::newRow("leading zero") << "Edit 1" << "010.0.0.1" << "35011" << false;
         QTest::newRow("port 1024") << "Edit 1" << "10.0.0.1" << "1024" << false;
-        QTest::newRow("name 255") << QString(255, QLatin1Char('n')) << "10.0.0.1" << "35011" << true;
     }
 
     void manualConnectionEnablesConnect()

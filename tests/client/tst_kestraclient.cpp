@@ -70,16 +70,14 @@ public:
     QString waitFor(const QString &pattern, int timeoutMs = kWaitMs, qsizetype from = 0)
     {
         const QRegularExpression re(pattern);
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
-            const auto match = re.match(m_output, from);
-            if (match.hasMatch())
-                return match.lastCapturedIndex() > 0 ? match.captured(1) : match.captured(0);
-            if (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable())
-                break;
-            QTest::qWait(20);
-        }
-        return {};
+        QRegularExpressionMatch match;
+        const auto done = [&] {
+            match = re.match(m_output, from);
+            return match.hasMatch() || (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable());
+        };
+        if (!QTest::qWaitFor(done, timeoutMs) || !match.hasMatch())
+            return {};
+        return match.lastCapturedIndex() > 0 ? match.captured(1) : match.captured(0);
     }
     int waitForPort(qsizetype from = 0)
     {
@@ -261,8 +259,7 @@ class TestKestraClient : public QObject
         for (int i = 0; i < 150; ++i) {
             const int before = m_statuses.size();
             ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientCurrentStatus"));
-            QTest::qWait(200);
-            if (m_statuses.size() > before)
+            if (QTest::qWaitFor([&] { return m_statuses.size() > before; }, 200))
                 return true;
         }
         return false;
@@ -274,10 +271,7 @@ class TestKestraClient : public QObject
     {
         const int before = m_statuses.size();
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientCurrentStatus"));
-        QDeadlineTimer deadline(kWaitMs);
-        while (!deadline.hasExpired() && m_statuses.size() == before)
-            QTest::qWait(20);
-        return m_statuses.size() > before;
+        return QTest::qWaitFor([&] { return m_statuses.size() > before; }, kWaitMs);
     }
 
 private Q_SLOTS:
