@@ -7,6 +7,7 @@
 #include "ZDPropertyList.h"
 #include "ZDSystemLog.h"
 #include "ZDTaskEx.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -129,7 +130,7 @@ void ZDFennick::startFennick(const QString &name, const QString &plistPath, Cras
     const QString report = checkForCrashes(name, plistPath);
     if (!report.isEmpty() && didCrash) {
         if (QCoreApplication *app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(app, [didCrash, report] { didCrash(report); }, Qt::QueuedConnection);
+            ZDThreads::post(app, [didCrash, report] { didCrash(report); });
         else
             didCrash(report);
     }

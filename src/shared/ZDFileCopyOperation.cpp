@@ -1,6 +1,7 @@
 #include "ZDFileCopyOperation.h"
 
 #include "ZDFileTree.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -90,13 +91,10 @@ int ZDFileCopyOperation::start(const QString &source, const QString &destination
         return -1;
     auto *op = new ZDFileCopyOperation(delegate, context);
     op->moveToThread(app->thread());
-    if (QThread::currentThread() == app->thread())
-        op->setParent(app);
-    else
-        QMetaObject::invokeMethod(app, [op = QPointer<ZDFileCopyOperation>(op), app] {
-            if (op)
-                op->setParent(app);
-        }, Qt::QueuedConnection);
+    ZDThreads::runOn(app, [op = QPointer<ZDFileCopyOperation>(op), app] {
+        if (op)
+            op->setParent(app);
+    });
     if (operation)
         *operation = op;
 
@@ -105,8 +103,7 @@ int ZDFileCopyOperation::start(const QString &source, const QString &destination
     try {
         worker->thread = std::thread([op, worker, source, destination] {
             auto post = [op](const QVariantMap &entries, bool complete) {
-                QMetaObject::invokeMethod(op, [op, entries, complete] { op->deliver(entries, complete); },
-                                          Qt::QueuedConnection);
+                ZDThreads::post(op, [op, entries, complete] { op->deliver(entries, complete); });
             };
             QElapsedTimer clock;
             clock.start();

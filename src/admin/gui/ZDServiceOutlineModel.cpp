@@ -1,6 +1,7 @@
 #include "ZDServiceOutlineModel.h"
 
 #include "ZDServiceIcons.h"
+#include "ZDThreads.h"
 
 #include <QApplication>
 #include <QMimeData>
@@ -194,7 +195,7 @@ bool ZDServiceOutlineModel::setData(const QModelIndex &index, const QVariant &va
     if (!m_outline->canRenameGroup(group, name))
         return false;
     // The rename rebuilds the rows: not while the view is still closing the editor.
-    QMetaObject::invokeMethod(this, [this, group, name] { m_outline->renameGroup(group, name); }, Qt::QueuedConnection);
+    ZDThreads::post(this, [this, group, name] { m_outline->renameGroup(group, name); });
     return true;
 }
 
