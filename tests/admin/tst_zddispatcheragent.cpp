@@ -19,9 +19,11 @@
 #include <deque>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace {
 
-const QString kAdmin = QStringLiteral("kestra_dspadm");
+const QString kAdmin = QStringLiteral("kestra_da%1").arg(::getpid()); // per process: parallel runs never share it
 const QString kTool = QStringLiteral("com.zendrel.Tidwell");
 
 using zdtest::copyTree;

@@ -5,6 +5,7 @@
 #include "ZDConnectionServer.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
+#include "ZDRecordingConsole.h"
 #include "ZDTestSandbox.h"
 
 #include <QtTest>
@@ -22,39 +23,11 @@ const QString kHost = QStringLiteral("Test-Host.local.");
 
 // A console: its link to the agent and the callback object it registered.
 // Calls to it run on the test's main thread (the link's owner thread).
-struct Console
+struct Console : ZDRecordingConsole
 {
+    using ZDRecordingConsole::ZDRecordingConsole;
     std::shared_ptr<ZDConnection> link;
-    ZDRemoteObjectPtr object = ZDRemoteObject::create();
-    QList<QPair<QString, QVariantList>> calls;
-
-    explicit Console(const QStringList &ops)
-    {
-        for (const QString &op : ops)
-            object->addOperation(op, [this, op](const QVariantList &args) {
-                calls.append({op, args});
-                return QVariant();
-            });
-    }
-    QList<QVariantList> all(const QString &op) const
-    {
-        QList<QVariantList> found;
-        for (const auto &c : calls)
-            if (c.first == op)
-                found << c.second;
-        return found;
-    }
-    int countOf(const QString &op) const { return int(all(op).size()); }
-    QVariantList last(const QString &op) const { return all(op).value(all(op).size() - 1); }
 };
-
-QStringList allOperations()
-{
-    return {QString::fromLatin1(kPing), QString::fromLatin1(kAddErrorToQueueHostname),
-            QString::fromLatin1(kAddErrorToQueueUserInfo), QString::fromLatin1(kAddStringToQueueHostname),
-            QString::fromLatin1(kAddStringToQueueUserInfo), QString::fromLatin1(kIncrementProgress),
-            QString::fromLatin1(kTaskFinished), QString::fromLatin1(kUpdateConfig)};
-}
 
 } // namespace
 
@@ -73,7 +46,7 @@ class TestZDCallbackRegistry : public QObject
     }
 
     // Connects a console and registers its callback object, as a console does after connecting.
-    std::unique_ptr<Console> connectConsole(const QStringList &ops = allOperations())
+    std::unique_ptr<Console> connectConsole(const QStringList &ops = ZDRecordingConsole::allOperations())
     {
         auto console = std::make_unique<Console>(ops);
         console->link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
@@ -139,7 +112,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_registry->count() == 1 && m_registry->callbacks().value(0) != bProxy, 20000);
 
         // An entry that cannot answer the probe counts as dead too.
-        QStringList noPing = allOperations();
+        QStringList noPing = ZDRecordingConsole::allOperations();
         noPing.removeAll(QString::fromLatin1(kPing));
         auto mute = connectConsole(noPing);
         QTRY_COMPARE_WITH_TIMEOUT(m_registry->count(), 2, 20000);
@@ -178,7 +151,7 @@ private Q_SLOTS:
 
         QCOMPARE(console->last(QString::fromLatin1(kAddErrorToQueueHostname)),
                  (QVariantList{QVariant::fromValue(diskError), kHost}));
-        const auto userInfoCalls = console->all(QString::fromLatin1(kAddErrorToQueueUserInfo));
+        const auto userInfoCalls = console->of(QString::fromLatin1(kAddErrorToQueueUserInfo));
         QCOMPARE(userInfoCalls.size(), 2);
         QCOMPARE(userInfoCalls[0][1].toMap(),
                  (QVariantMap{{QStringLiteral("path"), QStringLiteral("/x")}, {QStringLiteral("hostname"), kHost}}));

@@ -14,6 +14,7 @@
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
+#include "ZDRecordingConsole.h"
 #include "ZDRemoteError.h"
 #include "ZDTestSandbox.h"
 
@@ -29,48 +30,19 @@
 
 #include "ZDTestProcess.h"
 
-#include <mutex>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const QString kAdmin = QStringLiteral("kestra_tskadm"); // member of group sudo
-const QString kUser = QStringLiteral("kestra_tskusr");  // no rights: runs the agent in one test
+// Per process: another run of this test (another build) must not remove them under us.
+const QString kAdmin = QStringLiteral("kestra_ta%1").arg(::getpid()); // member of group sudo
+const QString kUser = QStringLiteral("kestra_tu%1").arg(::getpid());  // no rights: runs the agent in one test
 const QString kToolsFolder = QStringLiteral("opt/Zendrel/Kestra Maintenance Tools");
 const QString kHost = QStringLiteral("Tasks-Test.local.");
 
-using zdtest::run;
-
 using zdtest::copyTree;
-
-// What the console's objects were told, in order.
-struct ConsoleLog
-{
-    std::mutex mutex;
-    QList<QPair<QString, QVariantList>> calls;
-
-    void add(const QString &op, const QVariantList &args)
-    {
-        std::lock_guard lock(mutex);
-        calls << qMakePair(op, args);
-    }
-    QList<QVariantList> of(const QString &op)
-    {
-        std::lock_guard lock(mutex);
-        QList<QVariantList> found;
-        for (const auto &c : std::as_const(calls))
-            if (c.first == op)
-                found << c.second;
-        return found;
-    }
-    void clear()
-    {
-        std::lock_guard lock(mutex);
-        calls.clear();
-    }
-};
+using zdtest::run;
 
 } // namespace
 
@@ -86,8 +58,7 @@ private:
     std::unique_ptr<ZDConnectionServer> m_server;
     std::shared_ptr<ZDConnection> m_link;
     ZDRemoteProxyPtr m_agent;
-    ZDRemoteObjectPtr m_console;
-    ConsoleLog m_log;
+    ZDRecordingConsole m_log; // the console's callback object
     QString m_adminPassword;
     QString m_noAdminReason;
 
@@ -201,17 +172,7 @@ private Q_SLOTS:
         m_link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
         m_agent = m_link->rootProxy();
 
-        m_console = ZDRemoteObject::create();
-        for (const char *op : {ZDOrv::kAddErrorToQueueHostname, ZDOrv::kAddErrorToQueueUserInfo,
-                               ZDOrv::kAddStringToQueueHostname, ZDOrv::kAddStringToQueueUserInfo,
-                               ZDOrv::kIncrementProgress, ZDOrv::kTaskFinished, ZDOrv::kUpdateConfig, ZDOrv::kPing}) {
-            const QString name = QString::fromLatin1(op);
-            m_console->addOperation(name, [this, name](const QVariantList &args) {
-                m_log.add(name, args);
-                return QVariant();
-            });
-        }
-        m_agent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_console)});
+        m_agent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
         QTRY_COMPARE_WITH_TIMEOUT(m_registry->count(), 1, 30000);
 
         // A real administrator for the privileged runs (as root, credentials go through PAM).
@@ -661,7 +622,7 @@ private Q_SLOTS:
         QVERIFY2(line.startsWith("port="), line.constData());
         const auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(line.mid(5).toUInt()));
         const ZDRemoteProxyPtr userAgent = link->rootProxy();
-        userAgent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_console)});
+        userAgent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
 
         // As the agent's user, recording where that user may write.
         const QString userRecords = home + QStringLiteral("/records");
