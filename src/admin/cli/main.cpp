@@ -1,4 +1,5 @@
 // kestra: the console core from a terminal.
+#include "ZDBackgroundPool.h"
 #include "ZDCommandLine.h"
 #include "ZDLog.h"
 
@@ -33,6 +34,8 @@ int main(int argc, char **argv)
         ZDCommandLine commandLine(app.arguments(), answers);
         rc = commandLine.run();
     }
+    // Jobs still finishing (a keyring clean-up, a configuration) end before the log does.
+    ZDBackgroundPool::waitForDone(std::chrono::seconds(30));
     ZDLog::finishWriting();
     std::fflush(answers);
     return rc;
