@@ -75,18 +75,11 @@ private Q_SLOTS:
         // Benchmarks run many agents in one process: nothing machine-wide, each its own name and port.
         ZDTestSandbox sandbox;
         ZDLog::createNewLog(QStringLiteral("tst_kestraclient_units"));
-        AppControllerOptions options;
-        options.bundlePath = qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/KestraClient.app");
-        options.notifications = false;
-        options.publish = false;
-        options.statusItem = false;
-        options.callbackServer = false;
-        options.systemEvents = false;
-        options.tasks = false;
-        options.quitOnDisconnect = false;
-        options.port = 0;
-        options.listenAddress = QStringLiteral("127.0.0.1");
-        options.preferencesFolder = sandbox.path(QStringLiteral("prefs"));
+        AppControllerOptions options{.notifications = false, .publish = false, .statusItem = false,
+                                     .callbackServer = false, .systemEvents = false, .tasks = false,
+                                     .quitOnDisconnect = false, .nameSuffix = {}, .port = 0, .listenAddress = QStringLiteral("127.0.0.1"),
+                                     .preferencesFolder = sandbox.path(QStringLiteral("prefs")),
+                                     .bundlePath = qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/KestraClient.app")};
         std::vector<std::unique_ptr<AppController>> fleet;
         for (int i = 0; i < 3; ++i) {
             options.nameSuffix = QStringLiteral("-fleet-%1-%2").arg(QCoreApplication::applicationPid()).arg(i);
