@@ -7,20 +7,12 @@
 
 namespace {
 
-QVariantMap dict(std::initializer_list<std::pair<QString, QVariant>> pairs)
-{
-    QVariantMap m;
-    for (const auto &[k, v] : pairs)
-        m.insert(k, v);
-    return m;
-}
-
 // One dictionary per value under "k"; an invalid QVariant leaves the key out.
 QVariantList column(const QVariantList &values, const QString &key = QStringLiteral("k"))
 {
     QVariantList out;
     for (const QVariant &v : values)
-        out << (v.isValid() ? QVariant(dict({{key, v}})) : QVariant(QVariantMap()));
+        out << (v.isValid() ? QVariant(QVariantMap({{key, v}})) : QVariant(QVariantMap()));
     return out;
 }
 
@@ -86,7 +78,7 @@ private Q_SLOTS:
     void aggregatedAppValue()
     {
         const auto app = [](const QVariant &v) {
-            return QVariant(dict({{QStringLiteral("Motion"), dict({{QStringLiteral("k"), v}})}}));
+            return QVariant(QVariantMap({{QStringLiteral("Motion"), QVariantMap({{QStringLiteral("k"), v}})}}));
         };
         const QString key = QStringLiteral("k");
         const QString motion = QStringLiteral("Motion");
@@ -101,7 +93,7 @@ private Q_SLOTS:
         // Without an application the top level is read; a non-dictionary sub-value reads as missing.
         QCOMPARE(ZDAggregation::aggregatedValueForKey(key, QString(), column({"x", "x"})), QVariant("x"));
         QVERIFY(ZDAggregation::aggregatedValueForKey(
-                    key, motion, {dict({{motion, "not a dictionary"}}), dict({{motion, 3}})})
+                    key, motion, {QVariantMap({{motion, "not a dictionary"}}), QVariantMap({{motion, 3}})})
                     .isNull());
     }
 
@@ -126,7 +118,7 @@ private Q_SLOTS:
     void appStatus_data()
     {
         const auto app = [](const QVariant &installed, const QVariant &running) {
-            return QVariant(dict({{QStringLiteral("installed"), installed}, {QStringLiteral("running"), running}}));
+            return QVariant(QVariantMap({{QStringLiteral("installed"), installed}, {QStringLiteral("running"), running}}));
         };
         QTest::addColumn<QVariantList>("apps");
         QTest::addColumn<QVariant>("expected");
@@ -148,20 +140,20 @@ private Q_SLOTS:
     void commonOrHighestStats()
     {
         const auto stats = [](const QVariant &os, const QVariant &model) {
-            return QVariant(dict({{QStringLiteral("os"), os}, {QStringLiteral("model"), model}, {QStringLiteral("ram"), 8}}));
+            return QVariant(QVariantMap({{QStringLiteral("os"), os}, {QStringLiteral("model"), model}, {QStringLiteral("ram"), 8}}));
         };
         const QString os = QStringLiteral("os");
         const QString model = QStringLiteral("model");
         // A higher version elsewhere drops the key; a lower one keeps the first value.
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats("7.0.3", "Mac")}),
-                 QVariant(dict({{model, "Mac"}})));
+                 QVariant(QVariantMap({{model, "Mac"}})));
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats("7.0.1", "Mac")}),
-                 QVariant(dict({{os, "7.0.2"}, {model, "Mac"}})));
+                 QVariant(QVariantMap({{os, "7.0.2"}, {model, "Mac"}})));
         // Plain texts must be equal; non-text values elsewhere do not count; non-text keys are dropped.
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats(7, "PC")}),
-                 QVariant(dict({{os, "7.0.2"}})));
+                 QVariant(QVariantMap({{os, "7.0.2"}})));
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({stats("7.0.2", "Mac"), stats(QVariant(), QVariant()), "junk"}),
-                 QVariant(dict({{os, "7.0.2"}, {model, "Mac"}})));
+                 QVariant(QVariantMap({{os, "7.0.2"}, {model, "Mac"}})));
         QVERIFY(ZDAggregation::commonOrHighestStatsFromArray({}).isNull());
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({"not a dictionary"}), QVariant(QVariantMap()));
     }
@@ -169,14 +161,14 @@ private Q_SLOTS:
     void commonItems()
     {
         const auto item = [](const QString &name, int computer) {
-            return QVariant(dict({{QStringLiteral("name"), name}, {QStringLiteral("from"), computer}}));
+            return QVariant(QVariantMap({{QStringLiteral("name"), name}, {QStringLiteral("from"), computer}}));
         };
         const QString plugins = QStringLiteral("Plugins");
         const QVariantList computers{
-            dict({{plugins, QVariantList{item("A", 1), item("B", 1), item("C", 1)}}}),
-            dict({{plugins, QVariantList{item("C", 2), item("A", 2)}}}),
+            QVariantMap({{plugins, QVariantList{item("A", 1), item("B", 1), item("C", 1)}}}),
+            QVariantMap({{plugins, QVariantList{item("C", 2), item("A", 2)}}}),
             // A dictionary of items counts by its values.
-            dict({{plugins, dict({{"x", item("B", 3)}, {"y", item("A", 3)}})}}),
+            QVariantMap({{plugins, QVariantMap({{"x", item("B", 3)}, {"y", item("A", 3)}})}}),
         };
         // Only A is everywhere; the first computer's entry is returned.
         QCOMPARE(ZDAggregation::commonItemsFromArray(computers, plugins), QVariant(QVariantList{item("A", 1)}));
@@ -185,8 +177,8 @@ private Q_SLOTS:
         // A computer without the list has nothing in common with the others.
         QCOMPARE(ZDAggregation::commonItemsFromArray({computers[0], QVariantMap()}, plugins), QVariant(QVariantList()));
         // Items without a name or that are no dictionaries never match.
-        QCOMPARE(ZDAggregation::commonItemsFromArray({dict({{plugins, QVariantList{3, QVariantMap()}}}),
-                                                      dict({{plugins, QVariantList{3, QVariantMap()}}})},
+        QCOMPARE(ZDAggregation::commonItemsFromArray({QVariantMap({{plugins, QVariantList{3, QVariantMap()}}}),
+                                                      QVariantMap({{plugins, QVariantList{3, QVariantMap()}}})},
                                                      plugins),
                  QVariant(QVariantList()));
     }
@@ -194,26 +186,26 @@ private Q_SLOTS:
     void commonValues()
     {
         const QVariantList tasks{
-            dict({{"hour", 3}, {"day", "Mon"}, {"only", "first"}}),
-            dict({{"hour", 4}, {"day", "Tue"}}),
-            dict({{"hour", 4}, {"day", "Mon"}, {"extra", 1}}),
-            dict({{"hour", 3}, {"day", "Tue"}}),
-            dict({{"hour", 4}}),
+            QVariantMap({{"hour", 3}, {"day", "Mon"}, {"only", "first"}}),
+            QVariantMap({{"hour", 4}, {"day", "Tue"}}),
+            QVariantMap({{"hour", 4}, {"day", "Mon"}, {"extra", 1}}),
+            QVariantMap({{"hour", 3}, {"day", "Tue"}}),
+            QVariantMap({{"hour", 4}}),
         };
         // hour: 4 three times; day: a tie between Mon and Tue goes to the first met.
         QCOMPARE(ZDAggregation::commonValuesForDictArray(tasks),
-                 dict({{"hour", 4}, {"day", "Mon"}, {"only", "first"}}));
+                 QVariantMap({{"hour", 4}, {"day", "Mon"}, {"only", "first"}}));
         QCOMPARE(ZDAggregation::commonValuesForDictArray({}), QVariantMap());
-        QCOMPARE(ZDAggregation::commonValuesForDictArray({"junk", dict({{"a", 1}})}), QVariantMap());
+        QCOMPARE(ZDAggregation::commonValuesForDictArray({"junk", QVariantMap({{"a", 1}})}), QVariantMap());
     }
 
     void highestValue()
     {
-        QCOMPARE(ZDAggregation::highestValueFromDict(dict({{"Final Cut", 3}, {"Motion", 9}, {"Color", "12"}})),
+        QCOMPARE(ZDAggregation::highestValueFromDict(QVariantMap({{"Final Cut", 3}, {"Motion", 9}, {"Color", "12"}})),
                  QVariant("Motion"));
         // The first numeric key in the walk wins a tie; fractions do not count.
-        QCOMPARE(ZDAggregation::highestValueFromDict(dict({{"a", 2.7}, {"b", 2.2}})), QVariant("a"));
-        QVERIFY(ZDAggregation::highestValueFromDict(dict({{"a", "9"}, {"b", QVariantList{}}})).isNull());
+        QCOMPARE(ZDAggregation::highestValueFromDict(QVariantMap({{"a", 2.7}, {"b", 2.2}})), QVariant("a"));
+        QVERIFY(ZDAggregation::highestValueFromDict(QVariantMap({{"a", "9"}, {"b", QVariantList{}}})).isNull());
     }
 
     void dateComponents()

@@ -14,18 +14,6 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-namespace {
-
-QVariantMap map(std::initializer_list<std::pair<QString, QVariant>> pairs)
-{
-    QVariantMap m;
-    for (const auto &[k, v] : pairs)
-        m.insert(k, v);
-    return m;
-}
-
-} // namespace
-
 class TestZDClientPreferences : public QObject
 {
     Q_OBJECT
@@ -61,7 +49,7 @@ private Q_SLOTS:
         QVERIFY(prefs.setObject(qint64(4000), QStringLiteral("customPort")));
         QCOMPARE(prefs.integerPreference(QStringLiteral("customPort"), 0), 4000);
         // The pane rewrites the file behind our back: the next lookup sees it.
-        QVERIFY(ZDPropertyList::writeFile(prefs.preferencesPath(), map({{QStringLiteral("customPort"), qint64(5000)}})));
+        QVERIFY(ZDPropertyList::writeFile(prefs.preferencesPath(), QVariantMap({{QStringLiteral("customPort"), qint64(5000)}})));
         QCOMPARE(prefs.objectForPreferenceDictionaryKey(QStringLiteral("customPort")).toLongLong(), 5000);
         // A damaged file reads as empty and the next write starts afresh.
         QVERIFY(ZDTestSandbox::writeFile(prefs.preferencesPath(), "<plist><dict><key>x"));
@@ -74,12 +62,12 @@ private Q_SLOTS:
     {
         const ZDClientPreferences prefs;
         const QVariantMap defaults = prefs.networkClientSettings();
-        QCOMPARE(defaults, map({{QStringLiteral("autoUpdateCheck"), qint64(1)}, {QStringLiteral("showMenuBarIcon"), qint64(1)},
+        QCOMPARE(defaults, QVariantMap({{QStringLiteral("autoUpdateCheck"), qint64(1)}, {QStringLiteral("showMenuBarIcon"), qint64(1)},
                                 {QStringLiteral("enableMaintenanceRequests"), qint64(1)}, {QStringLiteral("globalUpdateCheck"), qint64(1)}}));
 
         // Every value -1: nothing written, the global file untouched, the menu-bar item left alone.
         QVERIFY(prefs.setObject(qint64(0), QStringLiteral("showMenuBarIcon")));
-        QVERIFY(ZDPropertyList::writeFile(prefs.globalPreferencesPath(), map({{QStringLiteral("SUCheckAtStartup"), qint64(1)}})));
+        QVERIFY(ZDPropertyList::writeFile(prefs.globalPreferencesPath(), QVariantMap({{QStringLiteral("SUCheckAtStartup"), qint64(1)}})));
         const QByteArray prefsBefore = ZDTestSandbox::readFile(prefs.preferencesPath());
         const QByteArray globalBefore = ZDTestSandbox::readFile(prefs.globalPreferencesPath());
         QVariantMap unchanged;
@@ -90,7 +78,7 @@ private Q_SLOTS:
         QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), globalBefore);
 
         // Values are stored, unknown keys too; the global file only when it exists.
-        QVERIFY(prefs.setNetworkClientSettings(map({{QStringLiteral("autoUpdateCheck"), qint64(0)},
+        QVERIFY(prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("autoUpdateCheck"), qint64(0)},
                                                     {QStringLiteral("showMenuBarIcon"), qint64(1)},
                                                     {QStringLiteral("futureSetting"), QStringLiteral("on")},
                                                     {QStringLiteral("globalUpdateCheck"), qint64(0)}}))
@@ -99,15 +87,15 @@ private Q_SLOTS:
         QCOMPARE(prefs.networkClientSettings().value(QStringLiteral("globalUpdateCheck")).toLongLong(), 0);
         QCOMPARE(prefs.objectForPreferenceDictionaryKey(QStringLiteral("futureSetting")).toString(), QStringLiteral("on"));
         QVERIFY(!prefs.objectForPreferenceDictionaryKey(QStringLiteral("globalUpdateCheck")).isValid());
-        QVERIFY(prefs.setNetworkClientSettings(map({{QStringLiteral("showMenuBarIcon"), qint64(0)}}))
+        QVERIFY(prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("showMenuBarIcon"), qint64(0)}}))
                 == ZDClientPreferences::MenuBarAction::Hide);
 
         QFile::remove(prefs.globalPreferencesPath());
-        prefs.setNetworkClientSettings(map({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
+        prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
         QVERIFY(!QFile::exists(prefs.globalPreferencesPath()));
         // A global file we cannot read is not replaced by one holding only our key.
         QVERIFY(ZDTestSandbox::writeFile(prefs.globalPreferencesPath(), "not a plist"));
-        prefs.setNetworkClientSettings(map({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
+        prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
         QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), QByteArray("not a plist"));
     }
 
@@ -132,16 +120,16 @@ private Q_SLOTS:
     void configurationInFixedOrder()
     {
         const QString bundle = makeBundle(m_sandbox.path(QStringLiteral("apps/KestraClient.app")),
-                                          map({{QStringLiteral("CFBundleVersion"), QStringLiteral("120")},
+                                          QVariantMap({{QStringLiteral("CFBundleVersion"), QStringLiteral("120")},
                                                {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")}}));
         const ZDClientPreferences prefs(QString(), bundle);
 
         // No tool suite: the dictionary ends before "orvVersion".
         QCOMPARE(prefs.configuration(true, {}, true),
-                 map({{QStringLiteral("version"), QStringLiteral("120")}, {QStringLiteral("versionString"), QStringLiteral("1.2")},
+                 QVariantMap({{QStringLiteral("version"), QStringLiteral("120")}, {QStringLiteral("versionString"), QStringLiteral("1.2")},
                       {QStringLiteral("maintenanceRequested"), true}}));
 
-        const QVariantMap orv = map({{QStringLiteral("version"), QStringLiteral("300")}, {QStringLiteral("versionString"), QStringLiteral("3.0")}});
+        const QVariantMap orv = QVariantMap({{QStringLiteral("version"), QStringLiteral("300")}, {QStringLiteral("versionString"), QStringLiteral("3.0")}});
         QVariantMap config = prefs.configuration(false, orv, false);
         QCOMPARE(config.value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("0")));
         QCOMPARE(config.value(QStringLiteral("orvVersionString")), QVariant(QStringLiteral("3.0")));
@@ -152,10 +140,10 @@ private Q_SLOTS:
         QCOMPARE(config.value(QStringLiteral("preferredHostName")).toString(), ZDClientPreferences::hostName());
         QVERIFY(config.value(QStringLiteral("hostNames")).toList().contains(ZDClientPreferences::primaryHostName()));
 
-        makeBundle(bundle, map({{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")},
+        makeBundle(bundle, QVariantMap({{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")},
                                 {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
         QVERIFY(prefs.configuration(false, orv, true).isEmpty());
-        makeBundle(bundle, map({{QStringLiteral("CFBundleVersion"), QStringLiteral("121")},
+        makeBundle(bundle, QVariantMap({{QStringLiteral("CFBundleVersion"), QStringLiteral("121")},
                                 {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2.1")},
                                 {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
         QCOMPARE(prefs.configuration(false, orv, false).value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("110")));
@@ -196,7 +184,7 @@ private Q_SLOTS:
         QCOMPARE(ZDClientPreferences::bundlePath(),
                  ZDLocalPaths::libraryDirectory(false) + QStringLiteral("/PreferencePanes/Kestra Client.prefPane"));
         const QString installed = makeBundle(ZDLocalPaths::applicationDirectory(false) + QStringLiteral("/Zendrel/KestraClient.app"),
-                                             map({{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.zendrel.KestraClient")}}));
+                                             QVariantMap({{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.zendrel.KestraClient")}}));
         QCOMPARE(ZDClientPreferences::bundlePath(), installed);
         // Started by the service manager inside "Contents/MacOS" of a copy that is not installed.
         QFile::remove(installed + QStringLiteral("/Contents/MacOS/KestraClient"));
