@@ -273,17 +273,17 @@ private Q_SLOTS:
 
     void registeredNames()
     {
-        auto dotless = ZDService::serviceWithNetService(netService(QStringLiteral("bay-1.local"), 1, {}, QString()), m_callback);
-        QCOMPARE(dotless->registeredName(), QStringLiteral("KestraClient - bay-1.local."));
-        auto dotted = ZDService::serviceWithNetService(netService(QStringLiteral("bay-2.local."), 1, {}, QString()), m_callback);
-        QCOMPARE(dotted->registeredName(), QStringLiteral("KestraClient - bay-2.local."));
-        const QString seventy(70, QLatin1Char('n'));
-        auto longName = ZDService::serviceWithNetService(netService(QStringLiteral("bay-3.local."), 1, {}, seventy), m_callback);
-        QCOMPARE(longName->registeredName(), seventy.left(63));
-        auto manualRecord = ZDService::serviceWithName(QStringLiteral("m"), QString(), QStringLiteral("127.0.0.1"), 1, m_callback);
-        QCOMPARE(manualRecord->registeredName(), QString());
-        for (const auto &s : {dotless, dotted, longName, manualRecord})
+        // Host names with and without the final dot; a TXT name cut to 63 characters.
+        for (const auto &[host, txt, name] : {std::tuple{u"bay-1.local"_s, QString(), u"KestraClient - bay-1.local."_s},
+                                              {u"bay-2.local."_s, QString(), u"KestraClient - bay-2.local."_s},
+                                              {u"bay-3.local."_s, QString(70, u'n'), QString(63, u'n')}}) {
+            const auto s = ZDService::serviceWithNetService(netService(host, 1, {}, txt), m_callback);
+            QCOMPARE(s->registeredName(), name);
             s->invalidate(false);
+        }
+        const auto manualRecord = ZDService::serviceWithName(u"m"_s, QString(), u"127.0.0.1"_s, 1, m_callback);
+        QCOMPARE(manualRecord->registeredName(), QString());
+        manualRecord->invalidate(false);
     }
 
     void invalidateEndsThread()
