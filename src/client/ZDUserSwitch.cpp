@@ -2,6 +2,7 @@
 
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
+#include "ZDThreads.h"
 
 #include <QDBusConnection>
 
@@ -24,7 +25,7 @@ bool ZDUserSwitch::setup()
     }
     moveToThread(&m_thread);
     m_thread.start();
-    QMetaObject::invokeMethod(this, &ZDUserSwitch::watch, Qt::QueuedConnection);
+    ZDThreads::post(this, [this] { watch(); });
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "ZDLog.h"
 #include "ZDTcpTransport.h"
+#include "ZDThreads.h"
 #include "ZDWorkerPool.h"
 
 #include <QPointer>
@@ -567,13 +568,10 @@ void ZDConnection::deliverOnOwner(std::function<void()> task)
     }
     m_ownerCv.notify_all();
     if (post) {
-        QMetaObject::invokeMethod(
-            m_ownerContext.get(),
-            [weak = weak_from_this()] {
-                if (auto self = weak.lock())
-                    self->drainOwnerQueue();
-            },
-            Qt::QueuedConnection);
+        ZDThreads::post(m_ownerContext.get(), [weak = weak_from_this()] {
+            if (auto self = weak.lock())
+                self->drainOwnerQueue();
+        });
     }
 }
 

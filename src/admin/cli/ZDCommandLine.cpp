@@ -12,6 +12,7 @@
 #include "ZDProgressBar.h"
 #include "ZDRemoteObject.h"
 #include "ZDTerminalPrompt.h"
+#include "ZDThreads.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -364,7 +365,7 @@ void ZDCommandLine::runOffMain(const std::function<void()> &work)
     QEventLoop loop;
     std::thread worker([&] {
         work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        ZDThreads::post(&loop, [&loop] { loop.quit(); });
     });
     loop.exec();
     worker.join();

@@ -3,6 +3,7 @@
 // lives, the request to stop, and the news that the thread is done. It outlives
 // the record when the thread is still finishing. The thread runs run().
 #include "ZDConnection.h"
+#include "ZDThreads.h"
 
 #include <QEventLoop>
 #include <QThread>
@@ -31,7 +32,7 @@ public:
         std::lock_guard lock(mutex);
         stop = true;
         if (loop)
-            QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+            ZDThreads::post(loop, [loop = loop] { loop->quit(); });
         if (connection)
             connection->invalidate();
     }
