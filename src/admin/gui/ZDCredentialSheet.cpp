@@ -5,6 +5,7 @@
 #include "ZDAlert.h"
 #include "ZDFormat.h"
 #include "ZDLog.h"
+#include "ZDThreads.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -48,21 +49,18 @@ namespace {
 ZDCredentialPrompt::Answer askSheet(const QPointer<ZDCredentialSheet> &sheet,
                                     const ZDCredentialPrompt::Request &request)
 {
-    if (!qApp || QThread::currentThread() == qApp->thread()) {
+    if (!qApp || ZDThreads::isMainThread()) {
         ZDLog::appendLog(QStringLiteral("Error: trying to wait on main thread. Aborting..."));
         return ZDCredentialPrompt::Answer{};
     }
     auto pending = std::make_shared<ZDCredentialSheet::Pending>();
     // Blocking only until the sheet is up; the answer is waited for below.
-    QMetaObject::invokeMethod(
-        qApp,
-        [sheet, request, pending] {
-            if (sheet)
-                sheet->present(request, pending);
-            else
-                pending->complete(ZDCredentialPrompt::Answer{});
-        },
-        Qt::BlockingQueuedConnection);
+    ZDThreads::runOnAndWait(qApp, [sheet, request, pending] {
+        if (sheet)
+            sheet->present(request, pending);
+        else
+            pending->complete(ZDCredentialPrompt::Answer{});
+    });
     std::unique_lock lock(pending->mutex);
     pending->answered.wait(lock, [&] { return pending->done; });
     return pending->answer;

@@ -236,7 +236,7 @@ void ZDAlert::notifyDelegate(int returnCode)
         return;
     const QMetaMethod method = delegate->metaObject()->method(index);
     const QPointer<QObject> guard(delegate);
-    QMetaObject::invokeMethod(delegate, [self = shared_from_this(), guard, method, returnCode] {
+    ZDThreads::runOn(delegate, [self = shared_from_this(), guard, method, returnCode] {
         if (guard)
             method.invoke(guard.data(), Qt::DirectConnection, Q_ARG(ZDAlert *, self.get()), Q_ARG(int, returnCode));
     });
