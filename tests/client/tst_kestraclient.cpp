@@ -252,8 +252,10 @@ class TestKestraClient : public QObject
         QVERIFY(ZDPropertyList::writeFile(preferencesPath(), prefs));
     }
 
-    // The agent observes notifications only once its start-up is through: ask for
-    // its status until it answers.
+    // Asks for the agent's status until it answers (a busy bus may be slow to pass
+    // one request on). Notifications are handled in order, so an answer also means
+    // the agent has handled everything posted before it; and it observes them only
+    // once its start-up is through.
     bool waitUntilAgentObserves()
     {
         for (int i = 0; i < 150; ++i) {
@@ -264,15 +266,7 @@ class TestKestraClient : public QObject
         }
         return false;
     }
-
-    // Notifications are handled in order: once the agent answers a status
-    // request, it has handled everything posted before it.
-    bool agentHandledEarlierNotifications()
-    {
-        const int before = m_statuses.size();
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientCurrentStatus"));
-        return QTest::qWaitFor([&] { return m_statuses.size() > before; }, kWaitMs);
-    }
+    bool agentHandledEarlierNotifications() { return waitUntilAgentObserves(); }
 
 private Q_SLOTS:
     void initTestCase()
