@@ -316,12 +316,4 @@ QString refusal(const Operation &op, const QVariantList &args)
     return {};
 }
 
-QString kindName(Kind kind)
-{
-    static const char *const names[] = {"none", "any", "bool", "integer", "text", "optional text", "host name", "path", "data",
-                                        "date", "error", "size", "text array", "array", "dictionary", "reference",
-                                        "optional reference"};
-    return QString::fromLatin1(names[int(kind)]);
-}
-
 } // namespace ZDOrv

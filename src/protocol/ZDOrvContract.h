@@ -84,6 +84,5 @@ const Operation *find(Side side, std::string_view name);
 bool isTaken(std::string_view name, Taken flag);
 // Why args do not fit op (count, kind, bounds), or an empty text when they do.
 QString refusal(const Operation &op, const QVariantList &args);
-QString kindName(Kind kind);
 
 } // namespace ZDOrv

@@ -65,11 +65,6 @@ bool ZDRemoteObject::respondsToSelector(const QString &op) const
     return m_operations.contains(op);
 }
 
-bool ZDRemoteObject::isOneway(const QString &op) const
-{
-    return callKind(op) != Call::Synchronous;
-}
-
 ZDRemoteObject::Call ZDRemoteObject::callKind(const QString &op) const
 {
     std::shared_lock lock(m_mutex);

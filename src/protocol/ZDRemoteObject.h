@@ -49,7 +49,6 @@ public:
     // Oneway operations answer a synchronous caller at once, before they run.
     void addOperation(const QString &op, Handler handler, Call call = Call::Synchronous);
     bool respondsToSelector(const QString &op) const;
-    bool isOneway(const QString &op) const;
     // Synchronous for an unknown operation.
     Call callKind(const QString &op) const;
     QStringList operations() const;
