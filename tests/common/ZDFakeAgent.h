@@ -3,6 +3,7 @@
 // a port (0: any), its "CALL" lines counted, stopped cleanly or killed. Waiting
 // spins the event loop so that the records under test keep working.
 // ZDFakeTaskAgent: one zdfake_agent, which records the calls it serves.
+#include "ZDTestProcess.h"
 #include <QProcess>
 #include <QStringList>
 #include <QtTest>
@@ -57,11 +58,7 @@ public:
     // As a crash would: no goodbye.
     void kill()
     {
-        if (!m_process)
-            return;
-        m_process->kill();
-        m_process->waitForFinished(10000);
-        m_process.reset();
+        zdtest::killChild(m_process);
     }
 
     // End of input: the agent withdraws and quits.
@@ -135,10 +132,6 @@ struct ZDFakeTaskAgent
 
     void kill()
     {
-        if (!process)
-            return;
-        process->kill();
-        process->waitForFinished(10000);
-        process.reset();
+        zdtest::killChild(process);
     }
 };

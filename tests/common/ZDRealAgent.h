@@ -3,6 +3,7 @@
 // HOME and XDG folders in a temporary folder), listening on a fixed port set in
 // its preferences so that it comes back on the same port after a kill.
 #include "ZDPropertyList.h"
+#include "ZDTestProcess.h"
 
 #include <QProcess>
 #include <QTcpServer>
@@ -85,11 +86,7 @@ public:
 
     void kill()
     {
-        if (!m_process)
-            return;
-        m_process->kill();
-        m_process->waitForFinished(10000);
-        m_process.reset();
+        zdtest::killChild(m_process);
     }
 
     // As the session ends: the agent says goodbye to its consoles and quits.

@@ -7,7 +7,19 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace zdtest {
+
+// As a crash would: the child is killed, reaped and forgotten.
+inline void killChild(std::unique_ptr<QProcess> &child)
+{
+    if (!child)
+        return;
+    child->kill();
+    child->waitForFinished(10000);
+    child.reset();
+}
 
 // Exit status of a program fed `input` on its standard input; -1 when it did not start or crashed.
 inline int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
