@@ -2,12 +2,19 @@
 
 #include <QtEndian>
 
+#include <cstring>
+
 bool ZDCborReader::readHead(Head *head, QString *error)
 {
     if (m_pos >= m_size) {
         *error = QStringLiteral("unexpected end of data");
         return false;
     }
+    if (m_itemsLeft <= 0) {
+        *error = QStringLiteral("more than %1 items in one message").arg(m_maxItems);
+        return false;
+    }
+    --m_itemsLeft;
     const quint8 initial = quint8(m_data[m_pos++]);
     head->major = initial >> 5;
     head->info = initial & 0x1f;
@@ -44,5 +51,72 @@ bool ZDCborReader::readPayload(quint64 length, const char **payload, QString *er
     }
     *payload = m_data + m_pos;
     m_pos += qsizetype(length);
+    return true;
+}
+
+bool ZDCborReader::readText(quint64 length, QString *out, QString *error)
+{
+    const char *payload = nullptr;
+    if (!readPayload(length, &payload, error))
+        return false;
+    if (!isValidUtf8(payload, qsizetype(length))) {
+        *error = QStringLiteral("text is not valid UTF-8");
+        return false;
+    }
+    *out = QString::fromUtf8(payload, qsizetype(length));
+    return true;
+}
+
+bool ZDCborReader::isValidUtf8(const char *data, qsizetype size)
+{
+    const auto *s = reinterpret_cast<const uchar *>(data);
+    const uchar *const end = s + size;
+    while (s < end) {
+        // Most text is ASCII: eight bytes at a time.
+        while (end - s >= 8) {
+            quint64 word;
+            std::memcpy(&word, s, sizeof word);
+            if (word & 0x8080808080808080ULL)
+                break;
+            s += 8;
+        }
+        if (s == end)
+            break;
+        const uchar c = *s;
+        if (c < 0x80) {
+            ++s;
+            continue;
+        }
+        int extra = 0;
+        uchar low = 0x80;
+        uchar high = 0xbf;
+        if (c >= 0xc2 && c <= 0xdf) {
+            extra = 1;
+        } else if (c == 0xe0) {
+            extra = 2;
+            low = 0xa0; // overlong below
+        } else if ((c >= 0xe1 && c <= 0xec) || c == 0xee || c == 0xef) {
+            extra = 2;
+        } else if (c == 0xed) {
+            extra = 2;
+            high = 0x9f; // surrogates above
+        } else if (c == 0xf0) {
+            extra = 3;
+            low = 0x90;
+        } else if (c >= 0xf1 && c <= 0xf3) {
+            extra = 3;
+        } else if (c == 0xf4) {
+            extra = 3;
+            high = 0x8f; // past U+10FFFF above
+        } else {
+            return false;
+        }
+        if (end - s <= extra || s[1] < low || s[1] > high)
+            return false;
+        for (int i = 2; i <= extra; ++i)
+            if ((s[i] & 0xc0) != 0x80)
+                return false;
+        s += extra + 1;
+    }
     return true;
 }

@@ -28,6 +28,14 @@ QString nameForKind(ZDLinkException::Kind kind)
                                                                       : ZDLinkException::kLinkFailureName);
 }
 
+// A peer cannot pass its own failure off as this side's time-out or link failure.
+QString peerErrorName(const QString &name)
+{
+    if (name == QLatin1String(ZDException::kTimeoutName) || name == QLatin1String(ZDLinkException::kLinkFailureName))
+        return QLatin1String(ZDLinkException::kPeerNamePrefix) + name;
+    return name;
+}
+
 qint64 queueLimit(const ZDConnectionOptions &options)
 {
     return 4 * options.limits.maxFrameBytes + 1024 * 1024;
@@ -52,6 +60,7 @@ ZDConnection::ZDConnection(std::unique_ptr<ZDWireTransport> transport, const ZDC
     , m_options(options)
     , m_frames(options.limits.maxFrameBytes)
     , m_peerAddress(m_transport->peerDescription())
+    , m_startMs(nowMs())
 {
 }
 
@@ -102,7 +111,11 @@ std::shared_ptr<ZDConnection> ZDConnection::connectToHost(const QString &host, q
         context = makeOwnerContext();
     auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
     if (!c->waitForHello(options.connectTimeoutMs)) {
-        const bool closed = !c->isValid();
+        bool closed = false;
+        {
+            std::lock_guard lock(c->m_mutex);
+            closed = c->m_closed && c->m_closeKind != ZDLinkException::Kind::Timeout;
+        }
         c->invalidate();
         if (closed)
             throw ZDLinkException::linkFailure(
@@ -404,6 +417,7 @@ void ZDConnection::handleMessage(ZDWireMessage &&message)
 {
     switch (message.type) {
     case ZDWireMessage::Type::Hello: {
+        m_helloSeen = true;
         std::lock_guard lock(m_mutex);
         m_helloReceived = true;
         m_peerName = message.name;
@@ -427,7 +441,7 @@ void ZDConnection::handleMessage(ZDWireMessage &&message)
         PendingCall &pc = *it->second;
         pc.done = true;
         pc.failed = message.failed;
-        pc.name = message.errorName;
+        pc.name = message.failed ? peerErrorName(message.errorName) : QString();
         pc.reason = message.errorReason;
         pc.result = std::move(message.result);
         pc.waitCv->notify_all();
@@ -482,13 +496,23 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
         message.oneway = true;
     }
     const bool oneway = message.oneway;
-    auto task = [weak = weak_from_this(), object = std::move(object), message = std::move(message)] {
-        if (auto self = weak.lock())
+    const quint64 id = message.id;
+    const bool inOrder = !m_ownerThread && oneway && kind == ZDRemoteObject::Call::OnewayInOrder;
+    // A call run before the next frame is read holds nothing.
+    const qint64 weight = inOrder ? -1 : message.weight;
+    if (weight >= 0 && !holdCall(weight))
+        return;
+    std::function<void()> task = [weak = weak_from_this(), object = std::move(object), message = std::move(message),
+                                  weight] {
+        if (auto self = weak.lock()) {
             self->runCall(object, message);
+            if (weight >= 0)
+                self->releaseCall(weight);
+        }
     };
     if (m_ownerThread) {
         deliverOnOwner(std::move(task));
-    } else if (oneway && kind == ZDRemoteObject::Call::OnewayInOrder) {
+    } else if (inOrder) {
         flushOnewayBatch();
         task(); // done before this link's next frame is read
     } else if (oneway) {
@@ -497,23 +521,76 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
             flushOnewayBatch();
     } else {
         flushOnewayBatch(); // calls start in the order they came
-        m_pool->run(std::move(task));
+        if (!m_pool->run(std::move(task))) {
+            releaseCall(weight);
+            if (!std::exchange(m_refusalLogged, true))
+                ZDLog::appendLog(QStringLiteral("Refusing calls from %@: every worker is busy."), m_peerAddress);
+            sendMessage(ZDWireMessage::errorReply(id, QString::fromLatin1(ZDLinkException::kBusyName),
+                                                  QStringLiteral("too many calls waiting; try again later")),
+                        nullptr);
+        }
     }
+}
+
+bool ZDConnection::holdCall(qint64 weight)
+{
+    const auto hasRoom = [&] {
+        return m_heldCalls == 0
+            || (m_heldCalls < m_options.maxHeldCalls && m_heldBytes + weight <= m_options.maxHeldBytes);
+    };
+    std::unique_lock lock(m_mutex);
+    if (!m_closed && !hasRoom()) {
+        // The peer sends calls faster than they end: read no more of it until some do.
+        lock.unlock();
+        flushOnewayBatch();
+        lock.lock();
+        m_readerWaiting = true;
+        const bool room = m_roomCv.wait_for(lock, std::chrono::milliseconds(m_options.heldStallMs),
+                                            [&] { return m_closed || hasRoom(); });
+        m_readerWaiting = false;
+        if (!room) {
+            const int held = m_heldCalls;
+            lock.unlock();
+            ZDLog::appendLog(QStringLiteral("Closing connection to %@: %@ calls still waiting after %@ ms."),
+                             m_peerAddress, held, m_options.heldStallMs);
+            fail(ZDLinkException::Kind::LinkFailure,
+                 QStringLiteral("%1 keeps more calls waiting than this side takes").arg(m_peerAddress));
+            return false;
+        }
+    }
+    if (m_closed)
+        return false;
+    ++m_heldCalls;
+    m_heldBytes += weight;
+    return true;
+}
+
+void ZDConnection::releaseCall(qint64 weight)
+{
+    std::lock_guard lock(m_mutex);
+    --m_heldCalls;
+    m_heldBytes -= weight;
+    if (m_readerWaiting)
+        m_roomCv.notify_all();
 }
 
 void ZDConnection::flushOnewayBatch()
 {
     if (m_onewayBatch.empty())
         return;
+    std::function<void()> task;
     if (m_onewayBatch.size() == 1) {
-        m_pool->run(std::move(m_onewayBatch.front()));
+        task = std::move(m_onewayBatch.front());
     } else {
-        m_pool->run([batch = std::move(m_onewayBatch)] {
-            for (const auto &task : batch)
-                task();
-        });
+        task = [batch = std::move(m_onewayBatch)] {
+            for (const auto &t : batch)
+                t();
+        };
     }
     m_onewayBatch = {};
+    // No worker can take it: run here, which also stops reading until it is done.
+    if (!m_pool->run(std::move(task)))
+        task();
 }
 
 void ZDConnection::runCall(const ZDRemoteObjectPtr &object, const ZDWireMessage &message)
@@ -598,6 +675,13 @@ bool ZDConnection::runOwnerTask(std::unique_lock<std::mutex> &lock)
 
 void ZDConnection::transportTick(qint64 msSinceReceive)
 {
+    if (!m_helloSeen && nowMs() - m_startMs >= m_options.helloDeadlineMs) {
+        ZDLog::appendLog(QStringLiteral("Closing connection to %@: no hello within %@ ms."), m_peerAddress,
+                         m_options.helloDeadlineMs);
+        fail(ZDLinkException::Kind::Timeout,
+             QStringLiteral("no hello from %1 within %2 ms").arg(m_peerAddress).arg(m_options.helloDeadlineMs));
+        return;
+    }
     if (msSinceReceive >= m_options.deadAfterSilenceMs) {
         ZDLog::appendLog(QStringLiteral("Connection to %@ timed out: no answer for %@ ms."), m_peerAddress,
                          msSinceReceive);
@@ -645,6 +729,7 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
         }
         m_helloCv.notify_all();
         m_ownerCv.notify_all();
+        m_roomCv.notify_all();
     }
     m_transport->close();
     if (handler)

@@ -39,6 +39,22 @@ struct ZDConnectionOptions
     int deadAfterSilenceMs = 6000;
     int replyTimeoutMs = 20 * 60 * 1000;
     int connectTimeoutMs = 10000;
+    // A peer that has not said hello by then is closed, even while it trickles bytes.
+    int helloDeadlineMs = 5000;
+    // Incoming calls one link may hold (queued or running) before this side stops
+    // reading from it: far above what a console or an agent has in flight, and it
+    // bounds a peer that pipelines calls without end. Bytes likewise, counting a
+    // decoded message by its frame and its items.
+    int maxHeldCalls = 256;
+    qint64 maxHeldBytes = 64 * 1024 * 1024;
+    // A link whose held calls make no room for this long is closed.
+    int heldStallMs = 30000;
+    // Listening side only. An agent is reached by a handful of consoles, one link
+    // each (a console connects once per computer), plus short probes: the
+    // per-address limit leaves room for reconnects and a NAT'd office; the
+    // overall one bounds threads (one per link) on a flooded agent.
+    int maxConnections = 512;
+    int maxConnectionsPerAddress = 32;
     // Sent in this side's hello.
     QString localName;
     // Wraps a connected socket (true: accepted by a server). Empty: plain TCP.
@@ -123,6 +139,10 @@ private:
 
     void handleMessage(ZDWireMessage &&message);
     void dispatchCall(ZDWireMessage &&message);
+    // Reader thread: counts an incoming call against the link's bounds, waiting
+    // for room while it is full; false when the link ended meanwhile.
+    bool holdCall(qint64 weight);
+    void releaseCall(qint64 weight);
     void flushOnewayBatch();
     // Runs the next call queued for the owner thread, without the lock; false when none is queued.
     bool runOwnerTask(std::unique_lock<std::mutex> &lock);
@@ -146,6 +166,11 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_helloCv;
     std::condition_variable m_ownerCv;
+    std::condition_variable m_roomCv;
+    int m_heldCalls = 0;
+    qint64 m_heldBytes = 0;
+    bool m_readerWaiting = false;
+    bool m_refusalLogged = false;
     bool m_helloReceived = false;
     QString m_peerName;
     qint64 m_peerVersion = 0;
@@ -163,4 +188,7 @@ private:
     quint64 m_nextExportId = 1;
     std::atomic<quint64> m_nextCallId{1};
     qint64 m_lastPingMs = 0;
+    // Reader thread only.
+    qint64 m_startMs = 0;
+    bool m_helloSeen = false;
 };

@@ -4,7 +4,10 @@
 #include "ZDTcpTransport.h"
 #include "ZDWorkerPool.h"
 
+#include <QHash>
+
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -27,6 +31,13 @@ struct ZDConnectionServer::State
     ZDRemoteObjectPtr root;
     std::function<void(const std::shared_ptr<ZDConnection> &)> onNew;
     std::unordered_map<ZDConnection *, std::shared_ptr<ZDConnection>> connections;
+    QHash<ZDConnection *, QString> addressOf;
+    QHash<QString, int> perAddress;
+
+    // Accepting thread only.
+    qint64 refusalWindowStart = 0;
+    int refusalsLogged = 0;
+    int refusalsUnlogged = 0;
 
     int listenFd = -1;
     int wakeFd = -1;
@@ -43,6 +54,7 @@ struct ZDConnectionServer::State
         return bool(onListenFailed);
     }
     void accepted(const std::shared_ptr<State> &self, int fd);
+    void refused(int fd, const QString &address, const QString &why);
 };
 
 namespace {
@@ -73,6 +85,29 @@ bool isTransientAcceptError(int error)
     default:
         return false;
     }
+}
+
+// A flood of refused connections must not flood the log: a few lines a minute,
+// then one count of the rest.
+constexpr int kRefusalLinesPerWindow = 5;
+constexpr qint64 kRefusalWindowMs = 60 * 1000;
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The peer's numeric address without its port: what per-address limits count.
+QString peerHost(int fd)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    char host[NI_MAXHOST] = {};
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0
+        || ::getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+        return QStringLiteral("(unknown peer)");
+    return QString::fromLatin1(host);
 }
 
 } // namespace
@@ -126,23 +161,53 @@ void ZDConnectionServer::State::listenFailed(const QString &reason)
         handler(reason);
 }
 
+void ZDConnectionServer::State::refused(int fd, const QString &address, const QString &why)
+{
+    ::close(fd);
+    const qint64 now = nowMs();
+    if (now - refusalWindowStart >= kRefusalWindowMs) {
+        if (refusalsUnlogged > 0)
+            ZDLog::appendLog(QStringLiteral("Refused %@ more connections in the last minute."), refusalsUnlogged);
+        refusalWindowStart = now;
+        refusalsLogged = 0;
+        refusalsUnlogged = 0;
+    }
+    if (refusalsLogged < kRefusalLinesPerWindow) {
+        ++refusalsLogged;
+        ZDLog::appendLog(QStringLiteral("Refused connection from %@: %@."), address, why);
+    } else {
+        ++refusalsUnlogged;
+    }
+}
+
 void ZDConnectionServer::State::accepted(const std::shared_ptr<State> &self, int fd)
 {
-    ZDTcpTransport::tuneSocket(fd);
+    const QString address = peerHost(fd);
     ZDRemoteObjectPtr vended;
     std::function<void(const std::shared_ptr<ZDConnection> &)> handler;
     ZDConnectionOptions current;
+    QString refusal;
     {
         std::lock_guard lock(mutex);
         vended = root;
         handler = onNew;
         current = options;
+        if (int(connections.size()) >= options.maxConnections)
+            refusal = QStringLiteral("%1 connections are open, the most taken").arg(connections.size());
+        else if (perAddress.value(address) >= options.maxConnectionsPerAddress)
+            refusal = QStringLiteral("%1 connections from that address are open, the most taken from one")
+                          .arg(perAddress.value(address));
     }
+    if (!refusal.isEmpty())
+        return refused(fd, address, refusal);
+    ZDTcpTransport::tuneSocket(fd);
     auto connection = ZDConnection::create(ZDConnection::makeTransport(fd, true, current), current, vended, pool,
                                            ownerContext);
     {
         std::lock_guard lock(mutex);
         connections.emplace(connection.get(), connection);
+        addressOf.insert(connection.get(), address);
+        ++perAddress[address];
     }
     std::weak_ptr<State> weak = self;
     ZDConnection *key = connection.get();
@@ -154,6 +219,9 @@ void ZDConnectionServer::State::accepted(const std::shared_ptr<State> &self, int
             if (it != s->connections.end()) {
                 gone = std::move(it->second);
                 s->connections.erase(it);
+                const QString from = s->addressOf.take(key);
+                if (--s->perAddress[from] <= 0)
+                    s->perAddress.remove(from);
             }
         }
     });
@@ -315,6 +383,8 @@ void ZDConnectionServer::close()
     {
         std::lock_guard lock(m_state->mutex);
         open.swap(m_state->connections);
+        m_state->addressOf.clear();
+        m_state->perAddress.clear();
     }
     for (auto &[key, connection] : open)
         connection->invalidate();

@@ -2,7 +2,8 @@
 // The stand-in for an object of the peer. Thread-safe. Every failure raises
 // ZDLinkException: link gone (kLinkFailureName), no answer in time
 // ("NSPortTimeoutException", see ZDException::didTimeout), the peer refused the
-// call (unknown operation, wrong argument count, or the handler raised).
+// call (unknown operation, wrong argument count, or the handler raised). Tell
+// them apart by kind(): a peer's error never has the Timeout or LinkFailure kind.
 // Dropping the last reference tells the peer it may forget the object.
 #include <QHash>
 #include <QMetaType>

@@ -188,7 +188,7 @@ std::optional<ZDWireMessage> ZDWireMessage::fromBody(const QByteArray &body, ZDW
     // Read field by field, straight from the bytes: no intermediate map.
     enum Field { FType = 1, FId = 2, FTarget = 4, FOp = 8, FOneway = 16, FArgs = 32, FResult = 64, FError = 128,
                  FVersion = 256, FName = 512, FCount = 1024 };
-    ZDCborReader r(body);
+    ZDCborReader r(body, limits.maxItems);
     ZDCborReader::Head h;
     QString reason;
     if (!r.readHead(&h, &reason) || h.major != 5)
@@ -208,12 +208,8 @@ std::optional<ZDWireMessage> ZDWireMessage::fromBody(const QByteArray &body, ZDW
         bool ok = true;
         if (key == QLatin1String("type") || key == QLatin1String("op") || key == QLatin1String("name")) {
             field = key == QLatin1String("type") ? FType : key == QLatin1String("op") ? FOp : FName;
-            const char *text = nullptr;
-            ok = r.readHead(&h, &reason) && h.major == 3 && r.readPayload(h.value, &text, &reason);
-            if (ok) {
-                const QString value = QString::fromUtf8(text, qsizetype(h.value));
-                (field == FType ? typeText : field == FOp ? m.op : m.name) = value;
-            }
+            ok = r.readHead(&h, &reason) && h.major == 3
+                 && r.readText(h.value, field == FType ? &typeText : field == FOp ? &m.op : &m.name, &reason);
         } else if (key == QLatin1String("id") || key == QLatin1String("target") || key == QLatin1String("count")) {
             field = key == QLatin1String("id") ? FId : key == QLatin1String("target") ? FTarget : FCount;
             ok = r.readHead(&h, &reason) && h.major == 0;
@@ -266,5 +262,6 @@ std::optional<ZDWireMessage> ZDWireMessage::fromBody(const QByteArray &body, ZDW
         return bad(QStringLiteral("reply needs a result or an error"));
     if (m.type == Type::Release && m.count == 0)
         return bad(QStringLiteral("malformed release"));
+    m.weight = body.size() + r.itemsRead() * kBytesPerItem;
     return m;
 }

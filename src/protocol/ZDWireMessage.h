@@ -30,6 +30,10 @@ public:
     quint64 count = 0;
     qint64 version = 0;
     QString name;
+    // What the decoded message roughly holds in memory (set on the way in).
+    qint64 weight = 0;
+    // A decoded item: a QVariant and its share of a list or map node.
+    static constexpr qint64 kBytesPerItem = 64;
 
     static ZDWireMessage hello(qint64 version, const QString &name);
     static ZDWireMessage call(quint64 id, quint64 target, const QString &op, const QVariantList &args, bool oneway);

@@ -69,13 +69,9 @@ bool numberFrom(const ZDCborReader::Head &h, double *out, QString *error)
 bool readText(ZDCborReader &r, QString *out, QString *error)
 {
     ZDCborReader::Head h;
-    const char *p = nullptr;
     if (!r.readHead(&h, error) || h.major != 3)
         return fail(error, QStringLiteral("text expected"));
-    if (!r.readPayload(h.value, &p, error))
-        return false;
-    *out = QString::fromUtf8(p, qsizetype(h.value));
-    return true;
+    return r.readText(h.value, out, error);
 }
 
 bool readTagged(ZDCborReader &r, quint64 tag, QVariant *value, ZDWireObjectMapper *mapper, int depthLeft,
@@ -270,15 +266,19 @@ bool ZDWireValue::read(ZDCborReader &r, QVariant *value, ZDWireObjectMapper *map
             return false;
         *value = QByteArray(payload, qsizetype(h.value));
         return true;
-    case 3:
-        if (!r.readPayload(h.value, &payload, error))
+    case 3: {
+        QString text;
+        if (!r.readText(h.value, &text, error))
             return false;
-        *value = QString::fromUtf8(payload, qsizetype(h.value));
+        *value = std::move(text);
         return true;
+    }
     case 4: {
         // Every item takes at least one byte: a count beyond that is a lie.
         if (h.value > quint64(r.remaining()))
             return fail(error, QStringLiteral("array longer than the data"));
+        if (h.value > quint64(r.itemsLeft()))
+            return fail(error, QStringLiteral("array of %1 items passes the item limit").arg(h.value));
         QVariantList list;
         list.reserve(qsizetype(h.value));
         for (quint64 i = 0; i < h.value; ++i) {
@@ -293,6 +293,8 @@ bool ZDWireValue::read(ZDCborReader &r, QVariant *value, ZDWireObjectMapper *map
     case 5: {
         if (h.value > quint64(r.remaining()) / 2)
             return fail(error, QStringLiteral("map longer than the data"));
+        if (h.value > quint64(r.itemsLeft()) / 2)
+            return fail(error, QStringLiteral("map of %1 entries passes the item limit").arg(h.value));
         QVariantMap map;
         for (quint64 i = 0; i < h.value; ++i) {
             QString key;
@@ -350,9 +352,10 @@ QByteArray ZDWireValue::encode(const QVariant &value, QString *error, ZDWireObje
     return out;
 }
 
-QVariant ZDWireValue::decode(const QByteArray &data, QString *error, ZDWireObjectMapper *mapper, int maxDepth, bool *ok)
+QVariant ZDWireValue::decode(const QByteArray &data, QString *error, ZDWireObjectMapper *mapper, int maxDepth, bool *ok,
+                             qint64 maxItems)
 {
-    ZDCborReader reader(data);
+    ZDCborReader reader(data, maxItems);
     QString reason;
     QVariant value;
     bool good = read(reader, &value, mapper, maxDepth, &reason);

@@ -1,8 +1,9 @@
 #pragma once
 // Values by copy as CBOR: null, bool, integer, double, text, bytes, date (tag 1),
 // array, map (text keys), ZDRemoteError; object references go through a mapper.
-// Decoding treats its input as hostile: depth is bounded, every item is checked,
-// and anything unexpected is an error with a reason, never a crash.
+// Decoding treats its input as hostile: depth and item count are bounded, text
+// must be valid UTF-8, every item is checked, and anything unexpected is an
+// error with a reason, never a crash.
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
@@ -15,6 +16,10 @@ struct ZDWireLimits
 {
     qint64 maxFrameBytes = 16 * 1024 * 1024;
     int maxDepth = 64;
+    // Items (every value, key and tag) in one message: the largest real replies (an
+    // inventory, a log listing) hold tens of thousands; a frame full of one-byte
+    // items would otherwise decode to half a gigabyte.
+    qint64 maxItems = 256 * 1024;
 };
 
 // A reference as it appears on the wire, relative to the side that sent it.
@@ -56,5 +61,6 @@ public:
                              int maxDepth = ZDWireLimits().maxDepth);
     // The whole input must be one item; invalid QVariant and a reason otherwise.
     static QVariant decode(const QByteArray &data, QString *error = nullptr, ZDWireObjectMapper *mapper = nullptr,
-                           int maxDepth = ZDWireLimits().maxDepth, bool *ok = nullptr);
+                           int maxDepth = ZDWireLimits().maxDepth, bool *ok = nullptr,
+                           qint64 maxItems = ZDWireLimits().maxItems);
 };

@@ -14,6 +14,7 @@ struct ZDWorkerPool::State
     std::vector<std::thread> threads;
     int idle = 0;
     int maxThreads = 1;
+    size_t maxQueued = 1;
     bool stopping = false;
 
     static void work(const std::shared_ptr<State> &self)
@@ -37,10 +38,11 @@ struct ZDWorkerPool::State
     }
 };
 
-ZDWorkerPool::ZDWorkerPool(int maxThreads)
+ZDWorkerPool::ZDWorkerPool(int maxThreads, int maxQueued)
     : m_state(std::make_shared<State>())
 {
     m_state->maxThreads = maxThreads < 1 ? 1 : maxThreads;
+    m_state->maxQueued = size_t(maxQueued < 1 ? 1 : maxQueued);
 }
 
 ZDWorkerPool::~ZDWorkerPool()
@@ -62,16 +64,18 @@ ZDWorkerPool::~ZDWorkerPool()
     }
 }
 
-void ZDWorkerPool::run(std::function<void()> task)
+bool ZDWorkerPool::run(std::function<void()> &&task)
 {
     std::lock_guard lock(m_state->mutex);
-    if (m_state->stopping)
-        return;
+    // Tasks an idle thread takes at once are not waiting.
+    if (m_state->stopping || m_state->tasks.size() >= m_state->maxQueued + size_t(m_state->idle))
+        return false;
     m_state->tasks.push_back(std::move(task));
     if (m_state->tasks.size() > size_t(m_state->idle) && int(m_state->threads.size()) < m_state->maxThreads)
         m_state->threads.emplace_back([state = m_state] { State::work(state); });
     else if (m_state->idle > 0)
         m_state->wake.notify_one();
+    return true;
 }
 
 int ZDWorkerPool::threadCount() const
