@@ -8,9 +8,7 @@
 #include <QCheckBox>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTest>
-#include <QThread>
-#include <QTimer>
+#include <QtTest>
 #include <QWidget>
 
 #include <atomic>
@@ -54,7 +52,6 @@ class TestZDAlert : public QObject
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
     std::unique_ptr<QWidget> m_window;
-
     QMessageBox *shownAlert() const
     {
         QMessageBox *found = nullptr;
@@ -79,13 +76,11 @@ private Q_SLOTS:
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
-
     void cleanup()
     {
         m_window.reset();
         m_box.reset();
     }
-
     // Asked from a worker thread: made on the main thread as a window-modal dialog on
     // the window; each button gives its answer to the waiting worker.
     void answersFromWorkerThread_data()
@@ -117,14 +112,12 @@ private Q_SLOTS:
         QCOMPARE(box->informativeText(), QStringLiteral("Your edits are kept."));
         QCOMPARE(box->defaultButton(), buttonTitled(box, QStringLiteral("Save")));
         QVERIFY(!done);
-
         QTest::mouseClick(buttonTitled(box, click), Qt::LeftButton);
         QTRY_VERIFY(done);
         worker.join();
         QCOMPARE(answer.load(), expected);
         QTRY_VERIFY(shownAlert() == nullptr);
     }
-
     // Waiting on the main thread keeps its events flowing: timers fire and work queued
     // from other threads runs until the answer comes.
     void mainThreadKeepsRunningWhileWaiting()
@@ -150,7 +143,6 @@ private Q_SLOTS:
         QVERIFY(queuedRan);
         QVERIFY(shownAlert() == nullptr);
     }
-
     // Without titles: the platform's OK as the only button, empty texts.
     void defaultsAndTimedAlert()
     {
@@ -163,13 +155,11 @@ private Q_SLOTS:
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         });
         QCOMPARE(ZDAlert::alertSheet(QStringLiteral("Done"), QString(), m_window.get()), 1);
-
         // A timed alert left alone answers with the default; answered earlier it gives the answer.
         QCOMPARE(ZDAlert::timedAlertSheet(QStringLiteral("Restarting"), QStringLiteral("Now"), QStringLiteral("Wait"),
                                           QString(), QString(), m_window.get(), 1),
                  1);
         QVERIFY(shownAlert() == nullptr);
-
         QTimer::singleShot(0, this, [this] {
             QMessageBox *box = shownAlert();
             QVERIFY(box);
@@ -179,7 +169,6 @@ private Q_SLOTS:
                                           QString(), QString(), m_window.get(), 3600),
                  0);
     }
-
     // Not waiting: -1 at once, and the delegate's end operation gets the answer on the main thread.
     void delegateAndSuppressionBox()
     {
@@ -199,7 +188,6 @@ private Q_SLOTS:
         QMessageBox *box = shownAlert();
         QVERIFY(box);
         QCOMPARE(alert->alert(), box);
-
         // The check box writes its key as it changes, keeping the other settings.
         QVERIFY(box->checkBox());
         QVERIFY(!box->checkBox()->isChecked());
@@ -211,7 +199,6 @@ private Q_SLOTS:
         QCOMPARE(ZDPropertyList::readDictionary(ownSettings()).value(QStringLiteral("SuppressRemoveWarning")),
                  QVariant(false));
         QTest::mouseClick(box->checkBox(), Qt::LeftButton);
-
         QTest::mouseClick(buttonTitled(box, QStringLiteral("Help")), Qt::LeftButton);
         QTRY_COMPARE(receiver.calls, 1);
         QCOMPARE(receiver.code, -1);
@@ -219,7 +206,6 @@ private Q_SLOTS:
         QVERIFY(receiver.onMainThread);
         QVERIFY(alert->alertEnded());
         QCOMPARE(alert->returnCode(), -1);
-
         // The binding shows the stored value the next time.
         alert = std::make_shared<ZDAlert>();
         ZDAlert::alertSheet(QStringLiteral("Remove all passwords?"), QStringLiteral("Remove"), QString(), QString(),
@@ -229,7 +215,6 @@ private Q_SLOTS:
         QTest::mouseClick(buttonTitled(alert->alert(), QStringLiteral("Remove")), Qt::LeftButton);
         QTRY_COMPARE(receiver.calls, 2);
         QCOMPARE(receiver.code, 1);
-
         // A delegate without the end operation is refused: -1 and nothing shown.
         QTRY_VERIFY(shownAlert() == nullptr);
         QCOMPARE(ZDAlert::alertSheet(QStringLiteral("Hello"), QString(), QString(), QString(), QString(),
@@ -238,7 +223,6 @@ private Q_SLOTS:
         QVERIFY(shownAlert() == nullptr);
         QCOMPARE(receiver.calls, 2);
     }
-
     // The window going away answers a waiting caller with -1 instead of leaving it waiting.
     void windowClosedWhileWaiting()
     {

@@ -9,12 +9,8 @@
 #include "ZDWireFrame.h"
 #include "ZDWireMessage.h"
 
-#include <QDateTime>
-#include <QPoint>
-#include <QSemaphore>
-#include <QTcpSocket>
-#include <QtEndian>
 #include <QtTest>
+#include <QTcpSocket>
 
 #include <atomic>
 #include <mutex>
@@ -49,7 +45,6 @@ bool closedByPeer(QTcpSocket &socket)
 class TestZDConnection : public QObject
 {
     Q_OBJECT
-
     ZDTestSandbox m_sandbox;
     std::unique_ptr<ZDConnectionServer> m_server;
     ZDRemoteObjectPtr m_root;
@@ -60,7 +55,6 @@ class TestZDConnection : public QObject
     std::atomic<int> m_blockStarted{0};
     std::atomic<int> m_probeRuns{0};
     QSemaphore m_rendezvous;
-
     std::shared_ptr<ZDConnection> connect(const QString &host = QStringLiteral("127.0.0.1"))
     {
         return ZDConnection::connectToHost(host, m_server->port(), QStringLiteral("test-agent"));
@@ -132,7 +126,6 @@ private Q_SLOTS:
         m_release.acquire(m_release.available());
         m_rendezvous.acquire(m_rendezvous.available());
     }
-
     void valuesByCopy_data()
     {
         QTest::addColumn<QString>("host");
@@ -154,7 +147,6 @@ private Q_SLOTS:
                                               {{QStringLiteral("hostname"), QStringLiteral("edit-3.local.")}}))};
         QCOMPARE(agent->call(QStringLiteral("echo:"), {QVariant(values)}), QVariant(values));
     }
-
     void handshakeAndRefusal()
     {
         try {
@@ -170,7 +162,6 @@ private Q_SLOTS:
         ZDConnectionServer again;
         QVERIFY(again.listen(QStringLiteral("127.0.0.1"), port));
     }
-
     void transportIsReplaceable()
     {
         // Where a TLS stream would plug in: both ends take their transport from the options.
@@ -188,7 +179,6 @@ private Q_SLOTS:
         QCOMPARE(c->rootProxy()->call(QStringLiteral("echo:"), {true}), QVariant(true));
         QCOMPARE(made.load(), 2);
     }
-
     void callbackByReference()
     {
         auto c = connect();
@@ -205,7 +195,6 @@ private Q_SLOTS:
         // The agent calls back while this thread waits for its answer.
         QCOMPARE(agent->call(QStringLiteral("callBack:with:"), {ref, QStringLiteral("a")}), QVariant("got a"));
         QCOMPARE(agent->call(QStringLiteral("same:and:"), {ref, ref}), QVariant(true));
-
         agent->call(QStringLiteral("keep:"), {ref});
         QCOMPARE(c->exportedObjectCount(), 1);
         agent->callOneway(QStringLiteral("notifyKept:"), {QStringLiteral("later")});
@@ -213,11 +202,9 @@ private Q_SLOTS:
         QCOMPARE(received.last(), QVariant("later"));
         // Calls to the console run on the thread that owns its connection.
         QVERIFY(threads == (QList<QThread *>{QThread::currentThread(), QThread::currentThread()}));
-
         // The agent forgets its proxy: the console may forget the object.
         agent->call(QStringLiteral("drop"));
         QTRY_COMPARE(c->exportedObjectCount(), 0);
-
         // An object of the agent comes back to it as itself, not as a proxy.
         const auto served = ZDRemoteProxy::fromVariant(agent->call(QStringLiteral("giveObject")));
         QVERIFY(served);
@@ -229,7 +216,6 @@ private Q_SLOTS:
         QVERIFY(ZDRemoteProxy::fromVariant(agent->call(QStringLiteral("giveObject"))) == served);
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->call(QStringLiteral("keep:"), {QVariant::fromValue(QPoint())}));
     }
-
     void releaseOnProxyDrop()
     {
         auto c = connect();
@@ -239,7 +225,6 @@ private Q_SLOTS:
         QTRY_COMPARE(server->exportedObjectCount(), 0);
         QCOMPARE(c->proxyCount(), 1); // the root
     }
-
     void onewayAndSynchronous()
     {
         auto c = connect();
@@ -261,7 +246,6 @@ private Q_SLOTS:
         // An operation declared oneway answers a synchronous caller before it runs.
         QCOMPARE(agent->call(QStringLiteral("notifyKept:"), {QStringLiteral("x")}), QVariant());
     }
-
     void callsRunConcurrently()
     {
         auto c = connect();
@@ -273,7 +257,6 @@ private Q_SLOTS:
         QCOMPARE(first, QVariant(true));
         QCOMPARE(second, QVariant(true));
     }
-
     void selectorsAndRemoteErrors()
     {
         auto c = connect();
@@ -301,7 +284,6 @@ private Q_SLOTS:
         QCOMPARE(thrown->reason(), QStringLiteral("boom"));
         QVERIFY(c->isValid());
     }
-
     void linkFailureReachesWaitingCalls()
     {
         auto c = connect();
@@ -327,7 +309,6 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->call(QStringLiteral("ping")));
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->callOneway(QStringLiteral("ping")));
     }
-
     void hostileFramesCloseOnlyTheirConnection_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -350,7 +331,6 @@ private Q_SLOTS:
         QVERIFY(closedByPeer(hostile));
         QCOMPARE(good->rootProxy()->call(QStringLiteral("echo:"), {qint64(5)}), QVariant(qint64(5)));
     }
-
     void helloComesFirst()
     {
         QTcpSocket hostile;

@@ -4,7 +4,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <csignal>
@@ -36,10 +35,8 @@ std::future<Outcome> blockedCall(const ZDRemoteProxyPtr &peer)
 class TestZDDeadPeer : public QObject
 {
     Q_OBJECT
-
     ZDTestSandbox m_sandbox;
     QProcess m_peer;
-
     // Short silence limits, so that a frozen peer is found out quickly.
     static ZDConnectionOptions quickOptions()
     {
@@ -48,7 +45,6 @@ class TestZDDeadPeer : public QObject
         options.deadAfterSilenceMs = 1500;
         return options;
     }
-
     std::shared_ptr<ZDConnection> startPeer()
     {
         m_peer.setProgram(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/wire_peer"));
@@ -80,7 +76,6 @@ private Q_SLOTS:
             m_peer.waitForFinished(10000);
         }
     }
-
     void killedPeerFailsWaitingCalls()
     {
         const auto c = startPeer();
@@ -99,7 +94,6 @@ private Q_SLOTS:
         }
         QVERIFY(!c->isValid());
     }
-
     void frozenPeerTimesOut()
     {
         const auto c = startPeer();
@@ -109,7 +103,6 @@ private Q_SLOTS:
         QTest::qWait(2 * quickOptions().deadAfterSilenceMs);
         QVERIFY(c->isValid());
         QCOMPARE(peer->call(QStringLiteral("echo:"), {qint64(1)}), QVariant(qint64(1)));
-
         auto waiting = blockedCall(peer);
         QVERIFY(peerBlocking(1));
         ::kill(pid_t(m_peer.processId()), SIGSTOP);

@@ -5,9 +5,6 @@
 #include "ZDWireMessage.h"
 #include "ZDWireValue.h"
 
-#include <QDateTime>
-#include <QPoint>
-#include <QtEndian>
 #include <QtTest>
 
 #include <limits>
@@ -53,7 +50,6 @@ private Q_SLOTS:
         QCOMPARE(back, value);
         QCOMPARE(back.metaType(), value.metaType());
     }
-
     void convertedTypes()
     {
         // Narrower integers, string lists and hashes travel as their general form.
@@ -63,7 +59,6 @@ private Q_SLOTS:
         QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariantHash{{QStringLiteral("k"), true}})),
                  QVariant(QVariantMap{{QStringLiteral("k"), true}}));
     }
-
     void encodeRefusals()
     {
         QString error;
@@ -76,7 +71,6 @@ private Q_SLOTS:
         QVERIFY(ZDWireValue::encode(deep, &error).isEmpty());
         QVERIFY(error.contains(QLatin1String("deeply")));
     }
-
     void decodeRefusals_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -109,7 +103,6 @@ private Q_SLOTS:
         QVERIFY(!v.isValid());
         QVERIFY(!error.isEmpty());
     }
-
     void frames()
     {
         ZDWireFrame reader(100);
@@ -123,7 +116,6 @@ private Q_SLOTS:
                 got << frame;
         }
         QCOMPARE(got, (QList<QByteArray>{"first", "second"}));
-
         // The length alone is enough to refuse: no body needs to arrive.
         ZDWireFrame limited(100);
         QByteArray header(4, '\0');
@@ -131,12 +123,10 @@ private Q_SLOTS:
         limited.append(header.constData(), header.size());
         QVERIFY(limited.next(&frame, &error) == ZDWireFrame::Status::Error);
         QVERIFY(error.contains(QLatin1String("101")));
-
         ZDWireFrame empty(100);
         empty.append("\0\0\0\0", 4);
         QVERIFY(empty.next(&frame, &error) == ZDWireFrame::Status::Error);
     }
-
     void messages()
     {
         const ZDWireLimits limits;
@@ -151,12 +141,10 @@ private Q_SLOTS:
         QCOMPARE(back->op, QStringLiteral("add:to:"));
         QCOMPARE(back->args.size(), 2);
         QVERIFY(back->oneway);
-
         const auto failed = ZDWireMessage::fromBody(
             ZDWireMessage::errorReply(9, QStringLiteral("N"), QStringLiteral("R")).toFrame(nullptr, limits, &error).mid(4),
             nullptr, limits, &error);
         QVERIFY(failed && failed->failed && failed->errorName == QLatin1String("N"));
-
         // Well-formed values with the wrong shape are refused field by field.
         const QList<QVariantMap> wrong{
             {{QStringLiteral("type"), QStringLiteral("call")}, {QStringLiteral("id"), QStringLiteral("7")},
@@ -179,14 +167,12 @@ private Q_SLOTS:
             QVERIFY(!error.isEmpty());
         }
         QVERIFY(!ZDWireMessage::fromBody(ZDWireValue::encode(QVariantList()), nullptr, limits, &error));
-
         ZDWireLimits small;
         small.maxFrameBytes = 64;
         error.clear();
         QVERIFY(ZDWireMessage::reply(1, QByteArray(100, 'x')).toFrame(nullptr, small, &error).isEmpty());
         QVERIFY(error.contains(QLatin1String("limit")));
     }
-
     void largeDictionary()
     {
         QVariantMap root;

@@ -5,10 +5,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QDirIterator>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -50,7 +46,6 @@ struct Events
 {
     QStringList names;
     QList<QPair<QString, ZDDNSSDService>> log;
-
     explicit Events(ZDDNSSDBrowser &browser, QStringList wanted) : names(std::move(wanted))
     {
         const auto add = [this](const char *kind) {
@@ -90,7 +85,6 @@ struct Events
 struct Child
 {
     QProcess process;
-
     bool start(const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         process.setProcessEnvironment(env);
@@ -123,7 +117,6 @@ struct Child
 class TestZDDNSSD : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_box;
 
 private Q_SLOTS:
@@ -150,14 +143,12 @@ private Q_SLOTS:
         row("two entries", {{"a", "1"}, {"b", "2"}}, "\x03" "a=1\x03" "b=2");
         const QString fits(253, u'v');
         row("255 bytes kept", {{"k", fits}}, QByteArray("\xff" "k=") + fits.toUtf8());
-
         row("only non-text values", {{"list", QVariantList{1}}, {"data", QByteArray("x")}, {"map", QVariantMap{}}},
             QByteArray(1, '\0'), Encode);
         row("numbers and bools as text", {{"n", qint64(42)}, {"b", true}}, "\x06" "b=true\x04n=42", Encode);
         row("bad keys left out", {{"", "x"}, {"a=b", "x"}, {QString::fromUtf8("k\x01"), "x"}, {"ok", "1"}},
             "\x04ok=1", Encode);
         row("256 bytes left out, the rest kept", {{"k", fits + u'v'}, {"z", "1"}}, "\x03z=1", Encode);
-
         row("nothing", {}, QByteArray(), Decode);
         row("key without value", {{"flag", ""}}, "\x04" "flag", Decode);
         row("value holding =", {{"a", "b=c"}}, "\x05" "a=b=c", Decode);
@@ -169,7 +160,6 @@ private Q_SLOTS:
         row("invalid UTF-8 value", {{"k", QString::fromUtf8("\xff\xfe")}}, "\x04k=\xff\xfe", Decode);
         row("NUL inside value", {{"k", QString::fromUtf8("a\0b", 3)}}, QByteArray("\x05k=a\x00" "b", 6), Decode);
     }
-
     void txt()
     {
         QFETCH(QVariantMap, dictionary);
@@ -180,7 +170,6 @@ private Q_SLOTS:
         if (way != Encode)
             QCOMPARE(ZDDNSSDTxtRecord::decode(bytes), dictionary);
     }
-
     void txtArbitraryBytes()
     {
         QRandomGenerator random(20261206);
@@ -197,7 +186,6 @@ private Q_SLOTS:
             QVERIFY(again.size() <= decoded.size());
         }
     }
-
     void refusedArguments()
     {
         ZDDNSSDPublisher publisher;
@@ -211,12 +199,10 @@ private Q_SLOTS:
         for (const QList<QVariant> &args : failed)
             QCOMPARE(args.at(0).value<ZDDNSSDPublisher::Error>(), ZDDNSSDPublisher::Error::InvalidArgument);
         QVERIFY(!publisher.isPublished());
-
         ZDDNSSDBrowser browser;
         QVERIFY(!browser.start(u"not a type"_s));
         QVERIFY(!browser.isBrowsing());
     }
-
     void daemonMissing()
     {
         // A bus without the daemon (it is waited for), and no bus at all.
@@ -229,7 +215,6 @@ private Q_SLOTS:
         if (!bus.waitForStarted())
             QSKIP("dbus-daemon is not installed");
         QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), kWait);
-
         for (const QString &socket : {dir.filePath(u"bus"_s), dir.filePath(u"none"_s)}) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path="_s + socket);
@@ -244,7 +229,6 @@ private Q_SLOTS:
         }
         bus.kill();
         bus.waitForFinished();
-
         // Besides the signal, one line in the program's log says why.
         int lines = 0;
         for (QDirIterator it(m_box->root(), {u"zddnssd_publish*.log"_s}, QDir::Files, QDirIterator::Subdirectories);
@@ -252,18 +236,15 @@ private Q_SLOTS:
             lines += ZDTestSandbox::readFile(it.next()).count("avahi daemon is not running");
         QVERIFY(lines >= 2);
     }
-
     void twoPublishersOneBrowser()
     {
         REQUIRE_DAEMON();
         const QString nameA = unique(u"zddnssd A é"_s);
         const QString nameB = unique(u"zddnssd B"_s);
         const QVariantMap txtA{{"model", "Tower9,1"}, {"ip", "127.0.0.1"}, {"name", "KestraClient - kestra-test.local."}};
-
         ZDDNSSDBrowser browser;
         Events events(browser, {nameA, nameB});
         QVERIFY(browser.start(QString::fromLatin1(ZDDNSSDPublisher::kServiceType)));
-
         // One publisher here on the loopback interface only, one in another process on all of them.
         ZDDNSSDPublisher publisherA;
         QSignalSpy publishedA(&publisherA, &ZDDNSSDPublisher::published);
@@ -272,16 +253,13 @@ private Q_SLOTS:
         QVERIFY(publisherA.publish(nameA, 35011, txtA, lo));
         Child publisherB;
         QVERIFY(publisherB.start({nameB, u"35012"_s}));
-
         QTRY_COMPARE_WITH_TIMEOUT(publishedA.size(), 1, kWait);
         QCOMPARE(publishedA.first().first().toString(), nameA);
         QCOMPARE(publisherA.name(), nameA);
         QVERIFY(publisherA.isPublished());
         QCOMPARE(publisherB.waitFor(u"PUBLISHED"_s), u"PUBLISHED "_s + nameB);
-
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved"}), kWait);
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameB), QStringList({"found", "resolved"}), kWait);
-
         const ZDDNSSDService a = events.last(nameA, u"resolved"_s);
         QCOMPARE(a.port, quint16(35011));
         QCOMPARE(a.txt, txtA);
@@ -290,21 +268,18 @@ private Q_SLOTS:
         QCOMPARE(a.domain, u"local."_s);
         QVERIFY2(a.hostName.endsWith(QLatin1String(".local.")), qPrintable(a.hostName));
         QVERIFY(!a.addresses.isEmpty());
-
         const ZDDNSSDService b = events.last(nameB, u"resolved"_s);
         QCOMPARE(b.port, quint16(35012));
         QCOMPARE(b.hostName, a.hostName);
         QCOMPARE(b.txtData, QByteArray(1, '\0'));
         QVERIFY(b.txt.isEmpty());
         QVERIFY(browser.services().size() >= 2);
-
         // A withdrawn service and one whose process died both go away.
         publisherA.withdraw();
         QVERIFY(!publisherA.isPublished());
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved", "removed"}), kWait);
         publisherB.process.kill();
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameB), QStringList({"found", "resolved", "removed"}), kWait);
-
         // Publishing again is found again; stopping the browser removes what it knew.
         QVERIFY(publisherA.publish(nameA, 35013, {}));
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA).size(), 5, kWait);
@@ -312,7 +287,6 @@ private Q_SLOTS:
         browser.stop();
         QCOMPARE(events.kinds(nameA).last(), u"removed"_s);
     }
-
     void nameCollisions()
     {
         REQUIRE_DAEMON();
@@ -321,13 +295,11 @@ private Q_SLOTS:
         QSignalSpy firstPublished(&first, &ZDDNSSDPublisher::published);
         QVERIFY(first.publish(name, 35011, {}));
         QTRY_COMPARE_WITH_TIMEOUT(firstPublished.size(), 1, kWait);
-
         ZDDNSSDPublisher renamed;
         QSignalSpy renamedPublished(&renamed, &ZDDNSSDPublisher::published);
         QVERIFY(renamed.publish(name, 35012, {}));
         QTRY_COMPARE_WITH_TIMEOUT(renamedPublished.size(), 1, kWait);
         QCOMPARE(renamed.name(), name + u" #2"_s);
-
         ZDDNSSDPublisher refused;
         refused.setCollisionPolicy(ZDDNSSDPublisher::CollisionPolicy::Fail);
         QSignalSpy refusedFailed(&refused, &ZDDNSSDPublisher::failed);
@@ -336,7 +308,6 @@ private Q_SLOTS:
         QCOMPARE(refusedFailed.first().at(0).value<ZDDNSSDPublisher::Error>(), ZDDNSSDPublisher::Error::Collision);
         QVERIFY(!refused.isPublished());
     }
-
     void resolveTimeout()
     {
         REQUIRE_DAEMON();
@@ -347,7 +318,6 @@ private Q_SLOTS:
         Events events(browser, {name});
         QSignalSpy unresolved(&browser, &ZDDNSSDBrowser::resolveFailed);
         QVERIFY(browser.start(QString::fromLatin1(ZDDNSSDPublisher::kServiceType)));
-
         Child publisher;
         QVERIFY(publisher.start({u"--host"_s, u"zddnssd-nowhere.local"_s, name, u"35011"_s}));
         QCOMPARE(publisher.waitFor(u"PUBLISHED"_s), u"PUBLISHED "_s + name);

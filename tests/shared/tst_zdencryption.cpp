@@ -1,7 +1,7 @@
 #include "ZDEncryption.h"
 #include "ZDTestSandbox.h"
 
-#include <QTest>
+#include <QtTest>
 
 class TestZDEncryption : public QObject
 {
@@ -20,7 +20,6 @@ private Q_SLOTS:
         QCOMPARE(ZDEncryption::AESEncryptData(plain, passphrase), cipher);
         QCOMPARE(ZDEncryption::AESDecryptData(cipher, passphrase), plain);
     }
-
     void blocksAndPadding()
     {
         const QString pass = ZDEncryption::credentialPassphrase();
@@ -29,16 +28,13 @@ private Q_SLOTS:
         QVERIFY(ZDEncryption::AESDecryptData({}, pass).isEmpty());
         QCOMPARE(ZDEncryption::AESEncryptData(QByteArray(16, 'a'), pass).size(), 16);
         QCOMPARE(ZDEncryption::AESEncryptData(QByteArray(17, 'a'), pass).size(), 32);
-
         // Decrypting keeps the padding; the receiver's trimming removes it.
         const QByteArray abc = ZDEncryption::AESEncryptData("abc", pass);
         QCOMPARE(ZDEncryption::AESDecryptData(abc, pass), QByteArray("abc") + QByteArray(13, ' '));
         QCOMPARE(ZDEncryption::decryptCredential(abc), QStringLiteral("abc"));
-
         // Electronic codebook: equal blocks stay equal.
         const QByteArray twice = ZDEncryption::AESEncryptData(QByteArray(32, 'x'), pass);
         QCOMPARE(twice.left(16), twice.mid(16));
-
         // Only the first 32 characters of a passphrase are the key.
         QString similar = pass.left(32) + QStringLiteral("FFFF");
         QCOMPARE(ZDEncryption::AESDecryptData(abc, similar), ZDEncryption::AESDecryptData(abc, pass));
@@ -46,7 +42,6 @@ private Q_SLOTS:
         QCOMPARE(ZDEncryption::AESEncryptData("x", QStringLiteral("short")),
                  ZDEncryption::AESEncryptData("x", QString::fromLatin1(QByteArray("short") + QByteArray(27, '\0'))));
     }
-
     void credentials()
     {
         const QString password = QStringLiteral("pässwörd with spaces inside");

@@ -5,12 +5,7 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QTest>
+#include <QtTest>
 
 #include <csignal>
 #include <memory>
@@ -46,7 +41,6 @@ class TestZDFennick : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-
     static QString helper() { return zdtest::helperPath(QStringLiteral("zdfennick_child")); }
     static QString standIn() { return qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Fennick.app"); }
     QString standInLog() const { return m_box->path(QStringLiteral("standin.log")); }
@@ -95,7 +89,6 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(helper()).isExecutable(), qPrintable(helper()));
         QVERIFY2(QFileInfo(standIn() + QStringLiteral("/Contents/MacOS/Fennick")).isExecutable(), qPrintable(standIn()));
     }
-
     void init()
     {
         m_box = std::make_unique<ZDTestSandbox>();
@@ -108,9 +101,7 @@ private Q_SLOTS:
         installStandIn();
         ZDLog::createNewLog(QStringLiteral("tst_zdfennick"));
     }
-
     void cleanup() { m_box.reset(); }
-
     // Launch and exit dates decide whether the last run ended cleanly.
     void recordsRuns_data()
     {
@@ -124,7 +115,6 @@ private Q_SLOTS:
         const QString file = givenFile ? settings()
                                        : ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/zdfennick_child.plist");
         const QStringList plist = givenFile ? QStringList{QStringLiteral("plist=") + file} : QStringList{};
-
         Run r = run(plist + QStringList{QStringLiteral("start")}, helper());
         QCOMPARE(r.status, QProcess::NormalExit);
         QVariantMap dates = ZDPropertyList::readDictionary(file);
@@ -132,7 +122,6 @@ private Q_SLOTS:
         QVERIFY(!dates.contains(QStringLiteral("exit")));
         // Ended without recording its exit, but no report was written: no crash.
         QCOMPARE(reportLine(run(plist + QStringList{QStringLiteral("check")}, helper()).out), QStringLiteral("-"));
-
         r = run(plist + QStringList{QStringLiteral("start"), QStringLiteral("stop")}, helper());
         QCOMPARE(r.status, QProcess::NormalExit);
         dates = ZDPropertyList::readDictionary(file);
@@ -142,7 +131,6 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(report, "crash"));
         QCOMPARE(reportLine(run(plist + QStringList{QStringLiteral("check")}, helper()).out), QStringLiteral("-"));
     }
-
     // A real crash leaves a report that the next run finds, logs and opens with the tool.
     void crashReportFoundByNextRun_data()
     {
@@ -161,12 +149,10 @@ private Q_SLOTS:
         QFETCH(int, signal);
         QFETCH(QString, signalName);
         const QStringList common{QStringLiteral("name=Crashy"), QStringLiteral("plist=") + settings()};
-
         const Run crashed = run(common + QStringList{QStringLiteral("start"), how}, helper());
         QCOMPARE(crashed.status, QProcess::CrashExit);
         QCOMPARE(crashed.code, signal);
         QVERIFY2(crashed.err.contains(QStringLiteral("fatal signal ") + signalName), qPrintable(crashed.err));
-
         const QStringList reports = reportsIn(userLogs() + QStringLiteral("/DiagnosticReports"), QStringLiteral("Crashy"));
         QCOMPARE(reports.size(), 1);
         const QString report = reports.first();
@@ -177,7 +163,6 @@ private Q_SLOTS:
         QVERIFY(text.contains(QStringLiteral("\nException Type:  ") + signalName));
         const QString backtrace = text.section(QStringLiteral("\nBacktrace:\n"), 1);
         QVERIFY2(backtrace.count(QStringLiteral("[0x")) >= 3, qPrintable(text));
-
         const Run next = run(QStringList{QStringLiteral("qapp")} + common
                                  + QStringList{QStringLiteral("create"), QStringLiteral("start"), QStringLiteral("events")},
                              helper());
@@ -188,7 +173,6 @@ private Q_SLOTS:
         QVERIFY(log.contains(QStringLiteral(" - Opening crash report ") + report));
         expectStandInOpened(report);
     }
-
     // Inside an application folder the program's name, identifier, version and the
     // tool among its resources come from the folder.
     void bundledProgram()
@@ -206,7 +190,6 @@ private Q_SLOTS:
                                                       {QStringLiteral("CFBundleExecutable"), QStringLiteral("crashy")},
                                                       {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("2.5")},
                                                       {QStringLiteral("CFBundleVersion"), QStringLiteral("250")}}));
-
         const Run crashed = run({QStringLiteral("start"), QStringLiteral("segv")}, exe);
         QCOMPARE(crashed.status, QProcess::CrashExit);
         const QString ownSettings = ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.Crashy.plist");
@@ -216,21 +199,18 @@ private Q_SLOTS:
         const QString text = QString::fromUtf8(ZDTestSandbox::readFile(reports.first()));
         QVERIFY2(text.contains(QStringLiteral("\nIdentifier:      com.zendrel.Crashy\n")), qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("\nVersion:         2.5 (250)\n")));
-
         const Run next = run({QStringLiteral("create"), QStringLiteral("check")}, exe);
         QCOMPARE(reportLine(next.out), reports.first());
         QVERIFY(logOf(QStringLiteral("crashy")).contains(QStringLiteral(" - Opening crash report %1 with %2\n")
                                                             .arg(reports.first(), bundle + QStringLiteral("/Contents/Resources/Fennick.app"))));
         expectStandInOpened(reports.first());
     }
-
     // Which report counts: by prefix (ignoring case), the last by name in the first
     // folder that has one newer than the launch.
     void reportSelection_data()
     {
         QTest::addColumn<QStringList>("entries"); // "<folder index>:<kind>:<name>", kind fresh|stale|dir|dangling
         QTest::addColumn<QString>("expected");    // "<folder index>:<name>" or empty
-
         QTest::newRow("no reports") << QStringList{} << "";
         QTest::newRow("older than the launch") << QStringList{"1:stale:App_1.crash"} << "";
         QTest::newRow("other programs") << QStringList{"1:fresh:Other_1.crash", "1:fresh:App.crash", "1:fresh:Apple_1.crash"}
@@ -274,7 +254,6 @@ private Q_SLOTS:
                                        + expected.section(QLatin1Char(':'), 1);
         QCOMPARE(ZDFennick::checkForCrashes(QStringLiteral("App"), settings()), want);
     }
-
     // Settings and report folders are untrusted: anything reads as "no crash" or is ignored.
     void untrustedInput_data()
     {
@@ -301,14 +280,12 @@ private Q_SLOTS:
         const QString report = folder(1) + QStringLiteral("/App_1.crash");
         QVERIFY(ZDTestSandbox::writeFile(report, "report"));
         QCOMPARE(ZDFennick::checkForCrashes(QStringLiteral("App"), settings()), found ? report : QString());
-
         // The next start replaces what it could not read.
         QCOMPARE(run({QStringLiteral("name=App"), QStringLiteral("plist=") + settings(), QStringLiteral("start")}, helper()).status,
                  QProcess::NormalExit);
         QCOMPARE(ZDPropertyList::readDictionary(settings()).value(QStringLiteral("launch")).typeId(),
                  int(QMetaType::QDateTime));
     }
-
     // "disable-crash-reporter": only the text "1" or true stops the tool; the report is still found.
     void disableSwitch_data()
     {
@@ -328,7 +305,6 @@ private Q_SLOTS:
         setLaunch(settings(), QDateTime::currentDateTimeUtc().addSecs(-3600));
         const QString report = folder(1) + QStringLiteral("/App_1.crash");
         QVERIFY(ZDTestSandbox::writeFile(report, "report"));
-
         const Run r = run({QStringLiteral("name=App"), QStringLiteral("plist=") + settings(), QStringLiteral("create"),
                            QStringLiteral("check")},
                           helper());
@@ -340,7 +316,6 @@ private Q_SLOTS:
         if (!disabled)
             expectStandInOpened(report);
     }
-
     // A file written by root into a home folder goes back to the folder's user.
     void chownPlist()
     {

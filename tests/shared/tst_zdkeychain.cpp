@@ -4,9 +4,6 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
-#include <QCoreApplication>
-#include <QProcess>
-#include <QThread>
 #include <QtTest>
 
 #include <cstdio>
@@ -36,11 +33,9 @@ int probeUnreachable()
 class TestZDKeychain : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     // A name of its own per run, so that nothing else in the keyring is touched.
     QString m_name;
-
     bool add(const QString &user, const QString &password, const QString &host) const
     {
         return ZDKeychain::addKeychainItem(m_name, kKind, user, password, host);
@@ -65,14 +60,12 @@ private Q_SLOTS:
             QSKIP(qPrintable(QStringLiteral("no Secret Service (run under scripts/test-services.sh): ") + reason));
         m_name = QStringLiteral("Kestra Admin test ") + ZDLocalPaths::uuid();
     }
-
     void cleanupTestCase()
     {
         if (!m_name.isEmpty())
             ZDKeychain::deleteAllKeychainItems(m_name, kKind);
         ZDLog::finishWriting();
     }
-
     void accentedUserNamesAreKeptExactly()
     {
         const QString composed = QStringLiteral("Jérôme Çağrı");
@@ -90,7 +83,6 @@ private Q_SLOTS:
         QVERIFY(!exists(decomposed, QStringLiteral("accent.local")));
         QVERIFY(!exists(QStringLiteral("Jerome Cagri"), QStringLiteral("accent.local")));
     }
-
     void twoHostsWithTheSameUserStaySeparate()
     {
         const QString user = QStringLiteral("admin");
@@ -109,7 +101,6 @@ private Q_SLOTS:
         // A search by fewer attributes finds the oldest of both.
         QCOMPARE(password(user, QString()), QStringLiteral("uno"));
         QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(QString(), QString(), QString(), b));
-
         QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, a));
         QVERIFY(!exists(user, a));
         QCOMPARE(password(user, b), QStringLiteral("dos"));
@@ -117,7 +108,6 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, QStringLiteral("none.local")));
         QVERIFY(ZDKeychain::lastError().isEmpty());
         QCOMPARE(password(user, b), QStringLiteral("dos"));
-
         // deleteAll removes only that name and kind.
         const QString otherKind = QStringLiteral("Other kind");
         QVERIFY(ZDKeychain::addKeychainItem(m_name, otherKind, user, QStringLiteral("2"), a));
@@ -127,7 +117,6 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, otherKind));
         QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, QString(), QString(), QString()));
     }
-
     void longPasswordsAreCutTo1023Bytes()
     {
         const QString user = QStringLiteral("long");
@@ -143,7 +132,6 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, host, exact));
         QCOMPARE(password(user, host), exact);
     }
-
     void refusedAndUnsupportedRequests()
     {
         // No attribute at all: no search is made.
@@ -151,13 +139,11 @@ private Q_SLOTS:
         QVERIFY(!ZDKeychain::lastError().isEmpty());
         QVERIFY(!ZDKeychain::addKeychainItem(QString(), QString(), QString(), QStringLiteral("p"), QString()));
         QVERIFY(!ZDKeychain::deleteAllKeychainItems(QString(), QString()));
-
         // Oversized or NUL-bearing input is refused before it reaches the service.
         const QString huge(ZDKeychain::kMaxAttributeBytes + 1, QLatin1Char('h'));
         QVERIFY(!add(huge, QStringLiteral("p"), QStringLiteral("h.local")));
         QVERIFY(!add(QStringLiteral("nul") + QChar(0) + QLatin1Char('x'), QStringLiteral("p"), QStringLiteral("h.local")));
         QVERIFY(!exists(huge, QString()));
-
         // Per-item access lists do not exist here; the item itself is unaffected.
         QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("apps"), QStringLiteral("a"),
                                             QStringLiteral("apps.local"), {QStringLiteral("/opt/Other.app")}));
@@ -168,7 +154,6 @@ private Q_SLOTS:
         QVERIFY(!ZDKeychain::addTrustedAppAtPath(QStringLiteral("/opt/Kestra Admin.app"), *item));
         QCOMPARE(ZDKeychain::getPasswordFromItem(*item), QStringLiteral("a"));
     }
-
     void worksFromManyThreadsAtOnce()
     {
         std::vector<std::unique_ptr<QThread>> threads;
@@ -191,7 +176,6 @@ private Q_SLOTS:
         QCOMPARE(failures.loadRelaxed(), 0);
         QVERIFY(!exists(QStringLiteral("worker"), QString()));
     }
-
     void unreachableServiceIsAnErrorNeverAFallback()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -202,7 +186,6 @@ private Q_SLOTS:
         QCOMPARE(child.code, 0);
         const QString out = child.out.trimmed();
         QVERIFY2(out.startsWith(QStringLiteral("0 0 No Secret Service is reachable")), qPrintable(out));
-
         // The log says why, and the password went nowhere in the service's place.
         bool logged = false;
         QDirIterator it(m_sandbox->root(), QDir::Files, QDirIterator::Subdirectories);

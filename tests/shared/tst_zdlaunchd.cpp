@@ -3,10 +3,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -66,7 +62,6 @@ private:
     QList<QPair<QString, QString>> m_sheets;
     QString m_program;
     mode_t m_umask = 022;
-
     Calls calls() const
     {
         Calls out;
@@ -77,7 +72,6 @@ private:
         return out;
     }
     void forgetCalls() { QFile::remove(m_callLog); }
-
     QVariantMap clientSettings() const
     {
         return {{u"Label"_s, kLabel},
@@ -86,7 +80,6 @@ private:
                 {u"RunAtLoad"_s, true},
                 {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, false}}}};
     }
-
     static QString unitText(const QString &path) { return QString::fromUtf8(ZDTestSandbox::readFile(path)); }
 
 private Q_SLOTS:
@@ -95,7 +88,6 @@ private Q_SLOTS:
         m_sandbox = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_sandbox->isValid());
         ZDLog::createNewLog(u"tst_zdlaunchd"_s);
-
         // systemd is not the service manager here: the recording stand-in goes first on PATH.
         const QString bin = m_sandbox->path(u"bin"_s);
         QVERIFY(QDir().mkpath(bin));
@@ -110,14 +102,12 @@ private Q_SLOTS:
         m_callLog = m_sandbox->path(u"systemctl.calls"_s);
         m_sandbox->setEnv("KESTRA_STANDIN_LOG", m_callLog.toUtf8());
         QCOMPARE(QStandardPaths::findExecutable(u"systemctl"_s), bin + u"/systemctl"_s);
-
         m_program = m_sandbox->path(u"opt/Kestra Client.app/Contents/MacOS/KestraClient"_s);
         m_sheets.clear();
         ZDLaunchd::setSheetPresenter([this](const QString &m, const QString &i) { m_sheets.append({m, i}); });
         // A restrictive umask shows that the mode is set, not inherited.
         m_umask = ::umask(077);
     }
-
     void cleanup()
     {
         ::umask(m_umask);
@@ -125,14 +115,12 @@ private Q_SLOTS:
         ZDLog::finishWriting();
         m_sandbox.reset();
     }
-
     void userAgentIsWrittenEnabledAndRemoved()
     {
         QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, clientSettings(), Domain::User));
         const QString path = m_sandbox->home() + u"/.config/systemd/user/"_s + kUnit;
         QCOMPARE(ZDLaunchd::jobPath(kLabel, Domain::User, Kind::Agent), path);
         QCOMPARE(modeOf(path), mode_t(0644));
-
         const QString unit = unitText(path);
         QVERIFY2(unit.contains(u"ExecStart=\""_s + m_program + u'"'), qPrintable(unit));
         QVERIFY(unit.contains(u"\nWorkingDirectory="_s + QFileInfo(m_program).path() + u'\n'));
@@ -140,7 +128,6 @@ private Q_SLOTS:
         QVERIFY(unit.contains(u"\n[Install]\nWantedBy=default.target\n"_s));
         QCOMPARE(calls(), (Calls {userCall(u"disable --now @"_s), userCall(u"daemon-reload"_s),
                                   userCall(u"enable --now @"_s)}));
-
         // Stopping leaves the file; removing takes it and has the manager forget it.
         const Calls stopped {userCall(u"disable --now @"_s), userCall(u"stop @"_s)};
         forgetCalls();
@@ -151,7 +138,6 @@ private Q_SLOTS:
         QVERIFY(ZDLaunchd::removeLaunchAgent(kLabel, Domain::User));
         QVERIFY(!QFileInfo::exists(path));
         QCOMPARE(calls(), stopped + Calls {userCall(u"daemon-reload"_s)});
-
         // A job whose file is missing is still stopped; an empty label does nothing.
         forgetCalls();
         QVERIFY(ZDLaunchd::removeJob(kLabel, Domain::User, Kind::Agent, Rights::AsIs));
@@ -161,7 +147,6 @@ private Q_SLOTS:
         QVERIFY(calls().isEmpty());
         QVERIFY(m_sheets.isEmpty());
     }
-
     void computerWideJobsAreRootOwnedAndReplacedCleanly()
     {
         if (!ZDLocalPaths::isRoot())
@@ -172,7 +157,6 @@ private Q_SLOTS:
         QVERIFY(rootOwned644(path));
         QCOMPARE(calls(), (Calls {userCall(u"stop @"_s), call(u"--global disable @"_s), call(u"--global enable @"_s),
                                   userCall(u"daemon-reload"_s), userCall(u"start @"_s)}));
-
         // Starting again over an existing file: the old job goes first, then the new file.
         forgetCalls();
         QVariantMap changed = clientSettings();
@@ -184,7 +168,6 @@ private Q_SLOTS:
         QCOMPARE(again.last(), userCall(u"start @"_s));
         QVERIFY(unitText(path).contains(u"\nRestart=always\n"_s));
         QVERIFY(rootOwned644(path));
-
         // A daemon asking for rights kills the named process first. The program's
         // name is one nothing else on the machine has.
         const QString name = u"kzlsleep"_s + ZDLocalPaths::randomString(4);
@@ -210,7 +193,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(daemon));
         QCOMPARE(calls(), (Calls {call(u"disable --now @"_s), call(u"stop @"_s), call(u"daemon-reload"_s)}));
     }
-
     void unwritableFoldersEndInASheetAndNothingHalfDone()
     {
         // A file where the folder should be: no one, not even root, can write the unit there.
@@ -219,14 +201,12 @@ private Q_SLOTS:
         const QString tmp = m_sandbox->path(u"tmp"_s);
         QVERIFY(QDir().mkpath(tmp));
         m_sandbox->setEnv("TMPDIR", tmp.toUtf8());
-
         QVERIFY(!ZDLaunchd::startJob(kLabel, clientSettings(), Domain::Computer, Kind::Daemon, Rights::AsIs));
         QCOMPARE(m_sheets, (QList<QPair<QString, QString>> {
                                {u"Error: Unable to create LaunchAgent"_s,
                                 u"Please check you have correct permissions for the directory %1."_s.arg(
                                     m_sandbox->path(u"etc/systemd/system"_s))}}));
         QVERIFY(QDir(tmp).isEmpty());
-
         // With no place to write even the temporary copy, the other sheet.
         m_sheets.clear();
         m_sandbox->setEnv("TMPDIR", m_sandbox->path(u"etc/systemd/tmp"_s).toUtf8());
@@ -234,13 +214,11 @@ private Q_SLOTS:
         QCOMPARE(m_sheets.size(), 1);
         QCOMPARE(m_sheets[0].first, u"Error: Unable to write LaunchAgent data"_s);
         QVERIFY(calls().isEmpty());
-
         ZDLog::finishWriting();
         const QByteArray log = ZDTestSandbox::readFile(ZDLog::availableLogs().value(0));
         QVERIFY(log.contains("Unable to write launchd plist - trying to authorize..."));
         QVERIFY(log.contains("Error: Unable to create LaunchAgent. Please check you have correct permissions"));
     }
-
     void untrustedSettingsAreRefusedOrEscaped()
     {
         // Labels that would leave the folder or break a unit name write nothing.
@@ -252,7 +230,6 @@ private Q_SLOTS:
         }
         QVERIFY(!ZDLaunchd::removeJob(u"../evil"_s, Domain::User, Kind::Agent, Rights::AsIs));
         QVERIFY(calls().isEmpty());
-
         // A link planted where the unit goes is replaced, never written through.
         const QString victim = m_sandbox->path(u"victim"_s);
         QVERIFY(ZDTestSandbox::writeFile(victim, "keep me"));
@@ -267,7 +244,6 @@ private Q_SLOTS:
         QVERIFY(ZDLaunchd::removeJob(kLabel, Domain::User, Kind::Agent, Rights::AsIs));
         QVERIFY(QFileInfo::exists(victim));
         forgetCalls();
-
         // A line break would smuggle in lines of its own; relative programs are not run.
         const QString program = u"/opt/bin/tool"_s;
         const QVariantMap refused[] = {
@@ -281,7 +257,6 @@ private Q_SLOTS:
         };
         for (const QVariantMap &settings : refused)
             QVERIFY(ZDLaunchd::unitFromSettings(kLabel, settings, Kind::Daemon).isEmpty());
-
         // Specifiers, variables and quotes reach the program literally.
         const QString unit = ZDLaunchd::unitFromSettings(kLabel,
             {{u"ProgramArguments"_s, QVariantList {program, u"100%"_s, u"$HOME"_s, u"say \"hi\"\\"_s}},
@@ -301,11 +276,9 @@ private Q_SLOTS:
         // Only a daemon runs as a named user.
         QVERIFY(!ZDLaunchd::unitFromSettings(kLabel, {{u"Program"_s, program}, {u"UserName"_s, u"nobody"_s}},
                                              Kind::Agent).contains(u"User="_s));
-
         QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, {{u"Program"_s, program}}, Domain::User));
         QCOMPARE(calls(), (Calls {userCall(u"disable --now @"_s), userCall(u"daemon-reload"_s)}));
     }
-
     void writtenUnitsPassSystemdsOwnCheck()
     {
         const QString analyze = QStandardPaths::findExecutable(u"systemd-analyze"_s);
@@ -319,7 +292,6 @@ private Q_SLOTS:
         settings[u"ProgramArguments"_s] = QVariantList {m_program, u"50% \"quoted\""_s, u"$HOME\\"_s};
         settings[u"EnvironmentVariables"_s] = QVariantMap {{u"A"_s, u"b \"c\" 5%"_s}};
         QVERIFY(ZDLaunchd::startLaunchAgent(kLabel, settings, Domain::User));
-
         QProcess verify;
         verify.start(analyze, {u"verify"_s, u"--man=no"_s, ZDLaunchd::jobPath(kLabel, Domain::User, Kind::Agent)});
         QVERIFY(verify.waitForFinished(60000));

@@ -8,9 +8,6 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
-#include <QPoint>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 #include <limits>
@@ -60,7 +57,6 @@ QVariantList nestedArguments()
 class TestZDLocalCallback : public QObject
 {
     Q_OBJECT
-
     static QString name(const char *what)
     {
         return zdtest::uniqueName(QLatin1String(ZDLocalCallbackServer::kServiceName) + QStringLiteral(".t"), what);
@@ -72,13 +68,11 @@ private Q_SLOTS:
         if (!QDBusConnection::sessionBus().isConnected())
             QSKIP("No session bus reachable; run the tests through scripts/test-services.sh.");
     }
-
     void occupiedNameIsReportedAndNeverTaken()
     {
         const QString n = name("Occupied");
         Server holder(n);
         QCOMPARE(holder.line(), QByteArray("ready"));
-
         ZDLocalCallbackServer mine(n);
         QCOMPARE(mine.start(), ZDLocalCallbackServer::Status::NameOccupied);
         QVERIFY2(mine.occupant().contains(QStringLiteral("pid %1").arg(holder.pid())), qPrintable(mine.occupant()));
@@ -89,7 +83,6 @@ private Q_SLOTS:
         QCOMPARE(r.value, QVariant(QVariantList{QStringLiteral("still")}));
         Server second(n);
         QVERIFY(second.line().startsWith("occupied "));
-
         // Free once the holder is gone; then ours, until released.
         QDBusServiceWatcher watcher(n, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration);
         QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
@@ -108,7 +101,6 @@ private Q_SLOTS:
         }
         QVERIFY(!client.isAvailable());
     }
-
     void operationsAreCalledFromAnotherProcess()
     {
         const QString n = name("Served");
@@ -129,17 +121,14 @@ private Q_SLOTS:
         });
         QCOMPARE(server.start(), ZDLocalCallbackServer::Status::Registered);
         QVERIFY(server.respondsTo(QStringLiteral("postErrorString:")));
-
         const QVariantList args = nestedArguments().mid(0, 2);
         QCOMPARE(callFromHelper(n, QStringLiteral("postError:userInfo:"), args),
                  "ok " + encode(QVariantMap{{QStringLiteral("count"), qint64(1)}}));
         QCOMPARE(recorded, args);
         QCOMPARE(ranOn, QThread::currentThread());
-
         QCOMPARE(callFromHelper(n, QStringLiteral("postErrorString:"), {QStringLiteral("Disk full")}, true),
                  QByteArray("ok"));
         QTRY_COMPARE(oneways, QStringList{QStringLiteral("Disk full")});
-
         const QByteArray unknown = callFromHelper(n, QStringLiteral("launchMissiles"), {});
         QVERIFY2(unknown.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorUnknownOperation), unknown);
         const QByteArray arity = callFromHelper(n, QStringLiteral("postErrorString:"), {});
@@ -148,7 +137,6 @@ private Q_SLOTS:
         QVERIFY2(refused.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorInvalidArguments), refused);
         QCOMPARE(oneways.size(), 1);
     }
-
     void clientCallsAnotherProcess()
     {
         const QString n = name("Client");
@@ -156,12 +144,10 @@ private Q_SLOTS:
         QCOMPARE(helper.line(), QByteArray("ready"));
         const ZDLocalCallbackClient client(n);
         QVERIFY(client.isAvailable());
-
         const QVariantList args = nestedArguments();
         ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), args);
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
         QCOMPARE(r.value.toList(), args);
-
         r = client.call(QStringLiteral("note:"), {});
         QVERIFY(!r.ok);
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments));
@@ -169,19 +155,15 @@ private Q_SLOTS:
         QVERIFY(!r.ok);
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorFailed));
         QVERIFY(r.errorMessage.contains(QStringLiteral("deliberate failure")));
-
         QVERIFY(client.callOneway(QStringLiteral("note:"), {QStringLiteral("one way")}));
         QCOMPARE(helper.line(), "note " + encode(QStringLiteral("one way")));
-
         // Refused here, before anything is sent.
         r = client.call(QStringLiteral("echo:"), {QPoint(1, 2)});
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorNotSent));
         QVERIFY(!client.callOneway(QString()));
-
         const ZDLocalCallbackClient impatient(n, 200);
         r = impatient.call(QStringLiteral("nap:"), {qint64(1000)});
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorTimeout));
-
         const ZDLocalCallbackClient nobody(name("Nobody"));
         QVERIFY(!nobody.isAvailable());
         r = nobody.call(QStringLiteral("echo:"));
@@ -189,7 +171,6 @@ private Q_SLOTS:
         QVERIFY(r.errorMessage.contains(name("Nobody")));
         QVERIFY(!nobody.callOneway(QStringLiteral("echo:")));
     }
-
     void malformedCallsAreRefusedAndTheServerLivesOn()
     {
         const QString n = name("Raw");
@@ -221,7 +202,6 @@ private Q_SLOTS:
         QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), path), invalid);
         QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(1, 2)), invalid);
         QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(QStringLiteral("bogus"), qlonglong(1))), invalid);
-
         const ZDLocalCallbackClient client(n);
         const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("alive")});
         QVERIFY2(r.ok, qPrintable(r.errorMessage));

@@ -1,9 +1,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTest>
+#include <QtTest>
 
 class TestZDLocalPaths : public QObject
 {
@@ -17,7 +15,6 @@ private Q_SLOTS:
         const QString root = box.root();
         const QString home = box.home();
         QCOMPARE(ZDLocalPaths::systemRoot(), root);
-
         QCOMPARE(ZDLocalPaths::applicationDirectory(true), home + "/Applications");
         QCOMPARE(ZDLocalPaths::applicationDirectory(false), root + "/opt");
         QCOMPARE(ZDLocalPaths::documentDirectory(true), home + "/Documents");
@@ -36,7 +33,6 @@ private Q_SLOTS:
         QCOMPARE(ZDLocalPaths::trashDirectory(), home + "/.local/share/Trash");
         QCOMPARE(ZDLocalPaths::darwinCacheDirectory(), root + "/run");
         QCOMPARE(ZDLocalPaths::userDirectory(), home);
-
         // XDG variables move the user folders wherever they point.
         box.setEnv("XDG_CONFIG_HOME", (root + "/elsewhere/cfg/").toUtf8());
         QCOMPARE(ZDLocalPaths::prefsDirectory(true), root + "/elsewhere/cfg");
@@ -46,7 +42,6 @@ private Q_SLOTS:
         box.unsetEnv("XDG_STATE_HOME");
         QCOMPARE(ZDLocalPaths::logDirectory(true), home + "/.local/state/log");
     }
-
     void userDirsFile()
     {
         ZDTestSandbox box;
@@ -59,20 +54,16 @@ private Q_SLOTS:
         QCOMPARE(ZDLocalPaths::desktopDirectory(), QStringLiteral("/srv/shared desk"));
         QCOMPARE(ZDLocalPaths::movieDirectory(), box.home() + "/Videos");
     }
-
     void consoleUserAndRootRule()
     {
         ZDTestSandbox box;
         QDir().mkpath(box.path("run"));
         const QString utmp = box.path("run/utmp");
-
         // Nobody at the graphical console: only a text login on tty1.
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty1"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QString());
-
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "nobody", ":0"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
-
         if (!ZDLocalPaths::isRoot()) {
             // An ordinary process keeps its own folders whoever is at the console.
             QCOMPARE(ZDLocalPaths::libraryDirectory(true), box.home() + "/.local/share");
@@ -90,13 +81,11 @@ private Q_SLOTS:
         QCOMPARE(ZDLocalPaths::libraryDirectory(false), box.root() + "/var/lib");
         // The protected list follows the console user too.
         QVERIFY(ZDLocalPaths::isPathSystemDirectory(consoleHome + "/.config", true));
-
         // Console user logged out: root is on its own again.
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty2"));
         QCOMPARE(ZDLocalPaths::userDirectory(), box.home());
         QCOMPARE(ZDLocalPaths::username(), QStringLiteral("root"));
     }
-
     void protectedFolders()
     {
         ZDTestSandbox box;
@@ -118,7 +107,6 @@ private Q_SLOTS:
         }
         QVERIFY(!ZDLocalPaths::isPathSystemDirectory("/home/someone/project", false));
     }
-
     void namesAndVolumes()
     {
         QCOMPARE(ZDLocalPaths::randomString(0), QString());
@@ -127,15 +115,12 @@ private Q_SLOTS:
         QCOMPARE(r.size(), 40);
         for (QChar c : r)
             QVERIFY(QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789").contains(c));
-
         QVERIFY(ZDLocalPaths::uuid() != ZDLocalPaths::uuid());
-
         const QString t1 = ZDLocalPaths::tempFile();
         const QString t2 = ZDLocalPaths::tempFile();
         QVERIFY(t1 != t2);
         QVERIFY(t1.startsWith(ZDLocalPaths::tempDirectory() + "/"));
         QVERIFY(!QFile::exists(t1));
-
         QVERIFY(ZDLocalPaths::isPathOnTimeMachineVolume("/Volumes/Backup/Backups.backupdb/mac/x"));
         QVERIFY(ZDLocalPaths::isPathOnTimeMachineVolume("/media/ed/disk/Backups.backupdb"));
         QVERIFY(!ZDLocalPaths::isPathOnTimeMachineVolume("/Backups.backupdb/x"));

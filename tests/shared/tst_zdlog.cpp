@@ -4,11 +4,7 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QTest>
+#include <QtTest>
 
 #include <memory>
 #include <stdexcept>
@@ -70,7 +66,6 @@ class TestZDLog : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-
     static QString helper() { return zdtest::helperPath(QStringLiteral("zdlog_child")); }
     QString logPath(const QString &name, int n) const
     {
@@ -80,7 +75,6 @@ private:
     {
         return ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.global.plist");
     }
-
     static Child run(const QStringList &args, const QString &program = helper()) { return zdtest::runProgram(program, args); }
 
 private Q_SLOTS:
@@ -91,7 +85,6 @@ private Q_SLOTS:
         QVERIFY(m_box->isValid());
     }
     void cleanup() { m_box.reset(); }
-
     void headerAndRecords()
     {
         // A program inside an application folder reports that folder's version.
@@ -102,13 +95,11 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(contents + QStringLiteral("/Info.plist"),
                                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                                          "<key>CFBundleVersion</key><string>4711</string></dict></plist>\n"));
-
         const Child c = run({QStringLiteral("create"), QStringLiteral("say=  \n padded\t \n"),
                              QStringLiteral("log=2:caf\u00e9")},
                             exe);
         QCOMPARE(c.code, 0);
         QCOMPARE(c.out, QString());
-
         // Unnamed, the log takes the executable's name.
         const Records r = readRecords(logPath(QStringLiteral("zdlog_child"), 1));
         QCOMPARE(r.malformed, QStringList());
@@ -127,16 +118,13 @@ private Q_SLOTS:
         if (ZDLocalPaths::isRoot())
             QCOMPARE(ZDLog::logFolder(), m_box->root() + QStringLiteral("/var/log/Zendrel"));
     }
-
     void startupRotationKeepsFiveGenerations()
     {
         for (int n = 1; n <= 5; ++n)
             QVERIFY(ZDTestSandbox::writeFile(logPath(QStringLiteral("Gen"), n), "gen " + QByteArray::number(n) + "\n"));
-
         const Child c = run({QStringLiteral("create=Gen"), QStringLiteral("finish"), QStringLiteral("create=Ignored"),
                              QStringLiteral("available")});
         QCOMPARE(c.code, 0);
-
         // The second start rotated once more, under the name taken first.
         QStringList expected;
         for (int n = 1; n <= 5; ++n)
@@ -153,13 +141,11 @@ private Q_SLOTS:
             QVERIFY(r.messages.first().startsWith(QStringLiteral("Log started: ")));
         }
     }
-
     void rotationAfter500000Bytes()
     {
         const Child c = run({QStringLiteral("create=Big"), QStringLiteral("fill=600:1000"), QStringLiteral("finish")});
         QCOMPARE(c.code, 0);
         QCOMPARE(QDir(ZDLog::logFolder()).entryList(QDir::Files).size(), 2);
-
         const QByteArray older = ZDTestSandbox::readFile(logPath(QStringLiteral("Big"), 2));
         const qsizetype lastStart = older.lastIndexOf('\n', older.size() - 2) + 1;
         QVERIFY(older.size() >= 500000);
@@ -169,18 +155,15 @@ private Q_SLOTS:
         QCOMPARE(before.malformed, QStringList());
         QCOMPARE(after.malformed, QStringList());
         QVERIFY(before.messages.last().startsWith(QLatin1Char('m')));
-
         // A fresh header (its lines are checked above), then the notice.
         QVERIFY(after.messages.value(0).startsWith(QStringLiteral("Log started: ")));
         QCOMPARE(after.messages.value(4), QStringLiteral("Log truncated at 500KB"));
-
         // Nothing lost or reordered across the two files.
         const QStringList all = withPrefix(before.messages + after.messages, QStringLiteral("m"));
         QCOMPARE(all.size(), 600);
         for (int n = 0; n < all.size(); ++n)
             QVERIFY(all.at(n).startsWith(QStringLiteral("m%1 ").arg(n + 1, 5, 10, QLatin1Char('0'))));
     }
-
     void disableSwitch_data()
     {
         QTest::addColumn<QByteArray>("value");
@@ -192,7 +175,6 @@ private Q_SLOTS:
         QTest::newRow("boolean false") << QByteArray("<false/>") << false;
         QTest::newRow("malformed file") << QByteArray("<dict><key>") << false;
     }
-
     void disableSwitch()
     {
         QFETCH(QByteArray, value);
@@ -200,7 +182,6 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(globalPrefs(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
                                                         "version=\"1.0\"><dict><key>disable-logging</key>"
                                                         + value + "</dict></plist>\n"));
-
         const Child c = run({QStringLiteral("create=Quiet"), QStringLiteral("log=3:hello"), QStringLiteral("finish")});
         QCOMPARE(c.code, 0);
         if (disabled) {
@@ -213,7 +194,6 @@ private Q_SLOTS:
             QCOMPARE(withPrefix(r.messages, QStringLiteral("hello")).join(QLatin1Char('|')), sequence(QStringLiteral("hello"), 3));
         }
     }
-
     void writingWithoutCreating()
     {
         // No current file: every message is given up with the two lines, nothing is created.
@@ -222,7 +202,6 @@ private Q_SLOTS:
         QCOMPARE(c.out, QStringLiteral("Unable to log the following information: lost 1\nUnable to open log for output\n"
                                        "Unable to log the following information: lost 2\nUnable to open log for output\n"));
         QVERIFY(!QFileInfo::exists(ZDLog::logFolder()));
-
         // A file left by an earlier run is appended to, not rotated.
         QCOMPARE(run({QStringLiteral("create"), QStringLiteral("log=1:first")}).code, 0);
         c = run({QStringLiteral("log=2:later"), QStringLiteral("available")});
@@ -233,7 +212,6 @@ private Q_SLOTS:
         QCOMPARE(withPrefix(r.messages, QStringLiteral("first")).size(), 1);
         QCOMPARE(r.messages.mid(r.messages.size() - 2), (QStringList{QStringLiteral("later 1"), QStringLiteral("later 2")}));
     }
-
     void printedTextIsFormattedOnce()
     {
         const Child c = run({QStringLiteral("create=Talk"), QStringLiteral("print=  50%% of %@ done  ")});
@@ -242,7 +220,6 @@ private Q_SLOTS:
         const Records r = readRecords(logPath(QStringLiteral("Talk"), 1));
         QCOMPARE(r.messages.last(), QStringLiteral("Said:   50%% of %@ done"));
     }
-
     void queuedRecordsSurviveTheEnd_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -260,7 +237,6 @@ private Q_SLOTS:
                            QStringLiteral("quit"), QStringLiteral("fast=3:after")}
             << 3;
     }
-
     void queuedRecordsSurviveTheEnd()
     {
         QFETCH(QStringList, args);
@@ -273,7 +249,6 @@ private Q_SLOTS:
         QCOMPARE(withPrefix(r.messages, QStringLiteral("e ")).join(QLatin1Char('|')), sequence(QStringLiteral("e"), 15));
         QCOMPARE(withPrefix(r.messages, QStringLiteral("after ")).size(), after);
     }
-
     void uncaughtExceptionIsLogged()
     {
         const Child c = run({QStringLiteral("create=Crash"), QStringLiteral("throw-thread=the disk caught fire")});
@@ -281,7 +256,6 @@ private Q_SLOTS:
         QVERIFY(c.out.split(QLatin1Char('\n')).contains(QStringLiteral("the disk caught fire")));
         QCOMPARE(readRecords(logPath(QStringLiteral("Crash"), 1)).messages.last(), QStringLiteral("the disk caught fire"));
     }
-
     // In this process from here on: the singleton follows each new sandbox through createNewLog.
     void concurrentWritersKeepRecordsWhole()
     {
@@ -289,7 +263,6 @@ private Q_SLOTS:
         ZDLog::finishWriting();
         const QString path = logPath(ZDLog::appName(), 1);
         QCOMPARE(ZDLog::availableLogs(), QStringList{path});
-
         // Blank messages neither reach the file nor touch a counter.
         const quint32 written = ZDLog::bytesWritten();
         ZDLog::fastAppendLog(QStringLiteral("  \n\t \n"));
@@ -297,7 +270,6 @@ private Q_SLOTS:
         ZDLog::finishWriting();
         QCOMPARE(ZDLog::bytesWritten(), written);
         QCOMPARE(QFileInfo(path).size(), qint64(written));
-
         constexpr int kThreads = 4;
         constexpr int kEach = 300;
         const auto message = [](int t, int n) {
@@ -318,7 +290,6 @@ private Q_SLOTS:
         for (auto &th : threads)
             th.join();
         ZDLog::finishWriting();
-
         const Records r = readRecords(path);
         QCOMPARE(r.malformed, QStringList());
         QCOMPARE(qint64(ZDLog::bytesWritten()), QFileInfo(path).size());
@@ -330,19 +301,16 @@ private Q_SLOTS:
                 QCOMPARE(mine.at(n), message(t, n));
         }
     }
-
     void exceptionReports()
     {
         ZDLog::createNewLog();
         const ZDNamedException timeout(QString::fromLatin1(ZDException::kTimeoutName), QStringLiteral("no answer"));
         const std::runtime_error plain("disk full");
-
         QCOMPARE(ZDException::logException(timeout, "-[AppController initialConfiguration]"),
                  QStringLiteral("Exception in -[AppController initialConfiguration]. NSPortTimeoutException - no answer."));
         QCOMPARE(ZDException::logException(plain, "save"), QStringLiteral("Exception in save. std::runtime_error - disk full."));
         QVERIFY(ZDException::didTimeout(timeout));
         QVERIFY(!ZDException::didTimeout(ZDNamedException(QStringLiteral("nsporttimeoutexception"), QString())));
-
         ZDLog::finishWriting();
         const QStringList messages = readRecords(logPath(ZDLog::appName(), 1)).messages;
         QCOMPARE(messages.mid(messages.size() - 2),

@@ -2,8 +2,6 @@
 #include "ZDMachineModel.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QtTest>
 
 #include <optional>
@@ -11,7 +9,6 @@
 class TestZDMachineModel : public QObject
 {
     Q_OBJECT
-
     static void put(ZDTestSandbox &sandbox, const QString &relative, const QByteArray &contents)
     {
         const QString path = sandbox.path(relative);
@@ -30,7 +27,6 @@ private Q_SLOTS:
         QVERIFY(ZDMachineModel::identifier().startsWith(QLatin1String("Linux")));
         QVERIFY(ZDMachineModel::productName().size() <= 128);
     }
-
     void fromFirmware_data()
     {
         QTest::addColumn<QString>("file");

@@ -12,10 +12,6 @@
 #include <QDBusObjectPath>
 #include <QDBusSignature>
 #include <QDBusVariant>
-#include <QDir>
-#include <QFile>
-#include <QPoint>
-#include <QThread>
 #include <QtTest>
 
 #include <atomic>
@@ -70,7 +66,6 @@ bool postFromHelper(const QStringList &args)
 class TestZDNotificationCenter : public QObject
 {
     Q_OBJECT
-
     static QString name(const char *what) { return zdtest::uniqueName(QStringLiteral("ZDKMTTest"), what); }
     static QByteArray observed(zdtest::HelperProcess &p) { return p.line({"ready", "got "}); }
 
@@ -80,13 +75,11 @@ private Q_SLOTS:
         if (!QDBusConnection::sessionBus().isConnected())
             QSKIP("No session bus reachable; run the tests through scripts/test-services.sh.");
     }
-
     void nestedUserInfoTravelsBetweenProcesses()
     {
         const QString toHelper = name("ToHelper");
         const QString toTest = name("ToTest");
         const QVariantMap info = nestedUserInfo();
-
         zdtest::HelperProcess observer(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), toHelper});
         QCOMPARE(observed(observer), QByteArray("ready"));
         QVERIFY(ZDNotificationCenter::postNotification(toHelper, info));
@@ -94,7 +87,6 @@ private Q_SLOTS:
         QCOMPARE(got.size(), 3);
         QCOMPARE(QString::fromUtf8(got.at(1)), toHelper);
         QCOMPARE(decode(got.at(2)).toMap(), info);
-
         ZDNotificationCenter center;
         QList<Received> received;
         center.addObserver(toTest, [&](const QString &n, const QVariantMap &u) { received.append({n, u}); });
@@ -102,13 +94,11 @@ private Q_SLOTS:
         QTRY_COMPARE(received.size(), 1);
         QCOMPARE(received.first().name, toTest);
         QCOMPARE(received.first().userInfo, info);
-
         // No userInfo arrives as an empty dictionary.
         QVERIFY(postFromHelper({toTest}));
         QTRY_COMPARE(received.size(), 2);
         QVERIFY(received.last().userInfo.isEmpty());
     }
-
     void observersReceiveOnlyTheirName()
     {
         const QString a = name("A");
@@ -126,10 +116,8 @@ private Q_SLOTS:
         });
         center.addObserver(c, [&](const QString &n, const QVariantMap &) { cs << n; });
         QVERIFY(a1Id && a2Id && selfId);
-
         zdtest::HelperProcess other(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), a});
         QCOMPARE(observed(other), QByteArray("ready"));
-
         // One sender's notifications arrive in order: once A is in, B would have been too.
         QVERIFY(ZDNotificationCenter::postNotification(b));
         QVERIFY(ZDNotificationCenter::postNotification(a));
@@ -138,7 +126,6 @@ private Q_SLOTS:
         QTRY_COMPARE(a2.size(), 1);
         QCOMPARE(a1, QStringList{a});
         QCOMPARE(bs, QStringList{b});
-
         center.removeObserver(a2Id);
         QVERIFY(ZDNotificationCenter::postNotification(a));
         QVERIFY(ZDNotificationCenter::postNotification(c));
@@ -148,7 +135,6 @@ private Q_SLOTS:
         QCOMPARE(a2.size(), 1);
         QCOMPARE(selfRemoving.size(), 1);
         QCOMPARE(bs.size(), 1);
-
         // Once the last observer of a name goes, the center stops listening for it.
         center.removeObservers(a);
         QVERIFY(ZDNotificationCenter::postNotification(a));
@@ -156,7 +142,6 @@ private Q_SLOTS:
         QTRY_COMPARE(cs.size(), 3);
         QCOMPARE(a1.size(), 2);
     }
-
     void handlersRunOnTheCentersThread()
     {
         const QString n = name("Thread");
@@ -178,7 +163,6 @@ private Q_SLOTS:
         worker.quit();
         worker.wait();
     }
-
     void malformedNotificationsAreDroppedWithoutHarm()
     {
         const QString n = name("Malformed");
@@ -190,11 +174,9 @@ private Q_SLOTS:
         const QString iface = QString::fromLatin1(ZDNotificationCenter::kInterface);
         const QString member = QString::fromLatin1(ZDNotificationCenter::kSignal);
         QDBusConnection bus = QDBusConnection::sessionBus();
-
         QDBusMessage wrongSignature = QDBusMessage::createSignal(path, iface, member);
         wrongSignature << n << 5;
         QVERIFY(bus.send(wrongSignature));
-
         QDBusArgument intKeyMap;
         intKeyMap.beginMap(QMetaType::fromType<int>(), QMetaType::fromType<QDBusVariant>());
         intKeyMap.beginMapEntry();
@@ -204,12 +186,10 @@ private Q_SLOTS:
         QDBusMessage intKeys = QDBusMessage::createSignal(path, iface, member);
         intKeys << n << QVariant::fromValue(intKeyMap);
         QVERIFY(bus.send(intKeys));
-
         // A signal sent to this connection alone passes no match rule.
         QDBusMessage direct = QDBusMessage::createTargetedSignal(bus.baseService(), path, iface, member);
         direct << unobserved << QVariantMap();
         QVERIFY(bus.send(direct));
-
         QDBusMessage foreign = QDBusMessage::createSignal(path, iface, member);
         foreign << n
                 << QVariantMap{{QStringLiteral("ok"), QStringLiteral("yes")},
@@ -220,14 +200,12 @@ private Q_SLOTS:
                                {QStringLiteral("intKeys"), QVariant::fromValue(intKeyMap)},
                                {QStringLiteral("names"), QStringList{QStringLiteral("p"), QStringLiteral("q")}}};
         QVERIFY(bus.send(foreign));
-
         // As deep as values may nest, and no deeper.
         QVariant deep = qint64(1);
         for (int i = 0; i < ZDDBusValue::kMaxDepth; ++i)
             deep = QVariantMap{{QStringLiteral("d"), deep}};
         const QVariant tooDeep = deep;
         QVERIFY(ZDNotificationCenter::postNotification(n, deep.toMap()));
-
         QVERIFY(ZDNotificationCenter::postNotification(n, {{QStringLiteral("last"), true}}));
         QTRY_COMPARE(received.size(), 3);
         const QVariantMap cleaned{{QStringLiteral("ok"), QStringLiteral("yes")},
@@ -238,7 +216,6 @@ private Q_SLOTS:
         QCOMPARE(received.at(0).userInfo, cleaned);
         QCOMPARE(received.at(1).userInfo, deep.toMap());
         QCOMPARE(received.at(2).userInfo, QVariantMap({{QStringLiteral("last"), true}}));
-
         // What cannot travel is refused before it leaves.
         QVERIFY(!ZDNotificationCenter::postNotification(QString()));
         QVERIFY(!ZDNotificationCenter::postNotification(QString(300, QLatin1Char('n'))));
@@ -247,7 +224,6 @@ private Q_SLOTS:
         QVERIFY(!ZDNotificationCenter::postNotification(n, {{QStringLiteral("d"), tooDeep}}));
         QCOMPARE(center.addObserver(QString(), [](const QString &, const QVariantMap &) {}), 0);
     }
-
     void rootPostsToTheConsoleUsersBus()
     {
         if (!ZDLocalPaths::isRoot())
@@ -257,13 +233,11 @@ private Q_SLOTS:
             QSKIP("No unprivileged account \"nobody\" to stand for the console user.");
         const uid_t uid = pw->pw_uid;
         const gid_t gid = pw->pw_gid;
-
         ZDTestSandbox box;
         QVERIFY(box.isValid());
         QVERIFY(ZDTestSandbox::writeUtmp(box.path(QStringLiteral("run/utmp")), "nobody", ":0"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
         QVERIFY(ZDSessionBus::consoleUserBusPath().isEmpty()); // no socket yet
-
         // The user's own bus, run by that user, as a desktop session would.
         const QString runDir = box.path(QStringLiteral("run/user/%1").arg(uid));
         QVERIFY(QDir().mkpath(runDir));
@@ -289,14 +263,12 @@ private Q_SLOTS:
             daemon.waitForFinished();
         });
         QCOMPARE(ZDSessionBus::consoleUserBusPath(), socket);
-
         const QString n = name("Console");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + socket);
         env.insert(QStringLiteral("HOME"), QStringLiteral("/nonexistent"));
         zdtest::HelperProcess user(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), n}, env, asUser);
         QCOMPARE(observed(user), QByteArray("ready"));
-
         ZDNotificationCenter center; // root: listens on the same bus it posts to
         QVERIFY(center.busName() != QDBusConnection::sessionBus().name());
         QList<Received> received;
@@ -306,7 +278,6 @@ private Q_SLOTS:
         QCOMPARE(observed(user), "got " + n.toUtf8() + ' ' + encode(info));
         QTRY_COMPARE(received.size(), 1);
         QCOMPARE(received.first().userInfo, info);
-
         // Without the user's socket root is back on its own session bus.
         stopDaemon.dismiss();
         daemon.terminate();

@@ -1,11 +1,7 @@
 #include "ZDPropertyList.h"
 #include "ZDTestSandbox.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QPoint>
-#include <QTest>
+#include <QtTest>
 
 #include <limits>
 
@@ -82,7 +78,6 @@ private Q_SLOTS:
         QTest::newRow("xml") << int(ZDPropertyList::Format::Xml);
         QTest::newRow("binary") << int(ZDPropertyList::Format::Binary);
     }
-
     void roundTrips()
     {
         QFETCH(int, format);
@@ -96,7 +91,6 @@ private Q_SLOTS:
             QVERIFY(bytes.startsWith("bplist00"));
         else
             QVERIFY(bytes.contains("<plist"));
-
         const QVariant out = ZDPropertyList::fromData(bytes, &error);
         QVERIFY2(out.isValid(), qPrintable(error));
         const QVariantMap m = out.toMap();
@@ -106,11 +100,9 @@ private Q_SLOTS:
         QCOMPARE(m.value("negative").typeId(), int(QMetaType::LongLong));
         QCOMPARE(m.value("yes").typeId(), int(QMetaType::Bool));
         QCOMPARE(m.value("date").toDateTime().timeSpec(), Qt::UTC);
-
         // Written again, the same bytes: nothing drifts on repeated saves.
         QCOMPARE(ZDPropertyList::toData(out, f), bytes);
     }
-
     void convenienceTypes()
     {
         const QVariant in = QVariantMap{{"list", QStringList{"a", "b"}}, {"int", 7}, {"uint", 7u},
@@ -120,14 +112,12 @@ private Q_SLOTS:
         QCOMPARE(out.value("int"), QVariant(qint64(7)));
         QCOMPARE(out.value("uint"), QVariant(qint64(7)));
         QCOMPARE(out.value("local date").toDateTime(), QDateTime(QDate(2020, 2, 29), QTime(11, 0), Qt::UTC));
-
         QString error;
         QVERIFY(ZDPropertyList::toData(QVariantMap{{"p", QPoint(1, 2)}}, ZDPropertyList::Format::Xml, &error).isEmpty());
         QVERIFY(!error.isEmpty());
         QVERIFY(ZDPropertyList::toData(QVariant(std::numeric_limits<quint64>::max())).isEmpty());
         QVERIFY(ZDPropertyList::toData(QVariant()).isEmpty());
     }
-
     void filesAreWrittenAtomically()
     {
         ZDTestSandbox box;
@@ -139,27 +129,22 @@ private Q_SLOTS:
         // Only the file itself is left in its folder: no temporary files behind.
         QCOMPARE(QDir(box.path("etc/xdg")).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"com.zendrel.KestraClient.plist"});
-
         // A value that cannot be stored leaves the old file untouched.
         QVERIFY(!ZDPropertyList::writeFile(path, QVariantMap{{"p", QPoint()}}));
         QCOMPARE(ZDPropertyList::readDictionary(path).value("port"), QVariant(qint64(1234)));
-
         // A folder that cannot be created.
         QVERIFY(ZDTestSandbox::writeFile(box.path("blocker"), "file"));
         QVERIFY(!ZDPropertyList::writeFile(box.path("blocker/sub/x.plist"), QVariantMap{}));
-
         // A top level that is not a dictionary reads as an empty dictionary.
         QVERIFY(ZDPropertyList::writeFile(box.path("list.plist"), QVariantList{1, 2}));
         QVERIFY(ZDPropertyList::readDictionary(box.path("list.plist")).isEmpty());
         QCOMPARE(ZDPropertyList::readFile(box.path("list.plist")).toList().size(), 2);
     }
-
     void malformedInputReadsAsNone()
     {
         ZDTestSandbox box;
         QVERIFY(!ZDPropertyList::readFile(box.path("missing.plist")).isValid());
         QVERIFY(!ZDPropertyList::readFile(QString()).isValid());
-
         const QByteArray xml = ZDPropertyList::toData(sample(true));
         const QByteArray bin = ZDPropertyList::toData(sample(false), ZDPropertyList::Format::Binary);
         QList<QByteArray> bad = {
@@ -196,13 +181,11 @@ private Q_SLOTS:
         QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x10\x05", 2))).isValid());
         QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x53k\0y", 4))).isValid());
         QVERIFY(!ZDPropertyList::fromData(binaryDictWithKey(QByteArray("\x62\0k\0\0", 5))).isValid());
-
         // The same through files.
         const QString path = box.path("broken.plist");
         QVERIFY(ZDTestSandbox::writeFile(path, bin.left(bin.size() / 2)));
         QVERIFY(!ZDPropertyList::readFile(path).isValid());
         QVERIFY(ZDPropertyList::readDictionary(path).isEmpty());
-
         // Nested within the limit is fine, beyond it refused.
         QVariant deep = QVariantList{};
         for (int i = 0; i < ZDPropertyList::kMaxDepth - 1; ++i)

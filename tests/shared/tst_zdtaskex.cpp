@@ -2,9 +2,6 @@
 #include "ZDTaskEx.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QSemaphore>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -49,7 +46,6 @@ struct Recorder
     QList<QVariant> objects;
     QList<ZDTaskEx *> runners;
     QSemaphore firstChunk;
-
     ZDTaskEx::Delegate delegate()
     {
         return [this](const QByteArray &chunk, ZDTaskEx *runner, const QVariant &object) {
@@ -76,7 +72,6 @@ class TestZDTaskEx : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_sandbox;
-
     QString script(const QString &name, const QByteArray &body)
     {
         const QString path = m_sandbox->path(u"bin/"_s + name);
@@ -85,7 +80,6 @@ private:
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         return path;
     }
-
     static QString logText()
     {
         ZDLog::finishWriting();
@@ -99,7 +93,6 @@ private Q_SLOTS:
         QVERIFY(m_sandbox->isValid());
         ZDLog::createNewLog(u"tst_zdtaskex"_s);
     }
-
     void refusesWhatIsNotRunnable()
     {
         const QString bundle = m_sandbox->path(u"Tool.app"_s);
@@ -109,7 +102,6 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(bundle).isExecutable());
         const QString plain = m_sandbox->path(u"bin/plain"_s);
         QVERIFY(ZDTestSandbox::writeFile(plain, "#!/bin/sh\necho ran\n"));
-
         for (const QString &path : {bundle, plain, m_sandbox->path(u"missing"_s), QString()}) {
             QVERIFY2(!ZDTaskEx::isRunnable(path), qPrintable(path));
             QVERIFY(!ZDTaskEx::runTask(path, {}));
@@ -122,44 +114,35 @@ private Q_SLOTS:
         QVERIFY(ZDTaskEx::isRunnable(inner));
         QVERIFY(logText().contains(u"Error: %1 is not executable"_s.arg(bundle)));
     }
-
     void outputStatusArgumentsAndEnvironment()
     {
         const QString errOnly = script(u"err-only"_s, "echo \"$1\" >&2");
         QCOMPARE(ZDTaskEx::dataFromTask(errOnly, {u"on error"_s}), QByteArray("on error\n"));
         QCOMPARE(ZDTaskEx::stringFromTask(errOnly, {u"on error"_s}), u"on error\n"_s);
-
         const QString both = script(u"both"_s, "echo out; echo err >&2");
         QCOMPARE(ZDTaskEx::dataFromTask(both, {}), QByteArray("out\n"));
         // Without logOutput standard output is not captured, so the errors come back.
         QCOMPARE(ZDTaskEx::dataFromTask(both, {}, nullptr, std::nullopt, false), QByteArray("err\n"));
-
         const QString silent = script(u"silent"_s, "exit 0");
         QCOMPARE(ZDTaskEx::dataFromTask(silent, {}), std::optional<QByteArray>(QByteArray()));
         QVERIFY(!ZDTaskEx::stringFromTask(silent, {}).isNull()); // "", not nothing
-
         const QString accented = script(u"accented"_s, "printf 'caf\\303\\251'");
         QCOMPARE(ZDTaskEx::stringFromTask(accented, {}, ZDStringEncoding::Utf8), QStringLiteral(u"caf\u00e9"));
         QCOMPARE(ZDTaskEx::stringFromTask(accented, {}, ZDStringEncoding::Latin1), QStringLiteral(u"caf\u00c3\u00a9"));
         QCOMPARE(ZDTaskEx::stringFromTask(accented, {}), QStringLiteral(u"caf\ufffd\ufffd"));
-
         const QString exiter = script(u"exiter"_s, "exit \"$1\"");
         QCOMPARE(ZDTaskEx::terminationCodeFromTask(exiter, {u"7"_s}), 7);
         QCOMPARE(ZDTaskEx::terminationCodeFromTask(exiter, {u"0"_s}), 0);
         QVERIFY(ZDTaskEx::runTask(exiter, {u"3"_s}));
-
         const QString echo = script(u"args"_s, "printf '[%s]' \"$@\"");
         QCOMPARE(ZDTaskEx::dataFromTask(echo, {u"a b"_s, QString(), u"$HOME"_s}), QByteArray("[a b][][$HOME]"));
-
         // The environment is replaced only when one is given.
         const QString env = u"/usr/bin/env"_s;
         const ZDTaskEx::Environment only {{u"ZD_ONLY"_s, u"one"_s}, {u"ZD_TWO"_s, u"a=b"_s}};
         QCOMPARE(ZDTaskEx::dataFromTask(env, {}, nullptr, only), QByteArray("ZD_ONLY=one\nZD_TWO=a=b\n"));
-
         const QByteArray inherited = ZDTaskEx::dataFromTask(env, {}).value_or(QByteArray());
         QVERIFY(inherited.contains("HOME=" + m_sandbox->home().toUtf8() + '\n'));
     }
-
     void childNeverSeesCallersInputOrDescriptors()
     {
         // Make our own standard input a pipe with data waiting, as a shell would.
@@ -169,21 +152,17 @@ private Q_SLOTS:
         const int savedInput = ::dup(STDIN_FILENO);
         ::dup2(input[0], STDIN_FILENO);
         const int stray = ::open("/dev/null", O_RDONLY); // no O_CLOEXEC on purpose
-
         const QString reader = script(u"reader"_s, "if read line; then echo \"read $line\"; else echo eof; fi");
         const QByteArray readerOutput = ZDTaskEx::dataFromTask(reader, {}).value_or("failed");
         const QString helpers = qEnvironmentVariable(
             "KESTRA_TEST_HELPERS", QCoreApplication::applicationDirPath() + u"/../helpers"_s);
         const QString fds = ZDTaskEx::stringFromTask(helpers + u"/zdtaskex_fds"_s, {});
-
         ::dup2(savedInput, STDIN_FILENO);
         for (const int fd : {savedInput, input[0], input[1], stray})
             ::close(fd);
-
         QCOMPARE(readerOutput, QByteArray("eof\n"));
         QCOMPARE(fds, u"0 1 2\n"_s);
     }
-
     void callerStopsRunThroughItsHandle()
     {
         const QString slow = script(u"slow"_s,
@@ -198,13 +177,11 @@ private Q_SLOTS:
         QCOMPARE(handle.path(), slow);
         QVERIFY(handle.terminate());
         worker.join();
-
         QVERIFY(result.has_value());
         QVERIFY(!result->contains("done"));
         QVERIFY(!handle.isSet());
         QVERIFY(!handle.terminate());
     }
-
     void timedRunIsCutAtItsTimeout()
     {
         // A tick every half second: tick5 would come at 2.5 s, past the time-out.
@@ -216,20 +193,17 @@ private Q_SLOTS:
         QVERIFY2(!ticks.contains("tick5"), ticks.constData());
         QVERIFY(!ticks.contains("done"));
         QVERIFY(logText().contains(u"Task %1 timed out. Terminating..."_s.arg(ticker)));
-
         const QString sleeper = script(u"sleeper"_s, "exec sleep 30");
         QCOMPARE(ZDTaskEx::terminationCodeFromTask(sleeper, {}, 1s), 15); // ended by SIGTERM
         QVERIFY(ZDTaskEx::runTask(sleeper, {}, 1s));
         QCOMPARE(ZDTaskEx::terminationCodeFromTask(sleeper, {}, 0s), 15); // no time at all, not "no time-out"
     }
-
     void childFinishingFirstIsLeftAlone()
     {
         const QString quick = script(u"quick"_s, "echo finished; exit 3");
         ZDTaskEx runner;
         QCOMPARE(runner.terminationCodeFromTaskWithTimeout(quick, {}, 1s), 3);
         QVERIFY(!runner.theTask().isSet());
-
         // A timer left over from the first run would cut this one at the first run's second.
         const QString later = script(u"later"_s, "sleep 1.5; echo survived");
         QCOMPARE(runner.stringFromTaskWithTimeout(later, {}, ZDStringEncoding::Ascii, 30s), u"survived\n"_s);
@@ -237,7 +211,6 @@ private Q_SLOTS:
         QVERIFY(!logText().contains(u"Task %1 timed out"_s.arg(quick)));
         QVERIFY(!logText().contains(u"Task %1 timed out"_s.arg(later)));
     }
-
     void childIgnoringTerminateIsStillReaped()
     {
         const QString stubborn = script(u"stubborn"_s, "trap '' TERM; sleep 1.5; echo survived");
@@ -246,7 +219,6 @@ private Q_SLOTS:
         const QString deaf = script(u"deaf"_s, "trap '' TERM; exec sleep 600");
         QCOMPARE(ZDTaskEx::terminationCodeFromTask(deaf, {}, 1s), 9);
         QVERIFY(logText().contains(u"Task %1 ignored the terminate signal. Killing..."_s.arg(deaf)));
-
         const QString streamer = script(u"stubborn-stream"_s, "trap '' TERM; echo start; sleep 1; echo more; sleep 1");
         Recorder recorder;
         {
@@ -255,14 +227,12 @@ private Q_SLOTS:
             QVERIFY(recorder.firstChunk.tryAcquire(1, 20000));
             runner.terminateAsyncTask();
         }
-
         const QString marker = m_sandbox->path(u"returned"_s);
         const QString background = script(u"background"_s, "sleep 0.3; touch \"$1\"");
         ZDTaskEx::runTaskAndReturn(background, {marker});
         QTRY_VERIFY(QFile::exists(marker));
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 10000);
     }
-
     void streamsChunksThenOneEmptyChunk()
     {
         const QString chunky = script(u"chunky"_s, "for i in 1 2 3; do echo chunk$i; sleep 0.3; done; echo gone >&2");
@@ -270,7 +240,6 @@ private Q_SLOTS:
         ZDTaskEx runner;
         runner.asyncDataFromTask(chunky, {}, recorder.delegate(), u"tag"_s);
         runner.waitForAsyncTask();
-
         const QList<QByteArray> chunks = recorder.received();
         QVERIFY(chunks.size() >= 3);
         QVERIFY(chunks.last().isEmpty());
@@ -279,7 +248,6 @@ private Q_SLOTS:
         QCOMPARE(recorder.objects, QList<QVariant>(chunks.size(), u"tag"_s));
         QCOMPARE(recorder.runners, QList<ZDTaskEx *>(chunks.size(), &runner));
         QVERIFY(!runner.theTask().isSet());
-
         // A stream that cannot start calls nobody.
         Recorder none;
         runner.asyncDataFromTask(m_sandbox->path(u"missing"_s), {}, none.delegate());
@@ -289,7 +257,6 @@ private Q_SLOTS:
         QVERIFY(none.received().isEmpty());
         QVERIFY(logText().contains(u"Unable to launch async task - task does not exist or is not executable"_s));
     }
-
     void destroyingRunnerMidStreamStopsChild()
     {
         const QString endless = script(u"endless"_s, "while :; do echo line; sleep 0.2; done");
@@ -300,13 +267,11 @@ private Q_SLOTS:
         const pid_t pid = runner->theTask().pid();
         QVERIFY(pid > 0);
         runner.reset();
-
         const qsizetype seen = recorder.received().size();
         QVERIFY(!recorder.received().contains(QByteArray())); // cut off, not at its end
         QTRY_VERIFY(!processExists(pid));
         QCOMPARE(recorder.received().size(), seen);
     }
-
     void largeOutputOnBothPipesDoesNotDeadlock()
     {
         // Standard error first and well beyond a pipe's buffer, while nobody waits on standard output.
