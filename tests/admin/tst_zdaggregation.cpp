@@ -26,53 +26,38 @@ class TestZDAggregation : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void compareVersions_data()
-    {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("minor decides") << "10.4.11" << "10.5" << -1;
-        QTest::newRow("missing patch is 0") << "3.1" << "3.1.0" << 0;
-        QTest::newRow("fourth component ignored") << "1.2.0.9" << "1.2" << 0;
-        QTest::newRow("numeric not textual") << "1.10" << "1.9" << 1;
-        QTest::newRow("non-numeric is 0") << "1.beta" << "1.0" << 0;
-        QTest::newRow("leading digits count") << "1.2b" << "1.2" << 0;
-        QTest::newRow("empty equals zero") << "" << "0.0.0" << 0;
-        QTest::newRow("huge component saturates") << "99999999999999999999999" << "1" << 1;
-        QTest::newRow("negative component") << "-1" << "0" << -1;
-    }
     void compareVersions()
     {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(int, expected);
-        QCOMPARE(ZDAggregation::compareVersionString(a, b), expected);
-        QCOMPARE(ZDAggregation::compareVersionString(b, a), -expected);
+        // Minor decides, missing parts are 0, a fourth is ignored, numeric not textual, non-numeric is 0,
+        // leading digits count, empty is zero, huge saturates, negative.
+        const struct { const char *a, *b; int expected; } cases[] = {
+            {"10.4.11", "10.5", -1}, {"3.1", "3.1.0", 0}, {"1.2.0.9", "1.2", 0}, {"1.10", "1.9", 1}, {"1.beta", "1.0", 0},
+            {"1.2b", "1.2", 0}, {"", "0.0.0", 0}, {"99999999999999999999999", "1", 1}, {"-1", "0", -1}};
+        for (const auto &c : cases) {
+            const QString a = QString::fromLatin1(c.a), b = QString::fromLatin1(c.b);
+            QVERIFY2(ZDAggregation::compareVersionString(a, b) == c.expected, c.a);
+            QVERIFY2(ZDAggregation::compareVersionString(b, a) == -c.expected, c.a);
+        }
     }
 
-    void aggregatedValue_data()
-    {
-        const QDateTime date = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
-        QTest::addColumn<QVariantList>("values");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("texts differ") << QVariantList{"en", "en", "fr"} << various;
-        QTest::newRow("same date") << QVariantList{date, date, date} << QVariant(date);
-        QTest::newRow("dates differ") << QVariantList{date, date.addSecs(1)} << QVariant();
-        QTest::newRow("integer equals double") << QVariantList{1, 1.0} << QVariant(1);
-        QTest::newRow("later missing differs") << QVariantList{"en", QVariant()} << QVariant();
-        QTest::newRow("leading missing skipped") << QVariantList{QVariant(), "en", "en"} << QVariant("en");
-        QTest::newRow("later type decides") << QVariantList{1, "x"} << various;
-        QTest::newRow("text then number") << QVariantList{"x", 3} << minusOne;
-        QTest::newRow("case matters") << QVariantList{"En", "en"} << various;
-        QTest::newRow("all missing") << QVariantList{QVariant(), QVariant()} << QVariant();
-    }
     void aggregatedValue()
     {
-        QFETCH(QVariantList, values);
-        QFETCH(QVariant, expected);
-        const QVariant result = ZDAggregation::aggregatedValueForKey(QStringLiteral("k"), column(values));
-        QVERIFY2(ZDAggregation::valuesEqual(result, expected) && result.isNull() == expected.isNull(),
-                 qPrintable(result.toString()));
+        const QDateTime date = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        const struct { const char *name; QVariantList values; QVariant expected; } cases[] = {
+            {"texts differ", {"en", "en", "fr"}, various},
+            {"same date", {date, date, date}, date},
+            {"dates differ", {date, date.addSecs(1)}, QVariant()},
+            {"integer equals double", {1, 1.0}, 1},
+            {"later missing differs", {"en", QVariant()}, QVariant()},
+            {"leading missing skipped", {QVariant(), "en", "en"}, "en"},
+            {"later type decides", {1, "x"}, various},
+            {"text then number", {"x", 3}, minusOne},
+            {"case matters", {"En", "en"}, various},
+            {"all missing", {QVariant(), QVariant()}, QVariant()}};
+        for (const auto &c : cases) {
+            const QVariant result = ZDAggregation::aggregatedValueForKey(QStringLiteral("k"), column(c.values));
+            QVERIFY2(ZDAggregation::valuesEqual(result, c.expected) && result.isNull() == c.expected.isNull(), c.name);
+        }
     }
 
     void aggregatedAppValue()
@@ -97,44 +82,29 @@ private Q_SLOTS:
                     .isNull());
     }
 
-    void versionRange_data()
+    void versionRangeAndAppStatus()
     {
-        QTest::addColumn<QVariantList>("versions");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("numeric order") << QVariantList{"1.2", "1.10", "1.3"} << QVariant("1.2 - 1.10");
-        QTest::newRow("missing skipped") << QVariantList{QVariant(), "3.0", QVariant(), "2.5"} << QVariant("2.5 - 3.0");
-        QTest::newRow("non-text skipped") << QVariantList{5, "1.0", QVariantMap()} << QVariant("1.0");
-        QTest::newRow("none") << QVariantList{QVariant(), 7} << QVariant();
-        QTest::newRow("first equal kept") << QVariantList{"1.0", "1.0.0", "0.9"} << QVariant("0.9 - 1.0");
-    }
-    void versionRange()
-    {
-        QFETCH(QVariantList, versions);
-        QFETCH(QVariant, expected);
-        QCOMPARE(ZDAggregation::versionRangeInArray(column(versions, QStringLiteral("v")), QStringLiteral("v")),
-                 expected);
-    }
+        const struct { QVariantList versions; QVariant expected; } ranges[] = {
+            {{"1.2", "1.10", "1.3"}, "1.2 - 1.10"},            // numeric order
+            {{QVariant(), "3.0", QVariant(), "2.5"}, "2.5 - 3.0"}, // missing skipped
+            {{5, "1.0", QVariantMap()}, "1.0"},                // non-text skipped
+            {{QVariant(), 7}, QVariant()},
+            {{"1.0", "1.0.0", "0.9"}, "0.9 - 1.0"}};           // the first of equals kept
+        for (const auto &r : ranges)
+            QCOMPARE(ZDAggregation::versionRangeInArray(column(r.versions, QStringLiteral("v")), QStringLiteral("v")),
+                     r.expected);
 
-    void appStatus_data()
-    {
         const auto app = [](const QVariant &installed, const QVariant &running) {
             return QVariant(QVariantMap({{QStringLiteral("installed"), installed}, {QStringLiteral("running"), running}}));
         };
-        QTest::addColumn<QVariantList>("apps");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("two of three installed, both running")
-            << QVariantList{app(true, true), app(true, true), app(false, false)} << QVariant("Some running");
-        QTest::newRow("none running") << QVariantList{app(true, false), app(false, false)} << QVariant("Not running");
-        QTest::newRow("running but not installed ignored")
-            << QVariantList{app(true, false), app(false, true)} << QVariant("Not running");
-        QTest::newRow("numbers as booleans") << QVariantList{app(1, 1)} << QVariant("Running");
-        QTest::newRow("garbage") << QVariantList{"x", 3, app("yes", "yes")} << QVariant("Not installed");
-    }
-    void appStatus()
-    {
-        QFETCH(QVariantList, apps);
-        QFETCH(QVariant, expected);
-        QCOMPARE(ZDAggregation::aggregatedAppDictStatus(apps), expected);
+        const struct { QVariantList apps; const char *expected; } statuses[] = {
+            {{app(true, true), app(true, true), app(false, false)}, "Some running"},
+            {{app(true, false), app(false, false)}, "Not running"},
+            {{app(true, false), app(false, true)}, "Not running"}, // running but not installed: ignored
+            {{app(1, 1)}, "Running"},                             // numbers as booleans
+            {{"x", 3, app("yes", "yes")}, "Not installed"}};
+        for (const auto &s : statuses)
+            QCOMPARE(ZDAggregation::aggregatedAppDictStatus(s.apps), QVariant(QString::fromLatin1(s.expected)));
     }
 
     void commonOrHighestStats()
