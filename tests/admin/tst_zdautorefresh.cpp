@@ -13,21 +13,22 @@ private Q_SLOTS:
     void timerSelectionAndBusyWork()
     {
         bool active = false, enabled = true, busy = false;
-        int runs = 0;
+        int runs = 0, activeAsked = 0, enabledAsked = 0, busyAsked = 0; // how often each condition was asked
         ZDAutoRefresh refresh;
-        refresh.setConditions([&] { return active; }, [&] { return enabled; }, [&] { return busy; });
+        refresh.setConditions([&] { return ++activeAsked, active; }, [&] { return ++enabledAsked, enabled; },
+                              [&] { return ++busyAsked, busy; });
         QSignalSpy available(&refresh, &ZDAutoRefresh::refreshAvailableChanged);
         refresh.setupAutoRefresh([&] { ++runs; }, std::chrono::seconds(1));
         QCOMPARE(available.last().first().toBool(), true);
 
-        // Ticks while another application is in front do nothing; in front, they refresh.
-        QTest::qWait(1500);
+        // A tick while another application is in front does nothing; in front, ticks refresh.
+        QTRY_VERIFY_WITH_TIMEOUT(activeAsked > 0, 5000);
         QCOMPARE(runs, 0);
         active = true;
         QTRY_VERIFY_WITH_TIMEOUT(runs >= 1, 5000);
         enabled = false;
-        const int before = runs;
-        QTest::qWait(1500);
+        const int before = runs, asked = enabledAsked;
+        QTRY_VERIFY_WITH_TIMEOUT(enabledAsked > asked, 5000);
         QCOMPARE(runs, before);
         QVERIFY(refresh.autoRefreshData(false)); // the toolbar's refresh still works
         QCOMPARE(runs, before + 1);
@@ -35,8 +36,9 @@ private Q_SLOTS:
         // A selection change while a batch runs refreshes when it ends, exactly once.
         refresh.setupAutoRefresh([&] { ++runs; }, std::chrono::seconds(0));
         busy = true;
+        const int busyBefore = busyAsked;
         refresh.refreshAfterSelectionChange();
-        QTest::qWait(int(ZDAutoRefresh::kSelectionDelay.count()) + 500);
+        QTRY_VERIFY_WITH_TIMEOUT(busyAsked > busyBefore, 10000); // the delayed refresh found the batch
         QCOMPARE(runs, before + 1);
         busy = false;
         refresh.processingEnded();
