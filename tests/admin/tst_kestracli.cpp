@@ -2,13 +2,13 @@
 // console's settings and state in a sandbox, kestra run as a child each time.
 #include "ZDFakeAgent.h"
 #include "ZDRealAgent.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -19,12 +19,7 @@ namespace {
 const QString kUser = u"cliadmin"_s;
 const QString kPassword = u"cli pw 'q' 9"_s;
 
-struct Run
-{
-    int rc = -1;
-    QString out;
-    QString err;
-};
+using Run = zdtest::Ran;
 
 struct Agent : ZDFakeTaskAgent
 {
@@ -45,22 +40,7 @@ private:
 
     Run kestra(const QStringList &args, const QByteArray &input = QByteArray())
     {
-        QProcess p;
-        p.start(m_kestra, args);
-        Run r;
-        if (!p.waitForStarted(10000))
-            return r;
-        p.write(input);
-        p.closeWriteChannel();
-        if (!p.waitForFinished(120000)) {
-            p.kill();
-            p.waitForFinished(10000);
-            return r;
-        }
-        r.rc = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        r.err = QString::fromUtf8(p.readAllStandardError());
-        return r;
+        return zdtest::runProgram(m_kestra, args, {}, input);
     }
 
     static QJsonObject json(const Run &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
@@ -102,18 +82,18 @@ private Q_SLOTS:
     {
         for (const Agent &a : m_agents) {
             const Run r = kestra({u"add"_s, a.name, u"127.0.0.1"_s, QString::number(a.port)});
-            QVERIFY2(r.rc == 0, qPrintable(r.err));
+            QVERIFY2(r.exit() == 0, qPrintable(r.err));
         }
         // The sheet's rules: the same address and port twice, a bad address, a low port.
         Run r = kestra({u"add"_s, u"Other"_s, u"127.0.0.1"_s, QString::number(m_agents[0].port)});
-        QCOMPARE(r.rc, 1);
+        QCOMPARE(r.exit(), 1);
         QVERIFY(r.err.contains(u"Connection already exists"_s));
-        QCOMPARE(kestra({u"add"_s, u"X"_s, u"010.0.0.1"_s, u"4000"_s}).rc, 1);
-        QCOMPARE(kestra({u"add"_s, u"X"_s, u"10.0.0.1"_s, u"1024"_s}).rc, 1);
-        QCOMPARE(kestra({u"add"_s, u"X"_s}).rc, 2);
+        QCOMPARE(kestra({u"add"_s, u"X"_s, u"010.0.0.1"_s, u"4000"_s}).exit(), 1);
+        QCOMPARE(kestra({u"add"_s, u"X"_s, u"10.0.0.1"_s, u"1024"_s}).exit(), 1);
+        QCOMPARE(kestra({u"add"_s, u"X"_s}).exit(), 2);
 
         r = kestra({u"list"_s, u"--no-browse"_s, u"--wait"_s, u"20"_s});
-        QCOMPARE(r.rc, 0);
+        QCOMPARE(r.exit(), 0);
         for (const Agent &a : m_agents) {
             const QStringList line = r.out.split(u'\n').filter(a.name);
             QCOMPARE(line.size(), 1);
@@ -123,7 +103,7 @@ private Q_SLOTS:
 
         // A read across both, merged by host name.
         r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s});
-        QVERIFY2(r.rc == 0, qPrintable(r.err));
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QJsonObject o = json(r);
         QCOMPARE(o.size(), 2);
         for (const Agent &a : m_agents)
@@ -131,42 +111,42 @@ private Q_SLOTS:
         // Arguments are JSON values; the count must fit the operation.
         r = on({1}, {u"call"_s, u"logWithFilename:"_s, u"\"/tmp/a b\""_s, u"--json"_s});
         QCOMPARE(answerOf(r, 1).toString(), u"text of /tmp/a b"_s);
-        QCOMPARE(on({1}, {u"call"_s, u"logWithFilename:"_s}).rc, 2);
+        QCOMPARE(on({1}, {u"call"_s, u"logWithFilename:"_s}).exit(), 2);
         // The table form names each computer.
         r = on({0, 1}, {u"call"_s, u"ping"_s});
-        QCOMPARE(r.rc, 0);
+        QCOMPARE(r.exit(), 0);
         QVERIFY(r.out.contains(m_agents[0].host) && r.out.contains(m_agents[1].host));
 
-        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).rc, 0);
-        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).rc, 1);
+        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).exit(), 0);
+        QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).exit(), 1);
         r = kestra({u"list"_s, u"--no-browse"_s});
         QVERIFY(!r.out.contains(m_agents[0].name));
         QVERIFY(r.out.contains(m_agents[1].name));
-        QCOMPARE(kestra({u"add"_s, m_agents[0].name, u"127.0.0.1"_s, QString::number(m_agents[0].port)}).rc, 0);
+        QCOMPARE(kestra({u"add"_s, m_agents[0].name, u"127.0.0.1"_s, QString::number(m_agents[0].port)}).exit(), 0);
     }
 
     void tasksRunAndCredentials()
     {
         Run r = on({0}, {u"tasks"_s, u"--json"_s});
-        QCOMPARE(r.rc, 0);
+        QCOMPARE(r.exit(), 0);
         const QJsonObject tool = answerOf(r, 0).toArray().first().toObject();
         QCOMPARE(tool.value(u"bundleid"_s).toString(), u"com.zendrel.faketool"_s);
 
         // As the agent's user, by tool name, options after the task.
         r = on({0, 1}, {u"run"_s, u"Fake Tool"_s, u"clean"_s, u"-v"_s});
-        QVERIFY2(r.rc == 0, qPrintable(r.err));
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
         for (int i : {0, 1})
             QVERIFY(callsOf(i).contains(u"executeTask clean com.zendrel.faketool -v"_s));
 
         // With rights: the credentials come from standard input here (no terminal).
         const QStringList admin{u"run"_s, u"com.zendrel.faketool"_s, u"clean"_s, u"--admin"_s};
         r = on({0}, admin, (kUser + u'\n' + kPassword + u'\n').toUtf8());
-        QVERIFY2(r.rc == 0, qPrintable(r.err));
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QVERIFY(callsOf(0).contains(u"authExecuteTask clean com.zendrel.faketool %1 ok"_s.arg(kUser)));
 
         // A wrong password asks again; the end of input cancels, and the run fails.
         r = on({1}, admin, (kUser + u"\nwrong\n"_s).toUtf8());
-        QCOMPARE(r.rc, 1);
+        QCOMPARE(r.exit(), 1);
         QVERIFY(r.err.contains(u"Invalid username or password"_s));
         QVERIFY(callsOf(1).filter(u"authExecuteTask"_s).isEmpty());
         QVERIFY(!r.out.contains(kPassword) && !r.err.contains(kPassword));
@@ -174,13 +154,13 @@ private Q_SLOTS:
 
     void errorsKeptBetweenRuns()
     {
-        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).rc, 0);
-        QCOMPARE(on({1}, {u"call"_s, u"fakePostError:"_s, u"Scratch disk full"_s}).rc, 0);
+        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).exit(), 0);
+        QCOMPARE(on({1}, {u"call"_s, u"fakePostError:"_s, u"Scratch disk full"_s}).exit(), 0);
         const Run r = kestra({u"errors"_s});
-        QCOMPARE(r.rc, 0);
+        QCOMPARE(r.exit(), 0);
         QVERIFY2(r.out.contains(u"Scratch disk full"_s), qPrintable(r.out));
         QVERIFY(r.out.contains(m_agents[1].host));
-        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).rc, 0);
+        QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).exit(), 0);
         QVERIFY(!kestra({u"errors"_s}).out.contains(u"Scratch disk full"_s));
     }
 
@@ -190,7 +170,7 @@ private Q_SLOTS:
     {
         for (const QString &arg : {u"--help"_s, u"-h"_s, u"--version"_s}) {
             const Run h = kestra({arg});
-            QVERIFY2(h.rc == 0 && QRegularExpression(u"^(usage: kestra|kestra [0-9.]+ \\(\\d+\\)\\n$)"_s).match(h.out).hasMatch(), qPrintable(h.out));
+            QVERIFY2(h.exit() == 0 && QRegularExpression(u"^(usage: kestra|kestra [0-9.]+ \\(\\d+\\)\\n$)"_s).match(h.out).hasMatch(), qPrintable(h.out));
         }
         ZDRealAgent agent;
         QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
@@ -198,20 +178,20 @@ private Q_SLOTS:
         Run r = kestra({u"add"_s, u"Real"_s, u"127.0.0.1"_s, port});
         QCOMPARE(r.out + r.err, u"Added Real (127.0.0.1:%1).\n"_s.arg(port));
         r = kestra({u"call"_s, u"ping"_s, u"--no-browse"_s, u"--wait"_s, u"600"_s});
-        QVERIFY2(r.rc == 0 && r.out.contains(u"Real "_s), qPrintable(r.err));
-        QCOMPARE(kestra({u"remove"_s, u"Real"_s}).rc, 0);
+        QVERIFY2(r.exit() == 0 && r.out.contains(u"Real "_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"remove"_s, u"Real"_s}).exit(), 0);
     }
 
     // Last: it stops an agent.
     void exitStatusOnFailure()
     {
         Run r = kestra({u"call"_s, u"ping"_s, u"--no-browse"_s, u"--hosts"_s, m_agents[0].name + u",Nobody"_s});
-        QCOMPARE(r.rc, 1);
+        QCOMPARE(r.exit(), 1);
         QVERIFY(r.err.contains(u"Nobody: not found"_s));
 
         m_agents[1].kill();
         r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s, u"--wait"_s, u"2"_s});
-        QCOMPARE(r.rc, 1);
+        QCOMPARE(r.exit(), 1);
         const QJsonObject o = json(r);
         QCOMPARE(o.size(), 1);
         QVERIFY(o.contains(m_agents[0].host + u'.'));

@@ -33,15 +33,21 @@ struct Ran
     int code = -1; // the signal's number after a crash
     QString out;
     QString err;
+    int exit() const { return status == QProcess::NormalExit ? code : -1; } // -1: crashed
 };
 
-// Runs a program to its end (bounded); a hung one is killed and reads as crashed.
-inline Ran runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &env = {})
+// Runs a program fed `input` to its end (bounded); a hung one is killed and reads as crashed.
+inline Ran runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &env = {},
+                      const QByteArray &input = {})
 {
     QProcess p;
     if (!env.isEmpty())
         p.setProcessEnvironment(env);
     p.start(program, arguments);
+    if (p.waitForStarted(10000)) {
+        p.write(input);
+        p.closeWriteChannel();
+    }
     Ran r;
     if (!p.waitForFinished(120000)) {
         p.kill();
