@@ -6,7 +6,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QNetworkInterface>
 #include <QSet>
 #include <QSignalSpy>
 #include <QtTest>
@@ -34,26 +33,14 @@ private Q_SLOTS:
         QVERIFY(fallback.startsWith(uuid + QStringLiteral("KestraClient - Edit")));
     }
 
-    void customPortRules_data()
-    {
-        QTest::addColumn<QVariant>("set");
-        QTest::addColumn<QVariant>("port");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("1024") << QVariant(1) << QVariant(1024) << 0;
-        QTest::newRow("1025") << QVariant(1) << QVariant(1025) << 1025;
-        QTest::newRow("65535") << QVariant(1) << QVariant(65535) << 65535;
-        QTest::newRow("65536") << QVariant(1) << QVariant(65536) << 0;
-        QTest::newRow("flag 2") << QVariant(2) << QVariant(2000) << 0;
-        QTest::newRow("no flag") << QVariant() << QVariant(2000) << 0;
-        QTest::newRow("text port") << QVariant(1) << QVariant(QStringLiteral("x")) << 0;
-        QTest::newRow("negative") << QVariant(1) << QVariant(-5) << 0;
-    }
     void customPortRules()
     {
-        QFETCH(QVariant, set);
-        QFETCH(QVariant, port);
-        QFETCH(int, expected);
-        QCOMPARE(AppController::customPort(set, port), expected);
+        // The port's bounds (1025 to 65535) and the flag that must be exactly 1.
+        const struct { QVariant set, port; int expected; } rules[] = {
+            {1, 1024, 0}, {1, 1025, 1025}, {1, 65535, 65535}, {1, 65536, 0}, {2, 2000, 0}, {QVariant(), 2000, 0},
+            {1, QStringLiteral("x"), 0}, {1, -5, 0}};
+        for (const auto &r : rules)
+            QVERIFY2(AppController::customPort(r.set, r.port) == r.expected, qPrintable(r.port.toString()));
     }
 
     void interfaceByMACAddress()
