@@ -5,7 +5,6 @@
 // Also the information panel of the real agent, with its large icon.
 #include "ZDClientSettingsPanel.h"
 #include "ZDComputerInfoPanel.h"
-#include "ZDLargeIconCache.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDFakeAgent.h"
@@ -17,6 +16,7 @@
 #include "ZDProgressSheet.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestThreads.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -27,8 +27,6 @@
 #include <QSettings>
 #include <QtTest>
 
-#include <atomic>
-#include <thread>
 
 class TestClientSettingsAgent : public QObject
 {
@@ -45,14 +43,7 @@ class TestClientSettingsAgent : public QObject
     QVariant call(int i, const QString &op, const QVariant &a = {}, const QVariant &b = {})
     {
         QVariant result;
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            result = m_dispatcher->objectFromRemoteMethod(op, a, b, m_services[i]);
-            done = true;
-        });
-        if (!QTest::qWaitFor([&] { return done.load(); }, 60000))
-            qWarning("remote call still running after 60 s");
-        worker.join();
+        zdtest::offMain([&] { result = m_dispatcher->objectFromRemoteMethod(op, a, b, m_services[i]); });
         return result;
     }
 
