@@ -16,114 +16,44 @@
 #include "ZDPropertyList.h"
 #include "ZDRemoteObject.h"
 #include "ZDSessionBus.h"
+#include "ZDRealAgent.h"
+#include "ZDRecordingConsole.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
 #include <QDBusConnectionInterface>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTcpServer>
-#include <QRegularExpression>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
-#include <mutex>
 #include <optional>
 #include <thread>
-
-using namespace std::chrono_literals;
 
 namespace {
 
 constexpr int kWaitMs = 30000;
 
-QString agentExecutable()
+// Started at once, in the sandbox the test set up.
+struct Agent : ZDRealAgent
 {
-    return qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient");
-}
-
-// One running agent and everything it printed.
-class Agent
-{
-public:
-    explicit Agent(const QStringList &arguments = {})
-    {
-        m_process.setProgram(agentExecutable());
-        m_process.setArguments(arguments);
-        m_process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
-                         [this] { m_output += QString::fromUtf8(m_process.readAllStandardOutput()); });
-        m_process.start();
-    }
-    ~Agent()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    // The first capture of the pattern once it has been printed; empty after the wait.
-    QString waitFor(const QString &pattern, int timeoutMs = kWaitMs, qsizetype from = 0)
-    {
-        const QRegularExpression re(pattern);
-        QRegularExpressionMatch match;
-        const auto done = [&] {
-            match = re.match(m_output, from);
-            return match.hasMatch() || (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable());
-        };
-        if (!QTest::qWaitFor(done, timeoutMs) || !match.hasMatch())
-            return {};
-        return match.lastCapturedIndex() > 0 ? match.captured(1) : match.captured(0);
-    }
-    int waitForPort(qsizetype from = 0)
-    {
-        return waitFor(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n"), kWaitMs, from).toInt();
-    }
-    bool waitForExit(int timeoutMs = kWaitMs)
-    {
-        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
-    }
-    qint64 pid() const { return m_process.processId(); }
-    const QString &output() const { return m_output; }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-    QString m_output;
+    explicit Agent(const QStringList &arguments = {}) : ZDRealAgent(arguments) {}
 };
 
 // A console: its connection and the error callback object it registers.
-struct Console
+struct Console : ZDRecordingConsole
 {
-    struct Received
-    {
-        QString op;
-        QVariantList args;
-    };
     std::shared_ptr<ZDConnection> connection;
     ZDRemoteProxyPtr agent;
-    ZDRemoteObjectPtr callback = ZDRemoteObject::create();
-    mutable std::mutex mutex;
-    QList<Received> received;
 
-    explicit Console(int port, const QString &expectedName = QString())
+    static QStringList recorded()
     {
-        for (const char *op : {ZDOrv::kAddErrorToQueueHostname, ZDOrv::kAddErrorToQueueUserInfo,
-                               ZDOrv::kAddStringToQueueHostname, ZDOrv::kAddStringToQueueUserInfo,
-                               ZDOrv::kIncrementProgress, ZDOrv::kTaskFinished, ZDOrv::kUpdateConfig,
-                               ZDOrv::kWillDisconnect, ZDOrv::kRequestMaintenance, ZDOrv::kCancelMaintenance}) {
-            const QString name = QString::fromLatin1(op);
-            callback->addOperation(name, [this, name](const QVariantList &args) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                received.append({name, args});
-                return QVariant();
-            });
-        }
-        callback->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
+        QStringList ops = allOperations();
+        for (const char *op : {ZDOrv::kWillDisconnect, ZDOrv::kRequestMaintenance, ZDOrv::kCancelMaintenance})
+            ops << QString::fromLatin1(op);
+        return ops;
+    }
+    explicit Console(int port, const QString &expectedName = QString()) : ZDRecordingConsole(recorded())
+    {
         connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(port), expectedName);
         agent = connection->rootProxy();
     }
@@ -135,14 +65,10 @@ struct Console
     // Registered once the ping behind it comes back: calls on one link are handled in order.
     void registerCallback() const
     {
-        send(ZDOrv::kSetErrorCallback, {QVariant::fromValue(callback)});
+        send(ZDOrv::kSetErrorCallback, {QVariant::fromValue(object)});
         call(ZDOrv::kPing);
     }
-    bool receivedOp(const char *op) const
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return std::any_of(received.cbegin(), received.cend(), [op](const Received &r) { return r.op == QLatin1String(op); });
-    }
+    bool receivedOp(const char *op) const { return countOf(QString::fromLatin1(op)) > 0; }
     // The configuration the agent hands a record object of the console; empty when none comes.
     QVariantMap fetchConfiguration() const
     {
@@ -165,11 +91,9 @@ struct Console
     // One argument of every call of that operation so far.
     QStringList arguments(const char *op, int index = 0) const
     {
-        const std::lock_guard<std::mutex> lock(mutex);
         QStringList out;
-        for (const Received &r : received)
-            if (r.op == QLatin1String(op))
-                out.append(r.args.value(index).toString());
+        for (const QVariantList &args : of(QString::fromLatin1(op)))
+            out.append(args.value(index).toString());
         return out;
     }
 };
@@ -207,30 +131,22 @@ bool startConsoleChild(QProcess &child, const QStringList &arguments)
         && child.readLine().trimmed() == "ready";
 }
 
-// The second console of twoConsoles, in a process of its own so that it can be killed.
+// A console that asks for a task and then falls silent until it is killed.
 int runConsoleChild(int port, const QStringList &task)
 {
     try {
         Console console(port);
         console.registerCallback();
-        if (task.size() == 4) // bundle, tool arguments, administrator, callback name; the password in the environment
-            console.agent->callOneway(
-                QString::fromLatin1(ZDOrv::kAuthExecuteTaskCallback),
-                {QStringLiteral("answer"), task[0], QVariant(task[1].split(QLatin1Char(' '))), task[2],
-                 ZDEncryption::encryptCredential(qEnvironmentVariable("KESTRA_TEST_PASSWORD")),
-                 QVariant::fromValue(console.callback), task[3]});
+        // bundle, tool arguments, administrator, callback name; the password in the environment
+        console.agent->callOneway(
+            QString::fromLatin1(ZDOrv::kAuthExecuteTaskCallback),
+            {QStringLiteral("answer"), task.value(0), QVariant(task.value(1).split(QLatin1Char(' '))), task.value(2),
+             ZDEncryption::encryptCredential(qEnvironmentVariable("KESTRA_TEST_PASSWORD")),
+             QVariant::fromValue(console.object), task.value(3)});
         console.call(ZDOrv::kPing); // the request has arrived
         std::fputs("ready\n", stdout);
         std::fflush(stdout);
-        for (int seen = 0;;) { // until killed
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-            const QStringList texts = console.arguments(ZDOrv::kAddStringToQueueHostname);
-            for (; seen < texts.size(); ++seen) {
-                std::fprintf(stdout, "got %s\n", qPrintable(texts.at(seen)));
-                std::fflush(stdout);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
+        return QCoreApplication::exec();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "console child: %s\n", e.what());
         return 1;
@@ -271,7 +187,7 @@ class TestKestraClient : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        if (!QFileInfo(agentExecutable()).isExecutable())
+        if (!ZDRealAgent::exists())
             QSKIP("KestraClient is not built (KESTRA_APPS_DIR)");
         if (!ZDSessionBus::connection().isConnected())
             QSKIP("no session bus; run under scripts/test-services.sh");
@@ -293,7 +209,10 @@ private Q_SLOTS:
     {
         // Whatever agent a test left on this bus (a relaunched one, say) goes now.
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
-        QTest::qWait(200);
+        (void)QTest::qWaitFor([] {
+            return !ZDSessionBus::connection().interface()->isServiceRegistered(
+                QString::fromLatin1(ZDLocalCallbackServer::kServiceName));
+        }, kWaitMs);
         m_center.reset();
         m_sandbox.reset();
     }
@@ -304,7 +223,6 @@ private Q_SLOTS:
         const int port = agent.waitForPort();
         QVERIFY2(port > 0, qPrintable(agent.output()));
         QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Listening on port %1").arg(port)), kWaitMs);
-
         // Found on DNS-SD: the service with this agent's port and registered name.
         QString name;
         if (const auto txt = publishedTxt(port)) {
@@ -314,7 +232,6 @@ private Q_SLOTS:
             QVERIFY(txt->value(QStringLiteral("model")).toString().startsWith(QStringLiteral("Linux")));
             QVERIFY(!txt->contains(QStringLiteral("ip"))); // listening on every address
         }
-
         // The connection by name checks the name the agent registered.
         Console console(port, name);
         const QVariantMap initial = console.call(ZDOrv::kInitialConfiguration).toMap();
@@ -322,13 +239,11 @@ private Q_SLOTS:
         QVERIFY(initial.contains(QStringLiteral("versionString")));
         QCOMPARE(initial.value(QStringLiteral("maintenanceRequested")).toBool(), false);
         QVERIFY(!initial.contains(QStringLiteral("preferredHostName")));
-
         // The configuration by callback. No tool suite in the sandbox: the fixed order is cut at "orvVersion".
         const QVariantMap configured = console.fetchConfiguration();
         QCOMPARE(configured.keys(), QStringList({QStringLiteral("maintenanceRequested"), QStringLiteral("version"),
                                                  QStringLiteral("versionString")}));
         QVERIFY(!configured.contains(QStringLiteral("selfCrashLog")));
-
         // Settings with their defaults, the icon, and ping.
         const QVariantMap settings = console.call(ZDOrv::kNetworkClientSettings).toMap();
         QCOMPARE(settings.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
@@ -341,42 +256,6 @@ private Q_SLOTS:
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
 
-    void twoConsolesOneKilled()
-    {
-        Agent agent;
-        const int port = agent.waitForPort();
-        QVERIFY2(port > 0, qPrintable(agent.output()));
-        Console first(port);
-        first.registerCallback();
-
-        QProcess second;
-        QVERIFY(startConsoleChild(second, {QString::number(port)}));
-
-        // Both registered ("ready" comes after the child's registration): one error reaches both.
-        first.send(ZDOrv::kPostErrorString, {QStringLiteral("before")});
-        QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains("before"), kWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(second.canReadLine(), kWaitMs);
-        QCOMPARE(second.readLine().trimmed(), QByteArray("got before"));
-
-        ::kill(pid_t(second.processId()), SIGKILL);
-        QVERIFY(second.waitForFinished(kWaitMs));
-
-        // The next errors reach the living console; the dead one is dropped.
-        for (const char *text : {"after", "again"}) {
-            first.send(ZDOrv::kPostErrorString, {QString::fromLatin1(text)});
-            QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains(text), kWaitMs);
-        }
-        QVERIFY(first.arguments(ZDOrv::kAddStringToQueueHostname, 1).constFirst().endsWith(QLatin1Char('.')));
-
-        // A console registering twice is kept once: one delivery per error.
-        first.registerCallback();
-        first.send(ZDOrv::kPostErrorString, {QStringLiteral("once")});
-        // Errors arrive in order: a second copy of "once" would come before "probe".
-        first.send(ZDOrv::kPostErrorString, {QStringLiteral("probe")});
-        QTRY_VERIFY_WITH_TIMEOUT(first.arguments(ZDOrv::kAddStringToQueueHostname).contains("probe"), kWaitMs);
-        QCOMPARE(first.arguments(ZDOrv::kAddStringToQueueHostname).count(QStringLiteral("once")), 1);
-    }
-
     void logsAndTheirGuard()
     {
         Agent agent;
@@ -384,13 +263,11 @@ private Q_SLOTS:
         QVERIFY2(port > 0, qPrintable(agent.output()));
         Console console(port);
         console.registerCallback();
-
         const QString own = console.ownLog();
         QVERIFY(!own.isEmpty());
         const QString logFolder = QFileInfo(own).path();
         QTRY_VERIFY_WITH_TIMEOUT(
             console.call(ZDOrv::kLogWithFilename, {own}).toString().contains(QStringLiteral("Listening on port")), kWaitMs);
-
         // A path outside the log folders is refused without being read; the console is told.
         const QString secret = m_sandbox->path(QStringLiteral("secret.log"));
         QVERIFY(ZDTestSandbox::writeFile(secret, "secret"));
@@ -403,7 +280,6 @@ private Q_SLOTS:
         QVERIFY(console.call(ZDOrv::kLogWithFilename, {link}).toString() != "secret");
         QVERIFY(!console.call(ZDOrv::kFcsCrashLog, {secret}).isValid());
         QFile::remove(link);
-
         // gatherLogs cancelled while it runs returns none; the next one starts afresh.
         for (int i = 0; i < 3000; ++i)
             QVERIFY(ZDTestSandbox::writeFile(logFolder + QStringLiteral("/filler-%1.log").arg(i),
@@ -427,27 +303,6 @@ private Q_SLOTS:
         QVERIFY(cancelled);
         const QVariantMap all = console.call(ZDOrv::kGatherLogs).toMap();
         QVERIFY(all.contains(own));
-    }
-
-    void customPortNeedsTheFlag()
-    {
-        writePreferences({{QStringLiteral("customPortSet"), 2},
-                          {QStringLiteral("customPort"), 1025},
-                          {QStringLiteral("disableBonjour"), 1}});
-        Agent agent;
-        const int port = agent.waitForPort();
-        QVERIFY(port > 0);
-        QVERIFY(port != 1025);
-        // Nothing published either: the log says so.
-        Console console(port);
-        const QString own = console.ownLog();
-        QVERIFY(!own.isEmpty());
-        QString log;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (log = console.call(ZDOrv::kLogWithFilename, {own}).toString()).contains(QStringLiteral("Listening on port")),
-            kWaitMs);
-        QVERIFY(!log.contains(QStringLiteral("Custom port")));
-        QVERIFY(!log.contains(QStringLiteral("Broadcasting on")));
     }
 
     void reconnectsWhenThePortIsBusy()
@@ -535,21 +390,18 @@ private Q_SLOTS:
         QVERIFY(held.registerName(plainName) || ZDNameRegistry::isNameTaken(plainName));
         QDBusConnection bus = ZDSessionBus::connection();
         QVERIFY(bus.registerService(QString::fromLatin1(ZDLocalCallbackServer::kServiceName)));
-
         Agent agent;
         QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
         QVERIFY(agent.output().contains(QStringLiteral("Failed to register name - make sure there are no other copies "
                                                        "of this application running on this computer.")));
         QVERIFY(!agent.waitFor(QStringLiteral("Failed to register callback name")).isEmpty());
         QVERIFY(!agent.waitFor(QStringLiteral("Name occupied by")).isEmpty());
-
         // The UUID-prefixed name is what a console finds in the hello.
         Console console(agent.waitForPort());
         const QString name = console.connection->peerName();
         QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F-]{36}KestraClient - ")).match(name).hasMatch(),
                  qPrintable(name));
         QVERIFY(name.size() <= 63);
-
         // The callback side retries on its own and gets the name once it is free.
         QVERIFY(bus.unregisterService(QString::fromLatin1(ZDLocalCallbackServer::kServiceName)));
         QTRY_COMPARE_WITH_TIMEOUT(qint64(bus.interface()->servicePid(
@@ -588,19 +440,13 @@ private Q_SLOTS:
             QSKIP("destroying the agent's socket and making an administrator account need root");
         const QString admin = QStringLiteral("kestra_kcadm"); // member of group sudo
         const QString password = QStringLiteral("Kc%1!").arg(QRandomGenerator::system()->generate(), 0, 36);
-        const QStringList remove = {QStringLiteral("-r"), QStringLiteral("-f"), admin};
-        zdtest::run(QStringLiteral("/usr/sbin/userdel"), remove);
-        QVERIFY(zdtest::run(QStringLiteral("/usr/sbin/useradd"),
-                            {QStringLiteral("-m"), QStringLiteral("-G"), QStringLiteral("sudo"), admin}) == 0);
-        auto removeAdmin = qScopeGuard([&] { zdtest::run(QStringLiteral("/usr/sbin/userdel"), remove); });
-        QVERIFY(zdtest::run(QStringLiteral("/usr/sbin/chpasswd"), {},
-                            (admin + QLatin1Char(':') + password).toUtf8() + '\n') == 0);
+        auto removeAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        QVERIFY(zdtest::makeAccount(admin, password, true));
         QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Ondrel.app"),
                                  m_sandbox->path(QStringLiteral("opt/Zendrel/Kestra Maintenance Tools/Ondrel.app"))));
         Agent agent;
         const int first = agent.waitForPort();
         QVERIFY2(first > 0, qPrintable(agent.output()));
-
         // The kernel drops the listening socket, as when its address goes away.
         QCOMPARE(zdtest::run(QStringLiteral("ss"), {QStringLiteral("-K"), QStringLiteral("-t"), QStringLiteral("state"),
                                                     QStringLiteral("listening"), QStringLiteral("sport = :%1").arg(first)}),
@@ -609,7 +455,6 @@ private Q_SLOTS:
                  qPrintable(agent.output()));
         QVERIFY(!agent.waitFor(QStringLiteral("Reconnecting in 10 seconds...")).isEmpty());
         const int port = agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 10 seconds...")));
-
         // A console starts a task that answers once released, then falls silent.
         const QString release = m_sandbox->path(QStringLiteral("release"));
         m_sandbox->setEnv("KESTRA_TEST_PASSWORD", password.toUtf8());
@@ -622,7 +467,6 @@ private Q_SLOTS:
             ::kill(pid_t(silent.processId()), SIGKILL);
             silent.waitForFinished(kWaitMs);
         });
-
         // Once the agent has given that link up for silence, the tool's answer times out there.
         Console watcher(port);
         const QString log = watcher.ownLog();
@@ -642,7 +486,6 @@ private Q_SLOTS:
         QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
         Console console(agent.waitForPort());
         console.registerCallback();
-
         // A tool on this computer reports through the agent's bus name.
         const ZDLocalCallbackClient tool;
         QTRY_VERIFY_WITH_TIMEOUT(tool.isAvailable(), kWaitMs);
@@ -668,7 +511,6 @@ private Q_SLOTS:
         m_sandbox->setEnv("PATH", (bin + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
         const QString calls = m_sandbox->path(QStringLiteral("systemctl.calls"));
         m_sandbox->setEnv("KESTRA_STANDIN_LOG", calls.toUtf8());
-
         // "-wait" beside "-setup" changes nothing: only the set-up runs.
         Agent setup({QStringLiteral("-wait"), QStringLiteral("-setup")});
         QVERIFY(setup.waitForExit());
@@ -676,8 +518,8 @@ private Q_SLOTS:
         QVERIFY(!setup.output().contains(QStringLiteral("Listening")));
         const QString unit = m_sandbox->path(QStringLiteral("etc/systemd/user/com.zendrel.KestraClient.service"));
         const QByteArray text = ZDTestSandbox::readFile(unit);
-        QVERIFY2(text.contains(QFileInfo(agentExecutable()).canonicalFilePath().toUtf8()) ||
-                     text.contains(agentExecutable().toUtf8()),
+        QVERIFY2(text.contains(QFileInfo(ZDRealAgent::program()).canonicalFilePath().toUtf8()) ||
+                     text.contains(ZDRealAgent::program().toUtf8()),
                  text.constData());
         QVERIFY(text.contains("Restart=on-failure"));
         QVERIFY(ZDTestSandbox::readFile(calls).contains("enable"));
@@ -712,13 +554,11 @@ private Q_SLOTS:
         console.registerCallback();
         QVERIFY(waitUntilAgentObserves());
         QVERIFY(m_statuses.constLast().startsWith(QStringLiteral("Listening on port")));
-
         // Withdrawn maintenance requests reach the consoles.
         console.send(ZDOrv::kCancelMaintenanceRequest);
         QTRY_VERIFY_WITH_TIMEOUT(!console.arguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
         QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
-
         // Settings from a console: -1 leaves a value alone; hiding the item withdraws a request.
         const int before = console.arguments(ZDOrv::kCancelMaintenance).size();
         console.agent->callOneway(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings),
@@ -732,7 +572,6 @@ private Q_SLOTS:
         QCOMPARE(stored.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
         QVERIFY(!stored.contains(QStringLiteral("autoUpdateCheck")));
         QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
-
         // The tools' notices travel to the consoles.
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
         QTRY_VERIFY_WITH_TIMEOUT(console.receivedOp(ZDOrv::kIncrementProgress), kWaitMs);

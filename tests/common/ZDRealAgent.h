@@ -1,13 +1,11 @@
 #pragma once
-// The real KestraClient as a child process in a home of its own (system root,
-// HOME and XDG folders in a temporary folder), listening on a fixed port set in
-// its preferences so that it comes back on the same port after a kill.
+// The real KestraClient as a child process. start(): in a home of its own (system
+// root, HOME and XDG folders in a temporary folder), listening on a fixed port set
+// in its preferences so that it comes back on the same port after a kill.
+#include "ZDFreePort.h"
 #include "ZDPropertyList.h"
 #include "ZDTestProcess.h"
 
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -15,7 +13,6 @@
 class ZDRealAgent
 {
 public:
-    ZDRealAgent() = default;
     ~ZDRealAgent() { kill(); }
     ZDRealAgent(const ZDRealAgent &) = delete;
     ZDRealAgent &operator=(const ZDRealAgent &) = delete;
@@ -27,13 +24,11 @@ public:
     static bool exists() { return QFileInfo(program()).isExecutable(); }
 
     // A port nobody listens on right now.
-    static quint16 freePort()
-    {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, 0))
-            return 0;
-        return probe.serverPort();
-    }
+    static quint16 freePort() { return zdtest::freePort(); }
+
+    ZDRealAgent() = default;
+    // Started at once in this process's environment (the test's own sandbox), with these arguments.
+    explicit ZDRealAgent(const QStringList &arguments) { launch(arguments, QProcessEnvironment::systemEnvironment()); }
 
     bool start(quint16 port)
     {
@@ -41,7 +36,6 @@ public:
         if (!m_home.isValid())
             return false;
         m_port = port;
-        m_output.clear();
         const QString config = m_home.filePath(QStringLiteral("home/.config"));
         QDir().mkpath(config);
         if (!ZDPropertyList::writeFile(config + QStringLiteral("/com.zendrel.KestraClient.plist"),
@@ -61,18 +55,30 @@ public:
             QDir().mkpath(path);
             env.insert(QLatin1String(var), path);
         }
-        m_process = std::make_unique<QProcess>();
-        m_process->setProcessEnvironment(env);
-        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process->start(program(), {});
-        if (!m_process->waitForStarted(10000))
-            return false;
-        return QTest::qWaitFor([this] {
-            m_output += QString::fromUtf8(m_process->readAllStandardOutput());
-            return m_output.contains(QStringLiteral("Listening on port %1").arg(m_port))
-                || m_process->state() == QProcess::NotRunning;
-        }, 30000) && m_process->state() == QProcess::Running;
+        return launch({}, env) && waitForPort() == port && m_process->state() == QProcess::Running;
     }
+
+    // The first capture of the pattern (or the whole match) once printed past `from`; empty when it never comes.
+    QString waitFor(const QString &pattern, qsizetype from = 0, int timeoutMs = 30000)
+    {
+        const QRegularExpression re(pattern);
+        const auto match = [&] { return re.match(output(), from); };
+        (void)QTest::qWaitFor([&] {
+            return match().hasMatch() || !m_process || m_process->state() == QProcess::NotRunning;
+        }, timeoutMs);
+        const QRegularExpressionMatch found = match();
+        return found.captured(found.lastCapturedIndex() > 0 ? 1 : 0);
+    }
+    // The port it says it listens on (0 when it does not).
+    int waitForPort(qsizetype from = 0)
+    {
+        return waitFor(QStringLiteral("Listening on (?:port |[0-9.]+:)(\\d+)\\n"), from).toInt();
+    }
+    bool waitForExit(int timeoutMs = 30000)
+    {
+        return m_process && QTest::qWaitFor([this] { return m_process->state() == QProcess::NotRunning; }, timeoutMs);
+    }
+    QProcess &process() { return *m_process; }
 
     quint16 port() const { return m_port; }
     QString root() const { return m_home.path(); } // "opt": the applications it finds
@@ -103,6 +109,16 @@ public:
     }
 
 private:
+    bool launch(const QStringList &arguments, const QProcessEnvironment &env)
+    {
+        m_output.clear();
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessEnvironment(env);
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process->start(program(), arguments);
+        return m_process->waitForStarted(10000);
+    }
+
     QTemporaryDir m_home;
     std::unique_ptr<QProcess> m_process;
     QString m_output;

@@ -34,6 +34,21 @@ inline int run(const QString &program, const QStringList &arguments, const QByte
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+inline void removeAccount(const QString &name)
+{
+    run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), name});
+}
+
+// A fresh account with a home and that password, in group sudo when an administrator
+// (an old account of that name goes first); as root only.
+inline bool makeAccount(const QString &name, const QString &password, bool administrator)
+{
+    removeAccount(name);
+    const QStringList groups = administrator ? QStringList{QStringLiteral("-G"), QStringLiteral("sudo")} : QStringList{};
+    return run(QStringLiteral("/usr/sbin/useradd"), QStringList{QStringLiteral("-m")} + groups + QStringList{name}) == 0
+        && run(QStringLiteral("/usr/sbin/chpasswd"), {}, (name + QLatin1Char(':') + password + QLatin1Char('\n')).toUtf8()) == 0;
+}
+
 // Copies a folder tree with its permissions (application folders keep their executables).
 inline bool copyTree(const QString &from, const QString &to)
 {
