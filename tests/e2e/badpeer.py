@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """A hostile peer: garbage, oversized and malformed frames, then a flood of
-connections, all against one agent. Usage: badpeer.py ADDRESS PORT"""
+connections, all against one agent. Usage: badpeer.py ADDRESS PORT
+With "console USER ENCRYPTED_HEX" it is a hostile console speaking the wire
+instead, and prints one line per attack (see console())."""
 import os
 import random
 import resource
@@ -11,6 +13,199 @@ import time
 
 addr, port = sys.argv[1], int(sys.argv[2])
 rng = random.Random(9)
+
+
+class Raw(bytes):
+    """Bytes sent as they are: text that is not UTF-8, tagged values."""
+
+
+def head(major, n):
+    if n < 24:
+        return bytes([major << 5 | n])
+    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if n < 1 << (8 * size):
+            return bytes([major << 5 | info]) + n.to_bytes(size, "big")
+
+
+def cbor(v):
+    if isinstance(v, Raw):
+        return bytes(v)
+    if v is None or isinstance(v, bool):
+        return {None: b"\xf6", False: b"\xf4", True: b"\xf5"}[v]
+    if isinstance(v, int):
+        return head(0, v) if v >= 0 else head(1, -1 - v)
+    if isinstance(v, bytes):
+        return head(2, len(v)) + v
+    if isinstance(v, str):
+        return head(3, len(v.encode())) + v.encode()
+    if isinstance(v, list):
+        return head(4, len(v)) + b"".join(map(cbor, v))
+    return head(5, len(v)) + b"".join(cbor(k) + cbor(x) for k, x in v.items())
+
+
+def uncbor(b, i=0):
+    major, info = b[i] >> 5, b[i] & 31
+    i += 1
+    n = info
+    if 24 <= info <= 27:
+        size = 1 << (info - 24)
+        n = int.from_bytes(b[i:i + size], "big")
+        i += size
+    if major == 0:
+        return n, i
+    if major == 1:
+        return -1 - n, i
+    if major in (2, 3):
+        data = b[i:i + n]
+        return (data if major == 2 else data.decode(errors="replace")), i + n
+    if major == 4:
+        out = []
+        for _ in range(n):
+            x, i = uncbor(b, i)
+            out.append(x)
+        return out, i
+    if major == 5:
+        out = {}
+        for _ in range(n):
+            k, i = uncbor(b, i)
+            out[k], i = uncbor(b, i)
+        return out, i
+    if major == 6:
+        return uncbor(b, i)
+    return {20: False, 21: True, 22: None}.get(info), i + (n if info > 27 else 0)
+
+
+class Wire:
+    """One console connection: hello sent, frames read one at a time."""
+
+    def __init__(self):
+        self.s = socket.create_connection((addr, port), timeout=30)
+        self.buf = b""
+        self.ids = 100
+        self.send({"type": "hello", "version": 1, "name": "KestraAdmin"})
+
+    def send(self, message):
+        body = cbor(message)
+        self.s.sendall(struct.pack(">I", len(body)) + body)
+
+    def read(self):
+        """The next message, None once the agent closed the link."""
+        while True:
+            if len(self.buf) >= 4:
+                n = struct.unpack(">I", self.buf[:4])[0]
+                if len(self.buf) >= 4 + n:
+                    body, self.buf = self.buf[4:4 + n], self.buf[4 + n:]
+                    return uncbor(body)[0]
+            try:
+                chunk = self.s.recv(65536)
+            except OSError:
+                return None
+            if not chunk:
+                return None
+            self.buf += chunk
+
+    def call(self, op, args, answer=lambda m: None, until=None):
+        """Sends a call (none without op) and serves the agent's calls until its
+        reply, or until until() holds; None when the link closed or went quiet."""
+        self.ids += 1
+        if op:
+            self.send({"type": "call", "id": self.ids, "target": 0, "op": op, "oneway": False, "args": args})
+        while (m := self.read()) is not None:
+            if m.get("type") == "ping":
+                self.send({"type": "pong"})
+            elif m.get("type") == "call":
+                result = answer(m)
+                if not m.get("oneway"):
+                    self.send(dict({"type": "reply", "id": m["id"]}, **(result or {"result": None})))
+                if until and until():
+                    return m
+            elif m.get("type") == "reply" and m.get("id") == self.ids:
+                return m
+        return None
+
+
+def ref(i):
+    """A reference to an object of ours, as the wire tags it."""
+    return Raw(b"\xd8\x1b" + cbor([Raw(cbor("ZDRemoteRef")), True, i]))
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def console(user, guess):
+    # Connections that never say hello: the agent must close them itself.
+    start = time.monotonic()
+    quiet = [socket.create_connection((addr, port), timeout=5) for _ in range(20)]
+    closed = 0
+    for s in quiet:
+        s.settimeout(max(0.1, 30 - (time.monotonic() - start)))
+        try:
+            while s.recv(4096):
+                pass
+            closed += 1
+        except OSError:
+            pass
+        s.close()
+    say(f"NOHELLO closed={closed} of={len(quiet)} seconds={time.monotonic() - start:.1f}")
+
+    # A flood from this one address, held until the test says "go".
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(resource.getrlimit(resource.RLIMIT_NOFILE)[1], 8192),) * 2)
+    flood = []
+    for _ in range(2000):
+        try:
+            f = socket.socket()
+            f.setblocking(False)
+            f.connect_ex((addr, port))
+            flood.append(f)
+        except OSError:
+            break
+    say(f"FLOOD held={len(flood)}")
+    sys.stdin.readline()
+    for f in flood:
+        f.close()
+
+    # Text that is not UTF-8: forwarded as replacement characters it would grow threefold.
+    w = Wire()
+    answer = w.call("postErrorString:", [Raw(head(3, 6 << 20) + b"\xff" * (6 << 20))])
+    say(f"BADUTF8 answer={'closed' if answer is None else 'error' if 'error' in answer else 'accepted'}")
+
+    # A callback whose answer to the agent's probe names a time-out.
+    w = Wire()
+    pings = []
+    def timeout(m):
+        if m.get("op") == "respondsToSelector:":
+            return {"result": True}
+        pings.append(m.get("op"))
+        return {"error": {"name": "NSPortTimeoutException", "reason": "timed out"}}
+    w.call("setErrorCallback:", [ref(1)], answer=timeout)
+    deadline = time.monotonic() + 20
+    while not pings and time.monotonic() < deadline:
+        w.call("setErrorCallback:", [ref(2)], answer=timeout)  # the agent probes those registered by then
+        w.s.settimeout(1)
+        w.call(None, [], answer=timeout, until=lambda: pings)
+        w.s.settimeout(30)
+    say(f"TIMEOUTNAME probed={len(pings)}")
+
+    # Password guessing, one connection, one wrong password after the other.
+    w = Wire()
+    say("GUESSING")
+    times, answers = [], []
+    for _ in range(10):
+        t = time.monotonic()
+        answer = w.call("validateUsername:password:", [user, bytes.fromhex(guess)])
+        answers.append("closed" if answer is None else str(answer.get("result", answer.get("error"))))
+        if answer is None:
+            w = Wire()
+        times.append(time.monotonic() - t)
+        if sum(times) > 40:
+            break
+    say(f"GUESSES n={len(times)} seconds={sum(times):.1f} first={times[0]:.2f} last={times[-1]:.2f} answers={set(answers)}")
+
+
+if len(sys.argv) > 3 and sys.argv[3] == "console":
+    console(sys.argv[4], sys.argv[5])
+    sys.exit(0)
 
 
 def send(payload, read=True):

@@ -4,11 +4,15 @@
 // agents and links are driven through tests/e2e/hosts.sh.
 //
 // Times are printed, never asserted beyond bounds that only catch hangs.
+#include "ZDBackgroundPool.h"
+#include "ZDConnection.h"
 #include "ZDCredentialPrompt.h"
+#include "ZDCredentialStore.h"
 #include "ZDDiscovery.h"
 #include "ZDDispatcher.h"
 #include "ZDEncryption.h"
 #include "ZDErrorCallback.h"
+#include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
 #include "ZDService.h"
@@ -290,6 +294,29 @@ class TestE2E : public QObject
         if (!all)
             printList();
         return all;
+    }
+
+    // Reads p's output into seen: the first line seen that starts with prefix, null
+    // once p ended or the bound passed without one.
+    static QString awaitLine(QProcess &p, QStringList &seen, const QString &prefix, int boundMs)
+    {
+        const auto find = [&] {
+            for (const QString &line : std::as_const(seen))
+                if (line.startsWith(prefix))
+                    return line;
+            return QString();
+        };
+        (void)QTest::qWaitFor([&] {
+            while (p.canReadLine())
+                seen << QString::fromUtf8(p.readLine()).trimmed();
+            return !find().isNull() || p.state() == QProcess::NotRunning;
+        }, boundMs);
+        return find();
+    }
+
+    static bool names(const QSignalSpy &spy, int i)
+    {
+        return std::any_of(spy.cbegin(), spy.cend(), [i](const QList<QVariant> &a) { return sameHost(a.value(0).toString(), hostName(i)); });
     }
 
     void printList() const
@@ -689,6 +716,150 @@ private Q_SLOTS:
         for (int i = 1; i <= kHosts; ++i)
             QVERIFY2(hasAnswerFrom(all, i), qPrintable(QStringLiteral("no answer from host%1 after the bad input").arg(i)));
         qInfo("e2e: bad input: every agent alive, read across 4 hosts in %lld ms", ms);
+        checkNoDataLost();
+    }
+
+    // Host4 turns rogue: found over DNS-SD under a name with markup and escapes that
+    // claims host1, and entered by hand, it gives host1's name as its own, then
+    // reports on its callbacks a refused password (which would wipe the stored one),
+    // an error text, a maintenance request, a configuration change and a goodbye for
+    // each other computer. From the same host a hostile console attacks host1's
+    // agent on the wire. Every check is made and the failed ones listed together.
+    void hostileAgent()
+    {
+        QVERIFY(waitAllReady());
+        QStringList failed;
+        const auto expect = [&failed](bool ok, const QString &what) {
+            qInfo("e2e: hostile agent: %s: %s", ok ? "holds" : "FAILS", qPrintable(what));
+            if (!ok)
+                failed << what;
+        };
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER", QStringLiteral("root"));
+        const QString stored = QStringLiteral("kept-%1").arg(QCoreApplication::applicationPid());
+        const bool keyring = ZDKeychain::isAvailable();
+        if (keyring) {
+            for (const QString &settings : {QString(), m_sandbox->path(QStringLiteral("console.ini"))})
+                QVERIFY(ZDCredentialStore(settings).setStoredUser(hostName(1), user));
+            QVERIFY(ZDCredentialStore().storeKeychainPassword(user, stored, hostName(1)));
+        }
+        QVERIFY(hosts({QStringLiteral("agent-quit"), QStringLiteral("4")}));
+        QVERIFY(QTest::qWaitFor([this] { return !service(4); }, 30000));
+        const QList<ZDServicePtr> others{service(1), service(2), service(3)};
+        QSignalSpy goodbyes(m_callback.get(), &ZDErrorCallback::willDisconnect);
+        QSignalSpy maintenance(m_callback.get(), &ZDErrorCallback::requestMaintenance);
+        QSignalSpy configs(m_callback.get(), &ZDErrorCallback::updateConfig);
+        m_callback->clearErrorQueue();
+
+        QProcess rogue;
+        QStringList said;
+        rogue.start(qEnvironmentVariable("E2E_HOSTS_SH"),
+                    {QStringLiteral("exec"), QStringLiteral("4"), qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/tests/helpers/zdfake_orvagent"),
+                     QStringLiteral("--hostile"), QStringLiteral("--publish"), QStringLiteral("<img src=\"/dev/zero\">\x1b[31m") + hostName(1),
+                     QStringLiteral("--name"), QStringLiteral("KestraClient - ") + hostName(1), QStringLiteral("--host"), hostName(1),
+                     QStringLiteral("--version"), QStringLiteral("1100"), QStringLiteral("--orv"), QStringLiteral("1000")});
+        const QString port = awaitLine(rogue, said, QStringLiteral("PORT "), 20000).section(u' ', 1);
+        QVERIFY2(!port.isEmpty(), qPrintable(said.join(u'\n')));
+        QVERIFY2(QTest::qWaitFor([this] { return service(4) && service(4)->isConnected(); }, kWait), "the rogue was not found");
+        QString title, text;
+        QVERIFY(m_discovery->submitManualConnection(QStringLiteral("rogue"), hostAddress(4), port, &title, &text));
+        ZDServicePtr manual;
+        QVERIFY2(QTest::qWaitFor([&] {
+            manual = m_discovery->serviceWithManualIP(hostAddress(4));
+            return manual && manual->isConnected() && !manual->configDict().isEmpty();
+        }, kWait), "the rogue's manual entry did not connect");
+        rogue.write(QStringLiteral("spoof %1 %2 %3 %4\n").arg(hostName(4), hostName(1), hostName(2), hostName(3)).toUtf8());
+        QVERIFY2(!awaitLine(rogue, said, QStringLiteral("SENT spoof"), 60000).isNull(), qPrintable(said.join(u'\n')));
+        if (!QTest::qWaitFor([this] { return m_callback->stringRepresentation().contains(QStringLiteral("rogue marker")); }, 15000))
+            qInfo("e2e: hostile agent: the rogue's own report did not arrive");
+        QVERIFY(offMain([] { ZDBackgroundPool::waitForDone(std::chrono::seconds(60)); }, 70000));
+
+        // Asked for a privileged task, the manual entry gets what is typed for it, never another computer's password.
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, QStringLiteral("typed for the rogue"), QString()));
+        QVERIFY(offMain([&] { m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), manual); }, 120000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        awaitLine(rogue, said, QStringLiteral("CREDENTIALS"), 5000);
+        const QString sent = said.filter(QStringLiteral("CREDENTIALS")).join(u'\n');
+        qInfo("e2e: hostile agent: the rogue got %lld credential checks", qint64(said.filter(QStringLiteral("CREDENTIALS")).size()));
+        expect(!sent.contains(stored) && (qEnvironmentVariableIsEmpty("E2E_ADMIN_PASSWORD") || !sent.contains(qEnvironmentVariable("E2E_ADMIN_PASSWORD"))),
+               QStringLiteral("the rogue entered by hand is never sent host1's stored or cached password") + (keyring ? QString() : QStringLiteral(" (no keyring: cached only)")));
+        for (int i = 1; i <= 3; ++i) {
+            const ZDServicePtr s = service(i);
+            expect(s == others[i - 1] && s->isConnected() && !s->isInvalidated(), QStringLiteral("host%1 stays listed, connected, the same record").arg(i));
+            expect(queueEntriesFor(i) == 0, QStringLiteral("no error queued for host%1 (%2)").arg(i).arg(queueEntriesFor(i)));
+            expect(!names(goodbyes, i) && !names(maintenance, i) && !names(configs, i),
+                   QStringLiteral("no goodbye, maintenance request or configuration change for host%1").arg(i));
+        }
+        if (keyring)
+            expect(ZDCredentialStore().keychainPassword(user, hostName(1)) == stored, QStringLiteral("host1's stored password is kept"));
+        qInfo("e2e: hostile agent: the rogue saw %lld of its reports refused", qint64(said.filter(QStringLiteral("REFUSED")).size()));
+
+        // Host4 as a hostile console against host1's agent.
+        const QString pid = QString::fromLatin1(ZDTestSandbox::readFile(hostDir(1) + QStringLiteral("/agent.pid")).trimmed());
+        const qint64 outBefore = QFileInfo(hostDir(1) + QStringLiteral("/agent.out")).size();
+        QProcess peer;
+        peer.setProcessChannelMode(QProcess::MergedChannels);
+        QStringList heard;
+        peer.start(qEnvironmentVariable("E2E_HOSTS_SH"),
+                   {QStringLiteral("exec"), QStringLiteral("4"), QStringLiteral("python3"), qEnvironmentVariable("E2E_BADPEER"), hostAddress(1),
+                    QString::number(service(1)->port()), QStringLiteral("console"), user,
+                    QString::fromLatin1(ZDEncryption::encryptCredential(QStringLiteral("a wrong guess")).toHex())});
+        const QString quiet = awaitLine(peer, heard, QStringLiteral("NOHELLO"), 60000);
+        expect(quiet.contains(QStringLiteral("closed=20 ")), QStringLiteral("connections without a hello are closed by the agent: ") + quiet);
+        const QString flood = awaitLine(peer, heard, QStringLiteral("FLOOD"), 60000);
+        QVariant settings;
+        offMain([&] {
+            try {
+                ZDConnectionOptions options;
+                options.serveMode = ZDServeMode::WorkerThreads;
+                const auto c = ZDConnection::connectToHost(hostAddress(1), quint16(service(1)->port()), QString(), options);
+                settings = c->rootProxy()->call(QStringLiteral("networkClientSettings"));
+                c->invalidate();
+            } catch (const std::exception &e) {
+                qInfo("e2e: hostile agent: a new console during the flood: %s", e.what());
+            }
+        }, 60000);
+        peer.write("go\n");
+        expect(settings.typeId() == QMetaType::QVariantMap, QStringLiteral("a new console is served during a flood from another address: ") + flood);
+        const QString utf8 = awaitLine(peer, heard, QStringLiteral("BADUTF8"), 60000);
+        expect(!utf8.isEmpty() && !utf8.contains(QStringLiteral("accepted")), QStringLiteral("text that is not UTF-8 is refused on decode: ") + utf8);
+        qInfo("e2e: hostile agent: %s", qPrintable(awaitLine(peer, heard, QStringLiteral("TIMEOUTNAME"), 60000)));
+        awaitLine(peer, heard, QStringLiteral("GUESSING"), 60000);
+        qint64 ms = 0;
+        expect(hasAnswerFrom(readAll(&ms), 1), QStringLiteral("host1 answers this console while a peer guesses passwords"));
+        const QString guesses = awaitLine(peer, heard, QStringLiteral("GUESSES"), 60000);
+        qInfo("e2e: hostile agent: %s", qPrintable(guesses));
+        if (!peer.waitForFinished(10000))
+            peer.kill(), peer.waitForFinished(5000);
+        heard << QString::fromUtf8(peer.readAll());
+        if (!qEnvironmentVariableIsEmpty("E2E_ADMIN_PASSWORD")) {
+            QVariant valid;
+            offMain([&] {
+                valid = m_dispatcher->objectFromRemoteMethod(QString::fromLatin1(ZDOrv::kValidateUsernamePassword), user,
+                                                             ZDEncryption::encryptCredential(qEnvironmentVariable("E2E_ADMIN_PASSWORD")), service(1));
+            }, 120000);
+            expect(valid.toBool(), QStringLiteral("after the guessing host1 still takes the right password (%1)").arg(valid.toString()));
+        }
+        QFile out(hostDir(1) + QStringLiteral("/agent.out"));
+        expect(out.open(QIODevice::ReadOnly) && out.seek(outBefore) && !out.readAll().contains("Reconnecting in"),
+               QStringLiteral("host1's agent did not restart its service"));
+        expect(QFile::exists(QStringLiteral("/proc/") + pid), QStringLiteral("host1's agent is alive"));
+        offMain([this] {
+            try {
+                service(1)->proxyObject()->call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("still registered")});
+            } catch (const std::exception &e) {
+                qInfo("e2e: hostile agent: host1: %s", e.what());
+            }
+        }, 30000);
+        expect(QTest::qWaitFor([this] { return m_callback->stringRepresentation().contains(QStringLiteral("still registered")); }, 30000),
+               QStringLiteral("host1's agent still calls this console back"));
+
+        QVERIFY(m_discovery->removeManualConnection(QStringLiteral("rogue")));
+        rogue.closeWriteChannel();
+        if (!rogue.waitForFinished(10000))
+            rogue.kill(), rogue.waitForFinished(5000);
+        QVERIFY(hosts({QStringLiteral("agent-start"), QStringLiteral("4")}));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.join(QStringLiteral("; ")) + u'\n' + heard.join(u'\n')));
+        QVERIFY(waitAllReady());
         checkNoDataLost();
     }
 };

@@ -1,16 +1,22 @@
 // An agent that misbehaves on request, for the console's computer-record tests:
 // old versions, no configuration, no configuration request at all, a given
-// registered name, published on DNS-SD or not.
+// registered name, published on DNS-SD or not; or a rogue one (--hostile).
 //   zdfake_orvagent [--port N] [--name REGISTERED] [--publish NAME] [--model MODEL]
 //                [--version V] [--orv V] [--min-admin V] [--host HOST]
-//                [--no-config] [--null-config] [--no-fetch] [--no-icon]
+//                [--no-config] [--null-config] [--no-fetch] [--no-icon] [--hostile]
 // Prints "PORT <n>", "PUBLISHED <name>" and "CALL <operation>" for every call it
 // serves. Reads commands from standard input: "willDisconnect" calls
 // willDisconnect: on every callback it was given; end of input quits.
+// --hostile also serves validateUsername:password: (prints "CREDENTIALS <user>
+// <password>", always refuses) and takes "spoof SELF VICTIM...": on every
+// callback, each host-naming report about every victim, then a text naming SELF;
+// "SENT spoof" once all were answered.
 #include "ZDConnectionServer.h"
 #include "ZDDNSSDPublisher.h"
+#include "ZDEncryption.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
+#include "ZDRemoteError.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -64,6 +70,7 @@ int main(int argc, char **argv)
     const bool nullConfig = flag(args, "--null-config");
     const bool noFetch = flag(args, "--no-fetch");
     const bool noIcon = flag(args, "--no-icon");
+    const bool hostile = flag(args, "--hostile");
 
     std::mutex callbacksMutex;
     QList<ZDRemoteProxyPtr> callbacks;
@@ -111,6 +118,40 @@ int main(int argc, char **argv)
         });
     }
 
+    if (hostile) {
+        root->addOperation(QString::fromLatin1(ZDOrv::kValidateUsernamePassword), [](const QVariantList &a) {
+            say(QStringLiteral("CREDENTIALS %1 %2").arg(a.value(0).toString(),
+                                                       ZDEncryption::decryptCredential(a.value(1).toByteArray())));
+            return QVariant(false);
+        });
+    }
+    // Every report a console takes with a host name, each naming the victim.
+    const auto spoof = [&](const QString &self, const QStringList &victims) {
+        using namespace ZDOrv;
+        const QVariant wrong = QVariant::fromValue(ZDRemoteError(QString::fromLatin1(kErrorDomain), kErrorWrongCredentials));
+        QList<QPair<const char *, QVariantList>> calls;
+        for (const QString &victim : victims) {
+            calls.append({{kAddErrorToQueueHostname, {wrong, victim}},
+                          {kAddErrorToQueueUserInfo, {wrong, QVariantMap{{QStringLiteral("hostname"), victim}}}},
+                          {kAddStringToQueueHostname, {QStringLiteral("<img src=\"/dev/zero\">\x1b[2J spoofed"), victim}},
+                          {kRequestMaintenance, {victim}},
+                          {kUpdateConfig, {victim}},
+                          {kWillDisconnect, {victim}}});
+        }
+        calls.append({kAddStringToQueueHostname, {QStringLiteral("rogue marker"), self}});
+        std::lock_guard lock(callbacksMutex);
+        for (const auto &cb : std::as_const(callbacks)) {
+            for (const auto &[op, arguments] : calls) {
+                try {
+                    cb->call(QString::fromLatin1(op), arguments);
+                } catch (const ZDLinkException &e) {
+                    say(QStringLiteral("REFUSED %1 %2").arg(QString::fromLatin1(op), e.reason()));
+                }
+            }
+        }
+        say(QStringLiteral("SENT spoof"));
+    };
+
     ZDConnectionServer server;
     server.setRootObject(root);
     server.setRegisteredName(registered);
@@ -141,7 +182,13 @@ int main(int argc, char **argv)
             app.quit();
             return;
         }
-        if (QByteArray(buffer, int(n)).contains("willDisconnect")) {
+        const QList<QByteArray> words = QByteArray(buffer, int(n)).simplified().split(' ');
+        if (hostile && words.size() > 2 && words[0] == "spoof") {
+            QStringList victims;
+            for (const QByteArray &w : words.mid(2))
+                victims << QString::fromUtf8(w);
+            spoof(QString::fromUtf8(words[1]), victims);
+        } else if (words.value(0) == "willDisconnect") {
             std::lock_guard lock(callbacksMutex);
             for (const auto &cb : std::as_const(callbacks)) {
                 try {
