@@ -5,11 +5,6 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -91,7 +86,6 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"add"_s, u"X"_s, u"010.0.0.1"_s, u"4000"_s}).exit(), 1);
         QCOMPARE(kestra({u"add"_s, u"X"_s, u"10.0.0.1"_s, u"1024"_s}).exit(), 1);
         QCOMPARE(kestra({u"add"_s, u"X"_s}).exit(), 2);
-
         r = kestra({u"list"_s, u"--no-browse"_s, u"--wait"_s, u"20"_s});
         QCOMPARE(r.exit(), 0);
         for (const Agent &a : m_agents) {
@@ -100,7 +94,6 @@ private Q_SLOTS:
             QVERIFY2(line.first().contains(u" connected"_s), qPrintable(r.out));
             QVERIFY(line.first().contains(a.host));
         }
-
         // A read across both, merged by host name.
         r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
@@ -116,7 +109,6 @@ private Q_SLOTS:
         r = on({0, 1}, {u"call"_s, u"ping"_s});
         QCOMPARE(r.exit(), 0);
         QVERIFY(r.out.contains(m_agents[0].host) && r.out.contains(m_agents[1].host));
-
         QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).exit(), 0);
         QCOMPARE(kestra({u"remove"_s, m_agents[0].name}).exit(), 1);
         r = kestra({u"list"_s, u"--no-browse"_s});
@@ -131,19 +123,16 @@ private Q_SLOTS:
         QCOMPARE(r.exit(), 0);
         const QJsonObject tool = answerOf(r, 0).toArray().first().toObject();
         QCOMPARE(tool.value(u"bundleid"_s).toString(), u"com.zendrel.faketool"_s);
-
         // As the agent's user, by tool name, options after the task.
         r = on({0, 1}, {u"run"_s, u"Fake Tool"_s, u"clean"_s, u"-v"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
         for (int i : {0, 1})
             QVERIFY(callsOf(i).contains(u"executeTask clean com.zendrel.faketool -v"_s));
-
         // With rights: the credentials come from standard input here (no terminal).
         const QStringList admin{u"run"_s, u"com.zendrel.faketool"_s, u"clean"_s, u"--admin"_s};
         r = on({0}, admin, (kUser + u'\n' + kPassword + u'\n').toUtf8());
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QVERIFY(callsOf(0).contains(u"authExecuteTask clean com.zendrel.faketool %1 ok"_s.arg(kUser)));
-
         // A wrong password asks again; the end of input cancels, and the run fails.
         r = on({1}, admin, (kUser + u"\nwrong\n"_s).toUtf8());
         QCOMPARE(r.exit(), 1);
@@ -188,7 +177,6 @@ private Q_SLOTS:
         Run r = kestra({u"call"_s, u"ping"_s, u"--no-browse"_s, u"--hosts"_s, m_agents[0].name + u",Nobody"_s});
         QCOMPARE(r.exit(), 1);
         QVERIFY(r.err.contains(u"Nobody: not found"_s));
-
         m_agents[1].kill();
         r = on({0, 1}, {u"call"_s, u"systemSpecs"_s, u"--json"_s, u"--wait"_s, u"2"_s});
         QCOMPARE(r.exit(), 1);

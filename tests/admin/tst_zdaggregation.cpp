@@ -93,7 +93,6 @@ private Q_SLOTS:
         for (const auto &r : ranges)
             QCOMPARE(ZDAggregation::versionRangeInArray(column(r.versions, QStringLiteral("v")), QStringLiteral("v")),
                      r.expected);
-
         const auto app = [](const QVariant &installed, const QVariant &running) {
             return QVariant(QVariantMap({{QStringLiteral("installed"), installed}, {QStringLiteral("running"), running}}));
         };

@@ -20,7 +20,6 @@ private Q_SLOTS:
         QSignalSpy available(&refresh, &ZDAutoRefresh::refreshAvailableChanged);
         refresh.setupAutoRefresh([&] { ++runs; }, std::chrono::seconds(1));
         QCOMPARE(available.last().first().toBool(), true);
-
         // A tick while another application is in front does nothing; in front, ticks refresh.
         QTRY_VERIFY_WITH_TIMEOUT(activeAsked > 0, 5000);
         QCOMPARE(runs, 0);
@@ -32,7 +31,6 @@ private Q_SLOTS:
         QCOMPARE(runs, before);
         QVERIFY(refresh.autoRefreshData(false)); // the toolbar's refresh still works
         QCOMPARE(runs, before + 1);
-
         // A selection change while a batch runs refreshes when it ends, exactly once.
         refresh.setupAutoRefresh([&] { ++runs; }, std::chrono::seconds(0));
         busy = true;
@@ -45,7 +43,6 @@ private Q_SLOTS:
         QCOMPARE(runs, before + 2);
         refresh.processingEnded();
         QCOMPARE(runs, before + 2);
-
         // Without an operation nothing runs and the toolbar item is off.
         refresh.setupAutoRefresh({}, std::chrono::seconds(1));
         QCOMPARE(available.last().first().toBool(), false);

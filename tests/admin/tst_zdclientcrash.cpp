@@ -37,7 +37,6 @@ private Q_SLOTS:
             return p.processId() > 0 && ::kill(pid_t(p.processId()), SIGSEGV) == 0 && p.waitForFinished(kWaitMs)
                 && p.exitStatus() == QProcess::CrashExit;
         };
-
         // The real console writes its log, then crashes.
         QProcess console;
         console.start(apps + u"/Kestra Admin.app/Contents/MacOS/KestraAdmin"_s,
@@ -46,7 +45,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(gathering.adminLogPath(false)).contains("Log started"),
                                  kWaitMs);
         QVERIFY(crash(console));
-
         // Agents with host names, homes and session buses of their own (an agent tells
         // every other agent on its bus to quit); a killed one is started again.
         QTemporaryDir roots[2];
@@ -78,7 +76,6 @@ private Q_SLOTS:
         start(0, "alpha");
         start(1, "bravo");
         QVERIFY(!QTest::currentTestFailed());
-
         ZDDiscovery discovery(std::make_shared<ZDErrorCallback>(), box.path(u"admin.ini"_s));
         ZDDispatcher dispatcher([&discovery] { return discovery.allServices(); });
         ZDClientCrash clientCrash(&discovery, &dispatcher);
@@ -86,7 +83,6 @@ private Q_SLOTS:
         QSignalSpy opened(&clientCrash, &ZDClientCrash::reportOpened);
         QVERIFY(discovery.addManualConnection(u"alpha"_s, u"127.0.0.1"_s, ports[0]));
         QVERIFY(discovery.addManualConnection(u"bravo"_s, u"127.0.0.2"_s, ports[1]));
-
         // The crashed agent's report reaches the console, which opens its text in the tool.
         QVERIFY(reported.wait(kWaitMs));
         QCOMPARE(reported.at(0).at(1).toString(), u"alpha"_s);
@@ -98,7 +94,6 @@ private Q_SLOTS:
         QVERIFY(text.contains("Process:         KestraClient ["));
         const QByteArray record = "Fennick\t-remotename\talpha\t-log\t" + opened.at(0).at(1).toString().toUtf8() + '\n';
         QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(box.path(u"fennick.log"_s)), record + text, kWaitMs);
-
         // Gather Logs: the console's log and crash report, both agents' logs, the agent's report.
         QVariantMap files;
         zdtest::offMain([&] { files = dispatcher.objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kGatherLogs)); });

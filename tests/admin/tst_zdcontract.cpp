@@ -127,13 +127,11 @@ private Q_SLOTS:
         auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_agent.port());
         QVERIFY(link);
         const ZDRemoteProxyPtr agent = link->rootProxy();
-
         // Served now, or named as coming with a later feature; nothing else.
         for (const Operation &op : operations()) {
             if (op.side == Side::Agent)
                 QVERIFY2(agent->respondsToSelector(QString::fromLatin1(op.name)) == !op.feature, op.name);
         }
-
         int calls = 0;
         for (const Operation &op : operations()) {
             if (op.side != Side::Agent || op.feature)

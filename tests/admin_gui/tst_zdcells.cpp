@@ -29,14 +29,12 @@ private Q_SLOTS:
         view.setModel(&model);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-
         Receiver receiver;
         view.addWatchKeys(QStringLiteral("x"), "noSuchSlot", &receiver);
         view.addWatchKeys(QStringLiteral("x\b"), "removeItems", &receiver);
         QTest::keyClick(&view, Qt::Key_X);
         QTest::keyClick(&view, Qt::Key_Backspace);
         QCOMPARE(receiver.removed, 2);
-
         // The owner's handler decides first; false means ordinary handling.
         QList<int> offered;
         view.setKeyHandlers([&](QKeyEvent *e) {
@@ -49,13 +47,11 @@ private Q_SLOTS:
         QTest::keyClick(&view, Qt::Key_X);
         QCOMPARE(receiver.removed, 3);
         QCOMPARE(offered, QList<int>({Qt::Key_Down, Qt::Key_X}));
-
         view.selectAll();
         const QPoint onRow = view.visualRect(model.index(2, 0)).center();
         QContextMenuEvent click(QContextMenuEvent::Mouse, onRow, view.viewport()->mapToGlobal(onRow));
         QApplication::sendEvent(view.viewport(), &click);
         QCOMPARE(view.selectionModel()->selectedRows(), QModelIndexList({model.index(2, 0)}));
-
         const QFontMetrics metrics(view.font());
         const QString text = QStringLiteral("A rather long plug-in name \U0001F3AC that cannot fit");
         const QString cut = zdTruncateString(text, 80, metrics);

@@ -24,9 +24,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 #include <QtTest>
-
 
 class TestClientSettingsAgent : public QObject
 {
@@ -98,13 +96,11 @@ private Q_SLOTS:
         // No tool suite beside these agents: that must not bar them from this panel.
         ZDService::setMinimumVersions(0, 0);
         m_errorCallback = std::make_shared<ZDErrorCallback>();
-
         // The real agent starts with the menu-bar icon off.
         const quint16 port = ZDRealAgent::freePort();
         QVERIFY2(m_real.start(port), qPrintable(m_real.output()));
         m_fake.host = QStringLiteral("settings-fake-%1").arg(QCoreApplication::applicationPid());
         QVERIFY(m_fake.start());
-
         m_services << ZDService::serviceWithName(QStringLiteral("Real"), QString(), QStringLiteral("127.0.0.1"), port,
                                                  m_errorCallback)
                    << ZDService::serviceWithName(QStringLiteral("Fake"), QString(), QStringLiteral("127.0.0.1"),
@@ -133,7 +129,6 @@ private Q_SLOTS:
         QVERIFY(call(1, QStringLiteral("fakeSetSetting:value:"), QStringLiteral("autoUpdateCheck"), 0).toBool());
         QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
         QCOMPARE(settingsOf(1).value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
-
         ZDClientSettingsPanel panel(m_dispatcher.get());
         panel.show();
         QSignalSpy refreshed(&panel, &ZDClientSettingsPanel::settingsRefreshed);
@@ -144,7 +139,6 @@ private Q_SLOTS:
         QCOMPARE(panel.clientAutoCheck()->checkState(), Qt::PartiallyChecked);
         QCOMPARE(panel.clientAllowMaintenance()->checkState(), Qt::Checked);
         QCOMPARE(panel.clientPreventUpdateMessages()->checkState(), Qt::Checked);
-
         panel.clientShowMenuBarIcon()->click();
         QVERIFY(QTest::qWaitFor([&] { return written.count() == 1; }, 60000));
         const QVariantMap real = settingsOf(0);
@@ -154,7 +148,6 @@ private Q_SLOTS:
         QCOMPARE(real.value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
         QCOMPARE(fake.value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
         QCOMPARE(real.value(QStringLiteral("globalUpdateCheck")).toInt(), 1);
-
         // Read back: the menu-bar box is now on everywhere, the update check still mixed.
         panel.refreshNetworkClientSettings();
         QVERIFY(QTest::qWaitFor([&] { return refreshed.count() == 2; }, 60000));
@@ -163,7 +156,6 @@ private Q_SLOTS:
         QVERIFY(panel.clientAllowMaintenance()->isEnabled());
         QDir().mkpath(QStringLiteral(KESTRA_SCREENSHOT_DIR));
         QVERIFY(panel.grab().save(QStringLiteral(KESTRA_SCREENSHOT_DIR "/client-settings.png")));
-
         // Without the menu-bar icon there is nothing to ask for maintenance with.
         panel.clientShowMenuBarIcon()->click();
         QVERIFY(QTest::qWaitFor([&] { return written.count() == 2; }, 60000));
@@ -181,7 +173,6 @@ private Q_SLOTS:
         QCOMPARE(settingsOf(0).value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
         QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
         QCOMPARE(settingsOf(1).value(QStringLiteral("autoUpdateCheck")).toInt(), 0);
-
         auto window = openWindow();
         QVERIFY(window);
         select(*window, QStringLiteral("Alpha"));
@@ -192,7 +183,6 @@ private Q_SLOTS:
         QSignalSpy written(panel, &ZDClientSettingsPanel::settingsWritten);
         QVERIFY(refreshed.wait(60000));
         QCOMPARE(panel->clientAllowMaintenance()->checkState(), Qt::Checked);
-
         // A click right after the new selection: the real agent's values must not reach the fake.
         select(*window, QStringLiteral("Beta"));
         panel->clientAutoCheck()->click();
@@ -230,7 +220,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(sheet->bar()->maximum() == 4 && sheet->bar()->value() >= 2, 60000);
         QDir().mkpath(QStringLiteral(KESTRA_SCREENSHOT_DIR));
         QVERIFY(sheet->grab().save(QStringLiteral(KESTRA_SCREENSHOT_DIR "/progress-sheet.png")));
-
         sheet->cancelButton()->click();
         QCOMPARE(sheet->statusLabel()->text(), QStringLiteral("Canceling..."));
         QVERIFY(!sheet->cancelButton()->isEnabled());

@@ -6,7 +6,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QSet>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -51,7 +50,6 @@ private Q_SLOTS:
         QCOMPARE(lo.value(QStringLiteral("ip4Address")).toString(), QStringLiteral("127.0.0.1"));
         QCOMPARE(lo.value(QStringLiteral("macAddress")).toString(), QStringLiteral("00:00:00:00:00:00"));
         QVERIFY(lo.value(QStringLiteral("name")).toString().contains(QStringLiteral("lo")));
-
         // Unknown or missing MAC: no record, so the agent listens on any address.
         QVERIFY(AppController::networkInterfaceWithMACAddress(QStringLiteral("02:de:ad:be:ef:01")).isEmpty());
         QVERIFY(AppController::networkInterfaceWithMACAddress(QStringLiteral("garbage")).isEmpty());
@@ -86,7 +84,6 @@ private Q_SLOTS:
             ports.insert(agent->listenPortNumber());
         }
         QCOMPARE(ports.size(), 3);
-
         // A disconnect stops one agent and leaves the others serving.
         QSignalSpy gone(fleet.front().get(), &AppController::disconnected);
         fleet.front()->rootObject()->invoke(QStringLiteral("disconnect"), {});
@@ -94,7 +91,6 @@ private Q_SLOTS:
         QVERIFY(!fleet.front()->isConnected());
         QCOMPARE(fleet.front()->statusString(), QStringLiteral("Disconnected"));
         QVERIFY(fleet.back()->isConnected());
-
         // A tray request still under way when its agent goes: the agent waits for it.
         fleet.back()->requestMaintenance();
         fleet.pop_back();
@@ -121,7 +117,6 @@ private Q_SLOTS:
         first.withdraw();
         QVERIFY(second.registerName(name));
         QVERIFY(!ZDNameRegistry().registerName(QString()));
-
         // Names longer than an abstract socket address still claim one slot each.
         const QString longName = name + QString(200, QLatin1Char('x'));
         ZDNameRegistry a, b;

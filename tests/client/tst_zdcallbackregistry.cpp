@@ -93,7 +93,6 @@ private Q_SLOTS:
         a->link->rootProxy()->callOneway(QString::fromLatin1(kSetErrorCallback), {QVariant::fromValue(a->object)});
         QTRY_VERIFY_WITH_TIMEOUT(a->countOf(QString::fromLatin1(kPing)) >= 1 && b->countOf(QString::fromLatin1(kPing)) >= 1, 20000);
         QCOMPARE(m_registry->count(), 2);
-
         // A quits without a word: its link closes under the agent.
         const ZDRemoteProxyPtr gone = m_registry->callbacks().value(0);
         a->link->invalidate();
@@ -103,14 +102,12 @@ private Q_SLOTS:
         QCOMPARE(b->last(QString::fromLatin1(kAddStringToQueueHostname)), (QVariantList{QStringLiteral("Disk full"), kHost}));
         QCOMPARE(m_registry->count(), 1);
         QVERIFY(m_registry->callbacks().value(0) != gone);
-
         // The probe of a new registration also prunes: b goes, c comes.
         const ZDRemoteProxyPtr bProxy = m_registry->callbacks().value(0);
         b->link->invalidate();
         QTRY_VERIFY_WITH_TIMEOUT(!bProxy->isValid(), 20000);
         auto c = connectConsole();
         QTRY_VERIFY_WITH_TIMEOUT(m_registry->count() == 1 && m_registry->callbacks().value(0) != bProxy, 20000);
-
         // An entry that cannot answer the probe counts as dead too.
         QStringList noPing = ZDRecordingConsole::allOperations();
         noPing.removeAll(QString::fromLatin1(kPing));
@@ -148,7 +145,6 @@ private Q_SLOTS:
         m_registry->postErrorWithCode(1003, QStringLiteral("no tool"));
         m_registry->postErrorStringUserInfo(QString(), {});
         QVERIFY(drained(*console));
-
         QCOMPARE(console->last(QString::fromLatin1(kAddErrorToQueueHostname)),
                  (QVariantList{QVariant::fromValue(diskError), kHost}));
         const auto userInfoCalls = console->of(QString::fromLatin1(kAddErrorToQueueUserInfo));
@@ -168,12 +164,10 @@ private Q_SLOTS:
         auto console = connectConsole();
         QTRY_COMPARE_WITH_TIMEOUT(m_registry->count(), 1, 20000);
         const QString finished = QString::fromLatin1(kTaskFinished);
-
         // Not armed: nothing owed.
         m_registry->postFinishedTask();
         QVERIFY(drained(*console));
         QCOMPARE(console->countOf(finished), 0);
-
         // A tool reporting twice: one taskFinished, an updateConfig: per notice.
         m_registry->shouldPostFinishedTaskWithTimeout(3600);
         std::thread tool([this] {
@@ -186,7 +180,6 @@ private Q_SLOTS:
         QCOMPARE(console->countOf(QString::fromLatin1(kUpdateConfig)), 2);
         QCOMPARE(console->last(QString::fromLatin1(kUpdateConfig)), QVariantList{kHost});
         QVERIFY(!m_registry->shouldPostFinishedTask());
-
         // Armed from a worker thread, the deadline sends it; a late tool notice adds none.
         std::thread worker([this] { m_registry->shouldPostFinishedTaskWithTimeout(0.05); });
         worker.join();
@@ -195,7 +188,6 @@ private Q_SLOTS:
         QVERIFY(drained(*console));
         QCOMPARE(console->countOf(finished), 2);
         QVERIFY(logText().contains("Task timed out. Finishing..."));
-
         // Re-arming replaces the deadline; cancelling leaves the notice to the tool.
         m_registry->shouldPostFinishedTaskWithTimeout(0.05);
         m_registry->shouldPostFinishedTaskWithTimeout(3600);
@@ -215,12 +207,10 @@ private Q_SLOTS:
         QVERIFY(drained(*console));
         QCOMPARE(console->last(QString::fromLatin1(kAddErrorToQueueUserInfo)).value(0).value<ZDRemoteError>(),
                  ZDRemoteError(QStringLiteral("orvDomain"), 1002));
-
         m_registry->taskError({{QStringLiteral("errorString"), QStringLiteral("Permissions repair failed")}});
         QVERIFY(drained(*console));
         QCOMPARE(console->last(QString::fromLatin1(kAddStringToQueueUserInfo)).value(0).toString(),
                  QStringLiteral("Permissions repair failed"));
-
         // Neither key (or a code that is no number): logged, and an error text of none.
         m_registry->taskError({{QStringLiteral("errorCode"), QStringLiteral("x")}, {QStringLiteral("pid"), qint64(42)}});
         QVERIFY(drained(*console));
@@ -237,7 +227,6 @@ private Q_SLOTS:
         m_registry->setProcessing(true);
         m_registry->waitOnProcessing();
         QVERIFY(logText().contains("Error: trying to wait on main thread. Aborting..."));
-
         // The last worker ends before anybody waits: the wait returns at once.
         m_registry->incrementTaskThreadCount();
         m_registry->decrementTaskThreadCount();
@@ -249,7 +238,6 @@ private Q_SLOTS:
         });
         QTRY_VERIFY_WITH_TIMEOUT(returned, 20000);
         early.join();
-
         // Several waiters, workers storing results as they end: every waiter wakes.
         for (int round = 0; round < 20; ++round) {
             m_registry->setProcessing(true);

@@ -6,8 +6,6 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
 
 #include <optional>
@@ -74,7 +72,6 @@ private Q_SLOTS:
         put(userLogs() + QStringLiteral("/CrashReporter/KestraClient_x.log"), "no");
         QDir().mkpath(userLogs() + QStringLiteral("/Zendrel/folder.log"));
         QCOMPARE(m_logs->populateZDLogFilenames(), expected);
-
         QCOMPARE(m_logs->logWithFilename(expected[1]), QVariant(QStringLiteral("client\n")));
         QCOMPARE(m_logs->fcsCrashLog(expected[5]), QVariant(QStringLiteral("root crash\n")));
         QVERIFY(m_posted.isEmpty());
@@ -91,7 +88,6 @@ private Q_SLOTS:
         const QString linkedCrash = userLogs() + QStringLiteral("/CrashReporter/KestraClient_evil.crash");
         QDir().mkpath(QFileInfo(linkedCrash).path());
         QVERIFY(QFile::link(secret, linkedCrash));
-
         QVERIFY(!m_logs->populateZDLogFilenames().contains(link));
         const QStringList refused{secret, unlisted, link,
                                   userLogs() + QStringLiteral("/Zendrel/../../../../secret.txt"),
@@ -105,7 +101,6 @@ private Q_SLOTS:
         m_posted.clear();
         QVERIFY(!m_logs->fcsCrashLog(linkedCrash).isValid());
         QCOMPARE(m_posted, QStringList{QStringLiteral("Unable to load crash log for file %1 - file doesn't exist").arg(linkedCrash)});
-
         // A crash folder that is itself a link is not looked into.
         const QString hidden = put(m_sandbox->path(QStringLiteral("hidden/KestraClient_1.crash")), "secret\n");
         QDir().mkpath(localLogs());
@@ -115,7 +110,6 @@ private Q_SLOTS:
         m_posted.clear();
         QVERIFY(!m_logs->fcsCrashLog(viaLink).isValid());
         QCOMPARE(m_posted.size(), 1);
-
         // A roundabout way to a listed file is still that file.
         QCOMPARE(m_logs->logWithFilename(userLogs() + QStringLiteral("/Zendrel/../Zendrel/KestraClient.1.log")),
                  QVariant(QStringLiteral("client\n")));
@@ -152,12 +146,10 @@ private Q_SLOTS:
         std::atomic<bool> cancelled{false};
         QVERIFY(!m_logs->gatherLogs(cancelled).isValid());
         QVERIFY(logText().contains("No logs found."));
-
         const QString a = put(userLogs() + QStringLiteral("/Zendrel/KestraClient.1.log"), "client\n");
         const QString b = put(localLogs() + QStringLiteral("/CrashReporter/KestraClient_1.crash"), QByteArray("\0\x01", 2));
         QVERIFY(QFile::link(m_sandbox->path(QStringLiteral("secret.txt")), userLogs() + QStringLiteral("/Zendrel/x.log")));
         put(m_sandbox->path(QStringLiteral("secret.txt")), "secret");
-
         cancelled = true;
         QVERIFY(!m_logs->gatherLogs(cancelled).isValid());
         // The next request starts afresh.

@@ -4,8 +4,6 @@
 // spins the event loop so that the records under test keep working.
 // ZDFakeTaskAgent: one zdfake_agent, which records the calls it serves.
 #include "ZDTestProcess.h"
-#include <QProcess>
-#include <QStringList>
 #include <QtTest>
 
 #include <memory>
