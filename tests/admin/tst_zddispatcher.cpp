@@ -12,8 +12,6 @@
 #include "ZDService.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -179,7 +177,6 @@ private Q_SLOTS:
         QCOMPARE(started.first().first().toInt(), int(m_agents.size()));
         QCOMPARE(advanced.size(), 3 * int(m_agents.size()));
         QVERIFY(!m_dispatcher->isProcessing());
-
         // A selection of one; an unknown operation gives no result and a failure.
         m_dispatcher->setSelectionProvider([this] { return ZDDispatcher::ServiceList{m_services[1]}; });
         QSignalSpy failed(m_dispatcher.get(), &ZDDispatcher::serviceFailed);
@@ -188,7 +185,6 @@ private Q_SLOTS:
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().first().toString(), m_agents[1].host + QLatin1Char('.'));
         QVERIFY(m_services[1]->isConnected());
-
         // Waiting on the main thread is refused, not a hang.
         QVERIFY(m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")).isEmpty());
         QVERIFY(!m_dispatcher->waitOnProcessing());
@@ -214,7 +210,6 @@ private Q_SLOTS:
         QCOMPARE(logs.size(), 3);
         QCOMPARE(pings.size(), 1); // only the computer without error and enabled
         QVERIFY(pings.contains(m_services[2]->hostName()));
-
         // relaunch is oneway: the agent may record it just after answering.
         QTRY_VERIFY_WITH_TIMEOUT(callsOf(0).contains(QStringLiteral("relaunch")), 20000);
         const QStringList outdatedCalls = callsOf(0);
@@ -225,7 +220,6 @@ private Q_SLOTS:
         QVERIFY(!disabledCalls.join(u'\n').contains(QStringLiteral("executeTask")));
         QVERIFY(callsOf(2).contains(QStringLiteral("executeTask clean com.zendrel.faketool -v")));
         QCOMPARE(failed.size(), 5); // two reads, one relaunch, two tasks
-
         // The one privileged operation a computer with an error still takes.
         m_prompt->push(ZDCredentialPrompt::Result::OK);
         bool installed = false, other = true;
@@ -265,20 +259,17 @@ private Q_SLOTS:
         const QVariantMap entry = m_dispatcher->credentialStore().authorizationDict().value(s->hostKey()).toMap();
         QCOMPARE(entry.value(QStringLiteral("authName")).toString(), kUser);
         QVERIFY(!entry.value(QStringLiteral("authPass")).toByteArray().contains(kPassword.toUtf8()));
-
         // The callback form: the tool's answer comes back through the record passed by reference.
         auto callback = std::make_shared<ZDCallback>(QStringLiteral("zdOndrelScanFinished"), host);
         zdtest::offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s, callback); });
         QVERIFY(first);
         QTRY_COMPARE_WITH_TIMEOUT(callback->output(), QStringLiteral("done ok"), 20000);
         QVERIFY(callsOf(2).contains(QStringLiteral("authExecuteTaskCallback clean zdOndrelScanFinished ok")));
-
         // Cache gone: the keychain answers without a question.
         m_dispatcher->credentialStore().clear();
         zdtest::offMain([&] { first = m_dispatcher->authExecuteRemoteTask(kTask, kTool, QStringList(), s); });
         QVERIFY(first);
         QCOMPARE(m_prompt->asked(), 1);
-
         // The cache expires by itself.
         m_dispatcher->credentialStore().setLifetime(std::chrono::milliseconds(50));
         m_dispatcher->credentialStore().restartLifetime();
@@ -307,7 +298,6 @@ private Q_SLOTS:
         QCOMPARE(m_prompt->last().hostName, host);
         QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, host));
         QVERIFY(callsOf(2).contains(QStringLiteral("validateUsername:password: %1 refused").arg(kUser)));
-
         // The agent reports wrong credentials later: cache and stored password go.
         QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, kPassword, host));
         QVERIFY(m_dispatcher->credentialStore().entry(s->hostKey()));
@@ -335,7 +325,6 @@ private Q_SLOTS:
             callsOf(2).contains(QStringLiteral("installZendrelNuvell %1 ok obj1,obj2").arg(kUser)), 20000);
         QCOMPARE(callsOf(1).size(), before); // skipped: not even asked to check credentials
         QVERIFY(callsOf(1).filter(QStringLiteral("installZendrelNuvell")).isEmpty());
-
         // Cancel: nobody else is asked or runs anything, the batch ends.
         m_prompt->reset();
         m_dispatcher->credentialStore().clear();
@@ -403,7 +392,6 @@ private Q_SLOTS:
         QCOMPARE(results.size(), 2);
         QVERIFY(!results.contains(agent.host + QLatin1Char('.')));
         QTRY_VERIFY_WITH_TIMEOUT(!s->isConnected(), 10000);
-
         // The agent comes back on its port: the next calls reconnect it.
         QVERIFY(agent.start(kUser, m_passwordFile));
         QVERIFY(QTest::qWaitFor(
