@@ -12,7 +12,6 @@
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
-#include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
 #include <csignal>
@@ -67,43 +66,34 @@ private Q_SLOTS:
     }
     void init() { m_settings = m_sandbox->path(uniqueName("settings") + QStringLiteral(".ini")); }
 
-    void validation_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("valid");
-        const QString n = QStringLiteral("Bay");
-        const QString p = QStringLiteral("35011");
-        QTest::newRow("localhost") << n << QStringLiteral("localhost") << p << true;
-        QTest::newRow("part above 255") << n << QStringLiteral("300.1.1.1") << p << true;
-        QTest::newRow("leading zero") << n << QStringLiteral("010.0.0.1") << p << false;
-        QTest::newRow("three parts") << n << QStringLiteral("10.0.0") << p << false;
-        QTest::newRow("five parts") << n << QStringLiteral("1.2.3.4.5") << p << false;
-        QTest::newRow("letters") << n << QStringLiteral("a.b.c.d") << p << false;
-        QTest::newRow("empty part") << n << QStringLiteral("1..2.3.4") << p << false;
-        QTest::newRow("sign") << n << QStringLiteral("-1.2.3.4") << p << false;
-        QTest::newRow("blank") << n << QStringLiteral(" 1.2.3.4") << p << false;
-        QTest::newRow("too long") << n << QStringLiteral("100.100.100.1000") << p << false;
-        QTest::newRow("host name") << n << QStringLiteral("bay.local") << p << false;
-        QTest::newRow("port 1024") << n << QStringLiteral("10.0.0.1") << QStringLiteral("1024") << false;
-        QTest::newRow("port 1025") << n << QStringLiteral("10.0.0.1") << QStringLiteral("1025") << true;
-        QTest::newRow("port 65535") << n << QStringLiteral("10.0.0.1") << QStringLiteral("65535") << true;
-        QTest::newRow("port 65536") << n << QStringLiteral("10.0.0.1") << QStringLiteral("65536") << false;
-        QTest::newRow("port text") << n << QStringLiteral("10.0.0.1") << QStringLiteral("http") << false;
-        QTest::newRow("port with tail") << n << QStringLiteral("10.0.0.1") << QStringLiteral("2000x") << false;
-        QTest::newRow("port huge") << n << QStringLiteral("10.0.0.1") << QStringLiteral("99999999999999") << false;
-        QTest::newRow("empty name") << QString() << QStringLiteral("10.0.0.1") << p << false;
-        QTest::newRow("name 255") << QString(255, QLatin1Char('x')) << QStringLiteral("10.0.0.1") << p << true;
-        QTest::newRow("name 256") << QString(256, QLatin1Char('x')) << QStringLiteral("10.0.0.1") << p << false;
-    }
     void validation()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, ip);
-        QFETCH(QString, port);
-        QFETCH(bool, valid);
-        QCOMPARE(ZDDiscovery::validateManualConnectionSettings(name, ip, port), valid);
+        const QString n = QStringLiteral("Bay"), ip = QStringLiteral("10.0.0.1"), p = QStringLiteral("35011");
+        const struct { QString name, ip, port; bool valid; } cases[] = {
+            {n, QStringLiteral("localhost"), p, true},
+            {n, QStringLiteral("300.1.1.1"), p, true}, // parts are not checked against 255
+            {n, QStringLiteral("010.0.0.1"), p, false},
+            {n, QStringLiteral("10.0.0"), p, false},
+            {n, QStringLiteral("1.2.3.4.5"), p, false},
+            {n, QStringLiteral("a.b.c.d"), p, false},
+            {n, QStringLiteral("1..2.3.4"), p, false},
+            {n, QStringLiteral("-1.2.3.4"), p, false},
+            {n, QStringLiteral(" 1.2.3.4"), p, false},
+            {n, QStringLiteral("100.100.100.1000"), p, false},
+            {n, QStringLiteral("bay.local"), p, false},
+            {n, ip, QStringLiteral("1024"), false},
+            {n, ip, QStringLiteral("1025"), true},
+            {n, ip, QStringLiteral("65535"), true},
+            {n, ip, QStringLiteral("65536"), false},
+            {n, ip, QStringLiteral("http"), false},
+            {n, ip, QStringLiteral("2000x"), false},
+            {n, ip, QStringLiteral("99999999999999"), false},
+            {QString(), ip, p, false},
+            {QString(255, QLatin1Char('x')), ip, p, true},
+            {QString(256, QLatin1Char('x')), ip, p, false}};
+        for (const auto &c : cases)
+            QVERIFY2(ZDDiscovery::validateManualConnectionSettings(c.name, c.ip, c.port) == c.valid,
+                     qPrintable(c.name.left(8) + u' ' + c.ip + u':' + c.port));
     }
 
     void manualConnections()
@@ -120,7 +110,6 @@ private Q_SLOTS:
             QVERIFY(!discovery.submitManualConnection(name, QStringLiteral("10.0.0"), port, &title, &text));
             QVERIFY(!title.isEmpty());
             QVERIFY(discovery.manualConnections().isEmpty());
-
             QVERIFY(discovery.submitManualConnection(name, QStringLiteral("127.0.0.1"), port, &title, &text));
             QCOMPARE(added.size(), 1);
             const auto s = named(discovery, name);
@@ -132,7 +121,6 @@ private Q_SLOTS:
             QCOMPARE(discovery.serviceWithManualIP(QStringLiteral("127.0.0.1")), s);
             QCOMPARE(discovery.serviceWithIPAddress(QStringLiteral("127.0.0.1")), s);
             QVERIFY(!discovery.serviceWithManualIP(QStringLiteral("127.0.0.2")));
-
             // Same address and port under another name: refused, nothing stored.
             title.clear();
             QVERIFY(!discovery.submitManualConnection(QStringLiteral("Other"), QStringLiteral("127.0.0.1"), port, &title, &text));
@@ -140,7 +128,6 @@ private Q_SLOTS:
             QCOMPARE(text, QStringLiteral("There is already a service with this IP address and port."));
             QCOMPARE(discovery.manualConnections().size(), 1);
             QCOMPARE(discovery.allServices().size(), 1);
-
             // A disabled computer does not count as available.
             s->setEnabled(false);
             discovery.updateAvailableServices();
@@ -191,7 +178,6 @@ private Q_SLOTS:
         QCOMPARE(discovery.manualConnections().size(), 2);
         discovery.processManualConnections();
         QCOMPARE(names(discovery.allServices()), QStringList{QStringLiteral("ok")});
-
         QSettings(m_settings, QSettings::IniFormat).setValue(QStringLiteral("manualConnections"), QStringLiteral("text"));
         QVERIFY(discovery.manualConnections().isEmpty());
     }
@@ -242,7 +228,6 @@ private Q_SLOTS:
         QCOMPARE(discovery.serviceWithHostName(dotted.chopped(1)), sb);
         QVERIFY(!discovery.serviceWithHostName(QString()));
         QVERIFY(!discovery.serviceWithHostName(QStringLiteral("elsewhere.local.")));
-
         // The agent says goodbye: a manual record stays listed, disconnected, without retry.
         QVERIFY(sb->isConnected() || QTest::qWaitFor([&] { return sb->isConnected(); }, kWait));
         QVERIFY(b.waitForLine(QStringLiteral("CALL setErrorCallback:")));
@@ -253,60 +238,6 @@ private Q_SLOTS:
         QVERIFY(!sb->isConnected());
         QCOMPARE(discovery.serviceWithHostName(dotted), sb);
         QVERIFY(sa->isConnected());
-    }
-
-    // The agent itself, found by DNS-SD (picked out by its port: other agents
-    // of this machine share its host name), then gone when it is killed.
-    void realAgentDiscovered()
-    {
-        if (!ZDRealAgent::exists())
-            QSKIP("KestraClient is not built");
-        ZDRealAgent agent;
-        const quint16 port = ZDRealAgent::freePort();
-        ZDDiscovery discovery(m_callback, m_settings);
-        discovery.start();
-        QVERIFY2(agent.start(port), qPrintable(agent.output()));
-        auto mine = [&]() -> ZDServicePtr {
-            for (const auto &s : discovery.allServices()) {
-                if (s->hasNetService() && s->port() == port)
-                    return s;
-            }
-            return nullptr;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(mine(), kWait);
-        const auto s = mine();
-        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->configDict().isEmpty(), kWait);
-        QCOMPARE(s->errorCode(), 0);
-        QVERIFY(s->registeredName().contains(QLatin1String("KestraClient - ")));
-        QTRY_VERIFY_WITH_TIMEOUT(discovery.servicesAvailable(), kWait);
-        agent.kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!mine(), kWait);
-        QVERIFY(s->isInvalidated());
-    }
-
-    // The agent's goodbye reaches the console through its error callback.
-    void realAgentSaysGoodbye()
-    {
-        if (!ZDRealAgent::exists())
-            QSKIP("KestraClient is not built");
-        ZDRealAgent agent;
-        const quint16 port = ZDRealAgent::freePort();
-        QVERIFY2(agent.start(port), qPrintable(agent.output()));
-        ZDDiscovery discovery(m_callback, m_settings);
-        const auto s = discovery.addManualConnection(QStringLiteral("Real"), QStringLiteral("127.0.0.1"), port);
-        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
-        QSignalSpy bye(m_callback.get(), &ZDErrorCallback::willDisconnect);
-        // setErrorCallback: went before the record called itself connected; a
-        // round trip behind it makes sure the agent has handled it.
-        QVERIFY(s->ping());
-        QVERIFY(ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect")));
-        QTRY_VERIFY_WITH_TIMEOUT(!bye.isEmpty(), kWait);
-        QVERIFY(bye.first().at(0).toString().endsWith(QLatin1Char('.')));
-        // Its configuration lacked a host name (no tool suite there), so the
-        // goodbye names no listed computer; the next call finds it gone.
-        QTRY_VERIFY_WITH_TIMEOUT(!s->ping(), kWait);
-        QVERIFY(!s->isConnected());
-        QCOMPARE(discovery.allServices(), QList<ZDServicePtr>{s});
     }
 
     // A changed suite comes in by updateConfig: (sent as a tool task ends). Disconnect drops the
@@ -368,7 +299,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
         QCOMPARE(s->registeredName(), registered);
         QVERIFY(discovery.topLevelServices().contains(s));
-
         agent.stop(); // withdraws its publication
         QTRY_VERIFY_WITH_TIMEOUT(!named(discovery, service), kWait);
         QVERIFY(s->isInvalidated());
@@ -377,7 +307,6 @@ private Q_SLOTS:
         for (const auto &args : removed)
             seen = seen || args.at(0).value<ZDServicePtr>() == s;
         QVERIFY(seen);
-
         // Found again when it comes back: a new record.
         QVERIFY(agent.start());
         QVERIFY(agent.waitForLine(QStringLiteral("PUBLISHED ")));
@@ -385,7 +314,6 @@ private Q_SLOTS:
         auto again = named(discovery, service);
         QVERIFY(again != s);
         QTRY_VERIFY_WITH_TIMEOUT(again->isConnected(), kWait);
-
         // Its invalidation with notice takes it off the list.
         again->invalidate(true);
         QTRY_VERIFY_WITH_TIMEOUT(!named(discovery, service), kWait);
