@@ -12,11 +12,8 @@
 #include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
 
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QUuid>
-#include <QThread>
 #include <QtTest>
 
 #include <atomic>
@@ -117,7 +114,6 @@ private Q_SLOTS:
         m_callback = std::make_unique<ZDErrorCallback>();
         m_callback->setSettingsPath(m_settings);
         m_callback->setClock([this] { return QDateTime::fromSecsSinceEpoch(m_now.load(), Qt::UTC); });
-
         auto root = ZDRemoteObject::create();
         root->addOperation(op(ZDOrv::kSetErrorCallback), [this](const QVariantList &args) {
             std::lock_guard lock(m_mutex);
@@ -127,7 +123,6 @@ private Q_SLOTS:
         m_agent = std::make_unique<ZDConnectionServer>();
         m_agent->setRootObject(root);
         QVERIFY(m_agent->listen(QStringLiteral("127.0.0.1"), 0));
-
         onConsoleThread([this] { m_link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_agent->port()); });
         QVERIFY(m_link);
         m_console = handToAgent(m_callback->remoteObject());
@@ -162,7 +157,6 @@ private Q_SLOTS:
         QSignalSpy cancel(m_callback.get(), &ZDErrorCallback::cancelMaintenance);
         QSignalSpy logs(m_callback.get(), &ZDErrorCallback::crashLogsAdded);
         QSignalSpy updates(m_callback.get(), &ZDErrorCallback::nuvellCount);
-
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(2006), kHost1});
         send(ZDOrv::kAddErrorToQueueUserInfo,
              {orvError(1002, {{QStringLiteral("info"), QStringLiteral("Motion")}}),
@@ -181,7 +175,6 @@ private Q_SLOTS:
         send(ZDOrv::kQuellarAddLogsHostName, {crashLogs, kHost1});
         send(ZDOrv::kSetNuvellCountHostname, {qint64(3), kHost2});
         send(ZDOrv::kCancelProcessing);
-
         QTRY_COMPARE(updates.size(), 1);
         QCOMPARE(progress.size(), 2);
         QCOMPARE(finished.size(), 1);
@@ -192,7 +185,6 @@ private Q_SLOTS:
         QCOMPARE(logs.value(0), (QVariantList{crashLogs, kHost1}));
         QCOMPARE(updates.value(0), (QVariantList{qint64(3), kHost2}));
         QCOMPARE(changed.size(), 4);
-
         // Newest first; error entries carry code and action, text entries do not.
         const QVariantList queue = m_callback->errorQueue();
         QCOMPARE(queue.size(), 4);
@@ -241,14 +233,12 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, m_console->call(op(ZDOrv::kPing), {kHost1}));
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, m_console->call(QStringLiteral("removeAllFiles:"), {kHost1}));
         QCOMPARE(m_callback->errorCount(), 0);
-
         // The link survived: a good report still arrives, after the bad ones.
         send(ZDOrv::kUpdateConfig, {kHost1});
         QTRY_COMPARE(config.size(), 1);
         QCOMPARE(any.size(), 0);
         QCOMPARE(updates.size(), 0);
         QCOMPARE(logs.size(), 0);
-
         // Long texts are cut, not refused.
         send(ZDOrv::kAddStringToQueueHostname, {QString(100000, QLatin1Char('x')), kHost1});
         QCOMPARE(m_callback->errorQueue().value(0).toMap().value("description").toString().size(),
@@ -264,7 +254,6 @@ private Q_SLOTS:
         m_now += 70; // 130 s after the first
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(2006), kHost1});
         QCOMPARE(m_callback->errorCount(), 2);
-
         // Only the two newest entries are compared: a match in third place comes again.
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(2007), kHost2});
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(2007), kHost3});
@@ -272,7 +261,6 @@ private Q_SLOTS:
         QCOMPARE(m_callback->errorCount(), 5);
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(2007), kHost3}); // second newest now
         QCOMPARE(m_callback->errorCount(), 5);
-
         // With user information the application must match too; texts match by description.
         const auto withApp = [](const QString &host, const QString &app) {
             return QVariantMap{{QStringLiteral("hostname"), host}, {QStringLiteral("appName"), app}};
@@ -287,7 +275,6 @@ private Q_SLOTS:
         send(ZDOrv::kAddStringToQueueHostname, {QStringLiteral("Disk full"), kHost2});
         send(ZDOrv::kAddStringToQueueUserInfo, {QStringLiteral("Disk full"), withApp(kHost2, QStringLiteral("Motion"))});
         QCOMPARE(m_callback->errorCount(), 5);
-
         // A foreign domain keeps its own text; its action follows the code alone.
         m_callback->addErrorToQueue(
             ZDRemoteError(QStringLiteral("NSPOSIXErrorDomain"), 2001,
@@ -309,7 +296,6 @@ private Q_SLOTS:
         QVERIFY(m_callback->postLocalError({{QStringLiteral("errorcode"), 2001}, {QStringLiteral("hostname"), kHost3}}));
         QVERIFY(!m_callback->postLocalError({{QStringLiteral("errorcode"), 0}, {QStringLiteral("hostname"), kHost3}}));
         QCOMPARE(m_callback->errorCount(), 4);
-
         const QString date0 = QStringLiteral("2023-11-14 22:13:20 +0000");
         const QString date1 = QStringLiteral("2023-11-14 22:13:21 +0000");
         QCOMPARE(m_callback->stringRepresentation(),
@@ -318,7 +304,6 @@ private Q_SLOTS:
                      + " - Disk full\n" + kHost1 + " - " + date0 + " - "
                      + "Connection timed out. Please make sure that you have the latest version of the client "
                        "software.\n");
-
         QSignalSpy changed(m_callback.get(), &ZDErrorCallback::errorQueueChanged);
         m_callback->removeErrorsForHost(kHost1);
         QCOMPARE(m_callback->errorCount(), 2);
@@ -373,20 +358,6 @@ private Q_SLOTS:
         QCOMPARE(queue.last().toMap().value("description"), QVariant(QStringLiteral("20")));
     }
 
-    void descriptions()
-    {
-        const QVariantMap info{{QStringLiteral("info"), QStringLiteral("Motion")}};
-        for (const auto &[code, description, action] :
-             {std::tuple{0, "", 0}, {1000, "Application Motion not found.", 1}, {1006, "Incorrect username or password.", 0},
-              {-1, "Unknown error. Please check error logs on the local machine.", 0}}) {
-            QCOMPARE(ZDErrorCallback::descriptionForError(ZDRemoteError(QStringLiteral("orvDomain"), code, info)),
-                     QString::fromLatin1(description));
-            QCOMPARE(ZDErrorCallback::actionTypeForCode(code), action);
-        }
-        // Names under .local. and .virtual.: the error log window's table.
-        QCOMPARE(ZDErrorCallback::friendlyServiceName(QStringLiteral("10.0.0.5")), QStringLiteral("10.0.0.5"));
-    }
-
     void wrongCredentialsRemoveStoredPassword()
     {
         QString reason;
@@ -402,7 +373,6 @@ private Q_SLOTS:
         writeSettings(QStringLiteral("users"), QVariantMap{{host1, user}, {host2, user}});
         QVERIFY(ZDKeychain::addKeychainItem(name, kind, user, QStringLiteral("pw1"), host1));
         QVERIFY(ZDKeychain::addKeychainItem(name, kind, user, QStringLiteral("pw2"), host2));
-
         QSignalSpy rejected(m_callback.get(), &ZDErrorCallback::credentialsRejected);
         send(ZDOrv::kAddErrorToQueueHostname, {orvError(1006), host1});
         QVERIFY(rejected.wait(10000));
@@ -411,7 +381,6 @@ private Q_SLOTS:
         QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(name, kind, user, host2), QStringLiteral("pw2"));
         QCOMPARE(m_callback->errorQueue().value(0).toMap().value("description"),
                  QVariant("Incorrect username or password."));
-
         // From the console's own thread the keyring is asked off that thread; same result.
         m_callback->addErrorToQueue(ZDRemoteError(QStringLiteral("orvDomain"), 1006),
                                     QVariantMap{{QStringLiteral("hostname"), host2}});
@@ -487,7 +456,6 @@ private Q_SLOTS:
                       QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
         QCOMPARE(m_callback->uploadUrl().path(), QLatin1String(ZDErrorCallback::kUploadPath));
         m_callback->setApplicationVersion(QStringLiteral("3.2"));
-
         QVERIFY(!m_callback->uploadErrorLog()); // nothing to send
         m_callback->addErrorToQueue(ZDRemoteError(QStringLiteral("orvDomain"), 2007), kHost1);
         const QString log = m_callback->stringRepresentation();
@@ -499,7 +467,6 @@ private Q_SLOTS:
         QVERIFY(done.wait(30000));
         QCOMPARE(done.value(0).value(0).value<ZDErrorCallback::UploadResult>(), result);
         QVERIFY(!m_callback->isUploading());
-
         QCOMPARE(server.requests, 1);
         QVERIFY(server.requestHead.startsWith("POST /appdata/orvelle/net_admin/uploadlog.php HTTP/1.1"));
         const QByteArray type = server.header("Content-Type");
@@ -549,7 +516,6 @@ private Q_SLOTS:
         QCOMPARE(done.value(0).value(0).value<ZDErrorCallback::UploadResult>(),
                  ZDErrorCallback::UploadResult::ConnectionFailed);
         QCOMPARE(m_callback->errorCount(), 1);
-
         // A server address that is not HTTP is refused before anything is sent.
         QVERIFY(!m_callback->postDictionary({{QStringLiteral("a"), 1}}, QUrl(QStringLiteral("file:///etc/passwd"))));
         QVERIFY(done.wait(5000));
