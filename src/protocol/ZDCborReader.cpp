@@ -11,7 +11,7 @@ bool ZDCborReader::readHead(Head *head, QString *error)
         return false;
     }
     if (m_itemsLeft <= 0) {
-        *error = QStringLiteral("more than %1 items in one message").arg(m_maxItems);
+        *error = QStringLiteral("message passes the item limit of %1").arg(m_maxItems);
         return false;
     }
     --m_itemsLeft;
