@@ -135,6 +135,7 @@ int main(int argc, char **argv)
                           {kAddErrorToQueueUserInfo, {wrong, QVariantMap{{QStringLiteral("hostname"), victim}}}},
                           {kAddStringToQueueHostname, {QStringLiteral("<img src=\"/dev/zero\">\x1b[2J spoofed"), victim}},
                           {kRequestMaintenance, {victim}},
+                          {kCancelMaintenance, {victim}},
                           {kUpdateConfig, {victim}},
                           {kWillDisconnect, {victim}}});
         }
