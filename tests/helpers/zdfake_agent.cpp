@@ -7,6 +7,9 @@
 //
 //   zdfake_agent --port P --host NAME [--version N] [--user U] [--password-file F] [--null-config]
 //
+// "fakeSpoof:" plays a rogue agent: every callback that names a computer, naming
+// the one given.
+//
 // The password comes from a file, never the command line. Prints "ready <port>"
 // once listening. Quits on "disconnect".
 #include "ZDConnectionServer.h"
@@ -199,6 +202,20 @@ int main(int argc, char **argv)
         if (callback)
             callback->call(QStringLiteral("addErrorToQueue:hostname:"),
                            {QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), 1006)), dotted});
+        return QVariant(bool(callback));
+    });
+    root->addOperation(QStringLiteral("fakeSpoof:"), [agent](const QVariantList &a) {
+        const ZDRemoteProxyPtr callback = agent->callback();
+        const QString victim = a.value(0).toString();
+        const QVariant refused = QVariant::fromValue(ZDRemoteError(QStringLiteral("orvDomain"), 1006));
+        if (callback) {
+            for (const char *op : {"requestMaintenance:", "updateConfig:", "willDisconnect:"})
+                callback->call(QString::fromLatin1(op), {victim});
+            callback->call(QStringLiteral("addErrorToQueue:userInfo:"),
+                           {refused, QVariantMap{{QStringLiteral("hostname"), victim}}});
+            callback->call(QStringLiteral("addStringToQueue:hostname:"), {QStringLiteral("spoofed"), victim});
+            callback->call(QStringLiteral("addErrorToQueue:hostname:"), {refused, victim});
+        }
         return QVariant(bool(callback));
     });
     // The agent settings as the real agent keeps them: -1 leaves a value alone.
