@@ -206,21 +206,14 @@ def console(user, guess):
         w.s.settimeout(30)
     say(f"TIMEOUTNAME probed={len(pings)}")
 
-    # Password guessing, one connection, one wrong password after the other.
-    w = served()
+    # Password guessing, one wrong password after the other.
+    w, answers, start = served(), [], time.monotonic()
     say("GUESSING")
-    times, answers = [], []
-    for _ in range(10):
-        t = time.monotonic()
+    while len(answers) < 10 and time.monotonic() - start < 40:
         answer = w.call("validateUsername:password:", [user, bytes.fromhex(guess)])
         answers.append("closed" if answer is None else str(answer.get("result", answer.get("error"))))
-        if answer is None:
-            w = served()
-        times.append(time.monotonic() - t)
-        if sum(times) > 40:
-            break
-    say(f"GUESSES n={len(times)} seconds={sum(times):.1f} first={times[0]:.2f} last={times[-1]:.2f} answers={set(answers)} refusals={refusals}")
-
+        w = w if answer is not None else served()
+    say(f"GUESSES n={len(answers)} seconds={time.monotonic() - start:.1f} answers={set(answers)} refusals={refusals}")
 
 if len(sys.argv) > 3 and sys.argv[3] == "console":
     console(sys.argv[4], sys.argv[5])
