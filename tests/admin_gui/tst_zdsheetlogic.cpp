@@ -10,18 +10,13 @@
 #include "ZDCredentialStore.h"
 #include "ZDKeychain.h"
 #include "ZDLargeIconCache.h"
-#include "ZDLog.h"
 #include "ZDLogGathering.h"
 #include "ZDRemoteLogText.h"
 #include "ZDTestSandbox.h"
 #include "ZDTroubleshooting.h"
 #include "ZDUploadMessages.h"
 
-#include <QBuffer>
-#include <QDir>
 #include <QImage>
-#include <QSet>
-#include <QFile>
 #include <QtTest>
 
 class TestSheetLogic : public QObject
@@ -48,21 +43,15 @@ private Q_SLOTS:
     }
 
     // The advice speaks of this desktop only.
-    void troubleshooterTextsInLinuxTerms_data()
-    {
-        QTest::addColumn<QString>("text");
-        for (const int code : {0, 2001, 2006, 2007, 2008, 77})
-            QTest::newRow(qPrintable(QString::number(code))) << ZDTroubleshooting::textForState({true, code});
-        QTest::newRow("unreachable") << ZDTroubleshooting::textForState({false, 0});
-        QTest::newRow("none") << ZDTroubleshooting::textForNoService();
-    }
-
     void troubleshooterTextsInLinuxTerms()
     {
-        QFETCH(QString, text);
-        for (const char *word : {"System Preferences", "Finder", "Library/", "Airport", "ctrl-click", "Dock",
-                                 "Command", "\u2318", "Mac", "Bonjour", "prefPane", ".app"})
-            QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
+        QStringList texts{ZDTroubleshooting::textForState({false, 0}), ZDTroubleshooting::textForNoService()};
+        for (const int code : {0, 2001, 2006, 2007, 2008, 77})
+            texts << ZDTroubleshooting::textForState({true, code});
+        for (const QString &text : std::as_const(texts))
+            for (const char *word : {"System Preferences", "Finder", "Library/", "Airport", "ctrl-click", "Dock",
+                                     "Command", "\u2318", "Mac", "Bonjour", "prefPane", ".app"})
+                QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
     }
 
     // Mixed values shown mixed, left alone unless clicked, a click turning them on: the settings panel's
@@ -96,7 +85,6 @@ private Q_SLOTS:
         QVERIFY(!ZDRemoteLogText::textForAnswer(QString(QChar(0xfffd))).isText);
         QVERIFY(!ZDRemoteLogText::textForAnswer(QVariantMap()).isText);
         QVERIFY(!ZDRemoteLogText::textForAnswer(QVariant()).isText);
-
         QString huge(ZDRemoteLogText::kMaxShownCharacters + 5000, QLatin1Char('x'));
         huge += QStringLiteral("THE END");
         const ZDRemoteLogText::Shown shown = ZDRemoteLogText::textForAnswer(huge);
@@ -161,7 +149,6 @@ private Q_SLOTS:
         QVERIFY(outcome.fileErrors.first().endsWith(QStringLiteral(" could not be created.")));
         QVERIFY(!QFile::exists(outside));
         QVERIFY(!QDir(gathering.workFolder()).exists());
-
         const QString out = sandbox.path(QStringLiteral("out"));
         QVERIFY(ZDArchive::extractZip(outcome.archivePath, out).ok);
         const QString dump = out + QStringLiteral("/ZD_Log_Dump/");
@@ -221,7 +208,6 @@ private Q_SLOTS:
         const ZDLargeIconCache icons;
         QVERIFY(icons.storeIcon(QStringLiteral("a.local."), png));
         const QString state = ZDAdminSettings::stateDirectory();
-
         const ZDCacheCleaner::Outcome outcome = cleaner.trashCaches();
         QCOMPARE(outcome.result, ZDCacheCleaner::Result::Cleaned);
         QCOMPARE(outcome.title, QStringLiteral("Caches successfully cleaned"));
@@ -254,13 +240,6 @@ private Q_SLOTS:
         QVERIFY(ZDKeychain::deleteAllKeychainItems(other, QString()));
     }
 
-    void uploadMessages()
-    {
-        using R = ZDErrorCallback::UploadResult;
-        // Uploaded and refused: the error log window's upload test.
-        QCOMPARE(ZDUploadMessages::messageForResult(R::ConnectionFailed).title, QStringLiteral("Connection failed"));
-        QVERIFY(ZDUploadMessages::messageForResult(R::Cancelled).title.isEmpty());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSheetLogic)

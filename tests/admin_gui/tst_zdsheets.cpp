@@ -16,7 +16,7 @@
 #include "ZDLogViewer.h"
 #include "ZDMainWindow.h"
 #include "ZDManualConnectionSheet.h"
-#include "ZDRealAgent.h"
+#include "ZDFreePort.h"
 #include "ZDRemoteError.h"
 #include "ZDRemoteLogText.h"
 #include "ZDTestHttpServer.h"
@@ -24,16 +24,13 @@
 #include "ZDTroubleshooter.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSettings>
 #include <QTableWidget>
 #include <QHeaderView>
 #include <QtTest>
@@ -130,41 +127,28 @@ private Q_SLOTS:
 
     void cleanup() { closeAlerts(); }
 
-    void manualConnectionEnablesConnect_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("enabled");
-        // The rules are the discovery's, tested there: here that the sheet applies them as one types.
-        QTest::newRow("10.0.0.1") << "Edit 1" << "10.0.0.1" << "35011" << true;
-        QTest::newRow("leading zero") << "Edit 1" << "010.0.0.1" << "35011" << false;
-        QTest::newRow("port 1024") << "Edit 1" << "10.0.0.1" << "1024" << false;
-    }
-
     void manualConnectionEnablesConnect()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, ip);
-        QFETCH(QString, port);
-        QFETCH(bool, enabled);
+        // The rules are the discovery's, tested there: here that the sheet applies them as one types.
         ZDDiscovery discovery(m_errorCallback, m_settingsPath);
         ZDManualConnectionSheet sheet(&discovery);
-        sheet.showSheet();
-        QVERIFY(!sheet.connectButton()->isEnabled());
-        // Typed one key at a time: the check runs on every change.
-        QTest::keyClicks(sheet.nameField(), name);
-        QTest::keyClicks(sheet.addressField(), ip);
-        QTest::keyClicks(sheet.portField(), port);
-        QCOMPARE(sheet.connectButton()->isEnabled(), enabled);
-        sheet.portField()->clear();
-        QVERIFY(!sheet.connectButton()->isEnabled());
+        for (const auto &[ip, port, enabled] : {std::tuple{"10.0.0.1", "35011", true}, {"010.0.0.1", "35011", false},
+                                                {"10.0.0.1", "1024", false}}) {
+            sheet.showSheet();
+            QVERIFY(!sheet.connectButton()->isEnabled());
+            // Typed one key at a time: the check runs on every change.
+            QTest::keyClicks(sheet.nameField(), QStringLiteral("Edit 1"));
+            QTest::keyClicks(sheet.addressField(), QLatin1String(ip));
+            QTest::keyClicks(sheet.portField(), QLatin1String(port));
+            QVERIFY2(sheet.connectButton()->isEnabled() == enabled, ip);
+            sheet.portField()->clear();
+            QVERIFY(!sheet.connectButton()->isEnabled());
+        }
     }
 
     void manualConnectionDuplicateAlert()
     {
-        const QString port = QString::number(ZDRealAgent::freePort());
-
+        const QString port = QString::number(zdtest::freePort());
         ZDDiscovery discovery(m_errorCallback, m_settingsPath);
         ZDManualConnectionSheet sheet(&discovery);
         QSignalSpy added(&sheet, &ZDManualConnectionSheet::connectionAdded);
@@ -177,7 +161,6 @@ private Q_SLOTS:
         QTest::mouseClick(sheet.connectButton(), Qt::LeftButton);
         QCOMPARE(added.count(), 1);
         QVERIFY(!sheet.isVisible());
-
         // Same address and port, another name: refused on the sheet, which stays.
         sheet.showSheet();
         sheet.nameField()->setText(QStringLiteral("Second"));
@@ -208,7 +191,6 @@ private Q_SLOTS:
         request.hostName = m_services[0]->hostName();
         request.displayName = QStringLiteral("Edit Suite 3");
         request.suggestedUser = QStringLiteral("editor");
-
         // Asked from a worker, as the dispatcher asks; the worker waits for the person.
         ZDCredentialPrompt::Answer answer;
         std::atomic<bool> done{false};
@@ -247,7 +229,6 @@ private Q_SLOTS:
         QVERIFY(answer.keepInKeychain);
         QVERIFY(!sheet.isVisible());
         QVERIFY(sheet.passwordField()->text().isEmpty());
-
         // Skip, without a host: the general text.
         request.displayName.clear();
         request.hostName.clear();
@@ -258,7 +239,6 @@ private Q_SLOTS:
         QTest::mouseClick(sheet.skipButton(), Qt::LeftButton);
         QVERIFY(answered());
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Skip);
-
         // Cancel; and a refused answer brings the alert up.
         request.displayName = QStringLiteral("Edit Suite 3");
         request.previousRefused = true;
@@ -269,7 +249,6 @@ private Q_SLOTS:
         QVERIFY(answered());
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
         QVERIFY(answer.password.isEmpty());
-
         // Asking on the GUI thread would freeze the window: refused at once.
         QCOMPARE(sheet.ask(request).result, ZDCredentialPrompt::Result::Cancel);
     }
@@ -354,7 +333,6 @@ private Q_SLOTS:
         QCOMPARE(updates.count(), 1);
         QVERIFY(window.highlightError(1005, QStringLiteral("render-2.local.")));
         QCOMPARE(window.table()->currentRow(), 1);
-
         // Header clicks sort by every column and are kept for the next window.
         QHeaderView *header = window.table()->horizontalHeader();
         const auto clickHeader = [&](int column) {
@@ -412,7 +390,6 @@ private Q_SLOTS:
                  QStringLiteral("Thank you for submitting this data. We will use it to improve future versions of "
                                 "this software."));
         QCOMPARE(window.table()->rowCount(), 0);
-
         // Anything but "OK" is a failure, shown as such.
         server.answer = "OK\n";
         QVERIFY(m_errorCallback->addStringToQueue(QStringLiteral("again"), QStringLiteral("edit-1.local.")));
@@ -429,10 +406,9 @@ private Q_SLOTS:
         QList<ZDServicePtr> listed = m_services;
         // A computer nobody answers for.
         const ZDServicePtr lost = ZDService::serviceWithName(QStringLiteral("Lost Mac"), QString(), QStringLiteral("127.0.0.1"),
-                                                             ZDRealAgent::freePort(), m_errorCallback);
+                                                             zdtest::freePort(), m_errorCallback);
         listed << lost;
         ZDTroubleshooter window([&] { return listed; });
-
         for (const ZDServicePtr &s : std::as_const(m_services))
             s->setErrorCode(0);
         window.showConnectionTroubleshooter();
@@ -440,7 +416,6 @@ private Q_SLOTS:
         QCOMPARE(window.serviceList()->currentRow(), 2);
         QVERIFY(window.text().startsWith(
             QStringLiteral("The service was discovered but Kestra Admin was unable to connect.")));
-
         m_services[1]->setErrorCode(2008);
         window.showConnectionTroubleshooter();
         QCOMPARE(window.serviceList()->currentRow(), 1);
@@ -448,19 +423,15 @@ private Q_SLOTS:
         QVERIFY(window.text().contains(QStringLiteral("If any clients are missing from the list")));
         window.resize(820, 480);
         screenshot(&window, QStringLiteral("troubleshooter"));
-
         window.serviceList()->setCurrentRow(0);
         QVERIFY(window.text().startsWith(QStringLiteral("Service is connected. No connection issues were found.")));
         m_services[1]->setErrorCode(0);
-
         // All fine: nothing selected.
         listed = m_services;
         window.showConnectionTroubleshooter();
         QVERIFY(window.serviceList()->selectedItems().isEmpty());
-
         window.troubleshootConnection(m_services[1]);
         QCOMPARE(window.serviceList()->currentRow(), 1);
-
         listed.clear();
         window.showConnectionTroubleshooter();
         QVERIFY(window.text().startsWith(QStringLiteral("Services could not be found. Please try the following:")));
@@ -493,17 +464,14 @@ private Q_SLOTS:
         QCOMPARE(viewer.sourcePopUp()->currentIndex(), 1);
         QVERIFY(names.wait(30000));
         QCOMPARE(viewer.logFilenames().size(), 3);
-
         viewer.logList()->setCurrentRow(0);
         QVERIFY(texts.wait(30000));
         QCOMPARE(viewer.text(), QStringLiteral("text of KestraClient.1.log"));
-
         // A huge answer shows only its bounded tail.
         viewer.changeLog(QStringLiteral("huge.log"));
         QVERIFY(texts.wait(60000));
         QVERIFY(viewer.text().startsWith(ZDRemoteLogText::truncationNotice(ZDRemoteLogText::kMaxShownCharacters)));
         QVERIFY(viewer.text().size() <= ZDRemoteLogText::kMaxShownCharacters + 100);
-
         // Binary data is not shown at all.
         viewer.changeLog(QStringLiteral("binary.log"));
         QVERIFY(texts.wait(30000));
@@ -579,13 +547,11 @@ private Q_SLOTS:
         answer(QStringLiteral("Are you sure you wish to clear caches?"), true);
         answer(QStringLiteral("Caches successfully cleaned"), false);
         QVERIFY(!QFile::exists(icons.path()));
-
         ZDCredentialStore &store = window.dispatcher()->credentialStore();
         QVERIFY(store.storeKeychainPassword(kUser, kPassword, QStringLiteral("menu-host")));
         trigger(QStringLiteral("Remove Stored Passwords..."));
         answer(QStringLiteral("Are you sure you wish to remove all stored passwords?"), true);
         QTRY_VERIFY_WITH_TIMEOUT(store.keychainPassword(kUser, QStringLiteral("menu-host")).isNull(), 10000);
-
         trigger(QStringLiteral("View Task Log"));
         answer(QStringLiteral("No log found"), false);
         trigger(QStringLiteral("Gather Logs"));
