@@ -726,8 +726,8 @@ private Q_SLOTS:
     // Host4 turns rogue: found over DNS-SD under a name with markup and escapes that
     // claims host1, and entered by hand, it gives host1's name as its own, then
     // reports on its callbacks a refused password (which would wipe the stored one),
-    // an error text, a maintenance request, a configuration change and a goodbye for
-    // each other computer. From the same host a hostile console attacks host1's
+    // an error text, a maintenance request and its end, a configuration change and a
+    // goodbye for each other computer. From the same host a hostile console attacks host1's
     // agent on the wire. Every check is made and the failed ones listed together.
     void hostileAgent()
     {
