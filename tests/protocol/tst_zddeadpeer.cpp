@@ -9,6 +9,8 @@
 #include <csignal>
 #include <future>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct Outcome
@@ -22,7 +24,7 @@ std::future<Outcome> blockedCall(const ZDRemoteProxyPtr &peer)
     return std::async(std::launch::async, [peer] {
         Outcome outcome;
         try {
-            peer->call(QStringLiteral("block"));
+            peer->call(u"block"_s);
         } catch (const ZDLinkException &e) {
             outcome.error = e;
         }
@@ -47,12 +49,12 @@ class TestZDDeadPeer : public QObject
     }
     std::shared_ptr<ZDConnection> startPeer()
     {
-        m_peer.setProgram(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/wire_peer"));
+        m_peer.setProgram(qEnvironmentVariable("KESTRA_TEST_HELPERS") + u"/wire_peer"_s);
         m_peer.start();
         if (!m_peer.waitForStarted(10000) || !m_peer.waitForReadyRead(10000))
             return nullptr;
         const quint16 port = quint16(m_peer.readLine().trimmed().toUInt());
-        return ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), port, QStringLiteral("wire-peer"), quickOptions());
+        return ZDConnection::connectToHost(u"127.0.0.1"_s, port, u"wire-peer"_s, quickOptions());
     }
     // Waits until the peer has started serving that many blocked calls.
     bool peerBlocking(int calls)
@@ -67,7 +69,7 @@ class TestZDDeadPeer : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase() { ZDLog::createNewLog(QStringLiteral("tst_zddeadpeer")); }
+    void initTestCase() { ZDLog::createNewLog(u"tst_zddeadpeer"_s); }
     void cleanup()
     {
         if (m_peer.state() != QProcess::NotRunning) {
@@ -81,7 +83,7 @@ private Q_SLOTS:
         const auto c = startPeer();
         QVERIFY(c);
         const auto peer = c->rootProxy();
-        QCOMPARE(peer->call(QStringLiteral("echo:"), {QStringLiteral("alive")}), QVariant("alive"));
+        QCOMPARE(peer->call(u"echo:"_s, {u"alive"_s}), QVariant("alive"));
         auto first = blockedCall(peer);
         auto second = blockedCall(peer);
         QVERIFY(peerBlocking(2));
@@ -102,7 +104,7 @@ private Q_SLOTS:
         // Idle but alive: the pings keep the link up past the silence limit.
         QTest::qWait(2 * quickOptions().deadAfterSilenceMs);
         QVERIFY(c->isValid());
-        QCOMPARE(peer->call(QStringLiteral("echo:"), {qint64(1)}), QVariant(qint64(1)));
+        QCOMPARE(peer->call(u"echo:"_s, {qint64(1)}), QVariant(qint64(1)));
         auto waiting = blockedCall(peer);
         QVERIFY(peerBlocking(1));
         ::kill(pid_t(m_peer.processId()), SIGSTOP);

@@ -44,7 +44,8 @@ private Q_SLOTS:
         // Narrower integers, string lists and hashes travel as their general form.
         QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariant(int(-5)))), QVariant(qint64(-5)));
         QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QStringList{u"a"_s})), QVariant(QVariantList{u"a"_s}));
-        QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariantHash{{u"k"_s, true}})), QVariant(QVariantMap{{u"k"_s, true}}));
+        QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariantHash{{u"k"_s, true}})),
+                 QVariant(QVariantMap{{u"k"_s, true}}));
     }
     void encodeRefusals()
     {

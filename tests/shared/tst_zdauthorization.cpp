@@ -336,8 +336,7 @@ private Q_SLOTS:
         const QString source = sandboxFile(u"rootonly/source.txt"_s, "secret data");
         const QString trashed = sandboxFile(u"rootonly/Trashed.txt"_s);
         const QString later = m_sandbox->path(u"readonly/later"_s);
-        const HelperRun r = runAsUser(
-            {u"validate"_s, u"start"_s, u"authorized"_s, u"mkdir"_s, locked + u"/made/deep"_s,
+        const HelperRun r = runAsUser({u"validate"_s, u"start"_s, u"authorized"_s, u"mkdir"_s, locked + u"/made/deep"_s,
              u"copy"_s, source, locked + u"/copy.txt"_s, u"move"_s, locked + u"/copy.txt"_s, locked + u"/moved.txt"_s,
              u"remove"_s, source, u"trash"_s, trashed, u"exec"_s, u"/bin/touch"_s, u"1"_s, locked + u"/touched"_s,
              u"execasync"_s, u"/bin/touch"_s, u"1"_s, later, u"waitfile"_s, later,
@@ -380,38 +379,27 @@ private Q_SLOTS:
         QVERIFY(endedFirst);
         QCOMPARE(lingering.results.value(u"exec"_s), u"0"_s);
     }
-    void userIsRefusedWithoutValidCredentials_data()
-    {
-        QTest::addColumn<QString>("username");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("dialog"); // no polkit agent answers here, whether or not pkexec is installed
-        QTest::newRow("wrong password") << kAdmin << u"wrong"_s << false;
-        QTest::newRow("an account that is not an administrator") << kUser << QString() << false;
-        QTest::newRow("a name su would take for an option") << u"-c"_s << u"x"_s << false;
-        QTest::newRow("no credentials") << QString() << QString() << false;
-        QTest::newRow("a dialog no one answers") << QString() << QString() << true;
-    }
     void userIsRefusedWithoutValidCredentials()
     {
         if (!m_noAccountsReason.isEmpty())
             QSKIP(qPrintable(m_noAccountsReason));
-        QFETCH(QString, username);
-        QFETCH(QString, password);
-        QFETCH(bool, dialog);
-        if (username == kUser)
-            password = m_userPassword; // its own, correct password
-        const QString target = m_sandbox->path(u"rootonly/refused"_s);
-        const QString start = dialog ? u"startgui"_s : u"start"_s;
-        const HelperRun r = runAsUser((dialog ? QStringList {u"--gui"_s} : QStringList())
-                                          + QStringList {u"validate"_s, start, u"authorized"_s, u"mkdir"_s, target,
-                                                         u"exec"_s, u"/bin/touch"_s, u"1"_s, target},
-                                      username, password);
-        const Results expected {{"validate", "0"}, {start, "0"}, {"authorized", "0"}, {"mkdir", "0"},
-                                {"exec", "-1"}};
-        QCOMPARE(r.pick(expected), expected);
-        QVERIFY(!QFile::exists(target));
-        QCOMPARE(r.log.contains(kInvalid), !username.isEmpty());
-        QVERIFY(r.log.contains(u"Unable to authorize"_s));
+        // A wrong password, the right one of an account without rights, a name su would take for an option, no
+        // credentials, and a dialog no one answers (no polkit agent answers here, whether or not pkexec is installed).
+        for (const auto &[username, password, dialog] :
+             {std::tuple {kAdmin, u"wrong"_s, false}, {kUser, m_userPassword, false}, {u"-c"_s, u"x"_s, false},
+              {QString(), QString(), false}, {QString(), QString(), true}}) {
+            const QString target = m_sandbox->path(u"rootonly/refused"_s);
+            const QString start = dialog ? u"startgui"_s : u"start"_s;
+            const HelperRun r = runAsUser((dialog ? QStringList {u"--gui"_s} : QStringList())
+                                              + QStringList {u"validate"_s, start, u"authorized"_s, u"mkdir"_s, target,
+                                                             u"exec"_s, u"/bin/touch"_s, u"1"_s, target},
+                                          username, password);
+            const Results expected {{"validate", "0"}, {start, "0"}, {"authorized", "0"}, {"mkdir", "0"}, {"exec", "-1"}};
+            QCOMPARE(r.pick(expected), expected);
+            QVERIFY(!QFile::exists(target));
+            QCOMPARE(r.log.contains(kInvalid), !username.isEmpty());
+            QVERIFY(r.log.contains(u"Unable to authorize"_s));
+        }
     }
     void aRefusedRunDropsTheRights()
     {
@@ -420,8 +408,7 @@ private Q_SLOTS:
         const QString go = m_sandbox->path(u"readonly/password-changed"_s);
         const QString target = m_sandbox->path(u"rootonly/after-change"_s);
         const QString changed = newPassword();
-        const HelperRun r = runAsUser(
-            {u"start"_s, u"waitfile"_s, go, u"mkdir"_s, target, u"authorized"_s},
+        const HelperRun r = runAsUser({u"start"_s, u"waitfile"_s, go, u"mkdir"_s, target, u"authorized"_s},
             kAdmin, m_adminPassword, [&](QProcess &p) {
                 while (!p.peek(p.bytesAvailable()).contains("start_ms") && p.waitForReadyRead(60000)) {
                 }

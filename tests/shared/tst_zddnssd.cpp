@@ -126,13 +126,13 @@ private Q_SLOTS:
         ZDLog::createNewLog();
     }
     void cleanupTestCase() { m_box.reset(); }
-    void txt_data()
+    void txt()
     {
-        QTest::addColumn<QVariantMap>("dictionary");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("way");
         const auto row = [](const char *name, const QVariantMap &d, const QByteArray &b, Way way = Both) {
-            QTest::newRow(name) << d << b << int(way);
+            if (way != Decode)
+                QVERIFY2(ZDDNSSDTxtRecord::encode(d) == b, name);
+            if (way != Encode)
+                QVERIFY2(ZDDNSSDTxtRecord::decode(b) == d, name);
         };
         row("empty record", {}, QByteArray(1, '\0'));
         row("agent keys in key order",
@@ -140,7 +140,6 @@ private Q_SLOTS:
             "\x0bip=10.0.0.7\x0emodel=Tower9,1\x27name=KestraClient - Edit-Suite-3.local.");
         row("empty value", {{"k", ""}}, "\x02k=");
         row("length counts UTF-8 bytes", {{"k", QString::fromUtf8("é")}}, "\x04k=\xc3\xa9");
-        row("two entries", {{"a", "1"}, {"b", "2"}}, "\x03" "a=1\x03" "b=2");
         const QString fits(253, u'v');
         row("255 bytes kept", {{"k", fits}}, QByteArray("\xff" "k=") + fits.toUtf8());
         row("only non-text values", {{"list", QVariantList{1}}, {"data", QByteArray("x")}, {"map", QVariantMap{}}},
@@ -159,16 +158,6 @@ private Q_SLOTS:
         row("control byte in key", {}, "\x04\x01k=x", Decode);
         row("invalid UTF-8 value", {{"k", QString::fromUtf8("\xff\xfe")}}, "\x04k=\xff\xfe", Decode);
         row("NUL inside value", {{"k", QString::fromUtf8("a\0b", 3)}}, QByteArray("\x05k=a\x00" "b", 6), Decode);
-    }
-    void txt()
-    {
-        QFETCH(QVariantMap, dictionary);
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, way);
-        if (way != Decode)
-            QCOMPARE(ZDDNSSDTxtRecord::encode(dictionary), bytes);
-        if (way != Encode)
-            QCOMPARE(ZDDNSSDTxtRecord::decode(bytes), dictionary);
     }
     void txtArbitraryBytes()
     {
@@ -209,8 +198,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QProcess bus;
-        bus.start(u"dbus-daemon"_s,
-                  {u"--session"_s, u"--nofork"_s, u"--print-address"_s,
+        bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s,
                    u"--address=unix:path="_s + dir.filePath(u"bus"_s)});
         if (!bus.waitForStarted())
             QSKIP("dbus-daemon is not installed");
@@ -240,26 +228,22 @@ private Q_SLOTS:
     {
         REQUIRE_DAEMON();
         const QString nameA = unique(u"zddnssd A é"_s);
-        const QString nameB = unique(u"zddnssd B"_s);
         const QVariantMap txtA{{"model", "Tower9,1"}, {"ip", "127.0.0.1"}, {"name", "KestraClient - kestra-test.local."}};
         ZDDNSSDBrowser browser;
-        Events events(browser, {nameA, nameB});
+        Events events(browser, {nameA});
         QVERIFY(browser.start(QString::fromLatin1(ZDDNSSDPublisher::kServiceType)));
-        // One publisher here on the loopback interface only, one in another process on all of them.
+        // On the loopback interface only. Publishers in other processes, found, resolved and gone with their
+        // process, are the discovery test's scenario.
         ZDDNSSDPublisher publisherA;
         QSignalSpy publishedA(&publisherA, &ZDDNSSDPublisher::published);
         const int lo = ZDDNSSDPublisher::interfaceIndex(u"lo"_s);
         QVERIFY(lo > 0);
         QVERIFY(publisherA.publish(nameA, 35011, txtA, lo));
-        Child publisherB;
-        QVERIFY(publisherB.start({nameB, u"35012"_s}));
         QTRY_COMPARE_WITH_TIMEOUT(publishedA.size(), 1, kWait);
         QCOMPARE(publishedA.first().first().toString(), nameA);
         QCOMPARE(publisherA.name(), nameA);
         QVERIFY(publisherA.isPublished());
-        QCOMPARE(publisherB.waitFor(u"PUBLISHED"_s), u"PUBLISHED "_s + nameB);
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved"}), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameB), QStringList({"found", "resolved"}), kWait);
         const ZDDNSSDService a = events.last(nameA, u"resolved"_s);
         QCOMPARE(a.port, quint16(35011));
         QCOMPARE(a.txt, txtA);
@@ -268,22 +252,15 @@ private Q_SLOTS:
         QCOMPARE(a.domain, u"local."_s);
         QVERIFY2(a.hostName.endsWith(QLatin1String(".local.")), qPrintable(a.hostName));
         QVERIFY(!a.addresses.isEmpty());
-        const ZDDNSSDService b = events.last(nameB, u"resolved"_s);
-        QCOMPARE(b.port, quint16(35012));
-        QCOMPARE(b.hostName, a.hostName);
-        QCOMPARE(b.txtData, QByteArray(1, '\0'));
-        QVERIFY(b.txt.isEmpty());
-        QVERIFY(browser.services().size() >= 2);
-        // A withdrawn service and one whose process died both go away.
+        QVERIFY(!browser.services().isEmpty());
         publisherA.withdraw();
         QVERIFY(!publisherA.isPublished());
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved", "removed"}), kWait);
-        publisherB.process.kill();
-        QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameB), QStringList({"found", "resolved", "removed"}), kWait);
         // Publishing again is found again; stopping the browser removes what it knew.
         QVERIFY(publisherA.publish(nameA, 35013, {}));
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA).size(), 5, kWait);
         QCOMPARE(events.last(nameA, u"resolved"_s).port, quint16(35013));
+        QCOMPARE(events.last(nameA, u"resolved"_s).txtData, QByteArray(1, '\0'));
         browser.stop();
         QCOMPARE(events.kinds(nameA).last(), u"removed"_s);
     }

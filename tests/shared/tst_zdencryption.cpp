@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 class TestZDEncryption : public QObject
 {
     Q_OBJECT
@@ -31,25 +33,25 @@ private Q_SLOTS:
         // Decrypting keeps the padding; the receiver's trimming removes it.
         const QByteArray abc = ZDEncryption::AESEncryptData("abc", pass);
         QCOMPARE(ZDEncryption::AESDecryptData(abc, pass), QByteArray("abc") + QByteArray(13, ' '));
-        QCOMPARE(ZDEncryption::decryptCredential(abc), QStringLiteral("abc"));
+        QCOMPARE(ZDEncryption::decryptCredential(abc), u"abc"_s);
         // Electronic codebook: equal blocks stay equal.
         const QByteArray twice = ZDEncryption::AESEncryptData(QByteArray(32, 'x'), pass);
         QCOMPARE(twice.left(16), twice.mid(16));
         // Only the first 32 characters of a passphrase are the key.
-        QString similar = pass.left(32) + QStringLiteral("FFFF");
+        QString similar = pass.left(32) + u"FFFF"_s;
         QCOMPARE(ZDEncryption::AESDecryptData(abc, similar), ZDEncryption::AESDecryptData(abc, pass));
         // A short passphrase is padded with zero bytes.
-        QCOMPARE(ZDEncryption::AESEncryptData("x", QStringLiteral("short")),
+        QCOMPARE(ZDEncryption::AESEncryptData("x", u"short"_s),
                  ZDEncryption::AESEncryptData("x", QString::fromLatin1(QByteArray("short") + QByteArray(27, '\0'))));
     }
     void credentials()
     {
-        const QString password = QStringLiteral("pässwörd with spaces inside");
+        const QString password = u"pässwörd with spaces inside"_s;
         const QByteArray wire = ZDEncryption::encryptCredential(password);
         QVERIFY(!wire.contains(password.toUtf8()));
         QCOMPARE(ZDEncryption::decryptCredential(wire), password);
         // Spaces at the ends of a credential do not survive; that is the format.
-        QCOMPARE(ZDEncryption::decryptCredential(ZDEncryption::encryptCredential(" pw ")), QStringLiteral("pw"));
+        QCOMPARE(ZDEncryption::decryptCredential(ZDEncryption::encryptCredential(" pw ")), u"pw"_s);
         // Data that is not a credential reads as empty.
         QCOMPARE(ZDEncryption::decryptCredential(QByteArray(15, 'z')), QString());
         QCOMPARE(ZDEncryption::decryptCredential(ZDEncryption::AESEncryptData("\xff\xfe\xfd", ZDEncryption::credentialPassphrase())),

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using Run = zdtest::Ran;
@@ -29,7 +31,7 @@ void setModified(const QString &path, const QDateTime &when)
 
 QString reportLine(const QString &out)
 {
-    static const QRegularExpression line(QStringLiteral("^REPORT (.*)$"), QRegularExpression::MultilineOption);
+    static const QRegularExpression line(u"^REPORT (.*)$"_s, QRegularExpression::MultilineOption);
     return line.match(out).captured(1);
 }
 
@@ -41,20 +43,19 @@ class TestZDFennick : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-    static QString helper() { return zdtest::helperPath(QStringLiteral("zdfennick_child")); }
-    static QString standIn() { return qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Fennick.app"); }
-    QString standInLog() const { return m_box->path(QStringLiteral("standin.log")); }
-    QString settings() const { return m_box->path(QStringLiteral("home/.config/com.zendrel.Test.plist")); }
+    static QString helper() { return zdtest::helperPath(u"zdfennick_child"_s); }
+    static QString standIn() { return qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Fennick.app"_s; }
+    QString standInLog() const { return m_box->path(u"standin.log"_s); }
+    QString settings() const { return m_box->path(u"home/.config/com.zendrel.Test.plist"_s); }
     static QString userLogs() { return ZDLocalPaths::logDirectory(true); }
     static QString folder(int index) { return ZDFennick::reportFolders().at(index); }
     static QString logOf(const QString &name)
     {
-        return QString::fromUtf8(
-            ZDTestSandbox::readFile(ZDLog::logFolder() + QLatin1Char('/') + name + QStringLiteral(".1.log")));
+        return QString::fromUtf8(ZDTestSandbox::readFile(ZDLog::logFolder() + QLatin1Char('/') + name + u".1.log"_s));
     }
     static QStringList reportsIn(const QString &dir, const QString &name)
     {
-        const QRegularExpression pattern(QStringLiteral("^%1_\\d{4}-\\d{2}-\\d{2}-\\d{6}\\.crash$").arg(name));
+        const QRegularExpression pattern(u"^%1_\\d{4}-\\d{2}-\\d{2}-\\d{6}\\.crash$"_s.arg(name));
         QStringList found;
         for (const QString &entry : QDir(dir).entryList(QDir::Files))
             if (pattern.match(entry).hasMatch())
@@ -63,18 +64,18 @@ private:
     }
     static void setLaunch(const QString &path, const QDateTime &launch)
     {
-        QVERIFY(ZDPropertyList::writeFile(path, QVariantMap{{QStringLiteral("launch"), launch}}));
+        QVERIFY(ZDPropertyList::writeFile(path, QVariantMap{{u"launch"_s, launch}}));
     }
     static void setGlobal(const QVariant &disable)
     {
-        QVERIFY(ZDPropertyList::writeFile(ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.global.plist"),
-                                          QVariantMap{{QStringLiteral("disable-crash-reporter"), disable}}));
+        QVERIFY(ZDPropertyList::writeFile(ZDLocalPaths::prefsDirectory(true) + u"/com.zendrel.global.plist"_s,
+                                          QVariantMap{{u"disable-crash-reporter"_s, disable}}));
     }
     void installStandIn() const
     {
         const QString apps = ZDLocalPaths::applicationDirectory(true);
         QVERIFY(QDir().mkpath(apps));
-        QVERIFY(QFile::link(standIn(), apps + QStringLiteral("/Fennick.app")));
+        QVERIFY(QFile::link(standIn(), apps + u"/Fennick.app"_s));
     }
     // Waits for the stand-in, started without waiting, to record its opening.
     void expectStandInOpened(const QString &report) const
@@ -87,7 +88,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(helper()).isExecutable(), qPrintable(helper()));
-        QVERIFY2(QFileInfo(standIn() + QStringLiteral("/Contents/MacOS/Fennick")).isExecutable(), qPrintable(standIn()));
+        QVERIFY2(QFileInfo(standIn() + u"/Contents/MacOS/Fennick"_s).isExecutable(), qPrintable(standIn()));
     }
     void init()
     {
@@ -99,110 +100,98 @@ private Q_SLOTS:
         asan += (asan.isEmpty() ? "" : ":") + QByteArray("handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0");
         m_box->setEnv("ASAN_OPTIONS", asan);
         installStandIn();
-        ZDLog::createNewLog(QStringLiteral("tst_zdfennick"));
+        ZDLog::createNewLog(u"tst_zdfennick"_s);
     }
     void cleanup() { m_box.reset(); }
     // Launch and exit dates decide whether the last run ended cleanly.
-    void recordsRuns_data()
-    {
-        QTest::addColumn<bool>("givenFile");
-        QTest::newRow("program's own settings") << false;
-        QTest::newRow("given settings file") << true;
-    }
     void recordsRuns()
     {
-        QFETCH(bool, givenFile);
-        const QString file = givenFile ? settings()
-                                       : ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/zdfennick_child.plist");
-        const QStringList plist = givenFile ? QStringList{QStringLiteral("plist=") + file} : QStringList{};
-        Run r = run(plist + QStringList{QStringLiteral("start")}, helper());
-        QCOMPARE(r.status, QProcess::NormalExit);
-        QVariantMap dates = ZDPropertyList::readDictionary(file);
-        QCOMPARE(dates.value(QStringLiteral("launch")).typeId(), int(QMetaType::QDateTime));
-        QVERIFY(!dates.contains(QStringLiteral("exit")));
-        // Ended without recording its exit, but no report was written: no crash.
-        QCOMPARE(reportLine(run(plist + QStringList{QStringLiteral("check")}, helper()).out), QStringLiteral("-"));
-        r = run(plist + QStringList{QStringLiteral("start"), QStringLiteral("stop")}, helper());
-        QCOMPARE(r.status, QProcess::NormalExit);
-        dates = ZDPropertyList::readDictionary(file);
-        QVERIFY(dates.value(QStringLiteral("exit")).toDateTime() >= dates.value(QStringLiteral("launch")).toDateTime());
-        // A report newer than the launch does not matter after a clean exit.
-        const QString report = folder(1) + QStringLiteral("/zdfennick_child_2099-01-01-000000.crash");
-        QVERIFY(ZDTestSandbox::writeFile(report, "crash"));
-        QCOMPARE(reportLine(run(plist + QStringList{QStringLiteral("check")}, helper()).out), QStringLiteral("-"));
+        // The program's own settings, or a given file.
+        for (const bool givenFile : {false, true}) {
+            const QString file = givenFile ? settings()
+                                           : ZDLocalPaths::prefsDirectory(true) + u"/zdfennick_child.plist"_s;
+            const QStringList plist = givenFile ? QStringList{u"plist="_s + file} : QStringList{};
+            Run r = run(plist + QStringList{u"start"_s}, helper());
+            QCOMPARE(r.status, QProcess::NormalExit);
+            QVariantMap dates = ZDPropertyList::readDictionary(file);
+            QCOMPARE(dates.value(u"launch"_s).typeId(), int(QMetaType::QDateTime));
+            QVERIFY(!dates.contains(u"exit"_s));
+            // Ended without recording its exit, but no report was written: no crash.
+            QCOMPARE(reportLine(run(plist + QStringList{u"check"_s}, helper()).out), u"-"_s);
+            r = run(plist + QStringList{u"start"_s, u"stop"_s}, helper());
+            QCOMPARE(r.status, QProcess::NormalExit);
+            dates = ZDPropertyList::readDictionary(file);
+            QVERIFY(dates.value(u"exit"_s).toDateTime() >= dates.value(u"launch"_s).toDateTime());
+            // A report newer than the launch does not matter after a clean exit.
+            const QString report = folder(1) + u"/zdfennick_child_2099-01-01-000000.crash"_s;
+            QVERIFY(ZDTestSandbox::writeFile(report, "crash"));
+            QCOMPARE(reportLine(run(plist + QStringList{u"check"_s}, helper()).out), u"-"_s);
+            QVERIFY(QFile::remove(report));
+        }
     }
     // A real crash leaves a report that the next run finds, logs and opens with the tool.
-    void crashReportFoundByNextRun_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<QString>("signalName");
-        QTest::newRow("segmentation fault") << "segv" << SIGSEGV << "SIGSEGV";
-        QTest::newRow("fault on another thread") << "segv-thread" << SIGSEGV << "SIGSEGV";
-        QTest::newRow("stack overflow") << "overflow" << SIGSEGV << "SIGSEGV";
-        QTest::newRow("abort") << "abort" << SIGABRT << "SIGABRT";
-        QTest::newRow("uncaught exception") << "throw" << SIGABRT << "SIGABRT";
-    }
     void crashReportFoundByNextRun()
     {
-        QFETCH(QString, how);
-        QFETCH(int, signal);
-        QFETCH(QString, signalName);
-        const QStringList common{QStringLiteral("name=Crashy"), QStringLiteral("plist=") + settings()};
-        const Run crashed = run(common + QStringList{QStringLiteral("start"), how}, helper());
-        QCOMPARE(crashed.status, QProcess::CrashExit);
-        QCOMPARE(crashed.code, signal);
-        QVERIFY2(crashed.err.contains(QStringLiteral("fatal signal ") + signalName), qPrintable(crashed.err));
-        const QStringList reports = reportsIn(userLogs() + QStringLiteral("/DiagnosticReports"), QStringLiteral("Crashy"));
-        QCOMPARE(reports.size(), 1);
-        const QString report = reports.first();
-        const QString text = QString::fromUtf8(ZDTestSandbox::readFile(report));
-        QVERIFY2(text.startsWith(QStringLiteral("Process:         Crashy [")), qPrintable(text));
-        QVERIFY(text.contains(QStringLiteral("\nVersion:         ")));
-        QVERIFY(text.contains(QStringLiteral("\nPath:            ") + helper() + QLatin1Char('\n')));
-        QVERIFY(text.contains(QStringLiteral("\nException Type:  ") + signalName));
-        const QString backtrace = text.section(QStringLiteral("\nBacktrace:\n"), 1);
-        QVERIFY2(backtrace.count(QStringLiteral("[0x")) >= 3, qPrintable(text));
-        const Run next = run(QStringList{QStringLiteral("qapp")} + common
-                                 + QStringList{QStringLiteral("create"), QStringLiteral("start"), QStringLiteral("events")},
-                             helper());
-        QCOMPARE(next.status, QProcess::NormalExit);
-        QVERIFY2(next.out.contains(QStringLiteral("CRASHED ") + report + QLatin1Char('\n')), qPrintable(next.out));
-        const QString log = logOf(QStringLiteral("Crashy"));
-        QVERIFY2(log.contains(QStringLiteral(" - Application crashed on last launch\n")), qPrintable(log));
-        QVERIFY(log.contains(QStringLiteral(" - Opening crash report ") + report));
-        expectStandInOpened(report);
+        // A fault, one on another thread, a stack overflow, an abort, an uncaught exception.
+        for (const auto &[how, signal, signalName] :
+             {std::tuple {"segv", SIGSEGV, "SIGSEGV"}, {"segv-thread", SIGSEGV, "SIGSEGV"}, {"overflow", SIGSEGV, "SIGSEGV"},
+              {"abort", SIGABRT, "SIGABRT"}, {"throw", SIGABRT, "SIGABRT"}}) {
+            const QString name = u"Crashy"_s + QString::fromLatin1(how).remove(u'-');
+            const QStringList common{u"name="_s + name, u"plist="_s + settings()};
+            const Run crashed = run(common + QStringList{u"start"_s, QString::fromLatin1(how)}, helper());
+            QCOMPARE(crashed.status, QProcess::CrashExit);
+            QCOMPARE(crashed.code, signal);
+            QVERIFY2(crashed.err.contains(u"fatal signal "_s + QLatin1String(signalName)), qPrintable(crashed.err));
+            const QStringList reports = reportsIn(userLogs() + u"/DiagnosticReports"_s, name);
+            QCOMPARE(reports.size(), 1);
+            const QString report = reports.first();
+            const QString text = QString::fromUtf8(ZDTestSandbox::readFile(report));
+            QVERIFY2(text.startsWith(u"Process:         "_s + name + u" ["_s), qPrintable(text));
+            QVERIFY(text.contains(u"\nVersion:         "_s));
+            QVERIFY(text.contains(u"\nPath:            "_s + helper() + QLatin1Char('\n')));
+            QVERIFY(text.contains(u"\nException Type:  "_s + QLatin1String(signalName)));
+            const QString backtrace = text.section(u"\nBacktrace:\n"_s, 1);
+            QVERIFY2(backtrace.count(u"[0x"_s) >= 3, qPrintable(text));
+            const Run next = run(QStringList{u"qapp"_s} + common + QStringList{u"create"_s, u"start"_s, u"events"_s},
+                                 helper());
+            QCOMPARE(next.status, QProcess::NormalExit);
+            QVERIFY2(next.out.contains(u"CRASHED "_s + report + QLatin1Char('\n')), qPrintable(next.out));
+            const QString log = logOf(name);
+            QVERIFY2(log.contains(u" - Application crashed on last launch\n"_s), qPrintable(log));
+            QVERIFY(log.contains(u" - Opening crash report "_s + report));
+            expectStandInOpened(report);
+        }
     }
     // Inside an application folder the program's name, identifier, version and the
     // tool among its resources come from the folder.
     void bundledProgram()
     {
-        const QString bundle = m_box->path(QStringLiteral("opt/Crashy Tool.app"));
-        const QString exe = bundle + QStringLiteral("/Contents/MacOS/crashy");
-        QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")));
-        QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents/Resources")));
+        const QString bundle = m_box->path(u"opt/Crashy Tool.app"_s);
+        const QString exe = bundle + u"/Contents/MacOS/crashy"_s;
+        QVERIFY(QDir().mkpath(bundle + u"/Contents/MacOS"_s));
+        QVERIFY(QDir().mkpath(bundle + u"/Contents/Resources"_s));
         QVERIFY(QFile::copy(helper(), exe));
         QVERIFY(QFile::setPermissions(exe, QFile::permissions(helper())));
-        QVERIFY(QFile::link(standIn(), bundle + QStringLiteral("/Contents/Resources/Fennick.app")));
-        QVERIFY(ZDPropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
-                                          QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("Crashy")},
-                                                      {QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.zendrel.Crashy")},
-                                                      {QStringLiteral("CFBundleExecutable"), QStringLiteral("crashy")},
-                                                      {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("2.5")},
-                                                      {QStringLiteral("CFBundleVersion"), QStringLiteral("250")}}));
-        const Run crashed = run({QStringLiteral("start"), QStringLiteral("segv")}, exe);
+        QVERIFY(QFile::link(standIn(), bundle + u"/Contents/Resources/Fennick.app"_s));
+        QVERIFY(ZDPropertyList::writeFile(bundle + u"/Contents/Info.plist"_s,
+                                          QVariantMap{{u"CFBundleName"_s, u"Crashy"_s},
+                                                      {u"CFBundleIdentifier"_s, u"com.zendrel.Crashy"_s},
+                                                      {u"CFBundleExecutable"_s, u"crashy"_s},
+                                                      {u"CFBundleShortVersionString"_s, u"2.5"_s},
+                                                      {u"CFBundleVersion"_s, u"250"_s}}));
+        const Run crashed = run({u"start"_s, u"segv"_s}, exe);
         QCOMPARE(crashed.status, QProcess::CrashExit);
-        const QString ownSettings = ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.Crashy.plist");
-        QVERIFY(ZDPropertyList::readDictionary(ownSettings).contains(QStringLiteral("launch")));
-        const QStringList reports = reportsIn(userLogs() + QStringLiteral("/DiagnosticReports"), QStringLiteral("Crashy"));
+        const QString ownSettings = ZDLocalPaths::prefsDirectory(true) + u"/com.zendrel.Crashy.plist"_s;
+        QVERIFY(ZDPropertyList::readDictionary(ownSettings).contains(u"launch"_s));
+        const QStringList reports = reportsIn(userLogs() + u"/DiagnosticReports"_s, u"Crashy"_s);
         QCOMPARE(reports.size(), 1);
         const QString text = QString::fromUtf8(ZDTestSandbox::readFile(reports.first()));
-        QVERIFY2(text.contains(QStringLiteral("\nIdentifier:      com.zendrel.Crashy\n")), qPrintable(text));
-        QVERIFY(text.contains(QStringLiteral("\nVersion:         2.5 (250)\n")));
-        const Run next = run({QStringLiteral("create"), QStringLiteral("check")}, exe);
+        QVERIFY2(text.contains(u"\nIdentifier:      com.zendrel.Crashy\n"_s), qPrintable(text));
+        QVERIFY(text.contains(u"\nVersion:         2.5 (250)\n"_s));
+        const Run next = run({u"create"_s, u"check"_s}, exe);
         QCOMPARE(reportLine(next.out), reports.first());
-        QVERIFY(logOf(QStringLiteral("crashy")).contains(QStringLiteral(" - Opening crash report %1 with %2\n")
-                                                            .arg(reports.first(), bundle + QStringLiteral("/Contents/Resources/Fennick.app"))));
+        QVERIFY(logOf(u"crashy"_s).contains(u" - Opening crash report %1 with %2\n"_s
+                                                            .arg(reports.first(), bundle + u"/Contents/Resources/Fennick.app"_s)));
         expectStandInOpened(reports.first());
     }
     // Which report counts: by prefix (ignoring case), the last by name in the first
@@ -232,7 +221,7 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, entries);
         QFETCH(QString, expected);
-        setGlobal(QStringLiteral("1"));
+        setGlobal(u"1"_s);
         const QDateTime launch = QDateTime::currentDateTimeUtc().addSecs(-3600);
         setLaunch(settings(), launch);
         for (const QString &entry : entries) {
@@ -242,7 +231,7 @@ private Q_SLOTS:
             if (parts.at(1) == QLatin1String("dir")) {
                 QVERIFY(QDir().mkpath(path));
             } else if (parts.at(1) == QLatin1String("dangling")) {
-                QVERIFY(QFile::link(m_box->path(QStringLiteral("nowhere")), path));
+                QVERIFY(QFile::link(m_box->path(u"nowhere"_s), path));
             } else {
                 QVERIFY(ZDTestSandbox::writeFile(path, "report"));
                 setModified(path, launch.addSecs(parts.at(1) == QLatin1String("fresh") ? 1800 : -3600));
@@ -252,69 +241,51 @@ private Q_SLOTS:
                                  ? QString()
                                  : folder(expected.section(QLatin1Char(':'), 0, 0).toInt()) + QLatin1Char('/')
                                        + expected.section(QLatin1Char(':'), 1);
-        QCOMPARE(ZDFennick::checkForCrashes(QStringLiteral("App"), settings()), want);
+        QCOMPARE(ZDFennick::checkForCrashes(u"App"_s, settings()), want);
     }
     // Settings and report folders are untrusted: anything reads as "no crash" or is ignored.
-    void untrustedInput_data()
-    {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<bool>("found");
-        const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
-        QTest::newRow("garbage") << QByteArray("\x00\xff garbage <plist", 16) << false;
-        QTest::newRow("truncated binary") << QByteArray("bplist00\xd1\x01\x02", 11) << false;
-        QTest::newRow("not a dictionary") << head + "<array><date>2001-01-01T00:00:00Z</date></array></plist>" << false;
-        QTest::newRow("launch not a date") << head + "<dict><key>launch</key><string>yesterday</string></dict></plist>"
-                                           << false;
-        QTest::newRow("exit not a date") << head + "<dict><key>launch</key><date>2001-01-01T00:00:00Z</date>"
-                                                   "<key>exit</key><string>later</string></dict></plist>"
-                                         << true;
-    }
     void untrustedInput()
     {
-        QFETCH(QByteArray, contents);
-        QFETCH(bool, found);
-        setGlobal(QStringLiteral("1"));
-        QVERIFY(ZDTestSandbox::writeFile(settings(), contents));
-        // Report folders that are files, not folders, are simply empty.
-        QVERIFY(ZDTestSandbox::writeFile(folder(0), "not a folder"));
-        const QString report = folder(1) + QStringLiteral("/App_1.crash");
-        QVERIFY(ZDTestSandbox::writeFile(report, "report"));
-        QCOMPARE(ZDFennick::checkForCrashes(QStringLiteral("App"), settings()), found ? report : QString());
-        // The next start replaces what it could not read.
-        QCOMPARE(run({QStringLiteral("name=App"), QStringLiteral("plist=") + settings(), QStringLiteral("start")}, helper()).status,
-                 QProcess::NormalExit);
-        QCOMPARE(ZDPropertyList::readDictionary(settings()).value(QStringLiteral("launch")).typeId(),
-                 int(QMetaType::QDateTime));
+        // Garbage, truncated binary, not a dictionary, a launch or an exit that is no date.
+        const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
+        for (const auto &[contents, found] :
+             {std::pair {QByteArray("\x00\xff garbage <plist", 16), false}, {QByteArray("bplist00\xd1\x01\x02", 11), false},
+              {head + "<array><date>2001-01-01T00:00:00Z</date></array></plist>", false},
+              {head + "<dict><key>launch</key><string>yesterday</string></dict></plist>", false},
+              {head + "<dict><key>launch</key><date>2001-01-01T00:00:00Z</date><key>exit</key><string>later</string></dict></plist>",
+               true}}) {
+            setGlobal(u"1"_s);
+            QVERIFY(ZDTestSandbox::writeFile(settings(), contents));
+            // Report folders that are files, not folders, are simply empty.
+            QVERIFY(ZDTestSandbox::writeFile(folder(0), "not a folder"));
+            const QString report = folder(1) + u"/App_1.crash"_s;
+            QVERIFY(ZDTestSandbox::writeFile(report, "report"));
+            QCOMPARE(ZDFennick::checkForCrashes(u"App"_s, settings()), found ? report : QString());
+            // The next start replaces what it could not read.
+            QCOMPARE(run({u"name=App"_s, u"plist="_s + settings(), u"start"_s}, helper()).status, QProcess::NormalExit);
+            QCOMPARE(ZDPropertyList::readDictionary(settings()).value(u"launch"_s).typeId(), int(QMetaType::QDateTime));
+        }
     }
     // "disable-crash-reporter": only the text "1" or true stops the tool; the report is still found.
-    void disableSwitch_data()
-    {
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<bool>("disabled");
-        QTest::newRow("text 1") << QVariant(QStringLiteral("1")) << true;
-        QTest::newRow("true") << QVariant(true) << true;
-        QTest::newRow("text true") << QVariant(QStringLiteral("true")) << false;
-        QTest::newRow("integer 1") << QVariant(qint64(1)) << false;
-        QTest::newRow("false") << QVariant(false) << false;
-    }
     void disableSwitch()
     {
-        QFETCH(QVariant, value);
-        QFETCH(bool, disabled);
-        setGlobal(value);
-        setLaunch(settings(), QDateTime::currentDateTimeUtc().addSecs(-3600));
-        const QString report = folder(1) + QStringLiteral("/App_1.crash");
-        QVERIFY(ZDTestSandbox::writeFile(report, "report"));
-        const Run r = run({QStringLiteral("name=App"), QStringLiteral("plist=") + settings(), QStringLiteral("create"),
-                           QStringLiteral("check")},
-                          helper());
-        QCOMPARE(reportLine(r.out), report);
-        const QString log = logOf(QStringLiteral("App"));
-        QVERIFY(log.contains(QStringLiteral(" - Application crashed on last launch\n")));
-        QCOMPARE(log.contains(QStringLiteral(" - Crash reporter disabled\n")), disabled);
-        QCOMPARE(log.contains(QStringLiteral(" - Opening crash report ")), !disabled);
-        if (!disabled)
-            expectStandInOpened(report);
+        for (const auto &[value, disabled] : {std::pair {QVariant(u"1"_s), true}, {QVariant(true), true},
+                                              {QVariant(u"true"_s), false}, {QVariant(qint64(1)), false},
+                                              {QVariant(false), false}}) {
+            QFile::remove(standInLog());
+            setGlobal(value);
+            setLaunch(settings(), QDateTime::currentDateTimeUtc().addSecs(-3600));
+            const QString report = folder(1) + u"/App_1.crash"_s;
+            QVERIFY(ZDTestSandbox::writeFile(report, "report"));
+            const Run r = run({u"name=App"_s, u"plist="_s + settings(), u"create"_s, u"check"_s}, helper());
+            QCOMPARE(reportLine(r.out), report);
+            const QString log = logOf(u"App"_s);
+            QVERIFY(log.contains(u" - Application crashed on last launch\n"_s));
+            QCOMPARE(log.contains(u" - Crash reporter disabled\n"_s), disabled);
+            QCOMPARE(log.contains(u" - Opening crash report "_s), !disabled);
+            if (!disabled)
+                expectStandInOpened(report);
+        }
     }
     // A file written by root into a home folder goes back to the folder's user.
     void chownPlist()
@@ -325,10 +296,9 @@ private Q_SLOTS:
         if (!daemon)
             QSKIP("no user \"daemon\" on this machine");
         const uid_t uid = daemon->pw_uid;
-        const QStringList paths{m_box->path(QStringLiteral("Users/daemon/Library/a.plist")),
-                                m_box->path(QStringLiteral("home/daemon/.config/b.plist")),
-                                m_box->path(QStringLiteral("Users/no-such-user-here/c.plist")),
-                                m_box->path(QStringLiteral("elsewhere/d.plist"))};
+        const QStringList paths{m_box->path(u"Users/daemon/Library/a.plist"_s),
+                                m_box->path(u"home/daemon/.config/b.plist"_s),
+                                m_box->path(u"Users/no-such-user-here/c.plist"_s), m_box->path(u"elsewhere/d.plist"_s)};
         for (const QString &path : paths) {
             QVERIFY(ZDTestSandbox::writeFile(path, "plist"));
             ZDFennick::chownPlist(path);

@@ -11,6 +11,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 using FM = ZDFileManager;
 
@@ -22,7 +24,7 @@ QStringList logMessages()
 {
     ZDLog::finishWriting();
     QStringList out;
-    static const QRegularExpression prefix(QStringLiteral("^.*? - "));
+    static const QRegularExpression prefix(u"^.*? - "_s);
     for (QString line : QString::fromUtf8(ZDTestSandbox::readFile(ZDLog::availableLogs().value(0))).split(u'\n'))
         out << line.remove(prefix);
     return out;
@@ -106,7 +108,7 @@ private Q_SLOTS:
     {
         m_box = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_box->isValid());
-        ZDLog::createNewLog(QStringLiteral("tst_zdfilemanager"));
+        ZDLog::createNewLog(u"tst_zdfilemanager"_s);
     }
     void cleanup()
     {
@@ -172,13 +174,13 @@ private Q_SLOTS:
         QVERIFY(!FM::registerApplicationWithLaunchServices(p("Missing.app")));
         QCOMPARE(FM::createDirectoryStructure(p("Tool.app"), p("dst")), p("dst") + m_box->root());
         // Volumes: a folder that exists but is no mount is no mounted drive.
-        const QString stick = ZDLocalPaths::systemPath(QStringLiteral("/media/alice/Stick"));
+        const QString stick = ZDLocalPaths::systemPath(u"/media/alice/Stick"_s);
         QVERIFY(!FM::isDriveMountedForPath(stick + "/Backups"));
         QVERIFY(QDir().mkpath(stick));
         QVERIFY(!FM::isVolumeMountedForPath(stick + "/Backups"));
         QVERIFY(!FM::createDirectory(stick + "/Backups", false));
         QVERIFY(!QFileInfo::exists(stick + "/Backups"));
-        QVERIFY(FM::isVolumeMountedForPath(ZDLocalPaths::systemPath(QStringLiteral("/media/alice"))));
+        QVERIFY(FM::isVolumeMountedForPath(ZDLocalPaths::systemPath(u"/media/alice"_s)));
         QVERIFY(FM::isVolumeMountedForPath(p("anywhere/else")));
     }
     void trashKeepsRestoreRecords()
@@ -193,17 +195,17 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(original));
         QCOMPARE(ZDTestSandbox::readFile(files + "/Report 100%.txt"), QByteArray("first"));
         const QString record = QString::fromUtf8(ZDTestSandbox::readFile(info + "/Report 100%.txt.trashinfo"));
-        QVERIFY2(record.startsWith(QStringLiteral("[Trash Info]\nPath=")), qPrintable(record));
+        QVERIFY2(record.startsWith(u"[Trash Info]\nPath="_s), qPrintable(record));
         QVERIFY(record.contains("Path=" + QString::fromLatin1(QUrl::toPercentEncoding(original, "/"))));
-        QVERIFY(record.contains(QStringLiteral("my%20docs/Report%20100%25.txt")));
-        QVERIFY(QRegularExpression(QStringLiteral("\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n$"))
+        QVERIFY(record.contains(u"my%20docs/Report%20100%25.txt"_s));
+        QVERIFY(QRegularExpression(u"\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n$"_s)
                     .match(record).hasMatch());
         // A taken name gets the date, as privileged trashing does.
         QVERIFY(write(original, "second"));
         QVERIFY(FM::trashFile(original, false));
         const QStringList names = QDir(files).entryList(QDir::Files, QDir::Name);
         QCOMPARE(names.size(), 2);
-        QVERIFY2(QRegularExpression(QStringLiteral("^Report 100%_\\d{14}\\.txt$")).match(names.at(1)).hasMatch(),
+        QVERIFY2(QRegularExpression(u"^Report 100%_\\d{14}\\.txt$"_s).match(names.at(1)).hasMatch(),
                  qPrintable(names.join(u',')));
         QVERIFY(QFileInfo::exists(info + u'/' + names.at(1) + ".trashinfo"));
         // Locked items are unlocked first; folders go whole.
@@ -217,12 +219,12 @@ private Q_SLOTS:
         for (const char *f : {"a.log", "b.Log", "sub/c.LOG", "sub/deep/d.log", "keep.txt", "sub/Notes", "sub/notes"})
             QVERIFY(write(logs + u'/' + QLatin1String(f)));
         QVERIFY(QDir().mkpath(logs + "/folder.log/e.log"));
-        QStringList trashed = FM::trashFilesOfType(QStringLiteral("LOG"), logs);
+        QStringList trashed = FM::trashFilesOfType(u"LOG"_s, logs);
         QCOMPARE(trashed.size(), 4);
         QVERIFY(trashed.contains(logs + "/sub/deep/d.log"));
         QVERIFY(QFileInfo(logs + "/folder.log").isDir());
         QVERIFY(QFileInfo::exists(logs + "/keep.txt"));
-        trashed = FM::trashFilesNamed(QStringLiteral("Notes"), logs);
+        trashed = FM::trashFilesNamed(u"Notes"_s, logs);
         QCOMPARE(trashed, QStringList{logs + "/sub/Notes"});
         QVERIFY(QFileInfo::exists(logs + "/sub/notes"));
         QVERIFY(FM::trashDirectoryContents(logs));
@@ -249,7 +251,7 @@ private Q_SLOTS:
         QVERIFY(!FM::setPosixPermissions(0750, p("missing")));
         const QDateTime old = QDateTime::currentDateTime().addDays(-3);
         QVERIFY(FM::setModificationDate(old, src + "/run.sh"));
-        QVERIFY(QFile::link(QStringLiteral("run.sh"), src + "/alias"));
+        QVERIFY(QFile::link(u"run.sh"_s, src + "/alias"));
         QVERIFY(FM::setFinderColorIndex(8, src + "/run.sh"));
         QVERIFY(!FM::copyFile(src, p("dst/src"), false)); // no parent folder
         QVERIFY(FM::copyFile(src, p("copy"), 5s));
@@ -269,18 +271,18 @@ private Q_SLOTS:
         // A case-only rename ends with the new letter case.
         QVERIFY(write(p("Notes.TXT"), "n"));
         QVERIFY(FM::moveFile(p("Notes.TXT"), p("Notes.txt"), 5s));
-        QCOMPARE(QDir(m_box->root()).entryList({QStringLiteral("Notes.*")}), QStringList{QStringLiteral("Notes.txt")});
+        QCOMPARE(QDir(m_box->root()).entryList({u"Notes.*"_s}), QStringList{u"Notes.txt"_s});
         // Moves never replace as the process itself.
         QVERIFY(write(p("one"), "1") && write(p("two"), "2"));
         QVERIFY(!FM::moveFile(p("one"), p("two"), false));
         QCOMPARE(ZDTestSandbox::readFile(p("two")), QByteArray("2"));
         // Across file systems: copied, then removed.
-        QTemporaryDir other(QStringLiteral("/dev/shm/kestra-fm-XXXXXX"));
+        QTemporaryDir other(u"/dev/shm/kestra-fm-XXXXXX"_s);
         if (other.isValid()) {
-            QVERIFY(write(other.filePath(QStringLiteral("far/f.txt")), "far"));
-            QVERIFY(FM::moveFile(other.filePath(QStringLiteral("far")), p("near"), 5s));
+            QVERIFY(write(other.filePath(u"far/f.txt"_s), "far"));
+            QVERIFY(FM::moveFile(other.filePath(u"far"_s), p("near"), 5s));
             QCOMPARE(ZDTestSandbox::readFile(p("near/f.txt")), QByteArray("far"));
-            QVERIFY(!QFileInfo::exists(other.filePath(QStringLiteral("far"))));
+            QVERIFY(!QFileInfo::exists(other.filePath(u"far"_s)));
         }
         QVERIFY(FM::createEmptyFile(p("empty.txt")));
         QCOMPARE(QFileInfo(p("empty.txt")).size(), 0);
@@ -299,9 +301,9 @@ private Q_SLOTS:
         QVERIFY(FM::moveFile(p("one"), p("two"), 10s));
         QTRY_COMPARE(ZDTestSandbox::readFile(p("two")), QByteArray("1"));
         const QStringList messages = logMessages();
-        const qsizetype at = messages.indexOf(QRegularExpression(QStringLiteral("^Error moving file: .*two: File exists\\.$")));
+        const qsizetype at = messages.indexOf(QRegularExpression(u"^Error moving file: .*two: File exists\\.$"_s));
         QVERIFY2(at >= 0, qPrintable(messages.join(u'\n')));
-        QCOMPARE(messages.value(at + 1), QStringLiteral("Authorizing..."));
+        QCOMPARE(messages.value(at + 1), u"Authorizing..."_s);
         // Protected folders are refused by both attempts.
         const QString apps = ZDLocalPaths::applicationDirectory(false);
         QVERIFY(QDir().mkpath(apps));
@@ -313,18 +315,18 @@ private Q_SLOTS:
         for (const char *f : {"a/b1/c", "a/b2/c", "a/bx/d", "a/x/c"})
             QVERIFY(write(p(QString::fromLatin1(f))));
         const QString base = m_box->root();
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("a/b*/c"), base), (QStringList{p("a/b1/c"), p("a/b2/c")}));
+        QCOMPARE(FM::filesMatchingWildcardPath(u"a/b*/c"_s, base), (QStringList{p("a/b1/c"), p("a/b2/c")}));
         // "?" counts only in a component that also has a star.
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("a/b?/*"), base), QStringList());
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("a/b?*/*"), base),
+        QCOMPARE(FM::filesMatchingWildcardPath(u"a/b?/*"_s, base), QStringList());
+        QCOMPARE(FM::filesMatchingWildcardPath(u"a/b?*/*"_s, base),
                  (QStringList{p("a/b1/c"), p("a/b2/c"), p("a/bx/d")}));
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("/a/*x/d"), base), QStringList{p("a/bx/d")});
+        QCOMPARE(FM::filesMatchingWildcardPath(u"/a/*x/d"_s, base), QStringList{p("a/bx/d")});
         QCOMPARE(FM::filesMatchingWildcardPath(base + "/a/b*/d"), QStringList{p("a/bx/d")});
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("a/B*/c"), base), QStringList());
+        QCOMPARE(FM::filesMatchingWildcardPath(u"a/B*/c"_s, base), QStringList());
         // Without a star nothing is looked up.
-        QCOMPARE(FM::filesMatchingWildcardPath(QStringLiteral("no/such?"), base), QStringList{p("no/such?")});
-        QCOMPARE(FM::decodeWildcardPath(QStringLiteral("a/*/d"), base), p("a/bx/d"));
-        QCOMPARE(FM::decodeWildcardPath(QStringLiteral("a/*/zz"), base), p("a/*/zz"));
+        QCOMPARE(FM::filesMatchingWildcardPath(u"no/such?"_s, base), QStringList{p("no/such?")});
+        QCOMPARE(FM::decodeWildcardPath(u"a/*/d"_s, base), p("a/bx/d"));
+        QCOMPARE(FM::decodeWildcardPath(u"a/*/zz"_s, base), p("a/*/zz"));
     }
     void locksAndLabels()
     {
@@ -368,7 +370,7 @@ private Q_SLOTS:
     {
         const QString folder = p("Project");
         QVERIFY(write(folder + "/readme.txt", "hello") && write(folder + "/src/main.c", "int main;"));
-        QVERIFY(QFile::link(QStringLiteral("readme.txt"), folder + "/link"));
+        QVERIFY(QFile::link(u"readme.txt"_s, folder + "/link"));
         QVERIFY(QDir().mkpath(folder + "/empty"));
         QVERIFY(FM::compressFile(folder, p("with.zip")));
         QVERIFY(FM::decompressFile(p("with.zip"), p("out1")));
@@ -422,10 +424,10 @@ private Q_SLOTS:
     {
         const QString src = p("big");
         for (int i = 0; i < 5; ++i)
-            QVERIFY(write(src + QStringLiteral("/part%1").arg(i), QByteArray(300000, char('a' + i))));
+            QVERIFY(write(src + u"/part%1"_s.arg(i), QByteArray(300000, char('a' + i))));
         CopyDelegate delegate;
         QPointer<ZDFileCopyOperation> op;
-        QVERIFY(FM::copyFileWithProgress(src, p("new/place/big"), &delegate, QStringLiteral("tag"), 42, &op));
+        QVERIFY(FM::copyFileWithProgress(src, p("new/place/big"), &delegate, u"tag"_s, 42, &op));
         QVERIFY(op);
         QSignalSpy done(op.data(), &ZDFileCopyOperation::finished);
         QVERIFY(done.wait(30000) || !delegate.finished.isEmpty());
@@ -433,15 +435,15 @@ private Q_SLOTS:
         QVERIFY(!delegate.offMainThread);
         QVERIFY(!delegate.progress.isEmpty());
         QVERIFY(delegate.seenOperation.isNull() || delegate.seenOperation == op);
-        QCOMPARE(delegate.progress.first().value(QStringLiteral("stage")).toInt(), 2);
-        QCOMPARE(delegate.progress.first().value(QStringLiteral("totalBytes")).toLongLong(), 1500000);
+        QCOMPARE(delegate.progress.first().value(u"stage"_s).toInt(), 2);
+        QCOMPARE(delegate.progress.first().value(u"totalBytes"_s).toLongLong(), 1500000);
         const QVariantMap last = delegate.finished.first();
         const QVariantMap expected{{"stage", 3}, {"error", 0}, {"operationtype", "copy"}, {"source", src},
                                    {"destination", p("new/place/big")}, {"object", "tag"}, {"object2", 42},
                                    {"bytesCompleted", 1500000}};
         for (auto it = expected.cbegin(); it != expected.cend(); ++it)
             QVERIFY2(last.value(it.key()).toString() == it.value().toString(), qPrintable(it.key()));
-        QCOMPARE(last.value(QStringLiteral("delegate")).value<QObject *>(), &delegate);
+        QCOMPARE(last.value(u"delegate"_s).value<QObject *>(), &delegate);
         QCOMPARE(FM::fileSize(p("new/place/big")), quint64(1500000));
         QTRY_VERIFY(op.isNull()); // gone after its last report
         // A cancelled copy leaves nothing half-done behind.
@@ -449,10 +451,10 @@ private Q_SLOTS:
         QVERIFY(FM::copyFileWithProgress(src, p("cancelled"), &second, {}, {}, &op));
         QVERIFY(FM::cancelFileOperation(op));
         QTRY_COMPARE(second.finished.size(), 1);
-        const int error = second.finished.first().value(QStringLiteral("error")).toInt();
+        const int error = second.finished.first().value(u"error"_s).toInt();
         QVERIFY(error == ECANCELED || error == 0);
         QCOMPARE(QFileInfo::exists(p("cancelled")), error == 0);
-        QVERIFY(!second.finished.first().contains(QStringLiteral("object")));
+        QVERIFY(!second.finished.first().contains(u"object"_s));
         QTRY_VERIFY(op.isNull());
         QVERIFY(!FM::cancelFileOperation(op));
         QVERIFY(!FM::copyFileWithProgress(p("missing"), p("x"), &delegate));
@@ -464,10 +466,10 @@ private Q_SLOTS:
         QVERIFY(FM::setModificationDate(QDateTime::currentDateTime().addSecs(-60), file));
         FM::waitForFileWrites(file);
         QVERIFY(write(p("settled.lock")));
-        FM::waitForFileWrites(file, QStringLiteral("settled.lock"));
+        FM::waitForFileWrites(file, u"settled.lock"_s);
         const QStringList messages = logMessages();
-        QCOMPARE(messages.count(QStringLiteral("File %1 is currently being written to. Waiting...").arg(file)), 1);
-        QCOMPARE(messages.count(QStringLiteral("File %1 finished writing.").arg(file)), 1);
+        QCOMPARE(messages.count(u"File %1 is currently being written to. Waiting..."_s.arg(file)), 1);
+        QCOMPARE(messages.count(u"File %1 finished writing."_s.arg(file)), 1);
     }
 };
 

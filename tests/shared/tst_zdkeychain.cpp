@@ -10,19 +10,20 @@
 #include <memory>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kKind = QStringLiteral("Host password");
+const QString kKind = u"Host password"_s;
 
 // Run as a child with a bus address that leads nowhere: what the caller is told.
 int probeUnreachable()
 {
-    ZDLog::createNewLog(QStringLiteral("tst_zdkeychain_probe"));
-    const bool stored = ZDKeychain::addKeychainItem(QStringLiteral("Kestra Admin"), kKind, QStringLiteral("admin"),
-                                                    QStringLiteral("probe-pw-7f3a"), QStringLiteral("host"));
+    ZDLog::createNewLog(u"tst_zdkeychain_probe"_s);
+    const bool stored = ZDKeychain::addKeychainItem(u"Kestra Admin"_s, kKind, u"admin"_s,
+                                                    u"probe-pw-7f3a"_s, u"host"_s);
     const QString afterAdd = ZDKeychain::lastError();
-    const bool found = ZDKeychain::checkForExistenceOfKeychainItem(QStringLiteral("Kestra Admin"), kKind,
-                                                                   QStringLiteral("admin"), QStringLiteral("host"));
+    const bool found = ZDKeychain::checkForExistenceOfKeychainItem(u"Kestra Admin"_s, kKind, u"admin"_s, u"host"_s);
     std::printf("%d %d %s\n", stored, found, afterAdd.toUtf8().constData());
     ZDLog::finishWriting();
     return 0;
@@ -54,11 +55,11 @@ private Q_SLOTS:
     {
         m_sandbox = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_sandbox->isValid());
-        ZDLog::createNewLog(QStringLiteral("tst_zdkeychain"));
+        ZDLog::createNewLog(u"tst_zdkeychain"_s);
         QString reason;
         if (!ZDKeychain::isAvailable(&reason))
-            QSKIP(qPrintable(QStringLiteral("no Secret Service (run under scripts/test-services.sh): ") + reason));
-        m_name = QStringLiteral("Kestra Admin test ") + ZDLocalPaths::uuid();
+            QSKIP(qPrintable(u"no Secret Service (run under scripts/test-services.sh): "_s + reason));
+        m_name = u"Kestra Admin test "_s + ZDLocalPaths::uuid();
     }
     void cleanupTestCase()
     {
@@ -68,59 +69,59 @@ private Q_SLOTS:
     }
     void accentedUserNamesAreKeptExactly()
     {
-        const QString composed = QStringLiteral("Jérôme Çağrı");
-        const QString decomposed = QStringLiteral("Je\u0301ro\u0302me C\u0327ag\u0306ri\u0307").normalized(
+        const QString composed = u"Jérôme Çağrı"_s;
+        const QString decomposed = u"Je\u0301ro\u0302me C\u0327ag\u0306ri\u0307"_s.normalized(
             QString::NormalizationForm_D);
-        QVERIFY(add(composed, QStringLiteral("pässwörd"), QStringLiteral("accent.local")));
+        QVERIFY(add(composed, u"pässwörd"_s, u"accent.local"_s));
         const std::optional<ZDKeychain::Item> item =
-            ZDKeychain::keychainItem(m_name, kKind, composed, QStringLiteral("accent.local"));
+            ZDKeychain::keychainItem(m_name, kKind, composed, u"accent.local"_s);
         QVERIFY(item.has_value());
         QCOMPARE(item->username(), composed);
-        QCOMPARE(item->hostname(), QStringLiteral("accent.local"));
-        QCOMPARE(ZDKeychain::getPasswordFromItem(*item), QStringLiteral("pässwörd"));
+        QCOMPARE(item->hostname(), u"accent.local"_s);
+        QCOMPARE(ZDKeychain::getPasswordFromItem(*item), u"pässwörd"_s);
         // Another spelling of the same letters, or none of the accents, is another user.
         QVERIFY(composed != decomposed);
-        QVERIFY(!exists(decomposed, QStringLiteral("accent.local")));
-        QVERIFY(!exists(QStringLiteral("Jerome Cagri"), QStringLiteral("accent.local")));
+        QVERIFY(!exists(decomposed, u"accent.local"_s));
+        QVERIFY(!exists(u"Jerome Cagri"_s, u"accent.local"_s));
     }
     void twoHostsWithTheSameUserStaySeparate()
     {
-        const QString user = QStringLiteral("admin");
-        const QString a = QStringLiteral("a.local");
-        const QString b = QStringLiteral("b.local");
-        QVERIFY(add(user, QStringLiteral("one"), a));
-        QVERIFY(add(user, QStringLiteral("two"), b));
-        QCOMPARE(password(user, a), QStringLiteral("one"));
-        QCOMPARE(password(user, b), QStringLiteral("two"));
+        const QString user = u"admin"_s;
+        const QString a = u"a.local"_s;
+        const QString b = u"b.local"_s;
+        QVERIFY(add(user, u"one"_s, a));
+        QVERIFY(add(user, u"two"_s, b));
+        QCOMPARE(password(user, a), u"one"_s);
+        QCOMPARE(password(user, b), u"two"_s);
         // Adding the same four attributes again replaces, and modify touches one host only.
-        QVERIFY(add(user, QStringLiteral("uno"), a));
-        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, b, QStringLiteral("dos")));
-        QCOMPARE(password(user, a), QStringLiteral("uno"));
-        QCOMPARE(password(user, b), QStringLiteral("dos"));
-        QVERIFY(!ZDKeychain::modifyKeychainItem(m_name, kKind, user, QStringLiteral("c.local"), QStringLiteral("x")));
+        QVERIFY(add(user, u"uno"_s, a));
+        QVERIFY(ZDKeychain::modifyKeychainItem(m_name, kKind, user, b, u"dos"_s));
+        QCOMPARE(password(user, a), u"uno"_s);
+        QCOMPARE(password(user, b), u"dos"_s);
+        QVERIFY(!ZDKeychain::modifyKeychainItem(m_name, kKind, user, u"c.local"_s, u"x"_s));
         // A search by fewer attributes finds the oldest of both.
-        QCOMPARE(password(user, QString()), QStringLiteral("uno"));
+        QCOMPARE(password(user, QString()), u"uno"_s);
         QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(QString(), QString(), QString(), b));
         QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, a));
         QVERIFY(!exists(user, a));
-        QCOMPARE(password(user, b), QStringLiteral("dos"));
+        QCOMPARE(password(user, b), u"dos"_s);
         // Deleting a missing item succeeds and changes nothing.
-        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, QStringLiteral("none.local")));
+        QVERIFY(ZDKeychain::deleteKeychainItem(m_name, kKind, user, u"none.local"_s));
         QVERIFY(ZDKeychain::lastError().isEmpty());
-        QCOMPARE(password(user, b), QStringLiteral("dos"));
+        QCOMPARE(password(user, b), u"dos"_s);
         // deleteAll removes only that name and kind.
-        const QString otherKind = QStringLiteral("Other kind");
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, otherKind, user, QStringLiteral("2"), a));
+        const QString otherKind = u"Other kind"_s;
+        QVERIFY(ZDKeychain::addKeychainItem(m_name, otherKind, user, u"2"_s, a));
         QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, kKind));
         QVERIFY(!exists(QString(), QString()));
-        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, otherKind, user, a), QStringLiteral("2"));
+        QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(m_name, otherKind, user, a), u"2"_s);
         QVERIFY(ZDKeychain::deleteAllKeychainItems(m_name, otherKind));
         QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(m_name, QString(), QString(), QString()));
     }
     void longPasswordsAreCutTo1023Bytes()
     {
-        const QString user = QStringLiteral("long");
-        const QString host = QStringLiteral("l.local");
+        const QString user = u"long"_s;
+        const QString host = u"l.local"_s;
         const QString ascii(2000, QLatin1Char('p'));
         QVERIFY(add(user, ascii, host));
         QCOMPARE(password(user, host), ascii.left(1023));
@@ -137,22 +138,21 @@ private Q_SLOTS:
         // No attribute at all: no search is made.
         QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(QString(), QString(), QString(), QString()));
         QVERIFY(!ZDKeychain::lastError().isEmpty());
-        QVERIFY(!ZDKeychain::addKeychainItem(QString(), QString(), QString(), QStringLiteral("p"), QString()));
+        QVERIFY(!ZDKeychain::addKeychainItem(QString(), QString(), QString(), u"p"_s, QString()));
         QVERIFY(!ZDKeychain::deleteAllKeychainItems(QString(), QString()));
         // Oversized or NUL-bearing input is refused before it reaches the service.
         const QString huge(ZDKeychain::kMaxAttributeBytes + 1, QLatin1Char('h'));
-        QVERIFY(!add(huge, QStringLiteral("p"), QStringLiteral("h.local")));
-        QVERIFY(!add(QStringLiteral("nul") + QChar(0) + QLatin1Char('x'), QStringLiteral("p"), QStringLiteral("h.local")));
+        QVERIFY(!add(huge, u"p"_s, u"h.local"_s));
+        QVERIFY(!add(u"nul"_s + QChar(0) + QLatin1Char('x'), u"p"_s, u"h.local"_s));
         QVERIFY(!exists(huge, QString()));
         // Per-item access lists do not exist here; the item itself is unaffected.
-        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, QStringLiteral("apps"), QStringLiteral("a"),
-                                            QStringLiteral("apps.local"), {QStringLiteral("/opt/Other.app")}));
+        QVERIFY(ZDKeychain::addKeychainItem(m_name, kKind, u"apps"_s, u"a"_s, u"apps.local"_s, {u"/opt/Other.app"_s}));
         const std::optional<ZDKeychain::Item> item =
-            ZDKeychain::keychainItem(m_name, kKind, QStringLiteral("apps"), QStringLiteral("apps.local"));
+            ZDKeychain::keychainItem(m_name, kKind, u"apps"_s, u"apps.local"_s);
         QVERIFY(item.has_value());
         QVERIFY(ZDKeychain::trustedAppsForItem(*item).isEmpty());
-        QVERIFY(!ZDKeychain::addTrustedAppAtPath(QStringLiteral("/opt/Kestra Admin.app"), *item));
-        QCOMPARE(ZDKeychain::getPasswordFromItem(*item), QStringLiteral("a"));
+        QVERIFY(!ZDKeychain::addTrustedAppAtPath(u"/opt/Kestra Admin.app"_s, *item));
+        QCOMPARE(ZDKeychain::getPasswordFromItem(*item), u"a"_s);
     }
     void worksFromManyThreadsAtOnce()
     {
@@ -160,13 +160,13 @@ private Q_SLOTS:
         QAtomicInt failures = 0;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back(QThread::create([this, t, &failures] {
-                const QString host = QStringLiteral("thread%1.local").arg(t);
+                const QString host = u"thread%1.local"_s.arg(t);
                 for (int round = 0; round < 5; ++round) {
-                    const QString password = QStringLiteral("pw-%1-%2").arg(t).arg(round);
-                    if (!add(QStringLiteral("worker"), password, host) || this->password(QStringLiteral("worker"), host) != password)
+                    const QString password = u"pw-%1-%2"_s.arg(t).arg(round);
+                    if (!add(u"worker"_s, password, host) || this->password(u"worker"_s, host) != password)
                         failures.fetchAndAddRelaxed(1);
                 }
-                if (!ZDKeychain::deleteKeychainItem(m_name, kKind, QStringLiteral("worker"), host))
+                if (!ZDKeychain::deleteKeychainItem(m_name, kKind, u"worker"_s, host))
                     failures.fetchAndAddRelaxed(1);
             }));
             threads.back()->start();
@@ -174,18 +174,17 @@ private Q_SLOTS:
         for (const auto &thread : threads)
             QVERIFY(thread->wait(120000));
         QCOMPARE(failures.loadRelaxed(), 0);
-        QVERIFY(!exists(QStringLiteral("worker"), QString()));
+        QVERIFY(!exists(u"worker"_s, QString()));
     }
     void unreachableServiceIsAnErrorNeverAFallback()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KESTRA_KEYCHAIN_PROBE"), QStringLiteral("1"));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                   QStringLiteral("unix:path=") + m_sandbox->path(QStringLiteral("no-bus")));
+        env.insert(u"KESTRA_KEYCHAIN_PROBE"_s, u"1"_s);
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + m_sandbox->path(u"no-bus"_s));
         const zdtest::Ran child = zdtest::runProgram(QCoreApplication::applicationFilePath(), {}, env);
         QCOMPARE(child.code, 0);
         const QString out = child.out.trimmed();
-        QVERIFY2(out.startsWith(QStringLiteral("0 0 No Secret Service is reachable")), qPrintable(out));
+        QVERIFY2(out.startsWith(u"0 0 No Secret Service is reachable"_s), qPrintable(out));
         // The log says why, and the password went nowhere in the service's place.
         bool logged = false;
         QDirIterator it(m_sandbox->root(), QDir::Files, QDirIterator::Subdirectories);

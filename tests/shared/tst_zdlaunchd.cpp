@@ -74,11 +74,8 @@ private:
     void forgetCalls() { QFile::remove(m_callLog); }
     QVariantMap clientSettings() const
     {
-        return {{u"Label"_s, kLabel},
-                {u"Program"_s, m_program},
-                {u"WorkingDirectory"_s, QFileInfo(m_program).path()},
-                {u"RunAtLoad"_s, true},
-                {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, false}}}};
+        return {{u"Label"_s, kLabel}, {u"Program"_s, m_program}, {u"WorkingDirectory"_s, QFileInfo(m_program).path()},
+                {u"RunAtLoad"_s, true}, {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, false}}}};
     }
     static QString unitText(const QString &path) { return QString::fromUtf8(ZDTestSandbox::readFile(path)); }
 
@@ -260,10 +257,8 @@ private Q_SLOTS:
         // Specifiers, variables and quotes reach the program literally.
         const QString unit = ZDLaunchd::unitFromSettings(kLabel,
             {{u"ProgramArguments"_s, QVariantList {program, u"100%"_s, u"$HOME"_s, u"say \"hi\"\\"_s}},
-             {u"EnvironmentVariables"_s, QVariantMap {{u"GREETING"_s, u"a \"b\" 5%"_s}}},
-             {u"RunAtLoad"_s, false},
-             {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, true}}},
-             {u"ThrottleInterval"_s, 3},
+             {u"EnvironmentVariables"_s, QVariantMap {{u"GREETING"_s, u"a \"b\" 5%"_s}}}, {u"RunAtLoad"_s, false},
+             {u"KeepAlive"_s, QVariantMap {{u"SuccessfulExit"_s, true}}}, {u"ThrottleInterval"_s, 3},
              {u"Sockets"_s, QVariantMap()}}, Kind::Agent);
         QVERIFY2(unit.contains(u"ExecStart=\"/opt/bin/tool\" \"100%%\" \"$$HOME\" \"say \\\"hi\\\"\\\\\"\n"_s),
                  qPrintable(unit));

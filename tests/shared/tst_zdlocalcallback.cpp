@@ -13,13 +13,15 @@
 #include <limits>
 #include <stdexcept>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using zdtest::encode;
 // A helper serving the name until it goes.
 struct Server : zdtest::HelperProcess
 {
-    explicit Server(const QString &name) : HelperProcess(QStringLiteral("zdbus_callback"), {QStringLiteral("serve"), name}) {}
+    explicit Server(const QString &name) : HelperProcess(u"zdbus_callback"_s, {u"serve"_s, name}) {}
     QByteArray line() { return HelperProcess::line({"ready", "occupied ", "note "}); }
 };
 
@@ -29,9 +31,8 @@ QByteArray callFromHelper(const QString &name, const QString &op, const QVariant
 {
     QProcess p;
     QSignalSpy done(&p, &QProcess::finished);
-    p.start(zdtest::helperPath(QStringLiteral("zdbus_callback")),
-            {QStringLiteral("call"), name, op, QString::fromLatin1(encode(args)),
-             oneway ? QStringLiteral("oneway") : QStringLiteral("wait")});
+    p.start(zdtest::helperPath(u"zdbus_callback"_s), {u"call"_s, name, op, QString::fromLatin1(encode(args)),
+             oneway ? u"oneway"_s : u"wait"_s});
     if (!done.wait(30000))
         return {};
     for (const QByteArray &l : p.readAllStandardOutput().split('\n'))
@@ -43,11 +44,11 @@ QByteArray callFromHelper(const QString &name, const QString &op, const QVariant
 QVariantList nestedArguments()
 {
     return {
-        QVariantMap{{QStringLiteral("errorCode"), qint64(1003)},
-                    {QStringLiteral("when"), QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC)},
-                    {QStringLiteral("data"), QByteArray("\0\x7f", 2)},
-                    {QStringLiteral("steps"), QVariantList{1.5, false, QVariant(), QVariantMap()}}},
-        QStringLiteral("Edit-Suite-3.local."),
+        QVariantMap{{u"errorCode"_s, qint64(1003)},
+                    {u"when"_s, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC)},
+                    {u"data"_s, QByteArray("\0\x7f", 2)},
+                    {u"steps"_s, QVariantList{1.5, false, QVariant(), QVariantMap()}}},
+        u"Edit-Suite-3.local."_s,
         std::numeric_limits<qint64>::max(),
     };
 }
@@ -59,7 +60,7 @@ class TestZDLocalCallback : public QObject
     Q_OBJECT
     static QString name(const char *what)
     {
-        return zdtest::uniqueName(QLatin1String(ZDLocalCallbackServer::kServiceName) + QStringLiteral(".t"), what);
+        return zdtest::uniqueName(QLatin1String(ZDLocalCallbackServer::kServiceName) + u".t"_s, what);
     }
 
 private Q_SLOTS:
@@ -75,12 +76,12 @@ private Q_SLOTS:
         QCOMPARE(holder.line(), QByteArray("ready"));
         ZDLocalCallbackServer mine(n);
         QCOMPARE(mine.start(), ZDLocalCallbackServer::Status::NameOccupied);
-        QVERIFY2(mine.occupant().contains(QStringLiteral("pid %1").arg(holder.pid())), qPrintable(mine.occupant()));
+        QVERIFY2(mine.occupant().contains(u"pid %1"_s.arg(holder.pid())), qPrintable(mine.occupant()));
         // The holder still has it and still answers.
         const ZDLocalCallbackClient client(n);
-        const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("still")});
+        const ZDLocalCallbackClient::Reply r = client.call(u"echo:"_s, {u"still"_s});
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
-        QCOMPARE(r.value, QVariant(QVariantList{QStringLiteral("still")}));
+        QCOMPARE(r.value, QVariant(QVariantList{u"still"_s}));
         Server second(n);
         QVERIFY(second.line().startsWith("occupied "));
         // Free once the holder is gone; then ours, until released.
@@ -107,33 +108,32 @@ private Q_SLOTS:
         ZDLocalCallbackServer server(n);
         QVariantList recorded;
         QThread *ranOn = nullptr;
-        server.addOperation(QStringLiteral("postError:userInfo:"), 2, [&](const QVariantList &args) {
+        server.addOperation(u"postError:userInfo:"_s, 2, [&](const QVariantList &args) {
             recorded = args;
             ranOn = QThread::currentThread();
-            return QVariant(QVariantMap{{QStringLiteral("count"), qint64(1)}});
+            return QVariant(QVariantMap{{u"count"_s, qint64(1)}});
         });
         QStringList oneways;
-        server.addOperation(QStringLiteral("postErrorString:"), 1, [&](const QVariantList &args) {
+        server.addOperation(u"postErrorString:"_s, 1, [&](const QVariantList &args) {
             if (args.constFirst().metaType().id() != QMetaType::QString)
                 throw std::invalid_argument("postErrorString: takes a text");
             oneways << args.constFirst().toString();
             return QVariant();
         });
         QCOMPARE(server.start(), ZDLocalCallbackServer::Status::Registered);
-        QVERIFY(server.respondsTo(QStringLiteral("postErrorString:")));
+        QVERIFY(server.respondsTo(u"postErrorString:"_s));
         const QVariantList args = nestedArguments().mid(0, 2);
-        QCOMPARE(callFromHelper(n, QStringLiteral("postError:userInfo:"), args),
-                 "ok " + encode(QVariantMap{{QStringLiteral("count"), qint64(1)}}));
+        QCOMPARE(callFromHelper(n, u"postError:userInfo:"_s, args),
+                 "ok " + encode(QVariantMap{{u"count"_s, qint64(1)}}));
         QCOMPARE(recorded, args);
         QCOMPARE(ranOn, QThread::currentThread());
-        QCOMPARE(callFromHelper(n, QStringLiteral("postErrorString:"), {QStringLiteral("Disk full")}, true),
-                 QByteArray("ok"));
-        QTRY_COMPARE(oneways, QStringList{QStringLiteral("Disk full")});
-        const QByteArray unknown = callFromHelper(n, QStringLiteral("launchMissiles"), {});
+        QCOMPARE(callFromHelper(n, u"postErrorString:"_s, {u"Disk full"_s}, true), QByteArray("ok"));
+        QTRY_COMPARE(oneways, QStringList{u"Disk full"_s});
+        const QByteArray unknown = callFromHelper(n, u"launchMissiles"_s, {});
         QVERIFY2(unknown.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorUnknownOperation), unknown);
-        const QByteArray arity = callFromHelper(n, QStringLiteral("postErrorString:"), {});
+        const QByteArray arity = callFromHelper(n, u"postErrorString:"_s, {});
         QVERIFY2(arity.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorInvalidArguments), arity);
-        const QByteArray refused = callFromHelper(n, QStringLiteral("postErrorString:"), {qint64(5)});
+        const QByteArray refused = callFromHelper(n, u"postErrorString:"_s, {qint64(5)});
         QVERIFY2(refused.startsWith(QByteArray("error ") + ZDLocalCallbackServer::kErrorInvalidArguments), refused);
         QCOMPARE(oneways.size(), 1);
     }
@@ -145,31 +145,31 @@ private Q_SLOTS:
         const ZDLocalCallbackClient client(n);
         QVERIFY(client.isAvailable());
         const QVariantList args = nestedArguments();
-        ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), args);
+        ZDLocalCallbackClient::Reply r = client.call(u"echo:"_s, args);
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
         QCOMPARE(r.value.toList(), args);
-        r = client.call(QStringLiteral("note:"), {});
+        r = client.call(u"note:"_s, {});
         QVERIFY(!r.ok);
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments));
-        r = client.call(QStringLiteral("fail"));
+        r = client.call(u"fail"_s);
         QVERIFY(!r.ok);
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackServer::kErrorFailed));
-        QVERIFY(r.errorMessage.contains(QStringLiteral("deliberate failure")));
-        QVERIFY(client.callOneway(QStringLiteral("note:"), {QStringLiteral("one way")}));
-        QCOMPARE(helper.line(), "note " + encode(QStringLiteral("one way")));
+        QVERIFY(r.errorMessage.contains(u"deliberate failure"_s));
+        QVERIFY(client.callOneway(u"note:"_s, {u"one way"_s}));
+        QCOMPARE(helper.line(), "note " + encode(u"one way"_s));
         // Refused here, before anything is sent.
-        r = client.call(QStringLiteral("echo:"), {QPoint(1, 2)});
+        r = client.call(u"echo:"_s, {QPoint(1, 2)});
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorNotSent));
         QVERIFY(!client.callOneway(QString()));
         const ZDLocalCallbackClient impatient(n, 200);
-        r = impatient.call(QStringLiteral("nap:"), {qint64(1000)});
+        r = impatient.call(u"nap:"_s, {qint64(1000)});
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorTimeout));
         const ZDLocalCallbackClient nobody(name("Nobody"));
         QVERIFY(!nobody.isAvailable());
-        r = nobody.call(QStringLiteral("echo:"));
+        r = nobody.call(u"echo:"_s);
         QCOMPARE(r.errorName, QString::fromLatin1(ZDLocalCallbackClient::kErrorNoOwner));
         QVERIFY(r.errorMessage.contains(name("Nobody")));
-        QVERIFY(!nobody.callOneway(QStringLiteral("echo:")));
+        QVERIFY(!nobody.callOneway(u"echo:"_s));
     }
     void malformedCallsAreRefusedAndTheServerLivesOn()
     {
@@ -194,18 +194,18 @@ private Q_SLOTS:
         const QString invalid = QString::fromLatin1(ZDLocalCallbackServer::kErrorInvalidArguments);
         const QString unknown = QString::fromLatin1(ZDLocalCallbackServer::kErrorUnknownOperation);
         const QVariant none = QVariant::fromValue(QVariantList());
-        QVERIFY(!errorOf(invoke, QStringLiteral("echo:"), 5).isEmpty());
-        QVERIFY(!errorOf(QStringLiteral("Nope"), QStringLiteral("echo:"), none).isEmpty());
+        QVERIFY(!errorOf(invoke, u"echo:"_s, 5).isEmpty());
+        QVERIFY(!errorOf(u"Nope"_s, u"echo:"_s, none).isEmpty());
         QCOMPARE(errorOf(invoke, QString(), none), unknown);
         QCOMPARE(errorOf(invoke, QString(1000, QLatin1Char('x')), none), unknown);
-        const QVariant path = QVariant::fromValue(QVariantList{QVariant::fromValue(QDBusObjectPath(QStringLiteral("/etc")))});
-        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), path), invalid);
-        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(1, 2)), invalid);
-        QCOMPARE(errorOf(invoke, QStringLiteral("echo:"), structure(QStringLiteral("bogus"), qlonglong(1))), invalid);
+        const QVariant path = QVariant::fromValue(QVariantList{QVariant::fromValue(QDBusObjectPath(u"/etc"_s))});
+        QCOMPARE(errorOf(invoke, u"echo:"_s, path), invalid);
+        QCOMPARE(errorOf(invoke, u"echo:"_s, structure(1, 2)), invalid);
+        QCOMPARE(errorOf(invoke, u"echo:"_s, structure(u"bogus"_s, qlonglong(1))), invalid);
         const ZDLocalCallbackClient client(n);
-        const ZDLocalCallbackClient::Reply r = client.call(QStringLiteral("echo:"), {QStringLiteral("alive")});
+        const ZDLocalCallbackClient::Reply r = client.call(u"echo:"_s, {u"alive"_s});
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
-        QCOMPARE(r.value, QVariant(QVariantList{QStringLiteral("alive")}));
+        QCOMPARE(r.value, QVariant(QVariantList{u"alive"_s}));
     }
 };
 

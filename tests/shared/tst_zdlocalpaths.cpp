@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 class TestZDLocalPaths : public QObject
 {
     Q_OBJECT
@@ -45,13 +47,11 @@ private Q_SLOTS:
     void userDirsFile()
     {
         ZDTestSandbox box;
-        QVERIFY(ZDTestSandbox::writeFile(box.home() + "/.config/user-dirs.dirs",
-                                         "# written by xdg-user-dirs-update\n"
-                                         "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n"
-                                         "XDG_DESKTOP_DIR=\"/srv/shared desk\"\n"
+        QVERIFY(ZDTestSandbox::writeFile(box.home() + "/.config/user-dirs.dirs", "# written by xdg-user-dirs-update\n"
+                                         "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n" "XDG_DESKTOP_DIR=\"/srv/shared desk\"\n"
                                          "XDG_VIDEOS_DIR=\"relative/not/allowed\"\n"));
         QCOMPARE(ZDLocalPaths::documentDirectory(true), box.home() + "/Papers");
-        QCOMPARE(ZDLocalPaths::desktopDirectory(), QStringLiteral("/srv/shared desk"));
+        QCOMPARE(ZDLocalPaths::desktopDirectory(), u"/srv/shared desk"_s);
         QCOMPARE(ZDLocalPaths::movieDirectory(), box.home() + "/Videos");
     }
     void consoleUserAndRootRule()
@@ -63,15 +63,15 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty1"));
         QCOMPARE(ZDLocalPaths::currentConsoleUser(), QString());
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "nobody", ":0"));
-        QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
+        QCOMPARE(ZDLocalPaths::currentConsoleUser(), u"nobody"_s);
         if (!ZDLocalPaths::isRoot()) {
             // An ordinary process keeps its own folders whoever is at the console.
             QCOMPARE(ZDLocalPaths::libraryDirectory(true), box.home() + "/.local/share");
             return;
         }
         // Root works in the console user's folders.
-        const QString consoleHome = QStringLiteral("/nonexistent"); // nobody's home
-        QCOMPARE(ZDLocalPaths::username(), QStringLiteral("nobody"));
+        const QString consoleHome = u"/nonexistent"_s; // nobody's home
+        QCOMPARE(ZDLocalPaths::username(), u"nobody"_s);
         QCOMPARE(ZDLocalPaths::userDirectory(), consoleHome);
         QCOMPARE(ZDLocalPaths::libraryDirectory(true), consoleHome + "/.local/share");
         QCOMPARE(ZDLocalPaths::trashDirectory(), consoleHome + "/.local/share/Trash");
@@ -84,7 +84,7 @@ private Q_SLOTS:
         // Console user logged out: root is on its own again.
         QVERIFY(ZDTestSandbox::writeUtmp(utmp, "daemon", "tty2"));
         QCOMPARE(ZDLocalPaths::userDirectory(), box.home());
-        QCOMPARE(ZDLocalPaths::username(), QStringLiteral("root"));
+        QCOMPARE(ZDLocalPaths::username(), u"root"_s);
     }
     void protectedFolders()
     {
@@ -114,7 +114,7 @@ private Q_SLOTS:
         const QString r = ZDLocalPaths::randomString(40);
         QCOMPARE(r.size(), 40);
         for (QChar c : r)
-            QVERIFY(QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789").contains(c));
+            QVERIFY(u"abcdefghijklmnopqrstuvwxyz0123456789"_s.contains(c));
         QVERIFY(ZDLocalPaths::uuid() != ZDLocalPaths::uuid());
         const QString t1 = ZDLocalPaths::tempFile();
         const QString t2 = ZDLocalPaths::tempFile();

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using Child = zdtest::Ran;
@@ -24,12 +26,11 @@ struct Records
 // Splits a log into its messages; any line not in the record format lands in malformed.
 Records readRecords(const QString &path)
 {
-    static const QRegularExpression record(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} [+-]\\d{4} - (.+)$"));
+    static const QRegularExpression record(u"^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} [+-]\\d{4} - (.+)$"_s);
     Records r;
     const QString text = QString::fromUtf8(ZDTestSandbox::readFile(path));
     if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
-        r.malformed << QStringLiteral("<no final newline>");
+        r.malformed << u"<no final newline>"_s;
     const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
         const auto m = record.match(line);
@@ -66,14 +67,14 @@ class TestZDLog : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-    static QString helper() { return zdtest::helperPath(QStringLiteral("zdlog_child")); }
+    static QString helper() { return zdtest::helperPath(u"zdlog_child"_s); }
     QString logPath(const QString &name, int n) const
     {
-        return ZDLog::logFolder() + QStringLiteral("/%1.%2.log").arg(name).arg(n);
+        return ZDLog::logFolder() + u"/%1.%2.log"_s.arg(name).arg(n);
     }
     QString globalPrefs() const
     {
-        return ZDLocalPaths::prefsDirectory(true) + QStringLiteral("/com.zendrel.global.plist");
+        return ZDLocalPaths::prefsDirectory(true) + u"/com.zendrel.global.plist"_s;
     }
     static Child run(const QStringList &args, const QString &program = helper()) { return zdtest::runProgram(program, args); }
 
@@ -88,173 +89,147 @@ private Q_SLOTS:
     void headerAndRecords()
     {
         // A program inside an application folder reports that folder's version.
-        const QString contents = m_box->path(QStringLiteral("apps/Tool.app/Contents"));
-        const QString exe = contents + QStringLiteral("/MacOS/zdlog_child");
-        QVERIFY(QDir().mkpath(contents + QStringLiteral("/MacOS")));
+        const QString contents = m_box->path(u"apps/Tool.app/Contents"_s);
+        const QString exe = contents + u"/MacOS/zdlog_child"_s;
+        QVERIFY(QDir().mkpath(contents + u"/MacOS"_s));
         QVERIFY(QFile::copy(helper(), exe));
-        QVERIFY(ZDTestSandbox::writeFile(contents + QStringLiteral("/Info.plist"),
+        QVERIFY(ZDTestSandbox::writeFile(contents + u"/Info.plist"_s,
                                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                                          "<key>CFBundleVersion</key><string>4711</string></dict></plist>\n"));
-        const Child c = run({QStringLiteral("create"), QStringLiteral("say=  \n padded\t \n"),
-                             QStringLiteral("log=2:caf\u00e9")},
-                            exe);
+        const Child c = run({u"create"_s, u"say=  \n padded\t \n"_s, u"log=2:caf\u00e9"_s}, exe);
         QCOMPARE(c.code, 0);
         QCOMPARE(c.out, QString());
         // Unnamed, the log takes the executable's name.
-        const Records r = readRecords(logPath(QStringLiteral("zdlog_child"), 1));
+        const Records r = readRecords(logPath(u"zdlog_child"_s, 1));
         QCOMPARE(r.malformed, QStringList());
         QCOMPARE(r.messages.size(), 8);
         QVERIFY(r.messages.at(0).contains(QRegularExpression(
-            QStringLiteral("^Log started: \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} [+-]\\d{4}$"))));
-        QCOMPARE(r.messages.at(1), QStringLiteral("Version: 4711"));
-        QCOMPARE(r.messages.at(2), QStringLiteral("Path: ") + exe);
+            u"^Log started: \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} [+-]\\d{4}$"_s)));
+        QCOMPARE(r.messages.at(1), u"Version: 4711"_s);
+        QCOMPARE(r.messages.at(2), u"Path: "_s + exe);
         QVERIFY2(r.messages.at(3).contains(
-                     QRegularExpression(QStringLiteral("^System: \\S.*, [1-9]\\d* CPU\\(s\\), \\d+\\.\\d\\d GB RAM$"))),
+                     QRegularExpression(u"^System: \\S.*, [1-9]\\d* CPU\\(s\\), \\d+\\.\\d\\d GB RAM$"_s)),
                  qPrintable(r.messages.at(3)));
-        QCOMPARE(r.messages.at(4), QStringLiteral("Running in 64-bit mode"));
-        QCOMPARE(r.messages.mid(5), (QStringList{QStringLiteral("padded"), QStringLiteral("caf\u00e9 1"),
-                                                 QStringLiteral("caf\u00e9 2")}));
+        QCOMPARE(r.messages.at(4), u"Running in 64-bit mode"_s);
+        QCOMPARE(r.messages.mid(5), (QStringList{u"padded"_s, u"caf\u00e9 1"_s, u"caf\u00e9 2"_s}));
         // A process of root keeps its log with the computer's.
         if (ZDLocalPaths::isRoot())
-            QCOMPARE(ZDLog::logFolder(), m_box->root() + QStringLiteral("/var/log/Zendrel"));
+            QCOMPARE(ZDLog::logFolder(), m_box->root() + u"/var/log/Zendrel"_s);
     }
     void startupRotationKeepsFiveGenerations()
     {
         for (int n = 1; n <= 5; ++n)
-            QVERIFY(ZDTestSandbox::writeFile(logPath(QStringLiteral("Gen"), n), "gen " + QByteArray::number(n) + "\n"));
-        const Child c = run({QStringLiteral("create=Gen"), QStringLiteral("finish"), QStringLiteral("create=Ignored"),
-                             QStringLiteral("available")});
+            QVERIFY(ZDTestSandbox::writeFile(logPath(u"Gen"_s, n), "gen " + QByteArray::number(n) + "\n"));
+        const Child c = run({u"create=Gen"_s, u"finish"_s, u"create=Ignored"_s, u"available"_s});
         QCOMPARE(c.code, 0);
         // The second start rotated once more, under the name taken first.
         QStringList expected;
         for (int n = 1; n <= 5; ++n)
-            expected << QStringLiteral("LOG ") + logPath(QStringLiteral("Gen"), n);
+            expected << u"LOG "_s + logPath(u"Gen"_s, n);
         QCOMPARE(c.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
         QCOMPARE(QDir(ZDLog::logFolder()).entryList(QDir::Files).size(), 5);
-        QCOMPARE(ZDTestSandbox::readFile(logPath(QStringLiteral("Gen"), 3)), QByteArray("gen 1\n"));
-        QCOMPARE(ZDTestSandbox::readFile(logPath(QStringLiteral("Gen"), 4)), QByteArray("gen 2\n"));
-        QCOMPARE(ZDTestSandbox::readFile(logPath(QStringLiteral("Gen"), 5)), QByteArray("gen 3\n"));
+        QCOMPARE(ZDTestSandbox::readFile(logPath(u"Gen"_s, 3)), QByteArray("gen 1\n"));
+        QCOMPARE(ZDTestSandbox::readFile(logPath(u"Gen"_s, 4)), QByteArray("gen 2\n"));
+        QCOMPARE(ZDTestSandbox::readFile(logPath(u"Gen"_s, 5)), QByteArray("gen 3\n"));
         for (int n : {1, 2}) {
-            const Records r = readRecords(logPath(QStringLiteral("Gen"), n));
+            const Records r = readRecords(logPath(u"Gen"_s, n));
             QCOMPARE(r.malformed, QStringList());
             QVERIFY(!r.messages.isEmpty());
-            QVERIFY(r.messages.first().startsWith(QStringLiteral("Log started: ")));
+            QVERIFY(r.messages.first().startsWith(u"Log started: "_s));
         }
     }
     void rotationAfter500000Bytes()
     {
-        const Child c = run({QStringLiteral("create=Big"), QStringLiteral("fill=600:1000"), QStringLiteral("finish")});
+        const Child c = run({u"create=Big"_s, u"fill=600:1000"_s, u"finish"_s});
         QCOMPARE(c.code, 0);
         QCOMPARE(QDir(ZDLog::logFolder()).entryList(QDir::Files).size(), 2);
-        const QByteArray older = ZDTestSandbox::readFile(logPath(QStringLiteral("Big"), 2));
+        const QByteArray older = ZDTestSandbox::readFile(logPath(u"Big"_s, 2));
         const qsizetype lastStart = older.lastIndexOf('\n', older.size() - 2) + 1;
         QVERIFY(older.size() >= 500000);
         QVERIFY(lastStart < 500000);
-        const Records before = readRecords(logPath(QStringLiteral("Big"), 2));
-        const Records after = readRecords(logPath(QStringLiteral("Big"), 1));
+        const Records before = readRecords(logPath(u"Big"_s, 2));
+        const Records after = readRecords(logPath(u"Big"_s, 1));
         QCOMPARE(before.malformed, QStringList());
         QCOMPARE(after.malformed, QStringList());
         QVERIFY(before.messages.last().startsWith(QLatin1Char('m')));
         // A fresh header (its lines are checked above), then the notice.
-        QVERIFY(after.messages.value(0).startsWith(QStringLiteral("Log started: ")));
-        QCOMPARE(after.messages.value(4), QStringLiteral("Log truncated at 500KB"));
+        QVERIFY(after.messages.value(0).startsWith(u"Log started: "_s));
+        QCOMPARE(after.messages.value(4), u"Log truncated at 500KB"_s);
         // Nothing lost or reordered across the two files.
-        const QStringList all = withPrefix(before.messages + after.messages, QStringLiteral("m"));
+        const QStringList all = withPrefix(before.messages + after.messages, u"m"_s);
         QCOMPARE(all.size(), 600);
         for (int n = 0; n < all.size(); ++n)
-            QVERIFY(all.at(n).startsWith(QStringLiteral("m%1 ").arg(n + 1, 5, 10, QLatin1Char('0'))));
-    }
-    void disableSwitch_data()
-    {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("disabled");
-        QTest::newRow("string 1") << QByteArray("<string>1</string>") << true;
-        QTest::newRow("boolean true") << QByteArray("<true/>") << true;
-        QTest::newRow("string true") << QByteArray("<string>true</string>") << false;
-        QTest::newRow("integer 1") << QByteArray("<integer>1</integer>") << false;
-        QTest::newRow("boolean false") << QByteArray("<false/>") << false;
-        QTest::newRow("malformed file") << QByteArray("<dict><key>") << false;
+            QVERIFY(all.at(n).startsWith(u"m%1 "_s.arg(n + 1, 5, 10, QLatin1Char('0'))));
     }
     void disableSwitch()
     {
-        QFETCH(QByteArray, value);
-        QFETCH(bool, disabled);
-        QVERIFY(ZDTestSandbox::writeFile(globalPrefs(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
-                                                        "version=\"1.0\"><dict><key>disable-logging</key>"
-                                                        + value + "</dict></plist>\n"));
-        const Child c = run({QStringLiteral("create=Quiet"), QStringLiteral("log=3:hello"), QStringLiteral("finish")});
-        QCOMPARE(c.code, 0);
-        if (disabled) {
-            QCOMPARE(c.out, QStringLiteral("Logging is disabled\n"));
-            QVERIFY(!QFileInfo::exists(ZDLog::logFolder()));
-        } else {
-            QCOMPARE(c.out, QString());
-            const Records r = readRecords(logPath(QStringLiteral("Quiet"), 1));
-            QCOMPARE(r.malformed, QStringList());
-            QCOMPARE(withPrefix(r.messages, QStringLiteral("hello")).join(QLatin1Char('|')), sequence(QStringLiteral("hello"), 3));
+        // Only the text 1 and true switch logging off; the switched-off runs come first, before any log folder.
+        for (const auto &[value, disabled] : {std::pair {"<string>1</string>", true}, {"<true/>", true},
+                                              {"<string>true</string>", false}, {"<integer>1</integer>", false},
+                                              {"<false/>", false}, {"<dict><key>", false}}) {
+            QVERIFY(ZDTestSandbox::writeFile(globalPrefs(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                                                            "version=\"1.0\"><dict><key>disable-logging</key>"
+                                                            + QByteArray(value) + "</dict></plist>\n"));
+            const Child c = run({u"create=Quiet"_s, u"log=3:hello"_s, u"finish"_s});
+            QCOMPARE(c.code, 0);
+            QCOMPARE(c.out, disabled ? u"Logging is disabled\n"_s : QString());
+            QCOMPARE(QFileInfo::exists(ZDLog::logFolder()), !disabled);
+            if (!disabled) {
+                const Records r = readRecords(logPath(u"Quiet"_s, 1));
+                QCOMPARE(r.malformed, QStringList());
+                QCOMPARE(withPrefix(r.messages, u"hello"_s).join(u'|'), sequence(u"hello"_s, 3));
+            }
         }
     }
     void writingWithoutCreating()
     {
         // No current file: every message is given up with the two lines, nothing is created.
-        Child c = run({QStringLiteral("log=2:lost")});
+        Child c = run({u"log=2:lost"_s});
         QCOMPARE(c.code, 0);
         QCOMPARE(c.out, QStringLiteral("Unable to log the following information: lost 1\nUnable to open log for output\n"
                                        "Unable to log the following information: lost 2\nUnable to open log for output\n"));
         QVERIFY(!QFileInfo::exists(ZDLog::logFolder()));
         // A file left by an earlier run is appended to, not rotated.
-        QCOMPARE(run({QStringLiteral("create"), QStringLiteral("log=1:first")}).code, 0);
-        c = run({QStringLiteral("log=2:later"), QStringLiteral("available")});
+        QCOMPARE(run({u"create"_s, u"log=1:first"_s}).code, 0);
+        c = run({u"log=2:later"_s, u"available"_s});
         QCOMPARE(c.code, 0);
-        QCOMPARE(c.out, QStringLiteral("LOG ") + logPath(QStringLiteral("zdlog_child"), 1) + QLatin1Char('\n'));
-        const Records r = readRecords(logPath(QStringLiteral("zdlog_child"), 1));
+        QCOMPARE(c.out, u"LOG "_s + logPath(u"zdlog_child"_s, 1) + QLatin1Char('\n'));
+        const Records r = readRecords(logPath(u"zdlog_child"_s, 1));
         QCOMPARE(r.malformed, QStringList());
-        QCOMPARE(withPrefix(r.messages, QStringLiteral("first")).size(), 1);
-        QCOMPARE(r.messages.mid(r.messages.size() - 2), (QStringList{QStringLiteral("later 1"), QStringLiteral("later 2")}));
+        QCOMPARE(withPrefix(r.messages, u"first"_s).size(), 1);
+        QCOMPARE(r.messages.mid(r.messages.size() - 2), (QStringList{u"later 1"_s, u"later 2"_s}));
     }
     void printedTextIsFormattedOnce()
     {
-        const Child c = run({QStringLiteral("create=Talk"), QStringLiteral("print=  50%% of %@ done  ")});
+        const Child c = run({u"create=Talk"_s, u"print=  50%% of %@ done  "_s});
         QCOMPARE(c.code, 0);
-        QCOMPARE(c.out, QStringLiteral("Said:   50%% of %@ done\n"));
-        const Records r = readRecords(logPath(QStringLiteral("Talk"), 1));
-        QCOMPARE(r.messages.last(), QStringLiteral("Said:   50%% of %@ done"));
-    }
-    void queuedRecordsSurviveTheEnd_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("after");
-        QTest::newRow("return from main") << QStringList{QStringLiteral("create=End"), QStringLiteral("fast=15:e")} << 0;
-        QTest::newRow("exit on another thread")
-            << QStringList{QStringLiteral("create=End"), QStringLiteral("fast=15:e"), QStringLiteral("exit-thread")} << 0;
-        // _exit skips every exit handler: only the application's quit wrote them.
-        QTest::newRow("application quits")
-            << QStringList{QStringLiteral("qapp"), QStringLiteral("create=End"), QStringLiteral("fast=15:e"),
-                           QStringLiteral("quit"), QStringLiteral("_exit")}
-            << 0;
-        QTest::newRow("logging after quit")
-            << QStringList{QStringLiteral("qapp"), QStringLiteral("create=End"), QStringLiteral("fast=15:e"),
-                           QStringLiteral("quit"), QStringLiteral("fast=3:after")}
-            << 3;
+        QCOMPARE(c.out, u"Said:   50%% of %@ done\n"_s);
+        const Records r = readRecords(logPath(u"Talk"_s, 1));
+        QCOMPARE(r.messages.last(), u"Said:   50%% of %@ done"_s);
     }
     void queuedRecordsSurviveTheEnd()
     {
-        QFETCH(QStringList, args);
-        QFETCH(int, after);
-        const Child c = run(args);
-        QCOMPARE(c.status, QProcess::NormalExit);
-        QCOMPARE(c.code, 0);
-        const Records r = readRecords(logPath(QStringLiteral("End"), 1));
-        QCOMPARE(r.malformed, QStringList());
-        QCOMPARE(withPrefix(r.messages, QStringLiteral("e ")).join(QLatin1Char('|')), sequence(QStringLiteral("e"), 15));
-        QCOMPARE(withPrefix(r.messages, QStringLiteral("after ")).size(), after);
+        // Returning from main, exit on another thread, the application's quit before _exit (which skips every
+        // exit handler), and records logged after the quit.
+        const QStringList base{u"create=End"_s, u"fast=15:e"_s}, app = QStringList{u"qapp"_s} + base;
+        for (const auto &[args, after] : {std::pair {base, 0}, {base + QStringList{u"exit-thread"_s}, 0},
+                                          {app + QStringList{u"quit"_s, u"_exit"_s}, 0},
+                                          {app + QStringList{u"quit"_s, u"fast=3:after"_s}, 3}}) {
+            const Child c = run(args);
+            QCOMPARE(c.status, QProcess::NormalExit);
+            QCOMPARE(c.code, 0);
+            const Records r = readRecords(logPath(u"End"_s, 1));
+            QCOMPARE(r.malformed, QStringList());
+            QCOMPARE(withPrefix(r.messages, u"e "_s).join(u'|'), sequence(u"e"_s, 15));
+            QCOMPARE(withPrefix(r.messages, u"after "_s).size(), after);
+        }
     }
     void uncaughtExceptionIsLogged()
     {
-        const Child c = run({QStringLiteral("create=Crash"), QStringLiteral("throw-thread=the disk caught fire")});
+        const Child c = run({u"create=Crash"_s, u"throw-thread=the disk caught fire"_s});
         QCOMPARE(c.status, QProcess::CrashExit);
-        QVERIFY(c.out.split(QLatin1Char('\n')).contains(QStringLiteral("the disk caught fire")));
-        QCOMPARE(readRecords(logPath(QStringLiteral("Crash"), 1)).messages.last(), QStringLiteral("the disk caught fire"));
+        QVERIFY(c.out.split(QLatin1Char('\n')).contains(u"the disk caught fire"_s));
+        QCOMPARE(readRecords(logPath(u"Crash"_s, 1)).messages.last(), u"the disk caught fire"_s);
     }
     // In this process from here on: the singleton follows each new sandbox through createNewLog.
     void concurrentWritersKeepRecordsWhole()
@@ -265,8 +240,8 @@ private Q_SLOTS:
         QCOMPARE(ZDLog::availableLogs(), QStringList{path});
         // Blank messages neither reach the file nor touch a counter.
         const quint32 written = ZDLog::bytesWritten();
-        ZDLog::fastAppendLog(QStringLiteral("  \n\t \n"));
-        ZDLog::appendLog(QStringLiteral("\n"));
+        ZDLog::fastAppendLog(u"  \n\t \n"_s);
+        ZDLog::appendLog(u"\n"_s);
         ZDLog::finishWriting();
         QCOMPARE(ZDLog::bytesWritten(), written);
         QCOMPARE(QFileInfo(path).size(), qint64(written));
@@ -274,7 +249,7 @@ private Q_SLOTS:
         constexpr int kEach = 300;
         const auto message = [](int t, int n) {
             // Short and long records, multi-byte characters.
-            return QStringLiteral("T%1 %2 %3").arg(t).arg(n).arg(QString(n % 7 == 0 ? 300 : 3, QChar(0x00e9)));
+            return u"T%1 %2 %3"_s.arg(t).arg(n).arg(QString(n % 7 == 0 ? 300 : 3, QChar(0x00e9)));
         };
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
@@ -295,7 +270,7 @@ private Q_SLOTS:
         QCOMPARE(qint64(ZDLog::bytesWritten()), QFileInfo(path).size());
         QCOMPARE(ZDLog::bytesInQueue(), 0u);
         for (int t = 0; t < kThreads; ++t) {
-            const QStringList mine = withPrefix(r.messages, QStringLiteral("T%1 ").arg(t));
+            const QStringList mine = withPrefix(r.messages, u"T%1 "_s.arg(t));
             QCOMPARE(mine.size(), kEach);
             for (int n = 0; n < kEach; ++n)
                 QCOMPARE(mine.at(n), message(t, n));
@@ -304,18 +279,18 @@ private Q_SLOTS:
     void exceptionReports()
     {
         ZDLog::createNewLog();
-        const ZDNamedException timeout(QString::fromLatin1(ZDException::kTimeoutName), QStringLiteral("no answer"));
+        const ZDNamedException timeout(QString::fromLatin1(ZDException::kTimeoutName), u"no answer"_s);
         const std::runtime_error plain("disk full");
         QCOMPARE(ZDException::logException(timeout, "-[AppController initialConfiguration]"),
-                 QStringLiteral("Exception in -[AppController initialConfiguration]. NSPortTimeoutException - no answer."));
-        QCOMPARE(ZDException::logException(plain, "save"), QStringLiteral("Exception in save. std::runtime_error - disk full."));
+                 u"Exception in -[AppController initialConfiguration]. NSPortTimeoutException - no answer."_s);
+        QCOMPARE(ZDException::logException(plain, "save"), u"Exception in save. std::runtime_error - disk full."_s);
         QVERIFY(ZDException::didTimeout(timeout));
-        QVERIFY(!ZDException::didTimeout(ZDNamedException(QStringLiteral("nsporttimeoutexception"), QString())));
+        QVERIFY(!ZDException::didTimeout(ZDNamedException(u"nsporttimeoutexception"_s, QString())));
         ZDLog::finishWriting();
         const QStringList messages = readRecords(logPath(ZDLog::appName(), 1)).messages;
         QCOMPARE(messages.mid(messages.size() - 2),
-                 (QStringList{QStringLiteral("Exception in -[AppController initialConfiguration]. NSPortTimeoutException - no answer."),
-                              QStringLiteral("Exception in save. std::runtime_error - disk full.")}));
+                 (QStringList{u"Exception in -[AppController initialConfiguration]. NSPortTimeoutException - no answer."_s,
+                              u"Exception in save. std::runtime_error - disk full."_s}));
     }
 };
 

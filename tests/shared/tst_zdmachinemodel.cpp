@@ -6,6 +6,8 @@
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 class TestZDMachineModel : public QObject
 {
     Q_OBJECT
@@ -20,42 +22,30 @@ private Q_SLOTS:
     void thisComputer()
     {
         // Whatever it is, it is one of the known words.
-        const QStringList words{QStringLiteral("desktop"), QStringLiteral("laptop"), QStringLiteral("server"),
-                                QStringLiteral("tablet"), QStringLiteral("vm"), QStringLiteral("container"),
-                                QStringLiteral("unknown")};
+        const QStringList words{u"desktop"_s, u"laptop"_s, u"server"_s, u"tablet"_s, u"vm"_s, u"container"_s,
+                                u"unknown"_s};
         QVERIFY2(words.contains(ZDMachineModel::chassis()), qPrintable(ZDMachineModel::chassis()));
         QVERIFY(ZDMachineModel::identifier().startsWith(QLatin1String("Linux")));
         QVERIFY(ZDMachineModel::productName().size() <= 128);
     }
-    void fromFirmware_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<QString>("chassis");
-        QTest::addColumn<QString>("identifier");
-        // One row of the chassis table; the rest of it would only restate the table.
-        const QString type = QStringLiteral("sys/class/dmi/id/chassis_type");
-        QTest::newRow("desktop") << type << QByteArray("3\n") << "desktop" << "LinuxDesktop";
-        QTest::newRow("garbage") << type << QByteArray("\xff\xfe desk") << "unknown" << "LinuxUnknown";
-        QTest::newRow("no firmware") << QStringLiteral("etc/hostname") << QByteArray("x\n") << "unknown" << "LinuxUnknown";
-        QTest::newRow("hypervisor") << QStringLiteral("sys/hypervisor/type") << QByteArray("xen\n") << "vm" << "LinuxVM";
-        QTest::newRow("emulated firmware") << QStringLiteral("sys/class/dmi/id/sys_vendor") << QByteArray("QEMU\n") << "vm" << "LinuxVM";
-        QTest::newRow("container") << QStringLiteral("proc/1/environ") << QByteArray("PATH=/bin\0container=podman\0", 28)
-                                   << "container" << "LinuxContainer";
-    }
     void fromFirmware()
     {
-        QFETCH(QString, file);
-        QFETCH(QByteArray, contents);
-        QFETCH(QString, chassis);
-        QFETCH(QString, identifier);
-        ZDTestSandbox sandbox;
-        put(sandbox, file, contents);
-        // A virtual machine claiming a desktop chassis is still a virtual machine.
-        if (chassis == QLatin1String("vm"))
-            put(sandbox, QStringLiteral("sys/class/dmi/id/chassis_type"), "3\n");
-        QCOMPARE(ZDMachineModel::chassis(), chassis);
-        QCOMPARE(ZDMachineModel::identifier(), identifier);
+        // One row of the chassis table; the rest of it would only restate the table.
+        const char *type = "sys/class/dmi/id/chassis_type";
+        const struct { const char *file; QByteArray contents; const char *chassis, *identifier; } rows[] = {
+            {type, "3\n", "desktop", "LinuxDesktop"}, {type, "\xff\xfe desk", "unknown", "LinuxUnknown"},
+            {"etc/hostname", "x\n", "unknown", "LinuxUnknown"}, {"sys/hypervisor/type", "xen\n", "vm", "LinuxVM"},
+            {"sys/class/dmi/id/sys_vendor", "QEMU\n", "vm", "LinuxVM"},
+            {"proc/1/environ", QByteArray("PATH=/bin\0container=podman\0", 28), "container", "LinuxContainer"}};
+        for (const auto &row : rows) {
+            ZDTestSandbox sandbox;
+            put(sandbox, QString::fromLatin1(row.file), row.contents);
+            // A virtual machine claiming a desktop chassis is still a virtual machine.
+            if (row.chassis == "vm"_L1)
+                put(sandbox, QString::fromLatin1(type), "3\n");
+            QCOMPARE(ZDMachineModel::chassis(), QLatin1String(row.chassis));
+            QCOMPARE(ZDMachineModel::identifier(), QLatin1String(row.identifier));
+        }
     }
 };
 

@@ -22,6 +22,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using zdtest::decode;
@@ -31,19 +33,19 @@ using zdtest::encode;
 QVariantMap nestedUserInfo()
 {
     const QVariantMap inner{
-        {QStringLiteral("bytes"), QByteArray("\x00\x01\xfe\xff", 4)},
-        {QStringLiteral("when"), QDateTime(QDate(2026, 12, 6), QTime(19, 55, 20, 123), Qt::UTC)},
-        {QStringLiteral("none"), QVariant()},
+        {u"bytes"_s, QByteArray("\x00\x01\xfe\xff", 4)},
+        {u"when"_s, QDateTime(QDate(2026, 12, 6), QTime(19, 55, 20, 123), Qt::UTC)},
+        {u"none"_s, QVariant()},
     };
     return {
-        {QStringLiteral("status"), QStringLiteral("Listening on port 35011 \u2013 \u00fcber")},
-        {QStringLiteral("lowest"), std::numeric_limits<qint64>::min()},
-        {QStringLiteral("ratio"), 0.25},
-        {QStringLiteral("flag"), true},
-        {QStringLiteral("list"), QVariantList{qint64(1), QStringLiteral("two"), QVariantList{false, inner}}},
-        {QStringLiteral("map"), inner},
-        {QStringLiteral("emptyMap"), QVariantMap()},
-        {QStringLiteral("emptyList"), QVariantList()},
+        {u"status"_s, u"Listening on port 35011 \u2013 \u00fcber"_s},
+        {u"lowest"_s, std::numeric_limits<qint64>::min()},
+        {u"ratio"_s, 0.25},
+        {u"flag"_s, true},
+        {u"list"_s, QVariantList{qint64(1), u"two"_s, QVariantList{false, inner}}},
+        {u"map"_s, inner},
+        {u"emptyMap"_s, QVariantMap()},
+        {u"emptyList"_s, QVariantList()},
     };
 }
 
@@ -56,8 +58,7 @@ struct Received
 // Posts from another process; true when the bus took it.
 bool postFromHelper(const QStringList &args)
 {
-    const zdtest::Ran r = zdtest::runProgram(zdtest::helperPath(QStringLiteral("zdbus_notify")),
-                                             QStringList{QStringLiteral("post")} + args);
+    const zdtest::Ran r = zdtest::runProgram(zdtest::helperPath(u"zdbus_notify"_s), QStringList{u"post"_s} + args);
     return r.status == QProcess::NormalExit && r.code == 0;
 }
 
@@ -66,7 +67,7 @@ bool postFromHelper(const QStringList &args)
 class TestZDNotificationCenter : public QObject
 {
     Q_OBJECT
-    static QString name(const char *what) { return zdtest::uniqueName(QStringLiteral("ZDKMTTest"), what); }
+    static QString name(const char *what) { return zdtest::uniqueName(u"ZDKMTTest"_s, what); }
     static QByteArray observed(zdtest::HelperProcess &p) { return p.line({"ready", "got "}); }
 
 private Q_SLOTS:
@@ -80,7 +81,7 @@ private Q_SLOTS:
         const QString toHelper = name("ToHelper");
         const QString toTest = name("ToTest");
         const QVariantMap info = nestedUserInfo();
-        zdtest::HelperProcess observer(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), toHelper});
+        zdtest::HelperProcess observer(u"zdbus_notify"_s, {u"observe"_s, toHelper});
         QCOMPARE(observed(observer), QByteArray("ready"));
         QVERIFY(ZDNotificationCenter::postNotification(toHelper, info));
         const QList<QByteArray> got = observed(observer).split(' ');
@@ -116,7 +117,7 @@ private Q_SLOTS:
         });
         center.addObserver(c, [&](const QString &n, const QVariantMap &) { cs << n; });
         QVERIFY(a1Id && a2Id && selfId);
-        zdtest::HelperProcess other(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), a});
+        zdtest::HelperProcess other(u"zdbus_notify"_s, {u"observe"_s, a});
         QCOMPARE(observed(other), QByteArray("ready"));
         // One sender's notifications arrive in order: once A is in, B would have been too.
         QVERIFY(ZDNotificationCenter::postNotification(b));
@@ -180,7 +181,7 @@ private Q_SLOTS:
         QDBusArgument intKeyMap;
         intKeyMap.beginMap(QMetaType::fromType<int>(), QMetaType::fromType<QDBusVariant>());
         intKeyMap.beginMapEntry();
-        intKeyMap << 1 << QDBusVariant(QStringLiteral("x"));
+        intKeyMap << 1 << QDBusVariant(u"x"_s);
         intKeyMap.endMapEntry();
         intKeyMap.endMap();
         QDBusMessage intKeys = QDBusMessage::createSignal(path, iface, member);
@@ -192,36 +193,31 @@ private Q_SLOTS:
         QVERIFY(bus.send(direct));
         QDBusMessage foreign = QDBusMessage::createSignal(path, iface, member);
         foreign << n
-                << QVariantMap{{QStringLiteral("ok"), QStringLiteral("yes")},
-                               {QStringLiteral("path"), QVariant::fromValue(QDBusObjectPath(QStringLiteral("/x")))},
-                               {QStringLiteral("list"), QVariantList{QVariant::fromValue(QDBusSignature(QStringLiteral("s"))),
-                                                                      qint64(7)}},
-                               {QStringLiteral("small"), QVariant::fromValue<uchar>(200)},
-                               {QStringLiteral("intKeys"), QVariant::fromValue(intKeyMap)},
-                               {QStringLiteral("names"), QStringList{QStringLiteral("p"), QStringLiteral("q")}}};
+                << QVariantMap{{u"ok"_s, u"yes"_s}, {u"path"_s, QVariant::fromValue(QDBusObjectPath(u"/x"_s))},
+                               {u"list"_s, QVariantList{QVariant::fromValue(QDBusSignature(u"s"_s)), qint64(7)}},
+                               {u"small"_s, QVariant::fromValue<uchar>(200)},
+                               {u"intKeys"_s, QVariant::fromValue(intKeyMap)},
+                               {u"names"_s, QStringList{u"p"_s, u"q"_s}}};
         QVERIFY(bus.send(foreign));
         // As deep as values may nest, and no deeper.
         QVariant deep = qint64(1);
         for (int i = 0; i < ZDDBusValue::kMaxDepth; ++i)
-            deep = QVariantMap{{QStringLiteral("d"), deep}};
+            deep = QVariantMap{{u"d"_s, deep}};
         const QVariant tooDeep = deep;
         QVERIFY(ZDNotificationCenter::postNotification(n, deep.toMap()));
-        QVERIFY(ZDNotificationCenter::postNotification(n, {{QStringLiteral("last"), true}}));
+        QVERIFY(ZDNotificationCenter::postNotification(n, {{u"last"_s, true}}));
         QTRY_COMPARE(received.size(), 3);
-        const QVariantMap cleaned{{QStringLiteral("ok"), QStringLiteral("yes")},
-                                  {QStringLiteral("list"), QVariantList{qint64(7)}},
-                                  {QStringLiteral("small"), qint64(200)},
-                                  {QStringLiteral("intKeys"), QVariantMap()},
-                                  {QStringLiteral("names"), QVariantList{QStringLiteral("p"), QStringLiteral("q")}}};
+        const QVariantMap cleaned{{u"ok"_s, u"yes"_s}, {u"list"_s, QVariantList{qint64(7)}}, {u"small"_s, qint64(200)},
+                                  {u"intKeys"_s, QVariantMap()}, {u"names"_s, QVariantList{u"p"_s, u"q"_s}}};
         QCOMPARE(received.at(0).userInfo, cleaned);
         QCOMPARE(received.at(1).userInfo, deep.toMap());
-        QCOMPARE(received.at(2).userInfo, QVariantMap({{QStringLiteral("last"), true}}));
+        QCOMPARE(received.at(2).userInfo, QVariantMap({{u"last"_s, true}}));
         // What cannot travel is refused before it leaves.
         QVERIFY(!ZDNotificationCenter::postNotification(QString()));
         QVERIFY(!ZDNotificationCenter::postNotification(QString(300, QLatin1Char('n'))));
-        QVERIFY(!ZDNotificationCenter::postNotification(n, {{QStringLiteral("p"), QPoint(1, 2)}}));
-        QVERIFY(!ZDNotificationCenter::postNotification(n, {{QStringLiteral("t"), QString::fromUtf8("a\0b", 3)}}));
-        QVERIFY(!ZDNotificationCenter::postNotification(n, {{QStringLiteral("d"), tooDeep}}));
+        QVERIFY(!ZDNotificationCenter::postNotification(n, {{u"p"_s, QPoint(1, 2)}}));
+        QVERIFY(!ZDNotificationCenter::postNotification(n, {{u"t"_s, QString::fromUtf8("a\0b", 3)}}));
+        QVERIFY(!ZDNotificationCenter::postNotification(n, {{u"d"_s, tooDeep}}));
         QCOMPARE(center.addObserver(QString(), [](const QString &, const QVariantMap &) {}), 0);
     }
     void rootPostsToTheConsoleUsersBus()
@@ -235,26 +231,25 @@ private Q_SLOTS:
         const gid_t gid = pw->pw_gid;
         ZDTestSandbox box;
         QVERIFY(box.isValid());
-        QVERIFY(ZDTestSandbox::writeUtmp(box.path(QStringLiteral("run/utmp")), "nobody", ":0"));
-        QCOMPARE(ZDLocalPaths::currentConsoleUser(), QStringLiteral("nobody"));
+        QVERIFY(ZDTestSandbox::writeUtmp(box.path(u"run/utmp"_s), "nobody", ":0"));
+        QCOMPARE(ZDLocalPaths::currentConsoleUser(), u"nobody"_s);
         QVERIFY(ZDSessionBus::consoleUserBusPath().isEmpty()); // no socket yet
         // The user's own bus, run by that user, as a desktop session would.
-        const QString runDir = box.path(QStringLiteral("run/user/%1").arg(uid));
+        const QString runDir = box.path(u"run/user/%1"_s.arg(uid));
         QVERIFY(QDir().mkpath(runDir));
         QVERIFY(::chown(QFile::encodeName(runDir).constData(), uid, gid) == 0);
-        for (const QString &d : {box.root(), box.path(QStringLiteral("run")), box.path(QStringLiteral("run/user"))})
+        for (const QString &d : {box.root(), box.path(u"run"_s), box.path(u"run/user"_s)})
             QVERIFY(QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
                                                  | QFile::ExeOther));
-        const QString socket = runDir + QStringLiteral("/bus");
+        const QString socket = runDir + u"/bus"_s;
         const std::function<void()> asUser = [uid, gid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
                 ::_exit(126);
         };
         QProcess daemon;
         daemon.setChildProcessModifier(asUser);
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                     QStringLiteral("--print-address"),
-                                                     QStringLiteral("--address=unix:path=") + socket});
+        daemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s,
+                                                     u"--address=unix:path="_s + socket});
         if (!daemon.waitForStarted())
             QSKIP("dbus-daemon is not installed.");
         QVERIFY(daemon.waitForReadyRead(20000)); // the address, once it listens
@@ -265,15 +260,15 @@ private Q_SLOTS:
         QCOMPARE(ZDSessionBus::consoleUserBusPath(), socket);
         const QString n = name("Console");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + socket);
-        env.insert(QStringLiteral("HOME"), QStringLiteral("/nonexistent"));
-        zdtest::HelperProcess user(QStringLiteral("zdbus_notify"), {QStringLiteral("observe"), n}, env, asUser);
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + socket);
+        env.insert(u"HOME"_s, u"/nonexistent"_s);
+        zdtest::HelperProcess user(u"zdbus_notify"_s, {u"observe"_s, n}, env, asUser);
         QCOMPARE(observed(user), QByteArray("ready"));
         ZDNotificationCenter center; // root: listens on the same bus it posts to
         QVERIFY(center.busName() != QDBusConnection::sessionBus().name());
         QList<Received> received;
         center.addObserver(n, [&](const QString &nm, const QVariantMap &u) { received.append({nm, u}); });
-        const QVariantMap info{{QStringLiteral("status"), QStringLiteral("Disconnected")}};
+        const QVariantMap info{{u"status"_s, u"Disconnected"_s}};
         QVERIFY(ZDNotificationCenter::postNotification(n, info));
         QCOMPARE(observed(user), "got " + n.toUtf8() + ' ' + encode(info));
         QTRY_COMPARE(received.size(), 1);

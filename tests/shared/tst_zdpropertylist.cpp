@@ -5,6 +5,8 @@
 
 #include <limits>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QVariantMap sample(bool wholeSeconds)
@@ -12,7 +14,7 @@ QVariantMap sample(bool wholeSeconds)
     QDateTime when = QDateTime(QDate(2026, 12, 6), QTime(19, 40, 52, wholeSeconds ? 0 : 125), Qt::UTC);
     QVariantMap inner{{"empty array", QVariantList{}}, {"empty dict", QVariantMap{}}, {"empty text", QString()}};
     return QVariantMap{
-        {"text", QStringLiteral("Grüße, 編集 & <xml> \"quotes\"")},
+        {"text", u"Grüße, 編集 & <xml> \"quotes\""_s},
         {"negative", qint64(-42)},
         {"min", std::numeric_limits<qint64>::min()},
         {"max", std::numeric_limits<qint64>::max()},
@@ -24,7 +26,7 @@ QVariantMap sample(bool wholeSeconds)
         {"date", when},
         {"old date", QDateTime(QDate(1990, 1, 2), QTime(3, 4, 5), Qt::UTC)},
         {"data", QByteArray("\x00\x01\xff binary\n", 11)},
-        {"array", QVariantList{qint64(1), QStringLiteral("two"), QVariantList{qint64(3)}}},
+        {"array", QVariantList{qint64(1), u"two"_s, QVariantList{qint64(3)}}},
         {"dict", inner},
     };
 }
@@ -72,36 +74,27 @@ class TestZDPropertyList : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void roundTrips_data()
-    {
-        QTest::addColumn<int>("format");
-        QTest::newRow("xml") << int(ZDPropertyList::Format::Xml);
-        QTest::newRow("binary") << int(ZDPropertyList::Format::Binary);
-    }
     void roundTrips()
     {
-        QFETCH(int, format);
-        const auto f = ZDPropertyList::Format(format);
-        // XML carries whole seconds only; binary keeps fractions.
-        const QVariantMap in = sample(f == ZDPropertyList::Format::Xml);
-        QString error;
-        const QByteArray bytes = ZDPropertyList::toData(in, f, &error);
-        QVERIFY2(!bytes.isEmpty(), qPrintable(error));
-        if (f == ZDPropertyList::Format::Binary)
-            QVERIFY(bytes.startsWith("bplist00"));
-        else
-            QVERIFY(bytes.contains("<plist"));
-        const QVariant out = ZDPropertyList::fromData(bytes, &error);
-        QVERIFY2(out.isValid(), qPrintable(error));
-        const QVariantMap m = out.toMap();
-        QCOMPARE(m.keys(), in.keys());
-        for (auto it = in.cbegin(); it != in.cend(); ++it)
-            QVERIFY2(m.value(it.key()) == it.value(), qPrintable(it.key()));
-        QCOMPARE(m.value("negative").typeId(), int(QMetaType::LongLong));
-        QCOMPARE(m.value("yes").typeId(), int(QMetaType::Bool));
-        QCOMPARE(m.value("date").toDateTime().timeSpec(), Qt::UTC);
-        // Written again, the same bytes: nothing drifts on repeated saves.
-        QCOMPARE(ZDPropertyList::toData(out, f), bytes);
+        for (const auto f : {ZDPropertyList::Format::Xml, ZDPropertyList::Format::Binary}) {
+            // XML carries whole seconds only; binary keeps fractions.
+            const QVariantMap in = sample(f == ZDPropertyList::Format::Xml);
+            QString error;
+            const QByteArray bytes = ZDPropertyList::toData(in, f, &error);
+            QVERIFY2(!bytes.isEmpty(), qPrintable(error));
+            QVERIFY(f == ZDPropertyList::Format::Binary ? bytes.startsWith("bplist00") : bytes.contains("<plist"));
+            const QVariant out = ZDPropertyList::fromData(bytes, &error);
+            QVERIFY2(out.isValid(), qPrintable(error));
+            const QVariantMap m = out.toMap();
+            QCOMPARE(m.keys(), in.keys());
+            for (auto it = in.cbegin(); it != in.cend(); ++it)
+                QVERIFY2(m.value(it.key()) == it.value(), qPrintable(it.key()));
+            QCOMPARE(m.value("negative").typeId(), int(QMetaType::LongLong));
+            QCOMPARE(m.value("yes").typeId(), int(QMetaType::Bool));
+            QCOMPARE(m.value("date").toDateTime().timeSpec(), Qt::UTC);
+            // Written again, the same bytes: nothing drifts on repeated saves.
+            QCOMPARE(ZDPropertyList::toData(out, f), bytes);
+        }
     }
     void convenienceTypes()
     {
