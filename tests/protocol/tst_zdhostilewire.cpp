@@ -4,6 +4,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
+#include "ZDWireFrame.h"
 #include "ZDWorkerPool.h"
 #include <QSemaphore>
 #include <QTcpSocket>
@@ -62,14 +63,21 @@ private Q_SLOTS:
             QVERIFY(closedByPeer(*open(wire.port(), "127.0.0.3")));
         QCOMPARE(logCount(QStringLiteral("Refused connection from 127.0.0.")), 5);
         QTRY_COMPARE_WITH_TIMEOUT(wire.connections().size(), 0, 15000); // the idle ones never said hello
-        QByteArray pipelined;
-        const QByteArray tiny = frame(ZDWireMessage::call(1, 0, QStringLiteral("echo:"), {QVariantList(600, QVariantList(500, 0))}, false));
+        QByteArray pipelined, oversized(4, '\0');
+        qToBigEndian(quint32(ZDWireLimits().maxFrameBytes + 1), oversized.data());
         QByteArray badText = frame(ZDWireMessage::call(2, 0, QStringLiteral("echo:"), {QStringLiteral("\u00e9XYZ")}, false));
         badText[badText.indexOf("\xc3\xa9XYZ") + 1] = '(';
         for (int i = 0; i < 100; ++i)
             pipelined += frame(ZDWireMessage::call(10 + i, 0, QStringLiteral("block"), {}, false));
-        for (const QByteArray &attack : {tiny, badText, pipelined}) {
-            const Socket s = open(wire.port(), "127.0.0.1", true);
+        const QVariant unknownRef = QVariant::fromValue(ZDWireReference {false, 99});
+        const QByteArray attacks[] = { // the last but one comes before any hello
+            frame(ZDWireMessage::call(1, 0, QStringLiteral("echo:"), {QVariantList(600, QVariantList(500, 0))}, false)),
+            badText, oversized, ZDWireFrame::wrap(QByteArray::fromHex("a3ff00ee17")),
+            frame(ZDWireMessage::call(3, 0, QStringLiteral("echo:"), {unknownRef}, false)),
+            frame(ZDWireMessage::hello(1, QString())), frame(ZDWireMessage::call(4, 0, QStringLiteral("block"), {}, false)),
+            pipelined};
+        for (const QByteArray &attack : attacks) {
+            const Socket s = open(wire.port(), "127.0.0.1", &attack != &attacks[6]);
             s->write(attack);
             if (attack == pipelined) { // held calls stop the reading; a link that stays full is closed
                 QTRY_COMPARE(started.load(), 8);
