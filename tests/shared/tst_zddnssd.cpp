@@ -224,7 +224,7 @@ private Q_SLOTS:
             lines += ZDTestSandbox::readFile(it.next()).count("avahi daemon is not running");
         QVERIFY(lines >= 2);
     }
-    void twoPublishersOneBrowser()
+    void publishedOnLoopbackAndResolved()
     {
         REQUIRE_DAEMON();
         const QString nameA = unique(u"zddnssd A é"_s);
@@ -232,35 +232,22 @@ private Q_SLOTS:
         ZDDNSSDBrowser browser;
         Events events(browser, {nameA});
         QVERIFY(browser.start(QString::fromLatin1(ZDDNSSDPublisher::kServiceType)));
-        // On the loopback interface only. Publishers in other processes, found, resolved and gone with their
-        // process, are the discovery test's scenario.
+        // On the loopback interface only. Found, resolved, gone on withdrawal and found again is the discovery
+        // tests' scenario with publishers in other processes.
         ZDDNSSDPublisher publisherA;
         QSignalSpy publishedA(&publisherA, &ZDDNSSDPublisher::published);
-        const int lo = ZDDNSSDPublisher::interfaceIndex(u"lo"_s);
-        QVERIFY(lo > 0);
-        QVERIFY(publisherA.publish(nameA, 35011, txtA, lo));
+        QVERIFY(publisherA.publish(nameA, 35011, txtA, ZDDNSSDPublisher::interfaceIndex(u"lo"_s)));
         QTRY_COMPARE_WITH_TIMEOUT(publishedA.size(), 1, kWait);
         QCOMPARE(publishedA.first().first().toString(), nameA);
-        QCOMPARE(publisherA.name(), nameA);
         QVERIFY(publisherA.isPublished());
         QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved"}), kWait);
         const ZDDNSSDService a = events.last(nameA, u"resolved"_s);
         QCOMPARE(a.port, quint16(35011));
         QCOMPARE(a.txt, txtA);
         QCOMPARE(a.txtData, ZDDNSSDTxtRecord::encode(txtA));
-        QCOMPARE(a.type, QString::fromLatin1(ZDDNSSDPublisher::kServiceType));
         QCOMPARE(a.domain, u"local."_s);
-        QVERIFY2(a.hostName.endsWith(QLatin1String(".local.")), qPrintable(a.hostName));
-        QVERIFY(!a.addresses.isEmpty());
-        QVERIFY(!browser.services().isEmpty());
-        publisherA.withdraw();
-        QVERIFY(!publisherA.isPublished());
-        QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA), QStringList({"found", "resolved", "removed"}), kWait);
-        // Publishing again is found again; stopping the browser removes what it knew.
-        QVERIFY(publisherA.publish(nameA, 35013, {}));
-        QTRY_COMPARE_WITH_TIMEOUT(events.kinds(nameA).size(), 5, kWait);
-        QCOMPARE(events.last(nameA, u"resolved"_s).port, quint16(35013));
-        QCOMPARE(events.last(nameA, u"resolved"_s).txtData, QByteArray(1, '\0'));
+        QVERIFY2(a.hostName.endsWith(QLatin1String(".local.")) && !a.addresses.isEmpty(), qPrintable(a.hostName));
+        // Stopping the browser removes what it knew.
         browser.stop();
         QCOMPARE(events.kinds(nameA).last(), u"removed"_s);
     }
@@ -291,7 +278,6 @@ private Q_SLOTS:
         const QString name = unique(u"zddnssd nowhere"_s);
         ZDDNSSDBrowser browser;
         browser.setResolveTimeout(3000);
-        QCOMPARE(browser.resolveTimeout(), 3000);
         Events events(browser, {name});
         QSignalSpy unresolved(&browser, &ZDDNSSDBrowser::resolveFailed);
         QVERIFY(browser.start(QString::fromLatin1(ZDDNSSDPublisher::kServiceType)));
