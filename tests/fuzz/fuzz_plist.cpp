@@ -2,7 +2,6 @@
 // Whatever the bytes, reading must end in a value or "none", and any value read
 // must serialise again in both formats.
 #include "ZDPropertyList.h"
-
 #include <cstddef>
 #include <cstdint>
 

@@ -4,7 +4,6 @@
 #include "ZDWireFrame.h"
 #include "ZDWireMessage.h"
 #include "ZDWireValue.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

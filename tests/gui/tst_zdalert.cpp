@@ -2,7 +2,6 @@
 #include "ZDLocalPaths.h"
 #include "ZDPropertyList.h"
 #include "ZDTestSandbox.h"
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -10,7 +9,6 @@
 #include <QPushButton>
 #include <QtTest>
 #include <QWidget>
-
 #include <atomic>
 #include <memory>
 #include <thread>

@@ -6,9 +6,7 @@
 #include "ZDLog.h"
 #include "ZDTcpTransport.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <atomic>
 #include <mutex>
 #include <optional>

@@ -3,9 +3,7 @@
 #include "ZDConnection.h"
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <csignal>
 #include <future>
 

@@ -4,9 +4,7 @@
 #include "ZDWireFrame.h"
 #include "ZDWireMessage.h"
 #include "ZDWireValue.h"
-
 #include <QtTest>
-
 #include <limits>
 
 using namespace Qt::StringLiterals;

@@ -2,9 +2,7 @@
 // "ping", "echo:" and "block" (prints "blocking", never returns) on 127.0.0.1,
 // prints its port, and ends when its standard input closes.
 #include "ZDConnectionServer.h"
-
 #include <QCoreApplication>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>

@@ -6,13 +6,10 @@
 #include "ZDLog.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <functional>
 #include <memory>
 

@@ -4,9 +4,7 @@
 #include "ZDDNSSDTxtRecord.h"
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <memory>
 
 using namespace Qt::StringLiterals;

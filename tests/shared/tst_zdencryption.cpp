@@ -1,6 +1,5 @@
 #include "ZDEncryption.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -4,12 +4,9 @@
 #include "ZDPropertyList.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <csignal>
 #include <memory>
-
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,16 +3,13 @@
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
 #include "ZDTrash.h"
-
 #include <QtTest>
-
 #include <memory>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-
 using namespace std::chrono_literals;
 using FM = ZDFileManager;
 

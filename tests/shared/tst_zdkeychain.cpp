@@ -3,9 +3,7 @@
 #include "ZDLog.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <cstdio>
 #include <memory>
 #include <vector>

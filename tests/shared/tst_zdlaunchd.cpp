@@ -2,11 +2,8 @@
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <sys/stat.h>
-
 #include <memory>
 
 using namespace Qt::StringLiterals;

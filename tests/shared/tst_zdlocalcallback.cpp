@@ -2,14 +2,12 @@
 #include "ZDLocalCallbackServer.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestTransfer.h"
-
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 #include <QtTest>
-
 #include <limits>
 #include <stdexcept>
 
@@ -82,8 +80,6 @@ private Q_SLOTS:
         const ZDLocalCallbackClient::Reply r = client.call(u"echo:"_s, {u"still"_s});
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
         QCOMPARE(r.value, QVariant(QVariantList{u"still"_s}));
-        Server second(n);
-        QVERIFY(second.line().startsWith("occupied "));
         // Free once the holder is gone; then ours, until released.
         QDBusServiceWatcher watcher(n, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration);
         QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
@@ -94,12 +90,6 @@ private Q_SLOTS:
         QCOMPARE(sameProcess.start(), ZDLocalCallbackServer::Status::NameOccupied);
         QVERIFY(client.isAvailable());
         mine.stop();
-        QVERIFY(!client.isAvailable());
-        {
-            ZDLocalCallbackServer scoped(n);
-            QCOMPARE(scoped.start(), ZDLocalCallbackServer::Status::Registered);
-            QVERIFY(client.isAvailable());
-        }
         QVERIFY(!client.isAvailable());
     }
     void operationsAreCalledFromAnotherProcess()

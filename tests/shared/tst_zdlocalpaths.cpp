@@ -1,6 +1,5 @@
 #include "ZDLocalPaths.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

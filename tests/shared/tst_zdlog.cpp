@@ -3,9 +3,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <memory>
 #include <stdexcept>
 #include <thread>

@@ -1,9 +1,7 @@
 // The machine model from firmware and virtualisation hints, read below a sandbox root.
 #include "ZDMachineModel.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <optional>
 
 using namespace Qt::StringLiterals;

@@ -5,7 +5,6 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include "ZDTestTransfer.h"
-
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -13,11 +12,9 @@
 #include <QDBusSignature>
 #include <QDBusVariant>
 #include <QtTest>
-
 #include <atomic>
 #include <limits>
 #include <memory>
-
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>

@@ -1,8 +1,6 @@
 #include "ZDPropertyList.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <limits>
 
 using namespace Qt::StringLiterals;

@@ -1,18 +1,14 @@
 #include "ZDLog.h"
 #include "ZDTaskEx.h"
 #include "ZDTestSandbox.h"
-
 #include <QtTest>
-
 #include <fcntl.h>
 #include <unistd.h>
-
 #include <memory>
 #include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
-
 using namespace Qt::StringLiterals;
 
 namespace {
