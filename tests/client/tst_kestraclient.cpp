@@ -274,12 +274,7 @@ private Q_SLOTS:
         QVERIFY(!console.call(ZDOrv::kLogWithFilename, {secret}).isValid());
         const QString refusal = QStringLiteral("Unable to get log %1 - file doesn't exist.").arg(secret);
         QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueUserInfo).contains(refusal), kWaitMs);
-        // Nor through a link planted in the log folder.
-        const QString link = logFolder + QStringLiteral("/planted.log");
-        QVERIFY(QFile::link(secret, link));
-        QVERIFY(console.call(ZDOrv::kLogWithFilename, {link}).toString() != "secret");
-        QVERIFY(!console.call(ZDOrv::kFcsCrashLog, {secret}).isValid());
-        QFile::remove(link);
+        // Links, "..", crash reports: the log unit test's guard cases.
         // gatherLogs cancelled while it runs returns none; the next one starts afresh.
         for (int i = 0; i < 3000; ++i)
             QVERIFY(ZDTestSandbox::writeFile(logFolder + QStringLiteral("/filler-%1.log").arg(i),

@@ -18,14 +18,7 @@
 #include "ZDRemoteError.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
 #include <QImage>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include "ZDTestProcess.h"
@@ -125,7 +118,6 @@ private Q_SLOTS:
         m_sandbox = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_sandbox->isValid());
         ZDLog::createNewLog(QStringLiteral("tst_zdclienttasks"));
-
         // Tools where the agent looks first, others in the applications folder, and decoys the
         // scan must pass over: someone else's bundle with the marker (Other), ours without it (Peltrim).
         const char *suite = "opt/Zendrel/Kestra Maintenance Tools/";
@@ -149,12 +141,10 @@ private Q_SLOTS:
         info = ZDPropertyList::readDictionary(tools() + QStringLiteral("/Ketril.app/Contents/Info.plist"));
         info.insert(QStringLiteral("CFBundleIconFile"), QStringLiteral("Ketril"));
         QVERIFY(ZDPropertyList::writeFile(tools() + QStringLiteral("/Ketril.app/Contents/Info.plist"), info));
-
         m_center = std::make_unique<ZDNotificationCenter>();
         QVERIFY2(m_center->isConnected(), "run inside scripts/test-services.sh for a session bus");
         m_registry = std::make_unique<ZDCallbackRegistry>([] { return kHost; });
         m_tasks = std::make_unique<ZDClientTasks>(*m_registry, m_center.get());
-
         auto root = ZDRemoteObject::create();
         root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
             return ZDClientTasks::guarded(op, body, {});
@@ -171,20 +161,16 @@ private Q_SLOTS:
         QVERIFY2(m_server->listen(QStringLiteral("127.0.0.1"), 0, &error), qPrintable(error));
         m_link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
         m_agent = m_link->rootProxy();
-
         m_agent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
         QTRY_COMPARE_WITH_TIMEOUT(m_registry->count(), 1, 30000);
-
         // A real administrator for the privileged runs (as root, credentials go through PAM).
         m_adminPassword = QStringLiteral("Adm'$(id) ;%1").arg(QRandomGenerator::system()->generate(), 0, 16);
-        for (const QString &user : {kAdmin, kUser})
-            run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), user});
+        zdtest::removeAccount(kUser);
         if (!ZDLocalPaths::isRoot())
             m_noAdminReason = QStringLiteral("accounts can only be made as root");
         else if (run(QStringLiteral("/usr/bin/getent"), {QStringLiteral("group"), QStringLiteral("sudo")}) != 0)
             m_noAdminReason = QStringLiteral("the group sudo is missing (scripts/bootstrap.sh installs sudo)");
-        else if (run(QStringLiteral("/usr/sbin/useradd"), {QStringLiteral("-m"), QStringLiteral("-G"), QStringLiteral("sudo"), kAdmin}) != 0
-                 || run(QStringLiteral("/usr/sbin/chpasswd"), {}, (kAdmin + QLatin1Char(':') + m_adminPassword + QLatin1Char('\n')).toUtf8()) != 0)
+        else if (!zdtest::makeAccount(kAdmin, m_adminPassword, true))
             m_noAdminReason = QStringLiteral("could not create the administrator account");
     }
 
@@ -194,8 +180,8 @@ private Q_SLOTS:
         m_server.reset();
         m_tasks.reset();
         if (ZDLocalPaths::isRoot()) {
-            for (const QString &user : {kAdmin, kUser})
-                run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), QStringLiteral("-f"), user});
+            zdtest::removeAccount(kAdmin);
+            zdtest::removeAccount(kUser);
         }
     }
 
@@ -213,7 +199,6 @@ private Q_SLOTS:
         QCOMPARE(names, (QStringList {QStringLiteral("Tidwell.app"), QStringLiteral("Ketril.app"), QStringLiteral("Mendo.app"),
                                       QStringLiteral("Ondrel.app"), QStringLiteral("Zendrel Nuvell.app")}));
         QVERIFY(logText().contains(QStringLiteral("Warning: Symbolic link links back to itself.")));
-
         QCOMPARE(m_tasks->orvVersion(), (QVariantMap {{QStringLiteral("version"), QStringLiteral("150")},
                                                       {QStringLiteral("versionString"), QStringLiteral("1.5.0")}}));
     }
@@ -243,13 +228,11 @@ private Q_SLOTS:
         QCOMPARE(byId.keys(), (QStringList {QStringLiteral("com.zendrel.Ketril"), QStringLiteral("com.zendrel.Mendo"),
                                             QStringLiteral("com.zendrel.Nuvell"), QStringLiteral("com.zendrel.Ondrel"),
                                             QStringLiteral("com.zendrel.Tidwell")}));
-
         const QVariantMap ondrel = byId.value(QStringLiteral("com.zendrel.Ondrel"));
         QCOMPARE(ondrel.value(QStringLiteral("name")).toString(), QStringLiteral("Ondrel"));
         const QVariantMap first = ondrel.value(QStringLiteral("tasks")).toList().value(0).toMap();
         QCOMPARE(first.value(QStringLiteral("id")).toString(), QStringLiteral("succeed"));
         QCOMPARE(first.value(QStringLiteral("command")).toStringList(), (QStringList {QStringLiteral("-task"), QStringLiteral("succeed")}));
-
         // The old form is listed with its commands split and without ids.
         const QVariantList old = byId.value(QStringLiteral("com.zendrel.Mendo")).value(QStringLiteral("tasks")).toList();
         QCOMPARE(old.size(), 2);
@@ -260,7 +243,6 @@ private Q_SLOTS:
             commands << t.toMap().value(QStringLiteral("command")).toStringList().join(QLatin1Char('|'));
         }
         QVERIFY(commands.contains(QStringLiteral("-task|answer|--output|Done.")));
-
         // Icons: 48 x 48 PNG, the tool's own when it ships one.
         const QImage generic = QImage::fromData(ondrel.value(QStringLiteral("icon")).toByteArray(), "PNG");
         QCOMPARE(generic.size(), QSize(48, 48));
@@ -280,7 +262,6 @@ private Q_SLOTS:
         QCOMPARE(result(QStringLiteral("Ondrel"), QStringLiteral("succeed"), "uid").value(0), QString::number(::getuid()));
         QVERIFY(errorsUpToMarker().isEmpty());
         m_log.clear();
-
         // A failing run posts its exit status as the code, without info.
         m_agent->call(op, {QStringLiteral("fail"), QStringLiteral("com.zendrel.Ondrel"), QVariantList()});
         QList<QVariantList> errors = errorsUpToMarker();
@@ -290,37 +271,10 @@ private Q_SLOTS:
         QVERIFY(!errorOf(errors.first()).userInfo().contains(QStringLiteral("info")));
         QCOMPARE(errors.first().value(1).toMap().value(QStringLiteral("hostname")).toString(), kHost);
         m_log.clear();
-
         // The first of two tasks with one id runs.
         m_agent->call(op, {QStringLiteral("twice"), QStringLiteral("com.zendrel.Ondrel"), QVariantList()});
         QVERIFY(QFile::exists(resultFile(QStringLiteral("Ondrel"), QStringLiteral("twice-first"))));
         QVERIFY(!QFile::exists(resultFile(QStringLiteral("Ondrel"), QStringLiteral("twice-second"))));
-    }
-
-    void toolNotificationsReachTheBus()
-    {
-        QList<QPair<QString, QVariantMap>> seen;
-        const auto record = [&seen](const QString &name, const QVariantMap &info) { seen << qMakePair(name, info); };
-        const int a = m_center->addObserver(QStringLiteral("ZDKMTTaskError"), record);
-        const int b = m_center->addObserver(QStringLiteral("ZDKMTTaskFinished"), record);
-        const int c = m_center->addObserver(QStringLiteral("ZDKMTTaskProgressIncrement"), record);
-        for (const QString &task : {QStringLiteral("errorcode"), QStringLiteral("errorstring"), QStringLiteral("finish")})
-            m_agent->callOneway(QString::fromLatin1(ZDOrv::kExecuteTask), {task, QStringLiteral("com.zendrel.Ketril"), QVariantList()});
-        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 4, 60000);
-        QVariantList codes;
-        QStringList names;
-        for (const auto &n : std::as_const(seen)) {
-            names << n.first;
-            if (n.second.contains(QStringLiteral("errorCode")))
-                codes << n.second.value(QStringLiteral("errorCode"));
-            if (n.second.contains(QStringLiteral("errorString")))
-                QCOMPARE(n.second.value(QStringLiteral("errorString")).toString(), QStringLiteral("The repair found a damaged file."));
-        }
-        QCOMPARE(codes, QVariantList {qint64(42)});
-        QCOMPARE(names.count(QStringLiteral("ZDKMTTaskError")), 2);
-        m_center->removeObserver(a);
-        m_center->removeObserver(b);
-        m_center->removeObserver(c);
     }
 
     void toolReportsThroughTheLocalCallbackObject()
@@ -361,7 +315,6 @@ private Q_SLOTS:
         QCOMPARE(errorOf(errors.first()).userInfo().value(QStringLiteral("info")),
                  infoAsUser ? QVariant(bundle) : QVariant());
         m_log.clear();
-
         // With rights: the identifier always goes along, and a waiting console is released.
         m_registry->shouldPostFinishedTaskWithTimeout(600);
         m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
@@ -386,7 +339,6 @@ private Q_SLOTS:
                  (QStringList {QStringLiteral("succeed"), QStringLiteral("-x")}));
         QVERIFY(errorsUpToMarker().isEmpty());
         m_log.clear();
-
         // Wrong, empty and missing passwords are refused; the tool never starts,
         // also not for a root agent, and the password never reaches the log.
         const QString wrong = QStringLiteral("Wrong-%1").arg(QRandomGenerator::system()->generate());
@@ -405,21 +357,18 @@ private Q_SLOTS:
         QVERIFY(log.contains(QStringLiteral("Unable to authorize. Username and password may be incorrect.")));
         QVERIFY(!log.contains(wrong));
         QVERIFY(!log.contains(m_adminPassword));
-
         const QString validate = QString::fromLatin1(ZDOrv::kValidateUsernamePassword);
         QCOMPARE(m_agent->call(validate, {kAdmin, encrypted(m_adminPassword)}), QVariant(true));
         QCOMPARE(m_agent->call(validate, {kAdmin, encrypted(wrong)}), QVariant(false));
         QCOMPARE(m_agent->call(validate, {kAdmin, QVariant()}), QVariant(false));
         QCOMPARE(m_agent->call(validate, {QStringLiteral("nobody"), encrypted(m_adminPassword)}), QVariant(false));
         QCOMPARE(m_agent->call(validate, {kAdmin, m_adminPassword}), QVariant(false)); // not data
-
         // The credentials form the maintenance services use.
         QVERIFY(!m_tasks->authWithDict({{QStringLiteral("authUser"), kAdmin},
                                         {QStringLiteral("authPass"), encrypted(m_adminPassword)}}));
         const auto refused = m_tasks->authWithDict({{QStringLiteral("authUser"), kAdmin}});
         QVERIFY(refused);
         QCOMPARE(refused->code(), 1006);
-
         // The privileged launch the maintenance services use.
         const QString exe = m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.Ondrel"));
         QVERIFY(!m_tasks->launchAuthTask(exe, {QStringLiteral("-task"), QStringLiteral("launched")},
@@ -449,7 +398,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 60000);
         QCOMPARE(answers.first(), (QVariantMap {{QStringLiteral("output"), QStringLiteral("Ondrel repair complete.")}}));
         QTRY_VERIFY_WITH_TIMEOUT(!m_tasks->hasPendingCallback(), 30000);
-
         // Failures answer through the callback with their texts.
         const struct
         {
@@ -489,7 +437,7 @@ private Q_SLOTS:
                                  QVariantList {QStringLiteral("--wait-for"), release, QStringLiteral("--output"),
                                                QStringLiteral("first"), QStringLiteral("--callback"), first},
                                  kAdmin, encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&firstAnswers)), first});
-        QTRY_VERIFY_WITH_TIMEOUT(m_tasks->hasPendingCallback(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_tasks->hasPendingCallback(), 60000);
         m_agent->callOneway(op, {QStringLiteral("answer"), QStringLiteral("com.zendrel.Ketril"),
                                  QVariantList {QStringLiteral("--output"), QStringLiteral("second"),
                                                QStringLiteral("--callback"), second},
@@ -497,7 +445,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(secondAnswers.size(), 1, 60000);
         QCOMPARE(secondAnswers.first().value(QStringLiteral("output")).toString(), QStringLiteral("second"));
         QVERIFY(!m_tasks->hasPendingCallback());
-
         // The first answer finds no callback held any more: logged, nobody told.
         QVERIFY(ZDTestSandbox::writeFile(release, "go"));
         QTRY_VERIFY_WITH_TIMEOUT(logText().count(QStringLiteral("Error: callback object not found.")) >= 1, 60000);
@@ -529,7 +476,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kAddStringToQueueUserInfo).size()
                                       + m_log.of(ZDOrv::kAddStringToQueueHostname).size(), 1, 30000);
         QVERIFY(!QFile::exists(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed"))));
-
         // The same request with rights, and with a callback that hears why.
         m_log.clear();
         m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask), args + QVariantList {kAdmin, encrypted(m_adminPassword)});
@@ -583,10 +529,8 @@ private Q_SLOTS:
             || !QFile::exists(QStringLiteral("/usr/sbin/runuser")))
             QSKIP("su, sudo or runuser is missing (scripts/bootstrap.sh installs sudo)");
         const QString userPassword = QStringLiteral("Usr-%1").arg(QRandomGenerator::system()->generate(), 0, 16);
-        QCOMPARE(run(QStringLiteral("/usr/sbin/useradd"), {QStringLiteral("-m"), kUser}), 0);
-        QCOMPARE(run(QStringLiteral("/usr/sbin/chpasswd"), {}, (kUser + QLatin1Char(':') + userPassword + QLatin1Char('\n')).toUtf8()), 0);
+        QVERIFY(zdtest::makeAccount(kUser, userPassword, false));
         const QString home = QStringLiteral("/home/") + kUser;
-
         // The user must reach the tools and its own copy of the agent.
         QVERIFY(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0755) == 0);
         const QString agent = m_sandbox->path(QStringLiteral("bin/zdtasks_agent"));
@@ -595,7 +539,6 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdtasks_agent"), agent));
         QFile::setPermissions(agent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-
         QProcess process;
         QProcessEnvironment env;
         env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
@@ -623,7 +566,6 @@ private Q_SLOTS:
         const auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(line.mid(5).toUInt()));
         const ZDRemoteProxyPtr userAgent = link->rootProxy();
         userAgent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
-
         // As the agent's user, recording where that user may write.
         const QString userRecords = home + QStringLiteral("/records");
         QCOMPARE(run(QStringLiteral("/usr/sbin/runuser"), {QStringLiteral("-u"), kUser, QStringLiteral("--"),
@@ -634,7 +576,6 @@ private Q_SLOTS:
         const QString asUser = userRecords + QStringLiteral("/Ondrel/succeed.result");
         QVERIFY(QFile::exists(asUser));
         QVERIFY(!ZDTestSandbox::readFile(asUser).contains("euid=0\n"));
-
         // With the administrator's password the tool runs as root.
         const QString rootRecords = m_sandbox->path(QStringLiteral("var/lib/standins-root"));
         userAgent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
@@ -644,7 +585,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(asRoot), 60000);
         QVERIFY(ZDTestSandbox::readFile(asRoot).contains("euid=0\n"));
         QVERIFY(ZDTestSandbox::readFile(asRoot).contains("arg=" + rootRecords.toUtf8() + '\n'));
-
         // Two at once share the agent's one privileged session; neither loses its rights to the other.
         for (const QString &bundle : {QStringLiteral("com.zendrel.Ketril"), QStringLiteral("com.zendrel.Nuvell")})
             userAgent->callOneway(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
@@ -653,7 +593,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rootRecords + QStringLiteral("/Ketril/succeed.result"))
                                      && QFile::exists(rootRecords + QStringLiteral("/ZendrelNuvell/succeed.result")),
                                  120000);
-
         // Refused: the user's own password (no administrator) and a wrong one.
         for (const auto &[user, password] : {std::pair {kUser, userPassword}, std::pair {kAdmin, QStringLiteral("wrong")}}) {
             m_log.clear();
@@ -664,11 +603,9 @@ private Q_SLOTS:
             QCOMPARE(errorOf(m_log.of(ZDOrv::kAddErrorToQueueUserInfo).first()).code(), 1006);
         }
         QVERIFY(!QFile::exists(rootRecords + QStringLiteral("/Ondrel/fail.result")));
-
         const QString validate = QString::fromLatin1(ZDOrv::kValidateUsernamePassword);
         QCOMPARE(userAgent->call(validate, {kAdmin, encrypted(m_adminPassword)}), QVariant(true));
         QCOMPARE(userAgent->call(validate, {kAdmin, encrypted(QStringLiteral("wrong"))}), QVariant(false));
-
         // What the user may not change needs rights; its own nested files do not.
         const QString access = QString::fromLatin1(ZDOrv::kNeedsAdminAccess);
         QCOMPARE(userAgent->call(access, {QVariant(QVariantList {QStringLiteral("/etc/passwd")})}), QVariant(true));
