@@ -136,7 +136,6 @@ private Q_SLOTS:
         ZDTestSandbox box;
         QVERIFY(!ZDPropertyList::readFile(box.path("missing.plist")).isValid());
         QVERIFY(!ZDPropertyList::readFile(QString()).isValid());
-        const QByteArray xml = ZDPropertyList::toData(sample(true));
         const QByteArray bin = ZDPropertyList::toData(sample(false), ZDPropertyList::Format::Binary);
         QList<QByteArray> bad = {
             QByteArray(),
@@ -150,21 +149,10 @@ private Q_SLOTS:
             cyclicBinary(),
             QByteArray("<plist>") + QByteArray(100000 * 7, 'x').replace("xxxxxxx", "<array>") + QByteArray("</plist>"),
         };
-        // Every truncation of real files.
-        for (int n = 1; n < bin.size(); n += 3)
-            bad.append(bin.left(n));
-        for (int n = 1; n < xml.size(); n += 37)
-            bad.append(xml.left(n));
-        // Flipped bytes in the binary trailer and offset table.
-        for (int i = 1; i <= 40 && i < bin.size(); ++i) {
-            QByteArray b = bin;
-            b[b.size() - i] = char(b.at(b.size() - i) ^ 0x5a);
-            bad.append(b);
-        }
+        // Truncated and flipped real files are the fuzzer's first mutations of its seeds.
         for (const QByteArray &b : bad) {
             QString error;
-            if (!ZDPropertyList::fromData(b, &error).isValid())
-                QVERIFY(!error.isEmpty());
+            QVERIFY2(ZDPropertyList::fromData(b, &error).isValid() || !error.isEmpty(), b.left(40).toHex().constData());
         }
         QVERIFY(!ZDPropertyList::fromData(cyclicBinary()).isValid());
         // Dictionary keys that are not plain text (found by fuzzing: the parser aborts on them).
