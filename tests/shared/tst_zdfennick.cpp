@@ -193,52 +193,43 @@ private Q_SLOTS:
     }
     // Which report counts: by prefix (ignoring case), the last by name in the first
     // folder that has one newer than the launch.
-    void reportSelection_data()
-    {
-        QTest::addColumn<QStringList>("entries"); // "<folder index>:<kind>:<name>", kind fresh|stale|dir|dangling
-        QTest::addColumn<QString>("expected");    // "<folder index>:<name>" or empty
-        QTest::newRow("no reports") << QStringList{} << "";
-        QTest::newRow("older than the launch") << QStringList{"1:stale:App_1.crash"} << "";
-        QTest::newRow("other programs") << QStringList{"1:fresh:Other_1.crash", "1:fresh:App.crash", "1:fresh:Apple_1.crash"}
-                                        << "";
-        QTest::newRow("prefix ignores case") << QStringList{"1:fresh:aPP_1.crash"} << "1:aPP_1.crash";
-        QTest::newRow("last by name") << QStringList{"1:fresh:App_2026-02-01.crash", "1:fresh:App_2026-01-01.crash"}
-                                      << "1:App_2026-02-01.crash";
-        QTest::newRow("only the last counts") << QStringList{"1:fresh:App_1.crash", "1:stale:App_2.crash"} << "";
-        QTest::newRow("crash reporter folder first") << QStringList{"1:fresh:App_9.crash", "0:fresh:App_1.crash"}
-                                                     << "0:App_1.crash";
-        QTest::newRow("user before local") << QStringList{"3:fresh:App_9.crash", "1:fresh:App_1.crash"} << "1:App_1.crash";
-        QTest::newRow("stale folder passes on") << QStringList{"0:stale:App_9.crash", "3:fresh:App_1.crash"}
-                                                << "3:App_1.crash";
-        QTest::newRow("local crash reporter folder") << QStringList{"2:fresh:App_1.crash"} << "2:App_1.crash";
-        QTest::newRow("folders and dangling links ignored")
-            << QStringList{"1:fresh:App_1.crash", "1:dir:App_8", "1:dangling:App_9.crash"} << "1:App_1.crash";
-    }
     void reportSelection()
     {
-        QFETCH(QStringList, entries);
-        QFETCH(QString, expected);
-        setGlobal(u"1"_s);
-        const QDateTime launch = QDateTime::currentDateTimeUtc().addSecs(-3600);
-        setLaunch(settings(), launch);
-        for (const QString &entry : entries) {
-            const QStringList parts = entry.split(QLatin1Char(':'));
-            const QString path = folder(parts.at(0).toInt()) + QLatin1Char('/') + parts.at(2);
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-            if (parts.at(1) == QLatin1String("dir")) {
-                QVERIFY(QDir().mkpath(path));
-            } else if (parts.at(1) == QLatin1String("dangling")) {
-                QVERIFY(QFile::link(m_box->path(u"nowhere"_s), path));
-            } else {
-                QVERIFY(ZDTestSandbox::writeFile(path, "report"));
-                setModified(path, launch.addSecs(parts.at(1) == QLatin1String("fresh") ? 1800 : -3600));
+        // Entries "<folder index>:<kind>:<name>" (kind fresh|stale|dir|dangling), the report "<folder index>:<name>".
+        const struct { QStringList entries; QString expected; } rows[] = {
+            {{}, {}}, {{"1:stale:App_1.crash"}, {}}, // none, or older than the launch
+            {{"1:fresh:Other_1.crash", "1:fresh:App.crash", "1:fresh:Apple_1.crash"}, {}}, // other programs
+            {{"1:fresh:aPP_1.crash"}, "1:aPP_1.crash"}, // the prefix ignores case
+            {{"1:fresh:App_2026-02-01.crash", "1:fresh:App_2026-01-01.crash"}, "1:App_2026-02-01.crash"},
+            {{"1:fresh:App_1.crash", "1:stale:App_2.crash"}, {}}, // only the last counts
+            {{"1:fresh:App_9.crash", "0:fresh:App_1.crash"}, "0:App_1.crash"}, // crash reporter folder first
+            {{"3:fresh:App_9.crash", "1:fresh:App_1.crash"}, "1:App_1.crash"}, // the user's before the computer's
+            {{"0:stale:App_9.crash", "3:fresh:App_1.crash"}, "3:App_1.crash"}, // a stale folder passes on
+            {{"2:fresh:App_1.crash"}, "2:App_1.crash"},
+            {{"1:fresh:App_1.crash", "1:dir:App_8", "1:dangling:App_9.crash"}, "1:App_1.crash"}};
+        for (const auto &[entries, expected] : rows) {
+            m_box.reset(); // each row in a sandbox of its own
+            m_box = std::make_unique<ZDTestSandbox>();
+            setGlobal(u"1"_s);
+            const QDateTime launch = QDateTime::currentDateTimeUtc().addSecs(-3600);
+            setLaunch(settings(), launch);
+            for (const QString &entry : entries) {
+                const QStringList parts = entry.split(QLatin1Char(':'));
+                const QString path = folder(parts.at(0).toInt()) + QLatin1Char('/') + parts.at(2);
+                QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+                if (parts.at(1) == "dir"_L1) {
+                    QVERIFY(QDir().mkpath(path));
+                } else if (parts.at(1) == "dangling"_L1) {
+                    QVERIFY(QFile::link(m_box->path(u"nowhere"_s), path));
+                } else {
+                    QVERIFY(ZDTestSandbox::writeFile(path, "report"));
+                    setModified(path, launch.addSecs(parts.at(1) == "fresh"_L1 ? 1800 : -3600));
+                }
             }
+            const QString want = expected.isEmpty() ? QString()
+                : folder(expected.section(u':', 0, 0).toInt()) + u'/' + expected.section(u':', 1);
+            QVERIFY2(ZDFennick::checkForCrashes(u"App"_s, settings()) == want, qPrintable(entries.join(u' ')));
         }
-        const QString want = expected.isEmpty()
-                                 ? QString()
-                                 : folder(expected.section(QLatin1Char(':'), 0, 0).toInt()) + QLatin1Char('/')
-                                       + expected.section(QLatin1Char(':'), 1);
-        QCOMPARE(ZDFennick::checkForCrashes(u"App"_s, settings()), want);
     }
     // Settings and report folders are untrusted: anything reads as "no crash" or is ignored.
     void untrustedInput()
