@@ -62,7 +62,6 @@ public:
         requests.clear();
         answers.clear();
     }
-
     std::mutex mutex;
     std::deque<Answer> answers;
     std::vector<Request> requests;
@@ -83,7 +82,6 @@ private:
     std::unique_ptr<ZDDispatcher> m_dispatcher;
     std::shared_ptr<ScriptedPrompt> m_prompt;
     QString m_passwordFile;
-
     QStringList callsOf(int i) const { return m_computers.callsOf(i); }
 
 private Q_SLOTS:
@@ -103,7 +101,6 @@ private Q_SLOTS:
         m_prompt = std::make_shared<ScriptedPrompt>();
         m_dispatcher->setCredentialPrompt(m_prompt);
     }
-
     void cleanupTestCase()
     {
         m_dispatcher.reset();
@@ -119,7 +116,6 @@ private Q_SLOTS:
         while (it.hasNext())
             QVERIFY(!ZDTestSandbox::readFile(it.next()).contains(kPassword.toUtf8()));
     }
-
     void init()
     {
         m_prompt->reset();
@@ -130,7 +126,6 @@ private Q_SLOTS:
             s->setEnabled(true);
         }
     }
-
     void groupsForCores()
     {
         // Distinct records are all that matters here: aliases without an owner.
@@ -157,7 +152,6 @@ private Q_SLOTS:
             QCOMPARE(joined, list);
         }
     }
-
     void readAcrossAgentsMerged()
     {
         QSignalSpy started(m_dispatcher.get(), &ZDDispatcher::progressStarted);
@@ -189,7 +183,6 @@ private Q_SLOTS:
         QVERIFY(m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")).isEmpty());
         QVERIFY(!m_dispatcher->waitOnProcessing());
     }
-
     void gateExemptions()
     {
         const ZDServicePtr outdated = m_services[0];
@@ -232,7 +225,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(callsOf(0).contains(QStringLiteral("installZendrelNuvell %1 ok obj1").arg(kUser)),
                                  20000);
     }
-
     void credentialsAcceptedCachedAndKept()
     {
         const ZDServicePtr s = m_services[2];
@@ -276,7 +268,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_dispatcher->credentialStore().authorizationDict().isEmpty(), 10000);
         m_dispatcher->credentialStore().setLifetime(ZDCredentialStore::kDefaultLifetime);
     }
-
     void credentialsRefused()
     {
         const ZDServicePtr s = m_services[2];
@@ -308,7 +299,6 @@ private Q_SLOTS:
         QVERIFY(!m_dispatcher->credentialStore().authorizationDict().contains(s->hostKey()));
         QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, host));
     }
-
     void credentialsSkippedAndCancelled()
     {
         const qsizetype before = callsOf(1).size();
@@ -337,7 +327,6 @@ private Q_SLOTS:
         QCOMPARE(callsOf(2).filter(QStringLiteral("installZendrelNuvell")).size(), installs);
         QVERIFY(m_dispatcher->credentialStore().authorizationDict().isEmpty());
     }
-
     void cancelStopsBeforeTheNextComputer()
     {
         // One worker for all three: cancelling after the first answer leaves the others unasked.
@@ -355,7 +344,6 @@ private Q_SLOTS:
         QCOMPARE(results.size(), 3);
         m_dispatcher->setCoreCount(QThread::idealThreadCount());
     }
-
     // One answer for all, kept in the keychain; then every stored password removed.
     void credentialsApplyToAllThenRemoved()
     {
@@ -379,27 +367,6 @@ private Q_SLOTS:
             QVERIFY(m_dispatcher->credentialStore().storedUser(s->hostName()).isEmpty());
         }
         QVERIFY(m_dispatcher->credentialStore().authorizationDict().isEmpty());
-    }
-
-    // Last: it kills an agent.
-    void killedAgentMarkedDisconnected()
-    {
-        ZDFakeTaskAgent &agent = m_agents[0];
-        const ZDServicePtr s = m_services[0];
-        agent.kill();
-        QVariantMap results;
-        zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
-        QCOMPARE(results.size(), 2);
-        QVERIFY(!results.contains(agent.host + QLatin1Char('.')));
-        QTRY_VERIFY_WITH_TIMEOUT(!s->isConnected(), 10000);
-        // The agent comes back on its port: the next calls reconnect it.
-        QVERIFY(agent.start(kUser, m_passwordFile));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                zdtest::offMain([&] { results = m_dispatcher->objectsFromRemoteMethod(QStringLiteral("systemSpecs")); });
-                return results.size() == 3;
-            },
-            60000));
     }
 };
 
