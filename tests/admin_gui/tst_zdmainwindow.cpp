@@ -32,7 +32,6 @@ private:
     {
         return {{QStringLiteral("name"), name}, {QStringLiteral("ip"), ip}, {QStringLiteral("port"), QString::number(port)}};
     }
-
     std::unique_ptr<ZDMainWindow> openWindow()
     {
         ZDMainWindow::Options options;
@@ -45,7 +44,6 @@ private:
             return nullptr;
         return window;
     }
-
     // Rows under the header, as shown.
     static QStringList topRows(ZDServiceOutlineModel *model)
     {
@@ -87,7 +85,6 @@ private:
             return false;
         return model->dropMimeData(mime.get(), Qt::MoveAction, -1, 0, target);
     }
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     QString m_settings;
     ZDRealAgent m_agent;
@@ -100,7 +97,6 @@ private Q_SLOTS:
         m_agentPort = zdtest::freePort();
         QVERIFY(m_agent.start(m_agentPort));
     }
-
     void init()
     {
         m_sandbox = std::make_unique<ZDTestSandbox>();
@@ -115,9 +111,7 @@ private Q_SLOTS:
                                 entry(QStringLiteral("Color"), QStringLiteral("127.0.0.3"), zdtest::freePort()),
                                 entry(QStringLiteral("mix stage"), QStringLiteral("127.0.0.4"), zdtest::freePort())});
     }
-
     void cleanup() { m_sandbox.reset(); }
-
     void headerAndSorting()
     {
         setSetting(QStringLiteral("groups"), QVariantMap{{QStringLiteral("beta"), QStringList()}, {QStringLiteral("Zulu"), QStringList()}});
@@ -135,7 +129,6 @@ private Q_SLOTS:
         QCOMPARE(names(w->outline()->topLevelItems()), topRows(model));
         QCOMPARE(w->statusText(), QStringLiteral("4 computers selected"));
     }
-
     void welcomeSheetOnFirstRunOnly()
     {
         QSettings(m_settings, QSettings::IniFormat).remove(QStringLiteral("firstRun"));
@@ -150,7 +143,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents(); // the check the window posted for itself has run
         QVERIFY(!again->welcomeSheet());
     }
-
     void groupsByKeyRenameAndRestart()
     {
         {
@@ -190,8 +182,7 @@ private Q_SLOTS:
         QVERIFY(w->outlineView()->isExpanded(bays));
         QVERIFY(!w->outlineView()->isExpanded(rowNamed(model, QStringLiteral("Group"))));
     }
-
-    // The moves themselves are the outline's (tested there); here the view's drag data.
+    // The view's drag data; the moves themselves are moveBetweenGroupsAndBadPayloads'.
     void dragFromGroupToGroupAndBack()
     {
         auto w = openWindow();
@@ -212,7 +203,6 @@ private Q_SLOTS:
         QVERIFY(drag(model, {inGroup}, model->headerIndex())); // back through the header
         QCOMPARE(topRows(model), QStringList({"alpha bay", "Color", "Group", "Group 1", "Ingest", "mix stage"}));
     }
-
     void removeGroupWithTheDeleteKey()
     {
         auto w = openWindow();
@@ -233,7 +223,6 @@ private Q_SLOTS:
         QCOMPARE(topRows(model), QStringList({"alpha bay", "Color", "Ingest", "mix stage"}));
         QVERIFY(QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("groups")).toMap().isEmpty());
     }
-
     // A namesake at another address keeps its entry.
     void removeManualComputerWithTheRemoveButton()
     {
@@ -260,7 +249,6 @@ private Q_SLOTS:
             ips << e.toMap().value(QStringLiteral("ip")).toString();
         QCOMPARE(ips, QStringList({"127.0.0.1", "127.0.0.2", "127.0.0.4", "127.0.0.5"}));
     }
-
     // Each state its text and look; the rows show them.
     void toolTipsPerState()
     {
@@ -278,7 +266,6 @@ private Q_SLOTS:
         alpha->setErrorCode(2008);
         QCOMPARE(tip(), ZDServiceOutline::toolTipForService(*alpha));
         alpha->setErrorCode(0);
-
         ingest->setNeedsMaintenance(true);
         QCOMPARE(ZDServiceOutline::toolTipForService(*ingest), QStringLiteral("User requested maintenance on this system"));
         QCOMPARE(ZDServiceOutline::rowState(*ingest), ZDServiceOutline::RowState::Maintenance);
@@ -295,7 +282,6 @@ private Q_SLOTS:
         ingest->setEnabled(true);
         ingest->setErrorCode(0);
     }
-
     void newGroupTakesTheSmallestFreeNumberAndRenameRules()
     {
         setSetting(QStringLiteral("groups"), QVariantMap{{QStringLiteral("Group"), QStringList()}, {QStringLiteral("Group 2"), QStringList()}});
@@ -314,7 +300,6 @@ private Q_SLOTS:
         const QVariantMap groups = QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("groups")).toMap();
         QVERIFY(groups.contains(QStringLiteral("aardvark")) && !groups.contains(QStringLiteral("Group 1")));
     }
-
     // Kept across a restart, expanded, and back through the header: the key test.
     void moveBetweenGroupsAndBadPayloads()
     {
@@ -331,7 +316,6 @@ private Q_SLOTS:
         QVERIFY(a->children().isEmpty());
         QVERIFY(!a->hostNames().contains(QStringLiteral("127.0.0.4"))); // written under B only
         QCOMPARE(b->hostNames(), QStringList{"127.0.0.4"});
-
         const auto alpha = w->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.2"));
         QVERIFY(ZDServiceOutline::pasteboardData({{a, nullptr}, {nullptr, alpha}}).isEmpty());
         QVERIFY(!ZDServiceOutline::validateDrop(true));
@@ -355,7 +339,6 @@ private Q_SLOTS:
         QVERIFY(outline->acceptDrop(QCborValue(QCborArray{QStringLiteral("10.9.9.9"), QStringLiteral("127.0.0.2")}).toCbor(), a));
         QCOMPARE(names(a->children()), QStringList{"alpha bay"});
     }
-
     void unreadableSettingsAreIgnored()
     {
         setSetting(QStringLiteral("groups"), QStringLiteral("not a dictionary"));
@@ -375,7 +358,6 @@ private Q_SLOTS:
         QCOMPARE(w->outline()->groupWithName(QStringLiteral("Good"))->hostNames(), QStringList{"127.0.0.3"});
         QCOMPARE(names(w->outline()->groupWithName(QStringLiteral("Good"))->children()), QStringList{"Color"});
     }
-
     void selectionExpandsGroupsOnce()
     {
         auto w = openWindow();
@@ -393,7 +375,6 @@ private Q_SLOTS:
         QCOMPARE(ZDServiceOutline::statusLine(1, false), QStringLiteral("1 computer selected"));
         QCOMPARE(ZDServiceOutline::statusLine(3, true), QStringLiteral("Processing tasks on 3 computers"));
     }
-
     void registeredDefaultsFillWhatTheFileLacks()
     {
         const QString file = m_sandbox->path(QStringLiteral("defaults.ini"));
@@ -412,7 +393,6 @@ private Q_SLOTS:
         QCOMPARE(ZDAdminDefaults::boolValue(r, QStringLiteral("errorLogTableSortedDescending")), false);
         QCOMPARE(ZDAdminDefaults::boolValue(r, QStringLiteral("SUCheckAtStartup")), true);
     }
-
     void cancelMaintenanceReachesTheAgent()
     {
         auto w = openWindow();
@@ -430,7 +410,6 @@ private Q_SLOTS:
         // The agent cancels and tells every console so.
         QTRY_VERIFY_WITH_TIMEOUT(answered.count() >= 1, 60000);
     }
-
     void doubleClickOnAMissingComputerOpensTheTroubleshooter()
     {
         auto w = openWindow();
@@ -447,7 +426,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(w->findChild<ZDTroubleshooter *>() && w->findChild<ZDTroubleshooter *>()->isVisible(),
                                  10000);
     }
-
     void requireAdminPasswordIsStored()
     {
         auto w = openWindow();
@@ -463,7 +441,6 @@ private Q_SLOTS:
         require->setChecked(false);
         QCOMPARE(QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("requireAdminPassword")).toInt(), 0);
     }
-
     // A right click on a row not selected selects it alone; the window and its menu go to <build>/screenshots.
     void contextMenuSelectsItsRow()
     {
