@@ -32,14 +32,11 @@ private:
     std::vector<Agent> m_agents;
     QString m_kestra;
     QString m_passwordFile;
-
     Run kestra(const QStringList &args, const QByteArray &input = QByteArray())
     {
         return zdtest::runProgram(m_kestra, args, {}, input);
     }
-
     static QJsonObject json(const Run &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object(); }
-
     // "kestra <args> --no-browse --hosts <names of which>"
     Run on(const QList<int> &which, const QStringList &args, const QByteArray &input = QByteArray())
     {
@@ -49,7 +46,6 @@ private:
         return kestra(args + QStringList{u"--no-browse"_s, u"--hosts"_s, names.join(u',')}, input);
     }
     QJsonValue answerOf(const Run &r, int i) { return json(r).value(m_agents[size_t(i)].host + u'.'); }
-
     QStringList callsOf(int i)
     {
         return answerOf(on({i}, {u"call"_s, u"fakeCalls"_s, u"--json"_s}), i).toVariant().toStringList();
@@ -72,7 +68,6 @@ private Q_SLOTS:
             m_agents.push_back(std::move(a));
         }
     }
-
     void addListCallRemove()
     {
         for (const Agent &a : m_agents) {
@@ -116,7 +111,6 @@ private Q_SLOTS:
         QVERIFY(r.out.contains(m_agents[1].name));
         QCOMPARE(kestra({u"add"_s, m_agents[0].name, u"127.0.0.1"_s, QString::number(m_agents[0].port)}).exit(), 0);
     }
-
     void tasksRunAndCredentials()
     {
         Run r = on({0}, {u"tasks"_s, u"--json"_s});
@@ -140,7 +134,6 @@ private Q_SLOTS:
         QVERIFY(callsOf(1).filter(u"authExecuteTask"_s).isEmpty());
         QVERIFY(!r.out.contains(kPassword) && !r.err.contains(kPassword));
     }
-
     void errorsKeptBetweenRuns()
     {
         QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).exit(), 0);
@@ -152,7 +145,6 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"errors"_s, u"--clear"_s}).exit(), 0);
         QVERIFY(!kestra({u"errors"_s}).out.contains(u"Scratch disk full"_s));
     }
-
     // Usage and version on request; an add says only that; the wait ends once every computer answered (a
     // real agent has no host name without the tool suite), and the helper gives up long before 600 s.
     void behavesLikeACommand()
@@ -170,7 +162,6 @@ private Q_SLOTS:
         QVERIFY2(r.exit() == 0 && r.out.contains(u"Real "_s), qPrintable(r.err));
         QCOMPARE(kestra({u"remove"_s, u"Real"_s}).exit(), 0);
     }
-
     // Last: it stops an agent.
     void exitStatusOnFailure()
     {

@@ -39,7 +39,6 @@ private Q_SLOTS:
             QVERIFY2(ZDAggregation::compareVersionString(b, a) == -c.expected, c.a);
         }
     }
-
     void aggregatedValue()
     {
         const QDateTime date = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
@@ -59,7 +58,6 @@ private Q_SLOTS:
             QVERIFY2(ZDAggregation::valuesEqual(result, c.expected) && result.isNull() == c.expected.isNull(), c.name);
         }
     }
-
     void aggregatedAppValue()
     {
         const auto app = [](const QVariant &v) {
@@ -81,7 +79,6 @@ private Q_SLOTS:
                     key, motion, {QVariantMap({{motion, "not a dictionary"}}), QVariantMap({{motion, 3}})})
                     .isNull());
     }
-
     void versionRangeAndAppStatus()
     {
         const struct { QVariantList versions; QVariant expected; } ranges[] = {
@@ -105,7 +102,6 @@ private Q_SLOTS:
         for (const auto &s : statuses)
             QCOMPARE(ZDAggregation::aggregatedAppDictStatus(s.apps), QVariant(QString::fromLatin1(s.expected)));
     }
-
     void commonOrHighestStats()
     {
         const auto stats = [](const QVariant &os, const QVariant &model) {
@@ -126,7 +122,6 @@ private Q_SLOTS:
         QVERIFY(ZDAggregation::commonOrHighestStatsFromArray({}).isNull());
         QCOMPARE(ZDAggregation::commonOrHighestStatsFromArray({"not a dictionary"}), QVariant(QVariantMap()));
     }
-
     void commonItems()
     {
         const auto item = [](const QString &name, int computer) {
@@ -151,7 +146,6 @@ private Q_SLOTS:
                                                      plugins),
                  QVariant(QVariantList()));
     }
-
     void commonValues()
     {
         const QVariantList tasks{
@@ -167,7 +161,6 @@ private Q_SLOTS:
         QCOMPARE(ZDAggregation::commonValuesForDictArray({}), QVariantMap());
         QCOMPARE(ZDAggregation::commonValuesForDictArray({"junk", QVariantMap({{"a", 1}})}), QVariantMap());
     }
-
     void highestValue()
     {
         QCOMPARE(ZDAggregation::highestValueFromDict(QVariantMap({{"Final Cut", 3}, {"Motion", 9}, {"Color", "12"}})),
@@ -176,7 +169,6 @@ private Q_SLOTS:
         QCOMPARE(ZDAggregation::highestValueFromDict(QVariantMap({{"a", 2.7}, {"b", 2.2}})), QVariant("a"));
         QVERIFY(ZDAggregation::highestValueFromDict(QVariantMap({{"a", "9"}, {"b", QVariantList{}}})).isNull());
     }
-
     void dateComponents()
     {
         const QDateTime date(QDate(2021, 1, 3), QTime(14, 5, 9), Qt::LocalTime);

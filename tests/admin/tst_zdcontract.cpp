@@ -105,7 +105,6 @@ class TestContract : public QObject
 {
     Q_OBJECT
     ZDRealAgent m_agent;
-
     // Where the agent logs: the user's log folder, or the computer's when it runs as root.
     QString agentLog() const
     {
@@ -156,7 +155,6 @@ private Q_SLOTS:
         }
         QVERIFY(calls > 100);
     }
-
     void consoleObjectsServeTheirSideAndRefuseBadArguments()
     {
         auto errors = std::make_shared<ZDErrorCallback>();

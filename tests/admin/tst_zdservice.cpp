@@ -43,10 +43,8 @@ ZDDNSSDService netService(const QString &host, quint16 port, const QStringList &
 class TestZDService : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_callback;
-
     ZDServicePtr manual(const ZDFakeAgent &agent, const QString &name = QStringLiteral("Edit Bay"))
     {
         return ZDService::serviceWithName(name, QString(), QStringLiteral("127.0.0.1"), agent.port(), m_callback);
@@ -69,7 +67,6 @@ private Q_SLOTS:
         ZDService::setConfigurationTimeout(20000);
     }
     void cleanupTestCase() { m_callback.reset(); }
-
     void connectsAndIsConfigured()
     {
         const QString host = uniqueName("host") + QStringLiteral(".local.");
@@ -101,7 +98,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
         QVERIFY(agent.waitForLine(QStringLiteral("CALL fetchInitialConfiguration:")));
     }
-
     void errorCodes_data()
     {
         QTest::addColumn<QStringList>("agentArgs");
@@ -147,7 +143,6 @@ private Q_SLOTS:
             QVERIFY(s->isConnected()); // the link itself stays
         }
     }
-
     void agentNeedsNewerAdmin()
     {
         ZDFakeAgent agent({QStringLiteral("--min-admin"), QStringLiteral("250")});
@@ -164,7 +159,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(notOutdated.size(), 0);
     }
-
     void agentWithoutConfigurationRequest()
     {
         ZDFakeAgent agent({QStringLiteral("--no-fetch")});
@@ -178,7 +172,6 @@ private Q_SLOTS:
         QCOMPARE(connected.size(), 0);
         QCOMPARE(agent.calls(QStringLiteral("setErrorCallback:")), 0);
     }
-
     void connectionStages()
     {
         const QString registered = QStringLiteral("KestraClient - ") + uniqueName("stage") + QStringLiteral(".local.");
@@ -207,7 +200,6 @@ private Q_SLOTS:
         QCOMPARE(alternate->ipAddress(), QString()); // no IPv4 address resolved
         alternate->invalidate(false);
     }
-
     // Many computers at once: each on its own thread, all ended together.
     void manyRecords()
     {
@@ -233,7 +225,6 @@ private Q_SLOTS:
                                               [](const ZDServicePtr &s) { return s->isConnectionThreadRunning(); }),
                                  kWait);
     }
-
     void registeredNames()
     {
         // Host names with and without the final dot; a TXT name cut to 63 characters.
@@ -248,7 +239,6 @@ private Q_SLOTS:
         QCOMPARE(manualRecord->registeredName(), QString());
         manualRecord->invalidate(false);
     }
-
     void invalidateEndsThread()
     {
         ZDFakeAgent agent;
@@ -271,7 +261,6 @@ private Q_SLOTS:
         t.reset();
         QVERIFY(agent.calls(QStringLiteral("fetchInitialConfiguration:")) >= 2);
     }
-
     void iconCache()
     {
         const QString host = uniqueName("icon") + QStringLiteral(".local.");
@@ -305,7 +294,6 @@ private Q_SLOTS:
             QVERIFY(s->isConnected());
         }
     }
-
     void modelIcons()
     {
         // The matching rules (whole names before prefixes, the longer prefix first), not every entry; "": no icon.
@@ -321,7 +309,6 @@ private Q_SLOTS:
                      c.model);
         }
     }
-
     void archive()
     {
         auto s = ZDService::serviceWithName(QStringLiteral("Bay ✓"), QStringLiteral("bay.local."),

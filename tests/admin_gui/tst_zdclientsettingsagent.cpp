@@ -29,14 +29,12 @@
 class TestClientSettingsAgent : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::shared_ptr<ZDErrorCallback> m_errorCallback;
     ZDRealAgent m_real;
     ZDFakeTaskAgent m_fake;
     QList<ZDServicePtr> m_services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
-
     // Remote calls wait: off the main thread, which keeps serving meanwhile.
     QVariant call(int i, const QString &op, const QVariant &a = {}, const QVariant &b = {})
     {
@@ -44,9 +42,7 @@ class TestClientSettingsAgent : public QObject
         zdtest::offMain([&] { result = m_dispatcher->objectFromRemoteMethod(op, a, b, m_services[i]); });
         return result;
     }
-
     QVariantMap settingsOf(int i) { return call(i, QStringLiteral("networkClientSettings")).toMap(); }
-
     // The console window on the real agent ("Alpha") and the fake one ("Beta"), in that order.
     std::unique_ptr<ZDMainWindow> openWindow()
     {
@@ -72,7 +68,6 @@ class TestClientSettingsAgent : public QObject
         }
         return window;
     }
-
     static void select(ZDMainWindow &window, const QString &name, bool add = false)
     {
         ZDServiceOutlineModel *model = window.outlineModel();
@@ -110,7 +105,6 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !m_services[0]->isProcessing(); }, 30000));
         m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
     }
-
     void cleanupTestCase()
     {
         m_dispatcher.reset();
@@ -120,7 +114,6 @@ private Q_SLOTS:
         m_real.kill();
         ZDService::setMinimumVersions(-1, -1);
     }
-
     void mixedValuesStayAsTheyAre()
     {
         QCOMPARE(settingsOf(0).value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
@@ -164,7 +157,6 @@ private Q_SLOTS:
         panel.clientShowMenuBarIcon()->click(); // as the next cases expect it
         QVERIFY(QTest::qWaitFor([&] { return written.count() == 3; }, 60000));
     }
-
     void windowSendsNothingStaleAfterSelectionChange()
     {
         // The fake differs from the real agent in the maintenance box, which the
@@ -198,7 +190,6 @@ private Q_SLOTS:
         QCOMPARE(written.count(), 1);
         QCOMPARE(settingsOf(0).value(QStringLiteral("autoUpdateCheck")).toInt(), 1);
     }
-
     void progressSheetFollowsToolStepsAndCancels()
     {
         const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
@@ -237,7 +228,6 @@ private Q_SLOTS:
         const QStringList fakeCalls = call(1, QStringLiteral("fakeCalls")).toStringList();
         QVERIFY2(!fakeCalls.join(u'|').contains(QStringLiteral("executeTask")), qPrintable(fakeCalls.join(u'|')));
     }
-
     void infoPanelOfRealAgent()
     {
         const QString cachePath = m_sandbox->path(QStringLiteral("serviceicons-large.cache.plist"));

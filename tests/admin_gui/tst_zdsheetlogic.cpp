@@ -41,7 +41,6 @@ private Q_SLOTS:
         QVERIFY(ZDTroubleshooting::commonAdviceItem(0).isEmpty());
         QVERIFY(ZDTroubleshooting::commonAdviceItem(12).isEmpty());
     }
-
     // The advice speaks of this desktop only.
     void troubleshooterTextsInLinuxTerms()
     {
@@ -53,7 +52,6 @@ private Q_SLOTS:
                                      "Command", "\u2318", "Mac", "Bonjour", "prefPane", ".app"})
                 QVERIFY2(!text.contains(QString::fromUtf8(word)), word);
     }
-
     // Mixed values shown mixed, left alone unless clicked, a click turning them on: the settings panel's
     // test against a real and a fake agent. Here the answers no agent should give.
     void clientSettingsUntrustedAnswers()
@@ -75,7 +73,6 @@ private Q_SLOTS:
         QCOMPARE(sent.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
         QCOMPARE(ZDClientSettings::merged({}).state(QStringLiteral("autoUpdateCheck")), ZDClientSettings::kUnknown);
     }
-
     void remoteLogTextBounds()
     {
         QCOMPARE(ZDRemoteLogText::textForAnswer(QStringLiteral("line\n\tmore\r\n")).text,
@@ -96,7 +93,6 @@ private Q_SLOTS:
                  ZDRemoteLogText::truncationNotice(ZDRemoteLogText::kMaxShownCharacters).size()
                      + ZDRemoteLogText::kMaxShownCharacters);
     }
-
     void remoteLogNames()
     {
         QVariantList answer{QStringLiteral("/home/u/.local/state/log/Zendrel/KestraClient.1.log"), 42, QString(),
@@ -109,7 +105,6 @@ private Q_SLOTS:
             many << QStringLiteral("log%1").arg(i);
         QCOMPARE(ZDRemoteLogText::namesForAnswer(many).size(), ZDRemoteLogText::kMaxNames);
     }
-
     void gatheringDestinations()
     {
         const QString f = QStringLiteral("/w");
@@ -121,7 +116,6 @@ private Q_SLOTS:
         QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("a/b"), QStringLiteral("x")).isEmpty());
         QVERIFY(ZDLogGathering::destinationFor(f, QStringLiteral("h"), QStringLiteral("/")).isEmpty());
     }
-
     void gatheringNetworkLogs()
     {
         ZDTestSandbox sandbox;
@@ -157,7 +151,6 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(out + QStringLiteral("/ZD_Log_Dump/Other.1.log")));
         QVERIFY(!QFile::exists(out + QStringLiteral("/escaped")));
     }
-
     void computerInfoTexts()
     {
         // A connected computer's title, address, versions and state: the panel's window test.
@@ -178,7 +171,6 @@ private Q_SLOTS:
         QVERIFY(ZDComputerInfo::stateText(true, 2006).endsWith(
             QStringLiteral("Kestra Client is outdated on this machine. Please install a more recent version.")));
     }
-
     void largeIconCache()
     {
         ZDTestSandbox sandbox;
@@ -196,7 +188,6 @@ private Q_SLOTS:
         QCOMPARE(cached.size(), QSize(48, 48));
         QVERIFY(cache.cachedIcon(QStringLiteral("b.local.")).isEmpty());
     }
-
     void clearCachesMovesThemToTheTrash()
     {
         ZDTestSandbox sandbox;
@@ -220,7 +211,6 @@ private Q_SLOTS:
         QVERIFY2(info.startsWith("[Trash Info]\nPath=") && info.contains("DeletionDate="), info.constData());
         QCOMPARE(cleaner.trashCaches().title, QStringLiteral("No caches to clean"));
     }
-
     void removeStoredPasswordsKeepsOthers()
     {
         QString reason;

@@ -86,7 +86,6 @@ void screenshot(QWidget *widget, const QString &name)
 class TestSheets : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     QString m_settingsPath;
     QString m_passwordFile;
@@ -95,7 +94,6 @@ class TestSheets : public QObject
     std::vector<ZDFakeTaskAgent> &m_agents = m_computers.agents;
     QList<ZDServicePtr> &m_services = m_computers.services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
-
     QStringList callsOf(int i) const { return m_computers.callsOf(i); }
 
 private Q_SLOTS:
@@ -113,7 +111,6 @@ private Q_SLOTS:
         m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
         m_dispatcher->setErrorCallback(m_errorCallback.get(), false);
     }
-
     void cleanupTestCase()
     {
         closeAlerts();
@@ -124,9 +121,7 @@ private Q_SLOTS:
         ZDKeychain::deleteAllKeychainItems(QString::fromLatin1(ZDCredentialStore::kKeychainName),
                                            QString::fromLatin1(ZDCredentialStore::kKeychainKind));
     }
-
     void cleanup() { closeAlerts(); }
-
     void manualConnectionEnablesConnect()
     {
         // The rules are the discovery's, tested there: here that the sheet applies them as one types.
@@ -145,7 +140,6 @@ private Q_SLOTS:
             QVERIFY(!sheet.connectButton()->isEnabled());
         }
     }
-
     void manualConnectionDuplicateAlert()
     {
         const QString port = QString::number(zdtest::freePort());
@@ -174,7 +168,6 @@ private Q_SLOTS:
         QCOMPARE(discovery.manualConnections().size(), 1);
         QVERIFY(discovery.removeManualConnection(QStringLiteral("First")));
     }
-
     void credentialSheetFromWorker()
     {
         // The keychain box starts on, and then as the person last left it.
@@ -252,7 +245,6 @@ private Q_SLOTS:
         // Asking on the GUI thread would freeze the window: refused at once.
         QCOMPARE(sheet.ask(request).result, ZDCredentialPrompt::Result::Cancel);
     }
-
     void credentialPromptOutlivesSheet()
     {
         std::shared_ptr<ZDCredentialPrompt> prompt;
@@ -265,7 +257,6 @@ private Q_SLOTS:
         zdtest::offMain([&] { answer = prompt->ask(ZDCredentialPrompt::Request{}); });
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
     }
-
     void credentialSheetWithDispatcher()
     {
         QString reason;
@@ -298,7 +289,6 @@ private Q_SLOTS:
             QVERIFY2(callsOf(i).contains(QStringLiteral("installZendrelNuvell admin ok obj1")),
                      qPrintable(callsOf(i).join(u'|')));
     }
-
     void errorLogWindow()
     {
         m_errorCallback->clearErrorQueue();
@@ -366,7 +356,6 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return window.table()->rowCount() == 0; }, 5000));
         QCOMPARE(m_errorCallback->errorCount(), 0);
     }
-
     void errorLogUpload()
     {
         ZDTestHttpServer server;
@@ -400,7 +389,6 @@ private Q_SLOTS:
         QVERIFY(visibleAlert(QStringLiteral("Upload failed")));
         QCOMPARE(server.requests, 2);
     }
-
     void troubleshooter()
     {
         QList<ZDServicePtr> listed = m_services;
@@ -437,7 +425,6 @@ private Q_SLOTS:
         QVERIFY(window.text().startsWith(QStringLiteral("Services could not be found. Please try the following:")));
         lost->invalidate(false);
     }
-
     void computerInfoPanel()
     {
         ZDComputerInfoPanel panel(m_dispatcher.get());
@@ -453,7 +440,6 @@ private Q_SLOTS:
         QVERIFY(panel.text().contains(QStringLiteral("host: ") + m_agents[0].host + u'\n'));
         QVERIFY(panel.text().contains(QStringLiteral("model: FakeBook\n")));
     }
-
     void logViewer()
     {
         ZDLogViewer viewer(m_dispatcher.get(), [this] { return m_services; });
@@ -478,7 +464,6 @@ private Q_SLOTS:
         QVERIFY(viewer.text().isEmpty());
         QVERIFY(callsOf(1).contains(QStringLiteral("logWithFilename: binary.log")));
     }
-
     void gatherNetworkLogs()
     {
         const QString desktop = m_sandbox->path(QStringLiteral("Desktop"));
@@ -505,7 +490,6 @@ private Q_SLOTS:
         }
         QCOMPARE(ZDTestSandbox::readFile(out + QStringLiteral("/ZD_Log_Dump/Kestra Admin.1.log")), QByteArray("admin"));
     }
-
     void gatherLocalLogsWithoutLogs()
     {
         const QString desktop = m_sandbox->path(QStringLiteral("Desktop-empty"));
@@ -524,7 +508,6 @@ private Q_SLOTS:
         QVERIFY(!viewer.viewLog(false));
         QCOMPARE(takeAlert(QStringLiteral("No log found")), QStringLiteral("Please start a task to generate a log."));
     }
-
     // The console's own menu items, each through its confirmation to its result.
     void housekeepingMenus()
     {

@@ -44,7 +44,6 @@ struct Console : ZDRecordingConsole
 {
     std::shared_ptr<ZDConnection> connection;
     ZDRemoteProxyPtr agent;
-
     static QStringList recorded()
     {
         QStringList ops = allOperations();
@@ -158,16 +157,13 @@ int runConsoleChild(int port, const QStringList &task)
 class TestKestraClient : public QObject
 {
     Q_OBJECT
-
     std::unique_ptr<ZDTestSandbox> m_sandbox;
     std::unique_ptr<ZDNotificationCenter> m_center;
     QStringList m_statuses;
-
     void writePreferences(const QVariantMap &prefs)
     {
         QVERIFY(ZDPropertyList::writeFile(preferencesPath(), prefs));
     }
-
     // Asks for the agent's status until it answers (a busy bus may be slow to pass
     // one request on). Notifications are handled in order, so an answer also means
     // the agent has handled everything posted before it; and it observes them only
@@ -192,7 +188,6 @@ private Q_SLOTS:
         if (!ZDSessionBus::connection().isConnected())
             QSKIP("no session bus; run under scripts/test-services.sh");
     }
-
     void init()
     {
         m_sandbox = std::make_unique<ZDTestSandbox>();
@@ -204,7 +199,6 @@ private Q_SLOTS:
                                   m_statuses.append(info.value(QStringLiteral("status")).toString());
                               });
     }
-
     void cleanup()
     {
         // Whatever agent a test left on this bus (a relaunched one, say) goes now.
@@ -216,7 +210,6 @@ private Q_SLOTS:
         m_center.reset();
         m_sandbox.reset();
     }
-
     void publishedAndConfigured()
     {
         Agent agent;
@@ -255,7 +248,6 @@ private Q_SLOTS:
         QVERIFY(!console.call(ZDOrv::kComputerIconSize, {qint64(1) << 40}).isValid());
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
-
     void logsAndTheirGuard()
     {
         Agent agent;
@@ -299,7 +291,6 @@ private Q_SLOTS:
         const QVariantMap all = console.call(ZDOrv::kGatherLogs).toMap();
         QVERIFY(all.contains(own));
     }
-
     void reconnectsWhenThePortIsBusy()
     {
         // Someone else has the custom port: the agent retries every 10 seconds until it is free, then takes it
@@ -319,7 +310,6 @@ private Q_SLOTS:
         Console console(busy);
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
-
     void listensOnTheChosenInterface()
     {
         // The loopback interface's MAC: the agent listens on its IPv4 address only.
@@ -330,7 +320,6 @@ private Q_SLOTS:
         if (const auto txt = publishedTxt(agent.waitForPort()))
             QCOMPARE(txt->value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.1"));
     }
-
     void disconnectsWithAGoodbye_data()
     {
         QTest::addColumn<bool>("bySignal");
@@ -364,7 +353,6 @@ private Q_SLOTS:
         QVERIFY(console.arguments(ZDOrv::kWillDisconnect).constFirst().endsWith(QLatin1Char('.')));
         QVERIFY(agent.output().contains(QStringLiteral("Disconnecting...\nDisconnected\n")));
     }
-
     void aSecondAgentEndsTheFirst()
     {
         Agent first;
@@ -375,7 +363,6 @@ private Q_SLOTS:
         QCOMPARE(first.process().exitCode(), 0);
         QVERIFY2(second.waitForPort() > 0, qPrintable(second.output()));
     }
-
     void namesHeldByAnotherAgent()
     {
         // Another agent on this computer holds the registered name and the callback name.
@@ -404,7 +391,6 @@ private Q_SLOTS:
                                   agent.pid(), kWaitMs);
         QVERIFY(agent.process().state() == QProcess::Running);
     }
-
     void selfCrashLogOnce()
     {
         {
@@ -428,7 +414,6 @@ private Q_SLOTS:
         QVERIFY(!second.isEmpty());
         QVERIFY(!second.contains(QStringLiteral("selfCrashLog")));
     }
-
     void vendsAgainAfterItsListenerOrACallFails()
     {
         if (!ZDLocalPaths::isRoot())
@@ -474,7 +459,6 @@ private Q_SLOTS:
         Console console(agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 5 seconds..."))));
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
-
     void localCallbackConnection()
     {
         Agent agent;
@@ -493,7 +477,6 @@ private Q_SLOTS:
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.process().exitCode(), 0);
     }
-
     void setupInstallsTheLaunchAgent()
     {
         // systemd is not the service manager here: the recording stand-in goes first on PATH.
@@ -519,7 +502,6 @@ private Q_SLOTS:
         QVERIFY(text.contains("Restart=on-failure"));
         QVERIFY(ZDTestSandbox::readFile(calls).contains("enable"));
     }
-
     void relaunch()
     {
         Agent agent;
@@ -540,7 +522,6 @@ private Q_SLOTS:
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
         QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Disconnected")), kWaitMs);
     }
-
     void statusAndMaintenanceNotifications()
     {
         Agent agent;

@@ -34,17 +34,14 @@ struct Console : ZDRecordingConsole
 class TestZDCallbackRegistry : public QObject
 {
     Q_OBJECT
-
     ZDTestSandbox m_sandbox;
     std::unique_ptr<ZDCallbackRegistry> m_registry;
     std::unique_ptr<ZDConnectionServer> m_server;
-
     static QByteArray logText()
     {
         ZDLog::finishWriting();
         return ZDTestSandbox::readFile(ZDLog::availableLogs().value(0));
     }
-
     // Connects a console and registers its callback object, as a console does after connecting.
     std::unique_ptr<Console> connectConsole(const QStringList &ops = ZDRecordingConsole::allOperations())
     {
@@ -54,7 +51,6 @@ class TestZDCallbackRegistry : public QObject
                                                {QVariant::fromValue(console->object)});
         return console;
     }
-
     // Everything sent before a marker has arrived once the marker has.
     bool drained(Console &console)
     {
@@ -82,7 +78,6 @@ private Q_SLOTS:
         m_server.reset();
         m_registry.reset();
     }
-
     void goneConsoleIsDroppedOthersStillServed()
     {
         auto a = connectConsole();
@@ -117,7 +112,6 @@ private Q_SLOTS:
         auto d = connectConsole();
         QTRY_VERIFY_WITH_TIMEOUT(m_registry->count() == 2 && !m_registry->callbacks().contains(muteProxy), 20000);
     }
-
     void consoleLackingAnOperationEndsThatDelivery()
     {
         auto partial = connectConsole({QString::fromLatin1(kPing), QString::fromLatin1(kTaskFinished)});
@@ -134,7 +128,6 @@ private Q_SLOTS:
         QCOMPARE(m_registry->count(), 2);
         QVERIFY(logText().contains("Error: error callback object does not respond to selector updateConfig:."));
     }
-
     void errorsCarryTheHostName()
     {
         auto console = connectConsole();
@@ -158,7 +151,6 @@ private Q_SLOTS:
         QVERIFY(!text.value(0).isValid() || text.value(0).isNull());
         QCOMPARE(text.value(1).toMap(), (QVariantMap{{QStringLiteral("hostname"), kHost}}));
     }
-
     void oneFinishNoticePerArmedTask()
     {
         auto console = connectConsole();
@@ -198,7 +190,6 @@ private Q_SLOTS:
         m_registry->postFinishedTask();
         QTRY_COMPARE_WITH_TIMEOUT(console->countOf(finished), 3, 20000);
     }
-
     void toolErrorNotices()
     {
         auto console = connectConsole();
@@ -220,7 +211,6 @@ private Q_SLOTS:
         QVERIFY(logText().contains("Task error returned but no error data was found. User info:"));
         QCOMPARE(console->countOf(QString::fromLatin1(kAddErrorToQueueUserInfo)), 1);
     }
-
     void workerAccounting()
     {
         // The main thread is refused at once, even while processing.

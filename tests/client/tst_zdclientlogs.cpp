@@ -13,13 +13,11 @@
 class TestZDClientLogs : public QObject
 {
     Q_OBJECT
-
     ZDTestSandbox m_outer; // holds this program's own log
     QString m_logPath;
     std::optional<ZDTestSandbox> m_sandbox;
     QStringList m_posted;
     std::optional<ZDClientLogs> m_logs;
-
     QString userLogs() const { return ZDLocalPaths::logDirectory(true); }
     QString localLogs() const { return ZDLocalPaths::logDirectory(false); }
     static QString put(const QString &path, const QByteArray &contents)
@@ -54,7 +52,6 @@ private Q_SLOTS:
         m_logs.reset();
         m_sandbox.reset();
     }
-
     void listingOrder()
     {
         const QStringList expected{
@@ -76,7 +73,6 @@ private Q_SLOTS:
         QCOMPARE(m_logs->fcsCrashLog(expected[5]), QVariant(QStringLiteral("root crash\n")));
         QVERIFY(m_posted.isEmpty());
     }
-
     void pathsFromTheNetworkAreGuarded()
     {
         const QString listed = put(userLogs() + QStringLiteral("/Zendrel/KestraClient.1.log"), "client\n");
@@ -120,7 +116,6 @@ private Q_SLOTS:
         QCOMPARE(m_posted.size(), 1);
         QVERIFY(m_posted[0].contains(listed));
     }
-
     void bigFilesGiveTheirNewestPart()
     {
         QByteArray big;
@@ -138,7 +133,6 @@ private Q_SLOTS:
         QVERIFY(text.endsWith(QLatin1String("last line\n")));
         QVERIFY(text.startsWith(QString(1023, QLatin1Char('x')) + QLatin1Char('\n')));
     }
-
     void gatherAllCancelledAndEmpty()
     {
         // Only an empty log folder: none.

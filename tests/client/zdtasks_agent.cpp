@@ -24,7 +24,6 @@ int main(int argc, char **argv)
     ZDCallbackRegistry registry([] { return QStringLiteral("Tasks-Agent.local."); });
     ZDClientTasks tasks(registry, &center);
     tasks.populateZDApps();
-
     auto root = ZDRemoteObject::create();
     root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
         return ZDClientTasks::guarded(op, body, {});
@@ -43,7 +42,6 @@ int main(int argc, char **argv)
     }
     std::printf("port=%u\n", unsigned(server.port()));
     std::fflush(stdout);
-
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&app] {
         char buffer[64];

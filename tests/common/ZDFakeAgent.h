@@ -15,9 +15,7 @@ public:
     ~ZDFakeAgent() { stop(); }
     ZDFakeAgent(const ZDFakeAgent &) = delete;
     ZDFakeAgent &operator=(const ZDFakeAgent &) = delete;
-
     static QString program() { return qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_orvagent"); }
-
     bool start(quint16 port = 0)
     {
         stop();
@@ -33,32 +31,26 @@ public:
         }
         return m_port != 0;
     }
-
     quint16 port() const { return m_port; }
-
     bool waitForLine(const QString &prefix, int ms = 30000)
     {
         return QTest::qWaitFor([&] { return drain(), countLines(prefix) > 0; }, ms);
     }
-
     int calls(const QString &op)
     {
         drain();
         return countLines(QStringLiteral("CALL ") + op);
     }
-
     void send(const QByteArray &command)
     {
         if (m_process)
             m_process->write(command + '\n');
     }
-
     // As a crash would: no goodbye.
     void kill()
     {
         zdtest::killChild(m_process);
     }
-
     // End of input: the agent withdraws and quits.
     void stop()
     {
@@ -90,7 +82,6 @@ private:
             n += line.startsWith(prefix) ? 1 : 0;
         return n;
     }
-
     QStringList m_args;
     std::unique_ptr<QProcess> m_process;
     QByteArray m_buffer;
@@ -103,12 +94,10 @@ struct ZDFakeTaskAgent
     QString host;
     quint16 port = 0; // 0 before the first start: any
     std::unique_ptr<QProcess> process;
-
     ZDFakeTaskAgent(QString hostName = {}) : host(std::move(hostName)) {}
     ZDFakeTaskAgent(ZDFakeTaskAgent &&) = default;
     ZDFakeTaskAgent &operator=(ZDFakeTaskAgent &&) = default;
     ~ZDFakeTaskAgent() { kill(); }
-
     // An administrator `user` whose password is in `passwordFile`, if given; again on the same port.
     bool start(const QString &user = {}, const QString &passwordFile = {})
     {
@@ -127,7 +116,6 @@ struct ZDFakeTaskAgent
         port = quint16(words[1].toUInt());
         return port != 0;
     }
-
     void kill()
     {
         zdtest::killChild(process);

@@ -17,7 +17,6 @@ struct FakeComputers
 {
     std::vector<ZDFakeTaskAgent> agents;
     QList<ZDServicePtr> services;
-
     // count agents named prefix-pid-i that take user with the password in passwordFile,
     // each with a record connected and configured; false when one does not come up.
     bool start(const QString &prefix, int count, const QString &user, const QString &passwordFile,
@@ -36,7 +35,6 @@ struct FakeComputers
                 return false;
         return true;
     }
-
     // What agent i was asked so far, straight from it: the dispatcher's gate must not hide it.
     QStringList callsOf(int i) const
     {

@@ -16,20 +16,16 @@ public:
     ~ZDRealAgent() { kill(); }
     ZDRealAgent(const ZDRealAgent &) = delete;
     ZDRealAgent &operator=(const ZDRealAgent &) = delete;
-
     static QString program()
     {
         return qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/KestraClient.app/Contents/MacOS/KestraClient");
     }
     static bool exists() { return QFileInfo(program()).isExecutable(); }
-
     // A port nobody listens on right now.
     static quint16 freePort() { return zdtest::freePort(); }
-
     ZDRealAgent() = default;
     // Started at once in this process's environment (the test's own sandbox), with these arguments.
     explicit ZDRealAgent(const QStringList &arguments) { launch(arguments, QProcessEnvironment::systemEnvironment()); }
-
     bool start(quint16 port)
     {
         kill();
@@ -57,7 +53,6 @@ public:
         }
         return launch({}, env) && waitForPort() == port && m_process->state() == QProcess::Running;
     }
-
     // The first capture of the pattern (or the whole match) once printed past `from`; empty when it never comes.
     QString waitFor(const QString &pattern, qsizetype from = 0, int timeoutMs = 30000)
     {
@@ -79,7 +74,6 @@ public:
         return m_process && QTest::qWaitFor([this] { return m_process->state() == QProcess::NotRunning; }, timeoutMs);
     }
     QProcess &process() { return *m_process; }
-
     quint16 port() const { return m_port; }
     QString root() const { return m_home.path(); } // "opt": the applications it finds
     qint64 pid() const { return m_process ? m_process->processId() : 0; }
@@ -89,12 +83,10 @@ public:
             m_output += QString::fromUtf8(m_process->readAllStandardOutput());
         return m_output;
     }
-
     void kill()
     {
         zdtest::killChild(m_process);
     }
-
     // As the session ends: the agent says goodbye to its consoles and quits.
     bool terminate()
     {
@@ -118,7 +110,6 @@ private:
         m_process->start(program(), arguments);
         return m_process->waitForStarted(10000);
     }
-
     QTemporaryDir m_home;
     std::unique_ptr<QProcess> m_process;
     QString m_output;

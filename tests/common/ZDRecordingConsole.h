@@ -23,7 +23,6 @@ public:
             ops << QString::fromLatin1(op);
         return ops;
     }
-
     explicit ZDRecordingConsole(const QStringList &ops = allOperations())
     {
         for (const QString &op : ops)
@@ -35,7 +34,6 @@ public:
     }
     ZDRecordingConsole(const ZDRecordingConsole &) = delete;
     ZDRecordingConsole &operator=(const ZDRecordingConsole &) = delete;
-
     QList<QVariantList> of(const QString &op) const
     {
         std::lock_guard lock(m_mutex);
@@ -52,7 +50,6 @@ public:
         std::lock_guard lock(m_mutex);
         m_calls.clear();
     }
-
     const ZDRemoteObjectPtr object = ZDRemoteObject::create();
 
 private:

@@ -77,7 +77,6 @@ public:
     ~HelperProcess() { finish(); }
     HelperProcess(const HelperProcess &) = delete;
     HelperProcess &operator=(const HelperProcess &) = delete;
-
     void finish()
     {
         if (m_process.state() == QProcess::NotRunning)

@@ -13,7 +13,6 @@ public:
     QByteArray requestHead;
     QByteArray requestBody;
     int requests = 0;
-
     ZDTestHttpServer()
     {
         connect(this, &QTcpServer::newConnection, this, [this] {

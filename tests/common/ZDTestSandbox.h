@@ -16,16 +16,13 @@ public:
     ~ZDTestSandbox();
     ZDTestSandbox(const ZDTestSandbox &) = delete;
     ZDTestSandbox &operator=(const ZDTestSandbox &) = delete;
-
     bool isValid() const { return m_dir.isValid(); }
     QString root() const { return m_dir.path(); }
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
     QString home() const { return path(QStringLiteral("home")); }
-
     // Sets an environment variable for the sandbox's life time.
     void setEnv(const char *name, const QByteArray &value);
     void unsetEnv(const char *name);
-
     static bool writeFile(const QString &path, const QByteArray &contents);
     static QByteArray readFile(const QString &path);
     // A real utmp file with one login of `user` on terminal `line` (":0" is the console).
