@@ -6,6 +6,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDRemoteObject.h"
 #include "ZDThreads.h"
+#include "ZDWireMessage.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -18,6 +19,13 @@
 namespace {
 
 constexpr qsizetype kMaxToolErrorText = 64 * 1024;
+
+// Only a link that failed, or a console that stopped answering, is gone; a call
+// that could not be encoded or a console's error answer says nothing about the link.
+bool linkGone(const ZDLinkException &e)
+{
+    return e.kind() == ZDLinkException::Kind::LinkFailure || e.kind() == ZDLinkException::Kind::Timeout;
+}
 
 bool sameRemoteObject(const ZDRemoteProxyPtr &a, const ZDRemoteProxyPtr &b)
 {
@@ -62,8 +70,9 @@ void ZDCallbackRegistry::setErrorCallback(const ZDRemoteProxyPtr &callback)
                 entry->call(QString::fromLatin1(ZDOrv::kPing));
             else
                 dead << entry;
-        } catch (const ZDLinkException &) {
-            dead << entry;
+        } catch (const ZDLinkException &e) {
+            if (linkGone(e))
+                dead << entry;
         }
     }
     if (callback)
@@ -81,7 +90,10 @@ void ZDCallbackRegistry::setErrorCallback(const ZDRemoteProxyPtr &callback)
         && std::none_of(next->cbegin(), next->cend(),
                         [&](const ZDRemoteProxyPtr &e) { return sameRemoteObject(e, callback); })) {
         // Every message goes to every entry: a peer registering objects without end must not grow it so.
-        if (next->size() < kMaxCallbacks)
+        const auto sameLink = std::count_if(next->cbegin(), next->cend(), [&](const ZDRemoteProxyPtr &e) {
+            return e->connection() == callback->connection();
+        });
+        if (next->size() < kMaxCallbacks && sameLink < kMaxCallbacksPerConnection)
             next->append(callback);
         else
             ZDLog::appendLog(QStringLiteral("Too many error callbacks registered. Ignoring the new one..."));
@@ -107,6 +119,14 @@ void ZDCallbackRegistry::performErrorCallbackSelector(const QString &op, const Q
     while (sent.size() < argumentCount)
         sent << QVariant();
 
+    // Checked once, before anyone gets it: a call that cannot travel (grown past the
+    // frame limit by what the agent adds to a peer's values) is refused, and costs no console its place.
+    QString error;
+    if (ZDWireMessage::call(0, 0, op, sent, true).toFrame(nullptr, ZDWireLimits(), &error).isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Error: %@ cannot be sent to the consoles (%@). Dropping it..."), op, error);
+        return;
+    }
+
     QList<ZDRemoteProxyPtr> dead;
     for (const ZDRemoteProxyPtr &entry : callbacks()) {
         try {
@@ -116,8 +136,11 @@ void ZDCallbackRegistry::performErrorCallbackSelector(const QString &op, const Q
             }
             // Oneway: a console busy or gone never holds up the agent.
             entry->callOneway(op, sent);
-        } catch (const ZDLinkException &) {
-            dead << entry;
+        } catch (const ZDLinkException &e) {
+            if (linkGone(e))
+                dead << entry;
+            else
+                ZDLog::appendLog(QStringLiteral("Error: %@ was not delivered to one console: %@"), op, e.reason());
         }
     }
     dropDead(dead);

@@ -6,7 +6,7 @@
 //
 // Thread-safe. The registry is replaced whole on every change, so a delivery in
 // progress iterates its own copy; a console whose call raises is dropped and
-// never blocks delivery to the others.
+// never blocks delivery to the others; a console goes only when its link fails.
 #include "ZDRemoteProxy.h"
 #include "ZDRemoteError.h"
 
@@ -47,6 +47,9 @@ public:
     static constexpr int kPingTimeoutMs = 15000;
     // Registrations beyond this many live entries are refused with a log line.
     static constexpr int kMaxCallbacks = 256;
+    // A console registers one object per link; a few more allow a reconnecting
+    // console's overlap, and one peer can never fill the registry.
+    static constexpr int kMaxCallbacksPerConnection = 4;
 
     void postError(const ZDRemoteError &error);
     void postErrorUserInfo(const ZDRemoteError &error, const QVariantMap &info);

@@ -19,6 +19,8 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -26,7 +28,26 @@ namespace {
 constexpr const char *kIdentifier = "com.zendrel.KestraClient";
 constexpr const char *kExecutableInBundle = "/Contents/MacOS/KestraClient";
 constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
-constexpr int kMaxKeyLength = 256;
+
+// The settings a console may write, each with its bounds: nothing else reaches the
+// file from the network, so it stays small and keeps what the agent needs.
+struct NetworkSetting
+{
+    const char *key;
+    qint64 min;
+    qint64 max; // for text: its longest length
+    bool text;
+};
+constexpr NetworkSetting kNetworkSettings[] = {
+    {ZDOrv::kSettingAutoUpdateCheck, 0, 1, false},
+    {ZDOrv::kSettingShowMenuBarIcon, 0, 1, false},
+    {ZDOrv::kSettingEnableMaintenanceRequests, 0, 1, false},
+    {"customPortSet", 0, 1, false},
+    {"customPort", 0, 65535, false},
+    {"disableBonjour", 0, 1, false},
+    {"selectedMACAddress", 0, 64, true},
+};
+static_assert(std::size(kNetworkSettings) <= ZDClientPreferences::kMaxSettings);
 
 // Read-change-write of one file by several threads of this process must not lose a change.
 std::mutex &preferencesWriteMutex()
@@ -217,23 +238,30 @@ ZDClientPreferences::MenuBarAction ZDClientPreferences::setNetworkClientSettings
     const QString globalKey = QLatin1String(ZDOrv::kSettingGlobalUpdateCheck);
     const QString menuKey = QLatin1String(ZDOrv::kSettingShowMenuBarIcon);
 
-    // Keys are stored as they come, known or not; only what a property list can hold, and not too much of it.
+    // Only the settings the agent knows, each within its bounds.
     QVariantMap changes;
-    int taken = 0;
-    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
-        if (it.key() == globalKey || isUnchanged(it.value()))
+    for (const NetworkSetting &known : kNetworkSettings) {
+        const QString key = QLatin1String(known.key);
+        const QVariant value = settings.value(key);
+        if (!value.isValid() || isUnchanged(value))
             continue;
-        if (++taken > kMaxSettings) {
-            ZDLog::appendLog(QStringLiteral("Too many settings received. Only the first %i are stored."), kMaxSettings);
-            break;
-        }
-        const QByteArray encoded = ZDPropertyList::toData(it.value());
-        if (it.key().isEmpty() || it.key().size() > kMaxKeyLength || encoded.isEmpty() || encoded.size() > kMaxSettingBytes) {
-            ZDLog::appendLog(QStringLiteral("Setting %@ cannot be stored. Skipping..."), it.key().left(kMaxKeyLength));
+        const bool fits = known.text
+            ? value.typeId() == QMetaType::QString && value.toString().size() <= known.max
+            : isNumber(value) && value.toDouble() == double(value.toLongLong()) && value.toLongLong() >= known.min
+                && value.toLongLong() <= known.max;
+        if (!fits) {
+            ZDLog::appendLog(QStringLiteral("Setting %@ cannot be stored. Skipping..."), key);
             continue;
         }
-        changes.insert(it.key(), it.value());
+        changes.insert(key, known.text ? value : QVariant(value.toLongLong()));
     }
+    const auto isKnown = [&globalKey](const QString &key) {
+        return key == globalKey || std::any_of(std::begin(kNetworkSettings), std::end(kNetworkSettings),
+                                               [&key](const NetworkSetting &k) { return key == QLatin1String(k.key); });
+    };
+    const QStringList keys = settings.keys();
+    if (!std::all_of(keys.cbegin(), keys.cend(), isKnown))
+        ZDLog::appendLog(QStringLiteral("Settings this agent does not know were ignored."));
     if (!changes.isEmpty()) {
         std::lock_guard lock(preferencesWriteMutex());
         QVariantMap prefs = ZDPropertyList::readDictionary(preferencesPath());

@@ -39,13 +39,14 @@ public:
     // Settings as consoles see them, with the defaults filled in.
     QVariantMap networkClientSettings() const;
     enum class MenuBarAction { Show, Hide, Leave };
-    // Stores every value except -1 and "globalUpdateCheck"; the global file's
-    // "SUCheckAtStartup" only when that file exists. Returns what the menu-bar item should do.
-    // Leave when the console sent -1 for "showMenuBarIcon". At most kMaxSettings keys
-    // are taken; keys and values that a property list cannot hold, or too large, are skipped.
+    // Stores the values of the settings the agent knows (the four above but
+    // "globalUpdateCheck", and the port, Bonjour and interface choices), except -1;
+    // other keys and values out of their bounds are skipped. The global file's
+    // "SUCheckAtStartup" only when that file exists. Returns what the menu-bar item
+    // should do: Leave when the console sent -1 for "showMenuBarIcon".
     MenuBarAction setNetworkClientSettings(const QVariantMap &settings) const;
-    static constexpr int kMaxSettings = 64;
-    static constexpr int kMaxSettingBytes = 64 * 1024;
+    // The most keys a console can add to the preferences file.
+    static constexpr int kMaxSettings = 7;
 
     // The name as the user typed it (a ".local" name not all lower case), else the
     // primary host name; always with a final ".". hostNames: every name of this host.

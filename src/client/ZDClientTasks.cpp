@@ -36,6 +36,8 @@ const QString kOutput = QStringLiteral("output");
 // Bounds for what a request may carry.
 constexpr int kMaxIdentifierLength = 1024;
 constexpr int kCallbackRegistrationWaitMs = 10000;
+// A task entry's list of the only options a console may append to it.
+constexpr const char *kAllowedOptionsKey = "allowedOptions";
 
 // A request refused before anything runs; the reason goes to the log only.
 class ZDBadRequest : public ZDNamedException
@@ -123,12 +125,37 @@ std::optional<ZDAuthorization::ExecResult> launchWithRights(std::mutex &session,
 }
 
 // The task table a tool runs from: Resources first, then Contents.
-QVariantMap taskTableForRun(const QString &bundlePath)
+QString taskTablePath(const QString &bundlePath)
 {
     const QString resources = bundlePath + QStringLiteral("/Contents/Resources/") + kTaskTableFile;
     if (QFileInfo(resources).isFile())
-        return ZDPropertyList::readDictionary(resources);
-    return ZDPropertyList::readDictionary(bundlePath + QStringLiteral("/Contents/") + kTaskTableFile);
+        return resources;
+    return bundlePath + QStringLiteral("/Contents/") + kTaskTableFile;
+}
+
+// The canonical path when nobody but root (or this user) can change it; else empty, logged.
+QString trusted(const QString &path)
+{
+    QString reason;
+    const QString canonical = ZDAuthorization::trustedPath(path, &reason);
+    if (canonical.isEmpty())
+        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: %@"), path, reason);
+    return canonical;
+}
+
+// A bundle fit for runs with rights: protected, and never inside the user's own
+// applications folder, which the user (or whatever runs as the user) may fill.
+QString protectedBundle(const QString &bundlePath)
+{
+    const QString canonical = trusted(bundlePath);
+    const QString userApps = QFileInfo(ZDLocalPaths::applicationDirectory(true)).canonicalFilePath();
+    if (!canonical.isEmpty() && !userApps.isEmpty()
+        && (canonical == userApps || canonical.startsWith(userApps + QLatin1Char('/')))) {
+        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: it is in the user's applications folder"),
+                         bundlePath);
+        return {};
+    }
+    return canonical;
 }
 
 bool accessible(const QString &path, int mode)
@@ -392,8 +419,17 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
 {
     const Failure missing {ZDOrv::kErrorApplicationMissing, QStringLiteral("Application doesn't exist"), QStringLiteral("Cannot find application"),
                            QStringLiteral("Error: Cannot find application"), true};
-    const QString path = pathForAppWithBundleID(bundleID);
+    // Anything that will run as root comes only from folders nobody else may change.
+    const bool withRights = mode != Mode::User || ZDLocalPaths::isRoot();
+    QString path = m_catalog.pathForAppWithBundleID(bundleID, !withRights);
     ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), path, bundleID);
+    if (withRights && !path.isEmpty()) {
+        path = protectedBundle(path);
+        if (path.isEmpty()) {
+            fail(mode, missing, bundleID, callbackName);
+            return std::nullopt;
+        }
+    }
     if (path.isEmpty() || !QFileInfo(path).isDir()) {
         fail(mode, missing, bundleID, callbackName);
         return std::nullopt;
@@ -404,7 +440,12 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
              bundleID, callbackName);
         return std::nullopt;
     }
-    const QVariant tasks = taskTableForRun(path).value(kTasksKey);
+    const QString tablePath = taskTablePath(path);
+    if (withRights && QFileInfo::exists(tablePath) && trusted(tablePath).isEmpty()) {
+        fail(mode, missing, bundleID, callbackName);
+        return std::nullopt;
+    }
+    const QVariant tasks = ZDPropertyList::readDictionary(tablePath).value(kTasksKey);
     if (tasks.userType() != QMetaType::QVariantList) {
         fail(mode, {ZDOrv::kErrorOldTaskFormat, QStringLiteral("Application uses old task format. Please update this application."), {},
                     QStringLiteral("Error: Application uses old task format. Please update the application."), true},
@@ -413,6 +454,7 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
     }
     QStringList command;
     bool commandValid = false;
+    bool optionsAllowed = true;
     for (const QVariant &entry : tasks.toList()) {
         const QVariantMap task = entry.toMap();
         if (task.value(QStringLiteral("id")).userType() != QMetaType::QString
@@ -429,6 +471,13 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
             }
             command << word.toString();
         }
+        // A table may name the only extra words a console may add to the task.
+        const QVariant allowed = task.value(QLatin1String(kAllowedOptionsKey));
+        if (allowed.isValid()) {
+            const QStringList permitted = allowed.userType() == QMetaType::QVariantList ? allowed.toStringList() : QStringList();
+            for (const QString &option : options)
+                optionsAllowed = optionsAllowed && permitted.contains(option);
+        }
         break;
     }
     if (!commandValid) {
@@ -436,7 +485,15 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
              bundleID, callbackName);
         return std::nullopt;
     }
-    const QString executable = ZDToolCatalog::executablePathForBundle(path);
+    if (!optionsAllowed) {
+        fail(mode, {ZDOrv::kErrorTaskNotFound, QStringLiteral("Task %1 does not take these options").arg(taskID), {},
+                    QStringLiteral("Error: Invalid task request."), false},
+             bundleID, callbackName);
+        return std::nullopt;
+    }
+    QString executable = ZDToolCatalog::executablePathForBundle(path);
+    if (withRights)
+        executable = trusted(executable);
     if (!ZDTaskEx::isRunnable(executable)) {
         fail(mode, missing, bundleID, callbackName);
         return std::nullopt;
@@ -463,12 +520,17 @@ void ZDClientTasks::executeTask(const QString &taskID, const QString &bundleID, 
 
 bool ZDClientTasks::authorize(const QString &username, const QString &password)
 {
+    // Asked again under the lock: guesses sent at once were all admitted before it.
+    if (!m_throttle.admits(username, password))
+        return false;
     ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
     // Running as root grants every request by itself: the console's credentials
     // must still name an administrator.
-    if (ZDLocalPaths::isRoot())
-        return ZDAuthorization::validateAdministrator(username, password) && auth.authStartWithUser(username, password);
-    return auth.authStartWithUser(username, password);
+    const bool granted = ZDLocalPaths::isRoot()
+        ? ZDAuthorization::validateAdministrator(username, password) && auth.authStartWithUser(username, password)
+        : auth.authStartWithUser(username, password);
+    m_throttle.record(username, password, granted);
+    return granted;
 }
 
 void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password,
@@ -478,9 +540,11 @@ void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &usern
                            QStringLiteral("Unable to authorize. Username and password may be incorrect."), {},
                            QStringLiteral("Error: Unable to authorize. Username and password may be incorrect."),
                            true};
-    const auto started = launchWithRights(
-        m_privilegedMutex, [&] { return authorize(username, ZDEncryption::decryptCredential(password)); },
-        task.executable, task.arguments);
+    const QString clear = ZDEncryption::decryptCredential(password);
+    // Refused before the lock: a guessing peer never holds up the real tasks.
+    const auto started = m_throttle.admits(username, clear)
+        ? launchWithRights(m_privilegedMutex, [&] { return authorize(username, clear); }, task.executable, task.arguments)
+        : std::nullopt;
     if (!started) {
         fail(mode, refused, bundleID, callbackName);
         return;
@@ -525,25 +589,24 @@ void ZDClientTasks::authExecuteTaskWithCallback(const QString &taskID, const QSt
 bool ZDClientTasks::validateUsername(const QString &username, const QByteArray &password)
 {
     clearCancelled();
+    const QString clear = ZDEncryption::decryptCredential(password);
+    if (!m_throttle.admits(username, clear))
+        return false;
     std::lock_guard lock(m_privilegedMutex);
-    return authorize(username, ZDEncryption::decryptCredential(password));
+    return authorize(username, clear);
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::authWithDict(const QVariantMap &authInfo)
 {
-    std::lock_guard lock(m_privilegedMutex);
-    return authorizeWithDict(authInfo);
-}
-
-std::optional<ZDRemoteError> ZDClientTasks::authorizeWithDict(const QVariantMap &authInfo)
-{
     try {
         const auto credentials = credentialsOf(authInfo);
-        if (!authorize(credentials.first, credentials.second)) {
-            ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
-            return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
+        if (m_throttle.admits(credentials.first, credentials.second)) {
+            std::lock_guard lock(m_privilegedMutex);
+            if (authorize(credentials.first, credentials.second))
+                return std::nullopt;
         }
-        return std::nullopt;
+        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
+        return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
     } catch (const std::exception &e) {
         ZDException::logException(e, "authWithDict:");
     }
@@ -555,8 +618,9 @@ std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, 
 {
     try {
         const auto credentials = credentialsOf(authInfo);
-        const auto started = launchWithRights(
-            m_privilegedMutex, [&] { return authorize(credentials.first, credentials.second); }, path, arguments);
+        const auto started = m_throttle.admits(credentials.first, credentials.second)
+            ? launchWithRights(m_privilegedMutex, [&] { return authorize(credentials.first, credentials.second); }, path, arguments)
+            : std::nullopt;
         if (started == ZDAuthorization::ExecResult::Started)
             return std::nullopt;
         // Nothing runs that could report its end: tell the consoles now.

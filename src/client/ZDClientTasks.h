@@ -5,6 +5,7 @@
 #include "ZDRemoteError.h"
 #include "ZDRemoteObject.h"
 #include "ZDRemoteProxy.h"
+#include "ZDCredentialThrottle.h"
 #include "ZDToolCatalog.h"
 
 #include <QByteArray>
@@ -105,8 +106,8 @@ private:
     void runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password, Mode mode,
                        const QString &bundleID, const QString &callbackName);
     // Checks credentials and holds the rights; a root agent checks them too.
+    // Under the privileged lock; counted by the throttle.
     bool authorize(const QString &username, const QString &password);
-    std::optional<ZDRemoteError> authorizeWithDict(const QVariantMap &authInfo);
     void clearCancelled() const;
     void removeCallbackObserver(int id);
 
@@ -118,6 +119,7 @@ private:
     ZDToolCatalog m_catalog;
     // Held from a credential check to the end of the rights it granted.
     std::mutex m_privilegedMutex;
+    ZDCredentialThrottle m_throttle;
 
     mutable std::mutex m_callbackMutex;
     ZDRemoteProxyPtr m_theCallback;

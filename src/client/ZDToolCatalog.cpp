@@ -290,7 +290,7 @@ QString ZDToolCatalog::pathForBundleID(const QString &bundleID, const QString &f
     return {};
 }
 
-QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID) const
+QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID, bool withUserFolder) const
 {
     if (bundleID.isEmpty())
         return {};
@@ -307,7 +307,7 @@ QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID) const
         if (bundleIdentifierOf(app).compare(bundleID, Qt::CaseInsensitive) == 0)
             return app;
     }
-    return pathForBundleID(bundleID, ZDLocalPaths::applicationDirectory(true));
+    return withUserFolder ? pathForBundleID(bundleID, ZDLocalPaths::applicationDirectory(true)) : QString();
 }
 
 QString ZDToolCatalog::executablePathForBundle(const QString &bundlePath)

@@ -34,7 +34,8 @@ public:
     // group version, or empty; scans first when needed.
     QVariantMap orvVersion();
 
-    QString pathForAppWithBundleID(const QString &bundleID) const;
+    // withUserFolder false: never the user's own applications folder (runs with rights).
+    QString pathForAppWithBundleID(const QString &bundleID, bool withUserFolder = true) const;
     static QString pathForBundleID(const QString &bundleID, const QString &folder);
     // "<bundle>/Contents/MacOS/<bundle name without extension>".
     static QString executablePathForBundle(const QString &bundlePath);

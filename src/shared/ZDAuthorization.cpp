@@ -13,6 +13,9 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -314,6 +317,41 @@ bool ZDAuthorization::validateAdministrator(const QString &username, const QStri
     return ZDLocalPaths::isRoot() ? credentials.checkAsRoot() : credentials.checkThroughSu();
 }
 
+QString ZDAuthorization::trustedPath(const QString &path, QString *reason)
+{
+    const auto refuse = [reason](const QString &why) {
+        if (reason)
+            *reason = why;
+        return QString();
+    };
+    if (path.isEmpty() || !QDir::isAbsolutePath(path))
+        return refuse(QStringLiteral("not an absolute path"));
+    // Resolved first, so that a link cannot lead the check past a folder it never saw.
+    char resolved[PATH_MAX] = {};
+    if (!::realpath(QFile::encodeName(path).constData(), resolved))
+        return refuse(QString::fromLocal8Bit(std::strerror(errno)));
+    const QByteArray canonical(resolved);
+    const uid_t self = ::geteuid();
+    QList<QByteArray> steps {QByteArray("/")};
+    for (const QByteArray &name : canonical.split('/'))
+        if (!name.isEmpty())
+            steps << (steps.constLast() == "/" ? QByteArray("/") : steps.constLast() + '/') + name;
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        struct stat st {};
+        const QString shown = QFile::decodeName(steps.at(i));
+        if (::lstat(steps.at(i).constData(), &st) != 0)
+            return refuse(QString::fromLocal8Bit(std::strerror(errno)));
+        if (S_ISLNK(st.st_mode))
+            return refuse(QStringLiteral("%1 became a link while it was checked").arg(shown));
+        if (st.st_uid != 0 && (self == 0 || st.st_uid != self))
+            return refuse(QStringLiteral("%1 belongs to user %2").arg(shown).arg(st.st_uid));
+        const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX);
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) && (i == steps.size() - 1 || !sticky))
+            return refuse(QStringLiteral("others may write to %1").arg(shown));
+    }
+    return QFile::decodeName(canonical);
+}
+
 // --- Operations.
 
 bool ZDAuthorization::authRemoveFile(const QString &path)
@@ -457,15 +495,22 @@ ZDAuthorization::ExecResult ZDAuthorization::authExecTask(const QString &path, c
         report(QStringLiteral("Unable to execute task: path %1 doesn't exist").arg(path));
         return ExecResult::ToolMissing;
     }
+    // A tool others could replace never runs as root; it counts as missing.
+    QString untrusted;
+    const QString program = trustedPath(path, &untrusted);
+    if (program.isEmpty()) {
+        report(QStringLiteral("Unable to execute task: path %1 is not protected (%2)").arg(path, untrusted));
+        return ExecResult::ToolMissing;
+    }
     const bool wait = launch == Launch::Waited;
     if (ZDLocalPaths::isRoot()) {
         if (wait)
-            ZDTaskEx::runTask(path, parameters);
+            ZDTaskEx::runTask(program, parameters);
         else
-            ZDTaskEx::runTaskAndReturn(path, parameters);
+            ZDTaskEx::runTaskAndReturn(program, parameters);
         return ExecResult::Started;
     }
     if (!isAuthorized() && !authStart())
         return ExecResult::NoRights;
-    return d->run(path, parameters, wait).started ? ExecResult::Started : ExecResult::NoRights;
+    return d->run(program, parameters, wait).started ? ExecResult::Started : ExecResult::NoRights;
 }

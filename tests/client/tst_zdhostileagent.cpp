@@ -1,0 +1,149 @@
+// A hostile peer against the real agent: planted tools, a flood of registrations, an oversized forward, password
+// guessing and settings junk. Nothing runs, is written or dropped; the legitimate console is still served.
+#include "ZDConnection.h"
+#include "ZDEncryption.h"
+#include "ZDOrvProtocol.h"
+#include "ZDRealAgent.h"
+#include "ZDRecordingConsole.h"
+#include "ZDRemoteError.h"
+#include "ZDTestSandbox.h"
+#include "ZDWireMessage.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+QString op(const char *name) { return QString::fromLatin1(name); }
+bool got(const ZDRecordingConsole &console, const QString &text)
+{
+    const auto errors = console.of(op(ZDOrv::kAddErrorToQueueUserInfo));
+    return std::any_of(errors.cbegin(), errors.cend(),
+                       [&](auto &e) { return e.value(0).template value<ZDRemoteError>().userInfo().value(u"info"_s) == text; });
+}
+} // namespace
+
+class TestZDHostileAgent : public QObject
+{
+    Q_OBJECT
+    ZDRealAgent m_agent;
+    ZDRemoteProxyPtr m_console, m_hostile;
+    ZDRecordingConsole m_log;
+    QList<std::shared_ptr<ZDRecordingConsole>> m_flood; // the attacker's registrations
+
+    QString path(const QString &sub) const { return m_agent.root() + sub; }
+    QString agentLog() const
+    {
+        const QStringList logs = m_console->call(op(ZDOrv::kPopulateZDLogFilenames)).toStringList();
+        return QString::fromUtf8(ZDTestSandbox::readFile(logs.filter(QRegularExpression(u"/KestraClient\\.1\\.log$"_s)).value(0)));
+    }
+    // An error the agent posts now reaches the legitimate console.
+    bool consoleHears(const QString &text)
+    {
+        m_console->call(op(ZDOrv::kExecuteTask), {u"nosuch"_s, text, QVariantList()});
+        return QTest::qWaitFor([&] { return got(m_log, text); }, 30000);
+    }
+    int floodHeard(const QString &text) const
+    {
+        return int(std::count_if(m_flood.cbegin(), m_flood.cend(), [&](auto &c) { return got(*c, text); }));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ::umask(022);
+        // A proper tool, one in the user's own folder, one reached by a link into a folder anyone may write.
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR"), ondrel = u"/opt/Zendrel/Kestra Maintenance Tools/Ondrel.app"_s;
+        QVERIFY(zdtest::copyTree(apps + u"/Ondrel.app"_s, path(ondrel)));
+        QVERIFY(zdtest::copyTree(apps + u"/Ketril.app"_s, path(u"/home/Applications/Ketril.app"_s)));
+        QVERIFY(zdtest::copyTree(apps + u"/Tidwell.app"_s, path(u"/srv/drop/Tidwell.app"_s)));
+        QVERIFY(QFile::link(path(u"/srv/drop/Tidwell.app"_s), path(u"/opt/Tidwell.app"_s)));
+        QVERIFY(::chmod(QFile::encodeName(path(u"/srv/drop"_s)).constData(), 0777) == 0);
+        // Ondrel's table lets a console add "-x" to "succeed", nothing else.
+        const QVariantMap task {{u"id"_s, u"succeed"_s}, {u"allowedOptions"_s, QVariantList {u"-x"_s}},
+                                {u"command"_s, QVariantList {u"-task"_s, u"succeed"_s}}};
+        QVERIFY(ZDPropertyList::writeFile(path(ondrel + u"/Contents/ZDTasks.plist"_s), QVariantMap {{u"ZDTasks"_s, QVariantList {task}}}));
+        QVERIFY(m_agent.start(ZDRealAgent::freePort()));
+        ZDConnectionOptions workers; // the attacker's objects answer while the console waits
+        workers.serveMode = ZDServeMode::WorkerThreads;
+        m_console = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port())->rootProxy();
+        m_hostile = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port(), {}, workers)->rootProxy();
+        m_console->call(op(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
+    }
+
+    void toolsWithRightsComeFromProtectedFolders()
+    {
+        if (::geteuid() != 0)
+            QSKIP("every run of a root agent has rights; this one is not root");
+        const QString execute = op(ZDOrv::kExecuteTask);
+        for (const QString &bundle : {u"com.zendrel.Ketril"_s, u"com.zendrel.Tidwell"_s})
+            m_hostile->call(execute, {u"succeed"_s, bundle, QVariantList()});
+        m_hostile->call(execute, {u"succeed"_s, u"com.zendrel.Ondrel"_s, QVariantList {u"--record"_s, path(u"/etc"_s)}});
+        QVERIFY(consoleHears(u"after planted tools"_s));
+        for (const QString &record : {u"/var/lib/standins/Ketril"_s, u"/var/lib/standins/Tidwell"_s, u"/etc/Ondrel"_s})
+            QVERIFY(!QFile::exists(path(record)));
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"others may write to "_s + path(u"/srv/drop"_s)), 30000);
+        m_console->call(execute, {u"succeed"_s, u"com.zendrel.Ondrel"_s, QVariantList {u"-x"_s}});
+        QVERIFY(QFile::exists(path(u"/var/lib/standins/Ondrel/succeed.result"_s)));
+    }
+
+    void oneRegistrationCannotCrowdOrDropTheOthers()
+    {
+        for (int i = 0; i < 10; ++i) {
+            m_flood << std::make_shared<ZDRecordingConsole>();
+            m_hostile->callOneway(op(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_flood.last()->object)});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(agentLog().count(u"Too many error callbacks registered"_s), 6, 30000);
+        QVERIFY(consoleHears(u"registered"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(floodHeard(u"registered"_s), 4, 30000);
+        // Under the frame limit as sent, over it once the agent adds its host name.
+        const QString post = op(ZDOrv::kPostErrorUserInfo);
+        const auto args = [](qsizetype pad) {
+            return QVariantList {QVariant::fromValue(ZDRemoteError(u"d"_s, 1)), QVariantMap {{u"pad"_s, QByteArray(pad, 'x')}}};
+        };
+        const qsizetype frame = ZDWireMessage::call(9, 0, post, args(1 << 20), true).toFrame(nullptr, {}, nullptr).size();
+        m_hostile->callOneway(post, args((1 << 20) + ZDWireLimits().maxFrameBytes - 8 - frame));
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"cannot be sent to the consoles"_s), 30000);
+        QVERIFY(consoleHears(u"after a forward too large"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(floodHeard(u"after a forward too large"_s), 4, 30000);
+    }
+
+    void guessingIsRefusedWithoutHoldingUpTasks()
+    {
+        const QString admin = u"kestra_ha%1"_s.arg(QCoreApplication::applicationPid());
+        const QString password = u"Adm-%1"_s.arg(QRandomGenerator::system()->generate(), 0, 16);
+        if (::geteuid() != 0 || !zdtest::makeAccount(admin, password, true))
+            QSKIP("an administrator account can only be made as root, with the group sudo");
+        const auto removeAccount = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        const auto validate = [&](const ZDRemoteProxyPtr &peer, const QString &guess) {
+            return peer->call(op(ZDOrv::kValidateUsernamePassword), {admin, ZDEncryption::encryptCredential(guess)}).toBool();
+        };
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(!validate(m_hostile, u"guess%1"_s.arg(i)));
+        // Held off: even the right password is refused unchecked, while the console's work goes on.
+        QVERIFY(!validate(m_hostile, password));
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"Refused without checking"_s), 30000);
+        QVERIFY(consoleHears(u"during a lockout"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(validate(m_console, password), 120000);
+    }
+
+    void settingsFromTheNetworkStayKnownAndSmall()
+    {
+        QVariantMap junk {{u"customPort"_s, u"evil"_s}, {u"autoUpdateCheck"_s, 0}};
+        for (int i = 0; i < 64; ++i)
+            junk.insert(u"junk%1"_s.arg(i), QByteArray(60 * 1024, 'j'));
+        m_hostile->callOneway(op(ZDOrv::kSetNetworkClientSettings), {junk});
+        QTRY_COMPARE_WITH_TIMEOUT(m_console->call(op(ZDOrv::kNetworkClientSettings)).toMap().value(u"autoUpdateCheck"_s).toInt(), 0, 30000);
+        // The file the agent took its port from.
+        const QString file = path(u"/home/.config/com.zendrel.KestraClient.plist"_s);
+        QVERIFY(QFileInfo(file).size() < 4096);
+        QCOMPARE(ZDPropertyList::readDictionary(file).value(u"customPort"_s).toInt(), int(m_agent.port()));
+    }
+};
+
+QTEST_MAIN(TestZDHostileAgent)
+#include "tst_zdhostileagent.moc"
