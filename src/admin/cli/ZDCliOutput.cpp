@@ -5,6 +5,33 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace {
+
+// What a terminal may act on besides the C0 controls, which the JSON writer escapes
+// itself: DEL, the C1 controls (0x9B starts a sequence like ESC [) and the bidirectional marks.
+bool isControlBeyondAscii(char16_t c)
+{
+    return (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E)
+        || (c >= 0x2066 && c <= 0x2069);
+}
+
+// JSON text with those characters written as escapes: the same value, inert on a terminal.
+QString escapedJson(const QByteArray &json)
+{
+    const QString text = QString::fromUtf8(json);
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (isControlBeyondAscii(c.unicode()))
+            out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 QJsonValue ZDCliOutput::toJson(const QVariant &value, int depth)
 {
     if (depth > kMaxDepth)
@@ -52,21 +79,21 @@ QString ZDCliOutput::compactJson(const QVariant &value)
 {
     const QJsonValue j = toJson(value);
     if (j.isObject())
-        return QString::fromUtf8(QJsonDocument(j.toObject()).toJson(QJsonDocument::Compact));
+        return escapedJson(QJsonDocument(j.toObject()).toJson(QJsonDocument::Compact));
     if (j.isArray())
-        return QString::fromUtf8(QJsonDocument(j.toArray()).toJson(QJsonDocument::Compact));
+        return escapedJson(QJsonDocument(j.toArray()).toJson(QJsonDocument::Compact));
     // A scalar: wrap it to let the writer quote it, then unwrap.
     const QByteArray wrapped = QJsonDocument(QJsonArray{j}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
+    return escapedJson(wrapped.mid(1, wrapped.size() - 2));
 }
 
 QString ZDCliOutput::prettyJson(const QVariant &value)
 {
     const QJsonValue j = toJson(value);
     if (j.isObject())
-        return QString::fromUtf8(QJsonDocument(j.toObject()).toJson(QJsonDocument::Indented));
+        return escapedJson(QJsonDocument(j.toObject()).toJson(QJsonDocument::Indented));
     if (j.isArray())
-        return QString::fromUtf8(QJsonDocument(j.toArray()).toJson(QJsonDocument::Indented));
+        return escapedJson(QJsonDocument(j.toArray()).toJson(QJsonDocument::Indented));
     return compactJson(value) + QLatin1Char('\n');
 }
 
@@ -79,10 +106,30 @@ QVariant ZDCliOutput::parseArgument(const QString &text)
     return text;
 }
 
-QString ZDCliOutput::table(const QList<QStringList> &rows)
+QString ZDCliOutput::terminalText(const QString &text)
 {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\n' || c == u'\t' || c == u'\r')
+            out += u' ';
+        else if (c.unicode() >= 0x20 && !isControlBeyondAscii(c.unicode()))
+            out += c;
+    }
+    return out;
+}
+
+QString ZDCliOutput::table(const QList<QStringList> &shownRows)
+{
+    QList<QStringList> rows;
+    for (const QStringList &row : shownRows) {
+        QStringList cells;
+        for (const QString &cell : row)
+            cells << terminalText(cell);
+        rows << cells;
+    }
     QList<qsizetype> widths;
-    for (const QStringList &row : rows) {
+    for (const QStringList &row : std::as_const(rows)) {
         for (qsizetype i = 0; i < row.size(); ++i) {
             if (widths.size() <= i)
                 widths << 0;
@@ -90,7 +137,7 @@ QString ZDCliOutput::table(const QList<QStringList> &rows)
         }
     }
     QString out;
-    for (const QStringList &row : rows) {
+    for (const QStringList &row : std::as_const(rows)) {
         QString line;
         for (qsizetype i = 0; i < row.size(); ++i)
             line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];

@@ -1,6 +1,7 @@
 #pragma once
 // Turning the values agents answer with into text for the terminal: JSON (data as
-// base64, dates as ISO 8601 text), one-line summaries and aligned tables.
+// base64, dates as ISO 8601 text), one-line summaries and aligned tables. Nothing
+// an agent sent reaches the terminal in a form the terminal could act on.
 #include <QJsonValue>
 #include <QList>
 #include <QString>
@@ -17,8 +18,12 @@ public:
     static QString prettyJson(const QVariant &value);
     // A JSON value as written on the command line; text that is not JSON is a string.
     static QVariant parseArgument(const QString &text);
-    // Columns padded to their widest cell; the first row is the header.
+    // Columns padded to their widest cell; the first row is the header. Cells are
+    // shown as terminalText().
     static QString table(const QList<QStringList> &rows);
+    // Text an agent sent, fit for a terminal: control and escape characters and the
+    // marks that reorder text on screen are dropped, line breaks and tabs become spaces.
+    static QString terminalText(const QString &text);
 
     static constexpr int kMaxDepth = 64;
 };

@@ -356,8 +356,6 @@ void ZDCommandLine::prepareDispatcher(const ZDDispatcher::ServiceList &services)
     prompt->setBeforeAsking([bar = m_bar] { bar->suspend(); });
     m_dispatcher->setCredentialPrompt(prompt);
     m_dispatcher->setErrorCallback(m_errorCallback.get(), false);
-    connect(m_errorCallback.get(), &ZDErrorCallback::willDisconnect, m_discovery.get(),
-            &ZDDiscovery::serviceWillDisconnect);
 }
 
 void ZDCommandLine::runOffMain(const std::function<void()> &work)
@@ -402,7 +400,7 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
     Q_UNUSED(services);
     std::lock_guard lock(m_failuresMutex);
     for (auto it = m_failures.cbegin(); it != m_failures.cend(); ++it)
-        m_err << "kestra: " << dotless(it.key()) << ": " << it.value() << "\n";
+        m_err << "kestra: " << ZDCliOutput::terminalText(dotless(it.key()) + u": "_s + it.value()) << "\n";
     return m_failures.isEmpty() ? Success : Failed;
 }
 
@@ -450,7 +448,7 @@ int ZDCommandLine::list()
             m_out << "No computers.\n";
     }
     for (const QString &h : missing)
-        m_err << "kestra: " << h << ": not found\n";
+        m_err << "kestra: " << ZDCliOutput::terminalText(h) << ": not found\n";
     return missing.isEmpty() ? Success : Failed;
 }
 
@@ -670,7 +668,8 @@ int ZDCommandLine::runTask()
         std::lock_guard lock(m_failuresMutex);
         for (const ZDServicePtr &s : services)
             if (!m_failures.contains(hostOf(s)))
-                m_out << dotless(hostOf(s)) << ": " << (m_options.admin ? "started" : "done") << "\n";
+                m_out << ZDCliOutput::terminalText(dotless(hostOf(s))) << ": " << (m_options.admin ? "started" : "done")
+                      << "\n";
     }
     m_out.flush();
     return finish(services);

@@ -1,5 +1,7 @@
 #include "ZDTerminalPrompt.h"
 
+#include "ZDCliOutput.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -80,13 +82,13 @@ ZDCredentialPrompt::Answer ZDTerminalPrompt::ask(const Request &request)
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
     FILE *in = stdin;
     FILE *out = stderr;
-    const QByteArray name = request.displayName.toUtf8();
+    const QByteArray name = ZDCliOutput::terminalText(request.displayName).toUtf8();
     if (request.previousRefused)
         std::fprintf(out, "Invalid username or password\nPlease enter a valid admin username and password for %s.\n",
                      name.constData());
     else
         std::fprintf(out, "Administrator credentials for %s (\"-\" skips this computer)\n", name.constData());
-    const QByteArray suggested = request.suggestedUser.toUtf8();
+    const QByteArray suggested = ZDCliOutput::terminalText(request.suggestedUser).toUtf8();
     if (interactive) {
         std::fprintf(out, "User name [%s]: ", suggested.constData());
         std::fflush(out);

@@ -87,14 +87,24 @@ ZDDiscovery::ZDDiscovery(std::shared_ptr<ZDErrorCallback> errorCallback, const Q
     d->errorCallback = std::move(errorCallback);
     d->settingsPath = settingsPath;
     if (d->errorCallback) {
-        connect(d->errorCallback.get(), &ZDErrorCallback::willDisconnect, this, &ZDDiscovery::serviceWillDisconnect);
-        connect(d->errorCallback.get(), &ZDErrorCallback::updateConfig, this,
-                &ZDDiscovery::serviceConfigurationChanged);
+        d->errorCallback->setListedRecords(this, [this] { return allServices(); });
+        // The record whose connection said it, never another one found by its name.
+        connect(d->errorCallback.get(), &ZDErrorCallback::serviceWillDisconnect, this, [this](const ZDServicePtr &s) {
+            if (allServices().contains(s))
+                s->invalidate(true);
+        });
+        connect(d->errorCallback.get(), &ZDErrorCallback::serviceConfigurationChanged, this,
+                [this](const ZDServicePtr &s) {
+                    if (allServices().contains(s))
+                        refreshConfiguration(s);
+                });
     }
 }
 
 ZDDiscovery::~ZDDiscovery()
 {
+    if (d->errorCallback)
+        d->errorCallback->setListedRecords(this, {});
     stop();
     ZDService::invalidateServices(allServices(), false);
 }
@@ -392,6 +402,11 @@ void ZDDiscovery::serviceConfigurationChanged(const QString &hostName)
         ZDLog::appendLog(QStringLiteral("No computer listed for %@: configuration not updated."), hostName);
         return;
     }
+    refreshConfiguration(service);
+}
+
+void ZDDiscovery::refreshConfiguration(const ZDServicePtr &service)
+{
     if (!service->isConnected())
         return; // its next connection asks anyway
     // A remote call: never on this (possibly the window's) thread.

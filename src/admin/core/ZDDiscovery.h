@@ -116,6 +116,8 @@ Q_SIGNALS:
 private:
     // Waiting out the daemon's grace period for the goodbye of the old announcement.
     static constexpr int kResolveAgainAfterGoodbyeMs = 3000;
+    // Asks the record's agent for its configuration again, in the background.
+    void refreshConfiguration(const ZDServicePtr &service);
     void resolveAgainLater(const ZDDNSSDService &service, int delayMs);
 
     struct Private;

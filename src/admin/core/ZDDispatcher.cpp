@@ -185,7 +185,7 @@ void ZDDispatcher::removeStoredPasswordForHost(const QString &host)
         return;
     QString key = host;
     for (const ZDServicePtr &s : allServices()) {
-        if (s && (s->hostName() == host || s->hostKey() == host)) {
+        if (s && (s->credentialHost() == host || s->hostKey() == host)) {
             key = s->hostKey();
             break;
         }

@@ -21,13 +21,6 @@ QString hostOf(const ZDServicePtr &service)
     return host.isEmpty() ? service->name() : host;
 }
 
-// Where "users" and the keychain file a computer's credentials.
-QString credentialHost(const ZDServicePtr &service)
-{
-    const QString host = service->hostName();
-    return host.isEmpty() ? service->hostKey() : host;
-}
-
 bool isValue(const QVariant &v)
 {
     return v.isValid() && !v.isNull();
@@ -62,7 +55,7 @@ ZDDispatcher::Validation ZDDispatcher::validateAuthorization(const QString &user
 std::optional<QVariantMap> ZDDispatcher::credentialsForService(const ZDServicePtr &service, bool taskVariant)
 {
     const QString key = service->hostKey();
-    const QString host = credentialHost(service);
+    const QString host = service->credentialHost();
     bool keychainRefused = false; // a refused stored password is not taken again
     for (int round = 0; round < m_maxPromptsPerComputer; ++round) {
         bool justChecked = false;
@@ -154,7 +147,7 @@ ZDDispatcher::Asked ZDDispatcher::showAuthDialogAndLoop(const ZDServicePtr &serv
     const std::optional<QVariantMap> cached = m_credentials->entry(service->hostKey());
     request.suggestedUser = cached ? cached->value(kAuthName).toString() : QString();
     if (request.suggestedUser.isEmpty())
-        request.suggestedUser = m_credentials->storedUser(credentialHost(service));
+        request.suggestedUser = m_credentials->storedUser(service->credentialHost());
     if (request.suggestedUser.isEmpty())
         request.suggestedUser = ZDLocalPaths::username();
 
@@ -199,13 +192,13 @@ void ZDDispatcher::applyAnswer(const ZDServicePtr &service, const QString &user,
                                bool applyToAll, bool keepInKeychain)
 {
     const QVariantMap entry = ZDCredentialStore::makeEntry(user, password);
-    const QString host = credentialHost(service);
+    const QString host = service->credentialHost();
     QStringList hosts{host};
     if (applyToAll) {
         for (const ZDServicePtr &s : selectedServices()) {
             if (s == service)
                 continue;
-            const QString h = credentialHost(s);
+            const QString h = s->credentialHost();
             if (keepInKeychain)
                 m_credentials->storeKeychainPassword(user, password, h);
             m_credentials->setEntry(s->hostKey(), entry, true);

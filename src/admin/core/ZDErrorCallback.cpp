@@ -10,6 +10,7 @@
 #include "ZDMainBundle.h"
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDService.h"
 #include "ZDThreads.h"
 
 #include <QFile>
@@ -21,6 +22,7 @@
 #include <QThread>
 #include <QUuid>
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -33,6 +35,16 @@ const QString kHostname = QStringLiteral("hostname");
 const QString kErrorCode = QStringLiteral("errorcode");
 const QString kActionType = QStringLiteral("actionType");
 const QString kAppName = QStringLiteral("appName");
+
+// Enough of a refused name to recognise it in the log.
+constexpr int kMaxLoggedNameLength = 256;
+
+// DNS names: the final dot is optional and case does not matter.
+bool sameHost(const QString &a, const QString &b)
+{
+    auto plain = [](const QString &h) { return h.endsWith(QLatin1Char('.')) ? h.chopped(1) : h; };
+    return !a.isEmpty() && plain(a).compare(plain(b), Qt::CaseInsensitive) == 0;
+}
 
 QString op(const char *name)
 {
@@ -146,7 +158,7 @@ ZDErrorCallback::ZDErrorCallback(QObject *parent)
 {
     qRegisterMetaType<ZDErrorCallback::UploadResult>();
     m_guard->self = this;
-    buildRemoteObject();
+    buildRemoteObject(m_remote, Caller{});
 }
 
 ZDErrorCallback::~ZDErrorCallback()
@@ -167,91 +179,154 @@ ZDRemoteObjectPtr ZDErrorCallback::remoteObject() const
     return m_remote;
 }
 
-void ZDErrorCallback::buildRemoteObject()
+ZDRemoteObjectPtr ZDErrorCallback::remoteObjectFor(const std::shared_ptr<ZDService> &record)
 {
-    using Body = std::function<void(ZDErrorCallback *, const QVariantList &)>;
+    ZDRemoteObjectPtr object = ZDRemoteObject::create();
+    buildRemoteObject(object, Caller{true, record});
+    return object;
+}
+
+QString ZDErrorCallback::hostFor(const Caller &caller, const char *operation, const QString &claimed,
+                                 QString *credentialHost) const
+{
+    if (!caller.bound) {
+        if (credentialHost)
+            *credentialHost = claimed;
+        return claimed;
+    }
+    const std::shared_ptr<ZDService> record = caller.record.lock();
+    const QString own = record ? record->hostName() : QString();
+    const bool allowed = record && (own.isEmpty() ? !isHostNameOfAnother(claimed, record.get()) : sameHost(own, claimed));
+    if (!allowed) {
+        ZDLog::appendLog(QStringLiteral("%@ from %@ names %@: ignored."), op(operation),
+                         record ? record->name() : QStringLiteral("a computer no longer listed"),
+                         claimed.left(kMaxLoggedNameLength));
+        return {};
+    }
+    if (credentialHost)
+        *credentialHost = record->credentialHost();
+    return claimed;
+}
+
+void ZDErrorCallback::setListedRecords(const void *owner, ListedRecords records)
+{
+    std::unique_lock lock(m_listedMutex);
+    if (!records && owner != m_listedOwner)
+        return; // another list took over meanwhile
+    m_listedOwner = records ? owner : nullptr;
+    m_listed = std::move(records);
+}
+
+bool ZDErrorCallback::isHostNameOfAnother(const QString &hostName, const ZDService *self) const
+{
+    std::shared_lock lock(m_listedMutex);
+    if (!m_listed)
+        return false;
+    const QList<std::shared_ptr<ZDService>> records = m_listed();
+    return std::any_of(records.cbegin(), records.cend(), [&](const std::shared_ptr<ZDService> &s) {
+        return s && s.get() != self && sameHost(s->hostName(), hostName);
+    });
+}
+
+void ZDErrorCallback::buildRemoteObject(const ZDRemoteObjectPtr &target, const Caller &from)
+{
+    using Body = std::function<void(ZDErrorCallback *, const Caller &, const QVariantList &)>;
     // Served as the contract says, with checked arguments; runs body with the
     // receiver alive, or not at all.
-    m_remote->setContract(ZDOrv::Side::Console);
-    auto with = [this](const char *name, Body body) {
-        m_remote->serve(name, [guard = m_guard, body = std::move(body)](const QVariantList &args) -> QVariant {
+    target->setContract(ZDOrv::Side::Console);
+    auto with = [this, &target, &from](const char *name, Body body) {
+        target->serve(name, [guard = m_guard, caller = from, body = std::move(body)](const QVariantList &args) -> QVariant {
             std::shared_lock lock(guard->mutex);
             if (guard->self)
-                body(guard->self, args);
+                body(guard->self, caller, args);
             return QVariant();
         });
     };
-    with(ZDOrv::kAddErrorToQueueHostname,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kAddErrorToQueueHostname);
-             self->addErrorToQueue(args[0].value<ZDRemoteError>(), hostArgument(name, args[1]));
-         });
-    with(ZDOrv::kAddErrorToQueueUserInfo,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kAddErrorToQueueUserInfo);
-             self->addErrorToQueue(args[0].value<ZDRemoteError>(), userInfoArgument(name, args[1]));
-         });
-    with(ZDOrv::kAddStringToQueueHostname,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kAddStringToQueueHostname);
-             self->addStringToQueue(args[0].toString(), hostArgument(name, args[1]));
-         });
-    with(ZDOrv::kAddStringToQueueUserInfo,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kAddStringToQueueUserInfo);
-             self->addStringToQueue(args[0].toString(), userInfoArgument(name, args[1]));
-         });
-    with(ZDOrv::kIncrementProgress,
-         [](ZDErrorCallback *self, const QVariantList &) {
-             self->post([self] { Q_EMIT self->progressIncremented(); });
-         });
-    with(ZDOrv::kTaskFinished,
-         [](ZDErrorCallback *self, const QVariantList &) { self->post([self] { Q_EMIT self->taskFinished(); }); });
-    with(ZDOrv::kUpdateConfig,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString host = hostArgument(op(ZDOrv::kUpdateConfig), args[0]);
-             self->post([self, host] { Q_EMIT self->updateConfig(host); });
-         });
-    with(ZDOrv::kWillDisconnect,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString host = hostArgument(op(ZDOrv::kWillDisconnect), args[0]);
-             ZDLog::appendLog(QStringLiteral("%@ will disconnect."), host);
-             self->post([self, host] { Q_EMIT self->willDisconnect(host); });
-         });
-    with(ZDOrv::kRequestMaintenance,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString host = hostArgument(op(ZDOrv::kRequestMaintenance), args[0]);
-             self->post([self, host] { Q_EMIT self->requestMaintenance(host); });
-         });
-    with(ZDOrv::kCancelMaintenance,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString host = hostArgument(op(ZDOrv::kCancelMaintenance), args[0]);
-             self->post([self, host] { Q_EMIT self->cancelMaintenance(host); });
-         });
-    with(ZDOrv::kQuellarAddLogsHostName,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kQuellarAddLogsHostName);
-             const QVariantList logs = args[0].toList();
-             if (logs.size() > kMaxCrashLogs)
-                 refuse(name, QStringLiteral("more than %1 crash logs").arg(kMaxCrashLogs));
-             for (const QVariant &log : logs) {
-                 if (log.metaType().id() != QMetaType::QVariantMap)
-                     refuse(name, QStringLiteral("every crash log must be a dictionary"));
-             }
-             const QString host = hostArgument(name, args[1]);
-             self->post([self, logs, host] { Q_EMIT self->crashLogsAdded(logs, host); });
-         });
-    with(ZDOrv::kSetNuvellCountHostname,
-         [](ZDErrorCallback *self, const QVariantList &args) {
-             const QString name = op(ZDOrv::kSetNuvellCountHostname);
-             qint64 count = 0;
-             if (!integerValue(args[0], &count))
-                 refuse(name, QStringLiteral("the count must be an integer"));
-             const QString host = hostArgument(name, args[1]);
-             self->post([self, count, host] { Q_EMIT self->nuvellCount(count, host); });
-         });
-    with(ZDOrv::kCancelProcessing, [](ZDErrorCallback *, const QVariantList &) {});
-    with(ZDOrv::kPing, [](ZDErrorCallback *, const QVariantList &) {});
+    // An error report: queued under the host it names, if the caller may name it.
+    auto report = [](ZDErrorCallback *self, const Caller &caller, const char *operation, const ZDRemoteError &error,
+                     const QString &claimed, const QVariant &appName, Match match) {
+        QString credentialHost;
+        const QString host = self->hostFor(caller, operation, claimed, &credentialHost);
+        if (!host.isNull())
+            self->addError(error, host, credentialHost, appName, match);
+    };
+    with(ZDOrv::kAddErrorToQueueHostname, [report](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kAddErrorToQueueHostname;
+        report(self, caller, name, args[0].value<ZDRemoteError>(), hostArgument(op(name), args[1]), QVariant(), {});
+    });
+    with(ZDOrv::kAddErrorToQueueUserInfo, [report](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kAddErrorToQueueUserInfo;
+        const QVariantMap info = userInfoArgument(op(name), args[1]);
+        report(self, caller, name, args[0].value<ZDRemoteError>(), info.value(kHostname).toString(),
+               info.value(kAppName), {true, true});
+    });
+    with(ZDOrv::kAddStringToQueueHostname, [](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kAddStringToQueueHostname;
+        const QString host = self->hostFor(caller, name, hostArgument(op(name), args[1]));
+        if (!host.isNull())
+            self->addStringToQueue(args[0].toString(), host);
+    });
+    with(ZDOrv::kAddStringToQueueUserInfo, [](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kAddStringToQueueUserInfo;
+        const QVariantMap info = userInfoArgument(op(name), args[1]);
+        if (!self->hostFor(caller, name, info.value(kHostname).toString()).isNull())
+            self->addStringToQueue(args[0].toString(), info);
+    });
+    with(ZDOrv::kIncrementProgress, [](ZDErrorCallback *self, const Caller &, const QVariantList &) {
+        self->post([self] { Q_EMIT self->progressIncremented(); });
+    });
+    with(ZDOrv::kTaskFinished, [](ZDErrorCallback *self, const Caller &, const QVariantList &) {
+        self->post([self] { Q_EMIT self->taskFinished(); });
+    });
+    // Calls about the computer itself: the name signal, and the record's when bound.
+    using RecordSignal = std::function<void(ZDErrorCallback *, const std::shared_ptr<ZDService> &)>;
+    auto about = [&with](const char *name, void (ZDErrorCallback::*named)(const QString &), RecordSignal recordSignal) {
+        with(name, [name, named, recordSignal](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+            const QString host = self->hostFor(caller, name, hostArgument(op(name), args[0]));
+            if (host.isNull())
+                return;
+            if (named == &ZDErrorCallback::willDisconnect)
+                ZDLog::appendLog(QStringLiteral("%@ will disconnect."), host);
+            const std::shared_ptr<ZDService> record = caller.record.lock();
+            self->post([self, host, named, record, recordSignal] {
+                Q_EMIT(self->*named)(host);
+                if (record)
+                    recordSignal(self, record);
+            });
+        });
+    };
+    about(ZDOrv::kUpdateConfig, &ZDErrorCallback::updateConfig,
+          [](ZDErrorCallback *self, const auto &record) { Q_EMIT self->serviceConfigurationChanged(record); });
+    about(ZDOrv::kWillDisconnect, &ZDErrorCallback::willDisconnect,
+          [](ZDErrorCallback *self, const auto &record) { Q_EMIT self->serviceWillDisconnect(record); });
+    about(ZDOrv::kRequestMaintenance, &ZDErrorCallback::requestMaintenance,
+          [](ZDErrorCallback *self, const auto &record) { Q_EMIT self->serviceMaintenanceRequested(record, true); });
+    about(ZDOrv::kCancelMaintenance, &ZDErrorCallback::cancelMaintenance,
+          [](ZDErrorCallback *self, const auto &record) { Q_EMIT self->serviceMaintenanceRequested(record, false); });
+    with(ZDOrv::kQuellarAddLogsHostName, [](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kQuellarAddLogsHostName;
+        const QVariantList logs = args[0].toList();
+        if (logs.size() > kMaxCrashLogs)
+            refuse(op(name), QStringLiteral("more than %1 crash logs").arg(kMaxCrashLogs));
+        for (const QVariant &log : logs) {
+            if (log.metaType().id() != QMetaType::QVariantMap)
+                refuse(op(name), QStringLiteral("every crash log must be a dictionary"));
+        }
+        const QString host = self->hostFor(caller, name, hostArgument(op(name), args[1]));
+        if (!host.isNull())
+            self->post([self, logs, host] { Q_EMIT self->crashLogsAdded(logs, host); });
+    });
+    with(ZDOrv::kSetNuvellCountHostname, [](ZDErrorCallback *self, const Caller &caller, const QVariantList &args) {
+        const char *name = ZDOrv::kSetNuvellCountHostname;
+        qint64 count = 0;
+        if (!integerValue(args[0], &count))
+            refuse(op(name), QStringLiteral("the count must be an integer"));
+        const QString host = self->hostFor(caller, name, hostArgument(op(name), args[1]));
+        if (!host.isNull())
+            self->post([self, count, host] { Q_EMIT self->nuvellCount(count, host); });
+    });
+    with(ZDOrv::kCancelProcessing, [](ZDErrorCallback *, const Caller &, const QVariantList &) {});
+    with(ZDOrv::kPing, [](ZDErrorCallback *, const Caller &, const QVariantList &) {});
 }
 
 void ZDErrorCallback::setClock(Clock clock)
@@ -316,13 +391,7 @@ bool ZDErrorCallback::addErrorToQueue(const ZDRemoteError &error, const QString 
         ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
         return false;
     }
-    if (error.domain() == QLatin1String(ZDOrv::kErrorDomain) && error.code() == ZDOrv::kErrorWrongCredentials)
-        rejectCredentials(host);
-    QVariantMap entry{{kDescription, cut(descriptionForError(error))},
-                      {kHostname, host},
-                      {kErrorCode, error.code()},
-                      {kActionType, actionTypeForCode(error.code())}};
-    return addEntry(std::move(entry), {});
+    return addError(error, host, host, QVariant(), {});
 }
 
 bool ZDErrorCallback::addErrorToQueue(const ZDRemoteError &error, const QVariantMap &userInfo)
@@ -332,16 +401,21 @@ bool ZDErrorCallback::addErrorToQueue(const ZDRemoteError &error, const QVariant
         ZDLog::appendLog(QStringLiteral("Error report without a valid host name ignored."));
         return false;
     }
+    return addError(error, host, host, userInfo.value(kAppName), {true, true});
+}
+
+bool ZDErrorCallback::addError(const ZDRemoteError &error, const QString &host, const QString &credentialHost,
+                               const QVariant &appName, const Match &match)
+{
     if (error.domain() == QLatin1String(ZDOrv::kErrorDomain) && error.code() == ZDOrv::kErrorWrongCredentials)
-        rejectCredentials(host);
+        rejectCredentials(credentialHost);
     QVariantMap entry{{kDescription, cut(descriptionForError(error))},
                       {kHostname, host},
                       {kErrorCode, error.code()},
                       {kActionType, actionTypeForCode(error.code())}};
-    const QVariant app = userInfo.value(kAppName);
-    if (isText(app))
-        entry.insert(kAppName, cut(app.toString()));
-    return addEntry(std::move(entry), {true, true});
+    if (match.byAppName && isText(appName))
+        entry.insert(kAppName, cut(appName.toString()));
+    return addEntry(std::move(entry), match);
 }
 
 bool ZDErrorCallback::addExceptionToQueue(const std::exception &exception, const QString &hostname)

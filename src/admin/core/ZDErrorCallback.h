@@ -23,9 +23,11 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class ZDService;
 
 class ZDErrorCallback : public QObject
 {
@@ -59,8 +61,22 @@ public:
     explicit ZDErrorCallback(QObject *parent = nullptr);
     ~ZDErrorCallback() override;
 
-    // The object agents receive by reference.
+    // An object agents may receive by reference that takes every host name on trust:
+    // for local callers only.
     ZDRemoteObjectPtr remoteObject() const;
+    // The object one computer's connection hands its agent. A host name the agent
+    // gives must be the record's own (for a record without one: no other listed
+    // computer's), else the call is logged once and ignored: a lying peer gets
+    // nothing done, not even for itself. Going away, a new configuration,
+    // maintenance and refused credentials then act on that record (signals below),
+    // never on another one found by name.
+    ZDRemoteObjectPtr remoteObjectFor(const std::shared_ptr<ZDService> &record);
+    // The records listed, for telling whose a host name is; set by the list that
+    // owns them (owner: whoever may clear it again). Without it nobody is listed.
+    using ListedRecords = std::function<QList<std::shared_ptr<ZDService>>()>;
+    void setListedRecords(const void *owner, ListedRecords records);
+    // A listed record other than self goes by this host name.
+    bool isHostNameOfAnother(const QString &hostName, const ZDService *self) const;
 
     // Injection points: the clock of the duplicate rule, the console's settings file
     // (empty: the default one; host -> user name under "users", the upload server),
@@ -130,6 +146,10 @@ Q_SIGNALS:
     // An agent refused the credentials sent for this host; any stored password is gone.
     void credentialsRejected(const QString &hostname);
     void uploadFinished(ZDErrorCallback::UploadResult result, const QString &detail);
+    // The same calls from a computer's own connection, with its record.
+    void serviceWillDisconnect(const std::shared_ptr<ZDService> &service);
+    void serviceConfigurationChanged(const std::shared_ptr<ZDService> &service);
+    void serviceMaintenanceRequested(const std::shared_ptr<ZDService> &service, bool needed);
 
 private:
     struct Match
@@ -138,11 +158,22 @@ private:
         bool byAppName = false;
     };
     bool addEntry(QVariantMap entry, const Match &match);
+    // Nobody in particular (the shared object), or the agent behind one record.
+    struct Caller
+    {
+        bool bound = false;
+        std::weak_ptr<ZDService> record;
+    };
+    // The host a call may name (null when refused) and where its password is filed.
+    QString hostFor(const Caller &caller, const char *operation, const QString &claimed,
+                    QString *credentialHost = nullptr) const;
+    bool addError(const ZDRemoteError &error, const QString &host, const QString &credentialHost,
+                  const QVariant &appName, const Match &match);
+    void buildRemoteObject(const ZDRemoteObjectPtr &target, const Caller &from);
     void installQueue(QVariantList queue);
     void rejectCredentials(const QString &hostname);
     template <typename F>
     void post(F &&f);
-    void buildRemoteObject();
     void uploadReplyFinished();
     static QString representation(const QVariantList &queue);
 
@@ -155,6 +186,11 @@ private:
     QString m_settingsPath;
     QString m_version;
     bool m_versionSet = false;
+
+    // Held shared while asked, so that the owner's clearing waits for the question to end.
+    mutable std::shared_mutex m_listedMutex;
+    const void *m_listedOwner = nullptr;
+    ListedRecords m_listed;
 
     QNetworkAccessManager *m_network = nullptr;
     QPointer<QNetworkReply> m_reply;

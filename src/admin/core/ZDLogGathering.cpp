@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -44,7 +45,7 @@ ZDLogGathering::ZDLogGathering(const QString &workParent, const QString &desktop
 
 QString ZDLogGathering::workFolder() const
 {
-    return QDir(m_workParent).filePath(QString::fromLatin1(kWorkFolderName));
+    return m_workFolder;
 }
 
 QString ZDLogGathering::archivePath() const
@@ -74,12 +75,19 @@ QString ZDLogGathering::missingLogText(bool taskLog)
                    : QStringLiteral("Please start a task to generate a log.");
 }
 
-bool ZDLogGathering::recreateWorkFolder() const
+std::unique_ptr<QTemporaryDir> ZDLogGathering::makeWorkFolder()
 {
-    QDir work(workFolder());
-    if (work.exists() && !work.removeRecursively())
-        return false;
-    return QDir().mkpath(workFolder());
+    // A fresh folder only this user can enter: a name fixed in a shared folder could
+    // be planted beforehand as a link to files that the clean-up would then delete.
+    QDir().mkpath(m_workParent);
+    auto work = std::make_unique<QTemporaryDir>(QDir(m_workParent).filePath(QString::fromLatin1(kWorkFolderName)
+                                                                             + QStringLiteral("-XXXXXX")));
+    m_workFolder = QDir(work->path()).filePath(QString::fromLatin1(kWorkFolderName));
+    if (!work->isValid() || !QDir().mkdir(m_workFolder)) {
+        ZDLog::appendLog(QStringLiteral("Unable to create a working folder in %@."), m_workParent);
+        return nullptr;
+    }
+    return work;
 }
 
 QString ZDLogGathering::destinationFor(const QString &folder, const QString &host, const QString &filePath)
@@ -134,8 +142,13 @@ bool ZDLogGathering::gatherAdminLogsToDirectory(const QString &folder, QStringLi
     return copied > 0;
 }
 
-ZDLogGathering::Outcome ZDLogGathering::finish(Outcome outcome)
+ZDLogGathering::Outcome ZDLogGathering::finish(Outcome outcome, std::unique_ptr<QTemporaryDir> work)
 {
+    if (!work) {
+        outcome.title = QStringLiteral("Logs could not be gathered");
+        outcome.text = QStringLiteral("Please check your file permissions.");
+        return outcome;
+    }
     QFile::remove(archivePath());
     const ZDFileTree::Result zipped = ZDArchive::createZip(workFolder(), archivePath(), true);
     if (zipped.ok) {
@@ -148,7 +161,6 @@ ZDLogGathering::Outcome ZDLogGathering::finish(Outcome outcome)
         outcome.title = QStringLiteral("Logs could not be gathered");
         outcome.text = QStringLiteral("Please check your file permissions.");
     }
-    QDir(workFolder()).removeRecursively();
     return outcome;
 }
 
@@ -156,24 +168,24 @@ ZDLogGathering::Outcome ZDLogGathering::gatherLocal()
 {
     ZDLog::appendLog(QStringLiteral("Gathering local logs..."));
     Outcome outcome;
-    if (!recreateWorkFolder())
-        return finish(outcome);
+    std::unique_ptr<QTemporaryDir> work = makeWorkFolder();
+    if (!work)
+        return finish(outcome, nullptr);
     if (!gatherAdminLogsToDirectory(workFolder(), &outcome.fileErrors)) {
-        QDir(workFolder()).removeRecursively();
         outcome.title = noLogsTitle();
         outcome.text = QStringLiteral("There were no logs available to gather.");
         return outcome;
     }
-    return finish(outcome);
+    return finish(outcome, std::move(work));
 }
 
 ZDLogGathering::Outcome ZDLogGathering::gatherNetwork(const QVariantMap &hostFiles, const std::atomic<bool> *cancelled)
 {
     Outcome outcome;
-    if (!recreateWorkFolder())
-        return finish(outcome);
+    std::unique_ptr<QTemporaryDir> work = makeWorkFolder();
+    if (!work)
+        return finish(outcome, nullptr);
     if (!gatherAdminLogsToDirectory(workFolder(), &outcome.fileErrors)) {
-        QDir(workFolder()).removeRecursively();
         outcome.title = noLogsTitle();
         outcome.text = QStringLiteral("There were no logs available to gather.");
         return outcome;
@@ -186,7 +198,6 @@ ZDLogGathering::Outcome ZDLogGathering::gatherNetwork(const QVariantMap &hostFil
         const QVariantMap fileMap = host.value().toMap();
         for (auto file = fileMap.cbegin(); file != fileMap.cend(); ++file) {
             if (cancelled && cancelled->load()) {
-                QDir(workFolder()).removeRecursively();
                 outcome.title.clear();
                 return outcome;
             }
@@ -211,5 +222,5 @@ ZDLogGathering::Outcome ZDLogGathering::gatherNetwork(const QVariantMap &hostFil
             ++files;
         }
     }
-    return finish(outcome);
+    return finish(outcome, std::move(work));
 }

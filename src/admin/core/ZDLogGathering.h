@@ -9,6 +9,9 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <memory>
+
+class QTemporaryDir;
 
 class ZDLogGathering
 {
@@ -35,6 +38,8 @@ public:
     explicit ZDLogGathering(const QString &workParent = QString(), const QString &desktop = QString(),
                             const QString &logFolder = QString());
 
+    // The private folder of the current or last gathering ("ZD_Log_Dump" inside a
+    // fresh temporary folder below the work parent); empty before the first.
     QString workFolder() const;
     QString archivePath() const;
 
@@ -57,11 +62,13 @@ public:
     static QString destinationFor(const QString &folder, const QString &host, const QString &filePath);
 
 private:
-    bool recreateWorkFolder() const;
-    Outcome finish(Outcome outcome);
+    // Null when it cannot be made; removed with everything in it when released.
+    std::unique_ptr<QTemporaryDir> makeWorkFolder();
+    Outcome finish(Outcome outcome, std::unique_ptr<QTemporaryDir> work);
 
     QString m_workParent;
     QString m_desktop;
     QString m_logFolder;
     QStringList m_reportFolders;
+    QString m_workFolder;
 };

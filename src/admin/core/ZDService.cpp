@@ -210,6 +210,21 @@ QString ZDService::hostKey() const
     return d->isManual && !d->manualIP.isEmpty() ? d->manualIP : d->hostName;
 }
 
+QString ZDService::credentialHost() const
+{
+    const QString host = hostName();
+    if (host.isEmpty())
+        return hostKey();
+    if (!isManual())
+        return host;
+    // The agent may name itself anything: its name counts only where the administrator gave the same one.
+    const QString plain = host.endsWith(QLatin1Char('.')) ? host.chopped(1) : host;
+    const QString given = name();
+    const bool agrees = plain.compare(given, Qt::CaseInsensitive) == 0
+        || plain.section(QLatin1Char('.'), 0, 0).compare(given, Qt::CaseInsensitive) == 0;
+    return agrees ? host : hostKey();
+}
+
 QString ZDService::manualIP() const
 {
     std::lock_guard lock(d->mutex);
@@ -483,7 +498,8 @@ void ZDService::connectOnThread()
     }
     auto link = std::make_shared<ZDServiceLink>();
     std::weak_ptr<ZDService> weak = weak_from_this();
-    ZDRemoteObjectPtr callbackObject = callback ? callback->remoteObject() : nullptr;
+    // Each connection gets its own callback object: what its agent reports concerns this record only.
+    ZDRemoteObjectPtr callbackObject = callback ? callback->remoteObjectFor(shared_from_this()) : nullptr;
     QThread *thread = QThread::create(&ZDServiceLink::run, weak, link, callbackObject);
     thread->setObjectName(QStringLiteral("ZDService connection"));
     thread->setStackSize(kConnectionThreadStack);
@@ -689,10 +705,22 @@ void ZDService::processConfigurationOnThread(const QVariant &configuration)
         if (intOf(config.value(QLatin1String(ZDOrv::kConfigOrvVersion)), 0) < minOrvVersion())
             setErrorCode(ZDOrv::kErrorToolsOutdated);
         const QVariant preferred = config.value(QLatin1String(ZDOrv::kConfigPreferredHostName));
-        {
-            std::lock_guard lock(d->mutex);
-            if (d->hostName.isEmpty() && preferred.typeId() == QMetaType::QString)
-                d->hostName = preferred.toString().left(kMaxTextLength);
+        if (preferred.typeId() == QMetaType::QString && hostName().isEmpty()) {
+            const QString claimed = preferred.toString().left(kMaxTextLength);
+            std::shared_ptr<ZDErrorCallback> callback;
+            {
+                std::lock_guard lock(d->mutex);
+                callback = d->errorCallback;
+            }
+            // Asked without this record's lock: the question reads every record's name.
+            if (callback && callback->isHostNameOfAnother(claimed, this)) {
+                ZDLog::appendLog(QStringLiteral("The agent of %@ gives the host name of another computer, %@: not taken."),
+                                 name(), claimed);
+            } else {
+                std::lock_guard lock(d->mutex);
+                if (d->hostName.isEmpty())
+                    d->hostName = claimed;
+            }
         }
         if (icon().isEmpty())
             setServiceIcon();

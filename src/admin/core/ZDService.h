@@ -42,6 +42,11 @@ public:
     // The manual address when entered by hand, else the host name: groups, drag and
     // drop and the credential cache use it.
     QString hostKey() const;
+    // Where "users" and the keychain file this computer's password: its host name,
+    // but for a computer entered by hand only when its agent's name agrees with the
+    // name the administrator gave, else the typed address (an agent never gets
+    // another computer's password by naming it).
+    QString credentialHost() const;
     QString manualIP() const;
     int port() const;
     bool isManual() const;

@@ -32,8 +32,10 @@ ZDComputerInfoPanel::ZDComputerInfoPanel(ZDDispatcher *dispatcher, QWidget *pare
     m_spinner->setMaximumHeight(8);
     m_spinner->setTextVisible(false);
     m_spinner->hide();
-    for (QLabel *label : {m_name, m_host, m_address, m_state})
+    for (QLabel *label : {m_name, m_host, m_address, m_state}) {
+        label->setTextFormat(Qt::PlainText); // names from the network
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
 
     auto *form = new QFormLayout;
     form->addRow(m_name);

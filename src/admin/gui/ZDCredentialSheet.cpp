@@ -86,6 +86,7 @@ ZDCredentialSheet::ZDCredentialSheet(QWidget *parent, QString settingsPath)
     m_icon = new QLabel(this);
     m_icon->setFixedSize(48, 48);
     m_message = new QLabel(QString::fromLatin1(kNoHostText), this);
+    m_message->setTextFormat(Qt::PlainText); // it names the computer as the network does
     m_message->setWordWrap(true);
     m_user = new QLineEdit(this);
     m_password = new QLineEdit(this);

@@ -4,6 +4,7 @@
 #include "ZDAlert.h"
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPlainText.h"
 #include "ZDRemoteLogText.h"
 
 #include <QComboBox>
@@ -116,7 +117,7 @@ void ZDLogViewer::populateLogs(const ZDServicePtr &service)
             const QSignalBlocker block(m_list);
             for (const QString &name : std::as_const(m_names)) {
                 auto *item = new QListWidgetItem(QFileInfo(name).fileName(), m_list);
-                item->setToolTip(name);
+                item->setToolTip(ZDPlainText::toolTip(name)); // names from the agent
             }
             Q_EMIT logNamesLoaded();
         });

@@ -22,6 +22,7 @@
 #include "ZDLogGathering.h"
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
+#include "ZDPlainText.h"
 #include "ZDServiceItemDelegate.h"
 #include "ZDServiceOutlineModel.h"
 #include "ZDServiceOutlineView.h"
@@ -61,6 +62,8 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     : QMainWindow(parent)
     , m_options(options)
 {
+    // Every label the console shows is plain text unless it says otherwise: names and texts come from agents.
+    ZDPlainText::enforce();
     const QString settingsPath = options.settingsPath.isEmpty() ? ZDAdminSettings::defaultPath() : options.settingsPath;
     m_errorCallback = std::make_shared<ZDErrorCallback>();
     m_errorCallback->setSettingsPath(settingsPath);
@@ -78,10 +81,7 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     connect(m_dispatcher, &ZDDispatcher::progressStarted, this, &ZDMainWindow::progressStarted, Qt::QueuedConnection);
     connect(m_dispatcher, &ZDDispatcher::progressAdvanced, this, &ZDMainWindow::progressAdvanced, Qt::QueuedConnection);
     connect(m_dispatcher, &ZDDispatcher::progressFinished, this, &ZDMainWindow::progressFinished, Qt::QueuedConnection);
-    connect(m_errorCallback.get(), &ZDErrorCallback::requestMaintenance, this,
-            [this](const QString &host) { setMaintenance(host, true); });
-    connect(m_errorCallback.get(), &ZDErrorCallback::cancelMaintenance, this,
-            [this](const QString &host) { setMaintenance(host, false); });
+    connect(m_errorCallback.get(), &ZDErrorCallback::serviceMaintenanceRequested, this, &ZDMainWindow::setMaintenance);
 
     m_credentialSheet = new ZDCredentialSheet(this, options.settingsPath);
     m_dispatcher->setCredentialPrompt(m_credentialSheet->prompt());
@@ -324,6 +324,7 @@ void ZDMainWindow::buildLayout()
         progressFinished();
     });
     m_status = new QLabel(this);
+    m_status->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(m_status, 1);
     statusBar()->addPermanentWidget(m_progress);
     statusBar()->addPermanentWidget(m_cancelButton);
@@ -426,6 +427,7 @@ void ZDMainWindow::showWelcomeIfFirstRun()
     sheet->setWindowModality(Qt::WindowModal);
     auto *layout = new QVBoxLayout(sheet);
     auto *title = new QLabel(tr("<h3>Welcome to Kestra Admin</h3>"), sheet);
+    ZDPlainText::allowRichText(title);
     auto *text = new QLabel(tr("The computers running Kestra Client on your network appear in the list on the left. "
                                "Use the + button to make groups or to connect to a computer by its address, drag "
                                "computers into groups, and pick a task on the right to work on the selected "
@@ -605,9 +607,9 @@ void ZDMainWindow::cancelMaintenance()
         [](bool) {});
 }
 
-void ZDMainWindow::setMaintenance(const QString &hostName, bool needs)
+void ZDMainWindow::setMaintenance(const ZDServicePtr &service, bool needs)
 {
-    if (const ZDServicePtr service = m_discovery->serviceWithHostName(hostName)) {
+    if (m_discovery->allServices().contains(service)) {
         service->setNeedsMaintenance(needs);
         m_model->refreshService(service.get());
         selectionChanged();
@@ -655,6 +657,7 @@ void ZDMainWindow::adminIsOutdated(ZDService *service)
                                                         "stability issues.\n\nWould you like to update Kestra Admin now?"),
                                          service->name()),
                                 QMessageBox::NoButton, this);
+    box->setTextFormat(Qt::PlainText); // the name comes from the network
     QPushButton *search = box->addButton(QStringLiteral("Search for Updates"), QMessageBox::AcceptRole);
     box->addButton(QStringLiteral("Ignore"), QMessageBox::RejectRole);
     box->setAttribute(Qt::WA_DeleteOnClose);

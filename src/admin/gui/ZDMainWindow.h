@@ -130,7 +130,7 @@ private:
     void progressStarted(int total);
     void progressAdvanced();
     void progressFinished();
-    void setMaintenance(const QString &hostName, bool needs);
+    void setMaintenance(const ZDServicePtr &service, bool needs);
     void adminIsOutdated(ZDService *service);
     Q_INVOKABLE void trashCachesAlertDidEnd(ZDAlert *alert, int returnCode);
     Q_INVOKABLE void removePasswordsAlertDidEnd(ZDAlert *alert, int returnCode);

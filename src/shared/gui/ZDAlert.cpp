@@ -2,6 +2,7 @@
 
 #include "ZDFormat.h"
 #include "ZDMainBundle.h"
+#include "ZDPlainText.h"
 #include "ZDSystemLog.h"
 #include "ZDThreads.h"
 
@@ -129,8 +130,11 @@ void ZDAlert::alertSheetWithDictionary(const QVariantMap &request)
     QWidget *window = m_parent ? m_parent->window() : nullptr;
     // Owned by the parent window; finish() deletes it sooner.
     auto *box = new QMessageBox(window);
+    // Alerts carry names and texts from the network: never markup.
+    box->setTextFormat(Qt::PlainText);
     box->setText(request.value(kMessageText).toString());
     box->setInformativeText(request.value(kInformativeText).toString());
+    ZDPlainText::makePlain(box);
 
     const QString defaultTitle = request.value(kDefaultTitle).toString();
     const QString alternateTitle = request.value(kAlternateTitle).toString();
