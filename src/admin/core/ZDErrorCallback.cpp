@@ -196,7 +196,11 @@ QString ZDErrorCallback::hostFor(const Caller &caller, const char *operation, co
     }
     const std::shared_ptr<ZDService> record = caller.record.lock();
     const QString own = record ? record->hostName() : QString();
-    const bool allowed = record && (own.isEmpty() ? !isHostNameOfAnother(claimed, record.get()) : sameHost(own, claimed));
+    // A name DNS-SD or the administrator vouches for is the record's alone; one its agent gave
+    // itself yields to another listed computer that goes by it, even one listed later.
+    const bool vouched = record && !own.isEmpty() && record->credentialHost() == own;
+    const bool allowed = record && (own.isEmpty() || sameHost(own, claimed))
+        && (vouched || !isHostNameOfAnother(claimed, record.get()));
     if (!allowed) {
         ZDLog::appendLog(QStringLiteral("%@ from %@ names %@: ignored."), op(operation),
                          record ? record->name() : QStringLiteral("a computer no longer listed"),
