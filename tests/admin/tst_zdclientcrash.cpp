@@ -45,37 +45,13 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(gathering.adminLogPath(false)).contains("Log started"),
                                  kWaitMs);
         QVERIFY(crash(console));
-        // Agents with host names, homes and session buses of their own (an agent tells
-        // every other agent on its bus to quit); a killed one is started again.
-        QTemporaryDir roots[2];
-        QProcess buses[2], agents[2];
+        // Agents that are computers of their own; a killed one is started again.
+        ZDRealAgent agents[2];
         const quint16 ports[2] = {ZDRealAgent::freePort(), ZDRealAgent::freePort()};
-        auto start = [&](int i, const char *host) {
-            const QString home = roots[i].filePath(u"home"_s);
-            if (buses[i].state() == QProcess::NotRunning) {
-                buses[i].start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
-                QVERIFY(buses[i].waitForReadyRead(kWaitMs)
-                        && ZDTestSandbox::writeFile(roots[i].filePath(u"etc/hostname"_s), host));
-                QVERIFY(ZDPropertyList::writeFile(home + u"/.config/com.zendrel.KestraClient.plist"_s,
-                                                  QVariantMap{{u"customPortSet"_s, 1}, {u"customPort"_s, ports[i]},
-                                                              {u"disableBonjour"_s, 1}, {u"showMenuBarIcon"_s, 0}}));
-                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-                for (const QString &var : {u"XDG_CONFIG_HOME=/.config"_s, u"XDG_DATA_HOME=/.local/share"_s,
-                                           u"XDG_CACHE_HOME=/.cache"_s, u"XDG_STATE_HOME=/.local/state"_s, u"HOME="_s})
-                    env.insert(var.section(u'=', 0, 0), home + var.section(u'=', 1));
-                env.insert(u"KESTRA_SYSTEM_ROOT"_s, roots[i].path());
-                env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(buses[i].readLine().trimmed()));
-                agents[i].setProcessEnvironment(env);
-            }
-            agents[i].start(apps + u"/KestraClient.app/Contents/MacOS/KestraClient"_s);
-            QByteArray out;
-            QTRY_VERIFY_WITH_TIMEOUT((out += agents[i].readAllStandardOutput()).contains("Listening"), kWaitMs);
-        };
-        start(0, "alpha");
-        QVERIFY(crash(agents[0]));
-        start(0, "alpha");
-        start(1, "bravo");
-        QVERIFY(!QTest::currentTestFailed());
+        QVERIFY2(agents[0].startAlone(ports[0], "alpha"), qPrintable(agents[0].output()));
+        QVERIFY(crash(agents[0].process()));
+        QVERIFY2(agents[0].startAlone(ports[0], "alpha"), qPrintable(agents[0].output()));
+        QVERIFY2(agents[1].startAlone(ports[1], "bravo"), qPrintable(agents[1].output()));
         ZDDiscovery discovery(std::make_shared<ZDErrorCallback>(), box.path(u"admin.ini"_s));
         ZDDispatcher dispatcher([&discovery] { return discovery.allServices(); });
         ZDClientCrash clientCrash(&discovery, &dispatcher);
@@ -108,10 +84,6 @@ private Q_SLOTS:
                                        u"^alpha"_s + agentLog, u"^bravo"_s + agentLog,
                                        u"^alpha[^/]*/.*/DiagnosticReports/KestraClient_[-0-9]+\\.crash$"_s})
             QVERIFY2(!found.filter(QRegularExpression(pattern)).isEmpty(), qPrintable(pattern + found.join(u'\n')));
-        for (QProcess *child : {&agents[0], &agents[1], &buses[0], &buses[1]}) {
-            child->kill();
-            child->waitForFinished();
-        }
     }
 };
 

@@ -13,7 +13,11 @@
 class ZDRealAgent
 {
 public:
-    ~ZDRealAgent() { kill(); }
+    ~ZDRealAgent()
+    {
+        kill();
+        zdtest::killChild(m_bus);
+    }
     ZDRealAgent(const ZDRealAgent &) = delete;
     ZDRealAgent &operator=(const ZDRealAgent &) = delete;
     static QString program()
@@ -26,7 +30,27 @@ public:
     ZDRealAgent() = default;
     // Started at once in this process's environment (the test's own sandbox), with these arguments.
     explicit ZDRealAgent(const QStringList &arguments) { launch(arguments, QProcessEnvironment::systemEnvironment()); }
-    bool start(quint16 port)
+    // Also a computer of its own: this host name, a session bus of its own (an agent tells
+    // every other agent on its bus to quit) and no DNS-SD.
+    bool startAlone(quint16 port, const QByteArray &host)
+    {
+        if (!m_bus) {
+            m_bus = std::make_unique<QProcess>();
+            m_bus->start(QStringLiteral("dbus-daemon"),
+                         {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+            if (!m_bus->waitForReadyRead(30000))
+                return false;
+            m_env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(m_bus->readLine().trimmed()));
+        }
+        QDir().mkpath(m_home.filePath(QStringLiteral("etc")));
+        {
+            QFile hostname(m_home.filePath(QStringLiteral("etc/hostname")));
+            if (!hostname.open(QIODevice::WriteOnly) || hostname.write(host) != host.size())
+                return false;
+        }
+        return start(port, {{QStringLiteral("disableBonjour"), 1}});
+    }
+    bool start(quint16 port, const QVariantMap &prefs = {})
     {
         kill();
         if (!m_home.isValid())
@@ -34,12 +58,16 @@ public:
         m_port = port;
         const QString config = m_home.filePath(QStringLiteral("home/.config"));
         QDir().mkpath(config);
-        if (!ZDPropertyList::writeFile(config + QStringLiteral("/com.zendrel.KestraClient.plist"),
-                                       QVariantMap{{QStringLiteral("customPortSet"), 1},
-                                                   {QStringLiteral("customPort"), int(port)},
-                                                   {QStringLiteral("showMenuBarIcon"), 0}}))
+        // What the agent wrote there itself stays, as across a real restart.
+        const QString file = config + QStringLiteral("/com.zendrel.KestraClient.plist");
+        QVariantMap all = QFile::exists(file) ? ZDPropertyList::readDictionary(file) : QVariantMap();
+        all.insert(prefs);
+        all.insert(QVariantMap{{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), int(port)},
+                               {QStringLiteral("showMenuBarIcon"), 0}});
+        if (!ZDPropertyList::writeFile(file, all))
             return false;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(m_env);
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), m_home.path());
@@ -112,6 +140,8 @@ private:
     }
     QTemporaryDir m_home;
     std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<QProcess> m_bus;
+    QProcessEnvironment m_env;
     QString m_output;
     quint16 m_port = 0;
 };
