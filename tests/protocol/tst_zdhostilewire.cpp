@@ -44,6 +44,7 @@ private Q_SLOTS:
     {
         ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
         options.maxHeldCalls = 8, options.heldStallMs = 3000, options.maxConnections = 6, options.maxConnectionsPerAddress = 4;
+        options.deadAfterSilenceMs = 60000; // the idle ones below are closed by the hello deadline, not for silence
         ZDConnectionServer wire(options);
         std::atomic<int> started{0};
         QSemaphore release;
