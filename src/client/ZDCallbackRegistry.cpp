@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -60,21 +61,45 @@ int ZDCallbackRegistry::count() const
     return int(m_registry->size());
 }
 
+QList<ZDRemoteProxyPtr> ZDCallbackRegistry::probeDead()
+{
+    // Silent consoles, probed one after the other, would hold a registration for all
+    // their time-outs; a round per registration would multiply the threads.
+    std::shared_future<QList<ZDRemoteProxyPtr>> round;
+    {
+        std::lock_guard lock(m_probeMutex);
+        if (!m_probe.valid() || m_probe.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            m_probe = std::async(std::launch::async, [entries = callbacks()] {
+                std::vector<std::future<bool>> alive;
+                for (const ZDRemoteProxyPtr &entry : entries) {
+                    alive.push_back(std::async(std::launch::async, [entry] {
+                        try {
+                            if (!entry->respondsToSelector(QString::fromLatin1(ZDOrv::kPing)))
+                                return false;
+                            entry->call(QString::fromLatin1(ZDOrv::kPing));
+                            return true;
+                        } catch (const ZDLinkException &e) {
+                            return !linkGone(e);
+                        }
+                    }));
+                }
+                QList<ZDRemoteProxyPtr> dead;
+                for (qsizetype i = 0; i < entries.size(); ++i) {
+                    if (!alive[size_t(i)].get())
+                        dead << entries.at(i);
+                }
+                return dead;
+            }).share();
+        }
+        round = m_probe;
+    }
+    return round.get();
+}
+
 void ZDCallbackRegistry::setErrorCallback(const ZDRemoteProxyPtr &callback)
 {
     // Probe without the lock: a slow console must not hold up deliveries to the others.
-    QList<ZDRemoteProxyPtr> dead;
-    for (const ZDRemoteProxyPtr &entry : callbacks()) {
-        try {
-            if (entry->respondsToSelector(QString::fromLatin1(ZDOrv::kPing)))
-                entry->call(QString::fromLatin1(ZDOrv::kPing));
-            else
-                dead << entry;
-        } catch (const ZDLinkException &e) {
-            if (linkGone(e))
-                dead << entry;
-        }
-    }
+    const QList<ZDRemoteProxyPtr> dead = probeDead();
     if (callback)
         callback->setReplyTimeout(kPingTimeoutMs);
 

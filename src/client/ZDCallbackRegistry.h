@@ -19,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 
@@ -89,10 +90,14 @@ private:
     // Starts (ms >= 0) or stops (ms < 0) the finish timer on this object's thread.
     void scheduleFinishTimer(quint64 generation, int ms);
     void dropDead(const QList<ZDRemoteProxyPtr> &dead);
+    // The entries that no longer answer, all probed at once; registrations meanwhile share the round.
+    QList<ZDRemoteProxyPtr> probeDead();
 
     std::function<QString()> m_hostName;
     mutable std::mutex m_registryMutex;
     std::shared_ptr<const QList<ZDRemoteProxyPtr>> m_registry;
+    std::mutex m_probeMutex;
+    std::shared_future<QList<ZDRemoteProxyPtr>> m_probe;
     std::atomic<bool> m_shouldPostFinishedTask{false};
     // Bumped by every arming and cancelling; a timer of an older one does nothing.
     std::atomic<quint64> m_finishGeneration{0};
