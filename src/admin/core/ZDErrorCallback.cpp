@@ -38,6 +38,9 @@ const QString kAppName = QStringLiteral("appName");
 
 // Enough of a refused name to recognise it in the log.
 constexpr int kMaxLoggedNameLength = 256;
+// Refusals logged per connection: an honest agent makes none, a few show the attack,
+// and more would let one peer grow the console's log without end.
+constexpr int kMaxLoggedRefusals = 20;
 
 // DNS names: the final dot is optional and case does not matter.
 bool sameHost(const QString &a, const QString &b)
@@ -182,7 +185,7 @@ ZDRemoteObjectPtr ZDErrorCallback::remoteObject() const
 ZDRemoteObjectPtr ZDErrorCallback::remoteObjectFor(const std::shared_ptr<ZDService> &record)
 {
     ZDRemoteObjectPtr object = ZDRemoteObject::create();
-    buildRemoteObject(object, Caller{true, record});
+    buildRemoteObject(object, Caller{true, record, std::make_shared<std::atomic<int>>(0)});
     return object;
 }
 
@@ -202,9 +205,13 @@ QString ZDErrorCallback::hostFor(const Caller &caller, const char *operation, co
     const bool allowed = record && (own.isEmpty() || sameHost(own, claimed))
         && (vouched || !isHostNameOfAnother(claimed, record.get()));
     if (!allowed) {
-        ZDLog::appendLog(QStringLiteral("%@ from %@ names %@: ignored."), op(operation),
-                         record ? record->name() : QStringLiteral("a computer no longer listed"),
-                         claimed.left(kMaxLoggedNameLength));
+        const int logged = caller.refusals->fetch_add(1);
+        if (logged < kMaxLoggedRefusals)
+            ZDLog::appendLog(QStringLiteral("%@ from %@ names %@: ignored."), op(operation),
+                             record ? record->name() : QStringLiteral("a computer no longer listed"),
+                             claimed.left(kMaxLoggedNameLength));
+        else if (logged == kMaxLoggedRefusals)
+            ZDLog::appendLog(QStringLiteral("Further calls naming other computers on this connection are ignored unlogged."));
         return {};
     }
     if (credentialHost)

@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -163,6 +164,7 @@ private:
     {
         bool bound = false;
         std::weak_ptr<ZDService> record;
+        std::shared_ptr<std::atomic<int>> refusals; // logged so far, per connection
     };
     // The host a call may name (null when refused) and where its password is filed.
     QString hostFor(const Caller &caller, const char *operation, const QString &claimed,
