@@ -21,8 +21,6 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <unistd.h>
-
 class TestZDMainWindow : public QObject
 {
     Q_OBJECT

@@ -1,5 +1,7 @@
 #pragma once
 // Small shared steps of tests that set up accounts and application folders.
+#include "ZDTestFixtures.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -24,14 +26,7 @@ inline void killChild(std::unique_ptr<QProcess> &child)
 // Exit status of a program fed `input` on its standard input; -1 when it did not start or crashed.
 inline int run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
 {
-    QProcess p;
-    p.start(program, arguments);
-    if (!p.waitForStarted())
-        return -1;
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return runProgram(program, arguments, {}, input).exit();
 }
 
 inline void removeAccount(const QString &name)
