@@ -60,6 +60,9 @@ private Q_SLOTS:
         // The honest computer's own report still arrives.
         zdtest::offMain([&] { victim->proxyObject()->call(QStringLiteral("fakePostError:"), {QStringLiteral("honest")}); });
         QTRY_COMPARE_WITH_TIMEOUT(errors->errorCount(), 1, 30000);
+        for (int i = 0; i < 2 * ZDErrorCallback::kMaxQueueLength; ++i) // one computer's flood keeps the others' reports
+            errors->addStringToQueue(QString::number(i), i % 2 ? QStringLiteral("flood.") : QStringLiteral("FLOOD"));
+        QCOMPARE(errors->errorQueue().last().toMap().value(QStringLiteral("description")), QVariant(QStringLiteral("honest")));
         QVERIFY(store.deleteKeychainPassword(user, victim->credentialHost()));
     }
 

@@ -488,6 +488,15 @@ bool ZDErrorCallback::addEntry(QVariantMap entry, const Match &match)
         entry.insert(kDate, now);
         QVariantList queue = m_queue;
         queue.prepend(entry);
+        if (queue.size() > kMaxQueueLength) {
+            qsizetype ofHost = 0, oldestOfHost = -1;
+            for (qsizetype i = 0; i < queue.size(); ++i) {
+                if (sameHost(queue.at(i).toMap().value(kHostname).toString(), entry.value(kHostname).toString()))
+                    ++ofHost, oldestOfHost = i;
+            }
+            if (ofHost > kMaxEntriesPerHost)
+                queue.removeAt(oldestOfHost);
+        }
         while (queue.size() > kMaxQueueLength)
             queue.removeLast();
         m_queue = std::move(queue);

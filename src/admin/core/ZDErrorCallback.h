@@ -47,6 +47,8 @@ public:
 
     static constexpr int kDuplicateSeconds = 120;
     static constexpr int kMaxQueueLength = 500;
+    // One computer's reports never push out the others': in a full queue, past this share its own oldest go.
+    static constexpr int kMaxEntriesPerHost = 50;
     static constexpr int kMaxTextLength = 4096;
     static constexpr int kMaxHostNameLength = 1024;
     static constexpr int kMaxCrashLogs = 10000;
