@@ -518,29 +518,14 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdtasks_agent"), agent));
         QFile::setPermissions(agent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-        QProcess process;
         QProcessEnvironment env;
         env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
         env.insert(QStringLiteral("HOME"), home);
         env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), m_sandbox->root());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("/usr/sbin/runuser"), {QStringLiteral("-u"), kUser, QStringLiteral("--"), agent});
-        QVERIFY(process.waitForStarted());
-        const auto stop = qScopeGuard([&process] {
-            process.closeWriteChannel();
-            if (!process.waitForFinished(30000))
-                process.kill();
-            process.waitForFinished(10000);
-        });
-        QByteArray line;
-        QVERIFY(QTest::qWaitFor([&] {
-            if (process.canReadLine())
-                line = process.readLine().trimmed();
-            return !line.isEmpty() || process.state() == QProcess::NotRunning;
-        }, 60000));
+        zdtest::HelperProcess process(QStringLiteral("/usr/sbin/runuser"), {QStringLiteral("-u"), kUser, QStringLiteral("--"), agent}, env);
+        const QByteArray line = process.line({"port="}, 60000);
         QVERIFY2(line.startsWith("port="), line.constData());
         const auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(line.mid(5).toUInt()));
         const ZDRemoteProxyPtr userAgent = link->rootProxy();

@@ -16,9 +16,10 @@
 
 namespace zdtest {
 
+// A helper of the tests by name, or any program by its absolute path.
 inline QString helperPath(const QString &name)
 {
-    return qEnvironmentVariable("KESTRA_TEST_HELPERS") + QLatin1Char('/') + name;
+    return name.startsWith(QLatin1Char('/')) ? name : qEnvironmentVariable("KESTRA_TEST_HELPERS") + QLatin1Char('/') + name;
 }
 
 // Unique per test process, so that parallel tests on one bus never meet.
@@ -88,11 +89,11 @@ public:
     }
     // Its next line that starts with one of the prefixes, past whatever the log
     // prints on the way; empty when none comes.
-    QByteArray line(std::initializer_list<const char *> prefixes = {"ready"})
+    QByteArray line(std::initializer_list<const char *> prefixes = {"ready"}, int timeoutMs = 20000)
     {
         for (;;) {
             while (!m_process.canReadLine()) {
-                if (!m_process.waitForReadyRead(20000))
+                if (!m_process.waitForReadyRead(timeoutMs))
                     return {};
             }
             const QByteArray l = m_process.readLine().trimmed();
