@@ -180,15 +180,6 @@ private Q_SLOTS:
         QVERIFY(ZDRemoteProxy::fromVariant(agent->call(u"giveObject"_s)) == served);
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->call(u"keep:"_s, {QVariant::fromValue(QPoint())}));
     }
-    void releaseOnProxyDrop()
-    {
-        auto c = connect();
-        const auto agent = c->rootProxy();
-        ZDRemoteProxy::fromVariant(agent->call(u"giveObject"_s))->call(u"name"_s);
-        const auto server = m_server->connections().value(0);
-        QTRY_COMPARE(server->exportedObjectCount(), 0);
-        QCOMPARE(c->proxyCount(), 1); // the root
-    }
     void onewayAndSynchronous()
     {
         auto c = connect();
