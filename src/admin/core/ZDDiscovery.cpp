@@ -389,22 +389,6 @@ bool ZDDiscovery::removeService(const ZDServicePtr &service)
     return removed;
 }
 
-void ZDDiscovery::serviceWillDisconnect(const QString &hostName)
-{
-    if (const auto service = serviceWithHostName(hostName))
-        service->invalidate(true);
-}
-
-void ZDDiscovery::serviceConfigurationChanged(const QString &hostName)
-{
-    const auto service = serviceWithHostName(hostName);
-    if (!service) {
-        ZDLog::appendLog(QStringLiteral("No computer listed for %@: configuration not updated."), hostName);
-        return;
-    }
-    refreshConfiguration(service);
-}
-
 void ZDDiscovery::refreshConfiguration(const ZDServicePtr &service)
 {
     if (!service->isConnected())

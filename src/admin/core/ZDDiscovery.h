@@ -92,13 +92,6 @@ public:
     // stored manual connections are processed again.
     bool disconnectService(const ZDServicePtr &service);
 
-public Q_SLOTS:
-    // The agent on this host said it goes away (the error callback's willDisconnect:).
-    void serviceWillDisconnect(const QString &hostName);
-    // The agent on this host says its configuration changed (updateConfig:): the
-    // record asks for it again in the background; versions and error codes follow.
-    void serviceConfigurationChanged(const QString &hostName);
-
 Q_SIGNALS:
     void serviceAdded(const ZDServicePtr &service);
     // A window closes the record's panels on it. The record is invalidated by then,
