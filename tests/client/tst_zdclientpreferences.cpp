@@ -7,19 +7,13 @@
 #include "ZDPropertyList.h"
 #include "ZDTestSandbox.h"
 
-#include <QDir>
-#include <QFile>
 #include <QImage>
-#include <QPoint>
-#include <QRegularExpression>
 #include <QtTest>
 
 class TestZDClientPreferences : public QObject
 {
     Q_OBJECT
-
     ZDTestSandbox m_sandbox;
-
     QString makeBundle(const QString &path, const QVariantMap &info)
     {
         QDir().mkpath(path + QStringLiteral("/Contents/MacOS"));
@@ -35,7 +29,6 @@ private Q_SLOTS:
         QFile::remove(ZDClientPreferences().preferencesPath());
         QFile::remove(ZDClientPreferences().globalPreferencesPath());
     }
-
     void preferencesFileIsReadEveryTime()
     {
         const ZDClientPreferences prefs;
@@ -45,7 +38,6 @@ private Q_SLOTS:
         QVERIFY(!prefs.setObject(QVariant(), QStringLiteral("customPort")));
         QVERIFY(!prefs.setObject(qint64(4000), QString()));
         QVERIFY(!QFile::exists(prefs.preferencesPath()));
-
         QVERIFY(prefs.setObject(qint64(4000), QStringLiteral("customPort")));
         QCOMPARE(prefs.integerPreference(QStringLiteral("customPort"), 0), 4000);
         // The pane rewrites the file behind our back: the next lookup sees it.
@@ -57,14 +49,12 @@ private Q_SLOTS:
         QVERIFY(prefs.setObject(QStringLiteral("1.0"), QStringLiteral("lastRunVersion")));
         QCOMPARE(ZDPropertyList::readDictionary(prefs.preferencesPath()).size(), 1);
     }
-
     void settingsFromConsoles()
     {
         const ZDClientPreferences prefs;
         const QVariantMap defaults = prefs.networkClientSettings();
         QCOMPARE(defaults, QVariantMap({{QStringLiteral("autoUpdateCheck"), qint64(1)}, {QStringLiteral("showMenuBarIcon"), qint64(1)},
                                 {QStringLiteral("enableMaintenanceRequests"), qint64(1)}, {QStringLiteral("globalUpdateCheck"), qint64(1)}}));
-
         // Every value -1: nothing written, the global file untouched, the menu-bar item left alone.
         QVERIFY(prefs.setObject(qint64(0), QStringLiteral("showMenuBarIcon")));
         QVERIFY(ZDPropertyList::writeFile(prefs.globalPreferencesPath(), QVariantMap({{QStringLiteral("SUCheckAtStartup"), qint64(1)}})));
@@ -76,7 +66,6 @@ private Q_SLOTS:
         QVERIFY(prefs.setNetworkClientSettings(unchanged) == ZDClientPreferences::MenuBarAction::Leave);
         QCOMPARE(ZDTestSandbox::readFile(prefs.preferencesPath()), prefsBefore);
         QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), globalBefore);
-
         // Values are stored, unknown keys are not; the global file only when it exists.
         QVERIFY(prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("autoUpdateCheck"), qint64(0)},
                                                     {QStringLiteral("showMenuBarIcon"), qint64(1)},
@@ -89,7 +78,6 @@ private Q_SLOTS:
         QVERIFY(!prefs.objectForPreferenceDictionaryKey(QStringLiteral("globalUpdateCheck")).isValid());
         QVERIFY(prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("showMenuBarIcon"), qint64(0)}}))
                 == ZDClientPreferences::MenuBarAction::Hide);
-
         QFile::remove(prefs.globalPreferencesPath());
         prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
         QVERIFY(!QFile::exists(prefs.globalPreferencesPath()));
@@ -98,30 +86,25 @@ private Q_SLOTS:
         prefs.setNetworkClientSettings(QVariantMap({{QStringLiteral("globalUpdateCheck"), qint64(1)}}));
         QCOMPARE(ZDTestSandbox::readFile(prefs.globalPreferencesPath()), QByteArray("not a plist"));
     }
-
     void configurationInFixedOrder()
     {
         const QString bundle = makeBundle(m_sandbox.path(QStringLiteral("apps/KestraClient.app")),
                                           QVariantMap({{QStringLiteral("CFBundleVersion"), QStringLiteral("120")},
                                                {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")}}));
         const ZDClientPreferences prefs(QString(), bundle);
-
         // No tool suite: the dictionary ends before "orvVersion".
         QCOMPARE(prefs.configuration(true, {}, true),
                  QVariantMap({{QStringLiteral("version"), QStringLiteral("120")}, {QStringLiteral("versionString"), QStringLiteral("1.2")},
                       {QStringLiteral("maintenanceRequested"), true}}));
-
         const QVariantMap orv = QVariantMap({{QStringLiteral("version"), QStringLiteral("300")}, {QStringLiteral("versionString"), QStringLiteral("3.0")}});
         QVariantMap config = prefs.configuration(false, orv, false);
         QCOMPARE(config.value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("0")));
         QCOMPARE(config.value(QStringLiteral("orvVersionString")), QVariant(QStringLiteral("3.0")));
         QCOMPARE(config.size(), 6);
-
         config = prefs.configuration(false, orv, true);
         QCOMPARE(config.size(), 8);
         QCOMPARE(config.value(QStringLiteral("preferredHostName")).toString(), ZDClientPreferences::hostName());
         QVERIFY(config.value(QStringLiteral("hostNames")).toList().contains(ZDClientPreferences::primaryHostName()));
-
         makeBundle(bundle, QVariantMap({{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.2")},
                                 {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
         QVERIFY(prefs.configuration(false, orv, true).isEmpty());
@@ -130,38 +113,25 @@ private Q_SLOTS:
                                 {QStringLiteral("ZDMinAdminVersion"), QStringLiteral("110")}}));
         QCOMPARE(prefs.configuration(false, orv, false).value(QStringLiteral("minAdminVersion")), QVariant(QStringLiteral("110")));
     }
-
-    void hostNameRule_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QString>("primary");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("as typed") << QStringList{QStringLiteral("edit-suite-3.local"), QStringLiteral("Edit-Suite-3.local"),
-                                                 QStringLiteral("Other.local")}
-                                  << QStringLiteral("edit-suite-3.local") << QStringLiteral("Edit-Suite-3.local.");
-        QTest::newRow("all lower case") << QStringList{QStringLiteral("edit-suite-3.local"), QStringLiteral("edit-suite-3")}
-                                        << QStringLiteral("edit-suite-3.local") << QStringLiteral("edit-suite-3.local.");
-        QTest::newRow("final dot kept") << QStringList{QStringLiteral("Suite.local.")} << QStringLiteral("suite.local")
-                                        << QStringLiteral("Suite.local.");
-        QTest::newRow("not a local name") << QStringList{QStringLiteral("Suite.example.com")} << QStringLiteral("suite.local")
-                                          << QStringLiteral("suite.local.");
-    }
     void hostNameRule()
     {
-        QFETCH(QStringList, names);
-        QFETCH(QString, primary);
-        QFETCH(QString, expected);
-        QCOMPARE(ZDClientPreferences::chooseHostName(names, primary), expected);
+        // As typed, all lower case, the final dot kept, not a local name.
+        const struct { QStringList names; const char *primary, *expected; } cases[] = {
+            {{QStringLiteral("edit-suite-3.local"), QStringLiteral("Edit-Suite-3.local"), QStringLiteral("Other.local")},
+             "edit-suite-3.local", "Edit-Suite-3.local."},
+            {{QStringLiteral("edit-suite-3.local"), QStringLiteral("edit-suite-3")}, "edit-suite-3.local", "edit-suite-3.local."},
+            {{QStringLiteral("Suite.local.")}, "suite.local", "Suite.local."},
+            {{QStringLiteral("Suite.example.com")}, "suite.local", "suite.local."}};
+        for (const auto &c : cases)
+            QCOMPARE(ZDClientPreferences::chooseHostName(c.names, QString::fromLatin1(c.primary)), QString::fromLatin1(c.expected));
         QVERIFY(ZDClientPreferences::hostName().endsWith(QLatin1Char('.')));
         QVERIFY(!ZDClientPreferences::hostName().endsWith(QLatin1String("..")));
     }
-
     void identity()
     {
         const QString a = ZDClientPreferences::generateUUID();
         QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")).match(a).hasMatch());
         QVERIFY(a != ZDClientPreferences::generateUUID());
-
         // Not installed, not started from a bundle: the preference pane's copy.
         QCOMPARE(ZDClientPreferences::bundlePath(),
                  ZDLocalPaths::libraryDirectory(false) + QStringLiteral("/PreferencePanes/Kestra Client.prefPane"));
@@ -177,7 +147,6 @@ private Q_SLOTS:
         QDir::setCurrent(cwd);
         QCOMPARE(QFileInfo(found).canonicalFilePath(), QFileInfo(copy).canonicalFilePath());
     }
-
     void computerIcon()
     {
         QImage icon;
