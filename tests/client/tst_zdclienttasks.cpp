@@ -279,39 +279,33 @@ private Q_SLOTS:
         m_agent->call(QString::fromLatin1(ZDOrv::kExecuteTask), {QStringLiteral("local"), QStringLiteral("com.zendrel.Ondrel"), QVariant()});
         QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kTaskFinished).size(), 1, 30000);
     }
-    void taskErrors_data()
-    {
-        QTest::addColumn<QString>("task");
-        QTest::addColumn<QString>("bundle");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<bool>("infoAsUser");
-        QTest::newRow("not installed") << QStringLiteral("succeed") << QStringLiteral("com.zendrel.Aubrel") << 1000 << true;
-        QTest::newRow("old table form") << QStringLiteral("succeed") << QStringLiteral("com.zendrel.Mendo") << 1002 << true;
-        QTest::newRow("no such task") << QStringLiteral("nosuch") << QStringLiteral("com.zendrel.Ondrel") << 1003 << false;
-        QTest::newRow("empty command") << QStringLiteral("empty") << QStringLiteral("com.zendrel.Ondrel") << 1003 << false;
-    }
     void taskErrors()
     {
-        QFETCH(QString, task);
-        QFETCH(QString, bundle);
-        QFETCH(int, code);
-        QFETCH(bool, infoAsUser);
-        m_agent->call(QString::fromLatin1(ZDOrv::kExecuteTask), {task, bundle, QVariantList()});
-        QList<QVariantList> errors = errorsUpToMarker();
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errorOf(errors.first()).code(), code);
-        QCOMPARE(errorOf(errors.first()).userInfo().value(QStringLiteral("info")),
-                 infoAsUser ? QVariant(bundle) : QVariant());
-        m_log.clear();
-        // With rights: the identifier always goes along, and a waiting console is released.
-        m_registry->shouldPostFinishedTaskWithTimeout(600);
-        m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
-                      {task, bundle, QVariantList(), kAdmin, encrypted(QStringLiteral("irrelevant"))});
-        errors = errorsUpToMarker();
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errorOf(errors.first()).code(), code);
-        QCOMPARE(errorOf(errors.first()).userInfo().value(QStringLiteral("info")), QVariant(bundle));
-        QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kTaskFinished).size(), 1, 30000);
+        const struct { const char *task, *bundle; int code; bool infoAsUser; } cases[] = {
+            {"succeed", "com.zendrel.Aubrel", 1000, true}, // not installed
+            {"succeed", "com.zendrel.Mendo", 1002, true},  // old table form
+            {"nosuch", "com.zendrel.Ondrel", 1003, false},
+            {"empty", "com.zendrel.Ondrel", 1003, false}}; // empty command
+        for (const auto &c : cases) {
+            const QString task = QString::fromLatin1(c.task), bundle = QString::fromLatin1(c.bundle);
+            m_log.clear();
+            m_agent->call(QString::fromLatin1(ZDOrv::kExecuteTask), {task, bundle, QVariantList()});
+            QList<QVariantList> errors = errorsUpToMarker();
+            QVERIFY2(errors.size() == 1, c.task);
+            QCOMPARE(errorOf(errors.first()).code(), c.code);
+            QCOMPARE(errorOf(errors.first()).userInfo().value(QStringLiteral("info")),
+                     c.infoAsUser ? QVariant(bundle) : QVariant());
+            m_log.clear();
+            // With rights: the identifier always goes along, and a waiting console is released.
+            m_registry->shouldPostFinishedTaskWithTimeout(600);
+            m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
+                          {task, bundle, QVariantList(), kAdmin, encrypted(QStringLiteral("irrelevant"))});
+            errors = errorsUpToMarker();
+            QVERIFY2(errors.size() == 1, c.task);
+            QCOMPARE(errorOf(errors.first()).code(), c.code);
+            QCOMPARE(errorOf(errors.first()).userInfo().value(QStringLiteral("info")), QVariant(bundle));
+            QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kTaskFinished).size(), 1, 30000);
+        }
     }
     void runWithRights()
     {
