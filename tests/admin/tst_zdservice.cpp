@@ -98,49 +98,39 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
         QVERIFY(agent.waitForLine(QStringLiteral("CALL fetchInitialConfiguration:")));
     }
-    void errorCodes_data()
-    {
-        QTest::addColumn<QStringList>("agentArgs");
-        QTest::addColumn<int>("minClient");
-        QTest::addColumn<int>("minOrv");
-        QTest::addColumn<int>("code");
-        const QString v = QStringLiteral("--version");
-        const QString o = QStringLiteral("--orv");
-        QTest::newRow("current") << QStringList{v, QStringLiteral("1100"), o, QStringLiteral("9")} << 1000 << 5 << 0;
-        QTest::newRow("client outdated") << QStringList{v, QStringLiteral("900"), o, QStringLiteral("9")} << 1000 << 5 << 2006;
-        QTest::newRow("tools outdated") << QStringList{v, QStringLiteral("1100"), o, QStringLiteral("4")} << 1000 << 5 << 2007;
-        QTest::newRow("no orvVersion") << QStringList{v, QStringLiteral("1100")} << 1000 << 1 << 2007;
-        QTest::newRow("no version") << QStringList{o, QStringLiteral("9")} << 1000 << 5 << 0;
-        QTest::newRow("no dictionary") << QStringList{QStringLiteral("--null-config")} << 0 << 0 << 2001;
-        QTest::newRow("no answer") << QStringList{QStringLiteral("--no-config")} << 0 << 0 << 2008;
-    }
     void errorCodes()
     {
-        QFETCH(QStringList, agentArgs);
-        QFETCH(int, minClient);
-        QFETCH(int, minOrv);
-        QFETCH(int, code);
-        ZDService::setMinimumVersions(minClient, minOrv);
-        ZDService::setConfigurationTimeout(500);
-        ZDFakeAgent agent(agentArgs);
-        QVERIFY(agent.start());
-        auto s = manual(agent);
-        QSignalSpy localErrors(s.get(), &ZDService::postLocalError);
-        QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
-        QTRY_VERIFY_WITH_TIMEOUT(s->isConnected(), kWait);
-        if (code == 0) {
-            QTRY_VERIFY_WITH_TIMEOUT(!s->configDict().isEmpty(), kWait);
-            QTest::qWait(1000); // past the configuration time-out: nothing may follow
-            QCOMPARE(s->errorCode(), 0);
-            QCOMPARE(localErrors.size(), 0);
-            return;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(s->errorCode(), code, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!localErrors.isEmpty(), kWait);
-        QCOMPARE(localErrors.last().at(0).toInt(), code);
-        if (code == 2008) {
-            QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kWait);
-            QVERIFY(s->isConnected()); // the link itself stays
+        const QString v = QStringLiteral("--version"), o = QStringLiteral("--orv");
+        const struct { const char *name; QStringList agentArgs; int minClient, minOrv, code; } cases[] = {
+            {"current", {v, QStringLiteral("1100"), o, QStringLiteral("9")}, 1000, 5, 0},
+            {"client outdated", {v, QStringLiteral("900"), o, QStringLiteral("9")}, 1000, 5, 2006},
+            {"tools outdated", {v, QStringLiteral("1100"), o, QStringLiteral("4")}, 1000, 5, 2007},
+            {"no orvVersion", {v, QStringLiteral("1100")}, 1000, 1, 2007},
+            {"no version", {o, QStringLiteral("9")}, 1000, 5, 0},
+            {"no dictionary", {QStringLiteral("--null-config")}, 0, 0, 2001},
+            {"no answer", {QStringLiteral("--no-config")}, 0, 0, 2008}};
+        for (const auto &c : cases) {
+            ZDService::setMinimumVersions(c.minClient, c.minOrv);
+            ZDService::setConfigurationTimeout(500);
+            ZDFakeAgent agent(c.agentArgs);
+            QVERIFY2(agent.start(), c.name);
+            auto s = manual(agent);
+            QSignalSpy localErrors(s.get(), &ZDService::postLocalError);
+            QSignalSpy failed(s.get(), &ZDService::serviceConnectFailed);
+            QTRY_VERIFY2_WITH_TIMEOUT(s->isConnected(), c.name, kWait);
+            if (c.code == 0) {
+                QTRY_VERIFY2_WITH_TIMEOUT(!s->configDict().isEmpty(), c.name, kWait);
+                QTest::qWait(1000); // past the configuration time-out: nothing may follow
+                QVERIFY2(s->errorCode() == 0 && localErrors.isEmpty(), c.name);
+                continue;
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(s->errorCode(), c.code, kWait);
+            QTRY_VERIFY2_WITH_TIMEOUT(!localErrors.isEmpty(), c.name, kWait);
+            QCOMPARE(localErrors.last().at(0).toInt(), c.code);
+            if (c.code == 2008) {
+                QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kWait);
+                QVERIFY(s->isConnected()); // the link itself stays
+            }
         }
     }
     void agentNeedsNewerAdmin()
