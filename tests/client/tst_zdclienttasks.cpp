@@ -430,40 +430,37 @@ private Q_SLOTS:
         QVERIFY(firstAnswers.isEmpty());
         QCOMPARE(secondAnswers.size(), 1);
     }
-    void requestsAreValidated_data()
+    void requestsAreValidated()
     {
-        QTest::addColumn<QVariantList>("args");
-        const QString big(ZDClientTasks::kMaxArgumentLength + 1, QLatin1Char('x'));
         QVariantList many;
         for (int i = 0; i <= ZDClientTasks::kMaxOptions; ++i)
             many << QStringLiteral("-o");
-        // A wrong kind anywhere takes the contract's one refusal path (the contract test tries them all).
-        QTest::newRow("numbers as options") << QVariantList {QStringLiteral("succeed"), QStringLiteral("com.zendrel.Tidwell"), QVariantList {1, 2}};
-        QTest::newRow("too many options") << QVariantList {QStringLiteral("succeed"), QStringLiteral("com.zendrel.Tidwell"), many};
-        QTest::newRow("option too long") << QVariantList {QStringLiteral("succeed"), QStringLiteral("com.zendrel.Tidwell"), QVariantList {big}};
-        QTest::newRow("NUL in an option") << QVariantList {QStringLiteral("succeed"), QStringLiteral("com.zendrel.Tidwell"),
-                                                           QVariantList {QStringLiteral("a") + QChar(0) + QStringLiteral("b")}};
-    }
-    void requestsAreValidated()
-    {
-        QFETCH(QVariantList, args);
-        QFile::remove(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed")));
-        m_agent->call(QString::fromLatin1(ZDOrv::kExecuteTask), args);
-        QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kAddStringToQueueUserInfo).size()
-                                      + m_log.of(ZDOrv::kAddStringToQueueHostname).size(), 1, 30000);
-        QVERIFY(!QFile::exists(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed"))));
-        // The same request with rights, and with a callback that hears why.
-        m_log.clear();
-        m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask), args + QVariantList {kAdmin, encrypted(m_adminPassword)});
-        QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kAddStringToQueueUserInfo).size()
-                                      + m_log.of(ZDOrv::kAddStringToQueueHostname).size(), 1, 30000);
-        QList<QVariantMap> answers;
-        m_agent->callOneway(QString::fromLatin1(ZDOrv::kAuthExecuteTaskCallback),
-                            args + QVariantList {kAdmin, encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&answers)),
-                                                 QStringLiteral("ZDKMTCallbackInvalid")});
-        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 30000);
-        QCOMPARE(answers.first().value(QStringLiteral("output")).toString(), QStringLiteral("Error: Invalid task request."));
-        QVERIFY(!QFile::exists(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed"))));
+        // Numbers as options, too many, one too long, a NUL in one. A wrong kind anywhere takes the
+        // contract's one refusal path (the contract test tries them all).
+        const QVariantList optionLists[] = {QVariantList{1, 2}, many,
+                                            QVariantList{QString(ZDClientTasks::kMaxArgumentLength + 1, QLatin1Char('x'))},
+                                            QVariantList{QStringLiteral("a") + QChar(0) + QStringLiteral("b")}};
+        for (const QVariantList &options : optionLists) {
+            const QVariantList args{QStringLiteral("succeed"), QStringLiteral("com.zendrel.Tidwell"), options};
+            m_log.clear();
+            QFile::remove(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed")));
+            m_agent->call(QString::fromLatin1(ZDOrv::kExecuteTask), args);
+            QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kAddStringToQueueUserInfo).size()
+                                          + m_log.of(ZDOrv::kAddStringToQueueHostname).size(), 1, 30000);
+            QVERIFY(!QFile::exists(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed"))));
+            // The same request with rights, and with a callback that hears why.
+            m_log.clear();
+            m_agent->call(QString::fromLatin1(ZDOrv::kAuthExecuteTask), args + QVariantList {kAdmin, encrypted(m_adminPassword)});
+            QTRY_COMPARE_WITH_TIMEOUT(m_log.of(ZDOrv::kAddStringToQueueUserInfo).size()
+                                          + m_log.of(ZDOrv::kAddStringToQueueHostname).size(), 1, 30000);
+            QList<QVariantMap> answers;
+            m_agent->callOneway(QString::fromLatin1(ZDOrv::kAuthExecuteTaskCallback),
+                                args + QVariantList {kAdmin, encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&answers)),
+                                                     QStringLiteral("ZDKMTCallbackInvalid")});
+            QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 30000);
+            QCOMPARE(answers.first().value(QStringLiteral("output")).toString(), QStringLiteral("Error: Invalid task request."));
+            QVERIFY(!QFile::exists(resultFile(QStringLiteral("Tidwell"), QStringLiteral("succeed"))));
+        }
     }
     void callbackNameAndMissingCallback()
     {
