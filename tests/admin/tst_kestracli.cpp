@@ -74,11 +74,10 @@ private Q_SLOTS:
             const Run r = kestra({u"add"_s, a.name, u"127.0.0.1"_s, QString::number(a.port)});
             QVERIFY2(r.exit() == 0, qPrintable(r.err));
         }
-        // The sheet's rules: the same address and port twice, a bad address, a low port.
+        // The sheet's rules (the discovery's table): the same address and port twice, a low port.
         Run r = kestra({u"add"_s, u"Other"_s, u"127.0.0.1"_s, QString::number(m_agents[0].port)});
         QCOMPARE(r.exit(), 1);
         QVERIFY(r.err.contains(u"Connection already exists"_s));
-        QCOMPARE(kestra({u"add"_s, u"X"_s, u"010.0.0.1"_s, u"4000"_s}).exit(), 1);
         QCOMPARE(kestra({u"add"_s, u"X"_s, u"10.0.0.1"_s, u"1024"_s}).exit(), 1);
         QCOMPARE(kestra({u"add"_s, u"X"_s}).exit(), 2);
         r = kestra({u"list"_s, u"--no-browse"_s, u"--wait"_s, u"20"_s});
