@@ -6,6 +6,7 @@ instead, and prints one line per attack (see console())."""
 import os
 import random
 import resource
+import selectors
 import socket
 import struct
 import sys
@@ -65,6 +66,13 @@ def uncbor(b, i=0):
     return {20: False, 21: True}.get(info), i
 
 
+def frame(body):
+    return struct.pack(">I", len(body)) + body
+
+
+HELLO = frame(cbor({"type": "hello", "version": 1, "name": "KestraAdmin"}))
+
+
 class Wire:
     """One console connection: hello sent, frames read one at a time."""
 
@@ -72,11 +80,10 @@ class Wire:
         self.s = socket.create_connection((addr, port), timeout=30)
         self.buf = b""
         self.ids = 100
-        self.send({"type": "hello", "version": 1, "name": "KestraAdmin"})
+        self.s.sendall(HELLO)
 
     def send(self, message):
-        body = cbor(message)
-        self.s.sendall(struct.pack(">I", len(body)) + body)
+        self.s.sendall(frame(cbor(message)))
 
     def read(self):
         """The next message, None once the agent closed the link."""
@@ -168,21 +175,46 @@ def console(user, guess):
         s.close()
     say(f"NOHELLO closed={closed} of={len(quiet)} seconds={time.monotonic() - start:.1f}")
 
-    # A flood from this one address, held until the test says "go".
+    # A flood of links from this one address that say hello and answer every ping,
+    # held until the test says "go": only the per-address limit keeps them from
+    # taking every place the agent has.
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(resource.getrlimit(resource.RLIMIT_NOFILE)[1], 8192),) * 2)
-    flood = []
+    held = selectors.DefaultSelector()
+    held.register(sys.stdin, selectors.EVENT_READ)
+
+    def serve(timeout):
+        """Answers the agent's pings on the held links; True once the test says "go"."""
+        for key, _ in held.select(timeout):
+            if key.fileobj is sys.stdin:
+                return True
+            try:
+                if key.fileobj.recv(4096):
+                    key.fileobj.sendall(frame(cbor({"type": "pong"})))
+                    continue
+            except OSError:
+                pass
+            held.unregister(key.fileobj)
+            key.fileobj.close()
+        return False
+
+    deadline = time.monotonic() + 30
     for _ in range(2000):
         try:
-            f = socket.socket()
-            f.setblocking(False)
-            f.connect_ex((addr, port))
-            flood.append(f)
+            f = socket.create_connection((addr, port), timeout=5)
+            f.sendall(HELLO)
+            held.register(f, selectors.EVENT_READ)
         except OSError:
+            refusals += 1
+        serve(0)
+        if time.monotonic() > deadline:
             break
-    say(f"FLOOD held={len(flood)}")
+    say(f"FLOOD links={len(held.get_map()) - 1}")
+    while not serve(120):
+        pass
     sys.stdin.readline()
-    for f in flood:
-        f.close()
+    for key in list(held.get_map().values()):
+        if key.fileobj is not sys.stdin:
+            key.fileobj.close()
 
     # Text that is not UTF-8: forwarded as replacement characters it would grow threefold.
     w = served()
@@ -234,10 +266,6 @@ def send(payload, read=True):
         pass  # the agent dropping us is the right answer
     finally:
         s.close()
-
-
-def frame(body):
-    return struct.pack(">I", len(body)) + body
 
 
 cases = 0

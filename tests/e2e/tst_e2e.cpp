@@ -810,7 +810,7 @@ private Q_SLOTS:
         QStringList heard;
         peer.start(qEnvironmentVariable("E2E_HOSTS_SH"),
                    {QStringLiteral("exec"), QStringLiteral("4"), QStringLiteral("python3"), qEnvironmentVariable("E2E_BADPEER"), hostAddress(1),
-                    QString::number(service(1)->port()), QStringLiteral("console"), user,
+                    QString::number(others[0]->port()), QStringLiteral("console"), user,
                     QString::fromLatin1(ZDEncryption::encryptCredential(QStringLiteral("a wrong guess")).toHex())});
         const QString quiet = awaitLine(peer, heard, QStringLiteral("NOHELLO"), 60000);
         expect(quiet.contains(QStringLiteral("closed=20 ")), QStringLiteral("connections without a hello are closed by the agent: ") + quiet);
@@ -820,7 +820,7 @@ private Q_SLOTS:
             try {
                 ZDConnectionOptions options;
                 options.serveMode = ZDServeMode::WorkerThreads;
-                const auto c = ZDConnection::connectToHost(hostAddress(1), quint16(service(1)->port()), QString(), options);
+                const auto c = ZDConnection::connectToHost(hostAddress(1), quint16(others[0]->port()), QString(), options);
                 settings = c->rootProxy()->call(QStringLiteral("networkClientSettings"));
                 c->invalidate();
             } catch (const std::exception &e) {
@@ -848,7 +848,7 @@ private Q_SLOTS:
                     QTest::qWait(2000);
                 offMain([&] {
                     valid = m_dispatcher->objectFromRemoteMethod(QString::fromLatin1(ZDOrv::kValidateUsernamePassword), user,
-                                                                 ZDEncryption::encryptCredential(qEnvironmentVariable("E2E_ADMIN_PASSWORD")), service(1));
+                                                                 ZDEncryption::encryptCredential(qEnvironmentVariable("E2E_ADMIN_PASSWORD")), others[0]);
                 }, 120000);
             }
             expect(valid.toBool(), QStringLiteral("after the guessing host1 takes the right password again (%1)").arg(valid.toString()));
@@ -857,9 +857,10 @@ private Q_SLOTS:
         expect(out.open(QIODevice::ReadOnly) && out.seek(outBefore) && !out.readAll().contains("Reconnecting in"),
                QStringLiteral("host1's agent did not restart its service"));
         expect(QFile::exists(QStringLiteral("/proc/") + pid), QStringLiteral("host1's agent is alive"));
-        offMain([this] {
+        offMain([&others] {
             try {
-                service(1)->proxyObject()->call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("still registered")});
+                if (const auto proxy = others[0]->proxyObject())
+                    proxy->call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("still registered")});
             } catch (const std::exception &e) {
                 qInfo("e2e: hostile agent: host1: %s", e.what());
             }
