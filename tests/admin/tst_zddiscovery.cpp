@@ -245,7 +245,7 @@ private Q_SLOTS:
             plist.insert(QStringLiteral("ZDGroupVersion"), QString::number(version));
             QVERIFY(ZDPropertyList::writeFile(updates, plist));
             QVERIFY(ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskFinished")));
-            QTRY_COMPARE_WITH_TIMEOUT(s->errorCode(), version < suite ? 2007 : 0, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(s->isSettled() && s->errorCode() == (version < suite ? 2007 : 0), kWait);
         }
         ZDService::setMinimumVersions(0, 0);
         ZDDispatcher dispatcher([s] { return ZDDispatcher::ServiceList{s}; });

@@ -457,6 +457,11 @@ void ZDDispatcher::linkFailed(const ZDServicePtr &service, const std::exception 
 
 bool ZDDispatcher::passGate(const ZDServicePtr &service, const QString &op, Gate gate)
 {
+    // Taken off the list before its turn came: say so, not that it could not be reached.
+    if (service->isInvalidated()) {
+        fail(service, QString::fromLatin1(kRemovedReason));
+        return false;
+    }
     const int code = service->errorCode();
     if (code > 0) {
         const bool exempt = gate == Gate::AuthMethod
