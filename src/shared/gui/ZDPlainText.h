@@ -65,10 +65,14 @@ public:
 // For the whole application, from now on; once is enough, more is harmless.
 inline void enforce()
 {
+    static constexpr auto kName = "zdPlainTextEnforcer";
     QCoreApplication *app = QCoreApplication::instance();
-    if (!app || app->findChild<Enforcer *>(QString(), Qt::FindDirectChildrenOnly))
+    // Found by name: Enforcer has no meta-object of its own to be cast by.
+    if (!app || app->findChild<QObject *>(QLatin1String(kName), Qt::FindDirectChildrenOnly))
         return;
-    app->installEventFilter(new Enforcer(app));
+    auto *enforcer = new Enforcer(app);
+    enforcer->setObjectName(QLatin1String(kName));
+    app->installEventFilter(enforcer);
 }
 
 } // namespace ZDPlainText
