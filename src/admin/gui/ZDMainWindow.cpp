@@ -29,6 +29,7 @@
 #include "ZDTroubleshooter.h"
 
 #include <QAction>
+#include <QHash>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -379,13 +380,22 @@ void ZDMainWindow::buildMenus()
 void ZDMainWindow::populateTasks()
 {
     ZDLog::appendLog(QStringLiteral("Populating tasks..."));
-    // Only tasks whose panel exists are listed.
+    // Each task's panel, and what refreshing and clearing it means; only tasks with a panel are listed.
+    using Made = std::pair<QWidget *, TaskPanel>;
+    const QHash<QString, std::function<Made()>> makers{
+        {QLatin1String(ZDAdminDefaults::kClientTaskName),
+         [this] {
+             auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }}};
+         }},
+    };
     for (const QString &name : ZDAdminDefaults::taskNames()) {
-        if (name != QLatin1String(ZDAdminDefaults::kClientTaskName))
+        const std::function<Made()> make = makers.value(name);
+        if (!make)
             continue;
-        auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
-        m_panels->addWidget(panel);
-        m_taskPanels.append({[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }});
+        const auto [widget, panel] = make();
+        m_panels->addWidget(widget);
+        m_taskPanels.append(panel);
         auto *item = new QListWidgetItem(style()->standardIcon(QStyle::SP_ComputerIcon), name, m_tasks);
         item->setData(Qt::UserRole, m_panels->count() - 1);
     }
