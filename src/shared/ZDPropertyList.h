@@ -31,4 +31,11 @@ public:
     static QVariantMap readDictionary(const QString &path);
     // Writes atomically (temporary file, then rename); false with one log line on failure.
     static bool writeFile(const QString &path, const QVariant &value, Format format = Format::Xml);
+
+    // Old-style (OpenStep) text: dictionaries, arrays, strings and <hex> data.
+    // Numbers, booleans and dates are written as their text, so they read back as
+    // text. The reader is strict: only those forms, UTF-8, no duplicate keys,
+    // nothing after the value; bounded like the other formats.
+    static QByteArray toOpenStep(const QVariant &value, QString *error = nullptr);
+    static QVariant fromOpenStep(const QByteArray &text, QString *error = nullptr);
 };
