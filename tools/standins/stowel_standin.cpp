@@ -1,0 +1,267 @@
+// Stand-in for the maker's preference tool. It knows the applications' preference
+// files by key (the shared table) and keeps backups as packages "<name>.stb2" in
+// its backup folder: an Info.plist manifest {name, date, keys, size} and the
+// files, home-relative below "Files/" (computer-wide ones below "System/").
+//   -list                         the backups as a property list {name: {path, ...}}
+//   -backup NAME [KEY,KEY...]     back up every kind, or the chosen ones
+//   -restore PATH                 copy a backup's files back, byte for byte
+//   -trash [-allfiles] KEY,...    move the kinds' files to the Trash, with their records
+//   -lock KEY,... / -unlock KEY,...  clear / give back the files' write bits
+//   -quicktrash                   trash the kinds checked by default (task "0")
+// Exit status: 0 done, 1 a file could not be handled, 64 usage, 65 refused input.
+#include "ZDFileAttributes.h"
+#include "ZDFileManager.h"
+#include "ZDFileTree.h"
+#include "ZDLocalPaths.h"
+#include "ZDPreferenceKinds.h"
+#include "ZDPropertyList.h"
+#include "ZDTrash.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace PK = ZDPreferenceKinds;
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 64;
+constexpr int kRefused = 65;
+const QString kFiles = QStringLiteral("Files");
+const QString kSystem = QStringLiteral("System");
+
+int refuse(const QString &why, int status = kRefused)
+{
+    std::fprintf(stderr, "Stowel: %s\n", qPrintable(why));
+    return status;
+}
+
+// The kinds named by a key list; empty (and *why set) when it names an unknown one.
+QList<const PK::Kind *> kindsOf(const QString &keyList, QString *why)
+{
+    QList<const PK::Kind *> kinds;
+    if (const QString problem = PK::keyListProblem(keyList); !problem.isEmpty()) {
+        *why = problem;
+        return {};
+    }
+    for (const QString &key : keyList.split(QLatin1Char(',')))
+        kinds << PK::kindForKey(key);
+    return kinds;
+}
+
+// The existing files and folders of the kinds; links are left alone.
+QStringList filesOf(const QList<const PK::Kind *> &kinds)
+{
+    QStringList found;
+    for (const PK::Kind *kind : kinds) {
+        for (const QString &pattern : PK::filePatterns(*kind)) {
+            for (const QString &path : ZDFileManager::filesMatchingWildcardPath(pattern)) {
+                const QFileInfo info(path);
+                if (info.exists() && !info.isSymLink() && !found.contains(path))
+                    found << path;
+            }
+        }
+    }
+    return found;
+}
+
+// Where a file goes inside a package: home-relative below Files/, else below System/.
+QString packageRelative(const QString &path)
+{
+    const QString home = QDir::cleanPath(ZDLocalPaths::userDirectory());
+    if (path.startsWith(home + QLatin1Char('/')))
+        return kFiles + path.mid(home.size());
+    const QString root = ZDLocalPaths::systemRoot();
+    return kSystem + (root == QLatin1String("/") ? path : path.mid(root.size()));
+}
+
+int list(const QStringList &)
+{
+    QVariantMap backups;
+    QDirIterator it(PK::backupFolder(), {QStringLiteral("*.") + QLatin1String(PK::kBackupExtension)},
+                    QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QVariantMap backup = ZDPropertyList::readDictionary(path + QStringLiteral("/Info.plist"));
+        if (backup.isEmpty())
+            continue;
+        backup.insert(QStringLiteral("path"), path);
+        backups.insert(ZDFileTree::deletingExtension(it.fileName()), backup);
+    }
+    QString error;
+    const QByteArray out = ZDPropertyList::toData(backups, ZDPropertyList::Format::Xml, &error);
+    if (out.isEmpty())
+        return refuse(error, kFailed);
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    return 0;
+}
+
+int backup(const QStringList &args)
+{
+    if (args.isEmpty() || args.size() > 2)
+        return refuse(QStringLiteral("usage: -backup NAME [KEY,KEY...]"), kUsage);
+    const QString name = args.at(0);
+    if (const QString why = PK::backupNameProblem(name); !why.isEmpty())
+        return refuse(why);
+    QString why;
+    const QString keys = args.size() == 2 ? args.at(1) : PK::allKeys().join(QLatin1Char(','));
+    const QList<const PK::Kind *> kinds = kindsOf(keys, &why);
+    if (kinds.isEmpty())
+        return refuse(why);
+    const QString folder = PK::backupFolder();
+    if (!QDir().mkpath(folder))
+        return refuse(QStringLiteral("cannot create %1").arg(folder), kFailed);
+    // Built aside and renamed into place: a failed backup never replaces a good one.
+    const QString work = folder + QStringLiteral("/.new-") + ZDLocalPaths::uuid();
+    const auto cleanup = qScopeGuard([&] { ZDFileTree::remove(work); });
+    qint64 size = 0;
+    int status = 0;
+    for (const QString &path : filesOf(kinds)) {
+        const QString target = work + QLatin1Char('/') + packageRelative(path);
+        QDir().mkpath(QFileInfo(target).path());
+        const ZDFileTree::Result copied = ZDFileTree::copy(path, target);
+        if (!copied.ok) {
+            std::fprintf(stderr, "Stowel: %s\n", qPrintable(copied.description()));
+            status = kFailed;
+            continue;
+        }
+        size += ZDFileTree::measure(target).bytes;
+    }
+    const QVariantMap manifest{{QStringLiteral("name"), name},
+                               {QStringLiteral("date"), QDateTime::currentDateTimeUtc()},
+                               {QStringLiteral("keys"), keys},
+                               {QStringLiteral("size"), size}};
+    if (!ZDPropertyList::writeFile(work + QStringLiteral("/Info.plist"), manifest))
+        return kFailed;
+    const QString final = folder + QLatin1Char('/') + name + QLatin1Char('.') + QLatin1String(PK::kBackupExtension);
+    if (ZDFileTree::exists(final) && !ZDFileTree::remove(final).ok)
+        return refuse(QStringLiteral("cannot replace %1").arg(final), kFailed);
+    if (!QDir().rename(work, final))
+        return refuse(QStringLiteral("cannot create %1").arg(final), kFailed);
+    return status;
+}
+
+// Copies every regular file below `from` to the same place below `to`; links are skipped.
+bool restoreTree(const QString &from, const QString &to)
+{
+    bool ok = true;
+    QDirIterator it(from, QDir::Files | QDir::Hidden | QDir::NoSymLinks | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        QDir().mkpath(QFileInfo(target).path());
+        // An old file or a link in the way is replaced, never written through.
+        if (ZDFileTree::exists(target))
+            ZDFileTree::remove(target);
+        const ZDFileTree::Result copied = ZDFileTree::copy(source, target);
+        if (!copied.ok) {
+            std::fprintf(stderr, "Stowel: %s\n", qPrintable(copied.description()));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+int restore(const QStringList &args)
+{
+    if (args.size() != 1)
+        return refuse(QStringLiteral("usage: -restore PATH"), kUsage);
+    const QFileInfo package(args.at(0));
+    if (package.isSymLink() || !package.isDir() || package.suffix() != QLatin1String(PK::kBackupExtension) ||
+        ZDPropertyList::readDictionary(package.filePath() + QStringLiteral("/Info.plist")).isEmpty())
+        return refuse(QStringLiteral("%1 is not a backup").arg(args.at(0)));
+    const QString base = package.absoluteFilePath();
+    bool ok = restoreTree(base + QLatin1Char('/') + kFiles, QDir::cleanPath(ZDLocalPaths::userDirectory()));
+    const QString root = ZDLocalPaths::systemRoot();
+    ok = restoreTree(base + QLatin1Char('/') + kSystem, root == QLatin1String("/") ? QString() : root) && ok;
+    return ok ? 0 : kFailed;
+}
+
+int trash(const QStringList &args)
+{
+    const QStringList keys = args.value(0) == QLatin1String("-allfiles") ? args.mid(1) : args;
+    if (keys.size() != 1)
+        return refuse(QStringLiteral("Unable to determine key list"), kUsage);
+    QString why;
+    const QList<const PK::Kind *> kinds = kindsOf(keys.first(), &why);
+    if (kinds.isEmpty())
+        return refuse(why);
+    int status = 0;
+    for (const QString &path : filesOf(kinds)) {
+        if (const ZDFileTree::Result r = ZDTrash::trashItem(path); !r.ok) {
+            std::fprintf(stderr, "Stowel: %s\n", qPrintable(r.description()));
+            status = kFailed;
+        }
+    }
+    return status;
+}
+
+int quickTrash(const QStringList &)
+{
+    QStringList keys;
+    for (const PK::Application &app : PK::applications()) {
+        for (const PK::Kind &kind : app.kinds) {
+            if (kind.checked)
+                keys << kind.key;
+        }
+    }
+    return trash({keys.join(QLatin1Char(','))});
+}
+
+int setLocked(const QStringList &args, bool locked)
+{
+    if (args.size() != 1)
+        return refuse(QStringLiteral("Unable to determine key list"), kUsage);
+    QString why;
+    const QList<const PK::Kind *> kinds = kindsOf(args.first(), &why);
+    if (kinds.isEmpty())
+        return refuse(why);
+    int status = 0;
+    for (const QString &path : filesOf(kinds)) {
+        bool ok = true;
+        if (QFileInfo(path).isDir())
+            ok = locked ? ZDFileManager::lockFolder(path) : ZDFileManager::unlockFolder(path);
+        else
+            ok = (locked ? ZDFileAttributes::lock(path) : ZDFileAttributes::unlock(path)) == 0;
+        if (!ok) {
+            std::fprintf(stderr, "Stowel: cannot %s %s\n", locked ? "lock" : "unlock", qPrintable(path));
+            status = kFailed;
+        }
+    }
+    return status;
+}
+
+int lock(const QStringList &args) { return setLocked(args, true); }
+int unlock(const QStringList &args) { return setLocked(args, false); }
+
+struct Command
+{
+    const char *word;
+    int (*run)(const QStringList &);
+};
+
+const Command kCommands[] = {
+    {"-list", list},   {"-backup", backup}, {"-restore", restore},       {"-trash", trash},
+    {"-lock", lock},   {"-unlock", unlock}, {"-quicktrash", quickTrash},
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    for (const Command &command : kCommands) {
+        if (args.value(1) == QLatin1String(command.word))
+            return command.run(args.mid(2));
+    }
+    return refuse(QStringLiteral("usage: Stowel -list | -backup NAME [KEYS] | -restore PATH | -trash -allfiles KEYS | "
+                                 "-lock KEYS | -unlock KEYS | -quicktrash"),
+                  kUsage);
+}
