@@ -7,6 +7,7 @@
 #include "ZDClientLogs.h"
 #include "ZDClientPreferences.h"
 #include "ZDClientTasks.h"
+#include "ZDCrashLogs.h"
 #include "ZDException.h"
 #include "ZDLinkException.h"
 #include "ZDLog.h"
@@ -153,6 +154,11 @@ void AppController::addRemoteOperations()
 
     if (m_tasks)
         m_tasks->addOperations(*m_root);
+    if (m_tasks) {
+        ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
+                                 [this](const QString &path) { return m_logs->fcsCrashLog(path); }};
+        (new ZDCrashLogs(*m_tasks, *m_registry, m_center, std::move(hooks), this))->addOperations(*m_root);
+    }
 }
 
 QVariantMap AppController::fetchConfiguration()

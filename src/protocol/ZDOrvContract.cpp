@@ -44,7 +44,6 @@ constexpr Operation later(const char *name, Call call, const char *feature)
     return op;
 }
 
-constexpr const char *kCrashLogs = "crash logs";
 constexpr const char *kBackups = "preference backups";
 constexpr const char *kPlugins = "plug-ins";
 constexpr const char *kPaths = "application paths";
@@ -92,11 +91,12 @@ const Operation kTable[] = {
     row(kNeedsAdminAccess, A, Sync, {K::TextArray}, K::Bool),
 
     // The maintenance features that come later.
-    later("crashLogsSinceDate:delegate:", Oneway, kCrashLogs),
-    later("quellarGetDefinition:", Sync, kCrashLogs),
-    later("quellarRemoveLogFilename:", Oneway, kCrashLogs),
-    later("quellarSubmitCrashLog:comment:", Oneway, kCrashLogs),
-    later("consolidateCrashLogs:", Oneway, kCrashLogs),
+    // Crash logs: the collection answers once its batches are sent, so a console knows they are all in.
+    row("crashLogsSinceDate:delegate:", A, Sync, {K::Any, K::OptionalReference}, K::None),
+    row("quellarGetDefinition:", A, Sync, {K::OptionalText}, K::Text),
+    row("quellarRemoveLogFilename:", A, Oneway, {K::OptionalText}, K::None),
+    row("quellarSubmitCrashLog:comment:", A, Oneway, {K::OptionalText, K::OptionalText}, K::None),
+    row("consolidateCrashLogs:", A, Oneway, {K::Dictionary}, K::None),
     later("diffFinderSystemInfo", Sync, kSystemInfo),
     later("fcsTidwellRunTasks:", Sync, kApplications),
     later("purgelRemoveApps:settings:", Sync, kApplications),
