@@ -210,7 +210,8 @@ private Q_SLOTS:
         m_center.reset();
         m_sandbox.reset();
     }
-    void publishedAndConfigured()
+    // One agent serves a console, the tools on its computer and the session's notices, then leaves when a tool asks.
+    void oneAgentServesConsolesToolsAndNotifications()
     {
         Agent agent;
         const int port = agent.waitForPort();
@@ -247,14 +248,34 @@ private Q_SLOTS:
                  QSize(64, 64));
         QVERIFY(!console.call(ZDOrv::kComputerIconSize, {qint64(1) << 40}).isValid());
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
-    }
-    void logsAndTheirGuard()
-    {
-        Agent agent;
-        const int port = agent.waitForPort();
-        QVERIFY2(port > 0, qPrintable(agent.output()));
-        Console console(port);
         console.registerCallback();
+        QVERIFY(waitUntilAgentObserves());
+        QVERIFY(m_statuses.constLast().startsWith(QStringLiteral("Listening on port")));
+        // Withdrawn maintenance requests reach the consoles.
+        console.send(ZDOrv::kCancelMaintenanceRequest);
+        QTRY_VERIFY_WITH_TIMEOUT(!console.arguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
+        // Settings from a console: -1 leaves a value alone; hiding the item withdraws a request.
+        const int before = console.arguments(ZDOrv::kCancelMaintenance).size();
+        console.agent->callOneway(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings),
+                                  {QVariantMap{{QStringLiteral("showMenuBarIcon"), 0},
+                                               {QStringLiteral("autoUpdateCheck"), -1},
+                                               {QStringLiteral("globalUpdateCheck"), -1}}});
+        QTRY_COMPARE_WITH_TIMEOUT(
+            console.call(ZDOrv::kNetworkClientSettings).toMap().value(QStringLiteral("showMenuBarIcon")).toInt(), 0,
+            kWaitMs);
+        const QVariantMap stored = ZDPropertyList::readDictionary(preferencesPath());
+        QCOMPARE(stored.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
+        QVERIFY(!stored.contains(QStringLiteral("autoUpdateCheck")));
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
+        // The tools' notices travel to the consoles.
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
+        QTRY_VERIFY_WITH_TIMEOUT(console.receivedOp(ZDOrv::kIncrementProgress), kWaitMs);
+        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskError"),
+                                               {{QStringLiteral("errorString"), QStringLiteral("tool broke")}});
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
+                                 kWaitMs);
         const QString own = console.ownLog();
         QVERIFY(!own.isEmpty());
         const QString logFolder = QFileInfo(own).path();
@@ -290,6 +311,17 @@ private Q_SLOTS:
         QVERIFY(cancelled);
         const QVariantMap all = console.call(ZDOrv::kGatherLogs).toMap();
         QVERIFY(all.contains(own));
+        // A tool on this computer reports through the agent's bus name.
+        const ZDLocalCallbackClient tool;
+        QTRY_VERIFY_WITH_TIMEOUT(tool.isAvailable(), kWaitMs);
+        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("from a tool")}).ok);
+        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueHostname).contains("from a tool"),
+                                 kWaitMs);
+        const auto refused = tool.call(QStringLiteral("format:"), {QStringLiteral("/")});
+        QVERIFY(!refused.ok);
+        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostDisconnect)).ok);
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.process().exitCode(), 0);
     }
     void reconnectsWhenThePortIsBusy()
     {
@@ -459,24 +491,6 @@ private Q_SLOTS:
         Console console(agent.waitForPort(agent.output().indexOf(QStringLiteral("Reconnecting in 5 seconds..."))));
         QVERIFY(!console.call(ZDOrv::kPing).isValid());
     }
-    void localCallbackConnection()
-    {
-        Agent agent;
-        QVERIFY2(agent.waitForPort() > 0, qPrintable(agent.output()));
-        Console console(agent.waitForPort());
-        console.registerCallback();
-        // A tool on this computer reports through the agent's bus name.
-        const ZDLocalCallbackClient tool;
-        QTRY_VERIFY_WITH_TIMEOUT(tool.isAvailable(), kWaitMs);
-        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostErrorString), {QStringLiteral("from a tool")}).ok);
-        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueHostname).contains("from a tool"),
-                                 kWaitMs);
-        const auto refused = tool.call(QStringLiteral("format:"), {QStringLiteral("/")});
-        QVERIFY(!refused.ok);
-        QVERIFY(tool.call(QString::fromLatin1(ZDOrv::kPostDisconnect)).ok);
-        QVERIFY(agent.waitForExit());
-        QCOMPARE(agent.process().exitCode(), 0);
-    }
     void setupInstallsTheLaunchAgent()
     {
         // systemd is not the service manager here: the recording stand-in goes first on PATH.
@@ -521,40 +535,6 @@ private Q_SLOTS:
         QVERIFY(waitUntilAgentObserves());
         ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
         QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(QStringLiteral("Disconnected")), kWaitMs);
-    }
-    void statusAndMaintenanceNotifications()
-    {
-        Agent agent;
-        QVERIFY(agent.waitForPort() > 0);
-        Console console(agent.waitForPort());
-        console.registerCallback();
-        QVERIFY(waitUntilAgentObserves());
-        QVERIFY(m_statuses.constLast().startsWith(QStringLiteral("Listening on port")));
-        // Withdrawn maintenance requests reach the consoles.
-        console.send(ZDOrv::kCancelMaintenanceRequest);
-        QTRY_VERIFY_WITH_TIMEOUT(!console.arguments(ZDOrv::kCancelMaintenance).isEmpty(), kWaitMs);
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientMenuBarIconHide"));
-        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() >= 2, kWaitMs);
-        // Settings from a console: -1 leaves a value alone; hiding the item withdraws a request.
-        const int before = console.arguments(ZDOrv::kCancelMaintenance).size();
-        console.agent->callOneway(QString::fromLatin1(ZDOrv::kSetNetworkClientSettings),
-                                  {QVariantMap{{QStringLiteral("showMenuBarIcon"), 0},
-                                               {QStringLiteral("autoUpdateCheck"), -1},
-                                               {QStringLiteral("globalUpdateCheck"), -1}}});
-        QTRY_COMPARE_WITH_TIMEOUT(
-            console.call(ZDOrv::kNetworkClientSettings).toMap().value(QStringLiteral("showMenuBarIcon")).toInt(), 0,
-            kWaitMs);
-        const QVariantMap stored = ZDPropertyList::readDictionary(preferencesPath());
-        QCOMPARE(stored.value(QStringLiteral("showMenuBarIcon")).toInt(), 0);
-        QVERIFY(!stored.contains(QStringLiteral("autoUpdateCheck")));
-        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kCancelMaintenance).size() > before, kWaitMs);
-        // The tools' notices travel to the consoles.
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskProgressIncrement"));
-        QTRY_VERIFY_WITH_TIMEOUT(console.receivedOp(ZDOrv::kIncrementProgress), kWaitMs);
-        ZDNotificationCenter::postNotification(QStringLiteral("ZDKMTTaskError"),
-                                               {{QStringLiteral("errorString"), QStringLiteral("tool broke")}});
-        QTRY_VERIFY_WITH_TIMEOUT(console.arguments(ZDOrv::kAddStringToQueueUserInfo).contains("tool broke"),
-                                 kWaitMs);
     }
 };
 

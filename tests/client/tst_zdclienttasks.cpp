@@ -18,6 +18,7 @@
 #include "ZDRemoteError.h"
 #include "ZDTestSandbox.h"
 
+#include <QApplication>
 #include <QImage>
 #include <QtTest>
 
@@ -36,6 +37,45 @@ const QString kHost = QStringLiteral("Tasks-Test.local.");
 
 using zdtest::copyTree;
 using zdtest::run;
+
+// The agent's task operations on 127.0.0.1, in this process or in a child run as another user.
+std::unique_ptr<ZDConnectionServer> serveTasks(ZDCallbackRegistry &registry, ZDClientTasks &tasks, QString *error)
+{
+    auto root = ZDRemoteObject::create();
+    root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
+        return ZDClientTasks::guarded(op, body, {});
+    });
+    tasks.addOperations(*root);
+    root->addOperation(QString::fromLatin1(ZDOrv::kSetErrorCallback), [&registry](const QVariantList &args) {
+        registry.setErrorCallback(ZDRemoteProxy::fromVariant(args.value(0)));
+        return QVariant();
+    });
+    auto server = std::make_unique<ZDConnectionServer>();
+    server->setRootObject(root);
+    server->setRegisteredName(QStringLiteral("KestraClient - ") + kHost);
+    return server->listen(QStringLiteral("127.0.0.1"), 0, error) ? std::move(server) : nullptr;
+}
+
+// The child: prints "port=<port>" once it serves, and ends when its standard input closes.
+int runTasksAgent(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    ZDLog::createNewLog(QStringLiteral("zdtasks_agent"));
+    ZDNotificationCenter center;
+    ZDCallbackRegistry registry([] { return kHost; });
+    ZDClientTasks tasks(registry, &center);
+    tasks.populateZDApps();
+    QString error;
+    const auto server = serveTasks(registry, tasks, &error);
+    if (!server) {
+        std::fprintf(stderr, "listen: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("port=%u\n", unsigned(server->port()));
+    std::fflush(stdout);
+    zdtest::quitWhenInputCloses(app);
+    return app.exec();
+}
 
 } // namespace
 
@@ -141,20 +181,9 @@ private Q_SLOTS:
         QVERIFY2(m_center->isConnected(), "run inside scripts/test-services.sh for a session bus");
         m_registry = std::make_unique<ZDCallbackRegistry>([] { return kHost; });
         m_tasks = std::make_unique<ZDClientTasks>(*m_registry, m_center.get());
-        auto root = ZDRemoteObject::create();
-        root->setContract(ZDOrv::Side::Agent, [](const char *op, const std::function<QVariant()> &body) {
-            return ZDClientTasks::guarded(op, body, {});
-        });
-        m_tasks->addOperations(*root);
-        root->addOperation(QString::fromLatin1(ZDOrv::kSetErrorCallback), [this](const QVariantList &args) {
-            m_registry->setErrorCallback(ZDRemoteProxy::fromVariant(args.value(0)));
-            return QVariant();
-        });
-        m_server = std::make_unique<ZDConnectionServer>();
-        m_server->setRootObject(root);
-        m_server->setRegisteredName(QStringLiteral("KestraClient - ") + kHost);
         QString error;
-        QVERIFY2(m_server->listen(QStringLiteral("127.0.0.1"), 0, &error), qPrintable(error));
+        m_server = serveTasks(*m_registry, *m_tasks, &error);
+        QVERIFY2(m_server, qPrintable(error));
         m_link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
         m_agent = m_link->rootProxy();
         m_agent->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
@@ -503,10 +532,10 @@ private Q_SLOTS:
         const QString home = QStringLiteral("/home/") + kUser;
         // The user must reach the tools and its own copy of the agent.
         QVERIFY(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0755) == 0);
-        const QString agent = m_sandbox->path(QStringLiteral("bin/zdtasks_agent"));
+        const QString agent = m_sandbox->path(QStringLiteral("bin/tasks_agent"));
         QDir().mkpath(m_sandbox->path(QStringLiteral("bin")));
         QFile::remove(agent);
-        QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdtasks_agent"), agent));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), agent));
         QFile::setPermissions(agent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
         QProcessEnvironment env;
@@ -515,7 +544,7 @@ private Q_SLOTS:
         env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), m_sandbox->root());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        zdtest::HelperProcess process(QStringLiteral("/usr/sbin/runuser"), {QStringLiteral("-u"), kUser, QStringLiteral("--"), agent}, env);
+        zdtest::HelperProcess process(QStringLiteral("/usr/sbin/runuser"), {QStringLiteral("-u"), kUser, QStringLiteral("--"), agent, QStringLiteral("--tasks-agent")}, env);
         const QByteArray line = process.line({"port="}, 60000);
         QVERIFY2(line.startsWith("port="), line.constData());
         const auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(line.mid(5).toUInt()));
@@ -577,5 +606,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestZDClientTasks)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--tasks-agent") == 0)
+        return runTasksAgent(argc, argv);
+    QApplication app(argc, argv);
+    TestZDClientTasks test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdclienttasks.moc"
