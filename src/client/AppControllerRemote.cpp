@@ -7,6 +7,8 @@
 #include "ZDClientLogs.h"
 #include "ZDClientPreferences.h"
 #include "ZDClientTasks.h"
+#include "ZDAppPaths.h"
+#include "ZDPreferenceBackups.h"
 #include "ZDCrashLogs.h"
 #include "ZDException.h"
 #include "ZDLinkException.h"
@@ -154,6 +156,8 @@ void AppController::addRemoteOperations()
 
     if (m_tasks)
         m_tasks->addOperations(*m_root);
+    ZDPreferenceBackups::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
+    ZDAppPaths::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
                                  [this](const QString &path) { return m_logs->fcsCrashLog(path); }};

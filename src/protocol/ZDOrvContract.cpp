@@ -44,9 +44,7 @@ constexpr Operation later(const char *name, Call call, const char *feature)
     return op;
 }
 
-constexpr const char *kBackups = "preference backups";
 constexpr const char *kPlugins = "plug-ins";
-constexpr const char *kPaths = "application paths";
 constexpr const char *kSchedules = "scheduled tasks";
 constexpr const char *kRenderQueue = "render queue";
 constexpr const char *kSystemInfo = "system information";
@@ -109,10 +107,10 @@ const Operation kTable[] = {
     later("terminateApp:", Sync, kApplications),
     later("forceQuitApp:", Sync, kApplications),
     later("kitterelTrashCaches:settings:", Sync, kApplications),
-    later("tarnokPaths", Sync, kPaths),
-    later("setTarnokPaths:", Sync, kPaths),
-    later("setTarnokPath:forKey:", Sync, kPaths),
-    later("resetTarnokPath:", Sync, kPaths),
+    row("tarnokPaths", A, Sync, {}, K::Dictionary),
+    row("setTarnokPaths:", A, Sync, {K::Dictionary}, K::None),
+    row("setTarnokPath:forKey:", A, Sync, {K::Path, K::Text}, K::None),
+    row("resetTarnokPath:", A, Sync, {K::Text}, K::None),
     later("brindelPluginList", Sync, kPlugins),
     later("brindelPluginData:", Sync, kPlugins),
     later("brindelInstallPlugin:withData:", Sync, kPlugins),
@@ -120,15 +118,15 @@ const Operation kTable[] = {
     later("brindelEnablePlugin:settings:", Sync, kPlugins),
     later("brindelChangeAccess:settings:", Sync, kPlugins),
     later("brindelNeedsAdminAccess:settings:", Sync, kPlugins),
-    later("stowelBackups", Sync, kBackups),
-    later("stowelBackup:type:", Sync, kBackups),
-    later("stowelBackupSelected:", Sync, kBackups),
-    later("stowelBackupData:", Sync, kBackups),
-    later("stowelRestoreRemoteBackup:", Sync, kBackups),
-    later("stowelRestoreLocalBackup:", Sync, kBackups),
-    later("stowelTrashSelected:", Sync, kBackups),
-    later("stowelLockSelected:", Sync, kBackups),
-    later("stowelUnlockSelected:", Sync, kBackups),
+    row("stowelBackups", A, Sync, {}, K::Dictionary),
+    row("stowelBackup:type:", A, Sync, {K::Text, K::Integer}, K::None),
+    row("stowelBackupSelected:", A, Sync, {K::Dictionary}, K::None),
+    row("stowelBackupData:", A, Sync, {K::Path}, K::Data),
+    row("stowelRestoreRemoteBackup:", A, Sync, {K::Data}, K::None),
+    row("stowelRestoreLocalBackup:", A, Sync, {K::Path}, K::None),
+    row("stowelTrashSelected:", A, Sync, {K::OptionalText}, K::None),
+    row("stowelLockSelected:", A, Sync, {K::OptionalText}, K::None),
+    row("stowelUnlockSelected:", A, Sync, {K::OptionalText}, K::None),
     later("qmasterJobs", Sync, kRenderQueue),
     later("processQmasterClusterOnThread:", Oneway, kRenderQueue),
     later("qmasterJobPause:", Sync, kRenderQueue),

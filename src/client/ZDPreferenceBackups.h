@@ -1,0 +1,52 @@
+#pragma once
+// Preference backups: the agent runs the maker's preference tool for every
+// request and copies backups between computers as zip archives. Only backups the
+// tool lists are ever sent or restored by path: a path from the network is
+// resolved without following its last link, must lie directly in the tool's
+// backup folder and be one the tool listed, else it is answered as missing.
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+
+class ZDClientTasks;
+class ZDRemoteObject;
+
+class ZDPreferenceBackups
+{
+public:
+    // Below the wire's 16 MiB frame, with room for the frame's own bytes.
+    static constexpr qint64 kMaxBackupBytes = 15 * 1024 * 1024;
+    static constexpr const char *kBundleID = "com.zendrel.Stowel";
+
+    // executable: the tool's program, empty when it is not installed.
+    explicit ZDPreferenceBackups(std::function<QString()> executable);
+
+    // Serves the stowel... operations on root; tasks finds the tool (none: not installed).
+    static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, std::function<void()> clearCancelled);
+
+    // The tool's list {name: {"path", ...}}, or none.
+    QVariant backups() const;
+    void backup(const QString &name, qint64 type) const;
+    void backupSelected(const QVariantMap &request) const;
+    // The zipped backup, or none when it is not a listed backup or too big.
+    QVariant backupData(const QString &path) const;
+    void restoreRemoteBackup(const QByteArray &data) const;
+    void restoreLocalBackup(const QString &path) const;
+    // keys: the comma-joined key list, none when missing.
+    void trashSelected(const QVariant &keys) const;
+    void lockSelected(const QVariant &keys) const;
+    void unlockSelected(const QVariant &keys) const;
+
+private:
+    QString tool() const;
+    // The listed backup at `path`, resolved; empty when it is none.
+    QString listedBackup(const QString &path) const;
+    void runWithKeys(const char *command, const QVariant &keys, int timeoutSeconds) const;
+    void restore(const QString &packagePath) const;
+
+    std::function<QString()> m_executable;
+};
