@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 namespace {
@@ -221,7 +222,26 @@ int openReport(const CivilTime &t, SafeText &path)
     return -1;
 }
 
-void writeReport(int sig, const siginfo_t *info)
+// Index of the frame of the interrupted instruction, 0 when it cannot be told.
+int firstInterruptedFrame(void *const *frames, int count, const void *context)
+{
+#if defined(__x86_64__)
+    if (!context)
+        return 0;
+    const auto pc = uintptr_t(static_cast<const ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]);
+    for (int i = 0; i < count; ++i) {
+        if (uintptr_t(frames[i]) == pc)
+            return i;
+    }
+#else
+    (void)frames;
+    (void)count;
+    (void)context;
+#endif
+    return 0;
+}
+
+void writeReport(int sig, const siginfo_t *info, const void *context)
 {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -278,16 +298,21 @@ void writeReport(int sig, const siginfo_t *info)
         text.add(", sent by pid ");
         text.addSigned(info->si_pid);
     }
-    text.add("\n\nBacktrace:\n");
+    // The crashed thread's frames under a "Thread N Crashed:" heading, from the
+    // interrupted instruction on (the handler's own frames are left out when found).
+    text.add("\n\nBacktrace:\nThread ");
+    text.addNumber(uint64_t(::gettid()));
+    text.add(" Crashed:\n");
     text.writeTo(fd);
 
     void *frames[kMaxFrames];
     const int count = ::backtrace(frames, kMaxFrames);
-    ::backtrace_symbols_fd(frames, count, fd);
+    const int first = firstInterruptedFrame(frames, count, context);
+    ::backtrace_symbols_fd(frames + first, count - first, fd);
     ::close(fd);
 }
 
-void onFatalSignal(int sig, siginfo_t *info, void *)
+void onFatalSignal(int sig, siginfo_t *info, void *context)
 {
     const int savedErrno = errno;
     const pid_t self = ::gettid();
@@ -302,7 +327,7 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
         for (;;)
             ::pause();
     }
-    writeReport(sig, info);
+    writeReport(sig, info, context);
     restoreAndRaise(sig);
     errno = savedErrno;
 }
