@@ -4,6 +4,7 @@
 
 #include "ZDCallbackRegistry.h"
 #include "ZDClientPreferences.h"
+#include "ZDAgentSecurity.h"
 #include "ZDConnectionServer.h"
 #include "ZDDNSSDPublisher.h"
 #include "ZDException.h"
@@ -88,7 +89,7 @@ void AppController::startVendingOnPort(int port)
 
     if (m_server)
         m_server->close();
-    m_server = std::make_unique<ZDConnectionServer>();
+    m_server = std::make_unique<ZDConnectionServer>(ZDAgentSecurity::listenerOptions());
     m_server->setRootObject(m_root);
     const quint64 generation = ++m_vendGeneration;
     m_server->setListenFailedHandler([this, generation](const QString &) {
@@ -206,6 +207,8 @@ void AppController::publishService()
     const QString model = ZDMachineModel::identifier();
     if (!model.isEmpty())
         txt.insert(QLatin1String(ZDOrv::kTxtModel), model);
+    if (ZDAgentSecurity::requiresEnrolledConsoles())
+        txt.insert(QLatin1String(ZDOrv::kTxtSecure), QStringLiteral("1"));
     QString bsdName;
     {
         const std::lock_guard<std::mutex> lock(m_stateMutex);

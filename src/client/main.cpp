@@ -2,7 +2,10 @@
 //   KestraClient          start normally
 //   KestraClient -wait    wait 5 seconds first (a relaunch lets the old instance go)
 //   KestraClient -setup   as root: install and (re)enable the launch agent, then exit
+//   KestraClient -enroll TOKEN | -enroll-fingerprint FP | -revoke FP | -require-enrolled yes|no
+//                         as root: the consoles this computer trusts; -fingerprint prints the agent's own
 #include "AppController.h"
+#include "ZDAgentSecurity.h"
 
 #include "ZDClientPreferences.h"
 #include "ZDCrashHandler.h"
@@ -65,6 +68,8 @@ int main(int argc, char **argv)
     // per worker thread that ever ran a call.
     ::mallopt(M_ARENA_MAX, 2);
     ZDCrashHandler::install(QStringLiteral("KestraClient"));
+    if (const int status = ZDAgentSecurity::runCommandLine(argc, argv); status >= 0)
+        return status;
     if (hasArgument(argc, argv, "-setup")) {
         QCoreApplication app(argc, argv);
         ZDLog::createNewLog(QStringLiteral("KestraClient"));

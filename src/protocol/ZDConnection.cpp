@@ -112,14 +112,20 @@ std::shared_ptr<ZDConnection> ZDConnection::connectToHost(const QString &host, q
     auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
     if (!c->waitForHello(options.connectTimeoutMs)) {
         bool closed = false;
+        QString why;
         {
             std::lock_guard lock(c->m_mutex);
             closed = c->m_closed && c->m_closeKind != ZDLinkException::Kind::Timeout;
+            why = c->m_closeReason;
         }
         c->invalidate();
+        // A transport's own refusal (a TLS handshake, a key that is not trusted) says why.
         if (closed)
             throw ZDLinkException::linkFailure(
-                QStringLiteral("%1 port %2 closed the connection during the handshake").arg(host).arg(port));
+                QStringLiteral("%1 port %2 closed the connection during the handshake%3")
+                    .arg(host)
+                    .arg(port)
+                    .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
         throw ZDLinkException::timeout(QStringLiteral("no handshake from %1 port %2").arg(host).arg(port));
     }
     if (!expectedName.isEmpty() && c->peerName() != expectedName) {
@@ -129,6 +135,11 @@ std::shared_ptr<ZDConnection> ZDConnection::connectToHost(const QString &host, q
             QStringLiteral("%1 port %2 is registered as \"%3\", not \"%4\"").arg(host).arg(port).arg(found, expectedName));
     }
     return c;
+}
+
+qint64 ZDConnection::sendQueueLimit(const ZDConnectionOptions &options)
+{
+    return queueLimit(options);
 }
 
 std::unique_ptr<ZDWireTransport> ZDConnection::makeTransport(int fd, bool accepted, const ZDConnectionOptions &options)

@@ -71,6 +71,8 @@ public:
 
     // The transport for a connected socket, as the options ask.
     static std::unique_ptr<ZDWireTransport> makeTransport(int fd, bool accepted, const ZDConnectionOptions &options);
+    // What a transport may queue for a slow peer before it gives up on it.
+    static qint64 sendQueueLimit(const ZDConnectionOptions &options);
 
     // Connects, exchanges hellos and checks the peer's registered name when one is
     // expected. Throws ZDLinkException (time-out or link failure).

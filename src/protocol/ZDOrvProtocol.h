@@ -18,6 +18,8 @@ inline constexpr int kMaxRegisteredNameLength = 63;
 inline constexpr const char *kTxtModel = "model";
 inline constexpr const char *kTxtIp = "ip";
 inline constexpr const char *kTxtName = "name";
+// "1": the agent serves enrolled consoles over TLS only.
+inline constexpr const char *kTxtSecure = "tls";
 inline constexpr const char *kErrorDomain = "orvDomain";
 
 // Agent: connection, configuration and status.
@@ -117,5 +119,7 @@ inline constexpr int kErrorNoConfiguration = 2001;
 inline constexpr int kErrorClientOutdated = 2006;
 inline constexpr int kErrorToolsOutdated = 2007;
 inline constexpr int kErrorConnectionTimedOut = 2008;
+// The agent showed another key than the one pinned for it: not talked to until trusted.
+inline constexpr int kErrorCertificateChanged = 2020;
 
 } // namespace ZDOrv
