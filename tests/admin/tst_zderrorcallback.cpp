@@ -445,7 +445,7 @@ private Q_SLOTS:
             QCOMPARE(m_callback->errorQueue().value(0).toMap().value("description"), QVariant("arrived while sending"));
         }
     }
-    void uploadCancelled()
+    void uploadCancelledThenUnreachable()
     {
         // A server that takes the request and never answers.
         QTcpServer silent;
@@ -462,28 +462,17 @@ private Q_SLOTS:
         QCOMPARE(done.value(0).value(0).value<ZDErrorCallback::UploadResult>(), ZDErrorCallback::UploadResult::Cancelled);
         QVERIFY(!m_callback->isUploading());
         QCOMPARE(m_callback->errorCount(), 1);
-        // And the next upload may start.
-        QVERIFY(m_callback->uploadErrorLog());
-        m_callback->cancelUpload();
-    }
-    void uploadWithoutServer()
-    {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = closed.serverPort();
-        closed.close();
-        writeSettings(QLatin1String(ZDErrorCallback::kUploadServerSetting), QStringLiteral("http://127.0.0.1:%1").arg(port));
-        m_callback->addStringToQueue(QStringLiteral("Disk full"), kHost1);
-        QSignalSpy done(m_callback.get(), &ZDErrorCallback::uploadFinished);
+        // The next upload may start; with the server gone it fails and keeps the reports.
+        silent.close();
         QVERIFY(m_callback->uploadErrorLog());
         QVERIFY(done.wait(30000));
-        QCOMPARE(done.value(0).value(0).value<ZDErrorCallback::UploadResult>(),
+        QCOMPARE(done.value(1).value(0).value<ZDErrorCallback::UploadResult>(),
                  ZDErrorCallback::UploadResult::ConnectionFailed);
         QCOMPARE(m_callback->errorCount(), 1);
         // A server address that is not HTTP is refused before anything is sent.
         QVERIFY(!m_callback->postDictionary({{QStringLiteral("a"), 1}}, QUrl(QStringLiteral("file:///etc/passwd"))));
         QVERIFY(done.wait(5000));
-        QCOMPARE(done.value(1).value(0).value<ZDErrorCallback::UploadResult>(),
+        QCOMPARE(done.value(2).value(0).value<ZDErrorCallback::UploadResult>(),
                  ZDErrorCallback::UploadResult::ConnectionFailed);
         // Without the setting the maker's server is used.
         writeSettings(QLatin1String(ZDErrorCallback::kUploadServerSetting), QString());
