@@ -2,7 +2,7 @@
 // Fake agents as child processes. ZDFakeAgent: one zdfake_orvagent, started on
 // a port (0: any), its "CALL" lines counted, stopped cleanly or killed. Waiting
 // spins the event loop so that the records under test keep working.
-// ZDFakeTaskAgent: one zdfake_agent, which records the calls it serves.
+// ZDFakeTaskAgent: one zdfake_orvagent --tasks, which records the calls it serves.
 #include "ZDTestProcess.h"
 #include <QtTest>
 
@@ -102,18 +102,18 @@ struct ZDFakeTaskAgent
     bool start(const QString &user = {}, const QString &passwordFile = {})
     {
         kill();
-        QStringList args{QStringLiteral("--host"), host, QStringLiteral("--port"), QString::number(port)};
+        QStringList args{QStringLiteral("--tasks"), QStringLiteral("--host"), host, QStringLiteral("--port"), QString::number(port)};
         if (!user.isEmpty())
             args << QStringLiteral("--user") << user << QStringLiteral("--password-file") << passwordFile;
         process = std::make_unique<QProcess>();
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(qEnvironmentVariable("KESTRA_TEST_HELPERS") + QStringLiteral("/zdfake_agent"), args);
+        process->start(ZDFakeAgent::program(), args);
         if (!process->waitForStarted(10000) || !process->waitForReadyRead(20000))
             return false;
-        const QList<QByteArray> words = process->readLine().trimmed().split(' ');
-        if (words.size() != 2 || words[0] != "ready")
+        const QByteArray line = process->readLine().trimmed();
+        if (!line.startsWith("PORT "))
             return false;
-        port = quint16(words[1].toUInt());
+        port = quint16(line.mid(5).toUInt());
         return port != 0;
     }
     void kill()
