@@ -2,6 +2,8 @@
 
 #include "ZDAgentCalls.h"
 #include "ZDOrvContract.h"
+#include "ZDPathsCommand.h"
+#include "ZDPrefsCommand.h"
 
 #include "ZDAdminSettings.h"
 #include "ZDCliOutput.h"
@@ -72,6 +74,10 @@ QString ZDCommandLine::usage()
   errors [--clear]             the error queue of the last runs
   tasks                        the tools of each computer and their tasks
   run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
+  prefs [list | backup NAME [KEY...] | restore HOST:NAME | trash KEY... | lock KEY... | unlock KEY...]
+                               preference backups, and the kinds of preference files by key
+  paths [list | reset KEY | reset-all | sync --from HOST [--yes]]
+                               application paths per computer, reset or copied from one computer
 options:
   --hosts H,...                only these computers (name or host name)
   --wait SECONDS               longest wait for discovery and connecting (list: 3, others: 5);
@@ -121,6 +127,11 @@ bool ZDCommandLine::parse(QString *error)
                 *error = u"--wait takes a number of seconds from 0 to %1"_s.arg(kMaxWaitSeconds);
                 return false;
             }
+        } else if (a == "--from"_L1) {
+            if (!value(&m_options.from))
+                return false;
+        } else if (a == "--yes"_L1) {
+            m_options.yes = true;
         } else if (a == "--settings"_L1) {
             if (!value(&m_options.settingsPath))
                 return false;
@@ -192,6 +203,10 @@ int ZDCommandLine::run()
         rc = tasks();
     else if (c == "run"_L1)
         rc = runTask();
+    else if (c == "prefs"_L1)
+        rc = ZDPrefsCommand(*this).run();
+    else if (c == "paths"_L1)
+        rc = ZDPathsCommand(*this).run();
     else
         m_err << "kestra: unknown command " << c << "\n" << usage();
     // Whatever the computers reported in this run is kept for "kestra errors".

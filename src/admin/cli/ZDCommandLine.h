@@ -37,6 +37,8 @@ public:
     static QString version();
 
 private:
+    friend class ZDPrefsCommand;
+    friend class ZDPathsCommand;
     struct Options
     {
         QString command;
@@ -52,6 +54,8 @@ private:
         bool help = false;
         bool version = false;
         QString settingsPath;
+        QString from;     // paths sync
+        bool yes = false; // no question before resetting or copying paths
     };
 
     bool parse(QString *error);

@@ -56,3 +56,44 @@ void ZDAgentCalls::cancelMaintenanceRequest(const ZDServicePtr &service) const
 {
     send(ZDOrv::kCancelMaintenanceRequest, QVariant(), service);
 }
+
+QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
+QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
+QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }
+
+QVariant ZDAgentCalls::stowelBackupData(const QString &path, const ZDServicePtr &service) const
+{
+    return read("stowelBackupData:", path, service);
+}
+
+void ZDAgentCalls::stowelBackup(const QString &name, int type, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("stowelBackup:type:"), name, type, service);
+}
+
+void ZDAgentCalls::stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const
+{
+    send("stowelRestoreLocalBackup:", path, service);
+}
+
+void ZDAgentCalls::stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const
+{
+    send("stowelRestoreRemoteBackup:", data, service);
+}
+
+void ZDAgentCalls::setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const
+{
+    send("setTarnokPaths:", paths, service);
+}
+
+void ZDAgentCalls::setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("setTarnokPath:forKey:"), path, key, service);
+}
+
+void ZDAgentCalls::resetTarnokPath(const QString &key, const ZDServicePtr &service) const
+{
+    send("resetTarnokPath:", key, service);
+}

@@ -31,6 +31,18 @@ public:
     void relaunch(const ZDServicePtr &service) const;
     void cancelMaintenanceRequest(const ZDServicePtr &service) const;
 
+    // Preference backups and application paths: reads across the selection, then one computer.
+    QVariantMap stowelBackups() const;
+    QVariantMap tarnokPaths() const;
+    QVariant tarnokPaths(const ZDServicePtr &service) const;
+    QVariant stowelBackupData(const QString &path, const ZDServicePtr &service) const;
+    void stowelBackup(const QString &name, int type, const ZDServicePtr &service) const;
+    void stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const;
+    void stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const;
+    void setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const;
+    void setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const;
+    void resetTarnokPath(const QString &key, const ZDServicePtr &service) const;
+
 private:
     QVariantMap across(const char *op) const;
     QVariant read(const char *op, const QVariant &argument, const ZDServicePtr &service) const;
