@@ -7,6 +7,7 @@
 
 #include "ZDAdminSettings.h"
 #include "ZDCliOutput.h"
+#include "ZDSecurityCommand.h"
 #include "ZDDiscovery.h"
 #include "ZDErrorCallback.h"
 #include "ZDErrorQueueFile.h"
@@ -74,6 +75,8 @@ QString ZDCommandLine::usage()
   errors [--clear]             the error queue of the last runs
   tasks                        the tools of each computer and their tasks
   run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
+  enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
+  trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
   prefs [list | backup NAME [KEY...] | restore HOST:NAME | trash KEY... | lock KEY... | unlock KEY...]
                                preference backups, and the kinds of preference files by key
   paths [list | reset KEY | reset-all | sync --from HOST [--yes]]
@@ -203,6 +206,16 @@ int ZDCommandLine::run()
         rc = tasks();
     else if (c == "run"_L1)
         rc = runTask();
+    else if (c == "enroll-token"_L1)
+        rc = ZDSecurityCommand::enrollToken(m_options.positional, m_options.json, m_out, m_err);
+    else if (c == "trust"_L1)
+        rc = ZDSecurityCommand::trust(m_options.positional, [this](const QString &host) {
+            m_options.hosts = {host};
+            startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
+            waitForComputers(kListWaitSeconds, false);
+            QStringList missing;
+            return selectedServices(&missing);
+        }, m_out, m_err);
     else if (c == "prefs"_L1)
         rc = ZDPrefsCommand(*this).run();
     else if (c == "paths"_L1)

@@ -633,6 +633,9 @@ QString ZDErrorCallback::descriptionForCode(qint64 code, const QVariant &info)
     case ZDOrv::kErrorToolsOutdated:
         return QStringLiteral(
             "Kestra Maintenance Tools is outdated on this machine. Please install a more recent version.");
+    case ZDOrv::kErrorCertificateChanged:
+        return QStringLiteral("The agent's certificate changed since it was first seen. It is not contacted until "
+                              "you accept the new one (kestra trust).");
     case ZDOrv::kErrorConnectionTimedOut:
         return QStringLiteral(
             "Connection timed out. Please make sure that you have the latest version of the client software.");

@@ -1,5 +1,7 @@
 #include "ZDServiceConnector.h"
 
+#include "ZDConsoleSecurity.h"
+#include "ZDKnownAgents.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
 
@@ -16,16 +18,38 @@ bool isNumericAddress(const QString &text)
 } // namespace
 
 ZDServiceConnector::Result ZDServiceConnector::connect(
-    const Target &target, const std::function<bool()> &stopped,
+    const Target &target, const std::function<bool()> &givenStopped,
     const std::function<bool(const std::shared_ptr<ZDConnection> &)> &adopt)
 {
     ZDConnectionOptions options;
     options.serveMode = ZDServeMode::OwnerThread;
     options.localName = QStringLiteral("KestraAdmin");
     Result result;
+    // A pinned agent is never talked to in plain text again: that would be a downgrade.
+    auto changed = std::make_shared<std::atomic<bool>>(false);
+    ZDConnectionOptions tlsOptions = options;
+    const bool pinned = !target.pinKey.isEmpty() && !ZDKnownAgents().pinned(target.pinKey).isEmpty();
+    const bool tlsOnly = target.tlsRequired || pinned;
+    const bool tls = !target.pinKey.isEmpty() && (tlsOnly || target.manual)
+        && ZDConsoleSecurity::useTls(tlsOptions, target.pinKey, changed);
+    const auto stopped = [&] { return givenStopped() || changed->load(); };
+    auto open = [&](const QString &host, const QString &expectedName) {
+        if (tls) {
+            try {
+                return ZDConnection::connectToHost(host, target.port, expectedName, tlsOptions);
+            } catch (const ZDLinkException &e) {
+                if (changed->load() || tlsOnly)
+                    throw;
+                ZDLog::appendLog(QStringLiteral("No TLS at %@ (%@); trying plain TCP."), host, e.reason());
+            }
+        } else if (tlsOnly) {
+            throw ZDLinkException::linkFailure(QStringLiteral("the agent requires TLS and this console has no key pair"));
+        }
+        return ZDConnection::connectToHost(host, target.port, expectedName, options);
+    };
     // The probe is a round trip: a proxy that answers it is a working link.
     auto attempt = [&](const QString &host, const QString &expectedName) {
-        auto connection = ZDConnection::connectToHost(host, target.port, expectedName, options);
+        auto connection = open(host, expectedName);
         if (!adopt(connection)) {
             connection->invalidate();
             return;
@@ -36,9 +60,10 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
         result.proxy = proxy;
     };
     auto failed = [&](const ZDLinkException &e, bool log) {
-        if (log)
+        if (log || changed->load())
             ZDLog::appendLog(QStringLiteral("Connection exception: %@"), e.reason());
         result = Result();
+        result.error = e.reason();
     };
 
     // By registered name, at the resolved address (".local" names need not
@@ -99,5 +124,6 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
             }
         }
     }
+    result.certificateChanged = changed->load();
     return result;
 }

@@ -24,11 +24,18 @@ public:
         QStringList addresses;  // resolved addresses of a DNS-SD computer
         quint16 port = 0;
         QString registeredName; // empty: no first stage
+        // Where the agent's key is pinned; empty: plain TCP only. TLS is used when
+        // the agent requires it, when a key is pinned, and first for manual entries.
+        QString pinKey;
+        bool tlsRequired = false;
     };
     struct Result
     {
         std::shared_ptr<ZDConnection> connection;
         ZDRemoteProxyPtr proxy;
+        // The agent showed another key than its pin: no further attempt was made.
+        bool certificateChanged = false;
+        QString error;
         bool isValid() const { return proxy && connection && connection->isValid(); }
     };
 

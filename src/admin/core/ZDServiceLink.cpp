@@ -1,5 +1,6 @@
 #include "ZDServiceLink.h"
 
+#include "ZDConsoleSecurity.h"
 #include "ZDException.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
@@ -42,6 +43,8 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
         target.addresses = net.addresses;
         target.port = port;
         target.registeredName = s->registeredName();
+        target.pinKey = ZDConsoleSecurity::pinKey(*s);
+        target.tlsRequired = net.txt.value(QLatin1String(ZDOrv::kTxtSecure)).toString() == QLatin1String("1");
         const auto result = ZDServiceConnector::connect(
             target, [&link] { return link->stopped(); },
             [&link](const std::shared_ptr<ZDConnection> &c) {
@@ -103,6 +106,13 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                     ZDLog::fastAppendLog(QStringLiteral("Run loop finished"));
                 }
             }
+        } else if (result.certificateChanged && !link->stopped()) {
+            // Not retried: the administrator accepts the new key first ("kestra trust").
+            s->stopSpinner();
+            s->setConnectedFlag(false);
+            ZDLog::appendLog(QStringLiteral("Not talking to %@: %@"), s->name(), result.error);
+            s->setErrorCode(ZDOrv::kErrorCertificateChanged);
+            ZDThreads::post(s, [s] { Q_EMIT s->serviceConnectFailed(s); });
         } else if (!link->stopped()) {
             s->stopSpinner();
             s->setConnectedFlag(false);
