@@ -9,6 +9,7 @@
 #include "ZDTestSandbox.h"
 #include "ZDWireMessage.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -29,6 +30,7 @@ class TestZDHostileAgent : public QObject
 {
     Q_OBJECT
     ZDRealAgent m_agent;
+    std::shared_ptr<ZDConnection> m_link; // the legitimate console's
     ZDRemoteProxyPtr m_console, m_hostile;
     ZDRecordingConsole m_log;
     QList<std::shared_ptr<ZDRecordingConsole>> m_flood; // the attacker's registrations
@@ -70,7 +72,8 @@ private Q_SLOTS:
         QVERIFY(m_agent.start(ZDRealAgent::freePort()));
         ZDConnectionOptions workers; // the attacker's objects answer while the console waits
         workers.serveMode = ZDServeMode::WorkerThreads;
-        m_console = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port())->rootProxy();
+        m_link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port());
+        m_console = m_link->rootProxy();
         m_hostile = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port(), {}, workers)->rootProxy();
         m_console->call(op(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_log.object)});
     }
@@ -142,6 +145,27 @@ private Q_SLOTS:
         const QString file = path(u"/home/.config/com.zendrel.KestraClient.plist"_s);
         QVERIFY(QFileInfo(file).size() < 4096);
         QCOMPARE(ZDPropertyList::readDictionary(file).value(u"customPort"_s).toInt(), int(m_agent.port()));
+    }
+
+    void forgedTimeOutAndTricklingKeepTheConsolesOn()
+    {
+        auto record = ZDRemoteObject::create();
+        record->addOperation(op(ZDOrv::kProcessConfiguration), [](const QVariantList &) -> QVariant {
+            throw ZDNamedException(QString::fromLatin1(ZDException::kTimeoutName), u"forged by the peer"_s);
+        });
+        m_hostile->callOneway(op(ZDOrv::kFetchInitialConfiguration), {QVariant::fromValue(record)});
+        QVERIFY2(!m_agent.waitFor(u"NSPortTimeoutException - forged by the peer"_s).isEmpty(), qPrintable(m_agent.output()));
+        QTcpSocket trickler; // half a frame, a byte at a time: never silent, never a hello
+        trickler.connectToHost(u"127.0.0.1"_s, m_agent.port());
+        QVERIFY(trickler.waitForConnected(5000));
+        trickler.write(QByteArray::fromHex("000010"));
+        for (int i = 0; i < 60 && trickler.state() == QAbstractSocket::ConnectedState; ++i)
+            trickler.write("x"), trickler.waitForDisconnected(250);
+        QVERIFY(trickler.state() != QAbstractSocket::ConnectedState);
+        // A restart would come five seconds after the forged time-out: none comes.
+        QVERIFY(!QTest::qWaitFor([&] { return !m_link->isValid(); }, 8000));
+        QVERIFY(!ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port())->rootProxy()->call(op(ZDOrv::kPing)).isValid());
+        QVERIFY(m_link->isValid());
     }
 };
 

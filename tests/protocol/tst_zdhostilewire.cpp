@@ -1,8 +1,6 @@
-// Hostile peers against a real listener and the real agent; a legitimate peer works after each attack.
+// Hostile peers against a real listener; a legitimate peer works after each attack.
 #include "ZDConnectionServer.h"
 #include "ZDLog.h"
-#include "ZDOrvProtocol.h"
-#include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 #include "ZDWireFrame.h"
 #include "ZDWorkerPool.h"
@@ -98,29 +96,6 @@ private Q_SLOTS:
         gate.release();
     }
 
-    void agentKeepsConsolesOnForgedTimeout()
-    {
-        ZDRealAgent agent;
-        QVERIFY(agent.start(ZDRealAgent::freePort()));
-        const auto legit = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), agent.port());
-        ZDConnectionOptions options;
-        options.serveMode = ZDServeMode::WorkerThreads;
-        const auto hostile = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), agent.port(), {}, options);
-        auto record = ZDRemoteObject::create();
-        record->addOperation(QString::fromLatin1(ZDOrv::kProcessConfiguration), [](const QVariantList &) -> QVariant {
-            throw ZDNamedException(QString::fromLatin1(ZDException::kTimeoutName), QStringLiteral("forged by the peer"));
-        });
-        hostile->rootProxy()->callOneway(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration), {QVariant::fromValue(record)});
-        QVERIFY2(!agent.waitFor(QStringLiteral("NSPortTimeoutException - forged by the peer")).isEmpty(), qPrintable(agent.output()));
-        const Socket trickler = open(agent.port()); // half a frame, a byte at a time: never silent, never a hello
-        trickler->write(QByteArray::fromHex("000010"));
-        for (int i = 0; i < 60 && trickler->state() == QAbstractSocket::ConnectedState; ++i)
-            trickler->write("x"), trickler->waitForDisconnected(250);
-        QVERIFY(trickler->state() != QAbstractSocket::ConnectedState);
-        // A restart would come five seconds after the forged time-out: none comes.
-        QVERIFY(!QTest::qWaitFor([&] { return !legit->isValid(); }, 8000));
-        QVERIFY(echoes(agent.port(), ZDOrv::kPing, QVariant()) && legit->isValid());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestZDHostileWire)
