@@ -15,6 +15,7 @@
 #include "ZDLog.h"
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
+#include "ZDPlugins.h"
 #include "ZDRemoteError.h"
 
 #include <QDateTime>
@@ -158,6 +159,7 @@ void AppController::addRemoteOperations()
         m_tasks->addOperations(*m_root);
     ZDPreferenceBackups::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
     ZDAppPaths::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
+    ZDPlugins::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
                                  [this](const QString &path) { return m_logs->fcsCrashLog(path); }};

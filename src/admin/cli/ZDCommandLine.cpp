@@ -2,6 +2,8 @@
 
 #include "ZDAgentCalls.h"
 #include "ZDOrvContract.h"
+#include "ZDPluginsCommand.h"
+#include "ZDSysinfoCommand.h"
 #include "ZDPathsCommand.h"
 #include "ZDPrefsCommand.h"
 
@@ -77,6 +79,11 @@ QString ZDCommandLine::usage()
   run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
   enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
   trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
+  plugins [sync | enable [NAME] | disable [NAME] | access all|user [NAME]]
+                               the plug-ins of the computers merged, or brought into line
+  sysinfo                      each computer's hardware and system summary
+  diff --working H,... --failing H,...
+                               what all failing computers share and no working one has
   prefs [list | backup NAME [KEY...] | restore HOST:NAME | trash KEY... | lock KEY... | unlock KEY...]
                                preference backups, and the kinds of preference files by key
   paths [list | reset KEY | reset-all | sync --from HOST [--yes]]
@@ -135,6 +142,11 @@ bool ZDCommandLine::parse(QString *error)
                 return false;
         } else if (a == "--yes"_L1) {
             m_options.yes = true;
+        } else if (a == "--working"_L1 || a == "--failing"_L1) {
+            if (!value(&v))
+                return false;
+            for (const QString &h : v.split(u',', Qt::SkipEmptyParts))
+                (a == "--working"_L1 ? m_options.working : m_options.failing) << h.trimmed();
         } else if (a == "--settings"_L1) {
             if (!value(&m_options.settingsPath))
                 return false;
@@ -220,6 +232,10 @@ int ZDCommandLine::run()
         rc = ZDPrefsCommand(*this).run();
     else if (c == "paths"_L1)
         rc = ZDPathsCommand(*this).run();
+    else if (c == "plugins"_L1)
+        rc = ZDPluginsCommand(*this).run();
+    else if (c == "sysinfo"_L1 || c == "diff"_L1)
+        rc = ZDSysinfoCommand(*this).run();
     else
         m_err << "kestra: unknown command " << c << "\n" << usage();
     // Whatever the computers reported in this run is kept for "kestra errors".

@@ -39,6 +39,8 @@ public:
 private:
     friend class ZDPrefsCommand;
     friend class ZDPathsCommand;
+    friend class ZDPluginsCommand;
+    friend class ZDSysinfoCommand;
     struct Options
     {
         QString command;
@@ -54,6 +56,7 @@ private:
         bool help = false;
         bool version = false;
         QString settingsPath;
+        QStringList working, failing; // diff
         QString from;     // paths sync
         bool yes = false; // no question before resetting or copying paths
     };

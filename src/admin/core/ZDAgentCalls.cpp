@@ -57,6 +57,115 @@ void ZDAgentCalls::cancelMaintenanceRequest(const ZDServicePtr &service) const
     send(ZDOrv::kCancelMaintenanceRequest, QVariant(), service);
 }
 
+QVariantMap ZDAgentCalls::brindelPluginLists() const { return across("brindelPluginList"); }
+QVariantMap ZDAgentCalls::systemSpecsAcross() const { return across(ZDOrv::kSystemSpecs); }
+QVariantMap ZDAgentCalls::diffFinderSystemInfo() const { return across("diffFinderSystemInfo"); }
+
+QVariant ZDAgentCalls::brindelPluginData(const QVariantMap &record, const ZDServicePtr &service) const
+{
+    return read("brindelPluginData:", record, service);
+}
+
+QVariant ZDAgentCalls::brindelInstallPlugin(const QVariantMap &record, const QByteArray &data,
+                                            const ZDServicePtr &service) const
+{
+    return m_dispatcher ? m_dispatcher->objectFromRemoteMethod(QStringLiteral("brindelInstallPlugin:withData:"), record, data, service)
+                        : QVariant();
+}
+
+QVariant ZDAgentCalls::brindelWithSettings(const char *op, const QVariantMap &settings, bool withRights,
+                                           const ZDServicePtr &service) const
+{
+    if (!m_dispatcher)
+        return {};
+    const QString name = QString::fromLatin1(op);
+    // With rights the agent starts the tool and answers before it ends.
+    if (withRights)
+        return m_dispatcher->authExecuteRemoteMethod(name, settings.value(QStringLiteral("obj1")), settings.value(QStringLiteral("obj2")), service);
+    return m_dispatcher->objectFromRemoteMethod(name, QVariant(), settings, service);
+}
+
+bool ZDAgentCalls::brindelNeedsAdminAccess(const QVariantList &records, const QVariantMap &settings,
+                                           const ZDServicePtr &service) const
+{
+    return m_dispatcher
+        && m_dispatcher->objectFromRemoteMethod(QStringLiteral("brindelNeedsAdminAccess:settings:"), records, settings, service).toBool();
+}
+
+QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
+QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
+QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }
+
+QVariant ZDAgentCalls::stowelBackupData(const QString &path, const ZDServicePtr &service) const
+{
+    return read("stowelBackupData:", path, service);
+}
+
+void ZDAgentCalls::stowelBackup(const QString &name, int type, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("stowelBackup:type:"), name, type, service);
+}
+
+void ZDAgentCalls::stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const
+{
+    send("stowelRestoreLocalBackup:", path, service);
+}
+
+void ZDAgentCalls::stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const
+{
+    send("stowelRestoreRemoteBackup:", data, service);
+}
+
+void ZDAgentCalls::setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const
+{
+    send("setTarnokPaths:", paths, service);
+}
+
+void ZDAgentCalls::setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("setTarnokPath:forKey:"), path, key, service);
+}
+
+void ZDAgentCalls::resetTarnokPath(const QString &key, const ZDServicePtr &service) const
+{
+    send("resetTarnokPath:", key, service);
+}
+
+void ZDAgentCalls::crashLogsSinceDate(const QVariant &since, const QVariant &delegate, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->objectFromRemoteMethod(QStringLiteral("crashLogsSinceDate:delegate:"), since, delegate, service);
+}
+
+QVariant ZDAgentCalls::quellarGetDefinition(const QString &path, const ZDServicePtr &service) const
+{
+    return read("quellarGetDefinition:", path, service);
+}
+
+QVariant ZDAgentCalls::fcsCrashLog(const QString &path, const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kFcsCrashLog, path, service);
+}
+
+void ZDAgentCalls::quellarRemoveLogFilename(const QString &path, const ZDServicePtr &service) const
+{
+    send("quellarRemoveLogFilename:", path, service);
+}
+
+void ZDAgentCalls::quellarSubmitCrashLog(const QString &path, const QString &comment, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("quellarSubmitCrashLog:comment:"), path, comment, service);
+}
+
+bool ZDAgentCalls::consolidateCrashLogs(const ZDServicePtr &service) const
+{
+    return m_dispatcher
+        && m_dispatcher->authExecuteRemoteMethod(QStringLiteral("consolidateCrashLogs:"), QVariant(), QVariant(), service);
+}
+
 QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
 QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
 QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }

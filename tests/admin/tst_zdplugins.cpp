@@ -1,0 +1,109 @@
+// Plug-ins and system information from `kestra` against a real agent on a fake
+// computer (its system root in a folder): the summary read from that computer's
+// files, the plug-in list, the real plug-in tool moving a plug-in, and paths or
+// data the agent must refuse without dropping the link.
+#include "ZDFileTree.h"
+#include "ZDPropertyList.h"
+#include "ZDRealAgent.h"
+#include "ZDTestFixtures.h"
+#include "ZDTestSandbox.h"
+
+#include <QRandomGenerator>
+
+using namespace Qt::StringLiterals;
+
+class TestZDPlugins : public QObject
+{
+    Q_OBJECT
+    ZDTestSandbox m_console;
+    ZDRealAgent m_agent;
+
+    zdtest::Ran kestra(QStringList args)
+    {
+        args << u"--no-browse"_s << u"--hosts"_s << u"bay"_s << u"--json"_s;
+        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+    }
+    static QJsonValue answer(const zdtest::Ran &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"bay-host.local."_s); }
+    QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
+    bool put(const QString &relative, const QByteArray &text) { return ZDTestSandbox::writeFile(at(relative), text); }
+    QJsonObject glow()
+    {
+        const zdtest::Ran r = kestra({u"plugins"_s});
+        for (const QJsonValue &row : QJsonDocument::fromJson(r.out.toUtf8()).array())
+            if (row[u"name"_s] == u"Glow"_s)
+                return row[u"children"_s][0].toObject();
+        return {};
+    }
+
+private Q_SLOTS:
+    void fakeComputerThroughTheCommandLine()
+    {
+        // The computer: processor, memory, system, one library, one module, two plug-ins and the tool.
+        QVERIFY(put(u"proc/cpuinfo"_s, "processor\t: 0\nvendor_id\t: GenuineIntel\nprocessor\t: 1\n"));
+        QVERIFY(put(u"sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"_s, "2660000\n"));
+        QVERIFY(put(u"proc/meminfo"_s, "MemTotal:        4194304 kB\n"));
+        QVERIFY(put(u"proc/sys/kernel/osrelease"_s, "6.1.0-test\n"));
+        QVERIFY(put(u"etc/os-release"_s, "PRETTY_NAME=\"Test OS 12\"\n"));
+        QVERIFY(put(u"usr/lib/libglowfx.so.2.4.1"_s, "x"));
+        QVERIFY(put(u"proc/modules"_s, "glowdrv 16384 0 - Live 0x0\n"));
+        QVERIFY(put(u"sys/module/glowdrv/version"_s, "1.3\n"));
+        QVERIFY(ZDPropertyList::writeFile(at(u"usr/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"_s),
+                                          QVariantMap{{u"CFBundleName"_s, u"Glow"_s}, {u"CFBundleShortVersionString"_s, u"9.0"_s}}));
+        QVERIFY(put(u"home/.lv2/Echo.lv2/manifest.ttl"_s, "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"));
+        QVERIFY(QDir().mkpath(at(u"opt"_s)));
+        QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Brindel.app"_s, at(u"opt/Brindel.app"_s)).ok);
+        QVERIFY2(m_agent.startAlone(ZDRealAgent::freePort(), "bay-host"), qPrintable(m_agent.output()));
+        QCOMPARE(kestra({u"add"_s, u"bay"_s, u"127.0.0.1"_s, QString::number(m_agent.port())}).exit(), 0);
+
+        zdtest::Ran r = kestra({u"sysinfo"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        const QJsonObject specs = answer(r).toObject();
+        QCOMPARE(specs[u"CPU Speed"_s].toString(), u"2.66 GHz"_s);
+        QCOMPARE(specs[u"Memory Size"_s].toString(), u"4.00 GB"_s);
+        QCOMPARE(specs[u"Number of CPUs"_s].toString(), u"2"_s);
+        QCOMPARE(specs[u"OS Build"_s].toString(), u"6.1.0-test"_s);
+        QCOMPARE(specs[u"Serial Number"_s].toString(), u"Unknown"_s);
+        QCOMPARE(specs[u"Final Cut Pro Version"_s].toString(), QString()); // not installed, still there
+        r = kestra({u"call"_s, u"diffFinderSystemInfo"_s});
+        const QJsonObject profile = answer(r).toObject();
+        QCOMPARE(profile[u"Frameworks"_s][u"libglowfx"_s][u"version"_s].toString(), u"2.4.1"_s);
+        QCOMPARE(profile[u"Kexts"_s][u"glowdrv"_s][u"version"_s].toString(), u"1.3"_s);
+        QCOMPARE(profile[u"OS X Version"_s].toString(), u"Test OS 12"_s);
+
+        // The list: a computer-wide OpenFX bundle with its version, a user LV2 bundle.
+        r = kestra({u"plugins"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QVERIFY2(r.out.contains(u"\"Echo\""_s) && r.out.contains(u"\"Audio Unit\""_s), qPrintable(r.out));
+        QCOMPARE(glow()[u"version"_s].toString(), u"9.0"_s);
+        QCOMPARE(glow()[u"accessType"_s].toInt(), 0);
+        // The tool moves it: into the mirror, back, then to the user's folder; as the agent's user.
+        QVERIFY2(kestra({u"plugins"_s, u"disable"_s, u"Glow"_s}).exit() == 0, qPrintable(m_agent.output()));
+        QCOMPARE(glow()[u"disabled"_s].toBool(), true);
+        const QString mirror = u"usr/local/share/Zendrel/Kestra Maintenance Tools/Brindel Disabled Plugins"_s;
+        QVERIFY(QFileInfo::exists(at(mirror + at(u"usr/OFX/Plugins/Glow.ofx.bundle"_s))));
+        QVERIFY(ZDTestSandbox::readFile(at(u"var/lib/standins/Brindel/disable.result"_s))
+                    .contains("uid=" + QByteArray::number(::getuid()) + '\n'));
+        QCOMPARE(kestra({u"plugins"_s, u"enable"_s}).exit(), 0);
+        QCOMPARE(kestra({u"plugins"_s, u"access"_s, u"user"_s, u"Glow"_s}).exit(), 0);
+        QCOMPARE(glow()[u"accessType"_s].toInt(), 1);
+        QVERIFY(QFileInfo::exists(at(u"home/.local/share/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"_s)));
+
+        // Refused: paths outside the plug-in folders (a way out by "..", a file of the system),
+        // and a plug-in too large for one message; the link stays up for the next call.
+        for (const QString &path : {at(u"home/.local/share/OFX/Plugins/../../../../etc/os-release"_s), at(u"etc/os-release"_s)}) {
+            const QString settings = u"{\"obj1\":\"%1\",\"obj2\":1}"_s.arg(path);
+            QCOMPARE(answer(kestra({u"call"_s, u"brindelEnablePlugin:settings:"_s, u"{}"_s, settings})), QJsonValue(false));
+            QVERIFY(QFileInfo::exists(path));
+        }
+        QByteArray noise(16 * 1024 * 1024, '\0');
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        QVERIFY(put(u"home/.lv2/Huge.lv2/huge.so"_s, noise));
+        r = kestra({u"call"_s, u"brindelPluginData:"_s, u"{\"fullPath\":\"%1\"}"_s.arg(at(u"home/.lv2/Huge.lv2"_s))});
+        QCOMPARE(answer(r), QJsonValue(QJsonValue::Null));
+        r = kestra({u"call"_s, u"brindelPluginData:"_s, u"{\"fullPath\":\"%1\"}"_s.arg(at(u"home/.lv2/Echo.lv2"_s))});
+        QVERIFY2(r.exit() == 0 && r.out.size() > 100, qPrintable(r.err));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDPlugins)
+#include "tst_zdplugins.moc"
