@@ -57,6 +57,47 @@ void ZDAgentCalls::cancelMaintenanceRequest(const ZDServicePtr &service) const
     send(ZDOrv::kCancelMaintenanceRequest, QVariant(), service);
 }
 
+QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
+QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
+QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }
+
+QVariant ZDAgentCalls::stowelBackupData(const QString &path, const ZDServicePtr &service) const
+{
+    return read("stowelBackupData:", path, service);
+}
+
+void ZDAgentCalls::stowelBackup(const QString &name, int type, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("stowelBackup:type:"), name, type, service);
+}
+
+void ZDAgentCalls::stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const
+{
+    send("stowelRestoreLocalBackup:", path, service);
+}
+
+void ZDAgentCalls::stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const
+{
+    send("stowelRestoreRemoteBackup:", data, service);
+}
+
+void ZDAgentCalls::setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const
+{
+    send("setTarnokPaths:", paths, service);
+}
+
+void ZDAgentCalls::setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("setTarnokPath:forKey:"), path, key, service);
+}
+
+void ZDAgentCalls::resetTarnokPath(const QString &key, const ZDServicePtr &service) const
+{
+    send("resetTarnokPath:", key, service);
+}
+
 QVariantMap ZDAgentCalls::brindelPluginLists() const { return across("brindelPluginList"); }
 QVariantMap ZDAgentCalls::systemSpecsAcross() const { return across(ZDOrv::kSystemSpecs); }
 QVariantMap ZDAgentCalls::diffFinderSystemInfo() const { return across("diffFinderSystemInfo"); }
@@ -90,119 +131,4 @@ bool ZDAgentCalls::brindelNeedsAdminAccess(const QVariantList &records, const QV
 {
     return m_dispatcher
         && m_dispatcher->objectFromRemoteMethod(QStringLiteral("brindelNeedsAdminAccess:settings:"), records, settings, service).toBool();
-}
-
-QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
-QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
-QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }
-
-QVariant ZDAgentCalls::stowelBackupData(const QString &path, const ZDServicePtr &service) const
-{
-    return read("stowelBackupData:", path, service);
-}
-
-void ZDAgentCalls::stowelBackup(const QString &name, int type, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->executeRemoteMethod(QStringLiteral("stowelBackup:type:"), name, type, service);
-}
-
-void ZDAgentCalls::stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const
-{
-    send("stowelRestoreLocalBackup:", path, service);
-}
-
-void ZDAgentCalls::stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const
-{
-    send("stowelRestoreRemoteBackup:", data, service);
-}
-
-void ZDAgentCalls::setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const
-{
-    send("setTarnokPaths:", paths, service);
-}
-
-void ZDAgentCalls::setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->executeRemoteMethod(QStringLiteral("setTarnokPath:forKey:"), path, key, service);
-}
-
-void ZDAgentCalls::resetTarnokPath(const QString &key, const ZDServicePtr &service) const
-{
-    send("resetTarnokPath:", key, service);
-}
-
-void ZDAgentCalls::crashLogsSinceDate(const QVariant &since, const QVariant &delegate, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->objectFromRemoteMethod(QStringLiteral("crashLogsSinceDate:delegate:"), since, delegate, service);
-}
-
-QVariant ZDAgentCalls::quellarGetDefinition(const QString &path, const ZDServicePtr &service) const
-{
-    return read("quellarGetDefinition:", path, service);
-}
-
-QVariant ZDAgentCalls::fcsCrashLog(const QString &path, const ZDServicePtr &service) const
-{
-    return read(ZDOrv::kFcsCrashLog, path, service);
-}
-
-void ZDAgentCalls::quellarRemoveLogFilename(const QString &path, const ZDServicePtr &service) const
-{
-    send("quellarRemoveLogFilename:", path, service);
-}
-
-void ZDAgentCalls::quellarSubmitCrashLog(const QString &path, const QString &comment, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->executeRemoteMethod(QStringLiteral("quellarSubmitCrashLog:comment:"), path, comment, service);
-}
-
-bool ZDAgentCalls::consolidateCrashLogs(const ZDServicePtr &service) const
-{
-    return m_dispatcher
-        && m_dispatcher->authExecuteRemoteMethod(QStringLiteral("consolidateCrashLogs:"), QVariant(), QVariant(), service);
-}
-
-QVariantMap ZDAgentCalls::stowelBackups() const { return across("stowelBackups"); }
-QVariantMap ZDAgentCalls::tarnokPaths() const { return across("tarnokPaths"); }
-QVariant ZDAgentCalls::tarnokPaths(const ZDServicePtr &service) const { return read("tarnokPaths", QVariant(), service); }
-
-QVariant ZDAgentCalls::stowelBackupData(const QString &path, const ZDServicePtr &service) const
-{
-    return read("stowelBackupData:", path, service);
-}
-
-void ZDAgentCalls::stowelBackup(const QString &name, int type, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->executeRemoteMethod(QStringLiteral("stowelBackup:type:"), name, type, service);
-}
-
-void ZDAgentCalls::stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const
-{
-    send("stowelRestoreLocalBackup:", path, service);
-}
-
-void ZDAgentCalls::stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const
-{
-    send("stowelRestoreRemoteBackup:", data, service);
-}
-
-void ZDAgentCalls::setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const
-{
-    send("setTarnokPaths:", paths, service);
-}
-
-void ZDAgentCalls::setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const
-{
-    if (m_dispatcher)
-        m_dispatcher->executeRemoteMethod(QStringLiteral("setTarnokPath:forKey:"), path, key, service);
-}
-
-void ZDAgentCalls::resetTarnokPath(const QString &key, const ZDServicePtr &service) const
-{
-    send("resetTarnokPath:", key, service);
 }

@@ -31,6 +31,18 @@ public:
     void relaunch(const ZDServicePtr &service) const;
     void cancelMaintenanceRequest(const ZDServicePtr &service) const;
 
+    // Preference backups and application paths: reads across the selection, then one computer.
+    QVariantMap stowelBackups() const;
+    QVariantMap tarnokPaths() const;
+    QVariant tarnokPaths(const ZDServicePtr &service) const;
+    QVariant stowelBackupData(const QString &path, const ZDServicePtr &service) const;
+    void stowelBackup(const QString &name, int type, const ZDServicePtr &service) const;
+    void stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const;
+    void stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const;
+    void setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const;
+    void setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const;
+    void resetTarnokPath(const QString &key, const ZDServicePtr &service) const;
+
     // Plug-ins and system information.
     QVariantMap brindelPluginLists() const;
     QVariantMap systemSpecsAcross() const;
@@ -42,38 +54,6 @@ public:
                                  const ZDServicePtr &service) const;
     bool brindelNeedsAdminAccess(const QVariantList &records, const QVariantMap &settings,
                                  const ZDServicePtr &service) const;
-
-    // Preference backups and application paths: reads across the selection, then one computer.
-    QVariantMap stowelBackups() const;
-    QVariantMap tarnokPaths() const;
-    QVariant tarnokPaths(const ZDServicePtr &service) const;
-    QVariant stowelBackupData(const QString &path, const ZDServicePtr &service) const;
-    void stowelBackup(const QString &name, int type, const ZDServicePtr &service) const;
-    void stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const;
-    void stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const;
-    void setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const;
-    void setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const;
-    void resetTarnokPath(const QString &key, const ZDServicePtr &service) const;
-    // Crash logs, one computer. The collection waits until the computer sent its batches to delegate.
-    void crashLogsSinceDate(const QVariant &since, const QVariant &delegate, const ZDServicePtr &service) const;
-    QVariant quellarGetDefinition(const QString &path, const ZDServicePtr &service) const;
-    QVariant fcsCrashLog(const QString &path, const ZDServicePtr &service) const;
-    void quellarRemoveLogFilename(const QString &path, const ZDServicePtr &service) const;
-    void quellarSubmitCrashLog(const QString &path, const QString &comment, const ZDServicePtr &service) const;
-    // With administrator credentials (the dispatcher asks for them); true when handed to the computer.
-    bool consolidateCrashLogs(const ZDServicePtr &service) const;
-
-    // Preference backups and application paths: reads across the selection, then one computer.
-    QVariantMap stowelBackups() const;
-    QVariantMap tarnokPaths() const;
-    QVariant tarnokPaths(const ZDServicePtr &service) const;
-    QVariant stowelBackupData(const QString &path, const ZDServicePtr &service) const;
-    void stowelBackup(const QString &name, int type, const ZDServicePtr &service) const;
-    void stowelRestoreLocalBackup(const QString &path, const ZDServicePtr &service) const;
-    void stowelRestoreRemoteBackup(const QByteArray &data, const ZDServicePtr &service) const;
-    void setTarnokPaths(const QVariantMap &paths, const ZDServicePtr &service) const;
-    void setTarnokPath(const QString &path, const QString &key, const ZDServicePtr &service) const;
-    void resetTarnokPath(const QString &key, const ZDServicePtr &service) const;
 
 private:
     QVariantMap across(const char *op) const;
