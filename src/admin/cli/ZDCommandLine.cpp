@@ -278,7 +278,9 @@ bool ZDCommandLine::matchesHost(const ZDServicePtr &service, const QString &host
 {
     if (service->name() == host)
         return true;
-    if (!service->hostName().isEmpty() && dotless(service->hostName()) == dotless(host))
+    // "host1" names "host1.local." as well.
+    if (!service->hostName().isEmpty() && (dotless(service->hostName()) == dotless(host) ||
+                                           dotless(service->hostName()) == dotless(host) + u".local"_s))
         return true;
     return service->isManual() && u"%1:%2"_s.arg(service->manualIP()).arg(service->port()) == host;
 }
