@@ -184,14 +184,15 @@ private Q_SLOTS:
         request.hostName = m_services[0]->hostName();
         request.displayName = QStringLiteral("Edit Suite 3");
         request.suggestedUser = QStringLiteral("editor");
-        // Asked from a worker, as the dispatcher asks; the worker waits for the person.
+        // Asked from a worker through the prompt the dispatcher is given; the worker waits for the person.
+        const std::shared_ptr<ZDCredentialPrompt> prompt = sheet.prompt();
         ZDCredentialPrompt::Answer answer;
         std::atomic<bool> done{false};
         std::thread worker;
         const auto ask = [&] {
             done = false;
             worker = std::thread([&] {
-                answer = sheet.ask(request);
+                answer = prompt->ask(request);
                 done = true;
             });
         };
@@ -256,38 +257,6 @@ private Q_SLOTS:
         answer.result = ZDCredentialPrompt::Result::OK;
         zdtest::offMain([&] { answer = prompt->ask(ZDCredentialPrompt::Request{}); });
         QCOMPARE(answer.result, ZDCredentialPrompt::Result::Cancel);
-    }
-    void credentialSheetWithDispatcher()
-    {
-        QString reason;
-        QVERIFY2(ZDKeychain::isAvailable(&reason), qPrintable(QStringLiteral("Secret Service needed: ") + reason));
-        ZDCredentialSheet sheet;
-        m_dispatcher->setCredentialPrompt(sheet.prompt());
-        m_dispatcher->credentialStore().clear();
-        int asked = 0;
-        QTimer answerer;
-        // Plays the person: a wrong password first, then the right one for all computers.
-        connect(&answerer, &QTimer::timeout, &sheet, [&] {
-            if (!sheet.isAsking() || visibleAlert(QStringLiteral("Invalid username or password")))
-                return closeAlerts();
-            ++asked;
-            sheet.userField()->setText(kUser);
-            sheet.passwordField()->setText(asked == 1 ? QStringLiteral("wrong") : kPassword);
-            sheet.applyToAllBox()->setChecked(true);
-            sheet.keychainBox()->setChecked(false);
-            sheet.okButton()->click();
-        });
-        answerer.start(20);
-        zdtest::offMain([&] {
-            m_dispatcher->authExecuteRemoteMethods(QStringLiteral("installZendrelNuvell:settings:"),
-                                                   QVariantMap{{QStringLiteral("name"), QStringLiteral("x")}});
-        });
-        answerer.stop();
-        m_dispatcher->setCredentialPrompt(nullptr);
-        QCOMPARE(asked, 2); // once refused, once accepted, then reused for the second computer
-        for (int i = 0; i < 2; ++i)
-            QVERIFY2(callsOf(i).contains(QStringLiteral("installZendrelNuvell admin ok obj1")),
-                     qPrintable(callsOf(i).join(u'|')));
     }
     void errorLogWindow()
     {
