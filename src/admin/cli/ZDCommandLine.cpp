@@ -9,6 +9,7 @@
 
 #include "ZDAdminSettings.h"
 #include "ZDCliOutput.h"
+#include "ZDCrashLogsCommand.h"
 #include "ZDSecurityCommand.h"
 #include "ZDDiscovery.h"
 #include "ZDErrorCallback.h"
@@ -77,6 +78,8 @@ QString ZDCommandLine::usage()
   errors [--clear]             the error queue of the last runs
   tasks                        the tools of each computer and their tasks
   run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
+  crashlogs [--since DATE | remove HOST FILE | explain HOST FILE]
+                               crash logs of the computers (new ones fetched) with statistics
   enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
   trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
   plugins [sync | enable [NAME] | disable [NAME] | access all|user [NAME]]
@@ -147,6 +150,9 @@ bool ZDCommandLine::parse(QString *error)
                 return false;
             for (const QString &h : v.split(u',', Qt::SkipEmptyParts))
                 (a == "--working"_L1 ? m_options.working : m_options.failing) << h.trimmed();
+        } else if (a == "--since"_L1) {
+            if (!value(&m_options.since))
+                return false;
         } else if (a == "--settings"_L1) {
             if (!value(&m_options.settingsPath))
                 return false;
@@ -218,6 +224,8 @@ int ZDCommandLine::run()
         rc = tasks();
     else if (c == "run"_L1)
         rc = runTask();
+    else if (c == "crashlogs"_L1)
+        rc = ZDCrashLogsCommand(*this).run();
     else if (c == "enroll-token"_L1)
         rc = ZDSecurityCommand::enrollToken(m_options.positional, m_options.json, m_out, m_err);
     else if (c == "trust"_L1)

@@ -41,6 +41,7 @@ private:
     friend class ZDPathsCommand;
     friend class ZDPluginsCommand;
     friend class ZDSysinfoCommand;
+    friend class ZDCrashLogsCommand;
     struct Options
     {
         QString command;
@@ -56,6 +57,7 @@ private:
         bool help = false;
         bool version = false;
         QString settingsPath;
+        QString since; // crashlogs
         QStringList working, failing; // diff
         QString from;     // paths sync
         bool yes = false; // no question before resetting or copying paths

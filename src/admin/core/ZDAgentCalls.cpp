@@ -132,3 +132,36 @@ bool ZDAgentCalls::brindelNeedsAdminAccess(const QVariantList &records, const QV
     return m_dispatcher
         && m_dispatcher->objectFromRemoteMethod(QStringLiteral("brindelNeedsAdminAccess:settings:"), records, settings, service).toBool();
 }
+
+void ZDAgentCalls::crashLogsSinceDate(const QVariant &since, const QVariant &delegate, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->objectFromRemoteMethod(QStringLiteral("crashLogsSinceDate:delegate:"), since, delegate, service);
+}
+
+QVariant ZDAgentCalls::quellarGetDefinition(const QString &path, const ZDServicePtr &service) const
+{
+    return read("quellarGetDefinition:", path, service);
+}
+
+QVariant ZDAgentCalls::fcsCrashLog(const QString &path, const ZDServicePtr &service) const
+{
+    return read(ZDOrv::kFcsCrashLog, path, service);
+}
+
+void ZDAgentCalls::quellarRemoveLogFilename(const QString &path, const ZDServicePtr &service) const
+{
+    send("quellarRemoveLogFilename:", path, service);
+}
+
+void ZDAgentCalls::quellarSubmitCrashLog(const QString &path, const QString &comment, const ZDServicePtr &service) const
+{
+    if (m_dispatcher)
+        m_dispatcher->executeRemoteMethod(QStringLiteral("quellarSubmitCrashLog:comment:"), path, comment, service);
+}
+
+bool ZDAgentCalls::consolidateCrashLogs(const ZDServicePtr &service) const
+{
+    return m_dispatcher
+        && m_dispatcher->authExecuteRemoteMethod(QStringLiteral("consolidateCrashLogs:"), QVariant(), QVariant(), service);
+}

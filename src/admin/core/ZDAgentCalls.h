@@ -54,6 +54,14 @@ public:
                                  const ZDServicePtr &service) const;
     bool brindelNeedsAdminAccess(const QVariantList &records, const QVariantMap &settings,
                                  const ZDServicePtr &service) const;
+    // Crash logs, one computer. The collection waits until the computer sent its batches to delegate.
+    void crashLogsSinceDate(const QVariant &since, const QVariant &delegate, const ZDServicePtr &service) const;
+    QVariant quellarGetDefinition(const QString &path, const ZDServicePtr &service) const;
+    QVariant fcsCrashLog(const QString &path, const ZDServicePtr &service) const;
+    void quellarRemoveLogFilename(const QString &path, const ZDServicePtr &service) const;
+    void quellarSubmitCrashLog(const QString &path, const QString &comment, const ZDServicePtr &service) const;
+    // With administrator credentials (the dispatcher asks for them); true when handed to the computer.
+    bool consolidateCrashLogs(const ZDServicePtr &service) const;
 
 private:
     QVariantMap across(const char *op) const;

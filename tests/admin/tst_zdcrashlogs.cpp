@@ -1,0 +1,94 @@
+// Crash logs end to end: a program under an editing application's name really
+// crashes in a real agent's sandbox, `kestra crashlogs` fetches it through the
+// console's cache, removes it to the computer's Trash, and never serves a path
+// outside the crash folders.
+#include "ZDRealAgent.h"
+#include "ZDTestSandbox.h"
+
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestZDCrashLogs : public QObject
+{
+    Q_OBJECT
+
+    ZDTestSandbox m_sandbox;
+    ZDRealAgent m_agent;
+    QString m_kestra;
+
+    zdtest::Ran kestra(QStringList args)
+    {
+        return zdtest::runProgram(m_kestra, args << u"--no-browse"_s << u"--hosts"_s << u"Crash Bay"_s);
+    }
+    QJsonObject crashlogs()
+    {
+        const zdtest::Ran r = kestra({u"crashlogs"_s, u"--json"_s});
+        [&] { QVERIFY2(r.exit() == 0, qPrintable(r.err)); }();
+        return QJsonDocument::fromJson(r.out.toUtf8()).object();
+    }
+    QByteArray analysed() const
+    {
+        return ZDTestSandbox::readFile(m_agent.root() + u"/var/lib/standins/Quellar/cause.log"_s);
+    }
+
+private Q_SLOTS:
+    void crashFetchRemoveAndRefuse()
+    {
+        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
+        QVERIFY(zdtest::copyTree(apps + u"/Quellar.app"_s, m_agent.root() + u"/opt/Quellar.app"_s));
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(m_agent.startAlone(port, "crash-bay"));
+        QCOMPARE(zdtest::run(m_kestra, {u"add"_s, u"Crash Bay"_s, u"127.0.0.1"_s, QString::number(port)}), 0);
+
+        // The crashing program in the agent's user's session: its report is where its handler says.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"HOME"_s, m_agent.root() + u"/home"_s);
+        env.insert(u"XDG_STATE_HOME"_s, m_agent.root() + u"/home/.local/state"_s);
+        const zdtest::Ran crash = zdtest::runProgram(
+            QDir(QCoreApplication::applicationDirPath()).filePath(u"../../tools/standins/Motion"_s), {}, env);
+        QCOMPARE(crash.status, QProcess::CrashExit);
+        const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
+        QVERIFY2(QFileInfo(report).isFile(), qPrintable(crash.err));
+
+        QJsonObject first = crashlogs();
+        QCOMPARE(first.value(u"new"_s).toInt(), 1);
+        const QJsonArray logs = first.value(u"logs"_s).toArray();
+        QCOMPARE(logs.size(), 1);
+        const QJsonObject log = logs.first().toObject();
+        QCOMPARE(log.value(u"filename"_s).toString(), report);
+        QCOMPARE(log.value(u"cause"_s).toString(), u"SIGSEGV (invalid memory access) in Motion"_s);
+        QCOMPARE(log.value(u"app"_s).toString(), u"Motion"_s);
+        QCOMPARE(first.value(u"statistics"_s).toObject().value(u"Most unstable application"_s).toString(), u"Motion"_s);
+        const QByteArray askedOnce = analysed();
+
+        // A link in the crash folder to a file outside, and a path outside: nothing is read or sent.
+        const QString link = QFileInfo(report).absolutePath() + u"/Motion_link.crash"_s;
+        QVERIFY(QFile::link(u"/etc/passwd"_s, link));
+        QJsonObject second = crashlogs();
+        QCOMPARE(second.value(u"new"_s).toInt(), 0);
+        QCOMPARE(second.value(u"logs"_s).toArray().size(), 1);
+        QCOMPARE(analysed(), askedOnce);
+        for (const QString &path : {u"/etc/passwd"_s, link}) {
+            const zdtest::Ran explain = kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, path});
+            QCOMPARE(explain.exit(), 1);
+            QVERIFY(!explain.out.contains(u"root:"_s));
+            const zdtest::Ran text = kestra({u"call"_s, u"fcsCrashLog:"_s, path, u"--json"_s});
+            QVERIFY2(!text.out.contains(u"root:"_s), qPrintable(text.out));
+        }
+        QCOMPARE(analysed(), askedOnce);
+        const zdtest::Ran explain = kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, report});
+        QVERIFY2(explain.exit() == 0 && explain.out.contains(u"<h2>SIGSEGV"_s), qPrintable(explain.err));
+
+        // Removal: into that computer's Trash, and out of the console's cache.
+        QCOMPARE(kestra({u"crashlogs"_s, u"remove"_s, u"Crash Bay"_s, report}).exit(), 0);
+        const QString trashed = m_agent.root() + u"/home/.local/share/Trash/files/"_s + QFileInfo(report).fileName();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(trashed), 30000);
+        QVERIFY(!QFileInfo::exists(report));
+        QCOMPARE(crashlogs().value(u"logs"_s).toArray().size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDCrashLogs)
+#include "tst_zdcrashlogs.moc"
