@@ -1,11 +1,18 @@
 // The console window and its computer list against a real agent: sorting, group
 // naming and renaming, keys, moves by drag data and by hostile payloads, removal,
 // tool tips per state, unreadable settings, persistence across a restart of the
-// window, the welcome sheet, the context menu and screenshots.
+// window, the welcome sheet, the context menu and screenshots; hostile names shown as text; the shared
+// list pieces.
+#include "ZDAlert.h"
+#include "ZDCredentialSheet.h"
 #include "ZDDiscovery.h"
+#include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
+#include "ZDFakeAgent.h"
+#include "ZDItemViews.h"
 #include "ZDMainWindow.h"
 #include "ZDFreePort.h"
+#include "ZDPlainText.h"
 #include "ZDRealAgent.h"
 #include "ZDServiceOutline.h"
 #include "ZDServiceOutlineModel.h"
@@ -17,9 +24,24 @@
 #include <QApplication>
 #include <QCborArray>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QStandardItemModel>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
+
+#include <thread>
+
+// Takes the list pieces' bound key slot.
+class Receiver : public QObject
+{
+    Q_OBJECT
+public:
+    int removed = 0;
+public Q_SLOTS:
+    void removeItems() { ++removed; }
+};
 
 class TestZDMainWindow : public QObject
 {
@@ -459,6 +481,81 @@ private Q_SLOTS:
         QVERIFY(w->grab().save(dir + QStringLiteral("/main-window.png")));
         QVERIFY(QApplication::activePopupWidget()->grab().save(dir + QStringLiteral("/context-menu.png")));
         QApplication::activePopupWidget()->close();
+    }
+    // Markup in a computer's typed name and its agent's host name: every label then shown is plain text or escaped.
+    void hostileNamesAreShownAsText()
+    {
+        const QString evil = QStringLiteral("<img src=\"/dev/zero\"><b>bay</b>");
+        ZDFakeTaskAgent agent(QStringLiteral("<h1>bay</h1>"));
+        QVERIFY(agent.start());
+        setSetting(QStringLiteral("manualConnections"), QVariantList{entry(evil, QStringLiteral("127.0.0.1"), agent.port)});
+        ZDMainWindow w({m_settings, false});
+        const QModelIndex row = w.outlineModel()->index(0, 0, w.outlineModel()->headerIndex());
+        const ZDServicePtr service = w.outlineModel()->itemForIndex(row).service;
+        QVERIFY(service && row.data().toString() == evil);
+        QTRY_VERIFY_WITH_TIMEOUT(service->hostName().startsWith(QLatin1String("<h1>")), 30000);
+        w.outlineView()->setCurrentIndex(row);
+        w.showInfo();
+        w.displayCrashDialogForClient(service, evil, evil);
+        ZDAlert::alertSheet(evil, QStringLiteral("OK"), {}, {}, evil, &w, nullptr, {}, false);
+        std::atomic<bool> done = false;
+        std::thread asker([&] { done = !w.dispatcher()->authExecuteRemoteTask(QStringLiteral("clean"), QStringLiteral("t"), {}, service); });
+        auto *sheet = w.findChild<ZDCredentialSheet *>();
+        const bool asked = QTest::qWaitFor([&] { return sheet->isAsking() && sheet->isVisible(); }, 30000);
+        QToolTip::showText(w.geometry().center(), ZDPlainText::toolTip(evil), &w);
+        QStringList shown, markup;
+        for (QWidget *widget : QApplication::allWidgets()) {
+            auto *label = qobject_cast<QLabel *>(widget);
+            if (label && label->isVisible() && label->text().contains(QLatin1String("bay")))
+                (label->textFormat() == Qt::PlainText || !label->text().contains(QRegularExpression(QStringLiteral("<(img|h1)"))) ? shown : markup) << label->text();
+        }
+        sheet->cancelPending();
+        const bool answered = QTest::qWaitFor([&] { return done.load(); }, 30000);
+        asker.join();
+        QVERIFY(asked && answered);
+        QCOMPARE(markup, QStringList());
+        // name and host in the panel, the sheet, the alert's two texts, the crash question, the tip
+        QVERIFY2(shown.size() >= 7, qPrintable(shown.join(u'\n')));
+    }
+    // The shared list pieces: keys go to the owner's handler, then to the bound slots (a missing slot is
+    // skipped, not fatal), a right click selects its row alone, and cut texts fit their width and say so.
+    void listPiecesKeysMenusAndTruncation()
+    {
+        QStandardItemModel model(3, 1);
+        for (int r = 0; r < 3; ++r)
+            model.setItem(r, new QStandardItem(QStringLiteral("row %1").arg(r)));
+        ZDTableView view;
+        view.setModel(&model);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        Receiver receiver;
+        view.addWatchKeys(QStringLiteral("x"), "noSuchSlot", &receiver);
+        view.addWatchKeys(QStringLiteral("x\b"), "removeItems", &receiver);
+        QTest::keyClick(&view, Qt::Key_X);
+        QTest::keyClick(&view, Qt::Key_Backspace);
+        QCOMPARE(receiver.removed, 2);
+        // The owner's handler decides first; false means ordinary handling.
+        QList<int> offered;
+        view.setKeyHandlers([&](QKeyEvent *e) {
+            offered << e->key();
+            return e->key() == Qt::Key_X;
+        });
+        view.setCurrentIndex(model.index(0, 0));
+        QTest::keyClick(&view, Qt::Key_Down);
+        QCOMPARE(view.currentIndex().row(), 1);
+        QTest::keyClick(&view, Qt::Key_X);
+        QCOMPARE(receiver.removed, 3);
+        QCOMPARE(offered, QList<int>({Qt::Key_Down, Qt::Key_X}));
+        view.selectAll();
+        const QPoint onRow = view.visualRect(model.index(2, 0)).center();
+        QContextMenuEvent click(QContextMenuEvent::Mouse, onRow, view.viewport()->mapToGlobal(onRow));
+        QApplication::sendEvent(view.viewport(), &click);
+        QCOMPARE(view.selectionModel()->selectedRows(), QModelIndexList({model.index(2, 0)}));
+        const QFontMetrics metrics(view.font());
+        const QString text = QStringLiteral("A rather long plug-in name \U0001F3AC that cannot fit");
+        const QString cut = zdTruncateString(text, 80, metrics);
+        QVERIFY(cut.endsWith(QStringLiteral("...")) && metrics.horizontalAdvance(cut) <= 80);
+        QCOMPARE(zdTruncateString(QStringLiteral("fits"), 500, metrics), QStringLiteral("fits"));
     }
 };
 
