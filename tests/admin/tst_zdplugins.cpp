@@ -90,7 +90,7 @@ private Q_SLOTS:
 
         // Refused: paths outside the plug-in folders (a way out by "..", a file of the system),
         // and a plug-in too large for one message; the link stays up for the next call.
-        for (const QString &path : {at(u"home/.local/share/OFX/Plugins/../../../../etc/os-release"_s), at(u"etc/os-release"_s)}) {
+        for (const QString &path : {at(u"home/.local/share/OFX/Plugins/../../../../../etc/os-release"_s), at(u"etc/os-release"_s)}) {
             const QString settings = u"{\"obj1\":\"%1\",\"obj2\":1}"_s.arg(path);
             QCOMPARE(answer(kestra({u"call"_s, u"brindelEnablePlugin:settings:"_s, u"{}"_s, settings})), QJsonValue(false));
             QVERIFY(QFileInfo::exists(path));
