@@ -18,8 +18,12 @@
 #include "ZDService.h"
 #include "ZDTestSandbox.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSocketNotifier>
@@ -876,6 +880,79 @@ private Q_SLOTS:
         QVERIFY2(failed.isEmpty(), qPrintable(failed.join(QStringLiteral("; ")) + u'\n' + heard.join(u'\n')));
         QVERIFY(waitAllReady());
         checkNoDataLost();
+    }
+
+    // Preference backups and application paths through kestra on all four hosts: a
+    // backup everywhere, host1's restored onto host3 (whose file went) after a quick
+    // backup there, host1's paths copied onto every host; bad names and paths refused.
+    void prefsAndPaths()
+    {
+        QVERIFY(waitAllReady());
+        const QString kestra = qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra");
+        const auto run = [&](QStringList args) {
+            args << QStringLiteral("--wait") << QStringLiteral("30");
+            QProcess p;
+            p.start(kestra, args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            if (!err.isEmpty())
+                qInfo("e2e: kestra %s: %s", qPrintable(args.first()), qPrintable(err.trimmed()));
+            return std::pair{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                             QString::fromUtf8(p.readAllStandardOutput()) + err};
+        };
+        const auto prefsFile = [](int i) {
+            return hostDir(i) + QStringLiteral("/root/home/.config/com.apple.FinalCutPro.plist");
+        };
+        const auto sum = [](const QString &path) {
+            return QCryptographicHash::hash(ZDTestSandbox::readFile(path), QCryptographicHash::Sha256);
+        };
+        for (int i = 1; i <= kHosts; ++i)
+            QVERIFY(ZDTestSandbox::writeFile(prefsFile(i), "<plist><dict><key>bay</key><integer>" +
+                                                               QByteArray::number(i) + "</integer></dict></plist>"));
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(run({QStringLiteral("prefs"), QStringLiteral("backup"), QStringLiteral("e2e"),
+                      QStringLiteral("fcpPrefs")}).first, 0);
+        const auto [listed, list] = run({QStringLiteral("prefs"), QStringLiteral("list"), QStringLiteral("--json")});
+        QCOMPARE(listed, 0);
+        QCOMPARE(QJsonDocument::fromJson(list.toUtf8()).array().size(), kHosts);
+        QVERIFY(QFile::remove(prefsFile(3)));
+        const auto [restored, restoreOut] = run({QStringLiteral("prefs"), QStringLiteral("restore"),
+                                                 QStringLiteral("host1:e2e"), QStringLiteral("--hosts"), QStringLiteral("host3")});
+        QVERIFY2(restored == 0, qPrintable(restoreOut));
+        QCOMPARE(sum(prefsFile(3)), sum(prefsFile(1)));
+        const auto [_, host3] = run({QStringLiteral("prefs"), QStringLiteral("list"), QStringLiteral("--json"),
+                                     QStringLiteral("--hosts"), QStringLiteral("host3")});
+        QVERIFY2(host3.contains(QStringLiteral("\"Before restore ")), qPrintable(host3));
+        qInfo("e2e: prefsAndPaths: backup on 4 hosts, list, restore host1 -> host3 in %lld ms", t.elapsed());
+
+        QCOMPARE(run({QStringLiteral("prefs"), QStringLiteral("backup"), QStringLiteral("../x")}).first, 2);
+        const auto [refused, why] = run({QStringLiteral("prefs"), QStringLiteral("restore"),
+                                         QStringLiteral("host1:/etc"), QStringLiteral("--hosts"), QStringLiteral("host1")});
+        QCOMPARE(refused, 1);
+        QVERIFY2(why.contains(QStringLiteral("is not a backup listed")), qPrintable(why));
+
+        t.restart();
+        for (int i : {1, 2})
+            run({QStringLiteral("call"), QStringLiteral("setTarnokPath:forKey:"), QStringLiteral("\"/srv/host%1 renders\"").arg(i),
+                 QStringLiteral("\"fcpRender\""), QStringLiteral("--hosts"), QStringLiteral("host%1").arg(i)});
+        QCOMPARE(run({QStringLiteral("paths"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1"),
+                      QStringLiteral("--yes")}).first, 0);
+        const auto [pathsRead, paths] = run({QStringLiteral("paths"), QStringLiteral("list"), QStringLiteral("--json")});
+        QCOMPARE(pathsRead, 0);
+        int rows = 0;
+        for (const QJsonValue &row : QJsonDocument::fromJson(paths.toUtf8()).array()) {
+            const QJsonObject values = row.toObject().value(QStringLiteral("values")).toObject();
+            if (values.isEmpty())
+                continue;
+            ++rows;
+            QCOMPARE(values.size(), kHosts);
+            QVERIFY2(!row.toObject().value(QStringLiteral("differs")).toBool(), qPrintable(paths));
+        }
+        QVERIFY(rows > 10);
+        qInfo("e2e: prefsAndPaths: paths of host1 on every host (%d rows) in %lld ms", rows, t.elapsed());
     }
 };
 
