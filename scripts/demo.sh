@@ -54,6 +54,10 @@ X
   echo
   echo "$ kestra tasks --hosts edit-suite-1"
   "$kestra" tasks --no-browse --hosts edit-suite-1 | head -n 12 || true
+  echo
+  echo "$ kestra prefs backup demo && kestra prefs list && kestra paths list --hosts edit-suite-1"
+  "$kestra" prefs backup demo --no-browse >/dev/null && "$kestra" prefs list --no-browse || true
+  "$kestra" paths list --no-browse --hosts edit-suite-1 | head -n 12 || true
   # The console window on the same fleet (the three manual entries above).
   admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then
