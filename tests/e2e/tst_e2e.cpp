@@ -15,6 +15,7 @@
 #include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDOrvProtocol.h"
+#include "ZDPropertyList.h"
 #include "ZDService.h"
 #include "ZDTestSandbox.h"
 
@@ -953,6 +954,67 @@ private Q_SLOTS:
         }
         QVERIFY(rows > 10);
         qInfo("e2e: prefsAndPaths: paths of host1 on every host (%d rows) in %lld ms", rows, t.elapsed());
+    }
+    // Plug-ins on four hosts through kestra: Glow 10.0 on host1, 9.0 on host2,
+    // disabled on host3, absent on host4 is one row that differs; after a sync all
+    // have 10.0 enabled and the row agrees. A library only the two failing hosts
+    // have is the one difference the Difference Finder reports.
+    void pluginsAndDiff()
+    {
+        QVERIFY(waitAllReady());
+        const auto kestra = [](QStringList args) {
+            args << QStringLiteral("--json") << QStringLiteral("--wait") << QStringLiteral("30");
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"), args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            qInfo("e2e: kestra %s: exit %d %s", qPrintable(args.join(u' ')), p.exitCode(),
+                  p.readAllStandardError().trimmed().constData());
+            return QJsonDocument::fromJson(p.readAllStandardOutput());
+        };
+        const auto glowRow = [](const QJsonDocument &rows) {
+            for (const QJsonValue &row : rows.array())
+                if (row[QStringLiteral("name")] == QStringLiteral("Glow"))
+                    return row.toObject();
+            return QJsonObject();
+        };
+        const auto root = [](int i) { return hostDir(i) + QStringLiteral("/root"); };
+        const QString bundle = QStringLiteral("/usr/OFX/Plugins/Glow.ofx.bundle");
+        const QString suite = QStringLiteral("/usr/local/share/Zendrel/Kestra Maintenance Tools");
+        const auto glow = [](const QString &path, const char *version) {
+            return ZDPropertyList::writeFile(path + QStringLiteral("/Contents/Info.plist"),
+                                             QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("Glow")},
+                                                         {QStringLiteral("CFBundleShortVersionString"), QLatin1String(version)}});
+        };
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const QString &old : {QStringLiteral("/usr/OFX"), suite, QStringLiteral("/home/.local/share/OFX")})
+                QDir(root(i) + old).removeRecursively();
+        }
+        QVERIFY(glow(root(1) + bundle, "10.0") && glow(root(2) + bundle, "9.0")
+                && glow(root(3) + suite + QStringLiteral("/Brindel Disabled Plugins") + root(3) + bundle, "10.0"));
+        for (int i : {3, 4})
+            QVERIFY(ZDTestSandbox::writeFile(root(i) + QStringLiteral("/usr/lib/libfaulty.so.1.0.0"), "x"));
+        QElapsedTimer t;
+        t.start();
+        QJsonObject row = glowRow(kestra({QStringLiteral("plugins")}));
+        QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("(various)"));
+        QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("missing on some computers"));
+        QCOMPARE(row[QStringLiteral("children")].toArray().size(), 3);
+        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync")}));
+        qInfo("e2e: pluginsAndDiff: list and sync on 4 hosts in %lld ms", t.elapsed());
+        QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
+        QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("10.0"));
+        QCOMPARE(row[QStringLiteral("children")].toArray().size(), kHosts);
+        QCOMPARE(row[QStringLiteral("disabled")].toInt(), 0);
+        for (int i = 1; i <= kHosts; ++i)
+            QCOMPARE(ZDPropertyList::readDictionary(root(i) + bundle + QStringLiteral("/Contents/Info.plist"))
+                         .value(QStringLiteral("CFBundleShortVersionString")).toString(), QStringLiteral("10.0"));
+        const QJsonArray differences = kestra({QStringLiteral("diff"), QStringLiteral("--working"), QStringLiteral("host1,host2"),
+                                               QStringLiteral("--failing"), QStringLiteral("host3,host4")}).array();
+        QCOMPARE(differences.size(), 1);
+        QCOMPARE(differences[0][QStringLiteral("description")].toString(), QStringLiteral("Framework libfaulty"));
+        QCOMPARE(differences[0][QStringLiteral("nonworking")].toString(), QStringLiteral("1.0.0"));
     }
 };
 
