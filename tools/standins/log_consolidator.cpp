@@ -17,6 +17,7 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <cstdio>
 
@@ -138,8 +139,11 @@ int convertApport(const Target &t, const QString &path)
     bool inTop = false;
     for (const QString &line : lines) {
         if (line.startsWith(QLatin1Char(' '))) {
+            // "func (args) from /lib/libfoo.so" -> "/lib/libfoo.so(func)", as the crash handler writes frames.
+            const QString frame = line.trimmed();
+            const QString module = frame.section(QStringLiteral(" from "), 1).trimmed();
             if (inTop)
-                frames << line.trimmed();
+                frames << (module.isEmpty() ? frame : module + QLatin1Char('(') + frame.section(QLatin1Char(' '), 0, 0) + QLatin1Char(')'));
             continue;
         }
         inTop = line.startsWith(QStringLiteral("StacktraceTop:"));
@@ -177,7 +181,13 @@ int convertCoredump(const Target &t, const QString &path)
             continue;
         }
         if (firstStack && line.startsWith(QLatin1Char('#'))) {
-            frames << line;
+            // "#0  0x7f00 func (libfoo.so + 0x12)" -> "libfoo.so(func+0x12)".
+            const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            const QString inside = line.section(QLatin1Char('('), -1).section(QLatin1Char(')'), 0, 0);
+            const QString module = inside.section(QStringLiteral(" + "), 0, 0).trimmed();
+            frames << (module.isEmpty() || words.size() < 3
+                           ? line
+                           : module + QLatin1Char('(') + words.at(2) + QLatin1Char('+') + inside.section(QStringLiteral(" + "), 1) + QLatin1Char(')'));
             continue;
         }
         firstStack = firstStack && !line.isEmpty();
@@ -188,8 +198,12 @@ int convertCoredump(const Target &t, const QString &path)
         else if (line.startsWith(QStringLiteral("Signal:")))
             signal = line.section(QLatin1Char(':'), 1).trimmed().section(QLatin1Char(' '), 0, 0).toInt();
         else if (line.startsWith(QStringLiteral("Timestamp:")))
+        {
             when = QDateTime::fromString(line.section(QLatin1Char(':'), 1).trimmed().section(QLatin1Char(' '), 1, 2),
                                          QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            if (line.contains(QStringLiteral(" UTC")))
+                when.setTimeZone(QTimeZone::utc());
+        }
     }
     if (exe.isEmpty())
         return 0;
