@@ -58,6 +58,11 @@ X
   echo "$ kestra prefs backup demo && kestra prefs list && kestra paths list --hosts edit-suite-1"
   "$kestra" prefs backup demo --no-browse >/dev/null && "$kestra" prefs list --no-browse || true
   "$kestra" paths list --no-browse --hosts edit-suite-1 | head -n 12 || true
+  echo
+  echo "$ kestra plugins && kestra diff --working edit-suite-1 --failing edit-suite-2,edit-suite-3"
+  mkdir -p "$sandbox/fleet/edit-suite-1/usr/lib/lv2/Echo.lv2"
+  "$kestra" plugins --no-browse | head -n 12 || true
+  "$kestra" diff --no-browse --working edit-suite-1 --failing edit-suite-2,edit-suite-3 | head -n 12 || true
   # The console window on the same fleet (the three manual entries above).
   admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then
