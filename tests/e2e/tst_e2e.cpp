@@ -6,6 +6,8 @@
 // Times are printed, never asserted beyond bounds that only catch hangs.
 #include "ZDBackgroundPool.h"
 #include "ZDConnection.h"
+#include "ZDCrashLogController.h"
+#include "ZDCrashLogStats.h"
 #include "ZDCredentialPrompt.h"
 #include "ZDCredentialStore.h"
 #include "ZDDiscovery.h"
@@ -1015,6 +1017,71 @@ private Q_SLOTS:
         QCOMPARE(differences.size(), 1);
         QCOMPARE(differences[0][QStringLiteral("description")].toString(), QStringLiteral("Framework libfaulty"));
         QCOMPARE(differences[0][QStringLiteral("nonworking")].toString(), QStringLiteral("1.0.0"));
+    }
+
+    // Crash logs across the hosts: three real crashes on two hosts fetched through the
+    // console's cache (a second refresh gets nothing new), statistics by application and
+    // by computer, and a consolidation with the administrator's password that turns a
+    // system crash record of a third host into a record at the console.
+    void crashLogs()
+    {
+        QVERIFY(waitAllReady());
+        const QString motion = QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion");
+        const auto logs = [](int i) { return hostDir(i) + QStringLiteral("/root/home/.local/state"); };
+        for (int i = 1; i <= kHosts; ++i)
+            QDir(logs(i) + QStringLiteral("/log")).removeRecursively();
+        for (const auto &[i, name] : {std::pair{1, "Motion"}, {1, "Color"}, {3, "Motion"}}) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("HOME"), hostDir(i) + QStringLiteral("/root/home"));
+            env.insert(QStringLiteral("XDG_STATE_HOME"), logs(i));
+            QProcess crash;
+            crash.setProcessEnvironment(env);
+            crash.start(motion, {QStringLiteral("--name"), QLatin1String(name)});
+            QVERIFY(crash.waitForFinished(30000));
+            QCOMPARE(crash.exitStatus(), QProcess::CrashExit);
+        }
+        ZDCrashLogController crashLogs(m_dispatcher.get(), m_callback.get(),
+                                       ZDCrashLogCache(m_sandbox->path(QStringLiteral("crashlogs.plist")), QStringLiteral("e2e")));
+        QList<ZDServicePtr> all;
+        for (int i = 1; i <= kHosts; ++i)
+            all << service(i);
+        int received = -1;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(offMain([&] { received = crashLogs.refresh(all); }, 120000));
+        qInfo("e2e: crash logs: %d records from %d hosts in %lld ms", received, kHosts, t.elapsed());
+        QCOMPARE(received, 3);
+        const QVariantMap stats = crashLogs.statistics(ZDCrashLogStats::All, kHosts);
+        QCOMPARE(stats.value(QStringLiteral("Total number of crashes")).toString(), QStringLiteral("3"));
+        QCOMPARE(stats.value(QStringLiteral("Average crashes per computer")).toString(), QStringLiteral("0.75"));
+        QCOMPARE(stats.value(QStringLiteral("Most unstable machine")).toString(), service(1)->name());
+        QCOMPARE(stats.value(QStringLiteral("Most unstable application")).toString(), QStringLiteral("Motion"));
+        QVERIFY(offMain([&] { received = crashLogs.refresh(all); }, 120000));
+        QCOMPARE(received, 0);
+        QCOMPARE(crashLogs.logs().size(), 3);
+
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER");
+        const QString password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
+        if (user.isEmpty() || password.isEmpty())
+            QSKIP("no test administrator (run.sh makes one)");
+        const QString systemCrashes = hostDir(2) + QStringLiteral("/root/var/crash");
+        QVERIFY(QDir().mkpath(systemCrashes));
+        QVERIFY(ZDTestSandbox::writeFile(systemCrashes + QStringLiteral("/_usr_bin_Compressor.0.crash"),
+                                         "ProblemType: Crash\nExecutablePath: /usr/bin/Compressor\nProcPid: 4242\n"
+                                         "Signal: 11\nStacktraceTop:\n encode_frame () from /usr/lib/libcodec.so.1\n"));
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, hostName(4)));
+        int handed = 0;
+        t.restart();
+        QVERIFY(offMain([&] { handed = crashLogs.consolidate({service(2)}); }, 120000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        QCOMPARE(handed, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(crashLogs.logs().size() == 4, 60000);
+        qInfo("e2e: crash logs: consolidation on host2 reported in %lld ms", t.elapsed());
+        const QVariantMap gathered = crashLogs.logs().last().toMap();
+        QVERIFY(sameHost(gathered.value(QStringLiteral("hostname")).toString(), hostName(2)));
+        QCOMPARE(gathered.value(QStringLiteral("app")).toString(), QStringLiteral("Compressor"));
+        QCOMPARE(gathered.value(QStringLiteral("cause")).toString(), QStringLiteral("SIGSEGV (invalid memory access) in libcodec.so.1"));
+        checkNoDataLost();
     }
 };
 
