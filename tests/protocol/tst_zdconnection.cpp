@@ -1,18 +1,67 @@
 // Two ends of the wire in one process, over real loopback sockets: values by
 // copy, objects by reference and back, oneway and synchronous calls, serving
-// threads and link failure; hostile peers are the hostile-wire test's.
+// threads and link failure; a frozen peer in another process times out rather than hang (a killed one is
+// the link failure here and the end-to-end killedDuringCall); hostile peers are the hostile-wire test's.
 #include "ZDConnectionServer.h"
 #include "ZDRemoteError.h"
 #include "ZDLog.h"
 #include "ZDTcpTransport.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include <QtTest>
 #include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// The peer in a process of its own: serves "echo:" and "block" (prints "blocking", never returns) on
+// 127.0.0.1, prints its port, and ends when its standard input closes.
+int runPeer(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    auto root = ZDRemoteObject::create();
+    root->addOperation(u"ping"_s, [](const QVariantList &) { return QVariant(); });
+    root->addOperation(u"echo:"_s, [](const QVariantList &args) { return args.value(0); });
+    root->addOperation(u"block"_s, [](const QVariantList &) {
+        std::printf("blocking\n");
+        std::fflush(stdout);
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        return QVariant();
+    });
+    ZDConnectionServer server;
+    server.setRootObject(root);
+    server.setRegisteredName(u"wire-peer"_s);
+    if (!server.listen(u"127.0.0.1"_s, 0))
+        return 1;
+    std::printf("%u\n", unsigned(server.port()));
+    std::fflush(stdout);
+    zdtest::quitWhenInputCloses(app);
+    app.exec();
+    std::_Exit(0); // a blocked call never ends: no waiting for it
+}
+
+// Runs a call that the peer never answers on a thread of its own.
+std::future<std::optional<ZDLinkException>> blockedCall(const ZDRemoteProxyPtr &peer)
+{
+    return std::async(std::launch::async, [peer]() -> std::optional<ZDLinkException> {
+        try {
+            peer->call(u"block"_s);
+        } catch (const ZDLinkException &e) {
+            return e;
+        }
+        return std::nullopt;
+    });
+}
+
+} // namespace
 
 class TestZDConnection : public QObject
 {
@@ -30,6 +79,34 @@ class TestZDConnection : public QObject
     std::shared_ptr<ZDConnection> connect(const QString &host = u"127.0.0.1"_s)
     {
         return ZDConnection::connectToHost(host, m_server->port(), u"test-agent"_s);
+    }
+    QProcess m_peer;
+    // Short silence limits, so that a frozen peer is found out quickly.
+    static ZDConnectionOptions quickOptions()
+    {
+        ZDConnectionOptions options;
+        options.pingAfterIdleMs = 300;
+        options.deadAfterSilenceMs = 1500;
+        return options;
+    }
+    std::shared_ptr<ZDConnection> startPeer()
+    {
+        m_peer.start(QCoreApplication::applicationFilePath(), {u"--peer"_s});
+        if (!m_peer.waitForStarted(10000) || !m_peer.waitForReadyRead(10000))
+            return nullptr;
+        const quint16 port = quint16(m_peer.readLine().trimmed().toUInt());
+        return ZDConnection::connectToHost(u"127.0.0.1"_s, port, u"wire-peer"_s, quickOptions());
+    }
+    // Waits until the peer has started serving that many blocked calls.
+    bool peerBlocking(int calls)
+    {
+        int seen = 0;
+        while (seen < calls) {
+            if (!m_peer.canReadLine() && !m_peer.waitForReadyRead(15000))
+                return false;
+            seen += m_peer.readLine().startsWith("blocking") ? 1 : 0;
+        }
+        return true;
     }
 
 private Q_SLOTS:
@@ -92,6 +169,11 @@ private Q_SLOTS:
     }
     void cleanup()
     {
+        if (m_peer.state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_peer.processId()), SIGCONT);
+            m_peer.kill();
+            m_peer.waitForFinished(10000);
+        }
         m_release.release(100);
         m_server.reset();
         m_kept.clear();
@@ -264,7 +346,32 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->call(u"ping"_s));
         QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->callOneway(u"ping"_s));
     }
+    void frozenPeerTimesOut()
+    {
+        const auto c = startPeer();
+        QVERIFY(c);
+        const auto peer = c->rootProxy();
+        // Idle but alive: the pings keep the link up past the silence limit.
+        QTest::qWait(2 * quickOptions().deadAfterSilenceMs);
+        QVERIFY(c->isValid());
+        QCOMPARE(peer->call(u"echo:"_s, {qint64(1)}), QVariant(qint64(1)));
+        auto waiting = blockedCall(peer);
+        QVERIFY(peerBlocking(1));
+        ::kill(pid_t(m_peer.processId()), SIGSTOP);
+        QVERIFY(waiting.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
+        const auto error = waiting.get();
+        QVERIFY(error && ZDException::didTimeout(*error));
+        QVERIFY(!c->isValid());
+    }
 };
 
-QTEST_GUILESS_MAIN(TestZDConnection)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--peer") == 0)
+        return runPeer(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestZDConnection test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdconnection.moc"
