@@ -9,6 +9,7 @@
 //   fleet --serve COUNT     (child) COUNT endpoints; prints their ports, then waits
 // FLEET_NO_LOG=1 switches the console's log off for a run.
 #include "ZDConnectionServer.h"
+#include "ZDDifferenceFinder.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
@@ -34,6 +35,33 @@ namespace {
 
 constexpr int kEndpointsPerProcess = 250;
 
+// A system profile of realistic size: thousands of libraries, a few hundred modules, some plug-ins.
+QVariantMap heavyProfile()
+{
+    static const QVariantMap profile = [] {
+        const auto item = [](const QString &name, const QString &path, const QString &version) {
+            return QVariantMap{{QStringLiteral("name"), name}, {QStringLiteral("fullPath"), path},
+                               {QStringLiteral("version"), version}};
+        };
+        QVariantMap libraries, modules;
+        for (int i = 0; i < 3000; ++i)
+            libraries.insert(QStringLiteral("libfleet%1").arg(i),
+                             item(QStringLiteral("libfleet%1").arg(i),
+                                  QStringLiteral("/usr/lib/x86_64-linux-gnu/libfleet%1.so.%2.0.0").arg(i).arg(i % 7), QStringLiteral("%1.0.0").arg(i % 7)));
+        for (int i = 0; i < 200; ++i)
+            modules.insert(QStringLiteral("mod%1").arg(i), item(QStringLiteral("mod%1").arg(i), QStringLiteral("/sys/module/mod%1").arg(i), QString()));
+        QVariantList plugins;
+        for (int i = 0; i < 60; ++i)
+            plugins << item(QStringLiteral("Effect %1").arg(i), QStringLiteral("/usr/lib/lv2/Effect%1.lv2").arg(i), QStringLiteral("1.%1").arg(i));
+        return QVariantMap{{QStringLiteral("OS X Version"), QStringLiteral("Debian GNU/Linux 12 (bookworm)")},
+                           {QStringLiteral("QuickTime Version"), QStringLiteral("1.22.0")},
+                           {QStringLiteral("Frameworks"), libraries},
+                           {QStringLiteral("Kexts"), modules},
+                           {QStringLiteral("Plugins"), plugins}};
+    }();
+    return profile;
+}
+
 ZDRemoteObjectPtr agentObject(const QString &host)
 {
     auto root = ZDRemoteObject::create();
@@ -52,6 +80,7 @@ ZDRemoteObjectPtr agentObject(const QString &host)
     root->addOperation(QString::fromLatin1(ZDOrv::kComputerIcon), [](const QVariantList &) { return QByteArray(); });
     root->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("hostName"), [dotted](const QVariantList &) { return dotted; });
+    root->addOperation(QStringLiteral("diffFinderSystemInfo"), [](const QVariantList &) { return heavyProfile(); });
     return root;
 }
 
@@ -169,6 +198,32 @@ bool measure(int n)
     std::printf("fleet: n=%d connect_s=%.3f read_s=%.3f baseline_s=%.3f rss_mib=%ld\n", n, connectS, readS, baselineS,
                 rssKiB / 1024);
     std::fflush(stdout);
+
+    // The heavy read: every computer's system profile, then the Difference Finder on half against half.
+    if (n <= 100) {
+        double profileS = 0, compareS = 0;
+        qsizetype answered = 0, differences = 0;
+        std::atomic<bool> done{false};
+        std::thread heavy([&] {
+            QElapsedTimer t;
+            t.start();
+            const QVariantMap profiles = dispatcher.objectsFromRemoteMethod(QStringLiteral("diffFinderSystemInfo"));
+            profileS = t.nsecsElapsed() / 1e9;
+            answered = profiles.size();
+            const QVariantList all = profiles.values();
+            t.restart();
+            differences = ZDDifferenceFinder::compare(all.mid(0, all.size() / 2), all.mid(all.size() / 2)).size();
+            compareS = t.nsecsElapsed() / 1e9;
+            done = true;
+        });
+        while (!QTest::qWaitFor([&] { return done.load(); }, 1000)) {
+        }
+        heavy.join();
+        std::printf("fleet: n=%d profile_read_s=%.3f (ping read_s=%.3f) answered=%lld libraries_each=3000 "
+                    "diff_s=%.3f differences=%lld rss_mib=%ld\n",
+                    n, profileS, readS, qint64(answered), compareS, qint64(differences), statusValue("VmRSS:") / 1024);
+        std::fflush(stdout);
+    }
 
     for (const ZDServicePtr &s : std::as_const(services))
         s->invalidate(false);
