@@ -63,6 +63,10 @@ X
   mkdir -p "$sandbox/fleet/edit-suite-1/usr/lib/lv2/Echo.lv2"
   "$kestra" plugins --no-browse | head -n 12 || true
   "$kestra" diff --no-browse --working edit-suite-1 --failing edit-suite-2,edit-suite-3 | head -n 12 || true
+  echo
+  echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
+  ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
+  "$kestra" crashlogs --no-browse | head -n 12 || true
   # The console window on the same fleet (the three manual entries above).
   admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then

@@ -76,11 +76,15 @@ int ZDCrashLogsCommand::list()
         QList<QStringList> rows{{u"COMPUTER"_s, u"APPLICATION"_s, u"DATE"_s, u"CAUSE"_s, u"FILE"_s}};
         for (const QVariant &log : std::as_const(logs)) {
             const QVariantMap m = log.toMap();
-            rows << QStringList{dotless(m.value(u"hostname"_s).toString()), m.value(u"app"_s).toString(),
-                                m.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s),
-                                m.value(u"cause"_s).toString(), m.value(u"filename"_s).toString()};
+            QStringList row{dotless(m.value(u"hostname"_s).toString()), m.value(u"app"_s).toString(),
+                            m.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s),
+                            m.value(u"cause"_s).toString(), m.value(u"filename"_s).toString()};
+            // Text from the computers is made safe for the terminal cell by cell.
+            for (QString &cell : row)
+                cell = ZDCliOutput::terminalText(cell);
+            rows << row;
         }
-        c.m_out << ZDCliOutput::terminalText(ZDCliOutput::table(rows));
+        c.m_out << ZDCliOutput::table(rows);
         c.m_out << u"%1 new\n"_s.arg(received);
         for (const QString &label : ZDCrashLogStats::statisticLabels()) {
             if (stats.contains(label))
