@@ -1,0 +1,144 @@
+// The secure transport end to end: a real agent that serves enrolled consoles only,
+// enrolled with the token the real `kestra` printed; peers without the console's
+// key refused before any hello; a changed agent key flagged until trusted.
+#include "ZDConnection.h"
+#include "ZDEnrolledConsoles.h"
+#include "ZDRealAgent.h"
+#include "ZDTestFixtures.h"
+#include "ZDTestSandbox.h"
+#include "ZDTlsTransport.h"
+
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString firstFile(const QString &folder, const QString &pattern)
+{
+    QDirIterator it(folder, {pattern}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    return it.hasNext() ? it.next() : QString();
+}
+
+} // namespace
+
+class TestSecureTransport : public QObject
+{
+    Q_OBJECT
+
+    ZDTestSandbox m_console;
+    QString m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+
+    zdtest::Ran kestra(const QStringList &args, const QByteArray &input = {}, const QProcessEnvironment &env = {})
+    {
+        return zdtest::runProgram(m_kestra, args + QStringList{u"--no-browse"_s}, env, input);
+    }
+    static zdtest::Ran agentCommand(const ZDRealAgent &agent, const QStringList &args)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, agent.root());
+        return zdtest::runProgram(ZDRealAgent::program(), args, env);
+    }
+    static int refusals(const ZDRealAgent &agent, const QString &why)
+    {
+        const QString log = firstFile(agent.root(), u"KestraClient.1.log"_s);
+        const auto lines = QString::fromUtf8(ZDTestSandbox::readFile(log)).split(u'\n');
+        return int(std::count_if(lines.cbegin(), lines.cend(), [&](const QString &line) {
+            return line.contains(u"Refused connection from "_s) && line.contains(u"127.0.0.1"_s) && line.contains(why);
+        }));
+    }
+    // A peer of this process: plain TCP without an identity, else TLS with it.
+    static QString refusalOf(quint16 port, const ZDTlsIdentity *identity)
+    {
+        ZDConnectionOptions options;
+        options.connectTimeoutMs = 15000;
+        if (identity) {
+            ZDTlsPolicy policy;
+            policy.context = ZDTlsContext::create(*identity, false, nullptr);
+            options.transportFactory = ZDTlsTransport::factory([policy] { return policy; }, 1 << 20);
+        }
+        try {
+            ZDConnection::connectToHost(u"127.0.0.1"_s, port, {}, options);
+        } catch (const ZDLinkException &e) {
+            return e.reason();
+        }
+        return {};
+    }
+
+private Q_SLOTS:
+    void enrolledOnly()
+    {
+        if (::geteuid() != 0)
+            QSKIP("a root-owned trust file and an administrator account need root");
+        const QString admin = u"kestra_tlsadm"_s, password = u"Tls pw %1"_s.arg(QCoreApplication::applicationPid());
+        auto removeAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        QVERIFY(zdtest::makeAccount(admin, password, true));
+        ZDRealAgent agent;
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, agent.root() + u"/opt/Quellar.app"_s));
+        QCOMPARE(agentCommand(agent, {u"-require-enrolled"_s, u"yes"_s}).exit(), 0);
+        const zdtest::Ran token = kestra({u"enroll-token"_s, u"--json"_s});
+        QCOMPARE(token.exit(), 0);
+        const QJsonObject issued = QJsonDocument::fromJson(token.out.toUtf8()).object();
+        const QString text = issued.value(u"token"_s).toString();
+        QString tampered = text;
+        tampered[tampered.size() - 5] = tampered[tampered.size() - 5] == u'A' ? u'B' : u'A';
+        QVERIFY(agentCommand(agent, {u"-enroll"_s, tampered}).err.contains(u"signature"_s));
+        QCOMPARE(agentCommand(agent, {u"-enroll"_s, text}).exit(), 0);
+        QVERIFY(agentCommand(agent, {u"-enroll"_s, text}).err.contains(u"used before"_s));
+        // A token is taken before its expiry only (the agent's clock, two hours on).
+        const ZDEnrolledConsoles trust(firstFile(agent.root() + u"/etc"_s, u"*consoles.plist"_s));
+        QString error;
+        QVERIFY(!trust.enroll(kestra({u"enroll-token"_s, u"60"_s}).out.trimmed(),
+                              QDateTime::currentDateTimeUtc().addSecs(7200), nullptr, &error));
+        QVERIFY2(error.contains(u"expired"_s), qPrintable(error));
+        QVERIFY(trust.isEnrolled(issued.value(u"fingerprint"_s).toString()));
+
+        QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
+        const QString port = QString::number(agent.port());
+        QCOMPARE(kestra({u"add"_s, u"Secure"_s, u"127.0.0.1"_s, port}).exit(), 0);
+        zdtest::Ran r = kestra({u"list"_s, u"--wait"_s, u"20"_s});
+        QVERIFY2(r.out.contains(u" connected"_s), qPrintable(r.out + r.err));
+        r = kestra({u"call"_s, u"systemSpecs"_s, u"--json"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        r = kestra({u"run"_s, u"com.zendrel.Quellar"_s, u"succeed"_s, u"--admin"_s}, (admin + u'\n' + password + u'\n').toUtf8());
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QTRY_VERIFY_WITH_TIMEOUT(!firstFile(agent.root() + u"/var/lib/standins"_s, u"succeed.result"_s).isEmpty(), 30000);
+
+        // No hello comes back to a plain peer, to one holding the console's certificate
+        // but not its key, nor to a console that was never enrolled.
+        QVERIFY(refusalOf(agent.port(), nullptr).contains(u"during the handshake"_s));
+        QTRY_COMPARE(refusals(agent, u": not a TLS connection"_s), 1);
+        ZDTlsIdentity thief = ZDTlsIdentity::generate(u"thief"_s, nullptr);
+        thief.certificatePem = ZDTestSandbox::readFile(firstFile(m_console.root(), u"console.crt"_s));
+        QVERIFY(!thief.certificatePem.isEmpty());
+        QVERIFY(refusalOf(agent.port(), &thief).contains(u"during the handshake"_s));
+        QTRY_COMPARE(refusals(agent, u": the console showed no certificate"_s), 1);
+        ZDTestSandbox stranger;
+        QCOMPARE(kestra({u"add"_s, u"Secure"_s, u"127.0.0.1"_s, port}).exit(), 0);
+        QCOMPARE(kestra({u"call"_s, u"ping"_s, u"--wait"_s, u"10"_s}).exit(), 1);
+        QTRY_VERIFY(refusals(agent, u": console "_s) >= 1);
+        QVERIFY(!refusalOf(agent.port(), nullptr).isEmpty()); // the agent still serves
+    }
+    void changedAgentKey()
+    {
+        ZDRealAgent first, second;
+        QVERIFY2(first.start(ZDRealAgent::freePort()), qPrintable(first.output()));
+        const QString port = QString::number(first.port());
+        QCOMPARE(kestra({u"add"_s, u"Bay"_s, u"127.0.0.1"_s, port}).exit(), 0);
+        QCOMPARE(kestra({u"call"_s, u"ping"_s, u"--hosts"_s, u"Bay"_s}).exit(), 0);
+        first.kill();
+        // Another agent (another key) on the same address and port.
+        QVERIFY2(second.start(first.port()), qPrintable(second.output()));
+        zdtest::Ran r = kestra({u"list"_s, u"--json"_s, u"--hosts"_s, u"Bay"_s, u"--wait"_s, u"20"_s});
+        QVERIFY2(r.out.contains(u"\"errorcode\": 2020"_s), qPrintable(r.out));
+        QCOMPARE(kestra({u"call"_s, u"ping"_s, u"--hosts"_s, u"Bay"_s}).exit(), 1);
+        r = kestra({u"trust"_s, u"Bay"_s});
+        QVERIFY2(r.exit() == 0 && r.out.contains(u"(was "_s), qPrintable(r.out + r.err));
+        QCOMPARE(kestra({u"call"_s, u"ping"_s, u"--hosts"_s, u"Bay"_s}).exit(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSecureTransport)
+#include "tst_zdsecuretransport.moc"
