@@ -203,7 +203,7 @@ private Q_SLOTS:
     {
         // Benchmarks run many agents in one process: nothing machine-wide, each its own name and port.
         ZDTestSandbox sandbox;
-        ZDLog::createNewLog(QStringLiteral("tst_kestraclient_units"));
+        ZDLog::createNewLog(QStringLiteral("tst_zdclientpreferences-fleet"));
         AppControllerOptions options{.notifications = false, .publish = false, .statusItem = false,
                                      .callbackServer = false, .systemEvents = false, .tasks = false,
                                      .quitOnDisconnect = false, .nameSuffix = {}, .port = 0, .listenAddress = QStringLiteral("127.0.0.1"),

@@ -60,7 +60,7 @@ std::unique_ptr<ZDConnectionServer> serveTasks(ZDCallbackRegistry &registry, ZDC
 int runTasksAgent(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    ZDLog::createNewLog(QStringLiteral("zdtasks_agent"));
+    ZDLog::createNewLog(QStringLiteral("tst_zdclienttasks-agent"));
     ZDNotificationCenter center;
     ZDCallbackRegistry registry([] { return kHost; });
     ZDClientTasks tasks(registry, &center);

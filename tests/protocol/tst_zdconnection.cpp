@@ -1,18 +1,26 @@
 // Two ends of the wire in one process, over real loopback sockets: values by
 // copy, objects by reference and back, oneway and synchronous calls, serving
 // threads and link failure; a frozen peer in another process times out rather than hang (a killed one is
-// the link failure here and the end-to-end killedDuringCall); hostile peers are the hostile-wire test's.
+// the link failure here and the end-to-end killedDuringCall). Values, frames and messages as bytes: every
+// by-copy type survives the trip, and hostile input is refused with a reason. Hostile peers against a
+// real listener: a legitimate peer works after each attack.
 #include "ZDConnectionServer.h"
 #include "ZDRemoteError.h"
 #include "ZDLog.h"
 #include "ZDTcpTransport.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
+#include "ZDWireFrame.h"
+#include "ZDWireMessage.h"
+#include "ZDWireValue.h"
+#include "ZDWorkerPool.h"
+#include <QTcpSocket>
 #include <QtTest>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -59,6 +67,28 @@ std::future<std::optional<ZDLinkException>> blockedCall(const ZDRemoteProxyPtr &
         }
         return std::nullopt;
     });
+}
+
+using Socket = std::unique_ptr<QTcpSocket>;
+QByteArray frame(const ZDWireMessage &m) { return m.toFrame(nullptr, ZDWireLimits(), nullptr); }
+Socket open(quint16 port, const char *from = "127.0.0.1", bool hello = false)
+{
+    auto s = std::make_unique<QTcpSocket>();
+    s->bind(QHostAddress(QString::fromLatin1(from)));
+    s->connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (s->waitForConnected(5000) && hello)
+        s->write(frame(ZDWireMessage::hello(1, QString()))), s->waitForReadyRead(5000);
+    return s;
+}
+bool closedByPeer(QTcpSocket &s) { return s.state() != QAbstractSocket::ConnectedState || s.waitForDisconnected(15000); }
+int logCount(const QString &text)
+{
+    ZDLog::finishWriting();
+    return QString::fromUtf8(ZDTestSandbox::readFile(ZDLog::availableLogs().value(0))).count(text);
+}
+bool echoes(quint16 port, const char *op = "echo:", const QVariant &expected = QStringLiteral("fine"))
+{
+    return ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), port)->rootProxy()->call(QString::fromLatin1(op), {expected}) == expected;
 }
 
 } // namespace
@@ -363,6 +393,189 @@ private Q_SLOTS:
         QVERIFY(error && ZDException::didTimeout(*error));
         QVERIFY(!c->isValid());
     }
+    void roundTrip()
+    {
+        const QVariantMap inner{{u"n"_s, qint64(-7)}, {u"d"_s, QByteArray("z")}};
+        const QVariantList values{
+            QVariant(), true, false, qint64(0), std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min(),
+            -1234.5625, u"Édition – 編集 🎬"_s, QString(""), QByteArray("\0\x01\xff data", 9),
+            QDateTime::fromMSecsSinceEpoch(1700000000123LL, Qt::UTC),
+            QDateTime::fromMSecsSinceEpoch(-86400000LL * 365 * 40, Qt::UTC),
+            QVariant::fromValue(ZDRemoteError(u"orvDomain"_s, 2008, {{u"info"_s, u"x"_s}})),
+            QVariant::fromValue(ZDWireReference{false, 42}),
+            QVariantMap{{u"list"_s, QVariantList{qint64(1), u"two"_s, QVariant(), inner}}, {u"empty map"_s, QVariantMap()},
+                        {u"empty list"_s, QVariantList()}}};
+        for (const QVariant &value : values) {
+            QString error;
+            const QByteArray bytes = ZDWireValue::encode(value, &error);
+            QVERIFY2(!bytes.isEmpty(), qPrintable(error));
+            bool ok = false;
+            const QVariant back = ZDWireValue::decode(bytes, &error, nullptr, ZDWireLimits().maxDepth, &ok);
+            QVERIFY2(ok, qPrintable(error));
+            QCOMPARE(back, value);
+            QCOMPARE(back.metaType(), value.metaType());
+        }
+    }
+    void convertedTypes()
+    {
+        // Narrower integers, string lists and hashes travel as their general form.
+        QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariant(int(-5)))), QVariant(qint64(-5)));
+        QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QStringList{u"a"_s})), QVariant(QVariantList{u"a"_s}));
+        QCOMPARE(ZDWireValue::decode(ZDWireValue::encode(QVariantHash{{u"k"_s, true}})),
+                 QVariant(QVariantMap{{u"k"_s, true}}));
+    }
+    void encodeRefusals()
+    {
+        QString error;
+        QVERIFY(ZDWireValue::encode(QPoint(1, 2), &error).isEmpty());
+        QVERIFY(error.contains(QLatin1String("QPoint")));
+        QVariant deep = QVariantList();
+        for (int i = 0; i < 70; ++i)
+            deep = QVariantList{deep};
+        error.clear();
+        QVERIFY(ZDWireValue::encode(deep, &error).isEmpty());
+        QVERIFY(error.contains(QLatin1String("deeply")));
+    }
+    void decodeRefusals()
+    {
+        // Empty, truncated array, text longer than the input, map key not text, duplicate key, unknown tag, date
+        // not a number, date out of range, integers too large either way, simple value, trailing bytes, a break
+        // alone, unknown object, reference id as text, and nesting too deep.
+        QList<QByteArray> refused{QByteArray()};
+        for (const char *hex : {"830102", "7a7fffffff41", "a10102", "a2616101616102", "d82001", "c16161",
+                                "c1fb7fefffffffffffff", "1bffffffffffffffff", "3bffffffffffffffff", "f0", "0101", "ff",
+                                "d81b8163666f6f", "d81b836b5a4452656d6f7465526566f56131"})
+            refused << QByteArray::fromHex(hex);
+        refused << QByteArray(200, '\x81') + '\x01';
+        for (const QByteArray &bytes : refused) {
+            QString error;
+            bool ok = true;
+            const QVariant v = ZDWireValue::decode(bytes, &error, nullptr, ZDWireLimits().maxDepth, &ok);
+            QVERIFY2(!ok && !v.isValid() && !error.isEmpty(), bytes.toHex().constData());
+        }
+    }
+    void frames()
+    {
+        ZDWireFrame reader(100);
+        const QByteArray stream = ZDWireFrame::wrap("first") + ZDWireFrame::wrap("second");
+        QByteArray frame;
+        QString error;
+        QList<QByteArray> got;
+        for (char c : stream) {
+            reader.append(&c, 1);
+            while (reader.next(&frame, &error) == ZDWireFrame::Status::Frame)
+                got << frame;
+        }
+        QCOMPARE(got, (QList<QByteArray>{"first", "second"}));
+        // Too long a frame is listenerAndDecoderStayBounded's, refused from its length alone.
+        ZDWireFrame empty(100);
+        empty.append("\0\0\0\0", 4);
+        QVERIFY(empty.next(&frame, &error) == ZDWireFrame::Status::Error);
+    }
+    // Whole messages making the trip are every call of the connection test; these must not.
+    void messages()
+    {
+        const ZDWireLimits limits;
+        QString error;
+        // Well-formed values with the wrong shape are refused field by field.
+        const auto callWithId = [](const QVariant &id) {
+            return QVariantMap{{u"type"_s, u"call"_s}, {u"id"_s, id}, {u"target"_s, qint64(0)}, {u"op"_s, u"ping"_s},
+                               {u"args"_s, QVariantList()}, {u"oneway"_s, false}};
+        };
+        const QList<QVariantMap> wrong{
+            callWithId(u"7"_s), callWithId(qint64(-1)), {{u"type"_s, u"reply"_s}, {u"id"_s, qint64(1)}},
+            {{u"type"_s, u"release"_s}, {u"target"_s, qint64(1)}, {u"count"_s, qint64(0)}},
+            {{u"type"_s, u"hello"_s}, {u"version"_s, 1.0}, {u"name"_s, QString()}},
+            {{u"type"_s, u"launch"_s}}, {{u"kind"_s, u"ping"_s}}};
+        for (const QVariantMap &m : wrong) {
+            error.clear();
+            QVERIFY(!ZDWireMessage::fromBody(ZDWireValue::encode(m), nullptr, limits, &error) && !error.isEmpty());
+        }
+        QVERIFY(!ZDWireMessage::fromBody(ZDWireValue::encode(QVariantList()), nullptr, limits, &error));
+        ZDWireLimits small;
+        small.maxFrameBytes = 64;
+        error.clear();
+        QVERIFY(ZDWireMessage::reply(1, QByteArray(100, 'x')).toFrame(nullptr, small, &error).isEmpty());
+        QVERIFY(error.contains(QLatin1String("limit")));
+    }
+    void largeDictionary()
+    {
+        QVariantMap root;
+        for (int i = 0; i < 200; ++i) {
+            QVariantMap item;
+            for (int j = 0; j < 20; ++j)
+                item.insert(u"key %1"_s.arg(j), QVariantList{qint64(i * j), u"value %1"_s.arg(j), QByteArray(100, char(j))});
+            root.insert(u"item %1"_s.arg(i), item);
+        }
+        const QByteArray bytes = ZDWireValue::encode(root);
+        QVERIFY(bytes.size() > 256 * 1024);
+        QCOMPARE(ZDWireValue::decode(bytes), QVariant(root));
+    }
+    void listenerAndDecoderStayBounded()
+    {
+        // Counted in this program's log from now: the other cases log too.
+        const QStringList reasons{u"Refused connection from 127.0.0."_s, u"the item limit"_s, u"text is not valid UTF-8"_s,
+                                  u"calls still waiting after 3000 ms"_s};
+        QList<int> before;
+        for (const QString &reason : reasons)
+            before << logCount(reason);
+        const auto logged = [&](int i) { return logCount(reasons[i]) - before[i]; };
+        ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
+        options.maxHeldCalls = 8, options.heldStallMs = 3000, options.maxConnections = 6, options.maxConnectionsPerAddress = 4;
+        options.deadAfterSilenceMs = 60000; // the idle ones below are closed by the hello deadline, not for silence
+        ZDConnectionServer wire(options);
+        std::atomic<int> started{0};
+        QSemaphore release;
+        auto root = ZDRemoteObject::create();
+        root->addOperation(QStringLiteral("echo:"), [](const QVariantList &args) { return args.value(0); });
+        root->addOperation(QStringLiteral("block"), [&](const QVariantList &) { return ++started, release.tryAcquire(1, 20000); });
+        wire.setRootObject(root);
+        QVERIFY(wire.listen(QStringLiteral("127.0.0.1"), 0));
+        std::vector<Socket> idle; // four from one address, then a fifth; two from another fill the listener
+        for (const char *from : {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.2"}) {
+            idle.push_back(open(wire.port(), from));
+            QTRY_COMPARE(wire.connections().size(), qsizetype(idle.size()));
+            if (idle.size() == 4)
+                QVERIFY(closedByPeer(*open(wire.port())));
+        }
+        for (int i = 0; i < 30; ++i) // a flood from a third address, logged a few times only
+            QVERIFY(closedByPeer(*open(wire.port(), "127.0.0.3")));
+        QCOMPARE(logged(0), 5);
+        QTRY_COMPARE_WITH_TIMEOUT(wire.connections().size(), 0, 15000); // the idle ones never said hello
+        QByteArray pipelined, oversized(4, '\0');
+        qToBigEndian(quint32(ZDWireLimits().maxFrameBytes + 1), oversized.data());
+        QByteArray badText = frame(ZDWireMessage::call(2, 0, QStringLiteral("echo:"), {QStringLiteral("\u00e9XYZ")}, false));
+        badText[badText.indexOf("\xc3\xa9XYZ") + 1] = '(';
+        for (int i = 0; i < 100; ++i)
+            pipelined += frame(ZDWireMessage::call(10 + i, 0, QStringLiteral("block"), {}, false));
+        const QVariant unknownRef = QVariant::fromValue(ZDWireReference {false, 99});
+        const QByteArray attacks[] = { // the last but one comes before any hello
+            frame(ZDWireMessage::call(1, 0, QStringLiteral("echo:"), {QVariantList(600, QVariantList(500, 0))}, false)),
+            badText, oversized, ZDWireFrame::wrap(QByteArray::fromHex("a3ff00ee17")),
+            frame(ZDWireMessage::call(3, 0, QStringLiteral("echo:"), {unknownRef}, false)),
+            frame(ZDWireMessage::hello(1, QString())), frame(ZDWireMessage::call(4, 0, QStringLiteral("block"), {}, false)),
+            pipelined};
+        for (const QByteArray &attack : attacks) {
+            const Socket s = open(wire.port(), "127.0.0.1", &attack != &attacks[6]);
+            s->write(attack);
+            if (attack == pipelined) { // held calls stop the reading; a link that stays full is closed
+                QTRY_COMPARE(started.load(), 8);
+                QVERIFY(!QTest::qWaitFor([&] { return started > 8; }, 1000));
+            }
+            QVERIFY(closedByPeer(*s));
+            QVERIFY(echoes(wire.port()));
+        }
+        release.release(8);
+        for (const int i : {1, 2, 3})
+            QVERIFY2(logged(i) == 1, qPrintable(reasons[i]));
+        QSemaphore gate; // not the held calls' own: one of them could take the pool task's permit
+        ZDWorkerPool pool(1, 2);
+        QVERIFY(pool.run([&] { ++started, gate.tryAcquire(1, 20000); }));
+        QTRY_COMPARE(started.load(), 9);
+        QVERIFY(pool.run([] {}) && pool.run([] {}) && !pool.run([] {}));
+        gate.release();
+    }
+
 };
 
 int main(int argc, char **argv)
