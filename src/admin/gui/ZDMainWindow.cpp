@@ -22,6 +22,8 @@
 #include "ZDLogGathering.h"
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
+#include "ZDPathsPanel.h"
+#include "ZDPreferencesPanel.h"
 #include "ZDPlainText.h"
 #include "ZDServiceItemDelegate.h"
 #include "ZDServiceOutlineModel.h"
@@ -387,6 +389,16 @@ void ZDMainWindow::populateTasks()
          [this] {
              auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
              return Made{panel, {[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Stowel"),
+         [this] {
+             auto *panel = new ZDPreferencesPanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Tarnok"),
+         [this] {
+             auto *panel = new ZDPathsPanel(m_dispatcher, m_options.settingsPath, m_panels);
+             return Made{panel, {[panel] { panel->refreshPaths(); }, [panel] { panel->clearData(); }}};
          }},
     };
     for (const QString &name : ZDAdminDefaults::taskNames()) {

@@ -1,0 +1,91 @@
+// The preference and path panels filled from two real agents whose preferences and
+// paths differ: mixed check boxes, backups of both computers, rows marked where the
+// computers disagree. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDPathsPanel.h"
+#include "ZDPreferencesPanel.h"
+#include "ZDPropertyList.h"
+#include "ZDRealAgent.h"
+#include "ZDTestProcess.h"
+#include "ZDTestSandbox.h"
+#include "ZDTestThreads.h"
+
+#include <QLabel>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QtTest>
+
+class TestPrefsPanels : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<ZDTestSandbox> m_sandbox;
+    std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
+    ZDRealAgent m_agents[2];
+    QList<ZDServicePtr> m_services;
+    std::unique_ptr<ZDDispatcher> m_dispatcher;
+    static void save(QWidget &panel, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty() && QDir().mkpath(dir))
+            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_sandbox = std::make_unique<ZDTestSandbox>();
+        for (int i = 0; i < 2; ++i) {
+            ZDRealAgent &a = m_agents[i];
+            for (const char *tool : {"Stowel.app", "Tarnok.app"})
+                QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + QLatin1Char('/') + QLatin1String(tool),
+                                         a.root() + QStringLiteral("/opt/") + QLatin1String(tool)));
+            QVERIFY(ZDPropertyList::writeFile(a.root() + QStringLiteral("/home/.config/com.apple.FinalCutPro.plist"),
+                                              QVariantMap{{QStringLiteral("fcpRender"), QStringLiteral("/srv/bay%1/render").arg(i)}}));
+            const quint16 port = ZDRealAgent::freePort();
+            QVERIFY(a.startAlone(port, QStringLiteral("bay%1-%2").arg(i).arg(QCoreApplication::applicationPid()).toUtf8()));
+            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay %1").arg(i + 1), QString(),
+                                                     QStringLiteral("127.0.0.1"), port, m_errors);
+        }
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        m_dispatcher = std::make_unique<ZDDispatcher>([this] { return m_services; });
+        zdtest::offMain([&] { QVERIFY(ZDPreferences(m_dispatcher.get()).quickBackup(QStringLiteral("Monday"), 0).isEmpty()); });
+    }
+    void cleanupTestCase()
+    {
+        m_dispatcher.reset();
+        ZDService::invalidateServices(m_services, false);
+    }
+
+    void panelsFromTwoComputers()
+    {
+        ZDPreferencesPanel prefs(m_dispatcher.get());
+        prefs.resize(900, 560);
+        QSignalSpy filled(&prefs, &ZDPreferencesPanel::backupsRefreshed);
+        prefs.refreshBackups();
+        QVERIFY(filled.wait(60000));
+        QCOMPARE(prefs.backupsTable()->rowCount(), 2);
+        // Kinds that start unchecked leave their application mixed.
+        QTreeWidgetItem *fcp = prefs.tree()->findItems(QStringLiteral("Final Cut Pro"), Qt::MatchExactly).value(0);
+        QVERIFY(fcp);
+        QCOMPARE(fcp->checkState(0), Qt::PartiallyChecked);
+        fcp->child(0)->setCheckState(0, Qt::Unchecked);
+        fcp->setExpanded(true);
+        QVERIFY(!prefs.preferenceTree().selectedKeys().contains(QStringLiteral("fcpPrefs")));
+        save(prefs, "preferences-panel.png");
+
+        ZDPathsPanel paths(m_dispatcher.get(), m_sandbox->path(QStringLiteral("console.ini")));
+        paths.resize(900, 700);
+        QSignalSpy shown(&paths, &ZDPathsPanel::pathsRefreshed);
+        paths.refreshPaths();
+        QVERIFY(shown.wait(60000));
+        const auto render = std::find_if(paths.rows().cbegin(), paths.rows().cend(),
+                                         [](const ZDPathRowView &r) { return r.row->key == QLatin1String("fcpRender"); });
+        QVERIFY(render != paths.rows().cend() && render->values.size() == 2 && render->differs());
+        save(paths, "paths-panel.png");
+    }
+};
+
+QTEST_MAIN(TestPrefsPanels)
+#include "tst_zdprefspanels.moc"
