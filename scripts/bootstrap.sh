@@ -11,7 +11,7 @@ PACKAGES=(
   libarchive-dev libpam0g-dev
   # services and tools the tests start or call
   dbus dbus-daemon avahi-daemon avahi-utils gnome-keyring libsecret-tools xvfb
-  ccache openssl zip unzip iproute2 sudo procps psmisc util-linux
+  ccache openssl zip unzip iproute2 sudo procps psmisc util-linux tcpdump
 )
 
 missing=()
