@@ -11,6 +11,7 @@
 #include "ZDCacheCleaner.h"
 #include "ZDClientCrash.h"
 #include "ZDClientSettingsPanel.h"
+#include "ZDCrashLogPanel.h"
 #include "ZDComputerInfoPanel.h"
 #include "ZDCredentialSheet.h"
 #include "ZDDiscovery.h"
@@ -389,6 +390,11 @@ void ZDMainWindow::populateTasks()
          [this] {
              auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
              return Made{panel, {[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Quellar"),
+         [this] {
+             auto *panel = new ZDCrashLogPanel(m_dispatcher, m_errorCallback.get(), m_panels);
+             return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Stowel"),
          [this] {
