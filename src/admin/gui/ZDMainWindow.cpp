@@ -14,6 +14,7 @@
 #include "ZDCrashLogPanel.h"
 #include "ZDComputerInfoPanel.h"
 #include "ZDCredentialSheet.h"
+#include "ZDDifferenceFinderPanel.h"
 #include "ZDDiscovery.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
@@ -23,6 +24,7 @@
 #include "ZDLogGathering.h"
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
+#include "ZDPluginsPanel.h"
 #include "ZDPathsPanel.h"
 #include "ZDPreferencesPanel.h"
 #include "ZDPlainText.h"
@@ -390,6 +392,16 @@ void ZDMainWindow::populateTasks()
          [this] {
              auto *panel = new ZDClientSettingsPanel(m_dispatcher, m_panels);
              return Made{panel, {[panel] { panel->refreshNetworkClientSettings(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Brindel"),
+         [this] {
+             auto *panel = new ZDPluginsPanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->refreshPlugins(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Difference Finder"),
+         [this] {
+             auto *panel = new ZDDifferenceFinderPanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->populateServices(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Quellar"),
          [this] {

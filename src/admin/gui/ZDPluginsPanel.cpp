@@ -1,0 +1,134 @@
+#include "ZDPluginsPanel.h"
+
+#include "ZDBackground.h"
+#include "ZDDispatcher.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+QString hostOf(const ZDServicePtr &s)
+{
+    return s->hostName().isEmpty() ? s->name() : s->hostName();
+}
+
+QString accessText(int access)
+{
+    return access == 0 ? ZDPluginsPanel::tr("All Users") : access == 1 ? ZDPluginsPanel::tr("Current User")
+                                                                       : ZDPluginsPanel::tr("(various)");
+}
+
+} // namespace
+
+ZDPluginsPanel::ZDPluginsPanel(ZDDispatcher *dispatcher, QWidget *parent)
+    : QWidget(parent), m_dispatcher(dispatcher), m_tree(new QTreeWidget(this)), m_status(new QLabel(this))
+{
+    m_tree->setHeaderLabels({tr("Plug-in"), tr("Version"), tr("Type"), tr("Enabled"), tr("Access"), tr("State / Location")});
+    m_tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_status->setTextFormat(Qt::PlainText);
+    m_status->setWordWrap(true);
+    auto *buttons = new QHBoxLayout;
+    const auto button = [&](const QString &title, auto slot) {
+        auto *b = new QPushButton(title, this);
+        connect(b, &QPushButton::clicked, this, slot);
+        buttons->addWidget(b);
+    };
+    button(tr("Refresh"), [this] { refreshPlugins(); });
+    button(tr("Sync"), [this] {
+        act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &) { return p.sync(items); });
+    });
+    for (const bool disable : {false, true}) {
+        button(disable ? tr("Disable") : tr("Enable"), [this, disable] {
+            act([disable](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name) {
+                return p.setDisabled(items, name, disable);
+            });
+        });
+    }
+    for (const int access : {0, 1}) {
+        button(accessText(access), [this, access] {
+            act([access](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name) {
+                return p.setAccess(items, name, access);
+            });
+        });
+    }
+    buttons->addStretch(1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_tree, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(m_status);
+}
+
+void ZDPluginsPanel::act(const Work &work)
+{
+    // The selected row (or a line of it) names the plug-in; nothing selected: all of them.
+    const QTreeWidgetItem *item = m_tree->currentItem();
+    while (item && item->parent())
+        item = item->parent();
+    const QString name = item ? item->text(0) : QString();
+    ZDDispatcher *dispatcher = m_dispatcher;
+    const QList<ZDPluginItem> items = m_items;
+    m_status->setText(tr("Working..."));
+    ZDBackground::run<ZDPluginItems::Report>(
+        this,
+        [dispatcher, items, name, work] {
+            ZDPluginItems plugins(*dispatcher, dispatcher->selectedServices(), hostOf);
+            return work(plugins, items, name);
+        },
+        [this](const ZDPluginItems::Report &report) {
+            m_status->setText(report.failures.isEmpty() ? tr("%n change(s) made.", nullptr, report.changes)
+                                                        : report.failures.join(QLatin1Char('\n')));
+            refreshPlugins();
+        });
+}
+
+void ZDPluginsPanel::refreshPlugins()
+{
+    const quint64 generation = ++m_generation;
+    ZDDispatcher *dispatcher = m_dispatcher;
+    ZDBackground::run<QList<ZDPluginItem>>(
+        this, [dispatcher] { return ZDPluginItems(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
+        [this, generation](const QList<ZDPluginItem> &items) {
+            if (generation == m_generation)
+                show(items);
+        });
+}
+
+void ZDPluginsPanel::show(const QList<ZDPluginItem> &items)
+{
+    m_items = items;
+    m_tree->clear();
+    for (const ZDPluginItem &item : items) {
+        const QString enabled = item.disabled == 0 ? tr("Yes") : item.disabled == 1 ? tr("No") : tr("(various)");
+        auto *row = new QTreeWidgetItem(m_tree, {item.name, item.version, item.type, enabled, accessText(item.accessType),
+                                                 ZDPluginItem::stateText(item.state)});
+        if (item.state != ZDPluginItem::InLine)
+            row->setForeground(5, QBrush(Qt::red));
+        for (const QVariant &c : item.children) {
+            const QVariantMap child = c.toMap();
+            new QTreeWidgetItem(row, {child.value(QStringLiteral("hostname")).toString(),
+                                      child.value(QStringLiteral("version")).toString(), QString(),
+                                      child.value(QStringLiteral("disabled")).toBool() ? tr("No") : tr("Yes"),
+                                      accessText(child.value(QStringLiteral("accessType")).toInt()),
+                                      child.value(QStringLiteral("fullPath")).toString()});
+        }
+        for (const QString &host : item.missingHosts) {
+            auto *line = new QTreeWidgetItem(row, {host, QString(), QString(), QString(), QString(), tr("missing")});
+            line->setForeground(5, QBrush(Qt::red));
+        }
+    }
+    m_tree->expandAll();
+    Q_EMIT pluginsRefreshed();
+}
+
+void ZDPluginsPanel::clearData()
+{
+    ++m_generation;
+    m_items.clear();
+    m_tree->clear();
+    m_status->clear();
+}

@@ -1,0 +1,80 @@
+// The plug-in and Difference Finder panels filled from two real agents whose plug-ins
+// and libraries differ. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+#include "ZDDifferenceFinderPanel.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDPluginsPanel.h"
+#include "ZDPropertyList.h"
+#include "ZDRealAgent.h"
+#include "ZDTestSandbox.h"
+
+#include <QListWidget>
+#include <QTableWidget>
+#include <QTreeWidget>
+
+class TestPluginsPanel : public QObject
+{
+    Q_OBJECT
+    std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
+    ZDRealAgent m_agents[2];
+    QList<ZDServicePtr> m_services;
+    static void save(QWidget &panel, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty() && QDir().mkpath(dir))
+            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
+    }
+
+private Q_SLOTS:
+    void panelsFromTwoComputers()
+    {
+        ZDTestSandbox sandbox;
+        for (int i = 0; i < 2; ++i) {
+            const QString root = m_agents[i].root();
+            QVERIFY(ZDPropertyList::writeFile(root + QStringLiteral("/usr/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"),
+                                              QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("Glow")},
+                                                          {QStringLiteral("CFBundleShortVersionString"), i ? QStringLiteral("9.0") : QStringLiteral("10.0")}}));
+            if (i == 1) {
+                QVERIFY(QDir().mkpath(root + QStringLiteral("/home/.lv2/Echo.lv2")));
+                QVERIFY(ZDTestSandbox::writeFile(root + QStringLiteral("/usr/lib/libfaulty.so.1.0.0"), "x"));
+            }
+            const quint16 port = ZDRealAgent::freePort();
+            QVERIFY(m_agents[i].startAlone(port, QStringLiteral("bay%1-%2").arg(i).arg(QCoreApplication::applicationPid()).toUtf8()));
+            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay %1").arg(i + 1), QString(),
+                                                     QStringLiteral("127.0.0.1"), port, m_errors);
+        }
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        ZDDispatcher dispatcher([this] { return m_services; });
+
+        ZDPluginsPanel plugins(&dispatcher);
+        plugins.resize(900, 400);
+        QSignalSpy filled(&plugins, &ZDPluginsPanel::pluginsRefreshed);
+        plugins.refreshPlugins();
+        QVERIFY(filled.wait(60000));
+        QCOMPARE(plugins.tree()->topLevelItemCount(), 2);
+        QCOMPARE(plugins.items().at(1).version, QStringLiteral("(various)"));
+        save(plugins, "plugins-panel.png");
+
+        ZDDifferenceFinderPanel finder(&dispatcher);
+        finder.resize(900, 500);
+        finder.populateServices();
+        QListWidget *unassigned = finder.group(ZDDifferenceFinder::Unassigned);
+        QCOMPARE(unassigned->count(), 2);
+        finder.group(ZDDifferenceFinder::Working)->addItem(unassigned->takeItem(0));
+        finder.group(ZDDifferenceFinder::NotWorking)->addItem(unassigned->takeItem(0));
+        QSignalSpy shown(&finder, &ZDDifferenceFinderPanel::differencesShown);
+        finder.calculate();
+        QVERIFY(shown.wait(60000));
+        // The failing computer's older plug-in and the library only it has.
+        QCOMPARE(finder.results()->rowCount(), 2);
+        QCOMPARE(finder.results()->item(0, 0)->text(), QStringLiteral("Plugin Glow"));
+        QCOMPARE(finder.results()->item(0, 1)->text(), QStringLiteral("10.0"));
+        QCOMPARE(finder.results()->item(1, 0)->text(), QStringLiteral("Framework libfaulty"));
+        save(finder, "difference-finder-panel.png");
+        ZDService::invalidateServices(m_services, false);
+    }
+};
+
+QTEST_MAIN(TestPluginsPanel)
+#include "tst_zdpluginspanel.moc"
