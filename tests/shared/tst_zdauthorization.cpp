@@ -1,6 +1,7 @@
 // Administrator rights, as root and as an ordinary user who knows an
 // administrator's password. The accounts are real: created here with useradd,
-// checked by the system's own su, sudo and PAM, and removed at the end.
+// checked by the system's own su, sudo and PAM, and removed at the end; the ordinary user runs a copy
+// of this program.
 #include "ZDAuthorization.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
@@ -10,8 +11,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdio>
 #include <functional>
+#include <iostream>
 #include <memory>
+#include <string>
 
 using namespace Qt::StringLiterals;
 
@@ -89,6 +93,79 @@ struct HelperRun
     }
 };
 
+// The child, a copy of this program run as the ordinary user: a user name and a password come as two
+// lines on standard input (never the command line); each operation prints one "name=result" line:
+//   validate | start | startgui | authorized | mkdir P | remove P | trash P | copy A B | move A B
+//   exec TOOL COUNT ARG... | execasync TOOL COUNT ARG... | waitfile P (up to 30 s, so that an
+//   asynchronous run can end before this process does and hangs up its terminal)
+int runAuthClient(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ZDLog::createNewLog();
+    QStringList args = app.arguments().mid(2);
+    const bool gui = !args.isEmpty() && args.first() == u"--gui"_s;
+    if (gui)
+        args.removeFirst();
+    const auto readLine = [] {
+        std::string line;
+        std::getline(std::cin, line);
+        QString text = QString::fromStdString(line);
+        std::fill(line.begin(), line.end(), '\0');
+        return text;
+    };
+    const QString username = readLine();
+    QString password = readLine();
+    const auto print = [](const QString &name, const QVariant &value) {
+        std::printf("%s=%s\n", qPrintable(name), qPrintable(value.typeId() == QMetaType::Bool ? QString::number(value.toBool()) : value.toString()));
+        std::fflush(stdout);
+    };
+    ZDAuthorization &auth = Auth::sharedController(gui ? Auth::Dialog::Allowed : Auth::Dialog::Never);
+    int failures = 0;
+    const auto take = [&args] { return args.isEmpty() ? QString() : args.takeFirst(); };
+    while (!args.isEmpty()) {
+        const QString op = take();
+        QElapsedTimer timer;
+        timer.start();
+        if (op == u"validate"_s) {
+            print(op, Auth::validateAdministrator(username, password));
+        } else if (op == u"start"_s) {
+            print(op, auth.authStartWithUser(username, password));
+            print(u"start_ms"_s, timer.elapsed());
+        } else if (op == u"startgui"_s) {
+            print(op, auth.authStart());
+        } else if (op == u"authorized"_s) {
+            print(op, auth.isAuthorized());
+        } else if (op == u"mkdir"_s) {
+            print(op, auth.authCreateDir(take()));
+        } else if (op == u"remove"_s) {
+            print(op, auth.authRemoveFile(take()));
+        } else if (op == u"trash"_s) {
+            print(op, auth.authTrashFile(take()));
+        } else if (op == u"copy"_s || op == u"move"_s) {
+            const QString from = take();
+            print(op, op == u"copy"_s ? auth.authCopyFile(from, take()) : auth.authMoveFile(from, take()));
+        } else if (op == u"exec"_s || op == u"execasync"_s) {
+            const QString tool = take();
+            QStringList parameters;
+            for (int i = take().toInt(); i > 0; --i)
+                parameters << take();
+            print(op, int(auth.authExecTask(tool, parameters, op == u"exec"_s ? Auth::Launch::Waited : Auth::Launch::Detached)));
+        } else if (op == u"waitfile"_s) {
+            const QString path = take();
+            while (!QFileInfo::exists(path) && timer.elapsed() < 30000)
+                QThread::msleep(20);
+            print(op, QFileInfo::exists(path));
+        } else {
+            print(u"unknown"_s, op);
+            ++failures;
+        }
+    }
+    password.fill(QChar(0));
+    ZDLog::finishWriting();
+    return failures;
+}
+
+
 } // namespace
 
 class TestZDAuthorization : public QObject
@@ -136,7 +213,7 @@ private:
         env.insert(u"LC_ALL"_s, u"C"_s);
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start(u"/usr/sbin/runuser"_s, QStringList {u"-u"_s, kUser, u"--"_s, m_helper} + operations);
+        p.start(u"/usr/sbin/runuser"_s, QStringList {u"-u"_s, kUser, u"--"_s, m_helper, u"--auth-client"_s} + operations);
         if (!p.waitForStarted())
             return r;
         p.write((username + QLatin1Char('\n') + password + QLatin1Char('\n')).toUtf8());
@@ -168,10 +245,9 @@ private Q_SLOTS:
         ZDLog::createNewLog();
         // The ordinary user must reach the sandbox's folders and the helper.
         QVERIFY(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0755) == 0);
-        const QString built = qEnvironmentVariable("KESTRA_TEST_HELPERS") + u"/zdauth_client"_s;
         m_helper = m_sandbox->path(u"bin/zdauth_client"_s);
         QDir().mkpath(m_sandbox->path(u"bin"_s));
-        QVERIFY2(QFile::copy(built, m_helper), qPrintable(built));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), m_helper));
         QFile::setPermissions(m_helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
                                             | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
         for (const char *folder : {"opt", "var/lib", "usr/share/doc"})
@@ -456,5 +532,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestZDAuthorization)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--auth-client") == 0)
+        return runAuthClient(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestZDAuthorization test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdauthorization.moc"
