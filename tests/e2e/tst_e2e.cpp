@@ -6,6 +6,7 @@
 // Times are printed, never asserted beyond bounds that only catch hangs.
 #include "ZDBackgroundPool.h"
 #include "ZDConnection.h"
+#include "ZDConsoleSecurity.h"
 #include "ZDCrashLogController.h"
 #include "ZDCrashLogStats.h"
 #include "ZDCredentialPrompt.h"
@@ -30,6 +31,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <atomic>
@@ -1082,6 +1084,69 @@ private Q_SLOTS:
         QCOMPARE(gathered.value(QStringLiteral("app")).toString(), QStringLiteral("Compressor"));
         QCOMPARE(gathered.value(QStringLiteral("cause")).toString(), QStringLiteral("SIGSEGV (invalid memory access) in libcodec.so.1"));
         checkNoDataLost();
+    }
+
+    // Two hosts serve enrolled consoles only; this console enrols with its own token
+    // and runs a task with rights there over TLS: a capture on the bridge meanwhile
+    // holds neither the password nor the cipher text it travels in.
+    void secureFleet()
+    {
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER"), password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
+        if (user.isEmpty() || password.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("tcpdump")).isEmpty())
+            QSKIP("no test administrator or no tcpdump");
+        const QString agent = qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/apps/KestraClient.app/Contents/MacOS/KestraClient");
+        const auto onHost = [&](int i, const QStringList &args) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), hostDir(i) + QStringLiteral("/root"));
+            p.setProcessEnvironment(env);
+            p.start(agent, args);
+            return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        };
+        const auto secure = [&](bool on) {
+            for (int i : {1, 2})
+                if (!onHost(i, {QStringLiteral("-require-enrolled"), on ? QStringLiteral("yes") : QStringLiteral("no")})
+                    || !hosts({QStringLiteral("agent-stop"), QString::number(i)}) || !hosts({QStringLiteral("agent-start"), QString::number(i)}))
+                    return false;
+            newConsole();
+            return waitAllReady();
+        };
+        auto plainAgain = qScopeGuard([&] { secure(false); });
+        const QString token = ZDConsoleSecurity::enrollToken(QDateTime::currentDateTimeUtc().addSecs(600), nullptr);
+        for (int i : {1, 2})
+            QVERIFY(onHost(i, {QStringLiteral("-enroll"), token}));
+        QVERIFY(secure(true));
+        for (int i : {1, 2}) {
+            QCOMPARE(service(i)->netService().txt.value(QLatin1String(ZDOrv::kTxtSecure)).toString(), QStringLiteral("1"));
+            QFile::remove(hostDir(i) + QStringLiteral("/root/var/lib/standins/Quellar/succeed.result"));
+        }
+        const QString capture = m_sandbox->path(QStringLiteral("bridge.pcap"));
+        QProcess dump;
+        dump.setProcessChannelMode(QProcess::MergedChannels);
+        dump.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), QStringLiteral("kehub"), QStringLiteral("tcpdump"),
+                                          QStringLiteral("-i"), QStringLiteral("br0"), QStringLiteral("-n"), QStringLiteral("-U"), QStringLiteral("-w"), capture});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += dump.readAll()).contains("listening on") || dump.state() == QProcess::NotRunning, 15000);
+        QVERIFY2(dump.state() == QProcess::Running, said.constData());
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, QStringLiteral("nobody.local.")));
+        QMap<int, bool> handed;
+        QVERIFY(offMain([&] {
+            for (int i : {1, 2})
+                handed[i] = m_dispatcher->authExecuteRemoteTask(QStringLiteral("succeed"), kTool, QStringList(), service(i));
+        }, 120000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        QVERIFY(handed[1] && handed[2]);
+        for (int i : {1, 2})
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(hostDir(i) + QStringLiteral("/root/var/lib/standins/Quellar/succeed.result")), 30000);
+        dump.terminate();
+        QVERIFY(dump.waitForFinished(15000));
+        const QByteArray bytes = ZDTestSandbox::readFile(capture);
+        qInfo("e2e: secure fleet: %lld bytes captured on the bridge during the task", qint64(bytes.size()));
+        QVERIFY(bytes.contains(QByteArray("\x17\x03\x03", 3))); // TLS 1.3 records went by
+        QVERIFY(!bytes.contains(password.toUtf8()));
+        QVERIFY(!bytes.contains(ZDEncryption::encryptCredential(password)));
+        plainAgain.dismiss();
+        QVERIFY(secure(false));
     }
 };
 
