@@ -1,12 +1,16 @@
 // Preference backups and application paths end to end on one computer: a real
 // agent in a sandbox with the preference and path tools installed, driven by the
 // kestra command line, checked on the files the tools really wrote.
+#include "ZDAgentCalls.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
 #include "ZDFileAttributes.h"
 #include "ZDPreferenceKinds.h"
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestThreads.h"
 
 #include <QtTest>
 
@@ -117,6 +121,26 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"noSuchKey"_s}).exit(), 2);
         // Reset-all asks first; no answer is no.
         QCOMPARE(kestra({u"paths"_s, u"reset-all"_s}).exit(), 1);
+    }
+
+    // A path dictionary too big for one tool argument never reaches the tool.
+    void oversizedPathsRefused()
+    {
+        auto errors = std::make_shared<ZDErrorCallback>();
+        const QList<ZDServicePtr> bay{ZDService::serviceWithName(u"Bay"_s, {}, u"127.0.0.1"_s, m_agent->port(), errors)};
+        QVERIFY(QTest::qWaitFor([&] { return bay[0]->isConnected() && !bay[0]->configDict().isEmpty(); }, 30000));
+        ZDDispatcher dispatcher([&] { return bay; });
+        QVariantMap all;
+        for (const ZDPreferenceKinds::PathApplication &app : ZDPreferenceKinds::pathApplications()) {
+            QVariantMap rows;
+            for (const ZDPreferenceKinds::PathRow &row : app.rows)
+                rows.insert(row.title, u"/"_s + QString(3000, u'"')); // written escaped: twice as long
+            all.insert(app.title, rows);
+        }
+        zdtest::offMain([&] { ZDAgentCalls(&dispatcher).setTarnokPaths(all, bay[0]); });
+        QTRY_VERIFY_WITH_TIMEOUT(errors->stringRepresentation().contains(u"larger than 131072 bytes"_s), 30000);
+        QVERIFY(!ZDPropertyList::readDictionary(home(u".config/com.apple.motion.plist"_s)).contains(u"motionContent"_s));
+        ZDService::invalidateServices(bay, false);
     }
 
     void cleanupTestCase() { m_agent.reset(); }
