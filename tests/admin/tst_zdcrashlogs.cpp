@@ -2,6 +2,7 @@
 // crashes in a real agent's sandbox, `kestra crashlogs` fetches it through the
 // console's cache, removes it to the computer's Trash, and never serves a path
 // outside the crash folders.
+#include "ZDCrashLogStats.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 
@@ -87,6 +88,28 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(trashed), 30000);
         QVERIFY(!QFileInfo::exists(report));
         QCOMPARE(crashlogs().value(u"logs"_s).toArray().size(), 0);
+    }
+    // Periods around the turn of a year and of a month: weeks are ISO weeks of their week-year.
+    void periods()
+    {
+        using namespace ZDCrashLogStats;
+        const auto at = [](int y, int m, int d) { return QDateTime(QDate(y, m, d), QTime(12, 0)); };
+        const struct { QDateTime now, log; int filter; bool kept; } cases[] = {
+            {at(2027, 1, 1), at(2026, 12, 28), ThisWeek, true},  // both in week 53 of 2026
+            {at(2027, 1, 4), at(2026, 12, 28), LastWeek, true},  // week 1 of 2027, then week 53 of 2026
+            {at(2027, 1, 4), at(2027, 1, 1), ThisWeek, false},
+            {at(2027, 3, 1), at(2027, 2, 28), Yesterday, true},
+            {at(2027, 3, 1), at(2027, 3, 1), Yesterday, false},
+            {at(2027, 1, 15), at(2026, 12, 31), LastMonth, true},
+            {at(2027, 1, 15), at(2026, 6, 1), LastYear, true},
+        };
+        for (const auto &c : cases)
+            QCOMPARE(filtered({QVariantMap{{u"date"_s, c.log}}}, c.filter, c.now).size(), c.kept ? 1 : 0);
+        const QVariantMap day = statistics({QVariantMap{{u"date"_s, at(2027, 3, 1)}}}, Today, at(2027, 3, 1), 0);
+        QCOMPARE(day.value(u"Average crashes per day"_s).toString(), u"1.00"_s);
+        QCOMPARE(cutComment(QString(2048, u'x')).size(), 2048);
+        QCOMPARE(cutComment(QString(2049, u'x')).size(), 2047);
+        QCOMPARE(crashedThread(u"Thread 1:\na\nThread 2 Crashed:\nb\nc\nThread 3:\nd"_s), u"b\nc\n"_s);
     }
 };
 
