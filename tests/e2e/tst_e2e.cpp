@@ -1030,8 +1030,10 @@ private Q_SLOTS:
         QVERIFY(waitAllReady());
         const QString motion = QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion");
         const auto logs = [](int i) { return hostDir(i) + QStringLiteral("/root/home/.local/state"); };
-        for (int i = 1; i <= kHosts; ++i)
-            QDir(logs(i) + QStringLiteral("/log")).removeRecursively();
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const char *folder : {"/log/CrashReporter", "/log/DiagnosticReports"})
+                QDir(logs(i) + QLatin1String(folder)).removeRecursively();
+        }
         for (const auto &[i, name] : {std::pair{1, "Motion"}, {1, "Color"}, {3, "Motion"}}) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(QStringLiteral("HOME"), hostDir(i) + QStringLiteral("/root/home"));
