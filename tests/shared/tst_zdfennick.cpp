@@ -1,14 +1,21 @@
+#include "ZDCrashHandler.h"
+#include "ZDException.h"
 #include "ZDFennick.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
 #include "ZDPropertyList.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestTransfer.h"
 #include <QtTest>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -32,6 +39,84 @@ QString reportLine(const QString &out)
     return line.match(out).captured(1);
 }
 
+// The child, a copy of this program under another name: records its runs for the crash check and then
+// ends the way it is told, dying of a real fatal signal where asked.
+// Arguments are commands run in order: "name" or "name=value".
+//   qapp (first only)  run with a QCoreApplication (the crash notice needs its event loop)
+//   name=NAME          application name for later commands (default: the program's own)
+//   plist=PATH         settings file for later commands (default: the program's own settings)
+//   create             ZDLog::createNewLog(name)
+//   install            ZDCrashHandler::install(name)
+//   start              startFennick; the notice prints "CRASHED <path>"
+//   stop               stopFennick
+//   check              prints "REPORT <path>", or "REPORT -" when none
+//   events             delivers what was queued for the main thread
+//   segv | segv-thread | abort | throw | overflow   die
+
+void say(const QString &text) { zdtest::say(text.toUtf8()); }
+
+[[noreturn]] void segfault()
+{
+    // Opaque to the compiler, so the store really happens.
+    volatile std::uintptr_t address = 16;
+    *reinterpret_cast<volatile int *>(address) = 1;
+    std::abort();
+}
+
+volatile bool g_bottomless = true;
+
+int recurse(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = char(depth);
+    if (!g_bottomless)
+        return frame[0];
+    return recurse(depth + 1) + frame[0];
+}
+
+int runChild(int argc, char **argv)
+{
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    QString name;
+    QString plist;
+    const int rc = zdtest::runCommands(argc, argv, [&](const QString &cmd, const QString &value, QCoreApplication *app) {
+        if (cmd == QLatin1String("name")) {
+            name = value;
+        } else if (cmd == QLatin1String("plist")) {
+            plist = value;
+        } else if (cmd == QLatin1String("create")) {
+            ZDLog::createNewLog(name);
+        } else if (cmd == QLatin1String("install")) {
+            say(QStringLiteral("INSTALLED %1").arg(ZDCrashHandler::install(name)));
+        } else if (cmd == QLatin1String("start")) {
+            ZDFennick::startFennick(name, plist, [](const QString &report) { say(QStringLiteral("CRASHED ") + report); });
+        } else if (cmd == QLatin1String("stop")) {
+            ZDFennick::stopFennick(plist);
+        } else if (cmd == QLatin1String("check")) {
+            const QString report = ZDFennick::checkForCrashes(name, plist);
+            say(QStringLiteral("REPORT ") + (report.isEmpty() ? QStringLiteral("-") : report));
+        } else if (cmd == QLatin1String("events") && app) {
+            QCoreApplication::processEvents();
+        } else if (cmd == QLatin1String("segv")) {
+            segfault();
+        } else if (cmd == QLatin1String("segv-thread")) {
+            std::thread(segfault).join();
+        } else if (cmd == QLatin1String("abort")) {
+            std::abort();
+        } else if (cmd == QLatin1String("throw")) {
+            throw ZDNamedException(QStringLiteral("Boom"), QStringLiteral("thrown on purpose"));
+        } else if (cmd == QLatin1String("overflow")) {
+            std::exit(recurse(0));
+        } else {
+            return false;
+        }
+        return true;
+    });
+    ZDLog::finishWriting();
+    return rc;
+}
+
 } // namespace
 
 class TestZDFennick : public QObject
@@ -40,7 +125,8 @@ class TestZDFennick : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-    static QString helper() { return zdtest::helperPath(u"zdfennick_child"_s); }
+    QTemporaryDir m_bin;
+    QString helper() const { return m_bin.filePath(u"zdfennick_child"_s); }
     static QString standIn() { return qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Fennick.app"_s; }
     QString standInLog() const { return m_box->path(u"standin.log"_s); }
     QString settings() const { return m_box->path(u"home/.config/com.zendrel.Test.plist"_s); }
@@ -84,7 +170,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(QFileInfo(helper()).isExecutable(), qPrintable(helper()));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), helper()));
         QVERIFY2(QFileInfo(standIn() + u"/Contents/MacOS/Fennick"_s).isExecutable(), qPrintable(standIn()));
     }
     void init()
@@ -302,5 +388,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestZDFennick)
+int main(int argc, char **argv)
+{
+    if (QFileInfo(QString::fromLocal8Bit(argv[0])).fileName() != u"shared_tst_zdfennick"_s) // a copy: the child
+        return runChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestZDFennick test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdfennick.moc"
