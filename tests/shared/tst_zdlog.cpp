@@ -3,9 +3,12 @@
 #include "ZDLocalPaths.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
+#include <QTimer>
 #include <QtTest>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -57,6 +60,70 @@ QString sequence(const QString &prefix, int count)
     return out.join(QLatin1Char('|'));
 }
 
+// The child, a copy of this program under another name: a fresh process for the log, whose state is
+// process-wide and several behaviours (start-up rotation, exit flushing, the terminate handler) only show
+// in a new one.
+// Arguments are commands run in order: "name" or "name=value".
+//   qapp (first only)  run with a QCoreApplication; "quit" then runs and leaves its event loop
+//   create[=NAME]      createNewLog
+//   log=N:TEXT         N x appendLog("TEXT i")
+//   fast=N:TEXT        N x fastAppendLog("TEXT i")
+//   fill=N:SIZE        N x appendLog("m<i> " + SIZE x 'x')
+//   say=TEXT           appendLog(TEXT)
+//   print=TEXT         appendLogAndPrint("Said: %@", TEXT)
+//   available          prints "LOG <path>" for each available log
+//   finish             finishWriting
+//   exit-thread        exit(0) from another thread
+//   _exit              leave without any exit handler
+//   throw-thread=TEXT  an uncaught exception with that reason on another thread
+int runChild(int argc, char **argv)
+{
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    return zdtest::runCommands(argc, argv, [](const QString &cmd, const QString &value, QCoreApplication *app) {
+        const qsizetype colon = value.indexOf(QLatin1Char(':'));
+        const qint64 count = value.left(colon).toLongLong();
+        const QString rest = value.mid(colon + 1);
+        if (cmd == QLatin1String("create")) {
+            ZDLog::createNewLog(value);
+        } else if (cmd == QLatin1String("log") || cmd == QLatin1String("fast")) {
+            for (qint64 n = 1; n <= count; ++n) {
+                if (cmd == QLatin1String("log"))
+                    ZDLog::appendLog(QStringLiteral("%@ %li"), rest, n);
+                else
+                    ZDLog::fastAppendLog(QStringLiteral("%@ %li"), rest, n);
+            }
+        } else if (cmd == QLatin1String("fill")) {
+            const QString padding(rest.toInt(), QLatin1Char('x'));
+            for (qint64 n = 1; n <= count; ++n)
+                ZDLog::appendLog(QStringLiteral("m%05li %@"), n, padding);
+        } else if (cmd == QLatin1String("say")) {
+            ZDLog::appendLog(value);
+        } else if (cmd == QLatin1String("print")) {
+            ZDLog::appendLogAndPrint(QStringLiteral("Said: %@"), value);
+        } else if (cmd == QLatin1String("available")) {
+            ZDLog::finishWriting();
+            for (const QString &path : ZDLog::availableLogs())
+                std::printf("LOG %s\n", path.toLocal8Bit().constData());
+            std::fflush(stdout);
+        } else if (cmd == QLatin1String("finish")) {
+            ZDLog::finishWriting();
+        } else if (cmd == QLatin1String("quit") && app) {
+            QTimer::singleShot(0, app, &QCoreApplication::quit);
+            app->exec();
+        } else if (cmd == QLatin1String("exit-thread")) {
+            std::thread([] { std::exit(0); }).join();
+        } else if (cmd == QLatin1String("_exit")) {
+            ::_exit(0);
+        } else if (cmd == QLatin1String("throw-thread")) {
+            std::thread([value] { throw ZDNamedException(QStringLiteral("Boom"), value); }).join();
+        } else {
+            return false;
+        }
+        return true;
+    });
+}
+
 } // namespace
 
 class TestZDLog : public QObject
@@ -65,7 +132,14 @@ class TestZDLog : public QObject
 
 private:
     std::unique_ptr<ZDTestSandbox> m_box;
-    static QString helper() { return zdtest::helperPath(u"zdlog_child"_s); }
+    static QString helper()
+    {
+        static const QTemporaryDir bin;
+        const QString path = bin.filePath(u"zdlog_child"_s);
+        if (!QFile::exists(path))
+            QFile::copy(QCoreApplication::applicationFilePath(), path);
+        return path;
+    }
     QString logPath(const QString &name, int n) const
     {
         return ZDLog::logFolder() + u"/%1.%2.log"_s.arg(name).arg(n);
@@ -292,5 +366,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestZDLog)
+int main(int argc, char **argv)
+{
+    if (QFileInfo(QString::fromLocal8Bit(argv[0])).fileName() != u"shared_tst_zdlog"_s) // a copy: the child
+        return runChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestZDLog test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdlog.moc"
