@@ -1,7 +1,9 @@
 // The wire over loopback: a synchronous round trip beside a raw TCP echo of the
 // same frame size measured in the same run, synchronous call rates from several
-// threads, oneway message rate, and the value codec on a 1 MiB dictionary.
+// threads, oneway message rate, the value codec on a 1 MiB dictionary, and the
+// same round trip and call rates over TLS with its handshake time.
 #include "ZDConnectionServer.h"
+#include "ZDTlsTransport.h"
 #include "ZDOrvProtocol.h"
 #include "ZDWireValue.h"
 
@@ -136,6 +138,65 @@ QVariantMap nestedDictionary(qsizetype targetBytes)
     return root;
 }
 
+// Round trip, call rates and handshake over TLS, both sides with keys of their own.
+struct TlsFigures
+{
+    Spread ping;
+    Spread handshakeMs;
+    double bestSync = 0;
+};
+
+TlsFigures measureTls(const ZDRemoteObjectPtr &root, int rounds)
+{
+    TlsFigures figures;
+    auto policy = [](bool server) {
+        ZDTlsPolicy p;
+        p.context = ZDTlsContext::create(ZDTlsIdentity::generate(QStringLiteral("bench"), nullptr), server, nullptr);
+        p.check = [](const QString &fingerprint, const QString &) {
+            return fingerprint.isEmpty() ? QStringLiteral("no key") : QString();
+        };
+        return p;
+    };
+    ZDConnectionOptions serverOptions = ZDConnectionServer::defaultOptions();
+    const ZDTlsPolicy serverPolicy = policy(true);
+    serverOptions.transportFactory = ZDTlsTransport::factory([serverPolicy] { return serverPolicy; }, 1 << 26);
+    ZDConnectionServer server(serverOptions);
+    server.setRootObject(root);
+    if (!server.listen(QStringLiteral("127.0.0.1"), 0))
+        return figures;
+    ZDConnectionOptions options;
+    options.serveMode = ZDServeMode::WorkerThreads;
+    const ZDTlsPolicy clientPolicy = policy(false);
+    options.transportFactory = ZDTlsTransport::factory([clientPolicy] { return clientPolicy; }, 1 << 26);
+    // Connect and both hellos: what a console waits before its first call.
+    std::vector<double> handshakes;
+    for (int i = 0; i < 200; ++i) {
+        const auto start = Clock::now();
+        ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), server.port(), QString(), options)->invalidate();
+        handshakes.push_back(microseconds(Clock::now() - start) / 1000);
+    }
+    figures.handshakeMs = spread(handshakes);
+    const auto connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), server.port(), QString(), options);
+    const auto agent = connection->rootProxy();
+    for (int i = 0; i < 2000; ++i)
+        agent->call(QString::fromLatin1(ZDOrv::kPing));
+    std::vector<double> samples;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = Clock::now();
+        agent->call(QString::fromLatin1(ZDOrv::kPing));
+        samples.push_back(microseconds(Clock::now() - start));
+    }
+    figures.ping = spread(samples);
+    for (int threads : {1, 2, 8}) {
+        const double rate = syncRate(agent, threads, std::chrono::milliseconds(1500));
+        figures.bestSync = std::max(figures.bestSync, rate);
+        std::printf("TLS synchronous calls/s, %d thread%s: %.0f\n", threads, threads == 1 ? "" : "s", rate);
+    }
+    connection->invalidate();
+    server.close();
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -208,6 +269,12 @@ int main(int argc, char **argv)
     std::printf("oneway messages/s (until all ran on the peer): %.0f (queued in %.0f ms, %.0f/s)\n", onewayRate,
                 queuedSeconds * 1000, double(messages) / queuedSeconds);
 
+    const TlsFigures tls = measureTls(root, rounds);
+    std::printf("TLS ping round trip: median %.1f us, p99 %.1f us (%.2f x plain, %.2f x raw echo)\n", tls.ping.median,
+                tls.ping.p99, tls.ping.median / ping.median, tls.ping.median / echo.median);
+    std::printf("TLS connect with handshake and hellos: median %.2f ms, p99 %.2f ms\n", tls.handshakeMs.median,
+                tls.handshakeMs.p99);
+
     const QVariantMap dictionary = nestedDictionary(1024 * 1024);
     std::vector<double> encodeMs, decodeMs, encodeCpu, decodeCpu;
     QByteArray encoded;
@@ -230,5 +297,7 @@ int main(int argc, char **argv)
     if (getloadavg(load, 3) > 0)
         std::printf("load average during the run: %.1f (on %u processors)\n", load[0], std::thread::hardware_concurrency());
     std::printf("rpc: ping_ratio=%.2f sync_calls_per_s=%.0f oneway_per_s=%.0f\n", ratio, bestSync, onewayRate);
+    std::printf("rpc: tls_ping_ratio=%.2f tls_sync_calls_per_s=%.0f tls_handshake_ms=%.2f\n", tls.ping.median / echo.median,
+                tls.bestSync, tls.handshakeMs.median);
     return 0;
 }
