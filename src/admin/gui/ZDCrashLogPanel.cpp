@@ -4,6 +4,7 @@
 #include "ZDCrashLogStats.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
+#include "ZDTableSort.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -47,11 +48,12 @@ ZDCrashLogCache consoleCache()
 
 } // namespace
 
-ZDCrashLogPanel::ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback, QWidget *parent)
+ZDCrashLogPanel::ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback, const QString &settingsPath,
+                                 QWidget *parent)
     : QWidget(parent), m_dispatcher(dispatcher), m_controller(new ZDCrashLogController(dispatcher, callback, consoleCache()),
                    [](ZDCrashLogController *c) { c->deleteLater(); }),
       m_table(new QTreeWidget(this)), m_filter(new QComboBox(this)), m_stats(new QTableWidget(0, 2, this)),
-      m_explanation(new ZDInertTextBrowser(this)), m_status(new QLabel(this))
+      m_explanation(new ZDInertTextBrowser(this)), m_status(new QLabel(this)), m_settingsPath(settingsPath)
 {
     auto *title = new QLabel(QStringLiteral("Crash Logs"), this);
     QFont bold = title->font();
@@ -62,7 +64,18 @@ ZDCrashLogPanel::ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *call
     m_table->setHeaderLabels({tr("Computer"), tr("Application"), tr("Date"), tr("Cause")});
     m_table->setRootIsDecorated(false);
     m_table->setSortingEnabled(true);
-    m_table->sortByColumn(Date, Qt::DescendingOrder);
+    // The sort kept in the console's settings, by the records' keys.
+    const QStringList keys{QStringLiteral("hostname"), QStringLiteral("app"), QStringLiteral("date"), QStringLiteral("cause")};
+    const ZDTableSort sort(QStringLiteral("quellarLogTable"), m_settingsPath, QStringLiteral("app"));
+    m_table->sortByColumn(std::max<int>(0, int(keys.indexOf(sort.column()))),
+                          sort.descending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+    if (!m_settingsPath.isEmpty()) {
+        connect(m_table->header(), &QHeaderView::sortIndicatorChanged, this, [this, keys](int column, Qt::SortOrder order) {
+            ZDTableSort stored(QStringLiteral("quellarLogTable"), m_settingsPath, QStringLiteral("app"));
+            if (stored.column() != keys.value(column) || stored.descending() != (order == Qt::DescendingOrder))
+                stored.clickColumn(keys.value(column));
+        });
+    }
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->header()->setStretchLastSection(true);
     for (int column : {Computer, Application, Date})

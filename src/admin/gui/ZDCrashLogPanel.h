@@ -33,7 +33,9 @@ class ZDCrashLogPanel : public QWidget
     Q_OBJECT
 public:
     // dispatcher and callback must outlive the panel; the dispatcher decides the selection.
-    ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback, QWidget *parent = nullptr);
+    // settingsPath: the console's settings, which keep the table's sort (none: not kept).
+    ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback, const QString &settingsPath = {},
+                    QWidget *parent = nullptr);
 
     ZDCrashLogController &controller() { return *m_controller; }
     QTreeWidget *logTable() const { return m_table; }
@@ -69,6 +71,7 @@ private:
     ZDInertTextBrowser *m_explanation;
     QLabel *m_status;
     QList<QPushButton *> m_logActions;
+    QString m_settingsPath;
     int m_busy = 0;
     quint64 m_selectionGeneration = 0;
 };

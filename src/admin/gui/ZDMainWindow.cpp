@@ -405,7 +405,7 @@ void ZDMainWindow::populateTasks()
          }},
         {QStringLiteral("Quellar"),
          [this] {
-             auto *panel = new ZDCrashLogPanel(m_dispatcher, m_errorCallback.get(), m_panels);
+             auto *panel = new ZDCrashLogPanel(m_dispatcher, m_errorCallback.get(), m_options.settingsPath, m_panels);
              return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Stowel"),
