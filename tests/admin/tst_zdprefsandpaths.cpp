@@ -120,7 +120,11 @@ private Q_SLOTS:
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"noSuchKey"_s}).exit(), 2);
         // Reset-all asks first; no answer is no.
+        kestra({u"call"_s, u"setTarnokPath:forKey:"_s, u"\"/srv/again\""_s, u"\"fcpRender\""_s});
         QCOMPARE(kestra({u"paths"_s, u"reset-all"_s}).exit(), 1);
+        QCOMPARE(valueOf(u"fcpRender"_s), u"/srv/again"_s);
+        QCOMPARE(kestra({u"paths"_s, u"reset-all"_s, u"--yes"_s}).exit(), 0);
+        QCOMPARE(valueOf(u"fcpRender"_s), QString());
     }
 
     // A path dictionary too big for one tool argument never reaches the tool.

@@ -928,6 +928,8 @@ private Q_SLOTS:
                                                  QStringLiteral("host1:e2e"), QStringLiteral("--hosts"), QStringLiteral("host3")});
         QVERIFY2(restored == 0, qPrintable(restoreOut));
         QCOMPARE(sum(prefsFile(3)), sum(prefsFile(1)));
+        QVERIFY2(QDir(QDir::tempPath()).entryList({QStringLiteral("stowel-*")}, QDir::Dirs).isEmpty(),
+                 "the received backup was left in the temporary folder");
         const auto [_, host3] = run({QStringLiteral("prefs"), QStringLiteral("list"), QStringLiteral("--json"),
                                      QStringLiteral("--hosts"), QStringLiteral("host3")});
         QVERIFY2(host3.contains(QStringLiteral("\"Before restore ")), qPrintable(host3));
