@@ -1,5 +1,6 @@
 #include "ZDCrashLogs.h"
 
+#include "ZDAuthorization.h"
 #include "ZDCallbackRegistry.h"
 #include "ZDClientTasks.h"
 #include "ZDFileManager.h"
@@ -166,9 +167,26 @@ QString ZDCrashLogs::listedFile(const QString &path)
     return {};
 }
 
-QString ZDCrashLogs::quellarExecutable(const char *failureLine)
+QString ZDCrashLogs::quellarBundle(bool withRights) const
 {
     const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID));
+    if (bundle.isEmpty() || (!withRights && !ZDLocalPaths::isRoot()))
+        return bundle;
+    // What runs as root comes only from protected folders, never the user's own applications.
+    QString reason;
+    const QString canonical = ZDAuthorization::trustedPath(bundle, &reason);
+    const QString userApps = QFileInfo(ZDLocalPaths::applicationDirectory(true)).canonicalFilePath();
+    if (canonical.isEmpty() || (!userApps.isEmpty() && canonical.startsWith(userApps + QLatin1Char('/')))) {
+        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: %@"), bundle,
+                         reason.isEmpty() ? QStringLiteral("it is in the user's applications folder") : reason);
+        return {};
+    }
+    return canonical;
+}
+
+QString ZDCrashLogs::quellarExecutable(const char *failureLine)
+{
+    const QString bundle = quellarBundle(false);
     const QString exe = bundle.isEmpty() ? QString() : ZDToolCatalog::executablePathForBundle(bundle);
     if (exe.isEmpty() || !ZDTaskEx::isRunnable(exe)) {
         ZDLog::appendLog(QString::fromLatin1(failureLine));
@@ -337,11 +355,8 @@ void ZDCrashLogs::consolidateCrashLogs(const QVariantMap &authInfo)
         m_registry.postErrorWithCode(ZDOrv::kErrorWrongCredentials);
         return;
     }
-    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID));
-    // A helper run with rights never comes from the user's own applications folder.
-    const QString userApps = QFileInfo(ZDLocalPaths::applicationDirectory(true)).canonicalFilePath();
-    const QString canonical = QFileInfo(bundle).canonicalFilePath();
-    if (canonical.isEmpty() || (!userApps.isEmpty() && canonical.startsWith(userApps + QLatin1Char('/')))) {
+    const QString canonical = quellarBundle(true);
+    if (canonical.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Quellar application"));
         return;
     }

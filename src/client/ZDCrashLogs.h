@@ -84,6 +84,8 @@ private:
     static QStringList namesIn(const QString &folder, bool filtered);
     // The listed file a request names (its resolved path), or empty.
     static QString listedFile(const QString &path);
+    // With rights (or as root): a protected bundle outside the user's applications folder, else empty.
+    QString quellarBundle(bool withRights) const;
     QString quellarExecutable(const char *failureLine);
     QVariantMap record(const QString &path, const QString &cause) const;
     QVariantList recordsFor(const QStringList &paths, const QString &quellar) const;
