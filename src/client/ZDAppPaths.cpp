@@ -114,12 +114,23 @@ void ZDAppPaths::runForExitCode(const QStringList &arguments) const
 void ZDAppPaths::setPath(const QString &path, const QString &key) const
 {
     ZDLog::appendLog(QStringLiteral("Setting Tarnok path to %@ for key %@"), path, key);
+    QString why = PK::pathRowForKey(key) ? PK::pathProblem(path) : QStringLiteral("unknown path key");
+    if (!why.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Refused path: %@"), why);
+        m_postText(QStringLiteral("Error: the path was refused: ") + why);
+        return;
+    }
     runForExitCode({QStringLiteral("-setpath"), key, path});
 }
 
 void ZDAppPaths::resetPath(const QString &key) const
 {
     ZDLog::appendLog(QStringLiteral("Resetting Tarnok path for key %@"), key);
+    if (!PK::pathRowForKey(key)) {
+        ZDLog::appendLog(QStringLiteral("Refused path: unknown path key"));
+        m_postText(QStringLiteral("Error: the path was refused: unknown path key"));
+        return;
+    }
     if (tool().isEmpty()) {
         m_postError(kToolNotFound, QString::fromLatin1(kBundleID));
         return;
