@@ -175,6 +175,21 @@ private Q_SLOTS:
         QVERIFY(o.contains(m_agents[0].host + u'.'));
         QVERIFY2(r.err.contains(m_agents[1].name), qPrintable(r.err));
     }
+    // Control and escape characters an agent puts in its name never reach the terminal raw.
+    void kestraPrintsNoEscapes()
+    {
+        const QString settings = m_sandbox->path(u"cli-evil.ini"_s);
+        ZDFakeTaskAgent agent(u"evil\x1b]0;owned\x07-\u009b31m-%1"_s.arg(QCoreApplication::applicationPid()));
+        QVERIFY(agent.start());
+        QCOMPARE(kestra({u"add"_s, u"evil"_s, u"127.0.0.1"_s, QString::number(agent.port), u"--settings"_s, settings}).exit(), 0);
+        for (const QString &json : {QString(), u"--json"_s}) {
+            QStringList args{u"call"_s, u"systemSpecs"_s, u"--no-browse"_s, u"--settings"_s, settings};
+            const Run r = kestra(json.isEmpty() ? args : args << json);
+            for (const QChar c : {QChar(0x1b), QChar(0x07), QChar(0x9b)})
+                QVERIFY(!r.out.contains(c) && !r.err.contains(c));
+            QVERIFY2(r.out.contains(u"\\u001b]0;owned\\u0007-\\u009b31m"_s), qPrintable(r.out)); // values as JSON: escaped, not lost
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestKestraCli)

@@ -1,16 +1,22 @@
 // The console's computer list: DNS-SD through the machine's avahi-daemon (other
 // agents may be published there too, so every case looks for its own names),
-// manual connections in a settings file of the sandbox, look-ups and groups.
+// manual connections in a settings file of the sandbox, look-ups and groups; a rogue agent and a planted
+// link: nothing is spoofed, deleted or printed raw, and the honest computer keeps working.
+#include "ZDArchive.h"
+#include "ZDCredentialStore.h"
 #include "ZDDiscovery.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDFakeAgent.h"
+#include "ZDLocalPaths.h"
 #include "ZDLog.h"
+#include "ZDLogGathering.h"
 #include "ZDNotificationCenter.h"
 #include "ZDRealAgent.h"
 #include "ZDService.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestThreads.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -57,7 +63,7 @@ private Q_SLOTS:
     {
         m_sandbox = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_sandbox->isValid());
-        ZDLog::createNewLog(QStringLiteral("tst_zddiscovery"));
+        ZDLog::createNewLog(ZDLogGathering::adminName()); // the console's own log, gathered below
         QVERIFY2(QFile::exists(ZDFakeAgent::program()), qPrintable(ZDFakeAgent::program()));
         m_callback = std::make_shared<ZDErrorCallback>();
         ZDService::setMinimumVersions(0, 0);
@@ -304,6 +310,61 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!named(discovery, service), kWait);
         discovery.stop();
         QVERIFY(!discovery.isBrowsing());
+    }
+    // A rogue agent entered by hand claims the honest computer's name and sends every spoof for it.
+    void rogueAgentCannotActForAnotherComputer()
+    {
+        const auto log = [] { return ZDLog::finishWriting(), ZDTestSandbox::readFile(ZDLog::availableLogs().value(0)); };
+        const qsizetype ignoredBefore = log().count(" ignored."), unloggedBefore = log().count("ignored unlogged");
+        const QString settings = m_settings, user = QStringLiteral("admin");
+        auto errors = std::make_shared<ZDErrorCallback>();
+        errors->setSettingsPath(settings);
+        ZDDiscovery discovery(errors, settings);
+        ZDFakeTaskAgent honest(QStringLiteral("victim-%1").arg(QCoreApplication::applicationPid())), rogue(honest.host);
+        QVERIFY(honest.start() && rogue.start());
+        const ZDServicePtr victim = discovery.addManualConnection(honest.host, QStringLiteral("127.0.0.1"), honest.port);
+        QTRY_VERIFY_WITH_TIMEOUT(victim->isConnected() && !victim->hostName().isEmpty(), 30000);
+        ZDCredentialStore store(settings);
+        QVERIFY(store.setStoredUser(victim->credentialHost(), user));
+        QVERIFY(store.storeKeychainPassword(user, QStringLiteral("kept"), victim->credentialHost()));
+        const ZDServicePtr liar = discovery.addManualConnection(QStringLiteral("rogue"), QStringLiteral("localhost"), rogue.port);
+        QTRY_VERIFY_WITH_TIMEOUT(liar->isConnected() && !liar->configDict().isEmpty(), 30000);
+        QVariant calls;
+        ZDDispatcher dispatcher([&] { return ZDDispatcher::ServiceList{liar}; });
+        zdtest::offMain([&] {
+            for (int i = 0; i < 4; ++i)
+                liar->proxyObject()->call(QStringLiteral("fakeSpoof:"), {victim->hostName()});
+            dispatcher.authExecuteRemoteTask(QStringLiteral("clean"), QStringLiteral("t"), {}, liar);
+            calls = liar->proxyObject()->call(QStringLiteral("fakeCalls"));
+        });
+        // 24 spoofs arrived: 20 refusals logged, then one line for the rest.
+        QTRY_VERIFY_WITH_TIMEOUT(log().count(" ignored.") == ignoredBefore + 20 && log().count("ignored unlogged") > unloggedBefore, 30000);
+        QCOMPARE(discovery.allServices().size(), 2);
+        QVERIFY(victim->isConnected() && !victim->isInvalidated() && !victim->needsMaintenance() && !liar->needsMaintenance());
+        QCOMPARE(errors->errorCount(), 0);
+        QCOMPARE(store.keychainPassword(user, victim->credentialHost()), QStringLiteral("kept"));
+        QVERIFY(calls.toStringList().filter(QStringLiteral("validateUsername")).isEmpty());
+        // The honest computer's own report still arrives.
+        zdtest::offMain([&] { victim->proxyObject()->call(QStringLiteral("fakePostError:"), {QStringLiteral("honest")}); });
+        QTRY_COMPARE_WITH_TIMEOUT(errors->errorCount(), 1, 30000);
+        for (int i = 0; i < 2 * ZDErrorCallback::kMaxQueueLength; ++i) // one computer's flood keeps the others' reports
+            errors->addStringToQueue(QString::number(i), i % 2 ? QStringLiteral("flood.") : QStringLiteral("FLOOD"));
+        QCOMPARE(errors->errorQueue().last().toMap().value(QStringLiteral("description")), QVariant(QStringLiteral("honest")));
+        QVERIFY(store.deleteKeychainPassword(user, victim->credentialHost()));
+    }
+    // A link planted where the working folder used to be is left alone, and so is its target.
+    void gatherLogsIgnoresAPlantedLink()
+    {
+        const QString tmp = m_sandbox->path(QStringLiteral("tmp")), precious = m_sandbox->path(QStringLiteral("precious/file"));
+        QVERIFY(QDir().mkpath(tmp) && ZDTestSandbox::writeFile(precious, "keep me"));
+        QVERIFY(QFile::link(QFileInfo(precious).path(), tmp + QStringLiteral("/ZD_Log_Dump")));
+        m_sandbox->setEnv("TMPDIR", tmp.toUtf8());
+        QVERIFY(QDir().mkpath(ZDLocalPaths::desktopDirectory()));
+        const ZDLogGathering::Outcome outcome = ZDLogGathering().gatherLocal();
+        QVERIFY2(outcome.success, qPrintable(outcome.text));
+        QCOMPARE(ZDTestSandbox::readFile(precious), QByteArray("keep me"));
+        QVERIFY(ZDArchive::extractZip(outcome.archivePath, m_sandbox->path(QStringLiteral("out"))).ok);
+        QVERIFY(QFile::exists(m_sandbox->path(QStringLiteral("out/ZD_Log_Dump/")) + ZDLogGathering::adminName() + QStringLiteral(".1.log")));
     }
 };
 
