@@ -418,24 +418,29 @@ void ZDCrashLogs::consolidationDidFinish(quint64 generation)
     }
     if (fresh.isEmpty())
         return;
-    // Each file is analysed alone: off the main thread.
-    m_pool.start([this, fresh] {
-        const QString quellar = quellarExecutable("Unable to locate Quellar application");
-        if (quellar.isEmpty())
-            return;
-        const QString host = m_hooks.hostName ? m_hooks.hostName() : QString();
-        const QString addLogs = QString::fromLatin1(ZDOrv::kQuellarAddLogsHostName);
+    const QString quellar = quellarExecutable("Unable to locate Quellar application");
+    if (quellar.isEmpty())
+        return;
+    // Each file is analysed alone, off the main thread; the batches are sent from the
+    // main thread, so nothing reaches the consoles once the agent is going away.
+    m_pool.start([this, fresh, quellar] {
         QVariantList batch;
+        const auto send = [this](const QVariantList &records) {
+            ZDThreads::post(this, [this, records] {
+                m_registry.performErrorCallbackSelector(QString::fromLatin1(ZDOrv::kQuellarAddLogsHostName),
+                                                        {records, m_hooks.hostName ? m_hooks.hostName() : QString()});
+            });
+        };
         for (const QString &path : fresh) {
             const QString cause = ZDTaskEx::stringFromTask(quellar, {QStringLiteral("-cause"), path}, kOneCauseTimeout);
             batch << record(path, cause.section(QLatin1Char('\n'), 0, 0));
             if (batch.size() == kConsolidatedBatchSize) {
-                m_registry.performErrorCallbackSelector(addLogs, {batch, host});
+                send(batch);
                 batch.clear();
             }
         }
         if (!batch.isEmpty())
-            m_registry.performErrorCallbackSelector(addLogs, {batch, host});
+            send(batch);
     });
 }
 
