@@ -14,6 +14,12 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <memory>
+#include <vector>
+
 namespace PK = ZDPreferenceKinds;
 using namespace std::chrono_literals;
 
@@ -27,6 +33,45 @@ QString resolvedKeepingLast(const QString &path)
     if (parent.isEmpty() || info.fileName().isEmpty())
         return {};
     return parent + QLatin1Char('/') + info.fileName();
+}
+
+// A received archive is read through once before it is unpacked: its real
+// unpacked size and entry count must stay within bounds (the data's own size
+// is bounded by the wire, its expansion is not).
+bool withinBounds(const QString &zip, QString *why)
+{
+    const std::unique_ptr<archive, decltype(&archive_read_free)> a(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip(a.get());
+    if (archive_read_open_filename(a.get(), QFile::encodeName(zip).constData(), 65536) != ARCHIVE_OK) {
+        *why = QStringLiteral("not a zip archive");
+        return false;
+    }
+    std::vector<char> buffer(65536);
+    qint64 total = 0;
+    int entries = 0;
+    archive_entry *entry = nullptr;
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+        if (++entries > ZDPreferenceBackups::kMaxRestoreEntries) {
+            *why = QStringLiteral("more than %1 entries").arg(ZDPreferenceBackups::kMaxRestoreEntries);
+            return false;
+        }
+        la_ssize_t n = 0;
+        while ((n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0) {
+            total += n;
+            if (total > ZDPreferenceBackups::kMaxRestoreBytes) {
+                *why = QStringLiteral("unpacks to more than %1 bytes").arg(ZDPreferenceBackups::kMaxRestoreBytes);
+                return false;
+            }
+        }
+        if (n < 0) {
+            *why = QStringLiteral("damaged archive");
+            return false;
+        }
+    }
+    if (status != ARCHIVE_EOF)
+        *why = QStringLiteral("damaged archive");
+    return status == ARCHIVE_EOF;
 }
 
 } // namespace
@@ -196,10 +241,14 @@ void ZDPreferenceBackups::restoreRemoteBackup(const QByteArray &data) const
     }
     const QString target = work.filePath(name + QLatin1Char('.') + QLatin1String(PK::kBackupExtension));
     ZDLog::appendLog(QStringLiteral("Decompressing to %@..."), target);
-    if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok) {
-        ZDLog::appendLog(QStringLiteral("Unable to decompress backup"));
-        ZDLog::appendLog(extracted.description());
+    QString why;
+    if (!withinBounds(archive, &why)) {
+        // Nothing of a refused archive is restored, not even a part.
+        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), why);
+        return;
     }
+    if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok)
+        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), extracted.description());
     QFile::remove(archive);
     // The tool reports a package that did not arrive itself.
     restore(target);

@@ -20,6 +20,9 @@ class ZDPreferenceBackups
 public:
     // Below the wire's 16 MiB frame, with room for the frame's own bytes.
     static constexpr qint64 kMaxBackupBytes = 15 * 1024 * 1024;
+    // What a received backup may unpack to.
+    static constexpr qint64 kMaxRestoreBytes = 256 * 1024 * 1024;
+    static constexpr int kMaxRestoreEntries = 20000;
     static constexpr const char *kBundleID = "com.zendrel.Stowel";
 
     // executable: the tool's program, empty when it is not installed.

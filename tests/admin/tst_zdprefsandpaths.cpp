@@ -2,6 +2,7 @@
 // agent in a sandbox with the preference and path tools installed, driven by the
 // kestra command line, checked on the files the tools really wrote.
 #include "ZDAgentCalls.h"
+#include "ZDArchive.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDFileAttributes.h"
@@ -127,8 +128,9 @@ private Q_SLOTS:
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
     }
 
-    // A path dictionary too big for one tool argument never reaches the tool.
-    void oversizedPathsRefused()
+    // A path dictionary too big for one tool argument never reaches the tool; a
+    // backup that unpacks to too much is not restored, not even in part.
+    void oversizedInputRefused()
     {
         auto errors = std::make_shared<ZDErrorCallback>();
         const QList<ZDServicePtr> bay{ZDService::serviceWithName(u"Bay"_s, {}, u"127.0.0.1"_s, m_agent->port(), errors)};
@@ -144,6 +146,18 @@ private Q_SLOTS:
         zdtest::offMain([&] { ZDAgentCalls(&dispatcher).setTarnokPaths(all, bay[0]); });
         QTRY_VERIFY_WITH_TIMEOUT(errors->stringRepresentation().contains(u"larger than 131072 bytes"_s), 30000);
         QVERIFY(!ZDPropertyList::readDictionary(home(u".config/com.apple.motion.plist"_s)).contains(u"motionContent"_s));
+        QTemporaryDir package;
+        const QString motion = package.filePath(u"Files/.config/com.apple.motion.plist"_s);
+        QVERIFY(ZDTestSandbox::writeFile(package.filePath(u"Info.plist"_s), "<plist><dict/></plist>") &&
+                ZDTestSandbox::writeFile(motion, "<plist><dict/></plist>"));
+        QFile bomb(package.filePath(u"Files/zeros"_s));
+        QVERIFY(bomb.open(QIODevice::WriteOnly) && bomb.resize(300 * 1024 * 1024)); // sparse: no disk
+        bomb.close();
+        QTemporaryDir out;
+        QVERIFY(ZDArchive::createZip(package.path(), out.filePath(u"b.zip"_s), false).ok);
+        const QByteArray data = ZDTestSandbox::readFile(out.filePath(u"b.zip"_s));
+        zdtest::offMain([&] { ZDAgentCalls(&dispatcher).stowelRestoreRemoteBackup(data, bay[0]); });
+        QVERIFY(!QFileInfo::exists(home(u".config/com.apple.motion.plist"_s)));
         ZDService::invalidateServices(bay, false);
     }
 
