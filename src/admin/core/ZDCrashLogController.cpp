@@ -202,7 +202,8 @@ QString ZDCrashLogController::explanation(const QVariantMap &record) const
         ZDLog::appendLog(QStringLiteral("Unable to find service for hostname %@"), hostOf(record));
         return {};
     }
-    return ZDAgentCalls(m_dispatcher).quellarGetDefinition(filenameOf(record), service).toString();
+    // Another computer's HTML: bounded before any view lays it out.
+    return ZDAgentCalls(m_dispatcher).quellarGetDefinition(filenameOf(record), service).toString().left(kMaxExplanation);
 }
 
 QString ZDCrashLogController::logText(const QVariantMap &record) const

@@ -34,6 +34,7 @@ public:
     static constexpr qsizetype kMaxPath = 4096;
     static constexpr qsizetype kMaxCause = 512;
     static constexpr qsizetype kMaxApp = 256;
+    static constexpr qsizetype kMaxExplanation = 1024 * 1024;
 
     ZDCrashLogController(ZDDispatcher *dispatcher, ZDErrorCallback *callback, ZDCrashLogCache cache,
                          QObject *parent = nullptr);
