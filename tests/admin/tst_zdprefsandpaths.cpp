@@ -120,6 +120,8 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"fcpRender"_s}).exit(), 0);
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"noSuchKey"_s}).exit(), 2);
+        const QString tool = m_agent->root() + u"/opt/Tarnok.app/Contents/MacOS/Tarnok"_s;
+        QCOMPARE(zdtest::runProgram(tool, {u"-setpath"_s, u"noSuchKey"_s, u"/x"_s}).exit(), 2);
         // Reset-all asks first; no answer is no.
         kestra({u"call"_s, u"setTarnokPath:forKey:"_s, u"\"/srv/again\""_s, u"\"fcpRender\""_s});
         QCOMPARE(kestra({u"paths"_s, u"reset-all"_s}).exit(), 1);
