@@ -994,13 +994,15 @@ private Q_SLOTS:
                                                          {QStringLiteral("CFBundleShortVersionString"), QLatin1String(version)}});
         };
         for (int i = 1; i <= kHosts; ++i) {
-            for (const QString &old : {QStringLiteral("/usr/OFX"), suite, QStringLiteral("/home/.local/share/OFX")})
+            for (const QString &old : {QStringLiteral("/usr/OFX"), suite, QStringLiteral("/home/.local/share/OFX"), QStringLiteral("/home/.lv2")})
                 QDir(root(i) + old).removeRecursively();
         }
         QVERIFY(glow(root(1) + bundle, "10.0") && glow(root(2) + bundle, "9.0")
                 && glow(root(3) + suite + QStringLiteral("/Brindel Disabled Plugins") + root(3) + bundle, "10.0"));
         for (int i : {3, 4})
             QVERIFY(ZDTestSandbox::writeFile(root(i) + QStringLiteral("/usr/lib/libfaulty.so.1.0.0"), "x"));
+        // A bare bundle folder (no package) on host1 only: it must arrive as its folder, not as loose files.
+        QVERIFY(ZDTestSandbox::writeFile(root(1) + QStringLiteral("/home/.lv2/Echo.lv2/manifest.ttl"), "@prefix lv2: <urn:lv2#> .\n"));
         QElapsedTimer t;
         t.start();
         QJsonObject row = glowRow(kestra({QStringLiteral("plugins")}));
@@ -1013,9 +1015,11 @@ private Q_SLOTS:
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("10.0"));
         QCOMPARE(row[QStringLiteral("children")].toArray().size(), kHosts);
         QCOMPARE(row[QStringLiteral("disabled")].toInt(), 0);
-        for (int i = 1; i <= kHosts; ++i)
+        for (int i = 1; i <= kHosts; ++i) {
             QCOMPARE(ZDPropertyList::readDictionary(root(i) + bundle + QStringLiteral("/Contents/Info.plist"))
                          .value(QStringLiteral("CFBundleShortVersionString")).toString(), QStringLiteral("10.0"));
+            QVERIFY(QFile::exists(root(i) + QStringLiteral("/home/.lv2/Echo.lv2/manifest.ttl")));
+        }
         const QJsonArray differences = kestra({QStringLiteral("diff"), QStringLiteral("--working"), QStringLiteral("host1,host2"),
                                                QStringLiteral("--failing"), QStringLiteral("host3,host4")}).array();
         QCOMPARE(differences.size(), 1);
