@@ -326,7 +326,8 @@ ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items)
     return report;
 }
 
-ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled)
+ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled,
+                                                 const QString &host)
 {
     ZDLog::appendLog(name.isEmpty() ? (disabled ? QStringLiteral("Disabling all Brindel plugins...")
                                                 : QStringLiteral("Enabling all Brindel plugins..."))
@@ -340,6 +341,8 @@ ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &item
             if (m_dispatcher.isProcessingCancelled())
                 return report;
             const QVariantMap child = c.toMap();
+            if (!host.isEmpty() && child.value(kHostname).toString() != host)
+                continue;
             if (child.value(kDisabled).toBool() != disabled)
                 act("brindelEnablePlugin:settings:", child, int(disabled), {{QStringLiteral("destDisabled"), disabled}},
                     report);
@@ -348,7 +351,8 @@ ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &item
     return report;
 }
 
-ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items, const QString &name, int access)
+ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items, const QString &name, int access,
+                                               const QString &host)
 {
     ZDLog::appendLog(name.isEmpty() ? (access ? QStringLiteral("Changing all plugins to Current User access type...")
                                               : QStringLiteral("Changing all plugins to All Users access type..."))
@@ -362,6 +366,8 @@ ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items,
             if (m_dispatcher.isProcessingCancelled())
                 return report;
             const QVariantMap child = c.toMap();
+            if (!host.isEmpty() && child.value(kHostname).toString() != host)
+                continue;
             if (child.value(kAccessType).toInt() != access)
                 act("brindelChangeAccess:settings:", child, access, {{QStringLiteral("destAccess"), access}}, report);
         }

@@ -65,9 +65,10 @@ public:
     // Brings every item that differs to the newest copy everywhere, then to the
     // enabled state and access most computers share.
     Report sync(const QList<ZDPluginItem> &items);
-    // name empty: every plug-in; else the items of that name (or bundle identifier).
-    Report setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled);
-    Report setAccess(const QList<ZDPluginItem> &items, const QString &name, int access);
+    // name empty: every plug-in; else the items of that name (or bundle identifier);
+    // host given: only that computer's copy.
+    Report setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled, const QString &host = {});
+    Report setAccess(const QList<ZDPluginItem> &items, const QString &name, int access, const QString &host = {});
 
 private:
     ZDServicePtr serviceFor(const QString &host) const;

@@ -40,19 +40,19 @@ ZDPluginsPanel::ZDPluginsPanel(ZDDispatcher *dispatcher, QWidget *parent)
     };
     button(tr("Refresh"), [this] { refreshPlugins(); });
     button(tr("Sync"), [this] {
-        act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &) { return p.sync(items); });
+        act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &, const QString &) { return p.sync(items); });
     });
     for (const bool disable : {false, true}) {
         button(disable ? tr("Disable") : tr("Enable"), [this, disable] {
-            act([disable](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name) {
-                return p.setDisabled(items, name, disable);
+            act([disable](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name, const QString &host) {
+                return p.setDisabled(items, name, disable, host);
             });
         });
     }
     for (const int access : {0, 1}) {
         button(accessText(access), [this, access] {
-            act([access](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name) {
-                return p.setAccess(items, name, access);
+            act([access](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &name, const QString &host) {
+                return p.setAccess(items, name, access, host);
             });
         });
     }
@@ -65,8 +65,9 @@ ZDPluginsPanel::ZDPluginsPanel(ZDDispatcher *dispatcher, QWidget *parent)
 
 void ZDPluginsPanel::act(const Work &work)
 {
-    // The selected row (or a line of it) names the plug-in; nothing selected: all of them.
+    // The selected row names the plug-in, a line of it also the computer; nothing selected: all of them.
     const QTreeWidgetItem *item = m_tree->currentItem();
+    const QString host = item && item->parent() ? item->text(0) : QString();
     while (item && item->parent())
         item = item->parent();
     const QString name = item ? item->text(0) : QString();
@@ -75,9 +76,9 @@ void ZDPluginsPanel::act(const Work &work)
     m_status->setText(tr("Working..."));
     ZDBackground::run<ZDPluginItems::Report>(
         this,
-        [dispatcher, items, name, work] {
+        [dispatcher, items, name, host, work] {
             ZDPluginItems plugins(*dispatcher, dispatcher->selectedServices(), hostOf);
-            return work(plugins, items, name);
+            return work(plugins, items, name, host);
         },
         [this](const ZDPluginItems::Report &report) {
             m_status->setText(report.failures.isEmpty() ? tr("%n change(s) made.", nullptr, report.changes)

@@ -33,7 +33,8 @@ Q_SIGNALS:
     void pluginsRefreshed();
 
 private:
-    using Work = std::function<ZDPluginItems::Report(ZDPluginItems &, const QList<ZDPluginItem> &, const QString &name)>;
+    using Work = std::function<ZDPluginItems::Report(ZDPluginItems &, const QList<ZDPluginItem> &, const QString &name,
+                                                     const QString &host)>;
     void act(const Work &work);
     void show(const QList<ZDPluginItem> &items);
 
