@@ -44,10 +44,8 @@ constexpr Operation later(const char *name, Call call, const char *feature)
     return op;
 }
 
-constexpr const char *kPlugins = "plug-ins";
 constexpr const char *kSchedules = "scheduled tasks";
 constexpr const char *kRenderQueue = "render queue";
-constexpr const char *kSystemInfo = "system information";
 constexpr const char *kApplications = "applications and tools";
 constexpr const char *kUpdates = "software updates";
 
