@@ -15,6 +15,7 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -272,7 +273,7 @@ void ZDLaunchd::setSheetPresenter(SheetPresenter presenter)
 
 bool ZDLaunchd::isValidLabel(const QString &label)
 {
-    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9:_.@-]+$"));
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9:_.@-]+\\z"));
     return !label.isEmpty() && label.size() <= kMaxLabelLength && label != QLatin1String(".")
         && label != QLatin1String("..") && valid.match(label).hasMatch();
 }
@@ -373,7 +374,7 @@ QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &set
         return refuse(QStringLiteral("a path setting is relative, too long or holds control characters"));
 
     const QVariantMap environment = settings.value(QStringLiteral("EnvironmentVariables")).toMap();
-    static const QRegularExpression envName(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]{0,255}$"));
+    static const QRegularExpression envName(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]{0,255}\\z"));
     QStringList assignments;
     for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
         const QString value = it.value().toString();
@@ -385,7 +386,7 @@ QString ZDLaunchd::unitFromSettings(const QString &label, const QVariantMap &set
         lines << QStringLiteral("Environment=") + assignments.join(u' ');
 
     if (daemon) {
-        static const QRegularExpression userName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]{0,63}$"));
+        static const QRegularExpression userName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]{0,63}\\z"));
         const QString name = settings.value(QStringLiteral("UserName")).toString();
         if (!name.isEmpty()) {
             if (!userName.match(name).hasMatch())
@@ -536,4 +537,178 @@ bool ZDLaunchd::removeJob(const QString &label, Domain domain, JobKind kind, Rig
 bool ZDLaunchd::removeLaunchAgent(const QString &label, Domain domain)
 {
     return removeJob(label, domain, JobKind::Agent, Rights::AskIfNeeded);
+}
+
+// --- Schedules.
+
+namespace {
+
+struct FieldRange
+{
+    int low, high;
+};
+// minute, hour, day, weekday, month
+constexpr FieldRange kFieldRanges[5] = {{0, 59}, {0, 23}, {1, 31}, {0, 7}, {1, 12}};
+
+// The five fields as numbers, -1 for an empty one; none when any is bad.
+std::optional<std::array<int, 5>> calendarFields(const QString &fields)
+{
+    const QStringList parts = fields.split(QLatin1Char(','));
+    if (parts.size() != 5 || fields.size() > 64)
+        return std::nullopt;
+    std::array<int, 5> out {};
+    bool any = false;
+    for (int i = 0; i < 5; ++i) {
+        if (parts.at(i).isEmpty()) {
+            out[size_t(i)] = -1;
+            continue;
+        }
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,2}\\z"));
+        if (!digits.match(parts.at(i)).hasMatch())
+            return std::nullopt;
+        const int v = parts.at(i).toInt();
+        if (v < kFieldRanges[i].low || v > kFieldRanges[i].high)
+            return std::nullopt;
+        out[size_t(i)] = v;
+        any = true;
+    }
+    if (!any)
+        return std::nullopt;
+    return out;
+}
+
+const char *const kWeekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char *const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                               "July",    "August",   "September", "October", "November", "December"};
+
+} // namespace
+
+QString ZDLaunchd::scheduleProblem(int type, const QString &value)
+{
+    switch (type) {
+    case kEverySeconds: {
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,12}\\z"));
+        if (!digits.match(value).hasMatch())
+            return QStringLiteral("the interval must be a whole number of seconds");
+        const qint64 seconds = value.toLongLong();
+        if (seconds < 1 || seconds > kMaxIntervalSeconds)
+            return QStringLiteral("the interval must be between 1 and %1 seconds").arg(kMaxIntervalSeconds);
+        return {};
+    }
+    case kCalendar:
+        return calendarFields(value) ? QString()
+                                     : QStringLiteral("the interval needs five fields (minute, hour, day, weekday, "
+                                                      "month), each empty or in range, at least one given");
+    case kFolderWatch:
+        if (!(QDir::isAbsolutePath(value) || value.startsWith(QLatin1String("~/"))) || !safeLine(value)
+            || value.trimmed() != value || value.endsWith(QLatin1Char('\\')))
+            return QStringLiteral("the folder must be an absolute path without control characters");
+        return {};
+    default:
+        if (type < 0 || type > kFolderWatch)
+            return QStringLiteral("unknown schedule type %1").arg(type);
+        return value.isEmpty() ? QString() : QStringLiteral("this schedule type takes no interval");
+    }
+}
+
+QString ZDLaunchd::calendarFromFields(const QString &fields)
+{
+    const auto f = calendarFields(fields);
+    if (!f)
+        return {};
+    const auto part = [](int v) { return v < 0 ? QStringLiteral("*") : QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
+    QString out;
+    if ((*f)[3] >= 0)
+        out = QString::fromLatin1(kWeekdays[(*f)[3] % 7]).left(3) + QLatin1Char(' ');
+    out += QStringLiteral("*-%1-%2 %3:%4:00").arg(part((*f)[4]), part((*f)[2]), part((*f)[1]), part((*f)[0]));
+    return out;
+}
+
+QString ZDLaunchd::triggerUnit(const QString &label, int type, const QString &value, QString *suffix, QString *error)
+{
+    auto refuse = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return QString();
+    };
+    if (!isValidLabel(label))
+        return refuse(QStringLiteral("the label cannot name a unit"));
+    if (const QString why = scheduleProblem(type, value); !why.isEmpty())
+        return refuse(why);
+    QStringList lines {QStringLiteral("[Unit]"), QStringLiteral("Description=Schedule of ") + label, QString()};
+    QString target = QStringLiteral("timers.target");
+    *suffix = QStringLiteral(".timer");
+    if (type == kFolderWatch) {
+        if (!QDir::isAbsolutePath(value))
+            return refuse(QStringLiteral("the folder must be absolute"));
+        *suffix = QStringLiteral(".path");
+        target = QStringLiteral("paths.target");
+        lines << QStringLiteral("[Path]") << QStringLiteral("PathChanged=") + escapeSpecifiers(value);
+    } else {
+        lines << QStringLiteral("[Timer]");
+        static const char *const fixed[] = {nullptr, "hourly", "daily", "weekly", "monthly", "yearly"};
+        if (type == kEverySeconds)
+            lines << QStringLiteral("OnActiveSec=") + value << QStringLiteral("OnUnitActiveSec=") + value;
+        else if (type == kCalendar)
+            lines << QStringLiteral("OnCalendar=") + calendarFromFields(value);
+        else if (type == 0)
+            lines << QStringLiteral("OnBootSec=60");
+        else
+            lines << QStringLiteral("OnCalendar=") + QLatin1String(fixed[type]) << QStringLiteral("Persistent=true");
+    }
+    lines << QStringLiteral("Unit=") + unitName(label) << QString() << QStringLiteral("[Install]")
+          << QStringLiteral("WantedBy=") + target;
+    return lines.join(u'\n') + QLatin1Char('\n');
+}
+
+QString ZDLaunchd::friendlyInterval(const QString &minute, const QString &hour, const QString &day,
+                                    const QString &weekday, const QString &month)
+{
+    QString out;
+    if (!month.isEmpty()) {
+        const int m = month.toInt();
+        out = QStringLiteral("Every %1 ").arg(m >= 1 && m <= 12 ? QLatin1String(kMonths[m - 1]) : QLatin1String("Unknown"));
+    } else if (!day.isEmpty()) {
+        out = QStringLiteral("Every month ");
+    }
+    if (!day.isEmpty())
+        out += QStringLiteral("on day %1 ").arg(day);
+    if (!weekday.isEmpty()) {
+        const int w = weekday.toInt();
+        const QString name = w >= 0 && w <= 7 ? QLatin1String(kWeekdays[w % 7]) : QStringLiteral("Unknown");
+        out += (out.isEmpty() ? QStringLiteral("Every %1 ") : QStringLiteral("on every %1 ")).arg(name);
+    } else if (day.isEmpty()) {
+        out += out.isEmpty() ? QStringLiteral("Every day ") : QStringLiteral("on every day ");
+    }
+    if (!hour.isEmpty()) {
+        QString mm = minute.isEmpty() || minute.toInt() == 0 ? QStringLiteral("00") : minute;
+        if (mm.size() == 1)
+            mm.prepend(QLatin1Char('0'));
+        out += QStringLiteral("at %1:%2").arg(hour, mm);
+    } else if (!minute.isEmpty() && day.isEmpty() && weekday.isEmpty() && month.isEmpty()) {
+        return QStringLiteral("Every hour at minute %1").arg(minute);
+    }
+    return out.trimmed();
+}
+
+QString ZDLaunchd::scheduleDescription(int type, const QString &value)
+{
+    switch (type) {
+    case 0: return QStringLiteral("At start-up");
+    case 1: return QStringLiteral("Every hour");
+    case 2: return QStringLiteral("Every day");
+    case 3: return QStringLiteral("Every week");
+    case 4: return QStringLiteral("Every month");
+    case 5: return QStringLiteral("Every year");
+    case kEverySeconds: return QStringLiteral("Every %1 seconds").arg(value);
+    case kFolderWatch: return QStringLiteral("Whenever %1 changes").arg(value);
+    case kCalendar: {
+        const QStringList f = value.split(QLatin1Char(','));
+        if (f.size() == 5)
+            return friendlyInterval(f.at(0), f.at(1), f.at(2), f.at(3), f.at(4));
+        break;
+    }
+    default: break;
+    }
+    return QStringLiteral("Unknown schedule");
 }

@@ -61,6 +61,25 @@ public:
     static QString unitFromSettings(const QString &label, const QVariantMap &settings, JobKind kind,
                                     QString *error = nullptr);
 
+    // Scheduled jobs: what starts "<label>.service". Type 6 runs every N seconds, 7 at
+    // calendar fields "minute,hour,day,weekday,month" (an empty field is any), 8 when
+    // a folder changes; 0 at start-up, 1 hourly, 2 daily, 3 weekly, 4 monthly, 5 yearly.
+    static constexpr int kEverySeconds = 6;
+    static constexpr int kCalendar = 7;
+    static constexpr int kFolderWatch = 8;
+    static constexpr qint64 kMaxIntervalSeconds = 10LL * 366 * 86400;
+    // Empty when the value suits the type, else why not. A folder may start with "~/".
+    static QString scheduleProblem(int type, const QString &value);
+    // The calendar fields as an OnCalendar= expression; empty when they are bad.
+    static QString calendarFromFields(const QString &fields);
+    // The ".timer" or ".path" unit (its suffix in *suffix); the folder must be absolute here.
+    static QString triggerUnit(const QString &label, int type, const QString &value, QString *suffix,
+                               QString *error = nullptr);
+    // Readable text of a schedule, e.g. "Every Monday at 3:00".
+    static QString scheduleDescription(int type, const QString &value);
+    static QString friendlyInterval(const QString &minute, const QString &hour, const QString &day,
+                                    const QString &weekday, const QString &month);
+
     static constexpr int kMaxLabelLength = 200;
     static constexpr int kMaxValueLength = 4096;
     static constexpr int kMaxArguments = 1024;
