@@ -230,6 +230,24 @@ bool hasControl(const QString &text)
     });
 }
 
+// One path component against one of the tool's patterns ("*": any run of characters).
+bool componentMatches(const QString &pattern, const QString &name)
+{
+    const QStringList parts = pattern.split(QLatin1Char('*'));
+    if (parts.size() == 1)
+        return pattern == name;
+    if (!name.startsWith(parts.first()))
+        return false;
+    qsizetype at = parts.first().size();
+    for (qsizetype i = 1; i + 1 < parts.size(); ++i) {
+        at = name.indexOf(parts.at(i), at);
+        if (at < 0)
+            return false;
+        at += parts.at(i).size();
+    }
+    return name.size() - at >= parts.last().size() && name.endsWith(parts.last());
+}
+
 } // namespace
 
 const QList<Application> &applications()
@@ -280,6 +298,29 @@ QStringList filePatterns(const Kind &kind)
     for (const File &f : kind.files)
         paths << baseFolder(f.base) + QLatin1Char('/') + f.relative;
     return paths;
+}
+
+bool isCovered(const QString &path)
+{
+    const QStringList components = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!path.startsWith(QLatin1Char('/')) ||
+        components.contains(QLatin1String(".")) || components.contains(QLatin1String("..")))
+        return false;
+    for (const Application &app : applications()) {
+        for (const Kind &kind : app.kinds) {
+            for (const QString &pattern : filePatterns(kind)) {
+                const QStringList wanted = pattern.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+                if (wanted.size() > components.size())
+                    continue;
+                bool all = true;
+                for (qsizetype i = 0; all && i < wanted.size(); ++i)
+                    all = componentMatches(wanted.at(i), components.at(i));
+                if (all)
+                    return true;
+            }
+        }
+    }
+    return false;
 }
 
 QString backupNameProblem(const QString &name)

@@ -43,6 +43,9 @@ QStringList allKeys();
 // Absolute paths of the files a kind covers on this computer (wildcards kept).
 QStringList filePatterns(const Kind &kind);
 QString baseFolder(Base base);
+// Whether an absolute path is one of the kinds' files, or lies inside one of
+// their folders: all a backup may ever restore.
+bool isCovered(const QString &path);
 
 // Backup names travel to the tool as a file name: no "/", "..", NUL, control
 // characters, leading "-" or "."; at most kMaxNameLength characters. Empty when

@@ -147,19 +147,28 @@ private Q_SLOTS:
         }
         zdtest::offMain([&] { ZDAgentCalls(&dispatcher).setTarnokPaths(all, bay[0]); });
         QTRY_VERIFY_WITH_TIMEOUT(errors->stringRepresentation().contains(u"larger than 131072 bytes"_s), 30000);
-        QVERIFY(!ZDPropertyList::readDictionary(home(u".config/com.apple.motion.plist"_s)).contains(u"motionContent"_s));
-        QTemporaryDir package;
-        const QString motion = package.filePath(u"Files/.config/com.apple.motion.plist"_s);
-        QVERIFY(ZDTestSandbox::writeFile(package.filePath(u"Info.plist"_s), "<plist><dict/></plist>") &&
-                ZDTestSandbox::writeFile(motion, "<plist><dict/></plist>"));
-        QFile bomb(package.filePath(u"Files/zeros"_s));
+        QVERIFY(!QFileInfo::exists(home(u".config/com.apple.motion.plist"_s)));
+        // A package from elsewhere restores only preference files of known kinds.
+        QTemporaryDir package, out;
+        const auto send = [&] {
+            QFile::remove(out.filePath(u"b.zip"_s));
+            QVERIFY(ZDArchive::createZip(package.path(), out.filePath(u"b.zip"_s), false).ok);
+            const QByteArray data = ZDTestSandbox::readFile(out.filePath(u"b.zip"_s));
+            zdtest::offMain([&] { ZDAgentCalls(&dispatcher).stowelRestoreRemoteBackup(data, bay[0]); });
+        };
+        const QString motion = home(u".config/com.apple.motion.plist"_s);
+        QVERIFY(ZDPropertyList::writeFile(package.filePath(u"Info.plist"_s), QVariantMap{{u"name"_s, u"x"_s}}) &&
+                ZDTestSandbox::writeFile(package.filePath(u"Files/.config/com.apple.motion.plist"_s), "first") &&
+                ZDTestSandbox::writeFile(package.filePath(u"Files/.bashrc"_s), "evil"));
+        send();
+        QCOMPARE(ZDTestSandbox::readFile(motion), QByteArray("first"));
+        QVERIFY(!QFileInfo::exists(home(u".bashrc"_s)));
+        QVERIFY(ZDTestSandbox::writeFile(package.filePath(u"Files/.config/com.apple.motion.plist"_s), "second"));
+        QFile bomb(package.filePath(u"Files/.config/com.apple.motion.zeros"_s));
         QVERIFY(bomb.open(QIODevice::WriteOnly) && bomb.resize(300 * 1024 * 1024)); // sparse: no disk
         bomb.close();
-        QTemporaryDir out;
-        QVERIFY(ZDArchive::createZip(package.path(), out.filePath(u"b.zip"_s), false).ok);
-        const QByteArray data = ZDTestSandbox::readFile(out.filePath(u"b.zip"_s));
-        zdtest::offMain([&] { ZDAgentCalls(&dispatcher).stowelRestoreRemoteBackup(data, bay[0]); });
-        QVERIFY(!QFileInfo::exists(home(u".config/com.apple.motion.plist"_s)));
+        send();
+        QCOMPARE(ZDTestSandbox::readFile(motion), QByteArray("first"));
         ZDService::invalidateServices(bay, false);
     }
 

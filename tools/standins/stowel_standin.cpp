@@ -146,7 +146,9 @@ int backup(const QStringList &args)
     return status;
 }
 
-// Copies every regular file below `from` to the same place below `to`; links are skipped.
+// Copies every regular file below `from` to the same place below `to`; links are
+// skipped, and so is anything that is not a preference file of a known kind (a
+// package may come from another computer).
 bool restoreTree(const QString &from, const QString &to)
 {
     bool ok = true;
@@ -155,6 +157,11 @@ bool restoreTree(const QString &from, const QString &to)
     while (it.hasNext()) {
         const QString source = it.next();
         const QString target = to + source.mid(from.size());
+        if (!PK::isCovered(target)) {
+            std::fprintf(stderr, "Stowel: not a preference file, left alone: %s\n", qPrintable(target));
+            ok = false;
+            continue;
+        }
         QDir().mkpath(QFileInfo(target).path());
         // An old file or a link in the way is replaced, never written through.
         if (ZDFileTree::exists(target))
