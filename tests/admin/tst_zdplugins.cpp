@@ -2,6 +2,8 @@
 // computer (its system root in a folder): the summary read from that computer's
 // files, the plug-in list, the real plug-in tool moving a plug-in, and paths or
 // data the agent must refuse without dropping the link.
+#include "ZDArchive.h"
+#include "ZDConnection.h"
 #include "ZDFileTree.h"
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
@@ -102,6 +104,18 @@ private Q_SLOTS:
         QCOMPARE(answer(r), QJsonValue(QJsonValue::Null));
         r = kestra({u"call"_s, u"brindelPluginData:"_s, u"{\"fullPath\":\"%1\"}"_s.arg(at(u"home/.lv2/Echo.lv2"_s))});
         QVERIFY2(r.exit() == 0 && r.out.size() > 100, qPrintable(r.err));
+        // A replacement that does not unpack to one plug-in leaves the old copy as it was, and no staging behind.
+        QVERIFY(put(u"loose/a.ttl"_s, "a") && put(u"loose/b.ttl"_s, "b"));
+        QVERIFY(ZDArchive::createZip(at(u"loose"_s), m_console.path(u"loose.zip"_s), false).ok);
+        const auto link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port());
+        const QVariantMap update{{u"obj1"_s, QVariantMap{{u"fullPath"_s, at(u"home/.lv2/Echo.lv2"_s)}}},
+                                 {u"obj2"_s, ZDTestSandbox::readFile(m_console.path(u"loose.zip"_s))}};
+        QCOMPARE(link->rootProxy()->call(u"brindelUpdatePlugin:settings:"_s, {QVariant(), update}), QVariant(false));
+        QCOMPARE(QDir(at(u"home/.lv2"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({u"Echo.lv2"_s, u"Huge.lv2"_s}));
+        QVERIFY(QFileInfo::exists(at(u"home/.lv2/Echo.lv2/manifest.ttl"_s)));
+        // The tool itself refuses what lies outside the plug-in folders.
+        QCOMPARE(zdtest::runProgram(at(u"opt/Brindel.app/Contents/MacOS/Brindel"_s), {u"-disable"_s, at(u"etc/os-release"_s)}).exit(), 2);
     }
 };
 
