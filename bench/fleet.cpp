@@ -3,12 +3,14 @@
 // agent), the console core pointed at them by manual entry. Measures the time until
 // all N are connected and configured, a "ping" read across all N through the
 // dispatcher, the same N pings one after another on one thread as the baseline in
-// the same run, and the console's resident memory and threads.
+// the same run, and the console's resident memory and threads; each N over plain
+// TCP, then over TLS (endpoints with a key of their own, pinned on first use).
 //
-//   fleet [N...]            default 10 100 1000
-//   fleet --serve COUNT     (child) COUNT endpoints; prints their ports, then waits
+//   fleet [N...]                  default 10 100 1000
+//   fleet --serve COUNT [tls]     (child) COUNT endpoints; prints their ports, then waits
 // FLEET_NO_LOG=1 switches the console's log off for a run.
 #include "ZDConnectionServer.h"
+#include "ZDConsoleSecurity.h"
 #include "ZDDifferenceFinder.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
@@ -18,6 +20,7 @@
 #include "ZDRemoteObject.h"
 #include "ZDRemoteProxy.h"
 #include "ZDService.h"
+#include "ZDTlsTransport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +37,7 @@
 namespace {
 
 constexpr int kEndpointsPerProcess = 250;
+QString g_home; // the console's folders for this run
 
 // A system profile of realistic size: thousands of libraries, a few hundred modules, some plug-ins.
 QVariantMap heavyProfile()
@@ -84,12 +88,18 @@ ZDRemoteObjectPtr agentObject(const QString &host)
     return root;
 }
 
-int serve(int count)
+int serve(int count, bool tls)
 {
     std::vector<std::unique_ptr<ZDConnectionServer>> servers;
     const QString tag = QString::number(QCoreApplication::applicationPid());
+    ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
+    if (tls) {
+        ZDTlsPolicy policy;
+        policy.context = ZDTlsContext::create(ZDTlsIdentity::generate(QStringLiteral("fleet"), nullptr), true, nullptr);
+        options.transportFactory = ZDTlsTransport::factory([policy] { return policy; }, ZDConnection::sendQueueLimit(options));
+    }
     for (int i = 0; i < count; ++i) {
-        auto server = std::make_unique<ZDConnectionServer>();
+        auto server = std::make_unique<ZDConnectionServer>(options);
         const QString host = QStringLiteral("fleet-%1-%2").arg(tag).arg(i);
         server->setRootObject(agentObject(host));
         server->setRegisteredName(QStringLiteral("KestraClient - ") + host + QLatin1Char('.'));
@@ -125,8 +135,11 @@ long statusValue(const char *key)
     return -1;
 }
 
-bool measure(int n)
+bool measure(int n, bool tls)
 {
+    ZDConsoleSecurity::setManualTlsFirst(tls);
+    // Pins of one run's endpoints must not meet the next run's on the same ports.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(g_home + QStringLiteral("/data-%1-%2").arg(n).arg(tls)));
     // Endpoints.
     std::vector<std::unique_ptr<QProcess>> children;
     QList<quint16> ports;
@@ -134,7 +147,8 @@ bool measure(int n)
         auto p = std::make_unique<QProcess>();
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--serve"), QString::number(std::min(left, kEndpointsPerProcess))});
+                 {QStringLiteral("--serve"), QString::number(std::min(left, kEndpointsPerProcess)),
+                  tls ? QStringLiteral("tls") : QStringLiteral("plain")});
         if (!p->waitForStarted(10000))
             return false;
         for (;;) {
@@ -194,13 +208,14 @@ bool measure(int n)
     worker.join();
     const long rssKiB = statusValue("VmRSS:");
     const long threads = statusValue("Threads:");
-    std::printf("fleet: n=%d threads=%ld failed_calls=%d\n", n, threads, failures.load());
-    std::printf("fleet: n=%d connect_s=%.3f read_s=%.3f baseline_s=%.3f rss_mib=%ld\n", n, connectS, readS, baselineS,
-                rssKiB / 1024);
+    const char *transport = tls ? "tls" : "tcp";
+    std::printf("fleet: n=%d transport=%s threads=%ld failed_calls=%d\n", n, transport, threads, failures.load());
+    std::printf("fleet: n=%d transport=%s connect_s=%.3f read_s=%.3f baseline_s=%.3f rss_mib=%ld\n", n, transport,
+                connectS, readS, baselineS, rssKiB / 1024);
     std::fflush(stdout);
 
     // The heavy read: every computer's system profile, then the Difference Finder on half against half.
-    if (n <= 100) {
+    if (n <= 100 && !tls) {
         double profileS = 0, compareS = 0;
         qsizetype answered = 0, differences = 0;
         std::atomic<bool> done{false};
@@ -244,13 +259,14 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 3 && args[1] == QLatin1String("--serve"))
-        return serve(args[2].toInt());
+    if (args.size() == 4 && args[1] == QLatin1String("--serve"))
+        return serve(args[2].toInt(), args[3] == QLatin1String("tls"));
     // Keep the console's settings, caches and logs out of the user's folders.
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath(QStringLiteral("cache"))));
     qputenv("XDG_STATE_HOME", QFile::encodeName(home.filePath(QStringLiteral("state"))));
+    g_home = home.path();
     if (qEnvironmentVariableIsSet("FLEET_NO_LOG")) {
         QDir().mkpath(home.filePath(QStringLiteral("config")));
         ZDPropertyList::writeFile(home.filePath(QStringLiteral("config/com.zendrel.global.plist")),
@@ -263,7 +279,7 @@ int main(int argc, char **argv)
     if (sizes.isEmpty())
         sizes = {10, 100, 1000};
     for (int n : std::as_const(sizes)) {
-        if (n < 1 || n > 5000 || !measure(n))
+        if (n < 1 || n > 5000 || !measure(n, false) || !measure(n, true))
             return 1;
     }
     return 0;

@@ -67,6 +67,11 @@ X
   echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
   ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
   "$kestra" crashlogs --no-browse | head -n 12 || true
+  echo
+  echo "$ kestra enroll-token; then as root on edit-suite-3: KestraClient -enroll TOKEN; KestraClient -require-enrolled yes"
+  token=$("$kestra" enroll-token 2>/dev/null) && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -enroll "$token" \
+    && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -require-enrolled yes || true
+  "$kestra" call ping --no-browse --hosts edit-suite-3 || true
   # The console window on the same fleet (the three manual entries above).
   admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then

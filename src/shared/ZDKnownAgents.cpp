@@ -3,6 +3,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDPropertyList.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -15,11 +16,54 @@ namespace {
 // Many computers' connection threads meet the same file.
 std::mutex g_mutex;
 
+// The file as last read or written (under g_mutex): a fleet's connections each
+// ask for a pin, and a thousand re-reads of a thousand pins add up.
+struct Cached
+{
+    QString path;
+    QDateTime modified;
+    qint64 size = -1;
+    QVariantMap pins;
+};
+Cached g_cache;
+
+QVariantMap readPins(const QString &path)
+{
+    const QFileInfo info(path);
+    if (g_cache.path == path && info.exists() && info.lastModified() == g_cache.modified && info.size() == g_cache.size)
+        return g_cache.pins;
+    const QVariantMap pins = ZDPropertyList::readDictionary(path);
+    g_cache = {path, info.lastModified(), info.exists() ? info.size() : -1, pins};
+    return pins;
+}
+
+bool writePins(const QString &path, const QVariantMap &pins)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!ZDPropertyList::writeFile(path, pins))
+        return false;
+    const QFileInfo info(path);
+    g_cache = {path, info.lastModified(), info.size(), pins};
+    return true;
+}
+
 } // namespace
 
 QString ZDKnownAgents::securityFolder()
 {
-    return ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/Kestra Admin/Security");
+    // Asked from every connection thread: the user folders (for root, the console
+    // user's, which asks the login manager) are worked out again only when the
+    // environment changed, not by a thousand threads at once.
+    static std::mutex mutex;
+    static QByteArray lastEnvironment;
+    static QString last;
+    const QByteArray environment = qgetenv("XDG_DATA_HOME") + '\n' + qgetenv("HOME");
+    const std::lock_guard lock(mutex);
+    if (last.isEmpty() || environment != lastEnvironment) {
+        last = ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/Kestra Admin/Security");
+        lastEnvironment = environment;
+    }
+    return last;
 }
 
 ZDTlsIdentity ZDKnownAgents::consoleIdentity(QString *error)
@@ -37,7 +81,7 @@ ZDKnownAgents::ZDKnownAgents(QString path)
 QString ZDKnownAgents::pinned(const QString &computer) const
 {
     const std::lock_guard lock(g_mutex);
-    return ZDTlsIdentity::normalizeFingerprint(ZDPropertyList::readDictionary(m_path).value(computer).toString());
+    return ZDTlsIdentity::normalizeFingerprint(readPins(m_path).value(computer).toString());
 }
 
 ZDKnownAgents::Verdict ZDKnownAgents::check(const QString &computer, const QString &fingerprint) const
@@ -45,7 +89,7 @@ ZDKnownAgents::Verdict ZDKnownAgents::check(const QString &computer, const QStri
     const QString fp = ZDTlsIdentity::normalizeFingerprint(fingerprint);
     {
         const std::lock_guard lock(g_mutex);
-        const QString old = ZDTlsIdentity::normalizeFingerprint(ZDPropertyList::readDictionary(m_path).value(computer).toString());
+        const QString old = ZDTlsIdentity::normalizeFingerprint(readPins(m_path).value(computer).toString());
         if (!old.isEmpty())
             return old == fp && !fp.isEmpty() ? Verdict::Trusted : Verdict::Changed;
     }
@@ -58,10 +102,9 @@ bool ZDKnownAgents::pin(const QString &computer, const QString &fingerprint) con
     if (fp.isEmpty() || computer.isEmpty())
         return false;
     const std::lock_guard lock(g_mutex);
-    QVariantMap map = ZDPropertyList::readDictionary(m_path);
+    QVariantMap map = readPins(m_path);
     if (!map.contains(computer) && map.size() >= kMaxComputers)
         return false;
     map.insert(computer, fp);
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    return ZDPropertyList::writeFile(m_path, map);
+    return writePins(m_path, map);
 }

@@ -43,7 +43,19 @@ bool tlsWithCheck(ZDConnectionOptions &options, std::function<QString(const QStr
     return true;
 }
 
+std::atomic<bool> g_manualTlsFirst{true};
+
 } // namespace
+
+void ZDConsoleSecurity::setManualTlsFirst(bool on)
+{
+    g_manualTlsFirst = on;
+}
+
+bool ZDConsoleSecurity::manualTlsFirst()
+{
+    return g_manualTlsFirst;
+}
 
 QString ZDConsoleSecurity::fingerprint()
 {

@@ -30,7 +30,7 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
     ZDConnectionOptions tlsOptions = options;
     const bool pinned = !target.pinKey.isEmpty() && !ZDKnownAgents().pinned(target.pinKey).isEmpty();
     const bool tlsOnly = target.tlsRequired || pinned;
-    const bool tls = !target.pinKey.isEmpty() && (tlsOnly || target.manual)
+    const bool tls = !target.pinKey.isEmpty() && (tlsOnly || (target.manual && ZDConsoleSecurity::manualTlsFirst()))
         && ZDConsoleSecurity::useTls(tlsOptions, target.pinKey, changed);
     const auto stopped = [&] { return givenStopped() || changed->load(); };
     auto open = [&](const QString &host, const QString &expectedName) {
