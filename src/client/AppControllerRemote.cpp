@@ -16,6 +16,7 @@
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPlugins.h"
+#include "ZDSchedules.h"
 #include "ZDRemoteError.h"
 
 #include <QDateTime>
@@ -160,6 +161,7 @@ void AppController::addRemoteOperations()
     ZDPreferenceBackups::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
     ZDAppPaths::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDPlugins::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
+    ZDSchedules::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
                                  [this](const QString &path) { return m_logs->fcsCrashLog(path); }};

@@ -110,14 +110,15 @@ std::pair<QString, QString> credentialsOf(const QVariantMap &authInfo)
 // under the agent's one privileged session, so another task's end cannot withdraw
 // them between this one's check and its launch. None: the credentials were refused.
 std::optional<ZDAuthorization::ExecResult> launchWithRights(std::mutex &session, const std::function<bool()> &authorize,
-                                                            const QString &executable, const QStringList &arguments)
+                                                            const QString &executable, const QStringList &arguments,
+                                                            ZDAuthorization::Launch launch = ZDAuthorization::Launch::Detached)
 {
     std::lock_guard lock(session);
     if (!authorize())
         return std::nullopt;
     ZDAuthorization &auth = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
     ZDLog::appendLog(QStringLiteral("Executing auth task..."));
-    const ZDAuthorization::ExecResult started = auth.authExecTask(executable, arguments);
+    const ZDAuthorization::ExecResult started = auth.authExecTask(executable, arguments, launch);
     ZDLog::appendLog(QStringLiteral("Ending authorization..."));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     auth.authEnd();
@@ -614,12 +615,12 @@ std::optional<ZDRemoteError> ZDClientTasks::authWithDict(const QVariantMap &auth
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, const QStringList &arguments,
-                                                           const QVariantMap &authInfo)
+                                                           const QVariantMap &authInfo, ZDAuthorization::Launch launch)
 {
     try {
         const auto credentials = credentialsOf(authInfo);
         const auto started = m_throttle.admits(credentials.first, credentials.second)
-            ? launchWithRights(m_privilegedMutex, [&] { return authorize(credentials.first, credentials.second); }, path, arguments)
+            ? launchWithRights(m_privilegedMutex, [&] { return authorize(credentials.first, credentials.second); }, path, arguments, launch)
             : std::nullopt;
         if (started == ZDAuthorization::ExecResult::Started)
             return std::nullopt;

@@ -2,6 +2,7 @@
 // Remote task execution: the maker's tools installed on this computer, their task
 // tables, and running a task as the agent's user or with administrator rights.
 // Adds its operations to the agent's vended object.
+#include "ZDAuthorization.h"
 #include "ZDRemoteError.h"
 #include "ZDRemoteObject.h"
 #include "ZDRemoteProxy.h"
@@ -79,7 +80,8 @@ public:
     // No value on success, else the error (1006 refused, -1 exception).
     std::optional<ZDRemoteError> authWithDict(const QVariantMap &authInfo);
     std::optional<ZDRemoteError> launchAuthTask(const QString &path, const QStringList &arguments,
-                                                const QVariantMap &authInfo);
+                                                const QVariantMap &authInfo,
+                                                ZDAuthorization::Launch launch = ZDAuthorization::Launch::Detached);
 
     QString pathForAppWithBundleID(const QString &bundleID) const;
     static QString pathForBundleID(const QString &bundleID, const QString &folder);

@@ -44,7 +44,6 @@ constexpr Operation later(const char *name, Call call, const char *feature)
     return op;
 }
 
-constexpr const char *kSchedules = "scheduled tasks";
 constexpr const char *kRenderQueue = "render queue";
 constexpr const char *kApplications = "applications and tools";
 constexpr const char *kUpdates = "software updates";
@@ -137,11 +136,11 @@ const Operation kTable[] = {
     taken(later("fetchNuvellAvailableUpdateCount", Oneway, kUpdates), TakenWithError),
     taken(later(kInstallZendrelNuvellSettings, Oneway, kUpdates), TakenWithErrorWithRights),
     later("nuvellManualInstall:", Oneway, kUpdates),
-    later("cadroTaskDictionary", Sync, kSchedules),
-    later("cadroAddTask:settings:", Sync, kSchedules),
-    later("cadroEditTask:settings:", Sync, kSchedules),
-    later("cadroRemoveTask:settings:", Sync, kSchedules),
-    later("cadroEnableTask:settings:", Sync, kSchedules),
+    row("cadroTaskDictionary", A, Sync, {}, K::Dictionary),
+    row("cadroAddTask:settings:", A, Sync, {K::Dictionary, K::Dictionary}, K::Bool),
+    row("cadroEditTask:settings:", A, Sync, {K::Dictionary, K::Dictionary}, K::Bool),
+    row("cadroRemoveTask:settings:", A, Sync, {K::Dictionary, K::Dictionary}, K::Bool),
+    row("cadroEnableTask:settings:", A, Sync, {K::Dictionary, K::Dictionary}, K::Bool),
 
     // A console's error callback object.
     row(kAddErrorToQueueHostname, C, Oneway, {K::Error, K::HostName}, K::None),
