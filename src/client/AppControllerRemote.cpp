@@ -7,6 +7,7 @@
 #include "ZDClientLogs.h"
 #include "ZDClientPreferences.h"
 #include "ZDClientTasks.h"
+#include "ZDApplications.h"
 #include "ZDAppPaths.h"
 #include "ZDPreferenceBackups.h"
 #include "ZDCrashLogs.h"
@@ -161,6 +162,7 @@ void AppController::addRemoteOperations()
     ZDPreferenceBackups::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
     ZDAppPaths::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDPlugins::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
+    ZDApplications::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDSchedules::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
