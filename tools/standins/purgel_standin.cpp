@@ -1,0 +1,68 @@
+// Stand-in for the maker's removal tool:
+//   -auto -custom N      trashes the applications of component group N from the
+//                        computer's applications folder (group "Final Cut Pro /
+//                        Express" is both, "Shared Files" none, the others the
+//                        application of the group's title)
+// Exit status: 0 done, 1 an application could not be trashed, 2 an unknown group,
+// 64 a usage error. Every run is recorded as
+// $KESTRA_SYSTEM_ROOT/var/lib/standins/Purgel/remove.result with the user ids. Every
+// run tells the agent it finished through its local callback, which a run with
+// rights needs; the agent passes on only the first notice of a run. Anything else is the common tools' stand-in (remote tasks).
+#include "ZDApplicationTables.h"
+#include "ZDFileManager.h"
+#include "ZDLocalCallbackClient.h"
+#include "ZDLocalPaths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cstring>
+
+#include <unistd.h>
+
+int kestraToolStandinTasksMain(int argc, char **argv);
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "-auto") != 0)
+        return kestraToolStandinTasksMain(argc, argv);
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    bool ok = false;
+    const int group = args.value(2).toInt(&ok);
+    int status = args.size() != 3 || args.value(1) != QLatin1String("-custom") || !ok ? 64
+        : ZDApplicationTables::isRemovalGroup(group)                                  ? 0
+                                                                                      : 2;
+    QString text = QStringLiteral("tool=Purgel\ncommand=-auto -custom\ngroup=%1\nuid=%2\neuid=%3\n")
+                       .arg(args.value(2).left(16))
+                       .arg(::getuid())
+                       .arg(::geteuid());
+    if (status == 0) {
+        const QString title = ZDApplicationTables::removalGroups().at(group).title;
+        QStringList names = title == QLatin1String("Final Cut Pro / Express")
+            ? QStringList{QStringLiteral("Final Cut Pro"), QStringLiteral("Final Cut Express")}
+            : title == QLatin1String("Shared Files") ? QStringList() : QStringList{title};
+        for (const QString &name : names) {
+            const QString bundle = ZDLocalPaths::applicationDirectory(false) + QLatin1Char('/') + name + QStringLiteral(".app");
+            if (!QFileInfo::exists(bundle))
+                continue;
+            if (ZDFileManager::trashFile(bundle, false))
+                text += QStringLiteral("trashed=%1\n").arg(bundle);
+            else
+                status = 1;
+        }
+    }
+    text += QStringLiteral("status=%1\n").arg(status);
+    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
+    if (!root.isEmpty()) {
+        const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/Purgel");
+        QDir().mkpath(folder);
+        QSaveFile file(folder + QStringLiteral("/remove.result"));
+        if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
+            file.commit();
+    }
+    ZDLocalCallbackClient().callOneway(QStringLiteral("postFinishedTask"));
+    return status;
+}
