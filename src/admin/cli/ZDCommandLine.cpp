@@ -3,6 +3,7 @@
 #include "ZDAgentCalls.h"
 #include "ZDOrvContract.h"
 #include "ZDPluginsCommand.h"
+#include "ZDSchedulesCommand.h"
 #include "ZDSysinfoCommand.h"
 #include "ZDPathsCommand.h"
 #include "ZDPrefsCommand.h"
@@ -84,6 +85,8 @@ QString ZDCommandLine::usage()
   trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
   plugins [sync | enable [NAME] | disable [NAME] | access all|user [NAME]]
                                the plug-ins of the computers merged, or brought into line
+  schedules [add TOOL TASK TYPE [VALUE] | remove NAME | enable|disable [NAME [HOST]] | sync]
+                               scheduled tasks merged across the computers, or brought into line
   sysinfo                      each computer's hardware and system summary
   diff --working H,... --failing H,...
                                what all failing computers share and no working one has
@@ -242,6 +245,8 @@ int ZDCommandLine::run()
         rc = ZDPathsCommand(*this).run();
     else if (c == "plugins"_L1)
         rc = ZDPluginsCommand(*this).run();
+    else if (c == "schedules"_L1)
+        rc = ZDSchedulesCommand(*this).run();
     else if (c == "sysinfo"_L1 || c == "diff"_L1)
         rc = ZDSysinfoCommand(*this).run();
     else

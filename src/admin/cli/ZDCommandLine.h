@@ -40,6 +40,7 @@ private:
     friend class ZDPrefsCommand;
     friend class ZDPathsCommand;
     friend class ZDPluginsCommand;
+    friend class ZDSchedulesCommand;
     friend class ZDSysinfoCommand;
     friend class ZDCrashLogsCommand;
     struct Options

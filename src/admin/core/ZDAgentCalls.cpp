@@ -165,3 +165,21 @@ bool ZDAgentCalls::consolidateCrashLogs(const ZDServicePtr &service) const
     return m_dispatcher
         && m_dispatcher->authExecuteRemoteMethod(QStringLiteral("consolidateCrashLogs:"), QVariant(), QVariant(), service);
 }
+
+QVariantMap ZDAgentCalls::cadroTaskDictionaries() const { return across("cadroTaskDictionary"); }
+
+bool ZDAgentCalls::cadroWithSettings(const char *op, const QVariant &obj1, const QVariant &obj2, bool withRights,
+                                     const ZDServicePtr &service) const
+{
+    if (!m_dispatcher)
+        return false;
+    const QString name = QString::fromLatin1(op);
+    if (withRights)
+        return m_dispatcher->authExecuteRemoteMethod(name, obj1, obj2, service);
+    QVariantMap settings;
+    if (obj1.isValid())
+        settings.insert(QStringLiteral("obj1"), obj1);
+    if (obj2.isValid())
+        settings.insert(QStringLiteral("obj2"), obj2);
+    return m_dispatcher->objectFromRemoteMethod(name, QVariant(), settings, service).toBool();
+}

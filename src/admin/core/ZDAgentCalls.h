@@ -63,6 +63,12 @@ public:
     // With administrator credentials (the dispatcher asks for them); true when handed to the computer.
     bool consolidateCrashLogs(const ZDServicePtr &service) const;
 
+    // Scheduled tasks: the lists across the selection; one operation on one computer
+    // with {"obj1", "obj2"} (withRights asks for credentials). True when it succeeded.
+    QVariantMap cadroTaskDictionaries() const;
+    bool cadroWithSettings(const char *op, const QVariant &obj1, const QVariant &obj2, bool withRights,
+                           const ZDServicePtr &service) const;
+
 private:
     QVariantMap across(const char *op) const;
     QVariant read(const char *op, const QVariant &argument, const ZDServicePtr &service) const;

@@ -1,0 +1,109 @@
+// Scheduled tasks from `kestra` against two real agents, each a fake computer with
+// the real scheduling tool: the units it writes pass systemd's own checks, differing
+// schedules merge into "(various)" and sync brings them back, and a field that would
+// break a unit is refused before any file is written.
+#include "ZDFileTree.h"
+#include "ZDRealAgent.h"
+#include "ZDTestFixtures.h"
+#include "ZDTestSandbox.h"
+
+using namespace Qt::StringLiterals;
+
+class TestZDSchedules : public QObject
+{
+    Q_OBJECT
+    ZDTestSandbox m_console;
+    ZDRealAgent m_bays[2];
+
+    zdtest::Ran kestra(QStringList args, const QString &hosts = u"bay0,bay1"_s)
+    {
+        args << u"--no-browse"_s << u"--hosts"_s << hosts;
+        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+    }
+    QJsonArray rows()
+    {
+        return QJsonDocument::fromJson(kestra({u"schedules"_s, u"--json"_s}).out.toUtf8()).array();
+    }
+    QString units(int bay) const { return m_bays[bay].root() + u"/etc/systemd/system"_s; }
+    QStringList unitFiles(int bay) const { return QDir(units(bay)).entryList(QDir::Files, QDir::Name); }
+
+private Q_SLOTS:
+    void addSyncRefuseAndRun()
+    {
+        for (int i = 0; i < 2; ++i) {
+            ZDRealAgent &bay = m_bays[i];
+            QVERIFY(QDir().mkpath(bay.root() + u"/opt"_s));
+            for (const char *tool : {"Cadro", "Quellar"})
+                QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + u'/' + QLatin1String(tool) + u".app"_s,
+                                         bay.root() + u"/opt/"_s + QLatin1String(tool) + u".app"_s).ok);
+            QVERIFY2(bay.startAlone(ZDRealAgent::freePort(), "bay" + QByteArray::number(i) + "-host"), qPrintable(bay.output()));
+            QCOMPARE(kestra({u"add"_s, u"bay%1"_s.arg(i), u"127.0.0.1"_s, QString::number(bay.port())}).exit(), 0);
+        }
+        // Mondays at 03:00 on both: one row in line, one child each.
+        zdtest::Ran r = kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"at"_s, u"0,3,,1,"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QJsonArray all = rows();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all[0][u"frequencyDescription"_s].toString(), u"Every Monday at 3:00"_s);
+        QCOMPARE(all[0][u"state"_s].toInt(), 0);
+        QCOMPARE(all[0][u"children"_s].toArray().size(), 2);
+        const QString name = all[0][u"children"_s][0][u"filename"_s].toString();
+
+        // What the tool wrote is what systemd accepts.
+        const QString timer = units(0) + u'/' + name + u".timer"_s;
+        const QString text = QString::fromUtf8(ZDTestSandbox::readFile(timer));
+        const QString calendar = text.section(u"OnCalendar="_s, 1).section(u'\n', 0, 0);
+        QCOMPARE(calendar, u"Mon *-*-* 03:00:00"_s);
+        if (QStandardPaths::findExecutable(u"systemd-analyze"_s).isEmpty())
+            QSKIP("systemd-analyze is not installed");
+        QCOMPARE(zdtest::runProgram(u"systemd-analyze"_s, {u"calendar"_s, calendar}).exit(), 0);
+        r = zdtest::runProgram(u"systemd-analyze"_s, {u"verify"_s, timer, units(0) + u'/' + name + u".service"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+
+        // bay1's schedule changed: "(various)"; sync takes bay0's (a tie goes to the first in the list).
+        const QString edit = u"{\"obj1\":{\"filename\":\"%1\",\"bundleid\":\"com.zendrel.Quellar\",\"taskid\":\"succeed\","
+                             "\"scheduletype\":\"7\",\"intervalval\":\"30,4,,2,\"}}"_s.arg(all[0][u"children"_s][1][u"filename"_s].toString());
+        QCOMPARE(kestra({u"call"_s, u"cadroEditTask:settings:"_s, u"{}"_s, edit}, u"bay1"_s).exit(), 0);
+        all = rows();
+        QCOMPARE(all[0][u"frequencyDescription"_s].toString(), u"(various)"_s);
+        QCOMPARE(all[0][u"state"_s].toInt(), 1);
+        QCOMPARE(kestra({u"schedules"_s, u"sync"_s}).exit(), 0);
+        all = rows();
+        QCOMPARE(all[0][u"state"_s].toInt(), 0);
+        QCOMPARE(all[0][u"frequencyDescription"_s].toString(), u"Every Monday at 3:00"_s);
+
+        // Refused before any file is written: a newline in a field, a name with a slash, a zero interval.
+        const QStringList before = unitFiles(0) + unitFiles(1);
+        r = kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"at"_s, u"0,3\n,,1,"_s});
+        QCOMPARE(r.exit(), 1);
+        QVERIFY2(r.err.contains(u"refused"_s) && r.err.contains(u"five fields"_s), qPrintable(r.err));
+        const QString slash = u"{\"obj1\":{\"filename\":\"../x\",\"bundleid\":\"com.zendrel.Quellar\",\"taskid\":\"succeed\","
+                              "\"scheduletype\":\"6\",\"intervalval\":\"5\"}}"_s;
+        r = kestra({u"call"_s, u"cadroEditTask:settings:"_s, u"{}"_s, slash, u"--json"_s}, u"bay0"_s);
+        QVERIFY2(r.out.contains(u"false"_s), qPrintable(r.out));
+        QCOMPARE(kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"every"_s, u"0"_s}).exit(), 2);
+        QCOMPARE(unitFiles(0) + unitFiles(1), before);
+
+        // Disabled on one computer: the trigger leaves its target there only; the row says so.
+        QCOMPARE(kestra({u"schedules"_s, u"disable"_s, name, u"bay0-host.local."_s}).exit(), 0);
+        QVERIFY(!QFileInfo::exists(units(0) + u"/timers.target.wants/"_s + name + u".timer"_s));
+        QVERIFY(QFileInfo::exists(units(1) + u"/timers.target.wants/"_s + name + u".timer"_s));
+        QCOMPARE(rows()[0][u"state"_s].toInt(), 2);
+
+        // The service runs what the task table says: the tool's own record proves it.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_bays[0].root());
+        r = zdtest::runProgram(m_bays[0].root() + u"/opt/Cadro.app/Contents/MacOS/Cadro"_s,
+                               {u"-run"_s, units(0) + u'/' + name + u".service"_s}, env);
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QVERIFY(ZDTestSandbox::readFile(m_bays[0].root() + u"/var/lib/standins/Quellar/succeed.result"_s).contains("command=-task"));
+
+        // Removed everywhere: nothing of it stays.
+        QCOMPARE(kestra({u"schedules"_s, u"remove"_s, all[0][u"taskDescription"_s].toString()}).exit(), 0);
+        QCOMPARE(rows().size(), 0);
+        QCOMPARE(unitFiles(0) + unitFiles(1), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDSchedules)
+#include "tst_zdschedules.moc"
