@@ -1156,6 +1156,72 @@ private Q_SLOTS:
         plainAgain.dismiss();
         QVERIFY(secure(false));
     }
+    // Scheduled tasks on four hosts through kestra: a calendar task (Mondays 03:00)
+    // written on each host as a timer systemd accepts; host2's changed shows
+    // "(various)" until a sync brings it back; a field holding a newline is refused
+    // with a clear error and no file written.
+    void schedulesAndRender()
+    {
+        QVERIFY(waitAllReady());
+        const auto kestra = [](QStringList args) {
+            args << QStringLiteral("--wait") << QStringLiteral("30");
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"), args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            const QString err = QString::fromUtf8(p.readAllStandardError()).trimmed();
+            qInfo("e2e: kestra %s: exit %d %s", qPrintable(args.join(u' ')), p.exitCode(), qPrintable(err));
+            return std::pair{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                             QString::fromUtf8(p.readAllStandardOutput()) + err};
+        };
+        const auto units = [](int i) { return hostDir(i) + QStringLiteral("/root/etc/systemd/system"); };
+        const auto row = [&] {
+            const QJsonArray rows = QJsonDocument::fromJson(kestra({QStringLiteral("schedules"), QStringLiteral("--json")}).second.toUtf8()).array();
+            return rows.size() == 1 ? rows[0].toObject() : QJsonObject();
+        };
+        for (int i = 1; i <= kHosts; ++i)
+            QDir(hostDir(i) + QStringLiteral("/root/var/lib/Cadro")).removeRecursively(), QDir(units(i)).removeRecursively();
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(kestra({QStringLiteral("schedules"), QStringLiteral("add"), QStringLiteral("com.zendrel.Quellar"),
+                         QStringLiteral("succeed"), QStringLiteral("at"), QStringLiteral("0,3,,1,")}).first, 0);
+        QJsonObject task = row();
+        QCOMPARE(task[QStringLiteral("children")].toArray().size(), kHosts);
+        QCOMPARE(task[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
+        qInfo("e2e: schedules: added on %d hosts and listed in %lld ms", kHosts, t.elapsed());
+        QString host2;
+        for (const QJsonValue &child : task[QStringLiteral("children")].toArray()) {
+            const QString name = child[QStringLiteral("filename")].toString();
+            const int i = child[QStringLiteral("hostname")].toString().section(u'.', 0, 0).right(1).toInt();
+            if (i == 2)
+                host2 = name;
+            const QString timer = QString::fromUtf8(ZDTestSandbox::readFile(units(i) + u'/' + name + QStringLiteral(".timer")));
+            const QString calendar = timer.section(QStringLiteral("OnCalendar="), 1).section(u'\n', 0, 0);
+            QCOMPARE(calendar, QStringLiteral("Mon *-*-* 03:00:00"));
+            if (!QStandardPaths::findExecutable(QStringLiteral("systemd-analyze")).isEmpty())
+                QCOMPARE(QProcess::execute(QStringLiteral("systemd-analyze"), {QStringLiteral("calendar"), calendar}), 0);
+        }
+        QVERIFY(!host2.isEmpty());
+        const QString edit = QStringLiteral("{\"obj1\":{\"filename\":\"%1\",\"bundleid\":\"com.zendrel.Quellar\",\"taskid\":"
+                                            "\"succeed\",\"scheduletype\":\"6\",\"intervalval\":\"3600\"}}").arg(host2);
+        QCOMPARE(kestra({QStringLiteral("call"), QStringLiteral("cadroEditTask:settings:"), QStringLiteral("{}"), edit,
+                         QStringLiteral("--hosts"), QStringLiteral("host2")}).first, 0);
+        QCOMPARE(row()[QStringLiteral("frequencyDescription")].toString(), QStringLiteral("(various)"));
+        QCOMPARE(kestra({QStringLiteral("schedules"), QStringLiteral("sync")}).first, 0);
+        task = row();
+        QCOMPARE(task[QStringLiteral("frequencyDescription")].toString(), QStringLiteral("Every Monday at 3:00"));
+        QCOMPARE(task[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
+        QVERIFY(ZDTestSandbox::readFile(units(2) + u'/' + host2 + QStringLiteral(".timer")).contains("OnCalendar=Mon *-*-* 03:00:00"));
+
+        const QStringList before = QDir(units(1)).entryList(QDir::Files);
+        const auto [refused, why] = kestra({QStringLiteral("schedules"), QStringLiteral("add"), QStringLiteral("com.zendrel.Quellar"),
+                                            QStringLiteral("succeed"), QStringLiteral("at"), QStringLiteral("0,3\n,,1,")});
+        QCOMPARE(refused, 1);
+        QVERIFY2(why.contains(QStringLiteral("the scheduled task was refused")), qPrintable(why));
+        QCOMPARE(QDir(units(1)).entryList(QDir::Files), before);
+    }
+
 };
 
 int main(int argc, char **argv)
