@@ -82,6 +82,7 @@ bool ZDAgentSecurity::requiresEnrolledConsoles()
 ZDConnectionOptions ZDAgentSecurity::listenerOptions()
 {
     ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
+    serverContext(); // the key pair is made when the agent starts, not on its first link
     const ZDEnrolledConsoles::State state = ZDEnrolledConsoles().read();
     if (!state.problem.isEmpty())
         ZDLog::appendLog(QStringLiteral("Serving no console: %@."), state.problem);

@@ -45,7 +45,17 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
         } else if (tlsOnly) {
             throw ZDLinkException::linkFailure(QStringLiteral("the agent requires TLS and this console has no key pair"));
         }
-        return ZDConnection::connectToHost(host, target.port, expectedName, options);
+        try {
+            return ZDConnection::connectToHost(host, target.port, expectedName, options);
+        } catch (const ZDLinkException &e) {
+            // An agent that requires TLS before its DNS-SD record says so closes a
+            // plain link at once: TLS is tried then (an upgrade, never a downgrade).
+            ZDConnectionOptions upgrade = options;
+            if (tls || target.pinKey.isEmpty() || !e.reason().contains(QLatin1String("during the handshake"))
+                || !ZDConsoleSecurity::useTls(upgrade, target.pinKey, changed))
+                throw;
+            return ZDConnection::connectToHost(host, target.port, expectedName, upgrade);
+        }
     };
     // The probe is a round trip: a proxy that answers it is a working link.
     auto attempt = [&](const QString &host, const QString &expectedName) {
