@@ -1,6 +1,7 @@
 #include "ZDCommandLine.h"
 
 #include "ZDAgentCalls.h"
+#include "ZDAppsCommand.h"
 #include "ZDOrvContract.h"
 #include "ZDPluginsCommand.h"
 #include "ZDSchedulesCommand.h"
@@ -87,6 +88,13 @@ QString ZDCommandLine::usage()
                                the plug-ins of the computers merged, or brought into line
   schedules [add TOOL TASK TYPE [VALUE] | remove NAME | enable|disable [NAME [HOST]] | sync]
                                scheduled tasks merged across the computers, or brought into line
+  apps [open|quit|forcequit ID...]
+                               editing applications and the maker's tools: installed, running, version
+  clean PRESET|ID...           the cleaning tool's tasks (preset 0 or 1, or task identifiers)
+  remove-group GROUP...|preset N
+                               the removal tool on component groups (number or title; --admin for rights)
+  caches KEY...                the cache tool on cache keys, progress per key and computer (--admin)
+  repair TOOL TASK             a repair tool (Ondrel, Ketril, Moravel, Mendo) with rights, its results
   sysinfo                      each computer's hardware and system summary
   diff --working H,... --failing H,...
                                what all failing computers share and no working one has
@@ -245,6 +253,11 @@ int ZDCommandLine::run()
         rc = ZDPathsCommand(*this).run();
     else if (c == "plugins"_L1)
         rc = ZDPluginsCommand(*this).run();
+    else if (c == "apps"_L1)
+        rc = ZDAppsCommand(*this).apps();
+    else if (c == "clean"_L1 || c == "remove-group"_L1 || c == "caches"_L1 || c == "repair"_L1)
+        rc = c == "clean"_L1 ? ZDAppsCommand(*this).clean() : c == "caches"_L1 ? ZDAppsCommand(*this).caches()
+           : c == "repair"_L1 ? ZDAppsCommand(*this).repair() : ZDAppsCommand(*this).removeGroup();
     else if (c == "schedules"_L1)
         rc = ZDSchedulesCommand(*this).run();
     else if (c == "sysinfo"_L1 || c == "diff"_L1)

@@ -43,6 +43,7 @@ private:
     friend class ZDSchedulesCommand;
     friend class ZDSysinfoCommand;
     friend class ZDCrashLogsCommand;
+    friend class ZDAppsCommand;
     struct Options
     {
         QString command;
