@@ -72,10 +72,15 @@ private Q_SLOTS:
         QCOMPARE(profile[u"Kexts"_s][u"glowdrv"_s][u"version"_s].toString(), u"1.3"_s);
         QCOMPARE(profile[u"OS X Version"_s].toString(), u"Test OS 12"_s);
 
-        // The list: a computer-wide OpenFX bundle with its version, a user LV2 bundle.
+        // The list: a computer-wide OpenFX bundle with its version, a user LV2 bundle, and a media-core
+        // plug-in of the newest Premiere, whose version 10.0 names the folder CS10 (its whole major number).
+        const QString premiere = u"opt/Adobe Premiere Pro/Adobe Premiere Pro.app/Contents/Info.plist"_s;
+        QVERIFY(ZDPropertyList::writeFile(at(premiere), QVariantMap{{u"CFBundleVersion"_s, u"10.0"_s}}));
+        QVERIFY(put(u"usr/local/share/Adobe/Common/Plug-ins/CS10/MediaCore/Grade.plugin"_s, "x"));
         r = kestra({u"plugins"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QVERIFY2(r.out.contains(u"\"Echo\""_s) && r.out.contains(u"\"Audio Unit\""_s), qPrintable(r.out));
+        QVERIFY2(r.out.contains(u"\"Grade\""_s) && r.out.contains(u"\"Adobe Plugin\""_s), qPrintable(r.out));
         QCOMPARE(glow()[u"version"_s].toString(), u"9.0"_s);
         QCOMPARE(glow()[u"accessType"_s].toInt(), 0);
         // The tool moves it: into the mirror, back, then to the user's folder; as the agent's user.
