@@ -11,6 +11,7 @@
 
 #include <plist/plist.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -229,7 +230,8 @@ QVariant toVariant(plist_t node, int depth, QString *error)
         int32_t sec = 0;
         int32_t usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        const qint64 ms = (kReferenceEpoch + qint64(sec)) * 1000 + qint64(usec) / 1000;
+        // Rounded: the library's microseconds come from a double and may fall just short of the millisecond written.
+        const qint64 ms = (kReferenceEpoch + qint64(sec)) * 1000 + std::llround(double(usec) / 1000.0);
         return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
     }
     case PLIST_UID: {

@@ -3,6 +3,7 @@
 // console's cache, removes it to the computer's Trash, and never serves a path
 // outside the crash folders.
 #include "ZDCrashLogStats.h"
+#include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 
@@ -109,6 +110,12 @@ private Q_SLOTS:
         QCOMPARE(day.value(u"Average crashes per day"_s).toString(), u"1.00"_s);
         QCOMPARE(cutComment(QString(2048, u'x')).size(), 2048);
         QCOMPARE(cutComment(QString(2049, u'x')).size(), 2047);
+        // The cache keeps every millisecond of the dates it compares with.
+        for (qint64 ms = 1796655819000; ms < 1796655820000; ++ms) {
+            const QDateTime date = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+            const QByteArray data = ZDPropertyList::toData(QVariantList{date}, ZDPropertyList::Format::Binary);
+            QCOMPARE(ZDPropertyList::fromData(data).toList().value(0).toDateTime(), date);
+        }
         QCOMPARE(crashedThread(u"Thread 1:\na\nThread 2 Crashed:\nb\nc\nThread 3:\nd"_s), u"b\nc\n"_s);
     }
 };
