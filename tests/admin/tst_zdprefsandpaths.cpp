@@ -106,7 +106,7 @@ private Q_SLOTS:
         QCOMPARE(valueOf(u"motionContent"_s),
                  m_agent->root() + u"/usr/local/share/Final Cut Studio/Motion"_s);
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
-        kestra({u"call"_s, u"setTarnokPath:forKey:"_s, u"\"/srv/render\""_s, u"\"fcpRender\""_s});
+        QCOMPARE(kestra({u"paths"_s, u"set"_s, u"fcpRender"_s, u"/srv/render"_s}).exit(), 0);
         QCOMPARE(valueOf(u"fcpRender"_s), u"/srv/render"_s);
         // The paths live in the application's own preference file, beside its other keys.
         const QVariantMap prefs = ZDPropertyList::readDictionary(home(u".config/com.apple.FinalCutPro.plist"_s));
@@ -120,6 +120,8 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"fcpRender"_s}).exit(), 0);
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"noSuchKey"_s}).exit(), 2);
+        const zdtest::Ran spaced = kestra({u"paths"_s, u"set"_s, u"qmasterClusterStorage"_s, u"/srv/a b"_s});
+        QVERIFY2(spaced.exit() == 1 && spaced.err.contains(u"cannot contain spaces"_s), qPrintable(spaced.err));
         const QString tool = m_agent->root() + u"/opt/Tarnok.app/Contents/MacOS/Tarnok"_s;
         QCOMPARE(zdtest::runProgram(tool, {u"-setpath"_s, u"noSuchKey"_s, u"/x"_s}).exit(), 2);
         // Reset-all asks first; no answer is no.

@@ -100,8 +100,8 @@ QString ZDCommandLine::usage()
                                what all failing computers share and no working one has
   prefs [list | backup NAME [KEY...] | restore HOST:NAME | trash KEY... | lock KEY... | unlock KEY...]
                                preference backups, and the kinds of preference files by key
-  paths [list | reset KEY | reset-all | sync --from HOST [--yes]]
-                               application paths per computer, reset or copied from one computer
+  paths [list | set KEY PATH | reset KEY | reset-all | sync --from HOST [--yes]]
+                               application paths per computer, set, reset or copied from one computer
 options:
   --hosts H,...                only these computers (name or host name)
   --wait SECONDS               longest wait for discovery and connecting (list: 3, others: 5);

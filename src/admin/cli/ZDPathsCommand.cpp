@@ -39,12 +39,13 @@ int ZDPathsCommand::run()
     const QString verb = p.value(0);
     const QString source = c.m_options.from;
     const bool known = ((verb.isEmpty() || verb == "list"_L1 || verb == "reset-all"_L1) && p.size() <= 1) ||
-                       (verb == "reset"_L1 && p.size() == 2) || (verb == "sync"_L1 && p.size() == 1 && !source.isEmpty());
+                       (verb == "reset"_L1 && p.size() == 2) || (verb == "set"_L1 && p.size() == 3) ||
+                       (verb == "sync"_L1 && p.size() == 1 && !source.isEmpty());
     if (!known) {
-        c.m_err << "kestra: paths takes list, reset KEY, reset-all or sync --from HOST\n";
+        c.m_err << "kestra: paths takes list, set KEY PATH, reset KEY, reset-all or sync --from HOST\n";
         return ZDCommandLine::Usage;
     }
-    if (verb == "reset"_L1 && !ZDPreferenceKinds::pathRowForKey(p.value(1))) {
+    if ((verb == "reset"_L1 || verb == "set"_L1) && !ZDPreferenceKinds::pathRowForKey(p.value(1))) {
         c.m_err << "kestra: unknown path key " << ZDCliOutput::terminalText(p.value(1)) << "\n";
         return ZDCommandLine::Usage;
     }
@@ -67,9 +68,11 @@ int ZDPathsCommand::run()
     QList<ZDPathRowView> rows;
     c.runOffMain([&] {
         const ZDPaths paths(c.m_dispatcher.get(), c.m_options.settingsPath);
-        if (verb == "reset"_L1) {
-            for (const ZDServicePtr &s : services)
-                why = paths.resetPath(p.value(1), s);
+        if (verb == "reset"_L1 || verb == "set"_L1) {
+            for (const ZDServicePtr &s : services) {
+                if (why.isEmpty())
+                    why = verb == "set"_L1 ? paths.setPath(p.value(1), p.value(2), s) : paths.resetPath(p.value(1), s);
+            }
         } else if (verb == "reset-all"_L1) {
             paths.resetAll();
             c.m_dispatcher->waitOnProcessing();

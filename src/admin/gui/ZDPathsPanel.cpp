@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -47,6 +48,22 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
         m_status->setText(r->resetsToNil || r->defaultPath.isEmpty() ? tr("Default path: (not set)")
                                                                       : tr("Default path: %1").arg(r->defaultPath));
         runAndRefresh([this, key = r->key, target] { return m_paths.resetPath(key, target); });
+    });
+    button(tr("Set Path..."), [this] {
+        QString service;
+        const int row = selectedRow(&service);
+        ZDServicePtr target;
+        for (const ZDServicePtr &s : m_dispatcher->selectedServices())
+            target = s->name() == service ? s : target;
+        if (row < 0 || !target || m_rows[row].row->readOnly) {
+            m_status->setText(tr("Select a computer's path that can be changed."));
+            return;
+        }
+        bool ok = false;
+        const QString path = QInputDialog::getText(this, tr("Set Path"), m_rows[row].row->title, QLineEdit::Normal,
+                                                   m_tree->currentItem()->text(1), &ok);
+        if (ok)
+            runAndRefresh([this, key = m_rows[row].row->key, path, target] { return m_paths.setPath(key, path, target); });
     });
     button(tr("Reset All"), [this] {
         if (confirm(tr("Reset every application path on the selected computers?")))
