@@ -2,7 +2,9 @@
 
 #include "ZDArchive.h"
 #include "ZDClientTasks.h"
+#include "ZDFileManager.h"
 #include "ZDFileTree.h"
+#include "ZDLocalPaths.h"
 #include "ZDLog.h"
 #include "ZDPluginsFolders.h"
 #include "ZDPropertyList.h"
@@ -216,18 +218,26 @@ QVariant ZDPlugins::pluginData(const QVariantMap &record) const
     return file.readAll();
 }
 
-bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath)
+bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath,
+                             bool withRights)
 {
     if (data.size() > kMaxDataBytes) {
         ZDLog::appendLog(QStringLiteral("Plugin data is too large."));
         return false;
     }
-    // Next to the destination: the swap is a rename on one file system.
-    QTemporaryDir staging(folder + QStringLiteral("/.kestra-plugin-XXXXXX"));
+    // Next to the destination, the swap is a rename on one file system; a folder only
+    // rights may change gets the new copy from a private folder through them.
+    const bool writable = ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
+    const auto stagingDir = writable ? std::make_unique<QTemporaryDir>(folder + QStringLiteral("/.kestra-plugin-XXXXXX"))
+                                     : std::make_unique<QTemporaryDir>();
+    QTemporaryDir &staging = *stagingDir;
+    const auto move = [writable](const QString &from, const QString &to) {
+        return renamePath(from, to) || (!writable && ZDFileManager::moveFile(from, to, std::chrono::seconds(30)));
+    };
     const QString zip = staging.filePath(QStringLiteral("plugin.zip"));
     ZDLog::appendLog(QStringLiteral("Writing data to compressed file %@..."), zip);
     QFile file(zip);
-    if (!staging.isValid() || !file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush()) {
+    if ((!writable && !withRights) || !staging.isValid() || !file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush()) {
         ZDLog::appendLog(QStringLiteral("Unable to write plugin data to disk."));
         return false;
     }
@@ -240,25 +250,31 @@ bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const Q
         return false;
     }
     const QStringList items = QDir(unpacked).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    if (items.size() != 1) {
+    // A link would put a plug-in folder's entry onto whatever it names.
+    if (items.size() != 1 || QFileInfo(unpacked + QLatin1Char('/') + items.first()).isSymLink()) {
         ZDLog::appendLog(QStringLiteral("Unable to decompress plugin"));
         return false;
     }
     const QString staged = unpacked + QLatin1Char('/') + items.first();
     const QString target = folder + QLatin1Char('/') + name;
     const QString old = !oldPath.isEmpty() ? oldPath : (ZDFileTree::exists(target) ? target : QString());
-    const QString kept = staging.filePath(QStringLiteral("old"));
-    if (!old.isEmpty() && !renamePath(old, kept)) {
+    // Aside on the old copy's own file system, so that putting it back is a rename too.
+    const QString kept = writable ? staging.filePath(QStringLiteral("old"))
+                                  : folder + QStringLiteral("/.kestra-old-") + ZDLocalPaths::randomString(12);
+    if (!old.isEmpty() && !move(old, kept)) {
         ZDLog::appendLog(QStringLiteral("Unable to move old plugin %@ aside."), old);
         return false;
     }
-    if (!renamePath(staged, target)) {
+    if (!move(staged, target)) {
         ZDLog::appendLog(QStringLiteral("Unable to move new plugin into place at %@."), target);
-        if (!old.isEmpty() && !renamePath(kept, old))
+        if (!old.isEmpty() && !move(kept, old))
             ZDLog::appendLog(QStringLiteral("Unable to put old plugin %@ back."), old);
         return false;
     }
-    return true; // the old copy goes with the staging folder
+    // The old copy goes with the staging folder, or now that the new one is in place.
+    if (!old.isEmpty() && !writable && !ZDFileManager::removeFile(kept, std::chrono::seconds(30)))
+        ZDLog::appendLog(QStringLiteral("Unable to remove old plugin %@."), kept);
+    return true;
 }
 
 bool ZDPlugins::installPlugin(const QVariantMap &record, const QByteArray &data)
@@ -286,7 +302,7 @@ bool ZDPlugins::installPlugin(const QVariantMap &record, const QByteArray &data)
             return false;
         }
     }
-    return stageAndSwap(folder, name, data, QString());
+    return stageAndSwap(folder, name, data, QString(), false);
 }
 
 bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &settings)
@@ -306,7 +322,7 @@ bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &setting
     if (!auth.isEmpty() && (!m_tasks || m_tasks->authWithDict(auth)))
         return false;
     const QFileInfo info(old);
-    return stageAndSwap(info.absolutePath(), info.fileName(), data, old);
+    return stageAndSwap(info.absolutePath(), info.fileName(), data, old, !auth.isEmpty());
 }
 
 bool ZDPlugins::runTool(const QStringList &arguments, const QVariantMap &auth) const

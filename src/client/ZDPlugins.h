@@ -46,8 +46,10 @@ public:
 
 private:
     // Unpacks data next to the destination, checks the one item it holds, and only
-    // then swaps it in by rename; the old copy (oldPath) goes only once the new one is in place.
-    static bool stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath);
+    // then swaps it in by rename; the old copy (oldPath) goes only once the new one is in
+    // place. withRights: a folder the agent may not write is changed with the rights granted.
+    static bool stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath,
+                             bool withRights);
     bool runTool(const QStringList &arguments, const QVariantMap &auth) const;
 
     ZDClientTasks *m_tasks;
