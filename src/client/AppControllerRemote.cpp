@@ -17,6 +17,7 @@
 #include "ZDOrvContract.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPlugins.h"
+#include "ZDRenderQueue.h"
 #include "ZDSchedules.h"
 #include "ZDRemoteError.h"
 
@@ -164,6 +165,7 @@ void AppController::addRemoteOperations()
     ZDPlugins::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
     ZDApplications::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDSchedules::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
+    ZDRenderQueue::addOperations(*m_root, [this] { m_processingCancelled = false; });
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
                                  [this](const QString &path) { return m_logs->fcsCrashLog(path); }};

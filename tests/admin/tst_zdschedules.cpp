@@ -1,7 +1,8 @@
-// Scheduled tasks from `kestra` against two real agents, each a fake computer with
-// the real scheduling tool: the units it writes pass systemd's own checks, differing
-// schedules merge into "(various)" and sync brings them back, and a field that would
-// break a unit is refused before any file is written.
+// Scheduled tasks and render jobs from `kestra` against two real agents, each a fake
+// computer with the real tools: the units the scheduling tool writes pass systemd's
+// own checks, differing schedules merge into "(various)" and sync brings them back,
+// a field that would break a unit is refused before any file is written; render
+// jobs are acted on per computer and refused when their names could mislead a tool.
 #include "ZDFileTree.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
@@ -27,18 +28,33 @@ class TestZDSchedules : public QObject
     QString units(int bay) const { return m_bays[bay].root() + u"/etc/systemd/system"_s; }
     QStringList unitFiles(int bay) const { return QDir(units(bay)).entryList(QDir::Files, QDir::Name); }
 
-private Q_SLOTS:
-    void addSyncRefuseAndRun()
+    QString tool(int bay, const QString &path) const { return m_bays[bay].root() + u'/' + path; }
+    static QString monitor() { return u"opt/Batch Monitor.app/Contents/MacOS/Batch Monitor"_s; }
+    QString run(int bay, const QString &program, const QStringList &args)
     {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_bays[bay].root());
+        const zdtest::Ran r = zdtest::runProgram(tool(bay, program), args, env);
+        return r.exit() == 0 ? r.out : u"exit %1: %2"_s.arg(r.exit()).arg(r.err);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
         for (int i = 0; i < 2; ++i) {
             ZDRealAgent &bay = m_bays[i];
-            QVERIFY(QDir().mkpath(bay.root() + u"/opt"_s));
-            for (const char *tool : {"Cadro", "Quellar"})
-                QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + u'/' + QLatin1String(tool) + u".app"_s,
+            QVERIFY(QDir().mkpath(bay.root() + u"/opt"_s) && QDir().mkpath(bay.root() + u"/usr/sbin"_s));
+            for (const char *tool : {"Cadro", "Quellar", "Batch Monitor"})
+                QVERIFY(ZDFileTree::copy(apps + u'/' + QLatin1String(tool) + u".app"_s,
                                          bay.root() + u"/opt/"_s + QLatin1String(tool) + u".app"_s).ok);
+            QVERIFY(QFile::copy(apps + u"/Batch Monitor.app/Contents/Helpers/qmasterprefs"_s, tool(i, u"usr/sbin/qmasterprefs"_s)));
             QVERIFY2(bay.startAlone(ZDRealAgent::freePort(), "bay" + QByteArray::number(i) + "-host"), qPrintable(bay.output()));
             QCOMPARE(kestra({u"add"_s, u"bay%1"_s.arg(i), u"127.0.0.1"_s, QString::number(bay.port())}).exit(), 0);
         }
+    }
+    void addSyncRefuseAndRun()
+    {
         // Mondays at 03:00 on both: one row in line, one child each.
         zdtest::Ran r = kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"at"_s, u"0,3,,1,"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
@@ -102,6 +118,41 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"schedules"_s, u"remove"_s, all[0][u"taskDescription"_s].toString()}).exit(), 0);
         QCOMPARE(rows().size(), 0);
         QCOMPARE(unitFiles(0) + unitFiles(1), QStringList());
+    }
+    // Each computer's own queue and one cluster both know: a pause reaches one
+    // computer's job, and a job of the shared cluster is acted on once.
+    void renderQueue()
+    {
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(run(i, u"usr/sbin/qmasterprefs"_s, {u"-addCluster"_s, u"Farm"_s}), QString());
+            QCOMPARE(run(i, monitor(), {u"-submit"_s, u"This Computer"_s, u"Promo"_s, u"Promo H.264"_s}), u"job1\n"_s);
+            QCOMPARE(run(i, monitor(), {u"-submit"_s, u"Farm"_s, u"Trailer"_s, u"Trailer ProRes"_s}), u"job1\n"_s);
+        }
+        const auto status = [&](const QString &reference) {
+            for (const QJsonValue &row : QJsonDocument::fromJson(kestra({u"render"_s, u"--json"_s}).out.toUtf8()).array())
+                if (u"%1:%2:%3"_s.arg(row[u"hostname"_s].toString(), row[u"clustername"_s].toString(), row[u"jobid"_s].toString()) == reference)
+                    return row[u"status"_s].toString() + u'/' + row[u"batchname"_s].toString();
+            return QString();
+        };
+        QCOMPARE(status(u"bay0-host.local.:This Computer:job1"_s), u"running/Promo"_s);
+        zdtest::Ran r = kestra({u"render"_s, u"pause"_s, u"bay0-host:This Computer:job1"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QCOMPARE(status(u"bay0-host.local.:This Computer:job1"_s), u"paused/Promo"_s);
+        QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"running/Promo"_s);
+        QCOMPARE(kestra({u"render"_s, u"cancel"_s, u"bay0-host:Farm Cluster:job1"_s, u"bay1-host.local.:Farm Cluster:job1"_s}).exit(), 0);
+        QCOMPARE(status(u"bay0-host.local.:Farm Cluster:job1"_s), u"cancelled/Trailer"_s);
+        QCOMPARE(status(u"bay1-host.local.:Farm Cluster:job1"_s), u"running/Trailer"_s);
+        // Refused: an id that would pass for an option, a cluster the computer does not know.
+        for (const QString &job : {u"{\"clustername\":\"This Computer\",\"jobid\":\"-kill\"}"_s,
+                                   u"{\"clustername\":\"Elsewhere\",\"jobid\":\"job1\"}"_s}) {
+            r = kestra({u"call"_s, u"qmasterJobTerminate:"_s, u'[' + job + u']', u"--json"_s}, u"bay1"_s);
+            QVERIFY2(r.out.contains(u"false"_s), qPrintable(r.out + r.err));
+        }
+        QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"running/Promo"_s);
+        QCOMPARE(kestra({u"render"_s, u"sharing"_s, u"on"_s}).exit(), 0);
+        QVERIFY(run(1, u"usr/sbin/qmasterprefs"_s, {u"-list"_s}).contains(u"-sharing on"_s));
+        QCOMPARE(kestra({u"render"_s, u"sharing"_s, u"reset"_s}, u"bay1"_s).exit(), 0);
+        QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"cancelled/Promo"_s);
     }
 };
 

@@ -4,6 +4,7 @@
 #include "ZDAppsCommand.h"
 #include "ZDOrvContract.h"
 #include "ZDPluginsCommand.h"
+#include "ZDRenderCommand.h"
 #include "ZDSchedulesCommand.h"
 #include "ZDSysinfoCommand.h"
 #include "ZDPathsCommand.h"
@@ -95,6 +96,8 @@ QString ZDCommandLine::usage()
                                the removal tool on component groups (number or title; --admin for rights)
   caches KEY...                the cache tool on cache keys, progress per key and computer (--admin)
   repair TOOL TASK             a repair tool (Ondrel, Ketril, Moravel, Mendo) with rights, its results
+  render [pause|resume|cancel HOST:CLUSTER:JOB... | sharing on|off|reset]
+                               the computers' render jobs, acted on, or their sharing
   sysinfo                      each computer's hardware and system summary
   diff --working H,... --failing H,...
                                what all failing computers share and no working one has
@@ -260,6 +263,8 @@ int ZDCommandLine::run()
            : c == "repair"_L1 ? ZDAppsCommand(*this).repair() : ZDAppsCommand(*this).removeGroup();
     else if (c == "schedules"_L1)
         rc = ZDSchedulesCommand(*this).run();
+    else if (c == "render"_L1)
+        rc = ZDRenderCommand(*this).run();
     else if (c == "sysinfo"_L1 || c == "diff"_L1)
         rc = ZDSysinfoCommand(*this).run();
     else

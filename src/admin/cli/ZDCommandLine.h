@@ -41,6 +41,7 @@ private:
     friend class ZDPathsCommand;
     friend class ZDPluginsCommand;
     friend class ZDSchedulesCommand;
+    friend class ZDRenderCommand;
     friend class ZDSysinfoCommand;
     friend class ZDCrashLogsCommand;
     friend class ZDAppsCommand;
