@@ -8,6 +8,7 @@
 #include "ZDThreads.h"
 
 #include <QFileInfo>
+#include <QSemaphore>
 
 #include <optional>
 #include <thread>
@@ -173,7 +174,8 @@ int ZDCrashLogController::refresh(const QList<ZDServicePtr> &services, const QDa
         const QVariant delegate = m_callback ? QVariant::fromValue(m_callback->remoteObjectFor(service)) : QVariant();
         ZDAgentCalls(m_dispatcher).crashLogsSinceDate(date.isValid() ? QVariant(date) : QVariant(), delegate, service);
         // The batches went out before the answer: wait until they are served here.
-        service->flushIncomingCalls(kFlushWaitMs);
+        if (!m_cancelled)
+            service->flushIncomingCalls(kFlushWaitMs);
         Q_EMIT progressAdvanced();
     };
     std::vector<std::thread> workers;
@@ -186,8 +188,15 @@ int ZDCrashLogController::refresh(const QList<ZDServicePtr> &services, const QDa
     }
     for (std::thread &worker : workers)
         worker.join();
-    // The callback object hands batches on to this thread: they are all taken in after this.
-    ZDThreads::runOnAndWait(this, [] {});
+    // The callback object hands batches on to this thread: they are all taken in once a
+    // call posted after them has run. Not a blocking call: a window closing waits for
+    // this work on that thread, having cancelled the dispatcher first.
+    auto taken = std::make_shared<QSemaphore>();
+    ZDThreads::post(this, [taken] { taken->release(); });
+    while (!taken->tryAcquire(1, kBarrierStepMs)) {
+        if (m_cancelled || m_dispatcher->isProcessingCancelled())
+            break;
+    }
     Q_EMIT progressFinished();
     return m_received;
 }

@@ -31,6 +31,7 @@ public:
     using Clock = std::function<QDateTime()>;
     using ServiceLookup = std::function<ZDServicePtr(const QString &host)>;
     static constexpr int kFlushWaitMs = 10000;
+    static constexpr int kBarrierStepMs = 100;
     static constexpr qsizetype kMaxPath = 4096;
     static constexpr qsizetype kMaxCause = 512;
     static constexpr qsizetype kMaxApp = 256;
