@@ -17,6 +17,7 @@
 #include "ZDErrorCallback.h"
 #include "ZDKeychain.h"
 #include "ZDLog.h"
+#include "ZDMaintenanceRuns.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDService.h"
@@ -1094,6 +1095,90 @@ private Q_SLOTS:
         checkNoDataLost();
     }
 
+    // Applications across the hosts: the editing application stand-in installed and
+    // opened on host2 only is listed running there alone; quit through kestra, it
+    // records the SIGTERM and is listed stopped. A cache run on every host posts one
+    // progress step per key and per computer; a removal group run with the
+    // administrator's password leaves the group's bundles in each host's Trash.
+    void applications()
+    {
+        QVERIFY(waitAllReady());
+        const auto kestra = [](QStringList args) {
+            args << QStringLiteral("--json") << QStringLiteral("--wait") << QStringLiteral("30") << QStringLiteral("--yes");
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"), args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            qInfo("e2e: kestra %s: exit %d %s", qPrintable(args.join(u' ')), p.exitCode(), p.readAllStandardError().trimmed().constData());
+            return QJsonDocument::fromJson(p.readAllStandardOutput());
+        };
+        const auto colorOn = [&](const QString &status) {
+            for (const QJsonValue &row : kestra({QStringLiteral("apps")}).array()) {
+                if (row[QStringLiteral("name")] != QStringLiteral("Color"))
+                    continue;
+                const QJsonArray children = row[QStringLiteral("children")].toArray();
+                QStringList hosts;
+                for (const QJsonValue &c : children)
+                    if (c[QStringLiteral("running")].toBool())
+                        hosts << c[QStringLiteral("hostname")].toString();
+                return row[QStringLiteral("status")].toString() == status && children.size() == kHosts ? hosts.join(u',') : QStringLiteral("?");
+            }
+            return QStringLiteral("?");
+        };
+        const auto root = [](int i) { return hostDir(i) + QStringLiteral("/root"); };
+        const QString records = QStringLiteral("/var/lib/standins/Color");
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const QString &old : {QStringLiteral("/opt/Color.app"), records, QStringLiteral("/home/.local/share/Trash")})
+                QDir(root(i) + old).removeRecursively();
+            for (const char *app : {"Motion", "Motion 5"})
+                QVERIFY(ZDPropertyList::writeFile(root(i) + QStringLiteral("/opt/%1.app/Contents/Info.plist").arg(QLatin1String(app)), QVariantMap()));
+        }
+        QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/apps/Color.app"),
+                                                          root(2) + QStringLiteral("/opt/")}) == 0);
+        QElapsedTimer t;
+        t.start();
+        kestra({QStringLiteral("apps"), QStringLiteral("open"), QStringLiteral("Color")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/started.result")), 30000);
+        QCOMPARE(colorOn(QStringLiteral("Some running")), QStringLiteral("host2"));
+        kestra({QStringLiteral("apps"), QStringLiteral("quit"), QStringLiteral("com.apple.color")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/terminated.result")), 30000);
+        QCOMPARE(colorOn(QStringLiteral("Not running")), QString());
+        qInfo("e2e: applications: opened, listed, quit and listed again in %lld ms", t.elapsed());
+
+        QList<ZDServicePtr> all;
+        for (int i = 1; i <= kHosts; ++i)
+            all << service(i);
+        const auto hostOf = [](const ZDServicePtr &s) { return s->hostName(); };
+        ZDMaintenanceRuns runs(*m_dispatcher, m_callback.get(), all, hostOf);
+        QSignalSpy steps(m_callback.get(), &ZDErrorCallback::progressIncremented);
+        ZDMaintenanceRuns::Report report;
+        t.restart();
+        QVERIFY(offMain([&] { report = runs.trashCaches({QStringLiteral("font"), QStringLiteral("whatis")}, false); }, 120000));
+        qInfo("e2e: applications: caches on %d hosts: %d of %d steps, %d finished in %lld ms", kHosts, report.steps, report.total, report.finished, t.elapsed());
+        QCOMPARE(report.total, 2 * kHosts);
+        QCOMPARE(report.steps, 2 * kHosts);
+        QCOMPARE(report.finished, kHosts);
+
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER"), password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
+        if (user.isEmpty() || password.isEmpty())
+            QSKIP("no test administrator (run.sh makes one)");
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, QStringLiteral("nobody.local.")));
+        t.restart();
+        QVERIFY(offMain([&] { report = runs.removeGroups({2, 3}, true); }, 180000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        qInfo("e2e: applications: removal of 2 groups with rights on %d hosts: %d handed, %d finished in %lld ms", kHosts, report.handed, report.finished, t.elapsed());
+        QCOMPARE(report.handed, 2 * kHosts);
+        QCOMPARE(report.finished, 2 * kHosts);
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const char *app : {"Motion", "Motion 5"}) {
+                QVERIFY(!QFile::exists(root(i) + QStringLiteral("/opt/%1.app").arg(QLatin1String(app))));
+                QVERIFY(QFile::exists(root(i) + QStringLiteral("/home/.local/share/Trash/files/%1.app").arg(QLatin1String(app))));
+            }
+            QVERIFY(ZDTestSandbox::readFile(root(i) + QStringLiteral("/var/lib/standins/Purgel/remove.result")).contains("\neuid=0\n"));
+        }
+    }
+
     // Two hosts serve enrolled consoles only; this console enrols with its own token
     // and runs a task with rights there over TLS: a capture on the bridge meanwhile
     // holds neither the password nor the cipher text it travels in.
@@ -1159,7 +1244,8 @@ private Q_SLOTS:
     // Scheduled tasks on four hosts through kestra: a calendar task (Mondays 03:00)
     // written on each host as a timer systemd accepts; host2's changed shows
     // "(various)" until a sync brings it back; a field holding a newline is refused
-    // with a clear error and no file written.
+    // with a clear error and no file written. Pausing a render job on host1 changes
+    // only host1's queue.
     void schedulesAndRender()
     {
         QVERIFY(waitAllReady());
@@ -1220,6 +1306,32 @@ private Q_SLOTS:
         QCOMPARE(refused, 1);
         QVERIFY2(why.contains(QStringLiteral("the scheduled task was refused")), qPrintable(why));
         QCOMPARE(QDir(units(1)).entryList(QDir::Files), before);
+
+        // A render job on host1 and host2 each: pausing host1's changes only host1's queue.
+        const QString apps = qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/apps/Batch Monitor.app");
+        const auto status = [&](int i) {
+            const QString rows = kestra({QStringLiteral("render"), QStringLiteral("--json"), QStringLiteral("--hosts"),
+                                         QStringLiteral("host%1").arg(i)}).second;
+            const QJsonArray jobs = QJsonDocument::fromJson(rows.toUtf8()).array();
+            return jobs.size() == 1 ? jobs[0][QStringLiteral("status")].toString() : rows;
+        };
+        for (int i : {1, 2}) {
+            const QString root = hostDir(i) + QStringLiteral("/root");
+            QDir(root + QStringLiteral("/var/spool/render")).removeRecursively();
+            QDir(root + QStringLiteral("/opt/Batch Monitor.app")).removeRecursively();
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), apps, root + QStringLiteral("/opt/")}), 0);
+            QProcess submit;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), root);
+            submit.setProcessEnvironment(env);
+            submit.start(root + QStringLiteral("/opt/Batch Monitor.app/Contents/MacOS/Batch Monitor"),
+                         {QStringLiteral("-submit"), QStringLiteral("This Computer"), QStringLiteral("Promo"), QStringLiteral("Promo H.264")});
+            QVERIFY(submit.waitForFinished(30000) && submit.exitCode() == 0);
+        }
+        QCOMPARE(status(1), QStringLiteral("running"));
+        QCOMPARE(kestra({QStringLiteral("render"), QStringLiteral("pause"), QStringLiteral("host1:This Computer:job1")}).first, 0);
+        QCOMPARE(status(1), QStringLiteral("paused"));
+        QCOMPARE(status(2), QStringLiteral("running"));
     }
 
 };
