@@ -1,5 +1,6 @@
 // The plug-in and Difference Finder panels filled from two real agents whose plug-ins
 // and libraries differ. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+#include "ZDComputerInfoPanel.h"
 #include "ZDDifferenceFinderPanel.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
@@ -72,6 +73,12 @@ private Q_SLOTS:
         QCOMPARE(finder.results()->item(0, 1)->text(), QStringLiteral("10.0"));
         QCOMPARE(finder.results()->item(1, 0)->text(), QStringLiteral("Framework libfaulty"));
         save(finder, "difference-finder-panel.png");
+        // The information panel shows the agent's hardware summary.
+        ZDComputerInfoPanel info(&dispatcher);
+        QSignalSpy loaded(&info, &ZDComputerInfoPanel::infoLoaded);
+        info.showInfo(m_services[0]);
+        QVERIFY(loaded.wait(60000));
+        QVERIFY2(info.text().contains(QStringLiteral("\nMemory Size: ")), qPrintable(info.text()));
         ZDService::invalidateServices(m_services, false);
     }
 };
