@@ -68,6 +68,8 @@ ZDCrashLogs::ZDCrashLogs(ZDClientTasks &tasks, ZDCallbackRegistry &registry, ZDN
                          QObject *parent)
     : QObject(parent), m_tasks(tasks), m_registry(registry), m_center(center), m_hooks(std::move(hooks))
 {
+    // The first use fixes the mode: rights for a removal are never asked for on this screen.
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);
     m_deadline = new QTimer(this);
     m_deadline->setSingleShot(true);
     connect(m_deadline, &QTimer::timeout, this, [this] {
