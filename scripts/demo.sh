@@ -64,6 +64,12 @@ X
   "$kestra" plugins --no-browse | head -n 12 || true
   "$kestra" diff --no-browse --working edit-suite-1 --failing edit-suite-2,edit-suite-3 | head -n 12 || true
   echo
+  echo "$ kestra schedules add Quellar succeed at 0,3,,1, && kestra schedules && kestra render   (a job queued on edit-suite-2)"
+  "$kestra" schedules add Quellar succeed at 0,3,,1, --no-browse >/dev/null && "$kestra" schedules --no-browse | head -n 8 || true
+  cp -a "$build/apps/Batch Monitor.app" "$sandbox/fleet/edit-suite-2/opt/" && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-2" \
+    "$sandbox/fleet/edit-suite-2/opt/Batch Monitor.app/Contents/MacOS/Batch Monitor" -submit "This Computer" Promo "Promo H.264" >/dev/null \
+    && "$kestra" render --no-browse || true
+  echo
   echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
   ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
   "$kestra" crashlogs --no-browse | head -n 12 || true
