@@ -18,6 +18,7 @@
 #include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDMaintenanceRuns.h"
+#include "ZDMaintenanceRuns.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDService.h"
@@ -1141,6 +1142,90 @@ private Q_SLOTS:
         kestra({QStringLiteral("apps"), QStringLiteral("open"), QStringLiteral("Color")});
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/started.result")), 30000);
         QCOMPARE(colorOn(QStringLiteral("Some running")), QStringLiteral("host2"));
+        kestra({QStringLiteral("apps"), QStringLiteral("quit"), QStringLiteral("com.apple.color")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/terminated.result")), 30000);
+        QCOMPARE(colorOn(QStringLiteral("Not running")), QString());
+        qInfo("e2e: applications: opened, listed, quit and listed again in %lld ms", t.elapsed());
+
+        QList<ZDServicePtr> all;
+        for (int i = 1; i <= kHosts; ++i)
+            all << service(i);
+        const auto hostOf = [](const ZDServicePtr &s) { return s->hostName(); };
+        ZDMaintenanceRuns runs(*m_dispatcher, m_callback.get(), all, hostOf);
+        QSignalSpy steps(m_callback.get(), &ZDErrorCallback::progressIncremented);
+        ZDMaintenanceRuns::Report report;
+        t.restart();
+        QVERIFY(offMain([&] { report = runs.trashCaches({QStringLiteral("font"), QStringLiteral("whatis")}, false); }, 120000));
+        qInfo("e2e: applications: caches on %d hosts: %d of %d steps, %d finished in %lld ms", kHosts, report.steps, report.total, report.finished, t.elapsed());
+        QCOMPARE(report.total, 2 * kHosts);
+        QCOMPARE(report.steps, 2 * kHosts);
+        QCOMPARE(report.finished, kHosts);
+
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER"), password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
+        if (user.isEmpty() || password.isEmpty())
+            QSKIP("no test administrator (run.sh makes one)");
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, QStringLiteral("nobody.local.")));
+        t.restart();
+        QVERIFY(offMain([&] { report = runs.removeGroups({2, 3}, true); }, 180000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        qInfo("e2e: applications: removal of 2 groups with rights on %d hosts: %d handed, %d finished in %lld ms", kHosts, report.handed, report.finished, t.elapsed());
+        QCOMPARE(report.handed, 2 * kHosts);
+        QCOMPARE(report.finished, 2 * kHosts);
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const char *app : {"Motion", "Motion 5"}) {
+                QVERIFY(!QFile::exists(root(i) + QStringLiteral("/opt/%1.app").arg(QLatin1String(app))));
+                QVERIFY(QFile::exists(root(i) + QStringLiteral("/home/.local/share/Trash/files/%1.app").arg(QLatin1String(app))));
+            }
+            QVERIFY(ZDTestSandbox::readFile(root(i) + QStringLiteral("/var/lib/standins/Purgel/remove.result")).contains("\neuid=0\n"));
+        }
+    }
+
+    // Applications across the hosts: the editing application stand-in installed and
+    // opened on host2 only is listed running there alone; quit through kestra, it
+    // records the SIGTERM and is listed stopped. A cache run on every host posts one
+    // progress step per key and per computer; a removal group run with the
+    // administrator's password leaves the group's bundles in each host's Trash.
+    void applications()
+    {
+        QVERIFY(waitAllReady());
+        const auto kestra = [](QStringList args) {
+            args << QStringLiteral("--json") << QStringLiteral("--wait") << QStringLiteral("30") << QStringLiteral("--yes");
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"), args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            qInfo("e2e: kestra %s: exit %d %s", qPrintable(args.join(u' ')), p.exitCode(), p.readAllStandardError().trimmed().constData());
+            return QJsonDocument::fromJson(p.readAllStandardOutput());
+        };
+        const auto colorOn = [&](const QString &status) {
+            for (const QJsonValue &row : kestra({QStringLiteral("apps")}).array()) {
+                if (row[QStringLiteral("name")] != QStringLiteral("Color"))
+                    continue;
+                const QJsonArray children = row[QStringLiteral("children")].toArray();
+                QStringList hosts;
+                for (const QJsonValue &c : children)
+                    if (c[QStringLiteral("running")].toBool())
+                        hosts << c[QStringLiteral("hostname")].toString();
+                return row[QStringLiteral("status")].toString() == status && children.size() == kHosts ? hosts.join(u',') : QStringLiteral("?");
+            }
+            return QStringLiteral("?");
+        };
+        const auto root = [](int i) { return hostDir(i) + QStringLiteral("/root"); };
+        const QString records = QStringLiteral("/var/lib/standins/Color");
+        for (int i = 1; i <= kHosts; ++i) {
+            for (const QString &old : {QStringLiteral("/opt/Color.app"), records, QStringLiteral("/home/.local/share/Trash")})
+                QDir(root(i) + old).removeRecursively();
+            for (const char *app : {"Motion", "Motion 5"})
+                QVERIFY(ZDPropertyList::writeFile(root(i) + QStringLiteral("/opt/%1.app/Contents/Info.plist").arg(QLatin1String(app)), QVariantMap()));
+        }
+        QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/apps/Color.app"),
+                                                          root(2) + QStringLiteral("/opt/")}) == 0);
+        QElapsedTimer t;
+        t.start();
+        kestra({QStringLiteral("apps"), QStringLiteral("open"), QStringLiteral("Color")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/started.result")), 30000);
+        QCOMPARE(colorOn(QStringLiteral("Some running")), hostName(2));
         kestra({QStringLiteral("apps"), QStringLiteral("quit"), QStringLiteral("com.apple.color")});
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root(2) + records + QStringLiteral("/terminated.result")), 30000);
         QCOMPARE(colorOn(QStringLiteral("Not running")), QString());
