@@ -70,6 +70,11 @@ X
     "$sandbox/fleet/edit-suite-2/opt/Batch Monitor.app/Contents/MacOS/Batch Monitor" -submit "This Computer" Promo "Promo H.264" >/dev/null \
     && "$kestra" render --no-browse || true
   echo
+  echo "$ kestra apps open Color && kestra apps && kestra caches font whatis   (Color installed on edit-suite-1)"
+  cp -a "$build/apps/Color.app" "$sandbox/fleet/edit-suite-1/opt/" && "$kestra" apps open Color --no-browse >/dev/null || true
+  "$kestra" apps --no-browse | head -n 12 || true
+  "$kestra" caches font whatis --no-browse --yes && "$kestra" apps forcequit Color --no-browse --yes >/dev/null || true
+  echo
   echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
   ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
   "$kestra" crashlogs --no-browse | head -n 12 || true
