@@ -18,7 +18,6 @@
 #include "ZDKeychain.h"
 #include "ZDLog.h"
 #include "ZDMaintenanceRuns.h"
-#include "ZDMaintenanceRuns.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDService.h"
