@@ -1081,11 +1081,16 @@ private Q_SLOTS:
                                          "ProblemType: Crash\nExecutablePath: /usr/bin/Compressor\nProcPid: 4242\n"
                                          "Signal: 11\nStacktraceTop:\n encode_frame () from /usr/lib/libcodec.so.1\n"));
         m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, hostName(4)));
+        // While the helper holds its notice back, a second request starts nothing more.
+        const QString hold = hostDir(2) + QStringLiteral("/root/var/lib/standins/Quellar/consolidate.hold");
+        QVERIFY(QDir().mkpath(QFileInfo(hold).absolutePath()) && ZDTestSandbox::writeFile(hold, "hold"));
         int handed = 0;
         t.restart();
-        QVERIFY(offMain([&] { handed = crashLogs.consolidate({service(2)}); }, 120000));
+        QVERIFY(offMain([&] { handed = crashLogs.consolidate({service(2), service(2)}); }, 120000));
         m_dispatcher->setCredentialPrompt(nullptr);
-        QCOMPARE(handed, 1);
+        QCOMPARE(handed, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog(2).contains("Crash log consolidation already running."), 30000);
+        QVERIFY(QFile::remove(hold));
         QTRY_VERIFY_WITH_TIMEOUT(crashLogs.logs().size() == 4, 60000);
         qInfo("e2e: crash logs: consolidation on host2 reported in %lld ms", t.elapsed());
         const QVariantMap gathered = crashLogs.logs().last().toMap();
