@@ -86,6 +86,11 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
             "instance multi-core rendering) right now, there may not be enough system resources left to connect to "
             "Kestra Admin. Consider canceling the hefty task it is performing or trying again when the machine is "
             "idle.");
+    case ZDOrv::kErrorCertificateChanged:
+        return QStringLiteral("The agent on this computer shows another certificate than the one first seen, and "
+                              "is not contacted.\n\nSuggested Actions:\n1. On that computer, run "
+                              "\"KestraClient -fingerprint\".\n2. If it was reinstalled on purpose, accept that "
+                              "fingerprint: \"kestra trust HOST FINGERPRINT\", then Refresh.");
     default:
         return zdFormat(QStringLiteral("Unknown error code %i. Please report this error to Zendrel by going to Help > "
                                        "Report a Bug."),
@@ -95,7 +100,7 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
 
 QString ZDTroubleshooting::textForState(const State &state)
 {
-    if (state.connected)
+    if (state.connected || state.errorCode == ZDOrv::kErrorCertificateChanged)
         return messageForErrorCode(state.errorCode) + missingClientsAdvice();
     return QStringLiteral("The service was discovered but Kestra Admin was unable to connect. Please try the "
                           "following:")
