@@ -17,6 +17,7 @@
 #include "ZDMainBundle.h"
 #include "ZDNotificationCenter.h"
 #include "ZDOrvProtocol.h"
+#include "ZDSoftwareUpdates.h"
 #include "ZDStatusItem.h"
 #include "ZDSystemEvents.h"
 #include "ZDTaskEx.h"
@@ -113,8 +114,17 @@ void AppController::start()
     }
     registerNotifications();
     const QString version = m_prefs->clientVersion();
-    if (m_prefs->objectForPreferenceDictionaryKey(QStringLiteral("lastRunVersion")).toString() != version)
+    ZDSoftwareUpdates::cleanupMountedDisks();
+    const QString lastRun = m_prefs->objectForPreferenceDictionaryKey(QStringLiteral("lastRunVersion")).toString();
+    if (lastRun != version) {
         m_prefs->setObject(version, QStringLiteral("lastRunVersion"));
+        // An upgrade recounts the updates at once (the listing blocks: not here); a first start waits for a console.
+        if (auto *updates = lastRun.isEmpty() ? nullptr : findChild<ZDSoftwareUpdates *>()) {
+            QThread *recount = QThread::create([updates] { updates->availableUpdateCount(true); });
+            connect(recount, &QThread::finished, recount, &QObject::deleteLater);
+            recount->start();
+        }
+    }
 
     // What the application delegate does once launched: the session watches.
     if (m_options.systemEvents) {

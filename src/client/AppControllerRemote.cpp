@@ -19,6 +19,7 @@
 #include "ZDPlugins.h"
 #include "ZDRenderQueue.h"
 #include "ZDSchedules.h"
+#include "ZDSoftwareUpdates.h"
 #include "ZDRemoteError.h"
 
 #include <QDateTime>
@@ -166,6 +167,9 @@ void AppController::addRemoteOperations()
     ZDApplications::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDSchedules::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDRenderQueue::addOperations(*m_root, [this] { m_processingCancelled = false; });
+    if (m_tasks)
+        (new ZDSoftwareUpdates(*m_tasks, *m_registry, *m_prefs, [this] { m_processingCancelled = false; }, this))
+            ->addOperations(*m_root);
     if (m_tasks) {
         ZDCrashLogs::Hooks hooks{[] { return ZDClientPreferences::hostName(); }, [this] { m_processingCancelled = false; },
                                  [this](const QString &path) { return m_logs->fcsCrashLog(path); }};

@@ -1,0 +1,72 @@
+#pragma once
+// The maker's update tool on this computer: listing and counting the available
+// updates through it, installing one with rights, handing a manual download to the
+// user's browser, and installing the tool itself from the update server's signed
+// archive when it is missing or too old. The count is cached in the agent's
+// preferences, recounted a day and a minute later, and sent to every console.
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+
+class QTimer;
+class ZDCallbackRegistry;
+class ZDClientPreferences;
+class ZDClientTasks;
+class ZDRemoteObject;
+
+class ZDSoftwareUpdates : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr const char *kToolID = "com.zendrel.Nuvell";
+    static constexpr const char *kToolName = "Zendrel Nuvell";
+    static constexpr const char *kSelfID = "com.zendrel.KestraClient";
+    static constexpr int kMinimumToolVersion = 1270;
+    static constexpr std::chrono::seconds kListTimeout{60};
+    static constexpr std::chrono::seconds kFetchTimeout{60};
+    static constexpr double kInstallNoticeSeconds = 360;
+    static constexpr qint64 kCountFreshSeconds = 86400;
+    static constexpr int kRecountSeconds = 86460;
+    static constexpr qint64 kMaxFeedBytes = 1024 * 1024;
+    static constexpr qint64 kMaxArchiveBytes = 512LL * 1024 * 1024;
+    static constexpr const char *kServerSetting = "updateServerURL";
+    static constexpr const char *kDefaultServer = "https://www.zendrel.com";
+    static constexpr const char *kStagingPrefix = ".nuvell-staging-";
+
+    // Lives on the agent's main thread (its recount timer runs there).
+    ZDSoftwareUpdates(ZDClientTasks &tasks, ZDCallbackRegistry &registry, ZDClientPreferences &prefs,
+                      std::function<void()> clearCancelled, QObject *parent = nullptr);
+
+    void addOperations(ZDRemoteObject &root);
+
+    QVariant listUpdates();                  // the dictionary, or invalid
+    qint64 availableUpdateCount(bool force); // also posts updateConfig: and restarts the timer
+    void fetchAvailableUpdateCount();
+    void install(const QVariantMap &auth, const QVariantMap &settings);
+    void manualInstall(const QString &url);
+    // The tool's executable once installed into folder (default when empty), or empty.
+    QString downloadAndInstallTool(const QString &folder);
+
+    QUrl serverRoot() const;
+    static QString defaultToolFolder();
+    // Staging folders an interrupted install left behind, removed at start.
+    static void cleanupMountedDisks();
+
+private:
+    QString toolExecutable() const;
+    void restartRecountTimer();
+
+    ZDClientTasks &m_tasks;
+    ZDCallbackRegistry &m_registry;
+    ZDClientPreferences &m_prefs;
+    std::function<void()> m_clearCancelled;
+    QTimer *m_recount = nullptr;
+    std::mutex m_listMutex;    // one listing at a time: none kills another's tool
+    std::mutex m_installMutex; // one install of the tool at a time
+};
