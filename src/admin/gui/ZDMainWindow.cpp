@@ -25,6 +25,8 @@
 #include "ZDLogViewer.h"
 #include "ZDManualConnectionSheet.h"
 #include "ZDPluginsPanel.h"
+#include "ZDRenderQueuePanel.h"
+#include "ZDSchedulerPanel.h"
 #include "ZDPathsPanel.h"
 #include "ZDPreferencesPanel.h"
 #include "ZDPlainText.h"
@@ -417,6 +419,16 @@ void ZDMainWindow::populateTasks()
          [this] {
              auto *panel = new ZDPathsPanel(m_dispatcher, m_options.settingsPath, m_panels);
              return Made{panel, {[panel] { panel->refreshPaths(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Cadro"),
+         [this] {
+             auto *panel = new ZDSchedulerPanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->refreshCadroTasks(); }, [panel] { panel->clearData(); }}};
+         }},
+        {QStringLiteral("Qmaster"),
+         [this] {
+             auto *panel = new ZDRenderQueuePanel(m_dispatcher, m_panels);
+             return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }}};
          }},
     };
     for (const QString &name : ZDAdminDefaults::taskNames()) {

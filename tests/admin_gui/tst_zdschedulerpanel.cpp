@@ -1,0 +1,75 @@
+// The scheduler and render queue panels filled from a real agent with the real
+// scheduling and render tools; a task added through the add sheet as typed. With
+// KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDFileTree.h"
+#include "ZDRealAgent.h"
+#include "ZDRenderQueuePanel.h"
+#include "ZDSchedulerPanel.h"
+#include "ZDTestFixtures.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+
+class TestSchedulerPanel : public QObject
+{
+    Q_OBJECT
+    std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
+    ZDRealAgent m_agent;
+    static void save(QWidget &panel, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty() && QDir().mkpath(dir))
+            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
+    }
+
+private Q_SLOTS:
+    void panelsFromAComputer()
+    {
+        const QString root = m_agent.root(), apps = qEnvironmentVariable("KESTRA_APPS_DIR");
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/opt")));
+        for (const char *tool : {"Cadro", "Quellar", "Batch Monitor"})
+            QVERIFY(ZDFileTree::copy(apps + u'/' + QLatin1String(tool) + QStringLiteral(".app"), root + QStringLiteral("/opt/") + QLatin1String(tool) + QStringLiteral(".app")).ok);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), root);
+        for (const char *job : {"Promo H.264", "Promo ProRes"})
+            QCOMPARE(zdtest::runProgram(root + QStringLiteral("/opt/Batch Monitor.app/Contents/MacOS/Batch Monitor"),
+                                        {QStringLiteral("-submit"), QStringLiteral("This Computer"), QStringLiteral("Promo"), QLatin1String(job)}, env).exit(), 0);
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(m_agent.startAlone(port, "sched-bay"));
+        const QList<ZDServicePtr> services{ZDService::serviceWithName(QStringLiteral("Edit Bay"), QString(), QStringLiteral("127.0.0.1"), port, m_errors)};
+        QVERIFY(QTest::qWaitFor([&] { return services[0]->isConnected() && !services[0]->configDict().isEmpty(); }, 30000));
+        ZDDispatcher dispatcher([services] { return services; });
+
+        ZDSchedulerPanel scheduler(&dispatcher);
+        scheduler.resize(900, 400);
+        QSignalSpy tools(&scheduler, &ZDSchedulerPanel::toolsLoaded), filled(&scheduler, &ZDSchedulerPanel::tasksRefreshed);
+        scheduler.showAddSheet();
+        QVERIFY(tools.wait(60000));
+        ZDScheduleAddSheet *sheet = scheduler.addSheet();
+        sheet->runType()->setCurrentIndex(7);
+        QTest::keyClicks(sheet->field(3), QStringLiteral("1"));
+        QTest::keyClicks(sheet->field(1), QStringLiteral("30"));
+        QCOMPARE(sheet->field(1)->text(), QStringLiteral("23")); // clamped as typed
+        QCOMPARE(sheet->readable()->text(), QStringLiteral("Every Monday at 23:00"));
+        sheet->accept();
+        QTRY_VERIFY_WITH_TIMEOUT(filled.count() > 0 && scheduler.tree()->topLevelItemCount() == 1, 60000);
+        QCOMPARE(scheduler.tree()->topLevelItem(0)->text(1), QStringLiteral("Every Monday at 23:00"));
+        save(scheduler, "scheduler-panel.png");
+
+        ZDRenderQueuePanel render(&dispatcher);
+        render.resize(900, 300);
+        QSignalSpy jobs(&render, &ZDRenderQueuePanel::jobsRefreshed);
+        render.refreshQmasterJobs();
+        QVERIFY(jobs.wait(60000));
+        QCOMPARE(render.tree()->topLevelItemCount(), 2);
+        save(render, "qmaster-panel.png");
+        ZDService::invalidateServices(services, false);
+    }
+};
+
+QTEST_MAIN(TestSchedulerPanel)
+#include "tst_zdschedulerpanel.moc"
