@@ -12,6 +12,8 @@ PACKAGES=(
   # services and tools the tests start or call
   dbus dbus-daemon avahi-daemon avahi-utils gnome-keyring libsecret-tools xvfb
   ccache openssl zip unzip iproute2 sudo procps psmisc util-linux tcpdump
+  # systemd-analyze checks the units the scheduling tool writes
+  systemd
 )
 
 missing=()
