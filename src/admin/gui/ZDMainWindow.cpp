@@ -2,6 +2,8 @@
 
 #include "ZDAdminDefaults.h"
 #include "ZDAgentCalls.h"
+#include "ZDApplicationsPanel.h"
+#include "ZDMaintenancePanel.h"
 #include "ZDAdminSettings.h"
 #include "ZDAutoRefresh.h"
 #include "ZDProgressSheet.h"
@@ -389,6 +391,14 @@ void ZDMainWindow::populateTasks()
     ZDLog::appendLog(QStringLiteral("Populating tasks..."));
     // Each task's panel, and what refreshing and clearing it means; only tasks with a panel are listed.
     using Made = std::pair<QWidget *, TaskPanel>;
+    const auto applicationsPanel = [this](ZDApplicationRows::Kind kind) {
+        auto *panel = new ZDApplicationsPanel(m_dispatcher, kind, m_panels);
+        return Made{panel, {[panel] { panel->refreshApps(); }, [panel] { panel->clearData(); }, std::chrono::seconds(30)}};
+    };
+    const auto maintenancePanel = [this](ZDMaintenancePanel::Tool tool) {
+        auto *panel = new ZDMaintenancePanel(m_dispatcher, m_errorCallback.get(), tool, m_panels);
+        return Made{panel, {[] {}, [panel] { panel->clearData(); }}};
+    };
     const QHash<QString, std::function<Made()>> makers{
         {QLatin1String(ZDAdminDefaults::kClientTaskName),
          [this] {
@@ -420,6 +430,13 @@ void ZDMainWindow::populateTasks()
              auto *panel = new ZDPathsPanel(m_dispatcher, m_options.settingsPath, m_panels);
              return Made{panel, {[panel] { panel->refreshPaths(); }, [panel] { panel->clearData(); }}};
          }},
+        // Applications and the maker's tools: one panel class each, refreshed every 30 seconds where they list.
+        {QStringLiteral("Pro Applications"), [applicationsPanel] { return applicationsPanel(ZDApplicationRows::Kind::Editing); }},
+        {QStringLiteral("Kestra Maintenance Tools"), [applicationsPanel] { return applicationsPanel(ZDApplicationRows::Kind::Tools); }},
+        {QStringLiteral("Tidwell"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Cleaning); }},
+        {QStringLiteral("Purgel"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Removal); }},
+        {QStringLiteral("Kitterel"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Caches); }},
+        {QStringLiteral("Mendo"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Mendo); }},
         {QStringLiteral("Cadro"),
          [this] {
              auto *panel = new ZDSchedulerPanel(m_dispatcher, m_panels);

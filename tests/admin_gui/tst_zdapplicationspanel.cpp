@@ -1,0 +1,79 @@
+// The application and tool panels filled from a real agent with the editing
+// application stand-in and the maker's tools installed; the cleaning and removal
+// presets tick their counts, and a removal with nothing ticked sends nothing. With
+// KESTRA_SCREENSHOT_DIR set, the panels are saved there.
+#include "ZDApplicationsPanel.h"
+#include "ZDDispatcher.h"
+#include "ZDErrorCallback.h"
+#include "ZDFileTree.h"
+#include "ZDMaintenancePanel.h"
+#include "ZDRealAgent.h"
+#include "ZDTestSandbox.h"
+
+#include <QComboBox>
+#include <QTreeWidget>
+
+class TestApplicationsPanel : public QObject
+{
+    Q_OBJECT
+    std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
+    ZDRealAgent m_agent;
+    static void save(QWidget &panel, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty() && QDir().mkpath(dir))
+            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
+    }
+
+private Q_SLOTS:
+    void panelsFromAComputer()
+    {
+        ZDTestSandbox sandbox;
+        QVERIFY(QDir().mkpath(m_agent.root() + QStringLiteral("/opt")));
+        for (const char *app : {"Color", "Tidwell", "Kitterel", "Mendo"})
+            QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + QLatin1Char('/') + QLatin1String(app) + QStringLiteral(".app"),
+                                     m_agent.root() + QStringLiteral("/opt/") + QLatin1String(app) + QStringLiteral(".app")).ok);
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(m_agent.startAlone(port, QStringLiteral("suite-%1").arg(QCoreApplication::applicationPid()).toUtf8()));
+        const QList<ZDServicePtr> services{ZDService::serviceWithName(QStringLiteral("Edit Suite"), QString(), QStringLiteral("127.0.0.1"), port, m_errors)};
+        QVERIFY(QTest::qWaitFor([&] { return services[0]->isConnected() && !services[0]->configDict().isEmpty(); }, 30000));
+        ZDDispatcher dispatcher([&] { return services; });
+
+        for (const auto &[kind, file] : {std::pair{ZDApplicationRows::Kind::Editing, "pro-applications-panel.png"},
+                                         {ZDApplicationRows::Kind::Tools, "maintenance-tools-panel.png"}}) {
+            ZDApplicationsPanel panel(&dispatcher, kind);
+            panel.resize(800, 520);
+            QSignalSpy filled(&panel, &ZDApplicationsPanel::appsRefreshed);
+            panel.refreshApps();
+            QVERIFY(filled.wait(60000));
+            const QString first = kind == ZDApplicationRows::Kind::Editing ? QStringLiteral("Color") : QStringLiteral("Kitterel");
+            QCOMPARE(panel.tree()->findItems(first, Qt::MatchExactly).value(0)->text(1), QStringLiteral("Not running"));
+            save(panel, file);
+        }
+        for (const auto &[tool, file] : {std::pair{ZDMaintenancePanel::Tool::Cleaning, "cleaning-panel.png"},
+                                         {ZDMaintenancePanel::Tool::Removal, "removal-panel.png"},
+                                         {ZDMaintenancePanel::Tool::Caches, "caches-panel.png"}}) {
+            ZDMaintenancePanel panel(&dispatcher, m_errors.get(), tool);
+            panel.resize(800, 520);
+            if (tool == ZDMaintenancePanel::Tool::Cleaning) {
+                QCOMPARE(panel.tickedKeys().size(), 94); // every task but the 16 left off at first
+                panel.applyPreset(0);
+                QCOMPARE(panel.tickedKeys().size(), 71);
+                panel.applyPreset(1);
+                QCOMPARE(panel.tickedKeys().size(), 110);
+            } else if (tool == ZDMaintenancePanel::Tool::Removal) {
+                panel.applyPreset(2);
+                QCOMPARE(panel.tickedKeys(), (QStringList{QStringLiteral("8"), QStringLiteral("11"), QStringLiteral("12"), QStringLiteral("13")}));
+                panel.applyPreset(5);
+                QSignalSpy ran(&panel, &ZDMaintenancePanel::runFinished);
+                panel.start(); // nothing ticked: no question, nothing sent
+                QVERIFY(panel.tickedKeys().isEmpty() && ran.isEmpty());
+            }
+            save(panel, file);
+        }
+        ZDService::invalidateServices(services, false);
+    }
+};
+
+QTEST_MAIN(TestApplicationsPanel)
+#include "tst_zdapplicationspanel.moc"
