@@ -24,27 +24,47 @@ struct Cached
     QDateTime modified;
     qint64 size = -1;
     QVariantMap pins;
+    bool dirty = false;   // pins not written yet
+    bool writing = false; // a thread is writing them
 };
 Cached g_cache;
 
 QVariantMap readPins(const QString &path)
 {
     const QFileInfo info(path);
-    if (g_cache.path == path && info.exists() && info.lastModified() == g_cache.modified && info.size() == g_cache.size)
+    if (g_cache.path == path
+        && (g_cache.dirty || g_cache.writing
+            || (info.exists() && info.lastModified() == g_cache.modified && info.size() == g_cache.size)))
         return g_cache.pins;
     const QVariantMap pins = ZDPropertyList::readDictionary(path);
     g_cache = {path, info.lastModified(), info.exists() ? info.size() : -1, pins};
     return pins;
 }
 
-bool writePins(const QString &path, const QVariantMap &pins)
+// One thread writes at a time and takes along what others pinned meanwhile: a
+// fleet's first contact writes the file a few times, not once per computer.
+bool writePins(std::unique_lock<std::mutex> &lock, const QString &path, const QVariantMap &pins)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (!ZDPropertyList::writeFile(path, pins))
-        return false;
-    const QFileInfo info(path);
-    g_cache = {path, info.lastModified(), info.size(), pins};
-    return true;
+    g_cache.path = path;
+    g_cache.pins = pins;
+    g_cache.dirty = true;
+    if (g_cache.writing)
+        return true;
+    g_cache.writing = true;
+    bool ok = true;
+    while (ok && g_cache.dirty && g_cache.path == path) {
+        const QVariantMap snapshot = g_cache.pins;
+        g_cache.dirty = false;
+        lock.unlock();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        ok = ZDPropertyList::writeFile(path, snapshot);
+        lock.lock();
+        const QFileInfo info(path);
+        g_cache.modified = info.lastModified();
+        g_cache.size = info.size();
+    }
+    g_cache.writing = false;
+    return ok;
 }
 
 } // namespace
@@ -101,10 +121,10 @@ bool ZDKnownAgents::pin(const QString &computer, const QString &fingerprint) con
     const QString fp = ZDTlsIdentity::normalizeFingerprint(fingerprint);
     if (fp.isEmpty() || computer.isEmpty())
         return false;
-    const std::lock_guard lock(g_mutex);
+    std::unique_lock lock(g_mutex);
     QVariantMap map = readPins(m_path);
     if (!map.contains(computer) && map.size() >= kMaxComputers)
         return false;
     map.insert(computer, fp);
-    return writePins(m_path, map);
+    return writePins(lock, m_path, map);
 }
