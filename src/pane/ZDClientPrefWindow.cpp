@@ -151,6 +151,11 @@ void ZDClientPrefWindow::refresh()
     m_customPort->setEnabled(enabled.portText);
     if (!m_customPort->hasFocus())
         m_customPort->setText(settings.customPort);
+    const int selected = settings.selectedMACAddress.isEmpty() ? 0 : m_interfaces->findData(settings.selectedMACAddress);
+    if (selected >= 0) {
+        const QSignalBlocker blocker(m_interfaces);
+        m_interfaces->setCurrentIndex(selected);
+    }
 }
 
 void ZDClientPrefWindow::applyNetwork()

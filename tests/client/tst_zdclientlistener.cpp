@@ -1,0 +1,127 @@
+// The agent's settings program against the real agent in a sandbox computer.
+#include "Orvelle_Network_ClientPref.h"
+#include "ZDClientPrefWindow.h"
+#include "ZDClientPreferences.h"
+#include "ZDLaunchd.h"
+#include "ZDLog.h"
+#include "ZDPaneAgentProcess.h"
+#include "ZDPropertyList.h"
+#include "ZDRealAgent.h"
+#include "ZDSwitch.h"
+#include "ZDTestSandbox.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QtTest>
+
+class TestClientListener : public QObject
+{
+    Q_OBJECT
+
+    static QString agentLogs()
+    {
+        QString all;
+        for (const QFileInfo &file : QDir(ZDLog::logFolder()).entryInfoList(QDir::Files))
+            all += QString::fromUtf8(ZDTestSandbox::readFile(file.absoluteFilePath()));
+        return all;
+    }
+    static void shoot(QWidget *widget, const char *name)
+    {
+        if (qEnvironmentVariableIsSet("KESTRA_SCREENSHOT_DIR"))
+            widget->grab().save(qEnvironmentVariable("KESTRA_SCREENSHOT_DIR") + QLatin1Char('/') + QLatin1String(name));
+    }
+
+private Q_SLOTS:
+    void switchesTheRealAgentOnAndOff()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        ZDTestSandbox box;
+        // systemd is not the service manager here: the recording stand-in goes first on PATH.
+        const QString bin = box.path(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin) && QDir().mkpath(box.path(QStringLiteral("opt"))));
+        QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_SOURCE_DIR") + QStringLiteral("/tools/standins/systemctl"),
+                            bin + QStringLiteral("/systemctl")));
+        QVERIFY(QFile::setPermissions(bin + QStringLiteral("/systemctl"), QFile::ReadOwner | QFile::ExeOwner));
+        box.setEnv("PATH", (bin + QLatin1Char(':') + qEnvironmentVariable("PATH")).toUtf8());
+        box.setEnv("KESTRA_STANDIN_LOG", box.path(QStringLiteral("systemctl.calls")).toUtf8());
+        QVERIFY(QFile::link(QFileInfo(ZDRealAgent::program()).absolutePath() + QStringLiteral("/../.."),
+                            box.path(QStringLiteral("opt/KestraClient.app"))));
+        for (const auto &[name, type, address] : {std::tuple{"lo", "772", "00:00:00:00:00:00"},
+                                                  {"enp3s0", "1", "52:54:00:12:34:56"},
+                                                  {"wlp2s0", "1", "52:54:00:ab:cd:ef"}}) {
+            const QString dir = box.path(QStringLiteral("sys/class/net/") + QLatin1String(name));
+            QVERIFY(ZDTestSandbox::writeFile(dir + QStringLiteral("/type"), type));
+            QVERIFY(ZDTestSandbox::writeFile(dir + QStringLiteral("/address"), address));
+        }
+        QVERIFY(QDir().mkpath(box.path(QStringLiteral("sys/class/net/wlp2s0/wireless"))));
+
+        Orvelle_Network_ClientPref controller;
+        controller.setLaunchDelayMs(500);
+        ZDClientPrefWindow window(&controller);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.isLoading(), 30000);
+        QCOMPARE(window.statusLabel()->text(), QStringLiteral("Status: Not loaded"));
+        QCOMPARE(window.networkInterfacePopUp()->count(), 3);
+        QCOMPARE(window.networkInterfacePopUp()->itemText(2), QStringLiteral("Wi-Fi - wlp2s0"));
+        shoot(&window, "clientlistener-off.png");
+        window.networkInterfacePopUp()->showPopup();
+        shoot(window.networkInterfacePopUp()->view()->window(), "clientlistener-interfaces.png");
+        window.networkInterfacePopUp()->hidePopup();
+
+        // A port out of range is refused before anything is saved; a good one is saved.
+        QString error;
+        QVERIFY(!controller.updateNetworkSettings(QString(), true, QStringLiteral("70000"), true, &error));
+        QVERIFY(!error.isEmpty());
+        const QString prefs = ZDClientPreferences().preferencesPath();
+        QVERIFY(!QFile::exists(prefs) || ZDPropertyList::readDictionary(prefs).value(QStringLiteral("customPort")) != 70000);
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(controller.updateNetworkSettings(QStringLiteral("52:54:00:12:34:56"), true, QString::number(port), true));
+
+        // A disabled switch and a drag back to where it began announce nothing.
+        QSignalSpy toggled(window.masterSwitch(), &ZDSwitch::userToggled);
+        window.masterSwitch()->setEnabled(false);
+        QTest::mouseClick(window.masterSwitch(), Qt::LeftButton);
+        window.masterSwitch()->setEnabled(true);
+        const QPoint knob(8, window.masterSwitch()->height() / 2);
+        QTest::mousePress(window.masterSwitch(), Qt::LeftButton, {}, knob);
+        QMouseEvent move(QEvent::MouseMove, knob + QPoint(10, 0), window.masterSwitch()->mapToGlobal(knob + QPoint(10, 0)),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(window.masterSwitch(), &move);
+        QTest::mouseRelease(window.masterSwitch(), Qt::LeftButton, {}, knob);
+        QCOMPARE(toggled.count(), 0);
+        QVERIFY(!controller.isProcessing());
+
+        // On: the unit is written and enabled, and the agent it names answers on the saved port.
+        QTest::mouseClick(window.masterSwitch(), Qt::LeftButton);
+        QCOMPARE(toggled.count(), 1);
+        const QString unit = ZDLaunchd::jobPath(QStringLiteral("com.zendrel.KestraClient"), ZDLaunchd::Domain::Computer,
+                                                ZDLaunchd::JobKind::Agent);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(unit), 30000);
+        QVERIFY(ZDTestSandbox::readFile(box.path(QStringLiteral("systemctl.calls"))).contains("enable"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.statusLabel()->text(), QStringLiteral("Status: Listening on port %1").arg(port),
+                                  Orvelle_Network_ClientPref::kStatusIntervalMs + 30000);
+        QVERIFY(window.masterSwitch()->isOn());
+        const QString executable = ZDPaneAgentProcess::agentExecutable();
+        QCOMPARE(ZDPaneAgentProcess::ownAgentProcesses(executable).size(), 1);
+        shoot(&window, "clientlistener-on.png");
+
+        // The menu-bar choice reaches the running agent.
+        QTRY_VERIFY(window.showMenuBarIconCheck()->isEnabled());
+        window.showMenuBarIconCheck()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(agentLogs().contains(QStringLiteral("Hiding menu bar item...")), 30000);
+
+        // Off: the unit goes and our agent quits.
+        QTest::mouseClick(window.masterSwitch(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(unit), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).isEmpty(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.statusLabel()->text(), QStringLiteral("Status: Not loaded"), 30000);
+        QVERIFY(!window.masterSwitch()->isOn());
+    }
+};
+
+QTEST_MAIN(TestClientListener)
+#include "tst_zdclientlistener.moc"
