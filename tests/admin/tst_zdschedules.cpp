@@ -118,6 +118,10 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"schedules"_s, u"remove"_s, all[0][u"taskDescription"_s].toString()}).exit(), 0);
         QCOMPARE(rows().size(), 0);
         QCOMPARE(unitFiles(0) + unitFiles(1), QStringList());
+        // A watched folder under "~" is the computer's own home, expanded there.
+        QCOMPARE(kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"watch"_s, u"~/Movies"_s}, u"bay1"_s).exit(), 0);
+        const QString watch = units(1) + u'/' + rows()[0][u"children"_s][0][u"filename"_s].toString() + u".path"_s;
+        QVERIFY(ZDTestSandbox::readFile(watch).contains("PathChanged=" + m_bays[1].root().toUtf8() + "/home/Movies\n"));
     }
     // Each computer's own queue and one cluster both know: a pause reaches one
     // computer's job, and a job of the shared cluster is acted on once.

@@ -1337,6 +1337,8 @@ private Q_SLOTS:
         QCOMPARE(kestra({QStringLiteral("render"), QStringLiteral("pause"), QStringLiteral("host1:This Computer:job1")}).first, 0);
         QCOMPARE(status(1), QStringLiteral("paused"));
         QCOMPARE(status(2), QStringLiteral("running"));
+        for (int i : {1, 2})
+            QDir(hostDir(i) + QStringLiteral("/root/opt/Batch Monitor.app")).removeRecursively();
     }
 
 };
