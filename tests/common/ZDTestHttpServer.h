@@ -1,5 +1,6 @@
 #pragma once
 // An HTTP server on loopback that answers every request as told and keeps the last one.
+#include <QHash>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -13,6 +14,9 @@ public:
     QByteArray requestHead;
     QByteArray requestBody;
     int requests = 0;
+    // When set, files by request path (others: 404), and whether answers say their length.
+    QHash<QByteArray, QByteArray> files;
+    bool sendLength = true;
     ZDTestHttpServer()
     {
         connect(this, &QTcpServer::newConnection, this, [this] {
@@ -31,8 +35,13 @@ public:
                     requestHead = head;
                     requestBody = buffer->mid(end + 4, length);
                     ++requests;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: "
-                                  + QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
+                    const QByteArray path = head.split(' ').value(1);
+                    const bool found = files.isEmpty() || files.contains(path);
+                    const QByteArray body = files.isEmpty() ? answer : files.value(path);
+                    socket->write("HTTP/1.1 " + (found ? status : QByteArray("404 Not Found"))
+                                  + "\r\nContent-Type: text/plain\r\n"
+                                  + (sendLength ? "Content-Length: " + QByteArray::number(body.size()) + "\r\n" : QByteArray())
+                                  + "Connection: close\r\n\r\n" + body);
                     socket->disconnectFromHost();
                 });
             }

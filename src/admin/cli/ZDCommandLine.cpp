@@ -7,6 +7,7 @@
 #include "ZDRenderCommand.h"
 #include "ZDSchedulesCommand.h"
 #include "ZDSysinfoCommand.h"
+#include "ZDUpdatesCommand.h"
 #include "ZDPathsCommand.h"
 #include "ZDPrefsCommand.h"
 
@@ -98,6 +99,8 @@ QString ZDCommandLine::usage()
   repair TOOL TASK             a repair tool (Ondrel, Ketril, Moravel, Mendo) with rights, its results
   render [pause|resume|cancel HOST:CLUSTER:JOB... | sharing on|off|reset]
                                the computers' render jobs, acted on, or their sharing
+  updates [install [PRODUCT...]]
+                               available software updates merged by product, or installed (--admin)
   sysinfo                      each computer's hardware and system summary
   diff --working H,... --failing H,...
                                what all failing computers share and no working one has
@@ -265,6 +268,8 @@ int ZDCommandLine::run()
         rc = ZDSchedulesCommand(*this).run();
     else if (c == "render"_L1)
         rc = ZDRenderCommand(*this).run();
+    else if (c == "updates"_L1)
+        rc = ZDUpdatesCommand(*this).run();
     else if (c == "sysinfo"_L1 || c == "diff"_L1)
         rc = ZDSysinfoCommand(*this).run();
     else

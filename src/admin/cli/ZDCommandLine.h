@@ -45,6 +45,7 @@ private:
     friend class ZDSysinfoCommand;
     friend class ZDCrashLogsCommand;
     friend class ZDAppsCommand;
+    friend class ZDUpdatesCommand;
     struct Options
     {
         QString command;

@@ -183,3 +183,28 @@ bool ZDAgentCalls::cadroWithSettings(const char *op, const QVariant &obj1, const
         settings.insert(QStringLiteral("obj2"), obj2);
     return m_dispatcher->objectFromRemoteMethod(name, QVariant(), settings, service).toBool();
 }
+
+QVariantMap ZDAgentCalls::listZendrelNuvells() const { return across("listZendrelNuvells"); }
+
+bool ZDAgentCalls::installZendrelNuvell(const QString &type, const QString &bundleID, bool withRights,
+                                        const ZDServicePtr &service) const
+{
+    if (!m_dispatcher)
+        return false;
+    const QString op = QString::fromLatin1(ZDOrv::kInstallZendrelNuvellSettings);
+    if (withRights)
+        return m_dispatcher->authExecuteRemoteMethod(op, type, bundleID, service);
+    m_dispatcher->objectFromRemoteMethod(op, QVariant(), QVariantMap{{QStringLiteral("obj1"), type},
+                                                                    {QStringLiteral("obj2"), bundleID}}, service);
+    return service->isConnected();
+}
+
+void ZDAgentCalls::nuvellManualInstall(const QString &url, const ZDServicePtr &service) const
+{
+    send("nuvellManualInstall:", url, service);
+}
+
+void ZDAgentCalls::fetchNuvellAvailableUpdateCount(const ZDServicePtr &service) const
+{
+    send("fetchNuvellAvailableUpdateCount", QVariant(), service);
+}

@@ -69,6 +69,14 @@ public:
     bool cadroWithSettings(const char *op, const QVariant &obj1, const QVariant &obj2, bool withRights,
                            const ZDServicePtr &service) const;
 
+    // Software updates: the lists across the selection; one computer's install (type and
+    // bundle identifier; withRights asks for credentials), manual download and recount.
+    QVariantMap listZendrelNuvells() const;
+    bool installZendrelNuvell(const QString &type, const QString &bundleID, bool withRights,
+                              const ZDServicePtr &service) const;
+    void nuvellManualInstall(const QString &url, const ZDServicePtr &service) const;
+    void fetchNuvellAvailableUpdateCount(const ZDServicePtr &service) const;
+
 private:
     QVariantMap across(const char *op) const;
     QVariant read(const char *op, const QVariant &argument, const ZDServicePtr &service) const;
