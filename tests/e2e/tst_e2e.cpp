@@ -1305,6 +1305,20 @@ private Q_SLOTS:
         QCOMPARE(task[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
         QVERIFY(ZDTestSandbox::readFile(units(2) + u'/' + host2 + QStringLiteral(".timer")).contains("OnCalendar=Mon *-*-* 03:00:00"));
 
+        // With the administrator's password: the run is waited for, so the next listing shows it.
+        const QString user = qEnvironmentVariable("E2E_ADMIN_USER"), password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
+        if (!user.isEmpty() && !password.isEmpty()) {
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"),
+                    {QStringLiteral("schedules"), QStringLiteral("disable"), QStringLiteral("--admin"), QStringLiteral("--same-for-all"),
+                     QStringLiteral("--wait"), QStringLiteral("30")});
+            p.write((user + u'\n' + password + u'\n').toUtf8());
+            p.closeWriteChannel();
+            QVERIFY(p.waitForFinished(120000));
+            QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+            QCOMPARE(row()[QStringLiteral("enabled")].toInt(), 0);
+            QVERIFY(!QFile::exists(units(2) + QStringLiteral("/timers.target.wants/") + host2 + QStringLiteral(".timer")));
+        }
         const QStringList before = QDir(units(1)).entryList(QDir::Files);
         const auto [refused, why] = kestra({QStringLiteral("schedules"), QStringLiteral("add"), QStringLiteral("com.zendrel.Quellar"),
                                             QStringLiteral("succeed"), QStringLiteral("at"), QStringLiteral("0,3\n,,1,")});
