@@ -9,6 +9,9 @@
 #include "ZDRealAgent.h"
 #include "ZDSwitch.h"
 #include "ZDTestSandbox.h"
+#include "ZDTrash.h"
+#include "ZDUninstaller.h"
+#include "ZDUninstallerDialogs.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
@@ -101,7 +104,7 @@ private Q_SLOTS:
         const QString unit = ZDLaunchd::jobPath(QStringLiteral("com.zendrel.KestraClient"), ZDLaunchd::Domain::Computer,
                                                 ZDLaunchd::JobKind::Agent);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(unit), 30000);
-        QVERIFY(ZDTestSandbox::readFile(box.path(QStringLiteral("systemctl.calls"))).contains("enable"));
+        QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(box.path(QStringLiteral("systemctl.calls"))).contains("enable"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(window.statusLabel()->text(), QStringLiteral("Status: Listening on port %1").arg(port),
                                   Orvelle_Network_ClientPref::kStatusIntervalMs + 30000);
         QVERIFY(window.masterSwitch()->isOn());
@@ -120,6 +123,32 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).isEmpty(), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(window.statusLabel()->text(), QStringLiteral("Status: Not loaded"), 30000);
         QVERIFY(!window.masterSwitch()->isOn());
+
+        // The uninstaller takes the agent's unit and settings and the console to the Trash, restorably.
+        QTest::mouseClick(window.masterSwitch(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).size() == 1, 30000);
+        QVERIFY(QFile::link(QFileInfo(ZDRealAgent::program()).absolutePath() + QStringLiteral("/../../../Kestra Admin.app"),
+                            box.path(QStringLiteral("opt/Kestra Admin.app"))));
+        const auto confirm = ZDUninstallerDialogs::confirmation();
+        confirm->show();
+        shoot(confirm.get(), "uninstaller-confirmation.png");
+        const ZDUninstaller::Report report = ZDUninstaller::uninstall();
+        QVERIFY2(report.complete(), qPrintable(ZDUninstaller::summaryText(report)));
+        for (const QString &item : {unit, prefs, box.path(QStringLiteral("opt/Kestra Admin.app"))}) {
+            QVERIFY2(report.trashed.contains(item), qPrintable(item));
+            QVERIFY(!QFileInfo(item).exists() && !QFileInfo(item).isSymLink());
+            const QString name = QFileInfo(item).fileName();
+            QVERIFY(QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).isSymLink() ||
+                    QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).isFile());
+            QVERIFY(ZDTestSandbox::readFile(ZDTrash::infoDirectory() + QLatin1Char('/') + name + QStringLiteral(".trashinfo"))
+                        .contains(QUrl::toPercentEncoding(item, "/")));
+            QCOMPARE(QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).ownerId(),
+                     QFileInfo(ZDTrash::filesDirectory()).ownerId());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).isEmpty(), 30000);
+        const ZDUninstaller::Report again = ZDUninstaller::uninstall();
+        QVERIFY2(again.changedNothing(), qPrintable(again.trashed.join(QLatin1Char(' '))));
+        QCOMPARE(ZDUninstaller::summaryTitle(again), QStringLiteral("Uninstall complete"));
     }
 };
 
