@@ -41,6 +41,11 @@ services-down:
 clean:
 	rm -rf build
 
+# Debian packages kestra-client and kestra-admin in $(BUILD)/packages.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 .PHONY: bench
 bench: build
 	$(BUILD)/bench/rpc
