@@ -139,6 +139,15 @@ private Q_SLOTS:
             return QString();
         };
         QCOMPARE(status(u"bay0-host.local.:This Computer:job1"_s), u"running/Promo"_s);
+        // Two consoles listing at once each get the whole answer.
+        QProcess consoles[2];
+        for (QProcess &console : consoles)
+            console.start(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s,
+                          {u"render"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, u"bay0,bay1"_s});
+        for (QProcess &console : consoles) {
+            QVERIFY(console.waitForFinished(60000));
+            QCOMPARE(QJsonDocument::fromJson(console.readAllStandardOutput()).array().size(), 4);
+        }
         zdtest::Ran r = kestra({u"render"_s, u"pause"_s, u"bay0-host:This Computer:job1"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QCOMPARE(status(u"bay0-host.local.:This Computer:job1"_s), u"paused/Promo"_s);
