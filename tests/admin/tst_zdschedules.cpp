@@ -162,6 +162,8 @@ private Q_SLOTS:
             QVERIFY2(r.out.contains(u"false"_s), qPrintable(r.out + r.err));
         }
         QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"running/Promo"_s);
+        // Every request above came within a minute: the cluster list was asked for once.
+        QCOMPARE(ZDTestSandbox::readFile(tool(0, u"var/lib/standins/qmasterprefs/list.log"_s)), QByteArray("-list\n"));
         QCOMPARE(kestra({u"render"_s, u"sharing"_s, u"on"_s}).exit(), 0);
         QVERIFY(run(1, u"usr/sbin/qmasterprefs"_s, {u"-list"_s}).contains(u"-sharing on"_s));
         QCOMPARE(kestra({u"render"_s, u"sharing"_s, u"reset"_s}, u"bay1"_s).exit(), 0);

@@ -5,10 +5,12 @@
 //   -startSharing / -stopSharing
 //   -resetCluster cancelJobs   cancels every job of every queue
 //   -addCluster NAME           a cluster this computer takes part in (tests and demo)
+// Every listing adds a line to <root>/var/lib/standins/qmasterprefs/list.log.
 // Exit status: 0 done, 1 the spool could not be written, 64 usage.
 #include "render_spool.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 
 #include <cstdio>
@@ -20,6 +22,11 @@ int main(int argc, char **argv)
     const QString command = args.value(0);
     const auto done = [](bool ok) { return ok ? 0 : 1; };
     if (command == QLatin1String("-list") && args.size() == 1) {
+        // Each listing leaves a line, so a test can count how often the agent asked.
+        const QString record = ZDLocalPaths::systemPath(QStringLiteral("/var/lib/standins/qmasterprefs"));
+        QFile calls(record + QStringLiteral("/list.log"));
+        if (QDir().mkpath(record) && calls.open(QIODevice::Append))
+            calls.write("-list\n");
         const QVariantMap c = RenderSpool::read("clusters.plist");
         QString line = QStringLiteral("render settings: -sharing %1").arg(c.value(QStringLiteral("sharing")).toBool() ? "on" : "off");
         for (const QVariant &name : c.value(QStringLiteral("clusters")).toList())
