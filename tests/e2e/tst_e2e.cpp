@@ -17,6 +17,7 @@
 #include "ZDErrorCallback.h"
 #include "ZDKeychain.h"
 #include "ZDLog.h"
+#include "ZDApplicationRows.h"
 #include "ZDMaintenanceRuns.h"
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
@@ -1182,6 +1183,19 @@ private Q_SLOTS:
             }
             QVERIFY(ZDTestSandbox::readFile(root(i) + QStringLiteral("/var/lib/standins/Purgel/remove.result")).contains("\neuid=0\n"));
         }
+        // Password protection with rights: each tool's shared file is root's, readable by all, writable by nobody else.
+        m_dispatcher->setCredentialPrompt(std::make_shared<ScriptedPrompt>(user, password, QStringLiteral("nobody.local.")));
+        ZDApplicationRows apps(*m_dispatcher, all, hostOf);
+        int protectedOn = 0;
+        QVERIFY(offMain([&] { protectedOn = apps.setPasswordProtect(true); }, 60000));
+        m_dispatcher->setCredentialPrompt(nullptr);
+        QCOMPARE(protectedOn, kHosts);
+        const QFileInfo tidwell(root(3) + QStringLiteral("/etc/xdg/com.zendrel.Tidwell.plist"));
+        QTRY_VERIFY_WITH_TIMEOUT(ZDPropertyList::readDictionary(tidwell.filePath()).value(QStringLiteral("requireAdminPassword")).toInt() == 1, 30000);
+        QCOMPARE(tidwell.ownerId(), 0u);
+        QCOMPARE(tidwell.permissions() & (QFile::WriteGroup | QFile::WriteOther | QFile::ReadOther), QFile::ReadOther);
+        QVariantMap settings;
+        QTRY_VERIFY_WITH_TIMEOUT((offMain([&] { settings = apps.settings(); }, 60000), settings.value(QStringLiteral("passwordProtect")).toInt() == 1), 30000);
     }
 
     // Two hosts serve enrolled consoles only; this console enrols with its own token
