@@ -8,6 +8,7 @@
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDSwitch.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include "ZDTrash.h"
 #include "ZDUninstaller.h"
@@ -149,6 +150,55 @@ private Q_SLOTS:
         const ZDUninstaller::Report again = ZDUninstaller::uninstall();
         QVERIFY2(again.changedNothing(), qPrintable(again.trashed.join(QLatin1Char(' '))));
         QCOMPARE(ZDUninstaller::summaryTitle(again), QStringLiteral("Uninstall complete"));
+    }
+    void packagesInstallRunAndLeaveThroughTheUninstaller()
+    {
+        const QString build = qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/..");
+        if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("cpack")).isEmpty() ||
+            !QFile::exists(build + QStringLiteral("/CPackConfig.cmake")))
+            QSKIP("needs root, cpack and a configured build");
+        QTemporaryDir out;
+        QCOMPARE(zdtest::runProgram(QStringLiteral("cpack"), {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"),
+                                    out.path(), QStringLiteral("--config"), build + QStringLiteral("/CPackConfig.cmake")}).exit(), 0);
+        QStringList debs;
+        for (const QFileInfo &deb : QDir(out.path()).entryInfoList({QStringLiteral("*.deb")}, QDir::Files))
+            debs << deb.absoluteFilePath();
+        QCOMPARE(debs.size(), 2);
+
+        // A fresh computer: an empty package database, the suite installed into it.
+        ZDTestSandbox box;
+        QVERIFY(QDir().mkpath(box.path(QStringLiteral("var/lib/dpkg/info"))) &&
+                QDir().mkpath(box.path(QStringLiteral("var/lib/dpkg/updates"))));
+        QVERIFY(ZDTestSandbox::writeFile(box.path(QStringLiteral("var/lib/dpkg/status")), {}));
+        const zdtest::Ran installed = zdtest::runProgram(
+            QStringLiteral("dpkg"), QStringList{QStringLiteral("--root=") + box.root(), QStringLiteral("--force-depends"),
+                                                QStringLiteral("-i")} + debs);
+        QVERIFY2(installed.exit() == 0, qPrintable(installed.err));
+        QCOMPARE(ZDUninstaller::installedPackages().size(), 2);
+
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(ZDPropertyList::writeFile(ZDClientPreferences().preferencesPath(),
+                                          QVariantMap{{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), port},
+                                                      {QStringLiteral("disableBonjour"), 1}, {QStringLiteral("showMenuBarIcon"), 0}}));
+        QProcess agent;
+        agent.start(box.path(QStringLiteral("opt/KestraClient.app/Contents/MacOS/KestraClient")), {});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += agent.readAllStandardOutput()).contains("Listening on port"), 30000);
+        const QString kestra = box.path(QStringLiteral("usr/bin/kestra"));
+        QCOMPARE(zdtest::runProgram(kestra, {QStringLiteral("add"), QStringLiteral("mill"), QStringLiteral("127.0.0.1"),
+                                             QString::number(port)}).exit(), 0);
+        const zdtest::Ran listed = zdtest::runProgram(kestra, {QStringLiteral("list"), QStringLiteral("--no-browse"),
+                                                               QStringLiteral("--hosts"), QStringLiteral("mill"), QStringLiteral("--json")});
+        QVERIFY2(listed.exit() == 0 && listed.out.contains(QStringLiteral("\"connected\": true")), qPrintable(listed.out + listed.err));
+
+        // The uninstaller hands packaged files back to the package manager: none is left behind.
+        const ZDUninstaller::Report report = ZDUninstaller::uninstall();
+        QVERIFY2(report.complete(), qPrintable(ZDUninstaller::summaryText(report)));
+        QCOMPARE(report.removedPackages.size(), 2);
+        QVERIFY(ZDUninstaller::installedPackages().isEmpty());
+        QVERIFY(agent.waitForFinished(30000));
+        for (const char *folder : {"opt", "usr"})
+            QVERIFY(QDirIterator(box.path(QLatin1String(folder)), QDir::Files, QDirIterator::Subdirectories).hasNext() == false);
     }
 };
 
