@@ -128,8 +128,10 @@ private Q_SLOTS:
         // The uninstaller takes the agent's unit and settings and the console to the Trash, restorably.
         QTest::mouseClick(window.masterSwitch(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).size() == 1, 30000);
-        QVERIFY(QFile::link(QFileInfo(ZDRealAgent::program()).absolutePath() + QStringLiteral("/../../../Kestra Admin.app"),
-                            box.path(QStringLiteral("opt/Kestra Admin.app"))));
+        // The console's folder by its real Info.plist only: no console process of another test is touched.
+        QVERIFY(QDir().mkpath(box.path(QStringLiteral("opt/Kestra Admin.app/Contents"))));
+        QVERIFY(QFile::copy(QFileInfo(ZDRealAgent::program()).absolutePath() + QStringLiteral("/../../../Kestra Admin.app/Contents/Info.plist"),
+                            box.path(QStringLiteral("opt/Kestra Admin.app/Contents/Info.plist"))));
         const auto confirm = ZDUninstallerDialogs::confirmation();
         confirm->show();
         shoot(confirm.get(), "uninstaller-confirmation.png");
@@ -139,8 +141,7 @@ private Q_SLOTS:
             QVERIFY2(report.trashed.contains(item), qPrintable(item));
             QVERIFY(!QFileInfo(item).exists() && !QFileInfo(item).isSymLink());
             const QString name = QFileInfo(item).fileName();
-            QVERIFY(QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).isSymLink() ||
-                    QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).isFile());
+            QVERIFY(QFileInfo::exists(ZDTrash::filesDirectory() + QLatin1Char('/') + name));
             QVERIFY(ZDTestSandbox::readFile(ZDTrash::infoDirectory() + QLatin1Char('/') + name + QStringLiteral(".trashinfo"))
                         .contains(QUrl::toPercentEncoding(item, "/")));
             QCOMPARE(QFileInfo(ZDTrash::filesDirectory() + QLatin1Char('/') + name).ownerId(),
