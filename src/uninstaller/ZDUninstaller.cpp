@@ -208,7 +208,7 @@ ZDUninstaller::Report ZDUninstaller::uninstall()
     // What the package manager installed goes through it, never by moving its files away.
     const QStringList packages = installedPackages();
     if (!packages.isEmpty()) {
-        QStringList arguments{QStringLiteral("--root=") + ZDLocalPaths::systemRoot(), QStringLiteral("--remove")};
+        QStringList arguments{QStringLiteral("--root=") + ZDLocalPaths::systemRoot(), QStringLiteral("--purge")};
         arguments += packages;
         const auto result = ZDAuthorization::sharedController().authExecTask(QStringLiteral("/usr/bin/dpkg"), arguments,
                                                                               ZDAuthorization::Launch::Waited);

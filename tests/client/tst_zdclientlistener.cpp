@@ -198,7 +198,7 @@ private Q_SLOTS:
         QCOMPARE(report.removedPackages.size(), 2);
         QVERIFY(ZDUninstaller::installedPackages().isEmpty());
         QVERIFY(agent.waitForFinished(30000));
-        for (const char *folder : {"opt", "usr"})
+        for (const char *folder : {"opt", "usr", "etc"})
             QVERIFY(QDirIterator(box.path(QLatin1String(folder)), QDir::Files, QDirIterator::Subdirectories).hasNext() == false);
     }
 };
