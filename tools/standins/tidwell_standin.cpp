@@ -1,6 +1,8 @@
 // Stand-in for the maker's cleaning tool:
 //   -runtask ID,ID,...   deletes each task's cache, the folder named after the task
-//                        in the user's caches folder
+//                        in the user's caches folder; a cache holding ".hold" keeps
+//                        the tool waiting until that file goes (at most two minutes),
+//                        as a large clean would
 // Exit status: 0 done, 1 a cache could not be deleted, 2 an unknown or repeated
 // task, 64 a usage error. Every run is recorded as
 // $KESTRA_SYSTEM_ROOT/var/lib/standins/Tidwell/runtask.result. Anything else is the
@@ -10,7 +12,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QThread>
 
 #include <cstring>
 
@@ -31,6 +35,8 @@ int main(int argc, char **argv)
         if (status == 64 || status == 2)
             break;
         const QString cache = ZDLocalPaths::cacheDirectory(true) + QLatin1Char('/') + id;
+        for (int tenths = 0; tenths < 1200 && QFileInfo::exists(cache + QStringLiteral("/.hold")); ++tenths)
+            QThread::msleep(100);
         if (!QDir(cache).exists() || QDir(cache).removeRecursively())
             text += QStringLiteral("cleaned=%1\n").arg(id);
         else
