@@ -72,7 +72,7 @@ X
   echo
   echo "$ kestra apps open Color && kestra apps && kestra caches font whatis   (Color installed on edit-suite-1)"
   cp -a "$build/apps/Color.app" "$sandbox/fleet/edit-suite-1/opt/" && "$kestra" apps open Color --no-browse >/dev/null || true
-  "$kestra" apps --no-browse | head -n 12 || true
+  "$kestra" apps --no-browse | grep -A3 -E '^(APPLICATION|Color) ' || true
   "$kestra" caches font whatis --no-browse --yes && "$kestra" apps forcequit Color --no-browse --yes >/dev/null || true
   echo
   echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
