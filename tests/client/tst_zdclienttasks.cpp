@@ -570,12 +570,14 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::readFile(asRoot).contains("euid=0\n"));
         QVERIFY(ZDTestSandbox::readFile(asRoot).contains("arg=" + rootRecords.toUtf8() + '\n'));
         // Two at once share the agent's one privileged session; neither loses its rights to the other.
-        for (const QString &bundle : {QStringLiteral("com.zendrel.Ketril"), QStringLiteral("com.zendrel.Nuvell")})
+        // (Two of the plain stand-ins, into a folder of their own: the update tool's stand-in records no tasks.)
+        const QString pairRecords = m_sandbox->path(QStringLiteral("var/lib/standins-pair"));
+        for (const QString &bundle : {QStringLiteral("com.zendrel.Ketril"), QStringLiteral("com.zendrel.Ondrel")})
             userAgent->callOneway(QString::fromLatin1(ZDOrv::kAuthExecuteTask),
-                                  {QStringLiteral("succeed"), bundle, QVariant(QVariantList {QStringLiteral("--record"), rootRecords}),
+                                  {QStringLiteral("succeed"), bundle, QVariant(QVariantList {QStringLiteral("--record"), pairRecords}),
                                    kAdmin, encrypted(m_adminPassword)});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rootRecords + QStringLiteral("/Ketril/succeed.result"))
-                                     && QFile::exists(rootRecords + QStringLiteral("/ZendrelNuvell/succeed.result")),
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pairRecords + QStringLiteral("/Ketril/succeed.result"))
+                                     && QFile::exists(pairRecords + QStringLiteral("/Ondrel/succeed.result")),
                                  120000);
         // Refused: the user's own password (no administrator) and a wrong one.
         for (const auto &[user, password] : {std::pair {kUser, userPassword}, std::pair {kAdmin, QStringLiteral("wrong")}}) {
