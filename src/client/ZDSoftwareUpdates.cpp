@@ -91,7 +91,12 @@ QUrl ZDSoftwareUpdates::serverRoot() const
 {
     const QString set = m_prefs.objectForPreferenceDictionaryKey(QLatin1String(kServerSetting)).toString();
     const QUrl url(set.isEmpty() ? QLatin1String(kDefaultServer) : set);
-    return ZDUpdateSignature::isAllowedURL(url) ? url : QUrl(QLatin1String(kDefaultServer));
+    return ZDUpdateSignature::isAllowedURL(url, plainHTTP()) ? url : QUrl(QLatin1String(kDefaultServer));
+}
+
+bool ZDSoftwareUpdates::plainHTTP() const
+{
+    return m_prefs.integerPreference(QLatin1String(kPlainHTTPSetting), 0) == 1;
 }
 
 QString ZDSoftwareUpdates::defaultToolFolder()
@@ -125,7 +130,8 @@ QVariant ZDSoftwareUpdates::listUpdates()
     ZDLog::appendLog(QStringLiteral("Getting Zendrel software updates..."));
     QString exe = toolExecutable();
     if (!exe.isEmpty()) {
-        const QString bundle = QFileInfo(exe + QStringLiteral("/../../..")).canonicalFilePath();
+        // "<bundle>/Contents/MacOS/<name>"
+        const QString bundle = exe.section(QLatin1Char('/'), 0, -4);
         if (bundleVersion(bundle) < kMinimumToolVersion)
             exe = downloadAndInstallTool(QFileInfo(bundle).absolutePath());
     } else {
@@ -238,7 +244,7 @@ void ZDSoftwareUpdates::manualInstall(const QString &text)
 {
     const QUrl url(text.left(4096));
     const QUrl root = serverRoot();
-    if (!ZDUpdateSignature::sameOrigin(url, root) || !ZDUpdateSignature::isAllowedURL(url)
+    if (!ZDUpdateSignature::sameOrigin(url, root) || !ZDUpdateSignature::isAllowedURL(url, plainHTTP())
         || !url.path().startsWith(root.path())) {
         const QString why = QStringLiteral("Unable to initiate manual download - invalid URL.");
         ZDLog::appendLog(why);
@@ -256,7 +262,7 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
     QUrl feedURL = serverRoot();
     feedURL.setPath(feedURL.path().chopped(feedURL.path().endsWith(QLatin1Char('/')) ? 1 : 0)
                     + QStringLiteral("/rss/appcasts/com.zendrel.Nuvell.xml"));
-    const auto feed = ZDSoftwareUpdatesFetch::get(feedURL, kMaxFeedBytes, kFetchTimeout);
+    const auto feed = ZDSoftwareUpdatesFetch::get(feedURL, kMaxFeedBytes, kFetchTimeout, {}, plainHTTP());
     const QVariantMap map = feed.data ? ZDPropertyList::fromData(*feed.data).toMap() : QVariantMap();
     const QUrl archiveURL = feedURL.resolved(QUrl(map.value(QStringLiteral("alternateURL")).toString()));
     if (!feed.data || !ZDUpdateSignature::sameOrigin(feedURL, archiveURL)) {
@@ -264,11 +270,11 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
                          feed.data ? QStringLiteral("no usable URL on the feed's own server") : feed.error);
         return {};
     }
-    const auto archive = ZDSoftwareUpdatesFetch::get(archiveURL, kMaxArchiveBytes, kFetchTimeout);
+    const auto archive = ZDSoftwareUpdatesFetch::get(archiveURL, kMaxArchiveBytes, kFetchTimeout, {}, plainHTTP());
     QUrl signatureURL = archiveURL;
     signatureURL.setPath(archiveURL.path() + QLatin1String(ZDUpdateSignature::kSignatureSuffix));
     const auto signature = archive.data
-        ? ZDSoftwareUpdatesFetch::get(signatureURL, ZDUpdateSignature::kMaxSignatureFileBytes, kFetchTimeout)
+        ? ZDSoftwareUpdatesFetch::get(signatureURL, ZDUpdateSignature::kMaxSignatureFileBytes, kFetchTimeout, {}, plainHTTP())
         : ZDSoftwareUpdatesFetch::Result{};
     if (!archive.data || archive.data->isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Unable to download %@: %@"), archiveURL.toString(), archive.error);

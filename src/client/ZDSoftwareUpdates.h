@@ -36,6 +36,8 @@ public:
     static constexpr qint64 kMaxFeedBytes = 1024 * 1024;
     static constexpr qint64 kMaxArchiveBytes = 512LL * 1024 * 1024;
     static constexpr const char *kServerSetting = "updateServerURL";
+    // Plain HTTP to the update server beyond loopback (a private test network); archives stay signed.
+    static constexpr const char *kPlainHTTPSetting = "updateServerAllowsHTTP";
     static constexpr const char *kDefaultServer = "https://www.zendrel.com";
     static constexpr const char *kStagingPrefix = ".nuvell-staging-";
 
@@ -60,6 +62,7 @@ public:
 
 private:
     QString toolExecutable() const;
+    bool plainHTTP() const;
     void restartRecountTimer();
 
     ZDClientTasks &m_tasks;

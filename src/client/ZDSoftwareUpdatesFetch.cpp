@@ -12,9 +12,9 @@
 namespace ZDSoftwareUpdatesFetch {
 
 Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
-           const std::function<void(qint64, qint64)> &progress)
+           const std::function<void(qint64, qint64)> &progress, bool plainHTTP)
 {
-    if (!ZDUpdateSignature::isAllowedURL(url))
+    if (!ZDUpdateSignature::isAllowedURL(url, plainHTTP))
         return {std::nullopt, QStringLiteral("refused address %1 (HTTPS is required)").arg(url.toDisplayString().left(512))};
     std::promise<Result> promise;
     std::future<Result> future = promise.get_future();
@@ -40,7 +40,7 @@ Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
             promise.set_value(std::move(result));
         };
         QObject::connect(reply, &QNetworkReply::redirected, manager, [=](const QUrl &to) {
-            if (ZDUpdateSignature::sameOrigin(url, to) && ZDUpdateSignature::isAllowedURL(to))
+            if (ZDUpdateSignature::sameOrigin(url, to) && ZDUpdateSignature::isAllowedURL(to, plainHTTP))
                 Q_EMIT reply->redirectAllowed();
             else
                 finish({std::nullopt, QStringLiteral("refused redirect to %1").arg(to.toDisplayString().left(512))});

@@ -18,5 +18,5 @@ struct Result
 };
 // progress(received, total): total is -1 without a Content-Length. Called on the network thread.
 Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
-           const std::function<void(qint64, qint64)> &progress = {});
+           const std::function<void(qint64, qint64)> &progress = {}, bool plainHTTP = false);
 } // namespace ZDSoftwareUpdatesFetch

@@ -78,14 +78,14 @@ QByteArray bundledPublicKey()
     return decoded && decoded.decoded.size() == kKeyBytes ? decoded.decoded : QByteArray();
 }
 
-bool isAllowedURL(const QUrl &url)
+bool isAllowedURL(const QUrl &url, bool plainHTTP)
 {
     if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty())
         return false;
     if (url.scheme() == QLatin1String("https"))
         return true;
     static const QRegularExpression loopback(QStringLiteral("^(127\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}|::1|localhost)$"));
-    return url.scheme() == QLatin1String("http") && loopback.match(url.host()).hasMatch();
+    return url.scheme() == QLatin1String("http") && (plainHTTP || loopback.match(url.host()).hasMatch());
 }
 
 bool sameOrigin(const QUrl &a, const QUrl &b)

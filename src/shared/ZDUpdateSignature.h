@@ -25,8 +25,8 @@ QByteArray decodeSignature(const QByteArray &text);
 // The key in this program's own Info.plist; empty when absent or malformed.
 QByteArray bundledPublicKey();
 
-// HTTPS, or plain HTTP to a loopback address only.
-bool isAllowedURL(const QUrl &url);
+// HTTPS, or plain HTTP to a loopback address only (or anywhere with plainHTTP, a test network's choice).
+bool isAllowedURL(const QUrl &url, bool plainHTTP = false);
 // Same parsed scheme, host and port (never a text prefix).
 bool sameOrigin(const QUrl &a, const QUrl &b);
 } // namespace ZDUpdateSignature
