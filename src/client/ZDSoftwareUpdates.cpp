@@ -141,7 +141,7 @@ QVariant ZDSoftwareUpdates::listUpdates()
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Zendrel Nuvell application"));
         return {};
     }
-    ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), exe, QLatin1String(kToolID));
+    ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), exe, QString::fromLatin1(kToolID));
     // Only a stale run of ours can be left: listings are one at a time.
     ZDLog::appendLog(QStringLiteral("Killing existing tasks..."));
     for (const int pid : ZDApplications::processesRunning(exe))
@@ -223,7 +223,7 @@ void ZDSoftwareUpdates::install(const QVariantMap &auth, const QVariantMap &sett
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Zendrel Nuvell application"));
         return m_registry.postErrorWithCode(ZDOrv::kErrorApplicationMissing, QLatin1String(kToolID));
     }
-    ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), exe, QLatin1String(kToolID));
+    ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), exe, QString::fromLatin1(kToolID));
     ZDLog::appendLog(QStringLiteral("Launching task..."));
     m_registry.shouldPostFinishedTaskWithTimeout(kInstallNoticeSeconds);
     const QStringList arguments{QStringLiteral("-install"), type, bundleID};
