@@ -298,10 +298,11 @@ void ZDErrorCallback::buildRemoteObject(const ZDRemoteObjectPtr &target, const C
                 return;
             if (named == &ZDErrorCallback::willDisconnect)
                 ZDLog::appendLog(QStringLiteral("%@ will disconnect."), host);
-            const std::shared_ptr<ZDService> record = caller.record.lock();
-            self->post([self, host, named, record, recordSignal] {
+            // Weak: a call still queued when the program ends must not be what destroys the
+            // record (that happens under Qt's posted-event lock, which the record's objects take).
+            self->post([self, host, named, weak = caller.record, recordSignal] {
                 Q_EMIT(self->*named)(host);
-                if (record)
+                if (const std::shared_ptr<ZDService> record = weak.lock())
                     recordSignal(self, record);
             });
         });
