@@ -13,17 +13,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString dotless(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
-} // namespace
-
 bool ZDAppsCommand::confirmed(const char *question)
 {
     if (m_cli.m_options.yes)
@@ -91,7 +80,7 @@ int ZDAppsCommand::apps()
                     continue;
                 for (const QVariant &v : row.children) {
                     const ZDApplicationRow one{row.name, row.bundleID, row.icon, {v}};
-                    table << QStringList{QString(), dotless(v.toMap().value(u"hostname"_s).toString()), one.status(),
+                    table << QStringList{QString(), ZDCliOutput::dotless(v.toMap().value(u"hostname"_s).toString()), one.status(),
                                          one.version()};
                 }
             }
@@ -213,7 +202,7 @@ int ZDAppsCommand::repair()
     for (const QString &failure : std::as_const(report.failures))
         c.recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
     for (const QString &result : std::as_const(report.results))
-        c.m_out << "\n\nResults from " << ZDCliOutput::terminalText(dotless(result.section(u": "_s, 0, 0))) << ":\n\n"
+        c.m_out << "\n\nResults from " << ZDCliOutput::terminalText(ZDCliOutput::dotless(result.section(u": "_s, 0, 0))) << ":\n\n"
                 << ZDCliOutput::terminalText(result.section(u": "_s, 1)) << "\n";
     c.m_out << report.handed << " computer(s) started the repair.\n";
     c.m_out.flush();

@@ -145,3 +145,10 @@ QString ZDCliOutput::table(const QList<QStringList> &shownRows)
     }
     return out;
 }
+
+QString ZDCliOutput::dotless(QString host)
+{
+    while (host.endsWith(u'.'))
+        host.chop(1);
+    return host;
+}

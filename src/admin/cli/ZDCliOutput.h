@@ -24,6 +24,8 @@ public:
     // Text an agent sent, fit for a terminal: control and escape characters and the
     // marks that reorder text on screen are dropped, line breaks and tabs become spaces.
     static QString terminalText(const QString &text);
+    // "host.local." as tables show it: without the final dot.
+    static QString dotless(QString host);
 
     static constexpr int kMaxDepth = 64;
 };

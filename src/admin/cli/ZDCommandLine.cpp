@@ -47,13 +47,6 @@ constexpr int kBrowseWindowMs = 1000;
 constexpr int kReportGraceMs = 500;
 constexpr int kTableCellChars = 160;
 
-QString dotless(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
 QString shortened(const QString &text)
 {
     return text.size() > kTableCellChars ? text.left(kTableCellChars - 3) + u"..."_s : text;
@@ -315,8 +308,8 @@ bool ZDCommandLine::matchesHost(const ZDServicePtr &service, const QString &host
     if (service->name() == host)
         return true;
     // "host1" names "host1.local." as well.
-    if (!service->hostName().isEmpty() && (dotless(service->hostName()) == dotless(host) ||
-                                           dotless(service->hostName()) == dotless(host) + u".local"_s))
+    if (!service->hostName().isEmpty() && (ZDCliOutput::dotless(service->hostName()) == ZDCliOutput::dotless(host) ||
+                                           ZDCliOutput::dotless(service->hostName()) == ZDCliOutput::dotless(host) + u".local"_s))
         return true;
     return service->isManual() && u"%1:%2"_s.arg(service->manualIP()).arg(service->port()) == host;
 }
@@ -467,7 +460,7 @@ void ZDCommandLine::collectReportedErrors(const ZDDispatcher::ServiceList &servi
         const QVariantMap entry = v.toMap();
         const QString host = entry.value(u"hostname"_s).toString();
         for (const ZDServicePtr &s : services) {
-            if (!host.isEmpty() && dotless(s->hostName()) == dotless(host)) {
+            if (!host.isEmpty() && ZDCliOutput::dotless(s->hostName()) == ZDCliOutput::dotless(host)) {
                 const QVariant code = entry.value(u"errorcode"_s);
                 const QString description = entry.value(u"description"_s).toString();
                 recordFailure(hostOf(s), code.isValid() ? u"error %1: %2"_s.arg(code.toLongLong()).arg(description)
@@ -482,7 +475,7 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
     Q_UNUSED(services);
     std::lock_guard lock(m_failuresMutex);
     for (auto it = m_failures.cbegin(); it != m_failures.cend(); ++it)
-        m_err << "kestra: " << ZDCliOutput::terminalText(dotless(it.key()) + u": "_s + it.value()) << "\n";
+        m_err << "kestra: " << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + it.value()) << "\n";
     return m_failures.isEmpty() ? Success : Failed;
 }
 
@@ -521,7 +514,7 @@ int ZDCommandLine::list()
             const QString error = s->errorCode() ? u"%1 %2"_s.arg(s->errorCode()).arg(
                                                        ZDErrorCallback::descriptionForCode(s->errorCode()))
                                                  : QString();
-            rows << QStringList{s->name(), dotless(s->hostName()),
+            rows << QStringList{s->name(), ZDCliOutput::dotless(s->hostName()),
                                 u"%1:%2"_s.arg(s->isManual() ? s->manualIP() : s->ipAddress()).arg(s->port()),
                                 s->isManual() ? u"manual"_s : u"found"_s, state, error};
         }
@@ -592,7 +585,7 @@ int ZDCommandLine::call()
                 else
                     cell = u"(no value)"_s;
             }
-            rows << QStringList{dotless(hostOf(s)), cell};
+            rows << QStringList{ZDCliOutput::dotless(hostOf(s)), cell};
         }
         m_out << ZDCliOutput::table(rows);
     }
@@ -653,7 +646,7 @@ int ZDCommandLine::errors()
         const QVariantMap e = v.toMap();
         const QVariant code = e.value(u"errorcode"_s);
         rows << QStringList{e.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s),
-                            dotless(e.value(u"hostname"_s).toString()),
+                            ZDCliOutput::dotless(e.value(u"hostname"_s).toString()),
                             code.isValid() ? QString::number(code.toLongLong()) : QString(),
                             e.value(u"description"_s).toString().simplified()};
     }
@@ -681,7 +674,7 @@ int ZDCommandLine::tasks()
             tools << tool;
             for (const QVariant &task : tool.value(u"tasks"_s).toList()) {
                 const QVariantMap tm = task.toMap();
-                rows << QStringList{dotless(it.key()), tool.value(u"name"_s).toString(),
+                rows << QStringList{ZDCliOutput::dotless(it.key()), tool.value(u"name"_s).toString(),
                                     tool.value(u"bundleid"_s).toString(),
                                     tm.contains(u"id"_s) ? tm.value(u"id"_s).toString() : u"(old form)"_s,
                                     tm.value(u"description"_s).toString().simplified()};
@@ -750,7 +743,7 @@ int ZDCommandLine::runTask()
         std::lock_guard lock(m_failuresMutex);
         for (const ZDServicePtr &s : services)
             if (!m_failures.contains(hostOf(s)))
-                m_out << ZDCliOutput::terminalText(dotless(hostOf(s))) << ": " << (m_options.admin ? "started" : "done")
+                m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(hostOf(s))) << ": " << (m_options.admin ? "started" : "done")
                       << "\n";
     }
     m_out.flush();

@@ -14,13 +14,6 @@ namespace {
 
 const char *kUsageText = "kestra: crashlogs takes [--since DATE], remove HOST FILE or explain HOST FILE\n";
 
-QString dotless(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
 ZDCrashLogCache consoleCache()
 {
     return ZDCrashLogCache(ZDCrashLogCache::defaultPath(), QString::number(ZDService::adminVersion()));
@@ -76,7 +69,7 @@ int ZDCrashLogsCommand::list()
         QList<QStringList> rows{{u"COMPUTER"_s, u"APPLICATION"_s, u"DATE"_s, u"CAUSE"_s, u"FILE"_s}};
         for (const QVariant &log : std::as_const(logs)) {
             const QVariantMap m = log.toMap();
-            QStringList row{dotless(m.value(u"hostname"_s).toString()), m.value(u"app"_s).toString(),
+            QStringList row{ZDCliOutput::dotless(m.value(u"hostname"_s).toString()), m.value(u"app"_s).toString(),
                             m.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s),
                             m.value(u"cause"_s).toString(), m.value(u"filename"_s).toString()};
             // Text from the computers is made safe for the terminal cell by cell.
@@ -111,7 +104,7 @@ int ZDCrashLogsCommand::remove()
     bool done = false;
     c.runOffMain([&] { done = controller.remove({{u"hostname"_s, service->hostName()}, {u"filename"_s, file}}); });
     if (done)
-        c.m_out << ZDCliOutput::terminalText(dotless(ZDCommandLine::hostOf(service)) + u": removed "_s + file) << "\n";
+        c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(service)) + u": removed "_s + file) << "\n";
     c.m_out.flush();
     return c.finish(services);
 }

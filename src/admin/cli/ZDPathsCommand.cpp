@@ -10,17 +10,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString dotless(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
-} // namespace
-
 bool ZDPathsCommand::confirmed(const char *question)
 {
     if (m_cli.m_options.yes)
@@ -97,7 +86,7 @@ int ZDPathsCommand::run()
         for (const ZDPathRowView &r : std::as_const(rows)) {
             QVariantMap values;
             for (const ZDPathValue &v : r.values)
-                values.insert(dotless(v.host), v.path);
+                values.insert(ZDCliOutput::dotless(v.host), v.path);
             out << QVariantMap{{u"application"_s, r.application}, {u"title"_s, r.row->title},
                                {u"key"_s, r.row->key},           {u"values"_s, values},
                                {u"differs"_s, r.differs()},      {u"locked"_s, r.locked}};
@@ -109,7 +98,7 @@ int ZDPathsCommand::run()
             table << QStringList{r.application, r.row->title, r.row->key, QString(),
                                  r.differs() ? u"(differs)"_s : QString()};
             for (const ZDPathValue &v : r.values)
-                table << QStringList{QString(), QString(), QString(), dotless(v.host), v.path};
+                table << QStringList{QString(), QString(), QString(), ZDCliOutput::dotless(v.host), v.path};
         }
         c.m_out << ZDCliOutput::table(table);
     }

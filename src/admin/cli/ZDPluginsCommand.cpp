@@ -13,14 +13,6 @@ QString accessText(int access)
     return access == 0 ? u"all users"_s : access == 1 ? u"current user"_s : u"mixed"_s;
 }
 
-// "host.local." as the other tables show it: without the final dot.
-QString shownHost(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
 QString enabledText(int disabled)
 {
     return disabled == 1 ? u"disabled"_s : disabled == 0 ? u"enabled"_s : u"mixed"_s;
@@ -83,13 +75,13 @@ int ZDPluginsCommand::run()
                                 accessText(item.accessType), ZDPluginItem::stateText(item.state)};
             for (const QVariant &v : item.children) {
                 const QVariantMap child = v.toMap();
-                rows << QStringList{QString(), QString(), shownHost(child.value(u"hostname"_s).toString()),
+                rows << QStringList{QString(), QString(), ZDCliOutput::dotless(child.value(u"hostname"_s).toString()),
                                     child.value(u"version"_s).toString(),
                                     enabledText(child.value(u"disabled"_s).toBool() ? 1 : 0),
                                     accessText(child.value(u"accessType"_s).toInt()), QString()};
             }
             for (const QString &host : item.missingHosts)
-                rows << QStringList{QString(), QString(), shownHost(host), QString(), QString(), QString(), u"missing"_s};
+                rows << QStringList{QString(), QString(), ZDCliOutput::dotless(host), QString(), QString(), QString(), u"missing"_s};
         }
         c.m_out << ZDCliOutput::table(rows);
         if (items.isEmpty())

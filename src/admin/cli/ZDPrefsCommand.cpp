@@ -12,13 +12,6 @@ namespace {
 const char *kUsageText = "kestra: prefs takes list, backup NAME [KEY...], restore HOST:NAME, trash KEY..., "
                          "lock KEY... or unlock KEY...\n";
 
-QString dotless(QString host)
-{
-    while (host.endsWith(u'.'))
-        host.chop(1);
-    return host;
-}
-
 } // namespace
 
 int ZDPrefsCommand::run()
@@ -73,7 +66,7 @@ int ZDPrefsCommand::run()
         std::lock_guard lock(c.m_failuresMutex);
         for (const ZDServicePtr &s : services) {
             if (!c.m_failures.contains(ZDCommandLine::hostOf(s)))
-                c.m_out << ZDCliOutput::terminalText(dotless(ZDCommandLine::hostOf(s))) << ": done\n";
+                c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(s))) << ": done\n";
         }
     }
     c.m_out.flush();
@@ -94,7 +87,7 @@ int ZDPrefsCommand::list()
         QList<QStringList> table{{u"HOST"_s, u"NAME"_s, u"DATE"_s, u"SIZE"_s, u"KEYS"_s, u"PATH"_s}};
         for (const QVariant &v : std::as_const(rows)) {
             const QVariantMap r = v.toMap();
-            table << QStringList{dotless(r.value(u"hostname"_s).toString()), r.value(u"name"_s).toString(),
+            table << QStringList{ZDCliOutput::dotless(r.value(u"hostname"_s).toString()), r.value(u"name"_s).toString(),
                                  r.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s),
                                  r.value(u"size"_s).toString(), r.value(u"keys"_s).toString().left(40),
                                  r.value(u"path"_s).toString()};
@@ -148,8 +141,8 @@ int ZDPrefsCommand::restore()
         QVariantMap backup;
         for (const QVariant &v : rows) {
             const QVariantMap r = v.toMap();
-            const QString rowHost = dotless(r.value(u"hostname"_s).toString());
-            if ((rowHost == dotless(host) || rowHost.section(u'.', 0, 0) == dotless(host)) && byPath &&
+            const QString rowHost = ZDCliOutput::dotless(r.value(u"hostname"_s).toString());
+            if ((rowHost == ZDCliOutput::dotless(host) || rowHost.section(u'.', 0, 0) == ZDCliOutput::dotless(host)) && byPath &&
                 r.value(u"path"_s).toString() == name)
                 backup = r;
         }
@@ -160,7 +153,7 @@ int ZDPrefsCommand::restore()
             return;
         }
         why = prefs.restore(backup, targets, [&](const QString &h, int, int) {
-            c.m_out << ZDCliOutput::terminalText(dotless(h)) << ": restored (after a quick backup)\n";
+            c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(h)) << ": restored (after a quick backup)\n";
         });
     });
     if (!why.isEmpty()) {

@@ -136,13 +136,13 @@ int ZDSchedulesCommand::run()
                                  ZDScheduledTask::stateText(row.state), QString()};
             for (const QVariant &v : row.children) {
                 const QVariantMap child = v.toMap();
-                table << QStringList{QString(), child.value(u"hostname"_s).toString(),
+                table << QStringList{QString(), ZDCliOutput::dotless(child.value(u"hostname"_s).toString()),
                                      child.value(u"frequencyDescription"_s).toString(),
                                      enabledText(child.value(u"enabled"_s).toBool() ? 1 : 0), QString(),
                                      child.value(u"filename"_s).toString()};
             }
             for (const QVariant &m : row.missingHosts)
-                table << QStringList{QString(), m.toMap().value(u"hostname"_s).toString(), QString(), QString(),
+                table << QStringList{QString(), ZDCliOutput::dotless(m.toMap().value(u"hostname"_s).toString()), QString(), QString(),
                                      u"missing"_s, QString()};
         }
         c.m_out << ZDCliOutput::table(table);
