@@ -4,6 +4,7 @@
 // agents and links are driven through tests/e2e/hosts.sh.
 //
 // Times are printed, never asserted beyond bounds that only catch hangs.
+#include "ZDArchive.h"
 #include "ZDBackgroundPool.h"
 #include "ZDConnection.h"
 #include "ZDConsoleSecurity.h"
@@ -22,6 +23,7 @@
 #include "ZDOrvProtocol.h"
 #include "ZDPropertyList.h"
 #include "ZDService.h"
+#include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
 
 #include <QCryptographicHash>
@@ -1367,6 +1369,85 @@ private Q_SLOTS:
         QCOMPARE(status(2), QStringLiteral("running"));
         for (int i : {1, 2})
             QDir(hostDir(i) + QStringLiteral("/root/opt/Batch Monitor.app")).removeRecursively();
+    }
+
+    // A feed server here; the host without the update tool gets it only once its archive is
+    // signed, then every host lists the crash tool's update and installs it, one notice each.
+    void softwareUpdates()
+    {
+        QVERIFY(waitAllReady());
+        ZDTestHttpServer server;
+        QVERIFY(server.listen(QHostAddress(hostAddress(0))));
+        const auto kestra = [](QStringList args) {
+            QProcess p;
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"),
+                    args << QStringLiteral("--json") << QStringLiteral("--wait") << QStringLiteral("30"));
+            p.closeWriteChannel();
+            // The feed server answers on this thread meanwhile.
+            if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 180000))
+                p.kill(), p.waitForFinished(5000);
+            return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        };
+        const QString build = qEnvironmentVariable("E2E_BUILD");
+        const QString zip = m_sandbox->path(QStringLiteral("nuvell.zip"));
+        QVERIFY(ZDArchive::createZip(build + QStringLiteral("/apps/Zendrel Nuvell.app"), zip, true).ok);
+        QCOMPARE(QProcess::execute(build + QStringLiteral("/bin/kestra-sign-update"),
+                                   {QStringLiteral("sign"), build + QStringLiteral("/../../tools/updatesign/development.seed"), zip}), 0);
+        server.files.insert("/rss/appcasts/com.zendrel.Nuvell.xml",
+                            ZDPropertyList::toData(QVariantMap{{QStringLiteral("alternateURL"), QStringLiteral("/nuvell.zip")}}));
+        server.files.insert("/nuvell.zip", ZDTestSandbox::readFile(zip) + "tampered");
+        server.files.insert("/nuvell.zip.sig", ZDTestSandbox::readFile(zip + QStringLiteral(".sig")));
+        const auto root = [](int i) { return hostDir(i) + QStringLiteral("/root"); };
+        const auto version = [&](int i) {
+            return ZDPropertyList::readDictionary(root(i) + QStringLiteral("/opt/Quellar.app/Contents/Info.plist"))
+                .value(QStringLiteral("CFBundleVersion")).toString();
+        };
+        for (int i = 1; i <= kHosts; ++i) {
+            const QString state = root(i) + QStringLiteral("/var/lib/standins/Nuvell");
+            QDir(state).removeRecursively();
+            QVERIFY(QDir().mkpath(state));
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), build + QStringLiteral("/apps/Quellar.app"), state + QStringLiteral("/")}), 0);
+            QVariantMap info = ZDPropertyList::readDictionary(state + QStringLiteral("/Quellar.app/Contents/Info.plist"));
+            info.insert(QStringLiteral("CFBundleVersion"), QStringLiteral("160"));
+            QVERIFY(ZDPropertyList::writeFile(state + QStringLiteral("/Quellar.app/Contents/Info.plist"), info));
+            const QVariantMap entry{{QStringLiteral("title"), QStringLiteral("Quellar 1.6")}, {QStringLiteral("type"), QStringLiteral("app")},
+                                    {QStringLiteral("bundleid"), kTool}, {QStringLiteral("version"), QStringLiteral("160")},
+                                    {QStringLiteral("source"), state + QStringLiteral("/Quellar.app")}};
+            QVERIFY(ZDPropertyList::writeFile(state + QStringLiteral("/catalog.plist"), QVariantMap{{QStringLiteral("updates"), QVariantList{entry}}}));
+            const QString prefsFile = root(i) + QStringLiteral("/home/.config/com.zendrel.KestraClient.plist");
+            QVariantMap prefs = ZDPropertyList::readDictionary(prefsFile);
+            prefs.insert(QStringLiteral("updateServerURL"), QStringLiteral("http://%1:%2").arg(hostAddress(0)).arg(server.serverPort()));
+            prefs.insert(QStringLiteral("updateServerAllowsHTTP"), 1);
+            QVERIFY(ZDPropertyList::writeFile(prefsFile, prefs));
+            QCOMPARE(version(i), QStringLiteral("150"));
+        }
+        // The update tool as built on every host but the first (a host's folder outlives a run).
+        for (int i = 1; i <= kHosts; ++i) {
+            QDir(root(i) + QStringLiteral("/opt/Zendrel Nuvell.app")).removeRecursively();
+            QDir(root(i) + QStringLiteral("/opt/Zendrel")).removeRecursively();
+            if (i > 1)
+                QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), build + QStringLiteral("/apps/Zendrel Nuvell.app"), root(i) + QStringLiteral("/opt/")}), 0);
+        }
+
+        QElapsedTimer t;
+        t.start();
+        QJsonArray rows = kestra({QStringLiteral("updates")})[QStringLiteral("updates")].toArray();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0][QStringLiteral("children")].toArray().size(), kHosts - 1);
+        QVERIFY(agentLog(1).contains("its signature is missing or does not match"));
+        QVERIFY(!QFile::exists(root(1) + QStringLiteral("/opt/Zendrel/Zendrel Nuvell.app")));
+
+        server.files.insert("/nuvell.zip", ZDTestSandbox::readFile(zip));
+        rows = kestra({QStringLiteral("updates")})[QStringLiteral("updates")].toArray();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0][QStringLiteral("children")].toArray().size(), kHosts);
+        const QJsonObject installed = kestra({QStringLiteral("updates"), QStringLiteral("install")});
+        qInfo("e2e: softwareUpdates: listed, tool installed and %d hosts updated in %lld ms", installed[QStringLiteral("finished")].toInt(), t.elapsed());
+        QCOMPARE(installed[QStringLiteral("handed")].toInt(), kHosts);
+        QCOMPARE(installed[QStringLiteral("finished")].toInt(), kHosts);
+        QCOMPARE(installed[QStringLiteral("updates")].toArray().size(), 0);
+        for (int i = 1; i <= kHosts; ++i)
+            QCOMPARE(version(i), QStringLiteral("160"));
     }
 
 };
