@@ -13,17 +13,6 @@
 
 using namespace Qt::StringLiterals;
 
-bool ZDAppsCommand::confirmed(const char *question)
-{
-    if (m_cli.m_options.yes)
-        return true;
-    m_cli.m_err << question << " [y/N] ";
-    m_cli.m_err.flush();
-    QTextStream in(stdin);
-    const QString answer = in.readLine(16).trimmed().toLower();
-    return answer == "y"_L1 || answer == "yes"_L1;
-}
-
 int ZDAppsCommand::apps()
 {
     ZDCommandLine &c = m_cli;
@@ -43,7 +32,7 @@ int ZDAppsCommand::apps()
     }
     if (verb == "forcequit"_L1) {
         const QStringList question = ZDApplicationRows::forceQuitQuestion(int(ids.size()));
-        if (!confirmed(qPrintable(question.join(u' '))))
+        if (!m_cli.confirmed(qPrintable(question.join(u' '))))
             return ZDCommandLine::Failed;
     }
     QStringList missing;
@@ -120,7 +109,7 @@ int ZDAppsCommand::removeGroup()
         c.m_err << "kestra: remove-group takes a component group (number or title) or preset N: " << why << "\n";
         return ZDCommandLine::Usage;
     }
-    if (!confirmed("Are you sure you wish to remove these components?"))
+    if (!m_cli.confirmed("Are you sure you wish to remove these components?"))
         return ZDCommandLine::Failed;
     QStringList missing;
     const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
@@ -150,7 +139,7 @@ int ZDAppsCommand::caches()
         c.m_err << "): " << why << "\n";
         return ZDCommandLine::Usage;
     }
-    if (!confirmed("Close all applications on the remote system before continuing."))
+    if (!m_cli.confirmed("Close all applications on the remote system before continuing."))
         return ZDCommandLine::Failed;
     QStringList missing;
     const ZDDispatcher::ServiceList services = c.computersForWork(&missing);

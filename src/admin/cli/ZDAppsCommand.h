@@ -15,7 +15,5 @@ public:
     int repair();
 
 private:
-    bool confirmed(const char *question);
-
     ZDCommandLine &m_cli;
 };

@@ -749,3 +749,14 @@ int ZDCommandLine::runTask()
     m_out.flush();
     return finish(services);
 }
+
+bool ZDCommandLine::confirmed(const char *question)
+{
+    if (m_options.yes)
+        return true;
+    m_err << question << " [y/N] ";
+    m_err.flush();
+    QTextStream in(stdin);
+    const QString answer = in.readLine(16).trimmed().toLower();
+    return answer == "y"_L1 || answer == "yes"_L1;
+}

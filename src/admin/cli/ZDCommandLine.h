@@ -68,6 +68,8 @@ private:
     };
 
     bool parse(QString *error);
+    // The administrator's yes on the terminal, or --yes.
+    bool confirmed(const char *question);
     int list();
     int call();
     int add();

@@ -10,17 +10,6 @@
 
 using namespace Qt::StringLiterals;
 
-bool ZDPathsCommand::confirmed(const char *question)
-{
-    if (m_cli.m_options.yes)
-        return true;
-    m_cli.m_err << question << " [y/N] ";
-    m_cli.m_err.flush();
-    QTextStream in(stdin);
-    const QString answer = in.readLine(16).trimmed().toLower();
-    return answer == "y"_L1 || answer == "yes"_L1;
-}
-
 int ZDPathsCommand::run()
 {
     ZDCommandLine &c = m_cli;
@@ -38,9 +27,9 @@ int ZDPathsCommand::run()
         c.m_err << "kestra: unknown path key " << ZDCliOutput::terminalText(p.value(1)) << "\n";
         return ZDCommandLine::Usage;
     }
-    if (verb == "reset-all"_L1 && !confirmed("Reset every application path on the computers?"))
+    if (verb == "reset-all"_L1 && !m_cli.confirmed("Reset every application path on the computers?"))
         return ZDCommandLine::Failed;
-    if (verb == "sync"_L1 && !confirmed("Copy the source computer's paths onto the other computers?"))
+    if (verb == "sync"_L1 && !m_cli.confirmed("Copy the source computer's paths onto the other computers?"))
         return ZDCommandLine::Failed;
     // The source is needed too, whatever the targets are.
     const QStringList targetHosts = c.m_options.hosts;

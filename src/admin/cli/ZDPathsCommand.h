@@ -11,6 +11,5 @@ public:
     int run();
 
 private:
-    bool confirmed(const char *question);
     ZDCommandLine &m_cli;
 };
