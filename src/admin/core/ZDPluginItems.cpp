@@ -334,21 +334,28 @@ ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &item
                                     : (disabled ? QStringLiteral("Disabling Brindel plugin on all hosts...")
                                                 : QStringLiteral("Enabling Brindel plugin on all hosts...")));
     Report report;
+    forEachCopy(items, name, host, [&](const QVariantMap &child) {
+        if (child.value(kDisabled).toBool() != disabled)
+            act("brindelEnablePlugin:settings:", child, int(disabled), {{QStringLiteral("destDisabled"), disabled}},
+                report);
+    });
+    return report;
+}
+
+void ZDPluginItems::forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,
+                                const std::function<void(const QVariantMap &child)> &visit) const
+{
     for (const ZDPluginItem &item : items) {
         if (!name.isEmpty() && item.name != name && item.bundleIdentifier != name)
             continue;
         for (const QVariant &c : item.children) {
             if (m_dispatcher.isProcessingCancelled())
-                return report;
+                return;
             const QVariantMap child = c.toMap();
-            if (!host.isEmpty() && child.value(kHostname).toString() != host)
-                continue;
-            if (child.value(kDisabled).toBool() != disabled)
-                act("brindelEnablePlugin:settings:", child, int(disabled), {{QStringLiteral("destDisabled"), disabled}},
-                    report);
+            if (host.isEmpty() || child.value(kHostname).toString() == host)
+                visit(child);
         }
     }
-    return report;
 }
 
 ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items, const QString &name, int access,
@@ -359,18 +366,9 @@ ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items,
                                     : (access ? QStringLiteral("Setting access type of Brindel plugin to Current User on all hosts...")
                                               : QStringLiteral("Setting access type of Brindel plugin to All Users on all hosts...")));
     Report report;
-    for (const ZDPluginItem &item : items) {
-        if (!name.isEmpty() && item.name != name && item.bundleIdentifier != name)
-            continue;
-        for (const QVariant &c : item.children) {
-            if (m_dispatcher.isProcessingCancelled())
-                return report;
-            const QVariantMap child = c.toMap();
-            if (!host.isEmpty() && child.value(kHostname).toString() != host)
-                continue;
-            if (child.value(kAccessType).toInt() != access)
-                act("brindelChangeAccess:settings:", child, access, {{QStringLiteral("destAccess"), access}}, report);
-        }
-    }
+    forEachCopy(items, name, host, [&](const QVariantMap &child) {
+        if (child.value(kAccessType).toInt() != access)
+            act("brindelChangeAccess:settings:", child, access, {{QStringLiteral("destAccess"), access}}, report);
+    });
     return report;
 }

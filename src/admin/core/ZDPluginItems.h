@@ -76,6 +76,9 @@ private:
     bool act(const char *op, const QVariantMap &child, const QVariant &value, const QVariantMap &rightsSettings,
              Report &report);
     bool replace(const ZDPluginItem &item, const QVariantMap &newest, const QByteArray &data, Report &report);
+    // Each computer's copy of the named plug-in (all when empty) on host (all when empty), until cancelled.
+    void forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,
+                     const std::function<void(const QVariantMap &child)> &visit) const;
 
     ZDDispatcher &m_dispatcher;
     ZDDispatcher::ServiceList m_services;
