@@ -88,12 +88,12 @@ int ZDCrashLogsCommand::list()
     return c.finish(services);
 }
 
-int ZDCrashLogsCommand::remove()
+int ZDCrashLogsCommand::onOneLog(
+    const std::function<void(ZDCrashLogController &, const ZDServicePtr &, const QString &file)> &work)
 {
     ZDCommandLine &c = m_cli;
-    const QString host = c.m_options.positional.at(1);
     const QString file = c.m_options.positional.at(2);
-    c.m_options.hosts = {host};
+    c.m_options.hosts = {c.m_options.positional.at(1)};
     QStringList missing;
     const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
     if (services.isEmpty())
@@ -101,39 +101,36 @@ int ZDCrashLogsCommand::remove()
     ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());
     const ZDServicePtr service = services.first();
     controller.setServiceLookup([service](const QString &) { return service; });
-    bool done = false;
-    c.runOffMain([&] { done = controller.remove({{u"hostname"_s, service->hostName()}, {u"filename"_s, file}}); });
-    if (done)
-        c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(service)) + u": removed "_s + file) << "\n";
+    work(controller, service, file);
     c.m_out.flush();
     return c.finish(services);
 }
 
+int ZDCrashLogsCommand::remove()
+{
+    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QString &file) {
+        bool done = false;
+        m_cli.runOffMain([&] { done = controller.remove({{u"hostname"_s, service->hostName()}, {u"filename"_s, file}}); });
+        if (done)
+            m_cli.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(service)) + u": removed "_s + file)
+                        << "\n";
+    });
+}
+
 int ZDCrashLogsCommand::explain()
 {
-    ZDCommandLine &c = m_cli;
-    const QString host = c.m_options.positional.at(1);
-    const QString file = c.m_options.positional.at(2);
-    c.m_options.hosts = {host};
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty())
-        return c.finish(services);
-    ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());
-    const ZDServicePtr service = services.first();
-    controller.setServiceLookup([service](const QString &) { return service; });
-    QVariantMap record{{u"hostname"_s, service->hostName()}, {u"filename"_s, file}};
-    // A log known to be of unknown cause is explained without asking the computer.
-    for (const QVariant &log : controller.cache().logs(service->hostName())) {
-        if (log.toMap().value(u"filename"_s).toString() == file)
-            record = log.toMap();
-    }
-    QString html;
-    c.runOffMain([&] { html = controller.explanation(record); });
-    if (html.isEmpty())
-        c.recordFailure(ZDCommandLine::hostOf(service), u"no explanation for "_s + file);
-    else
-        c.m_out << ZDCliOutput::terminalText(html) << "\n";
-    c.m_out.flush();
-    return c.finish(services);
+    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QString &file) {
+        QVariantMap record{{u"hostname"_s, service->hostName()}, {u"filename"_s, file}};
+        // A log known to be of unknown cause is explained without asking the computer.
+        for (const QVariant &log : controller.cache().logs(service->hostName())) {
+            if (log.toMap().value(u"filename"_s).toString() == file)
+                record = log.toMap();
+        }
+        QString html;
+        m_cli.runOffMain([&] { html = controller.explanation(record); });
+        if (html.isEmpty())
+            m_cli.recordFailure(ZDCommandLine::hostOf(service), u"no explanation for "_s + file);
+        else
+            m_cli.m_out << ZDCliOutput::terminalText(html) << "\n";
+    });
 }

@@ -3,7 +3,14 @@
 // console's cache (only logs newer than each computer's last report are sent), with
 // their statistics; `remove HOST FILE` moves one to that computer's Trash,
 // `explain HOST FILE` prints its explanation.
+#include <QString>
+
+#include <functional>
+#include <memory>
+
 class ZDCommandLine;
+class ZDCrashLogController;
+class ZDService;
 
 class ZDCrashLogsCommand
 {
@@ -15,5 +22,8 @@ private:
     int list();
     int remove();
     int explain();
+    // The setup both per-log verbs share: the one computer named, a controller on the cache.
+    int onOneLog(const std::function<void(ZDCrashLogController &, const std::shared_ptr<ZDService> &,
+                                          const QString &file)> &work);
     ZDCommandLine &m_cli;
 };
