@@ -335,7 +335,11 @@ void ZDErrorCallback::buildRemoteObject(const ZDRemoteObjectPtr &target, const C
             refuse(op(name), QStringLiteral("the count must be an integer"));
         const QString host = self->hostFor(caller, name, hostArgument(op(name), args[1]));
         if (!host.isNull())
-            self->post([self, count, host] { Q_EMIT self->nuvellCount(count, host); });
+            self->post([self, count, host, weak = caller.record] {
+                Q_EMIT self->nuvellCount(count, host);
+                if (const std::shared_ptr<ZDService> record = weak.lock())
+                    Q_EMIT self->serviceNuvellCount(record, count);
+            });
     });
     with(ZDOrv::kCancelProcessing, [](ZDErrorCallback *, const Caller &, const QVariantList &) {});
     with(ZDOrv::kPing, [](ZDErrorCallback *, const Caller &, const QVariantList &) {});

@@ -153,6 +153,7 @@ Q_SIGNALS:
     void serviceWillDisconnect(const std::shared_ptr<ZDService> &service);
     void serviceConfigurationChanged(const std::shared_ptr<ZDService> &service);
     void serviceMaintenanceRequested(const std::shared_ptr<ZDService> &service, bool needed);
+    void serviceNuvellCount(const std::shared_ptr<ZDService> &service, qint64 count);
 
 private:
     struct Match
