@@ -1,6 +1,7 @@
 #include "ZDUpdateSignature.h"
 
 #include "ZDMainBundle.h"
+#include "ZDPropertyList.h"
 
 #include <QRegularExpression>
 
@@ -71,11 +72,25 @@ QByteArray decodeSignature(const QByteArray &text)
     return decoded && decoded.decoded.size() == kSignatureBytes ? decoded.decoded : QByteArray();
 }
 
-QByteArray bundledPublicKey()
+namespace {
+QByteArray decodeKey(const QVariant &value)
 {
-    const QByteArray text = ZDMainBundle::infoString(QLatin1String(kPublicKeyInfoKey)).toLatin1().trimmed();
+    const QByteArray text = value.toString().toLatin1().trimmed();
     const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     return decoded && decoded.decoded.size() == kKeyBytes ? decoded.decoded : QByteArray();
+}
+} // namespace
+
+QByteArray bundledPublicKey()
+{
+    return decodeKey(ZDMainBundle::infoString(QLatin1String(kPublicKeyInfoKey)));
+}
+
+QByteArray publicKeyOfBundle(const QString &bundlePath)
+{
+    const QVariant key = ZDPropertyList::readDictionary(bundlePath + QStringLiteral("/Contents/Info.plist"))
+                             .value(QLatin1String(kPublicKeyInfoKey));
+    return key.userType() == QMetaType::QString ? decodeKey(key) : QByteArray();
 }
 
 bool isAllowedURL(const QUrl &url, bool plainHTTP)

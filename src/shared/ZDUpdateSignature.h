@@ -24,6 +24,8 @@ bool verify(const QByteArray &data, const QByteArray &signature, const QByteArra
 QByteArray decodeSignature(const QByteArray &text);
 // The key in this program's own Info.plist; empty when absent or malformed.
 QByteArray bundledPublicKey();
+// The key in another application folder's Info.plist (the one an update replaces).
+QByteArray publicKeyOfBundle(const QString &bundlePath);
 
 // HTTPS, or plain HTTP to a loopback address only (or anywhere with plainHTTP, a test network's choice).
 bool isAllowedURL(const QUrl &url, bool plainHTTP = false);

@@ -12,7 +12,7 @@
 namespace ZDSoftwareUpdatesFetch {
 
 Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
-           const std::function<void(qint64, qint64)> &progress, bool plainHTTP)
+           const std::function<void(qint64, qint64)> &progress, bool plainHTTP, std::stop_token stop)
 {
     if (!ZDUpdateSignature::isAllowedURL(url, plainHTTP))
         return {std::nullopt, QStringLiteral("refused address %1 (HTTPS is required)").arg(url.toDisplayString().left(512))};
@@ -22,6 +22,13 @@ Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
     QObject context;
     context.moveToThread(&thread);
     thread.start();
+    std::function<void()> cancel; // set and run on the network thread only
+    const std::stop_callback onStop(stop, [&] {
+        QMetaObject::invokeMethod(&context, [&] {
+            if (cancel)
+                cancel();
+        });
+    });
     QMetaObject::invokeMethod(&context, [&] {
         auto *manager = new QNetworkAccessManager;
         QNetworkRequest request(url);
@@ -39,6 +46,9 @@ Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
             manager->deleteLater(); // run as the thread ends
             promise.set_value(std::move(result));
         };
+        cancel = [=] { finish({std::nullopt, QStringLiteral("cancelled")}); };
+        if (stop.stop_requested())
+            return cancel();
         QObject::connect(reply, &QNetworkReply::redirected, manager, [=](const QUrl &to) {
             if (ZDUpdateSignature::sameOrigin(url, to) && ZDUpdateSignature::isAllowedURL(to, plainHTTP))
                 Q_EMIT reply->redirectAllowed();

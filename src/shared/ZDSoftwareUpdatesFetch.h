@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <stop_token>
 
 namespace ZDSoftwareUpdatesFetch {
 struct Result
@@ -17,6 +18,8 @@ struct Result
     QString error;
 };
 // progress(received, total): total is -1 without a Content-Length. Called on the network thread.
+// A stop request ends the download at once as failed.
 Result get(const QUrl &url, qint64 maxBytes, std::chrono::seconds timeout,
-           const std::function<void(qint64, qint64)> &progress = {}, bool plainHTTP = false);
+           const std::function<void(qint64, qint64)> &progress = {}, bool plainHTTP = false,
+           std::stop_token stop = {});
 } // namespace ZDSoftwareUpdatesFetch
