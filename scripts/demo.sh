@@ -3,6 +3,7 @@
 # outside it is touched. Usage: scripts/demo.sh <build folder>
 set -euo pipefail
 build=${1:-build/debug}
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 sandbox=${KESTRA_DEMO_ROOT:-/tmp/kestra-demo}
 mkdir -p "$sandbox/home"
 export KESTRA_SYSTEM_ROOT="$sandbox" HOME="$sandbox/home"
@@ -15,19 +16,57 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
   echo
   echo "Starting a demo fleet of three agents, each in a sandbox of its own..."
   pids=()
-  cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+  feed=""
+  cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true
+    if [ -n "$feed" ]; then rm -rf "$feed"; fi
+  }
   trap cleanup EXIT
+  trap 'exit 130' INT TERM
+  # A software-update feed of the fleet's own on loopback, so no agent calls the maker's server:
+  # the update tool's archive, signed with the development key the agents of this build trust.
+  feed=$(mktemp -d) && mkdir -p "$feed/www/rss/appcasts" \
+    && (cd "$build/apps" && zip -qry "$feed/www/nuvell.zip" "Zendrel Nuvell.app") \
+    && "$build/bin/kestra-sign-update" sign "$source_dir/tools/updatesign/development.seed" "$feed/www/nuvell.zip" \
+    && printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>alternateURL</key><string>/nuvell.zip</string></dict></plist>\n' \
+         > "$feed/www/rss/appcasts/com.zendrel.Nuvell.xml" || echo "No local update feed (zip and the signing tool are needed)."
+  feed_url=""
+  if [ -s "$feed/www/nuvell.zip.sig" ] && [ -x "$build/bin/kestra-demo-feed" ]; then
+    "$build/bin/kestra-demo-feed" "$feed/www" > "$feed/feed.log" 2>&1 &
+    pids+=("$!")
+    for _ in $(seq 100); do grep -q '^Serving on ' "$feed/feed.log" && break; sleep 0.1; done
+    feed_url=$(sed -n 's/^Serving on //p' "$feed/feed.log")
+    echo "Update feed:  $feed_url (the agents' updateServerURL)"
+    trusted=$(sed -n '/ZDUpdatePublicKey/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}' "$build/apps/KestraClient.app/Contents/Info.plist")
+    [ "$("$build/bin/kestra-sign-update" key "$source_dir/tools/updatesign/development.seed")" = "$trusted" ] \
+      || echo "  (these agents trust another update key: they refuse the demo's development-signed archive)"
+  fi
   for i in 1 2 3; do
     host="$sandbox/fleet/edit-suite-$i"; port=$((47100 + i))
     mkdir -p "$host/etc" "$host/opt" "$host/home/.config"
     echo "edit-suite-$i" > "$host/etc/hostname"
-    # The maker's tools (stand-ins), so each agent reports its tool suite.
+    # The maker's tools (stand-ins), so each agent reports its tool suite; edit-suite-3 lacks
+    # the update tool, which its agent fetches from the feed (on every run).
+    rm -rf "$host/opt/Zendrel"
     for app in "$build"/apps/*.app; do
-      [ -f "$app/Contents/ZDUpdates.plist" ] && cp -a "$app" "$host/opt/"
+      [ -f "$app/Contents/ZDUpdates.plist" ] && { [ "$i" != 3 ] || [ "$app" != "$build/apps/Zendrel Nuvell.app" ]; } \
+        && cp -a "$app" "$host/opt/"
     done
+    # What the update tool offers: Quellar 1.6 (the stand-in's catalogue).
+    nuvell="$host/var/lib/standins/Nuvell"
+    mkdir -p "$nuvell" && cp -a "$build/apps/Quellar.app" "$nuvell/"
+    sed -i -e 's|<string>150</string>|<string>160</string>|' -e 's|<string>1.5.0</string>|<string>1.6.0</string>|' "$nuvell/Quellar.app/Contents/Info.plist"
+    cat > "$nuvell/catalog.plist" <<X
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>updates</key><array><dict><key>title</key><string>Quellar 1.6</string><key>type</key><string>app</string>
+<key>bundleid</key><string>com.zendrel.Quellar</string><key>version</key><string>160</string><key>size</key><string>2 MB</string>
+<key>source</key><string>$nuvell/Quellar.app</string></dict></array></dict></plist>
+X
+    update_setting=""
+    [ -z "$feed_url" ] || update_setting="<key>updateServerURL</key><string>$feed_url</string>"
     cat > "$host/home/.config/com.zendrel.KestraClient.plist" <<X
 <?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict><key>customPortSet</key><integer>1</integer><key>customPort</key><integer>$port</integer><key>disableBonjour</key><integer>1</integer></dict></plist>
+<plist version="1.0"><dict><key>customPortSet</key><integer>1</integer><key>customPort</key><integer>$port</integer><key>disableBonjour</key><integer>1</integer>$update_setting</dict></plist>
 X
     # A session bus each: an agent tells every other agent on its bus to quit.
     bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
@@ -44,6 +83,8 @@ X
   done
   echo "Agent logs:   $sandbox/fleet/edit-suite-*/home/.local/state/log/Zendrel/KestraClient.1.log"
   echo
+  # A second run finds the entries of the first in the sandbox's console settings.
+  for i in 1 2 3; do "$kestra" remove "edit-suite-$i" >/dev/null 2>&1 || true; done
   for i in 1 2 3; do "$kestra" add "edit-suite-$i" 127.0.0.1 $((47100 + i)) --no-browse; done
   echo
   echo "$ kestra list"
@@ -79,6 +120,13 @@ X
   ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
   "$kestra" crashlogs --no-browse | head -n 12 || true
   echo
+  if [ -n "$feed_url" ]; then
+    echo "$ kestra updates && kestra updates install   (edit-suite-3 first fetches the update tool from the local feed)"
+    "$kestra" updates --no-browse --wait 30 || true
+    sed -n 's/^GET /  feed served /p' "$feed/feed.log"
+    "$kestra" updates install --no-browse --wait 30 || true
+    echo
+  fi
   echo "$ kestra enroll-token; then as root on edit-suite-3: KestraClient -enroll TOKEN; KestraClient -require-enrolled yes"
   token=$("$kestra" enroll-token 2>/dev/null) && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -enroll "$token" \
     && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -require-enrolled yes || true
