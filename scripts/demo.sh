@@ -81,7 +81,10 @@ X
     for _ in $(seq 100); do grep -q '^Listening on' "$out" && break; sleep 0.1; done
     echo "edit-suite-$i: $(grep -E '^Listening on ' "$out" | tail -n 1 || tail -n 1 "$out")"
   done
-  echo "Agent logs:   $sandbox/fleet/edit-suite-*/home/.local/state/log/Zendrel/KestraClient.1.log"
+  # Root's agents log in the computer's log folder, a user's in the user's state folder.
+  logs="home/.local/state/log/Zendrel"
+  [ "$(id -u)" -ne 0 ] || logs="var/log/Zendrel"
+  echo "Agent logs:   $sandbox/fleet/edit-suite-*/$logs/KestraClient.1.log"
   echo
   # A second run finds the entries of the first in the sandbox's console settings.
   for i in 1 2 3; do "$kestra" remove "edit-suite-$i" >/dev/null 2>&1 || true; done

@@ -66,7 +66,7 @@ int ZDUpdatesCommand::run()
             table << QStringList{item.title, QString(), item.type, item.downloadSize.toString(),
                                  item.manualOnly ? u"manual"_s : u"automatic"_s};
             for (const QVariant &child : item.children)
-                table << QStringList{QString(), child.toMap().value(u"hostname"_s).toString(), QString(), QString(),
+                table << QStringList{QString(), ZDCliOutput::dotless(child.toMap().value(u"hostname"_s).toString()), QString(), QString(),
                                      QString()};
         }
         c.m_out << ZDCliOutput::table(table);
