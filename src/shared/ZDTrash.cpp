@@ -69,7 +69,7 @@ QByteArray ZDTrash::trashInfo(const QString &originalPath, const QDateTime &dele
            deletionDate.toLocalTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() + '\n';
 }
 
-ZDFileTree::Result ZDTrash::trashItem(const QString &path, QString *trashedPath)
+ZDFileTree::Result ZDTrash::trashItem(const QString &path, QString *trashedPath, const QString &originalPath)
 {
     const QString source = QDir::cleanPath(QDir(path).absolutePath());
     const QString name = ZDFileTree::lastComponent(source);
@@ -80,7 +80,7 @@ ZDFileTree::Result ZDTrash::trashItem(const QString &path, QString *trashedPath)
 
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toString(QStringLiteral("yyyyMMddHHmmss"));
-    const QByteArray info = trashInfo(source, now);
+    const QByteArray info = trashInfo(originalPath.isEmpty() ? source : QDir::cleanPath(originalPath), now);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const QString chosen = candidateName(name, stamp, attempt);
         const QString target = filesDirectory() + QLatin1Char('/') + chosen;

@@ -16,7 +16,9 @@ public:
 
     // On success `trashedPath` receives the item's new path. A taken name gets
     // "_<yyyyMMddHHmmss>.<extension>" as privileged trashing does, then " 2", " 3"...
-    static ZDFileTree::Result trashItem(const QString &path, QString *trashedPath = nullptr);
+    // originalPath: where a restore puts it back, when not where it is now (an item set aside first).
+    static ZDFileTree::Result trashItem(const QString &path, QString *trashedPath = nullptr,
+                                        const QString &originalPath = QString());
 
     // The restore record for an item that was at `originalPath`.
     static QByteArray trashInfo(const QString &originalPath, const QDateTime &deletionDate);
