@@ -132,7 +132,8 @@ bool ZDUpdater::open(const QString &bundlePath)
     if (exe.isEmpty() || !QFileInfo(exe).isExecutable())
         return false;
     ZDLog::appendLog(u"Opening %@..."_s, bundlePath);
-    return QProcess::startDetached(exe, {}, QDir::homePath());
+    // Never in the updater's own folder, which goes as it quits.
+    return QProcess::startDetached(exe, {}, QFileInfo(QDir::homePath()).isDir() ? QDir::homePath() : u"/"_s);
 }
 
 bool ZDUpdater::fail(const QString &title, const QString &text)

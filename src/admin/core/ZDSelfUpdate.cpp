@@ -163,6 +163,8 @@ bool installSelfUpdate(const QString &url, Failure *failure)
             *failure = {title, text};
         return false;
     };
+    if (!ZDUpdateSignature::isAllowedURL(QUrl(url)))
+        return fail(u"Unable to initiate download."_s, u"Please install this update manually."_s);
     const QString name = QLatin1String(kUpdaterName) + u".app"_s;
     const QString resources = ZDMainBundle::resourcePath();
     const QString shipped = resources.isEmpty() ? QString() : QDir(resources).filePath(name);
