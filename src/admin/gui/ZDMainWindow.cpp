@@ -29,6 +29,7 @@
 #include "ZDPluginsPanel.h"
 #include "ZDRenderQueuePanel.h"
 #include "ZDSchedulerPanel.h"
+#include "ZDSoftwareUpdatePanel.h"
 #include "ZDPathsPanel.h"
 #include "ZDPreferencesPanel.h"
 #include "ZDPlainText.h"
@@ -347,6 +348,7 @@ void ZDMainWindow::buildLayout()
     toolbar->addAction(m_info);
     toolbar->addAction(m_logs);
     toolbar->addAction(m_errorLog);
+    ZDSoftwareUpdatePanel::attach(this, toolbar, m_dispatcher, m_errorCallback.get(), m_discovery);
 }
 
 void ZDMainWindow::buildMenus()
