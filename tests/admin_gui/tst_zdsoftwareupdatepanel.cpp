@@ -10,6 +10,7 @@
 #include "ZDTestSandbox.h"
 
 #include <QAction>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextBrowser>
@@ -80,6 +81,17 @@ private Q_SLOTS:
         const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
         if (!dir.isEmpty() && QDir().mkpath(dir))
             QVERIFY(panel.grab().save(dir + u"/software-update.png"_s));
+
+        // A manual install is handed to the computer, said so, and the window closes.
+        panel.manualButton()->click();
+        QSignalSpy installed(&panel, &ZDSoftwareUpdatePanel::installFinished);
+        panel.installButton()->click();
+        QVERIFY(installed.wait(60000));
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = panel.findChild<QMessageBox *>()) && box->isVisible());
+        QCOMPARE(box->text(), u"Manual updates started"_s);
+        box->buttons().first()->click();
+        QTRY_VERIFY(!panel.isVisible());
         ZDService::invalidateServices({service}, false);
     }
 };

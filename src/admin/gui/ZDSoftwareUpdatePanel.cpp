@@ -2,6 +2,7 @@
 
 #include "ZDAlert.h"
 #include "ZDBackground.h"
+#include "ZDDiscovery.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDLog.h"
@@ -157,6 +158,11 @@ ZDSoftwareUpdatePanel *ZDSoftwareUpdatePanel::attach(QMainWindow *window, QToolB
     counts->followRecords(discovery, dispatcher);
     auto *panel = new ZDSoftwareUpdatePanel(dispatcher, callback, counts, window);
     toolbar->addAction(panel->toolbarAction());
+    // A computer that comes along joins an open list.
+    connect(discovery, &ZDDiscovery::serviceAdded, panel, [panel] {
+        if (panel->isVisible() && !panel->m_busy)
+            panel->populateNuvells();
+    });
     return panel;
 }
 
