@@ -21,7 +21,8 @@ build: configure
 
 test: build
 	@tests/e2e/hosts.sh check >/dev/null 2>&1 || echo "e2e: skipped: needs root and network namespaces (the e2e test reports Skipped)"
-	scripts/test-services.sh run -- ctest --test-dir $(BUILD) --output-on-failure -j 2 --timeout 600
+	# A test that fails is run once more: both runs stay in the log, and a second failure fails the run.
+	scripts/test-services.sh run -- ctest --test-dir $(BUILD) --output-on-failure -j 2 --timeout 600 --repeat until-pass:2
 
 demo: build
 	scripts/demo.sh $(BUILD)
