@@ -203,6 +203,9 @@ void ZDSoftwareUpdatePanel::clearNuvells()
 
 void ZDSoftwareUpdatePanel::populateNuvells()
 {
+    // The list being installed stays until its install ends.
+    if (m_progress->isShown())
+        return;
     clearNuvells();
     const quint64 generation = m_generation;
     setBusy(true);
@@ -387,17 +390,22 @@ void ZDSoftwareUpdatePanel::installSelf(const QString &url)
 
 void ZDSoftwareUpdatePanel::waitForClients()
 {
-    // Shown over the console's window: this one is closed by now.
-    auto *sheet = new ZDProgressSheet(m_progress, parentWidget() ? parentWidget() : this);
-    connect(m_progress, &ZDProgressState::shownChanged, sheet, [sheet](bool shown) {
-        if (!shown)
-            sheet->deleteLater();
+    // Over the console's window (this one is closed by now), with a state of its own so
+    // that the list can be collected again meanwhile.
+    QWidget *over = parentWidget() ? parentWidget() : this;
+    auto *state = new ZDProgressState(over);
+    auto *sheet = new ZDProgressSheet(state, over);
+    connect(state, &ZDProgressState::shownChanged, over, [state, sheet](bool shown) {
+        if (shown)
+            return;
+        sheet->deleteLater();
+        state->deleteLater();
     });
-    m_progress->setCancelAction([this] { m_progress->endProgress(); });
-    m_progress->startProgress();
-    m_progress->updateProgressStatus(tr("Waiting for clients to relaunch..."));
-    m_progress->progressBarSetIndeterminate();
-    QTimer::singleShot(kRelaunchWaitMs, m_progress, &ZDProgressState::endProgress);
+    state->setCancelAction([state] { state->endProgress(); });
+    state->startProgress();
+    state->updateProgressStatus(tr("Waiting for clients to relaunch..."));
+    state->progressBarSetIndeterminate();
+    QTimer::singleShot(kRelaunchWaitMs, state, &ZDProgressState::endProgress);
 }
 
 void ZDSoftwareUpdatePanel::message(const QString &title, const QString &text, const QByteArray &didEnd)
