@@ -176,6 +176,7 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
         if (!item.selected || item.type == "admin"_L1 || m_dispatcher.isProcessingCancelled())
             continue;
         ZDLog::appendLog(u"Installing %@..."_s, item.title);
+        Q_EMIT installing(item.title);
         int from = 0;
         {
             std::lock_guard lock(m_mutex);

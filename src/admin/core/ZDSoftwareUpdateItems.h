@@ -73,6 +73,7 @@ public:
 
 Q_SIGNALS:
     void progressStarted(int total);
+    void installing(const QString &title);
     void progressAdvanced();
     void progressFinished();
 

@@ -310,6 +310,8 @@ void ZDSoftwareUpdatePanel::installAutomatically(const QList<ZDNuvellItem> &item
     const std::shared_ptr<ZDSoftwareUpdateItems> updates = makeUpdates(m_dispatcher, m_callback);
     connect(updates.get(), &ZDSoftwareUpdateItems::progressStarted, m_progress, &ZDProgressState::progressBarSetMaxValue);
     connect(updates.get(), &ZDSoftwareUpdateItems::progressAdvanced, m_progress, &ZDProgressState::incrementProgress);
+    connect(updates.get(), &ZDSoftwareUpdateItems::installing, m_progress,
+            [this](const QString &title) { m_progress->updateProgressStatus(tr("Installing %1...").arg(title)); });
     m_progress->setCancelAction([this] {
         m_installCancelled = true;
         m_dispatcher->cancelProcessing();
