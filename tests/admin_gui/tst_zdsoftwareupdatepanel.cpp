@@ -92,6 +92,18 @@ private Q_SLOTS:
         QCOMPARE(box->text(), u"Manual updates started"_s);
         box->buttons().first()->click();
         QTRY_VERIFY(!panel.isVisible());
+
+        // Nothing to update: said so, and the window closes again.
+        QVERIFY(ZDPropertyList::writeFile(m_agent.root() + u"/var/lib/standins/Nuvell/catalog.plist"_s,
+                                          QVariantMap{{u"updates"_s, QVariantList{}}}));
+        panel.showNuvell();
+        QVERIFY(populated.wait(120000));
+        QTRY_VERIFY((box = panel.findChild<QMessageBox *>()) && box->isVisible());
+        QCOMPARE(box->text(), u"No updates found"_s);
+        QCOMPARE(box->informativeText(), u"Your software is up-to-date."_s);
+        box->buttons().first()->click();
+        QTRY_VERIFY(!panel.isVisible());
+        QTRY_COMPARE(counts.total(), 2);
         ZDService::invalidateServices({service}, false);
     }
 };
