@@ -735,6 +735,10 @@ void ZDMainWindow::adminIsOutdated(ZDService *service)
     connect(box, &QMessageBox::finished, this, [this, box, search] {
         if (box->clickedButton() != search)
             return;
+        if (auto *updates = findChild<ZDSoftwareUpdatePanel *>()) {
+            updates->showNuvell();
+            return;
+        }
         // The console's own update check is not part of this window yet.
         auto *sheet = new QMessageBox(QMessageBox::Warning, QStringLiteral("Unable to check for updates"),
                                       QStringLiteral("Selector not initialized."), QMessageBox::Ok, this);
@@ -806,6 +810,8 @@ void ZDMainWindow::showErrorLog()
         m_errorLogWindow = new ZDErrorLogWindow(m_errorCallback.get(), this);
         m_errorLogWindow->setWindowFlag(Qt::Window);
         m_errorLogWindow->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_errorLogWindow, &ZDErrorLogWindow::checkForUpdatesRequested, findChild<ZDSoftwareUpdatePanel *>(),
+                &ZDSoftwareUpdatePanel::showNuvell);
     }
     m_errorLogWindow->reload();
     m_errorLogWindow->show();
