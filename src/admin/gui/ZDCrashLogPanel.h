@@ -5,8 +5,8 @@
 // actions: view the log, remove it, submit it with a comment, consolidate logs on
 // the computers with credentials. All logic is in ZDCrashLogController.
 #include "ZDCrashLogController.h"
+#include "ZDInertTextBrowser.h"
 
-#include <QTextBrowser>
 #include <QWidget>
 
 #include <memory>
@@ -18,15 +18,6 @@ class QTableWidget;
 class QTreeWidget;
 class ZDDispatcher;
 class ZDErrorCallback;
-
-// Shows HTML but never fetches what it refers to (images, style sheets, links).
-class ZDInertTextBrowser : public QTextBrowser
-{
-    Q_OBJECT
-public:
-    using QTextBrowser::QTextBrowser;
-    QVariant loadResource(int, const QUrl &) override { return {}; }
-};
 
 class ZDCrashLogPanel : public QWidget
 {

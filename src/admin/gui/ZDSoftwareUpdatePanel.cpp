@@ -25,7 +25,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSplitter>
-#include <QTextBrowser>
+#include "ZDInertTextBrowser.h"
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -39,15 +39,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 enum Column { HostColumn, TitleColumn, SizeColumn };
-
-// The change list is another computer's HTML: nothing it names is ever fetched or opened.
-// An empty answer, not a null one: on a null one the document reads local files itself.
-class InertBrowser : public QTextBrowser
-{
-public:
-    using QTextBrowser::QTextBrowser;
-    QVariant loadResource(int, const QUrl &) override { return QByteArray(); }
-};
 
 // Made on the GUI thread, used by one worker, let go on the GUI thread.
 std::shared_ptr<ZDSoftwareUpdateItems> makeUpdates(ZDDispatcher *dispatcher, ZDErrorCallback *callback)
@@ -92,7 +83,7 @@ ZDSoftwareUpdatePanel::ZDSoftwareUpdatePanel(ZDDispatcher *dispatcher, ZDErrorCa
     , m_selfInstall(defaultSelfInstall())
     , m_action(new QAction(tr("Software Update"), this))
     , m_outline(new QTreeWidget(this))
-    , m_changes(new InertBrowser(this))
+    , m_changes(new ZDInertTextBrowser(this))
     , m_automatic(new QRadioButton(tr("Automatic"), this))
     , m_manual(new QRadioButton(tr("Manual"), this))
     , m_install(new QPushButton(tr("Install"), this))
