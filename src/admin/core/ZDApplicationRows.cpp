@@ -126,13 +126,7 @@ QVariantMap ZDApplicationRows::across(const char *op)
 {
     // The dispatcher answers by the agents' host names; rows are keyed as the caller names them.
     const QVariantMap answers = m_dispatcher.objectsFromRemoteMethod(QString::fromLatin1(op));
-    QVariantMap keyed;
-    for (const ZDServicePtr &s : std::as_const(m_services)) {
-        const QString key = s->hostName().isEmpty() ? s->name() : s->hostName();
-        if (answers.contains(key))
-            keyed.insert(m_hostOf(s), answers.value(key));
-    }
-    return keyed;
+    return ZDDispatcher::answersBy(answers, m_services, m_hostOf);
 }
 
 QList<ZDApplicationRow> ZDApplicationRows::refresh(Kind kind)
@@ -143,10 +137,7 @@ QList<ZDApplicationRow> ZDApplicationRows::refresh(Kind kind)
     const QVariantMap answers = across(editing ? "finalCutStudioAppInfo" : "orvelleAppInfo");
     if (answers.isEmpty())
         ZDLog::appendLog(u"Error: no data returned from task."_s);
-    QStringList hosts;
-    for (const ZDServicePtr &s : std::as_const(m_services))
-        hosts << m_hostOf(s);
-    return merge(kind, answers, hosts);
+    return merge(kind, answers, ZDDispatcher::hostsOf(m_services, m_hostOf));
 }
 
 int ZDApplicationRows::act(Action action, const QStringList &bundleIDs)

@@ -27,10 +27,7 @@ const QString kAuthPass = QString::fromLatin1(ZDCredentialStore::kAuthPass);
 
 QString hostOf(const ZDServicePtr &service)
 {
-    if (!service)
-        return QString();
-    const QString host = service->hostName();
-    return host.isEmpty() ? service->name() : host;
+    return ZDDispatcher::answerKey(service);
 }
 
 // As many arguments as the operation has labels; missing ones travel as null.
@@ -390,6 +387,42 @@ void ZDDispatcher::executeRemoteMethods(const QString &op, const QVariant &obj1,
         executeRemoteMethod(op, obj1, obj2, service);
     });
     waitOnProcessing();
+}
+
+QString ZDDispatcher::answerKey(const ZDServicePtr &service)
+{
+    if (!service)
+        return QString();
+    const QString host = service->hostName();
+    return host.isEmpty() ? service->name() : host;
+}
+
+QStringList ZDDispatcher::hostsOf(const ServiceList &services, const HostOf &hostOf)
+{
+    QStringList hosts;
+    for (const ZDServicePtr &s : services)
+        hosts << hostOf(s);
+    return hosts;
+}
+
+ZDServicePtr ZDDispatcher::serviceNamed(const ServiceList &services, const HostOf &hostOf, const QString &host)
+{
+    for (const ZDServicePtr &s : services) {
+        if (hostOf(s) == host)
+            return s;
+    }
+    return {};
+}
+
+QVariantMap ZDDispatcher::answersBy(const QVariantMap &answers, const ServiceList &services, const HostOf &hostOf)
+{
+    QVariantMap keyed;
+    for (const ZDServicePtr &s : services) {
+        const QString key = answerKey(s);
+        if (answers.contains(key))
+            keyed.insert(hostOf(s), answers.value(key));
+    }
+    return keyed;
 }
 
 QVariantMap ZDDispatcher::objectsFromRemoteMethod(const QString &op, const QVariant &obj1, const QVariant &obj2)

@@ -16,6 +16,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -61,6 +62,14 @@ public:
     // whose sizes differ by at most one, every computer in exactly one group.
     static QList<ServiceList> selectedServicesForCores(const ServiceList &services, int cores);
     QList<ServiceList> selectedServicesForCores() const;
+    // The name a computer's answer is filed under: its agent's host name, else the record's name.
+    static QString answerKey(const ZDServicePtr &service);
+    // Features name computers their own way (hostOf): their names, the record a name
+    // stands for, and answers re-keyed from answerKey to those names.
+    using HostOf = std::function<QString(const ZDServicePtr &)>;
+    static QStringList hostsOf(const ServiceList &services, const HostOf &hostOf);
+    static ZDServicePtr serviceNamed(const ServiceList &services, const HostOf &hostOf, const QString &host);
+    static QVariantMap answersBy(const QVariantMap &answers, const ServiceList &services, const HostOf &hostOf);
     // Active processor cores (1 when unknown); settable for tests and benchmarks.
     int coreCount() const;
     void setCoreCount(int cores);

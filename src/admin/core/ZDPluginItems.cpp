@@ -188,28 +188,15 @@ ZDPluginItems::ZDPluginItems(ZDDispatcher &dispatcher, ZDDispatcher::ServiceList
 
 ZDServicePtr ZDPluginItems::serviceFor(const QString &host) const
 {
-    for (const ZDServicePtr &s : m_services) {
-        if (m_hostOf(s) == host)
-            return s;
-    }
-    return {};
+    return ZDDispatcher::serviceNamed(m_services, m_hostOf, host);
 }
 
 QList<ZDPluginItem> ZDPluginItems::refresh()
 {
     ZDLog::appendLog(QStringLiteral("Populating Brindel plugins..."));
-    QStringList hosts;
-    for (const ZDServicePtr &s : m_services)
-        hosts << m_hostOf(s);
     // The dispatcher answers by the agents' host names; the list is keyed as the caller names them.
     const QVariantMap answers = ZDAgentCalls(&m_dispatcher).brindelPluginLists();
-    QVariantMap lists;
-    for (const ZDServicePtr &s : m_services) {
-        const QString key = s->hostName().isEmpty() ? s->name() : s->hostName();
-        if (answers.contains(key))
-            lists.insert(m_hostOf(s), answers.value(key));
-    }
-    return merge(lists, hosts);
+    return merge(ZDDispatcher::answersBy(answers, m_services, m_hostOf), ZDDispatcher::hostsOf(m_services, m_hostOf));
 }
 
 bool ZDPluginItems::act(const char *op, const QVariantMap &child, const QVariant &value,

@@ -18,10 +18,8 @@ QString dotless(QString host)
     return host;
 }
 
-QString hostOf(const ZDServicePtr &service)
-{
-    return service->hostName().isEmpty() ? service->name() : service->hostName();
-}
+// The name the dispatcher files each computer's answer under.
+constexpr auto hostOf = &ZDDispatcher::answerKey;
 
 } // namespace
 

@@ -69,10 +69,7 @@ ZDRenderQueueJobs::ZDRenderQueueJobs(ZDDispatcher &dispatcher, ZDDispatcher::Ser
 
 QStringList ZDRenderQueueJobs::hosts() const
 {
-    QStringList out;
-    for (const ZDServicePtr &s : m_services)
-        out << m_hostOf(s);
-    return out;
+    return ZDDispatcher::hostsOf(m_services, m_hostOf);
 }
 
 QVariantList ZDRenderQueueJobs::refresh()
@@ -81,13 +78,7 @@ QVariantList ZDRenderQueueJobs::refresh()
     const QVariantMap answers = m_dispatcher.objectsFromRemoteMethod(QStringLiteral("qmasterJobs"));
     if (answers.isEmpty())
         ZDLog::appendLog(QStringLiteral("Unable to get Qmaster clusters"));
-    QVariantMap byName;
-    for (const ZDServicePtr &s : m_services) {
-        const QString key = s->hostName().isEmpty() ? s->name() : s->hostName();
-        if (answers.contains(key))
-            byName.insert(m_hostOf(s), answers.value(key));
-    }
-    return rows(byName, hosts());
+    return rows(ZDDispatcher::answersBy(answers, m_services, m_hostOf), hosts());
 }
 
 ZDRenderQueueJobs::Report ZDRenderQueueJobs::act(const QVariantList &chosen, Action action)

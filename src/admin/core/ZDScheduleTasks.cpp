@@ -212,27 +212,14 @@ ZDScheduleTasks::ZDScheduleTasks(ZDDispatcher &dispatcher, ZDDispatcher::Service
 
 ZDServicePtr ZDScheduleTasks::serviceFor(const QString &host) const
 {
-    for (const ZDServicePtr &s : m_services) {
-        if (m_hostOf(s) == host)
-            return s;
-    }
-    return {};
+    return ZDDispatcher::serviceNamed(m_services, m_hostOf, host);
 }
 
 QList<ZDScheduledTask> ZDScheduleTasks::refresh()
 {
     ZDLog::appendLog(QStringLiteral("Populating Cadro tasks..."));
-    QStringList hosts;
-    for (const ZDServicePtr &s : m_services)
-        hosts << m_hostOf(s);
     const QVariantMap answers = ZDAgentCalls(&m_dispatcher).cadroTaskDictionaries();
-    QVariantMap lists;
-    for (const ZDServicePtr &s : m_services) {
-        const QString key = s->hostName().isEmpty() ? s->name() : s->hostName();
-        if (answers.contains(key))
-            lists.insert(m_hostOf(s), answers.value(key));
-    }
-    return merge(lists, hosts);
+    return merge(ZDDispatcher::answersBy(answers, m_services, m_hostOf), ZDDispatcher::hostsOf(m_services, m_hostOf));
 }
 
 bool ZDScheduleTasks::call(const char *op, const QString &host, const QVariant &obj1, const QVariant &obj2,

@@ -14,8 +14,7 @@ ZDSoftwareUpdateCounts::ZDSoftwareUpdateCounts(QObject *parent) : QObject(parent
 
 QString ZDSoftwareUpdateCounts::keyFor(const ZDServicePtr &service)
 {
-    const QString host = service->hostName();
-    return host.isEmpty() ? service->name() : host;
+    return ZDDispatcher::answerKey(service);
 }
 
 void ZDSoftwareUpdateCounts::setNuvellCount(qint64 count, const QString &host)

@@ -123,31 +123,19 @@ ZDSoftwareUpdateItems::ZDSoftwareUpdateItems(ZDDispatcher &dispatcher, ZDErrorCa
 
 ZDServicePtr ZDSoftwareUpdateItems::serviceFor(const QString &host) const
 {
-    for (const ZDServicePtr &s : m_services) {
-        if (m_hostOf(s) == host)
-            return s;
-    }
-    return {};
+    return ZDDispatcher::serviceNamed(m_services, m_hostOf, host);
 }
 
 QList<ZDNuvellItem> ZDSoftwareUpdateItems::refresh(const QVariantMap &selfUpdate)
 {
     ZDLog::appendLog(u"Populating Nuvell updates..."_s);
-    QStringList hosts;
-    for (const ZDServicePtr &s : m_services)
-        hosts << m_hostOf(s);
     const ZDAgentCalls calls(&m_dispatcher);
     const QVariantMap answers = calls.listZendrelNuvells();
-    QVariantMap lists;
-    for (const ZDServicePtr &s : m_services) {
-        const QString key = s->hostName().isEmpty() ? s->name() : s->hostName();
-        if (answers.contains(key))
-            lists.insert(m_hostOf(s), answers.value(key));
-    }
+    const QVariantMap lists = ZDDispatcher::answersBy(answers, m_services, m_hostOf);
     // The badge follows what the computers count now.
     for (const ZDServicePtr &s : m_services)
         calls.fetchNuvellAvailableUpdateCount(s);
-    return merge(lists, hosts, selfUpdate);
+    return merge(lists, ZDDispatcher::hostsOf(m_services, m_hostOf), selfUpdate);
 }
 
 int ZDSoftwareUpdateItems::waitForFinished(int from, int count, double seconds)

@@ -104,10 +104,8 @@ void ZDClientSettingsPanel::refreshNetworkClientSettings()
                 return read;
             const QList<ZDServicePtr> selected = dispatcher->selectedServices();
             read.answers = ZDAgentCalls(dispatcher).networkClientSettings();
-            // Keyed as the dispatcher keys its answers: host name, else name.
             for (const ZDServicePtr &service : selected) {
-                const QString host = service->hostName().isEmpty() ? service->name() : service->hostName();
-                if (read.answers.contains(host))
+                if (read.answers.contains(ZDDispatcher::answerKey(service)))
                     read.services << service;
             }
             return read;

@@ -13,10 +13,8 @@
 
 namespace {
 
-QString hostOf(const ZDServicePtr &s)
-{
-    return s->hostName().isEmpty() ? s->name() : s->hostName();
-}
+// The name the dispatcher files each computer's answer under.
+constexpr auto hostOf = &ZDDispatcher::answerKey;
 
 } // namespace
 
