@@ -35,13 +35,9 @@ int ZDAppsCommand::apps()
         if (!m_cli.confirmed(qPrintable(question.join(u' '))))
             return ZDCommandLine::Failed;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QList<ZDApplicationRow> rows, tools;
     c.runOffMain([&] {
         ZDApplicationRows calls(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
@@ -89,8 +85,7 @@ int ZDAppsCommand::clean()
         c.m_err << "kestra: clean takes a preset (0 or 1) or cleaning task identifiers: " << why << "\n";
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
     c.runOffMain([&] { ZDMaintenanceRuns(*c.m_dispatcher, nullptr, services, &ZDCommandLine::hostOf).clean(ids); });
@@ -111,8 +106,7 @@ int ZDAppsCommand::removeGroup()
     }
     if (!m_cli.confirmed("Are you sure you wish to remove these components?"))
         return ZDCommandLine::Failed;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
     ZDMaintenanceRuns::Report report;
@@ -121,8 +115,7 @@ int ZDAppsCommand::removeGroup()
         report = runs.removeGroups(groups, c.m_options.admin);
     });
     c.collectReportedErrors(services);
-    for (const QString &failure : std::as_const(report.failures))
-        c.recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
+    c.recordFailures(report.failures);
     c.m_out << report.handed << " removal(s) handed, " << report.finished << " finished.\n";
     c.m_out.flush();
     return c.finish(services);
@@ -141,8 +134,7 @@ int ZDAppsCommand::caches()
     }
     if (!m_cli.confirmed("Close all applications on the remote system before continuing."))
         return ZDCommandLine::Failed;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
     ZDMaintenanceRuns::Report report;
@@ -154,8 +146,7 @@ int ZDAppsCommand::caches()
         report = runs.trashCaches(keys, c.m_options.admin);
     });
     c.collectReportedErrors(services);
-    for (const QString &failure : std::as_const(report.failures))
-        c.recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
+    c.recordFailures(report.failures);
     if (c.m_options.json) {
         c.m_out << ZDCliOutput::prettyJson(QVariantMap{{u"handed"_s, report.handed}, {u"finished"_s, report.finished},
                                                        {u"steps"_s, report.steps}, {u"total"_s, report.total}});
@@ -176,8 +167,7 @@ int ZDAppsCommand::repair()
         c.m_err << "kestra: repair takes TOOL (Ondrel, Ketril, Moravel or Mendo) and TASK (0, or 1 with the option)\n";
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
     if (!repair.callback.isEmpty())
@@ -188,8 +178,7 @@ int ZDAppsCommand::repair()
                      .repair(repair, p.value(1));
     });
     c.collectReportedErrors(services);
-    for (const QString &failure : std::as_const(report.failures))
-        c.recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
+    c.recordFailures(report.failures);
     for (const QString &result : std::as_const(report.results))
         c.m_out << "\n\nResults from " << ZDCliOutput::terminalText(ZDCliOutput::dotless(result.section(u": "_s, 0, 0))) << ":\n\n"
                 << ZDCliOutput::terminalText(result.section(u": "_s, 1)) << "\n";

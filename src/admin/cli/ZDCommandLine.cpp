@@ -388,10 +388,22 @@ ZDDispatcher::ServiceList ZDCommandLine::computersForWork(QStringList *missing)
 {
     startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
     waitForComputers(kWorkWaitSeconds, false);
-    const ZDDispatcher::ServiceList services = selectedServices(missing);
-    for (const QString &h : std::as_const(*missing))
+    QStringList notFound;
+    const ZDDispatcher::ServiceList services = selectedServices(&notFound);
+    for (const QString &h : std::as_const(notFound))
         recordFailure(h, u"not found"_s);
+    if (missing)
+        *missing = notFound;
     prepareDispatcher(services);
+    return services;
+}
+
+ZDDispatcher::ServiceList ZDCommandLine::computersNeededForWork()
+{
+    QStringList missing;
+    const ZDDispatcher::ServiceList services = computersForWork(&missing);
+    if (services.isEmpty() && missing.isEmpty())
+        m_err << "kestra: no computers\n";
     return services;
 }
 
@@ -449,6 +461,12 @@ void ZDCommandLine::recordFailure(const QString &host, const QString &reason)
     std::lock_guard lock(m_failuresMutex);
     if (!m_failures.contains(host))
         m_failures.insert(host, reason);
+}
+
+void ZDCommandLine::recordFailures(const QStringList &failures)
+{
+    for (const QString &failure : failures)
+        recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
 }
 
 void ZDCommandLine::collectReportedErrors(const ZDDispatcher::ServiceList &services)
@@ -658,8 +676,7 @@ int ZDCommandLine::errors()
 
 int ZDCommandLine::tasks()
 {
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = computersForWork();
     QVariantMap results;
     if (!services.isEmpty())
         runOffMain([&] { results = ZDAgentCalls(m_dispatcher.get()).zdAppTasks(); });
@@ -699,8 +716,7 @@ int ZDCommandLine::runTask()
     QString bundle = m_options.positional[0];
     const QString task = m_options.positional[1];
     const QStringList options = m_options.positional.mid(2);
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = computersForWork();
     if (services.isEmpty())
         return finish(services);
     // A tool named instead of its bundle identifier: look it up on the computers.

@@ -87,11 +87,16 @@ private:
     bool matchesHost(const ZDServicePtr &service, const QString &host) const;
     // Discovery, the wait for the computers asked for, and the dispatcher set up on
     // them; the ones not found are recorded as failures.
-    ZDDispatcher::ServiceList computersForWork(QStringList *missing);
+    ZDDispatcher::ServiceList computersForWork(QStringList *missing = nullptr);
+    // The same for a command that needs a computer: "no computers" is said when none
+    // was found and none asked for is missing (those are failures already).
+    ZDDispatcher::ServiceList computersNeededForWork();
     ZDDispatcher::ServiceList selectedServices(QStringList *missing) const;
     void prepareDispatcher(const ZDDispatcher::ServiceList &services);
     void runOffMain(const std::function<void()> &work);
     void recordFailure(const QString &host, const QString &reason);
+    // Failures as the features report them: "host: reason".
+    void recordFailures(const QStringList &failures);
     // Errors the agents reported for these computers during the run count as failures.
     void collectReportedErrors(const ZDDispatcher::ServiceList &services);
     int finish(const ZDDispatcher::ServiceList &services);

@@ -45,13 +45,9 @@ int ZDCrashLogsCommand::list()
             return ZDCommandLine::Usage;
         }
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());
     int received = 0;
     c.runOffMain([&] { received = controller.refresh(services, since); });
@@ -94,8 +90,7 @@ int ZDCrashLogsCommand::onOneLog(
     ZDCommandLine &c = m_cli;
     const QString file = c.m_options.positional.at(2);
     c.m_options.hosts = {c.m_options.positional.at(1)};
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
     ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());

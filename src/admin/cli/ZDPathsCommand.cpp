@@ -35,13 +35,9 @@ int ZDPathsCommand::run()
     const QStringList targetHosts = c.m_options.hosts;
     if (verb == "sync"_L1 && !targetHosts.isEmpty() && !targetHosts.contains(source))
         c.m_options.hosts << source;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QString why;
     QList<ZDPathRowView> rows;
     c.runOffMain([&] {

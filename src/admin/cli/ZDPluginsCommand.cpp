@@ -38,13 +38,9 @@ int ZDPluginsCommand::run()
         return ZDCommandLine::Usage;
     }
     const QString name = verb == "access"_L1 ? p.value(2) : p.value(1);
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QList<ZDPluginItem> items;
     ZDPluginItems::Report report;
     c.runOffMain([&] {
@@ -59,10 +55,7 @@ int ZDPluginsCommand::run()
         if (!verb.isEmpty())
             items = plugins.refresh();
     });
-    for (const QString &failure : std::as_const(report.failures)) {
-        const qsizetype colon = failure.indexOf(u':');
-        c.recordFailure(failure.left(colon), failure.mid(colon + 2));
-    }
+    c.recordFailures(report.failures);
     if (c.m_options.json) {
         QVariantList rows;
         for (const ZDPluginItem &item : std::as_const(items))

@@ -38,13 +38,9 @@ int ZDPrefsCommand::run()
         c.m_err << "kestra: " << ZDCliOutput::terminalText(why) << "\n";
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     c.runOffMain([&] {
         const ZDPreferences prefs(c.m_dispatcher.get());
         if (verb == "trash"_L1)
@@ -76,8 +72,7 @@ int ZDPrefsCommand::run()
 int ZDPrefsCommand::list()
 {
     ZDCommandLine &c = m_cli;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     QVariantList rows;
     if (!services.isEmpty())
         c.runOffMain([&] { rows = ZDPreferences(c.m_dispatcher.get()).backups(); });
@@ -123,8 +118,7 @@ int ZDPrefsCommand::restore()
     const QStringList targetHosts = c.m_options.hosts;
     if (!targetHosts.isEmpty() && !targetHosts.contains(host))
         c.m_options.hosts << host;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     ZDDispatcher::ServiceList targets;
     for (const ZDServicePtr &s : services) {
         const bool chosen = targetHosts.isEmpty() || std::any_of(targetHosts.cbegin(), targetHosts.cend(),

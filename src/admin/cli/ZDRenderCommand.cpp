@@ -36,13 +36,9 @@ int ZDRenderCommand::run()
         c.m_err << "kestra: render takes pause|resume|cancel HOST:CLUSTER:JOB... or sharing on|off|reset\n";
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QVariantList rows;
     QStringList unknown;
     ZDRenderQueueJobs::Report report;
@@ -74,10 +70,7 @@ int ZDRenderCommand::run()
         c.m_err << "kestra: no render job " << ZDCliOutput::terminalText(unknown.join(u", "_s)) << "\n";
         return ZDCommandLine::Failed;
     }
-    for (const QString &failure : std::as_const(report.failures)) {
-        const qsizetype colon = failure.indexOf(u':');
-        c.recordFailure(failure.left(colon), failure.mid(colon + 2));
-    }
+    c.recordFailures(report.failures);
     if (c.m_options.json) {
         c.m_out << ZDCliOutput::prettyJson(rows);
     } else {

@@ -58,13 +58,9 @@ int ZDSchedulesCommand::run()
         c.m_err << kUsageText;
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QVariantMap arguments;
     if (verb == "add"_L1) {
         // The sheet's checks; what they let through the computers check again.
@@ -120,10 +116,7 @@ int ZDSchedulesCommand::run()
     // The computers' own reasons come first; they say why better than a failed call.
     if (!verb.isEmpty())
         c.collectReportedErrors(services);
-    for (const QString &failure : std::as_const(report.failures)) {
-        const qsizetype colon = failure.indexOf(u':');
-        c.recordFailure(failure.left(colon), failure.mid(colon + 2));
-    }
+    c.recordFailures(report.failures);
     if (c.m_options.json) {
         QVariantList out;
         for (const ZDScheduledTask &row : std::as_const(rows))

@@ -19,8 +19,7 @@ int ZDSysinfoCommand::sysinfo()
         c.m_err << "kestra: sysinfo takes no arguments\n";
         return ZDCommandLine::Usage;
     }
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     QVariantMap specs;
     if (!services.isEmpty())
         c.runOffMain([&] { specs = ZDAgentCalls(c.m_dispatcher.get()).systemSpecsAcross(); });
@@ -56,8 +55,7 @@ int ZDSysinfoCommand::diff()
         return ZDCommandLine::Usage;
     }
     c.m_options.hosts = working + failing;
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
+    const ZDDispatcher::ServiceList services = c.computersForWork();
     QVariantMap profiles;
     if (!services.isEmpty())
         c.runOffMain([&] { profiles = ZDAgentCalls(c.m_dispatcher.get()).diffFinderSystemInfo(); });

@@ -16,13 +16,9 @@ int ZDUpdatesCommand::run()
         return ZDCommandLine::Usage;
     }
     const QStringList products = p.mid(1);
-    QStringList missing;
-    const ZDDispatcher::ServiceList services = c.computersForWork(&missing);
-    if (services.isEmpty()) {
-        if (missing.isEmpty())
-            c.m_err << "kestra: no computers\n";
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
         return c.finish(services);
-    }
     QList<ZDNuvellItem> items;
     ZDSoftwareUpdateItems::Report report;
     QStringList unknown = products;
@@ -50,8 +46,7 @@ int ZDUpdatesCommand::run()
     }
     if (!verb.isEmpty())
         c.collectReportedErrors(services);
-    for (const QString &failure : std::as_const(report.failures))
-        c.recordFailure(failure.section(u": "_s, 0, 0), failure.section(u": "_s, 1));
+    c.recordFailures(report.failures);
     if (c.m_options.json) {
         QVariantList rows;
         for (const ZDNuvellItem &item : std::as_const(items))
