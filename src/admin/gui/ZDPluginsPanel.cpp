@@ -2,11 +2,11 @@
 
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPanelParts.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -31,11 +31,7 @@ ZDPluginsPanel::ZDPluginsPanel(ZDDispatcher *dispatcher, QWidget *parent)
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshPlugins(); });
     button(tr("Sync"), [this] {
         act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &, const QString &) { return p.sync(items); });
@@ -71,30 +67,21 @@ void ZDPluginsPanel::act(const Work &work)
     const QString name = item ? item->text(0) : QString();
     ZDDispatcher *dispatcher = m_dispatcher;
     const QList<ZDPluginItem> items = m_items;
-    m_status->setText(tr("Working..."));
-    ZDBackground::run<ZDPluginItems::Report>(
-        this,
+    ZDPanelParts::runChange<ZDPluginItems::Report>(
+        this, m_status,
         [dispatcher, items, name, host, work] {
             ZDPluginItems plugins(*dispatcher, dispatcher->selectedServices(), hostOf);
             return work(plugins, items, name, host);
         },
-        [this](const ZDPluginItems::Report &report) {
-            m_status->setText(report.failures.isEmpty() ? tr("%n change(s) made.", nullptr, report.changes)
-                                                        : report.failures.join(QLatin1Char('\n')));
-            refreshPlugins();
-        });
+        [this] { refreshPlugins(); });
 }
 
 void ZDPluginsPanel::refreshPlugins()
 {
-    const quint64 generation = ++m_generation;
     ZDDispatcher *dispatcher = m_dispatcher;
-    ZDBackground::run<QList<ZDPluginItem>>(
-        this, [dispatcher] { return ZDPluginItems(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
-        [this, generation](const QList<ZDPluginItem> &items) {
-            if (generation == m_generation)
-                show(items);
-        });
+    ZDPanelParts::refreshLatest<QList<ZDPluginItem>>(
+        this, m_generation, [dispatcher] { return ZDPluginItems(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
+        [this](const QList<ZDPluginItem> &items) { show(items); });
 }
 
 void ZDPluginsPanel::show(const QList<ZDPluginItem> &items)
@@ -103,10 +90,9 @@ void ZDPluginsPanel::show(const QList<ZDPluginItem> &items)
     m_tree->clear();
     for (const ZDPluginItem &item : items) {
         const QString enabled = item.disabled == 0 ? tr("Yes") : item.disabled == 1 ? tr("No") : tr("(various)");
-        auto *row = new QTreeWidgetItem(m_tree, {item.name, item.version, item.type, enabled, accessText(item.accessType),
-                                                 ZDPluginItem::stateText(item.state)});
-        if (item.state != ZDPluginItem::InLine)
-            row->setForeground(5, QBrush(Qt::red));
+        QTreeWidgetItem *row = ZDPanelParts::addItemRow(
+            m_tree, {item.name, item.version, item.type, enabled, accessText(item.accessType), ZDPluginItem::stateText(item.state)},
+            item.state == ZDPluginItem::InLine);
         for (const QVariant &c : item.children) {
             const QVariantMap child = c.toMap();
             new QTreeWidgetItem(row, {child.value(QStringLiteral("hostname")).toString(),
@@ -115,10 +101,8 @@ void ZDPluginsPanel::show(const QList<ZDPluginItem> &items)
                                       accessText(child.value(QStringLiteral("accessType")).toInt()),
                                       child.value(QStringLiteral("fullPath")).toString()});
         }
-        for (const QString &host : item.missingHosts) {
-            auto *line = new QTreeWidgetItem(row, {host, QString(), QString(), QString(), QString(), tr("missing")});
-            line->setForeground(5, QBrush(Qt::red));
-        }
+        for (const QString &host : item.missingHosts)
+            ZDPanelParts::addMissingLine(row, host);
     }
     m_tree->expandAll();
     Q_EMIT pluginsRefreshed();

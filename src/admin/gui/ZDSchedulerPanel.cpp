@@ -3,6 +3,7 @@
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
 #include "ZDLaunchd.h"
+#include "ZDPanelParts.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -137,11 +138,7 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshCadroTasks(); });
     button(tr("Add..."), [this] { showAddSheet(); });
     button(tr("Remove"), [this] {
@@ -239,30 +236,21 @@ void ZDSchedulerPanel::showAddSheet()
 void ZDSchedulerPanel::act(const Work &work)
 {
     ZDDispatcher *dispatcher = m_dispatcher;
-    m_status->setText(tr("Working..."));
-    ZDBackground::run<ZDScheduleTasks::Report>(
-        this,
+    ZDPanelParts::runChange<ZDScheduleTasks::Report>(
+        this, m_status,
         [dispatcher, work] {
             ZDScheduleTasks schedules(*dispatcher, dispatcher->selectedServices(), hostOf);
             return work(schedules);
         },
-        [this](const ZDScheduleTasks::Report &report) {
-            m_status->setText(report.failures.isEmpty() ? tr("%n change(s) made.", nullptr, report.changes)
-                                                        : report.failures.join(QLatin1Char('\n')));
-            refreshCadroTasks();
-        });
+        [this] { refreshCadroTasks(); });
 }
 
 void ZDSchedulerPanel::refreshCadroTasks()
 {
-    const quint64 generation = ++m_generation;
     ZDDispatcher *dispatcher = m_dispatcher;
-    ZDBackground::run<QList<ZDScheduledTask>>(
-        this, [dispatcher] { return ZDScheduleTasks(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
-        [this, generation](const QList<ZDScheduledTask> &rows) {
-            if (generation == m_generation)
-                show(rows);
-        });
+    ZDPanelParts::refreshLatest<QList<ZDScheduledTask>>(
+        this, m_generation, [dispatcher] { return ZDScheduleTasks(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
+        [this](const QList<ZDScheduledTask> &rows) { show(rows); });
 }
 
 void ZDSchedulerPanel::show(const QList<ZDScheduledTask> &rows)
@@ -270,10 +258,9 @@ void ZDSchedulerPanel::show(const QList<ZDScheduledTask> &rows)
     m_rows = rows;
     m_tree->clear();
     for (const ZDScheduledTask &task : rows) {
-        auto *row = new QTreeWidgetItem(m_tree, {task.taskDescription, task.frequencyDescription, enabledText(task.enabled),
-                                                 ZDScheduledTask::stateText(task.state)});
-        if (task.state != ZDScheduledTask::InLine)
-            row->setForeground(3, QBrush(Qt::red));
+        QTreeWidgetItem *row = ZDPanelParts::addItemRow(
+            m_tree, {task.taskDescription, task.frequencyDescription, enabledText(task.enabled), ZDScheduledTask::stateText(task.state)},
+            task.state == ZDScheduledTask::InLine);
         for (const QVariant &c : task.children) {
             const QVariantMap child = c.toMap();
             new QTreeWidgetItem(row, {child.value(QStringLiteral("hostname")).toString(),
@@ -281,10 +268,8 @@ void ZDSchedulerPanel::show(const QList<ZDScheduledTask> &rows)
                                       enabledText(child.value(QStringLiteral("enabled")).toBool() ? 1 : 0),
                                       child.value(QStringLiteral("filename")).toString()});
         }
-        for (const QVariant &m : task.missingHosts) {
-            auto *line = new QTreeWidgetItem(row, {m.toMap().value(QStringLiteral("hostname")).toString(), QString(), QString(), tr("missing")});
-            line->setForeground(3, QBrush(Qt::red));
-        }
+        for (const QVariant &m : task.missingHosts)
+            ZDPanelParts::addMissingLine(row, m.toMap().value(QStringLiteral("hostname")).toString());
     }
     m_tree->expandAll();
     Q_EMIT tasksRefreshed();

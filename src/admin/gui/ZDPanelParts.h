@@ -1,0 +1,65 @@
+#pragma once
+// What the feature panels share: their row of buttons, a refresh whose answer is
+// dropped once a newer one started, a change run off the GUI thread whose outcome
+// goes to the status line, and outline rows with a line per computer.
+#include "ZDBackground.h"
+
+#include <QBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStringList>
+
+#include <utility>
+
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace ZDPanelParts {
+
+// A function that adds a push button to row, running its slot on a click.
+template <typename Owner>
+auto buttonAdder(Owner *owner, QBoxLayout *row)
+{
+    return [owner, row](const QString &title, auto slot) {
+        auto *button = new QPushButton(title, owner);
+        QObject::connect(button, &QPushButton::clicked, owner, std::move(slot));
+        row->addWidget(button);
+        return button;
+    };
+}
+
+// generation is the owner's counter: an older answer arriving late must not
+// replace a newer one, nor the cleared view.
+template <typename R, typename Work, typename Show>
+void refreshLatest(QObject *owner, quint64 &generation, Work &&work, Show &&show)
+{
+    const quint64 current = ++generation;
+    ZDBackground::run<R>(owner, std::forward<Work>(work),
+                         [&generation, current, show = std::forward<Show>(show)](const R &result) mutable {
+                             if (current == generation)
+                                 show(result);
+                         });
+}
+
+QString workingText();
+// How many changes were made, or the computers' failures one a line.
+QString changesText(const QStringList &failures, int changes);
+
+// Runs a change whose report has failures and changes, then refresh.
+template <typename Report, typename Work, typename Refresh>
+void runChange(QObject *owner, QLabel *status, Work &&work, Refresh &&refresh)
+{
+    status->setText(workingText());
+    ZDBackground::run<Report>(owner, std::forward<Work>(work),
+                              [status, refresh = std::forward<Refresh>(refresh)](const Report &report) mutable {
+                                  status->setText(changesText(report.failures, report.changes));
+                                  refresh();
+                              });
+}
+
+// An item's row; its state, the last column, is red when the computers differ.
+QTreeWidgetItem *addItemRow(QTreeWidget *tree, const QStringList &cells, bool inLine);
+// The line of a computer that lacks the row's item.
+void addMissingLine(QTreeWidgetItem *row, const QString &host);
+
+} // namespace ZDPanelParts
