@@ -2,6 +2,7 @@
 
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPanelParts.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -35,11 +36,7 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
     m_tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_status->setTextFormat(Qt::PlainText);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshApps(); });
     button(tr("Launch"), [this] { act(ZDApplicationRows::Action::Launch); });
     button(tr("Quit"), [this] { act(ZDApplicationRows::Action::Quit); });
@@ -67,11 +64,10 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
 
 void ZDApplicationsPanel::refreshApps()
 {
-    const quint64 generation = ++m_generation;
     ZDDispatcher *dispatcher = m_dispatcher;
     const ZDApplicationRows::Kind kind = m_kind;
-    ZDBackground::run<Loaded>(
-        this,
+    ZDPanelParts::refreshLatest<Loaded>(
+        this, m_generation,
         [dispatcher, kind] {
             ZDApplicationRows rows(*dispatcher, dispatcher->selectedServices(), hostOf);
             Loaded loaded{rows.refresh(kind), {}};
@@ -79,10 +75,7 @@ void ZDApplicationsPanel::refreshApps()
                 loaded.settings = rows.settings();
             return loaded;
         },
-        [this, generation](const Loaded &loaded) {
-            if (generation == m_generation)
-                show(loaded.rows, loaded.settings);
-        });
+        [this](const Loaded &loaded) { show(loaded.rows, loaded.settings); });
 }
 
 void ZDApplicationsPanel::show(const QList<ZDApplicationRow> &rows, const QVariantMap &settings)
@@ -135,7 +128,7 @@ void ZDApplicationsPanel::act(ZDApplicationRows::Action action)
             return;
     }
     ZDDispatcher *dispatcher = m_dispatcher;
-    m_status->setText(tr("Working..."));
+    m_status->setText(ZDPanelParts::workingText());
     ZDBackground::run<int>(
         this, [dispatcher, action, ids] { return ZDApplicationRows(*dispatcher, dispatcher->selectedServices(), hostOf).act(action, ids); },
         [this, action](int) {

@@ -2,6 +2,7 @@
 
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPanelParts.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -9,7 +10,6 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -29,11 +29,7 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Reset Path"), [this] {
         QString service;
         const int row = selectedRow(&service);
@@ -119,12 +115,8 @@ void ZDPathsPanel::runAndRefresh(std::function<QString()> work)
 
 void ZDPathsPanel::refreshPaths()
 {
-    const quint64 generation = ++m_generation;
-    ZDBackground::run<QList<ZDPathRowView>>(this, [this] { return m_paths.refresh(); },
-                                            [this, generation](const QList<ZDPathRowView> &rows) {
-                                                if (generation == m_generation)
-                                                    show(rows);
-                                            });
+    ZDPanelParts::refreshLatest<QList<ZDPathRowView>>(this, m_generation, [this] { return m_paths.refresh(); },
+                                                      [this](const QList<ZDPathRowView> &rows) { show(rows); });
 }
 
 void ZDPathsPanel::show(const QList<ZDPathRowView> &rows)

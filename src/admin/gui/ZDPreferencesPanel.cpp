@@ -2,13 +2,13 @@
 
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPanelParts.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -46,11 +46,7 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent
     splitter->addWidget(m_tree);
     splitter->addWidget(m_table);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     const auto keys = [this] { return m_prefs.selectedKeys(); };
     button(tr("Trash"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).trash(k); }); });
     button(tr("Lock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).lock(k); }); });
@@ -116,7 +112,7 @@ void ZDPreferencesPanel::itemChanged(QTreeWidgetItem *item)
 
 void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)
 {
-    m_status->setText(tr("Working..."));
+    m_status->setText(ZDPanelParts::workingText());
     ZDBackground::run<QString>(this, std::move(work), [this](const QString &why) {
         m_status->setText(why);
         refreshBackups();
@@ -125,12 +121,9 @@ void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)
 
 void ZDPreferencesPanel::refreshBackups()
 {
-    const quint64 generation = ++m_generation;
-    ZDBackground::run<QVariantList>(
-        this, [this] { return ZDPreferences(m_dispatcher).backups(); },
-        [this, generation](const QVariantList &rows) {
-            if (generation != m_generation)
-                return;
+    ZDPanelParts::refreshLatest<QVariantList>(
+        this, m_generation, [this] { return ZDPreferences(m_dispatcher).backups(); },
+        [this](const QVariantList &rows) {
             m_backups = rows;
             m_table->setSortingEnabled(false);
             m_table->setRowCount(int(rows.size()));

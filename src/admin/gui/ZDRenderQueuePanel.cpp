@@ -2,12 +2,12 @@
 
 #include "ZDBackground.h"
 #include "ZDDispatcher.h"
+#include "ZDPanelParts.h"
 #include "ZDRenderQueueJobs.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -29,11 +29,7 @@ ZDRenderQueuePanel::ZDRenderQueuePanel(ZDDispatcher *dispatcher, QWidget *parent
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     auto *buttons = new QHBoxLayout;
-    const auto button = [&](const QString &title, auto slot) {
-        auto *b = new QPushButton(title, this);
-        connect(b, &QPushButton::clicked, this, slot);
-        buttons->addWidget(b);
-    };
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshQmasterJobs(); });
     using Action = ZDRenderQueueJobs::Action;
     for (const auto &[title, action] : {std::pair{tr("Pause"), Action::Pause}, std::pair{tr("Resume"), Action::Resume},
@@ -60,7 +56,7 @@ ZDRenderQueuePanel::ZDRenderQueuePanel(ZDDispatcher *dispatcher, QWidget *parent
 void ZDRenderQueuePanel::act(const std::function<QStringList(ZDRenderQueueJobs &)> &work)
 {
     ZDDispatcher *dispatcher = m_dispatcher;
-    m_status->setText(tr("Working..."));
+    m_status->setText(ZDPanelParts::workingText());
     ZDBackground::run<QStringList>(
         this,
         [dispatcher, work] {
@@ -75,13 +71,10 @@ void ZDRenderQueuePanel::act(const std::function<QStringList(ZDRenderQueueJobs &
 
 void ZDRenderQueuePanel::refreshQmasterJobs()
 {
-    const quint64 generation = ++m_generation;
     ZDDispatcher *dispatcher = m_dispatcher;
-    ZDBackground::run<QVariantList>(
-        this, [dispatcher] { return ZDRenderQueueJobs(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
-        [this, generation](const QVariantList &rows) {
-            if (generation != m_generation)
-                return;
+    ZDPanelParts::refreshLatest<QVariantList>(
+        this, m_generation, [dispatcher] { return ZDRenderQueueJobs(*dispatcher, dispatcher->selectedServices(), hostOf).refresh(); },
+        [this](const QVariantList &rows) {
             m_rows = rows;
             m_tree->setSortingEnabled(false);
             m_tree->clear();
