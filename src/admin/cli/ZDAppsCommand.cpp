@@ -109,13 +109,8 @@ int ZDAppsCommand::removeGroup()
     const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
-    ZDMaintenanceRuns::Report report;
-    c.runOffMain([&] {
-        ZDMaintenanceRuns runs(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
-        report = runs.removeGroups(groups, c.m_options.admin);
-    });
-    c.collectReportedErrors(services);
-    c.recordFailures(report.failures);
+    const ZDMaintenanceRuns::Report report =
+        runTool(services, [&](ZDMaintenanceRuns &runs) { return runs.removeGroups(groups, c.m_options.admin); });
     c.m_out << report.handed << " removal(s) handed, " << report.finished << " finished.\n";
     c.m_out.flush();
     return c.finish(services);
@@ -137,16 +132,12 @@ int ZDAppsCommand::caches()
     const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
-    ZDMaintenanceRuns::Report report;
-    c.runOffMain([&] {
-        ZDMaintenanceRuns runs(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
+    const ZDMaintenanceRuns::Report report = runTool(services, [&](ZDMaintenanceRuns &runs) {
         QObject::connect(&runs, &ZDMaintenanceRuns::progressStarted, c.m_bar, &ZDProgressBar::start, Qt::DirectConnection);
         QObject::connect(&runs, &ZDMaintenanceRuns::progressAdvanced, c.m_bar, &ZDProgressBar::advance, Qt::DirectConnection);
         QObject::connect(&runs, &ZDMaintenanceRuns::progressFinished, c.m_bar, &ZDProgressBar::finish, Qt::DirectConnection);
-        report = runs.trashCaches(keys, c.m_options.admin);
+        return runs.trashCaches(keys, c.m_options.admin);
     });
-    c.collectReportedErrors(services);
-    c.recordFailures(report.failures);
     if (c.m_options.json) {
         c.m_out << ZDCliOutput::prettyJson(QVariantMap{{u"handed"_s, report.handed}, {u"finished"_s, report.finished},
                                                        {u"steps"_s, report.steps}, {u"total"_s, report.total}});
@@ -172,17 +163,26 @@ int ZDAppsCommand::repair()
         return c.finish(services);
     if (!repair.callback.isEmpty())
         c.m_err << repair.message.arg(services.size()).arg(services.size() > 1 ? u"s"_s : QString()) << "\n";
-    ZDMaintenanceRuns::Report report;
-    c.runOffMain([&] {
-        report = ZDMaintenanceRuns(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf)
-                     .repair(repair, p.value(1));
-    });
-    c.collectReportedErrors(services);
-    c.recordFailures(report.failures);
+    const ZDMaintenanceRuns::Report report =
+        runTool(services, [&](ZDMaintenanceRuns &runs) { return runs.repair(repair, p.value(1)); });
     for (const QString &result : std::as_const(report.results))
         c.m_out << "\n\nResults from " << ZDCliOutput::terminalText(ZDCliOutput::dotless(result.section(u": "_s, 0, 0))) << ":\n\n"
                 << ZDCliOutput::terminalText(result.section(u": "_s, 1)) << "\n";
     c.m_out << report.handed << " computer(s) started the repair.\n";
     c.m_out.flush();
     return c.finish(services);
+}
+
+ZDMaintenanceRuns::Report ZDAppsCommand::runTool(const ZDDispatcher::ServiceList &services,
+                                                 const std::function<ZDMaintenanceRuns::Report(ZDMaintenanceRuns &)> &work)
+{
+    ZDCommandLine &c = m_cli;
+    ZDMaintenanceRuns::Report report;
+    c.runOffMain([&] {
+        ZDMaintenanceRuns runs(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
+        report = work(runs);
+    });
+    c.collectReportedErrors(services);
+    c.recordFailures(report.failures);
+    return report;
 }

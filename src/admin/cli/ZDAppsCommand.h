@@ -2,6 +2,11 @@
 // `kestra apps`: the editing applications and the maker's tools per computer
 // (installed, running, version), opening, quitting and force quitting them; and
 // the tool runs: `clean`, `remove-group`, `caches` and `repair`.
+#include "ZDDispatcher.h"
+#include "ZDMaintenanceRuns.h"
+
+#include <functional>
+
 class ZDCommandLine;
 
 class ZDAppsCommand
@@ -15,5 +20,10 @@ public:
     int repair();
 
 private:
+    // A tool run on the computers off the main thread; the errors they reported and
+    // the run's failures count as failures.
+    ZDMaintenanceRuns::Report runTool(const ZDDispatcher::ServiceList &services,
+                                      const std::function<ZDMaintenanceRuns::Report(ZDMaintenanceRuns &)> &work);
+
     ZDCommandLine &m_cli;
 };
