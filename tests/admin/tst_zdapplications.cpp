@@ -9,6 +9,8 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
+#include <QRandomGenerator>
+
 using namespace Qt::StringLiterals;
 
 class TestZDApplications : public QObject
@@ -17,10 +19,10 @@ class TestZDApplications : public QObject
     ZDTestSandbox m_console;
     ZDRealAgent m_agent;
 
-    zdtest::Ran kestra(QStringList args)
+    zdtest::Ran kestra(QStringList args, const QByteArray &input = {})
     {
         args << u"--no-browse"_s << u"--hosts"_s << u"mill"_s << u"--json"_s << u"--yes"_s;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args, {}, input);
     }
     QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
     QJsonObject row(const QString &name)
@@ -51,7 +53,7 @@ private Q_SLOTS:
     void applicationsAndToolsThroughTheCommandLine()
     {
         QVERIFY(QDir().mkpath(at(u"opt"_s)));
-        for (const char *app : {"Color", "Tidwell", "Purgel", "Kitterel"})
+        for (const char *app : {"Color", "Tidwell", "Purgel", "Kitterel", "Ondrel"})
             QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + u'/' + QLatin1String(app) + u".app"_s,
                                      at(u"opt/"_s + QLatin1String(app) + u".app"_s)).ok);
         // What the removal of group 0 takes away: both applications of the group.
@@ -129,6 +131,19 @@ private Q_SLOTS:
                                          .object()[u"mill-host.local."_s].toObject();
         QCOMPARE(settings[u"autoUpdateCheck"_s].toInt(), 1);
         QCOMPARE(settings[u"passwordProtect"_s].toInt(), 0);
+
+        // A repair with rights: task "1" ran as root and its answer came back through the callback.
+        if (::geteuid() != 0)
+            QSKIP("an administrator account can only be made as root");
+        const QString admin = u"kestra_rpadm"_s, password = u"Rp%1!"_s.arg(QRandomGenerator::system()->generate(), 0, 36);
+        auto dropAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        QVERIFY(zdtest::makeAccount(admin, password, true));
+        r = kestra({u"repair"_s, u"Ondrel"_s, u"1"_s}, (admin + u'\n' + password + u'\n').toUtf8());
+        QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err));
+        QVERIFY(r.err.contains(u"Repairing Compressor on 1 computer. It may take up to 30 seconds"_s));
+        QVERIFY2(r.out.contains(u"\n\nResults from mill-host.local:\n\nOndrel repair finished. "_s), qPrintable(r.out));
+        QVERIFY(r.out.contains(u"Preferences moved to the Trash."_s));
+        QVERIFY(record(u"Ondrel/repair-trash.result"_s).contains("euid=0\n"));
     }
 };
 

@@ -1,16 +1,22 @@
 // The application and tool panels filled from a real agent with the editing
 // application stand-in and the maker's tools installed; the cleaning and removal
-// presets tick their counts, and a removal with nothing ticked sends nothing. With
+// presets tick their counts, and a removal with nothing ticked sends nothing; the
+// repair panels run their tool with rights and show its answer. With
 // KESTRA_SCREENSHOT_DIR set, the panels are saved there.
 #include "ZDApplicationsPanel.h"
+#include "ZDCredentialStore.h"
 #include "ZDDispatcher.h"
 #include "ZDErrorCallback.h"
 #include "ZDFileTree.h"
 #include "ZDMaintenancePanel.h"
 #include "ZDRealAgent.h"
+#include "ZDRepairPanel.h"
 #include "ZDTestSandbox.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QRandomGenerator>
+#include <QTextEdit>
 #include <QTreeWidget>
 
 class TestApplicationsPanel : public QObject
@@ -30,7 +36,7 @@ private Q_SLOTS:
     {
         ZDTestSandbox sandbox;
         QVERIFY(QDir().mkpath(m_agent.root() + QStringLiteral("/opt")));
-        for (const char *app : {"Color", "Tidwell", "Kitterel", "Mendo"})
+        for (const char *app : {"Color", "Tidwell", "Kitterel", "Mendo", "Ondrel", "Ketril"})
             QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + QLatin1Char('/') + QLatin1String(app) + QStringLiteral(".app"),
                                      m_agent.root() + QStringLiteral("/opt/") + QLatin1String(app) + QStringLiteral(".app")).ok);
         const quint16 port = ZDRealAgent::freePort();
@@ -70,6 +76,32 @@ private Q_SLOTS:
                 QVERIFY(panel.tickedKeys().isEmpty() && ran.isEmpty());
             }
             save(panel, file);
+        }
+
+        // Repairs with an administrator's rights: the option box picks task "1" over "0".
+        if (::geteuid() != 0)
+            QSKIP("an administrator account can only be made as root");
+        const QString admin = QStringLiteral("kestra_rppadm"), password = QStringLiteral("Rq%1!").arg(QRandomGenerator::system()->generate(), 0, 36);
+        auto dropAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        QVERIFY(zdtest::makeAccount(admin, password, true));
+        const QString records = m_agent.root() + QStringLiteral("/var/lib/standins/");
+        for (const auto &[tool, ticked, record] : {std::tuple{"Ketril", false, "repair"}, {"Ketril", true, "repair-trash"}, {"Ondrel", true, "repair-trash"}}) {
+            QFile::remove(records + QLatin1String(tool) + QLatin1Char('/') + QLatin1String(record) + QStringLiteral(".result"));
+            dispatcher.credentialStore().setEntry(services[0]->hostKey(), ZDCredentialStore::makeEntry(admin, password));
+            ZDRepairPanel panel(&dispatcher, m_errors.get(), QLatin1String(tool));
+            panel.resize(800, 520);
+            panel.option()->setChecked(ticked);
+            QSignalSpy done(&panel, &ZDRepairPanel::runFinished);
+            panel.repair();
+            QVERIFY(panel.isSpinning());
+            QVERIFY(done.wait(120000));
+            QVERIFY(!panel.isSpinning());
+            QVERIFY2(panel.results()->toPlainText().contains(QStringLiteral("Results from %1:\n\n%2 repair finished.").arg(services[0]->hostName().chopped(7), QLatin1String(tool))),
+                     qPrintable(panel.results()->toPlainText()));
+            QVERIFY(panel.results()->toPlainText().endsWith(ticked ? QStringLiteral(" moved to the Trash.") : QStringLiteral(" kept.")));
+            QVERIFY(QFile::exists(records + QLatin1String(tool) + QLatin1Char('/') + QLatin1String(record) + QStringLiteral(".result")));
+            if (QLatin1String(tool) == QLatin1String("Ondrel"))
+                save(panel, "repair-panel.png");
         }
         ZDService::invalidateServices(services, false);
     }

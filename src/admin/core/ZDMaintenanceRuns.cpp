@@ -6,9 +6,11 @@
 #include "ZDLog.h"
 
 #include <QCoreApplication>
+#include <QSet>
 #include <QThread>
 
 #include <chrono>
+#include <utility>
 
 namespace T = ZDApplicationTables;
 using namespace Qt::StringLiterals;
@@ -85,13 +87,16 @@ ZDMaintenanceRuns::Repair ZDMaintenanceRuns::repairFor(const QString &tool)
     };
     const auto log = [](const char *what) { return u"Repairing %1..."_s.arg(QLatin1String(what)); };
     if (t.compare("Ondrel"_L1, Qt::CaseInsensitive) == 0)
-        return {u"Ondrel"_s, u"com.zendrel.Ondrel"_s, u"zdOndrelScanFinished"_s, message("Compressor"), log("Compressor")};
+        return {u"Ondrel"_s, u"com.zendrel.Ondrel"_s, u"zdOndrelScanFinished"_s, message("Compressor"), log("Compressor"),
+                u"Trash preferences"_s};
     if (t.compare("Ketril"_L1, Qt::CaseInsensitive) == 0)
-        return {u"Ketril"_s, u"com.zendrel.Ketril"_s, u"zdKetrilScanFinished"_s, message("Creative Suite"), log("Creative Suite")};
+        return {u"Ketril"_s, u"com.zendrel.Ketril"_s, u"zdKetrilScanFinished"_s, message("Creative Suite"), log("Creative Suite"),
+                u"Trash preferences and workspaces"_s};
     if (t.compare("Moravel"_L1, Qt::CaseInsensitive) == 0)
-        return {u"Moravel"_s, u"com.zendrel.Moravel"_s, u"zdMoravelScanFinished"_s, message("Media Composer"), log("Media Composer")};
+        return {u"Moravel"_s, u"com.zendrel.Moravel"_s, u"zdMoravelScanFinished"_s, message("Media Composer"), log("Media Composer"),
+                u"Trash unit lock files"_s};
     if (t.compare("Mendo"_L1, Qt::CaseInsensitive) == 0)
-        return {u"Mendo"_s, u"com.zendrel.Mendo"_s, QString(), QString(), u"Mendoing..."_s};
+        return {u"Mendo"_s, u"com.zendrel.Mendo"_s, QString(), QString(), u"Mendoing..."_s, QString()};
     return {};
 }
 
@@ -208,39 +213,62 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
         return report;
     }
     ZDLog::appendLog(repair.log);
-    std::mutex mutex;
-    std::condition_variable answered;
-    int answers = 0;
-    QList<std::shared_ptr<ZDCallback>> callbacks;
+    // Filled on the callbacks' (main) thread; shared so that a late answer never reaches a finished run.
+    struct Answers
+    {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        QList<int> fresh; // indexes into `asked`, in order of arrival
+    };
+    const auto answers = std::make_shared<Answers>();
+    QList<std::pair<ZDServicePtr, std::shared_ptr<ZDCallback>>> asked;
     for (const ZDServicePtr &s : std::as_const(m_services)) {
         if (m_dispatcher.isProcessingCancelled())
             break;
         std::shared_ptr<ZDCallback> callback;
         if (!repair.callback.isEmpty()) {
-            callback = std::make_shared<ZDCallback>(repair.callback, s->hostName());
+            // Lives on the main thread, where its answers are delivered, and is deleted there.
+            callback.reset(new ZDCallback(repair.callback, s->hostName()), [](ZDCallback *c) { c->deleteLater(); });
             callback->moveToThread(QCoreApplication::instance()->thread());
-            connect(callback.get(), &ZDCallback::objectDidPostCallback, callback.get(), [&](ZDCallback *) {
-                std::lock_guard lock(mutex);
-                ++answers;
-                answered.notify_all();
-            }, Qt::DirectConnection);
-            callbacks << callback;
+            connect(callback.get(), &ZDCallback::objectDidPostCallback, callback.get(),
+                    [answers, index = int(asked.size())](ZDCallback *) {
+                        std::lock_guard lock(answers->mutex);
+                        answers->fresh << index;
+                        answers->arrived.notify_all();
+                    }, Qt::DirectConnection);
         }
-        if (m_dispatcher.authExecuteRemoteTask(task, repair.bundleID, QStringList(), s, callback))
+        if (m_dispatcher.authExecuteRemoteTask(task, repair.bundleID, QStringList(), s, callback)) {
             ++report.handed;
-        else
+            if (callback)
+                asked.append({s, callback});
+        } else {
             report.failures << m_hostOf(s) + u": not handed the repair"_s;
+        }
     }
-    if (!repair.callback.isEmpty()) {
-        std::unique_lock lock(mutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(waitSeconds * 1000));
-        while (answers < report.handed && !m_dispatcher.isProcessingCancelled() && std::chrono::steady_clock::now() < deadline)
-            answered.wait_for(lock, std::chrono::milliseconds(250));
-    }
-    for (const auto &callback : std::as_const(callbacks)) {
-        QObject::disconnect(callback.get(), nullptr, nullptr, nullptr);
-        if (!callback->output().isEmpty())
-            report.results << callback->hostname() + u": "_s + callback->output();
+    // Each answer goes out as it comes; one that says the rights were refused drops that computer's password.
+    QSet<int> seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(waitSeconds * 1000));
+    std::unique_lock lock(answers->mutex);
+    while (seen.size() < asked.size() && !m_dispatcher.isProcessingCancelled() && std::chrono::steady_clock::now() < deadline) {
+        answers->arrived.wait_for(lock, std::chrono::milliseconds(250));
+        const QList<int> fresh = std::exchange(answers->fresh, {});
+        lock.unlock();
+        for (const int i : fresh) {
+            if (seen.contains(i))
+                continue;
+            seen.insert(i);
+            const auto &[service, callback] = asked.at(i);
+            const QString output = callback->output();
+            if (output.isEmpty())
+                continue;
+            report.results << m_hostOf(service) + u": "_s + output;
+            Q_EMIT repairAnswered(m_hostOf(service), output);
+            if (ZDCallback::reportsRefusedAuthorization(output)) {
+                ZDLog::appendLog(u"Removing the stored password for %@."_s, service->credentialHost());
+                m_dispatcher.removeStoredPasswordForHost(service->credentialHost());
+            }
+        }
+        lock.lock();
     }
     return report;
 }

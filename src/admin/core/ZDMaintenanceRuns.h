@@ -39,6 +39,7 @@ public:
         QString callback; // the callback name, empty: none
         QString message;  // "Repairing ... on %1 computer%2. ..."
         QString log;
+        QString option;   // what task "1" adds to task "0", as the panel's option box says
     };
 
     using HostOf = std::function<QString(const ZDServicePtr &)>;
@@ -56,13 +57,15 @@ public:
     // withRights: credentials per computer (the dispatcher asks); else as the agents' user.
     Report removeGroups(const QList<int> &groups, bool withRights, double waitSeconds = 660);
     Report trashCaches(const QStringList &keys, bool withRights, double waitSeconds = 360);
-    // task "0" or "1" (the option box); waits for each computer's callback.
+    // task "0" or "1" (the option box); waits for each computer's callback, passing on
+    // each answer as it comes (repairAnswered, from the calling thread).
     Report repair(const Repair &repair, const QString &task, double waitSeconds = 300);
 
 Q_SIGNALS:
     void progressStarted(int total);
     void progressAdvanced();
     void progressFinished();
+    void repairAnswered(const QString &host, const QString &output);
 
 private:
     // Waits until `count` finished notices came after `from`, or the bound passed.

@@ -4,6 +4,7 @@
 #include "ZDAgentCalls.h"
 #include "ZDApplicationsPanel.h"
 #include "ZDMaintenancePanel.h"
+#include "ZDRepairPanel.h"
 #include "ZDAdminSettings.h"
 #include "ZDAutoRefresh.h"
 #include "ZDProgressSheet.h"
@@ -401,6 +402,10 @@ void ZDMainWindow::populateTasks()
         auto *panel = new ZDMaintenancePanel(m_dispatcher, m_errorCallback.get(), tool, m_panels);
         return Made{panel, {[] {}, [panel] { panel->clearData(); }}};
     };
+    const auto repairPanel = [this](const QString &tool) {
+        auto *panel = new ZDRepairPanel(m_dispatcher, m_errorCallback.get(), tool, m_panels);
+        return Made{panel, {[] {}, [panel] { panel->clearData(); }}};
+    };
     const QHash<QString, std::function<Made()>> makers{
         {QLatin1String(ZDAdminDefaults::kClientTaskName),
          [this] {
@@ -439,6 +444,9 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Purgel"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Removal); }},
         {QStringLiteral("Kitterel"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Caches); }},
         {QStringLiteral("Mendo"), [maintenancePanel] { return maintenancePanel(ZDMaintenancePanel::Tool::Mendo); }},
+        {QStringLiteral("Ondrel"), [repairPanel] { return repairPanel(QStringLiteral("Ondrel")); }},
+        {QStringLiteral("Ketril"), [repairPanel] { return repairPanel(QStringLiteral("Ketril")); }},
+        {QStringLiteral("Moravel"), [repairPanel] { return repairPanel(QStringLiteral("Moravel")); }},
         {QStringLiteral("Cadro"),
          [this] {
              auto *panel = new ZDSchedulerPanel(m_dispatcher, m_panels);
