@@ -14,11 +14,6 @@ namespace {
 
 const char *kUsageText = "kestra: crashlogs takes [--since DATE], remove HOST FILE or explain HOST FILE\n";
 
-ZDCrashLogCache consoleCache()
-{
-    return ZDCrashLogCache(ZDCrashLogCache::defaultPath(), QString::number(ZDService::adminVersion()));
-}
-
 } // namespace
 
 int ZDCrashLogsCommand::run()
@@ -48,7 +43,7 @@ int ZDCrashLogsCommand::list()
     const ZDDispatcher::ServiceList services = c.computersNeededForWork();
     if (services.isEmpty())
         return c.finish(services);
-    ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());
+    ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), ZDCrashLogCache::console());
     int received = 0;
     c.runOffMain([&] { received = controller.refresh(services, since); });
     QVariantList logs;
@@ -93,7 +88,7 @@ int ZDCrashLogsCommand::onOneLog(
     const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
         return c.finish(services);
-    ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), consoleCache());
+    ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), ZDCrashLogCache::console());
     const ZDServicePtr service = services.first();
     controller.setServiceLookup([service](const QString &) { return service; });
     work(controller, service, file);

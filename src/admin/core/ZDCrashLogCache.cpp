@@ -32,6 +32,11 @@ QString ZDCrashLogCache::defaultPath()
     return ZDService::cacheDirectory() + QLatin1String(kRelativePath);
 }
 
+ZDCrashLogCache ZDCrashLogCache::console()
+{
+    return ZDCrashLogCache(defaultPath(), QString::number(ZDService::adminVersion()));
+}
+
 QVariantMap ZDCrashLogCache::loadLocked() const
 {
     QVariantMap file = ZDPropertyList::readDictionary(m_path);

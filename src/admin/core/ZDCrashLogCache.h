@@ -21,6 +21,8 @@ public:
     ZDCrashLogCache(QString path, QString version);
     // "<console cache folder>/Quellar/com.zendrel.Quellar.cache.plist".
     static QString defaultPath();
+    // The console's own: defaultPath() for this console's version.
+    static ZDCrashLogCache console();
 
     QString path() const { return m_path; }
     // host -> {"logs", "date"}; empty for a missing, unreadable or other version's cache.

@@ -41,16 +41,12 @@ public:
     }
 };
 
-ZDCrashLogCache consoleCache()
-{
-    return ZDCrashLogCache(ZDCrashLogCache::defaultPath(), QString::number(ZDService::adminVersion()));
-}
-
 } // namespace
 
 ZDCrashLogPanel::ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback, const QString &settingsPath,
                                  QWidget *parent)
-    : QWidget(parent), m_dispatcher(dispatcher), m_controller(new ZDCrashLogController(dispatcher, callback, consoleCache()),
+    : QWidget(parent), m_dispatcher(dispatcher),
+      m_controller(new ZDCrashLogController(dispatcher, callback, ZDCrashLogCache::console()),
                    [](ZDCrashLogController *c) { c->deleteLater(); }),
       m_table(new QTreeWidget(this)), m_filter(new QComboBox(this)), m_stats(new QTableWidget(0, 2, this)),
       m_explanation(new ZDInertTextBrowser(this)), m_status(new QLabel(this)), m_settingsPath(settingsPath)
