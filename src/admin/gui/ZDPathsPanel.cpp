@@ -18,6 +18,12 @@ namespace {
 constexpr int kRowRole = Qt::UserRole + 1;
 constexpr int kServiceRole = Qt::UserRole + 2;
 
+// The tree's lines and the source box name computers by their records' names.
+ZDServicePtr selectedNamed(const ZDDispatcher &dispatcher, const QString &name)
+{
+    return ZDDispatcher::serviceNamed(dispatcher.selectedServices(), [](const ZDServicePtr &s) { return s->name(); }, name);
+}
+
 } // namespace
 
 ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath, QWidget *parent)
@@ -33,9 +39,7 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     button(tr("Reset Path"), [this] {
         QString service;
         const int row = selectedRow(&service);
-        ZDServicePtr target;
-        for (const ZDServicePtr &s : m_dispatcher->selectedServices())
-            target = s->name() == service ? s : target;
+        const ZDServicePtr target = selectedNamed(*m_dispatcher, service);
         if (row < 0 || !target) {
             m_status->setText(tr("Select a computer's path to reset."));
             return;
@@ -48,9 +52,7 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     button(tr("Set Path..."), [this] {
         QString service;
         const int row = selectedRow(&service);
-        ZDServicePtr target;
-        for (const ZDServicePtr &s : m_dispatcher->selectedServices())
-            target = s->name() == service ? s : target;
+        const ZDServicePtr target = selectedNamed(*m_dispatcher, service);
         if (row < 0 || !target || m_rows[row].row->readOnly) {
             m_status->setText(tr("Select a computer's path that can be changed."));
             return;
@@ -78,9 +80,7 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     buttons->addWidget(new QLabel(tr("Copy from:"), this));
     buttons->addWidget(m_source);
     button(tr("Sync"), [this] {
-        ZDServicePtr source;
-        for (const ZDServicePtr &s : m_dispatcher->selectedServices())
-            source = s->name() == m_source->currentText() ? s : source;
+        const ZDServicePtr source = selectedNamed(*m_dispatcher, m_source->currentText());
         if (source && confirm(tr("Copy the paths of %1 onto the other selected computers?").arg(source->name())))
             runAndRefresh([this, source] { return m_paths.syncFrom(source); });
     });
