@@ -91,6 +91,7 @@ private Q_SLOTS:
             ZDRepairPanel panel(&dispatcher, m_errors.get(), QLatin1String(tool));
             panel.resize(800, 520);
             panel.option()->setChecked(ticked);
+            dispatcher.cancelProcessing(); // as a switch of tasks does: the repair asked for next still runs
             QSignalSpy done(&panel, &ZDRepairPanel::runFinished);
             panel.repair();
             QVERIFY(panel.isSpinning());

@@ -122,6 +122,8 @@ public:
     int taskThreadCount() const;
     bool isProcessing() const;
     bool isProcessingCancelled() const { return m_cancelled; }
+    // A run the user starts anew: an earlier cancel (a task switch) no longer stops it.
+    void clearProcessingCancelled() { m_cancelled = false; }
     void setInstallingUpdate(bool installing) { m_installingUpdate = installing; }
     void incrementTaskThreadCount();
     // Also what a tool's "task finished" report does.

@@ -213,6 +213,8 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
         return report;
     }
     ZDLog::appendLog(repair.log);
+    // Switching tasks cancels what runs; a repair asked for afterwards still runs.
+    m_dispatcher.clearProcessingCancelled();
     // Filled on the callbacks' (main) thread; shared so that a late answer never reaches a finished run.
     struct Answers
     {
