@@ -224,6 +224,7 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
     };
     const auto answers = std::make_shared<Answers>();
     QList<std::pair<ZDServicePtr, std::shared_ptr<ZDCallback>>> asked;
+    qsizetype expected = 0;
     for (const ZDServicePtr &s : std::as_const(m_services)) {
         if (m_dispatcher.isProcessingCancelled())
             break;
@@ -238,11 +239,11 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
                         answers->fresh << index;
                         answers->arrived.notify_all();
                     }, Qt::DirectConnection);
+            asked.append({s, callback});
         }
         if (m_dispatcher.authExecuteRemoteTask(task, repair.bundleID, QStringList(), s, callback)) {
             ++report.handed;
-            if (callback)
-                asked.append({s, callback});
+            expected += callback ? 1 : 0;
         } else {
             report.failures << m_hostOf(s) + u": not handed the repair"_s;
         }
@@ -251,7 +252,7 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
     QSet<int> seen;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(waitSeconds * 1000));
     std::unique_lock lock(answers->mutex);
-    while (seen.size() < asked.size() && !m_dispatcher.isProcessingCancelled() && std::chrono::steady_clock::now() < deadline) {
+    while (seen.size() < expected && !m_dispatcher.isProcessingCancelled() && std::chrono::steady_clock::now() < deadline) {
         answers->arrived.wait_for(lock, std::chrono::milliseconds(250));
         const QList<int> fresh = std::exchange(answers->fresh, {});
         lock.unlock();
