@@ -2,34 +2,18 @@
 // A TCP stream on one I/O thread. Senders write straight to the socket when it
 // takes the bytes at once; the rest is queued (bounded) and flushed by the I/O
 // thread, so a sender never waits for a slow or frozen peer.
-#include "ZDWireTransport.h"
+#include "ZDStreamTransport.h"
 
-#include <memory>
-#include <thread>
-
-class ZDTcpTransport final : public ZDWireTransport
+class ZDTcpTransport final : public ZDStreamTransport
 {
 public:
     // Takes ownership of a connected socket.
     ZDTcpTransport(int fd, qint64 maxQueuedBytes);
-    ~ZDTcpTransport() override;
-    ZDTcpTransport(const ZDTcpTransport &) = delete;
-    ZDTcpTransport &operator=(const ZDTcpTransport &) = delete;
 
-    void start(std::weak_ptr<Handler> handler) override;
     bool send(const QByteArray &bytes) override;
-    void close() override;
-    QString peerDescription() const override;
 
     // A connected socket (host name or address, IPv4 or IPv6), or -1 and a reason.
     static int connectTo(const QString &host, quint16 port, int timeoutMs, QString *error);
     // No delay, keepalive and a user time-out, so a vanished peer is noticed in seconds.
     static void tuneSocket(int fd);
-    static constexpr int kTickMs = 250;
-
-private:
-    struct State;
-    static void run(const std::shared_ptr<State> &state);
-    std::shared_ptr<State> m_state;
-    std::thread m_thread;
 };

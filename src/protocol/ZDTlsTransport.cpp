@@ -1,7 +1,6 @@
 #include "ZDTlsTransport.h"
 
 #include "ZDLog.h"
-#include "ZDTcpTransport.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -9,43 +8,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr unsigned char kTlsHandshakeRecord = 0x16;
 constexpr int kMaxReadPerRound = 256 * 1024;
-
-qint64 nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-QString describePeer(int fd)
-{
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    char host[NI_MAXHOST] = {};
-    char port[NI_MAXSERV] = {};
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0
-        || ::getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, port, sizeof port,
-                         NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return QStringLiteral("(unknown peer)");
-    return addr.ss_family == AF_INET6 ? QStringLiteral("[%1]:%2").arg(QString::fromLatin1(host), QString::fromLatin1(port))
-                                      : QStringLiteral("%1:%2").arg(QString::fromLatin1(host), QString::fromLatin1(port));
-}
 
 QString sslErrorText()
 {
@@ -66,7 +38,7 @@ void logRefusal(const QString &peer, const QString &why)
     static int logged = 0;
     static int unlogged = 0;
     const std::lock_guard lock(mutex);
-    const qint64 now = nowMs();
+    const qint64 now = ZDStreamLink::nowMs();
     if (now - windowStart >= 60 * 1000) {
         if (unlogged > 0)
             ZDLog::appendLog(QStringLiteral("Refused %@ more connections in the last minute."), unlogged);
@@ -134,88 +106,30 @@ void *ZDTlsContext::nativeHandle() const
     return m_ctx;
 }
 
-struct ZDTlsTransport::State
+struct ZDTlsTransport::State final : ZDStreamLink
 {
     enum class Mode { Detect, Handshake, Open, Plain };
 
-    int fd = -1;
-    int wakeFd = -1;
-    qint64 maxQueued = 0;
-    bool accepted = false;
-    QString peer;
-    ZDTlsPolicy policy;
-    std::weak_ptr<Handler> handler;
+    State(int fd, bool accepted, ZDTlsPolicy policy, qint64 maxQueuedBytes)
+        : ZDStreamLink(fd, maxQueuedBytes)
+        , accepted(accepted)
+        , policy(std::move(policy))
+    {
+    }
 
-    std::mutex mutex;
+    ~State() override
+    {
+        SSL_free(ssl);
+    }
+
+    const bool accepted;
+    const ZDTlsPolicy policy;
+
     Mode mode = Mode::Detect;
     SSL *ssl = nullptr;
     BIO *rbio = nullptr; // owned by ssl
     BIO *wbio = nullptr; // owned by ssl
-    QByteArray out;      // bytes for the socket
-    qsizetype outPos = 0;
     QByteArray held;     // sent from above before the link was open
-    bool closed = false;
-    QString closeReason;
-    std::atomic<bool> closeReported{false};
-
-    ~State()
-    {
-        SSL_free(ssl);
-        if (fd >= 0)
-            ::close(fd);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
-    }
-
-    void wake() const
-    {
-        const quint64 one = 1;
-        [[maybe_unused]] const auto n = ::write(wakeFd, &one, sizeof one);
-    }
-
-    bool flushLocked()
-    {
-        while (outPos < out.size()) {
-            const ssize_t n = ::send(fd, out.constData() + outPos, size_t(out.size() - outPos), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                outPos += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                return true;
-            closeLocked(n < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("send failed"));
-            return false;
-        }
-        out.clear();
-        outPos = 0;
-        return true;
-    }
-
-    bool pushLocked(const QByteArray &bytes)
-    {
-        if (bytes.isEmpty())
-            return true;
-        if ((out.size() - outPos) + bytes.size() > maxQueued) {
-            closeLocked(QStringLiteral("send queue overflow (peer not reading)"));
-            return false;
-        }
-        const bool wasIdle = outPos == out.size();
-        if (wasIdle) {
-            out = bytes;
-            outPos = 0;
-        } else {
-            out.append(bytes);
-        }
-        if (!wasIdle)
-            return true;
-        if (!flushLocked())
-            return false;
-        if (outPos < out.size())
-            wake();
-        return true;
-    }
 
     // What the engine wrote, on its way to the socket.
     bool drainLocked()
@@ -300,25 +214,6 @@ struct ZDTlsTransport::State
         drainLocked();
     }
 
-    void closeLocked(const QString &reason)
-    {
-        if (closed)
-            return;
-        closed = true;
-        closeReason = reason;
-        if (mode == Mode::Open && ssl) {
-            SSL_shutdown(ssl);
-            QByteArray notify;
-            char chunk[1024];
-            int n;
-            while ((n = BIO_read(wbio, chunk, sizeof chunk)) > 0)
-                notify.append(chunk, n);
-            [[maybe_unused]] const auto sent = ::send(fd, notify.constData(), size_t(notify.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
-        }
-        ::shutdown(fd, SHUT_RDWR);
-        wake();
-    }
-
     void refuse(const QString &why)
     {
         if (accepted)
@@ -326,39 +221,114 @@ struct ZDTlsTransport::State
         std::lock_guard lock(mutex);
         closeLocked(why);
     }
+
+    QString peerFingerprint()
+    {
+        std::lock_guard lock(mutex);
+        X509 *cert = SSL_get0_peer_certificate(ssl);
+        if (!cert)
+            return {};
+        unsigned char *der = nullptr;
+        const int size = i2d_X509(cert, &der);
+        if (size <= 0)
+            return {};
+        const QString fingerprint =
+            ZDTlsIdentity::fingerprintOfCertificate(QByteArray(reinterpret_cast<const char *>(der), size));
+        OPENSSL_free(der);
+        return fingerprint;
+    }
+
+protected:
+    void begin() override
+    {
+        std::lock_guard lock(mutex);
+        if (!policy.context || policy.context->isServer() != accepted) {
+            closeLocked(QStringLiteral("no TLS context for this side"));
+        } else if (!accepted) {
+            startTlsLocked();
+            QByteArray none;
+            pumpLocked(&none); // the client speaks first
+        }
+    }
+
+    Step readable(std::vector<char> &buffer, QString *reason) override
+    {
+        Mode current;
+        {
+            std::lock_guard lock(mutex);
+            current = mode;
+        }
+        if (current == Mode::Detect) {
+            unsigned char first = 0;
+            const ssize_t peeked = receive(&first, 1, MSG_PEEK, reason);
+            if (peeked <= 0)
+                return peeked < 0 ? Step::Stop : Step::Again;
+            if (first != kTlsHandshakeRecord && !policy.allowPlain) {
+                refuse(QStringLiteral("not a TLS connection, and only enrolled consoles are served"));
+                return Step::Again;
+            }
+            std::lock_guard lock(mutex);
+            if (first == kTlsHandshakeRecord) {
+                startTlsLocked();
+            } else {
+                mode = Mode::Plain;
+                pushLocked(std::exchange(held, QByteArray()));
+            }
+            current = mode;
+        }
+        const ssize_t got = receive(buffer.data(), buffer.size(), 0, reason);
+        if (got <= 0)
+            return got < 0 ? Step::Stop : Step::Again;
+        lastReceive = nowMs();
+        if (current == Mode::Plain) {
+            deliver(buffer.data(), got);
+            return Step::Go;
+        }
+        QByteArray plain;
+        bool finished = false;
+        {
+            std::lock_guard lock(mutex);
+            BIO_write(rbio, buffer.data(), int(got));
+            finished = pumpLocked(&plain);
+        }
+        if (finished) {
+            const QString refusal = policy.check ? policy.check(peerFingerprint(), peer) : QString();
+            if (!refusal.isEmpty()) {
+                refuse(refusal);
+                return Step::Again;
+            }
+            std::lock_guard lock(mutex);
+            mode = Mode::Open;
+            if (encryptLocked(std::exchange(held, QByteArray())))
+                readLocked(&plain); // what came with the peer's last handshake bytes
+        }
+        deliver(plain.constData(), plain.size());
+        return Step::Go;
+    }
+
+    // A clean close_notify, so the peer tells a goodbye from a cut.
+    void closingLocked() override
+    {
+        if (mode != Mode::Open || !ssl)
+            return;
+        SSL_shutdown(ssl);
+        QByteArray notify;
+        char chunk[1024];
+        int n;
+        while ((n = BIO_read(wbio, chunk, sizeof chunk)) > 0)
+            notify.append(chunk, n);
+        [[maybe_unused]] const auto sent = ::send(fd, notify.constData(), size_t(notify.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
 };
 
 ZDTlsTransport::ZDTlsTransport(int fd, bool accepted, ZDTlsPolicy policy, qint64 maxQueuedBytes)
-    : m_state(std::make_shared<State>())
+    : ZDStreamTransport(std::make_shared<State>(fd, accepted, std::move(policy), maxQueuedBytes))
 {
-    m_state->fd = fd;
-    m_state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    m_state->maxQueued = maxQueuedBytes;
-    m_state->accepted = accepted;
-    m_state->peer = describePeer(fd);
-    m_state->policy = std::move(policy);
-}
-
-ZDTlsTransport::~ZDTlsTransport()
-{
-    close();
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id())
-            m_thread.detach();
-        else
-            m_thread.join();
-    }
-}
-
-void ZDTlsTransport::start(std::weak_ptr<Handler> handler)
-{
-    m_state->handler = std::move(handler);
-    m_thread = std::thread([state = m_state] { run(state); });
 }
 
 bool ZDTlsTransport::send(const QByteArray &bytes)
 {
-    State &s = *m_state;
+    State &s = static_cast<State &>(*m_link);
     std::lock_guard lock(s.mutex);
     if (s.closed)
         return false;
@@ -377,164 +347,10 @@ bool ZDTlsTransport::send(const QByteArray &bytes)
     }
 }
 
-void ZDTlsTransport::close()
-{
-    std::lock_guard lock(m_state->mutex);
-    m_state->closeLocked(QStringLiteral("closed locally"));
-}
-
-QString ZDTlsTransport::peerDescription() const
-{
-    return m_state->peer;
-}
-
 std::function<std::unique_ptr<ZDWireTransport>(int, bool)>
 ZDTlsTransport::factory(std::function<ZDTlsPolicy()> policy, qint64 maxQueuedBytes)
 {
     return [policy = std::move(policy), maxQueuedBytes](int fd, bool accepted) -> std::unique_ptr<ZDWireTransport> {
         return std::make_unique<ZDTlsTransport>(fd, accepted, policy(), maxQueuedBytes);
     };
-}
-
-void ZDTlsTransport::run(const std::shared_ptr<State> &state)
-{
-    State &s = *state;
-    std::vector<char> buffer(64 * 1024);
-    qint64 lastReceive = nowMs();
-    qint64 lastTick = lastReceive;
-    QString reason;
-    if (!s.policy.context || s.policy.context->isServer() != s.accepted) {
-        std::lock_guard lock(s.mutex);
-        s.closeLocked(QStringLiteral("no TLS context for this side"));
-    } else if (!s.accepted) {
-        std::lock_guard lock(s.mutex);
-        s.startTlsLocked();
-        QByteArray none;
-        s.pumpLocked(&none); // the client speaks first
-    }
-    auto deliver = [&s](const char *data, qsizetype size) {
-        if (size > 0)
-            if (auto h = s.handler.lock())
-                h->transportReceived(data, size);
-    };
-    for (;;) {
-        bool wantWrite = false;
-        {
-            std::lock_guard lock(s.mutex);
-            if (s.closed) {
-                reason = s.closeReason;
-                break;
-            }
-            wantWrite = s.outPos < s.out.size();
-        }
-        pollfd fds[2] = {{s.fd, short(POLLIN | (wantWrite ? POLLOUT : 0)), 0}, {s.wakeFd, POLLIN, 0}};
-        const int n = ::poll(fds, 2, ZDTcpTransport::kTickMs);
-        if (n < 0 && errno != EINTR) {
-            reason = QString::fromLocal8Bit(std::strerror(errno));
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            quint64 count = 0;
-            [[maybe_unused]] const auto r = ::read(s.wakeFd, &count, sizeof count);
-        }
-        if (fds[0].revents & POLLOUT) {
-            std::lock_guard lock(s.mutex);
-            s.flushLocked();
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            State::Mode mode;
-            {
-                std::lock_guard lock(s.mutex);
-                mode = s.mode;
-            }
-            if (mode == State::Mode::Detect) {
-                unsigned char first = 0;
-                const ssize_t got = ::recv(s.fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
-                if (got == 0) {
-                    reason = QStringLiteral("connection closed by peer");
-                    break;
-                }
-                if (got < 0) {
-                    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                        continue;
-                    reason = QString::fromLocal8Bit(std::strerror(errno));
-                    break;
-                }
-                if (first != kTlsHandshakeRecord && !s.policy.allowPlain) {
-                    s.refuse(QStringLiteral("not a TLS connection, and only enrolled consoles are served"));
-                    continue;
-                }
-                std::lock_guard lock(s.mutex);
-                if (first == kTlsHandshakeRecord) {
-                    s.startTlsLocked();
-                } else {
-                    s.mode = State::Mode::Plain;
-                    s.pushLocked(std::exchange(s.held, QByteArray()));
-                }
-                mode = s.mode;
-            }
-            const ssize_t got = ::recv(s.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (got == 0) {
-                reason = QStringLiteral("connection closed by peer");
-                break;
-            }
-            if (got < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    continue;
-                reason = QString::fromLocal8Bit(std::strerror(errno));
-                break;
-            }
-            lastReceive = nowMs();
-            if (mode == State::Mode::Plain) {
-                deliver(buffer.data(), got);
-            } else {
-                QByteArray plain;
-                bool finished = false;
-                {
-                    std::lock_guard lock(s.mutex);
-                    BIO_write(s.rbio, buffer.data(), int(got));
-                    finished = s.pumpLocked(&plain);
-                }
-                if (finished) {
-                    QString fingerprint;
-                    {
-                        std::lock_guard lock(s.mutex);
-                        if (X509 *cert = SSL_get0_peer_certificate(s.ssl)) {
-                            unsigned char *der = nullptr;
-                            const int size = i2d_X509(cert, &der);
-                            if (size > 0) {
-                                fingerprint = ZDTlsIdentity::fingerprintOfCertificate(
-                                    QByteArray(reinterpret_cast<const char *>(der), size));
-                                OPENSSL_free(der);
-                            }
-                        }
-                    }
-                    const QString refusal = s.policy.check ? s.policy.check(fingerprint, s.peer) : QString();
-                    if (!refusal.isEmpty()) {
-                        s.refuse(refusal);
-                        continue;
-                    }
-                    std::lock_guard lock(s.mutex);
-                    s.mode = State::Mode::Open;
-                    if (s.encryptLocked(std::exchange(s.held, QByteArray())))
-                        s.readLocked(&plain); // what came with the peer's last handshake bytes
-                }
-                deliver(plain.constData(), plain.size());
-            }
-        }
-        const qint64 now = nowMs();
-        if (now - lastTick >= ZDTcpTransport::kTickMs) {
-            lastTick = now;
-            if (auto h = s.handler.lock())
-                h->transportTick(now - lastReceive);
-        }
-    }
-    {
-        std::lock_guard lock(s.mutex);
-        s.closeLocked(reason);
-        reason = s.closeReason;
-    }
-    if (!s.closeReported.exchange(true))
-        if (auto h = s.handler.lock())
-            h->transportClosed(reason);
 }

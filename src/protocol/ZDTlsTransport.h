@@ -6,11 +6,10 @@
 // Nothing the layers above send leaves before the handshake finished and the
 // peer's key was accepted; nothing the peer sent reaches them before that.
 #include "ZDTlsIdentity.h"
-#include "ZDWireTransport.h"
+#include "ZDStreamTransport.h"
 
 #include <functional>
 #include <memory>
-#include <thread>
 
 class ZDTlsContext
 {
@@ -43,19 +42,13 @@ struct ZDTlsPolicy
     std::function<QString(const QString &fingerprint, const QString &peer)> check;
 };
 
-class ZDTlsTransport final : public ZDWireTransport
+class ZDTlsTransport final : public ZDStreamTransport
 {
 public:
     // Takes ownership of a connected socket.
     ZDTlsTransport(int fd, bool accepted, ZDTlsPolicy policy, qint64 maxQueuedBytes);
-    ~ZDTlsTransport() override;
-    ZDTlsTransport(const ZDTlsTransport &) = delete;
-    ZDTlsTransport &operator=(const ZDTlsTransport &) = delete;
 
-    void start(std::weak_ptr<Handler> handler) override;
     bool send(const QByteArray &bytes) override;
-    void close() override;
-    QString peerDescription() const override;
 
     // For ZDConnectionOptions::transportFactory; the policy is asked once per link.
     static std::function<std::unique_ptr<ZDWireTransport>(int fd, bool accepted)>
@@ -63,7 +56,4 @@ public:
 
 private:
     struct State;
-    static void run(const std::shared_ptr<State> &state);
-    std::shared_ptr<State> m_state;
-    std::thread m_thread;
 };
