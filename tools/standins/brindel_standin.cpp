@@ -11,11 +11,11 @@
 // stand-in (remote tasks).
 #include "ZDFileTree.h"
 #include "ZDPluginsFolders.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cstdio>
 #include <cstring>
@@ -28,11 +28,6 @@ namespace {
 
 void record(const QString &command, const QStringList &args, int status)
 {
-    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
-    if (root.isEmpty())
-        return;
-    const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/Brindel");
-    QDir().mkpath(folder);
     QString text = QStringLiteral("tool=Brindel\ncommand=%1\nuid=%2\neuid=%3\nstatus=%4\n")
                        .arg(command)
                        .arg(::getuid())
@@ -40,9 +35,7 @@ void record(const QString &command, const QStringList &args, int status)
                        .arg(status);
     for (const QString &arg : args)
         text += QStringLiteral("arg=") + QString(arg).replace(QLatin1Char('\n'), QLatin1Char(' ')) + QLatin1Char('\n');
-    QSaveFile file(folder + QLatin1Char('/') + command.mid(1) + QStringLiteral(".result"));
-    if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
-        file.commit();
+    Standin::writeResult(QStringLiteral("Brindel"), command.mid(1), text);
 }
 
 int moveTo(const QString &from, const QString &to)

@@ -16,6 +16,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDPropertyList.h"
 #include "ZDToolCatalog.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -32,17 +33,16 @@ int kestraToolStandinTasksMain(int argc, char **argv);
 
 namespace {
 
-constexpr int kFailed = 1;
+using Standin::kFailed;
+using Standin::kRefused;
+using Standin::kUsage;
 constexpr int kUnknown = 2;
-constexpr int kUsage = 64;
-constexpr int kRefused = 65;
 constexpr int kNeedsRights = 77;
 constexpr int kMaxTasks = 1000;
 
 int refuse(const QString &why, int status = kRefused)
 {
-    std::fprintf(stderr, "Cadro: %s\n", qPrintable(why));
-    return status;
+    return Standin::refuse("Cadro", why, status);
 }
 
 struct Place

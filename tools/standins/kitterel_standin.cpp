@@ -15,10 +15,10 @@
 #include "ZDApplicationTables.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalPaths.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -58,14 +58,7 @@ int main(int argc, char **argv)
         agent.callOneway(QStringLiteral("incrementRemoteProgress"));
     }
     text += QStringLiteral("status=%1\n").arg(status);
-    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
-    if (!root.isEmpty()) {
-        const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/Kitterel");
-        QDir().mkpath(folder);
-        QSaveFile file(folder + QStringLiteral("/clearcaches.result"));
-        if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
-            file.commit();
-    }
+    Standin::writeResult(QStringLiteral("Kitterel"), QStringLiteral("clearcaches"), text);
     agent.callOneway(QStringLiteral("postFinishedTask"));
     return status;
 }

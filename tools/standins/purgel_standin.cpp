@@ -12,11 +12,10 @@
 #include "ZDFileManager.h"
 #include "ZDLocalCallbackClient.h"
 #include "ZDLocalPaths.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -55,14 +54,7 @@ int main(int argc, char **argv)
         }
     }
     text += QStringLiteral("status=%1\n").arg(status);
-    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
-    if (!root.isEmpty()) {
-        const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/Purgel");
-        QDir().mkpath(folder);
-        QSaveFile file(folder + QStringLiteral("/remove.result"));
-        if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
-            file.commit();
-    }
+    Standin::writeResult(QStringLiteral("Purgel"), QStringLiteral("remove"), text);
     ZDLocalCallbackClient().callOneway(QStringLiteral("postFinishedTask"));
     return status;
 }

@@ -16,6 +16,7 @@
 #include "ZDPreferenceKinds.h"
 #include "ZDPropertyList.h"
 #include "ZDTrash.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -29,16 +30,15 @@ namespace PK = ZDPreferenceKinds;
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 64;
-constexpr int kRefused = 65;
+using Standin::kFailed;
+using Standin::kRefused;
+using Standin::kUsage;
 const QString kFiles = QStringLiteral("Files");
 const QString kSystem = QStringLiteral("System");
 
 int refuse(const QString &why, int status = kRefused)
 {
-    std::fprintf(stderr, "Stowel: %s\n", qPrintable(why));
-    return status;
+    return Standin::refuse("Stowel", why, status);
 }
 
 // The kinds named by a key list; empty (and *why set) when it names an unknown one.
@@ -247,13 +247,7 @@ int setLocked(const QStringList &args, bool locked)
 int lock(const QStringList &args) { return setLocked(args, true); }
 int unlock(const QStringList &args) { return setLocked(args, false); }
 
-struct Command
-{
-    const char *word;
-    int (*run)(const QStringList &);
-};
-
-const Command kCommands[] = {
+const Standin::Command kCommands[] = {
     {"-list", list},   {"-backup", backup}, {"-restore", restore},       {"-trash", trash},
     {"-lock", lock},   {"-unlock", unlock}, {"-quicktrash", quickTrash},
 };
@@ -262,13 +256,7 @@ const Command kCommands[] = {
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    for (const Command &command : kCommands) {
-        if (args.value(1) == QLatin1String(command.word))
-            return command.run(args.mid(2));
-    }
-    return refuse(QStringLiteral("usage: Stowel -list | -backup NAME [KEYS] | -restore PATH | -trash -allfiles KEYS | "
-                                 "-lock KEYS | -unlock KEYS | -quicktrash"),
-                  kUsage);
+    return Standin::dispatch(argc, argv, kCommands, "Stowel",
+                             QStringLiteral("usage: Stowel -list | -backup NAME [KEYS] | -restore PATH | -trash -allfiles KEYS | "
+                                            "-lock KEYS | -unlock KEYS | -quicktrash"));
 }

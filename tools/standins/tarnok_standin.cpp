@@ -12,6 +12,7 @@
 #include "ZDLocalPaths.h"
 #include "ZDPreferenceKinds.h"
 #include "ZDPropertyList.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -23,15 +24,14 @@ namespace PK = ZDPreferenceKinds;
 
 namespace {
 
-constexpr int kFailed = 1;
+using Standin::kFailed;
+using Standin::kRefused;
+using Standin::kUsage;
 constexpr int kUnknownKey = 2;
-constexpr int kUsage = 64;
-constexpr int kRefused = 65;
 
 int refuse(const QString &why, int status = kRefused)
 {
-    std::fprintf(stderr, "Tarnok: %s\n", qPrintable(why));
-    return status;
+    return Standin::refuse("Tarnok", why, status);
 }
 
 QString preferenceFile(const PK::PathApplication &app)
@@ -163,13 +163,7 @@ int resetAllPaths(const QStringList &)
     return status;
 }
 
-struct Command
-{
-    const char *word;
-    int (*run)(const QStringList &);
-};
-
-const Command kCommands[] = {
+const Standin::Command kCommands[] = {
     {"-allpaths", allPaths},       {"-setpath", setPath},           {"-resetpath", resetPath},
     {"-setallpaths", setAllPaths}, {"-resetallpaths", resetAllPaths},
 };
@@ -178,13 +172,7 @@ const Command kCommands[] = {
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    for (const Command &command : kCommands) {
-        if (args.value(1) == QLatin1String(command.word))
-            return command.run(args.mid(2));
-    }
-    return refuse(QStringLiteral("usage: Tarnok -allpaths | -setpath KEY PATH | -resetpath KEY | -setallpaths TEXT | "
-                                 "-resetallpaths"),
-                  kUsage);
+    return Standin::dispatch(argc, argv, kCommands, "Tarnok",
+                             QStringLiteral("usage: Tarnok -allpaths | -setpath KEY PATH | -resetpath KEY | -setallpaths TEXT | "
+                                            "-resetallpaths"));
 }

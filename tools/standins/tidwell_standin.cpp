@@ -9,11 +9,11 @@
 // common tools' stand-in (remote tasks).
 #include "ZDApplicationTables.h"
 #include "ZDLocalPaths.h"
+#include "standin_common.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QThread>
 
 #include <cstring>
@@ -43,13 +43,6 @@ int main(int argc, char **argv)
             status = 1;
     }
     text += QStringLiteral("status=%1\n").arg(status);
-    const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
-    if (!root.isEmpty()) {
-        const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/Tidwell");
-        QDir().mkpath(folder);
-        QSaveFile file(folder + QStringLiteral("/runtask.result"));
-        if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
-            file.commit();
-    }
+    Standin::writeResult(QStringLiteral("Tidwell"), QStringLiteral("runtask"), text);
     return status;
 }
