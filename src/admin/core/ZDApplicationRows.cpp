@@ -142,6 +142,8 @@ QList<ZDApplicationRow> ZDApplicationRows::refresh(Kind kind)
 
 int ZDApplicationRows::act(Action action, const QStringList &bundleIDs)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     if (bundleIDs.isEmpty()) {
         ZDLog::appendLog(u"No bundle IDs found"_s);
         return 0;

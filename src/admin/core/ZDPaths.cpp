@@ -93,6 +93,9 @@ void ZDPaths::resetAll() const
 QString ZDPaths::syncFrom(const ZDServicePtr &source) const
 {
     ZDLog::appendLog(QStringLiteral("Syncing Tarnok paths from host %@"), hostOf(source));
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    if (m_dispatcher)
+        m_dispatcher->clearProcessingCancelled();
     const ZDAgentCalls calls(m_dispatcher);
     const QVariantMap paths = calls.tarnokPaths(source).toMap();
     if (paths.isEmpty()) {

@@ -262,6 +262,8 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
 ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items)
 {
     ZDLog::appendLog(QStringLiteral("Syncing Brindel plugins..."));
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     const ZDAgentCalls calls(&m_dispatcher);
     QStringList touched;
@@ -332,6 +334,8 @@ ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &item
 void ZDPluginItems::forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,
                                 const std::function<void(const QVariantMap &child)> &visit) const
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     for (const ZDPluginItem &item : items) {
         if (!name.isEmpty() && item.name != name && item.bundleIdentifier != name)
             continue;

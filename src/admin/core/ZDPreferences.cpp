@@ -203,6 +203,9 @@ QString ZDPreferences::restore(const QVariantMap &backup, const QList<ZDServiceP
     const QString host = backup.value(QStringLiteral("hostname")).toString();
     const QString path = backup.value(QStringLiteral("path")).toString();
     ZDLog::appendLog(QStringLiteral("Restoring Stowel backup %@..."), backup.value(QStringLiteral("name")).toString());
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    if (m_dispatcher)
+        m_dispatcher->clearProcessingCancelled();
     if (path.isEmpty())
         return QStringLiteral("The backup has no path.");
     ZDServicePtr source;
