@@ -17,16 +17,11 @@ using namespace Qt::StringLiterals;
 
 ZDMaintenanceRuns::ZDMaintenanceRuns(ZDDispatcher &dispatcher, ZDErrorCallback *callback,
                                      ZDDispatcher::ServiceList services, HostOf hostOf, QObject *parent)
-    : QObject(parent), m_dispatcher(dispatcher), m_services(std::move(services)), m_hostOf(std::move(hostOf))
+    : QObject(parent), m_dispatcher(dispatcher), m_services(std::move(services)), m_hostOf(std::move(hostOf)),
+      m_notices(dispatcher, callback, this)
 {
     if (!callback)
         return;
-    m_hearsNotices = true;
-    connect(callback, &ZDErrorCallback::taskFinished, this, [this] {
-        std::lock_guard lock(m_mutex);
-        ++m_finished;
-        m_changed.notify_all();
-    }, Qt::DirectConnection);
     connect(callback, &ZDErrorCallback::progressIncremented, this, [this] {
         bool show = false;
         {
@@ -115,19 +110,6 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::clean(const QStringList &ids)
     return report;
 }
 
-int ZDMaintenanceRuns::waitForFinished(int from, int count, double seconds)
-{
-    std::unique_lock lock(m_mutex);
-    if (!m_hearsNotices)
-        return 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(seconds * 1000));
-    // Woken by every notice; the short step only notices a cancellation.
-    while (m_finished - from < count && !m_dispatcher.isProcessingCancelled()
-           && std::chrono::steady_clock::now() < deadline)
-        m_changed.wait_for(lock, std::chrono::milliseconds(250));
-    return m_finished - from;
-}
-
 ZDMaintenanceRuns::Report ZDMaintenanceRuns::removeGroups(const QList<int> &groups, bool withRights, double waitSeconds)
 {
     Report report;
@@ -136,11 +118,7 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::removeGroups(const QList<int> &grou
     for (const int group : groups) {
         if (!T::isRemovalGroup(group))
             continue;
-        int from = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            from = m_finished;
-        }
+        const int from = m_notices.mark();
         int handed = 0;
         for (const ZDServicePtr &s : std::as_const(m_services)) {
             if (m_dispatcher.isProcessingCancelled())
@@ -155,7 +133,7 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::removeGroups(const QList<int> &grou
                 report.failures << m_hostOf(s) + u": not handed the removal of group %1"_s.arg(group);
         }
         report.handed += handed;
-        report.finished += waitForFinished(from, handed, waitSeconds);
+        report.finished += m_notices.waitFor(from, handed, waitSeconds);
     }
     return report;
 }
@@ -167,10 +145,9 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::trashCaches(const QStringList &keys
         report.failures << u"refused: "_s + why;
         return report;
     }
-    int from = 0;
+    const int from = m_notices.mark();
     {
         std::lock_guard lock(m_mutex);
-        from = m_finished;
         m_steps = 0;
         m_stepsShown = 0;
         m_total = int(m_services.size() * keys.size());
@@ -190,7 +167,7 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::trashCaches(const QStringList &keys
         if (!ok)
             report.failures << m_hostOf(s) + u": not handed the cache run"_s;
     }
-    report.finished = waitForFinished(from, report.handed, waitSeconds);
+    report.finished = m_notices.waitFor(from, report.handed, waitSeconds);
     int missing = 0;
     {
         std::lock_guard lock(m_mutex);

@@ -7,13 +7,13 @@
 // notice; the cache run's progress goes to computers x keys and is completed at
 // the end even when a tool skipped a key. Blocking: never on the GUI thread.
 #include "ZDDispatcher.h"
+#include "ZDFinishedNotices.h"
 #include "ZDService.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 
@@ -68,17 +68,12 @@ Q_SIGNALS:
     void repairAnswered(const QString &host, const QString &output);
 
 private:
-    // Waits until `count` finished notices came after `from`, or the bound passed.
-    int waitForFinished(int from, int count, double seconds);
-
     ZDDispatcher &m_dispatcher;
     ZDDispatcher::ServiceList m_services;
     HostOf m_hostOf;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_finished = 0;
+    ZDFinishedNotices m_notices;
+    std::mutex m_mutex; // the progress steps
     int m_steps = 0;
     int m_stepsShown = 0;
     int m_total = 0;
-    bool m_hearsNotices = false;
 };

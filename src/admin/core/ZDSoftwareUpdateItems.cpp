@@ -1,10 +1,7 @@
 #include "ZDSoftwareUpdateItems.h"
 
 #include "ZDAgentCalls.h"
-#include "ZDErrorCallback.h"
 #include "ZDLog.h"
-
-#include <chrono>
 
 using namespace Qt::StringLiterals;
 
@@ -109,16 +106,9 @@ QString ZDSoftwareUpdateItems::changeListHtml(const ZDNuvellItem &item)
 
 ZDSoftwareUpdateItems::ZDSoftwareUpdateItems(ZDDispatcher &dispatcher, ZDErrorCallback *callback,
                                              ZDDispatcher::ServiceList services, HostOf hostOf, QObject *parent)
-    : QObject(parent), m_dispatcher(dispatcher), m_services(std::move(services)), m_hostOf(std::move(hostOf))
+    : QObject(parent), m_dispatcher(dispatcher), m_services(std::move(services)), m_hostOf(std::move(hostOf)),
+      m_notices(dispatcher, callback, this)
 {
-    if (!callback)
-        return;
-    m_hearsNotices = true;
-    connect(callback, &ZDErrorCallback::taskFinished, this, [this] {
-        std::lock_guard lock(m_mutex);
-        ++m_finished;
-        m_changed.notify_all();
-    }, Qt::DirectConnection);
 }
 
 ZDServicePtr ZDSoftwareUpdateItems::serviceFor(const QString &host) const
@@ -138,19 +128,6 @@ QList<ZDNuvellItem> ZDSoftwareUpdateItems::refresh(const QVariantMap &selfUpdate
     return merge(lists, ZDDispatcher::hostsOf(m_services, m_hostOf), selfUpdate);
 }
 
-int ZDSoftwareUpdateItems::waitForFinished(int from, int count, double seconds)
-{
-    std::unique_lock lock(m_mutex);
-    if (!m_hearsNotices)
-        return 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(seconds * 1000));
-    // Woken by every notice; the short step only notices a cancellation.
-    while (m_finished - from < count && !m_dispatcher.isProcessingCancelled()
-           && std::chrono::steady_clock::now() < deadline)
-        m_changed.wait_for(lock, std::chrono::milliseconds(250));
-    return m_finished - from;
-}
-
 ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvellItem> &items, bool withRights,
                                                              double waitSeconds)
 {
@@ -165,11 +142,7 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
             continue;
         ZDLog::appendLog(u"Installing %@..."_s, item.title);
         Q_EMIT installing(item.title);
-        int from = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            from = m_finished;
-        }
+        const int from = m_notices.mark();
         int handed = 0;
         for (const QVariant &c : item.children) {
             const QString host = c.toMap().value(u"hostname"_s).toString();
@@ -184,7 +157,7 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
         }
         report.handed += handed;
         // One product at a time: the next waits for every computer to finish this one.
-        report.finished += waitForFinished(from, handed, waitSeconds);
+        report.finished += m_notices.waitFor(from, handed, waitSeconds);
     }
     Q_EMIT progressFinished();
     return report;

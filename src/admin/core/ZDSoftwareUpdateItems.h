@@ -7,6 +7,7 @@
 // manual installs hand the download to each computer's browser. Blocking: never on
 // the GUI thread.
 #include "ZDDispatcher.h"
+#include "ZDFinishedNotices.h"
 #include "ZDService.h"
 
 #include <QObject>
@@ -15,9 +16,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
 class ZDErrorCallback;
 
@@ -79,13 +78,9 @@ Q_SIGNALS:
 
 private:
     ZDServicePtr serviceFor(const QString &host) const;
-    int waitForFinished(int from, int count, double seconds);
 
     ZDDispatcher &m_dispatcher;
     ZDDispatcher::ServiceList m_services;
     HostOf m_hostOf;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_finished = 0;
-    bool m_hearsNotices = false;
+    ZDFinishedNotices m_notices;
 };
