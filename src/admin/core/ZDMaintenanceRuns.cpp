@@ -97,6 +97,8 @@ ZDMaintenanceRuns::Repair ZDMaintenanceRuns::repairFor(const QString &tool)
 
 ZDMaintenanceRuns::Report ZDMaintenanceRuns::clean(const QStringList &ids)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     if (ids.isEmpty())
         return report;
@@ -112,6 +114,8 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::clean(const QStringList &ids)
 
 ZDMaintenanceRuns::Report ZDMaintenanceRuns::removeGroups(const QList<int> &groups, bool withRights, double waitSeconds)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     ZDLog::appendLog(u"Removing files..."_s);
     // One group at a time on all computers: a computer holds one finished notice at a time.
@@ -140,6 +144,8 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::removeGroups(const QList<int> &grou
 
 ZDMaintenanceRuns::Report ZDMaintenanceRuns::trashCaches(const QStringList &keys, bool withRights, double waitSeconds)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     if (const QString why = T::cacheListProblem(keys.join(u',')); !why.isEmpty()) {
         report.failures << u"refused: "_s + why;

@@ -131,6 +131,8 @@ QList<ZDNuvellItem> ZDSoftwareUpdateItems::refresh(const QVariantMap &selfUpdate
 ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvellItem> &items, bool withRights,
                                                              double waitSeconds)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     int total = 0;
     for (const ZDNuvellItem &item : items)
@@ -165,6 +167,8 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
 
 ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::manualInstall(const QList<ZDNuvellItem> &items)
 {
+    // A cancel left from an earlier run or a switch of tasks must not stop this one.
+    m_dispatcher.clearProcessingCancelled();
     Report report;
     const ZDAgentCalls calls(&m_dispatcher);
     for (const ZDNuvellItem &item : items) {
