@@ -1,8 +1,6 @@
 #pragma once
-// The byte stream under a connection. The TCP transport is the one at hand; a
-// TLS one (for instance a QSslSocket on a thread of its own, started from the
-// same accepted or connected descriptor) implements this same interface, so the
-// layers above do not change.
+// The byte stream under a connection: plain TCP or TLS over the same accepted or
+// connected descriptor (both on ZDStreamTransport), so the layers above do not change.
 #include <QByteArray>
 #include <QString>
 
