@@ -64,9 +64,10 @@ int ZDUpdatesCommand::run()
                 table << QStringList{QString(), ZDCliOutput::dotless(child.toMap().value(u"hostname"_s).toString()), QString(), QString(),
                                      QString()};
         }
-        c.m_out << ZDCliOutput::table(table);
         if (items.isEmpty())
             c.m_out << "Your software is up-to-date.\n";
+        else
+            c.m_out << ZDCliOutput::table(table);
         if (!verb.isEmpty())
             c.m_out << report.handed << " install(s) handed, " << report.finished << " finished.\n";
     }
