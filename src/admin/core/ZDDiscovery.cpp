@@ -359,8 +359,17 @@ void ZDDiscovery::resolveAgainLater(const ZDDNSSDService &service, int delayMs)
     if (!d->browser)
         return;
     ZDDNSSDBrowser *browser = d->browser;
-    // Runs on the browser's thread; dropped if the browser is gone by then.
-    QTimer::singleShot(delayMs, browser, [browser, service] { browser->resolveAgain(service); });
+    // On the browser's thread, with a timer the browser owns: dropped with the browser,
+    // never left behind when the program ends first.
+    QMetaObject::invokeMethod(browser, [browser, service, delayMs] {
+        auto *timer = new QTimer(browser);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, browser, [browser, service, timer] {
+            timer->deleteLater();
+            browser->resolveAgain(service);
+        });
+        timer->start(delayMs);
+    });
 }
 
 bool ZDDiscovery::removeService(const ZDServicePtr &service)
