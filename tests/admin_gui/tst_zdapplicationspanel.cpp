@@ -10,6 +10,7 @@
 #include "ZDFileTree.h"
 #include "ZDMaintenancePanel.h"
 #include "ZDRealAgent.h"
+#include "ZDScreenshot.h"
 #include "ZDRepairPanel.h"
 #include "ZDTestSandbox.h"
 
@@ -24,12 +25,6 @@ class TestApplicationsPanel : public QObject
     Q_OBJECT
     std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
     ZDRealAgent m_agent;
-    static void save(QWidget &panel, const char *name)
-    {
-        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
-        if (!dir.isEmpty() && QDir().mkpath(dir))
-            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
-    }
 
 private Q_SLOTS:
     void panelsFromAComputer()
@@ -54,7 +49,7 @@ private Q_SLOTS:
             QVERIFY(filled.wait(60000));
             const QString first = kind == ZDApplicationRows::Kind::Editing ? QStringLiteral("Color") : QStringLiteral("Kitterel");
             QCOMPARE(panel.tree()->findItems(first, Qt::MatchExactly).value(0)->text(1), QStringLiteral("Not running"));
-            save(panel, file);
+            QVERIFY(zdtest::saveScreenshot(panel, file));
         }
         for (const auto &[tool, file] : {std::pair{ZDMaintenancePanel::Tool::Cleaning, "cleaning-panel.png"},
                                          {ZDMaintenancePanel::Tool::Removal, "removal-panel.png"},
@@ -75,7 +70,7 @@ private Q_SLOTS:
                 panel.start(); // nothing ticked: no question, nothing sent
                 QVERIFY(panel.tickedKeys().isEmpty() && ran.isEmpty());
             }
-            save(panel, file);
+            QVERIFY(zdtest::saveScreenshot(panel, file));
         }
 
         // Repairs with an administrator's rights: the option box picks task "1" over "0".
@@ -102,7 +97,7 @@ private Q_SLOTS:
             QVERIFY(panel.results()->toPlainText().endsWith(ticked ? QStringLiteral(" moved to the Trash.") : QStringLiteral(" kept.")));
             QVERIFY(QFile::exists(records + QLatin1String(tool) + QLatin1Char('/') + QLatin1String(record) + QStringLiteral(".result")));
             if (QLatin1String(tool) == QLatin1String("Ondrel"))
-                save(panel, "repair-panel.png");
+                QVERIFY(zdtest::saveScreenshot(panel, "repair-panel.png"));
         }
         ZDService::invalidateServices(services, false);
     }

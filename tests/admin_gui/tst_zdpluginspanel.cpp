@@ -7,6 +7,7 @@
 #include "ZDPluginsPanel.h"
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
+#include "ZDScreenshot.h"
 #include "ZDTestSandbox.h"
 
 #include <QListWidget>
@@ -19,12 +20,6 @@ class TestPluginsPanel : public QObject
     std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
     ZDRealAgent m_agents[2];
     QList<ZDServicePtr> m_services;
-    static void save(QWidget &panel, const char *name)
-    {
-        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
-        if (!dir.isEmpty() && QDir().mkpath(dir))
-            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
-    }
 
 private Q_SLOTS:
     void panelsFromTwoComputers()
@@ -55,7 +50,7 @@ private Q_SLOTS:
         QVERIFY(filled.wait(60000));
         QCOMPARE(plugins.tree()->topLevelItemCount(), 2);
         QCOMPARE(plugins.items().at(1).version, QStringLiteral("(various)"));
-        save(plugins, "plugins-panel.png");
+        QVERIFY(zdtest::saveScreenshot(plugins, "plugins-panel.png"));
 
         ZDDifferenceFinderPanel finder(&dispatcher);
         finder.resize(900, 500);
@@ -72,7 +67,7 @@ private Q_SLOTS:
         QCOMPARE(finder.results()->item(0, 0)->text(), QStringLiteral("Plugin Glow"));
         QCOMPARE(finder.results()->item(0, 1)->text(), QStringLiteral("10.0"));
         QCOMPARE(finder.results()->item(1, 0)->text(), QStringLiteral("Framework libfaulty"));
-        save(finder, "difference-finder-panel.png");
+        QVERIFY(zdtest::saveScreenshot(finder, "difference-finder-panel.png"));
         // The information panel shows the agent's hardware summary.
         ZDComputerInfoPanel info(&dispatcher);
         QSignalSpy loaded(&info, &ZDComputerInfoPanel::infoLoaded);

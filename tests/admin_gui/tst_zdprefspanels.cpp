@@ -7,6 +7,7 @@
 #include "ZDPreferencesPanel.h"
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
+#include "ZDScreenshot.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 #include "ZDTestThreads.h"
@@ -24,12 +25,6 @@ class TestPrefsPanels : public QObject
     ZDRealAgent m_agents[2];
     QList<ZDServicePtr> m_services;
     std::unique_ptr<ZDDispatcher> m_dispatcher;
-    static void save(QWidget &panel, const char *name)
-    {
-        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
-        if (!dir.isEmpty() && QDir().mkpath(dir))
-            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -73,7 +68,7 @@ private Q_SLOTS:
         fcp->child(0)->setCheckState(0, Qt::Unchecked);
         fcp->setExpanded(true);
         QVERIFY(!prefs.preferenceTree().selectedKeys().contains(QStringLiteral("fcpPrefs")));
-        save(prefs, "preferences-panel.png");
+        QVERIFY(zdtest::saveScreenshot(prefs, "preferences-panel.png"));
 
         ZDPathsPanel paths(m_dispatcher.get(), m_sandbox->path(QStringLiteral("console.ini")));
         paths.resize(900, 700);
@@ -83,7 +78,7 @@ private Q_SLOTS:
         const auto render = std::find_if(paths.rows().cbegin(), paths.rows().cend(),
                                          [](const ZDPathRowView &r) { return r.row->key == QLatin1String("fcpRender"); });
         QVERIFY(render != paths.rows().cend() && render->values.size() == 2 && render->differs());
-        save(paths, "paths-panel.png");
+        QVERIFY(zdtest::saveScreenshot(paths, "paths-panel.png"));
     }
 };
 

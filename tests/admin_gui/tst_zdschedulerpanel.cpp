@@ -5,6 +5,7 @@
 #include "ZDErrorCallback.h"
 #include "ZDFileTree.h"
 #include "ZDRealAgent.h"
+#include "ZDScreenshot.h"
 #include "ZDRenderQueuePanel.h"
 #include "ZDSchedulerPanel.h"
 #include "ZDTestFixtures.h"
@@ -19,12 +20,6 @@ class TestSchedulerPanel : public QObject
     Q_OBJECT
     std::shared_ptr<ZDErrorCallback> m_errors = std::make_shared<ZDErrorCallback>();
     ZDRealAgent m_agent;
-    static void save(QWidget &panel, const char *name)
-    {
-        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
-        if (!dir.isEmpty() && QDir().mkpath(dir))
-            QVERIFY(panel.grab().save(dir + QLatin1Char('/') + QLatin1String(name)));
-    }
 
 private Q_SLOTS:
     void panelsFromAComputer()
@@ -58,7 +53,7 @@ private Q_SLOTS:
         sheet->accept();
         QTRY_VERIFY_WITH_TIMEOUT(filled.count() > 0 && scheduler.tree()->topLevelItemCount() == 1, 60000);
         QCOMPARE(scheduler.tree()->topLevelItem(0)->text(1), QStringLiteral("Every Monday at 23:00"));
-        save(scheduler, "scheduler-panel.png");
+        QVERIFY(zdtest::saveScreenshot(scheduler, "scheduler-panel.png"));
 
         ZDRenderQueuePanel render(&dispatcher);
         render.resize(900, 300);
@@ -66,7 +61,7 @@ private Q_SLOTS:
         render.refreshQmasterJobs();
         QVERIFY(jobs.wait(60000));
         QCOMPARE(render.tree()->topLevelItemCount(), 2);
-        save(render, "qmaster-panel.png");
+        QVERIFY(zdtest::saveScreenshot(render, "qmaster-panel.png"));
         ZDService::invalidateServices(services, false);
     }
 };

@@ -5,6 +5,7 @@
 #include "ZDErrorCallback.h"
 #include "ZDPropertyList.h"
 #include "ZDRealAgent.h"
+#include "ZDScreenshot.h"
 #include "ZDSoftwareUpdateCounts.h"
 #include "ZDSoftwareUpdatePanel.h"
 #include "ZDTestSandbox.h"
@@ -78,9 +79,7 @@ private Q_SLOTS:
         QCOMPARE(emitters, QList<QThread *>{QThread::currentThread()});
         QVERIFY(panel.toolbarAction()->toolTip().startsWith(u"3 "_s));
 
-        const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR");
-        if (!dir.isEmpty() && QDir().mkpath(dir))
-            QVERIFY(panel.grab().save(dir + u"/software-update.png"_s));
+        QVERIFY(zdtest::saveScreenshot(panel, "software-update.png"));
 
         // A manual install is handed to the computer, said so, and the window closes.
         panel.manualButton()->click();

@@ -7,6 +7,7 @@
 #include "ZDArchive.h"
 #include "ZDLog.h"
 #include "ZDPropertyList.h"
+#include "ZDScreenshot.h"
 #include "ZDSelfUpdate.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestProcess.h"
@@ -142,8 +143,7 @@ private Q_SLOTS:
         window.setProgress(3300000, 8400000);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        if (const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR"); !dir.isEmpty())
-            QVERIFY(QDir().mkpath(dir) && window.grab().save(dir + u"/updater.png"_s));
+        QVERIFY(zdtest::saveScreenshot(window, "updater.png"));
     }
 };
 
