@@ -5,6 +5,7 @@
 #include "ZDAuthorization.h"
 #include "ZDCallbackRegistry.h"
 #include "ZDClientLogs.h"
+#include "ZDClientNotifications.h"
 #include "ZDClientPreferences.h"
 #include "ZDClientTasks.h"
 #include "ZDConnectionServer.h"
@@ -38,19 +39,7 @@ namespace {
 const QString kRequestTitle = QStringLiteral("Request Maintenance");
 const QString kCancelTitle = QStringLiteral("Cancel Maintenance Request");
 
-namespace note {
-const QString menuBarIconShow = QStringLiteral("ZDKestraClientMenuBarIconShow");
-const QString menuBarIconHide = QStringLiteral("ZDKestraClientMenuBarIconHide");
-const QString maintenanceEnable = QStringLiteral("ZDKestraClientMaintenanceEnable");
-const QString maintenanceDisable = QStringLiteral("ZDKestraClientMaintenanceDisable");
-const QString currentStatus = QStringLiteral("ZDKestraClientCurrentStatus");
-const QString disconnect = QStringLiteral("ZDKestraClientDisconnect");
-const QString relaunch = QStringLiteral("ZDKestraClientRelaunch");
-const QString statusUpdate = QStringLiteral("ZDKestraClientStatusUpdate");
-const QString taskProgress = QStringLiteral("ZDKMTTaskProgressIncrement");
-const QString taskFinished = QStringLiteral("ZDKMTTaskFinished");
-const QString taskError = QStringLiteral("ZDKMTTaskError");
-} // namespace note
+namespace note = ZDClientNotification;
 } // namespace
 
 AppController::AppController(AppControllerOptions options, QObject *parent)

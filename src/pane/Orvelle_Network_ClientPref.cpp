@@ -2,6 +2,7 @@
 
 #include "AppController.h"
 #include "ZDAuthorization.h"
+#include "ZDClientNotifications.h"
 #include "ZDClientPreferences.h"
 #include "ZDLaunchd.h"
 #include "ZDLocalPaths.h"
@@ -19,16 +20,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
-namespace note {
-const QString currentStatus = QStringLiteral("ZDKestraClientCurrentStatus");
-const QString statusUpdate = QStringLiteral("ZDKestraClientStatusUpdate");
-const QString menuBarIconShow = QStringLiteral("ZDKestraClientMenuBarIconShow");
-const QString menuBarIconHide = QStringLiteral("ZDKestraClientMenuBarIconHide");
-const QString maintenanceEnable = QStringLiteral("ZDKestraClientMaintenanceEnable");
-const QString maintenanceDisable = QStringLiteral("ZDKestraClientMaintenanceDisable");
-const QString relaunch = QStringLiteral("ZDKestraClientRelaunch");
-const QString disconnect = QStringLiteral("ZDKestraClientDisconnect");
-} // namespace note
+namespace note = ZDClientNotification;
 
 constexpr qint64 kMaxSysfsBytes = 64;
 constexpr int kMaxInterfaces = 256;

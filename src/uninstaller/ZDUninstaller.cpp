@@ -4,6 +4,7 @@
 #include "ZDLaunchd.h"
 #include "ZDLocalPaths.h"
 #include "ZDLog.h"
+#include "ZDClientNotifications.h"
 #include "ZDNotificationCenter.h"
 #include "ZDPropertyList.h"
 #include "ZDTaskEx.h"
@@ -194,7 +195,7 @@ ZDUninstaller::Report ZDUninstaller::uninstall()
     QList<int> ending;
     for (const QString &app : bundlesWithIdentifier(QLatin1String(kConsoleIdentifier)))
         ending += terminateOwnProcessesIn(app);
-    ZDNotificationCenter::postNotification(QStringLiteral("ZDKestraClientDisconnect"));
+    ZDNotificationCenter::postNotification(ZDClientNotification::disconnect);
     QThread::sleep(1);
     // What the notice did not reach (another session's bus, a busy agent) is asked now.
     QStringList agents = bundlesWithIdentifier(kAgentLabel);
