@@ -5,9 +5,9 @@
 //   configuration fetch round trip vs. a ping round trip
 // Usage: agent [idle seconds, default 60]. Run it under scripts/test-services.sh
 // so the agent has a session bus; the agent runs in a throw-away sandbox.
-#include "ZDConnection.h"
-#include "ZDOrvProtocol.h"
-#include "ZDRemoteObject.h"
+#include "link/ZDConnection.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "rpc/ZDRemoteObject.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

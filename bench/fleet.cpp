@@ -9,18 +9,18 @@
 //   fleet [N...]                  default 10 100 1000
 //   fleet --serve COUNT [tls]     (child) COUNT endpoints; prints their ports, then waits
 // FLEET_NO_LOG=1 switches the console's log off for a run.
-#include "ZDConnectionServer.h"
-#include "ZDConsoleSecurity.h"
-#include "ZDDifferenceFinder.h"
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDLog.h"
-#include "ZDOrvProtocol.h"
-#include "ZDPropertyList.h"
-#include "ZDRemoteObject.h"
-#include "ZDRemoteProxy.h"
-#include "ZDService.h"
-#include "ZDTlsTransport.h"
+#include "link/ZDConnectionServer.h"
+#include "fleet/ZDConsoleSecurity.h"
+#include "features/plugins/ZDDifferenceFinder.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "log/ZDLog.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "plist/ZDPropertyList.h"
+#include "rpc/ZDRemoteObject.h"
+#include "rpc/ZDRemoteProxy.h"
+#include "fleet/ZDService.h"
+#include "link/ZDTlsTransport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,10 +2,10 @@
 // same frame size measured in the same run, synchronous call rates from several
 // threads, oneway message rate, the value codec on a 1 MiB dictionary, and the
 // same round trip and call rates over TLS with its handshake time.
-#include "ZDConnectionServer.h"
-#include "ZDTlsTransport.h"
-#include "ZDOrvProtocol.h"
-#include "ZDWireValue.h"
+#include "link/ZDConnectionServer.h"
+#include "link/ZDTlsTransport.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "wire/ZDWireValue.h"
 
 #include <QCoreApplication>
 

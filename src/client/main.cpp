@@ -4,18 +4,18 @@
 //   KestraClient -setup   as root: install and (re)enable the launch agent, then exit
 //   KestraClient -enroll TOKEN | -enroll-fingerprint FP | -revoke FP | -require-enrolled yes|no
 //                         as root: the consoles this computer trusts; -fingerprint prints the agent's own
-#include "AppController.h"
-#include "ZDAgentSecurity.h"
+#include "agent/AppController.h"
+#include "agent/ZDAgentSecurity.h"
 
-#include "ZDClientPreferences.h"
-#include "ZDCrashHandler.h"
-#include "ZDFennick.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDQuitSignals.h"
-#include "ZDStatusItem.h"
-#include "ZDSystemLog.h"
-#include "ZDTaskEx.h"
+#include "agent/ZDClientPreferences.h"
+#include "log/ZDCrashHandler.h"
+#include "log/ZDFennick.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "process/ZDQuitSignals.h"
+#include "session/ZDStatusItem.h"
+#include "log/ZDSystemLog.h"
+#include "process/ZDTaskEx.h"
 
 #include <QCoreApplication>
 #include <QPointer>

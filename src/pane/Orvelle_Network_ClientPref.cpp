@@ -1,16 +1,16 @@
 #include "Orvelle_Network_ClientPref.h"
 
-#include "AppController.h"
-#include "ZDAuthorization.h"
-#include "ZDClientNotifications.h"
-#include "ZDClientPreferences.h"
-#include "ZDLaunchd.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDNotificationCenter.h"
+#include "agent/AppController.h"
+#include "rights/ZDAuthorization.h"
+#include "bus/ZDClientNotifications.h"
+#include "agent/ZDClientPreferences.h"
+#include "rights/ZDLaunchd.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "bus/ZDNotificationCenter.h"
 #include "ZDPaneAgentProcess.h"
-#include "ZDPropertyList.h"
-#include "ZDThreads.h"
+#include "plist/ZDPropertyList.h"
+#include "process/ZDThreads.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "ZDPaneAgentProcess.h"
 
-#include "AppController.h"
-#include "ZDClientPreferences.h"
+#include "agent/AppController.h"
+#include "agent/ZDClientPreferences.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 // KestraClientListener: the agent's settings program.
 #include "Orvelle_Network_ClientPref.h"
 #include "ZDClientPrefWindow.h"
-#include "ZDCrashHandler.h"
-#include "ZDLog.h"
+#include "log/ZDCrashHandler.h"
+#include "log/ZDLog.h"
 
 #include <QApplication>
 

@@ -1,14 +1,14 @@
 #include "ZDUninstaller.h"
 
-#include "ZDAuthorization.h"
-#include "ZDLaunchd.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDClientNotifications.h"
-#include "ZDNotificationCenter.h"
-#include "ZDPropertyList.h"
-#include "ZDTaskEx.h"
-#include "ZDTrash.h"
+#include "rights/ZDAuthorization.h"
+#include "rights/ZDLaunchd.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "bus/ZDClientNotifications.h"
+#include "bus/ZDNotificationCenter.h"
+#include "plist/ZDPropertyList.h"
+#include "process/ZDTaskEx.h"
+#include "files/ZDTrash.h"
 
 #include <QCoreApplication>
 #include <QDir>

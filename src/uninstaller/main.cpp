@@ -1,6 +1,6 @@
 // KestraAdminUninstaller: one confirmation, then the suite leaves this computer.
-#include "ZDCrashHandler.h"
-#include "ZDLog.h"
+#include "log/ZDCrashHandler.h"
+#include "log/ZDLog.h"
 #include "ZDUninstaller.h"
 #include "ZDUninstallerDialogs.h"
 

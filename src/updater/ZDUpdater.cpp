@@ -1,14 +1,14 @@
 #include "ZDUpdater.h"
 
-#include "ZDArchive.h"
-#include "ZDFileTree.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDPropertyList.h"
-#include "ZDRunningProcesses.h"
-#include "ZDSoftwareUpdatesFetch.h"
-#include "ZDTrash.h"
-#include "ZDUpdateSignature.h"
+#include "files/ZDArchive.h"
+#include "files/ZDFileTree.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "plist/ZDPropertyList.h"
+#include "process/ZDRunningProcesses.h"
+#include "trust/ZDSoftwareUpdatesFetch.h"
+#include "files/ZDTrash.h"
+#include "trust/ZDUpdateSignature.h"
 
 #include <QDir>
 #include <QFileInfo>

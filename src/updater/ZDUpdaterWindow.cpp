@@ -1,6 +1,6 @@
 #include "ZDUpdaterWindow.h"
 
-#include "ZDFileManager.h"
+#include "files/ZDFileManager.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,11 +1,11 @@
 // ZDUpdater: replaces an application from a signed archive, then opens it again.
 //   ZDUpdater -app PATH -url URL
-#include "ZDCrashHandler.h"
-#include "ZDFileTree.h"
-#include "ZDLog.h"
-#include "ZDMainBundle.h"
+#include "log/ZDCrashHandler.h"
+#include "files/ZDFileTree.h"
+#include "log/ZDLog.h"
+#include "platform/ZDMainBundle.h"
 #include "ZDPlainText.h"
-#include "ZDQuitSignals.h"
+#include "process/ZDQuitSignals.h"
 #include "ZDUpdater.h"
 #include "ZDUpdaterWindow.h"
 

@@ -3,8 +3,8 @@
 // /proc, quit with SIGTERM (its own record) and seen stopped; the cleaning, removal
 // and cache tools run on the computer's own folders; inputs outside the tables
 // refused by the agent before any tool runs; the shared settings.
-#include "ZDFileTree.h"
-#include "ZDPropertyList.h"
+#include "files/ZDFileTree.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"

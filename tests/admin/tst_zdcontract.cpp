@@ -3,16 +3,16 @@
 // console's objects serve exactly their side, and a bad argument of any kind to
 // any served operation (wrong kind, one missing, oversized text, nested values) is
 // refused with a log line, never run, and never harms the peer.
-#include "ZDCallback.h"
-#include "ZDConnection.h"
-#include "ZDErrorCallback.h"
-#include "ZDLinkException.h"
-#include "ZDOrvContract.h"
-#include "ZDOrvProtocol.h"
+#include "dispatch/ZDCallback.h"
+#include "link/ZDConnection.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "rpc/ZDLinkException.h"
+#include "rpc/ZDOrvContract.h"
+#include "rpc/ZDOrvProtocol.h"
 #include "ZDRealAgent.h"
-#include "ZDRemoteError.h"
-#include "ZDRemoteProxy.h"
-#include "ZDService.h"
+#include "rpc/ZDRemoteError.h"
+#include "rpc/ZDRemoteProxy.h"
+#include "fleet/ZDService.h"
 
 #include <QtTest>
 

@@ -2,8 +2,8 @@
 // crashes in a real agent's sandbox, `kestra crashlogs` fetches it through the
 // console's cache, removes it to the computer's Trash, and never serves a path
 // outside the crash folders.
-#include "ZDCrashLogStats.h"
-#include "ZDPropertyList.h"
+#include "features/crashlogs/ZDCrashLogStats.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 

@@ -2,10 +2,10 @@
 // computer (its system root in a folder): the summary read from that computer's
 // files, the plug-in list, the real plug-in tool moving a plug-in, and paths or
 // data the agent must refuse without dropping the link.
-#include "ZDArchive.h"
-#include "ZDConnection.h"
-#include "ZDFileTree.h"
-#include "ZDPropertyList.h"
+#include "files/ZDArchive.h"
+#include "link/ZDConnection.h"
+#include "files/ZDFileTree.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"

@@ -1,13 +1,13 @@
 // Preference backups and application paths end to end on one computer: a real
 // agent in a sandbox with the preference and path tools installed, driven by the
 // kestra command line, checked on the files the tools really wrote.
-#include "ZDAgentCalls.h"
-#include "ZDArchive.h"
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDFileAttributes.h"
-#include "ZDPreferenceKinds.h"
-#include "ZDPropertyList.h"
+#include "dispatch/ZDAgentCalls.h"
+#include "files/ZDArchive.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "files/ZDFileAttributes.h"
+#include "catalog/ZDPreferenceKinds.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"

@@ -3,7 +3,7 @@
 // own checks, differing schedules merge into "(various)" and sync brings them back,
 // a field that would break a unit is refused before any file is written; render
 // jobs are acted on per computer and refused when their names could mislead a tool.
-#include "ZDFileTree.h"
+#include "files/ZDFileTree.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"

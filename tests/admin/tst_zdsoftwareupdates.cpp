@@ -1,8 +1,8 @@
 // Software updates end to end: a real agent with no update tool gets it from a feed
 // on loopback only once the archive's signature checks, `kestra updates` lists what the
 // tool reports and `kestra updates install` brings the application to the new version.
-#include "ZDArchive.h"
-#include "ZDPropertyList.h"
+#include "files/ZDArchive.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"

@@ -3,15 +3,15 @@
 // presets tick their counts, and a removal with nothing ticked sends nothing; the
 // repair panels run their tool with rights and show its answer. With
 // KESTRA_SCREENSHOT_DIR set, the panels are saved there.
-#include "ZDApplicationsPanel.h"
-#include "ZDCredentialStore.h"
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDFileTree.h"
-#include "ZDMaintenancePanel.h"
+#include "panels/ZDApplicationsPanel.h"
+#include "dispatch/ZDCredentialStore.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "files/ZDFileTree.h"
+#include "panels/ZDMaintenancePanel.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
-#include "ZDRepairPanel.h"
+#include "panels/ZDRepairPanel.h"
 #include "ZDTestSandbox.h"
 
 #include <QCheckBox>

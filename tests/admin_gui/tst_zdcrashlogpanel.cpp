@@ -1,9 +1,9 @@
 // The crash log panel filled from a real agent on which two programs crashed: the
 // table, the statistics, and the explanation of the selected log; saved as a
 // screenshot (KESTRA_SCREENSHOT_DIR, else the build's screenshot folder).
-#include "ZDCrashLogPanel.h"
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
+#include "panels/ZDCrashLogPanel.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
 #include "ZDRealAgent.h"
 #include "ZDTestSandbox.h"
 

@@ -1,11 +1,11 @@
 // The plug-in and Difference Finder panels filled from two real agents whose plug-ins
 // and libraries differ. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
-#include "ZDComputerInfoPanel.h"
-#include "ZDDifferenceFinderPanel.h"
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDPluginsPanel.h"
-#include "ZDPropertyList.h"
+#include "computers/ZDComputerInfoPanel.h"
+#include "panels/ZDDifferenceFinderPanel.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "panels/ZDPluginsPanel.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
 #include "ZDTestSandbox.h"

@@ -1,11 +1,11 @@
 // The preference and path panels filled from two real agents whose preferences and
 // paths differ: mixed check boxes, backups of both computers, rows marked where the
 // computers disagree. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDPathsPanel.h"
-#include "ZDPreferencesPanel.h"
-#include "ZDPropertyList.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "panels/ZDPathsPanel.h"
+#include "panels/ZDPreferencesPanel.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
 #include "ZDTestProcess.h"

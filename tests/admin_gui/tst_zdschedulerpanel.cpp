@@ -1,13 +1,13 @@
 // The scheduler and render queue panels filled from a real agent with the real
 // scheduling and render tools; a task added through the add sheet as typed. With
 // KESTRA_SCREENSHOT_DIR set, both panels are saved there.
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDFileTree.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "files/ZDFileTree.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
-#include "ZDRenderQueuePanel.h"
-#include "ZDSchedulerPanel.h"
+#include "panels/ZDRenderQueuePanel.h"
+#include "panels/ZDSchedulerPanel.h"
 #include "ZDTestFixtures.h"
 
 #include <QComboBox>

@@ -1,13 +1,13 @@
 // The Software Update window filled from a real agent whose update tool reports a
 // manual-only update; the badge total follows counts from other threads. With
 // KESTRA_SCREENSHOT_DIR set, the window is saved there.
-#include "ZDDispatcher.h"
-#include "ZDErrorCallback.h"
-#include "ZDPropertyList.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
-#include "ZDSoftwareUpdateCounts.h"
-#include "ZDSoftwareUpdatePanel.h"
+#include "features/updates/ZDSoftwareUpdateCounts.h"
+#include "panels/ZDSoftwareUpdatePanel.h"
 #include "ZDTestSandbox.h"
 
 #include <QAction>

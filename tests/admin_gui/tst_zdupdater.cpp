@@ -3,16 +3,16 @@
 // Trash and the new one opened, refuses a tampered archive with nothing changed, and
 // refuses to start without an address. The console's own feed check finds a newer
 // version and nothing for its own. KESTRA_SCREENSHOT_DIR set: the window is saved there.
-#include "ZDAdminSettings.h"
-#include "ZDArchive.h"
-#include "ZDLog.h"
-#include "ZDPropertyList.h"
+#include "console/ZDAdminSettings.h"
+#include "files/ZDArchive.h"
+#include "log/ZDLog.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDScreenshot.h"
-#include "ZDSelfUpdate.h"
+#include "features/updates/ZDSelfUpdate.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
-#include "ZDTrash.h"
+#include "files/ZDTrash.h"
 #include "ZDUpdaterWindow.h"
 
 #include <QtConcurrent/QtConcurrentRun>

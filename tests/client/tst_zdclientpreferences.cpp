@@ -2,19 +2,19 @@
 // global files as consoles read and write them, the configuration dictionary,
 // the host name rule, the bundle's place and the computer icon; the agent's naming and
 // listening rules, and agents in one process; the log operations; the callback registry.
-#include "AppController.h"
-#include "ZDCallbackRegistry.h"
-#include "ZDClientLogs.h"
-#include "ZDClientPreferences.h"
-#include "ZDConnection.h"
-#include "ZDConnectionServer.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDNameRegistry.h"
-#include "ZDOrvProtocol.h"
-#include "ZDPropertyList.h"
+#include "agent/AppController.h"
+#include "agent/ZDCallbackRegistry.h"
+#include "agent/ZDClientLogs.h"
+#include "agent/ZDClientPreferences.h"
+#include "link/ZDConnection.h"
+#include "link/ZDConnectionServer.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "rpc/ZDNameRegistry.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRecordingConsole.h"
-#include "ZDStatusItem.h"
+#include "session/ZDStatusItem.h"
 #include "ZDTestSandbox.h"
 
 #include <QImage>

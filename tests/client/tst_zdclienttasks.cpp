@@ -2,20 +2,20 @@
 // folder, the agent's task operations vended over a real loopback connection, a
 // real callback registry, the session bus for the tools' notifications, and real
 // accounts for the privileged runs.
-#include "ZDCallbackRegistry.h"
-#include "ZDClientTasks.h"
-#include "ZDConnection.h"
-#include "ZDConnectionServer.h"
-#include "ZDEncryption.h"
-#include "ZDLocalCallbackServer.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDNotificationCenter.h"
-#include "ZDOrvContract.h"
-#include "ZDOrvProtocol.h"
-#include "ZDPropertyList.h"
+#include "agent/ZDCallbackRegistry.h"
+#include "agent/ZDClientTasks.h"
+#include "link/ZDConnection.h"
+#include "link/ZDConnectionServer.h"
+#include "rights/ZDEncryption.h"
+#include "bus/ZDLocalCallbackServer.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "bus/ZDNotificationCenter.h"
+#include "rpc/ZDOrvContract.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRecordingConsole.h"
-#include "ZDRemoteError.h"
+#include "rpc/ZDRemoteError.h"
 #include "ZDTestSandbox.h"
 
 #include <QApplication>

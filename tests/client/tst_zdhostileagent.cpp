@@ -1,13 +1,13 @@
 // A hostile peer against the real agent: planted tools, a flood of registrations, an oversized forward, password
 // guessing and settings junk. Nothing runs, is written or dropped; the legitimate console is still served.
-#include "ZDConnection.h"
-#include "ZDEncryption.h"
-#include "ZDOrvProtocol.h"
+#include "link/ZDConnection.h"
+#include "rights/ZDEncryption.h"
+#include "rpc/ZDOrvProtocol.h"
 #include "ZDRealAgent.h"
 #include "ZDRecordingConsole.h"
-#include "ZDRemoteError.h"
+#include "rpc/ZDRemoteError.h"
 #include "ZDTestSandbox.h"
-#include "ZDWireMessage.h"
+#include "wire/ZDWireMessage.h"
 
 #include <QTcpSocket>
 #include <QtTest>

@@ -1,9 +1,9 @@
 #pragma once
 // Fake task agents on loopback and the console's connected records for them, as
 // the dispatcher and the windows that drive it see several computers.
-#include "ZDErrorCallback.h"
+#include "dispatch/ZDErrorCallback.h"
 #include "ZDFakeAgent.h"
-#include "ZDService.h"
+#include "fleet/ZDService.h"
 #include "ZDTestThreads.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 // root, HOME and XDG folders in a temporary folder), listening on a fixed port set
 // in its preferences so that it comes back on the same port after a kill.
 #include "ZDFreePort.h"
-#include "ZDPropertyList.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDTestProcess.h"
 
 #include <QtTest>

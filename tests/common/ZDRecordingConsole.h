@@ -1,8 +1,8 @@
 #pragma once
 // A console's callback object that records what agents tell it, in order. Calls
 // may arrive on any connection's thread.
-#include "ZDOrvProtocol.h"
-#include "ZDRemoteObject.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "rpc/ZDRemoteObject.h"
 
 #include <QList>
 #include <QPair>

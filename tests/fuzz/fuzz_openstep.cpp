@@ -1,7 +1,7 @@
 // Old-style path dictionaries come from the network and the command line.
 // Whatever the bytes, reading ends in a value or "none" with a reason, and a value
 // read writes back to text that reads as the same value.
-#include "ZDPropertyList.h"
+#include "plist/ZDPropertyList.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

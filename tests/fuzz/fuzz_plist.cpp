@@ -1,7 +1,7 @@
 // Property lists come from files other programs wrote and from tools' output.
 // Whatever the bytes, reading must end in a value or "none" with a reason, and any value read
 // must serialise again in both formats.
-#include "ZDPropertyList.h"
+#include "plist/ZDPropertyList.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // Bytes from the network: the frame reader and the message and value decoders
 // must refuse anything malformed with a reason, never crash, and whatever they
 // accept must encode and decode again.
-#include "ZDWireFrame.h"
-#include "ZDWireMessage.h"
-#include "ZDWireValue.h"
+#include "wire/ZDWireFrame.h"
+#include "wire/ZDWireMessage.h"
+#include "wire/ZDWireValue.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -9,8 +9,8 @@
 // Values travel as base64 of a QDataStream'd QVariant.
 #include "ZDTestFixtures.h"
 #include "ZDTestTransfer.h"
-#include "ZDLocalCallbackClient.h"
-#include "ZDLocalCallbackServer.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "bus/ZDLocalCallbackServer.h"
 
 #include <QThread>
 

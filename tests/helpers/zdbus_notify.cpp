@@ -6,7 +6,7 @@
 // QDataStream'd QVariant, so every type comes back exactly.
 #include "ZDTestFixtures.h"
 #include "ZDTestTransfer.h"
-#include "ZDNotificationCenter.h"
+#include "bus/ZDNotificationCenter.h"
 
 using zdtest::decode;
 using zdtest::encode;

@@ -5,11 +5,11 @@
 // Prints "PUBLISHED <name>", "FOUND <name>", "RESOLVED <name> <host> <port> <addresses>",
 // "REMOVED <name>" and "FAILED <error> <message>" lines and
 // runs until killed. With --host the service points at HOST, which nobody announces.
-#include "ZDAvahiClient.h"
-#include "ZDDNSSDBrowser.h"
-#include "ZDDNSSDPublisher.h"
-#include "ZDDNSSDTxtRecord.h"
-#include "ZDLog.h"
+#include "dnssd/ZDAvahiClient.h"
+#include "dnssd/ZDDNSSDBrowser.h"
+#include "dnssd/ZDDNSSDPublisher.h"
+#include "dnssd/ZDDNSSDTxtRecord.h"
+#include "log/ZDLog.h"
 
 #include <QCoreApplication>
 #include <QMetaEnum>

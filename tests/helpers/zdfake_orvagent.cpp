@@ -18,12 +18,12 @@
 // keeps agent settings ("fakeSetSetting:value:" changes one behind the console's
 // back), lists oversized and binary logs, and quits on "disconnect". "fakeSpoof:"
 // makes it a rogue reporting about the computer given.
-#include "ZDConnectionServer.h"
-#include "ZDDNSSDPublisher.h"
-#include "ZDEncryption.h"
-#include "ZDLog.h"
-#include "ZDOrvProtocol.h"
-#include "ZDRemoteError.h"
+#include "link/ZDConnectionServer.h"
+#include "dnssd/ZDDNSSDPublisher.h"
+#include "rights/ZDEncryption.h"
+#include "log/ZDLog.h"
+#include "rpc/ZDOrvProtocol.h"
+#include "rpc/ZDRemoteError.h"
 
 #include <QCoreApplication>
 #include <QFile>

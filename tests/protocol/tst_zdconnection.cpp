@@ -4,16 +4,16 @@
 // the link failure here and the end-to-end killedDuringCall). Values, frames and messages as bytes: every
 // by-copy type survives the trip, and hostile input is refused with a reason. Hostile peers against a
 // real listener: a legitimate peer works after each attack.
-#include "ZDConnectionServer.h"
-#include "ZDRemoteError.h"
-#include "ZDLog.h"
-#include "ZDTcpTransport.h"
+#include "link/ZDConnectionServer.h"
+#include "rpc/ZDRemoteError.h"
+#include "log/ZDLog.h"
+#include "link/ZDTcpTransport.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
-#include "ZDWireFrame.h"
-#include "ZDWireMessage.h"
-#include "ZDWireValue.h"
-#include "ZDWorkerPool.h"
+#include "wire/ZDWireFrame.h"
+#include "wire/ZDWireMessage.h"
+#include "wire/ZDWireValue.h"
+#include "rpc/ZDWorkerPool.h"
 #include <QTcpSocket>
 #include <QtTest>
 #include <atomic>

@@ -1,12 +1,12 @@
 // The secure transport end to end: a real agent that serves enrolled consoles only,
 // enrolled with the token the real `kestra` printed; peers without the console's
 // key refused before any hello; a changed agent key flagged until trusted.
-#include "ZDConnection.h"
-#include "ZDEnrolledConsoles.h"
+#include "link/ZDConnection.h"
+#include "trust/ZDEnrolledConsoles.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
-#include "ZDTlsTransport.h"
+#include "link/ZDTlsTransport.h"
 
 #include <QtTest>
 

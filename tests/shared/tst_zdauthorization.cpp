@@ -2,9 +2,9 @@
 // administrator's password. The accounts are real: created here with useradd,
 // checked by the system's own su, sudo and PAM, and removed at the end; the ordinary user runs a copy
 // of this program.
-#include "ZDAuthorization.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
+#include "rights/ZDAuthorization.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 #include <QtTest>

@@ -1,8 +1,8 @@
-#include "ZDAvahiClient.h"
-#include "ZDDNSSDBrowser.h"
-#include "ZDDNSSDPublisher.h"
-#include "ZDDNSSDTxtRecord.h"
-#include "ZDLog.h"
+#include "dnssd/ZDAvahiClient.h"
+#include "dnssd/ZDDNSSDBrowser.h"
+#include "dnssd/ZDDNSSDPublisher.h"
+#include "dnssd/ZDDNSSDTxtRecord.h"
+#include "log/ZDLog.h"
 #include "ZDTestSandbox.h"
 #include <QtTest>
 #include <memory>

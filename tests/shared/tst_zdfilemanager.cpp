@@ -1,16 +1,16 @@
 // The file manager on real files in a sandbox, tools run as children, service manager jobs; the formats the suite writes and reads (property lists,
 // credentials encrypted for the wire) and the places it keeps them (paths and the machine model below a
 // sandbox root).
-#include "ZDEncryption.h"
-#include "ZDFileManager.h"
-#include "ZDLaunchd.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDMachineModel.h"
-#include "ZDPropertyList.h"
-#include "ZDTaskEx.h"
+#include "rights/ZDEncryption.h"
+#include "files/ZDFileManager.h"
+#include "rights/ZDLaunchd.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "platform/ZDMachineModel.h"
+#include "plist/ZDPropertyList.h"
+#include "process/ZDTaskEx.h"
 #include "ZDTestSandbox.h"
-#include "ZDTrash.h"
+#include "files/ZDTrash.h"
 #include <QtTest>
 #include <fcntl.h>
 #include <limits>

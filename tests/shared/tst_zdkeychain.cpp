@@ -1,6 +1,6 @@
-#include "ZDKeychain.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
+#include "rights/ZDKeychain.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "ZDException.h"
-#include "ZDLog.h"
-#include "ZDLocalPaths.h"
+#include "log/ZDException.h"
+#include "log/ZDLog.h"
+#include "platform/ZDLocalPaths.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include <QTimer>

@@ -1,11 +1,11 @@
 // Notifications and the local callback connection on the session bus, within this process and
 // between processes.
-#include "ZDDBusValue.h"
-#include "ZDLocalCallbackClient.h"
-#include "ZDLocalCallbackServer.h"
-#include "ZDLocalPaths.h"
-#include "ZDNotificationCenter.h"
-#include "ZDSessionBus.h"
+#include "bus/ZDDBusValue.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "bus/ZDLocalCallbackServer.h"
+#include "platform/ZDLocalPaths.h"
+#include "bus/ZDNotificationCenter.h"
+#include "bus/ZDSessionBus.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include "ZDTestTransfer.h"

@@ -1,11 +1,11 @@
 // Walks through the foundation in a sandbox: folders, a rotated log, a
 // preferences file, a credential on its way to an agent and a tool run.
-#include "ZDCrashHandler.h"
-#include "ZDEncryption.h"
-#include "ZDLocalPaths.h"
-#include "ZDLog.h"
-#include "ZDPropertyList.h"
-#include "ZDTaskEx.h"
+#include "log/ZDCrashHandler.h"
+#include "rights/ZDEncryption.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "plist/ZDPropertyList.h"
+#include "process/ZDTaskEx.h"
 
 #include <QCoreApplication>
 #include <QDir>

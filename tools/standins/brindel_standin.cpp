@@ -9,8 +9,8 @@
 // as $KESTRA_SYSTEM_ROOT/var/lib/standins/Brindel/<command>.result with the user ids,
 // so a test sees whether it ran with rights. Anything else is the common tools'
 // stand-in (remote tasks).
-#include "ZDFileTree.h"
-#include "ZDPluginsFolders.h"
+#include "files/ZDFileTree.h"
+#include "features/ZDPluginsFolders.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

@@ -12,10 +12,10 @@
 //   -run FILE                                runs what the service unit FILE would
 // Exit status: 0 done, 1 a file could not be written, 2 unknown task or tool,
 // 64 usage, 65 refused input, 77 the task is the computer's and needs rights.
-#include "ZDLaunchd.h"
-#include "ZDLocalPaths.h"
-#include "ZDPropertyList.h"
-#include "ZDToolCatalog.h"
+#include "rights/ZDLaunchd.h"
+#include "platform/ZDLocalPaths.h"
+#include "plist/ZDPropertyList.h"
+#include "agent/ZDToolCatalog.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

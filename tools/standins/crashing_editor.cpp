@@ -2,7 +2,7 @@
 // installs the suite's crash handler and dies of SIGSEGV, so the handler writes a
 // real crash report ("Motion_<date>.crash" in the user's diagnostic reports).
 // "--name NAME" crashes under another application's name.
-#include "ZDCrashHandler.h"
+#include "log/ZDCrashHandler.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -12,9 +12,9 @@
 // key, the user ids); every run reports its end through the local callback too (a run
 // with rights needs it; the agent passes on only the first notice of a run).
 // Anything else is the common tools' stand-in (remote tasks).
-#include "ZDApplicationTables.h"
-#include "ZDLocalCallbackClient.h"
-#include "ZDLocalPaths.h"
+#include "catalog/ZDApplicationTables.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "platform/ZDLocalPaths.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

@@ -7,8 +7,8 @@
 //     (<root>/var/lib/systemd/coredump/*.txt);
 // then posts "ZDQuellarConsolidateFinished" (held back while
 // <root>/var/lib/standins/Quellar/consolidate.hold exists). A record already converted is left alone.
-#include "ZDLocalPaths.h"
-#include "ZDNotificationCenter.h"
+#include "platform/ZDLocalPaths.h"
+#include "bus/ZDNotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

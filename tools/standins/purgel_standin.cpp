@@ -8,10 +8,10 @@
 // $KESTRA_SYSTEM_ROOT/var/lib/standins/Purgel/remove.result with the user ids. Every
 // run tells the agent it finished through its local callback, which a run with
 // rights needs; the agent passes on only the first notice of a run. Anything else is the common tools' stand-in (remote tasks).
-#include "ZDApplicationTables.h"
-#include "ZDFileManager.h"
-#include "ZDLocalCallbackClient.h"
-#include "ZDLocalPaths.h"
+#include "catalog/ZDApplicationTables.h"
+#include "files/ZDFileManager.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "platform/ZDLocalPaths.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

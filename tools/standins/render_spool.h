@@ -3,8 +3,8 @@
 //   clusters.plist  {"sharing": bool, "clusters": [name...]}
 //   queue.plist     {cluster: {batchid: {"name", "status", "jobs": {jobid: {"name", "status"}}}}}
 // Writers hold the folder's lock file, so the two tools never lose each other's change.
-#include "ZDLocalPaths.h"
-#include "ZDPropertyList.h"
+#include "platform/ZDLocalPaths.h"
+#include "plist/ZDPropertyList.h"
 
 #include <QDir>
 #include <QLockFile>

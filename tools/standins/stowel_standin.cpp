@@ -9,13 +9,13 @@
 //   -lock KEY,... / -unlock KEY,...  clear / give back the files' write bits
 //   -quicktrash                   trash the kinds checked by default (task "0")
 // Exit status: 0 done, 1 a file could not be handled, 64 usage, 65 refused input.
-#include "ZDFileAttributes.h"
-#include "ZDFileManager.h"
-#include "ZDFileTree.h"
-#include "ZDLocalPaths.h"
-#include "ZDPreferenceKinds.h"
-#include "ZDPropertyList.h"
-#include "ZDTrash.h"
+#include "files/ZDFileAttributes.h"
+#include "files/ZDFileManager.h"
+#include "files/ZDFileTree.h"
+#include "platform/ZDLocalPaths.h"
+#include "catalog/ZDPreferenceKinds.h"
+#include "plist/ZDPropertyList.h"
+#include "files/ZDTrash.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

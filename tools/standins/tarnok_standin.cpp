@@ -9,9 +9,9 @@
 //   -resetallpaths            every path back (task "0")
 // Exit status: 0 done, 1 a preference file could not be written, 2 unknown key,
 // 64 usage, 65 refused input.
-#include "ZDLocalPaths.h"
-#include "ZDPreferenceKinds.h"
-#include "ZDPropertyList.h"
+#include "platform/ZDLocalPaths.h"
+#include "catalog/ZDPreferenceKinds.h"
+#include "plist/ZDPropertyList.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

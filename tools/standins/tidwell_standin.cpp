@@ -7,8 +7,8 @@
 // task, 64 a usage error. Every run is recorded as
 // $KESTRA_SYSTEM_ROOT/var/lib/standins/Tidwell/runtask.result. Anything else is the
 // common tools' stand-in (remote tasks).
-#include "ZDApplicationTables.h"
-#include "ZDLocalPaths.h"
+#include "catalog/ZDApplicationTables.h"
+#include "platform/ZDLocalPaths.h"
 #include "standin_common.h"
 
 #include <QCoreApplication>

@@ -21,8 +21,8 @@
 //   --record DIR           the record folder
 // Unknown words are recorded and otherwise ignored, as a tool ignores options it
 // does not know.
-#include "ZDLocalCallbackClient.h"
-#include "ZDNotificationCenter.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "bus/ZDNotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -8,10 +8,10 @@
 // {"updates": [{"title", "type", "size", "changelist", "bundleid", "version", "source"
 // (an application folder), optional "url", "manualOnly"}]}. Every install is recorded
 // in install.result beside it. Exit status: 0 done, 1 failed, 2 no such update, 64 usage.
-#include "ZDFileTree.h"
-#include "ZDLocalCallbackClient.h"
-#include "ZDPropertyList.h"
-#include "ZDToolCatalog.h"
+#include "files/ZDFileTree.h"
+#include "bus/ZDLocalCallbackClient.h"
+#include "plist/ZDPropertyList.h"
+#include "agent/ZDToolCatalog.h"
 
 #include <QCoreApplication>
 #include <QDir>

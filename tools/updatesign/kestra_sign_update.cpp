@@ -2,7 +2,7 @@
 //   kestra-sign-update key SEEDFILE           prints the base64 public key of a seed file
 //   kestra-sign-update sign SEEDFILE ARCHIVE   writes ARCHIVE.sig (base64 Ed25519 signature)
 // A seed file holds the 32-byte private seed in base64.
-#include "ZDUpdateSignature.h"
+#include "trust/ZDUpdateSignature.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 // dispatcher on a worker thread while the main thread serves the computer records.
 // Exit status: 0 success, 1 when any computer failed (listed on standard error),
 // 2 for a usage error.
-#include "ZDDispatcher.h"
+#include "dispatch/ZDDispatcher.h"
 
 #include <QMap>
 #include <QObject>

@@ -1,7 +1,7 @@
 #include "ZDErrorQueueFile.h"
 
-#include "ZDAdminSettings.h"
-#include "ZDPropertyList.h"
+#include "console/ZDAdminSettings.h"
+#include "plist/ZDPropertyList.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // Asks for administrator credentials on the controlling terminal, the password
 // with echo off. Without a terminal it reads a user name line and a password line
 // from standard input; the end of input cancels.
-#include "ZDCredentialPrompt.h"
+#include "dispatch/ZDCredentialPrompt.h"
 
 #include <functional>
 #include <mutex>

@@ -1,7 +1,7 @@
 // kestra: the console core from a terminal.
-#include "ZDBackgroundPool.h"
+#include "dispatch/ZDBackgroundPool.h"
 #include "ZDCommandLine.h"
-#include "ZDLog.h"
+#include "log/ZDLog.h"
 
 #include <QCoreApplication>
 

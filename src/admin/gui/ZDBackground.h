@@ -2,7 +2,7 @@
 // Runs blocking work (remote calls, files) on the console's pool and hands its result
 // to `done` on the owner's thread. Nothing is delivered once the owner is gone;
 // whatever the work uses must outlive it (the dispatcher lives as long as the console).
-#include "ZDBackgroundPool.h"
+#include "dispatch/ZDBackgroundPool.h"
 
 #include <QFutureWatcher>
 #include <QObject>

@@ -1,7 +1,7 @@
 #include "ZDItemViews.h"
 
-#include "ZDFormat.h"
-#include "ZDSystemLog.h"
+#include "platform/ZDFormat.h"
+#include "log/ZDSystemLog.h"
 
 #include <QAbstractButton>
 #include <QApplication>

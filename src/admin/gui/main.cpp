@@ -1,12 +1,12 @@
 // KestraAdmin: the console's window.
-#include "ZDAdminDefaults.h"
-#include "ZDAdminSettings.h"
-#include "ZDAuthorization.h"
-#include "ZDCrashHandler.h"
-#include "ZDFennick.h"
-#include "ZDLog.h"
-#include "ZDMainWindow.h"
-#include "ZDQuitSignals.h"
+#include "console/ZDAdminDefaults.h"
+#include "console/ZDAdminSettings.h"
+#include "rights/ZDAuthorization.h"
+#include "log/ZDCrashHandler.h"
+#include "log/ZDFennick.h"
+#include "log/ZDLog.h"
+#include "windows/ZDMainWindow.h"
+#include "process/ZDQuitSignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

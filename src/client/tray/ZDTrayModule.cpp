@@ -1,5 +1,5 @@
 // The widget side of the agent's tray icon, loaded only when there is a display.
-#include "ZDStatusItem.h"
+#include "session/ZDStatusItem.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "ZDAlert.h"
 
-#include "ZDFormat.h"
-#include "ZDMainBundle.h"
+#include "platform/ZDFormat.h"
+#include "platform/ZDMainBundle.h"
 #include "ZDPlainText.h"
-#include "ZDSystemLog.h"
-#include "ZDThreads.h"
+#include "log/ZDSystemLog.h"
+#include "process/ZDThreads.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,0 +1,87 @@
+#include "verbs/ZDPluginsCommand.h"
+
+#include "ZDCliOutput.h"
+#include "ZDCommandLine.h"
+#include "features/plugins/ZDPluginItems.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString accessText(int access)
+{
+    return access == 0 ? u"all users"_s : access == 1 ? u"current user"_s : u"mixed"_s;
+}
+
+QString enabledText(int disabled)
+{
+    return disabled == 1 ? u"disabled"_s : disabled == 0 ? u"enabled"_s : u"mixed"_s;
+}
+
+} // namespace
+
+int ZDPluginsCommand::run()
+{
+    ZDCommandLine &c = m_cli;
+    const QStringList &p = c.m_options.positional;
+    const QString verb = p.value(0);
+    int access = -1;
+    if (verb == "access"_L1) {
+        const QString mode = p.value(1);
+        access = mode == "all"_L1 || mode == "0"_L1 ? 0 : mode == "user"_L1 || mode == "1"_L1 ? 1 : -1;
+    }
+    const bool known = verb.isEmpty() || verb == "sync"_L1 || verb == "enable"_L1 || verb == "disable"_L1
+        || (verb == "access"_L1 && access >= 0);
+    const qsizetype maxArgs = verb.isEmpty() || verb == "sync"_L1 ? 1 : verb == "access"_L1 ? 3 : 2;
+    if (!known || p.size() > maxArgs) {
+        c.m_err << "kestra: plugins takes sync, enable [NAME], disable [NAME] or access all|user [NAME]\n";
+        return ZDCommandLine::Usage;
+    }
+    const QString name = verb == "access"_L1 ? p.value(2) : p.value(1);
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
+        return c.finish(services);
+    QList<ZDPluginItem> items;
+    ZDPluginItems::Report report;
+    c.runOffMain([&] {
+        ZDPluginItems plugins(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
+        items = plugins.refresh();
+        if (verb == "sync"_L1)
+            report = plugins.sync(items);
+        else if (verb == "enable"_L1 || verb == "disable"_L1)
+            report = plugins.setDisabled(items, name, verb == "disable"_L1);
+        else if (verb == "access"_L1)
+            report = plugins.setAccess(items, name, access);
+        if (!verb.isEmpty())
+            items = plugins.refresh();
+    });
+    c.recordFailures(report.failures);
+    if (c.m_options.json) {
+        QVariantList rows;
+        for (const ZDPluginItem &item : std::as_const(items))
+            rows << item.toMap();
+        c.m_out << ZDCliOutput::prettyJson(rows);
+    } else {
+        QList<QStringList> rows{{u"PLUG-IN"_s, u"TYPE"_s, u"HOST"_s, u"VERSION"_s, u"ENABLED"_s, u"ACCESS"_s, u"STATE"_s}};
+        for (const ZDPluginItem &item : std::as_const(items)) {
+            rows << QStringList{item.name, item.type, QString(), item.version, enabledText(item.disabled),
+                                accessText(item.accessType), ZDPluginItem::stateText(item.state)};
+            for (const QVariant &v : item.children) {
+                const QVariantMap child = v.toMap();
+                rows << QStringList{QString(), QString(), ZDCliOutput::dotless(child.value(u"hostname"_s).toString()),
+                                    child.value(u"version"_s).toString(),
+                                    enabledText(child.value(u"disabled"_s).toBool() ? 1 : 0),
+                                    accessText(child.value(u"accessType"_s).toInt()), QString()};
+            }
+            for (const QString &host : item.missingHosts)
+                rows << QStringList{QString(), QString(), ZDCliOutput::dotless(host), QString(), QString(), QString(), u"missing"_s};
+        }
+        c.m_out << ZDCliOutput::table(rows);
+        if (items.isEmpty())
+            c.m_out << "No plug-ins.\n";
+        if (!verb.isEmpty())
+            c.m_out << report.changes << " change(s) made.\n";
+    }
+    c.m_out.flush();
+    return c.finish(services);
+}

@@ -1,0 +1,76 @@
+#include "verbs/ZDUpdatesCommand.h"
+
+#include "ZDCliOutput.h"
+#include "ZDCommandLine.h"
+#include "features/updates/ZDSoftwareUpdateItems.h"
+
+using namespace Qt::StringLiterals;
+
+int ZDUpdatesCommand::run()
+{
+    ZDCommandLine &c = m_cli;
+    const QStringList &p = c.m_options.positional;
+    const QString verb = p.value(0);
+    if (!(verb.isEmpty() || verb == "install"_L1)) {
+        c.m_err << "kestra: updates takes nothing or install [PRODUCT...] (title or bundle identifier)\n";
+        return ZDCommandLine::Usage;
+    }
+    const QStringList products = p.mid(1);
+    const ZDDispatcher::ServiceList services = c.computersNeededForWork();
+    if (services.isEmpty())
+        return c.finish(services);
+    QList<ZDNuvellItem> items;
+    ZDSoftwareUpdateItems::Report report;
+    QStringList unknown = products;
+    c.runOffMain([&] {
+        ZDSoftwareUpdateItems updates(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
+        items = updates.refresh();
+        if (verb.isEmpty())
+            return;
+        for (ZDNuvellItem &item : items) {
+            const bool named = products.contains(item.title, Qt::CaseInsensitive)
+                || products.contains(item.bundleID, Qt::CaseInsensitive);
+            unknown.removeIf([&](const QString &n) {
+                return n.compare(item.title, Qt::CaseInsensitive) == 0 || n.compare(item.bundleID, Qt::CaseInsensitive) == 0;
+            });
+            item.selected = products.isEmpty() ? (item.manualOnly ? 0 : 1) : (named ? 1 : 0);
+        }
+        if (!unknown.isEmpty())
+            return;
+        report = updates.install(items, c.m_options.admin);
+        items = updates.refresh();
+    });
+    if (!unknown.isEmpty()) {
+        c.m_err << "kestra: no update for " << ZDCliOutput::terminalText(unknown.join(u", "_s)) << "\n";
+        return ZDCommandLine::Failed;
+    }
+    if (!verb.isEmpty())
+        c.collectReportedErrors(services);
+    c.recordFailures(report.failures);
+    if (c.m_options.json) {
+        QVariantList rows;
+        for (const ZDNuvellItem &item : std::as_const(items))
+            rows << item.toMap();
+        QVariantMap out{{u"updates"_s, rows}};
+        if (!verb.isEmpty())
+            out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}});
+        c.m_out << ZDCliOutput::prettyJson(out);
+    } else {
+        QList<QStringList> table{{u"PRODUCT"_s, u"HOST"_s, u"TYPE"_s, u"SIZE"_s, u"INSTALL"_s}};
+        for (const ZDNuvellItem &item : std::as_const(items)) {
+            table << QStringList{item.title, QString(), item.type, item.downloadSize.toString(),
+                                 item.manualOnly ? u"manual"_s : u"automatic"_s};
+            for (const QVariant &child : item.children)
+                table << QStringList{QString(), ZDCliOutput::dotless(child.toMap().value(u"hostname"_s).toString()), QString(), QString(),
+                                     QString()};
+        }
+        if (items.isEmpty())
+            c.m_out << "Your software is up-to-date.\n";
+        else
+            c.m_out << ZDCliOutput::table(table);
+        if (!verb.isEmpty())
+            c.m_out << report.handed << " install(s) handed, " << report.finished << " finished.\n";
+    }
+    c.m_out.flush();
+    return c.finish(services);
+}

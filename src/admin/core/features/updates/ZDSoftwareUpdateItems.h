@@ -1,0 +1,86 @@
+#pragma once
+// The console's software updates across computers: each computer's update list
+// merged into one row per product (group identifier, else bundle identifier) with a
+// child per computer; a pending update of the agent or of the console itself hides
+// every other product until it is installed. Installing runs one product at a time
+// on the computers that need it and waits for each computer's finished notice;
+// manual installs hand the download to each computer's browser. Blocking: never on
+// the GUI thread.
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDFinishedNotices.h"
+#include "fleet/ZDService.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <functional>
+
+class ZDErrorCallback;
+
+struct ZDNuvellItem
+{
+    static constexpr const char *kAgentBundleID = "com.zendrel.kestraclient"; // lower case
+    QString title;
+    QString type; // "admin": the console's own update; "sparkle": updated through its own feed
+    QString bundleID;
+    QVariant downloadSize;
+    QString changeList;
+    QString appPath;
+    QString downloadURL;
+    QVariantList children; // entries with "hostname"
+    int selected = 1;
+    bool manualOnly = false;
+
+    static ZDNuvellItem withDictionary(const QVariantMap &entry, const QString &host);
+    void addChild(QVariantMap entry, const QString &host);
+    bool isAgent() const { return bundleID.toLower() == QLatin1String(kAgentBundleID); }
+    // What the install sends as the bundle identifier: the path for "sparkle" items.
+    QString installTarget() const { return type == QLatin1String("sparkle") ? appPath : bundleID; }
+    QVariantMap toMap() const;
+};
+
+class ZDSoftwareUpdateItems : public QObject
+{
+    Q_OBJECT
+public:
+    struct Report
+    {
+        QStringList failures; // "host: what"
+        int handed = 0;
+        int finished = 0;
+    };
+    using HostOf = std::function<QString(const ZDServicePtr &)>;
+
+    // hostLists: host -> the listing's answer; hosts in order; selfUpdate: the console's own entry or empty.
+    static QList<ZDNuvellItem> merge(const QVariantMap &hostLists, const QStringList &hosts,
+                                     const QVariantMap &selfUpdate = {});
+    // Manual type: manual-only items selected; automatic: unselected.
+    static void changeType(QList<ZDNuvellItem> &items, bool manual);
+    static QString changeListHtml(const ZDNuvellItem &item);
+
+    // callback: the console's error callback (finished notices), may be null.
+    ZDSoftwareUpdateItems(ZDDispatcher &dispatcher, ZDErrorCallback *callback, ZDDispatcher::ServiceList services,
+                          HostOf hostOf, QObject *parent = nullptr);
+
+    QList<ZDNuvellItem> refresh(const QVariantMap &selfUpdate = {});
+    // The selected items other than "admin", one product at a time.
+    Report install(const QList<ZDNuvellItem> &items, bool withRights, double waitSeconds = 400);
+    Report manualInstall(const QList<ZDNuvellItem> &items);
+
+Q_SIGNALS:
+    void progressStarted(int total);
+    void installing(const QString &title);
+    void progressAdvanced();
+    void progressFinished();
+
+private:
+    ZDServicePtr serviceFor(const QString &host) const;
+
+    ZDDispatcher &m_dispatcher;
+    ZDDispatcher::ServiceList m_services;
+    HostOf m_hostOf;
+    ZDFinishedNotices m_notices;
+};

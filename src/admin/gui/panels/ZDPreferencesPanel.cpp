@@ -1,0 +1,168 @@
+#include "panels/ZDPreferencesPanel.h"
+
+#include "ZDBackground.h"
+#include "dispatch/ZDDispatcher.h"
+#include "panels/ZDPanelParts.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kParentRole = Qt::UserRole + 1;
+constexpr int kChildRole = Qt::UserRole + 2;
+
+Qt::CheckState checkState(int selected)
+{
+    return selected == 1 ? Qt::Checked : selected == -1 ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+
+} // namespace
+
+ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent)
+    : QWidget(parent), m_dispatcher(dispatcher), m_tree(new QTreeWidget(this)), m_table(new QTableWidget(0, 5, this)),
+      m_name(new QLineEdit(this)), m_type(new QComboBox(this)), m_status(new QLabel(this))
+{
+    m_tree->setHeaderLabels({tr("Preferences")});
+    m_table->setHorizontalHeaderLabels({tr("Computer"), tr("Name"), tr("Date"), tr("Size"), tr("Kinds")});
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->setSortingEnabled(true);
+    m_name->setPlaceholderText(tr("Backup name"));
+    m_type->addItems({tr("Standard"), tr("Before maintenance"), tr("Archive")});
+    m_status->setTextFormat(Qt::PlainText);
+    m_status->setWordWrap(true);
+
+    auto *splitter = new QSplitter(this);
+    splitter->addWidget(m_tree);
+    splitter->addWidget(m_table);
+    auto *buttons = new QHBoxLayout;
+    const auto button = ZDPanelParts::buttonAdder(this, buttons);
+    const auto keys = [this] { return m_prefs.selectedKeys(); };
+    button(tr("Trash"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).trash(k); }); });
+    button(tr("Lock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).lock(k); }); });
+    button(tr("Unlock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).unlock(k); }); });
+    button(tr("Back Up"), [this, keys] {
+        runAndRefresh([this, k = keys(), name = m_name->text(), type = m_type->currentIndex()] {
+            return ZDPreferences(m_dispatcher).backupSelected(name, type, k);
+        });
+    });
+    button(tr("Quick Backup"), [this] {
+        runAndRefresh([this, name = m_name->text(), type = m_type->currentIndex()] {
+            return ZDPreferences(m_dispatcher).quickBackup(name, type);
+        });
+    });
+    button(tr("Quick Trash"), [this] {
+        runAndRefresh([this] { return ZDPreferences(m_dispatcher).quickTrash(), QString(); });
+    });
+    button(tr("Restore"), [this] { restoreSelected(); });
+    buttons->addStretch(1);
+    auto *form = new QHBoxLayout;
+    form->addWidget(m_name, 1);
+    form->addWidget(m_type);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(splitter, 1);
+    layout->addLayout(form);
+    layout->addLayout(buttons);
+    layout->addWidget(m_status);
+    connect(m_tree, &QTreeWidget::itemChanged, this, &ZDPreferencesPanel::itemChanged);
+    showTree();
+}
+
+void ZDPreferencesPanel::showTree()
+{
+    const QSignalBlocker block(m_tree);
+    const bool fresh = m_tree->topLevelItemCount() == 0;
+    const QList<ZDPrefItem> &items = m_prefs.items();
+    for (int p = 0; p < items.size(); ++p) {
+        QTreeWidgetItem *parent = fresh ? new QTreeWidgetItem(m_tree, {items[p].name}) : m_tree->topLevelItem(p);
+        parent->setData(0, kParentRole, p);
+        parent->setFlags(parent->flags() | Qt::ItemIsUserCheckable);
+        parent->setCheckState(0, checkState(items[p].selected));
+        for (int c = 0; c < items[p].children.size(); ++c) {
+            const ZDPrefItem &child = items[p].children[c];
+            QTreeWidgetItem *item = fresh ? new QTreeWidgetItem(parent, {child.name}) : parent->child(c);
+            item->setData(0, kParentRole, p);
+            item->setData(0, kChildRole, c);
+            item->setToolTip(0, child.files.join(QLatin1Char('\n')));
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(0, checkState(child.selected));
+        }
+    }
+}
+
+void ZDPreferencesPanel::itemChanged(QTreeWidgetItem *item)
+{
+    const int p = item->data(0, kParentRole).toInt();
+    if (item->data(0, kChildRole).isValid())
+        m_prefs.setChildChecked(p, item->data(0, kChildRole).toInt(), item->checkState(0) != Qt::Unchecked);
+    else
+        m_prefs.setParentState(p, item->checkState(0) == Qt::Unchecked ? 0 : 1);
+    showTree();
+}
+
+void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)
+{
+    m_status->setText(ZDPanelParts::workingText());
+    ZDBackground::run<QString>(this, std::move(work), [this](const QString &why) {
+        m_status->setText(why);
+        refreshBackups();
+    });
+}
+
+void ZDPreferencesPanel::refreshBackups()
+{
+    ZDPanelParts::refreshLatest<QVariantList>(
+        this, m_generation, [this] { return ZDPreferences(m_dispatcher).backups(); },
+        [this](const QVariantList &rows) {
+            m_backups = rows;
+            m_table->setSortingEnabled(false);
+            m_table->setRowCount(int(rows.size()));
+            for (int r = 0; r < rows.size(); ++r) {
+                const QVariantMap b = rows[r].toMap();
+                const QStringList cells{b.value(QStringLiteral("hostname")).toString(),
+                                        b.value(QStringLiteral("name")).toString(),
+                                        b.value(QStringLiteral("date")).toDateTime().toLocalTime().toString(
+                                            QStringLiteral("yyyy-MM-dd HH:mm")),
+                                        b.value(QStringLiteral("size")).toString(),
+                                        b.value(QStringLiteral("keys")).toString()};
+                for (int c = 0; c < cells.size(); ++c) {
+                    auto *cell = new QTableWidgetItem(cells[c]);
+                    cell->setData(Qt::UserRole, r);
+                    m_table->setItem(r, c, cell);
+                }
+            }
+            m_table->setSortingEnabled(true);
+            Q_EMIT backupsRefreshed();
+        });
+}
+
+void ZDPreferencesPanel::restoreSelected()
+{
+    const QList<QTableWidgetItem *> chosen = m_table->selectedItems();
+    if (chosen.isEmpty()) {
+        m_status->setText(tr("Select a backup to restore."));
+        return;
+    }
+    const QVariantMap backup = m_backups.value(chosen.first()->data(Qt::UserRole).toInt()).toMap();
+    runAndRefresh([this, backup] {
+        return ZDPreferences(m_dispatcher).restore(backup, m_dispatcher->selectedServices());
+    });
+}
+
+void ZDPreferencesPanel::clearData()
+{
+    ++m_generation;
+    m_backups.clear();
+    m_table->setRowCount(0);
+    m_status->clear();
+}

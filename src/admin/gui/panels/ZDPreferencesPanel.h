@@ -1,0 +1,53 @@
+#pragma once
+// The "Stowel" panel: the tree of applications and their kinds of preference
+// files with check boxes, the backups of the selected computers, and the actions
+// on the checked kinds. All logic is in ZDPreferences; remote work runs on the
+// console's pool and answers here. Agents' texts are shown as plain text.
+#include "features/prefs/ZDPreferences.h"
+
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QTableWidget;
+class QTreeWidget;
+class QTreeWidgetItem;
+class ZDDispatcher;
+
+class ZDPreferencesPanel : public QWidget
+{
+    Q_OBJECT
+public:
+    // dispatcher must outlive the panel; it decides the selected computers.
+    explicit ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent = nullptr);
+
+    QTreeWidget *tree() const { return m_tree; }
+    QTableWidget *backupsTable() const { return m_table; }
+    QLabel *status() const { return m_status; }
+    const ZDPreferenceTree &preferenceTree() const { return m_prefs; }
+
+public Q_SLOTS:
+    void refreshBackups();
+    void clearData();
+
+Q_SIGNALS:
+    void backupsRefreshed();
+
+private:
+    void showTree();
+    void itemChanged(QTreeWidgetItem *item);
+    // Runs the work off the GUI thread; a non-empty answer is shown as the alert.
+    void runAndRefresh(std::function<QString()> work);
+    void restoreSelected();
+
+    ZDDispatcher *m_dispatcher;
+    ZDPreferenceTree m_prefs;
+    QVariantList m_backups;
+    quint64 m_generation = 0;
+    QTreeWidget *m_tree;
+    QTableWidget *m_table;
+    QLineEdit *m_name;
+    QComboBox *m_type;
+    QLabel *m_status;
+};

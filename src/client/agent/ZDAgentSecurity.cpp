@@ -1,0 +1,140 @@
+#include "agent/ZDAgentSecurity.h"
+
+#include "link/ZDConnectionServer.h"
+#include "trust/ZDEnrolledConsoles.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "link/ZDTlsTransport.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSysInfo>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+std::shared_ptr<ZDTlsContext> serverContext()
+{
+    static std::once_flag once;
+    static std::shared_ptr<ZDTlsContext> context;
+    std::call_once(once, [] {
+        const ZDTlsIdentity id = ZDAgentSecurity::identity();
+        QString error;
+        if (id.isValid())
+            context = ZDTlsContext::create(id, true, &error);
+        if (!context)
+            ZDLog::appendLog(QStringLiteral("No secure connections: %@"), error.isEmpty() ? QStringLiteral("no key pair") : error);
+    });
+    return context;
+}
+
+ZDTlsPolicy policyForLink()
+{
+    // Read for every link: an enrolment or a revocation counts from the next connection on.
+    const ZDEnrolledConsoles::State state = ZDEnrolledConsoles().read();
+    ZDTlsPolicy policy;
+    policy.context = serverContext();
+    policy.allowPlain = !state.requireEnrolled;
+    if (state.requireEnrolled) {
+        policy.check = [state](const QString &fingerprint, const QString &) -> QString {
+            if (fingerprint.isEmpty())
+                return QStringLiteral("the console showed no certificate");
+            if (!state.fingerprints.contains(fingerprint))
+                return QStringLiteral("console %1 is not enrolled").arg(fingerprint);
+            return {};
+        };
+    }
+    return policy;
+}
+
+int printed(FILE *stream, const QString &text, int status)
+{
+    std::fprintf(stream, "%s\n", qPrintable(text));
+    return status;
+}
+
+} // namespace
+
+ZDTlsIdentity ZDAgentSecurity::identity()
+{
+    static std::once_flag once;
+    static ZDTlsIdentity cached;
+    std::call_once(once, [] {
+        QString error;
+        cached = ZDTlsIdentity::loadOrCreate(ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/KestraClient/Security"),
+                                             QStringLiteral("agent"),
+                                             QStringLiteral("KestraClient on %1").arg(QSysInfo::machineHostName()), &error);
+        if (!cached.isValid())
+            ZDLog::appendLog(QStringLiteral("Cannot load or make the agent's key pair: %@"), error);
+    });
+    return cached;
+}
+
+bool ZDAgentSecurity::requiresEnrolledConsoles()
+{
+    return ZDEnrolledConsoles().read().requireEnrolled;
+}
+
+ZDConnectionOptions ZDAgentSecurity::listenerOptions()
+{
+    ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
+    serverContext(); // the key pair is made when the agent starts, not on its first link
+    const ZDEnrolledConsoles::State state = ZDEnrolledConsoles().read();
+    if (!state.problem.isEmpty())
+        ZDLog::appendLog(QStringLiteral("Serving no console: %@."), state.problem);
+    if (state.requireEnrolled)
+        ZDLog::appendLog(QStringLiteral("Serving enrolled consoles only (%@ enrolled)."), state.fingerprints.size());
+    options.transportFactory = ZDTlsTransport::factory(policyForLink, ZDConnection::sendQueueLimit(options));
+    return options;
+}
+
+int ZDAgentSecurity::runCommandLine(int argc, char **argv)
+{
+    QString word;
+    QString value;
+    for (int i = 1; i < argc; ++i) {
+        for (const char *known : {"-enroll", "-enroll-fingerprint", "-revoke", "-require-enrolled", "-fingerprint"}) {
+            if (std::strcmp(argv[i], known) == 0) {
+                word = QString::fromLatin1(known);
+                value = i + 1 < argc ? QString::fromLocal8Bit(argv[i + 1]) : QString();
+            }
+        }
+    }
+    if (word.isEmpty())
+        return -1;
+    QCoreApplication app(argc, argv);
+    if (word == QLatin1String("-fingerprint")) {
+        const ZDTlsIdentity id = identity();
+        return id.isValid() ? printed(stdout, id.fingerprint, 0) : printed(stderr, QStringLiteral("KestraClient: no key pair"), 1);
+    }
+    if (::geteuid() != 0)
+        return printed(stderr, QStringLiteral("KestraClient: %1 needs root").arg(word), 1);
+    if (value.isEmpty())
+        return printed(stderr, QStringLiteral("KestraClient: %1 needs a value").arg(word), 2);
+    const ZDEnrolledConsoles consoles;
+    QString error;
+    QString fingerprint = value;
+    bool ok = false;
+    if (word == QLatin1String("-enroll"))
+        ok = consoles.enroll(value, QDateTime::currentDateTimeUtc(), &fingerprint, &error);
+    else if (word == QLatin1String("-enroll-fingerprint"))
+        ok = consoles.add(value, &error);
+    else if (word == QLatin1String("-revoke"))
+        ok = consoles.remove(value, &error);
+    else if (value == QLatin1String("yes") || value == QLatin1String("no"))
+        ok = consoles.setRequireEnrolled(value == QLatin1String("yes"), &error);
+    else
+        return printed(stderr, QStringLiteral("KestraClient: -require-enrolled takes yes or no"), 2);
+    if (!ok)
+        return printed(stderr, QStringLiteral("KestraClient: %1").arg(error), 1);
+    if (word == QLatin1String("-require-enrolled"))
+        return printed(stdout, QStringLiteral("Enrolled consoles only: %1 (new connections at once; the DNS-SD record when the agent starts again)").arg(value), 0);
+    return printed(stdout, QStringLiteral("%1 %2").arg(word == QLatin1String("-revoke") ? QStringLiteral("Revoked")
+                                                                                        : QStringLiteral("Enrolled"),
+                                                       ZDTlsIdentity::normalizeFingerprint(fingerprint)),
+                   0);
+}

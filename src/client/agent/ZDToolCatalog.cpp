@@ -1,0 +1,318 @@
+#include "agent/ZDToolCatalog.h"
+
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "plist/ZDPropertyList.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QPainter>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <dirent.h>
+
+namespace {
+
+const QString kOldFormSeparator = QStringLiteral(" ### ");
+
+// Bounds for what the folders and the tools' own files may hold.
+constexpr int kMaxScanDepth = 8;
+constexpr int kMaxEntriesPerFolder = 10000;
+constexpr int kMaxTools = 1000;
+constexpr int kMaxTasksPerTool = 1000;
+constexpr qint64 kMaxIconFileBytes = 8 * 1024 * 1024;
+constexpr int kMaxIconDimension = 4096;
+
+// Folders that never hold the maker's tools, and are expensive to walk.
+const QStringList kSkippedFolders = {
+    QStringLiteral("plugins"),     QStringLiteral("help"),       QStringLiteral("application backups"),
+    QStringLiteral("doc"),         QStringLiteral("documentation"), QStringLiteral("html"),
+    QStringLiteral("applescript"), QStringLiteral("final draft"), QStringLiteral("mamp"),
+    QStringLiteral("shake"),       QStringLiteral("orvelle"),
+};
+
+// "Unable to get contents of directory" needs the reason, which QDir does not give.
+QString listingError(const QString &folder)
+{
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    ::closedir(dir);
+    return {};
+}
+
+QFileInfoList listFolder(const QString &folder)
+{
+    QFileInfoList entries = QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
+                                                       QDir::Name);
+    if (entries.size() > kMaxEntriesPerFolder)
+        entries.resize(kMaxEntriesPerFolder);
+    return entries;
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    return !folder.isEmpty() && (path == folder || path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/')));
+}
+
+QByteArray pngData(const QImage &image)
+{
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return data;
+}
+
+// For tools that ship no icon: a plain rounded tile.
+QByteArray genericIcon()
+{
+    static const QByteArray icon = [] {
+        QImage image(ZDToolCatalog::kIconSize, ZDToolCatalog::kIconSize, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(40, 70, 120), 2));
+        painter.setBrush(QColor(90, 140, 210));
+        painter.drawRoundedRect(QRectF(3, 3, 42, 42), 9, 9);
+        painter.setBrush(QColor(240, 245, 255));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QRectF(16, 16, 16, 16));
+        painter.end();
+        return pngData(image);
+    }();
+    return icon;
+}
+
+QByteArray iconFor(const QString &bundlePath, const QVariantMap &info)
+{
+    const QVariant file = info.value(QStringLiteral("CFBundleIconFile"));
+    if (file.userType() == QMetaType::QString) {
+        const QString name = QFileInfo(file.toString()).fileName(); // never outside Resources
+        const QString resources = bundlePath + QStringLiteral("/Contents/Resources/");
+        for (const QString &candidate : {resources + name, resources + name + QStringLiteral(".png")}) {
+            const QFileInfo fi(candidate);
+            if (name.isEmpty() || !fi.isFile() || fi.size() > kMaxIconFileBytes)
+                continue;
+            QImageReader reader(candidate);
+            const QSize size = reader.size();
+            if (!size.isValid() || size.width() > kMaxIconDimension || size.height() > kMaxIconDimension)
+                continue;
+            QImage image = reader.read();
+            if (image.isNull())
+                continue;
+            image = image.scaled(ZDToolCatalog::kIconSize, ZDToolCatalog::kIconSize, Qt::IgnoreAspectRatio,
+                                 Qt::SmoothTransformation);
+            return pngData(image);
+        }
+    }
+    return genericIcon();
+}
+
+} // namespace
+
+QString ZDToolCatalog::bundleIdentifierOf(const QString &bundlePath)
+{
+    const QVariant id = ZDPropertyList::readDictionary(bundlePath + QStringLiteral("/Contents/Info.plist"))
+                            .value(QStringLiteral("CFBundleIdentifier"));
+    return id.userType() == QMetaType::QString ? id.toString() : QString();
+}
+
+void ZDToolCatalog::populate()
+{
+    ZDLog::appendLog(QStringLiteral("Getting Zendrel app list..."));
+    {
+        std::lock_guard lock(m_mutex);
+        m_populated = false;
+    }
+    const QStringList apps = appsInFolder(ZDLocalPaths::applicationDirectory(false));
+    {
+        std::lock_guard lock(m_mutex);
+        m_apps = apps;
+        m_populated = true;
+    }
+    m_populatedCondition.notify_all();
+}
+
+bool ZDToolCatalog::populated() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_populated;
+}
+
+QStringList ZDToolCatalog::apps() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_apps;
+}
+
+QStringList ZDToolCatalog::appsInFolder(const QString &folder) const
+{
+    QStringList found;
+    QStringList visited;
+    const QString appsRoot = QFileInfo(ZDLocalPaths::applicationDirectory(false)).canonicalFilePath();
+    appsInFolder(folder, appsRoot, 0, found, visited);
+    return found;
+}
+
+void ZDToolCatalog::appsInFolder(const QString &folder, const QString &appsRoot, int depth, QStringList &found,
+                                   QStringList &visited) const
+{
+    const QFileInfo info(folder);
+    if (info.isSymLink() && isInside(info.canonicalFilePath(), appsRoot)) {
+        ZDLog::appendLog(QStringLiteral("Warning: Symbolic link links back to itself."));
+        return;
+    }
+    // A link to a folder outside may still lead back into one already walked.
+    const QString canonical = info.canonicalFilePath();
+    if (depth > kMaxScanDepth || canonical.isEmpty() || visited.contains(canonical))
+        return;
+    visited << canonical;
+
+    const QString reason = listingError(folder);
+    if (!reason.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Unable to get contents of directory %@ - %@"), folder, reason);
+        return;
+    }
+    for (const QFileInfo &entry : listFolder(folder)) {
+        if (found.size() >= kMaxTools)
+            return;
+        if (!entry.isDir())
+            continue;
+        const QString path = entry.filePath();
+        if (entry.suffix().isEmpty()) {
+            const QString lower = entry.fileName().toLower();
+            if (!kSkippedFolders.contains(lower) && !lower.startsWith(QStringLiteral("avid")))
+                appsInFolder(path, appsRoot, depth + 1, found, visited);
+            continue;
+        }
+        if (QFileInfo(path + QStringLiteral("/Contents/ZDUpdates.plist")).isFile()
+            && bundleIdentifierOf(path).startsWith(QStringLiteral("com.zendrel")))
+            found << path;
+    }
+}
+
+QVariantMap ZDToolCatalog::orvVersion()
+{
+    if (!populated())
+        populate();
+    for (const QString &app : apps()) {
+        const QVariantMap updates = ZDPropertyList::readDictionary(app + QStringLiteral("/Contents/ZDUpdates.plist"));
+        const QVariant version = updates.value(QStringLiteral("ZDGroupVersion"));
+        const QVariant versionString = updates.value(QStringLiteral("ZDGroupVersionString"));
+        if (updates.value(QStringLiteral("ZDGroupID")).toString() == QLatin1String(kSuiteGroupID) && version.isValid()
+            && versionString.isValid())
+            return {{QStringLiteral("version"), version}, {QStringLiteral("versionString"), versionString}};
+    }
+    return {};
+}
+
+QVariantMap ZDToolCatalog::toolRecord(const QString &bundlePath)
+{
+    const QVariantMap info = ZDPropertyList::readDictionary(bundlePath + QStringLiteral("/Contents/Info.plist"));
+    const QVariant table = ZDPropertyList::readFile(bundlePath + QStringLiteral("/Contents/") + QLatin1String(kTaskTableFile));
+    if (info.isEmpty() || table.userType() != QMetaType::QVariantMap)
+        return {};
+    const QVariant tasksValue = table.toMap().value(QLatin1String(kTasksKey));
+    QVariantList tasks;
+    if (tasksValue.userType() == QMetaType::QVariantList) {
+        for (const QVariant &task : tasksValue.toList()) {
+            if (tasks.size() >= kMaxTasksPerTool)
+                break;
+            if (task.userType() == QMetaType::QVariantMap)
+                tasks << task;
+        }
+    } else if (tasksValue.userType() == QMetaType::QVariantMap) {
+        // The old form: commands as " ### "-joined keys; listed, never run.
+        const QVariantMap old = tasksValue.toMap();
+        for (auto it = old.cbegin(); it != old.cend() && tasks.size() < kMaxTasksPerTool; ++it) {
+            if (!it.value().isValid() || it.value().isNull())
+                continue;
+            tasks << QVariantMap{{QStringLiteral("description"), it.value()},
+                                 {QStringLiteral("command"), it.key().split(kOldFormSeparator)}};
+        }
+    } else {
+        return {};
+    }
+    if (tasks.isEmpty())
+        return {};
+    return {{QStringLiteral("name"), info.value(QStringLiteral("CFBundleName"))},
+            {QStringLiteral("bundleid"), info.value(QStringLiteral("CFBundleIdentifier"))},
+            {QStringLiteral("icon"), iconFor(bundlePath, info)},
+            {QStringLiteral("tasks"), tasks}};
+}
+
+QVariantList ZDToolCatalog::appTasks()
+{
+    ZDLog::appendLog(QStringLiteral("Getting Zendrel apps with available tasks..."));
+    QStringList apps;
+    {
+        // The start-up scan may still run: wait for it, but not forever.
+        std::unique_lock lock(m_mutex);
+        m_populatedCondition.wait_for(lock, std::chrono::milliseconds(kPopulateWaitMs),
+                                          [this] { return m_populated; });
+        apps = m_apps;
+    }
+    QVariantList records;
+    for (const QString &app : std::as_const(apps)) {
+        const QVariantMap record = toolRecord(app);
+        if (!record.isEmpty())
+            records << record;
+    }
+    return records;
+}
+
+// --- Finding a tool.
+
+QString ZDToolCatalog::pathForBundleID(const QString &bundleID, const QString &folder)
+{
+    if (bundleID.isEmpty() || folder.isEmpty())
+        return {};
+    QString name = bundleID.section(QLatin1Char('.'), -1).toLower();
+    if (name == QLatin1String("nuvell"))
+        name = QStringLiteral("zendrelnuvell");
+    if (name.isEmpty())
+        return {};
+    for (const QFileInfo &entry : listFolder(folder)) {
+        QString base = entry.completeBaseName();
+        base.remove(QLatin1Char(' '));
+        if (base.toLower() != name)
+            continue;
+        if (bundleIdentifierOf(entry.filePath()).compare(bundleID, Qt::CaseInsensitive) == 0)
+            return entry.filePath();
+    }
+    return {};
+}
+
+QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID, bool withUserFolder) const
+{
+    if (bundleID.isEmpty())
+        return {};
+    const QString local = ZDLocalPaths::applicationDirectory(false);
+    for (const QString &folder : {local + QStringLiteral("/Zendrel/Kestra Maintenance Tools"),
+                                  local + QStringLiteral("/Zendrel"), local}) {
+        const QString path = pathForBundleID(bundleID, folder);
+        if (!path.isEmpty())
+            return path;
+    }
+    // What this computer knows beyond those folders: the scanned tools, then the
+    // user's own applications folder.
+    for (const QString &app : apps()) {
+        if (bundleIdentifierOf(app).compare(bundleID, Qt::CaseInsensitive) == 0)
+            return app;
+    }
+    return withUserFolder ? pathForBundleID(bundleID, ZDLocalPaths::applicationDirectory(true)) : QString();
+}
+
+QString ZDToolCatalog::executablePathForBundle(const QString &bundlePath)
+{
+    if (bundlePath.isEmpty())
+        return {};
+    return bundlePath + QStringLiteral("/Contents/MacOS/") + QFileInfo(bundlePath).completeBaseName();
+}

@@ -1,0 +1,311 @@
+#include "features/ZDPreferenceBackups.h"
+
+#include "files/ZDArchive.h"
+#include "agent/ZDClientTasks.h"
+#include "platform/ZDLocalPaths.h"
+#include "log/ZDLog.h"
+#include "catalog/ZDPreferenceKinds.h"
+#include "plist/ZDPropertyList.h"
+#include "rpc/ZDRemoteObject.h"
+#include "process/ZDTaskEx.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <memory>
+#include <vector>
+
+namespace PK = ZDPreferenceKinds;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The parent resolved, the last component kept as it is (never followed).
+QString resolvedKeepingLast(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (parent.isEmpty() || info.fileName().isEmpty())
+        return {};
+    return parent + QLatin1Char('/') + info.fileName();
+}
+
+// A received archive is read through once before it is unpacked: its real
+// unpacked size and entry count must stay within bounds (the data's own size
+// is bounded by the wire, its expansion is not).
+bool withinBounds(const QString &zip, QString *why)
+{
+    const std::unique_ptr<archive, decltype(&archive_read_free)> a(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip(a.get());
+    if (archive_read_open_filename(a.get(), QFile::encodeName(zip).constData(), 65536) != ARCHIVE_OK) {
+        *why = QStringLiteral("not a zip archive");
+        return false;
+    }
+    std::vector<char> buffer(65536);
+    qint64 total = 0;
+    int entries = 0;
+    archive_entry *entry = nullptr;
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
+        if (++entries > ZDPreferenceBackups::kMaxRestoreEntries) {
+            *why = QStringLiteral("more than %1 entries").arg(ZDPreferenceBackups::kMaxRestoreEntries);
+            return false;
+        }
+        la_ssize_t n = 0;
+        while ((n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0) {
+            total += n;
+            if (total > ZDPreferenceBackups::kMaxRestoreBytes) {
+                *why = QStringLiteral("unpacks to more than %1 bytes").arg(ZDPreferenceBackups::kMaxRestoreBytes);
+                return false;
+            }
+        }
+        if (n < 0) {
+            *why = QStringLiteral("damaged archive");
+            return false;
+        }
+    }
+    if (status != ARCHIVE_EOF)
+        *why = QStringLiteral("damaged archive");
+    return status == ARCHIVE_EOF;
+}
+
+} // namespace
+
+ZDPreferenceBackups::ZDPreferenceBackups(std::function<QString()> executable) : m_executable(std::move(executable)) {}
+
+void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks,
+                                        std::function<void()> clearCancelled)
+{
+    const auto self = std::make_shared<ZDPreferenceBackups>([tasks]() -> QString {
+        return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+    });
+    // Every operation first clears the agent's cancel flag.
+    const auto serve = [&](const char *op, std::function<QVariant(const QVariantList &)> body) {
+        root.serve(op, [clearCancelled, body = std::move(body)](const QVariantList &args) {
+            clearCancelled();
+            return body(args);
+        });
+    };
+    const QVariant none;
+    serve("stowelBackups", [self](const QVariantList &) { return self->backups(); });
+    serve("stowelBackup:type:", [self, none](const QVariantList &a) {
+        return self->backup(a.value(0).toString(), a.value(1).toLongLong()), none;
+    });
+    serve("stowelBackupSelected:", [self, none](const QVariantList &a) {
+        return self->backupSelected(a.value(0).toMap()), none;
+    });
+    serve("stowelBackupData:", [self](const QVariantList &a) { return self->backupData(a.value(0).toString()); });
+    serve("stowelRestoreRemoteBackup:", [self, none](const QVariantList &a) {
+        return self->restoreRemoteBackup(a.value(0).toByteArray()), none;
+    });
+    serve("stowelRestoreLocalBackup:", [self, none](const QVariantList &a) {
+        return self->restoreLocalBackup(a.value(0).toString()), none;
+    });
+    serve("stowelTrashSelected:", [self, none](const QVariantList &a) { return self->trashSelected(a.value(0)), none; });
+    serve("stowelLockSelected:", [self, none](const QVariantList &a) { return self->lockSelected(a.value(0)), none; });
+    serve("stowelUnlockSelected:", [self, none](const QVariantList &a) {
+        return self->unlockSelected(a.value(0)), none;
+    });
+}
+
+QString ZDPreferenceBackups::tool() const
+{
+    const QString path = m_executable ? m_executable() : QString();
+    if (path.isEmpty() || !ZDTaskEx::isRunnable(path)) {
+        ZDLog::appendLog(QStringLiteral("Cannot find the location of the Stowel application"));
+        return {};
+    }
+    return path;
+}
+
+QVariant ZDPreferenceBackups::backups() const
+{
+    ZDLog::appendLog(QStringLiteral("Listing Stowel backups..."));
+    const QString path = tool();
+    if (path.isEmpty())
+        return {};
+    const std::optional<QByteArray> output = ZDTaskEx::dataFromTask(path, {QStringLiteral("-list")}, 20s);
+    if (!output || output->isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("No data from Stowel task"));
+        return {};
+    }
+    QString error;
+    const QVariant list = ZDPropertyList::fromData(*output, &error);
+    if (list.userType() != QMetaType::QVariantMap) {
+        ZDLog::appendLog(QStringLiteral("Could not convert output of Stowel task to dictionary. %@"),
+                         error.isEmpty() ? QStringLiteral("not a dictionary") : error);
+        return {};
+    }
+    return list;
+}
+
+void ZDPreferenceBackups::backup(const QString &name, qint64 type) const
+{
+    ZDLog::appendLog(QStringLiteral("Backing up preferences to %@ with type %i"), name, type);
+    if (const QString why = PK::backupNameProblem(name); !why.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Refused backup name: %@"), why);
+        return;
+    }
+    if (const QString path = tool(); !path.isEmpty())
+        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-backup"), name}, 30s);
+}
+
+void ZDPreferenceBackups::backupSelected(const QVariantMap &request) const
+{
+    const QString name = request.value(QStringLiteral("backupName")).toString();
+    const QString keys = request.value(QStringLiteral("keys")).toString();
+    ZDLog::appendLog(QStringLiteral("Backing up selected preferences: %@"), keys);
+    QString why = PK::backupNameProblem(name);
+    if (why.isEmpty())
+        why = PK::keyListProblem(keys);
+    if (!why.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Refused backup request: %@"), why);
+        return;
+    }
+    if (const QString path = tool(); !path.isEmpty())
+        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-backup"), name, keys}, 15s);
+}
+
+QString ZDPreferenceBackups::listedBackup(const QString &path) const
+{
+    const QString resolved = resolvedKeepingLast(path);
+    const QString folder = QFileInfo(PK::backupFolder()).canonicalFilePath();
+    if (resolved.isEmpty() || folder.isEmpty() || QFileInfo(resolved).path() != folder ||
+        QFileInfo(resolved).isSymLink() || !QFileInfo(resolved).isDir())
+        return {};
+    const QVariantMap listed = backups().toMap();
+    for (const QVariant &entry : listed) {
+        const QString listedPath = entry.toMap().value(QStringLiteral("path")).toString();
+        if (!listedPath.isEmpty() && resolvedKeepingLast(listedPath) == resolved)
+            return resolved;
+    }
+    return {};
+}
+
+QVariant ZDPreferenceBackups::backupData(const QString &path) const
+{
+    ZDLog::appendLog(QStringLiteral("Getting data from Stowel backup: %@"), path);
+    if (path.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Unable to determine backup path"));
+        return {};
+    }
+    const QString backup = listedBackup(path);
+    if (backup.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Unable to locate file %@"), path);
+        return {};
+    }
+    ZDLog::appendLog(QStringLiteral("Compressing file..."));
+    const QTemporaryDir work(ZDLocalPaths::tempDirectory() + QStringLiteral("/stowel-XXXXXX"));
+    const QString archive = work.filePath(ZDLocalPaths::uuid() + QStringLiteral(".zip"));
+    if (!work.isValid() || !ZDArchive::createZip(backup, archive, false).ok || !QFileInfo::exists(archive)) {
+        ZDLog::appendLog(QStringLiteral("Unable to compress backup %@"), path);
+        return {};
+    }
+    ZDLog::appendLog(QStringLiteral("Loading data..."));
+    QFile file(archive);
+    if (file.size() > kMaxBackupBytes) {
+        ZDLog::appendLog(QStringLiteral("Backup %@ is larger than %i bytes compressed"), path, kMaxBackupBytes);
+        return {};
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        ZDLog::appendLog(QStringLiteral("Unable to load data from file %@"), archive);
+        return {};
+    }
+    const QByteArray data = file.readAll();
+    ZDLog::appendLog(QStringLiteral("Removing compressed file..."));
+    return data;
+}
+
+void ZDPreferenceBackups::restoreRemoteBackup(const QByteArray &data) const
+{
+    ZDLog::appendLog(QStringLiteral("Restoring Stowel remote backup..."));
+    if (data.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Error: no backup data found"));
+        return;
+    }
+    // The archive and what it holds live in a private folder, gone after the restore.
+    const QTemporaryDir work(ZDLocalPaths::tempDirectory() + QStringLiteral("/stowel-XXXXXX"));
+    const QString name = ZDLocalPaths::uuid();
+    const QString archive = work.filePath(name + QStringLiteral(".zip"));
+    ZDLog::appendLog(QStringLiteral("Creating compressed file %@..."), archive);
+    QFile file(archive);
+    if (!work.isValid() || !file.open(QIODevice::WriteOnly) || file.write(data) != data.size() ||
+        (file.close(), !QFileInfo::exists(archive))) {
+        ZDLog::appendLog(QStringLiteral("Unable to write backup data to disk"));
+        return;
+    }
+    const QString target = work.filePath(name + QLatin1Char('.') + QLatin1String(PK::kBackupExtension));
+    ZDLog::appendLog(QStringLiteral("Decompressing to %@..."), target);
+    QString why;
+    if (!withinBounds(archive, &why)) {
+        // Nothing of a refused archive is restored, not even a part.
+        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), why);
+        return;
+    }
+    if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok)
+        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), extracted.description());
+    QFile::remove(archive);
+    // The tool reports a package that did not arrive itself.
+    restore(target);
+}
+
+void ZDPreferenceBackups::restoreLocalBackup(const QString &path) const
+{
+    const QString backup = listedBackup(path);
+    if (backup.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Unable to locate file %@"), path);
+        return;
+    }
+    restore(backup);
+}
+
+void ZDPreferenceBackups::restore(const QString &packagePath) const
+{
+    ZDLog::appendLog(QStringLiteral("Restoring local backup %@..."), packagePath);
+    if (const QString path = tool(); !path.isEmpty())
+        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-restore"), packagePath}, 15s);
+}
+
+void ZDPreferenceBackups::runWithKeys(const char *command, const QVariant &keys, int timeoutSeconds) const
+{
+    if (!keys.isValid() || keys.isNull()) {
+        ZDLog::appendLog(QStringLiteral("Unable to determine key list"));
+        return;
+    }
+    // An empty or unknown key list runs nothing: a tool may read "" as everything.
+    if (const QString why = PK::keyListProblem(keys.toString()); !why.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("Refused key list: %@"), why);
+        return;
+    }
+    const QString path = tool();
+    if (path.isEmpty())
+        return;
+    QStringList arguments{QString::fromLatin1(command)};
+    if (qstrcmp(command, "-trash") == 0)
+        arguments << QStringLiteral("-allfiles");
+    arguments << keys.toString();
+    ZDTaskEx::terminationCodeFromTask(path, arguments, std::chrono::seconds(timeoutSeconds));
+}
+
+void ZDPreferenceBackups::trashSelected(const QVariant &keys) const
+{
+    ZDLog::appendLog(QStringLiteral("Trashing selected preferences: %@"), keys.toString());
+    runWithKeys("-trash", keys, 15);
+}
+
+void ZDPreferenceBackups::lockSelected(const QVariant &keys) const
+{
+    ZDLog::appendLog(QStringLiteral("Locking selected preferences: %@"), keys.toString());
+    runWithKeys("-lock", keys, 10);
+}
+
+void ZDPreferenceBackups::unlockSelected(const QVariant &keys) const
+{
+    ZDLog::appendLog(QStringLiteral("Unlocking selected preferences: %@..."), keys.toString());
+    runWithKeys("-unlock", keys, 10);
+}

@@ -1,0 +1,86 @@
+#include "session/ZDStatusItem.h"
+
+#include "log/ZDLog.h"
+#include "platform/ZDMainBundle.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLibrary>
+
+namespace {
+
+// Loaded once, kept for the life of the process (widgets cannot be unloaded safely).
+QLibrary *trayModule()
+{
+    static QLibrary *module = [] {
+        auto *library = new QLibrary(ZDStatusItem::modulePath());
+        if (!library->load()) {
+            ZDLog::appendLog(QStringLiteral("Tray module unavailable: %@"), library->errorString());
+            delete library;
+            return static_cast<QLibrary *>(nullptr);
+        }
+        return library;
+    }();
+    return module;
+}
+
+} // namespace
+
+QString ZDStatusItem::modulePath()
+{
+    QString contents = ZDMainBundle::bundlePath();
+    contents = contents.isEmpty() ? QFileInfo(ZDMainBundle::executablePath()).absolutePath() + QStringLiteral("/..")
+                                  : contents + QStringLiteral("/Contents");
+    return contents + QStringLiteral("/PlugIns/libKestraClientTray.so");
+}
+
+std::unique_ptr<QCoreApplication> ZDStatusItem::createGuiApplication(int &argc, char **argv)
+{
+    QLibrary *module = trayModule();
+    const auto make = module ? reinterpret_cast<ZDTrayCreateApplication>(module->resolve("zdTrayCreateApplication"))
+                             : nullptr;
+    return std::unique_ptr<QCoreApplication>(make ? make(&argc, argv) : nullptr);
+}
+
+ZDStatusItem *ZDStatusItem::create(const QHash<QString, QImage> &icons, QObject *parent)
+{
+    // Widgets need the module's QApplication; without a display the agent runs a QCoreApplication.
+    if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication"))
+        return nullptr;
+    auto item = std::unique_ptr<ZDStatusItem>(new ZDStatusItem(icons, parent));
+    return item->m_backend ? item.release() : nullptr;
+}
+
+ZDStatusItem::ZDStatusItem(const QHash<QString, QImage> &icons, QObject *parent) : QObject(parent), m_icons(icons)
+{
+    QLibrary *module = trayModule();
+    const auto make = module ? reinterpret_cast<ZDTrayCreateItem>(module->resolve("zdTrayCreateItem")) : nullptr;
+    if (!make)
+        return;
+    std::function<void()> triggered = [this] { Q_EMIT firstItemTriggered(); };
+    m_backend.reset(make(&triggered));
+    if (!m_backend)
+        return;
+    m_backend->setFirstItemTitle(QStringLiteral("Request Maintenance"));
+    setImage(QStringLiteral("normal"));
+}
+
+ZDStatusItem::~ZDStatusItem() = default;
+
+void ZDStatusItem::setImage(const QString &key)
+{
+    const auto it = m_icons.constFind(key);
+    if (it != m_icons.constEnd() && m_backend)
+        m_backend->setImage(*it);
+}
+
+void ZDStatusItem::setFirstItemTitle(const QString &title)
+{
+    if (m_backend)
+        m_backend->setFirstItemTitle(title);
+}
+
+QString ZDStatusItem::firstItemTitle() const
+{
+    return m_backend ? m_backend->firstItemTitle() : QString();
+}

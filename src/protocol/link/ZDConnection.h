@@ -1,0 +1,196 @@
+#pragma once
+// One link between two peers, used in both directions: calls either way, the
+// table of objects this side handed out by reference, and the proxies for the
+// peer's objects. Both sides open with a hello (protocol version, registered
+// name). Silence is met with a ping; a peer silent for too long is dead, and
+// every waiting call then fails at once, as it does when the socket closes.
+#include "rpc/ZDLinkException.h"
+#include "rpc/ZDRemoteObject.h"
+#include "rpc/ZDRemoteProxy.h"
+#include "wire/ZDWireFrame.h"
+#include "wire/ZDWireMessage.h"
+#include "link/ZDWireTransport.h"
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <vector>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+class ZDWorkerPool;
+
+enum class ZDServeMode {
+    WorkerThreads, // each incoming call on a worker thread (the agent)
+    OwnerThread,   // incoming calls on the thread that made the connection (the console)
+};
+
+struct ZDConnectionOptions
+{
+    ZDWireLimits limits;
+    ZDServeMode serveMode = ZDServeMode::OwnerThread;
+    int pingAfterIdleMs = 2000;
+    int deadAfterSilenceMs = 6000;
+    int replyTimeoutMs = 20 * 60 * 1000;
+    int connectTimeoutMs = 10000;
+    // A peer that has not said hello by then is closed, even while it trickles bytes.
+    int helloDeadlineMs = 5000;
+    // Incoming calls one link may hold (queued or running) before this side stops
+    // reading from it: far above what a console or an agent has in flight, and it
+    // bounds a peer that pipelines calls without end. Bytes likewise, counting a
+    // decoded message by its frame and its items.
+    int maxHeldCalls = 256;
+    qint64 maxHeldBytes = 64 * 1024 * 1024;
+    // A link whose held calls make no room for this long is closed.
+    int heldStallMs = 30000;
+    // Listening side only. An agent is reached by a handful of consoles, one link
+    // each (a console connects once per computer), plus short probes: the
+    // per-address limit leaves room for reconnects and a NAT'd office; the
+    // overall one bounds threads (one per link) on a flooded agent.
+    int maxConnections = 512;
+    int maxConnectionsPerAddress = 32;
+    // Sent in this side's hello.
+    QString localName;
+    // Wraps a connected socket (true: accepted by a server). Empty: plain TCP.
+    // A TLS transport plugs in here, nothing above it changes.
+    std::function<std::unique_ptr<ZDWireTransport>(int fd, bool accepted)> transportFactory;
+};
+
+class ZDConnection : public std::enable_shared_from_this<ZDConnection>,
+                     private ZDWireTransport::Handler,
+                     private ZDWireObjectMapper
+{
+public:
+    static constexpr qint64 kProtocolVersion = 1;
+
+    // The transport for a connected socket, as the options ask.
+    static std::unique_ptr<ZDWireTransport> makeTransport(int fd, bool accepted, const ZDConnectionOptions &options);
+    // What a transport may queue for a slow peer before it gives up on it.
+    static qint64 sendQueueLimit(const ZDConnectionOptions &options);
+
+    // Connects, exchanges hellos and checks the peer's registered name when one is
+    // expected. Throws ZDLinkException (time-out or link failure).
+    static std::shared_ptr<ZDConnection> connectToHost(const QString &host, quint16 port,
+                                                       const QString &expectedName = {},
+                                                       const ZDConnectionOptions &options = {});
+    // Wraps an established stream. ownerContext: a QObject living on the thread that
+    // serves calls in OwnerThread mode; pool: the workers in WorkerThreads mode.
+    static std::shared_ptr<ZDConnection> create(std::unique_ptr<ZDWireTransport> transport,
+                                                const ZDConnectionOptions &options, ZDRemoteObjectPtr root,
+                                                std::shared_ptr<ZDWorkerPool> pool,
+                                                std::shared_ptr<QObject> ownerContext);
+    ~ZDConnection() override;
+
+    // The peer's root object.
+    ZDRemoteProxyPtr rootProxy();
+    void setRootObject(ZDRemoteObjectPtr root);
+    // Blocks until the peer's hello arrived or the time is up.
+    bool waitForHello(int timeoutMs);
+    QString peerName() const;
+    qint64 peerVersion() const;
+    QString peerAddress() const;
+
+    bool isValid() const;
+    // Closes the link; waiting calls fail with a link failure.
+    void invalidate();
+    // Called once, on whatever thread noticed, when the link ends.
+    void setInvalidationHandler(std::function<void(const QString &reason)> handler);
+
+    int exportedObjectCount() const;
+    int proxyCount() const;
+
+    // The connection whose incoming call runs on this thread, or null.
+    static ZDConnection *current();
+    // A QObject living on the calling thread, to hand to create() for OwnerThread mode.
+    static std::shared_ptr<QObject> makeOwnerContext();
+
+private:
+    friend class ZDRemoteProxy;
+    struct PendingCall;
+    struct ProxyEntry
+    {
+        std::weak_ptr<ZDRemoteProxy> proxy;
+        const ZDRemoteProxy *raw = nullptr;
+        quint64 received = 0;
+    };
+    struct ExportEntry
+    {
+        ZDRemoteObjectPtr object;
+        quint64 sent = 0;
+    };
+
+    ZDConnection(std::unique_ptr<ZDWireTransport> transport, const ZDConnectionOptions &options);
+    void start();
+
+    QVariant sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs);
+    void sendOneway(quint64 target, const QString &op, const QVariantList &args);
+    void proxyDestroyed(quint64 id, const ZDRemoteProxy *proxy);
+    bool sendMessage(const ZDWireMessage &message, QString *error);
+
+    void transportReceived(const char *data, qsizetype size) override;
+    void transportTick(qint64 msSinceReceive) override;
+    void transportClosed(const QString &reason) override;
+    bool encodeObject(const QVariant &value, ZDWireReference *ref, QString *error) override;
+    QVariant decodeObject(const ZDWireReference &ref, QString *error) override;
+
+    void handleMessage(ZDWireMessage &&message);
+    void dispatchCall(ZDWireMessage &&message);
+    // Reader thread: counts an incoming call against the link's bounds, waiting
+    // for room while it is full; false when the link ended meanwhile.
+    bool holdCall(qint64 weight);
+    void releaseCall(qint64 weight);
+    void flushOnewayBatch();
+    // Runs the next call queued for the owner thread, without the lock; false when none is queued.
+    bool runOwnerTask(std::unique_lock<std::mutex> &lock);
+    void runCall(const ZDRemoteObjectPtr &object, const ZDWireMessage &message);
+    void deliverOnOwner(std::function<void()> task);
+    void drainOwnerQueue();
+    void fail(ZDLinkException::Kind kind, const QString &reason);
+    ZDRemoteProxyPtr proxyFor(quint64 id);
+
+    std::unique_ptr<ZDWireTransport> m_transport;
+    ZDConnectionOptions m_options;
+    ZDWireFrame m_frames;
+    // Oneway calls that arrived in one read, handed to one worker together: waking
+    // a worker per message costs more than the messages themselves. Reader thread only.
+    std::vector<std::function<void()>> m_onewayBatch;
+    std::shared_ptr<ZDWorkerPool> m_pool;
+    std::shared_ptr<QObject> m_ownerContext;
+    QThread *m_ownerThread = nullptr;
+    QString m_peerAddress;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_helloCv;
+    std::condition_variable m_ownerCv;
+    std::condition_variable m_roomCv;
+    int m_heldCalls = 0;
+    qint64 m_heldBytes = 0;
+    bool m_readerWaiting = false;
+    bool m_refusalLogged = false;
+    bool m_helloReceived = false;
+    QString m_peerName;
+    qint64 m_peerVersion = 0;
+    bool m_closed = false;
+    ZDLinkException::Kind m_closeKind = ZDLinkException::Kind::LinkFailure;
+    QString m_closeReason;
+    std::function<void(const QString &)> m_invalidationHandler;
+    std::unordered_map<quint64, std::shared_ptr<PendingCall>> m_pending;
+    ZDRemoteObjectPtr m_root;
+    std::unordered_map<quint64, ExportEntry> m_exports;
+    std::unordered_map<const ZDRemoteObject *, quint64> m_exportIds;
+    std::unordered_map<quint64, ProxyEntry> m_proxies;
+    std::deque<std::function<void()>> m_ownerQueue;
+    bool m_drainPosted = false;
+    quint64 m_nextExportId = 1;
+    std::atomic<quint64> m_nextCallId{1};
+    qint64 m_lastPingMs = 0;
+    // Reader thread only.
+    qint64 m_startMs = 0;
+    bool m_helloSeen = false;
+};

@@ -1,0 +1,19 @@
+#pragma once
+// A TCP stream on one I/O thread. Senders write straight to the socket when it
+// takes the bytes at once; the rest is queued (bounded) and flushed by the I/O
+// thread, so a sender never waits for a slow or frozen peer.
+#include "link/ZDStreamTransport.h"
+
+class ZDTcpTransport final : public ZDStreamTransport
+{
+public:
+    // Takes ownership of a connected socket.
+    ZDTcpTransport(int fd, qint64 maxQueuedBytes);
+
+    bool send(const QByteArray &bytes) override;
+
+    // A connected socket (host name or address, IPv4 or IPv6), or -1 and a reason.
+    static int connectTo(const QString &host, quint16 port, int timeoutMs, QString *error);
+    // No delay, keepalive and a user time-out, so a vanished peer is noticed in seconds.
+    static void tuneSocket(int fd);
+};

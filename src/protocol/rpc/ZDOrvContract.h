@@ -1,0 +1,88 @@
+#pragma once
+// The one table of every remote operation: its wire name (from ZDOrvProtocol.h),
+// the object that serves it, whether the caller waits, the kinds of its arguments
+// and result, and, for operations no agent serves yet, the feature that brings
+// them. Served operations check their arguments against it before they run.
+#include "rpc/ZDRemoteObject.h"
+
+#include <QString>
+#include <QVariantList>
+
+#include <array>
+#include <span>
+#include <string_view>
+
+namespace ZDOrv {
+
+// Who serves an operation.
+enum class Side {
+    Agent,          // the agent's vended object
+    Console,        // a console's error callback object
+    ComputerRecord, // the console's record of one computer
+    TaskCallback,   // a tool's answer record (ZDCallback)
+    Local,          // the agent's machine-local callback object
+};
+
+enum class Kind {
+    None,       // no value
+    Any,        // not checked (operations of later features)
+    Bool,       // a number used as a truth value
+    Integer,
+    Text,       // at most kMaxText characters
+    OptionalText, // the same, or none (a missing text)
+    HostName,   // text of at most kMaxHostName characters
+    Path,       // text of 1 to kMaxPath characters, no NUL
+    Data,       // none means empty
+    Date,
+    Error,      // an error object
+    Size,       // a side length, [width, height] or {width, height}
+    TextArray,  // an array of texts; none means empty
+    Array,      // none means empty
+    Dictionary, // none means empty
+    Reference,  // an object passed by reference
+    OptionalReference, // the same, or none (the operation answers that case itself)
+};
+
+// Generous: receivers cut what they show; the contract only refuses the absurd.
+inline constexpr qsizetype kMaxText = 1024 * 1024;
+inline constexpr qsizetype kMaxHostName = 255;
+inline constexpr qsizetype kMaxPath = 4096;
+inline constexpr qsizetype kMaxElements = 100000;
+inline constexpr int kMaxArguments = 7;
+
+using Call = ZDRemoteObject::Call;
+
+// What a console may still send to a computer that is not fully usable.
+enum Taken : unsigned {
+    TakenWithError = 1,     // the computer has an error code (outdated, no configuration)
+    TakenWhenDisabled = 2,  // the computer is disabled in the list (reads)
+    TakenWithErrorWithRights = 4, // with an error code, as a call with administrator rights
+};
+
+struct Operation
+{
+    const char *name;
+    Side side;
+    Call call;
+    std::array<Kind, kMaxArguments> arguments;
+    Kind result;
+    const char *feature; // null: served today; else the feature that will serve it
+    unsigned taken = 0;  // Taken flags
+
+    constexpr int argumentCount() const
+    {
+        int n = 0;
+        for (const char *c = name; *c; ++c)
+            n += *c == ':';
+        return n;
+    }
+};
+
+std::span<const Operation> operations();
+const Operation *find(Side side, std::string_view name);
+// Whether the agent's operation name carries the Taken flag.
+bool isTaken(std::string_view name, Taken flag);
+// Why args do not fit op (count, kind, bounds), or an empty text when they do.
+QString refusal(const Operation &op, const QVariantList &args);
+
+} // namespace ZDOrv

@@ -1,0 +1,274 @@
+#include "trust/ZDTlsIdentity.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+template<auto Fn>
+struct Deleter {
+    template<typename T>
+    void operator()(T *p) const { Fn(p); }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+
+constexpr qint64 kMaxPemBytes = 64 * 1024;
+constexpr int kRawKeyBytes = 32;
+
+QByteArray bioBytes(BIO *bio)
+{
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? QByteArray(data, size) : QByteArray();
+}
+
+QString fingerprintOfKey(EVP_PKEY *key)
+{
+    unsigned char *der = nullptr;
+    const int size = i2d_PUBKEY(key, &der);
+    if (size <= 0)
+        return {};
+    const QByteArray spki(reinterpret_cast<const char *>(der), size);
+    OPENSSL_free(der);
+    return QString::fromLatin1(QCryptographicHash::hash(spki, QCryptographicHash::Sha256).toHex());
+}
+
+KeyPtr readKey(const QByteArray &pem)
+{
+    BioPtr bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    return KeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+X509Ptr readCertificate(const QByteArray &pem)
+{
+    BioPtr bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    return X509Ptr(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+bool fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+// Written whole under a temporary name, then renamed: a crash never leaves half a key.
+bool writePrivateFile(const QString &path, const QByteArray &data, QString *error)
+{
+    const QByteArray tmp = QFile::encodeName(path + QStringLiteral(".new"));
+    ::unlink(tmp.constData());
+    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return fail(error, QStringLiteral("cannot write %1").arg(path));
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const bool ok = done == data.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok || ::rename(tmp.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(tmp.constData());
+        return fail(error, QStringLiteral("cannot write %1").arg(path));
+    }
+    return true;
+}
+
+QByteArray readBounded(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPemBytes)
+        return {};
+    return file.read(kMaxPemBytes);
+}
+
+} // namespace
+
+ZDTlsIdentity ZDTlsIdentity::generate(const QString &commonName, QString *error)
+{
+    KeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    X509Ptr cert(X509_new());
+    if (!key || !cert) {
+        fail(error, QStringLiteral("cannot make a key pair"));
+        return {};
+    }
+    unsigned char serial[16];
+    RAND_bytes(serial, sizeof serial);
+    serial[0] &= 0x7f;
+    std::unique_ptr<BIGNUM, Deleter<BN_free>> bn(BN_bin2bn(serial, sizeof serial, nullptr));
+    X509_set_version(cert.get(), 2);
+    BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -24 * 3600);
+    // Trust comes from the pinned key, not from the dates: a long life spares renewals.
+    X509_time_adj_ex(X509_getm_notAfter(cert.get()), 100 * 365, 0, nullptr);
+    X509_NAME *name = X509_get_subject_name(cert.get());
+    const QByteArray cn = commonName.toUtf8().left(64);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(cn.constData()),
+                               int(cn.size()), -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    X509_set_pubkey(cert.get(), key.get());
+    if (X509_sign(cert.get(), key.get(), nullptr) <= 0) {
+        fail(error, QStringLiteral("cannot sign the certificate"));
+        return {};
+    }
+    BioPtr certBio(BIO_new(BIO_s_mem()));
+    BioPtr keyBio(BIO_new(BIO_s_mem()));
+    if (!certBio || !keyBio || PEM_write_bio_X509(certBio.get(), cert.get()) != 1
+        || PEM_write_bio_PrivateKey(keyBio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        fail(error, QStringLiteral("cannot encode the key pair"));
+        return {};
+    }
+    ZDTlsIdentity identity;
+    identity.certificatePem = bioBytes(certBio.get());
+    identity.privateKeyPem = bioBytes(keyBio.get());
+    identity.fingerprint = fingerprintOfKey(key.get());
+    return identity;
+}
+
+ZDTlsIdentity ZDTlsIdentity::loadOrCreate(const QString &folder, const QString &name, const QString &commonName,
+                                          QString *error)
+{
+    const QString keyPath = folder + QLatin1Char('/') + name + QStringLiteral(".key");
+    const QString certPath = folder + QLatin1Char('/') + name + QStringLiteral(".crt");
+    struct stat st{};
+    if (::lstat(QFile::encodeName(keyPath).constData(), &st) == 0) {
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+            fail(error, QStringLiteral("%1 is not a private file of this user").arg(keyPath));
+            return {};
+        }
+        ZDTlsIdentity identity;
+        identity.privateKeyPem = readBounded(keyPath);
+        identity.certificatePem = readBounded(certPath);
+        KeyPtr key = readKey(identity.privateKeyPem);
+        X509Ptr cert = readCertificate(identity.certificatePem);
+        if (key && cert && X509_check_private_key(cert.get(), key.get()) == 1) {
+            identity.fingerprint = fingerprintOfKey(key.get());
+            return identity;
+        }
+        if (!key) {
+            fail(error, QStringLiteral("%1 holds no private key").arg(keyPath));
+            return {};
+        }
+        // A lost or foreign certificate is made again for the same key: the fingerprint stays.
+        identity = generate(commonName, error);
+        if (!identity.isValid())
+            return {};
+        X509Ptr fresh = readCertificate(identity.certificatePem);
+        X509_set_pubkey(fresh.get(), key.get());
+        X509_sign(fresh.get(), key.get(), nullptr);
+        BioPtr bio(BIO_new(BIO_s_mem()));
+        PEM_write_bio_X509(bio.get(), fresh.get());
+        identity.certificatePem = bioBytes(bio.get());
+        identity.privateKeyPem = readBounded(keyPath);
+        identity.fingerprint = fingerprintOfKey(key.get());
+        if (!writePrivateFile(certPath, identity.certificatePem, error))
+            return {};
+        return identity;
+    }
+    if (!QDir().mkpath(folder) || !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                      | QFileDevice::ExeOwner)) {
+        fail(error, QStringLiteral("cannot make %1").arg(folder));
+        return {};
+    }
+    ZDTlsIdentity identity = generate(commonName, error);
+    if (!identity.isValid() || !writePrivateFile(certPath, identity.certificatePem, error)
+        || !writePrivateFile(keyPath, identity.privateKeyPem, error))
+        return {};
+    return identity;
+}
+
+QString ZDTlsIdentity::fingerprintOfCertificate(const QByteArray &der)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(der.constData());
+    X509Ptr cert(d2i_X509(nullptr, &p, long(der.size())));
+    EVP_PKEY *key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
+    return key ? fingerprintOfKey(key) : QString();
+}
+
+QString ZDTlsIdentity::fingerprintOfRawPublicKey(const QByteArray &raw)
+{
+    if (raw.size() != kRawKeyBytes)
+        return {};
+    KeyPtr key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                           reinterpret_cast<const unsigned char *>(raw.constData()), size_t(raw.size())));
+    return key ? fingerprintOfKey(key.get()) : QString();
+}
+
+QString ZDTlsIdentity::normalizeFingerprint(const QString &text)
+{
+    QString t = text.trimmed().toLower();
+    if (t.startsWith(QLatin1String("sha256:")))
+        t = t.mid(7);
+    t.remove(QLatin1Char(':'));
+    t.remove(QLatin1Char(' '));
+    if (t.size() != 64)
+        return {};
+    for (const QChar c : std::as_const(t))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return {};
+    return t;
+}
+
+QByteArray ZDTlsIdentity::rawPublicKey() const
+{
+    KeyPtr key = readKey(privateKeyPem);
+    QByteArray raw(kRawKeyBytes, '\0');
+    size_t size = size_t(raw.size());
+    if (!key || EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char *>(raw.data()), &size) != 1
+        || size != size_t(kRawKeyBytes))
+        return {};
+    return raw;
+}
+
+QByteArray ZDTlsIdentity::sign(const QByteArray &data) const
+{
+    KeyPtr key = readKey(privateKeyPem);
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+        return {};
+    size_t size = 0;
+    const auto *in = reinterpret_cast<const unsigned char *>(data.constData());
+    if (EVP_DigestSign(ctx.get(), nullptr, &size, in, size_t(data.size())) != 1)
+        return {};
+    QByteArray signature(qsizetype(size), '\0');
+    if (EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char *>(signature.data()), &size, in, size_t(data.size())) != 1)
+        return {};
+    signature.resize(qsizetype(size));
+    return signature;
+}
+
+bool ZDTlsIdentity::verify(const QByteArray &rawPublicKey, const QByteArray &data, const QByteArray &signature)
+{
+    if (rawPublicKey.size() != kRawKeyBytes)
+        return false;
+    KeyPtr key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                           reinterpret_cast<const unsigned char *>(rawPublicKey.constData()),
+                                           size_t(rawPublicKey.size())));
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!key || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+        return false;
+    return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signature.constData()),
+                            size_t(signature.size()), reinterpret_cast<const unsigned char *>(data.constData()),
+                            size_t(data.size()))
+        == 1;
+}
