@@ -237,7 +237,7 @@ bool ZDUpdater::install(const QByteArray &archive)
     const QString volume = staging.filePath(u"image"_s);
     if (!file.open(QIODevice::WriteOnly) || file.write(archive) != archive.size() || !file.commit())
         return fail(title, u"Please check you have the necessary permissions to write to %1."_s.arg(destination));
-    const ZDFileTree::Result unpacked = ZDArchive::extractZip(file.fileName(), volume);
+    const ZDFileTree::Result unpacked = ZDArchive::extractZip(file.fileName(), volume, ZDArchive::kApplication);
     if (!unpacked.ok) {
         ZDLog::appendLog(u"Unable to unpack the update: %@"_s, unpacked.description());
         return fail(title, u"Cannot mount disk image."_s);

@@ -300,7 +300,7 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
     const QString fresh = unpacked + QLatin1Char('/') + QLatin1String(kToolName) + QStringLiteral(".app");
     ZDFileTree::Result extracted;
     if (!staging.isValid() || !zip.open(QIODevice::WriteOnly) || zip.write(*archive.data) != archive.data->size()
-        || !zip.commit() || !(extracted = ZDArchive::extractZip(zip.fileName(), unpacked)).ok
+        || !zip.commit() || !(extracted = ZDArchive::extractZip(zip.fileName(), unpacked, ZDArchive::kApplication)).ok
         || QFileInfo(fresh).isSymLink() || ZDToolCatalog::bundleIdentifierOf(fresh) != QLatin1String(kToolID)
         || !ZDTaskEx::isRunnable(ZDToolCatalog::executablePathForBundle(fresh))) {
         ZDLog::appendLog(QStringLiteral("Unable to install software updater - error code %@"),

@@ -1,5 +1,6 @@
 #include "files/ZDArchive.h"
 
+#include "files/ZDBeneath.h"
 #include "platform/ZDLocalPaths.h"
 
 #include <QDir>
@@ -137,23 +138,98 @@ struct ZipWriter
     }
 };
 
-// A relative name without "..", ".", or empty components, or empty when the
-// entry must not be extracted.
-QString safeEntryName(const char *raw)
+// Why an entry may not be unpacked, or empty; components gets its name's parts.
+QString refusalOf(archive_entry *entry, QStringList *components)
 {
-    if (!raw || !*raw)
-        return {};
-    const QString name = QString::fromUtf8(raw);
-    if (name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.contains(QChar(0)))
-        return {};
-    QStringList kept;
-    for (const QString &part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String(".."))
-            return {};
-        if (part != QLatin1String("."))
-            kept << part;
+    const char *utf8 = archive_entry_pathname_utf8(entry);
+    const char *raw = utf8 ? utf8 : archive_entry_pathname(entry);
+    const QString name = QString::fromUtf8(raw ? raw : "");
+    if (name.isEmpty())
+        return QStringLiteral("an entry has no name");
+    if (name.startsWith(QLatin1Char('/')))
+        return QStringLiteral("has an absolute name");
+    if (name.contains(QLatin1Char('\\')))
+        return QStringLiteral("has a backslash in its name");
+    *components = ZDBeneath::components(name);
+    if (components->isEmpty())
+        return name.split(QLatin1Char('/')).contains(QLatin1String("..")) ? QStringLiteral("climbs out with \"..\"")
+                                                                          : QStringLiteral("has an empty name");
+    if (archive_entry_hardlink(entry))
+        return QStringLiteral("is a hard link");
+    const mode_t type = archive_entry_filetype(entry);
+    if (type == AE_IFLNK || archive_entry_symlink(entry))
+        return QStringLiteral("is a link");
+    if (type != AE_IFREG && type != AE_IFDIR)
+        return QStringLiteral("is a device, pipe or socket");
+    return {};
+}
+
+ZDFileTree::Result refused(const QString &why, archive_entry *entry = nullptr)
+{
+    QString name;
+    if (entry) {
+        const char *utf8 = archive_entry_pathname_utf8(entry);
+        name = QString::fromUtf8(utf8 ? utf8 : archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "");
+        name = QStringLiteral("entry \"%1\" ").arg(name.left(200));
     }
-    return kept.join(QLatin1Char('/'));
+    return ZDFileTree::Result::failure(QStringLiteral("refused archive: ") + name + why, {});
+}
+
+ReadPtr openArchive(const QString &path, const QByteArray *data, ZDFileTree::Result *failure)
+{
+    ReadPtr in(archive_read_new());
+    archive_read_support_format_zip(in.get());
+    const int opened = data ? archive_read_open_memory(in.get(), data->constData(), size_t(data->size()))
+                            : archive_read_open_filename(in.get(), QFile::encodeName(path).constData(), 1 << 16);
+    if (opened != ARCHIVE_OK) {
+        *failure = ZDFileTree::Result::failure(QStringLiteral("not a zip archive"), path);
+        return {};
+    }
+    return in;
+}
+
+// Reads the whole archive once, writing nothing: every entry and the bytes it
+// really unpacks to (never what its header claims) are held to the rule.
+ZDFileTree::Result checkAll(const QString &path, const QByteArray *data, const ZDArchive::Limits &limits)
+{
+    ZDFileTree::Result failure;
+    const ReadPtr in = openArchive(path, data, &failure);
+    if (!in)
+        return failure;
+    std::vector<char> buffer(1 << 16);
+    qint64 entries = 0, bytes = 0;
+    archive_entry *entry = nullptr;
+    for (;;) {
+        const int status = archive_read_next_header(in.get(), &entry);
+        if (status == ARCHIVE_EOF)
+            return {};
+        if (status < ARCHIVE_WARN)
+            return archiveFailure(in.get(), path);
+        if (++entries > limits.maxEntries)
+            return refused(QStringLiteral("it holds more than %1 entries").arg(limits.maxEntries));
+        QStringList components;
+        if (const QString why = refusalOf(entry, &components); !why.isEmpty())
+            return refused(why, entry);
+        for (;;) {
+            const la_ssize_t n = archive_read_data(in.get(), buffer.data(), buffer.size());
+            if (n < 0)
+                return archiveFailure(in.get(), path);
+            if (n == 0)
+                break;
+            bytes += n;
+            if (bytes > limits.maxBytes)
+                return refused(QStringLiteral("it unpacks to more than %1 bytes").arg(limits.maxBytes));
+        }
+    }
+}
+
+// Owner read and write (and entry for folders) always; group and others never write; no set-id bits.
+mode_t maskedMode(archive_entry *entry, bool folder)
+{
+    mode_t perm = archive_entry_perm(entry) & 0777;
+    if (perm == 0)
+        perm = folder ? 0755 : 0644;
+    return folder ? ((perm & 0755) | 0700) : ((perm & 0755) | 0600);
 }
 
 } // namespace
@@ -187,77 +263,92 @@ ZDFileTree::Result ZDArchive::createZip(const QString &source, const QString &de
     return r;
 }
 
-ZDFileTree::Result ZDArchive::extractZip(const QString &archivePath, const QString &destinationFolder)
+ZDFileTree::Result ZDArchive::check(const QString &archivePath, const Limits &limits)
 {
-    ReadPtr in(archive_read_new());
-    archive_read_support_format_zip(in.get());
-    if (archive_read_open_filename(in.get(), QFile::encodeName(archivePath).constData(), 1 << 16) != ARCHIVE_OK)
-        return archiveFailure(in.get(), archivePath);
+    return checkAll(archivePath, nullptr, limits);
+}
 
+ZDFileTree::Result ZDArchive::checkData(const QByteArray &data, const Limits &limits)
+{
+    return checkAll(QString(), &data, limits);
+}
+
+ZDFileTree::Result ZDArchive::extractZip(const QString &archivePath, const QString &destinationFolder, const Limits &limits)
+{
+    // A refused archive writes nothing at all, not even its first entries.
+    if (const ZDFileTree::Result checked = check(archivePath, limits); !checked.ok)
+        return checked;
+    ZDFileTree::Result failure;
+    const ReadPtr in = openArchive(archivePath, nullptr, &failure);
+    if (!in)
+        return failure;
     if (!QDir().mkpath(destinationFolder))
         return ZDFileTree::Result::failure(errno ? errno : EACCES, destinationFolder);
-    // The link check walks every component, so the destination itself must be link-free.
-    const QString root = QFileInfo(destinationFolder).canonicalFilePath();
-    if (root.isEmpty())
-        return ZDFileTree::Result::failure(ENOENT, destinationFolder);
+    const QString root = QDir::cleanPath(QDir(destinationFolder).absolutePath());
+    const ZDBeneath::Fd rootFd = ZDBeneath::openBase(root);
+    if (!rootFd.valid())
+        return ZDFileTree::Result::failure(errno, root);
 
-    WritePtr disk(archive_write_disk_new());
-    archive_write_disk_set_options(disk.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
-                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-
-    // A refused entry is skipped and reported at the end; a broken archive stops.
-    ZDFileTree::Result firstRefusal;
-    const auto refuse = [&firstRefusal](const ZDFileTree::Result &r) {
-        if (firstRefusal.ok)
-            firstRefusal = r;
+    // What this extraction made at the top goes again should a later entry fail.
+    QStringList made;
+    const auto undo = [&](const ZDFileTree::Result &r) {
+        for (const QString &top : std::as_const(made))
+            ZDFileTree::remove(root + QLatin1Char('/') + top);
+        return r;
     };
+    std::vector<char> buffer(1 << 16);
+    qint64 entries = 0, bytes = 0;
     archive_entry *entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(in.get(), &entry);
         if (status == ARCHIVE_EOF)
             break;
         if (status < ARCHIVE_WARN)
-            return archiveFailure(in.get(), archivePath);
-
-        const char *raw = archive_entry_pathname_utf8(entry) ? archive_entry_pathname_utf8(entry)
-                                                             : archive_entry_pathname(entry);
-        const QString name = safeEntryName(raw);
-        const mode_t type = archive_entry_filetype(entry);
-        const bool plainType = type == AE_IFREG || type == AE_IFDIR || type == AE_IFLNK;
-        if (name.isEmpty() || !plainType || archive_entry_hardlink(entry)) {
-            refuse(ZDFileTree::Result::failure(QStringLiteral("refused entry"), QString::fromUtf8(raw)));
-            continue;
-        }
-        const QString target = root + QLatin1Char('/') + name;
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
-        archive_entry_update_pathname_utf8(entry, target.toUtf8().constData());
-
-        const int header = archive_write_header(disk.get(), entry);
-        if (header == ARCHIVE_FATAL)
-            return archiveFailure(disk.get(), target);
-        if (header < ARCHIVE_WARN) {
-            refuse(archiveFailure(disk.get(), target));
-            continue;
-        }
-        if (type == AE_IFREG) {
-            const void *block = nullptr;
-            size_t size = 0;
-            la_int64_t offset = 0;
+            return undo(archiveFailure(in.get(), archivePath));
+        // Checked again as written: the file is the caller's, but cheap to hold to the rule twice.
+        QStringList components;
+        if (++entries > limits.maxEntries)
+            return undo(refused(QStringLiteral("it holds more than %1 entries").arg(limits.maxEntries)));
+        if (const QString why = refusalOf(entry, &components); !why.isEmpty())
+            return undo(refused(why, entry));
+        const QString target = root + QLatin1Char('/') + components.join(QLatin1Char('/'));
+        if (!made.contains(components.first())
+            && ::faccessat(rootFd.get(), QFile::encodeName(components.first()).constData(), F_OK, AT_SYMLINK_NOFOLLOW) != 0)
+            made << components.first();
+        const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+        const QString last = components.takeLast();
+        const ZDBeneath::Fd parent = ZDBeneath::makeFolders(rootFd.get(), components);
+        if (!parent.valid())
+            return undo(ZDFileTree::Result::failure(errno, target));
+        ZDBeneath::Fd fd = folder ? ZDBeneath::makeFolders(parent.get(), {last}) : ZDBeneath::replaceFile(parent.get(), last, 0600);
+        if (!fd.valid())
+            return undo(ZDFileTree::Result::failure(errno, target));
+        if (!folder) {
             for (;;) {
-                const int r = archive_read_data_block(in.get(), &block, &size, &offset);
-                if (r == ARCHIVE_EOF)
+                const la_ssize_t n = archive_read_data(in.get(), buffer.data(), buffer.size());
+                if (n < 0)
+                    return undo(archiveFailure(in.get(), archivePath));
+                if (n == 0)
                     break;
-                if (r < ARCHIVE_WARN)
-                    return archiveFailure(in.get(), archivePath);
-                if (archive_write_data_block(disk.get(), block, size, offset) < ARCHIVE_WARN)
-                    return archiveFailure(disk.get(), target);
+                bytes += n;
+                if (bytes > limits.maxBytes)
+                    return undo(refused(QStringLiteral("it unpacks to more than %1 bytes").arg(limits.maxBytes)));
+                for (la_ssize_t done = 0; done < n;) {
+                    const ssize_t w = ::write(fd.get(), buffer.data() + done, size_t(n - done));
+                    if (w < 0 && errno == EINTR)
+                        continue;
+                    if (w < 0)
+                        return undo(ZDFileTree::Result::failure(errno, target));
+                    done += w;
+                }
             }
         }
-        if (archive_write_finish_entry(disk.get()) < ARCHIVE_WARN)
-            return archiveFailure(disk.get(), target);
+        if (::fchmod(fd.get(), maskedMode(entry, folder)) != 0)
+            return undo(ZDFileTree::Result::failure(errno, target));
+        if (!folder && archive_entry_mtime_is_set(entry)) {
+            const struct timespec times[2] = {{0, UTIME_OMIT}, {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
+            ::futimens(fd.get(), times);
+        }
     }
-    if (archive_write_close(disk.get()) != ARCHIVE_OK)
-        return archiveFailure(disk.get(), root);
-    return firstRefusal;
+    return {};
 }

@@ -1,0 +1,48 @@
+#pragma once
+// Writing below a base folder without following links: each component is opened
+// from its parent's descriptor, so a link planted anywhere on the way stops the
+// write instead of carrying it elsewhere.
+#include <QString>
+#include <QStringList>
+
+#include <sys/types.h>
+
+class ZDBeneath
+{
+public:
+    // An owned descriptor; invalid (-1) after a failure, errno set.
+    class Fd
+    {
+    public:
+        Fd() = default;
+        explicit Fd(int fd) : m_fd(fd) {}
+        ~Fd();
+        Fd(Fd &&other) noexcept : m_fd(other.release()) {}
+        Fd &operator=(Fd &&other) noexcept;
+        Fd(const Fd &) = delete;
+        Fd &operator=(const Fd &) = delete;
+        int get() const { return m_fd; }
+        bool valid() const { return m_fd >= 0; }
+        int release()
+        {
+            const int fd = m_fd;
+            m_fd = -1;
+            return fd;
+        }
+
+    private:
+        int m_fd = -1;
+    };
+
+    ZDBeneath() = delete;
+
+    // The base itself; the caller vouches for the way to it.
+    static Fd openBase(const QString &folder);
+    // "a/./b//c" as {a, b, c}; empty when a component is ".." or holds a NUL.
+    static QStringList components(const QString &relative);
+    // The folder below base, each missing component made with mode; fails with
+    // ELOOP or ENOTDIR where a link or a file stands in the way.
+    static Fd makeFolders(int base, const QStringList &components, mode_t mode = 0755);
+    // A new file `name` in folder; a file or link already there is unlinked, never written through.
+    static Fd replaceFile(int folder, const QString &name, mode_t mode);
+};
