@@ -161,9 +161,9 @@ void AppController::addRemoteOperations()
 
     if (m_tasks)
         m_tasks->addOperations(*m_root);
-    ZDPreferenceBackups::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
+    ZDPreferenceBackups::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDAppPaths::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
-    ZDPlugins::addOperations(*m_root, m_tasks, [this] { m_processingCancelled = false; });
+    ZDPlugins::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDApplications::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDSchedules::addOperations(*m_root, m_tasks, m_registry, [this] { m_processingCancelled = false; });
     ZDRenderQueue::addOperations(*m_root, [this] { m_processingCancelled = false; });

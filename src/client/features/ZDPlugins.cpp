@@ -1,6 +1,7 @@
 #include "features/ZDPlugins.h"
 
 #include "files/ZDArchive.h"
+#include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientTasks.h"
 #include "files/ZDFileManager.h"
 #include "files/ZDFileTree.h"
@@ -12,7 +13,9 @@
 #include "features/ZDSystemProfile.h"
 #include "process/ZDTaskEx.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -21,12 +24,9 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <cstdio>
-#include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -59,47 +59,31 @@ void listFolder(const QString &folder, const QString &type, bool disabled, int d
     }
 }
 
-// The archive's real unpacked size and entry count stay within bounds, and it holds one item.
-bool archiveWithinBounds(const QString &zip, QString *why)
+// Only plain files and folders anywhere below path: no link, hard link, device or set-id bit.
+QString treeProblem(const QString &path)
 {
-    std::unique_ptr<archive, decltype(&archive_read_free)> a(archive_read_new(), archive_read_free);
-    archive_read_support_format_zip(a.get());
-    if (archive_read_open_filename(a.get(), QFile::encodeName(zip).constData(), 65536) != ARCHIVE_OK) {
-        *why = QStringLiteral("not a zip archive");
-        return false;
+    const auto problem = [](const QString &item) -> QString {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(item).constData(), &st) != 0)
+            return QStringLiteral("cannot read %1").arg(item);
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("%1 is a link").arg(item);
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+            return QStringLiteral("%1 is not a file or folder").arg(item);
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+            return QStringLiteral("%1 is a hard link").arg(item);
+        if (st.st_mode & (S_ISUID | S_ISGID | S_IWGRP | S_IWOTH))
+            return QStringLiteral("%1 has unsafe permissions").arg(item);
+        return {};
+    };
+    if (QString why = problem(path); !why.isEmpty())
+        return why;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        if (QString why = problem(it.next()); !why.isEmpty())
+            return why;
     }
-    std::vector<char> buffer(65536);
-    qint64 total = 0, entries = 0;
-    QSet<QString> tops;
-    archive_entry *entry = nullptr;
-    int status = ARCHIVE_OK;
-    while ((status = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
-        if (++entries > ZDPlugins::kMaxExtractEntries) {
-            *why = QStringLiteral("too many entries");
-            return false;
-        }
-        const char *name = archive_entry_pathname(entry);
-        tops.insert(QString::fromUtf8(name ? name : "").section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty));
-        for (;;) {
-            const la_ssize_t n = archive_read_data(a.get(), buffer.data(), buffer.size());
-            if (n < 0) {
-                *why = QStringLiteral("damaged archive");
-                return false;
-            }
-            if (n == 0)
-                break;
-            total += n;
-            if (total > ZDPlugins::kMaxExtractBytes) {
-                *why = QStringLiteral("unpacks to more than %1 bytes").arg(ZDPlugins::kMaxExtractBytes);
-                return false;
-            }
-        }
-    }
-    if (status != ARCHIVE_EOF || tops.size() != 1 || tops.contains(QString())) {
-        *why = QStringLiteral("the archive must hold exactly one plug-in");
-        return false;
-    }
-    return true;
+    return {};
 }
 
 bool renamePath(const QString &from, const QString &to)
@@ -128,9 +112,24 @@ QString safeName(const QString &fileName)
 
 } // namespace
 
-ZDPlugins::ZDPlugins(ZDClientTasks *tasks, std::function<void()> clearCancelled)
-    : m_tasks(tasks), m_clearCancelled(std::move(clearCancelled))
+ZDPlugins::ZDPlugins(ZDClientTasks *tasks, std::function<void()> clearCancelled,
+                     std::function<void(const QString &)> postError)
+    : m_tasks(tasks), m_clearCancelled(std::move(clearCancelled)), m_postError(std::move(postError))
 {
+}
+
+QString ZDPlugins::hashOf(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+bool ZDPlugins::refuse(const QString &why) const
+{
+    const QString text = QStringLiteral("Refused the plug-in: %1").arg(why);
+    ZDLog::appendLog(text);
+    if (m_postError)
+        m_postError(text);
+    return false;
 }
 
 QVariantMap ZDPlugins::recordFor(const QString &path, const QString &type, bool disabled)
@@ -219,12 +218,15 @@ QVariant ZDPlugins::pluginData(const QVariantMap &record) const
 }
 
 bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath,
-                             bool withRights)
+                             bool withRights, const QString &expectedHash)
 {
-    if (data.size() > kMaxDataBytes) {
-        ZDLog::appendLog(QStringLiteral("Plugin data is too large."));
-        return false;
-    }
+    if (data.size() > kMaxDataBytes)
+        return refuse(QStringLiteral("its data is larger than %1 bytes").arg(kMaxDataBytes));
+    if (!expectedHash.isEmpty() && expectedHash.compare(hashOf(data), Qt::CaseInsensitive) != 0)
+        return refuse(QStringLiteral("its SHA-256 %1 is not the %2 the console was shown").arg(hashOf(data), expectedHash.left(64)));
+    // Held to the archive rule before anything is written near the plug-in folder.
+    if (const ZDFileTree::Result checked = ZDArchive::checkData(data); !checked.ok)
+        return refuse(checked.description());
     // Next to the destination, the swap is a rename on one file system; a folder only
     // rights may change gets the new copy from a private folder through them.
     const bool writable = ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
@@ -244,18 +246,19 @@ bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const Q
     file.close();
     const QString unpacked = staging.filePath(QStringLiteral("new"));
     ZDLog::appendLog(QStringLiteral("Decompressing to %@..."), unpacked);
-    QString why;
-    if (!archiveWithinBounds(zip, &why) || !ZDArchive::extractZip(zip, unpacked).ok) {
-        ZDLog::appendLog(QStringLiteral("Unable to decompress plugin %@"), why);
+    if (const ZDFileTree::Result extracted = ZDArchive::extractZip(zip, unpacked); !extracted.ok) {
+        if (extracted.text.startsWith(QLatin1String("refused")))
+            return refuse(extracted.description());
+        ZDLog::appendLog(QStringLiteral("Unable to decompress plugin %@"), extracted.description());
         return false;
     }
     const QStringList items = QDir(unpacked).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    // A link would put a plug-in folder's entry onto whatever it names.
-    if (items.size() != 1 || QFileInfo(unpacked + QLatin1Char('/') + items.first()).isSymLink()) {
-        ZDLog::appendLog(QStringLiteral("Unable to decompress plugin"));
-        return false;
-    }
+    if (items.size() != 1)
+        return refuse(QStringLiteral("the archive must hold exactly one plug-in"));
     const QString staged = unpacked + QLatin1Char('/') + items.first();
+    // The whole tree, not just its top: a link anywhere would reach out of the plug-in folder.
+    if (const QString why = treeProblem(staged); !why.isEmpty())
+        return refuse(why.mid(unpacked.size() + 1));
     const QString target = folder + QLatin1Char('/') + name;
     const QString old = !oldPath.isEmpty() ? oldPath : (ZDFileTree::exists(target) ? target : QString());
     // Aside on the old copy's own file system, so that putting it back is a rename too.
@@ -302,7 +305,7 @@ bool ZDPlugins::installPlugin(const QVariantMap &record, const QByteArray &data)
             return false;
         }
     }
-    return stageAndSwap(folder, name, data, QString(), false);
+    return stageAndSwap(folder, name, data, QString(), false, record.value(QStringLiteral("sha256")).toString());
 }
 
 bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &settings)
@@ -322,7 +325,8 @@ bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &setting
     if (!auth.isEmpty() && (!m_tasks || m_tasks->authWithDict(auth)))
         return false;
     const QFileInfo info(old);
-    return stageAndSwap(info.absolutePath(), info.fileName(), data, old, !auth.isEmpty());
+    return stageAndSwap(info.absolutePath(), info.fileName(), data, old, !auth.isEmpty(),
+                        settings.value(QStringLiteral("sha256")).toString());
 }
 
 bool ZDPlugins::runTool(const QStringList &arguments, const QVariantMap &auth) const
@@ -386,9 +390,13 @@ bool ZDPlugins::needsAdminAccess(const QVariantList &records, const QVariantMap 
     return false;
 }
 
-void ZDPlugins::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, const std::function<void()> &clearCancelled)
+void ZDPlugins::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
+                              const std::function<void()> &clearCancelled)
 {
-    auto self = std::make_shared<ZDPlugins>(tasks, clearCancelled);
+    auto self = std::make_shared<ZDPlugins>(tasks, clearCancelled, [registry](const QString &text) {
+        if (registry)
+            registry->postErrorString(text);
+    });
     auto profile = std::make_shared<ZDSystemProfile>([] { return plugins(false); });
     // A plug-in operation that changed something: the profile is computed again on its next request.
     const auto changed = [profile](bool done) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class ZDCallbackRegistry;
 class ZDClientTasks;
 class ZDRemoteObject;
 class ZDSystemProfile;
@@ -21,18 +22,21 @@ class ZDPlugins
 public:
     // Below the wire's 16 MiB frame limit with room for the answer's envelope.
     static constexpr qint64 kMaxDataBytes = 15 * 1024 * 1024;
-    // What an archive may unpack to, and how many entries it may hold.
-    static constexpr qint64 kMaxExtractBytes = 1024LL * 1024 * 1024;
-    static constexpr qint64 kMaxExtractEntries = 100000;
     static constexpr int kMaxRecords = 10000;
     static constexpr int kMaxDepth = 8;
     static constexpr const char *kToolBundleID = "com.zendrel.Brindel";
 
-    // tasks: finds and runs the plug-in tool (null: the tool is never found).
-    ZDPlugins(ZDClientTasks *tasks, std::function<void()> clearCancelled);
+    // tasks: finds and runs the plug-in tool (null: the tool is never found);
+    // postError: how a refused plug-in is told to the consoles.
+    ZDPlugins(ZDClientTasks *tasks, std::function<void()> clearCancelled,
+              std::function<void(const QString &)> postError = {});
 
     // The plug-in and system information operations, served on the agent's object.
-    static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, const std::function<void()> &clearCancelled);
+    static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
+                              const std::function<void()> &clearCancelled);
+    // The lowercase hex SHA-256 a sender may give with plug-in data ("sha256"):
+    // data whose hash differs is refused.
+    static QString hashOf(const QByteArray &data);
 
     static QVariantList plugins(bool withDisabled);
     static QVariantMap recordFor(const QString &path, const QString &type, bool disabled);
@@ -48,10 +52,13 @@ private:
     // Unpacks data next to the destination, checks the one item it holds, and only
     // then swaps it in by rename; the old copy (oldPath) goes only once the new one is in
     // place. withRights: a folder the agent may not write is changed with the rights granted.
-    static bool stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath,
-                             bool withRights);
+    bool stageAndSwap(const QString &folder, const QString &name, const QByteArray &data, const QString &oldPath,
+                      bool withRights, const QString &expectedHash);
+    // Logs and tells the consoles; always false.
+    bool refuse(const QString &why) const;
     bool runTool(const QStringList &arguments, const QVariantMap &auth) const;
 
     ZDClientTasks *m_tasks;
     std::function<void()> m_clearCancelled;
+    std::function<void(const QString &)> m_postError;
 };

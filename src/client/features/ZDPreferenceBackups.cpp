@@ -1,6 +1,7 @@
 #include "features/ZDPreferenceBackups.h"
 
 #include "files/ZDArchive.h"
+#include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientTasks.h"
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
@@ -14,11 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <memory>
-#include <vector>
 
 namespace PK = ZDPreferenceKinds;
 using namespace std::chrono_literals;
@@ -35,55 +32,25 @@ QString resolvedKeepingLast(const QString &path)
     return parent + QLatin1Char('/') + info.fileName();
 }
 
-// A received archive is read through once before it is unpacked: its real
-// unpacked size and entry count must stay within bounds (the data's own size
-// is bounded by the wire, its expansion is not).
-bool withinBounds(const QString &zip, QString *why)
-{
-    const std::unique_ptr<archive, decltype(&archive_read_free)> a(archive_read_new(), archive_read_free);
-    archive_read_support_format_zip(a.get());
-    if (archive_read_open_filename(a.get(), QFile::encodeName(zip).constData(), 65536) != ARCHIVE_OK) {
-        *why = QStringLiteral("not a zip archive");
-        return false;
-    }
-    std::vector<char> buffer(65536);
-    qint64 total = 0;
-    int entries = 0;
-    archive_entry *entry = nullptr;
-    int status = ARCHIVE_OK;
-    while ((status = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK) {
-        if (++entries > ZDPreferenceBackups::kMaxRestoreEntries) {
-            *why = QStringLiteral("more than %1 entries").arg(ZDPreferenceBackups::kMaxRestoreEntries);
-            return false;
-        }
-        la_ssize_t n = 0;
-        while ((n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0) {
-            total += n;
-            if (total > ZDPreferenceBackups::kMaxRestoreBytes) {
-                *why = QStringLiteral("unpacks to more than %1 bytes").arg(ZDPreferenceBackups::kMaxRestoreBytes);
-                return false;
-            }
-        }
-        if (n < 0) {
-            *why = QStringLiteral("damaged archive");
-            return false;
-        }
-    }
-    if (status != ARCHIVE_EOF)
-        *why = QStringLiteral("damaged archive");
-    return status == ARCHIVE_EOF;
-}
-
 } // namespace
 
-ZDPreferenceBackups::ZDPreferenceBackups(std::function<QString()> executable) : m_executable(std::move(executable)) {}
+ZDPreferenceBackups::ZDPreferenceBackups(std::function<QString()> executable,
+                                         std::function<void(const QString &)> postError)
+    : m_executable(std::move(executable)), m_postError(std::move(postError))
+{
+}
 
-void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks,
+void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
                                         std::function<void()> clearCancelled)
 {
-    const auto self = std::make_shared<ZDPreferenceBackups>([tasks]() -> QString {
-        return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
-    });
+    const auto self = std::make_shared<ZDPreferenceBackups>(
+        [tasks]() -> QString {
+            return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+        },
+        [registry](const QString &text) {
+            if (registry)
+                registry->postErrorString(text);
+        });
     // Every operation first clears the agent's cancel flag.
     const auto serve = [&](const char *op, std::function<QVariant(const QVariantList &)> body) {
         root.serve(op, [clearCancelled, body = std::move(body)](const QVariantList &args) {
@@ -241,16 +208,15 @@ void ZDPreferenceBackups::restoreRemoteBackup(const QByteArray &data) const
     }
     const QString target = work.filePath(name + QLatin1Char('.') + QLatin1String(PK::kBackupExtension));
     ZDLog::appendLog(QStringLiteral("Decompressing to %@..."), target);
-    QString why;
-    if (!withinBounds(archive, &why)) {
-        // Nothing of a refused archive is restored, not even a part.
-        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), why);
+    // Nothing of a refused archive is restored, not even a part.
+    if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok) {
+        const QString text = QStringLiteral("Refused the preference backup: %1").arg(extracted.description());
+        ZDLog::appendLog(text);
+        if (m_postError)
+            m_postError(text);
         return;
     }
-    if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok)
-        ZDLog::appendLog(QStringLiteral("Unable to decompress backup: %@"), extracted.description());
     QFile::remove(archive);
-    // The tool reports a package that did not arrive itself.
     restore(target);
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class ZDCallbackRegistry;
 class ZDClientTasks;
 class ZDRemoteObject;
 
@@ -20,16 +21,16 @@ class ZDPreferenceBackups
 public:
     // Below the wire's 16 MiB frame, with room for the frame's own bytes.
     static constexpr qint64 kMaxBackupBytes = 15 * 1024 * 1024;
-    // What a received backup may unpack to.
-    static constexpr qint64 kMaxRestoreBytes = 256 * 1024 * 1024;
-    static constexpr int kMaxRestoreEntries = 20000;
     static constexpr const char *kBundleID = "com.zendrel.Stowel";
 
-    // executable: the tool's program, empty when it is not installed.
-    explicit ZDPreferenceBackups(std::function<QString()> executable);
+    // executable: the tool's program, empty when it is not installed; postError:
+    // how a refused backup is told to the consoles.
+    explicit ZDPreferenceBackups(std::function<QString()> executable,
+                                 std::function<void(const QString &)> postError = {});
 
     // Serves the stowel... operations on root; tasks finds the tool (none: not installed).
-    static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, std::function<void()> clearCancelled);
+    static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
+                              std::function<void()> clearCancelled);
 
     // The tool's list {name: {"path", ...}}, or none.
     QVariant backups() const;
@@ -52,4 +53,5 @@ private:
     void restore(const QString &packagePath) const;
 
     std::function<QString()> m_executable;
+    std::function<void(const QString &)> m_postError;
 };
