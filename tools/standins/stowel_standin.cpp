@@ -9,6 +9,7 @@
 //   -lock KEY,... / -unlock KEY,...  clear / give back the files' write bits
 //   -quicktrash                   trash the kinds checked by default (task "0")
 // Exit status: 0 done, 1 a file could not be handled, 64 usage, 65 refused input.
+#include "files/ZDBeneath.h"
 #include "files/ZDFileAttributes.h"
 #include "files/ZDFileManager.h"
 #include "files/ZDFileTree.h"
@@ -24,7 +25,14 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace PK = ZDPreferenceKinds;
 
@@ -146,29 +154,67 @@ int backup(const QStringList &args)
     return status;
 }
 
+// Copies one file's bytes, mode and times onto a new file in folder.
+bool copyInto(const QString &source, int folder, const QString &name)
+{
+    const ZDBeneath::Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const ZDBeneath::Fd out = ZDBeneath::replaceFile(folder, name, 0600);
+    if (!out.valid())
+        return false;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out.get(), buffer + done, size_t(n - done));
+            if (w < 0 && errno != EINTR)
+                return false;
+            done += std::max<ssize_t>(w, 0);
+        }
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return ::fchmod(out.get(), st.st_mode & 0755) == 0 && ::futimens(out.get(), times) == 0;
+}
+
 // Copies every regular file below `from` to the same place below `to`; links are
 // skipped, and so is anything that is not a preference file of a known kind (a
-// package may come from another computer).
+// package may come from another computer). Each write is opened from `to`'s
+// descriptor a component at a time: a link on the way (to another folder, to the
+// applications) stops it rather than carrying the file there.
 bool restoreTree(const QString &from, const QString &to)
 {
+    const ZDBeneath::Fd base = ZDBeneath::openBase(to.isEmpty() ? QStringLiteral("/") : to);
+    if (!base.valid()) {
+        std::fprintf(stderr, "Stowel: cannot open %s\n", qPrintable(to));
+        return false;
+    }
     bool ok = true;
     QDirIterator it(from, QDir::Files | QDir::Hidden | QDir::NoSymLinks | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!PK::isCovered(target)) {
+        const QString relative = source.mid(from.size() + 1);
+        const QString target = to + QLatin1Char('/') + relative;
+        QStringList components = ZDBeneath::components(relative);
+        if (components.isEmpty() || !PK::isCovered(target)) {
             std::fprintf(stderr, "Stowel: not a preference file, left alone: %s\n", qPrintable(target));
             ok = false;
             continue;
         }
-        QDir().mkpath(QFileInfo(target).path());
+        const QString name = components.takeLast();
+        const ZDBeneath::Fd folder = ZDBeneath::makeFolders(base.get(), components);
         // An old file or a link in the way is replaced, never written through.
-        if (ZDFileTree::exists(target))
-            ZDFileTree::remove(target);
-        const ZDFileTree::Result copied = ZDFileTree::copy(source, target);
-        if (!copied.ok) {
-            std::fprintf(stderr, "Stowel: %s\n", qPrintable(copied.description()));
+        if (!folder.valid() || !copyInto(source, folder.get(), name)) {
+            std::fprintf(stderr, "Stowel: %s: %s, not restored\n", qPrintable(target),
+                         folder.valid() ? std::strerror(errno) : "a link or file on the way");
             ok = false;
         }
     }
