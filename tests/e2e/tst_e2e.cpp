@@ -1013,7 +1013,7 @@ private Q_SLOTS:
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("(various)"));
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("missing on some computers"));
         QCOMPARE(row[QStringLiteral("children")].toArray().size(), 3);
-        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync")}));
+        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1")}));
         qInfo("e2e: pluginsAndDiff: list and sync on 4 hosts in %lld ms", t.elapsed());
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("10.0"));

@@ -79,8 +79,9 @@ QString ZDCommandLine::usage()
                                crash logs of the computers (new ones fetched) with statistics
   enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
   trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
-  plugins [sync | enable [NAME] | disable [NAME] | access all|user [NAME]]
-                               the plug-ins of the computers merged, or brought into line
+  plugins [sync [--from HOST] | enable [NAME] | disable [NAME] | access all|user [NAME]]
+                               the plug-ins of the computers merged, or brought into line;
+                               sync copies plug-ins only from HOST, showing each copy's SHA-256
   schedules [add TOOL TASK TYPE [VALUE] | remove NAME | enable|disable [NAME [HOST]] | sync]
                                scheduled tasks merged across the computers, or brought into line
   apps [open|quit|forcequit ID...]

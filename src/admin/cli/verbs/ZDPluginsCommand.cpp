@@ -34,20 +34,37 @@ int ZDPluginsCommand::run()
         || (verb == "access"_L1 && access >= 0);
     const qsizetype maxArgs = verb.isEmpty() || verb == "sync"_L1 ? 1 : verb == "access"_L1 ? 3 : 2;
     if (!known || p.size() > maxArgs) {
-        c.m_err << "kestra: plugins takes sync, enable [NAME], disable [NAME] or access all|user [NAME]\n";
+        c.m_err << "kestra: plugins takes sync [--from HOST], enable [NAME], disable [NAME] or access all|user [NAME]\n";
+        return ZDCommandLine::Usage;
+    }
+    if (!c.m_options.from.isEmpty() && verb != "sync"_L1) {
+        c.m_err << "kestra: --from goes with plugins sync\n";
         return ZDCommandLine::Usage;
     }
     const QString name = verb == "access"_L1 ? p.value(2) : p.value(1);
+    // The source is needed too, whatever the targets are.
+    const QString from = c.m_options.from;
+    if (!from.isEmpty() && !c.m_options.hosts.isEmpty() && !c.m_options.hosts.contains(from))
+        c.m_options.hosts << from;
     const ZDDispatcher::ServiceList services = c.computersNeededForWork();
     if (services.isEmpty())
         return c.finish(services);
+    QString source;
+    for (const ZDServicePtr &s : services) {
+        if (!from.isEmpty() && source.isEmpty() && c.matchesHost(s, from))
+            source = ZDCommandLine::hostOf(s);
+    }
+    if (!from.isEmpty() && source.isEmpty()) {
+        c.m_err << "kestra: " << ZDCliOutput::terminalText(from) << " is not one of the computers\n";
+        return ZDCommandLine::Failed;
+    }
     QList<ZDPluginItem> items;
     ZDPluginItems::Report report;
     c.runOffMain([&] {
         ZDPluginItems plugins(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
         items = plugins.refresh();
         if (verb == "sync"_L1)
-            report = plugins.sync(items);
+            report = plugins.sync(items, source);
         else if (verb == "enable"_L1 || verb == "disable"_L1)
             report = plugins.setDisabled(items, name, verb == "disable"_L1);
         else if (verb == "access"_L1)
@@ -61,6 +78,8 @@ int ZDPluginsCommand::run()
         for (const ZDPluginItem &item : std::as_const(items))
             rows << item.toMap();
         c.m_out << ZDCliOutput::prettyJson(rows);
+        for (const QString &note : std::as_const(report.notes))
+            c.m_err << ZDCliOutput::terminalText(note) << "\n";
     } else {
         QList<QStringList> rows{{u"PLUG-IN"_s, u"TYPE"_s, u"HOST"_s, u"VERSION"_s, u"ENABLED"_s, u"ACCESS"_s, u"STATE"_s}};
         for (const ZDPluginItem &item : std::as_const(items)) {
@@ -79,6 +98,8 @@ int ZDPluginsCommand::run()
         c.m_out << ZDCliOutput::table(rows);
         if (items.isEmpty())
             c.m_out << "No plug-ins.\n";
+        for (const QString &note : std::as_const(report.notes))
+            c.m_out << ZDCliOutput::terminalText(note) << "\n";
         if (!verb.isEmpty())
             c.m_out << report.changes << " change(s) made.\n";
     }

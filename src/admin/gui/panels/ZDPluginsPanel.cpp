@@ -33,8 +33,19 @@ ZDPluginsPanel::ZDPluginsPanel(ZDDispatcher *dispatcher, QWidget *parent)
     auto *buttons = new QHBoxLayout;
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshPlugins(); });
-    button(tr("Sync"), [this] {
-        act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &, const QString &) { return p.sync(items); });
+    // The copy comes from the computer whose line is selected, never from whichever claims the newest version.
+    button(tr("Sync From Selected Computer"), [this] {
+        const QTreeWidgetItem *line = m_tree->currentItem();
+        if (!line || !line->parent()) {
+            m_status->setText(tr("Select the line of the computer to copy from, under its plug-in."));
+            return;
+        }
+        act([](ZDPluginItems &p, const QList<ZDPluginItem> &items, const QString &, const QString &host) {
+            // Every differing plug-in is copied from that computer; the notes give each copy's SHA-256.
+            ZDPluginItems::Report report = p.sync(items, host);
+            report.failures += report.notes;
+            return report;
+        });
     });
     for (const bool disable : {false, true}) {
         button(disable ? tr("Disable") : tr("Enable"), [this, disable] {

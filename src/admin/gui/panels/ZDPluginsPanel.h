@@ -1,7 +1,8 @@
 #pragma once
 // The "Brindel" panel: one row per plug-in merged across the selected computers,
 // a line per computer, the rows whose copies differ marked with how. Sync brings
-// every computer to the newest copy; enable, disable and the two access buttons act
+// every computer to the copy on the computer whose line is selected, and shows
+// each copy's SHA-256; enable, disable and the two access buttons act
 // on the selected row (or line), or on every plug-in when nothing is selected. All
 // logic is in ZDPluginItems; remote work runs on the console's pool. Agents' texts
 // are shown as plain text.

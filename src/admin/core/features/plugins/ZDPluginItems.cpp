@@ -2,7 +2,10 @@
 
 #include "dispatch/ZDAgentCalls.h"
 #include "dispatch/ZDAggregation.h"
+#include "files/ZDArchive.h"
 #include "log/ZDLog.h"
+
+#include <QCryptographicHash>
 
 #include <QDateTime>
 #include <QHash>
@@ -16,6 +19,7 @@ const QString kVersion = QStringLiteral("version");
 const QString kDisabled = QStringLiteral("disabled");
 const QString kAccessType = QStringLiteral("accessType");
 const QString kFullPath = QStringLiteral("fullPath");
+const QString kSha256 = QStringLiteral("sha256");
 constexpr int kMaxRecordsPerHost = 10000;
 
 bool differentVersions(const QString &a, const QString &b)
@@ -71,26 +75,6 @@ void ZDPluginItem::addChild(QVariantMap record, const QString &host)
     }
     if (fileName.isEmpty())
         fileName = record.value(kFullPath).toString();
-}
-
-int ZDPluginItem::newestChild() const
-{
-    int newest = -1;
-    for (int i = 0; i < children.size(); ++i) {
-        if (newest < 0) {
-            newest = i;
-            continue;
-        }
-        const QVariantMap child = children.at(i).toMap(), best = children.at(newest).toMap();
-        bool newer = false;
-        if (child.contains(kVersion) && best.contains(kVersion))
-            newer = ZDAggregation::compareVersionString(child.value(kVersion).toString(), best.value(kVersion).toString()) > 0;
-        else
-            newer = child.value(QStringLiteral("moddate")).toDateTime() > best.value(QStringLiteral("moddate")).toDateTime();
-        if (newer)
-            newest = i;
-    }
-    return newest;
 }
 
 QString ZDPluginItem::stateText(int state)
@@ -219,7 +203,8 @@ bool ZDPluginItems::act(const char *op, const QVariantMap &child, const QVariant
     return true;
 }
 
-bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest, const QByteArray &data, Report &report)
+bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest, const QByteArray &data,
+                            const QString &hash, Report &report)
 {
     const ZDAgentCalls calls(&m_dispatcher);
     bool ok = true;
@@ -229,8 +214,9 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
             continue;
         const QString host = child.value(kHostname).toString();
         const ZDServicePtr service = serviceFor(host);
-        const QVariantMap record = agentRecord(child);
+        QVariantMap record = agentRecord(child);
         const bool rights = service && calls.brindelNeedsAdminAccess({record}, {}, service);
+        record.insert(kSha256, hash);
         const QVariant done = service ? calls.brindelWithSettings("brindelUpdatePlugin:settings:",
                                                                   {{QStringLiteral("obj1"), record},
                                                                    {QStringLiteral("obj2"), data}},
@@ -248,7 +234,8 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
         const QVariantMap record{{QStringLiteral("filename"), lastComponent(newest.value(kFullPath).toString())},
                                  {QStringLiteral("type"), item.type},
                                  {kDisabled, newest.value(kDisabled)},
-                                 {kAccessType, newest.value(kAccessType)}};
+                                 {kAccessType, newest.value(kAccessType)},
+                                 {kSha256, hash}};
         if (service && calls.brindelInstallPlugin(record, data, service).toBool()) {
             ++report.changes;
         } else {
@@ -259,7 +246,7 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
     return ok;
 }
 
-ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items)
+ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items, const QString &sourceHost)
 {
     ZDLog::appendLog(QStringLiteral("Syncing Brindel plugins..."));
     // A cancel left from an earlier run or a switch of tasks must not stop this one.
@@ -272,12 +259,20 @@ ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items)
             return report;
         if (item.state != ZDPluginItem::VersionsDiffer && item.state != ZDPluginItem::Missing)
             continue;
-        const int newestIndex = item.newestChild();
-        if (newestIndex < 0) {
-            ZDLog::appendLog(QStringLiteral("Unable to locate most recent plugin version for plugin %@"), item.name);
+        if (sourceHost.isEmpty()) {
+            report.notes << QStringLiteral("%1: the computers' copies differ; not copied without a chosen source computer")
+                                .arg(item.name);
             continue;
         }
-        const QVariantMap newest = item.children.at(newestIndex).toMap();
+        QVariantMap newest;
+        for (const QVariant &c : item.children) {
+            if (c.toMap().value(kHostname).toString() == sourceHost)
+                newest = c.toMap();
+        }
+        if (newest.isEmpty()) {
+            report.notes << QStringLiteral("%1: not on %2, left as it is").arg(item.name, sourceHost);
+            continue;
+        }
         const QString host = newest.value(kHostname).toString();
         const ZDServicePtr source = serviceFor(host);
         const QVariant data = source ? calls.brindelPluginData(agentRecord(newest), source) : QVariant();
@@ -288,7 +283,17 @@ ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items)
                                    .arg(host, item.name);
             continue;
         }
-        if (replace(item, newest, data.toByteArray(), report))
+        // Held to the rule the targets apply, so that a copy with links goes nowhere.
+        if (const ZDFileTree::Result checked = ZDArchive::checkData(data.toByteArray()); !checked.ok) {
+            report.failures << QStringLiteral("%1: refused its copy of %2: %3").arg(host, item.name, checked.description());
+            continue;
+        }
+        const QString hash = QString::fromLatin1(
+            QCryptographicHash::hash(data.toByteArray(), QCryptographicHash::Sha256).toHex());
+        report.notes << QStringLiteral("%1 %2 from %3: SHA-256 %4")
+                            .arg(item.name, newest.value(kVersion).toString(), host, hash);
+        ZDLog::appendLog(QStringLiteral("Copying plugin %@ from %@, SHA-256 %@"), item.name, host, hash);
+        if (replace(item, newest, data.toByteArray(), hash, report))
             touched << keyOf(newest);
     }
     // The new copies count too: enabled state and access follow what most computers have.

@@ -34,9 +34,6 @@ struct ZDPluginItem
     QStringList missingHosts;
 
     void addChild(QVariantMap record, const QString &host);
-    // The newest child by version (as versions, never as text), else by date; the
-    // first of equals wins. -1 without children.
-    int newestChild() const;
     QVariantMap toMap() const;
     static QString stateText(int state);
 };
@@ -49,10 +46,12 @@ public:
     // hostLists: host -> list of records; hosts: every computer asked, in order (for missingHosts).
     static QList<ZDPluginItem> merge(const QVariantMap &hostLists, const QStringList &hosts);
 
-    // What a run did: per failure one line "host: what".
+    // What a run did: per failure one line "host: what"; notes for the administrator
+    // (each copy's source and SHA-256, what was left for want of a source).
     struct Report
     {
         QStringList failures;
+        QStringList notes;
         int changes = 0;
     };
 
@@ -62,9 +61,12 @@ public:
     ZDPluginItems(ZDDispatcher &dispatcher, ZDDispatcher::ServiceList services, HostOf hostOf);
 
     QList<ZDPluginItem> refresh();
-    // Brings every item that differs to the newest copy everywhere, then to the
-    // enabled state and access most computers share.
-    Report sync(const QList<ZDPluginItem> &items);
+    // Brings every item that differs to the copy on sourceHost (keyed as the lists
+    // are) everywhere, then to the enabled state and access most computers share.
+    // Without a source nothing is copied: a version is only what an agent claims.
+    // Each copy goes out with its SHA-256, which every target checks on arrival;
+    // an archive holding links is refused here already.
+    Report sync(const QList<ZDPluginItem> &items, const QString &sourceHost = {});
     // name empty: every plug-in; else the items of that name (or bundle identifier);
     // host given: only that computer's copy.
     Report setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled, const QString &host = {});
@@ -75,7 +77,8 @@ private:
     // Runs the tool's operation on the child's computer, with rights when that computer needs them.
     bool act(const char *op, const QVariantMap &child, const QVariant &value, const QVariantMap &rightsSettings,
              Report &report);
-    bool replace(const ZDPluginItem &item, const QVariantMap &newest, const QByteArray &data, Report &report);
+    bool replace(const ZDPluginItem &item, const QVariantMap &source, const QByteArray &data, const QString &hash,
+                 Report &report);
     // Each computer's copy of the named plug-in (all when empty) on host (all when empty), until cancelled.
     void forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,
                      const std::function<void(const QVariantMap &child)> &visit) const;
