@@ -2,6 +2,7 @@
 // credentials encrypted for the wire) and the places it keeps them (paths and the machine model below a
 // sandbox root).
 #include "rights/ZDEncryption.h"
+#include "files/ZDArchive.h"
 #include "files/ZDFileManager.h"
 #include "rights/ZDLaunchd.h"
 #include "platform/ZDLocalPaths.h"
@@ -10,6 +11,7 @@
 #include "plist/ZDPropertyList.h"
 #include "process/ZDTaskEx.h"
 #include "ZDTestSandbox.h"
+#include "ZDTestZip.h"
 #include "files/ZDTrash.h"
 #include <QtTest>
 #include <fcntl.h>
@@ -24,6 +26,7 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using FM = ZDFileManager;
+using zdtest::makeZip;
 
 namespace {
 
@@ -38,48 +41,6 @@ QStringList logMessages()
         out << line.remove(prefix);
     return out;
 }
-
-quint32 crc32(const QByteArray &data)
-{
-    quint32 c = 0xFFFFFFFFu;
-    for (const char ch : data) {
-        c ^= quint8(ch);
-        for (int k = 0; k < 8; ++k)
-            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-    }
-    return ~c;
-}
-
-struct ZipEntry
-{
-    QByteArray name;
-    QByteArray data;
-    quint32 mode; // file type and permissions, as a Unix zip tool stores them
-};
-
-// A stored (uncompressed) zip written by hand, so that hostile names can be had.
-QByteArray makeZip(const QList<ZipEntry> &entries)
-{
-    QByteArray local, central, end;
-    QDataStream l(&local, QIODevice::WriteOnly), c(&central, QIODevice::WriteOnly), d(&end, QIODevice::WriteOnly);
-    for (QDataStream *s : {&l, &c, &d})
-        s->setByteOrder(QDataStream::LittleEndian);
-    for (const ZipEntry &e : entries) {
-        const quint32 offset = quint32(local.size()), crc = crc32(e.data), size = quint32(e.data.size());
-        l << quint32(0x04034b50) << quint16(20) << quint16(0) << quint16(0) << quint16(0) << quint16(0x21) << crc
-          << size << size << quint16(e.name.size()) << quint16(0);
-        l.writeRawData(e.name.constData(), int(e.name.size()));
-        l.writeRawData(e.data.constData(), int(size));
-        c << quint32(0x02014b50) << quint16((3 << 8) | 20) << quint16(20) << quint16(0) << quint16(0) << quint16(0)
-          << quint16(0x21) << crc << size << size << quint16(e.name.size()) << quint16(0) << quint16(0) << quint16(0)
-          << quint16(0) << quint32(e.mode << 16) << offset;
-        c.writeRawData(e.name.constData(), int(e.name.size()));
-    }
-    d << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size()) << quint16(entries.size())
-      << quint32(central.size()) << quint32(local.size()) << quint16(0);
-    return local + central + end;
-}
-
 
 QVariantMap sample(bool wholeSeconds)
 {
@@ -584,12 +545,10 @@ private Q_SLOTS:
     {
         const QString folder = p("Project");
         QVERIFY(write(folder + "/readme.txt", "hello") && write(folder + "/src/main.c", "int main;"));
-        QVERIFY(QFile::link(u"readme.txt"_s, folder + "/link"));
         QVERIFY(QDir().mkpath(folder + "/empty"));
         QVERIFY(FM::compressFile(folder, p("with.zip")));
         QVERIFY(FM::decompressFile(p("with.zip"), p("out1")));
         QCOMPARE(ZDTestSandbox::readFile(p("out1/Project/src/main.c")), QByteArray("int main;"));
-        QVERIFY(QFileInfo(p("out1/Project/link")).isSymLink());
         QVERIFY(QFileInfo(p("out1/Project/empty")).isDir());
         const QString without = p("without.zip");
         QVERIFY(FM::compressFile(folder, without, false));
@@ -607,31 +566,52 @@ private Q_SLOTS:
         QVERIFY(!FM::decompressFile(p("missing.zip"), p("out3")));
         QVERIFY(write(p("garbage.zip"), "not a zip at all"));
         QVERIFY(!FM::decompressFile(p("garbage.zip"), p("out4")));
+        // A folder holding a link packs, but never unpacks: links are not extracted.
+        QVERIFY(QFile::link(u"readme.txt"_s, folder + "/link"));
+        QVERIFY(FM::compressFile(folder, p("linked.zip")));
+        QVERIFY(!FM::decompressFile(p("linked.zip"), p("out5")));
     }
-    void hostileArchiveStaysInside()
+    // Each archive starts with a harmless entry, then breaks the rule once: it is refused
+    // whole, nothing lands inside or outside, and the refusal says why.
+    void hostileArchiveRefusedWhole()
     {
         QVERIFY(QDir().mkpath(p("victim")));
         const QByteArray victim = QFile::encodeName(p("victim"));
-        QVERIFY(write(p("hostile.zip"), makeZip({
-            {"../escaped.txt", "dotdot", S_IFREG | 0644},
-            {"ok/../../escaped2.txt", "dotdot", S_IFREG | 0644},
-            {victim + "/absolute.txt", "absolute", S_IFREG | 0644},
-            {"link", victim, S_IFLNK | 0777},
-            {"link/through.txt", "through", S_IFREG | 0644},
-            {"setuid", "x", S_IFREG | 04755},
-            {"fine/file.txt", "fine", S_IFREG | 0644},
-        })));
-        const QString out = p("unpacked/inside");
-        FM::decompressFile(p("hostile.zip"), out);
-        QCOMPARE(QDir(p("victim")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-        QVERIFY(!QFileInfo::exists(p("unpacked/escaped.txt")));
-        QVERIFY(!QFileInfo::exists(p("escaped2.txt")));
-        QVERIFY(!QFileInfo::exists(out + "/link/through.txt"));
-        QCOMPARE(ZDTestSandbox::readFile(out + "/fine/file.txt"), QByteArray("fine"));
-        struct stat st {};
-        if (::stat(QFile::encodeName(out + "/setuid").constData(), &st) == 0) {
-            QCOMPARE(st.st_mode & 0100, 0100u);
-            QCOMPARE(st.st_mode & 07000, 0u);
+        const QList<std::pair<QList<zdtest::ZipEntry>, QString>> cases{
+            {{{"../escaped.txt", "dotdot"}}, u"climbs out"_s},
+            {{{"ok/../../escaped2.txt", "dotdot"}}, u"climbs out"_s},
+            {{{victim + "/absolute.txt", "absolute"}}, u"absolute name"_s},
+            {{{"link", victim, S_IFLNK | 0777}, {"link/through.txt", "through"}}, u"is a link"_s},
+        };
+        for (const auto &[hostile, why] : cases) {
+            QVERIFY(write(p("hostile.zip"), makeZip(QList<zdtest::ZipEntry>{{"fine/file.txt", "fine"}} + hostile)));
+            const ZDFileTree::Result r = ZDArchive::extractZip(p("hostile.zip"), p("unpacked/inside"));
+            QVERIFY2(!r.ok && r.text.startsWith(u"refused archive"_s) && r.text.contains(why), qPrintable(why + u": "_s + r.description()));
+            QVERIFY(!QFileInfo::exists(p("unpacked")));
+            QVERIFY(!QFileInfo::exists(p("escaped.txt")) && !QFileInfo::exists(p("escaped2.txt")));
+            QCOMPARE(QDir(p("victim")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        }
+        // A gigabyte of zeros in a megabyte, fed to the check as a stream; and too many entries.
+        const QByteArray bomb = zdtest::zipBomb("zeros", 1LL << 30);
+        QVERIFY(!bomb.isEmpty() && bomb.size() < 16 * 1024 * 1024);
+        QVERIFY(write(p("bomb.zip"), bomb));
+        ZDFileTree::Result r = ZDArchive::extractZip(p("bomb.zip"), p("unpacked"));
+        QVERIFY2(!r.ok && r.text.contains(u"unpacks to more than"_s), qPrintable(r.description()));
+        QList<zdtest::ZipEntry> many;
+        for (int i = 0; i <= ZDArchive::kReceived.maxEntries; ++i)
+            many.append({QByteArray::number(i), {}});
+        QVERIFY(write(p("many.zip"), makeZip(many)));
+        r = ZDArchive::extractZip(p("many.zip"), p("unpacked"));
+        QVERIFY2(!r.ok && r.text.contains(u"more than 20000 entries"_s), qPrintable(r.description()));
+        QVERIFY(!QFileInfo::exists(p("unpacked")));
+        // Modes are masked: no set-id bits, nobody else writes; executables stay executable.
+        QVERIFY(write(p("modes.zip"), makeZip({{"d/", "", S_IFDIR | 0777}, {"d/all", "x", S_IFREG | 0777},
+                                               {"d/rw", "x", S_IFREG | 0666}, {"d/setuid", "x", S_IFREG | 04755}})));
+        QVERIFY(ZDArchive::extractZip(p("modes.zip"), p("modes")).ok);
+        for (const auto &[name, mode] : {std::pair{"d", 0755u}, {"d/all", 0755u}, {"d/rw", 0644u}, {"d/setuid", 0755u}}) {
+            struct stat st {};
+            QVERIFY(::lstat(QFile::encodeName(p("modes/") + QLatin1String(name)).constData(), &st) == 0);
+            QCOMPARE(st.st_mode & 07777, mode);
         }
     }
     void copyWithProgress()
