@@ -326,7 +326,7 @@ bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &setting
         return false;
     const QFileInfo info(old);
     return stageAndSwap(info.absolutePath(), info.fileName(), data, old, !auth.isEmpty(),
-                        settings.value(QStringLiteral("sha256")).toString());
+                        record.value(QStringLiteral("sha256")).toString());
 }
 
 bool ZDPlugins::runTool(const QStringList &arguments, const QVariantMap &auth) const

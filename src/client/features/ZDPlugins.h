@@ -34,8 +34,8 @@ public:
     // The plug-in and system information operations, served on the agent's object.
     static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
                               const std::function<void()> &clearCancelled);
-    // The lowercase hex SHA-256 a sender may give with plug-in data ("sha256"):
-    // data whose hash differs is refused.
+    // The lowercase hex SHA-256 a console gives in the plug-in's record ("sha256")
+    // with the data it sends: data whose hash differs is refused.
     static QString hashOf(const QByteArray &data);
 
     static QVariantList plugins(bool withDisabled);
