@@ -10,6 +10,7 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
+#include <QDirIterator>
 #include <QRandomGenerator>
 
 using namespace Qt::StringLiterals;
@@ -121,6 +122,43 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(at(u"home/.lv2/Echo.lv2/manifest.ttl"_s)));
         // The tool itself refuses what lies outside the plug-in folders.
         QCOMPARE(zdtest::runProgram(at(u"opt/Brindel.app/Contents/MacOS/Brindel"_s), {u"-disable"_s, at(u"etc/os-release"_s)}).exit(), 2);
+    }
+
+    // A rogue agent claims version 99 of a plug-in: sync copies nothing until the administrator
+    // names the source, then that computer's copy goes out with its SHA-256, checked on arrival.
+    void syncCopiesOnlyFromTheChosenComputer()
+    {
+        const auto verb = [](const QString &root, const char *version, const QByteArray &body) {
+            return ZDPropertyList::writeFile(root + u"/home/.lv2/Verb.lv2/Contents/Info.plist"_s,
+                                             QVariantMap{{u"CFBundleName"_s, u"Verb"_s}, {u"CFBundleShortVersionString"_s, QLatin1String(version)}})
+                && ZDTestSandbox::writeFile(root + u"/home/.lv2/Verb.lv2/verb.ttl"_s, body);
+        };
+        // Only what can travel and has a folder to go to on the rogue's computer.
+        QVERIFY(ZDFileTree::remove(at(u"home/.lv2/Huge.lv2"_s)).ok);
+        QVERIFY(ZDFileTree::remove(at(u"usr/local/share/Adobe"_s)).ok);
+        ZDRealAgent rogue;
+        QVERIFY(verb(m_agent.root(), "1.0", "good") && verb(rogue.root(), "99.0", "evil"));
+        QVERIFY2(rogue.startAlone(ZDRealAgent::freePort(), "rogue-host"), qPrintable(rogue.output()));
+        QCOMPARE(kestra({u"add"_s, u"rogue"_s, u"127.0.0.1"_s, QString::number(rogue.port())}).exit(), 0);
+        const auto sync = [](const QStringList &more) {
+            return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s,
+                                      QStringList{u"plugins"_s, u"sync"_s, u"--no-browse"_s, u"--hosts"_s, u"bay,rogue"_s} + more);
+        };
+        zdtest::Ran r = sync({});
+        QVERIFY2(r.out.contains(u"Verb: the computers' copies differ; not copied without a chosen source computer"_s), qPrintable(r.out));
+        QCOMPARE(ZDTestSandbox::readFile(at(u"home/.lv2/Verb.lv2/verb.ttl"_s)), QByteArray("good"));
+        r = sync({u"--from"_s, u"bay"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err));
+        const QString hash = QRegularExpression(u"Verb 1.0 from \\S+: SHA-256 ([0-9a-f]{64})"_s).match(r.out).captured(1);
+        QVERIFY2(!hash.isEmpty(), qPrintable(r.out));
+        QCOMPARE(ZDTestSandbox::readFile(rogue.root() + u"/home/.lv2/Verb.lv2/verb.ttl"_s), QByteArray("good"));
+        // The rogue's own log says which hash it checked the copy against.
+        const auto rogueLog = [&] {
+            QDirIterator logs(rogue.root(), {u"KestraClient.1.log"_s}, QDir::Files, QDirIterator::Subdirectories);
+            return logs.hasNext() ? ZDTestSandbox::readFile(logs.next()) : QByteArray();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(rogueLog().contains("has the SHA-256 the console was shown: " + hash.toLatin1()), 30000);
+        QCOMPARE(ZDTestSandbox::readFile(at(u"home/.lv2/Verb.lv2/verb.ttl"_s)), QByteArray("good"));
     }
 };
 

@@ -222,8 +222,12 @@ bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const Q
 {
     if (data.size() > kMaxDataBytes)
         return refuse(QStringLiteral("its data is larger than %1 bytes").arg(kMaxDataBytes));
-    if (!expectedHash.isEmpty() && expectedHash.compare(hashOf(data), Qt::CaseInsensitive) != 0)
-        return refuse(QStringLiteral("its SHA-256 %1 is not the %2 the console was shown").arg(hashOf(data), expectedHash.left(64)));
+    if (!expectedHash.isEmpty()) {
+        const QString hash = hashOf(data);
+        if (expectedHash.compare(hash, Qt::CaseInsensitive) != 0)
+            return refuse(QStringLiteral("its SHA-256 %1 is not the %2 the console was shown").arg(hash, expectedHash.left(64)));
+        ZDLog::appendLog(QStringLiteral("Plugin data has the SHA-256 the console was shown: %@"), hash);
+    }
     // Held to the archive rule before anything is written near the plug-in folder.
     if (const ZDFileTree::Result checked = ZDArchive::checkData(data); !checked.ok)
         return refuse(checked.description());
