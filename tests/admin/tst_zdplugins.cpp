@@ -159,6 +159,13 @@ private Q_SLOTS:
         };
         QTRY_VERIFY_WITH_TIMEOUT(rogueLog().contains("has the SHA-256 the console was shown: " + hash.toLatin1()), 30000);
         QCOMPARE(ZDTestSandbox::readFile(at(u"home/.lv2/Verb.lv2/verb.ttl"_s)), QByteArray("good"));
+        // Chosen or not, a copy holding a link goes nowhere: the console refuses it before sending.
+        QVERIFY(verb(rogue.root(), "2.0", "evil") && QFile::link(at(u"home"_s), rogue.root() + u"/home/.lv2/Verb.lv2/home"_s));
+        r = sync({u"--from"_s, u"rogue"_s});
+        QVERIFY2(r.exit() != 0 && (r.out + r.err).contains(u"refused its copy of Verb"_s) && (r.out + r.err).contains(u"is a link"_s),
+                 qPrintable(r.out + r.err));
+        QCOMPARE(ZDTestSandbox::readFile(at(u"home/.lv2/Verb.lv2/verb.ttl"_s)), QByteArray("good"));
+        QVERIFY(!QFileInfo::exists(at(u"home/.lv2/Verb.lv2/home"_s)));
     }
 };
 
