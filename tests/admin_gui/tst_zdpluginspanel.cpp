@@ -10,7 +10,9 @@
 #include "ZDScreenshot.h"
 #include "ZDTestSandbox.h"
 
+#include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
 
@@ -68,6 +70,30 @@ private Q_SLOTS:
         QCOMPARE(finder.results()->item(0, 1)->text(), QStringLiteral("10.0"));
         QCOMPARE(finder.results()->item(1, 0)->text(), QStringLiteral("Framework libfaulty"));
         QVERIFY(zdtest::saveScreenshot(finder, "difference-finder-panel.png"));
+        // Sync copies only from the computer whose line is selected, and shows the copy's SHA-256.
+        const auto glowOf = [this](int i) {
+            return ZDPropertyList::readDictionary(m_agents[i].root() + QStringLiteral("/usr/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"))
+                .value(QStringLiteral("CFBundleShortVersionString")).toString();
+        };
+        QPushButton *sync = nullptr;
+        for (QPushButton *b : plugins.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Sync From Selected Computer"))
+                sync = b;
+        QLabel *status = plugins.findChild<QLabel *>();
+        QVERIFY(sync && status);
+        plugins.tree()->setCurrentItem(nullptr);
+        sync->click();
+        QVERIFY(status->text().startsWith(QStringLiteral("Select the line")));
+        QCOMPARE(glowOf(1), QStringLiteral("9.0"));
+        QTreeWidgetItem *glow = plugins.tree()->topLevelItem(1);
+        QCOMPARE(glow->child(0)->text(1), QStringLiteral("10.0"));
+        plugins.tree()->setCurrentItem(glow->child(0));
+        sync->click();
+        QVERIFY(filled.wait(60000));
+        QCOMPARE(glowOf(1), QStringLiteral("10.0"));
+        QVERIFY2(status->text().contains(QRegularExpression(QStringLiteral("Glow 10.0 from .*: SHA-256 [0-9a-f]{64}"))),
+                 qPrintable(status->text()));
+
         // The information panel shows the agent's hardware summary.
         ZDComputerInfoPanel info(&dispatcher);
         QSignalSpy loaded(&info, &ZDComputerInfoPanel::infoLoaded);
