@@ -210,7 +210,10 @@ void ZDPreferenceBackups::restoreRemoteBackup(const QByteArray &data) const
     ZDLog::appendLog(QStringLiteral("Decompressing to %@..."), target);
     // Nothing of a refused archive is restored, not even a part.
     if (const auto extracted = ZDArchive::extractZip(archive, target); !extracted.ok) {
-        const QString text = QStringLiteral("Refused the preference backup: %1").arg(extracted.description());
+        const QString text = (extracted.text.startsWith(QLatin1String("refused"))
+                                  ? QStringLiteral("Refused the preference backup: %1")
+                                  : QStringLiteral("Unable to decompress the preference backup: %1"))
+                                 .arg(extracted.description());
         ZDLog::appendLog(text);
         if (m_postError)
             m_postError(text);
