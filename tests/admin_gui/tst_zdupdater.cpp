@@ -106,9 +106,9 @@ private Q_SLOTS:
 
         // Each refused before anything is unpacked; the old copy stays and is opened again.
         const QList<std::pair<QString, QString>> refused{
-            {serve(zip, ZDTestSandbox::readFile(zip) + "x"), u"does not match the SHA-256 in its manifest"_s},
             {serve(signedZip(u"older"_s, m_sandbox.path(u"old"_s), sample + QStringList{u"--version"_s, u"1"_s})),
              u"version 1 is not newer than the installed version 100"_s},
+            {serve(zip, ZDTestSandbox::readFile(zip) + "x"), u"does not match the SHA-256 in its manifest"_s},
             {serve(signedZip(u"otherkey"_s, m_sandbox.path(u"image"_s), sample + QStringList{u"--version"_s, u"200"_s},
                              otherSeed)),
              u"not signed with the key the installed application trusts"_s},
