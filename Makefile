@@ -12,9 +12,15 @@ bootstrap:
 	@scripts/bootstrap.sh
 
 $(BUILD)/build.ninja: CMakeLists.txt CMakePresets.json
-	cmake --preset $(PRESET)
+	cmake --preset $(PRESET) $(CMAKE_ARGS)
 
+# CMAKE_ARGS reach the configuration, e.g. CMAKE_ARGS=-DKESTRA_UPDATE_PUBLIC_KEY=<the studio's key>
+# (see README, "Update signing") or -DKESTRA_DEMO_UPDATE_KEY=ON for a demo build.
+CMAKE_ARGS ?=
 configure: bootstrap $(BUILD)/build.ninja
+ifneq ($(strip $(CMAKE_ARGS)),)
+	cmake --preset $(PRESET) $(CMAKE_ARGS)
+endif
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -42,10 +48,11 @@ services-down:
 clean:
 	rm -rf build
 
-# Debian packages kestra-client and kestra-admin in $(BUILD)/packages.
+# Debian packages kestra-client and kestra-admin in $(BUILD)/packages; refused while the build
+# trusts the public development update key, unless asked for a demo (KESTRA_DEMO_UPDATE_KEY=ON).
 .PHONY: package
 package: build
-	cd $(BUILD) && cpack -G DEB
+	cd $(BUILD) && cpack -G DEB $(if $(KESTRA_DEMO_UPDATE_KEY),-D KESTRA_DEMO_UPDATE_KEY=$(KESTRA_DEMO_UPDATE_KEY))
 
 .PHONY: bench
 bench: build

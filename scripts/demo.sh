@@ -24,14 +24,17 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
   trap cleanup EXIT
   trap 'exit 130' INT TERM
   # A software-update feed of the fleet's own on loopback, so no agent calls the maker's server:
-  # the update tool's archive, signed with the development key the agents of this build trust.
+  # the update tool's archive with its manifest, signed with the development key the agents of this build trust.
+  tool_info="$build/apps/Zendrel Nuvell.app/Contents/Info.plist"
+  tool_version=$(sed -n '/CFBundleVersion/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}' "$tool_info" 2>/dev/null || true)
   feed=$(mktemp -d) && mkdir -p "$feed/www/rss/appcasts" \
     && (cd "$build/apps" && zip -qry "$feed/www/nuvell.zip" "Zendrel Nuvell.app") \
     && "$build/bin/kestra-sign-update" sign "$source_dir/tools/updatesign/development.seed" "$feed/www/nuvell.zip" \
+         --bundle com.zendrel.Nuvell --version "$tool_version" --days 1 \
     && printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>alternateURL</key><string>/nuvell.zip</string></dict></plist>\n' \
          > "$feed/www/rss/appcasts/com.zendrel.Nuvell.xml" || echo "No local update feed (zip and the signing tool are needed)."
   feed_url=""
-  if [ -s "$feed/www/nuvell.zip.sig" ] && [ -x "$build/bin/kestra-demo-feed" ]; then
+  if [ -s "$feed/www/nuvell.zip.manifest" ] && [ -x "$build/bin/kestra-demo-feed" ]; then
     "$build/bin/kestra-demo-feed" "$feed/www" > "$feed/feed.log" 2>&1 &
     pids+=("$!")
     for _ in $(seq 100); do grep -q '^Serving on ' "$feed/feed.log" && break; sleep 0.1; done

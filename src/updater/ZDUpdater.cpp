@@ -7,6 +7,7 @@
 #include "plist/ZDPropertyList.h"
 #include "process/ZDRunningProcesses.h"
 #include "trust/ZDSoftwareUpdatesFetch.h"
+#include "trust/ZDUpdateManifest.h"
 #include "files/ZDTrash.h"
 #include "trust/ZDUpdateSignature.h"
 
@@ -196,21 +197,28 @@ std::optional<QByteArray> ZDUpdater::download()
     return std::move(result.data);
 }
 
-// Against the key of the application being replaced, before anything touches the disk.
+// Against the key, identifier and version of the application being replaced, before anything touches the disk.
 bool ZDUpdater::verify(const QByteArray &archive)
 {
     QUrl url(m_args.url.left(4096));
-    url.setPath(url.path() + QLatin1String(ZDUpdateSignature::kSignatureSuffix));
-    const auto signature = ZDSoftwareUpdatesFetch::get(url, ZDUpdateSignature::kMaxSignatureFileBytes, kDownloadTimeout,
-                                                       {}, false, m_stop.get_token());
+    url.setPath(url.path() + QLatin1String(ZDUpdateManifest::kSuffix));
+    const auto manifest = ZDSoftwareUpdatesFetch::get(url, ZDUpdateManifest::kMaxBytes, kDownloadTimeout, {}, false,
+                                                      m_stop.get_token());
     if (wasCancelled())
         return false;
-    const QByteArray key = ZDUpdateSignature::publicKeyOfBundle(m_args.appPath);
-    if (signature.data && ZDUpdateSignature::verify(archive, ZDUpdateSignature::decodeSignature(*signature.data), key))
+    const QVariantMap installed = infoOf(m_args.appPath);
+    QString why;
+    const auto fields = ZDUpdateManifest::check(manifest.data.value_or(QByteArray()),
+                                                ZDUpdateSignature::publicKeyOfBundle(m_args.appPath), archive,
+                                                installed.value(u"CFBundleIdentifier"_s).toString(),
+                                                ZDUpdateManifest::versionNumber(installed.value(u"CFBundleVersion"_s).toString()),
+                                                &why);
+    if (fields) {
+        m_manifestVersion = fields->version;
         return true;
-    ZDLog::appendLog(u"Refused the update from %@: its signature is missing or does not match."_s, url.toString());
-    return fail(u"Unable to install %1"_s.arg(appName()),
-                u"The update's signature is missing or does not match. Nothing was changed."_s);
+    }
+    ZDLog::appendLog(u"Refused the update from %@: %@"_s, m_args.url.left(4096), why);
+    return fail(u"Unable to install %1"_s.arg(appName()), why + u" Nothing was changed."_s);
 }
 
 bool ZDUpdater::install(const QByteArray &archive)
@@ -253,6 +261,8 @@ bool ZDUpdater::install(const QByteArray &archive)
     const QString identifier = infoOf(m_args.appPath).value(u"CFBundleIdentifier"_s).toString();
     if (identifier.isEmpty() || infoOf(fresh).value(u"CFBundleIdentifier"_s).toString() != identifier)
         return fail(title, u"The disk image holds another application than %1."_s.arg(name));
+    if (ZDUpdateManifest::versionNumber(infoOf(fresh).value(u"CFBundleVersion"_s).toString()) != m_manifestVersion)
+        return fail(title, u"The disk image holds another version than its manifest names."_s);
 
     // The old copy gives way only once the new one is complete, and comes back if the swap fails.
     ZDLog::appendLog(u"Copying new app from disk image..."_s);

@@ -1,7 +1,9 @@
 #pragma once
 // Replaces an installed application from a signed archive: waits for the
-// application to quit, downloads the archive, checks its signature against the key in
-// the Info.plist of the application it replaces before anything is unpacked, unpacks
+// application to quit, downloads the archive and its signed manifest, checks both
+// against the key, identifier and version in the Info.plist of the application it
+// replaces (a newer version only, an unexpired manifest, the archive's hash) before
+// anything is unpacked, unpacks
 // it into a private staging folder beside the application, swaps the new copy in by
 // rename and only then moves the old one to the Trash. Runs on a worker thread of its
 // own; the window follows its signals.
@@ -72,4 +74,5 @@ private:
     std::unique_ptr<QThread> m_worker;
     mutable std::mutex m_mutex;
     QString m_installedPath;
+    qint64 m_manifestVersion = 0; // set by verify() on the worker before install()
 };

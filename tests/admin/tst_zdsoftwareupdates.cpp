@@ -1,11 +1,15 @@
 // Software updates end to end: a real agent with no update tool gets it from a feed
-// on loopback only once the archive's signature checks, `kestra updates` lists what the
-// tool reports and `kestra updates install` brings the application to the new version.
+// on loopback only once the archive matches a manifest signed with the key it trusts,
+// for the tool, unexpired (a tampered archive, another key, another bundle and an expired
+// manifest are refused), `kestra updates` lists what the tool reports and `kestra updates
+// install` brings the application to the new version; a tool too old to keep is never
+// replaced by an older signed one.
 #include "files/ZDArchive.h"
 #include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
+#include "trust/ZDUpdateSignature.h"
 
 #include <QtTest>
 
@@ -67,18 +71,36 @@ private Q_SLOTS:
         QVERIFY(ZDPropertyList::writeFile(m_agent.root() + u"/var/lib/standins/Nuvell/catalog.plist"_s,
                                           QVariantMap{{u"updates"_s, QVariantList{entry}}}));
 
-        // The update tool's archive, signed with the development key by the signing tool.
-        QVERIFY(zdtest::copyTree(apps + u"/Zendrel Nuvell.app"_s, m_sandbox.path(u"tool/Zendrel Nuvell.app"_s)));
-        const QString zip = m_sandbox.path(u"nuvell.zip"_s);
-        QVERIFY(ZDArchive::createZip(m_sandbox.path(u"tool/Zendrel Nuvell.app"_s), zip, true).ok);
+        // The update tool's archive with its manifest, signed with the development key by the signing tool;
+        // beside it, refused versions of it: each served in turn under the same address.
+        const QString tool = m_sandbox.path(u"tool/Zendrel Nuvell.app"_s);
+        QVERIFY(zdtest::copyTree(apps + u"/Zendrel Nuvell.app"_s, tool));
+        const QString toolVersion = ZDPropertyList::readDictionary(tool + u"/Contents/Info.plist"_s)
+                                        .value(u"CFBundleVersion"_s).toString();
         const QString signer = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra-sign-update"_s);
-        QCOMPARE(zdtest::run(signer, {u"sign"_s, qEnvironmentVariable("KESTRA_SOURCE_DIR")
-                                          + u"/tools/updatesign/development.seed"_s, zip}), 0);
+        const QString seed = qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s;
+        const QString otherSeed = m_sandbox.path(u"other.seed"_s);
+        QCOMPARE(zdtest::run(signer, {u"generate"_s, otherSeed}), 0);
+        const auto signedZip = [&](const QString &name, const QStringList &options, const QString &withSeed) {
+            const QString zip = m_sandbox.path(name + u".zip"_s);
+            [&] { QVERIFY(ZDArchive::createZip(tool, zip, true).ok); }();
+            [&] { QCOMPARE(zdtest::run(signer, QStringList{u"sign"_s, withSeed, zip} + options), 0); }();
+            return zip;
+        };
+        const QStringList toolID{u"--bundle"_s, u"com.zendrel.Nuvell"_s};
+        const QString zip = signedZip(u"nuvell"_s, toolID + QStringList{u"--version"_s, toolVersion}, seed);
+        // With a bare signature of the served bytes by the development key, as archives were signed
+        // before manifests: never enough on its own.
+        const QByteArray seedBytes = QByteArray::fromBase64(readAll(seed).trimmed());
+        const auto serve = [&](const QString &signedArchive, const QByteArray &extra = {}) {
+            const QByteArray data = readAll(signedArchive) + extra;
+            m_server.files.insert("/dl/nuvell.zip", data);
+            m_server.files.insert("/dl/nuvell.zip.manifest", readAll(signedArchive + u".manifest"_s));
+            m_server.files.insert("/dl/nuvell.zip.sig", ZDUpdateSignature::sign(data, seedBytes).toBase64());
+        };
         QVERIFY(m_server.listen(QHostAddress::LocalHost));
         m_server.files.insert("/rss/appcasts/com.zendrel.Nuvell.xml",
                               ZDPropertyList::toData(QVariantMap{{u"alternateURL"_s, u"/dl/nuvell.zip"_s}}));
-        m_server.files.insert("/dl/nuvell.zip", readAll(zip) + "tampered");
-        m_server.files.insert("/dl/nuvell.zip.sig", readAll(zip + u".sig"_s));
 
         const quint16 port = ZDRealAgent::freePort();
         // The update server is a setting of the agent.
@@ -90,14 +112,26 @@ private Q_SLOTS:
         kestra({u"add"_s, u"Update Bay"_s, u"127.0.0.1"_s, QString::number(port)}, &exit);
         QCOMPARE(exit, 0);
 
-        // A tampered archive: refused, nothing installed.
-        QCOMPARE(updates().value(u"updates"_s).toArray().size(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"its signature is missing or does not match"_s), 30000);
-        QVERIFY(!QFileInfo::exists(opt + u"/Zendrel"_s) || QDir(opt + u"/Zendrel"_s).isEmpty());
+        // A tampered archive, another key, another bundle, an expired manifest: refused, nothing installed.
+        const QList<std::pair<QString, QString>> refused{
+            {zip, u"does not match the SHA-256 in its manifest"_s},
+            {signedZip(u"otherkey"_s, toolID + QStringList{u"--version"_s, toolVersion}, otherSeed),
+             u"not signed with the key the installed application trusts"_s},
+            {signedZip(u"otherbundle"_s, {u"--bundle"_s, u"com.zendrel.KestraClient"_s, u"--version"_s, toolVersion}, seed),
+             u"is for com.zendrel.KestraClient, not com.zendrel.Nuvell"_s},
+            {signedZip(u"expired"_s, toolID + QStringList{u"--version"_s, toolVersion, u"--expires"_s, u"2020-01-01T00:00:00Z"_s}, seed),
+             u"manifest expired on 2020-01-01"_s},
+        };
+        for (const auto &[archive, why] : refused) {
+            serve(archive, archive == zip ? QByteArray("tampered") : QByteArray());
+            QCOMPARE(updates().value(u"updates"_s).toArray().size(), 0);
+            QTRY_VERIFY2_WITH_TIMEOUT(agentLog().contains(why), qPrintable(why), 30000);
+            QVERIFY(!QFileInfo::exists(opt + u"/Zendrel"_s) || QDir(opt + u"/Zendrel"_s).isEmpty());
+        }
 
         // The signed one: the tool is installed and lists the newer crash tool.
         m_server.sendLength = false;
-        m_server.files.insert("/dl/nuvell.zip", readAll(zip));
+        serve(zip);
         const QJsonArray rows = updates().value(u"updates"_s).toArray();
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().toObject().value(u"bundleID"_s).toString(), u"com.zendrel.Quellar"_s);
@@ -110,6 +144,19 @@ private Q_SLOTS:
         QCOMPARE(installed.value(u"updates"_s).toArray().size(), 0);
         QCOMPARE(ZDPropertyList::readDictionary(opt + u"/Quellar.app/Contents/Info.plist"_s).value(u"CFBundleVersion"_s).toString(),
                  u"160"_s);
+
+        // A tool too old to keep is replaced only by a newer one: an older signed archive is refused, the copy kept.
+        const QString installedInfo = opt + u"/Zendrel/Zendrel Nuvell.app/Contents/Info.plist"_s;
+        QVariantMap toolInfo = ZDPropertyList::readDictionary(installedInfo);
+        toolInfo.insert(u"CFBundleVersion"_s, u"1269"_s);
+        QVERIFY(ZDPropertyList::writeFile(installedInfo, toolInfo));
+        QVariantMap olderInfo = ZDPropertyList::readDictionary(tool + u"/Contents/Info.plist"_s);
+        olderInfo.insert(u"CFBundleVersion"_s, u"1200"_s);
+        QVERIFY(ZDPropertyList::writeFile(tool + u"/Contents/Info.plist"_s, olderInfo));
+        serve(signedZip(u"older"_s, toolID + QStringList{u"--version"_s, u"1200"_s}, seed));
+        QCOMPARE(updates().value(u"updates"_s).toArray().size(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"version 1200 is not newer than the installed version 1269"_s), 30000);
+        QCOMPARE(ZDPropertyList::readDictionary(installedInfo).value(u"CFBundleVersion"_s).toString(), u"1269"_s);
 
         // A manual download from anywhere but the update server is refused.
         kestra({u"call"_s, u"nuvellManualInstall:"_s, u"http://127.0.0.1.evil.example/x.zip"_s}, &exit);

@@ -1,5 +1,6 @@
 // The Software Update window filled from a real agent whose update tool reports a
-// manual-only update; the badge total follows counts from other threads. With
+// manual-only update; the badge total follows counts from other threads; an agent's
+// update of the console never reaches the console's self-update. With
 // KESTRA_SCREENSHOT_DIR set, the window is saved there.
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
@@ -103,6 +104,40 @@ private Q_SLOTS:
         box->buttons().first()->click();
         QTRY_VERIFY(!panel.isVisible());
         QTRY_COMPARE(counts.total(), 2);
+
+        // An agent offering an update of the console: never the console's self-update, alone or beside
+        // the console's own entry from its feed.
+        const QVariantMap rogue{{u"title"_s, u"Kestra Admin 9.9"_s}, {u"type"_s, u"admin"_s},
+                                {u"bundleid"_s, u"com.zendrel.Quellar"_s}, {u"version"_s, u"9999"_s},
+                                {u"url"_s, u"http://127.0.0.1:9/rogue.zip"_s}, {u"source"_s, apps + u"/Quellar.app"_s}};
+        QVERIFY(ZDPropertyList::writeFile(m_agent.root() + u"/var/lib/standins/Nuvell/catalog.plist"_s,
+                                          QVariantMap{{u"updates"_s, QVariantList{rogue}}}));
+        QStringList selfInstalls;
+        QVariantMap own;
+        panel.setSelfUpdate([&own] { return own; }, [&selfInstalls](const QString &url, QString *title, QString *text) {
+            selfInstalls << url;
+            *title = u"Not handed over"_s;
+            *text = u"The console stays open in this test."_s;
+            return false;
+        });
+        panel.automaticButton()->click();
+        panel.showNuvell();
+        QVERIFY(populated.wait(120000));
+        QTRY_VERIFY((box = panel.findChild<QMessageBox *>()) && box->isVisible());
+        QCOMPARE(box->text(), u"No updates found"_s);
+        box->buttons().first()->click();
+        QTRY_VERIFY(!panel.isVisible());
+        QVERIFY(selfInstalls.isEmpty());
+
+        own = {{u"title"_s, u"Kestra Admin 1.1"_s}, {u"type"_s, u"admin"_s}, {u"bundleid"_s, u"com.zendrel.KestraAdmin"_s},
+               {u"url"_s, u"http://127.0.0.1:8/own.zip"_s}, {u"selected"_s, 1}};
+        panel.showNuvell();
+        QVERIFY(populated.wait(120000));
+        QCOMPARE(panel.items().size(), 1);
+        QVERIFY(panel.items().first().own && panel.items().first().children.size() == 1);
+        QVERIFY(panel.installButton()->isEnabled());
+        panel.installButton()->click();
+        QTRY_COMPARE(selfInstalls, QStringList{u"http://127.0.0.1:8/own.zip"_s});
         ZDService::invalidateServices({service}, false);
     }
 };

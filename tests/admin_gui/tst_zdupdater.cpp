@@ -1,7 +1,9 @@
-// The updater, the real program offscreen: it replaces a sandbox application from a
-// signed archive served on loopback (with and without a length), the old copy in the
-// Trash and the new one opened, refuses a tampered archive with nothing changed, and
-// refuses to start without an address. The console's own feed check finds a newer
+// The updater, the real program offscreen: it replaces a sandbox application from an
+// archive with a signed manifest served on loopback (with and without a length), the old
+// copy in the Trash and the new one opened; it refuses, with nothing changed, a tampered
+// archive, an older version (also the same one again), another key, another bundle, an
+// expired manifest and one that needs a newer installed copy, even beside a valid bare
+// signature; and it refuses to start without an address. The console's own feed check finds a newer
 // version and nothing for its own. KESTRA_SCREENSHOT_DIR set: the window is saved there.
 #include "console/ZDAdminSettings.h"
 #include "files/ZDArchive.h"
@@ -13,6 +15,7 @@
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 #include "files/ZDTrash.h"
+#include "trust/ZDUpdateSignature.h"
 #include "ZDUpdaterWindow.h"
 
 #include <QtConcurrent/QtConcurrentRun>
@@ -58,46 +61,92 @@ class TestZDUpdater : public QObject
         return ZDPropertyList::readDictionary(bundle + u"/Contents/Info.plist"_s).value(u"CFBundleVersion"_s).toString();
     }
 
+    static QString signer() { return QCoreApplication::applicationDirPath() + u"/../../bin/kestra-sign-update"_s; }
+    static QString developmentSeed() { return qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s; }
+    // An archive of image/ as <name>.zip, its manifest made by the signing tool with these options.
+    QString signedZip(const QString &name, const QString &image, const QStringList &options,
+                      const QString &seed = developmentSeed())
+    {
+        const QString zip = m_sandbox.path(name + u".zip"_s);
+        [&] { QVERIFY(ZDArchive::createZip(image, zip, false).ok); }();
+        [&] { QCOMPARE(zdtest::run(signer(), QStringList{u"sign"_s, seed, zip} + options), 0); }();
+        return zip;
+    }
+    // Served under /dl/<name>.zip with its manifest and, for the earlier scheme, a bare signature
+    // of the archive with the development key: that alone must never be enough.
+    QString serve(const QString &zip, const QByteArray &archive = {})
+    {
+        const QByteArray name = QFileInfo(zip).fileName().toUtf8();
+        const QByteArray data = archive.isEmpty() ? ZDTestSandbox::readFile(zip) : archive;
+        m_server.files.insert("/dl/" + name, data);
+        m_server.files.insert("/dl/" + name + ".manifest", ZDTestSandbox::readFile(zip + u".manifest"_s));
+        const QByteArray seed = QByteArray::fromBase64(ZDTestSandbox::readFile(developmentSeed()).trimmed());
+        m_server.files.insert("/dl/" + name + ".sig", ZDUpdateSignature::sign(data, seed).toBase64());
+        return u"http://127.0.0.1:%1/dl/"_s.arg(m_server.serverPort()) + QString::fromUtf8(name);
+    }
+    QStringList optEntries() const
+    {
+        return QDir(m_sandbox.path(u"opt"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
+
 private Q_SLOTS:
     void replacesFromSignedArchiveOnly()
     {
         const QString app = m_sandbox.path(u"opt/Sample.app"_s);
         makeApp(app, u"100"_s);
         makeApp(m_sandbox.path(u"image/Sample.app"_s), u"200"_s);
+        makeApp(m_sandbox.path(u"old/Sample.app"_s), u"1"_s);
         // Sorted first, never taken: whatever its letter case, an uninstaller is not the application.
         QVERIFY(QDir().mkpath(m_sandbox.path(u"image/Remove UNINSTALL.app/Contents"_s)));
-        const QString zip = m_sandbox.path(u"sample.zip"_s);
-        QVERIFY(ZDArchive::createZip(m_sandbox.path(u"image"_s), zip, false).ok);
-        QCOMPARE(zdtest::run(QCoreApplication::applicationDirPath() + u"/../../bin/kestra-sign-update"_s,
-                             {u"sign"_s, qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s, zip}),
-                 0);
         QVERIFY(m_server.listen(QHostAddress::LocalHost));
-        const QString url = u"http://127.0.0.1:%1/dl/sample.zip"_s.arg(m_server.serverPort());
-        m_server.files.insert("/dl/sample.zip.sig", ZDTestSandbox::readFile(zip + u".sig"_s));
+        const QStringList sample{u"--bundle"_s, u"com.zendrel.Sample"_s};
+        const QString zip = signedZip(u"sample"_s, m_sandbox.path(u"image"_s), sample + QStringList{u"--version"_s, u"200"_s});
+        const QString otherSeed = m_sandbox.path(u"other.seed"_s);
+        QCOMPARE(zdtest::run(signer(), {u"generate"_s, otherSeed}), 0);
 
-        // Tampered: refused before anything is unpacked; the old copy stays and is opened again.
-        m_server.files.insert("/dl/sample.zip", ZDTestSandbox::readFile(zip) + "x");
-        QCOMPARE(runUpdater({u"-app"_s, app, u"-url"_s, url}, u"its signature is missing or does not match"_s), 1);
-        QCOMPARE(version(app), u"100"_s);
-        QVERIFY(QDir(m_sandbox.path(u"opt"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
-                == QStringList{u"Sample.app"_s});
-        QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(m_sandbox.path(u"opened"_s)), QByteArray("100\n"), 30000);
+        // Each refused before anything is unpacked; the old copy stays and is opened again.
+        const QList<std::pair<QString, QString>> refused{
+            {serve(signedZip(u"older"_s, m_sandbox.path(u"old"_s), sample + QStringList{u"--version"_s, u"1"_s})),
+             u"version 1 is not newer than the installed version 100"_s},
+            {serve(zip, ZDTestSandbox::readFile(zip) + "x"), u"does not match the SHA-256 in its manifest"_s},
+            {serve(signedZip(u"otherkey"_s, m_sandbox.path(u"image"_s), sample + QStringList{u"--version"_s, u"200"_s},
+                             otherSeed)),
+             u"not signed with the key the installed application trusts"_s},
+            {serve(signedZip(u"otherbundle"_s, m_sandbox.path(u"image"_s),
+                             {u"--bundle"_s, u"com.zendrel.Other"_s, u"--version"_s, u"200"_s})),
+             u"is for com.zendrel.Other, not com.zendrel.Sample"_s},
+            {serve(signedZip(u"expired"_s, m_sandbox.path(u"image"_s),
+                             sample + QStringList{u"--version"_s, u"200"_s, u"--expires"_s, u"2020-01-01T00:00:00Z"_s})),
+             u"manifest expired on 2020-01-01"_s},
+            {serve(signedZip(u"needsnewer"_s, m_sandbox.path(u"image"_s),
+                             sample + QStringList{u"--version"_s, u"200"_s, u"--minimum"_s, u"150"_s})),
+             u"needs version 150 or later installed"_s},
+        };
+        QByteArray opened;
+        for (const auto &[url, why] : refused) {
+            QCOMPARE(runUpdater({u"-app"_s, app, u"-url"_s, url}, why), 1);
+            QVERIFY2(updaterLog().contains(why), qPrintable(why));
+            QCOMPARE(version(app), u"100"_s);
+            QCOMPARE(optEntries(), QStringList{u"Sample.app"_s});
+            opened += "100\n";
+            QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(m_sandbox.path(u"opened"_s)), opened, 30000);
+        }
 
-        m_server.files.insert("/dl/sample.zip", ZDTestSandbox::readFile(zip));
+        const QString url = serve(zip);
         for (const bool length : {false, true}) {
             m_server.sendLength = length;
-            QCOMPARE(runUpdater({u"-app"_s, app, u"-url"_s, url}), 0);
+            // The second run installs 200 over 200: refused as not newer, left in place.
+            QCOMPARE(runUpdater({u"-app"_s, app, u"-url"_s, url}, length ? u"not newer"_s : QString()), length ? 1 : 0);
             QCOMPARE(version(app), u"200"_s);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(m_sandbox.path(u"opened"_s)), QByteArray("100\n200\n200\n"), 30000);
-        // Both old copies in the Trash, each recorded as coming from the application's place; no staging left.
+        QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(m_sandbox.path(u"opened"_s)), opened + "200\n200\n", 30000);
+        // The old copy in the Trash, recorded as coming from the application's place; no staging left.
         const QStringList trashed = QDir(ZDTrash::filesDirectory()).entryList({u"Sample*"_s}, QDir::Dirs);
-        QCOMPARE(trashed.size(), 2);
+        QCOMPARE(trashed.size(), 1);
         QCOMPARE(version(ZDTrash::filesDirectory() + u'/' + trashed.first()), u"100"_s);
         QVERIFY(ZDTestSandbox::readFile(ZDTrash::infoDirectory() + u'/' + trashed.first() + u".trashinfo"_s)
                     .contains("Path=" + QUrl::toPercentEncoding(app, "/")));
-        QCOMPARE(QDir(m_sandbox.path(u"opt"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList{u"Sample.app"_s});
+        QCOMPARE(optEntries(), QStringList{u"Sample.app"_s});
 
         // Without an address: "Invalid arguments." and the program ends when asked to.
         QCOMPARE(runUpdater({u"-app"_s, app}, u"Error - Invalid arguments."_s), 1);

@@ -159,8 +159,10 @@ private Q_SLOTS:
             !QFile::exists(build + QStringLiteral("/CPackConfig.cmake")))
             QSKIP("needs root, cpack and a configured build");
         QTemporaryDir out;
+        // The test build trusts the development update key: packages of it are a demo, asked for as such.
         QCOMPARE(zdtest::runProgram(QStringLiteral("cpack"), {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"),
-                                    out.path(), QStringLiteral("--config"), build + QStringLiteral("/CPackConfig.cmake")}).exit(), 0);
+                                    out.path(), QStringLiteral("-D"), QStringLiteral("KESTRA_DEMO_UPDATE_KEY=ON"),
+                                    QStringLiteral("--config"), build + QStringLiteral("/CPackConfig.cmake")}).exit(), 0);
         QStringList debs;
         for (const QFileInfo &deb : QDir(out.path()).entryInfoList({QStringLiteral("*.deb")}, QDir::Files))
             debs << deb.absoluteFilePath();

@@ -1391,12 +1391,15 @@ private Q_SLOTS:
         const QString build = qEnvironmentVariable("E2E_BUILD");
         const QString zip = m_sandbox->path(QStringLiteral("nuvell.zip"));
         QVERIFY(ZDArchive::createZip(build + QStringLiteral("/apps/Zendrel Nuvell.app"), zip, true).ok);
+        const QString toolVersion = ZDPropertyList::readDictionary(build + QStringLiteral("/apps/Zendrel Nuvell.app/Contents/Info.plist"))
+                                        .value(QStringLiteral("CFBundleVersion")).toString();
         QCOMPARE(QProcess::execute(build + QStringLiteral("/bin/kestra-sign-update"),
-                                   {QStringLiteral("sign"), build + QStringLiteral("/../../tools/updatesign/development.seed"), zip}), 0);
+                                   {QStringLiteral("sign"), QStringLiteral(KESTRA_SOURCE_DIR "/tools/updatesign/development.seed"), zip,
+                                    QStringLiteral("--bundle"), QStringLiteral("com.zendrel.Nuvell"), QStringLiteral("--version"), toolVersion}), 0);
         server.files.insert("/rss/appcasts/com.zendrel.Nuvell.xml",
                             ZDPropertyList::toData(QVariantMap{{QStringLiteral("alternateURL"), QStringLiteral("/nuvell.zip")}}));
         server.files.insert("/nuvell.zip", ZDTestSandbox::readFile(zip) + "tampered");
-        server.files.insert("/nuvell.zip.sig", ZDTestSandbox::readFile(zip + QStringLiteral(".sig")));
+        server.files.insert("/nuvell.zip.manifest", ZDTestSandbox::readFile(zip + QStringLiteral(".manifest")));
         const auto root = [](int i) { return hostDir(i) + QStringLiteral("/root"); };
         const auto version = [&](int i) {
             return ZDPropertyList::readDictionary(root(i) + QStringLiteral("/opt/Quellar.app/Contents/Info.plist"))
@@ -1434,7 +1437,7 @@ private Q_SLOTS:
         QJsonArray rows = kestra({QStringLiteral("updates")})[QStringLiteral("updates")].toArray();
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0][QStringLiteral("children")].toArray().size(), kHosts - 1);
-        QVERIFY(agentLog(1).contains("its signature is missing or does not match"));
+        QVERIFY(agentLog(1).contains("does not match the SHA-256 in its manifest"));
         QVERIFY(!QFile::exists(root(1) + QStringLiteral("/opt/Zendrel/Zendrel Nuvell.app")));
 
         server.files.insert("/nuvell.zip", ZDTestSandbox::readFile(zip));

@@ -13,6 +13,7 @@
 #include "trust/ZDSoftwareUpdatesFetch.h"
 #include "process/ZDTaskEx.h"
 #include "agent/ZDToolCatalog.h"
+#include "trust/ZDUpdateManifest.h"
 #include "trust/ZDUpdateSignature.h"
 
 #include <QDir>
@@ -271,20 +272,23 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
         return {};
     }
     const auto archive = ZDSoftwareUpdatesFetch::get(archiveURL, kMaxArchiveBytes, kFetchTimeout, {}, plainHTTP());
-    QUrl signatureURL = archiveURL;
-    signatureURL.setPath(archiveURL.path() + QLatin1String(ZDUpdateSignature::kSignatureSuffix));
-    const auto signature = archive.data
-        ? ZDSoftwareUpdatesFetch::get(signatureURL, ZDUpdateSignature::kMaxSignatureFileBytes, kFetchTimeout, {}, plainHTTP())
+    QUrl manifestURL = archiveURL;
+    manifestURL.setPath(archiveURL.path() + QLatin1String(ZDUpdateManifest::kSuffix));
+    const auto manifest = archive.data
+        ? ZDSoftwareUpdatesFetch::get(manifestURL, ZDUpdateManifest::kMaxBytes, kFetchTimeout, {}, plainHTTP())
         : ZDSoftwareUpdatesFetch::Result{};
     if (!archive.data || archive.data->isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Unable to download %@: %@"), archiveURL.toString(), archive.error);
         return {};
     }
-    if (!signature.data
-        || !ZDUpdateSignature::verify(*archive.data, ZDUpdateSignature::decodeSignature(*signature.data),
-                                      ZDUpdateSignature::bundledPublicKey())) {
-        const QString why = QStringLiteral("Refused the software updater from %1: its signature is missing or does not match.")
-                                .arg(archiveURL.toString());
+    const QString target = dir + QLatin1Char('/') + QLatin1String(kToolName) + QStringLiteral(".app");
+    // Never back to an older or the same version than the copy it replaces.
+    const qint64 installed = QFileInfo::exists(target) ? bundleVersion(target) : 0;
+    QString why;
+    const auto fields = ZDUpdateManifest::check(manifest.data.value_or(QByteArray()), ZDUpdateSignature::bundledPublicKey(),
+                                                *archive.data, QLatin1String(kToolID), qMax<qint64>(installed, 0), &why);
+    if (!fields) {
+        why = QStringLiteral("Refused the software updater from %1: %2").arg(archiveURL.toString(), why);
         ZDLog::appendLog(why);
         m_registry.postErrorString(why);
         return {};
@@ -302,12 +306,12 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
     if (!staging.isValid() || !zip.open(QIODevice::WriteOnly) || zip.write(*archive.data) != archive.data->size()
         || !zip.commit() || !(extracted = ZDArchive::extractZip(zip.fileName(), unpacked, ZDArchive::kApplication)).ok
         || QFileInfo(fresh).isSymLink() || ZDToolCatalog::bundleIdentifierOf(fresh) != QLatin1String(kToolID)
+        || bundleVersion(fresh) != fields->version
         || !ZDTaskEx::isRunnable(ZDToolCatalog::executablePathForBundle(fresh))) {
         ZDLog::appendLog(QStringLiteral("Unable to install software updater - error code %@"),
                          extracted.ok ? QStringLiteral("(no updater in the archive)") : extracted.description());
         return {};
     }
-    const QString target = dir + QLatin1Char('/') + QLatin1String(kToolName) + QStringLiteral(".app");
     const QString previous = staging.filePath(QStringLiteral("previous"));
     const bool hadOld = QFileInfo(target).exists() || QFileInfo(target).isSymLink();
     if ((hadOld && !QFile::rename(target, previous)) || !QFile::rename(fresh, target)) {

@@ -1,8 +1,9 @@
 #pragma once
 // The maker's update tool on this computer: listing and counting the available
 // updates through it, installing one with rights, handing a manual download to the
-// user's browser, and installing the tool itself from the update server's signed
-// archive when it is missing or too old. The count is cached in the agent's
+// user's browser, and installing the tool itself from the update server's archive
+// when it is missing or too old, once its signed manifest (ZDUpdateManifest) checks
+// and names a newer version than the copy it replaces. The count is cached in the agent's
 // preferences, recounted a day and a minute later, and sent to every console.
 #include <QDateTime>
 #include <QObject>

@@ -64,14 +64,6 @@ bool verify(const QByteArray &data, const QByteArray &signature, const QByteArra
     return EVP_DigestVerify(ctx.get(), bytes(signature), size_t(signature.size()), bytes(data), size_t(data.size())) == 1;
 }
 
-QByteArray decodeSignature(const QByteArray &text)
-{
-    if (text.size() > kMaxSignatureFileBytes)
-        return {};
-    const auto decoded = QByteArray::fromBase64Encoding(text.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
-    return decoded && decoded.decoded.size() == kSignatureBytes ? decoded.decoded : QByteArray();
-}
-
 namespace {
 QByteArray decodeKey(const QVariant &value)
 {

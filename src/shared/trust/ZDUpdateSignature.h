@@ -1,8 +1,8 @@
 #pragma once
-// Detached Ed25519 signatures of update archives, and the address rules for
-// fetching them. Code fetched from the network ends up running with rights, so an
-// archive is only unpacked once its signature checks against the public key
-// shipped inside the installed application.
+// Ed25519 signatures for update manifests (ZDUpdateManifest), the keys they are
+// checked against, and the address rules for fetching updates. Code fetched from the
+// network ends up running with rights, so an archive is only unpacked once its
+// manifest checks against the public key shipped inside the installed application.
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -10,18 +10,13 @@
 namespace ZDUpdateSignature {
 constexpr qsizetype kKeyBytes = 32;
 constexpr qsizetype kSignatureBytes = 64;
-constexpr qsizetype kMaxSignatureFileBytes = 1024;
 // The Info.plist key holding the base64 public key.
 constexpr const char *kPublicKeyInfoKey = "ZDUpdatePublicKey";
-// A detached signature lives beside its archive under this suffix.
-constexpr const char *kSignatureSuffix = ".sig";
 
 // A 64-byte signature of data with a 32-byte private seed; empty on failure.
 QByteArray sign(const QByteArray &data, const QByteArray &seed);
 QByteArray publicKeyOf(const QByteArray &seed);
 bool verify(const QByteArray &data, const QByteArray &signature, const QByteArray &publicKey);
-// A signature file's text (base64, surrounding blanks ignored) decoded; empty when malformed.
-QByteArray decodeSignature(const QByteArray &text);
 // The key in this program's own Info.plist; empty when absent or malformed.
 QByteArray bundledPublicKey();
 // The key in another application folder's Info.plist (the one an update replaces).

@@ -279,8 +279,8 @@ void ZDSoftwareUpdatePanel::installUpdates()
     const QList<ZDNuvellItem> items = m_items;
     if (m_manual->isChecked())
         installManually(items);
-    else if (items.size() == 1 && items.first().type == "admin"_L1)
-        installSelf(items.first().downloadURL);
+    else if (items.size() == 1 && items.first().own)
+        installSelf(ZDSoftwareUpdateItems::selfUpdateURL(items));
     else
         installAutomatically(items);
 }
@@ -288,14 +288,9 @@ void ZDSoftwareUpdatePanel::installUpdates()
 void ZDSoftwareUpdatePanel::installAutomatically(const QList<ZDNuvellItem> &items)
 {
     bool agent = false;
-    QString selfURL;
-    for (const ZDNuvellItem &item : items) {
-        if (!item.selected)
-            continue;
-        agent = agent || item.isAgent();
-        if (item.type == "admin"_L1)
-            selfURL = item.downloadURL;
-    }
+    const QString selfURL = ZDSoftwareUpdateItems::selfUpdateURL(items);
+    for (const ZDNuvellItem &item : items)
+        agent = agent || (item.selected && item.isAgent());
     setBusy(true);
     m_installCancelled = false;
     const std::shared_ptr<ZDSoftwareUpdateItems> updates = makeUpdates(m_dispatcher, m_callback);
@@ -339,7 +334,7 @@ void ZDSoftwareUpdatePanel::installManually(const QList<ZDNuvellItem> &items)
     for (const ZDNuvellItem &item : items) {
         const QUrl url(item.downloadURL);
         const bool web = url.scheme() == "https"_L1 || url.scheme() == "http"_L1;
-        if (item.selected && item.type == "admin"_L1 && web)
+        if (item.selected && item.own && web)
             QDesktopServices::openUrl(url);
     }
     setBusy(true);

@@ -52,13 +52,21 @@ QList<ZDNuvellItem> ZDSoftwareUpdateItems::merge(const QVariantMap &hostLists, c
                                                  const QVariantMap &selfUpdate)
 {
     QList<ZDNuvellItem> items;
-    if (!selfUpdate.isEmpty())
+    if (!selfUpdate.isEmpty()) {
         items << ZDNuvellItem::withDictionary(selfUpdate, QString());
+        items.last().own = true;
+    }
     const auto entriesOf = [&](const QString &host) {
         QVariantList out;
         for (const QVariant &e : hostLists.value(host).toMap().value(u"updates"_s).toList()) {
-            if (e.userType() == QMetaType::QVariantMap && out.size() < kMaxEntriesPerHost)
-                out << e;
+            if (e.userType() != QMetaType::QVariantMap || out.size() >= kMaxEntriesPerHost)
+                continue;
+            // Only the console's own feed may replace the console.
+            if (e.toMap().value(u"type"_s).toString().compare("admin"_L1, Qt::CaseInsensitive) == 0) {
+                ZDLog::appendLog(u"Ignored an update of the console offered by %@"_s, host);
+                continue;
+            }
+            out << e;
         }
         return out;
     };
@@ -73,7 +81,8 @@ QList<ZDNuvellItem> ZDSoftwareUpdateItems::merge(const QVariantMap &hostLists, c
         for (const QVariant &e : entriesOf(host)) {
             const QVariantMap entry = e.toMap();
             const QString id = idOf(entry);
-            auto same = std::find_if(items.begin(), items.end(), [&](const ZDNuvellItem &i) { return i.bundleID == id; });
+            auto same = std::find_if(items.begin(), items.end(),
+                                     [&](const ZDNuvellItem &i) { return !i.own && i.bundleID == id; });
             if (same != items.end()) {
                 same->addChild(entry, host);
                 continue;
@@ -136,11 +145,11 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
     Report report;
     int total = 0;
     for (const ZDNuvellItem &item : items)
-        total += item.selected && item.type != "admin"_L1 ? int(item.children.size()) : 0;
+        total += item.selected && !item.own ? int(item.children.size()) : 0;
     Q_EMIT progressStarted(qMax(total, 1));
     const ZDAgentCalls calls(&m_dispatcher);
     for (const ZDNuvellItem &item : items) {
-        if (!item.selected || item.type == "admin"_L1 || m_dispatcher.isProcessingCancelled())
+        if (!item.selected || item.own || m_dispatcher.isProcessingCancelled())
             continue;
         ZDLog::appendLog(u"Installing %@..."_s, item.title);
         Q_EMIT installing(item.title);
@@ -172,7 +181,7 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::manualInstall(const QList<Z
     Report report;
     const ZDAgentCalls calls(&m_dispatcher);
     for (const ZDNuvellItem &item : items) {
-        if (!item.selected || item.type == "admin"_L1 || m_dispatcher.isProcessingCancelled())
+        if (!item.selected || item.own || m_dispatcher.isProcessingCancelled())
             continue;
         for (const QVariant &c : item.children) {
             const QString host = c.toMap().value(u"hostname"_s).toString();
@@ -183,4 +192,13 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::manualInstall(const QList<Z
         }
     }
     return report;
+}
+
+QString ZDSoftwareUpdateItems::selfUpdateURL(const QList<ZDNuvellItem> &items)
+{
+    for (const ZDNuvellItem &item : items) {
+        if (item.own && item.selected)
+            return item.downloadURL;
+    }
+    return {};
 }

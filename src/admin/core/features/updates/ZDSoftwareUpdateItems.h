@@ -33,6 +33,8 @@ struct ZDNuvellItem
     QVariantList children; // entries with "hostname"
     int selected = 1;
     bool manualOnly = false;
+    // The console's own update, from its own feed: the only item the self-update takes a URL from.
+    bool own = false;
 
     static ZDNuvellItem withDictionary(const QVariantMap &entry, const QString &host);
     void addChild(QVariantMap entry, const QString &host);
@@ -55,6 +57,7 @@ public:
     using HostOf = std::function<QString(const ZDServicePtr &)>;
 
     // hostLists: host -> the listing's answer; hosts in order; selfUpdate: the console's own entry or empty.
+    // An agent's entry of type "admin" is dropped: the console updates itself from its own feed only.
     static QList<ZDNuvellItem> merge(const QVariantMap &hostLists, const QStringList &hosts,
                                      const QVariantMap &selfUpdate = {});
     // Manual type: manual-only items selected; automatic: unselected.
@@ -66,9 +69,11 @@ public:
                           HostOf hostOf, QObject *parent = nullptr);
 
     QList<ZDNuvellItem> refresh(const QVariantMap &selfUpdate = {});
-    // The selected items other than "admin", one product at a time.
+    // The selected items other than the console's own, one product at a time.
     Report install(const QList<ZDNuvellItem> &items, bool withRights, double waitSeconds = 400);
     Report manualInstall(const QList<ZDNuvellItem> &items);
+    // The URL of the console's own update among the selected items; empty when there is none.
+    static QString selfUpdateURL(const QList<ZDNuvellItem> &items);
 
 Q_SIGNALS:
     void progressStarted(int total);
