@@ -229,7 +229,7 @@ private Q_SLOTS:
         // "nuvell" is looked up under the folder name "zendrelnuvell".
         QCOMPARE(m_tasks->pathForAppWithBundleID(QStringLiteral("com.zendrel.Nuvell")),
                  tools() + QStringLiteral("/Zendrel Nuvell.app"));
-        QCOMPARE(m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.nuvell")),
+        QCOMPARE(m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.nuvell"), ZDClientTasks::Run::AsUser),
                  tools() + QStringLiteral("/Zendrel Nuvell.app/Contents/MacOS/Zendrel Nuvell"));
         QCOMPARE(m_tasks->pathForAppWithBundleID(QStringLiteral("com.zendrel.Tidwell")),
                  m_sandbox->path(QStringLiteral("opt/Tidwell.app")));
@@ -380,7 +380,7 @@ private Q_SLOTS:
         QVERIFY(refused);
         QCOMPARE(refused->code(), 1006);
         // The privileged launch the maintenance services use.
-        const QString exe = m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.Ondrel"));
+        const QString exe = m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.Ondrel"), ZDClientTasks::Run::WithRights);
         QVERIFY(!m_tasks->launchAuthTask(exe, {QStringLiteral("-task"), QStringLiteral("launched")},
                                          {{QStringLiteral("authUser"), kAdmin},
                                           {QStringLiteral("authPass"), encrypted(m_adminPassword)}}));

@@ -378,9 +378,9 @@ QVariantList ZDClientTasks::zdAppTasks()
     return m_catalog.appTasks();
 }
 
-QString ZDClientTasks::pathForAppWithBundleID(const QString &bundleID) const
+QString ZDClientTasks::pathForAppWithBundleID(const QString &bundleID, Run run) const
 {
-    return m_catalog.pathForAppWithBundleID(bundleID);
+    return m_catalog.pathForAppWithBundleID(bundleID, run);
 }
 
 QString ZDClientTasks::pathForBundleID(const QString &bundleID, const QString &folder)
@@ -388,9 +388,9 @@ QString ZDClientTasks::pathForBundleID(const QString &bundleID, const QString &f
     return ZDToolCatalog::pathForBundleID(bundleID, folder);
 }
 
-QString ZDClientTasks::exePathForAppWithBundleID(const QString &bundleID) const
+QString ZDClientTasks::exePathForAppWithBundleID(const QString &bundleID, Run run) const
 {
-    return ZDToolCatalog::executablePathForBundle(pathForAppWithBundleID(bundleID));
+    return m_catalog.executableForAppWithBundleID(bundleID, run);
 }
 
 // --- Running a task.
@@ -422,7 +422,7 @@ std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QStr
                            QStringLiteral("Error: Cannot find application"), true};
     // Anything that will run as root comes only from folders nobody else may change.
     const bool withRights = mode != Mode::User || ZDLocalPaths::isRoot();
-    QString path = m_catalog.pathForAppWithBundleID(bundleID, !withRights);
+    QString path = m_catalog.pathForAppWithBundleID(bundleID, withRights ? Run::WithRights : Run::AsUser);
     ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), path, bundleID);
     if (withRights && !path.isEmpty()) {
         path = protectedBundle(path);
@@ -594,24 +594,60 @@ bool ZDClientTasks::validateUsername(const QString &username, const QByteArray &
     if (!m_throttle.admits(username, clear))
         return false;
     std::lock_guard lock(m_privilegedMutex);
-    return authorize(username, clear);
+    // A check: the rights it grants end with it.
+    const bool valid = authorize(username, clear);
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never).authEnd();
+    return valid;
+}
+
+ZDRightsScope &ZDRightsScope::operator=(ZDRightsScope &&other) noexcept
+{
+    if (this != &other) {
+        end();
+        m_lock = std::move(other.m_lock);
+        refusal = std::move(other.refusal);
+    }
+    return *this;
+}
+
+ZDRightsScope::~ZDRightsScope()
+{
+    end();
+}
+
+void ZDRightsScope::end()
+{
+    if (!m_lock.owns_lock())
+        return;
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never).authEnd();
+    m_lock.unlock();
+}
+
+ZDRightsScope ZDClientTasks::rightsFor(const QVariantMap &authInfo)
+{
+    ZDRightsScope scope;
+    try {
+        const auto credentials = credentialsOf(authInfo);
+        if (m_throttle.admits(credentials.first, credentials.second)) {
+            std::unique_lock lock(m_privilegedMutex);
+            if (authorize(credentials.first, credentials.second)) {
+                scope.m_lock = std::move(lock);
+                return scope;
+            }
+        }
+        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
+        scope.refusal = ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
+        return scope;
+    } catch (const std::exception &e) {
+        ZDException::logException(e, "authWithDict:");
+    }
+    scope.refusal = ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
+    return scope;
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::authWithDict(const QVariantMap &authInfo)
 {
-    try {
-        const auto credentials = credentialsOf(authInfo);
-        if (m_throttle.admits(credentials.first, credentials.second)) {
-            std::lock_guard lock(m_privilegedMutex);
-            if (authorize(credentials.first, credentials.second))
-                return std::nullopt;
-        }
-        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
-        return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
-    } catch (const std::exception &e) {
-        ZDException::logException(e, "authWithDict:");
-    }
-    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
+    return rightsFor(authInfo).refusal;
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, const QStringList &arguments,

@@ -26,6 +26,26 @@
 class ZDCallbackRegistry;
 class ZDNotificationCenter;
 
+// Rights a credential check granted, for the one operation that asked for them:
+// held under the agent's one privileged session and withdrawn when this goes, so
+// nothing later (a file operation of another request) finds them still open.
+class ZDRightsScope
+{
+public:
+    ZDRightsScope() = default;
+    ZDRightsScope(ZDRightsScope &&other) noexcept = default;
+    ZDRightsScope &operator=(ZDRightsScope &&other) noexcept;
+    ~ZDRightsScope();
+    explicit operator bool() const { return m_lock.owns_lock(); }
+    // Why there are none: 1006 refused, -1 exception.
+    std::optional<ZDRemoteError> refusal;
+
+private:
+    friend class ZDClientTasks;
+    void end();
+    std::unique_lock<std::mutex> m_lock;
+};
+
 class ZDClientTasks : public QObject
 {
     Q_OBJECT
@@ -77,15 +97,19 @@ public:
     bool needsAdminAccess(const QStringList &paths);
 
     // For the maintenance services: credentials {"authUser", "authPass" (encrypted)}.
-    // No value on success, else the error (1006 refused, -1 exception).
+    // A check only: no value on success, else the error (1006 refused, -1 exception).
     std::optional<ZDRemoteError> authWithDict(const QVariantMap &authInfo);
+    // Checks and holds the rights for the caller's operation (see ZDRightsScope).
+    ZDRightsScope rightsFor(const QVariantMap &authInfo);
     std::optional<ZDRemoteError> launchAuthTask(const QString &path, const QStringList &arguments,
                                                 const QVariantMap &authInfo,
                                                 ZDAuthorization::Launch launch = ZDAuthorization::Launch::Detached);
 
-    QString pathForAppWithBundleID(const QString &bundleID) const;
+    using Run = ZDToolCatalog::Run;
+    // A tool for a run as the user or with rights (see ZDToolCatalog).
+    QString pathForAppWithBundleID(const QString &bundleID, Run run = Run::AsUser) const;
     static QString pathForBundleID(const QString &bundleID, const QString &folder);
-    QString exePathForAppWithBundleID(const QString &bundleID) const;
+    QString exePathForAppWithBundleID(const QString &bundleID, Run run) const;
     QStringList zdAppsInFolder(const QString &folder) const;
 
     void setupCallbackListener(const ZDRemoteProxyPtr &callback, const QString &name);

@@ -171,7 +171,7 @@ QString ZDCrashLogs::listedFile(const QString &path)
 
 QString ZDCrashLogs::quellarBundle(bool withRights) const
 {
-    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID));
+    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID), withRights ? ZDClientTasks::Run::WithRights : ZDClientTasks::Run::AsUser);
     if (bundle.isEmpty() || (!withRights && !ZDLocalPaths::isRoot()))
         return bundle;
     // What runs as root comes only from protected folders, never the user's own applications.

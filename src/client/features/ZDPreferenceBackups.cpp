@@ -82,7 +82,7 @@ void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tas
                                         std::function<void()> clearCancelled)
 {
     const auto self = std::make_shared<ZDPreferenceBackups>([tasks]() -> QString {
-        return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+        return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID), ZDClientTasks::Run::AsUser) : QString();
     });
     // Every operation first clears the agent's cancel flag.
     const auto serve = [&](const char *op, std::function<QVariant(const QVariantList &)> body) {

@@ -4,6 +4,8 @@
 // user's browser, and installing the tool itself from the update server's signed
 // archive when it is missing or too old. The count is cached in the agent's
 // preferences, recounted a day and a minute later, and sent to every console.
+#include "agent/ZDToolCatalog.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -61,7 +63,7 @@ public:
     static void cleanupMountedDisks();
 
 private:
-    QString toolExecutable() const;
+    QString toolExecutable(ZDToolCatalog::Run run) const;
     bool plainHTTP() const;
     void restartRecountTimer();
 
