@@ -387,7 +387,8 @@ void ZDCrashLogs::consolidateCrashLogs(const QVariantMap &authInfo)
         m_deadline->start(std::chrono::milliseconds(kConsolidationDeadline));
     });
     ZDLog::appendLog(QStringLiteral("Launching task..."));
-    if (m_tasks.launchAuthTask(helper, {}, authInfo))
+    // The helper gathers for this agent's user, not for the administrator whose password it runs with.
+    if (m_tasks.launchAuthTask(helper, {QStringLiteral("-user"), ZDLocalPaths::username()}, authInfo))
         ZDThreads::runOnAndWait(this, [this] { endConsolidation(); });
 }
 
