@@ -36,6 +36,7 @@ const QString kOutput = QStringLiteral("output");
 // Bounds for what a request may carry.
 constexpr int kMaxIdentifierLength = 1024;
 constexpr int kCallbackRegistrationWaitMs = 10000;
+constexpr qsizetype kMaxWaitingCallbacks = 16;
 // A task entry's list of the only options a console may append to it.
 constexpr const char *kAllowedOptionsKey = "allowedOptions";
 
@@ -395,7 +396,7 @@ QString ZDClientTasks::exePathForAppWithBundleID(const QString &bundleID, Run ru
 
 // --- Running a task.
 
-void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundleID, const QString &callbackName)
+void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundleID, const CallbackTarget &callbackName)
 {
     ZDLog::appendLog(mode != Mode::User && !failure.authLogLine.isEmpty() ? failure.authLogLine : failure.logLine);
     switch (mode) {
@@ -409,14 +410,14 @@ void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundl
     case Mode::AuthCallback:
         if (failure.code == ZDOrv::kErrorWrongCredentials)
             m_registry.postErrorWithCode(failure.code);
-        executeCallback(callbackName, {{kOutput, failure.callbackText}});
+        answerRequest(callbackName, {{kOutput, failure.callbackText}});
         break;
     }
 }
 
 std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QString &taskID, const QString &bundleID,
                                                                       const QStringList &options, Mode mode,
-                                                                      const QString &callbackName)
+                                                                      const CallbackTarget &callbackName)
 {
     const Failure missing {ZDOrv::kErrorApplicationMissing, QStringLiteral("Application doesn't exist"), QStringLiteral("Cannot find application"),
                            QStringLiteral("Error: Cannot find application"), true};
@@ -535,7 +536,7 @@ bool ZDClientTasks::authorize(const QString &username, const QString &password)
 }
 
 void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password,
-                                  Mode mode, const QString &bundleID, const QString &callbackName)
+                                  Mode mode, const QString &bundleID, const CallbackTarget &callbackName)
 {
     const Failure refused {ZDOrv::kErrorWrongCredentials,
                            QStringLiteral("Unable to authorize. Username and password may be incorrect."), {},
@@ -582,9 +583,10 @@ void ZDClientTasks::authExecuteTaskWithCallback(const QString &taskID, const QSt
     setupCallbackListener(callback, callbackName);
     ZDLog::appendLog(QStringLiteral("Auth executing task %@ in %@ with options %@ for user %@ (with callback)..."),
                      taskID, bundleID, options, username);
-    const auto task = resolveTask(taskID, bundleID, options, Mode::AuthCallback, callbackName);
+    const CallbackTarget target {callbackName, callback};
+    const auto task = resolveTask(taskID, bundleID, options, Mode::AuthCallback, target);
     if (task)
-        runPrivileged(*task, username, password, Mode::AuthCallback, bundleID, callbackName);
+        runPrivileged(*task, username, password, Mode::AuthCallback, bundleID, target);
 }
 
 bool ZDClientTasks::validateUsername(const QString &username, const QByteArray &password)
@@ -699,7 +701,11 @@ void ZDClientTasks::setupCallbackListener(const ZDRemoteProxyPtr &callback, cons
     ZDLog::appendLog(QStringLiteral("Setting up callback listener"));
     {
         std::lock_guard lock(m_callbackMutex);
-        m_theCallback = callback;
+        // Bounded: a request whose tool never answers gives up its place to newer ones.
+        QList<ZDRemoteProxyPtr> &waiting = m_callbacks[name];
+        if (waiting.size() >= kMaxWaitingCallbacks)
+            waiting.removeFirst();
+        waiting.append(callback);
         if (m_callbackObservers.contains(name))
             return;
     }
@@ -757,10 +763,40 @@ void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &user
     int observer = 0;
     {
         std::lock_guard lock(m_callbackMutex);
-        observer = m_callbackObservers.take(name);
-        callback = std::exchange(m_theCallback, nullptr);
+        auto waiting = m_callbacks.find(name);
+        if (waiting != m_callbacks.end() && !waiting->isEmpty())
+            callback = waiting->takeFirst();
+        if (waiting == m_callbacks.end() || waiting->isEmpty()) {
+            m_callbacks.remove(name);
+            observer = m_callbackObservers.take(name);
+        }
     }
     removeCallbackObserver(observer);
+    post(callback, userInfo);
+}
+
+void ZDClientTasks::answerRequest(const CallbackTarget &target, const QVariantMap &userInfo)
+{
+    ZDLog::appendLog(QStringLiteral("Posting callback"));
+    bool waited = false;
+    int observer = 0;
+    {
+        std::lock_guard lock(m_callbackMutex);
+        auto waiting = m_callbacks.find(target.name);
+        if (waiting != m_callbacks.end()) {
+            waited = waiting->removeOne(target.proxy);
+            if (waiting->isEmpty()) {
+                m_callbacks.erase(waiting);
+                observer = m_callbackObservers.take(target.name);
+            }
+        }
+    }
+    removeCallbackObserver(observer);
+    post(waited ? target.proxy : ZDRemoteProxyPtr(), userInfo);
+}
+
+void ZDClientTasks::post(const ZDRemoteProxyPtr &callback, const QVariantMap &userInfo)
+{
     if (!callback) {
         ZDLog::appendLog(QStringLiteral("Error: callback object not found."));
         return;
@@ -777,5 +813,5 @@ void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &user
 bool ZDClientTasks::hasPendingCallback() const
 {
     std::lock_guard lock(m_callbackMutex);
-    return m_theCallback != nullptr;
+    return !m_callbacks.isEmpty();
 }

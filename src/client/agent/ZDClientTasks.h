@@ -113,13 +113,19 @@ public:
     QStringList zdAppsInFolder(const QString &folder) const;
 
     void setupCallbackListener(const ZDRemoteProxyPtr &callback, const QString &name);
-    // A tool answered under `name` (or a failure answer): hands userInfo to the held callback.
+    // A tool answered under `name`: hands userInfo to the oldest request waiting under that name.
     void executeCallback(const QString &name, const QVariantMap &userInfo);
     bool hasPendingCallback() const;
 
 private:
     enum class Mode { User, Auth, AuthCallback };
     struct Failure;
+    // The console's object of one request and the name its tool answers under.
+    struct CallbackTarget
+    {
+        QString name;
+        ZDRemoteProxyPtr proxy;
+    };
     struct ResolvedTask
     {
         QString executable;
@@ -127,10 +133,13 @@ private:
     };
 
     std::optional<ResolvedTask> resolveTask(const QString &taskID, const QString &bundleID, const QStringList &options,
-                                            Mode mode, const QString &callbackName);
-    void fail(Mode mode, const Failure &failure, const QString &bundleID, const QString &callbackName);
+                                            Mode mode, const CallbackTarget &callbackName);
+    void fail(Mode mode, const Failure &failure, const QString &bundleID, const CallbackTarget &callbackName);
+    // This request's own answer (a failure before its tool ran): never another request's object.
+    void answerRequest(const CallbackTarget &target, const QVariantMap &userInfo);
+    void post(const ZDRemoteProxyPtr &callback, const QVariantMap &userInfo);
     void runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password, Mode mode,
-                       const QString &bundleID, const QString &callbackName);
+                       const QString &bundleID, const CallbackTarget &callbackName);
     // Checks credentials and holds the rights; a root agent checks them too.
     // Under the privileged lock; counted by the throttle.
     bool authorize(const QString &username, const QString &password);
@@ -148,6 +157,7 @@ private:
     ZDCredentialThrottle m_throttle;
 
     mutable std::mutex m_callbackMutex;
-    ZDRemoteProxyPtr m_theCallback;
+    // Per callback name, the consoles' objects of the requests still waiting, oldest first.
+    QHash<QString, QList<ZDRemoteProxyPtr>> m_callbacks;
     QHash<QString, int> m_callbackObservers; // callback name -> observer id
 };
