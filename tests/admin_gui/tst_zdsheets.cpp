@@ -59,6 +59,7 @@
 #include <QTableWidget>
 #include <QToolButton>
 #include <QToolTip>
+#include <QTreeWidget>
 #include <QtTest>
 #include <QWidget>
 
@@ -1254,6 +1255,41 @@ private Q_SLOTS:
         QCOMPARE(markup, QStringList());
         // name and host in the panel, the sheet, the alert's two texts, the crash question, the tip
         QVERIFY2(shown.size() >= 7, qPrintable(shown.join(u'\n')));
+    }
+    // Markup from an agent in any tool tip (an item's, a widget's) shows as text: an <img> naming a device
+    // file must not be loaded. One filter on the application does it, whatever set the tip.
+    void toolTipsFromAgentsArePlain()
+    {
+        const QString evil = QStringLiteral("<img src=\"/dev/zero\"><b>bay</b>");
+        ZDMainWindow w({m_settings, false});
+        w.resize(900, 600);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // An item's tip, as the crash log and scheduler panels set them from what agents send.
+        QTreeWidget tree(&w);
+        tree.setGeometry(0, 0, 300, 200);
+        auto *item = new QTreeWidgetItem(&tree, {QStringLiteral("log")});
+        item->setToolTip(0, evil);
+        tree.show();
+        QWidget *viewport = tree.viewport();
+        const QPoint at = tree.visualItemRect(item).center();
+        QHelpEvent onRow(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+        QApplication::sendEvent(viewport, &onRow);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QVERIFY2(!QToolTip::text().contains(QLatin1String("<img")), qPrintable(QToolTip::text()));
+        QVERIFY(QToolTip::text().contains(QLatin1String("&lt;img")));
+        QToolTip::hideText();
+        QTRY_VERIFY(!QToolTip::isVisible());
+        // A widget's own tip, set by any panel: the same.
+        QWidget plain(&w);
+        plain.setGeometry(0, 0, 40, 40);
+        plain.setToolTip(evil);
+        plain.show();
+        QHelpEvent onWidget(QEvent::ToolTip, QPoint(5, 5), plain.mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(&plain, &onWidget);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), Qt::convertFromPlainText(evil, Qt::WhiteSpaceNormal));
+        QToolTip::hideText();
     }
     // The shared list pieces: keys go to the owner's handler, then to the bound slots (a missing slot is
     // skipped, not fatal), a right click selects its row alone, and cut texts fit their width and say so.

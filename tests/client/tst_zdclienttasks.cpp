@@ -229,7 +229,7 @@ private Q_SLOTS:
         // "nuvell" is looked up under the folder name "zendrelnuvell".
         QCOMPARE(m_tasks->pathForAppWithBundleID(QStringLiteral("com.zendrel.Nuvell")),
                  tools() + QStringLiteral("/Zendrel Nuvell.app"));
-        QCOMPARE(m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.nuvell")),
+        QCOMPARE(m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.nuvell"), ZDClientTasks::Run::AsUser),
                  tools() + QStringLiteral("/Zendrel Nuvell.app/Contents/MacOS/Zendrel Nuvell"));
         QCOMPARE(m_tasks->pathForAppWithBundleID(QStringLiteral("com.zendrel.Tidwell")),
                  m_sandbox->path(QStringLiteral("opt/Tidwell.app")));
@@ -380,7 +380,7 @@ private Q_SLOTS:
         QVERIFY(refused);
         QCOMPARE(refused->code(), 1006);
         // The privileged launch the maintenance services use.
-        const QString exe = m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.Ondrel"));
+        const QString exe = m_tasks->exePathForAppWithBundleID(QStringLiteral("com.zendrel.Ondrel"), ZDClientTasks::Run::WithRights);
         QVERIFY(!m_tasks->launchAuthTask(exe, {QStringLiteral("-task"), QStringLiteral("launched")},
                                          {{QStringLiteral("authUser"), kAdmin},
                                           {QStringLiteral("authPass"), encrypted(m_adminPassword)}}));
@@ -431,7 +431,9 @@ private Q_SLOTS:
         QCOMPARE(errorOf(m_log.of(ZDOrv::kAddErrorToQueueUserInfo).first()).code(), 1006);
         QVERIFY(!errorOf(m_log.of(ZDOrv::kAddErrorToQueueUserInfo).first()).userInfo().contains(QStringLiteral("info")));
     }
-    void secondCallbackReplacesFirst()
+    // Each request keeps its own callback: another request's answer or failure never takes the
+    // administrator's pending repair answer, which still arrives when its tool answers.
+    void concurrentRequestsKeepTheirCallbacks()
     {
         if (!m_noAdminReason.isEmpty())
             QSKIP(qPrintable(m_noAdminReason));
@@ -439,25 +441,33 @@ private Q_SLOTS:
         const QString release = m_sandbox->path(QStringLiteral("release-first"));
         const QString first = QStringLiteral("ZDKMTCallbackFirst%1").arg(QRandomGenerator::system()->generate());
         const QString second = QStringLiteral("ZDKMTCallbackSecond%1").arg(QRandomGenerator::system()->generate());
-        QList<QVariantMap> firstAnswers, secondAnswers;
+        QList<QVariantMap> firstAnswers, secondAnswers, failedAnswers;
         // The first tool answers only once the test lets it.
         m_agent->callOneway(op, {QStringLiteral("answer"), QStringLiteral("com.zendrel.Ondrel"),
                                  QVariantList {QStringLiteral("--wait-for"), release, QStringLiteral("--output"),
                                                QStringLiteral("first"), QStringLiteral("--callback"), first},
                                  kAdmin, encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&firstAnswers)), first});
         QTRY_VERIFY_WITH_TIMEOUT(m_tasks->hasPendingCallback(), 60000);
+        // Meanwhile a request that fails before its tool runs, and one that answers.
+        m_agent->callOneway(op, {QStringLiteral("answer"), QStringLiteral("com.zendrel.Aubrel"), QVariantList(), kAdmin,
+                                 encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&failedAnswers)), second});
+        QTRY_COMPARE_WITH_TIMEOUT(failedAnswers.size(), 1, 60000);
+        QCOMPARE(failedAnswers.first().value(QStringLiteral("output")).toString(), QStringLiteral("Error: Cannot find application"));
         m_agent->callOneway(op, {QStringLiteral("answer"), QStringLiteral("com.zendrel.Ketril"),
                                  QVariantList {QStringLiteral("--output"), QStringLiteral("second"),
                                                QStringLiteral("--callback"), second},
                                  kAdmin, encrypted(m_adminPassword), QVariant::fromValue(makeCallback(&secondAnswers)), second});
         QTRY_COMPARE_WITH_TIMEOUT(secondAnswers.size(), 1, 60000);
         QCOMPARE(secondAnswers.first().value(QStringLiteral("output")).toString(), QStringLiteral("second"));
-        QVERIFY(!m_tasks->hasPendingCallback());
-        // The first answer finds no callback held any more: logged, nobody told.
-        QVERIFY(ZDTestSandbox::writeFile(release, "go"));
-        QTRY_VERIFY_WITH_TIMEOUT(logText().count(QStringLiteral("Error: callback object not found.")) >= 1, 60000);
         QVERIFY(firstAnswers.isEmpty());
+        QVERIFY(m_tasks->hasPendingCallback());
+        // The first answer reaches the first request's own callback.
+        QVERIFY(ZDTestSandbox::writeFile(release, "go"));
+        QTRY_COMPARE_WITH_TIMEOUT(firstAnswers.size(), 1, 60000);
+        QCOMPARE(firstAnswers.first().value(QStringLiteral("output")).toString(), QStringLiteral("first"));
         QCOMPARE(secondAnswers.size(), 1);
+        QCOMPARE(failedAnswers.size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tasks->hasPendingCallback(), 30000);
     }
     void requestsAreValidated()
     {

@@ -9,10 +9,12 @@
 #include "ZDTestSandbox.h"
 #include "wire/ZDWireMessage.h"
 
+#include <QDirIterator>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -92,6 +94,81 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"others may write to "_s + path(u"/srv/drop"_s)), 30000);
         m_console->call(execute, {u"succeed"_s, u"com.zendrel.Ondrel"_s, QVariantList {u"-x"_s}});
         QVERIFY(QFile::exists(path(u"/var/lib/standins/Ondrel/succeed.result"_s)));
+    }
+
+    // Every feature that runs a maker's tool, on a root agent (each run has rights): a copy in the user's
+    // own folder (even one the user opted in), one owned by a user, one behind a folder anyone may write
+    // to is never chosen; a protected copy is.
+    void plantedToolsNeverRunAsRoot()
+    {
+        if (::geteuid() != 0)
+            QSKIP("every run of a root agent has rights; this one is not root");
+        const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR"), planted = path(u"/planted"_s);
+        QVERIFY(QDir().mkpath(planted));
+        const auto plant = [&](const QString &name, const QString &where) {
+            const QString exe = where + u"/Contents/MacOS/"_s + name;
+            if (!QFileInfo(where).isDir() && !zdtest::copyTree(apps + u"/"_s + name + u".app"_s, where))
+                return false;
+            QFile::remove(exe);
+            return ZDTestSandbox::writeFile(exe, "#!/bin/sh\n: > '" + QFile::encodeName(planted + u"/"_s + name) + "'\n")
+                && ::chmod(QFile::encodeName(exe).constData(), 0755) == 0;
+        };
+        const auto giveAway = [](const QString &folder) {
+            QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+            bool all = ::lchown(QFile::encodeName(folder).constData(), 65534, 65534) == 0;
+            while (it.hasNext())
+                all = ::lchown(QFile::encodeName(it.next()).constData(), 65534, 65534) == 0 && all;
+            return all;
+        };
+        const QString userApps = u"/home/Applications/"_s, local = u"/opt/Zendrel/"_s;
+        const struct
+        {
+            const char *name, *where, *op;
+            QVariantList args;
+        } rows[] = {
+            {"Purgel", "user", "purgelRemoveApps:settings:", {QVariantMap(), QVariantMap {{u"obj1"_s, 0}}}},
+            {"Kitterel", "owned", "kitterelTrashCaches:settings:", {QVariantMap(), QVariantMap {{u"obj1"_s, u"font"_s}}}},
+            {"Tidwell", "writable", "fcsTidwellRunTasks:", {QVariantList {u"fcpWaveform"_s}}},
+            {"Cadro", "writable", "cadroTaskDictionary", {}},
+            {"Zendrel Nuvell", "user", "listZendrelNuvells", {}},
+            {"Stowel", "user", "stowelBackups", {}},
+            {"Tarnok", "owned", "tarnokPaths", {}},
+        };
+        QVariantList optedIn;
+        for (const auto &row : rows) {
+            const QString name = QLatin1String(row.name), where = QLatin1String(row.where);
+            optedIn << u"com.zendrel."_s + QString(name).remove(u"Zendrel "_s);
+            if (where == u"user"_s) {
+                QVERIFY(plant(name, path(userApps + name + u".app"_s)));
+            } else if (where == u"owned"_s) {
+                QVERIFY(plant(name, path(local + name + u".app"_s)));
+                QVERIFY(giveAway(path(local + name + u".app"_s)));
+            } else {
+                QVERIFY(plant(name, path(u"/srv/drop/"_s + name + u".app"_s)));
+                const QString link = path(u"/opt/"_s + name + u".app"_s);
+                QVERIFY(QFileInfo(link).isSymLink() || QFile::link(path(u"/srv/drop/"_s + name + u".app"_s), link));
+            }
+        }
+        // The user's opt-in is for runs as the user; it never reaches a run with rights.
+        const QString prefs = path(u"/home/.config/com.zendrel.KestraClient.plist"_s);
+        QVariantMap all = ZDPropertyList::readDictionary(prefs);
+        all.insert(u"userInstalledTools"_s, optedIn);
+        QVERIFY(ZDPropertyList::writeFile(prefs, all));
+        for (const auto &row : rows) {
+            m_hostile->call(QString::fromLatin1(row.op), row.args);
+            QVERIFY(consoleHears(u"after "_s + QLatin1String(row.op)));
+        }
+        QTest::qWait(500); // a detached run would have had its moment
+        QCOMPARE(QDir(planted).entryList(QDir::Files), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"belongs to user 65534"_s), 30000);
+        // The same copy once root alone owns it is the one that runs.
+        const QString tarnok = path(local + u"Tarnok.app"_s);
+        QDirIterator it(tarnok, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        QVERIFY(::lchown(QFile::encodeName(tarnok).constData(), 0, 0) == 0);
+        while (it.hasNext())
+            QVERIFY(::lchown(QFile::encodeName(it.next()).constData(), 0, 0) == 0);
+        m_hostile->call(u"tarnokPaths"_s, {});
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(planted).entryList(QDir::Files), QStringList {u"Tarnok"_s}, 30000);
     }
 
     void oneRegistrationCannotCrowdOrDropTheOthers()

@@ -131,6 +131,8 @@ private:
     QString standInLog() const { return m_box->path(u"standin.log"_s); }
     QString settings() const { return m_box->path(u"home/.config/com.zendrel.Test.plist"_s); }
     static QString userLogs() { return ZDLocalPaths::logDirectory(true); }
+    // A root process's reports are the computer's.
+    static QString ownReports() { return ZDLocalPaths::logDirectory(!ZDLocalPaths::isRoot()) + u"/DiagnosticReports"_s; }
     static QString folder(int index) { return ZDFennick::reportFolders().at(index); }
     static QString logOf(const QString &name)
     {
@@ -225,7 +227,7 @@ private Q_SLOTS:
             QCOMPARE(crashed.status, QProcess::CrashExit);
             QCOMPARE(crashed.code, signal);
             QVERIFY2(crashed.err.contains(u"fatal signal "_s + QLatin1String(signalName)), qPrintable(crashed.err));
-            const QStringList reports = reportsIn(userLogs() + u"/DiagnosticReports"_s, name);
+            const QStringList reports = reportsIn(ownReports(), name);
             QCOMPARE(reports.size(), 1);
             const QString report = reports.first();
             const QString text = QString::fromUtf8(ZDTestSandbox::readFile(report));
@@ -266,7 +268,7 @@ private Q_SLOTS:
         QCOMPARE(crashed.status, QProcess::CrashExit);
         const QString ownSettings = ZDLocalPaths::prefsDirectory(true) + u"/com.zendrel.Crashy.plist"_s;
         QVERIFY(ZDPropertyList::readDictionary(ownSettings).contains(u"launch"_s));
-        const QStringList reports = reportsIn(userLogs() + u"/DiagnosticReports"_s, u"Crashy"_s);
+        const QStringList reports = reportsIn(ownReports(), u"Crashy"_s);
         QCOMPARE(reports.size(), 1);
         const QString text = QString::fromUtf8(ZDTestSandbox::readFile(reports.first()));
         QVERIFY2(text.contains(u"\nIdentifier:      com.zendrel.Crashy\n"_s), qPrintable(text));

@@ -472,8 +472,13 @@ private Q_SLOTS:
         if (!ZDLocalPaths::isRoot())
             QSKIP("the privileged tools run directly only for root");
         QVERIFY(write(p("one"), "1") && write(p("two"), "2"));
-        // The plain move refuses to replace; the privileged one does.
-        QVERIFY(FM::moveFile(p("one"), p("two"), 10s));
+        // Unasked, rights are never used: not even a root process's own.
+        QVERIFY(!FM::moveFile(p("one"), p("two")));
+        QVERIFY(!FM::moveFile(p("one"), p("two"), 1s));
+        QCOMPARE(ZDTestSandbox::readFile(p("two")), QByteArray("2"));
+        QVERIFY(!logMessages().contains(u"Authorizing..."_s));
+        // The plain move refuses to replace; the privileged one, asked for, does.
+        QVERIFY(FM::moveFile(p("one"), p("two"), 10s, true));
         QTRY_COMPARE(ZDTestSandbox::readFile(p("two")), QByteArray("1"));
         const QStringList messages = logMessages();
         const qsizetype at = messages.indexOf(QRegularExpression(u"^Error moving file: .*two: File exists\\.$"_s));

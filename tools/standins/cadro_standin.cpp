@@ -162,7 +162,7 @@ int writeTask(const Place &place, const QString &name, const Request &r)
 {
     ZDToolCatalog catalog;
     catalog.populate();
-    const QString bundle = catalog.pathForAppWithBundleID(r.bundleID, !place.root);
+    const QString bundle = catalog.pathForAppWithBundleID(r.bundleID, place.root ? ZDToolCatalog::Run::WithRights : ZDToolCatalog::Run::AsUser);
     if (bundle.isEmpty())
         return refuse(QStringLiteral("no tool %1").arg(r.bundleID), kUnknown);
     QString table = bundle + QStringLiteral("/Contents/Resources/ZDTasks.plist");

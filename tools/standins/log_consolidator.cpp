@@ -1,6 +1,10 @@
-// Stand-in for the crash-analysis tool's consolidation helper, run with rights and
-// no arguments. It gathers into the user's "CrashReporter" log folder, owned by that
-// user (the one sudo names, else the owner of the user's home folder):
+// Stand-in for the crash-analysis tool's consolidation helper, run with rights:
+//   LogConsolidator [-user NAME]
+// It gathers into the "CrashReporter" log folder of the workstation's user (NAME,
+// else the user at the console; never the administrator whose password sudo took),
+// owned by that user; with neither, into the computer's log folder. As root nothing
+// is written or handed over by a path name in a folder a user controls: every folder
+// is opened from the one above without following links, every file made anew.
 //   - other users' crash reports (<root>/home/*/.local/state/log/{CrashReporter,DiagnosticReports}/*.crash);
 //   - the system's crash records, converted to the crash handler's text format:
 //     apport reports (<root>/var/crash/*.crash) and coredumpctl info text
@@ -8,6 +12,7 @@
 // then posts "ZDQuellarConsolidateFinished" (held back while
 // <root>/var/lib/standins/Quellar/consolidate.hold exists). A record already converted is left alone.
 #include "platform/ZDLocalPaths.h"
+#include "platform/ZDNoFollow.h"
 #include "bus/ZDNotificationCenter.h"
 
 #include <QCoreApplication>
@@ -16,14 +21,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringList>
 #include <QThread>
 #include <QTimeZone>
 
 #include <cstdio>
+#include <optional>
 
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,67 +40,79 @@ constexpr int kMaxFilesPerFolder = 1000;
 
 struct Target
 {
-    QString folder; // the user's CrashReporter folder
-    QString home;
-    uid_t uid = 0;
-    gid_t gid = 0;
+    QString folder; // shown in the output
+    QString home;   // empty: the computer's log folder
+    std::optional<ZDNoFollow::Owner> owner;
+    ZDOwnedFd fd;
 };
 
-Target target()
+constexpr const char *kUserFolder = ".local/state/log/CrashReporter";
+
+// The workstation user's folder, or the computer's when there is no such user.
+Target target(const QString &named)
 {
     Target t;
-    bool ok = false;
-    const uint sudoUid = qEnvironmentVariable("SUDO_UID").toUInt(&ok);
-    if (ok && sudoUid != 0) {
-        if (const passwd *pw = ::getpwuid(sudoUid)) {
-            t.home = QFile::decodeName(pw->pw_dir);
-            t.folder = t.home + QStringLiteral("/.local/state/log/CrashReporter");
-            t.uid = pw->pw_uid;
-            t.gid = pw->pw_gid;
-            return t;
-        }
+    const QString user = named.isEmpty() ? ZDLocalPaths::currentConsoleUser() : named;
+    const QByteArray name = user.toLocal8Bit();
+    const passwd *pw = user.isEmpty() ? nullptr : ::getpwnam(name.constData());
+    if (pw && pw->pw_uid != 0) {
+        t.home = QFile::decodeName(pw->pw_dir);
+        t.folder = t.home + QLatin1Char('/') + QLatin1String(kUserFolder);
+        t.owner = ZDNoFollow::Owner{pw->pw_uid, pw->pw_gid};
+        t.fd = ZDNoFollow::openFolder(t.home, QLatin1String(kUserFolder), true, 0700, t.owner);
+        return t;
     }
-    t.home = ZDLocalPaths::userDirectory();
-    t.folder = ZDLocalPaths::logDirectory(true) + QStringLiteral("/CrashReporter");
-    struct stat st {};
-    if (::stat(QFile::encodeName(t.home).constData(), &st) == 0) {
-        t.uid = st.st_uid;
-        t.gid = st.st_gid;
-    }
+    if (!user.isEmpty() && !pw)
+        return t; // a name that is no account: nothing to write into
+    const QString root = ZDLocalPaths::systemRoot();
+    const QString logs = ZDLocalPaths::logDirectory(false) + QStringLiteral("/CrashReporter");
+    t.folder = logs;
+    t.fd = ZDNoFollow::openFolder(root, logs.mid(root == QLatin1String("/") ? 0 : root.size()), true, 0755);
     return t;
 }
 
-QStringList filesIn(const QString &folder, const QStringList &patterns)
+// Report names in a folder below a home, reached without following links.
+QStringList filesIn(const ZDOwnedFd &folder, const QString &suffix)
 {
-    if (QFileInfo(folder).isSymLink())
-        return {};
-    QStringList out;
-    for (const QFileInfo &entry : QDir(folder).entryInfoList(patterns, QDir::Files | QDir::NoSymLinks, QDir::Name)) {
-        if (out.size() >= kMaxFilesPerFolder)
-            break;
-        out << entry.absoluteFilePath();
-    }
-    return out;
+    return folder.isValid() ? ZDNoFollow::regularFiles(folder.get(), suffix, kMaxFilesPerFolder) : QStringList();
 }
 
-QByteArray readSmall(const QString &path)
+QByteArray readAt(const ZDOwnedFd &folder, const QString &name)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    ZDOwnedFd fd = ZDNoFollow::openRegularFile(folder.get(), name);
+    if (!fd.isValid())
+        return {};
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return {};
     return file.read(kMaxRecordBytes);
 }
 
+QDateTime modified(const ZDOwnedFd &folder, const QString &name)
+{
+    struct stat st {};
+    if (::fstatat(folder.get(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return QDateTime::currentDateTimeUtc();
+    return QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, QTimeZone::utc());
+}
+
 bool writeOwned(const Target &t, const QString &name, const QByteArray &data)
 {
-    const QString path = t.folder + QLatin1Char('/') + QFileInfo(name).fileName();
-    if (QFileInfo::exists(path))
+    if (!t.fd.isValid() || data.isEmpty())
         return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        return false;
-    if (::geteuid() == 0 && t.uid != 0)
-        (void)!::chown(QFile::encodeName(path).constData(), t.uid, t.gid);
+    const QString file = QFileInfo(name).fileName();
+    const ZDOwnedFd fd = ZDNoFollow::createFile(t.fd.get(), file, 0600, ::geteuid() == 0 ? t.owner : std::nullopt);
+    if (!fd.isValid())
+        return false; // already there (or refused): left alone
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd.get(), data.constData() + done, size_t(data.size() - done));
+        if (n <= 0) {
+            ::unlinkat(t.fd.get(), QFile::encodeName(file).constData(), 0);
+            return false;
+        }
+        done += n;
+    }
     return true;
 }
 
@@ -132,9 +150,9 @@ QString reportName(const QString &executable, const QDateTime &when)
 }
 
 // Apport: "Key: value" lines, continuation lines start with a space.
-int convertApport(const Target &t, const QString &path)
+int convertApport(const Target &t, const ZDOwnedFd &folder, const QString &path)
 {
-    const QStringList lines = QString::fromUtf8(readSmall(path)).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(readAt(folder, path)).split(QLatin1Char('\n'));
     QString exe, pid, date;
     int signal = 0;
     QStringList frames;
@@ -162,14 +180,14 @@ int convertApport(const Target &t, const QString &path)
         return 0;
     QDateTime when = QLocale::c().toDateTime(date.simplified(), QStringLiteral("ddd MMM d HH:mm:ss yyyy"));
     if (!when.isValid())
-        when = QFileInfo(path).lastModified();
+        when = modified(folder, path);
     return writeOwned(t, reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
 }
 
 // coredumpctl info: "Key: value" lines and "Stack trace of thread N:" followed by "#0 ..." frames.
-int convertCoredump(const Target &t, const QString &path)
+int convertCoredump(const Target &t, const ZDOwnedFd &folder, const QString &path)
 {
-    const QStringList lines = QString::fromUtf8(readSmall(path)).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(readAt(folder, path)).split(QLatin1Char('\n'));
     QString exe, pid;
     QDateTime when;
     int signal = 0;
@@ -210,7 +228,7 @@ int convertCoredump(const Target &t, const QString &path)
     if (exe.isEmpty())
         return 0;
     if (!when.isValid())
-        when = QFileInfo(path).lastModified();
+        when = modified(folder, path);
     return writeOwned(t, reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
 }
 
@@ -219,29 +237,35 @@ int convertCoredump(const Target &t, const QString &path)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const Target t = target();
-    if (!QDir().mkpath(t.folder)) {
-        std::fprintf(stderr, "LogConsolidator: cannot make %s\n", qPrintable(t.folder));
+    const QStringList args = app.arguments();
+    const qsizetype userAt = args.indexOf(QStringLiteral("-user"));
+    const Target t = target(userAt > 0 ? args.value(userAt + 1) : QString());
+    if (!t.fd.isValid()) {
+        std::fprintf(stderr, "LogConsolidator: cannot open %s\n", qPrintable(t.folder));
         return 73;
     }
-    if (::geteuid() == 0 && t.uid != 0)
-        (void)!::chown(QFile::encodeName(t.folder).constData(), t.uid, t.gid);
     int gathered = 0;
     const QString ownHome = QFileInfo(t.home).canonicalFilePath();
     const QString homes = ZDLocalPaths::systemPath(QStringLiteral("/home"));
     for (const QFileInfo &home : QDir(homes).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
-        if (home.canonicalFilePath() == ownHome)
+        if (!ownHome.isEmpty() && home.canonicalFilePath() == ownHome)
             continue;
-        for (const char *sub : {"/.local/state/log/CrashReporter", "/.local/state/log/DiagnosticReports"}) {
-            for (const QString &file : filesIn(home.absoluteFilePath() + QLatin1String(sub), {QStringLiteral("*.crash")}))
-                gathered += writeOwned(t, file, readSmall(file)) ? 1 : 0;
+        for (const char *sub : {".local/state/log/CrashReporter", ".local/state/log/DiagnosticReports"}) {
+            const ZDOwnedFd folder = ZDNoFollow::openFolder(home.absoluteFilePath(), QLatin1String(sub), false);
+            for (const QString &file : filesIn(folder, QStringLiteral(".crash")))
+                gathered += writeOwned(t, file, readAt(folder, file)) ? 1 : 0;
         }
     }
-    for (const QString &file : filesIn(ZDLocalPaths::systemPath(QStringLiteral("/var/crash")), {QStringLiteral("*.crash")}))
-        gathered += convertApport(t, file);
-    for (const QString &file :
-         filesIn(ZDLocalPaths::systemPath(QStringLiteral("/var/lib/systemd/coredump")), {QStringLiteral("*.txt")}))
-        gathered += convertCoredump(t, file);
+    const QString root = ZDLocalPaths::systemRoot();
+    const auto systemFolder = [&root](const char *path) {
+        return ZDNoFollow::openFolder(root, QLatin1String(path), false);
+    };
+    const ZDOwnedFd apport = systemFolder("var/crash");
+    for (const QString &file : filesIn(apport, QStringLiteral(".crash")))
+        gathered += convertApport(t, apport, file);
+    const ZDOwnedFd coredumps = systemFolder("var/lib/systemd/coredump");
+    for (const QString &file : filesIn(coredumps, QStringLiteral(".txt")))
+        gathered += convertCoredump(t, coredumps, file);
     std::printf("LogConsolidator: %d report(s) gathered into %s\n", gathered, qPrintable(t.folder));
     // A test holds the finished notice back while this file exists (two minutes at most).
     const QString hold = ZDLocalPaths::systemPath(QStringLiteral("/var/lib/standins/Quellar/consolidate.hold"));

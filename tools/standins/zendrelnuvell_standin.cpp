@@ -38,7 +38,7 @@ int versionOf(const QString &bundle)
 
 QString installedPath(const QString &bundleID)
 {
-    return ZDToolCatalog().pathForAppWithBundleID(bundleID);
+    return ZDToolCatalog().pathForAppWithBundleID(bundleID, ZDToolCatalog::Run::AsUser);
 }
 
 int install(const QVariantList &catalogue, const QString &type, const QString &bundleID)

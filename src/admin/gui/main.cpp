@@ -6,6 +6,7 @@
 #include "log/ZDFennick.h"
 #include "log/ZDLog.h"
 #include "windows/ZDMainWindow.h"
+#include "ZDPlainText.h"
 #include "process/ZDQuitSignals.h"
 
 #include <QApplication>
@@ -17,6 +18,8 @@ int main(int argc, char *argv[])
     const QString name = QStringLiteral(KESTRA_ADMIN_NAME);
     ZDCrashHandler::install(name);
     QApplication app(argc, argv);
+    // Labels and tool tips show text from agents as it is, in every window.
+    ZDPlainText::enforce();
     QApplication::setApplicationName(QStringLiteral("KestraAdmin"));
     QApplication::setOrganizationDomain(QStringLiteral("zendrel.com"));
     QApplication::setApplicationDisplayName(name);

@@ -65,7 +65,9 @@ ZDTlsIdentity ZDAgentSecurity::identity()
     static ZDTlsIdentity cached;
     std::call_once(once, [] {
         QString error;
-        cached = ZDTlsIdentity::loadOrCreate(ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/KestraClient/Security"),
+        // Root's key pair is the computer's: root never makes files in a folder a user controls.
+        const QString folder = ZDLocalPaths::appSupportDirectory(!ZDLocalPaths::isRoot());
+        cached = ZDTlsIdentity::loadOrCreate(folder + QStringLiteral("/KestraClient/Security"),
                                              QStringLiteral("agent"),
                                              QStringLiteral("KestraClient on %1").arg(QSysInfo::machineHostName()), &error);
         if (!cached.isValid())

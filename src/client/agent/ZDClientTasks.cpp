@@ -36,6 +36,7 @@ const QString kOutput = QStringLiteral("output");
 // Bounds for what a request may carry.
 constexpr int kMaxIdentifierLength = 1024;
 constexpr int kCallbackRegistrationWaitMs = 10000;
+constexpr qsizetype kMaxWaitingCallbacks = 16;
 // A task entry's list of the only options a console may append to it.
 constexpr const char *kAllowedOptionsKey = "allowedOptions";
 
@@ -378,9 +379,9 @@ QVariantList ZDClientTasks::zdAppTasks()
     return m_catalog.appTasks();
 }
 
-QString ZDClientTasks::pathForAppWithBundleID(const QString &bundleID) const
+QString ZDClientTasks::pathForAppWithBundleID(const QString &bundleID, Run run) const
 {
-    return m_catalog.pathForAppWithBundleID(bundleID);
+    return m_catalog.pathForAppWithBundleID(bundleID, run);
 }
 
 QString ZDClientTasks::pathForBundleID(const QString &bundleID, const QString &folder)
@@ -388,14 +389,14 @@ QString ZDClientTasks::pathForBundleID(const QString &bundleID, const QString &f
     return ZDToolCatalog::pathForBundleID(bundleID, folder);
 }
 
-QString ZDClientTasks::exePathForAppWithBundleID(const QString &bundleID) const
+QString ZDClientTasks::exePathForAppWithBundleID(const QString &bundleID, Run run) const
 {
-    return ZDToolCatalog::executablePathForBundle(pathForAppWithBundleID(bundleID));
+    return m_catalog.executableForAppWithBundleID(bundleID, run);
 }
 
 // --- Running a task.
 
-void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundleID, const QString &callbackName)
+void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundleID, const CallbackTarget &callbackName)
 {
     ZDLog::appendLog(mode != Mode::User && !failure.authLogLine.isEmpty() ? failure.authLogLine : failure.logLine);
     switch (mode) {
@@ -409,20 +410,20 @@ void ZDClientTasks::fail(Mode mode, const Failure &failure, const QString &bundl
     case Mode::AuthCallback:
         if (failure.code == ZDOrv::kErrorWrongCredentials)
             m_registry.postErrorWithCode(failure.code);
-        executeCallback(callbackName, {{kOutput, failure.callbackText}});
+        answerRequest(callbackName, {{kOutput, failure.callbackText}});
         break;
     }
 }
 
 std::optional<ZDClientTasks::ResolvedTask> ZDClientTasks::resolveTask(const QString &taskID, const QString &bundleID,
                                                                       const QStringList &options, Mode mode,
-                                                                      const QString &callbackName)
+                                                                      const CallbackTarget &callbackName)
 {
     const Failure missing {ZDOrv::kErrorApplicationMissing, QStringLiteral("Application doesn't exist"), QStringLiteral("Cannot find application"),
                            QStringLiteral("Error: Cannot find application"), true};
     // Anything that will run as root comes only from folders nobody else may change.
     const bool withRights = mode != Mode::User || ZDLocalPaths::isRoot();
-    QString path = m_catalog.pathForAppWithBundleID(bundleID, !withRights);
+    QString path = m_catalog.pathForAppWithBundleID(bundleID, withRights ? Run::WithRights : Run::AsUser);
     ZDLog::appendLog(QStringLiteral("Found application at path %@ for bundle ID %@"), path, bundleID);
     if (withRights && !path.isEmpty()) {
         path = protectedBundle(path);
@@ -535,7 +536,7 @@ bool ZDClientTasks::authorize(const QString &username, const QString &password)
 }
 
 void ZDClientTasks::runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password,
-                                  Mode mode, const QString &bundleID, const QString &callbackName)
+                                  Mode mode, const QString &bundleID, const CallbackTarget &callbackName)
 {
     const Failure refused {ZDOrv::kErrorWrongCredentials,
                            QStringLiteral("Unable to authorize. Username and password may be incorrect."), {},
@@ -582,9 +583,10 @@ void ZDClientTasks::authExecuteTaskWithCallback(const QString &taskID, const QSt
     setupCallbackListener(callback, callbackName);
     ZDLog::appendLog(QStringLiteral("Auth executing task %@ in %@ with options %@ for user %@ (with callback)..."),
                      taskID, bundleID, options, username);
-    const auto task = resolveTask(taskID, bundleID, options, Mode::AuthCallback, callbackName);
+    const CallbackTarget target {callbackName, callback};
+    const auto task = resolveTask(taskID, bundleID, options, Mode::AuthCallback, target);
     if (task)
-        runPrivileged(*task, username, password, Mode::AuthCallback, bundleID, callbackName);
+        runPrivileged(*task, username, password, Mode::AuthCallback, bundleID, target);
 }
 
 bool ZDClientTasks::validateUsername(const QString &username, const QByteArray &password)
@@ -594,24 +596,60 @@ bool ZDClientTasks::validateUsername(const QString &username, const QByteArray &
     if (!m_throttle.admits(username, clear))
         return false;
     std::lock_guard lock(m_privilegedMutex);
-    return authorize(username, clear);
+    // A check: the rights it grants end with it.
+    const bool valid = authorize(username, clear);
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never).authEnd();
+    return valid;
+}
+
+ZDRightsScope &ZDRightsScope::operator=(ZDRightsScope &&other) noexcept
+{
+    if (this != &other) {
+        end();
+        m_lock = std::move(other.m_lock);
+        refusal = std::move(other.refusal);
+    }
+    return *this;
+}
+
+ZDRightsScope::~ZDRightsScope()
+{
+    end();
+}
+
+void ZDRightsScope::end()
+{
+    if (!m_lock.owns_lock())
+        return;
+    ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never).authEnd();
+    m_lock.unlock();
+}
+
+ZDRightsScope ZDClientTasks::rightsFor(const QVariantMap &authInfo)
+{
+    ZDRightsScope scope;
+    try {
+        const auto credentials = credentialsOf(authInfo);
+        if (m_throttle.admits(credentials.first, credentials.second)) {
+            std::unique_lock lock(m_privilegedMutex);
+            if (authorize(credentials.first, credentials.second)) {
+                scope.m_lock = std::move(lock);
+                return scope;
+            }
+        }
+        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
+        scope.refusal = ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
+        return scope;
+    } catch (const std::exception &e) {
+        ZDException::logException(e, "authWithDict:");
+    }
+    scope.refusal = ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
+    return scope;
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::authWithDict(const QVariantMap &authInfo)
 {
-    try {
-        const auto credentials = credentialsOf(authInfo);
-        if (m_throttle.admits(credentials.first, credentials.second)) {
-            std::lock_guard lock(m_privilegedMutex);
-            if (authorize(credentials.first, credentials.second))
-                return std::nullopt;
-        }
-        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
-        return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorWrongCredentials);
-    } catch (const std::exception &e) {
-        ZDException::logException(e, "authWithDict:");
-    }
-    return ZDRemoteError(QString::fromLatin1(ZDOrv::kErrorDomain), ZDOrv::kErrorException);
+    return rightsFor(authInfo).refusal;
 }
 
 std::optional<ZDRemoteError> ZDClientTasks::launchAuthTask(const QString &path, const QStringList &arguments,
@@ -663,7 +701,11 @@ void ZDClientTasks::setupCallbackListener(const ZDRemoteProxyPtr &callback, cons
     ZDLog::appendLog(QStringLiteral("Setting up callback listener"));
     {
         std::lock_guard lock(m_callbackMutex);
-        m_theCallback = callback;
+        // Bounded: a request whose tool never answers gives up its place to newer ones.
+        QList<ZDRemoteProxyPtr> &waiting = m_callbacks[name];
+        if (waiting.size() >= kMaxWaitingCallbacks)
+            waiting.removeFirst();
+        waiting.append(callback);
         if (m_callbackObservers.contains(name))
             return;
     }
@@ -721,10 +763,40 @@ void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &user
     int observer = 0;
     {
         std::lock_guard lock(m_callbackMutex);
-        observer = m_callbackObservers.take(name);
-        callback = std::exchange(m_theCallback, nullptr);
+        auto waiting = m_callbacks.find(name);
+        if (waiting != m_callbacks.end() && !waiting->isEmpty())
+            callback = waiting->takeFirst();
+        if (waiting == m_callbacks.end() || waiting->isEmpty()) {
+            m_callbacks.remove(name);
+            observer = m_callbackObservers.take(name);
+        }
     }
     removeCallbackObserver(observer);
+    post(callback, userInfo);
+}
+
+void ZDClientTasks::answerRequest(const CallbackTarget &target, const QVariantMap &userInfo)
+{
+    ZDLog::appendLog(QStringLiteral("Posting callback"));
+    bool waited = false;
+    int observer = 0;
+    {
+        std::lock_guard lock(m_callbackMutex);
+        auto waiting = m_callbacks.find(target.name);
+        if (waiting != m_callbacks.end()) {
+            waited = waiting->removeOne(target.proxy);
+            if (waiting->isEmpty()) {
+                m_callbacks.erase(waiting);
+                observer = m_callbackObservers.take(target.name);
+            }
+        }
+    }
+    removeCallbackObserver(observer);
+    post(waited ? target.proxy : ZDRemoteProxyPtr(), userInfo);
+}
+
+void ZDClientTasks::post(const ZDRemoteProxyPtr &callback, const QVariantMap &userInfo)
+{
     if (!callback) {
         ZDLog::appendLog(QStringLiteral("Error: callback object not found."));
         return;
@@ -741,5 +813,5 @@ void ZDClientTasks::executeCallback(const QString &name, const QVariantMap &user
 bool ZDClientTasks::hasPendingCallback() const
 {
     std::lock_guard lock(m_callbackMutex);
-    return m_theCallback != nullptr;
+    return !m_callbacks.isEmpty();
 }

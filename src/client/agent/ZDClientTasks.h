@@ -26,6 +26,26 @@
 class ZDCallbackRegistry;
 class ZDNotificationCenter;
 
+// Rights a credential check granted, for the one operation that asked for them:
+// held under the agent's one privileged session and withdrawn when this goes, so
+// nothing later (a file operation of another request) finds them still open.
+class ZDRightsScope
+{
+public:
+    ZDRightsScope() = default;
+    ZDRightsScope(ZDRightsScope &&other) noexcept = default;
+    ZDRightsScope &operator=(ZDRightsScope &&other) noexcept;
+    ~ZDRightsScope();
+    explicit operator bool() const { return m_lock.owns_lock(); }
+    // Why there are none: 1006 refused, -1 exception.
+    std::optional<ZDRemoteError> refusal;
+
+private:
+    friend class ZDClientTasks;
+    void end();
+    std::unique_lock<std::mutex> m_lock;
+};
+
 class ZDClientTasks : public QObject
 {
     Q_OBJECT
@@ -77,25 +97,35 @@ public:
     bool needsAdminAccess(const QStringList &paths);
 
     // For the maintenance services: credentials {"authUser", "authPass" (encrypted)}.
-    // No value on success, else the error (1006 refused, -1 exception).
+    // A check only: no value on success, else the error (1006 refused, -1 exception).
     std::optional<ZDRemoteError> authWithDict(const QVariantMap &authInfo);
+    // Checks and holds the rights for the caller's operation (see ZDRightsScope).
+    ZDRightsScope rightsFor(const QVariantMap &authInfo);
     std::optional<ZDRemoteError> launchAuthTask(const QString &path, const QStringList &arguments,
                                                 const QVariantMap &authInfo,
                                                 ZDAuthorization::Launch launch = ZDAuthorization::Launch::Detached);
 
-    QString pathForAppWithBundleID(const QString &bundleID) const;
+    using Run = ZDToolCatalog::Run;
+    // A tool for a run as the user or with rights (see ZDToolCatalog).
+    QString pathForAppWithBundleID(const QString &bundleID, Run run = Run::AsUser) const;
     static QString pathForBundleID(const QString &bundleID, const QString &folder);
-    QString exePathForAppWithBundleID(const QString &bundleID) const;
+    QString exePathForAppWithBundleID(const QString &bundleID, Run run) const;
     QStringList zdAppsInFolder(const QString &folder) const;
 
     void setupCallbackListener(const ZDRemoteProxyPtr &callback, const QString &name);
-    // A tool answered under `name` (or a failure answer): hands userInfo to the held callback.
+    // A tool answered under `name`: hands userInfo to the oldest request waiting under that name.
     void executeCallback(const QString &name, const QVariantMap &userInfo);
     bool hasPendingCallback() const;
 
 private:
     enum class Mode { User, Auth, AuthCallback };
     struct Failure;
+    // The console's object of one request and the name its tool answers under.
+    struct CallbackTarget
+    {
+        QString name;
+        ZDRemoteProxyPtr proxy;
+    };
     struct ResolvedTask
     {
         QString executable;
@@ -103,10 +133,13 @@ private:
     };
 
     std::optional<ResolvedTask> resolveTask(const QString &taskID, const QString &bundleID, const QStringList &options,
-                                            Mode mode, const QString &callbackName);
-    void fail(Mode mode, const Failure &failure, const QString &bundleID, const QString &callbackName);
+                                            Mode mode, const CallbackTarget &callbackName);
+    void fail(Mode mode, const Failure &failure, const QString &bundleID, const CallbackTarget &callbackName);
+    // This request's own answer (a failure before its tool ran): never another request's object.
+    void answerRequest(const CallbackTarget &target, const QVariantMap &userInfo);
+    void post(const ZDRemoteProxyPtr &callback, const QVariantMap &userInfo);
     void runPrivileged(const ResolvedTask &task, const QString &username, const QByteArray &password, Mode mode,
-                       const QString &bundleID, const QString &callbackName);
+                       const QString &bundleID, const CallbackTarget &callbackName);
     // Checks credentials and holds the rights; a root agent checks them too.
     // Under the privileged lock; counted by the throttle.
     bool authorize(const QString &username, const QString &password);
@@ -124,6 +157,7 @@ private:
     ZDCredentialThrottle m_throttle;
 
     mutable std::mutex m_callbackMutex;
-    ZDRemoteProxyPtr m_theCallback;
+    // Per callback name, the consoles' objects of the requests still waiting, oldest first.
+    QHash<QString, QList<ZDRemoteProxyPtr>> m_callbacks;
     QHash<QString, int> m_callbackObservers; // callback name -> observer id
 };

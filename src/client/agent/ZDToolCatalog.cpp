@@ -1,6 +1,8 @@
 #include "agent/ZDToolCatalog.h"
 
+#include "agent/ZDClientPreferences.h"
 #include "platform/ZDLocalPaths.h"
+#include "rights/ZDAuthorization.h"
 #include "log/ZDLog.h"
 #include "plist/ZDPropertyList.h"
 
@@ -11,6 +13,7 @@
 #include <QImageReader>
 #include <QPainter>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -290,24 +293,69 @@ QString ZDToolCatalog::pathForBundleID(const QString &bundleID, const QString &f
     return {};
 }
 
-QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID, bool withUserFolder) const
+bool ZDToolCatalog::userInstalledOnPurpose(const QString &bundleID)
+{
+    // The user's own preferences file: the opt-in is the user's, never a console's.
+    const QVariant listed = ZDPropertyList::readDictionary(ZDLocalPaths::prefsDirectory(true) + QLatin1Char('/')
+                                                           + QLatin1String(ZDClientPreferences::kPreferencesFile))
+                                .value(QLatin1String(kUserInstalledToolsKey));
+    if (listed.userType() != QMetaType::QVariantList && listed.userType() != QMetaType::QStringList)
+        return false;
+    const QVariantList ids = listed.toList();
+    return std::any_of(ids.cbegin(), ids.cend(), [&bundleID](const QVariant &id) {
+        return id.userType() == QMetaType::QString && id.toString().compare(bundleID, Qt::CaseInsensitive) == 0;
+    });
+}
+
+QString ZDToolCatalog::pathForAppWithBundleID(const QString &bundleID, Run run) const
 {
     if (bundleID.isEmpty())
         return {};
+    const bool withRights = run == Run::WithRights || ZDLocalPaths::isRoot();
     const QString local = ZDLocalPaths::applicationDirectory(false);
+    QStringList candidates;
     for (const QString &folder : {local + QStringLiteral("/Zendrel/Kestra Maintenance Tools"),
                                   local + QStringLiteral("/Zendrel"), local}) {
         const QString path = pathForBundleID(bundleID, folder);
         if (!path.isEmpty())
-            return path;
+            candidates << path;
     }
-    // What this computer knows beyond those folders: the scanned tools, then the
-    // user's own applications folder.
+    // What this computer knows beyond those folders: the scanned tools.
     for (const QString &app : apps()) {
         if (bundleIdentifierOf(app).compare(bundleID, Qt::CaseInsensitive) == 0)
-            return app;
+            candidates << app;
     }
-    return withUserFolder ? pathForBundleID(bundleID, ZDLocalPaths::applicationDirectory(true)) : QString();
+    if (!withRights) {
+        if (!candidates.isEmpty())
+            return candidates.constFirst();
+        return userInstalledOnPurpose(bundleID) ? pathForBundleID(bundleID, ZDLocalPaths::applicationDirectory(true))
+                                                : QString();
+    }
+    // A copy the user could have placed or changed never runs as root, and never
+    // hides a protected one further down the list.
+    const QString userApps = QFileInfo(ZDLocalPaths::applicationDirectory(true)).canonicalFilePath();
+    for (const QString &candidate : std::as_const(candidates)) {
+        QString reason;
+        const QString canonical = ZDAuthorization::trustedPath(candidate, &reason);
+        if (!canonical.isEmpty() && isInside(canonical, userApps))
+            reason = QStringLiteral("it is in the user's applications folder");
+        else if (!canonical.isEmpty())
+            return canonical;
+        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: %@"), candidate, reason);
+    }
+    return {};
+}
+
+QString ZDToolCatalog::executableForAppWithBundleID(const QString &bundleID, Run run) const
+{
+    const QString executable = executablePathForBundle(pathForAppWithBundleID(bundleID, run));
+    if (executable.isEmpty() || (run == Run::AsUser && !ZDLocalPaths::isRoot()))
+        return executable;
+    QString reason;
+    const QString canonical = ZDAuthorization::trustedPath(executable, &reason);
+    if (canonical.isEmpty())
+        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: %@"), executable, reason);
+    return canonical;
 }
 
 QString ZDToolCatalog::executablePathForBundle(const QString &bundlePath)

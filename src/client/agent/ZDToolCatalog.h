@@ -34,8 +34,19 @@ public:
     // group version, or empty; scans first when needed.
     QVariantMap orvVersion();
 
-    // withUserFolder false: never the user's own applications folder (runs with rights).
-    QString pathForAppWithBundleID(const QString &bundleID, bool withUserFolder = true) const;
+    // How a found tool will run; every run of a root process has rights.
+    enum class Run { AsUser, WithRights };
+    // The agent preference listing the bundle identifiers of tools the user put into
+    // the user's own applications folder on purpose; only those are taken from there.
+    static constexpr const char *kUserInstalledToolsKey = "userInstalledTools";
+
+    // The computer's folders first, then the scanned tools. With rights only a bundle
+    // that root alone owns and may change, returned canonical; as the user, then the
+    // user's own applications folder for an opted-in tool.
+    QString pathForAppWithBundleID(const QString &bundleID, Run run) const;
+    // The bundle's executable, canonical and as protected as the bundle for a run with rights.
+    QString executableForAppWithBundleID(const QString &bundleID, Run run) const;
+    static bool userInstalledOnPurpose(const QString &bundleID);
     static QString pathForBundleID(const QString &bundleID, const QString &folder);
     // "<bundle>/Contents/MacOS/<bundle name without extension>".
     static QString executablePathForBundle(const QString &bundlePath);

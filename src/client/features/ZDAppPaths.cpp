@@ -22,7 +22,7 @@ void ZDAppPaths::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCal
 {
     const auto self = std::make_shared<ZDAppPaths>(
         [tasks]() -> QString {
-            return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+            return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID), ZDClientTasks::Run::AsUser) : QString();
         },
         [registry](int code, const QString &info) {
             if (registry)

@@ -201,7 +201,7 @@ ZDApplications::Location ZDApplications::locateByBundleID(const QString &bundleI
 {
     Location where;
     if (tool) {
-        where.path = m_tasks ? m_tasks->pathForAppWithBundleID(bundleID) : QString();
+        where.path = m_tasks ? m_tasks->pathForAppWithBundleID(bundleID, ZDClientTasks::Run::AsUser) : QString();
     } else {
         for (const bool user : {true, false}) {
             where.path = bundleIn(ZDLocalPaths::applicationDirectory(user), bundleID);
@@ -373,9 +373,10 @@ void ZDApplications::passwordProtect(const QVariantMap &auth, const QVariantMap 
     }
     if (!m_tasks)
         return;
-    if (const auto refused = m_tasks->authWithDict(auth)) {
-        if (m_registry)
-            m_registry->postError(*refused);
+    const ZDRightsScope scope = m_tasks->rightsFor(auth);
+    if (!scope) {
+        if (m_registry && scope.refusal)
+            m_registry->postError(*scope.refusal);
         return;
     }
     ZDAuthorization &rights = ZDAuthorization::sharedController(ZDAuthorization::Dialog::Never);

@@ -171,7 +171,7 @@ QString ZDCrashLogs::listedFile(const QString &path)
 
 QString ZDCrashLogs::quellarBundle(bool withRights) const
 {
-    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID));
+    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID), withRights ? ZDClientTasks::Run::WithRights : ZDClientTasks::Run::AsUser);
     if (bundle.isEmpty() || (!withRights && !ZDLocalPaths::isRoot()))
         return bundle;
     // What runs as root comes only from protected folders, never the user's own applications.
@@ -387,7 +387,8 @@ void ZDCrashLogs::consolidateCrashLogs(const QVariantMap &authInfo)
         m_deadline->start(std::chrono::milliseconds(kConsolidationDeadline));
     });
     ZDLog::appendLog(QStringLiteral("Launching task..."));
-    if (m_tasks.launchAuthTask(helper, {}, authInfo))
+    // The helper gathers for this agent's user, not for the administrator whose password it runs with.
+    if (m_tasks.launchAuthTask(helper, {QStringLiteral("-user"), ZDLocalPaths::username()}, authInfo))
         ZDThreads::runOnAndWait(this, [this] { endConsolidation(); });
 }
 

@@ -41,9 +41,10 @@ void ZDMaintenanceTools::addOperations(ZDRemoteObject &root, ZDClientTasks *task
     });
 }
 
-QString ZDMaintenanceTools::tool(const char *bundleID, const char *name) const
+QString ZDMaintenanceTools::tool(const char *bundleID, const char *name, bool withRights) const
 {
-    const QString path = m_tasks ? m_tasks->exePathForAppWithBundleID(QLatin1String(bundleID)) : QString();
+    const auto run = withRights ? ZDClientTasks::Run::WithRights : ZDClientTasks::Run::AsUser;
+    const QString path = m_tasks ? m_tasks->exePathForAppWithBundleID(QLatin1String(bundleID), run) : QString();
     if (!path.isEmpty() && ZDTaskEx::isRunnable(path))
         return path;
     ZDLog::appendLog(QStringLiteral("Cannot find the location of the %@ application"), QLatin1String(name));
@@ -94,7 +95,7 @@ void ZDMaintenanceTools::runCleaningTasks(const QStringList &ids) const
         postText(QStringLiteral("Error: the cleaning tasks were refused: ") + why);
         return;
     }
-    const QString path = tool(kTidwellID, "Tidwell");
+    const QString path = tool(kTidwellID, "Tidwell", false);
     if (!path.isEmpty())
         runAsUser(path, {QStringLiteral("-runtask"), ids.join(QLatin1Char(','))}, kTidwellTimeout, "Tidwell");
 }
@@ -117,7 +118,7 @@ void ZDMaintenanceTools::removeApps(const QVariantMap &auth, const QVariantMap &
         return postFinished();
     }
     ZDLog::appendLog(QStringLiteral("Removing Final Cut Studio app id %@ with Purgel..."), QString::number(group));
-    const QString path = tool(kPurgelID, "Purgel");
+    const QString path = tool(kPurgelID, "Purgel", !auth.isEmpty());
     if (path.isEmpty())
         return postFinished();
     const QStringList arguments{QStringLiteral("-auto"), QStringLiteral("-custom"), QString::number(group)};
@@ -142,7 +143,7 @@ void ZDMaintenanceTools::trashCaches(const QVariantMap &auth, const QVariantMap 
         postText(QStringLiteral("Error: the cache keys were refused: ") + why);
         return postFinished();
     }
-    const QString path = tool(kKitterelID, "Kitterel");
+    const QString path = tool(kKitterelID, "Kitterel", !auth.isEmpty());
     if (path.isEmpty())
         return postFinished();
     const QStringList arguments{QStringLiteral("-clearcaches"), keys, QStringLiteral("-force")};

@@ -38,7 +38,8 @@ public:
     void trashCaches(const QVariantMap &auth, const QVariantMap &settings) const;
 
 private:
-    QString tool(const char *bundleID, const char *name) const;
+    // withRights: only a copy root alone may change (ZDToolCatalog).
+    QString tool(const char *bundleID, const char *name, bool withRights) const;
     // A run as the user: its exit status reported; false when it did not end in time.
     void runAsUser(const QString &path, const QStringList &arguments, std::chrono::seconds timeout, const char *name) const;
     void postText(const QString &text) const;

@@ -238,7 +238,7 @@ bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const Q
                                      : std::make_unique<QTemporaryDir>();
     QTemporaryDir &staging = *stagingDir;
     const auto move = [writable](const QString &from, const QString &to) {
-        return renamePath(from, to) || (!writable && ZDFileManager::moveFile(from, to, std::chrono::seconds(30)));
+        return renamePath(from, to) || (!writable && ZDFileManager::moveFile(from, to, std::chrono::seconds(30), true));
     };
     const QString zip = staging.filePath(QStringLiteral("plugin.zip"));
     ZDLog::appendLog(QStringLiteral("Writing data to compressed file %@..."), zip);
@@ -279,7 +279,7 @@ bool ZDPlugins::stageAndSwap(const QString &folder, const QString &name, const Q
         return false;
     }
     // The old copy goes with the staging folder, or now that the new one is in place.
-    if (!old.isEmpty() && !writable && !ZDFileManager::removeFile(kept, std::chrono::seconds(30)))
+    if (!old.isEmpty() && !writable && !ZDFileManager::removeFile(kept, std::chrono::seconds(30), true))
         ZDLog::appendLog(QStringLiteral("Unable to remove old plugin %@."), kept);
     return true;
 }
@@ -326,7 +326,8 @@ bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &setting
         ZDLog::appendLog(QStringLiteral("Unable to determine destination filename"));
         return false;
     }
-    if (!auth.isEmpty() && (!m_tasks || m_tasks->authWithDict(auth)))
+    ZDRightsScope rights;
+    if (!auth.isEmpty() && (!m_tasks || !(rights = m_tasks->rightsFor(auth))))
         return false;
     const QFileInfo info(old);
     return stageAndSwap(info.absolutePath(), info.fileName(), data, old, !auth.isEmpty(),
@@ -335,7 +336,8 @@ bool ZDPlugins::updatePlugin(const QVariantMap &auth, const QVariantMap &setting
 
 bool ZDPlugins::runTool(const QStringList &arguments, const QVariantMap &auth) const
 {
-    const QString tool = m_tasks ? m_tasks->exePathForAppWithBundleID(QLatin1String(kToolBundleID)) : QString();
+    const auto run = auth.isEmpty() ? ZDClientTasks::Run::AsUser : ZDClientTasks::Run::WithRights;
+    const QString tool = m_tasks ? m_tasks->exePathForAppWithBundleID(QLatin1String(kToolBundleID), run) : QString();
     if (tool.isEmpty() || !QFileInfo(tool).isExecutable()) {
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Brindel application"));
         return false;

@@ -45,7 +45,8 @@ void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tas
 {
     const auto self = std::make_shared<ZDPreferenceBackups>(
         [tasks]() -> QString {
-            return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+            return tasks ? tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID), ZDClientTasks::Run::AsUser)
+                         : QString();
         },
         [registry](const QString &text) {
             if (registry)

@@ -125,9 +125,9 @@ QStringList ZDSchedules::taskArguments(const QVariantMap &task, bool withFileNam
     return out;
 }
 
-QString ZDSchedules::tool() const
+QString ZDSchedules::tool(ZDToolCatalog::Run run) const
 {
-    const QString path = m_tasks ? m_tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID)) : QString();
+    const QString path = m_tasks ? m_tasks->exePathForAppWithBundleID(QString::fromLatin1(kBundleID), run) : QString();
     if (path.isEmpty() || !ZDTaskEx::isRunnable(path)) {
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Cadro application"));
         return {};
@@ -146,7 +146,7 @@ bool ZDSchedules::refuse(const QString &why) const
 QVariant ZDSchedules::taskDictionary() const
 {
     ZDLog::appendLog(QStringLiteral("Getting Cadro tasks..."));
-    const QString path = tool();
+    const QString path = tool(ZDClientTasks::Run::AsUser);
     if (path.isEmpty())
         return {};
     const std::optional<QByteArray> output = ZDTaskEx::dataFromTask(path, {QStringLiteral("-tasks")}, kListTimeout);
@@ -164,7 +164,7 @@ QVariant ZDSchedules::taskDictionary() const
 
 bool ZDSchedules::run(const QStringList &arguments, const QVariantMap &auth) const
 {
-    const QString path = tool();
+    const QString path = tool(auth.isEmpty() ? ZDClientTasks::Run::AsUser : ZDClientTasks::Run::WithRights);
     const QString info = QString::fromLatin1(kBundleID);
     if (path.isEmpty()) {
         if (m_registry)

@@ -4,6 +4,8 @@
 // checked here first (names, the schedule type and its interval value) and a
 // refused request never reaches the tool. A run with rights is waited for, within
 // a bound, so that the console's next listing shows its result.
+#include "agent/ZDToolCatalog.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -42,7 +44,7 @@ public:
     static bool isTaskFileName(const QString &name);
 
 private:
-    QString tool() const;
+    QString tool(ZDToolCatalog::Run run) const;
     bool refuse(const QString &why) const;
     bool run(const QStringList &arguments, const QVariantMap &auth) const;
 

@@ -119,9 +119,9 @@ void ZDSoftwareUpdates::cleanupMountedDisks()
     }
 }
 
-QString ZDSoftwareUpdates::toolExecutable() const
+QString ZDSoftwareUpdates::toolExecutable(ZDToolCatalog::Run run) const
 {
-    const QString path = m_tasks.exePathForAppWithBundleID(QLatin1String(kToolID));
+    const QString path = m_tasks.exePathForAppWithBundleID(QLatin1String(kToolID), run);
     return !path.isEmpty() && ZDTaskEx::isRunnable(path) ? path : QString();
 }
 
@@ -129,7 +129,7 @@ QVariant ZDSoftwareUpdates::listUpdates()
 {
     const std::lock_guard lock(m_listMutex);
     ZDLog::appendLog(QStringLiteral("Getting Zendrel software updates..."));
-    QString exe = toolExecutable();
+    QString exe = toolExecutable(ZDClientTasks::Run::AsUser);
     if (!exe.isEmpty()) {
         // "<bundle>/Contents/MacOS/<name>"
         const QString bundle = exe.section(QLatin1Char('/'), 0, -4);
@@ -219,7 +219,7 @@ void ZDSoftwareUpdates::install(const QVariantMap &auth, const QVariantMap &sett
         ZDLog::appendLog(QStringLiteral("Refused update type or bundle ID"));
         return m_registry.postErrorString(QStringLiteral("Error: the update's type or bundle identifier was refused."));
     }
-    const QString exe = toolExecutable();
+    const QString exe = toolExecutable(auth.isEmpty() ? ZDClientTasks::Run::AsUser : ZDClientTasks::Run::WithRights);
     if (exe.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Zendrel Nuvell application"));
         return m_registry.postErrorWithCode(ZDOrv::kErrorApplicationMissing, QLatin1String(kToolID));

@@ -5,6 +5,8 @@
 // when it is missing or too old, once its signed manifest (ZDUpdateManifest) checks
 // and names a newer version than the copy it replaces. The count is cached in the agent's
 // preferences, recounted a day and a minute later, and sent to every console.
+#include "agent/ZDToolCatalog.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -62,7 +64,7 @@ public:
     static void cleanupMountedDisks();
 
 private:
-    QString toolExecutable() const;
+    QString toolExecutable(ZDToolCatalog::Run run) const;
     bool plainHTTP() const;
     void restartRecountTimer();
 

@@ -342,29 +342,29 @@ bool ZDFileManager::moveFile(const QString &source, const QString &destination, 
 
 // ---- Waiting forms
 
-bool ZDFileManager::trashFile(const QString &path, Seconds timeout)
+bool ZDFileManager::trashFile(const QString &path, Seconds timeout, bool shouldAuth)
 {
-    return trashFile(path, true) && waitFor([&] { return !ZDFileTree::exists(path); }, timeout);
+    return trashFile(path, shouldAuth) && waitFor([&] { return !ZDFileTree::exists(path); }, timeout);
 }
 
-bool ZDFileManager::removeFile(const QString &path, Seconds timeout)
+bool ZDFileManager::removeFile(const QString &path, Seconds timeout, bool shouldAuth)
 {
-    return removeFile(path, true) && waitFor([&] { return !ZDFileTree::exists(path); }, timeout);
+    return removeFile(path, shouldAuth) && waitFor([&] { return !ZDFileTree::exists(path); }, timeout);
 }
 
-bool ZDFileManager::createDirectory(const QString &path, Seconds timeout)
+bool ZDFileManager::createDirectory(const QString &path, Seconds timeout, bool shouldAuth)
 {
-    return createDirectory(path, true) && waitFor([&] { return fileExistsAtPath(path); }, timeout);
+    return createDirectory(path, shouldAuth) && waitFor([&] { return fileExistsAtPath(path); }, timeout);
 }
 
-bool ZDFileManager::copyFile(const QString &source, const QString &destination, Seconds timeout)
+bool ZDFileManager::copyFile(const QString &source, const QString &destination, Seconds timeout, bool shouldAuth)
 {
-    return copyFile(source, destination, true) && waitFor([&] { return fileExistsAtPath(destination); }, timeout);
+    return copyFile(source, destination, shouldAuth) && waitFor([&] { return fileExistsAtPath(destination); }, timeout);
 }
 
-bool ZDFileManager::moveFile(const QString &source, const QString &destination, Seconds timeout)
+bool ZDFileManager::moveFile(const QString &source, const QString &destination, Seconds timeout, bool shouldAuth)
 {
-    if (!moveFile(source, destination, true))
+    if (!moveFile(source, destination, shouldAuth))
         return false;
     if (source != destination && source.compare(destination, Qt::CaseInsensitive) == 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -543,7 +543,7 @@ bool ZDFileManager::createEmptyFile(const QString &path)
     return false;
 }
 
-bool ZDFileManager::touchFile(const QString &path, bool setCreationDate)
+bool ZDFileManager::touchFile(const QString &path, bool setCreationDate, bool shouldAuth)
 {
     Q_UNUSED(setCreationDate) // no settable creation date on Linux
     if (path.isEmpty())
@@ -554,7 +554,7 @@ bool ZDFileManager::touchFile(const QString &path, bool setCreationDate)
         ZDTaskEx::runTask(touch, arguments, std::chrono::seconds(5));
         return true;
     }
-    return privileged().authExecTask(touch, arguments, ZDAuthorization::Launch::Waited)
+    return shouldAuth && privileged().authExecTask(touch, arguments, ZDAuthorization::Launch::Waited)
         == ZDAuthorization::ExecResult::Started;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The suite's file layer. Changing operations first try as the process itself
-// and, when that fails and `shouldAuth` is true, log the failure and fall back
-// to the privileged operations of ZDAuthorization. Those report success once
+// and, only when that fails and the caller passed `shouldAuth` true, log the
+// failure and fall back to the privileged operations of ZDAuthorization: rights
+// some other operation obtained are never used unasked. Those report success once
 // their tool has started; the waiting forms check the effect on disk.
 //
 // Every operation may be called from any thread and never throws. A waiting
@@ -61,19 +62,19 @@ public:
     static quint64 fileSize(const QString &path);
 
     // Changing operations.
-    static bool trashFile(const QString &path, bool shouldAuth = true);
-    static bool trashDirectoryContents(const QString &path, bool shouldAuth = true);
-    static bool removeFile(const QString &path, bool shouldAuth = true);
-    static bool createDirectory(const QString &path, bool shouldAuth = true);
-    static bool copyFile(const QString &source, const QString &destination, bool shouldAuth = true);
-    static bool moveFile(const QString &source, const QString &destination, bool shouldAuth = true);
+    static bool trashFile(const QString &path, bool shouldAuth = false);
+    static bool trashDirectoryContents(const QString &path, bool shouldAuth = false);
+    static bool removeFile(const QString &path, bool shouldAuth = false);
+    static bool createDirectory(const QString &path, bool shouldAuth = false);
+    static bool copyFile(const QString &source, const QString &destination, bool shouldAuth = false);
+    static bool moveFile(const QString &source, const QString &destination, bool shouldAuth = false);
 
     // Waiting forms: the short form, then wait up to `timeout` for the effect.
-    static bool trashFile(const QString &path, Seconds timeout);
-    static bool removeFile(const QString &path, Seconds timeout);
-    static bool createDirectory(const QString &path, Seconds timeout);
-    static bool copyFile(const QString &source, const QString &destination, Seconds timeout);
-    static bool moveFile(const QString &source, const QString &destination, Seconds timeout);
+    static bool trashFile(const QString &path, Seconds timeout, bool shouldAuth = false);
+    static bool removeFile(const QString &path, Seconds timeout, bool shouldAuth = false);
+    static bool createDirectory(const QString &path, Seconds timeout, bool shouldAuth = false);
+    static bool copyFile(const QString &source, const QString &destination, Seconds timeout, bool shouldAuth = false);
+    static bool moveFile(const QString &source, const QString &destination, Seconds timeout, bool shouldAuth = false);
     // A bare number would silently pick the shouldAuth forms.
     static bool trashFile(const QString &, int) = delete;
     static bool removeFile(const QString &, int) = delete;
@@ -108,7 +109,7 @@ public:
     static bool setPosixPermissions(int permissions, const QString &path);
     static bool createEmptyFile(const QString &path);
     // Linux keeps no settable creation date: `setCreationDate` has no effect.
-    static bool touchFile(const QString &path, bool setCreationDate = false);
+    static bool touchFile(const QString &path, bool setCreationDate = false, bool shouldAuth = false);
     static bool setModificationDate(const QDateTime &date, const QString &path);
 
     static QString formatFileSize(double bytes);

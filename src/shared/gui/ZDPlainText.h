@@ -3,11 +3,19 @@
 // tips guess rich text by default: an <img> pointing at a device file freezes the
 // window, markup in a computer's name reshapes a sheet. enforce() makes every label
 // of the application (the labels inside message boxes included) plain text before it
-// is first shown, so that a new widget cannot forget it. Tool tips are laid out
-// before that: text from the network goes through toolTip().
+// is first shown, so that a new widget cannot forget it; and it shows every tool
+// tip of the application (a widget's, an item's, a header's, a menu action's, a
+// tab's) as plain text, whoever set it.
+#include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QTabBar>
+#include <QToolTip>
 #include <QObject>
 #include <QTextDocument>
 #include <QVariant>
@@ -24,10 +32,58 @@ inline void allowRichText(QLabel *label)
     label->setTextFormat(Qt::RichText);
 }
 
-// Text shown as it is in a tool tip, which would otherwise guess markup.
+// Text for QToolTip::showText called directly, which no filter sees.
 inline QString toolTip(const QString &text)
 {
     return Qt::convertFromPlainText(text);
+}
+
+// The tool tip a help event at `pos` of `widget` asks for, and the area it belongs to.
+// Empty text with `handled` false: none here, the parent's is asked next.
+inline QString toolTipAt(QWidget *widget, const QPoint &pos, QRect *area, bool *handled)
+{
+    *handled = true;
+    if (auto *header = qobject_cast<QHeaderView *>(widget->parentWidget()); header && header->viewport() == widget) {
+        const int section = header->logicalIndexAt(pos);
+        return section < 0 || !header->model()
+            ? QString()
+            : header->model()->headerData(section, header->orientation(), Qt::ToolTipRole).toString();
+    }
+    if (auto *view = qobject_cast<QAbstractItemView *>(widget->parentWidget()); view && view->viewport() == widget) {
+        const QModelIndex index = view->indexAt(pos);
+        *area = view->visualRect(index);
+        return index.data(Qt::ToolTipRole).toString();
+    }
+    if (auto *menu = qobject_cast<QMenu *>(widget)) {
+        const QAction *action = menu->actionAt(pos);
+        // A menu shows an action's tool tip only when it differs from the action's text.
+        return action && action->toolTip() != action->iconText() ? action->toolTip() : QString();
+    }
+    if (auto *tabs = qobject_cast<QTabBar *>(widget)) {
+        const int tab = tabs->tabAt(pos);
+        if (tab >= 0 && !tabs->tabToolTip(tab).isEmpty()) {
+            *area = tabs->tabRect(tab);
+            return tabs->tabToolTip(tab);
+        }
+    }
+    *handled = !widget->toolTip().isEmpty();
+    return widget->toolTip();
+}
+
+// Shows a help event's tool tip as plain text; false when the widget has none and its parent is to be asked.
+inline bool showPlainToolTip(QWidget *widget, QHelpEvent *help)
+{
+    QRect area;
+    bool handled = false;
+    const QString text = toolTipAt(widget, help->pos(), &area, &handled);
+    if (!handled)
+        return false;
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal), widget, area,
+                           widget->toolTipDuration());
+    return true;
 }
 
 inline void makePlain(QLabel *label)
@@ -58,6 +114,8 @@ public:
             if (auto *label = qobject_cast<QLabel *>(watched))
                 makePlain(label);
         }
+        if (event->type() == QEvent::ToolTip && watched->isWidgetType())
+            return showPlainToolTip(static_cast<QWidget *>(watched), static_cast<QHelpEvent *>(event));
         return false;
     }
 };

@@ -2,6 +2,7 @@
 
 #include "platform/ZDLocalPaths.h"
 #include "platform/ZDMainBundle.h"
+#include "platform/ZDNoFollow.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,11 +36,10 @@ struct Prepared
 {
     char folder[4096] = {};
     char name[256] = {};
+    // The report folder, opened at install time: the handler writes by descriptor.
+    int folderFd = -1;
     char header[8192] = {};
     size_t headerLength = 0;
-    bool chownReports = false;
-    uid_t owner = 0;
-    gid_t group = 0;
     struct sigaction previous[std::size(kFatalSignals)] = {};
 };
 
@@ -200,8 +200,6 @@ int openReport(const CivilTime &t, SafeText &path)
 {
     for (int attempt = 1; attempt <= 9; ++attempt) {
         SafeText candidate;
-        candidate.add(g_prepared.folder);
-        candidate.add("/");
         candidate.add(g_prepared.name);
         candidate.add("_");
         addTime(candidate, t, "-", "");
@@ -211,9 +209,12 @@ int openReport(const CivilTime &t, SafeText &path)
             candidate.addNumber(unsigned(attempt));
         }
         candidate.add(".crash");
-        const int fd = ::open(candidate.terminated(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        const int fd = ::openat(g_prepared.folderFd, candidate.terminated(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd >= 0) {
-            path = candidate;
+            path.add(g_prepared.folder);
+            path.add("/");
+            path.add(candidate.terminated());
             return fd;
         }
         if (errno != EEXIST)
@@ -262,8 +263,6 @@ void writeReport(int sig, const siginfo_t *info, const void *context)
     notice.writeTo(STDERR_FILENO);
     if (fd < 0)
         return;
-    if (g_prepared.chownReports)
-        (void)::fchown(fd, g_prepared.owner, g_prepared.group);
 
     SafeText text;
     text.add("Process:         ");
@@ -347,23 +346,27 @@ QString safeFileName(QString name)
     return name.isEmpty() ? QStringLiteral("Kestra") : name;
 }
 
+QString reportFolderFor(bool root)
+{
+    return ZDLocalPaths::logDirectory(!root) + QStringLiteral("/DiagnosticReports");
+}
+
 bool installOnce(const QString &requestedName)
 {
     g_reportName = safeFileName(requestedName.isEmpty() ? ZDMainBundle::name() : requestedName);
-    g_reportFolder = ZDLocalPaths::logDirectory(true) + QStringLiteral("/DiagnosticReports");
-    if (!QDir().mkpath(g_reportFolder))
-        return false;
-
-    // Root writing into the console user's folder hands the reports to that user.
+    g_reportFolder = reportFolderFor(ZDLocalPaths::isRoot());
+    ZDOwnedFd folder;
     if (ZDLocalPaths::isRoot()) {
-        struct stat home {};
-        if (::stat(QFile::encodeName(ZDLocalPaths::userDirectory()).constData(), &home) == 0 && home.st_uid != 0) {
-            g_prepared.chownReports = true;
-            g_prepared.owner = home.st_uid;
-            g_prepared.group = home.st_gid;
-            (void)::chown(QFile::encodeName(g_reportFolder).constData(), home.st_uid, home.st_gid);
-        }
+        // Root's reports are the computer's: never made in, or handed over through, a
+        // folder another user controls. Each component is opened without following links.
+        const QString root = ZDLocalPaths::systemRoot();
+        folder = ZDNoFollow::openFolder(root, g_reportFolder.mid(root == QLatin1String("/") ? 0 : root.size()), true, 0755);
+    } else if (QDir().mkpath(g_reportFolder)) {
+        folder = ZDOwnedFd(::open(QFile::encodeName(g_reportFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
+    if (!folder.isValid())
+        return false;
+    g_prepared.folderFd = folder.release(); // for the life of the process
 
     copyInto(g_prepared.folder, sizeof g_prepared.folder, QFile::encodeName(g_reportFolder));
     copyInto(g_prepared.name, sizeof g_prepared.name, QFile::encodeName(g_reportName));
@@ -429,5 +432,5 @@ QString ZDCrashHandler::reportName()
 
 QString ZDCrashHandler::reportFolder()
 {
-    return g_installed ? g_reportFolder : ZDLocalPaths::logDirectory(true) + QStringLiteral("/DiagnosticReports");
+    return g_installed ? g_reportFolder : reportFolderFor(ZDLocalPaths::isRoot());
 }

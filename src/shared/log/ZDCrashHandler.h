@@ -1,7 +1,8 @@
 #pragma once
 // Writes a crash report when the process dies of a fatal signal (SIGSEGV, SIGBUS,
 // SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS):
-//   "<user log folder>/DiagnosticReports/<Name>_<YYYY-MM-DD-HHMMSS>.crash" (UTC)
+//   "<user log folder>/DiagnosticReports/<Name>_<YYYY-MM-DD-HHMMSS>.crash" (UTC),
+// for a root process the computer's log folder instead,
 // holding the program's identity and version, the signal and a backtrace, where
 // the crash check of the next run finds it. The process then dies of the same
 // signal as it would have without the handler.

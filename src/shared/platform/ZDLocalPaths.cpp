@@ -8,12 +8,12 @@
 #include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QUuid>
 
 #include <cstdlib>
-#include <ctime>
 #include <pwd.h>
 #include <unistd.h>
 #include <utmpx.h>
@@ -367,13 +367,12 @@ QString ZDLocalPaths::randomString(int length)
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     if (length <= 0)
         return {};
-    static std::mutex lock; // rand() state is process-wide
-    std::lock_guard<std::mutex> guard(lock);
-    ::srand(static_cast<unsigned>(std::clock()) * static_cast<unsigned>(std::time(nullptr)));
+    // Names others must not guess (temporary files, folders): the system's generator.
+    QRandomGenerator *generator = QRandomGenerator::system();
     QString out;
     out.reserve(length);
     for (int i = 0; i < length; ++i)
-        out += QLatin1Char(alphabet[::rand() % 36]);
+        out += QLatin1Char(alphabet[generator->bounded(36)]);
     return out;
 }
 

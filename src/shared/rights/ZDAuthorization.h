@@ -58,8 +58,7 @@ public:
 
     // The canonical path of an item that may be run or read with administrator
     // rights, or empty with the reason: the item and every folder above it belong to
-    // root (or, in a process not running as root, to its own user) and nobody else
-    // may write to them. A folder anyone may write to counts only with its sticky
+    // root and nobody else may write to them. A folder anyone may write to counts only with its sticky
     // bit, below which nobody can replace what root or this user owns.
     static QString trustedPath(const QString &path, QString *reason = nullptr);
 

@@ -464,10 +464,10 @@ bool ZDLaunchd::startJob(const QString &label, const QVariantMap &settings, Doma
             return false;
         }
         if (exists(path))
-            ZDFileManager::removeFile(path, 5s);
+            ZDFileManager::removeFile(path, 5s, shouldAuth);
         ZDLog::appendLog(QStringLiteral("Unable to write launchd plist - trying to authorize..."));
-        const bool moved = ZDFileManager::moveFile(temporary, path, 10s);
-        ZDFileManager::removeFile(temporary, 10s);
+        const bool moved = ZDFileManager::moveFile(temporary, path, 10s, shouldAuth);
+        ZDFileManager::removeFile(temporary, 10s, shouldAuth);
         if (!moved) {
             const QString message = zdFormat(
                 QStringLiteral("Error: Unable to create LaunchAgent. Please check you have correct permissions for the directory %@"),

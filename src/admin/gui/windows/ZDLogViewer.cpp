@@ -117,7 +117,7 @@ void ZDLogViewer::populateLogs(const ZDServicePtr &service)
             const QSignalBlocker block(m_list);
             for (const QString &name : std::as_const(m_names)) {
                 auto *item = new QListWidgetItem(QFileInfo(name).fileName(), m_list);
-                item->setToolTip(ZDPlainText::toolTip(name)); // names from the agent
+                item->setToolTip(name); // plain through the application's tool tip filter
             }
             Q_EMIT logNamesLoaded();
         });
