@@ -7,11 +7,21 @@
 #   scripts/test-services.sh run CMD…  up, run CMD with that environment, down; CMD's status
 #
 # Every process started is recorded in $KESTRA_SVC_DIR and only those are stopped.
-# A service that is already running on the machine (a system bus, avahi) is used as it is.
+# "run" keeps them in a private folder of its own (and a free X display), so several runs
+# at once never stop each other's buses; "up"/"down" share one folder in the user's runtime
+# folder. A service that is already running on the machine (a system bus, avahi) is used as it is.
 set -uo pipefail
 
-SVC_DIR=${KESTRA_SVC_DIR:-/tmp/kestra-test-services}
-DISPLAY_NUM=${KESTRA_XVFB_DISPLAY:-77}
+PRIVATE_DIR=0
+if [ -n "${KESTRA_SVC_DIR:-}" ]; then
+  SVC_DIR=$KESTRA_SVC_DIR
+elif [ "${1:-}" = run ]; then
+  SVC_DIR=$(mktemp -d "${TMPDIR:-/tmp}/kestra-services-XXXXXX") || exit 1
+  PRIVATE_DIR=1
+else
+  SVC_DIR=${XDG_RUNTIME_DIR:-$HOME/.cache}/kestra-test-services
+fi
+DISPLAY_NUM=
 SYSBUS_SOCKET=/run/dbus/system_bus_socket
 
 log() { echo "test-services: $*" >&2; }
@@ -87,11 +97,19 @@ X
   [ -n "$kpid" ] || kpid=$(pgrep -u "$(id -u)" -n -x gnome-keyring-d || true)
   if [ -n "$kpid" ]; then echo "$kpid" > "$SVC_DIR/keyring.pid"; else log "gnome-keyring did not start"; fi
 
-  # 4. An X server for widget tests that want a real display.
-  rm -f "/tmp/.X11-unix/X$DISPLAY_NUM" "/tmp/.X$DISPLAY_NUM-lock"
-  Xvfb ":$DISPLAY_NUM" -screen 0 1280x800x24 -nolisten tcp > "$SVC_DIR/xvfb.log" 2>&1 &
+  # 4. An X server for widget tests that want a real display, on a display number
+  # Xvfb finds free (or the one asked for), so runs side by side do not meet.
+  : > "$SVC_DIR/display"
+  if [ -n "${KESTRA_XVFB_DISPLAY:-}" ]; then
+    Xvfb ":$KESTRA_XVFB_DISPLAY" -screen 0 1280x800x24 -nolisten tcp > "$SVC_DIR/xvfb.log" 2>&1 &
+    echo "$KESTRA_XVFB_DISPLAY" > "$SVC_DIR/display"
+  else
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$SVC_DIR/display" > "$SVC_DIR/xvfb.log" 2>&1 &
+  fi
   echo $! > "$SVC_DIR/xvfb.pid"
-  if wait_for 100 test -e "/tmp/.X11-unix/X$DISPLAY_NUM"; then
+  wait_for 100 test -s "$SVC_DIR/display"
+  DISPLAY_NUM=$(tr -dc 0-9 < "$SVC_DIR/display")
+  if [ -n "$DISPLAY_NUM" ] && wait_for 100 test -e "/tmp/.X11-unix/X$DISPLAY_NUM"; then
     echo "export DISPLAY=:$DISPLAY_NUM" >> "$SVC_DIR/env"
   else
     log "Xvfb did not start; widget tests use the offscreen platform"
@@ -102,6 +120,7 @@ X
 
 down() {
   [ -d "$SVC_DIR" ] || return 0
+  DISPLAY_NUM=$(tr -dc 0-9 < "$SVC_DIR/display" 2>/dev/null || true)
   for f in xvfb keyring sessbus avahi sysbus; do
     local pidfile="$SVC_DIR/$f.pid"
     [ -s "$pidfile" ] || continue
@@ -111,7 +130,9 @@ down() {
     rm -f "$pidfile"
   done
   [ -f "$SVC_DIR/sysbus.started" ] && rm -f /run/dbus/pid "$SVC_DIR/sysbus.started"
-  rm -f "/tmp/.X11-unix/X$DISPLAY_NUM" "/tmp/.X$DISPLAY_NUM-lock"
+  [ -n "$DISPLAY_NUM" ] && rm -f "/tmp/.X11-unix/X$DISPLAY_NUM" "/tmp/.X$DISPLAY_NUM-lock"
+  [ "$PRIVATE_DIR" -eq 1 ] && rm -rf "$SVC_DIR"
+  return 0
 }
 
 case "${1:-}" in
@@ -119,7 +140,7 @@ case "${1:-}" in
   down) down ;;
   run)
     shift; [ "${1:-}" = "--" ] && shift
-    down
+    [ "$PRIVATE_DIR" -eq 1 ] || down
     trap 'down' EXIT
     trap 'exit 130' INT TERM
     up >/dev/null || { log "could not start the test services"; exit 1; }
