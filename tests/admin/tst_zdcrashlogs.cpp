@@ -48,6 +48,8 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"HOME"_s, m_agent.root() + u"/home"_s);
         env.insert(u"XDG_STATE_HOME"_s, m_agent.root() + u"/home/.local/state"_s);
+        // Run by root here, its report is the computer's: in the agent's system root.
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_agent.root());
         const zdtest::Ran crash = zdtest::runProgram(
             QDir(QCoreApplication::applicationDirPath()).filePath(u"../../tools/standins/Motion"_s), {}, env);
         QCOMPARE(crash.status, QProcess::CrashExit);

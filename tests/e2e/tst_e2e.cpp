@@ -1048,6 +1048,8 @@ private Q_SLOTS:
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(QStringLiteral("HOME"), hostDir(i) + QStringLiteral("/root/home"));
             env.insert(QStringLiteral("XDG_STATE_HOME"), logs(i));
+            // Run by root here, its report is the computer's: in that host's system root.
+            env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), hostDir(i) + QStringLiteral("/root"));
             QProcess crash;
             crash.setProcessEnvironment(env);
             crash.start(motion, {QStringLiteral("--name"), QLatin1String(name)});

