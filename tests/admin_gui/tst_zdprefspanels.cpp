@@ -13,6 +13,7 @@
 #include "ZDTestThreads.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QtTest>
@@ -79,6 +80,22 @@ private Q_SLOTS:
                                          [](const ZDPathRowView &r) { return r.row->key == QLatin1String("fcpRender"); });
         QVERIFY(render != paths.rows().cend() && render->values.size() == 2 && render->differs());
         QVERIFY(zdtest::saveScreenshot(paths, "paths-panel.png"));
+    }
+
+    // A computer whose preference tool is gone: the panel says so instead of a blank status.
+    void failureShownInPanel()
+    {
+        ZDPreferencesPanel prefs(m_dispatcher.get(), m_errors.get());
+        QVERIFY(QDir(m_agents[1].root() + QStringLiteral("/opt/Stowel.app")).removeRecursively());
+        QPushButton *lock = nullptr;
+        for (QPushButton *b : prefs.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Lock"))
+                lock = b;
+        QVERIFY(lock);
+        lock->click();
+        QTRY_VERIFY_WITH_TIMEOUT(prefs.status()->text().contains(QStringLiteral("Application com.zendrel.Stowel not found.")), 60000);
+        const QString text = prefs.status()->text();
+        QVERIFY2(text.contains(QStringLiteral("bay1-")) && !text.contains(QStringLiteral("bay0-")), qPrintable(text));
     }
 };
 

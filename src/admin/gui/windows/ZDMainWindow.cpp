@@ -429,7 +429,7 @@ void ZDMainWindow::populateTasks()
          }},
         {QStringLiteral("Stowel"),
          [this] {
-             auto *panel = new ZDPreferencesPanel(m_dispatcher, m_panels);
+             auto *panel = new ZDPreferencesPanel(m_dispatcher, m_errorCallback.get(), m_panels);
              return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Tarnok"),
