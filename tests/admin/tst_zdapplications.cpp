@@ -23,7 +23,7 @@ class TestZDApplications : public QObject
     zdtest::Ran kestra(QStringList args, const QByteArray &input = {})
     {
         args << u"--no-browse"_s << u"--hosts"_s << u"mill"_s << u"--json"_s << u"--yes"_s;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args, {}, input);
+        return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args, {}, input);
     }
     QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
     QJsonObject row(const QString &name)

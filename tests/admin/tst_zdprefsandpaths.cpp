@@ -38,7 +38,7 @@ class TestPrefsAndPaths : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+        m_kestra = zdtest::buildPath(u"bin/kestra"_s);
         m_sandbox = std::make_unique<ZDTestSandbox>();
         m_agent = std::make_unique<ZDRealAgent>();
         for (const char *tool : {"Stowel.app", "Tarnok.app"})

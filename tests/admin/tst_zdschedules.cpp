@@ -20,7 +20,7 @@ class TestZDSchedules : public QObject
     zdtest::Ran kestra(QStringList args, const QString &hosts = u"bay0,bay1"_s)
     {
         args << u"--no-browse"_s << u"--hosts"_s << hosts;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+        return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args);
     }
     QJsonArray rows()
     {
@@ -149,7 +149,7 @@ private Q_SLOTS:
         // Two consoles listing at once each get the whole answer.
         QProcess consoles[2];
         for (QProcess &console : consoles)
-            console.start(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s,
+            console.start(zdtest::buildPath(u"bin/kestra"_s),
                           {u"render"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, u"bay0,bay1"_s});
         for (QProcess &console : consoles) {
             QVERIFY(console.waitForFinished(60000));

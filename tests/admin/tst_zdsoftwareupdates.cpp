@@ -23,7 +23,7 @@ class TestZDSoftwareUpdates : public QObject
     QString kestra(QStringList args, int *exit = nullptr)
     {
         QProcess p;
-        p.start(QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s),
+        p.start(zdtest::buildPath(u"bin/kestra"_s),
                 args << u"--no-browse"_s << u"--hosts"_s << u"Update Bay"_s);
         [&] { QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 240000)); }();
         if (exit)
@@ -71,7 +71,7 @@ private Q_SLOTS:
         QVERIFY(zdtest::copyTree(apps + u"/Zendrel Nuvell.app"_s, m_sandbox.path(u"tool/Zendrel Nuvell.app"_s)));
         const QString zip = m_sandbox.path(u"nuvell.zip"_s);
         QVERIFY(ZDArchive::createZip(m_sandbox.path(u"tool/Zendrel Nuvell.app"_s), zip, true).ok);
-        const QString signer = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra-sign-update"_s);
+        const QString signer = zdtest::buildPath(u"bin/kestra-sign-update"_s);
         QCOMPARE(zdtest::run(signer, {u"sign"_s, qEnvironmentVariable("KESTRA_SOURCE_DIR")
                                           + u"/tools/updatesign/development.seed"_s, zip}), 0);
         QVERIFY(m_server.listen(QHostAddress::LocalHost));

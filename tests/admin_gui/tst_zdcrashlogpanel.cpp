@@ -26,7 +26,7 @@ private Q_SLOTS:
         for (const char *name : {"Motion", "Color"}) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(QStringLiteral("XDG_STATE_HOME"), agent.root() + QStringLiteral("/home/.local/state"));
-            QCOMPARE(zdtest::runProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion"),
+            QCOMPARE(zdtest::runProgram(zdtest::buildPath(QStringLiteral("tools/standins/Motion")),
                                         {QStringLiteral("--name"), QLatin1String(name)}, env).status,
                      QProcess::CrashExit);
         }

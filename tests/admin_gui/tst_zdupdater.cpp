@@ -68,7 +68,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_sandbox.path(u"image/Remove UNINSTALL.app/Contents"_s)));
         const QString zip = m_sandbox.path(u"sample.zip"_s);
         QVERIFY(ZDArchive::createZip(m_sandbox.path(u"image"_s), zip, false).ok);
-        QCOMPARE(zdtest::run(QCoreApplication::applicationDirPath() + u"/../../bin/kestra-sign-update"_s,
+        QCOMPARE(zdtest::run(zdtest::buildPath(u"bin/kestra-sign-update"_s),
                              {u"sign"_s, qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s, zip}),
                  0);
         QVERIFY(m_server.listen(QHostAddress::LocalHost));

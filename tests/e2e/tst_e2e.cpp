@@ -23,6 +23,7 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
 #include "fleet/ZDService.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
 
@@ -1038,7 +1039,7 @@ private Q_SLOTS:
     void crashLogs()
     {
         QVERIFY(waitAllReady());
-        const QString motion = QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion");
+        const QString motion = zdtest::buildPath(QStringLiteral("tools/standins/Motion"));
         const auto logs = [](int i) { return hostDir(i) + QStringLiteral("/root/home/.local/state"); };
         for (int i = 1; i <= kHosts; ++i) {
             for (const char *folder : {"/log/CrashReporter", "/log/DiagnosticReports"})
@@ -1392,7 +1393,7 @@ private Q_SLOTS:
         const QString zip = m_sandbox->path(QStringLiteral("nuvell.zip"));
         QVERIFY(ZDArchive::createZip(build + QStringLiteral("/apps/Zendrel Nuvell.app"), zip, true).ok);
         QCOMPARE(QProcess::execute(build + QStringLiteral("/bin/kestra-sign-update"),
-                                   {QStringLiteral("sign"), build + QStringLiteral("/../../tools/updatesign/development.seed"), zip}), 0);
+                                   {QStringLiteral("sign"), zdtest::sourcePath(QStringLiteral("tools/updatesign/development.seed")), zip}), 0);
         server.files.insert("/rss/appcasts/com.zendrel.Nuvell.xml",
                             ZDPropertyList::toData(QVariantMap{{QStringLiteral("alternateURL"), QStringLiteral("/nuvell.zip")}}));
         server.files.insert("/nuvell.zip", ZDTestSandbox::readFile(zip) + "tampered");
