@@ -1,6 +1,8 @@
 #include "panels/ZDPreferencesPanel.h"
 
+#include "ZDAlert.h"
 #include "ZDBackground.h"
+#include "catalog/ZDPreferenceKinds.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
 #include "panels/ZDPanelParts.h"
@@ -10,6 +12,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox> // ZDAlert's inline accessors need it whole
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -53,11 +56,15 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback
     button(tr("Lock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).lock(k); }); });
     button(tr("Unlock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).unlock(k); }); });
     button(tr("Back Up"), [this, keys] {
+        if (!backupAllowed(true))
+            return;
         runAndRefresh([this, k = keys(), name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).backupSelected(name, type, k);
         });
     });
     button(tr("Quick Backup"), [this] {
+        if (!backupAllowed(false))
+            return;
         runAndRefresh([this, name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).quickBackup(name, type);
         });
@@ -115,6 +122,21 @@ void ZDPreferencesPanel::itemChanged(QTreeWidgetItem *item)
     else
         m_prefs.setParentState(p, item->checkState(0) == Qt::Unchecked ? 0 : 1);
     showTree();
+}
+
+bool ZDPreferencesPanel::backupAllowed(bool withKinds)
+{
+    const auto alert = [this](const QString &title, const QString &text) {
+        m_status->clear();
+        ZDAlert::alertSheet(title, tr("OK"), QString(), QString(), text, window(), nullptr, {}, false);
+        return false;
+    };
+    if (withKinds && m_prefs.selectedKeys().isEmpty())
+        return alert(tr("No items selected"), tr("You must select at least one item to backup."));
+    if (const QString why = ZDPreferenceKinds::backupNameProblem(m_name->text()); !why.isEmpty())
+        return alert(tr("You must enter a backup name"),
+                     tr("You must enter a valid name for this backup.") + QStringLiteral("\n\n") + why);
+    return true;
 }
 
 void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)

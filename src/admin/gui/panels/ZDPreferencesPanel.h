@@ -46,6 +46,8 @@ private:
     // Runs the work off the GUI thread; a non-empty answer is shown as the alert.
     void runAndRefresh(std::function<QString()> work);
     void restoreSelected();
+    // The backup sheet's checks: an alert, and false, when nothing is checked (withKinds) or the name is unusable.
+    bool backupAllowed(bool withKinds);
     // The last action's answer and the failures its computers reported since it started.
     void showOutcome();
 
