@@ -4,6 +4,7 @@
 // and cache tools run on the computer's own folders; inputs outside the tables
 // refused by the agent before any tool runs; the shared settings.
 #include "files/ZDFileTree.h"
+#include "log/ZDLog.h"
 #include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
@@ -22,7 +23,7 @@ class TestZDApplications : public QObject
     zdtest::Ran kestra(QStringList args, const QByteArray &input = {})
     {
         args << u"--no-browse"_s << u"--hosts"_s << u"mill"_s << u"--json"_s << u"--yes"_s;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args, {}, input);
+        return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args, {}, input);
     }
     QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
     QJsonObject row(const QString &name)
@@ -144,6 +145,8 @@ private Q_SLOTS:
         QVERIFY2(r.out.contains(u"\n\nResults from mill-host.local:\n\nOndrel repair finished. "_s), qPrintable(r.out));
         QVERIFY(r.out.contains(u"Preferences moved to the Trash."_s));
         QVERIFY(record(u"Ondrel/repair-trash.result"_s).contains("euid=0\n"));
+        // The console's own log of that run.
+        QVERIFY(ZDTestSandbox::readFile(ZDLog::logFolder() + u"/kestra.1.log"_s).contains("Callback received"));
     }
 };
 

@@ -37,7 +37,7 @@ class TestZDCrashLogs : public QObject
 private Q_SLOTS:
     void crashFetchRemoveAndRefuse()
     {
-        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+        m_kestra = zdtest::buildPath(u"bin/kestra"_s);
         const QString apps = qEnvironmentVariable("KESTRA_APPS_DIR");
         QVERIFY(zdtest::copyTree(apps + u"/Quellar.app"_s, m_agent.root() + u"/opt/Quellar.app"_s));
         const quint16 port = ZDRealAgent::freePort();
@@ -51,7 +51,7 @@ private Q_SLOTS:
         // Run by root here, its report is the computer's: in the agent's system root.
         env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_agent.root());
         const zdtest::Ran crash = zdtest::runProgram(
-            QDir(QCoreApplication::applicationDirPath()).filePath(u"../../tools/standins/Motion"_s), {}, env);
+            zdtest::buildPath(u"tools/standins/Motion"_s), {}, env);
         QCOMPARE(crash.status, QProcess::CrashExit);
         const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
         QVERIFY2(QFileInfo(report).isFile(), qPrintable(crash.err));

@@ -24,7 +24,7 @@ class TestZDPlugins : public QObject
     zdtest::Ran kestra(QStringList args)
     {
         args << u"--no-browse"_s << u"--hosts"_s << u"bay"_s << u"--json"_s;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+        return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args);
     }
     static QJsonValue answer(const zdtest::Ran &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"bay-host.local."_s); }
     QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
@@ -141,7 +141,7 @@ private Q_SLOTS:
         QVERIFY2(rogue.startAlone(ZDRealAgent::freePort(), "rogue-host"), qPrintable(rogue.output()));
         QCOMPARE(kestra({u"add"_s, u"rogue"_s, u"127.0.0.1"_s, QString::number(rogue.port())}).exit(), 0);
         const auto sync = [](const QStringList &more) {
-            return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s,
+            return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s),
                                       QStringList{u"plugins"_s, u"sync"_s, u"--no-browse"_s, u"--hosts"_s, u"bay,rogue"_s} + more);
         };
         zdtest::Ran r = sync({});

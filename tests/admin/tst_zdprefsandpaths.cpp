@@ -38,7 +38,7 @@ class TestPrefsAndPaths : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+        m_kestra = zdtest::buildPath(u"bin/kestra"_s);
         m_sandbox = std::make_unique<ZDTestSandbox>();
         m_agent = std::make_unique<ZDRealAgent>();
         for (const char *tool : {"Stowel.app", "Tarnok.app"})
@@ -172,6 +172,40 @@ private Q_SLOTS:
         send();
         QCOMPARE(ZDTestSandbox::readFile(motion), QByteArray("first"));
         ZDService::invalidateServices(bay, false);
+    }
+
+    // A computer without the preference tool and one whose tool fails: neither is
+    // "done"; both reach the error log and the command fails naming them.
+    void missingAndFailingToolReported()
+    {
+        ZDRealAgent without, failing;
+        // The suite's tools are there, only the preference tool is not.
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Tarnok.app"_s,
+                                 without.root() + u"/opt/Tarnok.app"_s));
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Stowel.app"_s,
+                                 failing.root() + u"/opt/Stowel.app"_s));
+        // Its backup folder cannot be made: every backup fails in the tool itself.
+        QVERIFY(ZDTestSandbox::writeFile(failing.root() + u"/home/.local/share/Stowel/Backups"_s, "not a folder"));
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        const QString withoutHost = u"nostowel-"_s + pid, failingHost = u"badstowel-"_s + pid;
+        QVERIFY(without.startAlone(ZDRealAgent::freePort(), withoutHost.toUtf8()));
+        QVERIFY(failing.startAlone(ZDRealAgent::freePort(), failingHost.toUtf8()));
+        for (const auto &[name, agent] : {std::pair{u"Dock"_s, &without}, {u"Pier"_s, &failing}})
+            QCOMPARE(zdtest::runProgram(m_kestra, {u"add"_s, name, u"127.0.0.1"_s, QString::number(agent->port())}).exit(), 0);
+        const auto both = [&](QStringList args) {
+            return zdtest::runProgram(m_kestra, args << u"--no-browse"_s << u"--hosts"_s << u"Dock,Pier"_s);
+        };
+        QCOMPARE(both({u"errors"_s, u"--clear"_s}).exit(), 0);
+        const zdtest::Ran r = both({u"prefs"_s, u"backup"_s, u"f1"_s, u"fcpPrefs"_s});
+        QVERIFY2(r.exit() == 1, qPrintable(r.out + r.err));
+        QVERIFY2(!r.out.contains(u"done"_s), qPrintable(r.out));
+        QVERIFY2(r.err.contains(withoutHost) && r.err.contains(failingHost), qPrintable(r.err));
+        const QString log = both({u"errors"_s}).out;
+        QVERIFY2(log.contains(u"Application com.zendrel.Stowel not found."_s), qPrintable(log));
+        QVERIFY2(log.contains(u"com.zendrel.Stowel failed with status 1"_s), qPrintable(log));
+        QVERIFY2(log.contains(withoutHost) && log.contains(failingHost), qPrintable(log));
+        // A key-list operation fails the same way.
+        QCOMPARE(both({u"prefs"_s, u"lock"_s, u"fcpPrefs"_s}).exit(), 1);
     }
 
     void cleanupTestCase() { m_agent.reset(); }

@@ -4,6 +4,7 @@
 // a field that would break a unit is refused before any file is written; render
 // jobs are acted on per computer and refused when their names could mislead a tool.
 #include "files/ZDFileTree.h"
+#include "log/ZDLog.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
@@ -19,7 +20,7 @@ class TestZDSchedules : public QObject
     zdtest::Ran kestra(QStringList args, const QString &hosts = u"bay0,bay1"_s)
     {
         args << u"--no-browse"_s << u"--hosts"_s << hosts;
-        return zdtest::runProgram(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s, args);
+        return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args);
     }
     QJsonArray rows()
     {
@@ -100,8 +101,14 @@ private Q_SLOTS:
         QCOMPARE(kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"every"_s, u"0"_s}).exit(), 2);
         QCOMPARE(unitFiles(0) + unitFiles(1), before);
 
+        // A row acts on every computer that has it, and the console's log says so.
+        const auto consoleLog = [] { return ZDTestSandbox::readFile(ZDLog::logFolder() + u"/kestra.1.log"_s); };
+        QCOMPARE(kestra({u"schedules"_s, u"enable"_s, name}).exit(), 0);
+        QVERIFY(consoleLog().contains("Enabling Cadro task on all hosts...\n"));
         // Disabled on one computer: the trigger leaves its target there only; the row says so.
         QCOMPARE(kestra({u"schedules"_s, u"disable"_s, name, u"bay0-host.local."_s}).exit(), 0);
+        QVERIFY(consoleLog().contains(" on host bay0-host.local."));
+        QVERIFY(!consoleLog().contains("on all hosts"));
         QVERIFY(!QFileInfo::exists(units(0) + u"/timers.target.wants/"_s + name + u".timer"_s));
         QVERIFY(QFileInfo::exists(units(1) + u"/timers.target.wants/"_s + name + u".timer"_s));
         QCOMPARE(rows()[0][u"state"_s].toInt(), 2);
@@ -142,7 +149,7 @@ private Q_SLOTS:
         // Two consoles listing at once each get the whole answer.
         QProcess consoles[2];
         for (QProcess &console : consoles)
-            console.start(QCoreApplication::applicationDirPath() + u"/../../bin/kestra"_s,
+            console.start(zdtest::buildPath(u"bin/kestra"_s),
                           {u"render"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, u"bay0,bay1"_s});
         for (QProcess &console : consoles) {
             QVERIFY(console.waitForFinished(60000));

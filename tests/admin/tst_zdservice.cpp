@@ -124,7 +124,7 @@ private Q_SLOTS:
         QVERIFY2(QFile::exists(ZDFakeAgent::program()), qPrintable(ZDFakeAgent::program()));
         m_callback = std::make_shared<ZDErrorCallback>();
         ZDService::setRetryInterval(300);
-        m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+        m_kestra = zdtest::buildPath(u"bin/kestra"_s);
         QVERIFY2(QFileInfo(m_kestra).isExecutable(), qPrintable(m_kestra));
         m_passwordFile = m_sandbox->path(u"agent-password"_s);
         QVERIFY(ZDTestSandbox::writeFile(m_passwordFile, kPassword.toUtf8()));

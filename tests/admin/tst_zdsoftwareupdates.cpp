@@ -27,7 +27,7 @@ class TestZDSoftwareUpdates : public QObject
     QString kestra(QStringList args, int *exit = nullptr)
     {
         QProcess p;
-        p.start(QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s),
+        p.start(zdtest::buildPath(u"bin/kestra"_s),
                 args << u"--no-browse"_s << u"--hosts"_s << u"Update Bay"_s);
         [&] { QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 240000)); }();
         if (exit)
@@ -77,7 +77,7 @@ private Q_SLOTS:
         QVERIFY(zdtest::copyTree(apps + u"/Zendrel Nuvell.app"_s, tool));
         const QString toolVersion = ZDPropertyList::readDictionary(tool + u"/Contents/Info.plist"_s)
                                         .value(u"CFBundleVersion"_s).toString();
-        const QString signer = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra-sign-update"_s);
+        const QString signer = zdtest::buildPath(u"bin/kestra-sign-update"_s);
         const QString seed = qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s;
         const QString otherSeed = m_sandbox.path(u"other.seed"_s);
         QCOMPARE(zdtest::run(signer, {u"generate"_s, otherSeed}), 0);

@@ -28,7 +28,7 @@ private Q_SLOTS:
             env.insert(QStringLiteral("XDG_STATE_HOME"), agent.root() + QStringLiteral("/home/.local/state"));
             // Run by root here, its report is the computer's: in the agent's system root.
             env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), agent.root());
-            QCOMPARE(zdtest::runProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion"),
+            QCOMPARE(zdtest::runProgram(zdtest::buildPath(QStringLiteral("tools/standins/Motion")),
                                         {QStringLiteral("--name"), QLatin1String(name)}, env).status,
                      QProcess::CrashExit);
         }

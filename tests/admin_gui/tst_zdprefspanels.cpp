@@ -12,7 +12,10 @@
 #include "ZDTestSandbox.h"
 #include "ZDTestThreads.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QtTest>
@@ -79,6 +82,48 @@ private Q_SLOTS:
                                          [](const ZDPathRowView &r) { return r.row->key == QLatin1String("fcpRender"); });
         QVERIFY(render != paths.rows().cend() && render->values.size() == 2 && render->differs());
         QVERIFY(zdtest::saveScreenshot(paths, "paths-panel.png"));
+    }
+
+    // A computer whose preference tool is gone: the panel says so instead of a blank status.
+    void failureShownInPanel()
+    {
+        ZDPreferencesPanel prefs(m_dispatcher.get(), m_errors.get());
+        QVERIFY(QDir(m_agents[1].root() + QStringLiteral("/opt/Stowel.app")).removeRecursively());
+        QPushButton *lock = nullptr;
+        for (QPushButton *b : prefs.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Lock"))
+                lock = b;
+        QVERIFY(lock);
+        // The backup sheet's checks are alerts; nothing is sent.
+        // Answers the alert once seen; QTRY asks again after it is gone.
+        QString answered;
+        const auto alertShown = [&answered](const QString &title) {
+            if (answered == title)
+                return true;
+            for (QWidget *w : QApplication::allWidgets()) {
+                auto *box = qobject_cast<QMessageBox *>(w);
+                if (box && box->isVisible() && box->text() == title)
+                    return box->done(0), answered = title, true;
+            }
+            return false;
+        };
+        for (QPushButton *b : prefs.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Quick Backup"))
+                b->click();
+        QTRY_VERIFY_WITH_TIMEOUT(alertShown(QStringLiteral("You must enter a backup name")), 10000);
+        for (int p = 0; p < prefs.tree()->topLevelItemCount(); ++p)
+            prefs.tree()->topLevelItem(p)->setCheckState(0, Qt::Unchecked);
+        QVERIFY(prefs.preferenceTree().selectedKeys().isEmpty());
+        for (QPushButton *b : prefs.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Back Up"))
+                b->click();
+        QTRY_VERIFY_WITH_TIMEOUT(alertShown(QStringLiteral("No items selected")), 10000);
+        QVERIFY(prefs.status()->text().isEmpty());
+        prefs.tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+        lock->click();
+        QTRY_VERIFY_WITH_TIMEOUT(prefs.status()->text().contains(QStringLiteral("Application com.zendrel.Stowel not found.")), 60000);
+        const QString text = prefs.status()->text();
+        QVERIFY2(text.contains(QStringLiteral("bay1-")) && !text.contains(QStringLiteral("bay0-")), qPrintable(text));
     }
 };
 

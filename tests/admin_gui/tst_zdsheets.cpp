@@ -6,6 +6,7 @@
 // without widgets. Screenshots of the main ones go to <build>/screenshots.
 #include "console/ZDAdminDefaults.h"
 #include "console/ZDAdminSettings.h"
+#include "dispatch/ZDAutoRefresh.h"
 #include "ZDAlert.h"
 #include "files/ZDArchive.h"
 #include "console/ZDClientSettings.h"
@@ -887,6 +888,28 @@ private Q_SLOTS:
         QCOMPARE(topRows(model), QStringList({"alpha bay", "beta", "Color", "Ingest", "mix stage", "Zulu"}));
         QCOMPARE(names(w->outline()->topLevelItems()), topRows(model));
         QCOMPARE(w->statusText(), QStringLiteral("4 computers selected"));
+    }
+    // Each task's automatic refresh as registered when it is shown; only listing panels repeat.
+    void taskRefreshIntervals()
+    {
+        auto w = openWindow();
+        QVERIFY(w);
+        const QHash<QString, int> repeating{{QStringLiteral("Quellar"), 300},
+                                            {QStringLiteral("Pro Applications"), 30},
+                                            {QStringLiteral("Kestra Maintenance Tools"), 30},
+                                            {QStringLiteral("Qmaster"), 60}};
+        QListWidget *tasks = w->taskList();
+        QStringList seen;
+        for (int i = 0; i < tasks->count(); ++i) {
+            tasks->setCurrentRow(i);
+            const QString name = tasks->item(i)->text();
+            const int seconds = repeating.value(name, 0);
+            QVERIFY2(w->autoRefresh()->interval() == std::chrono::seconds(seconds), qPrintable(name));
+            QVERIFY2(w->autoRefresh()->isTimerActive() == (seconds > 0), qPrintable(name));
+            seen << name;
+        }
+        for (auto it = repeating.cbegin(); it != repeating.cend(); ++it)
+            QVERIFY2(seen.contains(it.key()), qPrintable(it.key()));
     }
     void welcomeSheetOnFirstRunOnly()
     {

@@ -61,7 +61,7 @@ class TestZDUpdater : public QObject
         return ZDPropertyList::readDictionary(bundle + u"/Contents/Info.plist"_s).value(u"CFBundleVersion"_s).toString();
     }
 
-    static QString signer() { return QCoreApplication::applicationDirPath() + u"/../../bin/kestra-sign-update"_s; }
+    static QString signer() { return zdtest::buildPath(u"bin/kestra-sign-update"_s); }
     static QString developmentSeed() { return qEnvironmentVariable("KESTRA_SOURCE_DIR") + u"/tools/updatesign/development.seed"_s; }
     // An archive of image/ as <name>.zip, its manifest made by the signing tool with these options.
     QString signedZip(const QString &name, const QString &image, const QStringList &options,

@@ -130,7 +130,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ZDPaneAgentProcess::ownAgentProcesses(executable).size() == 1, 30000);
         // The console's folder by its real Info.plist only: no console process of another test is touched.
         QVERIFY(QDir().mkpath(box.path(QStringLiteral("opt/Kestra Admin.app/Contents"))));
-        QVERIFY(QFile::copy(QFileInfo(ZDRealAgent::program()).absolutePath() + QStringLiteral("/../../../Kestra Admin.app/Contents/Info.plist"),
+        QVERIFY(QFile::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + QStringLiteral("/Kestra Admin.app/Contents/Info.plist"),
                             box.path(QStringLiteral("opt/Kestra Admin.app/Contents/Info.plist"))));
         const auto confirm = ZDUninstallerDialogs::confirmation();
         confirm->show();

@@ -22,6 +22,20 @@ inline QString helperPath(const QString &name)
     return name.startsWith(QLatin1Char('/')) ? name : qEnvironmentVariable("KESTRA_TEST_HELPERS") + QLatin1Char('/') + name;
 }
 
+#if defined(KESTRA_TEST_SOURCE_DIR) && defined(KESTRA_TEST_BINARY_DIR)
+// A file of the source tree, as CMake configured it (KESTRA_SOURCE_DIR overrides).
+inline QString sourcePath(const QString &relative)
+{
+    const QString root = qEnvironmentVariable("KESTRA_SOURCE_DIR", QStringLiteral(KESTRA_TEST_SOURCE_DIR));
+    return root + QLatin1Char('/') + relative;
+}
+// A file of the build folder these tests were built in.
+inline QString buildPath(const QString &relative)
+{
+    return QStringLiteral(KESTRA_TEST_BINARY_DIR) + QLatin1Char('/') + relative;
+}
+#endif
+
 // Unique per test process, so that parallel tests on one bus never meet.
 inline QString uniqueName(const QString &prefix, const char *what)
 {

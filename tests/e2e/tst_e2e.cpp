@@ -23,6 +23,7 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
 #include "fleet/ZDService.h"
+#include "ZDTestFixtures.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestSandbox.h"
 
@@ -1038,7 +1039,7 @@ private Q_SLOTS:
     void crashLogs()
     {
         QVERIFY(waitAllReady());
-        const QString motion = QCoreApplication::applicationDirPath() + QStringLiteral("/../../tools/standins/Motion");
+        const QString motion = zdtest::buildPath(QStringLiteral("tools/standins/Motion"));
         const auto logs = [](int i) { return hostDir(i) + QStringLiteral("/root/home/.local/state"); };
         for (int i = 1; i <= kHosts; ++i) {
             for (const char *folder : {"/log/CrashReporter", "/log/DiagnosticReports"})
@@ -1396,7 +1397,7 @@ private Q_SLOTS:
         const QString toolVersion = ZDPropertyList::readDictionary(build + QStringLiteral("/apps/Zendrel Nuvell.app/Contents/Info.plist"))
                                         .value(QStringLiteral("CFBundleVersion")).toString();
         QCOMPARE(QProcess::execute(build + QStringLiteral("/bin/kestra-sign-update"),
-                                   {QStringLiteral("sign"), QStringLiteral(KESTRA_SOURCE_DIR "/tools/updatesign/development.seed"), zip,
+                                   {QStringLiteral("sign"), zdtest::sourcePath(QStringLiteral("tools/updatesign/development.seed")), zip,
                                     QStringLiteral("--bundle"), QStringLiteral("com.zendrel.Nuvell"), QStringLiteral("--version"), toolVersion}), 0);
         server.files.insert("/rss/appcasts/com.zendrel.Nuvell.xml",
                             ZDPropertyList::toData(QVariantMap{{QStringLiteral("alternateURL"), QStringLiteral("/nuvell.zip")}}));

@@ -29,7 +29,7 @@ class TestSecureTransport : public QObject
     Q_OBJECT
 
     ZDTestSandbox m_console;
-    QString m_kestra = QDir(QCoreApplication::applicationDirPath()).filePath(u"../../bin/kestra"_s);
+    QString m_kestra = zdtest::buildPath(u"bin/kestra"_s);
 
     zdtest::Ran kestra(const QStringList &args, const QByteArray &input = {}, const QProcessEnvironment &env = {})
     {

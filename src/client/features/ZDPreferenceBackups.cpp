@@ -35,8 +35,9 @@ QString resolvedKeepingLast(const QString &path)
 } // namespace
 
 ZDPreferenceBackups::ZDPreferenceBackups(std::function<QString()> executable,
-                                         std::function<void(const QString &)> postError)
-    : m_executable(std::move(executable)), m_postError(std::move(postError))
+                                         std::function<void(const QString &)> postError,
+                                         std::function<void(int, const QString &)> postCode)
+    : m_executable(std::move(executable)), m_postError(std::move(postError)), m_postCode(std::move(postCode))
 {
 }
 
@@ -51,6 +52,10 @@ void ZDPreferenceBackups::addOperations(ZDRemoteObject &root, ZDClientTasks *tas
         [registry](const QString &text) {
             if (registry)
                 registry->postErrorString(text);
+        },
+        [registry](int code, const QString &info) {
+            if (registry)
+                registry->postErrorWithCode(code, info);
         });
     // Every operation first clears the agent's cancel flag.
     const auto serve = [&](const char *op, std::function<QVariant(const QVariantList &)> body) {
@@ -91,6 +96,32 @@ QString ZDPreferenceBackups::tool() const
     return path;
 }
 
+QString ZDPreferenceBackups::toolOrReport() const
+{
+    const QString path = tool();
+    if (path.isEmpty() && m_postCode)
+        m_postCode(kToolNotFound, QString::fromLatin1(kBundleID));
+    return path;
+}
+
+void ZDPreferenceBackups::report(const QString &text) const
+{
+    ZDLog::appendLog(text);
+    if (m_postError)
+        m_postError(text);
+}
+
+void ZDPreferenceBackups::run(const QStringList &arguments, std::chrono::seconds timeout) const
+{
+    const QString path = toolOrReport();
+    if (path.isEmpty())
+        return;
+    if (const int status = ZDTaskEx::terminationCodeFromTask(path, arguments, timeout); status != 0) {
+        report(QStringLiteral("Error: %1 failed with status %2 (%3).")
+                   .arg(QLatin1String(kBundleID), QString::number(status), arguments.value(0)));
+    }
+}
+
 QVariant ZDPreferenceBackups::backups() const
 {
     ZDLog::appendLog(QStringLiteral("Listing Stowel backups..."));
@@ -119,8 +150,7 @@ void ZDPreferenceBackups::backup(const QString &name, qint64 type) const
         ZDLog::appendLog(QStringLiteral("Refused backup name: %@"), why);
         return;
     }
-    if (const QString path = tool(); !path.isEmpty())
-        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-backup"), name}, 30s);
+    run({QStringLiteral("-backup"), name}, 30s);
 }
 
 void ZDPreferenceBackups::backupSelected(const QVariantMap &request) const
@@ -135,8 +165,7 @@ void ZDPreferenceBackups::backupSelected(const QVariantMap &request) const
         ZDLog::appendLog(QStringLiteral("Refused backup request: %@"), why);
         return;
     }
-    if (const QString path = tool(); !path.isEmpty())
-        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-backup"), name, keys}, 15s);
+    run({QStringLiteral("-backup"), name, keys}, 15s);
 }
 
 QString ZDPreferenceBackups::listedBackup(const QString &path) const
@@ -229,6 +258,10 @@ void ZDPreferenceBackups::restoreLocalBackup(const QString &path) const
     const QString backup = listedBackup(path);
     if (backup.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Unable to locate file %@"), path);
+        if (tool().isEmpty())
+            toolOrReport();
+        else
+            report(QStringLiteral("Error: the preference backup to restore is not one this computer lists."));
         return;
     }
     restore(backup);
@@ -237,8 +270,7 @@ void ZDPreferenceBackups::restoreLocalBackup(const QString &path) const
 void ZDPreferenceBackups::restore(const QString &packagePath) const
 {
     ZDLog::appendLog(QStringLiteral("Restoring local backup %@..."), packagePath);
-    if (const QString path = tool(); !path.isEmpty())
-        ZDTaskEx::terminationCodeFromTask(path, {QStringLiteral("-restore"), packagePath}, 15s);
+    run({QStringLiteral("-restore"), packagePath}, 15s);
 }
 
 void ZDPreferenceBackups::runWithKeys(const char *command, const QVariant &keys, int timeoutSeconds) const
@@ -252,14 +284,11 @@ void ZDPreferenceBackups::runWithKeys(const char *command, const QVariant &keys,
         ZDLog::appendLog(QStringLiteral("Refused key list: %@"), why);
         return;
     }
-    const QString path = tool();
-    if (path.isEmpty())
-        return;
     QStringList arguments{QString::fromLatin1(command)};
     if (qstrcmp(command, "-trash") == 0)
         arguments << QStringLiteral("-allfiles");
     arguments << keys.toString();
-    ZDTaskEx::terminationCodeFromTask(path, arguments, std::chrono::seconds(timeoutSeconds));
+    run(arguments, std::chrono::seconds(timeoutSeconds));
 }
 
 void ZDPreferenceBackups::trashSelected(const QVariant &keys) const

@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -23,10 +24,14 @@ public:
     static constexpr qint64 kMaxBackupBytes = 15 * 1024 * 1024;
     static constexpr const char *kBundleID = "com.zendrel.Stowel";
 
+    static constexpr int kToolNotFound = 1000;
+
     // executable: the tool's program, empty when it is not installed; postError:
-    // how a refused backup is told to the consoles.
+    // how a refused backup or a failed run is told to the consoles; postCode: an
+    // error code with the tool's identifier (the tool is missing).
     explicit ZDPreferenceBackups(std::function<QString()> executable,
-                                 std::function<void(const QString &)> postError = {});
+                                 std::function<void(const QString &)> postError = {},
+                                 std::function<void(int, const QString &)> postCode = {});
 
     // Serves the stowel... operations on root; tasks finds the tool (none: not installed).
     static void addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCallbackRegistry *registry,
@@ -47,6 +52,11 @@ public:
 
 private:
     QString tool() const;
+    // As tool(), but a missing tool is also told to the consoles.
+    QString toolOrReport() const;
+    // Runs the tool; a run that does not end with status 0 is told to the consoles.
+    void run(const QStringList &arguments, std::chrono::seconds timeout) const;
+    void report(const QString &text) const;
     // The listed backup at `path`, resolved; empty when it is none.
     QString listedBackup(const QString &path) const;
     void runWithKeys(const char *command, const QVariant &keys, int timeoutSeconds) const;
@@ -54,4 +64,5 @@ private:
 
     std::function<QString()> m_executable;
     std::function<void(const QString &)> m_postError;
+    std::function<void(int, const QString &)> m_postCode;
 };

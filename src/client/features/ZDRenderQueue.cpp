@@ -134,6 +134,8 @@ bool ZDRenderQueue::parseBatches(const QByteArray &data, QVariantMap *batches, Q
             closeBatch();
             batch = attributesOf(xml);
             batchID = batch.value(QStringLiteral("batchid")).toString();
+            if (batchID.isEmpty())
+                ZDLog::appendLog(QStringLiteral("Unable to get batches - %@"), QStringLiteral("a batch without a batch id"));
             ++count;
         } else if (xml.isEndElement() && xml.name() == QLatin1String("batchStatus")) {
             closeBatch();
@@ -142,6 +144,9 @@ bool ZDRenderQueue::parseBatches(const QByteArray &data, QVariantMap *batches, Q
             const QString id = job.value(QStringLiteral("jobid")).toString();
             if (!id.isEmpty())
                 jobs.insert(id, job);
+            else
+                ZDLog::appendLog(QStringLiteral("Unable to get jobs - %@"),
+                                 QStringLiteral("a job without a job id in batch ") + batchID);
             ++count;
         }
     }
@@ -149,6 +154,9 @@ bool ZDRenderQueue::parseBatches(const QByteArray &data, QVariantMap *batches, Q
         *error = xml.errorString();
         return false;
     }
+    if (count >= kMaxJobs)
+        ZDLog::appendLog(QStringLiteral("Unable to get jobs - %@"),
+                         QStringLiteral("only the first %1 batches and jobs were read").arg(kMaxJobs));
     closeBatch();
     return true;
 }

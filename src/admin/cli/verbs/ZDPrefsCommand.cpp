@@ -58,6 +58,8 @@ int ZDPrefsCommand::run()
         c.m_err << "kestra: " << ZDCliOutput::terminalText(why) << "\n";
         return ZDCommandLine::Failed;
     }
+    // A missing or failing tool is told by the agent, not by the call's answer.
+    c.collectReportedErrors(services);
     {
         std::lock_guard lock(c.m_failuresMutex);
         for (const ZDServicePtr &s : services) {
@@ -129,6 +131,7 @@ int ZDPrefsCommand::restore()
     if (targets.isEmpty())
         return c.finish(services);
     QString why;
+    QStringList restored;
     c.runOffMain([&] {
         const ZDPreferences prefs(c.m_dispatcher.get());
         const QVariantList rows = prefs.backups();
@@ -146,14 +149,20 @@ int ZDPrefsCommand::restore()
             why = u"%1 is not a backup listed on %2"_s.arg(name, host);
             return;
         }
-        why = prefs.restore(backup, targets, [&](const QString &h, int, int) {
-            c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(h)) << ": restored (after a quick backup)\n";
-        });
+        why = prefs.restore(backup, targets, [&](const QString &h, int, int) { restored << h; });
     });
     if (!why.isEmpty()) {
         c.m_err << "kestra: " << ZDCliOutput::terminalText(why) << "\n";
         c.finish(services);
         return ZDCommandLine::Failed;
+    }
+    c.collectReportedErrors(services);
+    {
+        std::lock_guard lock(c.m_failuresMutex);
+        for (const QString &h : std::as_const(restored)) {
+            if (!c.m_failures.contains(h))
+                c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(h)) << ": restored (after a quick backup)\n";
+        }
     }
     c.m_out.flush();
     return c.finish(services);

@@ -66,6 +66,7 @@ bool ZDCallback::reportsRefusedAuthorization(const QString &output)
 
 bool ZDCallback::postCallback(const QVariantMap &info)
 {
+    ZDLog::appendLog(QStringLiteral("Callback received"));
     const QVariant output = info.value(QLatin1String(kOutput));
     if (info.contains(QLatin1String(kOutput))
         && (output.metaType().id() != QMetaType::QString || output.toString().size() > kMaxOutputLength)) {

@@ -303,10 +303,15 @@ void ZDDiscovery::addServiceToList(const ZDServicePtr &service)
         if (!s->hasNetService())
             return; // a manual record stays, disconnected
         const ZDDNSSDService net = s->netService();
+        bool found = false;
         for (const auto &other : allServices()) {
-            if (other->hasNetService() && sameNetService(other->netService(), net))
+            if (other->hasNetService() && sameNetService(other->netService(), net)) {
                 removeService(other);
+                found = true;
+            }
         }
+        if (!found)
+            ZDLog::appendLog(QStringLiteral("Unable to invalidate service - service not found."));
         updateAvailableServices();
         // An agent that said goodbye and came straight back is still announced
         // without a change the browser would report: ask for it once more.

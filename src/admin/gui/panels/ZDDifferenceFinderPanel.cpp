@@ -1,5 +1,6 @@
 #include "panels/ZDDifferenceFinderPanel.h"
 
+#include "ZDAlert.h"
 #include "dispatch/ZDAgentCalls.h"
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
@@ -9,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox> // ZDAlert's inline accessors need it whole
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -78,9 +80,10 @@ void ZDDifferenceFinderPanel::calculate()
             }
         }
     }
-    if (const QString why = finder.check(int(connected.size())); !why.isEmpty()) {
-        ZDLog::appendLog(QStringLiteral("Error: %@"), why);
-        m_status->setText(why);
+    if (const ZDDifferenceFinder::Refusal refused = finder.refusal(int(connected.size())); !refused.text.isEmpty()) {
+        ZDLog::appendLog(refused.logLine);
+        m_status->clear();
+        ZDAlert::alertSheet(refused.title, tr("OK"), QString(), QString(), refused.text, window(), nullptr, {}, false);
         return;
     }
     m_status->setText(tr("Getting stats from the computers..."));

@@ -1,7 +1,10 @@
 #include "panels/ZDPreferencesPanel.h"
 
+#include "ZDAlert.h"
 #include "ZDBackground.h"
+#include "catalog/ZDPreferenceKinds.h"
 #include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDErrorCallback.h"
 #include "panels/ZDPanelParts.h"
 
 #include <QComboBox>
@@ -9,6 +12,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox> // ZDAlert's inline accessors need it whole
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -26,8 +30,8 @@ Qt::CheckState checkState(int selected)
 
 } // namespace
 
-ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent)
-    : QWidget(parent), m_dispatcher(dispatcher), m_tree(new QTreeWidget(this)), m_table(new QTableWidget(0, 5, this)),
+ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback *errors, QWidget *parent)
+    : QWidget(parent), m_dispatcher(dispatcher), m_errors(errors), m_tree(new QTreeWidget(this)), m_table(new QTableWidget(0, 5, this)),
       m_name(new QLineEdit(this)), m_type(new QComboBox(this)), m_status(new QLabel(this))
 {
     m_tree->setHeaderLabels({tr("Preferences")});
@@ -52,11 +56,15 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent
     button(tr("Lock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).lock(k); }); });
     button(tr("Unlock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).unlock(k); }); });
     button(tr("Back Up"), [this, keys] {
+        if (!backupAllowed(true))
+            return;
         runAndRefresh([this, k = keys(), name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).backupSelected(name, type, k);
         });
     });
     button(tr("Quick Backup"), [this] {
+        if (!backupAllowed(false))
+            return;
         runAndRefresh([this, name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).quickBackup(name, type);
         });
@@ -75,6 +83,12 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent
     layout->addLayout(buttons);
     layout->addWidget(m_status);
     connect(m_tree, &QTreeWidget::itemChanged, this, &ZDPreferencesPanel::itemChanged);
+    // A tool that fails or is missing answers by a report, which may come after the call ended.
+    if (m_errors)
+        connect(m_errors, &ZDErrorCallback::errorQueueChanged, this, [this] {
+            if (m_answer)
+                showOutcome();
+        });
     showTree();
 }
 
@@ -110,13 +124,47 @@ void ZDPreferencesPanel::itemChanged(QTreeWidgetItem *item)
     showTree();
 }
 
+bool ZDPreferencesPanel::backupAllowed(bool withKinds)
+{
+    const auto alert = [this](const QString &title, const QString &text) {
+        m_status->clear();
+        ZDAlert::alertSheet(title, tr("OK"), QString(), QString(), text, window(), nullptr, {}, false);
+        return false;
+    };
+    if (withKinds && m_prefs.selectedKeys().isEmpty())
+        return alert(tr("No items selected"), tr("You must select at least one item to backup."));
+    if (const QString why = ZDPreferenceKinds::backupNameProblem(m_name->text()); !why.isEmpty())
+        return alert(tr("You must enter a backup name"),
+                     tr("You must enter a valid name for this backup.") + QStringLiteral("\n\n") + why);
+    return true;
+}
+
 void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)
 {
     m_status->setText(ZDPanelParts::workingText());
-    ZDBackground::run<QString>(this, std::move(work), [this](const QString &why) {
-        m_status->setText(why);
+    m_answer.reset();
+    m_queueBefore = m_errors ? m_errors->errorQueue() : QVariantList();
+    m_hosts = ZDDispatcher::hostsOf(m_dispatcher->selectedServices(), &ZDDispatcher::answerKey);
+    const quint64 run = ++m_actions;
+    ZDBackground::run<QString>(this, std::move(work), [this, run](const QString &why) {
+        if (run != m_actions)
+            return;
+        m_answer = why;
+        showOutcome();
         refreshBackups();
     });
+}
+
+void ZDPreferencesPanel::showOutcome()
+{
+    const QStringList failures = m_errors ? ZDPreferences::reportedFailures(m_queueBefore, m_errors->errorQueue(), m_hosts)
+                                          : QStringList();
+    QStringList lines;
+    if (!m_answer->isEmpty())
+        lines << *m_answer;
+    if (!failures.isEmpty())
+        lines << tr("Failed on %n computer(s):", nullptr, int(failures.size())) << failures;
+    m_status->setText(lines.isEmpty() ? tr("Done.") : lines.join(QLatin1Char('\n')));
 }
 
 void ZDPreferencesPanel::refreshBackups()
@@ -162,6 +210,8 @@ void ZDPreferencesPanel::restoreSelected()
 void ZDPreferencesPanel::clearData()
 {
     ++m_generation;
+    ++m_actions;
+    m_answer.reset();
     m_backups.clear();
     m_table->setRowCount(0);
     m_status->clear();

@@ -5,7 +5,10 @@
 // console's pool and answers here. Agents' texts are shown as plain text.
 #include "features/prefs/ZDPreferences.h"
 
+#include <QPointer>
 #include <QWidget>
+
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -14,13 +17,16 @@ class QTableWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
 class ZDDispatcher;
+class ZDErrorCallback;
 
 class ZDPreferencesPanel : public QWidget
 {
     Q_OBJECT
 public:
-    // dispatcher must outlive the panel; it decides the selected computers.
-    explicit ZDPreferencesPanel(ZDDispatcher *dispatcher, QWidget *parent = nullptr);
+    // dispatcher must outlive the panel; it decides the selected computers. What
+    // the agents report to errors while and after an action is shown as its outcome.
+    explicit ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback *errors = nullptr,
+                                QWidget *parent = nullptr);
 
     QTreeWidget *tree() const { return m_tree; }
     QTableWidget *backupsTable() const { return m_table; }
@@ -40,11 +46,21 @@ private:
     // Runs the work off the GUI thread; a non-empty answer is shown as the alert.
     void runAndRefresh(std::function<QString()> work);
     void restoreSelected();
+    // The backup sheet's checks: an alert, and false, when nothing is checked (withKinds) or the name is unusable.
+    bool backupAllowed(bool withKinds);
+    // The last action's answer and the failures its computers reported since it started.
+    void showOutcome();
 
     ZDDispatcher *m_dispatcher;
+    QPointer<ZDErrorCallback> m_errors;
+    // Of the last action: the queue when it started, its computers, its answer once done.
+    QVariantList m_queueBefore;
+    QStringList m_hosts;
+    std::optional<QString> m_answer;
     ZDPreferenceTree m_prefs;
     QVariantList m_backups;
     quint64 m_generation = 0;
+    quint64 m_actions = 0;
     QTreeWidget *m_tree;
     QTableWidget *m_table;
     QLineEdit *m_name;

@@ -425,11 +425,11 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Quellar"),
          [this] {
              auto *panel = new ZDCrashLogPanel(m_dispatcher, m_errorCallback.get(), m_options.settingsPath, m_panels);
-             return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }}};
+             return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(300)}};
          }},
         {QStringLiteral("Stowel"),
          [this] {
-             auto *panel = new ZDPreferencesPanel(m_dispatcher, m_panels);
+             auto *panel = new ZDPreferencesPanel(m_dispatcher, m_errorCallback.get(), m_panels);
              return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Tarnok"),
@@ -455,7 +455,7 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Qmaster"),
          [this] {
              auto *panel = new ZDRenderQueuePanel(m_dispatcher, m_panels);
-             return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }}};
+             return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(60)}};
          }},
     };
     for (const QString &name : ZDAdminDefaults::taskNames()) {

@@ -112,6 +112,19 @@ void ZDDifferenceFinder::move(const QString &host, Group to)
     m_groups[to] << host;
 }
 
+ZDDifferenceFinder::Refusal ZDDifferenceFinder::refusal(int connectedComputers) const
+{
+    const QString text = check(connectedComputers);
+    if (text.isEmpty())
+        return {};
+    if (connectedComputers < 2)
+        return {QStringLiteral("At least two computers are needed"), text,
+                QStringLiteral("Error: you need at least two connected computers in order to calculate the "
+                               "differences between them.")};
+    return {QStringLiteral("Drag computers into the Working and Not Working categories"), text,
+            QStringLiteral("Error: Working and/or non-working arrays not found.")};
+}
+
 QString ZDDifferenceFinder::check(int connectedComputers) const
 {
     if (connectedComputers < 2)

@@ -30,6 +30,15 @@ public:
     QStringList hosts(Group group) const { return m_groups[group]; }
     // Why a calculation cannot start ("" when it can): fewer than two computers, or an empty group.
     QString check(int connectedComputers) const;
+    // The same check as an alert: its title, its text (the answer of check) and the
+    // log line; empty when the calculation can start.
+    struct Refusal
+    {
+        QString title;
+        QString text;
+        QString logLine;
+    };
+    Refusal refusal(int connectedComputers) const;
 
     // failing and working: the system profiles of each group.
     static QList<ZDDifference> compare(const QVariantList &failing, const QVariantList &working);

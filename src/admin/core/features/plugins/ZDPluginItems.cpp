@@ -357,10 +357,16 @@ void ZDPluginItems::forEachCopy(const QList<ZDPluginItem> &items, const QString 
 ZDPluginItems::Report ZDPluginItems::setAccess(const QList<ZDPluginItem> &items, const QString &name, int access,
                                                const QString &host)
 {
-    ZDLog::appendLog(name.isEmpty() ? (access ? QStringLiteral("Changing all plugins to Current User access type...")
-                                              : QStringLiteral("Changing all plugins to All Users access type..."))
-                                    : (access ? QStringLiteral("Setting access type of Brindel plugin to Current User on all hosts...")
-                                              : QStringLiteral("Setting access type of Brindel plugin to All Users on all hosts...")));
+    if (name.isEmpty())
+        ZDLog::appendLog(access ? QStringLiteral("Changing all plugins to Current User access type...")
+                                : QStringLiteral("Changing all plugins to All Users access type..."));
+    else if (host.isEmpty())
+        ZDLog::appendLog(access ? QStringLiteral("Setting access type of Brindel plugin to Current User on all hosts...")
+                                : QStringLiteral("Setting access type of Brindel plugin to All Users on all hosts..."));
+    else
+        ZDLog::appendLog(access ? QStringLiteral("Change access type of plugin %@ on host %@ to Current User...")
+                                : QStringLiteral("Change access type of plugin %@ on host %@ to All Users..."),
+                         name, host);
     Report report;
     forEachCopy(items, name, host, [&](const QVariantMap &child) {
         if (child.value(kAccessType).toInt() != access)

@@ -246,3 +246,21 @@ QString ZDPreferences::restore(const QVariantMap &backup, const QList<ZDServiceP
     }
     return {};
 }
+
+QStringList ZDPreferences::reportedFailures(const QVariantList &before, const QVariantList &queue,
+                                           const QStringList &hosts)
+{
+    QStringList wanted;
+    for (const QString &h : hosts)
+        wanted << dotless(h);
+    QStringList lines;
+    for (const QVariant &v : queue) {
+        if (before.contains(v))
+            continue;
+        const QVariantMap entry = v.toMap();
+        const QString host = dotless(entry.value(QStringLiteral("hostname")).toString());
+        if (wanted.contains(host))
+            lines << host + QStringLiteral(": ") + entry.value(QStringLiteral("description")).toString();
+    }
+    return lines;
+}

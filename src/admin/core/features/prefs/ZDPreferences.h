@@ -78,6 +78,11 @@ public:
     // The name of the quick backup a restore takes first.
     QString safetyBackupName() const;
 
+    // What the agents reported since `before` (an earlier copy of the error queue,
+    // newest first) about one of hosts: "host: description", one a computer's report.
+    static QStringList reportedFailures(const QVariantList &before, const QVariantList &queue,
+                                        const QStringList &hosts);
+
 private:
     QString sendKeys(const char *op, const QStringList &keys) const;
 

@@ -271,14 +271,18 @@ ZDScheduleTasks::Report ZDScheduleTasks::setEnabled(const QList<ZDScheduledTask>
         return report;
     }
     for (const ZDScheduledTask &row : rows) {
+        if (host.isEmpty())
+            ZDLog::appendLog(enabled ? QStringLiteral("Enabling Cadro task on all hosts...")
+                                     : QStringLiteral("Disabling Cadro task on all hosts..."));
         for (const QVariant &c : row.children) {
             const QVariantMap child = c.toMap();
             const QString on = child.value(kHostname).toString();
             if (!host.isEmpty() && on != host)
                 continue;
-            ZDLog::appendLog(enabled ? QStringLiteral("Enabling Cadro task %@ on host %@...")
-                                     : QStringLiteral("Disabling Cadro task %@ on host %@..."),
-                             child.value(kFilename).toString(), on);
+            if (!host.isEmpty())
+                ZDLog::appendLog(enabled ? QStringLiteral("Enabling Cadro task %@ on host %@...")
+                                         : QStringLiteral("Disabling Cadro task %@ on host %@..."),
+                                 child.value(kFilename).toString(), on);
             call("cadroEnableTask:settings:", on, child.value(kFilename), enabled, withRights, report);
         }
     }
