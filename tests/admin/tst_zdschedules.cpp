@@ -5,6 +5,7 @@
 // jobs are acted on per computer and refused when their names could mislead a tool.
 #include "files/ZDFileTree.h"
 #include "log/ZDLog.h"
+#include "plist/ZDPropertyList.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
@@ -175,6 +176,24 @@ private Q_SLOTS:
         QVERIFY(run(1, u"usr/sbin/qmasterprefs"_s, {u"-list"_s}).contains(u"-sharing on"_s));
         QCOMPARE(kestra({u"render"_s, u"sharing"_s, u"reset"_s}, u"bay1"_s).exit(), 0);
         QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"cancelled/Promo"_s);
+
+        // A job the queue cannot name is left out, and the agent's log says why.
+        const QString spool = tool(1, u"var/spool/render/queue.plist"_s);
+        QVariantMap queue = ZDPropertyList::readDictionary(spool);
+        QVariantMap cluster = queue.value(u"This Computer"_s).toMap();
+        QVERIFY(!cluster.isEmpty());
+        QVariantMap batch = cluster.first().toMap();
+        QVariantMap jobs = batch.value(u"jobs"_s).toMap();
+        jobs.insert(QString(), QVariantMap{{u"name"_s, u"Nameless"_s}, {u"status"_s, u"running"_s}});
+        batch.insert(u"jobs"_s, jobs);
+        cluster.insert(cluster.firstKey(), batch);
+        queue.insert(u"This Computer"_s, cluster);
+        QVERIFY(ZDPropertyList::writeFile(spool, queue));
+        QCOMPARE(status(u"bay1-host.local.:This Computer:job1"_s), u"cancelled/Promo"_s);
+        QString agentLog;
+        for (const char *folder : {"home/.local/state/log", "var/log"})
+            agentLog += QString::fromUtf8(ZDTestSandbox::readFile(tool(1, QLatin1String(folder) + u"/Zendrel/KestraClient.1.log"_s)));
+        QVERIFY2(agentLog.contains(u"Unable to get jobs - a job without a job id in batch "_s), qPrintable(agentLog.right(2000)));
     }
 };
 
