@@ -7,10 +7,12 @@
 
 namespace zdtest {
 
-inline ZDConnectionOptions enrolledOptions(ZDConnectionOptions options = {})
+// A peer holding `identity` (default: this test's console).
+inline ZDConnectionOptions enrolledOptions(ZDConnectionOptions options = {}, ZDTlsIdentity console = {})
 {
     QString error;
-    const ZDTlsIdentity console = ZDKnownAgents::consoleIdentity(&error);
+    if (!console.isValid())
+        console = ZDKnownAgents::consoleIdentity(&error);
     ZDTlsPolicy policy;
     policy.context = ZDTlsContext::create(console, false, &error);
     options.transportFactory = ZDTlsTransport::factory([policy] { return policy; }, ZDConnection::sendQueueLimit(options));
