@@ -3,8 +3,8 @@
 // agent), the console core pointed at them by manual entry. Measures the time until
 // all N are connected and configured, a "ping" read across all N through the
 // dispatcher, the same N pings one after another on one thread as the baseline in
-// the same run, and the console's resident memory and threads; each N over plain
-// TCP, then over TLS (endpoints with a key of their own, pinned on first use).
+// the same run, and the console's resident memory and threads; over TLS, the only
+// transport the console speaks (endpoints with a key of their own, pinned on first use).
 //
 //   fleet [N...]                  default 10 100 1000
 //   fleet --serve COUNT [tls]     (child) COUNT endpoints; prints their ports, then waits
@@ -137,7 +137,6 @@ long statusValue(const char *key)
 
 bool measure(int n, bool tls)
 {
-    ZDConsoleSecurity::setManualTlsFirst(tls);
     // Pins of one run's endpoints must not meet the next run's on the same ports.
     qputenv("XDG_DATA_HOME", QFile::encodeName(g_home + QStringLiteral("/data-%1-%2").arg(n).arg(tls)));
     // Endpoints.
@@ -215,7 +214,7 @@ bool measure(int n, bool tls)
     std::fflush(stdout);
 
     // The heavy read: every computer's system profile, then the Difference Finder on half against half.
-    if (n <= 100 && !tls) {
+    if (n <= 100) {
         double profileS = 0, compareS = 0;
         qsizetype answered = 0, differences = 0;
         std::atomic<bool> done{false};
@@ -279,7 +278,7 @@ int main(int argc, char **argv)
     if (sizes.isEmpty())
         sizes = {10, 100, 1000};
     for (int n : std::as_const(sizes)) {
-        if (n < 1 || n > 5000 || !measure(n, false) || !measure(n, true))
+        if (n < 1 || n > 5000 || !measure(n, true))
             return 1;
     }
     return 0;

@@ -44,10 +44,16 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
     [ "$("$build/bin/kestra-sign-update" key "$source_dir/tools/updatesign/development.seed")" = "$trusted" ] \
       || echo "  (these agents trust another update key: they refuse the demo's development-signed archive)"
   fi
+  # Agents serve enrolled consoles only: this console is paired with each computer
+  # first, as root would on a real one (one token, taken once by each computer).
+  echo "$ kestra enroll-token; then as root on each computer: KestraClient -enroll TOKEN"
+  token=$("$kestra" enroll-token 2>/dev/null || true)
   for i in 1 2 3; do
     host="$sandbox/fleet/edit-suite-$i"; port=$((47100 + i))
     mkdir -p "$host/etc" "$host/opt" "$host/home/.config"
     echo "edit-suite-$i" > "$host/etc/hostname"
+    KESTRA_SYSTEM_ROOT="$host" "$agent" -enroll "$token" | sed 's/^/  /' \
+      || echo "  (enrolment needs root: without it the agents serve this console nothing but ping)"
     # The maker's tools (stand-ins), so each agent reports its tool suite; edit-suite-3 lacks
     # the update tool, which its agent fetches from the feed (on every run).
     rm -rf "$host/opt/Zendrel"
@@ -133,10 +139,8 @@ X
     "$kestra" updates install --no-browse --wait 30 || true
     echo
   fi
-  echo "$ kestra enroll-token; then as root on edit-suite-3: KestraClient -enroll TOKEN; KestraClient -require-enrolled yes"
-  token=$("$kestra" enroll-token 2>/dev/null) && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -enroll "$token" \
-    && KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-3" "$agent" -require-enrolled yes || true
-  "$kestra" call ping --no-browse --hosts edit-suite-3 || true
+  echo "$ kestra list   (TRUST: each computer enrolled this console at the start)"
+  "$kestra" list --no-browse --hosts edit-suite-3 || true
   # The console window on the same fleet (the three manual entries above).
   admin="$build/apps/Kestra Admin.app/Contents/MacOS/KestraAdmin"
   if [ -x "$admin" ]; then

@@ -9,6 +9,7 @@
 #include "rpc/ZDLinkException.h"
 #include "rpc/ZDOrvContract.h"
 #include "rpc/ZDOrvProtocol.h"
+#include "ZDEnrolledPeer.h"
 #include "ZDRealAgent.h"
 #include "rpc/ZDRemoteError.h"
 #include "rpc/ZDRemoteProxy.h"
@@ -123,7 +124,7 @@ private Q_SLOTS:
         if (!ZDRealAgent::exists())
             QSKIP("KestraClient is not built");
         QVERIFY2(m_agent.start(ZDRealAgent::freePort()), qPrintable(m_agent.output()));
-        auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_agent.port());
+        auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), m_agent.port(), {}, zdtest::enrolledOptions());
         QVERIFY(link);
         const ZDRemoteProxyPtr agent = link->rootProxy();
         // Served now, or named as coming with a later feature; nothing else.

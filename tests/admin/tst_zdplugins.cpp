@@ -6,6 +6,7 @@
 #include "link/ZDConnection.h"
 #include "files/ZDFileTree.h"
 #include "plist/ZDPropertyList.h"
+#include "ZDEnrolledPeer.h"
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
@@ -113,7 +114,7 @@ private Q_SLOTS:
         // A replacement that does not unpack to one plug-in leaves the old copy as it was, and no staging behind.
         QVERIFY(put(u"loose/a.ttl"_s, "a") && put(u"loose/b.ttl"_s, "b"));
         QVERIFY(ZDArchive::createZip(at(u"loose"_s), m_console.path(u"loose.zip"_s), false).ok);
-        const auto link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port());
+        const auto link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port(), {}, zdtest::enrolledOptions());
         const QVariantMap update{{u"obj1"_s, QVariantMap{{u"fullPath"_s, at(u"home/.lv2/Echo.lv2"_s)}}},
                                  {u"obj2"_s, ZDTestSandbox::readFile(m_console.path(u"loose.zip"_s))}};
         QCOMPARE(link->rootProxy()->call(u"brindelUpdatePlugin:settings:"_s, {QVariant(), update}), QVariant(false));

@@ -282,6 +282,8 @@ private Q_SLOTS:
     void init()
     {
         m_box = std::make_unique<ZDTestSandbox>();
+        // This case's console has a key of its own: the real agent enrols it too.
+        QVERIFY(ZDRealAgent::enrollConsole(m_agent.root()));
         m_settings = m_box->path(QStringLiteral("home/.config/com.zendrel.KestraAdmin.ini"));
         m_box->setEnv("KESTRA_ADMIN_SETTINGS", m_settings.toUtf8());
         QSettings s(m_settings, QSettings::IniFormat);

@@ -16,6 +16,7 @@
 #include "plist/ZDPropertyList.h"
 #include "rpc/ZDRemoteObject.h"
 #include "bus/ZDSessionBus.h"
+#include "ZDEnrolledPeer.h"
 #include "ZDRealAgent.h"
 #include "ZDRecordingConsole.h"
 #include "ZDTestProcess.h"
@@ -36,7 +37,7 @@ constexpr int kWaitMs = 30000;
 // Started at once, in the sandbox the test set up.
 struct Agent : ZDRealAgent
 {
-    explicit Agent(const QStringList &arguments = {}) : ZDRealAgent(arguments) {}
+    explicit Agent(const QStringList &arguments = {}) : ZDRealAgent((enrollConsole(qEnvironmentVariable("KESTRA_SYSTEM_ROOT")), arguments)) {}
 };
 
 // A console: its connection and the error callback object it registers.
@@ -53,7 +54,8 @@ struct Console : ZDRecordingConsole
     }
     explicit Console(int port, const QString &expectedName = QString()) : ZDRecordingConsole(recorded())
     {
-        connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(port), expectedName);
+        connection = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(port), expectedName,
+                                                 zdtest::enrolledOptions());
         agent = connection->rootProxy();
     }
     QVariant call(const char *op, const QVariantList &args = {}) const

@@ -175,7 +175,8 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(box.path(QStringLiteral("var/lib/dpkg/status")), {}));
         const zdtest::Ran installed = zdtest::runProgram(
             QStringLiteral("dpkg"), QStringList{QStringLiteral("--root=") + box.root(), QStringLiteral("--force-depends"),
-                                                QStringLiteral("-i")} + debs);
+                                                // the empty root has no shell for the maintainer scripts
+                                                QStringLiteral("--force-script-chrootless"), QStringLiteral("-i")} + debs);
         QVERIFY2(installed.exit() == 0, qPrintable(installed.err));
         QCOMPARE(ZDUninstaller::installedPackages().size(), 2);
 
@@ -183,6 +184,7 @@ private Q_SLOTS:
         QVERIFY(ZDPropertyList::writeFile(ZDClientPreferences().preferencesPath(),
                                           QVariantMap{{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), port},
                                                       {QStringLiteral("disableBonjour"), 1}, {QStringLiteral("showMenuBarIcon"), 0}}));
+        QVERIFY(ZDRealAgent::enrollConsole(box.root())); // the console is paired first
         QProcess agent;
         agent.start(box.path(QStringLiteral("opt/KestraClient.app/Contents/MacOS/KestraClient")), {});
         QByteArray said;
@@ -200,6 +202,8 @@ private Q_SLOTS:
         QCOMPARE(report.removedPackages.size(), 2);
         QVERIFY(ZDUninstaller::installedPackages().isEmpty());
         QVERIFY(agent.waitForFinished(30000));
+        // The enrolled consoles are the computer's setting, not the package's: they stay.
+        QVERIFY(QFile::remove(box.path(QStringLiteral("etc/xdg/com.zendrel.KestraClient.consoles.plist"))));
         for (const char *folder : {"opt", "usr", "etc"})
             QVERIFY(QDirIterator(box.path(QLatin1String(folder)), QDir::Files, QDirIterator::Subdirectories).hasNext() == false);
     }

@@ -2,6 +2,8 @@
 // global files as consoles read and write them, the configuration dictionary,
 // the host name rule, the bundle's place and the computer icon; the agent's naming and
 // listening rules, and agents in one process; the log operations; the callback registry.
+#include "ZDEnrolledPeer.h"
+#include "ZDRealAgent.h"
 #include "agent/AppController.h"
 #include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientLogs.h"
@@ -569,6 +571,7 @@ private Q_SLOTS:
     {
         // Benchmarks run many agents in one process: nothing machine-wide, each its own name and port.
         ZDTestSandbox sandbox;
+        QVERIFY(ZDRealAgent::enrollConsole(sandbox.root()));
         ZDLog::createNewLog(QStringLiteral("tst_zdclientpreferences-fleet"));
         AppControllerOptions options{.notifications = false, .publish = false, .statusItem = false,
                                      .callbackServer = false, .systemEvents = false, .tasks = false,
@@ -587,7 +590,7 @@ private Q_SLOTS:
             QVERIFY(agent->pdoName().startsWith(QStringLiteral("KestraClient - ")));
             QCOMPARE(agent->statusString(), QStringLiteral("Listening on 127.0.0.1:%1").arg(agent->listenPortNumber()));
             auto link = ZDConnection::connectToHost(QStringLiteral("127.0.0.1"), quint16(agent->listenPortNumber()),
-                                                   agent->pdoName());
+                                                   agent->pdoName(), zdtest::enrolledOptions());
             QVERIFY(link->rootProxy()->call(QStringLiteral("initialConfiguration")).toMap().contains(
                 QStringLiteral("version")));
             link->invalidate();

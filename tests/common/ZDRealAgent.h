@@ -1,10 +1,14 @@
 #pragma once
 // The real KestraClient as a child process. start(): in a home of its own (system
 // root, HOME and XDG folders in a temporary folder), listening on a fixed port set
-// in its preferences so that it comes back on the same port after a kill.
+// in its preferences so that it comes back on the same port after a kill. The
+// console of the test's environment is enrolled on it first, as an administrator
+// pairs a computer before using it.
 #include "ZDFreePort.h"
 #include "plist/ZDPropertyList.h"
 #include "ZDTestProcess.h"
+#include "trust/ZDEnrolledConsoles.h"
+#include "trust/ZDKnownAgents.h"
 
 #include <QtTest>
 
@@ -50,10 +54,21 @@ public:
         }
         return start(port, {{QStringLiteral("disableBonjour"), 1}});
     }
+    // Enrols the console whose key lives in this process's XDG data folder (made
+    // when missing) on the computer at systemRoot; what the file says stays.
+    static bool enrollConsole(const QString &systemRoot)
+    {
+        QString error;
+        const ZDTlsIdentity console = ZDKnownAgents::consoleIdentity(&error);
+        const QString file = systemRoot + QStringLiteral("/etc/xdg/com.zendrel.KestraClient.consoles.plist");
+        return console.isValid() && ZDEnrolledConsoles(file).add(console.fingerprint, &error);
+    }
+    // No console enrolled for this agent: start() leaves its trust file alone.
+    void setEnrollsConsole(bool on) { m_enroll = on; }
     bool start(quint16 port, const QVariantMap &prefs = {})
     {
         kill();
-        if (!m_home.isValid())
+        if (!m_home.isValid() || (m_enroll && !enrollConsole(m_home.path())))
             return false;
         m_port = port;
         const QString config = m_home.filePath(QStringLiteral("home/.config"));
@@ -144,4 +159,5 @@ private:
     QProcessEnvironment m_env;
     QString m_output;
     quint16 m_port = 0;
+    bool m_enroll = true;
 };

@@ -131,6 +131,11 @@ agent_start() {
     echo '<key>showMenuBarIcon</key><integer>0</integer></dict></plist>'
   } > "$root/home/.config/com.zendrel.KestraClient.plist"
   cp "$root/home/.config/com.zendrel.KestraClient.plist" "$d/prefs.expected"
+  # The console under test is paired first, as root does on a real computer.
+  if [ -n "${E2E_CONSOLE_FINGERPRINT:-}" ]; then
+    KESTRA_SYSTEM_ROOT="$root" "$agent" -enroll-fingerprint "$E2E_CONSOLE_FINGERPRINT" > /dev/null \
+      || { echo "e2e: host$i: enrolment failed"; exit 1; }
+  fi
   # A session bus of its own: an agent tells every other agent on its bus to quit.
   if ! { [ -f "$d/session.pid" ] && alive "$(cat "$d/session.pid")"; }; then
     rm -f "$d/session.sock"

@@ -19,14 +19,19 @@
 // back), lists oversized and binary logs, and quits on "disconnect". "fakeSpoof:"
 // makes it a rogue reporting about the computer given.
 #include "link/ZDConnectionServer.h"
+#include "link/ZDTlsTransport.h"
 #include "dnssd/ZDDNSSDPublisher.h"
 #include "rights/ZDEncryption.h"
 #include "log/ZDLog.h"
+#include "platform/ZDLocalPaths.h"
+#include "rpc/ZDOrvContract.h"
 #include "rpc/ZDOrvProtocol.h"
 #include "rpc/ZDRemoteError.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QMutex>
 #include <QSocketNotifier>
 
@@ -262,10 +267,11 @@ int main(int argc, char **argv)
                     {QStringLiteral("version"), 1100}, {QStringLiteral("versionString"), QStringLiteral("1.1")},
                     {QStringLiteral("maintenanceRequested"), false}, {QStringLiteral("orvVersion"), 1000},
                     {QStringLiteral("orvVersionString"), QStringLiteral("1.0")}, {QStringLiteral("minAdminVersion"), 0},
-                    {QStringLiteral("preferredHostName"), dotted}, {QStringLiteral("hostNames"), QVariantList{dotted}}}});
+                    {QStringLiteral("preferredHostName"), dotted}, {QStringLiteral("hostNames"), QVariantList{dotted}},
+                    {QString::fromLatin1(ZDOrv::kConfigConsoleEnrolled), 1}}});
                 return QVariant();
             }
-            QVariantMap config;
+            QVariantMap config{{QString::fromLatin1(ZDOrv::kConfigConsoleEnrolled), 1}};
             if (!version.isEmpty())
                 config.insert(QString::fromLatin1(ZDOrv::kConfigVersion), version.toLongLong());
             if (!orv.isEmpty())
@@ -339,7 +345,25 @@ int main(int argc, char **argv)
         say(QStringLiteral("SENT spoof"));
     };
 
-    ZDConnectionServer server;
+    // TLS like a real agent (consoles speak nothing else), any console welcome.
+    ZDConnectionOptions serverOptions = ZDConnectionServer::defaultOptions();
+    {
+        QString tlsError;
+        ZDTlsPolicy policy;
+        // One key for every fake agent of a test's data folder: an agent that comes
+        // back on its port, or under its name, is the computer the console pinned.
+        const QString keys = ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/zdfake_orvagent");
+        QDir().mkpath(keys);
+        QLockFile making(keys + QStringLiteral(".lock")); // fake agents start side by side
+        making.lock();
+        const ZDTlsIdentity identity = ZDTlsIdentity::loadOrCreate(keys, QStringLiteral("agent"), QStringLiteral("fake agent"), &tlsError);
+        making.unlock();
+        policy.context = ZDTlsContext::create(identity, true, &tlsError);
+        policy.allowPlain = true;
+        serverOptions.transportFactory = ZDTlsTransport::factory([policy] { return policy; },
+                                                                 ZDConnection::sendQueueLimit(serverOptions));
+    }
+    ZDConnectionServer server(serverOptions);
     server.setRootObject(root);
     server.setRegisteredName(tasks ? QStringLiteral("KestraClient - ") + dotted : registered);
     QString error;

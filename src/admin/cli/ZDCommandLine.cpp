@@ -518,12 +518,14 @@ int ZDCommandLine::list()
                                 {u"enabled"_s, s->isEnabled()},
                                 {u"needsMaintenance"_s, s->needsMaintenance()},
                                 {u"errorcode"_s, s->errorCode()},
+                                {u"openMode"_s, s->isOpenMode()},
+                                {u"enrolled"_s, s->mayReceiveCredentials()},
                                 {u"error"_s, s->errorCode() ? ZDErrorCallback::descriptionForCode(s->errorCode())
                                                             : QString()}};
         }
         m_out << ZDCliOutput::prettyJson(rows);
     } else {
-        QList<QStringList> rows{{u"NAME"_s, u"HOST"_s, u"ADDRESS"_s, u"KIND"_s, u"STATE"_s, u"ERROR"_s}};
+        QList<QStringList> rows{{u"NAME"_s, u"HOST"_s, u"ADDRESS"_s, u"KIND"_s, u"STATE"_s, u"ERROR"_s, u"TRUST"_s}};
         for (const ZDServicePtr &s : services) {
             QString state = s->isConnected() ? u"connected"_s : u"not connected"_s;
             if (s->needsMaintenance())
@@ -535,7 +537,9 @@ int ZDCommandLine::list()
                                                  : QString();
             rows << QStringList{s->name(), ZDCliOutput::dotless(s->hostName()),
                                 u"%1:%2"_s.arg(s->isManual() ? s->manualIP() : s->ipAddress()).arg(s->port()),
-                                s->isManual() ? u"manual"_s : u"found"_s, state, error};
+                                s->isManual() ? u"manual"_s : u"found"_s, state, error,
+                                s->isOpenMode() ? u"OPEN MODE (serves anyone)"_s
+                                                : s->mayReceiveCredentials() ? u"enrolled"_s : u"-"_s};
         }
         m_out << ZDCliOutput::table(rows);
         if (services.isEmpty())

@@ -3,6 +3,7 @@
 // which checks its arguments, and runs inside the exception guard.
 #include "agent/AppController.h"
 
+#include "agent/ZDAgentSecurity.h"
 #include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientLogs.h"
 #include "agent/ZDClientPreferences.h"
@@ -70,37 +71,13 @@ void AppController::addRemoteOperations()
             m_registry->setErrorCallback(callback);
         return none;
     });
-    m_root->serve(kPostError, [this, none](const QVariantList &args) {
-        m_registry->postError(args.value(0).value<ZDRemoteError>());
-        return none;
-    });
-    m_root->serve(kPostErrorString, [this, none](const QVariantList &args) {
-        m_registry->postErrorString(args.value(0).toString());
-        return none;
-    });
-    m_root->serve(kPostErrorUserInfo, [this, none](const QVariantList &args) {
-        m_registry->postErrorUserInfo(args.value(0).value<ZDRemoteError>(), args.value(1).toMap());
-        return none;
-    });
-    m_root->serve(kPostErrorStringUserInfo, [this, none](const QVariantList &args) {
-        m_registry->postErrorStringUserInfo(args.value(0).toString(), args.value(1).toMap());
-        return none;
-    });
-    m_root->serve(kIncrementRemoteProgress, [this, none](const QVariantList &) {
-        m_registry->incrementRemoteProgress();
-        return none;
-    });
-    m_root->serve(kPostFinishedTask, [this, none](const QVariantList &) {
-        m_registry->postFinishedTask();
-        return none;
-    });
-
     m_root->serve(kInitialConfiguration, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;
-        return m_prefs->configuration(m_maintenanceRequested, m_tasks ? m_tasks->orvVersion() : QVariantMap(), false);
+        return ZDAgentSecurity::describeLink(
+            m_prefs->configuration(m_maintenanceRequested, m_tasks ? m_tasks->orvVersion() : QVariantMap(), false));
     });
     m_root->serve(kFetchInitialConfiguration, [this, none](const QVariantList &args) {
-        const QVariantMap configuration = fetchConfiguration();
+        const QVariantMap configuration = ZDAgentSecurity::describeLink(fetchConfiguration());
         if (const ZDRemoteProxyPtr record = ZDRemoteProxy::fromVariant(args.value(0)))
             record->call(QString::fromLatin1(kProcessConfiguration), {configuration});
         return none;

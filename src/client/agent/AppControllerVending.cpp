@@ -209,6 +209,8 @@ void AppController::publishService()
         txt.insert(QLatin1String(ZDOrv::kTxtModel), model);
     if (ZDAgentSecurity::requiresEnrolledConsoles())
         txt.insert(QLatin1String(ZDOrv::kTxtSecure), QStringLiteral("1"));
+    else
+        txt.insert(QLatin1String(ZDOrv::kTxtOpen), QStringLiteral("1"));
     QString bsdName;
     {
         const std::lock_guard<std::mutex> lock(m_stateMutex);

@@ -5,6 +5,8 @@
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
 #include "link/ZDTlsTransport.h"
+#include "rpc/ZDOrvContract.h"
+#include "rpc/ZDOrvProtocol.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -38,16 +40,16 @@ ZDTlsPolicy policyForLink()
     const ZDEnrolledConsoles::State state = ZDEnrolledConsoles().read();
     ZDTlsPolicy policy;
     policy.context = serverContext();
-    policy.allowPlain = !state.requireEnrolled;
-    if (state.requireEnrolled) {
-        policy.check = [state](const QString &fingerprint, const QString &) -> QString {
-            if (fingerprint.isEmpty())
-                return QStringLiteral("the console showed no certificate");
-            if (!state.fingerprints.contains(fingerprint))
-                return QStringLiteral("console %1 is not enrolled").arg(fingerprint);
-            return {};
-        };
-    }
+    // Every peer gets the hello and ping; the gate on calls does the rest.
+    policy.allowPlain = true;
+    policy.grant = [state](const QString &fingerprint) {
+        unsigned grant = 0;
+        if (!fingerprint.isEmpty() && state.fingerprints.contains(fingerprint))
+            grant |= ZDAgentSecurity::Enrolled;
+        if (!state.requireEnrolled)
+            grant |= ZDAgentSecurity::OpenMode;
+        return grant;
+    };
     return policy;
 }
 
@@ -76,6 +78,16 @@ ZDTlsIdentity ZDAgentSecurity::identity()
     return cached;
 }
 
+QVariantMap ZDAgentSecurity::describeLink(QVariantMap configuration)
+{
+    const ZDConnection *link = ZDConnection::current();
+    const unsigned grant = link ? link->peerGrant() : 0;
+    if (grant & OpenMode)
+        configuration.insert(QLatin1String(ZDOrv::kConfigOpenMode), 1);
+    configuration.insert(QLatin1String(ZDOrv::kConfigConsoleEnrolled), (grant & Enrolled) ? 1 : 0);
+    return configuration;
+}
+
 bool ZDAgentSecurity::requiresEnrolledConsoles()
 {
     return ZDEnrolledConsoles().read().requireEnrolled;
@@ -88,9 +100,21 @@ ZDConnectionOptions ZDAgentSecurity::listenerOptions()
     const ZDEnrolledConsoles::State state = ZDEnrolledConsoles().read();
     if (!state.problem.isEmpty())
         ZDLog::appendLog(QStringLiteral("Serving no console: %@."), state.problem);
-    if (state.requireEnrolled)
+    if (state.requireEnrolled) {
         ZDLog::appendLog(QStringLiteral("Serving enrolled consoles only (%@ enrolled)."), state.fingerprints.size());
+    } else {
+        const QString warning = QStringLiteral(
+            "Warning: open mode: any computer that reaches this port may read and change this computer "
+            "(\"KestraClient -require-enrolled yes\" as root ends it).");
+        ZDLog::appendLog(warning);
+        std::fprintf(stderr, "%s\n", qPrintable(warning));
+    }
     options.transportFactory = ZDTlsTransport::factory(policyForLink, ZDConnection::sendQueueLimit(options));
+    options.admitsCall = [](const QString &op, unsigned grant) {
+        const QByteArray name = op.toUtf8();
+        return ZDOrv::agentServes(std::string_view(name.constData(), size_t(name.size())), grant & Enrolled,
+                                  grant & OpenMode);
+    };
     return options;
 }
 

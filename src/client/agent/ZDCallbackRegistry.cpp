@@ -96,6 +96,13 @@ QList<ZDRemoteProxyPtr> ZDCallbackRegistry::probeDead()
     return round.get();
 }
 
+namespace {
+QString consoleKey(const ZDRemoteProxyPtr &proxy)
+{
+    return proxy && proxy->connection() ? proxy->connection()->peerKey() : QString();
+}
+} // namespace
+
 void ZDCallbackRegistry::setErrorCallback(const ZDRemoteProxyPtr &callback)
 {
     // Probe without the lock: a slow console must not hold up deliveries to the others.
@@ -114,6 +121,15 @@ void ZDCallbackRegistry::setErrorCallback(const ZDRemoteProxyPtr &callback)
     if (callback && callback->isValid()
         && std::none_of(next->cbegin(), next->cend(),
                         [&](const ZDRemoteProxyPtr &e) { return sameRemoteObject(e, callback); })) {
+        // A console's key holds a few places and a new registration takes the
+        // oldest of them: a console that reconnects from other addresses (or
+        // another key's flood) never locks it out.
+        const QString key = consoleKey(callback);
+        if (!key.isEmpty()) {
+            const auto ofKey = [&](const ZDRemoteProxyPtr &e) { return consoleKey(e) == key; };
+            if (std::count_if(next->cbegin(), next->cend(), ofKey) >= kMaxCallbacksPerConsole)
+                next->erase(std::find_if(next->begin(), next->end(), ofKey));
+        }
         // Every message goes to every entry: a peer registering objects without end must not grow it so.
         const auto sameLink = std::count_if(next->cbegin(), next->cend(), [&](const ZDRemoteProxyPtr &e) {
             return e->connection() == callback->connection();

@@ -51,6 +51,9 @@ public:
     // A console registers one object per link; a few more allow a reconnecting
     // console's overlap, and one peer can never fill the registry.
     static constexpr int kMaxCallbacksPerConnection = 4;
+    // Places one console key holds (its links, a window and a terminal); the
+    // next registration under that key replaces the oldest.
+    static constexpr int kMaxCallbacksPerConsole = 4;
 
     void postError(const ZDRemoteError &error);
     void postErrorUserInfo(const ZDRemoteError &error, const QVariantMap &info);

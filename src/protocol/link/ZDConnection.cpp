@@ -199,6 +199,16 @@ QString ZDConnection::peerAddress() const
     return m_peerAddress;
 }
 
+QString ZDConnection::peerKey() const
+{
+    return m_transport->peerKey();
+}
+
+unsigned ZDConnection::peerGrant() const
+{
+    return m_transport->peerGrant();
+}
+
 bool ZDConnection::isValid() const
 {
     std::lock_guard lock(m_mutex);
@@ -498,6 +508,17 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
         && message.args.first().metaType().id() == QMetaType::QString) {
         if (!message.oneway)
             sendMessage(ZDWireMessage::reply(message.id, object->respondsToSelector(message.args.first().toString())),
+                        nullptr);
+        return;
+    }
+    if (m_options.admitsCall && !m_options.admitsCall(message.op, m_transport->peerGrant())) {
+        // Refused before a thread or a handler sees it; the peer learns only that.
+        if (!std::exchange(m_gateLogged, true))
+            ZDLog::appendLog(QStringLiteral("Refusing calls from %@ (first: %@): this console is not enrolled on this computer."),
+                             m_peerAddress, message.op.left(64));
+        if (!message.oneway)
+            sendMessage(ZDWireMessage::errorReply(message.id, QStringLiteral("ZDNotEnrolledException"),
+                                                  QStringLiteral("this computer serves enrolled consoles only; pair this console with it")),
                         nullptr);
         return;
     }

@@ -60,6 +60,9 @@ struct ZDConnectionOptions
     // Wraps a connected socket (true: accepted by a server). Empty: plain TCP.
     // A TLS transport plugs in here, nothing above it changes.
     std::function<std::unique_ptr<ZDWireTransport>(int fd, bool accepted)> transportFactory;
+    // Whether an incoming call to op may run for a peer the transport granted
+    // `grant`; a refused call fails unrun (one log line per link). Unset: all run.
+    std::function<bool(const QString &op, unsigned grant)> admitsCall;
 };
 
 class ZDConnection : public std::enable_shared_from_this<ZDConnection>,
@@ -95,6 +98,9 @@ public:
     QString peerName() const;
     qint64 peerVersion() const;
     QString peerAddress() const;
+    // What the transport proved and granted (see ZDWireTransport).
+    QString peerKey() const;
+    unsigned peerGrant() const;
 
     bool isValid() const;
     // Closes the link; waiting calls fail with a link failure.
@@ -173,6 +179,7 @@ private:
     qint64 m_heldBytes = 0;
     bool m_readerWaiting = false;
     bool m_refusalLogged = false;
+    bool m_gateLogged = false; // reader thread only
     bool m_helloReceived = false;
     QString m_peerName;
     qint64 m_peerVersion = 0;

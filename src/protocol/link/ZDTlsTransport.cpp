@@ -115,6 +115,8 @@ struct ZDTlsTransport::State final : ZDStreamLink
         , accepted(accepted)
         , policy(std::move(policy))
     {
+        if (this->policy.grant)
+            granted = 0;
     }
 
     ~State() override
@@ -130,6 +132,8 @@ struct ZDTlsTransport::State final : ZDStreamLink
     BIO *rbio = nullptr; // owned by ssl
     BIO *wbio = nullptr; // owned by ssl
     QByteArray held;     // sent from above before the link was open
+    QString acceptedKey; // set before the first byte goes up
+    unsigned granted = ~0u;
 
     // What the engine wrote, on its way to the socket.
     bool drainLocked()
@@ -267,10 +271,12 @@ protected:
                 refuse(QStringLiteral("not a TLS connection, and only enrolled consoles are served"));
                 return Step::Again;
             }
+            const unsigned plainGrant = first != kTlsHandshakeRecord && policy.grant ? policy.grant(QString()) : ~0u;
             std::lock_guard lock(mutex);
             if (first == kTlsHandshakeRecord) {
                 startTlsLocked();
             } else {
+                granted = plainGrant;
                 mode = Mode::Plain;
                 pushLocked(std::exchange(held, QByteArray()));
             }
@@ -292,12 +298,16 @@ protected:
             finished = pumpLocked(&plain);
         }
         if (finished) {
-            const QString refusal = policy.check ? policy.check(peerFingerprint(), peer) : QString();
+            const QString key = peerFingerprint();
+            const QString refusal = policy.check ? policy.check(key, peer) : QString();
             if (!refusal.isEmpty()) {
                 refuse(refusal);
                 return Step::Again;
             }
+            const unsigned grant = policy.grant ? policy.grant(key) : ~0u;
             std::lock_guard lock(mutex);
+            acceptedKey = key;
+            granted = grant;
             mode = Mode::Open;
             if (encryptLocked(std::exchange(held, QByteArray())))
                 readLocked(&plain); // what came with the peer's last handshake bytes
@@ -345,6 +355,20 @@ bool ZDTlsTransport::send(const QByteArray &bytes)
         s.held.append(bytes);
         return true;
     }
+}
+
+QString ZDTlsTransport::peerKey() const
+{
+    State &s = static_cast<State &>(*m_link);
+    std::lock_guard lock(s.mutex);
+    return s.acceptedKey;
+}
+
+unsigned ZDTlsTransport::peerGrant() const
+{
+    State &s = static_cast<State &>(*m_link);
+    std::lock_guard lock(s.mutex);
+    return s.granted;
 }
 
 std::function<std::unique_ptr<ZDWireTransport>(int, bool)>

@@ -40,6 +40,9 @@ struct ZDTlsPolicy
     // After the handshake, with the peer's fingerprint (empty when it showed no
     // certificate) and address: empty accepts, else the reason the link closes.
     std::function<QString(const QString &fingerprint, const QString &peer)> check;
+    // Accepting side: what the peer gets, from its fingerprint (empty over plain TCP
+    // or without a certificate); peerGrant() reports it. Unset: everything.
+    std::function<unsigned(const QString &fingerprint)> grant;
 };
 
 class ZDTlsTransport final : public ZDStreamTransport
@@ -49,6 +52,8 @@ public:
     ZDTlsTransport(int fd, bool accepted, ZDTlsPolicy policy, qint64 maxQueuedBytes);
 
     bool send(const QByteArray &bytes) override;
+    QString peerKey() const override;
+    unsigned peerGrant() const override;
 
     // For ZDConnectionOptions::transportFactory; the policy is asked once per link.
     static std::function<std::unique_ptr<ZDWireTransport>(int fd, bool accepted)>

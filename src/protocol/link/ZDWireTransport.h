@@ -27,4 +27,9 @@ public:
     virtual bool send(const QByteArray &bytes) = 0;
     virtual void close() = 0;
     virtual QString peerDescription() const = 0;
+    // The key the peer proved it holds (TLS), empty when none.
+    virtual QString peerKey() const { return {}; }
+    // What the accepting side's policy granted this peer (its own flags), decided
+    // before any of the peer's bytes reach the layers above; all when no policy.
+    virtual unsigned peerGrant() const { return ~0u; }
 };

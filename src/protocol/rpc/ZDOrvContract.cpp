@@ -29,6 +29,12 @@ constexpr Operation taken(Operation op, unsigned flags)
     return op;
 }
 
+constexpr Operation access(Operation op, Access a)
+{
+    op.access = a;
+    return op;
+}
+
 constexpr Side A = Side::Agent;
 constexpr Side C = Side::Console;
 constexpr Call Sync = Call::Synchronous;
@@ -50,16 +56,13 @@ constexpr const char *kUpdates = "software updates";
 
 const Operation kTable[] = {
     // The agent: connection, configuration and status.
-    taken(row(kDisconnect, A, Oneway, {}, K::None), TakenWithError),
-    taken(row(kRelaunch, A, Oneway, {}, K::None), TakenWithError),
+    // Settings and registrations: enrolled consoles only, whatever the mode. The
+    // notices a console hears (errors, progress, finished tasks) come from the
+    // computer's own tools through the local callback object, never the network.
+    access(taken(row(kDisconnect, A, Oneway, {}, K::None), TakenWithError), Access::Enrolled),
+    access(taken(row(kRelaunch, A, Oneway, {}, K::None), TakenWithError), Access::Enrolled),
     row(kCancelMaintenanceRequest, A, Oneway, {}, K::None),
-    row(kSetErrorCallback, A, Oneway, {K::Reference}, K::None),
-    row(kPostError, A, Oneway, {K::Error}, K::None),
-    row(kPostErrorString, A, Oneway, {K::OptionalText}, K::None),
-    row(kPostErrorUserInfo, A, Oneway, {K::Error, K::Dictionary}, K::None),
-    row(kPostErrorStringUserInfo, A, Oneway, {K::OptionalText, K::Dictionary}, K::None),
-    row(kIncrementRemoteProgress, A, Oneway, {}, K::None),
-    row(kPostFinishedTask, A, Oneway, {}, K::None),
+    access(row(kSetErrorCallback, A, Oneway, {K::Reference}, K::None), Access::Enrolled),
     row(kInitialConfiguration, A, Sync, {}, K::Dictionary),
     row(kFetchInitialConfiguration, A, Oneway, {K::Reference}, K::None),
     row(kComputerIcon, A, Sync, {}, K::Data),
@@ -67,9 +70,9 @@ const Operation kTable[] = {
     taken(row(kSystemSpecs, A, Sync, {}, K::Dictionary), TakenWithError | TakenWhenDisabled),
     row(kNetworkClientSettings, A, Sync, {}, K::Dictionary),
     // A console reads back what it wrote: the link runs it before the next call.
-    row(kSetNetworkClientSettings, A, Call::OnewayInOrder, {K::Dictionary}, K::None),
+    access(row(kSetNetworkClientSettings, A, Call::OnewayInOrder, {K::Dictionary}, K::None), Access::Enrolled),
     taken(row(kValidateUsernamePassword, A, Sync, {K::Text, K::Data}, K::Bool), TakenWithError | TakenWhenDisabled),
-    row(kPing, A, Sync, {}, K::None),
+    access(row(kPing, A, Sync, {}, K::None), Access::Unenrolled),
     // Oneway, so a cancel never waits behind the work it cancels.
     row(kCancelProcessing, A, Oneway, {}, K::None),
     // Logs.
@@ -291,6 +294,24 @@ const Operation *find(Side side, std::string_view name)
             return &op;
     }
     return nullptr;
+}
+
+bool agentServes(std::string_view name, bool enrolled, bool openMode)
+{
+    const Operation *op = find(Side::Agent, name);
+    if (enrolled)
+        return true; // an unknown name fails as unknown
+    if (!op)
+        return false;
+    switch (op->access) {
+    case Access::Unenrolled:
+        return true;
+    case Access::Open:
+        return openMode;
+    case Access::Enrolled:
+        break;
+    }
+    return false;
 }
 
 bool isTaken(std::string_view name, Taken flag)

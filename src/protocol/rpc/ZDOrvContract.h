@@ -59,6 +59,21 @@ enum Taken : unsigned {
     TakenWithErrorWithRights = 4, // with an error code, as a call with administrator rights
 };
 
+// "1" in an agent's DNS-SD record: it serves any console (open mode), not only enrolled ones.
+inline constexpr const char *kTxtOpen = "open";
+// In an agent's configuration: 1 in open mode; 1 when the asking console's key is
+// enrolled on that computer (credentials may go there).
+inline constexpr const char *kConfigOpenMode = "openMode";
+inline constexpr const char *kConfigConsoleEnrolled = "consoleEnrolled";
+
+// Who an agent serves an operation to. A console is enrolled when the computer's
+// root trusts its key; an agent in open mode serves Open operations to anyone.
+enum class Access {
+    Open,       // enrolled consoles; anyone in open mode
+    Unenrolled, // anyone: the handshake's companions (ping, pairing)
+    Enrolled,   // enrolled consoles only, even in open mode (settings, registrations)
+};
+
 struct Operation
 {
     const char *name;
@@ -68,6 +83,7 @@ struct Operation
     Kind result;
     const char *feature; // null: served today; else the feature that will serve it
     unsigned taken = 0;  // Taken flags
+    Access access = Access::Open;
 
     constexpr int argumentCount() const
     {
@@ -82,6 +98,9 @@ std::span<const Operation> operations();
 const Operation *find(Side side, std::string_view name);
 // Whether the agent's operation name carries the Taken flag.
 bool isTaken(std::string_view name, Taken flag);
+// Whether an agent serves name to a peer whose key is (not) enrolled, in open mode
+// or not. Names the contract lacks are refused to anyone not enrolled.
+bool agentServes(std::string_view name, bool enrolled, bool openMode);
 // Why args do not fit op (count, kind, bounds), or an empty text when they do.
 QString refusal(const Operation &op, const QVariantList &args);
 

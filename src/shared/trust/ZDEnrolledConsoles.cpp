@@ -58,15 +58,16 @@ ZDEnrolledConsoles::State ZDEnrolledConsoles::read() const
 {
     State state;
     struct stat st{};
+    state.requireEnrolled = true; // unless root said otherwise
     if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0)
-        return state; // no file: the agent talks to any console, as it always did
+        return state;
     if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0) {
         state.requireEnrolled = true;
         state.problem = QStringLiteral("%1 is not a file only root may change").arg(m_path);
         return state;
     }
     const QVariantMap map = ZDPropertyList::readDictionary(m_path);
-    state.requireEnrolled = map.value(kRequire).toBool();
+    state.requireEnrolled = map.value(kRequire, true).toBool();
     state.fingerprints = fingerprintsOf(map);
     return state;
 }

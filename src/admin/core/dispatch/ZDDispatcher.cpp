@@ -522,6 +522,15 @@ bool ZDDispatcher::passGate(const ZDServicePtr &service, const QString &op, Gate
             return false;
         }
     }
+    if ((gate == Gate::Task || gate == Gate::AuthMethod) && !service->mayReceiveCredentials()) {
+        // Before any password is asked for, looked up or sent.
+        const QString line = zdFormat(u"%@ has not enrolled this console: no password is sent to it. Pair it first "
+                                      "(\"kestra enroll-token\" here, then \"KestraClient -enroll TOKEN\" as root there)."_s,
+                                      service->name());
+        ZDLog::appendLog(line);
+        fail(service, line);
+        return false;
+    }
     return true;
 }
 

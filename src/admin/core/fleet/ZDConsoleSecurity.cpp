@@ -16,18 +16,24 @@ struct ConsoleKeys
     std::shared_ptr<ZDTlsContext> context;
 };
 
-const ConsoleKeys &keys()
+// Loaded again when the user's data folder moved (a sandbox, a benchmark's runs).
+ConsoleKeys keys()
 {
-    static std::once_flag once;
+    static std::mutex mutex;
     static ConsoleKeys cached;
-    std::call_once(once, [] {
+    static QString folder;
+    const std::lock_guard lock(mutex);
+    const QString now = ZDKnownAgents::securityFolder();
+    if (folder != now) {
+        folder = now;
         QString error;
+        cached = ConsoleKeys();
         cached.identity = ZDKnownAgents::consoleIdentity(&error);
         if (cached.identity.isValid())
             cached.context = ZDTlsContext::create(cached.identity, false, &error);
         if (!cached.context)
             ZDLog::appendLog(QStringLiteral("No secure connections: %@"), error);
-    });
+    }
     return cached;
 }
 
@@ -43,19 +49,7 @@ bool tlsWithCheck(ZDConnectionOptions &options, std::function<QString(const QStr
     return true;
 }
 
-std::atomic<bool> g_manualTlsFirst{true};
-
 } // namespace
-
-void ZDConsoleSecurity::setManualTlsFirst(bool on)
-{
-    g_manualTlsFirst = on;
-}
-
-bool ZDConsoleSecurity::manualTlsFirst()
-{
-    return g_manualTlsFirst;
-}
 
 QString ZDConsoleSecurity::fingerprint()
 {

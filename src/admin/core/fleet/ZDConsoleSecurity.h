@@ -27,10 +27,6 @@ public:
     // ones by their registered name.
     static QString pinKey(const ZDService &service);
 
-    // Manual entries try TLS first unless this is off (old agents only, or a plain baseline).
-    static void setManualTlsFirst(bool on);
-    static bool manualTlsFirst();
-
     static QString enrollToken(const QDateTime &expiry, QString *error);
     static constexpr int kDefaultTokenMinutes = 60;
 

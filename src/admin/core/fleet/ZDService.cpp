@@ -349,6 +349,28 @@ QVariantMap ZDService::configDict() const
     return d->configDict;
 }
 
+bool ZDService::mayReceiveCredentials() const
+{
+    std::shared_ptr<ZDServiceLink> link;
+    bool enrolled = false;
+    {
+        std::lock_guard lock(d->mutex);
+        link = d->link;
+        enrolled = intOf(d->configDict.value(QLatin1String(ZDOrv::kConfigConsoleEnrolled)), 0) == 1;
+    }
+    if (!link || !enrolled)
+        return false;
+    std::lock_guard lock(link->mutex);
+    return link->connection && link->connection->isValid() && !link->connection->peerKey().isEmpty();
+}
+
+bool ZDService::isOpenMode() const
+{
+    if (intOf(configDict().value(QLatin1String(ZDOrv::kConfigOpenMode)), 0) == 1)
+        return true;
+    return hasNetService() && netService().txt.value(QLatin1String(ZDOrv::kTxtOpen)).toString() == QLatin1String("1");
+}
+
 QByteArray ZDService::icon() const
 {
     std::lock_guard lock(d->mutex);

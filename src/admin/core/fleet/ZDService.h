@@ -77,6 +77,11 @@ public:
     int errorCode() const;
     void setErrorCode(int code);
     QVariantMap configDict() const;
+    // Credentials go only to an agent reached over TLS (its key checked against
+    // the pin) that says it has this console enrolled.
+    bool mayReceiveCredentials() const;
+    // The agent serves any console (its DNS-SD record or its configuration says so).
+    bool isOpenMode() const;
     QByteArray icon() const; // PNG data, may be empty
     ZDServiceGroup *parentGroup() const;
     void setParentGroup(ZDServiceGroup *group);

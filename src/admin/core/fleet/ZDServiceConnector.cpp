@@ -1,7 +1,6 @@
 #include "fleet/ZDServiceConnector.h"
 
 #include "fleet/ZDConsoleSecurity.h"
-#include "trust/ZDKnownAgents.h"
 #include "log/ZDLog.h"
 #include "rpc/ZDOrvProtocol.h"
 
@@ -25,37 +24,15 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
     options.serveMode = ZDServeMode::OwnerThread;
     options.localName = QStringLiteral("KestraAdmin");
     Result result;
-    // A pinned agent is never talked to in plain text again: that would be a downgrade.
+    // TLS from the first byte, to every agent: a peer that does not complete the
+    // handshake (or drops it) is unreachable, never talked to in plain text.
     auto changed = std::make_shared<std::atomic<bool>>(false);
-    ZDConnectionOptions tlsOptions = options;
-    const bool pinned = !target.pinKey.isEmpty() && !ZDKnownAgents().pinned(target.pinKey).isEmpty();
-    const bool tlsOnly = target.tlsRequired || pinned;
-    const bool tls = !target.pinKey.isEmpty() && (tlsOnly || (target.manual && ZDConsoleSecurity::manualTlsFirst()))
-        && ZDConsoleSecurity::useTls(tlsOptions, target.pinKey, changed);
+    const bool tls = !target.pinKey.isEmpty() && ZDConsoleSecurity::useTls(options, target.pinKey, changed);
     const auto stopped = [&] { return givenStopped() || changed->load(); };
     auto open = [&](const QString &host, const QString &expectedName) {
-        if (tls) {
-            try {
-                return ZDConnection::connectToHost(host, target.port, expectedName, tlsOptions);
-            } catch (const ZDLinkException &e) {
-                if (changed->load() || tlsOnly)
-                    throw;
-                ZDLog::appendLog(QStringLiteral("No TLS at %@ (%@); trying plain TCP."), host, e.reason());
-            }
-        } else if (tlsOnly) {
-            throw ZDLinkException::linkFailure(QStringLiteral("the agent requires TLS and this console has no key pair"));
-        }
-        try {
-            return ZDConnection::connectToHost(host, target.port, expectedName, options);
-        } catch (const ZDLinkException &e) {
-            // An agent that requires TLS before its DNS-SD record says so closes a
-            // plain link at once: TLS is tried then (an upgrade, never a downgrade).
-            ZDConnectionOptions upgrade = options;
-            if (tls || target.pinKey.isEmpty() || !e.reason().contains(QLatin1String("during the handshake"))
-                || !ZDConsoleSecurity::useTls(upgrade, target.pinKey, changed))
-                throw;
-            return ZDConnection::connectToHost(host, target.port, expectedName, upgrade);
-        }
+        if (!tls)
+            throw ZDLinkException::linkFailure(QStringLiteral("this console has no key pair, and agents are reached over TLS only"));
+        return ZDConnection::connectToHost(host, target.port, expectedName, options);
     };
     // The probe is a round trip: a proxy that answers it is a working link.
     auto attempt = [&](const QString &host, const QString &expectedName) {

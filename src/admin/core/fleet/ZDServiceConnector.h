@@ -24,10 +24,8 @@ public:
         QStringList addresses;  // resolved addresses of a DNS-SD computer
         quint16 port = 0;
         QString registeredName; // empty: no first stage
-        // Where the agent's key is pinned; empty: plain TCP only. TLS is used when
-        // the agent requires it, when a key is pinned, and first for manual entries.
+        // Where the agent's key is pinned; always over TLS.
         QString pinKey;
-        bool tlsRequired = false;
     };
     struct Result
     {

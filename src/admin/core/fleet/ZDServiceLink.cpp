@@ -44,7 +44,6 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
         target.port = port;
         target.registeredName = s->registeredName();
         target.pinKey = ZDConsoleSecurity::pinKey(*s);
-        target.tlsRequired = net.txt.value(QLatin1String(ZDOrv::kTxtSecure)).toString() == QLatin1String("1");
         const auto result = ZDServiceConnector::connect(
             target, [&link] { return link->stopped(); },
             [&link](const std::shared_ptr<ZDConnection> &c) {
@@ -77,8 +76,14 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                     try {
                         proxy->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(callbackObject)});
                     } catch (const ZDLinkException &e) {
-                        s->callFailed(e, "-[ZDService connect:]");
-                        ok = false;
+                        // An agent in open mode serves reads to a console it has not
+                        // enrolled, but takes no registration from it: no notices then.
+                        if (ZDException::nameOf(e) == QLatin1String("ZDNotEnrolledException")) {
+                            ZDLog::appendLog(QStringLiteral("%@ has not enrolled this console: no notices from it."), s->name());
+                        } else {
+                            s->callFailed(e, "-[ZDService connect:]");
+                            ok = false;
+                        }
                     }
                 }
                 if (ok && !link->stopped()) {

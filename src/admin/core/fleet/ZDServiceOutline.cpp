@@ -368,6 +368,9 @@ QString ZDServiceOutline::toolTipForService(const ZDService &service)
         return descriptionForErrorCode(service.errorCode());
     if (service.needsMaintenance())
         return QStringLiteral("User requested maintenance on this system");
+    if (service.isOpenMode())
+        return QStringLiteral("Open mode: this computer serves any console on its network, enrolled or not. "
+                              "As root there: KestraClient -require-enrolled yes");
     return QString();
 }
 

@@ -178,7 +178,7 @@ QVariant ZDServiceOutlineModel::data(const QModelIndex &index, int role) const
     case RowStateRole:
         return int(ZDServiceOutline::rowState(service));
     case HasErrorRole:
-        return !service.isConnected() || service.errorCode() > 0;
+        return !service.isConnected() || service.errorCode() > 0 || service.isOpenMode(); // the warning badge
     case ConnectedRole:
         return service.isConnected();
     default:
