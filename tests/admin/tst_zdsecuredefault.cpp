@@ -190,6 +190,8 @@ private Q_SLOTS:
         // Settled: the agent has written what it writes at start.
         QVERIFY(stranger(agent.port(), false)->rootProxy()->call(u"ping"_s).isNull());
         const QString prefs = agent.root() + u"/home/.config/com.zendrel.KestraClient.plist"_s;
+        // What the agent writes there itself once it runs.
+        QTRY_VERIFY_WITH_TIMEOUT(ZDTestSandbox::readFile(prefs).contains("lastRunVersion"), 30000);
         const QByteArray prefsBefore = ZDTestSandbox::readFile(prefs);
         QVERIFY(!prefsBefore.isEmpty());
         const auto before = tree(agent.root());
