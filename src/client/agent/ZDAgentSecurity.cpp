@@ -67,8 +67,10 @@ ZDTlsIdentity ZDAgentSecurity::identity()
     static ZDTlsIdentity cached;
     std::call_once(once, [] {
         QString error;
-        // Root's key pair is the computer's: root never makes files in a folder a user controls.
-        const QString folder = ZDLocalPaths::appSupportDirectory(!ZDLocalPaths::isRoot());
+        // Root's key pair is the computer's state (kept across a reinstall, like the enrolled
+        // consoles): root never makes files in a folder a user controls.
+        const QString folder = ZDLocalPaths::isRoot() ? ZDLocalPaths::libraryDirectory(false)
+                                                      : ZDLocalPaths::appSupportDirectory(true);
         cached = ZDTlsIdentity::loadOrCreate(folder + QStringLiteral("/KestraClient/Security"),
                                              QStringLiteral("agent"),
                                              QStringLiteral("KestraClient on %1").arg(QSysInfo::machineHostName()), &error);

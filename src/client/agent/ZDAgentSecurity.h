@@ -13,7 +13,7 @@ class ZDAgentSecurity
 public:
     ZDAgentSecurity() = delete;
 
-    // <user application support>/KestraClient/Security, made on first use; cached.
+    // <user application support>/KestraClient/Security (root: <root>/var/lib/KestraClient/Security), made on first use; cached.
     static ZDTlsIdentity identity();
     static bool requiresEnrolledConsoles();
     static ZDConnectionOptions listenerOptions();
