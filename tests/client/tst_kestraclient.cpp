@@ -235,10 +235,10 @@ private Q_SLOTS:
         QVERIFY(initial.contains(QStringLiteral("versionString")));
         QCOMPARE(initial.value(QStringLiteral("maintenanceRequested")).toBool(), false);
         QVERIFY(!initial.contains(QStringLiteral("preferredHostName")));
-        // The configuration by callback. No tool suite in the sandbox: the fixed order is cut at "orvVersion".
+        // The configuration by callback (this console is enrolled). No tool suite in the sandbox: the fixed order is cut at "orvVersion".
         const QVariantMap configured = console.fetchConfiguration();
-        QCOMPARE(configured.keys(), QStringList({QStringLiteral("maintenanceRequested"), QStringLiteral("version"),
-                                                 QStringLiteral("versionString")}));
+        QCOMPARE(configured.keys(), QStringList({QStringLiteral("consoleEnrolled"), QStringLiteral("maintenanceRequested"),
+                                                 QStringLiteral("version"), QStringLiteral("versionString")}));
         QVERIFY(!configured.contains(QStringLiteral("selfCrashLog")));
         // Settings with their defaults, the icon, and ping.
         const QVariantMap settings = console.call(ZDOrv::kNetworkClientSettings).toMap();
