@@ -5,6 +5,7 @@
 #include "link/ZDConnection.h"
 #include "plist/ZDPropertyList.h"
 #include "rpc/ZDOrvProtocol.h"
+#include "ZDEnrolledPeer.h"
 #include "ZDRealAgent.h"
 #include "ZDRecordingConsole.h"
 #include "ZDTestSandbox.h"
@@ -61,7 +62,7 @@ private Q_SLOTS:
         QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Stowel.app"_s, m_agent.root() + u"/opt/Stowel.app"_s));
         QVERIFY(QDir().mkpath(home(u".lv2"_s)));
         QVERIFY(m_agent.start(ZDRealAgent::freePort()));
-        m_link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port());
+        m_link = ZDConnection::connectToHost(u"127.0.0.1"_s, m_agent.port(), {}, zdtest::enrolledOptions());
         m_proxy = m_link->rootProxy();
         m_proxy->call(QString::fromLatin1(ZDOrv::kSetErrorCallback), {QVariant::fromValue(m_console.object)});
     }
