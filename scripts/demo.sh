@@ -4,7 +4,9 @@
 set -euo pipefail
 build=${1:-build/debug}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-sandbox=${KESTRA_DEMO_ROOT:-/tmp/kestra-demo}
+# A private folder of its own each run (never a fixed name in the shared /tmp, where another
+# user could have planted links first), unless KESTRA_DEMO_ROOT names one.
+sandbox=${KESTRA_DEMO_ROOT:-$(mktemp -d "${TMPDIR:-/tmp}/kestra-demo-XXXXXX")}
 mkdir -p "$sandbox/home"
 export KESTRA_SYSTEM_ROOT="$sandbox" HOME="$sandbox/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
@@ -95,7 +97,7 @@ X
   [ "$(id -u)" -ne 0 ] || logs="var/log/Zendrel"
   echo "Agent logs:   $sandbox/fleet/edit-suite-*/$logs/KestraClient.1.log"
   echo
-  # A second run finds the entries of the first in the sandbox's console settings.
+  # A second run in the same KESTRA_DEMO_ROOT finds the entries of the first in its console settings.
   for i in 1 2 3; do "$kestra" remove "edit-suite-$i" >/dev/null 2>&1 || true; done
   for i in 1 2 3; do "$kestra" add "edit-suite-$i" 127.0.0.1 $((47100 + i)) --no-browse; done
   echo
