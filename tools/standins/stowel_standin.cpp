@@ -159,10 +159,10 @@ bool copyInto(const QString &source, int folder, const QString &name)
 {
     const ZDBeneath::Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!in.isValid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const ZDBeneath::Fd out = ZDBeneath::replaceFile(folder, name, 0600);
-    if (!out.valid())
+    if (!out.isValid())
         return false;
     char buffer[65536];
     for (;;) {
@@ -192,7 +192,7 @@ bool copyInto(const QString &source, int folder, const QString &name)
 bool restoreTree(const QString &from, const QString &to)
 {
     const ZDBeneath::Fd base = ZDBeneath::openBase(to.isEmpty() ? QStringLiteral("/") : to);
-    if (!base.valid()) {
+    if (!base.isValid()) {
         std::fprintf(stderr, "Stowel: cannot open %s\n", qPrintable(to));
         return false;
     }
@@ -212,9 +212,9 @@ bool restoreTree(const QString &from, const QString &to)
         const QString name = components.takeLast();
         const ZDBeneath::Fd folder = ZDBeneath::makeFolders(base.get(), components);
         // An old file or a link in the way is replaced, never written through.
-        if (!folder.valid() || !copyInto(source, folder.get(), name)) {
+        if (!folder.isValid() || !copyInto(source, folder.get(), name)) {
             std::fprintf(stderr, "Stowel: %s: %s, not restored\n", qPrintable(target),
-                         folder.valid() ? std::strerror(errno) : "a link or file on the way");
+                         folder.isValid() ? std::strerror(errno) : "a link or file on the way");
             ok = false;
         }
     }

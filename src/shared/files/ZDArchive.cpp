@@ -286,7 +286,7 @@ ZDFileTree::Result ZDArchive::extractZip(const QString &archivePath, const QStri
         return ZDFileTree::Result::failure(errno ? errno : EACCES, destinationFolder);
     const QString root = QDir::cleanPath(QDir(destinationFolder).absolutePath());
     const ZDBeneath::Fd rootFd = ZDBeneath::openBase(root);
-    if (!rootFd.valid())
+    if (!rootFd.isValid())
         return ZDFileTree::Result::failure(errno, root);
 
     // What this extraction made at the top goes again should a later entry fail.
@@ -318,10 +318,10 @@ ZDFileTree::Result ZDArchive::extractZip(const QString &archivePath, const QStri
         const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
         const QString last = components.takeLast();
         const ZDBeneath::Fd parent = ZDBeneath::makeFolders(rootFd.get(), components);
-        if (!parent.valid())
+        if (!parent.isValid())
             return undo(ZDFileTree::Result::failure(errno, target));
         ZDBeneath::Fd fd = folder ? ZDBeneath::makeFolders(parent.get(), {last}) : ZDBeneath::replaceFile(parent.get(), last, 0600);
-        if (!fd.valid())
+        if (!fd.isValid())
             return undo(ZDFileTree::Result::failure(errno, target));
         if (!folder) {
             for (;;) {

@@ -9,22 +9,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-ZDBeneath::Fd::~Fd()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-ZDBeneath::Fd &ZDBeneath::Fd::operator=(Fd &&other) noexcept
-{
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = other.release();
-    }
-    return *this;
-}
-
 ZDBeneath::Fd ZDBeneath::openBase(const QString &folder)
 {
     return Fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -61,7 +45,7 @@ ZDBeneath::Fd ZDBeneath::makeFolders(int base, const QStringList &components, mo
     // Else component by component, making what is missing.
     Fd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
     for (const QString &component : components) {
-        if (!current.valid())
+        if (!current.isValid())
             return Fd();
         const QByteArray name = QFile::encodeName(component);
         if (::mkdirat(current.get(), name.constData(), mode) != 0 && errno != EEXIST)

@@ -1,7 +1,9 @@
 #pragma once
-// Writing below a base folder without following links: each component is opened
+// Writing below a base folder without following links (the descriptor is ZDOwnedFd): each component is opened
 // from its parent's descriptor, so a link planted anywhere on the way stops the
 // write instead of carrying it elsewhere.
+#include "platform/ZDNoFollow.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,28 +13,7 @@ class ZDBeneath
 {
 public:
     // An owned descriptor; invalid (-1) after a failure, errno set.
-    class Fd
-    {
-    public:
-        Fd() = default;
-        explicit Fd(int fd) : m_fd(fd) {}
-        ~Fd();
-        Fd(Fd &&other) noexcept : m_fd(other.release()) {}
-        Fd &operator=(Fd &&other) noexcept;
-        Fd(const Fd &) = delete;
-        Fd &operator=(const Fd &) = delete;
-        int get() const { return m_fd; }
-        bool valid() const { return m_fd >= 0; }
-        int release()
-        {
-            const int fd = m_fd;
-            m_fd = -1;
-            return fd;
-        }
-
-    private:
-        int m_fd = -1;
-    };
+    using Fd = ZDOwnedFd;
 
     ZDBeneath() = delete;
 
