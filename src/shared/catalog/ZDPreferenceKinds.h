@@ -1,7 +1,7 @@
 #pragma once
 // The editing applications the preference and path tools know: their kinds of
 // preference files and their folder paths. One table read by the agent, the
-// console and the tools, so they cannot drift. File names stay as the
+// console and the tools, so they cannot drift; it comes from the catalogue files. File names stay as the
 // applications use them; their base folders map through the local folder table.
 #include <QList>
 #include <QString>
@@ -12,7 +12,8 @@ namespace ZDPreferenceKinds {
 
 // Where a preference file lives: the user's preferences, application support or
 // documents folder, or the computer's shared folder.
-enum class Base { Preferences, Support, Documents, Shared };
+// Home: anywhere else in the user's home (a Flatpak's folder, a dot folder).
+enum class Base { Preferences, Support, Documents, Shared, Home };
 
 struct File
 {
