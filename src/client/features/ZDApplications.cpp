@@ -5,6 +5,7 @@
 #include "agent/ZDClientTasks.h"
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
+#include "features/ZDCatalogueLocator.h"
 #include "features/ZDMaintenanceTools.h"
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
@@ -218,6 +219,10 @@ ZDApplications::Location ZDApplications::locateByBundleID(const QString &bundleI
     }
     if (tool)
         return where;
+    if (const T::App *app = T::catalogueApplication(bundleID); app && ZDCatalogueLocator::describesLinux(*app)) {
+        const ZDCatalogueLocator::Found found = ZDCatalogueLocator::locate(*app);
+        return {found.path, found.executable, found.version, found.name};
+    }
     for (const QString &folder : {ZDLocalPaths::appSupportDirectory(true) + QStringLiteral("/applications"),
                                   ZDLocalPaths::systemPath(QStringLiteral("/usr/local/share/applications")),
                                   ZDLocalPaths::systemPath(QStringLiteral("/usr/share/applications"))}) {

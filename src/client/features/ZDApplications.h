@@ -1,7 +1,7 @@
 #pragma once
 // The editing applications and the maker's tools on this computer: which are
 // installed (an application folder with the identifier, else a desktop entry whose
-// id is the identifier), their versions, which run (processes of this user whose
+// id is the identifier, or where its catalogue entry says: ZDCatalogueLocator), their versions, which run (processes of this user whose
 // executable is the application's, read from /proc), opening one in the user's
 // graphical session, quitting (SIGTERM) or force quitting (SIGKILL) exactly those
 // processes, and the settings the tools share.

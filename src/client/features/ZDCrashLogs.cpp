@@ -1,5 +1,6 @@
 #include "features/ZDCrashLogs.h"
 
+#include "catalog/ZDApplicationTables.h"
 #include "rights/ZDAuthorization.h"
 #include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientTasks.h"
@@ -15,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,16 +33,30 @@ constexpr qsizetype kMaxRequestedPath = 4096;
 
 const QStringList &prefixes()
 {
-    // The editing applications, then the suite's own programs (our crash handler's names).
-    static const QStringList list{
-        QStringLiteral("Final Cut Pro_"), QStringLiteral("Final Cut Pro Trial_"), QStringLiteral("Final Cut Express_"),
-        QStringLiteral("Motion_"), QStringLiteral("Color_"), QStringLiteral("Compressor_"),
-        QStringLiteral("Soundtrack Pro_"), QStringLiteral("DVD Studio Pro_"), QStringLiteral("Cinema Tools_"),
-        QStringLiteral("LiveType_"), QStringLiteral("AvidMediaComposer_"), QStringLiteral("AvidSymphony_"),
-        QStringLiteral("Adobe Premiere Pro"), QStringLiteral("CodecFamily32Tool_"), QStringLiteral("KestraClient_"),
-        QStringLiteral("KestraAdmin_"), QStringLiteral("KestraClientListener_"), QStringLiteral("ZDUpdater_"),
-        QStringLiteral("KestraAdminUninstaller_"), QStringLiteral("kestra_")};
+    // The catalogue's applications (their prefixes, then "<executable>_"), then the
+    // suite's own programs (our crash handler's names).
+    static const QStringList list = [] {
+        QStringList all;
+        for (const ZDApplicationTables::App &app : ZDApplicationTables::catalogueApplications())
+            all << app.crashPrefixes;
+        for (const ZDApplicationTables::App &app : ZDApplicationTables::catalogueApplications()) {
+            for (const QString &name : app.crashNames)
+                all << name + QLatin1Char('_');
+        }
+        all << QStringLiteral("KestraClient_") << QStringLiteral("KestraAdmin_") << QStringLiteral("KestraClientListener_")
+            << QStringLiteral("ZDUpdater_") << QStringLiteral("KestraAdminUninstaller_") << QStringLiteral("kestra_");
+        all.removeDuplicates();
+        return all;
+    }();
     return list;
+}
+
+// The executable of a system crash record's name ("_usr_bin_blender.1000.crash"), else empty.
+QString systemRecordExecutable(const QString &fileName)
+{
+    static const QRegularExpression record(QStringLiteral("^_(?:[^/]*_)?([^_/]+?)(?:\\.\\d+)?\\.crash$"));
+    const QRegularExpressionMatch m = record.match(fileName);
+    return m.hasMatch() ? m.captured(1) : QString();
 }
 
 QByteArray readFile(const QString &path, qint64 limit)
@@ -100,12 +116,19 @@ bool ZDCrashLogs::matchesFilter(const QString &fileName)
         if (fileName.startsWith(prefix, Qt::CaseInsensitive))
             return true;
     }
+    const QString executable = systemRecordExecutable(fileName);
+    for (const ZDApplicationTables::App &app : ZDApplicationTables::catalogueApplications()) {
+        if (!executable.isEmpty() && app.crashNames.contains(executable))
+            return true;
+    }
     return false;
 }
 
 QString ZDCrashLogs::appNameFromCrashLogFilename(const QString &path)
 {
     const QString name = QFileInfo(path).fileName();
+    if (const QString executable = systemRecordExecutable(name); !executable.isEmpty())
+        return executable;
     const qsizetype underscore = name.indexOf(QLatin1Char('_'));
     return underscore >= 0 ? name.left(underscore) : name;
 }

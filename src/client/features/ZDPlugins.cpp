@@ -41,7 +41,7 @@ bool isPackage(const QString &path)
     return QFileInfo(path + QStringLiteral("/Contents/Info.plist")).isFile();
 }
 
-void listFolder(const QString &folder, const QString &type, bool disabled, int depth, QVariantList &out)
+void listFolder(const QString &folder, const ZDPluginFolder &row, bool disabled, int depth, QVariantList &out)
 {
     if (depth > ZDPlugins::kMaxDepth)
         return;
@@ -52,10 +52,13 @@ void listFolder(const QString &folder, const QString &type, bool disabled, int d
             return;
         const QString path = entry.filePath();
         const QString extension = entry.suffix().toLower();
-        if (entry.isDir() && entry.fileName().indexOf(QLatin1Char('.')) < 0 && !isPackage(path))
-            listFolder(path, type, disabled, depth + 1, out);
-        else if (kExtensions.contains(extension))
-            out << ZDPlugins::recordFor(path, type, disabled);
+        const QStringList &extensions = row.extensions.isEmpty() ? kExtensions : row.extensions;
+        if (entry.isDir() && row.folderPlugins && depth == 0)
+            out << ZDPlugins::recordFor(path, row.type, disabled);
+        else if (entry.isDir() && entry.fileName().indexOf(QLatin1Char('.')) < 0 && !isPackage(path))
+            listFolder(path, row, disabled, depth + 1, out);
+        else if (extensions.contains(extension))
+            out << ZDPlugins::recordFor(path, row.type, disabled);
     }
 }
 
@@ -174,9 +177,9 @@ QVariantList ZDPlugins::plugins(bool withDisabled)
         for (const QString &folder : {row.computer, row.user}) {
             if (folder.isEmpty())
                 continue;
-            listFolder(folder, row.type, false, 0, out);
+            listFolder(folder, row, false, 0, out);
             if (withDisabled)
-                listFolder(mirror + folder, row.type, true, 0, out);
+                listFolder(mirror + folder, row, true, 0, out);
         }
     }
     return out;

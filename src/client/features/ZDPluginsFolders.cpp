@@ -1,5 +1,6 @@
 #include "features/ZDPluginsFolders.h"
 
+#include "catalog/ZDCatalogue.h"
 #include "platform/ZDLocalPaths.h"
 #include "plist/ZDPropertyList.h"
 
@@ -56,29 +57,40 @@ QString ZDPluginsFolders::adobeSuiteName()
 
 QList<ZDPluginFolder> ZDPluginsFolders::folders()
 {
-    const auto sys = [](const char *path) { return ZDLocalPaths::systemPath(QLatin1String(path)); };
-    const QString home = ZDLocalPaths::userDirectory();
-    const QString support = ZDLocalPaths::appSupportDirectory(false);
-    const QString apps = ZDLocalPaths::applicationDirectory(false);
-    const auto own = [&home](const char *relative) { return join(home, QLatin1String(relative)); };
-    return {
-        {QStringLiteral("FxPlug"), sys("/usr/OFX/Plugins"), join(ZDLocalPaths::libraryDirectory(true), QStringLiteral("OFX/Plugins"))},
-        {QStringLiteral("FxScript"), join(support, QStringLiteral("Final Cut Pro System Support/Plugins")),
-         join(ZDLocalPaths::prefsDirectory(true), QStringLiteral("Final Cut Pro User Data/Plugins"))},
-        {QStringLiteral("Audio Unit"), sys("/usr/lib/lv2"), own(".lv2")},
-        {QStringLiteral("Avid AVX"), join(apps, QStringLiteral("Avid Media Composer/SupportingFiles/AVX_Plug-Ins")), {}},
-        {QStringLiteral("Avid AVX"), join(apps, QStringLiteral("Avid Symphony/SupportingFiles/AVX_Plug-Ins")), {}},
-        {QStringLiteral("Avid AVX"), join(support, QStringLiteral("Avid/AVX2_Plug-ins")), {}},
-        {QStringLiteral("Avid RTAS"), join(support, QStringLiteral("Digidesign/Plug-Ins")), {}},
-        {QStringLiteral("Adobe Plugin"),
-         join(support, QStringLiteral("Adobe/Common/Plug-ins/%1/MediaCore").arg(adobeSuiteName())), {}},
-        {QStringLiteral("VST"), sys("/usr/lib/vst3"), own(".vst3")},
-        {QStringLiteral("VST"), sys("/usr/lib/vst"), own(".vst")},
-        {QStringLiteral("Motion Template"), join(support, QStringLiteral("Final Cut Pro/Templates.localized")),
-         join(ZDLocalPaths::movieDirectory(), QStringLiteral("Motion Templates.localized"))},
-        {QStringLiteral("LADSPA"), sys("/usr/lib/ladspa"), own(".ladspa")},
-        {QStringLiteral("frei0r"), sys("/usr/lib/frei0r-1"), own(".frei0r-1/lib")},
-    };
+    constexpr int kMaxMatches = 32;
+    QList<ZDPluginFolder> rows;
+    const QString suite = QStringLiteral("{adobeSuite}");
+    for (const ZDApplicationTables::PluginFolder &f : ZDApplicationTables::pluginFolders()) {
+        const auto place = [&suite](const QString &pattern) {
+            if (pattern.isEmpty())
+                return QString();
+            QString path = ZDCatalogue::expand(pattern);
+            if (path.contains(suite))
+                path.replace(suite, adobeSuiteName());
+            return QDir::cleanPath(path);
+        };
+        const ZDPluginFolder row{f.type, place(f.computer), place(f.user), f.extensions, f.folderPlugins};
+        if (!row.computer.contains(QLatin1Char('*')) && !row.user.contains(QLatin1Char('*'))) {
+            rows << row;
+            continue;
+        }
+        // A folder per version ("~/.config/blender/*/scripts/addons"): one row for each
+        // that exists, with the side that has no such folder left out.
+        for (const bool user : {false, true}) {
+            const QString pattern = user ? row.user : row.computer;
+            const QStringList matches = !pattern.contains(QLatin1Char('*')) ? QStringList(pattern)
+                                                                             : ZDCatalogue::glob(pattern, kMaxMatches);
+            for (const QString &match : matches) {
+                if (match.isEmpty())
+                    continue;
+                ZDPluginFolder one = row;
+                (user ? one.user : one.computer) = match;
+                (user ? one.computer : one.user).clear();
+                rows << one;
+            }
+        }
+    }
+    return rows;
 }
 
 QString ZDPluginsFolders::disabledRoot()

@@ -1,7 +1,8 @@
 #pragma once
 // Where plug-ins live on this computer, by kind: the folders the listing walks,
 // the only places a path from the network may point into, and where the plug-in
-// tool moves a plug-in when it is disabled, enabled or given to other users.
+// tool moves a plug-in when it is disabled, enabled or given to other users. The rows
+// come from the catalogue's plug-in folders.
 // Shared by the agent and the plug-in tool's stand-in. Needs only the shared layer.
 #include <QList>
 #include <QString>
@@ -11,6 +12,8 @@ struct ZDPluginFolder
     QString type;     // the kind's label on the wire ("FxPlug", "Audio Unit", ...)
     QString computer; // computer-wide folder (access 0)
     QString user;     // the user's folder (access 1); empty when the kind has none
+    QStringList extensions{}; // what counts as a plug-in here; empty: the usual kinds
+    bool folderPlugins = false; // each folder in it is one plug-in
 };
 
 class ZDPluginsFolders

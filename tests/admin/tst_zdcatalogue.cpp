@@ -1,0 +1,219 @@
+// The catalogue of applications: a broken file's bad entries refused with file and
+// entry named while everything else loads; the administrator's folder replacing a
+// shipped entry in place; and a studio workstation laid out as the Kdenlive and
+// Blender packages lay it out, listed with versions by a real agent through
+// `kestra apps`, a real crash of the "blender" program passing the crash-log filter.
+#include "catalog/ZDCatalogue.h"
+#include "files/ZDFileTree.h"
+#include "ZDRealAgent.h"
+#include "ZDTestFixtures.h"
+#include "ZDTestSandbox.h"
+
+using namespace Qt::StringLiterals;
+namespace T = ZDApplicationTables;
+
+namespace {
+
+const T::App *appIn(const ZDCatalogue::Catalogue &c, const QString &id)
+{
+    for (const T::App &a : c.applications)
+        if (a.bundleID == id)
+            return &a;
+    return nullptr;
+}
+
+qsizetype indexOf(const ZDCatalogue::Catalogue &c, const QString &id)
+{
+    for (qsizetype i = 0; i < c.applications.size(); ++i)
+        if (c.applications.at(i).bundleID == id)
+            return i;
+    return -1;
+}
+
+bool hasKind(const ZDCatalogue::Catalogue &c, const QString &key, QString *firstFile = nullptr)
+{
+    for (const auto &app : c.preferences)
+        for (const auto &kind : app.kinds)
+            if (kind.key == key) {
+                if (firstFile && !kind.files.isEmpty())
+                    *firstFile = kind.files.first().relative;
+                return true;
+            }
+    return false;
+}
+
+bool hasCleaning(const ZDCatalogue::Catalogue &c, const QString &id)
+{
+    return std::any_of(c.cleaning.cbegin(), c.cleaning.cend(), [&](const T::CleaningTask &t) { return t.uniqueID == id; });
+}
+
+} // namespace
+
+class TestZDCatalogue : public QObject
+{
+    Q_OBJECT
+    ZDTestSandbox m_console;
+
+    static bool write(const QString &path, const QByteArray &text, bool executable = false)
+    {
+        return QDir().mkpath(QFileInfo(path).absolutePath()) && ZDTestSandbox::writeFile(path, text)
+            && (!executable || QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+
+private Q_SLOTS:
+    void brokenEntriesRefusedOthersLoad()
+    {
+        const QString shipped = m_console.path(u"usr/share/kestra/catalogue.d"_s);
+        const QString file = shipped + u"/50-studio.json"_s;
+        QVERIFY(write(file, R"({"applications": [
+  {"id": "com.studio.Good", "name": "Good", "desktopIds": ["com.studio.Good"], "crashNames": ["good"]},
+  {"id": "com.studio.BadType", "name": 5},
+  {"id": "com.studio.Unknown", "name": "Unknown", "colour": "red"},
+  {"id": "com.studio.Escape", "name": "Escape",
+   "cleaning": [{"id": "escapeCache", "title": "Escape", "paths": ["~/.cache/escape/../../../etc"]}]},
+  {"id": "com.studio.Outside", "name": "Outside",
+   "pluginFolders": [{"id": "outside", "type": "X", "computer": "/etc/kestra"}]},
+  {"id": "com.studio.Everything", "name": "Everything", "cleaning": [{"id": "all", "title": "All", "paths": ["~/.cache/*"]}]},
+  {"name": "No identifier"}
+ ],
+ "cleaning": [{"id": "goodCache", "title": "Good Cache", "paths": ["~/.cache/good"]}],
+ "colours": []})"));
+        QVERIFY(write(shipped + u"/60-garbage.json"_s, "{\"applications\": [ {\"id\": "));
+
+        const ZDCatalogue::Catalogue c = ZDCatalogue::load({shipped});
+        const QString problems = c.problems.join(u'\n');
+        const auto refused = [&](const QString &entry, const QString &why) {
+            for (const QString &p : c.problems)
+                if (p.startsWith(file + u": applications entry "_s + entry + u" refused: "_s) && p.contains(why))
+                    return true;
+            return false;
+        };
+        QVERIFY2(refused(u"\"com.studio.BadType\""_s, u"\"name\" is not text"_s), qPrintable(problems));
+        QVERIFY2(refused(u"\"com.studio.Unknown\""_s, u"unknown key \"colour\""_s), qPrintable(problems));
+        QVERIFY2(refused(u"\"com.studio.Escape\""_s, u"escapes its folder"_s), qPrintable(problems));
+        QVERIFY2(refused(u"\"com.studio.Outside\""_s, u"outside the folders allowed"_s), qPrintable(problems));
+        QVERIFY2(refused(u"\"com.studio.Everything\""_s, u"whole folder"_s), qPrintable(problems));
+        QVERIFY2(refused(u"#7"_s, u"missing \"id\""_s), qPrintable(problems));
+        QVERIFY2(problems.contains(file + u": unknown section \"colours\""_s), qPrintable(problems));
+        QVERIFY2(problems.contains(shipped + u"/60-garbage.json: not a JSON object"_s), qPrintable(problems));
+        QCOMPARE(c.problems.size(), 8);
+
+        // The rest: the good entry, the section's own task, the suite's and the studio's entries.
+        QVERIFY(appIn(c, u"com.studio.Good"_s));
+        QCOMPARE(appIn(c, u"com.studio.Good"_s)->crashNames, QStringList{u"good"_s});
+        for (const char *gone : {"com.studio.BadType", "com.studio.Unknown", "com.studio.Escape", "com.studio.Outside"})
+            QVERIFY(!appIn(c, QLatin1String(gone)));
+        QVERIFY(hasCleaning(c, u"goodCache"_s));
+        QVERIFY(!hasCleaning(c, u"escapeCache"_s) && !hasCleaning(c, u"all"_s));
+        QVERIFY(appIn(c, u"com.apple.color"_s) && appIn(c, u"org.kde.kdenlive"_s) && appIn(c, u"org.blender.Blender"_s));
+        QVERIFY(hasCleaning(c, u"fcpWaveform"_s) && hasCleaning(c, u"kdenliveCache"_s));
+    }
+
+    void administratorOverridesShippedEntry()
+    {
+        const QString shipped = m_console.path(u"usr/share/kestra/catalogue.d"_s);
+        const QString admin = m_console.path(u"etc/xdg/kestra/catalogue.d"_s);
+        QDir(shipped).removeRecursively();
+        const ZDCatalogue::Catalogue before = ZDCatalogue::load({shipped, admin});
+        QVERIFY2(before.problems.isEmpty(), qPrintable(before.problems.join(u'\n')));
+        const qsizetype at = indexOf(before, u"org.kde.kdenlive"_s);
+        QVERIFY(at >= 0 && hasKind(before, u"kdenliveLayouts"_s) && hasCleaning(before, u"kdenliveCache"_s));
+
+        QVERIFY(write(admin + u"/10-in-house.json"_s, R"({"applications": [
+  {"id": "org.kde.kdenlive", "name": "Kdenlive (studio build)", "executables": ["/opt/studio/bin/kdenlive"],
+   "preferences": {"kinds": [{"key": "kdenlivePrefs", "name": "Preferences", "files": ["~/.config/studio/kdenliverc"]}]}},
+  {"id": "org.blender.Blender", "name": ["not", "text"]}
+ ]})"));
+        QVERIFY(write(admin + u"/20-later.json"_s,
+                      R"({"applications": [{"id": "org.kde.kdenlive", "name": "Kdenlive (studio build 2)",
+  "executables": ["/opt/studio/bin/kdenlive"],
+  "preferences": {"kinds": [{"key": "kdenlivePrefs", "name": "Preferences", "files": ["~/.config/studio/kdenliverc"]}]}}]})"));
+        const ZDCatalogue::Catalogue after = ZDCatalogue::load({shipped, admin});
+        QCOMPARE(after.problems.size(), 1);
+        QVERIFY(after.problems.first().startsWith(admin + u"/10-in-house.json: applications entry \"org.blender.Blender\""_s));
+
+        // In the shipped entry's place, the later file winning; what the old entry brought is gone.
+        QCOMPARE(after.applications.size(), before.applications.size());
+        QCOMPARE(indexOf(after, u"org.kde.kdenlive"_s), at);
+        const T::App *kdenlive = appIn(after, u"org.kde.kdenlive"_s);
+        QCOMPARE(kdenlive->name, u"Kdenlive (studio build 2)"_s);
+        QCOMPARE(kdenlive->executables, QStringList{u"/opt/studio/bin/kdenlive"_s});
+        QString file;
+        QVERIFY(hasKind(after, u"kdenlivePrefs"_s, &file));
+        QCOMPARE(file, u"studio/kdenliverc"_s);
+        QVERIFY(!hasKind(after, u"kdenliveLayouts"_s) && !hasCleaning(after, u"kdenliveCache"_s));
+        // A refused override leaves the shipped entry as it was.
+        QCOMPARE(appIn(after, u"org.blender.Blender"_s)->name, u"Blender"_s);
+
+        // A package's file of a built-in file's name is read instead of it.
+        QVERIFY(write(shipped + u"/10-linux-studio.json"_s, R"({"applications": [{"id": "org.studio.Only", "name": "Only"}]})"));
+        const ZDCatalogue::Catalogue shadowed = ZDCatalogue::load({shipped});
+        QVERIFY(appIn(shadowed, u"org.studio.Only"_s) && !appIn(shadowed, u"org.blender.Blender"_s));
+        QVERIFY(appIn(shadowed, u"com.apple.color"_s));
+        QDir(shipped).removeRecursively();
+        QDir(admin).removeRecursively();
+    }
+
+    void studioWorkstationListedByRealAgent()
+    {
+        ZDRealAgent agent;
+        const auto at = [&agent](const QString &relative) { return agent.root() + u'/' + relative; };
+        // As the packages install them: desktop entries, programs, the package database.
+        QVERIFY(write(at(u"usr/share/applications/org.kde.kdenlive.desktop"_s),
+                      "[Desktop Entry]\nType=Application\nName=Kdenlive\nExec=kdenlive %F\nIcon=kdenlive\n"
+                      "[Desktop Action new]\nName=New Project\nExec=kdenlive --new\n"));
+        QVERIFY(write(at(u"usr/bin/kdenlive"_s), "#!/bin/sh\necho 'kdenlive 99.99'\n", true));
+        QVERIFY(write(at(u"usr/share/applications/blender.desktop"_s),
+                      "[Desktop Entry]\nName=Blender\nExec=blender %f\nIcon=blender\nType=Application\n"));
+        QVERIFY(write(at(u"usr/bin/blender"_s), "#!/bin/sh\nprintf 'Blender 4.0.2\\n\\tbuild date: 2024-01-08\\n'\n", true));
+        QVERIFY(write(at(u"var/lib/dpkg/status"_s),
+                      "Package: kdenlive\nStatus: install ok installed\nArchitecture: amd64\nVersion: 23.08.5-1\n"
+                      "Description: non-linear video editor\n\n"
+                      "Package: blender\nStatus: deinstall ok config-files\nVersion: 3.4.1+dfsg-2\n\n"));
+        // The agent's own bad catalogue entry: logged, the rest served.
+        QVERIFY(write(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
+                      R"({"applications": [{"id": "com.studio.Broken", "name": "Broken", "executables": ["../../bin/sh"]}]})"));
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, at(u"opt/Quellar.app"_s)));
+        QVERIFY2(agent.startAlone(ZDRealAgent::freePort(), "grading-1"), qPrintable(agent.output()));
+        const QString kestra = zdtest::buildPath(u"bin/kestra"_s);
+        QCOMPARE(zdtest::run(kestra, {u"add"_s, u"grading"_s, u"127.0.0.1"_s, QString::number(agent.port())}), 0);
+        const auto run = [&kestra](QStringList args) {
+            return zdtest::runProgram(kestra, args << u"--no-browse"_s << u"--hosts"_s << u"grading"_s << u"--json"_s);
+        };
+
+        const zdtest::Ran apps = run({u"apps"_s});
+        QMap<QString, QJsonObject> rows;
+        for (const QJsonValue &r : QJsonDocument::fromJson(apps.out.toUtf8()).array())
+            rows.insert(r[u"name"_s].toString(), r.toObject());
+        QVERIFY2(rows.contains(u"Kdenlive"_s), qPrintable(apps.out + apps.err));
+        // The package database's version first; Blender's package is gone, so its own output.
+        QCOMPARE(rows[u"Kdenlive"_s][u"version"_s].toString(), u"23.08.5-1"_s);
+        QCOMPARE(rows[u"Kdenlive"_s][u"status"_s].toString(), u"Not running"_s);
+        QCOMPARE(rows[u"Blender"_s][u"version"_s].toString(), u"4.0.2"_s);
+        QCOMPARE(rows[u"Blender"_s][u"status"_s].toString(), u"Not running"_s);
+        QCOMPARE(rows[u"Krita"_s][u"status"_s].toString(), u"Not installed"_s);
+        const QString log = QString::fromUtf8(
+            ZDTestSandbox::readFile(at(u"home/.local/state/log/Zendrel/KestraClient.1.log"_s)));
+        QVERIFY2(log.contains(u"50-broken.json: applications entry \"com.studio.Broken\" refused: \"executables\""_s),
+                 qPrintable(log.right(2000)));
+
+        // A real crash of the "blender" program: its report passes the filter and is listed.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"HOME"_s, at(u"home"_s));
+        env.insert(u"XDG_STATE_HOME"_s, at(u"home/.local/state"_s));
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, agent.root());
+        const zdtest::Ran crash =
+            zdtest::runProgram(zdtest::buildPath(u"tools/standins/Motion"_s), {u"--name"_s, u"blender"_s}, env);
+        QCOMPARE(crash.status, QProcess::CrashExit);
+        const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
+        QVERIFY2(QFileInfo(report).fileName().startsWith(u"blender_"_s), qPrintable(crash.err));
+        const zdtest::Ran listed = run({u"crashlogs"_s});
+        const QJsonArray logs = QJsonDocument::fromJson(listed.out.toUtf8()).object().value(u"logs"_s).toArray();
+        QVERIFY2(logs.size() == 1, qPrintable(listed.out + listed.err));
+        QCOMPARE(logs.first()[u"filename"_s].toString(), report);
+        QCOMPARE(logs.first()[u"app"_s].toString(), u"blender"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZDCatalogue)
+#include "tst_zdcatalogue.moc"
