@@ -14,6 +14,35 @@ namespace T = ZDApplicationTables;
 
 namespace {
 
+constexpr const char *kJson0 =
+    "{\"applications\": [\n"
+    "  {\"id\": \"com.studio.Good\", \"name\": \"Good\", \"desktopIds\": [\"com.studio.Good\"], \"crashNames\": [\"good\"]},\n"
+    "  {\"id\": \"com.studio.BadType\", \"name\": 5},\n"
+    "  {\"id\": \"com.studio.Unknown\", \"name\": \"Unknown\", \"colour\": \"red\"},\n"
+    "  {\"id\": \"com.studio.Escape\", \"name\": \"Escape\",\n"
+    "   \"cleaning\": [{\"id\": \"escapeCache\", \"title\": \"Escape\", \"paths\": [\"~/.cache/escape/../../../etc\"]}]},\n"
+    "  {\"id\": \"com.studio.Outside\", \"name\": \"Outside\",\n"
+    "   \"pluginFolders\": [{\"id\": \"outside\", \"type\": \"X\", \"computer\": \"/etc/kestra\"}]},\n"
+    "  {\"id\": \"com.studio.Everything\", \"name\": \"Everything\", \"cleaning\": [{\"id\": \"all\", \"title\": \"All\", \"paths\": [\"~/.cache/*\"]}]},\n"
+    "  {\"name\": \"No identifier\"}\n"
+    " ],\n"
+    " \"cleaning\": [{\"id\": \"goodCache\", \"title\": \"Good Cache\", \"paths\": [\"~/.cache/good\"]}],\n"
+    " \"colours\": []}";
+constexpr const char *kJson1 =
+    "{\"applications\": [\n"
+    "  {\"id\": \"org.kde.kdenlive\", \"name\": \"Kdenlive (studio build)\", \"executables\": [\"/opt/studio/bin/kdenlive\"],\n"
+    "   \"preferences\": {\"kinds\": [{\"key\": \"kdenlivePrefs\", \"name\": \"Preferences\", \"files\": [\"~/.config/studio/kdenliverc\"]}]}},\n"
+    "  {\"id\": \"org.blender.Blender\", \"name\": [\"not\", \"text\"]}\n"
+    " ]}";
+constexpr const char *kJson2 =
+    "{\"applications\": [{\"id\": \"org.kde.kdenlive\", \"name\": \"Kdenlive (studio build 2)\",\n"
+    "  \"executables\": [\"/opt/studio/bin/kdenlive\"],\n"
+    "  \"preferences\": {\"kinds\": [{\"key\": \"kdenlivePrefs\", \"name\": \"Preferences\", \"files\": [\"~/.config/studio/kdenliverc\"]}]}}]}";
+constexpr const char *kJson3 =
+    "{\"applications\": [{\"id\": \"org.studio.Only\", \"name\": \"Only\"}]}";
+constexpr const char *kJson4 =
+    "{\"applications\": [{\"id\": \"com.studio.Broken\", \"name\": \"Broken\", \"executables\": [\"../../bin/sh\"]}]}";
+
 const T::App *appIn(const ZDCatalogue::Catalogue &c, const QString &id)
 {
     for (const T::App &a : c.applications)
@@ -65,19 +94,7 @@ private Q_SLOTS:
     {
         const QString shipped = m_console.path(u"usr/share/kestra/catalogue.d"_s);
         const QString file = shipped + u"/50-studio.json"_s;
-        QVERIFY(write(file, R"({"applications": [
-  {"id": "com.studio.Good", "name": "Good", "desktopIds": ["com.studio.Good"], "crashNames": ["good"]},
-  {"id": "com.studio.BadType", "name": 5},
-  {"id": "com.studio.Unknown", "name": "Unknown", "colour": "red"},
-  {"id": "com.studio.Escape", "name": "Escape",
-   "cleaning": [{"id": "escapeCache", "title": "Escape", "paths": ["~/.cache/escape/../../../etc"]}]},
-  {"id": "com.studio.Outside", "name": "Outside",
-   "pluginFolders": [{"id": "outside", "type": "X", "computer": "/etc/kestra"}]},
-  {"id": "com.studio.Everything", "name": "Everything", "cleaning": [{"id": "all", "title": "All", "paths": ["~/.cache/*"]}]},
-  {"name": "No identifier"}
- ],
- "cleaning": [{"id": "goodCache", "title": "Good Cache", "paths": ["~/.cache/good"]}],
- "colours": []})"));
+        QVERIFY(write(file, kJson0));
         QVERIFY(write(shipped + u"/60-garbage.json"_s, "{\"applications\": [ {\"id\": "));
 
         const ZDCatalogue::Catalogue c = ZDCatalogue::load({shipped});
@@ -119,15 +136,8 @@ private Q_SLOTS:
         const qsizetype at = indexOf(before, u"org.kde.kdenlive"_s);
         QVERIFY(at >= 0 && hasKind(before, u"kdenliveLayouts"_s) && hasCleaning(before, u"kdenliveCache"_s));
 
-        QVERIFY(write(admin + u"/10-in-house.json"_s, R"({"applications": [
-  {"id": "org.kde.kdenlive", "name": "Kdenlive (studio build)", "executables": ["/opt/studio/bin/kdenlive"],
-   "preferences": {"kinds": [{"key": "kdenlivePrefs", "name": "Preferences", "files": ["~/.config/studio/kdenliverc"]}]}},
-  {"id": "org.blender.Blender", "name": ["not", "text"]}
- ]})"));
-        QVERIFY(write(admin + u"/20-later.json"_s,
-                      R"({"applications": [{"id": "org.kde.kdenlive", "name": "Kdenlive (studio build 2)",
-  "executables": ["/opt/studio/bin/kdenlive"],
-  "preferences": {"kinds": [{"key": "kdenlivePrefs", "name": "Preferences", "files": ["~/.config/studio/kdenliverc"]}]}}]})"));
+        QVERIFY(write(admin + u"/10-in-house.json"_s, kJson1));
+        QVERIFY(write(admin + u"/20-later.json"_s, kJson2));
         const ZDCatalogue::Catalogue after = ZDCatalogue::load({shipped, admin});
         QCOMPARE(after.problems.size(), 1);
         QVERIFY(after.problems.first().startsWith(admin + u"/10-in-house.json: applications entry \"org.blender.Blender\""_s));
@@ -146,7 +156,7 @@ private Q_SLOTS:
         QCOMPARE(appIn(after, u"org.blender.Blender"_s)->name, u"Blender"_s);
 
         // A package's file of a built-in file's name is read instead of it.
-        QVERIFY(write(shipped + u"/10-linux-studio.json"_s, R"({"applications": [{"id": "org.studio.Only", "name": "Only"}]})"));
+        QVERIFY(write(shipped + u"/10-linux-studio.json"_s, kJson3));
         const ZDCatalogue::Catalogue shadowed = ZDCatalogue::load({shipped});
         QVERIFY(appIn(shadowed, u"org.studio.Only"_s) && !appIn(shadowed, u"org.blender.Blender"_s));
         QVERIFY(appIn(shadowed, u"com.apple.color"_s));
@@ -172,7 +182,7 @@ private Q_SLOTS:
                       "Package: blender\nStatus: deinstall ok config-files\nVersion: 3.4.1+dfsg-2\n\n"));
         // The agent's own bad catalogue entry: logged, the rest served.
         QVERIFY(write(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
-                      R"({"applications": [{"id": "com.studio.Broken", "name": "Broken", "executables": ["../../bin/sh"]}]})"));
+                      kJson4));
         QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, at(u"opt/Quellar.app"_s)));
         QVERIFY2(agent.startAlone(ZDRealAgent::freePort(), "grading-1"), qPrintable(agent.output()));
         const QString kestra = zdtest::buildPath(u"bin/kestra"_s);
@@ -192,8 +202,10 @@ private Q_SLOTS:
         QCOMPARE(rows[u"Blender"_s][u"version"_s].toString(), u"4.0.2"_s);
         QCOMPARE(rows[u"Blender"_s][u"status"_s].toString(), u"Not running"_s);
         QCOMPARE(rows[u"Krita"_s][u"status"_s].toString(), u"Not installed"_s);
-        const QString log = QString::fromUtf8(
-            ZDTestSandbox::readFile(at(u"home/.local/state/log/Zendrel/KestraClient.1.log"_s)));
+        // The user's log folder, or the computer's when the agent runs as root.
+        QString log;
+        for (const char *folder : {"home/.local/state/log", "var/log"})
+            log += QString::fromUtf8(ZDTestSandbox::readFile(at(QLatin1String(folder) + u"/Zendrel/KestraClient.1.log"_s)));
         QVERIFY2(log.contains(u"50-broken.json: applications entry \"com.studio.Broken\" refused: \"executables\""_s),
                  qPrintable(log.right(2000)));
 

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace T = ZDApplicationTables;
 namespace PK = ZDPreferenceKinds;
 
@@ -418,6 +420,14 @@ struct Loader
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             problems << QStringLiteral("%1: cannot be read").arg(path);
+            return;
+        }
+        // A root process acts on what the catalogue says (runs programs, empties folders):
+        // only files root alone may change.
+        struct stat st {};
+        if (ZDLocalPaths::isRoot() && !path.startsWith(QLatin1Char(':'))
+            && (::fstat(file.handle(), &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+            problems << QStringLiteral("%1: not root's or writable by others, not read").arg(path);
             return;
         }
         if (file.size() > kMaxFileBytes) {
