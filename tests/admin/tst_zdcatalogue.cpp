@@ -1,7 +1,7 @@
 // The catalogue of applications: a broken file's bad entries refused with file and
 // entry named while everything else loads; the administrator's folder replacing a
 // shipped entry in place; and a studio workstation laid out as the Kdenlive and
-// Blender packages lay it out, listed with versions by a real agent through
+// Blender packages (and Krita's Flatpak) lay it out, listed with versions by a real agent through
 // `kestra apps`, a real crash of the "blender" program passing the crash-log filter.
 #include "catalog/ZDCatalogue.h"
 #include "files/ZDFileTree.h"
@@ -180,6 +180,15 @@ private Q_SLOTS:
                       "Package: kdenlive\nStatus: install ok installed\nArchitecture: amd64\nVersion: 23.08.5-1\n"
                       "Description: non-linear video editor\n\n"
                       "Package: blender\nStatus: deinstall ok config-files\nVersion: 3.4.1+dfsg-2\n\n"));
+        // Krita from Flathub, as flatpak lays out a system installation.
+        const QString krita = at(u"var/lib/flatpak/app/org.kde.krita"_s);
+        QVERIFY(write(krita + u"/x86_64/stable/0f1e2d/files/share/metainfo/org.kde.krita.metainfo.xml"_s,
+                      "<?xml version=\"1.0\"?>\n<component type=\"desktop-application\">\n <id>org.kde.krita</id>\n"
+                      " <releases>\n  <release version=\"5.2.2\" date=\"2023-12-06\"/>\n"
+                      "  <release version=\"5.2.1\" date=\"2023-11-02\"/>\n </releases>\n</component>\n"));
+        QVERIFY(QFile::link(u"0f1e2d"_s, krita + u"/x86_64/stable/active"_s));
+        QVERIFY(QFile::link(u"x86_64/stable"_s, krita + u"/current"_s));
+        QVERIFY(write(at(u"var/lib/flatpak/exports/bin/org.kde.krita"_s), "#!/bin/sh\nexec flatpak run org.kde.krita \"$@\"\n", true));
         // The agent's own bad catalogue entry: logged, the rest served.
         QVERIFY(write(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
                       kJson4));
@@ -201,7 +210,8 @@ private Q_SLOTS:
         QCOMPARE(rows[u"Kdenlive"_s][u"status"_s].toString(), u"Not running"_s);
         QCOMPARE(rows[u"Blender"_s][u"version"_s].toString(), u"4.0.2"_s);
         QCOMPARE(rows[u"Blender"_s][u"status"_s].toString(), u"Not running"_s);
-        QCOMPARE(rows[u"Krita"_s][u"status"_s].toString(), u"Not installed"_s);
+        QCOMPARE(rows[u"Krita"_s][u"version"_s].toString(), u"5.2.2"_s);
+        QCOMPARE(rows[u"GIMP"_s][u"status"_s].toString(), u"Not installed"_s);
         // The user's log folder, or the computer's when the agent runs as root.
         QString log;
         for (const char *folder : {"home/.local/state/log", "var/log"})
