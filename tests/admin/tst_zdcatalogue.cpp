@@ -189,6 +189,9 @@ private Q_SLOTS:
         QVERIFY(QFile::link(u"0f1e2d"_s, krita + u"/x86_64/stable/active"_s));
         QVERIFY(QFile::link(u"x86_64/stable"_s, krita + u"/current"_s));
         QVERIFY(write(at(u"var/lib/flatpak/exports/bin/org.kde.krita"_s), "#!/bin/sh\nexec flatpak run org.kde.krita \"$@\"\n", true));
+        // Blender's add-ons of two versions: a folder add-on and a one-file add-on.
+        QVERIFY(write(at(u"home/.config/blender/4.0/scripts/addons/node_wrangler/__init__.py"_s), "bl_info = {}\n"));
+        QVERIFY(write(at(u"home/.config/blender/4.1/scripts/addons/measureit.py"_s), "bl_info = {}\n"));
         // The agent's own bad catalogue entry: logged, the rest served.
         QVERIFY(write(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
                       kJson4));
@@ -218,6 +221,13 @@ private Q_SLOTS:
             log += QString::fromUtf8(ZDTestSandbox::readFile(at(QLatin1String(folder) + u"/Zendrel/KestraClient.1.log"_s)));
         QVERIFY2(log.contains(u"50-broken.json: applications entry \"com.studio.Broken\" refused: \"executables\""_s),
                  qPrintable(log.right(2000)));
+
+        QStringList addons;
+        for (const QJsonValue &r : QJsonDocument::fromJson(run({u"plugins"_s}).out.toUtf8()).array())
+            if (r[u"type"_s] == u"Blender Add-on"_s)
+                addons << r[u"children"_s][0][u"fullPath"_s].toString().section(u"/blender/"_s, 1);
+        addons.sort();
+        QCOMPARE(addons, (QStringList{u"4.0/scripts/addons/node_wrangler"_s, u"4.1/scripts/addons/measureit.py"_s}));
 
         // A real crash of the "blender" program: its report passes the filter and is listed.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
