@@ -152,7 +152,7 @@ QString ZDCatalogueLocator::findProgram(const QString &name)
     if (name.isEmpty())
         return {};
     if (QDir::isAbsolutePath(name))
-        return name;
+        return ZDLocalPaths::systemPath(QDir::cleanPath(name));
     if (name.contains(QLatin1Char('/')))
         return {};
     for (const char *folder : {"/usr/local/bin", "/usr/bin", "/usr/games"}) {
