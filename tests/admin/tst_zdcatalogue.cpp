@@ -24,7 +24,8 @@ constexpr const char *kJson0 =
     "  {\"id\": \"com.studio.Outside\", \"name\": \"Outside\",\n"
     "   \"pluginFolders\": [{\"id\": \"outside\", \"type\": \"X\", \"computer\": \"/etc/kestra\"}]},\n"
     "  {\"id\": \"com.studio.Everything\", \"name\": \"Everything\", \"cleaning\": [{\"id\": \"all\", \"title\": \"All\", \"paths\": [\"~/.cache/*\"]}]},\n"
-    "  {\"name\": \"No identifier\"}\n"
+    "  {\"name\": \"No identifier\"},\n"
+    "  {\"id\": \"com.studio.Clash\", \"name\": \"Clash\", \"cleaning\": [{\"id\": \"fcpWaveform\", \"title\": \"Mine\"}]}\n"
     " ],\n"
     " \"cleaning\": [{\"id\": \"goodCache\", \"title\": \"Good Cache\", \"paths\": [\"~/.cache/good\"]}],\n"
     " \"colours\": []}";
@@ -113,12 +114,14 @@ private Q_SLOTS:
         QVERIFY2(refused(u"#7"_s, u"missing \"id\""_s), qPrintable(problems));
         QVERIFY2(problems.contains(file + u": unknown section \"colours\""_s), qPrintable(problems));
         QVERIFY2(problems.contains(shipped + u"/60-garbage.json: not a JSON object"_s), qPrintable(problems));
-        QCOMPARE(c.problems.size(), 8);
+        QVERIFY2(refused(u"\"com.studio.Clash\""_s, u"its cleaning task \"fcpWaveform\" is used already"_s), qPrintable(problems));
+        QCOMPARE(c.problems.size(), 9);
 
         // The rest: the good entry, the section's own task, the suite's and the studio's entries.
         QVERIFY(appIn(c, u"com.studio.Good"_s));
         QCOMPARE(appIn(c, u"com.studio.Good"_s)->crashNames, QStringList{u"good"_s});
-        for (const char *gone : {"com.studio.BadType", "com.studio.Unknown", "com.studio.Escape", "com.studio.Outside"})
+        for (const char *gone : {"com.studio.BadType", "com.studio.Unknown", "com.studio.Escape", "com.studio.Outside",
+                                 "com.studio.Clash"})
             QVERIFY(!appIn(c, QLatin1String(gone)));
         QVERIFY(hasCleaning(c, u"goodCache"_s));
         QVERIFY(!hasCleaning(c, u"escapeCache"_s) && !hasCleaning(c, u"all"_s));

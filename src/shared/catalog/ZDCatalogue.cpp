@@ -391,11 +391,13 @@ struct Section
 {
     QList<QString> ids;
     QHash<QString, V> values;
-    void put(QString id, V value)
+    QHash<QString, QString> files; // where each entry came from
+    void put(QString id, V value, const QString &file)
     {
         if (!values.contains(id))
             ids << id;
         values.insert(id, std::move(value));
+        files.insert(id, file);
     }
 };
 
@@ -482,33 +484,33 @@ struct Loader
                 const Obj o(value, what, kAppKeys);
                 AppEntry e = parseApplication(o);
                 const QString id = e.app.bundleID;
-                apps.put(id, std::move(e));
+                apps.put(id, std::move(e), path);
             } else if (section == QLatin1String("preferences")) {
                 const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("name"), QStringLiteral("icon"), QStringLiteral("kinds")});
                 PK::Application a = parsePreferences(o, {}, {}, {});
                 const QString id = a.key;
-                preferences.put(id, std::move(a));
+                preferences.put(id, std::move(a), path);
             } else if (section == QLatin1String("paths")) {
                 const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("icon"), QStringLiteral("preferenceFile"), QStringLiteral("rows")});
                 PK::PathApplication a = parsePaths(o);
                 const QString id = a.title;
-                paths.put(id, std::move(a));
+                paths.put(id, std::move(a), path);
             } else if (section == QLatin1String("cleaning")) {
                 const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("title"), QStringLiteral("icon"),
                                           QStringLiteral("selected"), QStringLiteral("presets"), QStringLiteral("paths")});
                 T::CleaningTask t = parseCleaning(o, {});
                 const QString id = t.uniqueID;
-                cleaning.put(id, std::move(t));
+                cleaning.put(id, std::move(t), path);
             } else if (section == QLatin1String("removalGroups")) {
                 const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("icon")});
                 const QString title = o.text("id", true);
-                groups.put(title, T::RemovalGroup{title, o.text("icon"), 0});
+                groups.put(title, T::RemovalGroup{title, o.text("icon"), 0}, path);
             } else {
                 const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("type"), QStringLiteral("computer"),
                                           QStringLiteral("user"), QStringLiteral("extensions"), QStringLiteral("folderPlugins")});
                 T::PluginFolder f = parsePluginFolder(o);
                 const QString id = f.id;
-                plugins.put(id, std::move(f));
+                plugins.put(id, std::move(f), path);
             }
         } catch (const Refused &r) {
             refuse(path, section, name, r.why);
@@ -524,6 +526,7 @@ struct Loader
         QSet<QString> cleaningIds(cleaning.ids.cbegin(), cleaning.ids.cend());
         QSet<QString> pluginIds(plugins.ids.cbegin(), plugins.ids.cend());
         QList<PK::Application> prefs;
+        QHash<QString, QString> prefFiles; // of what applications bring
         for (const QString &id : preferences.ids)
             prefs << preferences.values.value(id);
         QList<T::CleaningTask> tasks;
@@ -531,50 +534,52 @@ struct Loader
             tasks << cleaning.values.value(id);
         for (const QString &id : plugins.ids)
             c.pluginFolders << plugins.values.value(id);
+        // An application whose rows take an id already used is refused whole.
         for (const QString &id : apps.ids) {
             const AppEntry &e = apps.values[id];
-            c.applications << e.app;
-            const auto clash = [&](const char *what, const QString &key) {
-                problems << QStringLiteral("application \"%1\": %2 \"%3\" is used already, refused").arg(id, QLatin1String(what), key);
+            QString why;
+            const auto check = [&why](QSet<QString> &used, const QString &key, const char *what) {
+                if (why.isEmpty() && used.contains(key))
+                    why = QStringLiteral("its %1 \"%2\" is used already").arg(QLatin1String(what), key);
+                used.insert(key);
             };
-            for (const PK::Application &p : e.preferences) {
-                if (prefIds.contains(p.key)) {
-                    clash("preferences", p.key);
-                    continue;
-                }
-                prefIds.insert(p.key);
-                prefs << p;
+            QSet<QString> newPrefs = prefIds, newCleaning = cleaningIds, newPlugins = pluginIds;
+            for (const PK::Application &p : e.preferences)
+                check(newPrefs, p.key, "preferences");
+            for (const T::CleaningTask &t : e.cleaning)
+                check(newCleaning, t.uniqueID, "cleaning task");
+            for (const T::PluginFolder &f : e.plugins)
+                check(newPlugins, f.id, "plug-in folder");
+            if (!why.isEmpty()) {
+                refuse(apps.files.value(id), QStringLiteral("applications"), QStringLiteral("\"%1\"").arg(id), why);
+                continue;
             }
-            for (const T::CleaningTask &t : e.cleaning) {
-                if (cleaningIds.contains(t.uniqueID)) {
-                    clash("cleaning task", t.uniqueID);
-                    continue;
-                }
-                cleaningIds.insert(t.uniqueID);
-                tasks << t;
-            }
-            for (const T::PluginFolder &f : e.plugins) {
-                if (pluginIds.contains(f.id)) {
-                    clash("plug-in folder", f.id);
-                    continue;
-                }
-                pluginIds.insert(f.id);
-                c.pluginFolders << f;
-            }
+            prefIds = newPrefs;
+            cleaningIds = newCleaning;
+            pluginIds = newPlugins;
+            c.applications << e.app;
+            for (const PK::Application &p : e.preferences)
+                prefFiles.insert(p.key, apps.files.value(id));
+            prefs << e.preferences;
+            tasks << e.cleaning;
+            c.pluginFolders << e.plugins;
         }
         QSet<QString> kindKeys;
         for (const PK::Application &p : prefs) {
             QString used;
+            QSet<QString> own;
             for (const PK::Kind &k : p.kinds) {
-                if (kindKeys.contains(k.key))
+                if (kindKeys.contains(k.key) || own.contains(k.key))
                     used = k.key;
+                own.insert(k.key);
             }
             if (!used.isEmpty()) {
-                problems << QStringLiteral("preferences \"%1\": kind key \"%2\" is used already, refused").arg(p.key, used);
+                const QString file = preferences.files.value(p.key, prefFiles.value(p.key));
+                refuse(file, QStringLiteral("preferences"), QStringLiteral("\"%1\"").arg(p.key),
+                       QStringLiteral("kind key \"%1\" is used already").arg(used));
                 continue;
             }
-            for (const PK::Kind &k : p.kinds)
-                kindKeys.insert(k.key);
+            kindKeys.unite(own);
             c.preferences << p;
         }
         c.cleaning = tasks;
@@ -582,16 +587,18 @@ struct Loader
         for (const QString &id : paths.ids) {
             const PK::PathApplication &a = paths.values[id];
             QString used;
+            QSet<QString> own;
             for (const PK::PathRow &r : a.rows) {
-                if (rowKeys.contains(r.key))
+                if (rowKeys.contains(r.key) || own.contains(r.key))
                     used = r.key;
+                own.insert(r.key);
             }
             if (!used.isEmpty()) {
-                problems << QStringLiteral("paths \"%1\": row key \"%2\" is used already, refused").arg(id, used);
+                refuse(paths.files.value(id), QStringLiteral("paths"), QStringLiteral("\"%1\"").arg(id),
+                       QStringLiteral("row key \"%1\" is used already").arg(used));
                 continue;
             }
-            for (const PK::PathRow &r : a.rows)
-                rowKeys.insert(r.key);
+            rowKeys.unite(own);
             c.paths << a;
         }
         for (const QString &id : groups.ids) {
