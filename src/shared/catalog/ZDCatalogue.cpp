@@ -715,8 +715,8 @@ QStringList glob(const QString &pattern, int max)
                 next << prefix + part;
                 continue;
             }
-            const QStringList names = QDir(base).entryList({part}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                                                           QDir::Name);
+            const QStringList names = QDir(base).entryList(
+                {part}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::CaseSensitive, QDir::Name);
             for (const QString &name : names.mid(0, max))
                 next << prefix + name;
         }
