@@ -59,3 +59,4 @@ bench: build
 	$(BUILD)/bench/rpc
 	$(BUILD)/bench/fleet
 	scripts/test-services.sh run -- env KESTRA_APPS_DIR=$(BUILD)/apps $(BUILD)/bench/agent
+	scripts/test-services.sh run -- $(BUILD)/bench/cli

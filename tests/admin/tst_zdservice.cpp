@@ -843,6 +843,45 @@ private Q_SLOTS:
         discovery.stop();
         QVERIFY(!discovery.isBrowsing());
     }
+    // kestra keeps the DNS-SD names its last run found (its own cache file), which lets the
+    // next run stop browsing once they are all back; a computer gone since is forgotten.
+    void kestraRemembersWhatBrowsingFound()
+    {
+        const QString first = uniqueName("met"), second = uniqueName("met");
+        std::vector<std::unique_ptr<ZDFakeAgent>> agents;
+        for (const QString &name : {first, second}) {
+            agents.push_back(std::make_unique<ZDFakeAgent>(QStringList{
+                QStringLiteral("--publish"), name, QStringLiteral("--name"), QStringLiteral("KestraClient - ") + name + u".local."_s,
+                QStringLiteral("--host"), name + u".local."_s}));
+            QVERIFY(agents.back()->start());
+            QVERIFY(agents.back()->waitForLine(QStringLiteral("PUBLISHED ")));
+        }
+        const QString met = qEnvironmentVariable("XDG_CACHE_HOME") + u"/kestra/met-computers"_s;
+        const auto metNames = [&] {
+            QFile file(met);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n') : QStringList();
+        };
+        // Other cases may publish agents on the same daemon: only these two names count.
+        // Each try runs kestra for up to its whole wait, so the tries are counted, not timed.
+        const auto settlesOn = [&](bool secondThere) {
+            QString last;
+            for (int attempt = 0; attempt < 10; ++attempt) {
+                const Run r = kestra({u"list"_s, u"--json"_s, u"--settings"_s, m_settings});
+                const QStringList names = metNames();
+                if (r.out.contains(first) && r.out.contains(second) == secondThere && names.contains(first)
+                    && names.contains(second) == secondThere)
+                    return QString();
+                last = r.out.left(2000) + u" | met: "_s + names.join(u',');
+                QTest::qWait(500);
+            }
+            return last;
+        };
+        QString failure = settlesOn(true);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        agents.back()->stop(); // withdraws its publication
+        failure = settlesOn(false);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
     // A rogue agent entered by hand claims the honest computer's name and sends every spoof for it.
     void rogueAgentCannotActForAnotherComputer()
     {

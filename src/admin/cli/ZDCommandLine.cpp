@@ -1,4 +1,5 @@
 #include "ZDCommandLine.h"
+#include "ZDMetComputers.h"
 
 #include "dispatch/ZDAgentCalls.h"
 #include "verbs/ZDAppsCommand.h"
@@ -43,6 +44,9 @@ constexpr double kWorkWaitSeconds = 5.0;
 constexpr double kMaxWaitSeconds = 600.0;
 // What browsing gets to find the announced computers before an answer may go out.
 constexpr int kBrowseWindowMs = 1000;
+// Quiet after browsing caught up before the list counts as complete: longer than a
+// responder's delay on the network (20-120 ms) plus a resolution.
+constexpr int kBrowseGraceMs = 200;
 // Agents report task errors by a separate oneway call: give them a moment to arrive.
 constexpr int kReportGraceMs = 500;
 constexpr int kTableCellChars = 160;
@@ -105,8 +109,9 @@ QString ZDCommandLine::usage()
 options:
   --hosts H,...                only these computers (name or host name)
   --wait SECONDS               longest wait for discovery and connecting (list: 3, others: 5);
-                               over once every computer known answered or failed
-                               (list waits it out while browsing)
+                               over once every computer known answered or failed and
+                               browsing is done: at once when every computer of the last
+                               run is found again, else after 1 s (list: the whole wait)
   --json                       answers as JSON (host name -> result)
   --no-browse                  only the manual connections
   --admin                      run with administrator rights (asks for credentials)
@@ -324,9 +329,9 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
     // A record counts once it settled: a retry after a failure does not put it back.
     std::set<ZDServicePtr> settled;
     bool browseWindowOver = !m_options.browse;
+    const ZDMetComputers met;
+    const std::optional<QStringList> remembered = m_options.browse ? met.load() : std::nullopt;
     const auto done = [&] {
-        if (untilDeadline)
-            return false;
         const QList<ZDServicePtr> all = m_discovery->allServices();
         for (const ZDServicePtr &s : all) {
             if (s->isSettled())
@@ -360,6 +365,35 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
     };
     // Owns every connection made here: they end before what they refer to.
     QObject watcher;
+    // Browsing may end early: once every computer the last run found is found again
+    // and resolved, and nothing new came for a moment. The daemon hands out what it
+    // already knew at once, and responders answer a question on the network within
+    // 20-120 ms, so a quiet moment longer than that means the list is complete.
+    // Otherwise (no earlier run, or a computer of the last run missing) the window
+    // runs out: the daemon's own "all for now" comes only after a second as well.
+    QTimer grace;
+    grace.setSingleShot(true);
+    grace.setInterval(kBrowseGraceMs);
+    const auto caughtUp = [&] {
+        if (!remembered || !m_discovery->browsingCaughtUp())
+            return false;
+        const QStringList found = m_discovery->foundNames();
+        return std::all_of(remembered->cbegin(), remembered->cend(), [&](const QString &n) { return found.contains(n); });
+    };
+    connect(&grace, &QTimer::timeout, &watcher, [&] {
+        if (!caughtUp())
+            return;
+        browseWindowOver = true;
+        check();
+    });
+    const auto progressed = [&] {
+        if (browseWindowOver)
+            return;
+        if (caughtUp())
+            grace.start(); // again from the start: something just changed
+        else
+            grace.stop();
+    };
     const auto watch = [&](const ZDServicePtr &s) {
         ZDService *raw = s.get();
         connect(raw, &ZDService::serviceRefresh, &watcher, check);
@@ -374,15 +408,23 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
         check();
     });
     connect(m_discovery.get(), &ZDDiscovery::serviceRemoved, &watcher, check);
+    connect(m_discovery.get(), &ZDDiscovery::browsingProgressed, &watcher, progressed);
     if (!browseWindowOver) {
-        QTimer::singleShot(std::min(kBrowseWindowMs, int(seconds * 1000)), &watcher, [&] {
+        // list wants everything on the network: its window is the whole wait.
+        const int windowMs = untilDeadline ? int(seconds * 1000) : std::min(kBrowseWindowMs, int(seconds * 1000));
+        QTimer::singleShot(windowMs, &watcher, [&] {
             browseWindowOver = true;
             check();
         });
+        progressed();
     }
     QTimer::singleShot(int(seconds * 1000), &watcher, [&] { loop.quit(); });
     if (!done())
         loop.exec();
+    // What browsing found this time is what the next run waits for; a computer gone
+    // for good costs one full window, then it is forgotten.
+    if (m_options.browse && browseWindowOver && m_discovery->browsingCaughtUp())
+        met.save(m_discovery->foundNames());
 }
 
 ZDDispatcher::ServiceList ZDCommandLine::computersForWork(QStringList *missing)

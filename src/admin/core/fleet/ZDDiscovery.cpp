@@ -10,6 +10,8 @@
 #include "process/ZDThreads.h"
 
 #include <QSettings>
+#include <QScopeGuard>
+#include <QSet>
 #include <QThread>
 #include <QTimer>
 
@@ -65,6 +67,9 @@ struct ZDDiscovery::Private
     ZDDNSSDBrowser *browser = nullptr;
     int resolveTimeoutMs = ZDDNSSDBrowser::kDefaultResolveTimeoutMs;
     bool available = false;
+    // Browsing's progress, on the object's thread.
+    QSet<QString> found;
+    QSet<QString> unresolved;
 
     mutable std::mutex mutex;
     QList<ZDServicePtr> topLevel;
@@ -120,12 +125,20 @@ void ZDDiscovery::start()
         d->browser = new ZDDNSSDBrowser;
         d->browser->moveToThread(d->browserThread);
         connect(d->browserThread, &QThread::finished, d->browser, &QObject::deleteLater);
-        connect(d->browser, &ZDDNSSDBrowser::serviceFound, this, [](const ZDDNSSDService &s) {
+        connect(d->browser, &ZDDNSSDBrowser::serviceFound, this, [this](const ZDDNSSDService &s) {
             ZDLog::appendLog(QStringLiteral("Service found: %@"), s.name);
             ZDLog::appendLog(QStringLiteral("Resolving %@..."), s.name);
+            d->found.insert(s.name);
+            d->unresolved.insert(s.name);
+            Q_EMIT browsingProgressed();
         });
         connect(d->browser, &ZDDNSSDBrowser::serviceResolved, this, [this](const ZDDNSSDService &s) {
             ZDLog::appendLog(QStringLiteral("Resolved %@"), s.name);
+            // Told once the record is listed (or kept), whichever way this ends.
+            const auto progressed = qScopeGuard([this, name = s.name] {
+                if (d->unresolved.remove(name))
+                    Q_EMIT browsingProgressed();
+            });
             for (const auto &existing : allServices()) {
                 if (!existing->hasNetService() || !sameNetService(existing->netService(), s))
                     continue;
@@ -141,16 +154,21 @@ void ZDDiscovery::start()
             updateAvailableServices();
         });
         connect(d->browser, &ZDDNSSDBrowser::resolveFailed, this,
-                [](const ZDDNSSDService &s, ZDDNSSDBrowser::Error, const QString &message) {
+                [this](const ZDDNSSDService &s, ZDDNSSDBrowser::Error, const QString &message) {
                     ZDLog::appendLog(QStringLiteral("Unable to resolve %@: %@"), s.name, message);
+                    if (d->unresolved.remove(s.name))
+                        Q_EMIT browsingProgressed();
                 });
         connect(d->browser, &ZDDNSSDBrowser::serviceRemoved, this, [this](const ZDDNSSDService &s) {
             ZDLog::appendLog(QStringLiteral("Service removed: %@"), s.name);
+            d->found.remove(s.name);
+            d->unresolved.remove(s.name);
             for (const auto &service : allServices()) {
                 if (service->hasNetService() && sameNetService(service->netService(), s))
                     removeService(service);
             }
             updateAvailableServices();
+            Q_EMIT browsingProgressed();
         });
         connect(d->browser, &ZDDNSSDBrowser::failed, this, [this](ZDDNSSDBrowser::Error, const QString &message) {
             ZDLog::appendLog(QStringLiteral("Browsing failed: %@"), message);
@@ -177,10 +195,16 @@ void ZDDiscovery::stop()
     delete d->browserThread;
     d->browserThread = nullptr;
     d->browser = nullptr; // deleted on its thread as it finished
+    d->found.clear();
+    d->unresolved.clear();
     ZDLog::appendLog(QStringLiteral("Browser run loop finished"));
 }
 
 bool ZDDiscovery::isBrowsing() const { return d->browserThread && d->browserThread->isRunning(); }
+
+bool ZDDiscovery::browsingCaughtUp() const { return isBrowsing() && d->unresolved.isEmpty(); }
+
+QStringList ZDDiscovery::foundNames() const { return d->found.values(); }
 
 void ZDDiscovery::setResolveTimeout(int msec)
 {

@@ -35,6 +35,10 @@ public:
     void start();
     void stop();
     bool isBrowsing() const;
+    // Browsing runs and every service it found so far has been resolved or given up on.
+    bool browsingCaughtUp() const;
+    // The DNS-SD names found since browsing began, resolved or not.
+    QStringList foundNames() const;
     // For resolutions started afterwards (20 s unless changed).
     void setResolveTimeout(int msec);
 
@@ -105,6 +109,8 @@ Q_SIGNALS:
     void localError(int errorCode, const QString &hostName);
     void serviceRefreshed(ZDService *service);
     void browsingFailed(const QString &message);
+    // A service was found, resolved, given up on or lost.
+    void browsingProgressed();
 
 private:
     // Waiting out the daemon's grace period for the goodbye of the old announcement.
