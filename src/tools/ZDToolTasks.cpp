@@ -1,4 +1,4 @@
-// Stand-in for the maker's tools. One program, installed under each tool's name
+// The task protocol of the tools, linked into every tool (and the stand-ins),
 // in that tool's application folder; the first argument picks a command from the
 // table below. Every run records what it was asked, so a test can see that the
 // work happened, as whom, and with which arguments:
