@@ -6,7 +6,7 @@
 //            then moves them to the Trash, so the application starts from its defaults
 //   Ketril   rebuilds the media framework's registry (~/.cache/gstreamer-1.0 removed,
 //            `gst-inspect-1.0` scans again) and drops the failed-thumbnail records; with
-//            its option every thumbnail goes
+//            its option the thumbnails go to the Trash
 //   Moravel  gives the files and folders back to their user (run with rights) and
 //            mends their modes (owner read and write, folders searchable, no write for
 //            others); with its option removes lock files whose process is gone
@@ -139,12 +139,20 @@ void ketril(Repair &r)
     } else {
         r.lines << QStringLiteral("Media registry removed; it is rebuilt when a media application starts.");
     }
-    const QString which = r.option ? QStringLiteral("thumbnails") : QStringLiteral("thumbnails/fail");
-    if (ZDSystemCommand::removeBeneath(caches, which, true, &why)) {
-        r.lines << (r.option ? QStringLiteral("Thumbnails removed.") : QStringLiteral("Failed-thumbnail records removed."));
+    if (ZDSystemCommand::removeBeneath(caches, QStringLiteral("thumbnails/fail"), true, &why)) {
+        r.lines << QStringLiteral("Failed-thumbnail records removed.");
     } else {
         r.ok = false;
-        r.lines << QStringLiteral("Thumbnails not removed: %1").arg(why);
+        r.lines << QStringLiteral("Failed-thumbnail records not removed: %1").arg(why);
+    }
+    const QString thumbnails = caches + QStringLiteral("/thumbnails");
+    if (!r.option || !QFileInfo(thumbnails).isDir() || QFileInfo(thumbnails).isSymLink()) {
+        r.lines << QStringLiteral("Thumbnails kept.");
+    } else if (const ZDFileTree::Result moved = ZDTrash::trashItem(thumbnails); moved.ok) {
+        r.lines << QStringLiteral("Thumbnails moved to the Trash.");
+    } else {
+        r.ok = false;
+        r.lines << QStringLiteral("Thumbnails not moved: %1").arg(moved.description());
     }
 }
 
