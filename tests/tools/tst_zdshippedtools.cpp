@@ -5,6 +5,7 @@
 // agent with the tools as the package installs them lists their real tasks.
 #include "ZDRealAgent.h"
 #include "ZDTestFixtures.h"
+#include "ZDTestHttpServer.h"
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
@@ -228,6 +229,47 @@ private Q_SLOTS:
         r = run(u"Quellar"_s, {u"-submit"_s, report, u"<b>it crashed</b>"_s});
         QCOMPARE(r.exit(), 3);
         QVERIFY(r.err.contains(u"crash submission is off"_s));
+        if (::geteuid() != 0)
+            return; // the address must be in root's own file
+        ZDTestHttpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(ZDPropertyList::writeFile(at(u"etc/xdg/com.zendrel.Quellar.plist"_s),
+                                          QVariantMap{{u"crashSubmissionURL"_s, u"http://127.0.0.1:%1/crash"_s.arg(server.serverPort())}}));
+        QProcess submit;
+        submit.setProcessEnvironment(m_env);
+        submit.start(tool(u"Quellar"_s), {u"-submit"_s, report, u"while rendering"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(submit.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(submit.exitCode(), 0);
+        QVERIFY(server.requestHead.startsWith("POST /crash "));
+        const QJsonObject sent = QJsonDocument::fromJson(server.requestBody).object();
+        QCOMPARE(sent[u"comment"_s].toString(), u"while rendering"_s);
+        QVERIFY(sent[u"cause"_s].toString().startsWith(u"SIGSEGV"_s));
+        QCOMPARE(sent[u"report"_s].toString().toUtf8(), ZDTestSandbox::readFile(report));
+    }
+
+    // An apport record of the system's (the format apport writes): its cause read as it
+    // is, and the consolidation helper's conversion into the suite's format gives the same.
+    void apportRecordIsExplainedAndConsolidated()
+    {
+        const QByteArray apport = "ProblemType: Crash\nDate: Tue Dec  8 01:02:03 2026\nExecutablePath: /usr/bin/blender\n"
+                                  "ProcCmdline: blender --background scene.blend\nProcPid: 4242\nSignal: 11\n"
+                                  "StacktraceTop:\n ccl::BVH::build (this=0x0) from /usr/lib/x86_64-linux-gnu/libcycles.so.3\n"
+                                  " ccl::Session::run () from /usr/lib/x86_64-linux-gnu/libcycles.so.3\n"
+                                  "Title: blender crashed with SIGSEGV\n";
+        const QString record = at(u"var/crash/_usr_bin_blender.0.crash"_s);
+        QVERIFY(ZDTestSandbox::writeFile(record, apport));
+        zdtest::Ran r = run(u"Quellar"_s, {u"-cause"_s, record});
+        QCOMPARE(r.out.trimmed(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
+        if (::geteuid() != 0)
+            return; // the helper runs with rights
+        const QString helper = qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app/Contents/Helpers/LogConsolidator"_s;
+        r = zdtest::runProgram(helper, {}, m_env);
+        QVERIFY2(r.out.contains(u"1 report(s) gathered"_s), qPrintable(r.out + r.err));
+        const QString folder = r.out.section(u" into "_s, 1).trimmed();
+        const QStringList made = QDir(folder).entryList({u"blender_*.crash"_s}, QDir::Files);
+        QCOMPARE(made.size(), 1);
+        r = run(u"Quellar"_s, {u"-cause"_s, folder + u'/' + made.first()});
+        QCOMPARE(r.out.trimmed(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
     }
 
     // Ondrel with its option: a backup package first (through Stowel beside it), only
