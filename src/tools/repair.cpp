@@ -146,8 +146,10 @@ void ketril(Repair &r)
         r.lines << QStringLiteral("Failed-thumbnail records not removed: %1").arg(why);
     }
     const QString thumbnails = caches + QStringLiteral("/thumbnails");
-    if (!r.option || !QFileInfo(thumbnails).isDir() || QFileInfo(thumbnails).isSymLink()) {
+    if (!r.option) {
         r.lines << QStringLiteral("Thumbnails kept.");
+    } else if (!QFileInfo(thumbnails).isDir() || QFileInfo(thumbnails).isSymLink()) {
+        r.lines << QStringLiteral("No thumbnails to move to the Trash.");
     } else if (const ZDFileTree::Result moved = ZDTrash::trashItem(thumbnails); moved.ok) {
         r.lines << QStringLiteral("Thumbnails moved to the Trash.");
     } else {

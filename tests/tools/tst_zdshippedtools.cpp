@@ -9,6 +9,7 @@
 #include "ZDTestProcess.h"
 #include "ZDTestSandbox.h"
 
+#include "files/ZDArchive.h"
 #include "plist/ZDPropertyList.h"
 #include "rights/ZDLaunchd.h"
 
@@ -69,6 +70,7 @@ class TestZDShippedTools : public QObject
 private Q_SLOTS:
     void init()
     {
+        m_box.reset(); // its environment restored before the next one saves it
         m_box = std::make_unique<ZDTestSandbox>();
         QVERIFY(m_box->isValid());
         m_env = QProcessEnvironment::systemEnvironment();
@@ -293,6 +295,40 @@ private Q_SLOTS:
         QVERIFY2(!path.isEmpty(), qPrintable(list));
         QCOMPARE(run(u"Stowel"_s, {u"-restore"_s, path}).exit(), 0);
         QCOMPARE(ZDTestSandbox::readFile(prefs), bytes);
+    }
+
+    // Preferences backed up on one workstation travel as the agent sends them (the
+    // archive rules) and come back on another byte for byte, times kept.
+    void preferencesTravelByteForByte()
+    {
+        const QString prefs = u"home/.config/com.apple.motion.plist"_s;
+        QVERIFY(ZDPropertyList::writeFile(at(prefs), QVariantMap{{u"recent"_s, QVariantList{u"/srv/a.motn"_s}}, {u"fps"_s, 25}},
+                                          ZDPropertyList::Format::Binary));
+        const QString layout = u"home/.local/share/Motion/Command Sets/Studio.commandset"_s;
+        QVERIFY(ZDTestSandbox::writeFile(at(layout), QByteArray("<commands>\x01\x02</commands>")));
+        zdtest::Ran r = run(u"Stowel"_s, {u"-backup"_s, u"Before the move"_s, u"motionPrefs,motionKeyLayout"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        const QString package = ZDPropertyList::fromData(run(u"Stowel"_s, {u"-list"_s}).out.toUtf8())
+                                    .toMap().value(u"Before the move"_s).toMap().value(u"path"_s).toString();
+        QVERIFY(QFileInfo(package).isDir());
+        const QString zip = at(u"travel.zip"_s);
+        QVERIFY(ZDArchive::createZip(package, zip, false).ok);
+
+        ZDTestSandbox other;
+        QProcessEnvironment env = m_env;
+        for (const auto &[var, sub] : {std::pair{"KESTRA_SYSTEM_ROOT", ""}, {"HOME", "/home"}, {"XDG_CONFIG_HOME", "/home/.config"},
+                                       {"XDG_DATA_HOME", "/home/.local/share"}, {"XDG_CACHE_HOME", "/home/.cache"},
+                                       {"XDG_STATE_HOME", "/home/.local/state"}})
+            env.insert(QLatin1String(var), other.root() + QLatin1String(sub));
+        const QString arrived = other.path(u"incoming/Before the move.stb2"_s);
+        QVERIFY(ZDArchive::extractZip(zip, arrived).ok);
+        r = zdtest::runProgram(tool(u"Stowel"_s), {u"-restore"_s, arrived}, env);
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        for (const QString &file : {prefs, layout}) {
+            QCOMPARE(ZDTestSandbox::readFile(other.path(file)), ZDTestSandbox::readFile(at(file)));
+            // The archive keeps times to the second.
+            QCOMPARE(QFileInfo(other.path(file)).lastModified().toSecsSinceEpoch(), QFileInfo(at(file)).lastModified().toSecsSinceEpoch());
+        }
     }
 
     // The client package's install into a computer's root: the tools in /opt with their
