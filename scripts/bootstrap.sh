@@ -15,7 +15,7 @@ PACKAGES=(
   # systemd-analyze checks the units the scheduling tool writes
   systemd
   # the cache tool's programs: font cache, desktop and MIME databases, icon caches
-  fontconfig desktop-file-utils shared-mime-info libgtk-3-bin
+  fontconfig desktop-file-utils shared-mime-info gtk-update-icon-cache
 )
 
 missing=()
