@@ -298,6 +298,32 @@ private Q_SLOTS:
         QCOMPARE(ZDTestSandbox::readFile(prefs), bytes);
     }
 
+    // Moravel mends modes below the application's preference folders without following
+    // a link out of them; with its option only lock files whose process is gone go.
+    void ownershipAndModesRepaired()
+    {
+        const QString layouts = at(u"home/.config/Final Cut Pro User Data/Window Layouts"_s);
+        QVERIFY(ZDTestSandbox::writeFile(layouts + u"/Edit.layout"_s, "<layout/>"));
+        QVERIFY(ZDTestSandbox::writeFile(layouts + u"/gone.lock"_s, "999999999\n"));
+        QVERIFY(ZDTestSandbox::writeFile(layouts + u"/held.lock"_s, QByteArray::number(QCoreApplication::applicationPid())));
+        QVERIFY(ZDTestSandbox::writeFile(at(u"home/Projects/shared.txt"_s), "shared"));
+        QVERIFY(QFile::link(at(u"home/Projects/shared.txt"_s), layouts + u"/outside"_s));
+        for (const auto &[path, mode] : {std::pair{layouts, 0777}, {layouts + u"/Edit.layout"_s, 0666}, {at(u"home/Projects/shared.txt"_s), 0666}})
+            QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+        const zdtest::Ran r = run(u"Moravel"_s, {u"-repair"_s, u"-option"_s, u"-app"_s, u"fcp"_s});
+        QVERIFY2(r.exit() == 0 && r.out.contains(u"1 stale lock file(s) removed."_s), qPrintable(r.out + r.err));
+        const auto modeOf = [](const QString &path) {
+            struct stat st {};
+            ::lstat(QFile::encodeName(path).constData(), &st);
+            return int(st.st_mode & 07777);
+        };
+        QCOMPARE(modeOf(layouts), 0755);
+        QCOMPARE(modeOf(layouts + u"/Edit.layout"_s), 0644);
+        QCOMPARE(modeOf(at(u"home/Projects/shared.txt"_s)), 0666);
+        QVERIFY(!QFileInfo::exists(layouts + u"/gone.lock"_s));
+        QVERIFY(QFileInfo::exists(layouts + u"/held.lock"_s));
+    }
+
     // Preferences backed up on one workstation travel as the agent sends them (the
     // archive rules) and come back on another byte for byte, times kept.
     void preferencesTravelByteForByte()
