@@ -14,6 +14,8 @@ PACKAGES=(
   ccache openssl zip unzip iproute2 sudo procps psmisc util-linux tcpdump
   # systemd-analyze checks the units the scheduling tool writes
   systemd
+  # the cache tool's programs: font cache, desktop and MIME databases, icon caches
+  fontconfig desktop-file-utils shared-mime-info gtk-update-icon-cache
 )
 
 missing=()

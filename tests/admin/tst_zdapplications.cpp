@@ -121,7 +121,10 @@ private Q_SLOTS:
         QCOMPARE(caches[u"steps"_s].toInt(), 1);
         QCOMPARE(caches[u"finished"_s].toInt(), 1);
         QVERIFY(!QFileInfo::exists(at(u"home/.cache/fontconfig"_s)));
-        QVERIFY(record(u"Kitterel/clearcaches.result"_s).contains("command=fc-cache -f\nskipped=malware\n"));
+        // The user's font cache rebuilt as the user; with rights on a sandboxed computer the
+        // computer's own cache is not this machine's to rebuild.
+        QVERIFY(record(u"Kitterel/clearcaches.result"_s).contains("skipped=malware\n"));
+        QVERIFY(record(u"Kitterel/clearcaches.result"_s).contains(::geteuid() == 0 ? "skipped=fc-cache -s -f" : "command=fc-cache -f\n"));
         kestra({u"call"_s, u"kitterelTrashCaches:settings:"_s, u"{}"_s, u"{\"obj1\":\"font,;reboot\"}"_s});
         QTRY_VERIFY_WITH_TIMEOUT(agentLog().contains(u"Refused cache keys: unknown item \";reboot\""_s), 30000);
         QVERIFY(!record(u"Kitterel/clearcaches.result"_s).contains("reboot"));

@@ -81,6 +81,8 @@ private Q_SLOTS:
         auto dropAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
         QVERIFY(zdtest::makeAccount(admin, password, true));
         const QString records = m_agent.root() + QStringLiteral("/var/lib/standins/");
+        // Thumbnails for the media repair's option to move to the Trash.
+        QVERIFY(ZDTestSandbox::writeFile(m_agent.root() + QStringLiteral("/home/.cache/thumbnails/normal/0a1b.png"), "png"));
         for (const auto &[tool, ticked, record] : {std::tuple{"Ketril", false, "repair"}, {"Ketril", true, "repair-trash"}, {"Ondrel", true, "repair-trash"}}) {
             QFile::remove(records + QLatin1String(tool) + QLatin1Char('/') + QLatin1String(record) + QStringLiteral(".result"));
             dispatcher.credentialStore().setEntry(services[0]->hostKey(), ZDCredentialStore::makeEntry(admin, password));
@@ -95,7 +97,8 @@ private Q_SLOTS:
             QVERIFY(!panel.isSpinning());
             QVERIFY2(panel.results()->toPlainText().contains(QStringLiteral("Results from %1:\n\n%2 repair finished.").arg(services[0]->hostName().chopped(7), QLatin1String(tool))),
                      qPrintable(panel.results()->toPlainText()));
-            QVERIFY(panel.results()->toPlainText().endsWith(ticked ? QStringLiteral(" moved to the Trash.") : QStringLiteral(" kept.")));
+            QVERIFY2(panel.results()->toPlainText().endsWith(ticked ? QStringLiteral(" moved to the Trash.") : QStringLiteral(" kept.")),
+                     qPrintable(panel.results()->toPlainText()));
             QVERIFY(QFile::exists(records + QLatin1String(tool) + QLatin1Char('/') + QLatin1String(record) + QStringLiteral(".result")));
             if (QLatin1String(tool) == QLatin1String("Ondrel"))
                 QVERIFY(zdtest::saveScreenshot(panel, "repair-panel.png"));

@@ -1,5 +1,5 @@
-// Stand-in for the maker's plug-in tool. It really moves plug-ins, as the agent
-// expects of the tool:
+// Brindel, the plug-in tool.
+// It moves plug-ins between their folders, as the agent expects of the tool:
 //   -disable PATH          into the disabled-plug-ins mirror (whole former path kept)
 //   -enable PATH           back out of the mirror
 //   -setaccess MODE PATH   between the computer's (0) and the user's (1) folder of
@@ -7,11 +7,11 @@
 // Exit status: 0 done, 1 the move failed, 2 the path is not inside a plug-in folder
 // (or not in the state the command needs), 64 a usage error. Every run is recorded
 // as $KESTRA_SYSTEM_ROOT/var/lib/standins/Brindel/<command>.result with the user ids,
-// so a test sees whether it ran with rights. Anything else is the common tools'
-// stand-in (remote tasks).
+// so a test sees whether it ran with rights. Anything else is the
+// task protocol (remote tasks).
 #include "files/ZDFileTree.h"
 #include "features/ZDPluginsFolders.h"
-#include "standin_common.h"
+#include "ZDToolRun.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,7 +22,7 @@
 
 #include <unistd.h>
 
-int kestraToolStandinTasksMain(int argc, char **argv);
+int kestraToolTasksMain(int argc, char **argv);
 
 namespace {
 
@@ -35,7 +35,7 @@ void record(const QString &command, const QStringList &args, int status)
                        .arg(status);
     for (const QString &arg : args)
         text += QStringLiteral("arg=") + QString(arg).replace(QLatin1Char('\n'), QLatin1Char(' ')) + QLatin1Char('\n');
-    Standin::writeResult(QStringLiteral("Brindel"), command.mid(1), text);
+    ZDTool::writeResult(QStringLiteral("Brindel"), command.mid(1), text);
 }
 
 int moveTo(const QString &from, const QString &to)
@@ -80,7 +80,7 @@ int main(int argc, char **argv)
         && (std::strcmp(argv[1], "-disable") == 0 || std::strcmp(argv[1], "-enable") == 0
             || std::strcmp(argv[1], "-setaccess") == 0);
     if (!ours)
-        return kestraToolStandinTasksMain(argc, argv);
+        return kestraToolTasksMain(argc, argv);
     QCoreApplication app(argc, argv);
     const QString command = QString::fromLocal8Bit(argv[1]);
     const QStringList args = app.arguments().mid(2);

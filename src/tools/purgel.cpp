@@ -1,4 +1,4 @@
-// Stand-in for the maker's removal tool:
+// Purgel, the removal tool:
 //   -auto -custom N      trashes the applications of component group N from the
 //                        computer's applications folder (group "Final Cut Pro /
 //                        Express" is both, "Shared Files" none, the others the
@@ -7,12 +7,12 @@
 // 64 a usage error. Every run is recorded as
 // $KESTRA_SYSTEM_ROOT/var/lib/standins/Purgel/remove.result with the user ids. Every
 // run tells the agent it finished through its local callback, which a run with
-// rights needs; the agent passes on only the first notice of a run. Anything else is the common tools' stand-in (remote tasks).
+// rights needs; the agent passes on only the first notice of a run. Anything else is the task protocol (remote tasks).
 #include "catalog/ZDApplicationTables.h"
 #include "files/ZDFileManager.h"
 #include "bus/ZDLocalCallbackClient.h"
 #include "platform/ZDLocalPaths.h"
-#include "standin_common.h"
+#include "ZDToolRun.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -21,12 +21,12 @@
 
 #include <unistd.h>
 
-int kestraToolStandinTasksMain(int argc, char **argv);
+int kestraToolTasksMain(int argc, char **argv);
 
 int main(int argc, char **argv)
 {
     if (argc < 2 || std::strcmp(argv[1], "-auto") != 0)
-        return kestraToolStandinTasksMain(argc, argv);
+        return kestraToolTasksMain(argc, argv);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     bool ok = false;
@@ -54,7 +54,7 @@ int main(int argc, char **argv)
         }
     }
     text += QStringLiteral("status=%1\n").arg(status);
-    Standin::writeResult(QStringLiteral("Purgel"), QStringLiteral("remove"), text);
+    ZDTool::writeResult(QStringLiteral("Purgel"), QStringLiteral("remove"), text);
     ZDLocalCallbackClient().callOneway(QStringLiteral("postFinishedTask"));
     return status;
 }

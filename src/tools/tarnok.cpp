@@ -1,4 +1,4 @@
-// Stand-in for the maker's path tool. The applications keep their folder paths in
+// Tarnok, the path tool. The applications keep their folder paths in
 // their own preference files (the shared table names them), under the path keys;
 // a path never set reads as the table's default mapped onto this computer, a path
 // reset to nothing is stored empty and left out.
@@ -12,7 +12,7 @@
 #include "platform/ZDLocalPaths.h"
 #include "catalog/ZDPreferenceKinds.h"
 #include "plist/ZDPropertyList.h"
-#include "standin_common.h"
+#include "ZDToolRun.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -24,14 +24,14 @@ namespace PK = ZDPreferenceKinds;
 
 namespace {
 
-using Standin::kFailed;
-using Standin::kRefused;
-using Standin::kUsage;
+using ZDTool::kFailed;
+using ZDTool::kRefused;
+using ZDTool::kUsage;
 constexpr int kUnknownKey = 2;
 
 int refuse(const QString &why, int status = kRefused)
 {
-    return Standin::refuse("Tarnok", why, status);
+    return ZDTool::refuse("Tarnok", why, status);
 }
 
 QString preferenceFile(const PK::PathApplication &app)
@@ -163,7 +163,7 @@ int resetAllPaths(const QStringList &)
     return status;
 }
 
-const Standin::Command kCommands[] = {
+const ZDTool::Command kCommands[] = {
     {"-allpaths", allPaths},       {"-setpath", setPath},           {"-resetpath", resetPath},
     {"-setallpaths", setAllPaths}, {"-resetallpaths", resetAllPaths},
 };
@@ -172,7 +172,7 @@ const Standin::Command kCommands[] = {
 
 int main(int argc, char **argv)
 {
-    return Standin::dispatch(argc, argv, kCommands, "Tarnok",
+    return ZDTool::dispatch(argc, argv, kCommands, "Tarnok",
                              QStringLiteral("usage: Tarnok -allpaths | -setpath KEY PATH | -resetpath KEY | -setallpaths TEXT | "
                                             "-resetallpaths"));
 }

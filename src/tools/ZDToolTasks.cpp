@@ -1,7 +1,8 @@
-// Stand-in for the maker's tools. One program, installed under each tool's name
-// in that tool's application folder; the first argument picks a command from the
-// table below. Every run records what it was asked, so a test can see that the
-// work happened, as whom, and with which arguments:
+// The task protocol of the tools, linked into every tool (and the stand-ins): a task
+// row's command "-task NAME [action...]" reports to the agent and the console through
+// the notifications and callbacks below. On a sandboxed computer every run records
+// what it was asked, so a test can see that the work happened, as whom, and with
+// which arguments:
 //   <record folder>/<tool>/<name>.result   (lines "key=value"; one "arg=" per argument)
 // The record folder is "--record DIR" when given, else
 // $KESTRA_SYSTEM_ROOT/var/lib/standins; without either nothing is recorded.
@@ -137,7 +138,7 @@ struct Command
     const char *usage;
 };
 
-// Command lines the stand-in honours; add a row for each new one.
+// Command lines of the protocol; add a row for each new one.
 const Command kCommands[] = {
     {"-task", runTask, "-task NAME [--progress] [--finished] [--error-code N] [--error-string TEXT] "
                        "[--callback NAME] [--output TEXT] [--local OP [TEXT]] [--sleep S] [--wait-for PATH] [--exit N] "

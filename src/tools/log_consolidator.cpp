@@ -1,4 +1,4 @@
-// Stand-in for the crash-analysis tool's consolidation helper, run with rights:
+// The crash-analysis tool's consolidation helper, run with rights:
 //   LogConsolidator [-user NAME]
 // It gathers into the "CrashReporter" log folder of the workstation's user (NAME,
 // else the user at the console; never the administrator whose password sudo took),
@@ -7,10 +7,12 @@
 // is opened from the one above without following links, every file made anew.
 //   - other users' crash reports (<root>/home/*/.local/state/log/{CrashReporter,DiagnosticReports}/*.crash);
 //   - the system's crash records, converted to the crash handler's text format:
-//     apport reports (<root>/var/crash/*.crash) and coredumpctl info text
-//     (<root>/var/lib/systemd/coredump/*.txt);
+//     apport reports (<root>/var/crash/*.crash), coredumpctl info text
+//     (<root>/var/lib/systemd/coredump/*.txt) and, on the real computer, the journal's
+//     systemd-coredump records through `coredumpctl --json`;
 // then posts "ZDQuellarConsolidateFinished" (held back while
 // <root>/var/lib/standins/Quellar/consolidate.hold exists). A record already converted is left alone.
+#include "ZDSystemCommand.h"
 #include "platform/ZDLocalPaths.h"
 #include "platform/ZDNoFollow.h"
 #include "bus/ZDNotificationCenter.h"
@@ -20,6 +22,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QStringList>
 #include <QThread>
@@ -199,9 +204,9 @@ int convertApport(const Target &t, const ZDOwnedFd &folder, const QString &path)
 }
 
 // coredumpctl info: "Key: value" lines and "Stack trace of thread N:" followed by "#0 ..." frames.
-int convertCoredump(const Target &t, const ZDOwnedFd &folder, const QString &path)
+int convertCoredumpText(const Target &t, const QString &text, const QDateTime &fallback)
 {
-    const QStringList lines = QString::fromUtf8(readAt(folder, path)).split(QLatin1Char('\n'));
+    const QStringList lines = text.split(QLatin1Char('\n'));
     QString exe, pid;
     QDateTime when;
     int signal = 0;
@@ -242,8 +247,39 @@ int convertCoredump(const Target &t, const ZDOwnedFd &folder, const QString &pat
     if (exe.isEmpty())
         return 0;
     if (!when.isValid())
-        when = modified(folder, path);
+        when = fallback;
     return writeOwned(t, reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
+}
+
+int convertCoredump(const Target &t, const ZDOwnedFd &folder, const QString &path)
+{
+    return convertCoredumpText(t, QString::fromUtf8(readAt(folder, path)), modified(folder, path));
+}
+
+// systemd-coredump's records in the journal, through `coredumpctl --json` where it is
+// installed; the newest kMaxJournalRecords. Only on the real computer: the journal
+// knows no sandbox.
+int convertJournal(const Target &t)
+{
+    constexpr int kMaxJournalRecords = 50;
+    if (ZDLocalPaths::systemRoot() != QLatin1String("/") || ZDSystemCommand::find(QStringLiteral("coredumpctl")).isEmpty())
+        return 0;
+    const ZDSystemCommand::Result list = ZDSystemCommand::run(
+        QStringLiteral("coredumpctl"), {QStringLiteral("--json=short"), QStringLiteral("--no-pager"), QStringLiteral("list")}, 60000);
+    const QJsonArray rows = list.ok ? QJsonDocument::fromJson(list.output.toUtf8()).array() : QJsonArray();
+    int gathered = 0;
+    for (qsizetype i = qMax<qsizetype>(0, rows.size() - kMaxJournalRecords); i < rows.size(); ++i) {
+        const QJsonObject row = rows.at(i).toObject();
+        const qint64 pid = row.value(QStringLiteral("pid")).toInteger();
+        if (pid <= 0)
+            continue;
+        const ZDSystemCommand::Result info = ZDSystemCommand::run(
+            QStringLiteral("coredumpctl"), {QStringLiteral("info"), QStringLiteral("--no-pager"), QString::number(pid)}, 60000);
+        const QDateTime when = QDateTime::fromMSecsSinceEpoch(row.value(QStringLiteral("time")).toInteger() / 1000, QTimeZone::utc());
+        if (info.ok)
+            gathered += convertCoredumpText(t, info.output, when);
+    }
+    return gathered;
 }
 
 } // namespace
@@ -280,10 +316,13 @@ int main(int argc, char **argv)
     const ZDOwnedFd coredumps = systemFolder("var/lib/systemd/coredump");
     for (const QString &file : filesIn(coredumps, QStringLiteral(".txt")))
         gathered += convertCoredump(t, coredumps, file);
+    gathered += convertJournal(t);
     std::printf("LogConsolidator: %d report(s) gathered into %s\n", gathered, qPrintable(t.folder));
-    // A test holds the finished notice back while this file exists (two minutes at most).
+    // On a sandboxed computer a test holds the finished notice back while this file
+    // exists (two minutes at most).
+    const bool sandbox = ZDLocalPaths::systemRoot() != QLatin1String("/");
     const QString hold = ZDLocalPaths::systemPath(QStringLiteral("/var/lib/standins/Quellar/consolidate.hold"));
-    for (int tenths = 0; tenths < 1200 && QFileInfo::exists(hold); ++tenths)
+    for (int tenths = 0; sandbox && tenths < 1200 && QFileInfo::exists(hold); ++tenths)
         QThread::msleep(100);
     return ZDNotificationCenter::postNotification(QStringLiteral("ZDQuellarConsolidateFinished")) ? 0 : 69;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// What the maker's-tool stand-ins share: their exit statuses, a refusal on
-// standard error under the tool's name, the dispatch of the first argument to a
-// table of commands, and the record of a run that a test reads.
+// What the tools share: their exit statuses, a refusal on standard error under the
+// tool's name, the dispatch of the first argument to a table of commands, and the
+// record of a run on a sandboxed computer.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <span>
 
-namespace Standin {
+namespace ZDTool {
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 64;
@@ -41,18 +41,25 @@ inline int dispatch(int argc, char **argv, std::span<const Command> commands, co
     return refuse(tool, usage, kUsage);
 }
 
-// Replaces $KESTRA_SYSTEM_ROOT/var/lib/standins/<tool>/<name>.result whole; without
-// a system root nothing is recorded.
-inline void writeResult(const QString &tool, const QString &name, const QString &text)
+// The folder of run records, <KESTRA_SYSTEM_ROOT>/var/lib/standins: only a sandboxed
+// computer (tests, the demo) sets a system root, so an installed tool records nothing.
+inline QString recordRoot()
 {
     const QByteArray root = qgetenv("KESTRA_SYSTEM_ROOT");
+    return root.isEmpty() ? QString() : QFile::decodeName(root) + QStringLiteral("/var/lib/standins");
+}
+
+// Replaces <record root>/<tool>/<name>.result whole.
+inline void writeResult(const QString &tool, const QString &name, const QString &text)
+{
+    const QString root = recordRoot();
     if (root.isEmpty())
         return;
-    const QString folder = QFile::decodeName(root) + QStringLiteral("/var/lib/standins/") + tool;
+    const QString folder = root + QLatin1Char('/') + tool;
     QDir().mkpath(folder);
     QSaveFile file(folder + QLatin1Char('/') + name + QStringLiteral(".result"));
     if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0)
         file.commit();
 }
 
-} // namespace Standin
+} // namespace ZDTool

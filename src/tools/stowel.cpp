@@ -1,4 +1,4 @@
-// Stand-in for the maker's preference tool. It knows the applications' preference
+// Stowel, the preference tool. It knows the applications' preference
 // files by key (the shared table) and keeps backups as packages "<name>.stb2" in
 // its backup folder: an Info.plist manifest {name, date, keys, size} and the
 // files, home-relative below "Files/" (computer-wide ones below "System/").
@@ -17,7 +17,7 @@
 #include "catalog/ZDPreferenceKinds.h"
 #include "plist/ZDPropertyList.h"
 #include "files/ZDTrash.h"
-#include "standin_common.h"
+#include "ZDToolRun.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -38,15 +38,15 @@ namespace PK = ZDPreferenceKinds;
 
 namespace {
 
-using Standin::kFailed;
-using Standin::kRefused;
-using Standin::kUsage;
+using ZDTool::kFailed;
+using ZDTool::kRefused;
+using ZDTool::kUsage;
 const QString kFiles = QStringLiteral("Files");
 const QString kSystem = QStringLiteral("System");
 
 int refuse(const QString &why, int status = kRefused)
 {
-    return Standin::refuse("Stowel", why, status);
+    return ZDTool::refuse("Stowel", why, status);
 }
 
 // The kinds named by a key list; empty (and *why set) when it names an unknown one.
@@ -293,7 +293,7 @@ int setLocked(const QStringList &args, bool locked)
 int lock(const QStringList &args) { return setLocked(args, true); }
 int unlock(const QStringList &args) { return setLocked(args, false); }
 
-const Standin::Command kCommands[] = {
+const ZDTool::Command kCommands[] = {
     {"-list", list},   {"-backup", backup}, {"-restore", restore},       {"-trash", trash},
     {"-lock", lock},   {"-unlock", unlock}, {"-quicktrash", quickTrash},
 };
@@ -302,7 +302,7 @@ const Standin::Command kCommands[] = {
 
 int main(int argc, char **argv)
 {
-    return Standin::dispatch(argc, argv, kCommands, "Stowel",
+    return ZDTool::dispatch(argc, argv, kCommands, "Stowel",
                              QStringLiteral("usage: Stowel -list | -backup NAME [KEYS] | -restore PATH | -trash -allfiles KEYS | "
                                             "-lock KEYS | -unlock KEYS | -quicktrash"));
 }

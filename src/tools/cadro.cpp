@@ -1,9 +1,12 @@
-// Stand-in for the maker's scheduling tool. A task runs one command of a tool's task
-// table on a schedule, kept as systemd units: "<name>.service" (the tool and the
-// task's command) and its trigger "<name>.timer" or "<name>.path". Run as root it
-// keeps the computer's tasks (system unit folder, records in <root>/var/lib/Cadro),
-// else the user's (user unit folder, records in the user's data folder). Enabling
-// links the trigger into its target's ".wants" folder, as systemctl enable would.
+// Cadro, the scheduling tool. A task runs one command of a tool's task table on a
+// schedule, kept as systemd units: "<name>.service" (the tool and the task's command)
+// and its trigger "<name>.timer" or "<name>.path" (a folder watch). Run as root it
+// keeps the computer's tasks (/etc/systemd/system, records in <root>/var/lib/Cadro),
+// else the user's (~/.config/systemd/user, records in the user's data folder). After
+// writing it tells the service manager: `systemctl [--user] daemon-reload`, then
+// `enable --now` or `disable --now` of the trigger; the trigger is also linked into its
+// target's ".wants" folder, so the state is right even while no manager answers (a
+// manager that does not answer is a warning, not a failure).
 //   -tasks                                   {name: task} as a property list (the user's and the computer's)
 //   -add BUNDLEID TASKID TYPE [VALUE] [-enable 0|1]
 //   -edit NAME BUNDLEID TASKID TYPE [VALUE] [-enable 0|1]
@@ -16,7 +19,8 @@
 #include "platform/ZDLocalPaths.h"
 #include "plist/ZDPropertyList.h"
 #include "agent/ZDToolCatalog.h"
-#include "standin_common.h"
+#include "ZDSystemCommand.h"
+#include "ZDToolRun.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -29,20 +33,20 @@
 #include <algorithm>
 #include <cstring>
 
-int kestraToolStandinTasksMain(int argc, char **argv);
+int kestraToolTasksMain(int argc, char **argv);
 
 namespace {
 
-using Standin::kFailed;
-using Standin::kRefused;
-using Standin::kUsage;
+using ZDTool::kFailed;
+using ZDTool::kRefused;
+using ZDTool::kUsage;
 constexpr int kUnknown = 2;
 constexpr int kNeedsRights = 77;
 constexpr int kMaxTasks = 1000;
 
 int refuse(const QString &why, int status = kRefused)
 {
-    return Standin::refuse("Cadro", why, status);
+    return ZDTool::refuse("Cadro", why, status);
 }
 
 struct Place
@@ -105,6 +109,29 @@ QString wantsLink(const Place &place, const QVariantMap &task, const QString &na
     const bool path = task.value(QStringLiteral("scheduleType")).toInt() == ZDLaunchd::kFolderWatch;
     return place.units + (path ? QStringLiteral("/paths.target.wants/") : QStringLiteral("/timers.target.wants/")) + name
         + (path ? QStringLiteral(".path") : QStringLiteral(".timer"));
+}
+
+QString triggerName(const QVariantMap &task, const QString &name)
+{
+    return name + (task.value(QStringLiteral("scheduleType")).toInt() == ZDLaunchd::kFolderWatch ? QStringLiteral(".path")
+                                                                                                  : QStringLiteral(".timer"));
+}
+
+// One call to the service manager of the place's scope; a failure is said, not fatal.
+void systemctl(const Place &place, const QStringList &args)
+{
+    const QStringList scoped = place.root ? args : QStringList{QStringLiteral("--user")} + args;
+    const ZDSystemCommand::Result r = ZDSystemCommand::run(QStringLiteral("systemctl"), scoped, 60000, 65536);
+    if (!r.ok)
+        std::fprintf(stderr, "Cadro: warning: %s: %s\n", qPrintable(r.commandLine), qPrintable(r.error));
+}
+
+void tellManager(const Place &place, const QVariantMap &task, const QString &name, bool reload)
+{
+    if (reload)
+        systemctl(place, {QStringLiteral("daemon-reload")});
+    const bool on = task.value(QStringLiteral("enabled")).toBool();
+    systemctl(place, {on ? QStringLiteral("enable") : QStringLiteral("disable"), QStringLiteral("--now"), triggerName(task, name)});
 }
 
 bool setEnabled(const Place &place, const QString &name, QVariantMap task, bool enabled)
@@ -190,6 +217,8 @@ int writeTask(const Place &place, const QString &name, const Request &r)
     // An edit may change the trigger's kind: the old one goes.
     const QVariantMap old = ZDPropertyList::readDictionary(recordPath(place, name));
     if (!old.isEmpty()) {
+        if (triggerName(old, name) != name + suffix)
+            systemctl(place, {QStringLiteral("disable"), QStringLiteral("--now"), triggerName(old, name)});
         QFile::remove(wantsLink(place, old, name));
         QFile::remove(place.units + QLatin1Char('/') + name + QStringLiteral(".timer"));
         QFile::remove(place.units + QLatin1Char('/') + name + QStringLiteral(".path"));
@@ -216,7 +245,11 @@ int writeTask(const Place &place, const QString &name, const Request &r)
                       {QStringLiteral("Weekday"), r.type == ZDLaunchd::kCalendar ? f.value(3) : QString()},
                       {QStringLiteral("Month"), r.type == ZDLaunchd::kCalendar ? f.value(4) : QString()}}},
     };
-    return setEnabled(place, name, task, r.enabled) ? 0 : refuse(QStringLiteral("cannot write the record"), kFailed);
+    if (!setEnabled(place, name, task, r.enabled))
+        return refuse(QStringLiteral("cannot write the record"), kFailed);
+    task.insert(QStringLiteral("enabled"), r.enabled);
+    tellManager(place, task, name, true);
+    return 0;
 }
 
 // The place holding NAME for this account; status when it is not one this account may change.
@@ -278,10 +311,14 @@ int remove(const QStringList &args)
     const QString name = args.at(0);
     if (const int status = locate(name, place))
         return status;
-    QFile::remove(wantsLink(place, ZDPropertyList::readDictionary(recordPath(place, name)), name));
+    const QVariantMap task = ZDPropertyList::readDictionary(recordPath(place, name));
+    systemctl(place, {QStringLiteral("disable"), QStringLiteral("--now"), triggerName(task, name)});
+    QFile::remove(wantsLink(place, task, name));
     for (const char *suffix : {".service", ".timer", ".path"})
         QFile::remove(place.units + QLatin1Char('/') + name + QLatin1String(suffix));
-    return QFile::remove(recordPath(place, name)) ? 0 : kFailed;
+    const bool removed = QFile::remove(recordPath(place, name));
+    systemctl(place, {QStringLiteral("daemon-reload")});
+    return removed ? 0 : kFailed;
 }
 
 int enable(const QStringList &args, bool on)
@@ -299,8 +336,13 @@ int enable(const QStringList &args, bool on)
     }
     int status = 0;
     for (const QString &name : names) {
-        if (!setEnabled(place, name, ZDPropertyList::readDictionary(recordPath(place, name)), on))
+        QVariantMap task = ZDPropertyList::readDictionary(recordPath(place, name));
+        if (!setEnabled(place, name, task, on)) {
             status = kFailed;
+            continue;
+        }
+        task.insert(QStringLiteral("enabled"), on);
+        tellManager(place, task, name, false);
     }
     return status;
 }
@@ -364,7 +406,7 @@ int main(int argc, char **argv)
                           return std::strcmp(argv[1], w) == 0;
                       });
     if (!mine)
-        return kestraToolStandinTasksMain(argc, argv);
+        return kestraToolTasksMain(argc, argv);
     QCoreApplication app(argc, argv);
     const QString command = app.arguments().at(1);
     const QStringList args = app.arguments().mid(2);
