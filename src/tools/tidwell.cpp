@@ -1,6 +1,8 @@
 // Tidwell, the cleaning tool:
-//   -runtask ID,ID,...   empties each cleaning task's cache folder, the folder named
-//                        after the task in the user's cache folder (~/.cache/<ID>), and
+//   -runtask ID,ID,...   empties each cleaning task's cache folders: the catalogue's
+//                        paths of the task inside the user's home (a "*" matches within
+//                        one name), or for a task without paths the folder named after
+//                        it in the user's cache folder (~/.cache/<ID>); and
 //                        nothing else: only identifiers of the catalogue's cleaning
 //                        tasks are taken, every folder is opened without following
 //                        links (a link in a cache is deleted, never what it points to)
@@ -14,6 +16,7 @@
 #include "ZDSystemCommand.h"
 #include "ZDToolRun.h"
 #include "catalog/ZDApplicationTables.h"
+#include "catalog/ZDCatalogue.h"
 #include "platform/ZDLocalPaths.h"
 
 #include <QCoreApplication>
@@ -26,6 +29,10 @@
 #include <unistd.h>
 
 int kestraToolTasksMain(int argc, char **argv);
+
+namespace {
+constexpr int kMaxFoldersPerTask = 64;
+}
 
 int main(int argc, char **argv)
 {
@@ -51,19 +58,44 @@ int main(int argc, char **argv)
     const bool sandbox = ZDLocalPaths::systemRoot() != QLatin1String("/");
     const QString caches = ZDLocalPaths::cacheDirectory(true);
     QString text = QStringLiteral("tool=Tidwell\ncommand=-runtask\nuid=%1\n").arg(::getuid());
+    const QString home = ZDLocalPaths::userDirectory();
     for (const QString &id : ids) {
         if (status == ZDTool::kUsage || status == 2)
             break;
-        const QString cache = caches + QLatin1Char('/') + id;
-        for (int tenths = 0; sandbox && tenths < 1200 && QFileInfo::exists(cache + QStringLiteral("/.hold")); ++tenths)
-            QThread::msleep(100);
-        QString why;
-        if (ZDSystemCommand::removeBeneath(caches, id, true, &why)) {
-            text += QStringLiteral("cleaned=%1\n").arg(id);
-        } else {
-            std::fprintf(stderr, "Tidwell: %s: %s\n", qPrintable(cache), qPrintable(why));
-            status = ZDTool::kFailed;
+        // (trusted base, folder below it) pairs: each opened from the base without links.
+        QList<std::pair<QString, QString>> folders;
+        QStringList patterns;
+        for (const ZDApplicationTables::CleaningTask &task : ZDApplicationTables::cleaningTasks()) {
+            if (task.uniqueID == id)
+                patterns = task.paths;
         }
+        if (patterns.isEmpty())
+            folders.append({caches, id});
+        for (const QString &pattern : std::as_const(patterns)) {
+            // The catalogue checked the pattern; only what lies in the user's home is this tool's.
+            if (!pattern.startsWith(QLatin1String("~/"))) {
+                std::fprintf(stderr, "Tidwell: %s: not in the user's home, left alone\n", qPrintable(pattern));
+                continue;
+            }
+            for (const QString &path : ZDCatalogue::glob(ZDCatalogue::expand(pattern), kMaxFoldersPerTask)) {
+                if (!home.isEmpty() && path.startsWith(home + QLatin1Char('/')))
+                    folders.append({home, path.mid(home.size() + 1)});
+            }
+        }
+        bool cleaned = true;
+        for (const auto &[base, relative] : std::as_const(folders)) {
+            const QString cache = base + QLatin1Char('/') + relative;
+            for (int tenths = 0; sandbox && tenths < 1200 && QFileInfo::exists(cache + QStringLiteral("/.hold")); ++tenths)
+                QThread::msleep(100);
+            QString why;
+            if (!ZDSystemCommand::removeBeneath(base, relative, true, &why)) {
+                std::fprintf(stderr, "Tidwell: %s: %s\n", qPrintable(cache), qPrintable(why));
+                status = ZDTool::kFailed;
+                cleaned = false;
+            }
+        }
+        if (cleaned)
+            text += QStringLiteral("cleaned=%1\n").arg(id);
     }
     text += QStringLiteral("status=%1\n").arg(status);
     ZDTool::writeResult(QStringLiteral("Tidwell"), QStringLiteral("runtask"), text);

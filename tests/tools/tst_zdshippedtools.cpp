@@ -109,6 +109,18 @@ private Q_SLOTS:
         QCOMPARE(run(u"Tidwell"_s, {u"-runtask"_s, u"fcpThumbnail"_s}).exit(), 0);
         QVERIFY(!QFileInfo(at(u"home/.cache/fcpThumbnail"_s)).isSymLink());
         QCOMPARE(treeHash(at(u"home/Projects"_s)), projects);
+        // A catalogue application's task empties the folders the catalogue names for it
+        // (Ardour's "~/.cache/ardour*"), not a neighbour whose name merely starts alike.
+        QVERIFY(ZDTestSandbox::writeFile(at(u"home/.cache/ardour8/peaks/a.peak"_s), "peak"));
+        QVERIFY(ZDTestSandbox::writeFile(at(u"home/.cache/kdenlive/proxy/a.mkv"_s), "proxy"));
+        const QByteArray kdenlive = treeHash(at(u"home/.cache/kdenlive"_s));
+        r = run(u"Tidwell"_s, {u"-runtask"_s, u"ardourCache"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(at(u"home/.cache/ardour8"_s)));
+        QCOMPARE(treeHash(at(u"home/.cache/kdenlive"_s)), kdenlive);
+        QVERIFY(run(u"Tidwell"_s, {u"-runtask"_s, u"kdenliveCache"_s}).exit() == 0);
+        QVERIFY(!QFileInfo::exists(at(u"home/.cache/kdenlive"_s)));
+        QCOMPARE(treeHash(at(u"home/Projects"_s)), projects);
     }
 
     // Each cache key's work on the user's folders; a key without its program or rights
