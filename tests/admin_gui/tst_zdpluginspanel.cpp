@@ -1,6 +1,10 @@
 // The plug-in and Difference Finder panels filled from two real agents whose plug-ins
-// and libraries differ. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+// and libraries differ, both shown under the same name (the Difference Finder tells
+// them apart all the same). With KESTRA_SCREENSHOT_DIR set, both panels are saved there,
+// and the plug-in outline sorted by a header click.
 #include "computers/ZDComputerInfoPanel.h"
+#include "console/ZDAdminSettings.h"
+#include "ZDItemViews.h"
 #include "panels/ZDDifferenceFinderPanel.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
@@ -11,6 +15,7 @@
 #include "ZDTestSandbox.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QListWidget>
@@ -40,7 +45,7 @@ private Q_SLOTS:
             }
             const quint16 port = ZDRealAgent::freePort();
             QVERIFY(m_agents[i].startAlone(port, QStringLiteral("bay%1-%2").arg(i).arg(QCoreApplication::applicationPid()).toUtf8()));
-            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay %1").arg(i + 1), QString(),
+            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay"), QString(),
                                                      QStringLiteral("127.0.0.1"), port, m_errors);
         }
         for (const ZDServicePtr &s : std::as_const(m_services))
@@ -111,6 +116,24 @@ private Q_SLOTS:
         QCOMPARE(glowOf(1), QStringLiteral("10.0"));
         QVERIFY2(status->text().contains(QRegularExpression(QStringLiteral("Glow 10.0 from .*: SHA-256 [0-9a-f]{64}"))),
                  qPrintable(status->text()));
+
+        // A header click sorts the outline and is kept in the console's settings.
+        const QString settings = sandbox.path(QStringLiteral("console.ini"));
+        ZDItemSort::keep(plugins.tree(), QStringLiteral("brindelOutline"), settings,
+                         {QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("type"),
+                          QStringLiteral("disabled"), QStringLiteral("accessType"), QStringLiteral("state")});
+        QHeaderView *header = plugins.tree()->header();
+        QCOMPARE(header->sortIndicatorSection(), 0); // the registered default: by name, ascending
+        const QString firstByName = plugins.tree()->topLevelItem(0)->text(0);
+        const QString lastByName = plugins.tree()->topLevelItem(1)->text(0);
+        QVERIFY(firstByName.localeAwareCompare(lastByName) <= 0);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(0) + 10, header->height() / 2));
+        QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+        QCOMPARE(plugins.tree()->topLevelItem(0)->text(0), lastByName);
+        QCOMPARE(ZDAdminSettings::open(settings)->value(QStringLiteral("brindelOutlineSortedDescending")).toString(),
+                 QStringLiteral("true"));
+        QVERIFY(zdtest::saveScreenshot(plugins, "plugins-sorted.png"));
 
         // The information panel shows the agent's hardware summary.
         ZDComputerInfoPanel info(&dispatcher);
