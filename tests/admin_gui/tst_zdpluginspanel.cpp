@@ -1,6 +1,6 @@
 // The plug-in and Difference Finder panels filled from two real agents whose plug-ins
-// and libraries differ, both shown under the same name (the Difference Finder tells
-// them apart all the same). With KESTRA_SCREENSHOT_DIR set, both panels are saved there,
+// and libraries differ; the Difference Finder's computers shown under the same name
+// (it tells them apart all the same). With KESTRA_SCREENSHOT_DIR set, both panels are saved there,
 // and the plug-in outline sorted by a header click.
 #include "computers/ZDComputerInfoPanel.h"
 #include "console/ZDAdminSettings.h"
@@ -45,7 +45,7 @@ private Q_SLOTS:
             }
             const quint16 port = ZDRealAgent::freePort();
             QVERIFY(m_agents[i].startAlone(port, QStringLiteral("bay%1-%2").arg(i).arg(QCoreApplication::applicationPid()).toUtf8()));
-            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay"), QString(),
+            m_services << ZDService::serviceWithName(QStringLiteral("Edit Bay %1").arg(i + 1), QString(),
                                                      QStringLiteral("127.0.0.1"), port, m_errors);
         }
         for (const ZDServicePtr &s : std::as_const(m_services))
@@ -61,11 +61,19 @@ private Q_SLOTS:
         QCOMPARE(plugins.items().at(1).version, QStringLiteral("(various)"));
         QVERIFY(zdtest::saveScreenshot(plugins, "plugins-panel.png"));
 
-        ZDDifferenceFinderPanel finder(&dispatcher);
+        // The Difference Finder on the same two agents, both named alike.
+        QList<ZDServicePtr> alike;
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            alike << ZDService::serviceWithName(QStringLiteral("Edit Bay"), QString(), QStringLiteral("127.0.0.1"), s->port(), m_errors);
+        for (const ZDServicePtr &s : std::as_const(alike))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        ZDDispatcher alikeDispatcher([&alike] { return alike; });
+        ZDDifferenceFinderPanel finder(&alikeDispatcher);
         finder.resize(900, 500);
         finder.populateServices();
         QListWidget *unassigned = finder.group(ZDDifferenceFinder::Unassigned);
         QCOMPARE(unassigned->count(), 2);
+        QCOMPARE(unassigned->item(0)->text(), unassigned->item(1)->text());
         // Nothing in the groups yet: the check is an alert, answered before anything is asked.
         // Answers the alert once seen; QTRY asks again after it is gone.
         QString answered;
@@ -142,6 +150,7 @@ private Q_SLOTS:
         QVERIFY(loaded.wait(60000));
         QVERIFY2(info.text().contains(QStringLiteral("\nMemory Size: ")), qPrintable(info.text()));
         ZDService::invalidateServices(m_services, false);
+        ZDService::invalidateServices(alike, false);
     }
 };
 
