@@ -29,7 +29,8 @@ private Q_SLOTS:
             // Run by root here, its report is the computer's: in the agent's system root.
             env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), agent.root());
             QCOMPARE(zdtest::runProgram(zdtest::buildPath(QStringLiteral("tools/standins/Motion")),
-                                        {QStringLiteral("--name"), QLatin1String(name)}, env).status,
+                                        {QStringLiteral("--name"), QLatin1String(name)},
+                                        zdtest::crashingChildEnvironment(env)).status,
                      QProcess::CrashExit);
         }
         const quint16 port = ZDRealAgent::freePort();
