@@ -51,7 +51,7 @@ private Q_SLOTS:
         // Run by root here, its report is the computer's: in the agent's system root.
         env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_agent.root());
         const zdtest::Ran crash = zdtest::runProgram(
-            zdtest::buildPath(u"tools/standins/Motion"_s), {}, env);
+            zdtest::buildPath(u"tools/standins/Motion"_s), {}, zdtest::crashingChildEnvironment(env));
         QCOMPARE(crash.status, QProcess::CrashExit);
         const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
         QVERIFY2(QFileInfo(report).isFile(), qPrintable(crash.err));

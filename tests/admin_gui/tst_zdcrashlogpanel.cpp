@@ -8,6 +8,8 @@
 #include "ZDTestSandbox.h"
 
 #include <QComboBox>
+#include <QDialog>
+#include <QPlainTextEdit>
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QtTest>
@@ -29,7 +31,8 @@ private Q_SLOTS:
             // Run by root here, its report is the computer's: in the agent's system root.
             env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), agent.root());
             QCOMPARE(zdtest::runProgram(zdtest::buildPath(QStringLiteral("tools/standins/Motion")),
-                                        {QStringLiteral("--name"), QLatin1String(name)}, env).status,
+                                        {QStringLiteral("--name"), QLatin1String(name)},
+                                        zdtest::crashingChildEnvironment(env)).status,
                      QProcess::CrashExit);
         }
         const quint16 port = ZDRealAgent::freePort();
@@ -57,6 +60,20 @@ private Q_SLOTS:
         const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR", QStringLiteral(KESTRA_SCREENSHOT_DIR));
         QVERIFY(QDir().mkpath(dir));
         QVERIFY(panel.grab().save(dir + QStringLiteral("/crash-logs.png")));
+        // A double click on a log opens it, its crashed thread first.
+        QTreeWidget *table = panel.logTable();
+        const QRect row = table->visualItemRect(table->topLevelItem(0));
+        QVERIFY(row.isValid());
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, row.center());
+        QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, row.center());
+        QDialog *viewer = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((viewer = panel.findChild<QDialog *>()) && viewer->isVisible(), 10000);
+        auto *text = viewer->findChild<QPlainTextEdit *>();
+        QVERIFY(text);
+        QTRY_VERIFY_WITH_TIMEOUT(text->toPlainText() != QStringLiteral("Loading..."), 30000);
+        QVERIFY2(!text->toPlainText().isEmpty() && text->toPlainText() != QStringLiteral("Unable to load log"),
+                 qPrintable(text->toPlainText()));
+        viewer->close();
         ZDService::invalidateServices(services, false);
         ZDService::setMinimumVersions(-1, -1);
     }

@@ -1,6 +1,10 @@
 // The plug-in and Difference Finder panels filled from two real agents whose plug-ins
-// and libraries differ. With KESTRA_SCREENSHOT_DIR set, both panels are saved there.
+// and libraries differ; the Difference Finder's computers shown under the same name
+// (it tells them apart all the same). With KESTRA_SCREENSHOT_DIR set, both panels are saved there,
+// and the plug-in outline sorted by a header click.
 #include "computers/ZDComputerInfoPanel.h"
+#include "console/ZDAdminSettings.h"
+#include "ZDItemViews.h"
 #include "panels/ZDDifferenceFinderPanel.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
@@ -11,6 +15,7 @@
 #include "ZDTestSandbox.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QListWidget>
@@ -56,11 +61,19 @@ private Q_SLOTS:
         QCOMPARE(plugins.items().at(1).version, QStringLiteral("(various)"));
         QVERIFY(zdtest::saveScreenshot(plugins, "plugins-panel.png"));
 
-        ZDDifferenceFinderPanel finder(&dispatcher);
+        // The Difference Finder on the same two agents, both named alike.
+        QList<ZDServicePtr> alike;
+        for (const ZDServicePtr &s : std::as_const(m_services))
+            alike << ZDService::serviceWithName(QStringLiteral("Edit Bay"), QString(), QStringLiteral("127.0.0.1"), s->port(), m_errors);
+        for (const ZDServicePtr &s : std::as_const(alike))
+            QVERIFY(QTest::qWaitFor([&] { return s->isConnected() && !s->configDict().isEmpty(); }, 30000));
+        ZDDispatcher alikeDispatcher([&alike] { return alike; });
+        ZDDifferenceFinderPanel finder(&alikeDispatcher);
         finder.resize(900, 500);
         finder.populateServices();
         QListWidget *unassigned = finder.group(ZDDifferenceFinder::Unassigned);
         QCOMPARE(unassigned->count(), 2);
+        QCOMPARE(unassigned->item(0)->text(), unassigned->item(1)->text());
         // Nothing in the groups yet: the check is an alert, answered before anything is asked.
         // Answers the alert once seen; QTRY asks again after it is gone.
         QString answered;
@@ -112,6 +125,24 @@ private Q_SLOTS:
         QVERIFY2(status->text().contains(QRegularExpression(QStringLiteral("Glow 10.0 from .*: SHA-256 [0-9a-f]{64}"))),
                  qPrintable(status->text()));
 
+        // A header click sorts the outline and is kept in the console's settings.
+        const QString settings = sandbox.path(QStringLiteral("console.ini"));
+        ZDItemSort::keep(plugins.tree(), QStringLiteral("brindelOutline"), settings,
+                         {QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("type"),
+                          QStringLiteral("disabled"), QStringLiteral("accessType"), QStringLiteral("state")});
+        QHeaderView *header = plugins.tree()->header();
+        QCOMPARE(header->sortIndicatorSection(), 0); // the registered default: by name, ascending
+        const QString firstByName = plugins.tree()->topLevelItem(0)->text(0);
+        const QString lastByName = plugins.tree()->topLevelItem(1)->text(0);
+        QVERIFY(firstByName.localeAwareCompare(lastByName) <= 0);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(0) + 10, header->height() / 2));
+        QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+        QCOMPARE(plugins.tree()->topLevelItem(0)->text(0), lastByName);
+        QCOMPARE(ZDAdminSettings::open(settings)->value(QStringLiteral("brindelOutlineSortedDescending")).toString(),
+                 QStringLiteral("true"));
+        QVERIFY(zdtest::saveScreenshot(plugins, "plugins-sorted.png"));
+
         // The information panel shows the agent's hardware summary.
         ZDComputerInfoPanel info(&dispatcher);
         QSignalSpy loaded(&info, &ZDComputerInfoPanel::infoLoaded);
@@ -119,6 +150,7 @@ private Q_SLOTS:
         QVERIFY(loaded.wait(60000));
         QVERIFY2(info.text().contains(QStringLiteral("\nMemory Size: ")), qPrintable(info.text()));
         ZDService::invalidateServices(m_services, false);
+        ZDService::invalidateServices(alike, false);
     }
 };
 

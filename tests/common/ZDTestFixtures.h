@@ -37,6 +37,15 @@ inline QString buildPath(const QString &relative)
 #endif
 
 // Unique per test process, so that parallel tests on one bus never meet.
+// A child that crashes on purpose, as the agent's own crash case runs it: the
+// sanitizer stands aside so that the fault reaches the child's crash handler.
+inline QProcessEnvironment crashingChildEnvironment(QProcessEnvironment env)
+{
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":handle_segv=0:handle_abort=0"));
+    return env;
+}
+
 inline QString uniqueName(const QString &prefix, const char *what)
 {
     return prefix + QString::number(QCoreApplication::applicationPid()) + QLatin1String(what);

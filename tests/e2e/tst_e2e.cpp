@@ -1077,7 +1077,7 @@ private Q_SLOTS:
             // Run by root here, its report is the computer's: in that host's system root.
             env.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), hostDir(i) + QStringLiteral("/root"));
             QProcess crash;
-            crash.setProcessEnvironment(env);
+            crash.setProcessEnvironment(zdtest::crashingChildEnvironment(env));
             crash.start(motion, {QStringLiteral("--name"), QLatin1String(name)});
             QVERIFY(crash.waitForFinished(30000));
             QCOMPARE(crash.exitStatus(), QProcess::CrashExit);

@@ -1,11 +1,13 @@
 #include "ZDItemViews.h"
 
+#include "dispatch/ZDTableSort.h"
 #include "platform/ZDFormat.h"
 #include "log/ZDSystemLog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
@@ -24,6 +26,43 @@ QFont smallFont(const QFont &base)
 }
 
 } // namespace
+
+// ---- kept sorting ---------------------------------------------------------------
+
+namespace {
+
+void keepSort(QHeaderView *header, const std::function<void(int, Qt::SortOrder)> &sortBy, const QString &prefix,
+              const QString &settingsPath, const QStringList &columnKeys)
+{
+    const ZDTableSort sort(prefix, settingsPath, columnKeys.value(1));
+    // A stored column the list does not have falls back to its second one.
+    const int stored = int(columnKeys.indexOf(sort.column()));
+    sortBy(stored >= 0 ? stored : qMin(1, int(columnKeys.size()) - 1),
+           sort.descending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+    QObject::connect(header, &QHeaderView::sortIndicatorChanged, header,
+                     [prefix, settingsPath, columnKeys](int column, Qt::SortOrder order) {
+                         if (column < 0 || column >= columnKeys.size())
+                             return;
+                         ZDTableSort(prefix, settingsPath, columnKeys.value(1))
+                             .store(columnKeys.at(column), order == Qt::DescendingOrder);
+                     });
+}
+
+} // namespace
+
+void ZDItemSort::keep(QTreeView *view, const QString &prefix, const QString &settingsPath, const QStringList &columnKeys)
+{
+    view->setSortingEnabled(true);
+    keepSort(view->header(), [view](int column, Qt::SortOrder order) { view->sortByColumn(column, order); }, prefix,
+             settingsPath, columnKeys);
+}
+
+void ZDItemSort::keep(QTableView *view, const QString &prefix, const QString &settingsPath, const QStringList &columnKeys)
+{
+    view->setSortingEnabled(true);
+    keepSort(view->horizontalHeader(), [view](int column, Qt::SortOrder order) { view->sortByColumn(column, order); },
+             prefix, settingsPath, columnKeys);
+}
 
 // ---- keys and menus ---------------------------------------------------------------
 

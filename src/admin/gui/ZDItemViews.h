@@ -14,6 +14,14 @@
 class QAbstractButton;
 class QMenu;
 
+namespace ZDItemSort {
+// Keeps a list's sort in the console's settings under prefix ("SortedColumn",
+// "SortedDescending"): the stored sort (or its default) is applied now, and each
+// header click is stored. columnKeys: each column's identifier, in column order.
+void keep(QTreeView *view, const QString &prefix, const QString &settingsPath, const QStringList &columnKeys);
+void keep(QTableView *view, const QString &prefix, const QString &settingsPath, const QStringList &columnKeys);
+} // namespace ZDItemSort
+
 namespace ZDItemRoles {
 enum : int {
     Subtitle = Qt::UserRole + 100,

@@ -7,6 +7,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -29,6 +30,12 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+
+// OpenSSL keeps an error state for each thread that used it and frees it as the thread
+// ends, unless its own clean-up at exit ran first: then a link's thread that ends while
+// the program exits leaves it behind. Without that clean-up every thread frees its own
+// (what stays at exit is held by the library's globals). Before any other use of the library.
+[[maybe_unused]] const bool kThreadStatesFreedByThreads = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 constexpr qint64 kMaxPemBytes = 64 * 1024;
 constexpr int kRawKeyBytes = 32;

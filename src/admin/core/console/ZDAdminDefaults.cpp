@@ -1,5 +1,7 @@
 #include "console/ZDAdminDefaults.h"
 
+#include <QHash>
+
 QVariantMap ZDAdminDefaults::registeredDefaults()
 {
     return {
@@ -71,4 +73,28 @@ QStringList ZDAdminDefaults::taskNames()
             QStringLiteral("Kestra Maintenance Tools"), QStringLiteral("Qmaster"),
             QStringLiteral("Mendo"),          QStringLiteral("Kitterel"),
             QStringLiteral("Cadro")};
+}
+
+QString ZDAdminDefaults::taskIconName(const QString &task)
+{
+    static const QHash<QString, QString> names{
+        {QStringLiteral("Ondrel"), QStringLiteral("applications-utilities")},
+        {QStringLiteral("Ketril"), QStringLiteral("applications-utilities")},
+        {QStringLiteral("Moravel"), QStringLiteral("applications-utilities")},
+        {QStringLiteral("Mendo"), QStringLiteral("system-run")},
+        {QStringLiteral("Quellar"), QStringLiteral("dialog-warning")},
+        {QStringLiteral("Difference Finder"), QStringLiteral("edit-find")},
+        {QStringLiteral("Purgel"), QStringLiteral("edit-delete")},
+        {QStringLiteral("Tidwell"), QStringLiteral("edit-clear")},
+        {QStringLiteral("Tarnok"), QStringLiteral("folder")},
+        {QStringLiteral("Brindel"), QStringLiteral("application-x-addon")},
+        {QStringLiteral("Stowel"), QStringLiteral("document-save")},
+        {QStringLiteral("Pro Applications"), QStringLiteral("applications-multimedia")},
+        {QString::fromLatin1(kClientTaskName), QStringLiteral("preferences-system")},
+        {QStringLiteral("Kestra Maintenance Tools"), QStringLiteral("applications-system")},
+        {QStringLiteral("Qmaster"), QStringLiteral("network-server")},
+        {QStringLiteral("Kitterel"), QStringLiteral("user-trash")},
+        {QStringLiteral("Cadro"), QStringLiteral("x-office-calendar")},
+    };
+    return names.value(task, QStringLiteral("applications-other"));
 }

@@ -26,4 +26,6 @@ public:
 
     // Every maintenance task, in the order of the task list.
     static QStringList taskNames();
+    // The freedesktop icon-theme name that says what a task does.
+    static QString taskIconName(const QString &task);
 };

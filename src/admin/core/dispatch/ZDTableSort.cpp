@@ -63,6 +63,14 @@ void ZDTableSort::clickColumn(const QString &id)
     settings->sync();
 }
 
+void ZDTableSort::store(const QString &id, bool descending)
+{
+    const auto settings = ZDAdminSettings::open(m_settingsPath);
+    settings->setValue(key("SortedColumn"), id);
+    settings->setValue(key("SortedDescending"), descending);
+    settings->sync();
+}
+
 QVariantList ZDTableSort::sorted(QVariantList rows, const QString &key, bool descending)
 {
     QCollator collator;

@@ -17,6 +17,8 @@ public:
     bool descending() const;
     // The header of column id was clicked: the new sort, stored.
     void clickColumn(const QString &id);
+    // A view that sorts by itself was sorted by id: kept as it is.
+    void store(const QString &id, bool descending);
 
     QVariantList sorted(const QVariantList &rows) const { return sorted(rows, column(), descending()); }
     static QVariantList sorted(QVariantList rows, const QString &key, bool descending);

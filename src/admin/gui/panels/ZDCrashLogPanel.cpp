@@ -122,6 +122,7 @@ ZDCrashLogPanel::ZDCrashLogPanel(ZDDispatcher *dispatcher, ZDErrorCallback *call
     connect(m_controller.get(), &ZDCrashLogController::logsChanged, this, &ZDCrashLogPanel::reloadTable);
     connect(m_filter, &QComboBox::currentIndexChanged, this, &ZDCrashLogPanel::populateStats);
     connect(m_table, &QTreeWidget::itemSelectionChanged, this, &ZDCrashLogPanel::updateSelection);
+    connect(m_table, &QTreeWidget::itemDoubleClicked, this, &ZDCrashLogPanel::viewSelectedLog);
     updateSelection();
 }
 

@@ -53,8 +53,10 @@ void ZDDifferenceFinderPanel::populateServices()
     for (QListWidget *list : m_lists)
         list->clear();
     for (const ZDServicePtr &s : m_dispatcher->allServices()) {
-        if (s->isConnected())
-            m_lists[ZDDifferenceFinder::Unassigned]->addItem(s->name());
+        if (s->isConnected()) {
+            auto *item = new QListWidgetItem(s->name(), m_lists[ZDDifferenceFinder::Unassigned]);
+            item->setData(Qt::UserRole, ZDDifferenceFinder::identityOf(s));
+        }
     }
 }
 
@@ -71,10 +73,10 @@ void ZDDifferenceFinderPanel::calculate()
     Groups groups;
     for (const ZDDifferenceFinder::Group g : {ZDDifferenceFinder::Working, ZDDifferenceFinder::NotWorking}) {
         for (int i = 0; i < m_lists[g]->count(); ++i) {
-            const QString name = m_lists[g]->item(i)->text();
+            const QString identity = m_lists[g]->item(i)->data(Qt::UserRole).toString();
             for (const ZDServicePtr &s : std::as_const(connected)) {
-                if (s->name() == name) {
-                    finder.move(name, g);
+                if (ZDDifferenceFinder::identityOf(s) == identity) {
+                    finder.move(identity, g);
                     (g == ZDDifferenceFinder::NotWorking ? groups.first : groups.second) << s;
                 }
             }

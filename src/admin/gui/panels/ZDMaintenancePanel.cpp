@@ -3,6 +3,8 @@
 #include "catalog/ZDApplicationTables.h"
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDProgressRuns.h"
+#include "panels/ZDPanelParts.h"
 #include "features/apps/ZDMaintenanceRuns.h"
 
 #include <QComboBox>
@@ -140,9 +142,9 @@ void ZDMaintenancePanel::start()
     const Tool tool = m_tool;
     QPointer<QProgressBar> progress(m_progress);
     m_status->setText(tool == Tool::Removal ? tr("Removing files...") : tool == Tool::Caches ? tr("Rebuilding caches...") : tr("Working..."));
-    ZDBackground::run<ZDMaintenanceRuns::Report>(
-        this,
-        [dispatcher, callback, tool, keys, progress] {
+    const bool started = ZDProgressRuns::startOn<ZDMaintenanceRuns::Report>(
+        dispatcher, this, m_status->text(), int(dispatcher->selectedServices().size()),
+        [dispatcher, callback, tool, keys, progress](ZDProgressRuns::Steps &steps) {
             ZDMaintenanceRuns runs(*dispatcher, callback, dispatcher->selectedServices(), hostOf);
             QObject::connect(&runs, &ZDMaintenanceRuns::progressStarted, progress, [progress](int total) {
                 progress->setRange(0, total);
@@ -150,6 +152,11 @@ void ZDMaintenancePanel::start()
             });
             QObject::connect(&runs, &ZDMaintenanceRuns::progressAdvanced, progress,
                              [progress] { progress->setValue(progress->value() + 1); });
+            // The window's sheet follows the tools' steps too.
+            QObject::connect(&runs, &ZDMaintenanceRuns::progressStarted, &runs,
+                             [&steps](int total) { steps.setTotal(total); }, Qt::DirectConnection);
+            QObject::connect(&runs, &ZDMaintenanceRuns::progressAdvanced, &runs, [&steps] { steps.step(); },
+                             Qt::DirectConnection);
             if (tool == Tool::Cleaning)
                 return runs.clean(keys);
             if (tool == Tool::Caches)
@@ -170,6 +177,8 @@ void ZDMaintenancePanel::start()
             m_status->setText(summary);
             Q_EMIT runFinished(summary);
         });
+    if (!started)
+        m_status->setText(ZDPanelParts::busyText());
 }
 
 void ZDMaintenancePanel::clearData()

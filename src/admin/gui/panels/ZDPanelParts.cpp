@@ -11,6 +11,11 @@ QString workingText()
     return QCoreApplication::translate("ZDPanelParts", "Working...");
 }
 
+QString busyText()
+{
+    return QCoreApplication::translate("ZDPanelParts", "Another task is running on the computers.");
+}
+
 QString changesText(const QStringList &failures, int changes)
 {
     return failures.isEmpty() ? QCoreApplication::translate("ZDPanelParts", "%n change(s) made.", nullptr, changes)

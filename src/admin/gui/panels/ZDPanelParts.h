@@ -3,9 +3,12 @@
 // dropped once a newer one started, a change run off the GUI thread whose outcome
 // goes to the status line, and outline rows with a line per computer.
 #include "ZDBackground.h"
+#include "dispatch/ZDDispatcher.h"
+#include "dispatch/ZDProgressRuns.h"
 
 #include <QBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QStringList>
 
@@ -42,19 +45,25 @@ void refreshLatest(QObject *owner, quint64 &generation, Work &&work, Show &&show
 }
 
 QString workingText();
+// Another run on many computers is going on: nothing was started.
+QString busyText();
 // How many changes were made, or the computers' failures one a line.
 QString changesText(const QStringList &failures, int changes);
 
-// Runs a change whose report has failures and changes, then refresh.
+// Runs a change whose report has failures and changes on the dispatcher's computers,
+// under the window's progress sheet when there is one, then refresh.
 template <typename Report, typename Work, typename Refresh>
-void runChange(QObject *owner, QLabel *status, Work &&work, Refresh &&refresh)
+void runChange(QObject *owner, const ZDDispatcher *dispatcher, QLabel *status, Work &&work, Refresh &&refresh)
 {
-    status->setText(workingText());
-    ZDBackground::run<Report>(owner, std::forward<Work>(work),
-                              [status, refresh = std::forward<Refresh>(refresh)](const Report &report) mutable {
-                                  status->setText(changesText(report.failures, report.changes));
-                                  refresh();
-                              });
+    const bool started = ZDProgressRuns::startOn<Report>(
+        dispatcher, owner, workingText(), int(dispatcher->selectedServices().size()),
+        [work = std::forward<Work>(work)](ZDProgressRuns::Steps &) { return work(); },
+        [status = QPointer<QLabel>(status), refresh = std::forward<Refresh>(refresh)](const Report &report) mutable {
+            if (status)
+                status->setText(changesText(report.failures, report.changes));
+            refresh();
+        });
+    status->setText(started ? workingText() : busyText());
 }
 
 // An item's row; its state, the last column, is red when the computers differ.

@@ -1,5 +1,7 @@
 #include "panels/ZDPathsPanel.h"
 
+#include "dispatch/ZDProgressRuns.h"
+
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
 #include "panels/ZDPanelParts.h"
@@ -106,11 +108,17 @@ int ZDPathsPanel::selectedRow(QString *service) const
 
 void ZDPathsPanel::runAndRefresh(std::function<QString()> work)
 {
-    ZDBackground::run<QString>(this, std::move(work), [this](const QString &why) {
-        if (!why.isEmpty())
-            m_status->setText(why);
-        refreshPaths();
-    });
+    // Changes on many computers go under the window's progress sheet.
+    const bool started = ZDProgressRuns::startOn<QString>(
+        m_dispatcher, this, ZDPanelParts::workingText(), int(m_dispatcher->selectedServices().size()),
+        [work = std::move(work)](ZDProgressRuns::Steps &) { return work(); },
+        [this](const QString &why) {
+            if (!why.isEmpty())
+                m_status->setText(why);
+            refreshPaths();
+        });
+    if (!started)
+        m_status->setText(ZDPanelParts::busyText());
 }
 
 void ZDPathsPanel::refreshPaths()

@@ -79,7 +79,7 @@ void ZDPluginsPanel::act(const Work &work)
     ZDDispatcher *dispatcher = m_dispatcher;
     const QList<ZDPluginItem> items = m_items;
     ZDPanelParts::runChange<ZDPluginItems::Report>(
-        this, m_status,
+        this, dispatcher, m_status,
         [dispatcher, items, name, host, work] {
             ZDPluginItems plugins(*dispatcher, dispatcher->selectedServices(), hostOf);
             return work(plugins, items, name, host);

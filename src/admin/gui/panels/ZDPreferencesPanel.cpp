@@ -141,18 +141,25 @@ bool ZDPreferencesPanel::backupAllowed(bool withKinds)
 
 void ZDPreferencesPanel::runAndRefresh(std::function<QString()> work)
 {
-    m_status->setText(ZDPanelParts::workingText());
+    runAndRefresh([work = std::move(work)](ZDProgressRuns::Steps &) { return work(); });
+}
+
+void ZDPreferencesPanel::runAndRefresh(std::function<QString(ZDProgressRuns::Steps &)> work)
+{
     m_answer.reset();
     m_queueBefore = m_errors ? m_errors->errorQueue() : QVariantList();
     m_hosts = ZDDispatcher::hostsOf(m_dispatcher->selectedServices(), &ZDDispatcher::answerKey);
     const quint64 run = ++m_actions;
-    ZDBackground::run<QString>(this, std::move(work), [this, run](const QString &why) {
-        if (run != m_actions)
-            return;
-        m_answer = why;
-        showOutcome();
-        refreshBackups();
-    });
+    const bool started = ZDProgressRuns::startOn<QString>(
+        m_dispatcher, this, ZDPanelParts::workingText(), int(m_hosts.size()), std::move(work),
+        [this, run](const QString &why) {
+            if (run != m_actions)
+                return;
+            m_answer = why;
+            showOutcome();
+            refreshBackups();
+        });
+    m_status->setText(started ? ZDPanelParts::workingText() : ZDPanelParts::busyText());
 }
 
 void ZDPreferencesPanel::showOutcome()
@@ -202,8 +209,9 @@ void ZDPreferencesPanel::restoreSelected()
         return;
     }
     const QVariantMap backup = m_backups.value(chosen.first()->data(Qt::UserRole).toInt()).toMap();
-    runAndRefresh([this, backup] {
-        return ZDPreferences(m_dispatcher).restore(backup, m_dispatcher->selectedServices());
+    runAndRefresh([this, backup](ZDProgressRuns::Steps &steps) {
+        return ZDPreferences(m_dispatcher)
+            .restore(backup, m_dispatcher->selectedServices(), [&steps](const QString &, int, int) { steps.step(); });
     });
 }
 

@@ -3,6 +3,7 @@
 // files with check boxes, the backups of the selected computers, and the actions
 // on the checked kinds. All logic is in ZDPreferences; remote work runs on the
 // console's pool and answers here. Agents' texts are shown as plain text.
+#include "dispatch/ZDProgressRuns.h"
 #include "features/prefs/ZDPreferences.h"
 
 #include <QPointer>
@@ -45,6 +46,8 @@ private:
     void itemChanged(QTreeWidgetItem *item);
     // Runs the work off the GUI thread; a non-empty answer is shown as the alert.
     void runAndRefresh(std::function<QString()> work);
+    // Under the window's progress sheet, the work reporting each computer done.
+    void runAndRefresh(std::function<QString(ZDProgressRuns::Steps &)> work);
     void restoreSelected();
     // The backup sheet's checks: an alert, and false, when nothing is checked (withKinds) or the name is unusable.
     bool backupAllowed(bool withKinds);

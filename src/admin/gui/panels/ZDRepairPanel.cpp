@@ -3,6 +3,8 @@
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
+#include "dispatch/ZDProgressRuns.h"
+#include "panels/ZDPanelParts.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -68,8 +70,17 @@ void ZDRepairPanel::repair()
         [](ZDMaintenanceRuns *r) { r->deleteLater(); });
     connect(runs.get(), &ZDMaintenanceRuns::repairAnswered, this, &ZDRepairPanel::showAnswer, Qt::QueuedConnection);
     const QString task = m_option->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
-    ZDBackground::run<ZDMaintenanceRuns::Report>(
-        this, [runs, repair = m_repair, task] { return runs->repair(repair, task); },
+    // Under the window's progress sheet: each computer's answer is a step, Cancel stops the wait.
+    const bool started = ZDProgressRuns::startOn<ZDMaintenanceRuns::Report>(
+        m_dispatcher, this, m_status->text(), n,
+        [runs, repair = m_repair, task](ZDProgressRuns::Steps &steps) {
+            const QMetaObject::Connection answered = QObject::connect(
+                runs.get(), &ZDMaintenanceRuns::repairAnswered, runs.get(), [&steps] { steps.step(); },
+                Qt::DirectConnection);
+            const ZDMaintenanceRuns::Report report = runs->repair(repair, task);
+            QObject::disconnect(answered);
+            return report;
+        },
         [this](const ZDMaintenanceRuns::Report &report) {
             spin(false);
             m_go->setEnabled(true);
@@ -79,6 +90,11 @@ void ZDRepairPanel::repair()
             m_status->setText(summary);
             Q_EMIT runFinished(summary);
         });
+    if (!started) {
+        spin(false);
+        m_go->setEnabled(true);
+        m_status->setText(ZDPanelParts::busyText());
+    }
 }
 
 void ZDRepairPanel::showAnswer(const QString &host, const QString &output)

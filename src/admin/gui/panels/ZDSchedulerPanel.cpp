@@ -237,7 +237,7 @@ void ZDSchedulerPanel::act(const Work &work)
 {
     ZDDispatcher *dispatcher = m_dispatcher;
     ZDPanelParts::runChange<ZDScheduleTasks::Report>(
-        this, m_status,
+        this, dispatcher, m_status,
         [dispatcher, work] {
             ZDScheduleTasks schedules(*dispatcher, dispatcher->selectedServices(), hostOf);
             return work(schedules);

@@ -1,6 +1,8 @@
 #include "panels/ZDSoftwareUpdatePanel.h"
 
 #include "ZDAlert.h"
+#include "console/ZDAdminDefaults.h"
+#include "console/ZDAdminSettings.h"
 #include "ZDBackground.h"
 #include "fleet/ZDDiscovery.h"
 #include "dispatch/ZDDispatcher.h"
@@ -13,6 +15,7 @@
 
 #include <QAction>
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QGroupBox>
@@ -161,6 +164,32 @@ void ZDSoftwareUpdatePanel::setSelfUpdate(SelfCheck check, SelfInstall install)
 {
     m_selfCheck = std::move(check);
     m_selfInstall = install ? std::move(install) : defaultSelfInstall();
+}
+
+void ZDSoftwareUpdatePanel::checkForSelfUpdateAtStartup(const QString &settingsPath)
+{
+    {
+        const auto settings = ZDAdminSettings::open(settingsPath);
+        if (!ZDAdminDefaults::boolValue(*settings, QStringLiteral("SUCheckAtStartup"), true))
+            return;
+        if (ZDSelfUpdate::storedVersionIsNewer(*settings))
+            m_counts->setNuvellCount(1, QString::fromLatin1(ZDSoftwareUpdateCounts::kSelfKey));
+    }
+    const SelfCheck check = m_selfCheck;
+    ZDBackground::run<bool>(
+        this, [check] { return check && !check().isEmpty(); },
+        [this](bool available) {
+            if (available)
+                m_counts->setNuvellCount(1, QString::fromLatin1(ZDSoftwareUpdateCounts::kSelfKey));
+            Q_EMIT selfUpdateChecked(available);
+        });
+}
+
+void ZDSoftwareUpdatePanel::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    if (event->isAccepted())
+        Q_EMIT windowClosed(m_autoClosing);
 }
 
 void ZDSoftwareUpdatePanel::updateBadge(qint64 total)
@@ -320,7 +349,10 @@ void ZDSoftwareUpdatePanel::installAutomatically(const QList<ZDNuvellItem> &item
             }
             // The agents restart with their update, or the console hands over to the updater.
             QTimer::singleShot(1000, this, [this, selfURL] {
-                hide();
+                // The agents restart by themselves: no new configuration is asked of them now.
+                m_autoClosing = true;
+                close();
+                m_autoClosing = false;
                 if (!selfURL.isEmpty())
                     installSelf(selfURL);
                 else

@@ -47,6 +47,10 @@ public:
                                          ZDErrorCallback *callback, ZDDiscovery *discovery);
 
     void setSelfUpdate(SelfCheck check, SelfInstall install);
+    // At start-up unless "SUCheckAtStartup" is off: a newer version noted by an earlier
+    // check counts at once, then the feed is read again in the background.
+    void checkForSelfUpdateAtStartup(const QString &settingsPath);
+    ZDSoftwareUpdateCounts *counts() const { return m_counts; }
 
     QAction *toolbarAction() const { return m_action; }
     QTreeWidget *outline() const { return m_outline; }
@@ -67,6 +71,12 @@ public Q_SLOTS:
 Q_SIGNALS:
     void nuvellsPopulated();
     void installFinished();
+    void selfUpdateChecked(bool available);
+    // The window was closed; autoClose: by the install of an agent or self update.
+    void windowClosed(bool autoClose);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void showItems(const QList<ZDNuvellItem> &items);
@@ -91,6 +101,7 @@ private:
     bool m_busy = false;
     bool m_filling = false;
     bool m_installCancelled = false;
+    bool m_autoClosing = false;
 
     QAction *m_action;
     QTreeWidget *m_outline;

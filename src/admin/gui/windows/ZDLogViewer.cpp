@@ -1,6 +1,7 @@
 #include "windows/ZDLogViewer.h"
 
 #include "dispatch/ZDAgentCalls.h"
+#include "dispatch/ZDProgressRuns.h"
 #include "ZDAlert.h"
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
@@ -156,16 +157,21 @@ void ZDLogViewer::gatherNetworkLogs()
     const QString work = m_workParent;
     const QString desktop = m_desktop;
     const QString logs = m_logFolder;
-    ZDBackground::run<ZDLogGathering::Outcome>(
-        this,
-        [dispatcher, work, desktop, logs] {
+    // Under the main window's progress sheet: its Cancel stops between computers and between files.
+    const bool started = ZDProgressRuns::startOn<ZDLogGathering::Outcome>(
+        dispatcher, this, QStringLiteral("Gathering logs..."), int(dispatcher->selectedServices().size()),
+        [dispatcher, work, desktop, logs](ZDProgressRuns::Steps &) {
             const QVariantMap files = ZDAgentCalls(dispatcher).gatherLogs();
-            if (dispatcher && dispatcher->isProcessingCancelled())
+            if (dispatcher->isProcessingCancelled())
                 return ZDLogGathering::Outcome{};
             ZDLogGathering gathering(work, desktop, logs);
             return gathering.gatherNetwork(files);
         },
         [this](const ZDLogGathering::Outcome &outcome) { showGathered(outcome); });
+    if (!started) {
+        m_gather->setEnabled(true);
+        m_status->setText(QStringLiteral("Another task is running on the computers."));
+    }
 }
 
 void ZDLogViewer::gatherLogs()

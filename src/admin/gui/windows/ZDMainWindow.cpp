@@ -8,11 +8,14 @@
 #include "console/ZDAdminSettings.h"
 #include "dispatch/ZDAutoRefresh.h"
 #include "windows/ZDProgressSheet.h"
+#include "dispatch/ZDProgressRuns.h"
 #include "dispatch/ZDProgressState.h"
 #include "rights/ZDAuthorization.h"
 #include "ZDBackground.h"
 #include "console/ZDCacheCleaner.h"
 #include "console/ZDClientCrash.h"
+#include "console/ZDHelp.h"
+#include "ZDInertTextBrowser.h"
 #include "computers/ZDClientSettingsPanel.h"
 #include "panels/ZDCrashLogPanel.h"
 #include "computers/ZDComputerInfoPanel.h"
@@ -33,6 +36,7 @@
 #include "panels/ZDSoftwareUpdatePanel.h"
 #include "panels/ZDPathsPanel.h"
 #include "panels/ZDPreferencesPanel.h"
+#include "ZDItemViews.h"
 #include "ZDPlainText.h"
 #include "computers/ZDServiceItemDelegate.h"
 #include "computers/ZDServiceOutlineModel.h"
@@ -60,9 +64,11 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -170,11 +176,13 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     resize(1100, 700);
     m_view->setFocus();
     QTimer::singleShot(0, this, &ZDMainWindow::showWelcomeIfFirstRun);
+    m_softwareUpdate->checkForSelfUpdateAtStartup(m_options.settingsPath);
 }
 
 ZDMainWindow::~ZDMainWindow()
 {
     m_dispatcher->cancelProcessing();
+    m_progressRuns->release();
     // Background calls hold the dispatcher and the records: let them end first
     // (a dead agent is noticed within seconds).
     ZDBackgroundPool::waitForDone(std::chrono::seconds(30));
@@ -245,11 +253,13 @@ void ZDMainWindow::buildActions()
         [this] { return m_dispatcher->isProcessing() || m_progressState->isShown(); });
     connect(m_autoRefresh, &ZDAutoRefresh::refreshAvailableChanged, m_refreshPanel, &QAction::setEnabled);
     m_progressState = new ZDProgressState(this);
-    m_progressState->setCancelAction([this] {
-        m_dispatcher->cancelProcessing();
-        m_dispatcher->cancelTaskThreads();
-    });
+    m_progressRuns = new ZDProgressRuns(m_dispatcher, m_progressState);
+    m_progressState->setCancelAction([runs = m_progressRuns] { runs->cancelRun(); });
     m_progressSheet = new ZDProgressSheet(m_progressState, this);
+    connect(m_progressRuns, &ZDProgressRuns::taskProgress, this, [this](int number, int total) {
+        m_status->setText(zdFormat(QStringLiteral("Processing task %i of %i"), number, total));
+    });
+    connect(m_progressRuns, &ZDProgressRuns::runEnded, this, &ZDMainWindow::progressFinished);
     connect(m_errorCallback.get(), &ZDErrorCallback::progressIncremented, m_progressState,
             &ZDProgressState::incrementProgress);
     m_requireAdmin = new QAction(tr("Require Administrator Password at Launch"), this);
@@ -330,11 +340,7 @@ void ZDMainWindow::buildLayout()
     m_cancelButton->setToolTip(tr("Cancel"));
     m_cancelButton->setAccessibleName(tr("Cancel"));
     m_cancelButton->hide();
-    connect(m_cancelButton, &QToolButton::clicked, this, [this] {
-        ZDLog::appendLog(QStringLiteral("Status progress canceled"));
-        m_dispatcher->cancelProcessing();
-        progressFinished();
-    });
+    connect(m_cancelButton, &QToolButton::clicked, this, &ZDMainWindow::cancelAllProgress);
     m_status = new QLabel(this);
     m_status->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(m_status, 1);
@@ -349,7 +355,18 @@ void ZDMainWindow::buildLayout()
     toolbar->addAction(m_info);
     toolbar->addAction(m_logs);
     toolbar->addAction(m_errorLog);
-    ZDSoftwareUpdatePanel::attach(this, toolbar, m_dispatcher, m_errorCallback.get(), m_discovery);
+    m_softwareUpdate = ZDSoftwareUpdatePanel::attach(this, toolbar, m_dispatcher, m_errorCallback.get(), m_discovery);
+    connect(m_softwareUpdate, &ZDSoftwareUpdatePanel::windowClosed, this, &ZDMainWindow::softwareUpdateClosed);
+}
+
+void ZDMainWindow::softwareUpdateClosed(bool autoClose)
+{
+    cancelAllProgress();
+    if (autoClose)
+        return;
+    // What the window may have changed (an install, a manual run): every computer tells its configuration again.
+    for (const ZDServicePtr &service : m_discovery->allServices())
+        ZDBackgroundPool::start([service] { service->fetchInitialConfiguration(); });
 }
 
 void ZDMainWindow::buildMenus()
@@ -387,6 +404,47 @@ void ZDMainWindow::buildMenus()
     window->addAction(tr("View Log"), this, [this] { viewLog(false); });
     window->addAction(tr("View Task Log"), this, [this] { viewLog(true); });
     window->addAction(tr("Gather Logs"), this, &ZDMainWindow::gatherLogs);
+    QMenu *help = menuBar()->addMenu(tr("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    QAction *helpPage = help->addAction(QIcon::fromTheme(QStringLiteral("help-contents")), tr("Kestra Admin Help"), this,
+                                        &ZDMainWindow::showHelp);
+    helpPage->setShortcut(QKeySequence::HelpContents);
+    help->addAction(QIcon::fromTheme(QStringLiteral("tools-report-bug")), tr("Report a Bug"), this,
+                    &ZDMainWindow::reportBug);
+}
+
+void ZDMainWindow::showHelp()
+{
+    if (!m_help) {
+        m_help = new QWidget(this, Qt::Window);
+        m_help->setAttribute(Qt::WA_DeleteOnClose);
+        m_help->setWindowTitle(tr("Kestra Admin Help"));
+        auto *browser = new ZDInertTextBrowser(m_help);
+        browser->setObjectName(QStringLiteral("helpText"));
+        browser->setOpenLinks(false);
+        browser->setOpenExternalLinks(false);
+        browser->setSearchPaths({});
+        browser->setMarkdown(ZDHelp::helpMarkdown(ZDHelp::readmePath()));
+        auto *layout = new QVBoxLayout(m_help);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(browser);
+        m_help->resize(720, 640);
+    }
+    m_help->show();
+    m_help->raise();
+}
+
+void ZDMainWindow::reportBug()
+{
+    QDesktopServices::openUrl(ZDHelp::issuePage(m_options.settingsPath));
+    ZDAlert::alertSheet(ZDHelp::reportBugTitle(), tr("Gather Logs"), tr("Not Now"), QString(), ZDHelp::reportBugText(),
+                        this, this, "reportBugAlertDidEnd", false);
+}
+
+void ZDMainWindow::reportBugAlertDidEnd(ZDAlert *, int returnCode)
+{
+    if (returnCode == ZDAlert::kDefaultReturn)
+        gatherLogs();
 }
 
 void ZDMainWindow::populateTasks()
@@ -415,6 +473,9 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Brindel"),
          [this] {
              auto *panel = new ZDPluginsPanel(m_dispatcher, m_panels);
+             ZDItemSort::keep(panel->tree(), QStringLiteral("brindelOutline"), m_options.settingsPath,
+                              {QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("type"),
+                               QStringLiteral("disabled"), QStringLiteral("accessType"), QStringLiteral("state")});
              return Made{panel, {[panel] { panel->refreshPlugins(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Difference Finder"),
@@ -430,6 +491,9 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Stowel"),
          [this] {
              auto *panel = new ZDPreferencesPanel(m_dispatcher, m_errorCallback.get(), m_panels);
+             ZDItemSort::keep(panel->backupsTable(), QStringLiteral("stowelBackupTable"), m_options.settingsPath,
+                              {QStringLiteral("hostname"), QStringLiteral("name"), QStringLiteral("date"),
+                               QStringLiteral("size"), QStringLiteral("keys")});
              return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Tarnok"),
@@ -450,11 +514,17 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Cadro"),
          [this] {
              auto *panel = new ZDSchedulerPanel(m_dispatcher, m_panels);
+             ZDItemSort::keep(panel->tree(), QStringLiteral("cadroOutline"), m_options.settingsPath,
+                              {QStringLiteral("taskDescription"), QStringLiteral("schedule"), QStringLiteral("enabled"),
+                               QStringLiteral("state")});
              return Made{panel, {[panel] { panel->refreshCadroTasks(); }, [panel] { panel->clearData(); }}};
          }},
         {QStringLiteral("Qmaster"),
          [this] {
              auto *panel = new ZDRenderQueuePanel(m_dispatcher, m_panels);
+             ZDItemSort::keep(panel->tree(), QStringLiteral("qmasterOutline"), m_options.settingsPath,
+                              {QStringLiteral("name"), QStringLiteral("batch"), QStringLiteral("status"),
+                               QStringLiteral("cluster"), QStringLiteral("hostname")});
              return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(60)}};
          }},
     };
@@ -465,7 +535,7 @@ void ZDMainWindow::populateTasks()
         const auto [widget, panel] = make();
         m_panels->addWidget(widget);
         m_taskPanels.append(panel);
-        auto *item = new QListWidgetItem(style()->standardIcon(QStyle::SP_ComputerIcon), name, m_tasks);
+        auto *item = new QListWidgetItem(taskIcon(name), name, m_tasks);
         item->setData(Qt::UserRole, m_panels->count() - 1);
     }
     connect(m_tasks, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
@@ -478,6 +548,27 @@ void ZDMainWindow::populateTasks()
             m_autoRefresh->setupAutoRefresh(panel->refresh, panel->interval);
         }
     });
+}
+
+QIcon ZDMainWindow::taskIcon(const QString &task) const
+{
+    // The desktop's icon theme by meaning; the style's own pictures where the theme lacks one.
+    static const QHash<QString, QStyle::StandardPixmap> fallbacks{
+        {QStringLiteral("dialog-warning"), QStyle::SP_MessageBoxWarning},
+        {QStringLiteral("edit-find"), QStyle::SP_FileDialogContentsView},
+        {QStringLiteral("edit-delete"), QStyle::SP_TrashIcon},
+        {QStringLiteral("user-trash"), QStyle::SP_TrashIcon},
+        {QStringLiteral("edit-clear"), QStyle::SP_DialogResetButton},
+        {QStringLiteral("folder"), QStyle::SP_DirIcon},
+        {QStringLiteral("document-save"), QStyle::SP_DialogSaveButton},
+        {QStringLiteral("applications-multimedia"), QStyle::SP_MediaPlay},
+        {QStringLiteral("network-server"), QStyle::SP_DriveNetIcon},
+        {QStringLiteral("x-office-calendar"), QStyle::SP_FileDialogDetailedView},
+        {QStringLiteral("system-run"), QStyle::SP_CommandLink},
+        {QStringLiteral("applications-system"), QStyle::SP_DesktopIcon},
+    };
+    const QString name = ZDAdminDefaults::taskIconName(task);
+    return QIcon::fromTheme(name, style()->standardIcon(fallbacks.value(name, QStyle::SP_ComputerIcon)));
 }
 
 const ZDMainWindow::TaskPanel *ZDMainWindow::currentTaskPanel() const
@@ -795,6 +886,17 @@ void ZDMainWindow::runTasksWithProgress(const QString &taskID, const QString &bu
     m_dispatcher->executeRemoteTasks(taskID, bundleID, options);
 }
 
+void ZDMainWindow::cancelAllProgress()
+{
+    m_progressRuns->cancelAll();
+    // The panels' busy bars stop with it.
+    for (QProgressBar *bar : m_panels->findChildren<QProgressBar *>()) {
+        if (bar->maximum() == 0)
+            bar->setRange(0, 1);
+    }
+    progressFinished();
+}
+
 void ZDMainWindow::progressAdvanced()
 {
     if (m_progress->maximum() > 0)
@@ -805,7 +907,9 @@ void ZDMainWindow::progressFinished()
 {
     m_progress->hide();
     m_cancelButton->hide();
-    m_progressState->endProgress();
+    // A run's batches end before the run: its sheet closes with the run.
+    if (!m_progressRuns->isRunning())
+        m_progressState->endProgress();
     m_autoRefresh->processingEnded();
     updateSelectedComputerStatus();
 }

@@ -28,6 +28,7 @@ class ZDAgentCalls;
 class ZDAutoRefresh;
 class ZDClientCrash;
 class ZDProgressSheet;
+class ZDProgressRuns;
 class ZDProgressState;
 class ZDComputerInfoPanel;
 class ZDCredentialSheet;
@@ -39,6 +40,7 @@ class ZDLogViewer;
 class ZDManualConnectionSheet;
 class ZDServiceOutlineModel;
 class ZDServiceOutlineView;
+class ZDSoftwareUpdatePanel;
 class ZDTroubleshooter;
 
 class ZDMainWindow : public QMainWindow
@@ -65,8 +67,11 @@ public:
     QListWidget *taskList() const { return m_tasks; }
     QAction *cancelMaintenanceAction() const { return m_cancelMaintenance; }
     ZDProgressState *progressState() const { return m_progressState; }
+    ZDProgressRuns *progressRuns() const { return m_progressRuns; }
     ZDProgressSheet *progressSheet() const { return m_progressSheet; }
     ZDAutoRefresh *autoRefresh() const { return m_autoRefresh; }
+    ZDSoftwareUpdatePanel *softwareUpdatePanel() const { return m_softwareUpdate; }
+    QWidget *helpWindow() const { return m_help; }
 
     // Runs a tool's task on the selected computers under the progress sheet, which
     // expects stepsPerComputer steps from each tool and closes when the batch ends;
@@ -86,6 +91,8 @@ public Q_SLOTS:
     void serviceDoubleClick(const QModelIndex &index);
     void serviceOutlineBadgeClicked();
     void cancelMaintenance();
+    // The status bar's cancel: the sheet's cancel, the status progress ended, panel spinners stopped.
+    void cancelAllProgress();
     void showErrorLog();
     void showInfo();
     void showLogs();
@@ -96,6 +103,9 @@ public Q_SLOTS:
     void securityRemovePasswords();
     void viewLog(bool taskLog = false);
     void gatherLogs();
+    void showHelp();
+    // Opens the issue page and offers the log bundle of Gather Logs.
+    void reportBug();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -113,6 +123,9 @@ private:
     void buildLayout();
     void buildMenus();
     void populateTasks();
+    QIcon taskIcon(const QString &task) const;
+    void softwareUpdateClosed(bool autoClose);
+    Q_INVOKABLE void reportBugAlertDidEnd(ZDAlert *alert, int returnCode);
     const TaskPanel *currentTaskPanel() const;
     // Drops what every panel shows and cancels their work.
     void clearData();
@@ -175,9 +188,12 @@ private:
     QPointer<ZDComputerInfoPanel> m_infoPanel;
     QPointer<ZDLogViewer> m_logViewer;
     QPointer<ZDTroubleshooter> m_troubleshooter;
+    QPointer<QWidget> m_help;
+    ZDSoftwareUpdatePanel *m_softwareUpdate = nullptr;
     QList<TaskPanel> m_taskPanels;
     ZDAutoRefresh *m_autoRefresh = nullptr;
     ZDProgressState *m_progressState = nullptr;
+    ZDProgressRuns *m_progressRuns = nullptr;
     ZDProgressSheet *m_progressSheet = nullptr;
     ZDClientCrash *m_clientCrash = nullptr;
 

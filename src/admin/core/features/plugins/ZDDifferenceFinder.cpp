@@ -196,3 +196,13 @@ QList<ZDDifference> ZDDifferenceFinder::compare(const QVariantList &failing, con
     }
     return result;
 }
+
+QString ZDDifferenceFinder::identityOf(const ZDServicePtr &service)
+{
+    if (!service)
+        return {};
+    const QString where = service->hasNetService() ? service->netService().name + QLatin1Char('@')
+                                                         + service->netService().domain
+                                                   : service->manualIP();
+    return where + QLatin1Char(':') + QString::number(service->port());
+}

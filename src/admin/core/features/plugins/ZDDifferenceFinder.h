@@ -4,6 +4,8 @@
 // kernel module that all failing computers share and no working computer has,
 // with the working computers' values beside the failing one. Pure functions over
 // the profiles, plus the groups the panel and the command line fill.
+#include "fleet/ZDService.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -23,6 +25,10 @@ class ZDDifferenceFinder
 public:
     enum Group { Working = 0, NotWorking = 1, Unassigned = 2 };
     static QString groupTitle(Group group);
+
+    // What tells a computer apart in the groups: its service (the DNS-SD name, or the
+    // address typed by hand) and its port; two computers may show the same name.
+    static QString identityOf(const ZDServicePtr &service);
 
     // Every computer starts unassigned; moving one takes it out of its old group.
     void setComputers(const QStringList &hosts);

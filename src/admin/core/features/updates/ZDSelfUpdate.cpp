@@ -77,6 +77,17 @@ QVariant sizeValue(const QString &text)
 }
 } // namespace
 
+bool storedVersionIsNewer(const QSettings &settings, const QString &bundlePath)
+{
+    const QString path = bundlePath.isEmpty() ? ZDMainBundle::bundlePath() : bundlePath;
+    const QVariantMap info = path.isEmpty() ? QVariantMap()
+                                            : ZDPropertyList::readDictionary(path + u"/Contents/Info.plist"_s);
+    bool ok = false;
+    const qint64 stored = settings.value(QLatin1String(kAvailableVersionSetting)).toString().toLongLong(&ok);
+    const qint64 own = info.value(u"CFBundleVersion"_s).toString().toLongLong();
+    return ok && own > 0 && stored > own;
+}
+
 QVariantMap checkForUpdatesToSelf()
 {
     return checkForUpdatesToSelf(QString());
