@@ -69,6 +69,8 @@ private:
     void show(const QList<ZDScheduledTask> &rows);
     // The rows selected (their parents for a line) and the line's host.
     QList<ZDScheduledTask> selected(QString *host) const;
+    // A change that cannot be undone, asked with what it touches.
+    bool confirm(const QString &question, const QString &action);
 
     ZDDispatcher *m_dispatcher;
     QList<ZDScheduledTask> m_rows;
