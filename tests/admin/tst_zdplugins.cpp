@@ -92,7 +92,14 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(at(mirror + at(u"usr/OFX/Plugins/Glow.ofx.bundle"_s))));
         QVERIFY(ZDTestSandbox::readFile(at(u"var/lib/standins/Brindel/disable.result"_s))
                     .contains("uid=" + QByteArray::number(::getuid()) + '\n'));
-        QCOMPARE(kestra({u"plugins"_s, u"enable"_s}).exit(), 0);
+        // Every plug-in only when said so; a name that matches none is an error.
+        r = kestra({u"plugins"_s, u"enable"_s});
+        QVERIFY2(r.exit() == 2 && r.err.contains(u"needs a NAME, or --all"_s), qPrintable(r.err));
+        QCOMPARE(glow()[u"disabled"_s].toBool(), true);
+        r = kestra({u"plugins"_s, u"disable"_s, u"NoSuchPlugin"_s});
+        QVERIFY2(r.exit() == 1 && r.err.contains(u"no plug-in NoSuchPlugin"_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"plugins"_s, u"enable"_s, u"--all"_s}).exit(), 0);
+        QCOMPARE(glow()[u"disabled"_s].toBool(), false);
         QCOMPARE(kestra({u"plugins"_s, u"access"_s, u"user"_s, u"Glow"_s}).exit(), 0);
         QCOMPARE(glow()[u"accessType"_s].toInt(), 1);
         QVERIFY(QFileInfo::exists(at(u"home/.local/share/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"_s)));
@@ -153,6 +160,9 @@ private Q_SLOTS:
         const QString hash = QRegularExpression(u"Verb 1.0 from \\S+: SHA-256 ([0-9a-f]{64})"_s).match(r.out).captured(1);
         QVERIFY2(!hash.isEmpty(), qPrintable(r.out));
         QCOMPARE(ZDTestSandbox::readFile(rogue.root() + u"/home/.lv2/Verb.lv2/verb.ttl"_s), QByteArray("good"));
+        // A plug-in the rogue never had stays off it unless asked.
+        QVERIFY2(r.out.contains(u"Echo: missing on rogue"_s) && r.out.contains(u"; not copied there unless asked"_s), qPrintable(r.out));
+        QVERIFY(!QFileInfo::exists(rogue.root() + u"/home/.lv2/Echo.lv2"_s));
         // The rogue's own log says which hash it checked the copy against.
         const auto rogueLog = [&] {
             QDirIterator logs(rogue.root(), {u"KestraClient.1.log"_s}, QDir::Files, QDirIterator::Subdirectories);

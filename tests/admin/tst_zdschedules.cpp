@@ -181,6 +181,24 @@ private Q_SLOTS:
         const QString daily = childOn(u"Every day"_s, u"bay0"_s);
         QVERIFY(!daily.isEmpty());
         QCOMPARE(kestra({u"schedules"_s, u"remove"_s, daily, u"bay9"_s, u"--yes"_s}).exit(), 1);
+        // A computer by any of its names, on the command line and in --hosts; a name of none is an error.
+        const auto enabledOn = [&](const QString &host) {
+            for (const QJsonValue &row : rows())
+                for (const QJsonValue &child : row[u"children"_s].toArray())
+                    if (child[u"filename"_s].toString() == daily && child[u"hostname"_s].toString().startsWith(host))
+                        return child[u"enabled"_s].toBool();
+            return true;
+        };
+        for (const QString &form : {u"bay0-host"_s, u"bay0-host.local"_s, u"BAY0-host.local."_s}) {
+            r = kestra({u"schedules"_s, u"disable"_s, daily, form});
+            QVERIFY2(r.exit() == 0, qPrintable(form + r.err));
+            QVERIFY(!enabledOn(u"bay0"_s) && enabledOn(u"bay1"_s));
+            QCOMPARE(kestra({u"schedules"_s, u"enable"_s, daily}, form).exit(), 0);
+            QVERIFY(enabledOn(u"bay0"_s));
+        }
+        r = kestra({u"schedules"_s, u"disable"_s, daily, u"bay0-hos"_s});
+        QVERIFY2(r.exit() == 1 && r.err.contains(u"bay0-hos: not one of the computers"_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"schedules"_s}, u"bay0-hos"_s).exit(), 1);
         r = kestra({u"schedules"_s, u"remove"_s, daily});
         QVERIFY2(r.exit() == 1 && r.err.contains(u"from 2 computers?"_s), qPrintable(r.err));
         r = kestra({u"schedules"_s, u"remove"_s, daily, u"bay1-host"_s, u"--yes"_s});
