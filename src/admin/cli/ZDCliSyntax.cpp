@@ -251,7 +251,7 @@ QString manPage(const QString &version)
             out += u" \\fI"_s + roff(v.arguments) + u"\\fR"_s;
         out += u'\n' + roff(v.summary) + u'\n';
         if (!v.options.isEmpty())
-            out += u"Options: "_s + roff(v.options.join(u", "_s)) + u".\n"_s;
+            out += u".br\nOptions: "_s + roff(v.options.join(u", "_s)) + u".\n"_s;
     }
     out += u".SH OPTIONS\n"_s;
     for (const Option &o : options()) {

@@ -165,7 +165,7 @@ int ZDCommandLine::run()
         m_out.flush();
         return Success;
     }
-    if (m_options.help && m_options.command != "help"_L1) {
+    if (m_options.help) {
         if (!m_options.command.isEmpty())
             m_options.positional = {m_options.command};
         return help();
@@ -354,8 +354,10 @@ ZDDispatcher::ServiceList ZDCommandLine::computersNeededForWork()
 {
     QStringList missing;
     const ZDDispatcher::ServiceList services = computersForWork(&missing);
-    if (services.isEmpty() && missing.isEmpty())
+    if (services.isEmpty() && missing.isEmpty()) {
         m_err << "kestra: no computers\n";
+        m_noComputers = true;
+    }
     return services;
 }
 
@@ -446,7 +448,7 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
     std::lock_guard lock(m_failuresMutex);
     for (auto it = m_failures.cbegin(); it != m_failures.cend(); ++it)
         m_err << "kestra: " << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + it.value()) << "\n";
-    return m_failures.isEmpty() ? Success : Failed;
+    return m_failures.isEmpty() && !m_noComputers ? Success : Failed;
 }
 
 // ---- commands --------------------------------------------------------------------
@@ -686,7 +688,7 @@ int ZDCommandLine::runTask()
     QString bundle = m_options.positional[0];
     const QString task = m_options.positional[1];
     const QStringList options = m_options.positional.mid(2);
-    const ZDDispatcher::ServiceList services = computersForWork();
+    const ZDDispatcher::ServiceList services = computersNeededForWork();
     if (services.isEmpty())
         return finish(services);
     // A tool named instead of its bundle identifier: look it up on the computers.

@@ -120,4 +120,5 @@ private:
     ZDProgressBar *m_bar = nullptr;
     std::mutex m_failuresMutex;
     QMap<QString, QString> m_failures; // host -> first reason
+    bool m_noComputers = false;        // work asked for and nobody to do it
 };

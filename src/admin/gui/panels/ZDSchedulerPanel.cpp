@@ -161,7 +161,7 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshCadroTasks(); });
     button(tr("Add..."), [this] { showAddSheet(); });
-    button(tr("Remove"), [this] {
+    m_actions << button(tr("Remove"), [this] {
         QString host;
         const QList<ZDScheduledTask> rows = selected(&host);
         if (rows.isEmpty())
@@ -172,14 +172,18 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
             act([rows, hosts](ZDScheduleTasks &s) { return s.remove(rows, rows.first().root == 1, hosts); });
     });
     for (const bool on : {true, false}) {
-        button(on ? tr("Enable") : tr("Disable"), [this, on] {
+        m_actions << button(on ? tr("Enable") : tr("Disable"), [this, on] {
             QString host;
             const QList<ZDScheduledTask> rows = selected(&host);
             if (!rows.isEmpty())
                 act([rows, on, host](ZDScheduleTasks &s) { return s.setEnabled(rows, on, rows.first().root == 1, host); });
         });
-        button(on ? tr("Enable All") : tr("Disable All"), [this, on] {
-            act([on](ZDScheduleTasks &s) { return s.setEnabled({}, on, false); });
+        button(on ? tr("Enable All...") : tr("Disable All..."), [this, on] {
+            const qsizetype computers = m_dispatcher->selectedServices().size();
+            const QString question = (on ? tr("Enable every schedule on %n computer(s)?", nullptr, int(computers))
+                                         : tr("Disable every schedule on %n computer(s)?", nullptr, int(computers)));
+            if (confirm(question, on ? tr("Enable All") : tr("Disable All")))
+                act([on](ZDScheduleTasks &s) { return s.setEnabled({}, on, false); });
         });
     }
     button(tr("Sync"), [this] {
@@ -203,6 +207,13 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
         }
         act([arguments, root](ZDScheduleTasks &s) { return s.add(arguments, root); });
     });
+    // Nothing selected is no target: those act on the selection only.
+    const auto update = [this] {
+        for (QPushButton *b : std::as_const(m_actions))
+            b->setEnabled(!m_tree->selectedItems().isEmpty());
+    };
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, update);
+    update();
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);
     layout->addLayout(buttons);
