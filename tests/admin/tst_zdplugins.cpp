@@ -68,6 +68,11 @@ private Q_SLOTS:
         QCOMPARE(specs[u"OS Build"_s].toString(), u"6.1.0-test"_s);
         QCOMPARE(specs[u"Serial Number"_s].toString(), u"Unknown"_s);
         QCOMPARE(specs[u"Final Cut Pro Version"_s].toString(), QString()); // not installed, still there
+        // As a table: the computer on every row, what could not be read as "Unknown".
+        r = zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), {u"sysinfo"_s, u"--no-browse"_s, u"--hosts"_s, u"bay"_s});
+        for (const QString &line : r.out.split(u'\n', Qt::SkipEmptyParts).mid(1))
+            QVERIFY2(line.startsWith(u"bay-host.local "_s), qPrintable(r.out));
+        QVERIFY2(QRegularExpression(u"\nbay-host.local +Serial Number +Unknown\n"_s).match(r.out).hasMatch(), qPrintable(r.out));
         r = kestra({u"call"_s, u"diffFinderSystemInfo"_s});
         const QJsonObject profile = answer(r).toObject();
         QCOMPARE(profile[u"Frameworks"_s][u"libglowfx"_s][u"version"_s].toString(), u"2.4.1"_s);
@@ -163,6 +168,10 @@ private Q_SLOTS:
         // A plug-in the rogue never had stays off it unless asked.
         QVERIFY2(r.out.contains(u"Echo: missing on rogue"_s) && r.out.contains(u"; not copied there unless asked"_s), qPrintable(r.out));
         QVERIFY(!QFileInfo::exists(rogue.root() + u"/home/.lv2/Echo.lv2"_s));
+        // A bundle without a version that only the failing computer has is a difference.
+        r = zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), {u"diff"_s, u"--working"_s, u"rogue"_s, u"--failing"_s, u"bay"_s,
+                                                                     u"--no-browse"_s, u"--json"_s});
+        QVERIFY2(r.exit() == 0 && r.out.contains(u"Plugin Echo"_s) && r.out.contains(u"(no version)"_s), qPrintable(r.out + r.err));
         // The rogue's own log says which hash it checked the copy against.
         const auto rogueLog = [&] {
             QDirIterator logs(rogue.root(), {u"KestraClient.1.log"_s}, QDir::Files, QDirIterator::Subdirectories);

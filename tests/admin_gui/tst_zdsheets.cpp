@@ -1099,7 +1099,8 @@ private Q_SLOTS:
         QVERIFY(outline->acceptDrop(payload, b));
         QVERIFY(a->children().isEmpty());
         QVERIFY(!a->hostNames().contains(QStringLiteral("127.0.0.4"))); // written under B only
-        QCOMPARE(b->hostNames(), QStringList{"127.0.0.4"});
+        QCOMPARE(b->hostNames(), QStringList{mix->groupKey()});
+        QCOMPARE(mix->groupKey(), u"manual:127.0.0.4:%1"_s.arg(mix->port()));
         const auto alpha = w->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.2"));
         QVERIFY(ZDServiceOutline::pasteboardData({{a, nullptr}, {nullptr, alpha}}).isEmpty());
         QVERIFY(!ZDServiceOutline::validateDrop(true));
@@ -1139,8 +1140,12 @@ private Q_SLOTS:
         auto w = openWindow();
         QVERIFY(w);
         QCOMPARE(w->discovery()->groups().size(), 2);
-        QCOMPARE(w->outline()->groupWithName(QStringLiteral("Good"))->hostNames(), QStringList{"127.0.0.3"});
         QCOMPARE(names(w->outline()->groupWithName(QStringLiteral("Good"))->children()), QStringList{"Color"});
+        // The stored address became the computer's own key, and is saved so.
+        const QString key = w->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.3"))->groupKey();
+        QCOMPARE(w->outline()->groupWithName(QStringLiteral("Good"))->hostNames(), QStringList{key});
+        QCOMPARE(QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("groups")).toMap().value(QStringLiteral("Good")).toStringList(),
+                 QStringList{key});
     }
     void selectionExpandsGroupsOnce()
     {

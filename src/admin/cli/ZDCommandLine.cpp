@@ -654,7 +654,9 @@ int ZDCommandLine::tasks()
         runOffMain([&] { results = ZDAgentCalls(m_dispatcher.get()).zdAppTasks(); });
     // Icons are of no use on a terminal.
     QVariantMap shown;
-    QList<QStringList> rows{{u"HOST"_s, u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s}};
+    // One row per task, merged across the computers; HOST names them only where they differ.
+    QList<QStringList> merged;
+    QList<QStringList> hostsOf;
     for (auto it = results.cbegin(); it != results.cend(); ++it) {
         QVariantList tools;
         for (const QVariant &t : it.value().toList()) {
@@ -663,14 +665,27 @@ int ZDCommandLine::tasks()
             tools << tool;
             for (const QVariant &task : tool.value(u"tasks"_s).toList()) {
                 const QVariantMap tm = task.toMap();
-                rows << QStringList{ZDCliOutput::dotless(it.key()), tool.value(u"name"_s).toString(),
-                                    tool.value(u"bundleid"_s).toString(),
-                                    tm.contains(u"id"_s) ? tm.value(u"id"_s).toString() : u"(old form)"_s,
-                                    tm.value(u"description"_s).toString().simplified()};
+                const QStringList row{tool.value(u"name"_s).toString(), tool.value(u"bundleid"_s).toString(),
+                                      tm.contains(u"id"_s) ? tm.value(u"id"_s).toString() : u"(old form)"_s,
+                                      tm.value(u"description"_s).toString().simplified()};
+                const qsizetype at = merged.indexOf(row);
+                if (at < 0) {
+                    merged << row;
+                    hostsOf << QStringList{ZDHostNames::display(it.key())};
+                } else if (!hostsOf[at].contains(ZDHostNames::display(it.key()))) {
+                    hostsOf[at] << ZDHostNames::display(it.key());
+                }
             }
         }
         shown.insert(it.key(), tools);
     }
+    const bool differ = std::any_of(hostsOf.cbegin(), hostsOf.cend(),
+                                    [&](const QStringList &h) { return h.size() != results.size(); });
+    QList<QStringList> rows{differ ? QStringList{u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s, u"HOST"_s}
+                                   : QStringList{u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s}};
+    for (qsizetype i = 0; i < merged.size(); ++i)
+        rows << (differ ? merged[i] + QStringList{hostsOf[i].size() == results.size() ? u"(all)"_s : hostsOf[i].join(u", "_s)}
+                        : merged[i]);
     if (m_options.json)
         m_out << ZDCliOutput::prettyJson(shown);
     else

@@ -105,6 +105,8 @@ Q_SIGNALS:
     void localError(int errorCode, const QString &hostName);
     void serviceRefreshed(ZDService *service);
     void browsingFailed(const QString &message);
+    // A group's stored address became a computer's own key: worth saving.
+    void groupsMigrated();
 
 private:
     // Waiting out the daemon's grace period for the goodbye of the old announcement.
