@@ -92,6 +92,15 @@ private Q_SLOTS:
         if (!QStandardPaths::findExecutable(u"bash"_s).isEmpty())
             QCOMPARE(zdtest::runProgram(u"bash"_s, {u"-n"_s}, {}, completion.out.toUtf8()).exit(), 0);
     }
+    // No avahi-daemon to reach: said plainly, once, and no thread warning of Qt's.
+    void withoutDnssd()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path="_s + m_console.path(u"no-bus"_s));
+        const zdtest::Ran r = zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), {u"list"_s, u"--wait"_s, u"1"_s}, env);
+        QCOMPARE(r.exit(), 0);
+        QCOMPARE(r.err, u"kestra: DNS-SD unavailable (the avahi daemon is not running); only computers entered by hand are reached\n"_s);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestZDCliParsing)

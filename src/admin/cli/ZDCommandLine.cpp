@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -249,6 +250,14 @@ void ZDCommandLine::startDiscovery(Discovery what)
             [this](int code, const QString &host) {
                 m_errorCallback->postLocalError({{u"errorcode"_s, code}, {u"hostname"_s, host}});
             });
+    // Said once, in plain words: the manual connections still answer.
+    connect(m_discovery.get(), &ZDDiscovery::browsingFailed, this, [this](const QString &why) {
+        if (std::exchange(m_toldDnssd, true))
+            return;
+        m_err << "kestra: DNS-SD unavailable (" << ZDCliOutput::terminalText(why)
+              << "); only computers entered by hand are reached\n";
+        m_err.flush();
+    });
     if (what == Discovery::BrowseAndManual)
         m_discovery->start();
     else if (what == Discovery::Manual)

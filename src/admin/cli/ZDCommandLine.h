@@ -121,4 +121,5 @@ private:
     std::mutex m_failuresMutex;
     QMap<QString, QString> m_failures; // host -> first reason
     bool m_noComputers = false;        // work asked for and nobody to do it
+    bool m_toldDnssd = false;
 };
