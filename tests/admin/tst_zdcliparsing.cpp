@@ -92,6 +92,17 @@ private Q_SLOTS:
         if (!QStandardPaths::findExecutable(u"bash"_s).isEmpty())
             QCOMPARE(zdtest::runProgram(u"bash"_s, {u"-n"_s}, {}, completion.out.toUtf8()).exit(), 0);
     }
+    // The agent asked what it is answers and exits: no port, no log, no agent.
+    void agentHelpStartsNoAgent()
+    {
+        const QString agent = qEnvironmentVariable("KESTRA_APPS_DIR") + u"/KestraClient.app/Contents/MacOS/KestraClient"_s;
+        for (const QString &arg : {u"--help"_s, u"--version"_s}) {
+            const zdtest::Ran r = zdtest::runProgram(agent, {arg});
+            QCOMPARE(r.exit(), 0);
+            QVERIFY2(r.out.startsWith(arg == "--help"_L1 ? u"usage: KestraClient"_s : u"KestraClient "_s), qPrintable(r.out));
+            QVERIFY2(!r.out.contains(u"Listening"_s) && !r.out.contains(u"Starting up"_s), qPrintable(r.out));
+        }
+    }
     // No avahi-daemon to reach: said plainly, once, and no thread warning of Qt's.
     void withoutDnssd()
     {
