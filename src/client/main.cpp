@@ -4,6 +4,7 @@
 //   KestraClient -setup   as root: install and (re)enable the launch agent, then exit
 //   KestraClient -enroll TOKEN | -enroll-fingerprint FP | -revoke FP | -require-enrolled yes|no
 //                         as root: the consoles this computer trusts; -fingerprint prints the agent's own
+//   KestraClient --help | --version   print and exit, no agent started
 #include "agent/AppController.h"
 #include "agent/ZDAgentSecurity.h"
 
@@ -21,6 +22,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <cstdio>
 #include <cstring>
 #include <malloc.h>
 #include <memory>
@@ -55,6 +57,19 @@ int setupMode()
     return 0;
 }
 
+const char kHelp[] =
+    "usage: KestraClient [-wait | -setup | -fingerprint | -enroll TOKEN | -enroll-fingerprint FP | -revoke FP |\n"
+    "                     -require-enrolled yes|no | --help | --version]\n"
+    "The Kestra agent: serves the consoles of the network for the logged-in user.\n"
+    "  (none)           run the agent (normally started by the user service com.zendrel.KestraClient)\n"
+    "  -wait            wait 5 seconds first (a relaunch lets the old agent go)\n"
+    "  -setup           as root: install and enable the computer-wide user service, then exit\n"
+    "  -fingerprint     print this agent's key fingerprint\n"
+    "  -enroll TOKEN    as root: trust the console that made TOKEN (kestra enroll-token)\n"
+    "  -enroll-fingerprint FP, -revoke FP, -require-enrolled yes|no\n"
+    "                   as root: the consoles this computer trusts\n"
+    "Settings: ~/.config/com.zendrel.KestraClient.plist; log: ~/.local/state/log/Zendrel/KestraClient.1.log\n";
+
 bool hasDisplay()
 {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -67,6 +82,15 @@ int main(int argc, char **argv)
     // A background agent serves a few consoles: two heap arenas do, instead of one
     // per worker thread that ever ran a call.
     ::mallopt(M_ARENA_MAX, 2);
+    // Asked what it is: answered before anything of an agent starts.
+    if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (hasArgument(argc, argv, "--version")) {
+        std::printf("KestraClient %s (%s)\n", KESTRA_VERSION, KESTRA_BUNDLE_VERSION);
+        return 0;
+    }
     ZDCrashHandler::install(QStringLiteral("KestraClient"));
     if (const int status = ZDAgentSecurity::runCommandLine(argc, argv); status >= 0)
         return status;

@@ -68,6 +68,11 @@ private Q_SLOTS:
         QCOMPARE(specs[u"OS Build"_s].toString(), u"6.1.0-test"_s);
         QCOMPARE(specs[u"Serial Number"_s].toString(), u"Unknown"_s);
         QCOMPARE(specs[u"Final Cut Pro Version"_s].toString(), QString()); // not installed, still there
+        // As a table: the computer on every row, what could not be read as "Unknown".
+        r = zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), {u"sysinfo"_s, u"--no-browse"_s, u"--hosts"_s, u"bay"_s});
+        for (const QString &line : r.out.split(u'\n', Qt::SkipEmptyParts).mid(1))
+            QVERIFY2(line.startsWith(u"bay-host.local "_s), qPrintable(r.out));
+        QVERIFY2(QRegularExpression(u"\nbay-host.local +Serial Number +Unknown\n"_s).match(r.out).hasMatch(), qPrintable(r.out));
         r = kestra({u"call"_s, u"diffFinderSystemInfo"_s});
         const QJsonObject profile = answer(r).toObject();
         QCOMPARE(profile[u"Frameworks"_s][u"libglowfx"_s][u"version"_s].toString(), u"2.4.1"_s);
@@ -92,7 +97,14 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(at(mirror + at(u"usr/OFX/Plugins/Glow.ofx.bundle"_s))));
         QVERIFY(ZDTestSandbox::readFile(at(u"var/lib/standins/Brindel/disable.result"_s))
                     .contains("uid=" + QByteArray::number(::getuid()) + '\n'));
-        QCOMPARE(kestra({u"plugins"_s, u"enable"_s}).exit(), 0);
+        // Every plug-in only when said so; a name that matches none is an error.
+        r = kestra({u"plugins"_s, u"enable"_s});
+        QVERIFY2(r.exit() == 2 && r.err.contains(u"needs a NAME, or --all"_s), qPrintable(r.err));
+        QCOMPARE(glow()[u"disabled"_s].toBool(), true);
+        r = kestra({u"plugins"_s, u"disable"_s, u"NoSuchPlugin"_s});
+        QVERIFY2(r.exit() == 1 && r.err.contains(u"no plug-in NoSuchPlugin"_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"plugins"_s, u"enable"_s, u"--all"_s}).exit(), 0);
+        QCOMPARE(glow()[u"disabled"_s].toBool(), false);
         QCOMPARE(kestra({u"plugins"_s, u"access"_s, u"user"_s, u"Glow"_s}).exit(), 0);
         QCOMPARE(glow()[u"accessType"_s].toInt(), 1);
         QVERIFY(QFileInfo::exists(at(u"home/.local/share/OFX/Plugins/Glow.ofx.bundle/Contents/Info.plist"_s)));
@@ -153,6 +165,13 @@ private Q_SLOTS:
         const QString hash = QRegularExpression(u"Verb 1.0 from \\S+: SHA-256 ([0-9a-f]{64})"_s).match(r.out).captured(1);
         QVERIFY2(!hash.isEmpty(), qPrintable(r.out));
         QCOMPARE(ZDTestSandbox::readFile(rogue.root() + u"/home/.lv2/Verb.lv2/verb.ttl"_s), QByteArray("good"));
+        // A plug-in the rogue never had stays off it unless asked.
+        QVERIFY2(r.out.contains(u"Echo: missing on rogue"_s) && r.out.contains(u"; not copied there unless asked"_s), qPrintable(r.out));
+        QVERIFY(!QFileInfo::exists(rogue.root() + u"/home/.lv2/Echo.lv2"_s));
+        // A bundle without a version that only the failing computer has is a difference.
+        r = zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), {u"diff"_s, u"--working"_s, u"rogue"_s, u"--failing"_s, u"bay"_s,
+                                                                     u"--no-browse"_s, u"--json"_s});
+        QVERIFY2(r.exit() == 0 && r.out.contains(u"Plugin Echo"_s) && r.out.contains(u"(no version)"_s), qPrintable(r.out + r.err));
         // The rogue's own log says which hash it checked the copy against.
         const auto rogueLog = [&] {
             QDirIterator logs(rogue.root(), {u"KestraClient.1.log"_s}, QDir::Files, QDirIterator::Subdirectories);

@@ -78,18 +78,6 @@ private Q_SLOTS:
         r = zdtest::runProgram(u"systemd-analyze"_s, {u"verify"_s, timer, units(0) + u'/' + name + u".service"_s});
         QVERIFY2(r.exit() == 0, qPrintable(r.err));
 
-        // bay1's schedule changed: "(various)"; sync takes bay0's (a tie goes to the first in the list).
-        const QString edit = u"{\"obj1\":{\"filename\":\"%1\",\"bundleid\":\"com.zendrel.Quellar\",\"taskid\":\"succeed\","
-                             "\"scheduletype\":\"7\",\"intervalval\":\"30,4,,2,\"}}"_s.arg(all[0][u"children"_s][1][u"filename"_s].toString());
-        QCOMPARE(kestra({u"call"_s, u"cadroEditTask:settings:"_s, u"{}"_s, edit}, u"bay1"_s).exit(), 0);
-        all = rows();
-        QCOMPARE(all[0][u"frequencyDescription"_s].toString(), u"(various)"_s);
-        QCOMPARE(all[0][u"state"_s].toInt(), 1);
-        QCOMPARE(kestra({u"schedules"_s, u"sync"_s}).exit(), 0);
-        all = rows();
-        QCOMPARE(all[0][u"state"_s].toInt(), 0);
-        QCOMPARE(all[0][u"frequencyDescription"_s].toString(), u"Every Monday at 3:00"_s);
-
         // Refused before any file is written: a newline in a field, a name with a slash, a zero interval.
         const QStringList before = unitFiles(0) + unitFiles(1);
         r = kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"at"_s, u"0,3\n,,1,"_s});
@@ -123,13 +111,102 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::readFile(m_bays[0].root() + u"/var/lib/standins/Quellar/succeed.result"_s).contains("command=-task"));
 
         // Removed everywhere: nothing of it stays.
-        QCOMPARE(kestra({u"schedules"_s, u"remove"_s, all[0][u"taskDescription"_s].toString()}).exit(), 0);
+        r = kestra({u"schedules"_s, u"remove"_s, all[0][u"taskDescription"_s].toString(), u"--yes"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
         QCOMPARE(rows().size(), 0);
         QCOMPARE(unitFiles(0) + unitFiles(1), QStringList());
         // A watched folder under "~" is the computer's own home, expanded there.
         QCOMPARE(kestra({u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s, u"watch"_s, u"~/Movies"_s}, u"bay1"_s).exit(), 0);
         const QString watch = units(1) + u'/' + rows()[0][u"children"_s][0][u"filename"_s].toString() + u".path"_s;
         QVERIFY(ZDTestSandbox::readFile(watch).contains("PathChanged=" + m_bays[1].root().toUtf8() + "/home/Movies\n"));
+    }
+    // One task with distinct schedules: sync adds each where it is missing and turns
+    // none into another; remove takes one schedule on one computer, and only when asked.
+    void distinctSchedulesKeptApart()
+    {
+        for (const QJsonValue &row : rows())
+            for (const QJsonValue &child : row[u"children"_s].toArray())
+                QVERIFY2(kestra({u"schedules"_s, u"remove"_s, child[u"filename"_s].toString(), u"--yes"_s}).exit() == 0,
+                         qPrintable(kestra({u"schedules"_s}).out));
+        QCOMPARE(rows().size(), 0);
+        const auto add = [&](const QStringList &how, const QString &hosts) {
+            const zdtest::Ran r = kestra(QStringList{u"schedules"_s, u"add"_s, u"Quellar"_s, u"succeed"_s} + how, hosts);
+            QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        };
+        add({u"at"_s, u"0,3,,1,"_s}, u"bay0,bay1"_s);
+        add({u"daily"_s}, u"bay0,bay1"_s);
+        add({u"watch"_s, u"/srv/watch"_s}, u"bay1"_s);
+        // bay1's Monday schedule becomes Tuesday 4:30 there.
+        const auto childOn = [&](const QString &schedule, const QString &host) {
+            for (const QJsonValue &row : rows())
+                for (const QJsonValue &child : row[u"children"_s].toArray())
+                    if (row[u"frequencyDescription"_s].toString() == schedule && child[u"hostname"_s].toString().startsWith(host))
+                        return child[u"filename"_s].toString();
+            return QString();
+        };
+        const QString edit = u"{\"obj1\":{\"filename\":\"%1\",\"bundleid\":\"com.zendrel.Quellar\",\"taskid\":\"succeed\","
+                             "\"scheduletype\":\"7\",\"intervalval\":\"30,4,,2,\"}}"_s.arg(childOn(u"Every Monday at 3:00"_s, u"bay1"_s));
+        QCOMPARE(kestra({u"call"_s, u"cadroEditTask:settings:"_s, u"{}"_s, edit}, u"bay1"_s).exit(), 0);
+        const auto schedulesOf = [&](int bay) {
+            QStringList out;
+            for (const QString &f : unitFiles(bay))
+                if (f.endsWith(u".service"_s))
+                    out << QString::fromUtf8(ZDTestSandbox::readFile(units(bay) + u'/' + f.chopped(8) + u".timer"_s))
+                                   .section(u"OnCalendar="_s, 1).section(u'\n', 0, 0)
+                                   + QString::fromUtf8(ZDTestSandbox::readFile(units(bay) + u'/' + f.chopped(8) + u".path"_s))
+                                         .section(u"PathChanged="_s, 1).section(u'\n', 0, 0);
+            out.sort();
+            return out;
+        };
+        QCOMPARE(schedulesOf(0).size(), 2);
+        QCOMPARE(schedulesOf(1).size(), 3);
+
+        // Not at a terminal and no --yes: refused, nothing written.
+        zdtest::Ran r = kestra({u"schedules"_s, u"sync"_s});
+        QCOMPARE(r.exit(), 1);
+        QVERIFY2(r.err.contains(u"Sync schedules: add 3 schedules on 2 computers?"_s) && r.err.contains(u"--yes"_s), qPrintable(r.err));
+        QCOMPARE(schedulesOf(0).size(), 2);
+        r = kestra({u"schedules"_s, u"sync"_s, u"--yes"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        // Each computer now runs each schedule once; none was rewritten.
+        QCOMPARE(schedulesOf(0), schedulesOf(1));
+        QCOMPARE(schedulesOf(0).size(), 4);
+        QVERIFY(schedulesOf(0).contains(u"Mon *-*-* 03:00:00"_s) && schedulesOf(0).contains(u"Tue *-*-* 04:30:00"_s));
+        QVERIFY(schedulesOf(0).contains(m_bays[0].root() + u"/srv/watch"_s) || schedulesOf(0).contains(u"/srv/watch"_s));
+        for (const QJsonValue &row : rows())
+            QCOMPARE(row[u"state"_s].toInt(), 0);
+
+        // The task's name alone is four schedules: refused. A file name on one computer: that one only.
+        QCOMPARE(kestra({u"schedules"_s, u"remove"_s, rows()[0][u"taskDescription"_s].toString(), u"--yes"_s}).exit(), 1);
+        const QString daily = childOn(u"Every day"_s, u"bay0"_s);
+        QVERIFY(!daily.isEmpty());
+        QCOMPARE(kestra({u"schedules"_s, u"remove"_s, daily, u"bay9"_s, u"--yes"_s}).exit(), 1);
+        // A computer by any of its names, on the command line and in --hosts; a name of none is an error.
+        const auto enabledOn = [&](const QString &host) {
+            for (const QJsonValue &row : rows())
+                for (const QJsonValue &child : row[u"children"_s].toArray())
+                    if (child[u"filename"_s].toString() == daily && child[u"hostname"_s].toString().startsWith(host))
+                        return child[u"enabled"_s].toBool();
+            return true;
+        };
+        for (const QString &form : {u"bay0-host"_s, u"bay0-host.local"_s, u"BAY0-host.local."_s}) {
+            r = kestra({u"schedules"_s, u"disable"_s, daily, form});
+            QVERIFY2(r.exit() == 0, qPrintable(form + r.err));
+            QVERIFY(!enabledOn(u"bay0"_s) && enabledOn(u"bay1"_s));
+            QCOMPARE(kestra({u"schedules"_s, u"enable"_s, daily}, form).exit(), 0);
+            QVERIFY(enabledOn(u"bay0"_s));
+        }
+        r = kestra({u"schedules"_s, u"disable"_s, daily, u"bay0-hos"_s});
+        QVERIFY2(r.exit() == 1 && r.err.contains(u"bay0-hos: not one of the computers"_s), qPrintable(r.err));
+        QCOMPARE(kestra({u"schedules"_s}, u"bay0-hos"_s).exit(), 1);
+        r = kestra({u"schedules"_s, u"remove"_s, daily});
+        QVERIFY2(r.exit() == 1 && r.err.contains(u"from 2 computers?"_s), qPrintable(r.err));
+        r = kestra({u"schedules"_s, u"remove"_s, daily, u"bay1-host"_s, u"--yes"_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QCOMPARE(schedulesOf(0).size(), 4);
+        QCOMPARE(schedulesOf(1).size(), 3);
+        QVERIFY(childOn(u"Every day"_s, u"bay1"_s).isEmpty());
+        QCOMPARE(childOn(u"Every day"_s, u"bay0"_s), daily);
     }
     // Each computer's own queue and one cluster both know: a pause reaches one
     // computer's job, and a job of the shared cluster is acted on once.

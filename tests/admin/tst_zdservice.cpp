@@ -459,7 +459,10 @@ private Q_SLOTS:
         QVERIFY(text.contains("Process:         KestraClient ["));
         const QByteArray record = "Fennick\t-remotename\talpha\t-log\t" + opened.at(0).at(1).toString().toUtf8() + '\n';
         QTRY_COMPARE_WITH_TIMEOUT(ZDTestSandbox::readFile(box.path(u"fennick.log"_s)), record + text, kWaitMs);
-        // Gather Logs: the console's log and crash report, both agents' logs, the agent's report.
+        // Gather Logs: the console's log and crash report, both agents' logs, the agent's report
+        // (both connected first: the crash report can arrive before the second computer answers).
+        for (const ZDServicePtr &s : discovery.allServices())
+            QTRY_VERIFY_WITH_TIMEOUT(s->isConnected() && !s->isProcessing(), kWaitMs);
         QVariantMap files;
         zdtest::offMain([&] { files = dispatcher.objectsFromRemoteMethod(QString::fromLatin1(ZDOrv::kGatherLogs)); });
         const auto outcome = ZDLogGathering(gathering).gatherNetwork(files);

@@ -550,8 +550,9 @@ private Q_SLOTS:
         window.showConnectionTroubleshooter();
         QCOMPARE(window.serviceList()->count(), 3);
         QCOMPARE(window.serviceList()->currentRow(), 2);
+        // Entered by hand: advice about its address, none about DNS-SD.
         QVERIFY(window.text().startsWith(
-            QStringLiteral("The service was discovered but Kestra Admin was unable to connect.")));
+            QStringLiteral("Kestra Admin was unable to connect to this computer, entered by hand")));
         m_services[1]->setErrorCode(2008);
         window.showConnectionTroubleshooter();
         QCOMPARE(window.serviceList()->currentRow(), 1);
@@ -955,7 +956,11 @@ private Q_SLOTS:
             view->expand(rowNamed(model, QStringLiteral("Edit Bays")));
         }
         const QVariantMap stored = QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("groups")).toMap();
-        QCOMPARE(stored.value(QStringLiteral("Edit Bays")).toStringList(), QStringList({"127.0.0.3", "127.0.0.2"}));
+        // Each by its own key: the address and the port.
+        const QStringList keys = stored.value(QStringLiteral("Edit Bays")).toStringList();
+        QCOMPARE(keys.size(), 2);
+        QVERIFY2(keys.first().startsWith(QStringLiteral("manual:127.0.0.3:")) && keys.last().startsWith(QStringLiteral("manual:127.0.0.2:")),
+                 qPrintable(keys.join(u' ')));
         auto w = openWindow();
         QVERIFY(w);
         auto *model = w->outlineModel();
@@ -1099,7 +1104,8 @@ private Q_SLOTS:
         QVERIFY(outline->acceptDrop(payload, b));
         QVERIFY(a->children().isEmpty());
         QVERIFY(!a->hostNames().contains(QStringLiteral("127.0.0.4"))); // written under B only
-        QCOMPARE(b->hostNames(), QStringList{"127.0.0.4"});
+        QCOMPARE(b->hostNames(), QStringList{mix->groupKey()});
+        QCOMPARE(mix->groupKey(), u"manual:127.0.0.4:%1"_s.arg(mix->port()));
         const auto alpha = w->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.2"));
         QVERIFY(ZDServiceOutline::pasteboardData({{a, nullptr}, {nullptr, alpha}}).isEmpty());
         QVERIFY(!ZDServiceOutline::validateDrop(true));
@@ -1139,8 +1145,12 @@ private Q_SLOTS:
         auto w = openWindow();
         QVERIFY(w);
         QCOMPARE(w->discovery()->groups().size(), 2);
-        QCOMPARE(w->outline()->groupWithName(QStringLiteral("Good"))->hostNames(), QStringList{"127.0.0.3"});
         QCOMPARE(names(w->outline()->groupWithName(QStringLiteral("Good"))->children()), QStringList{"Color"});
+        // The stored address became the computer's own key, and is saved so.
+        const QString key = w->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.3"))->groupKey();
+        QCOMPARE(w->outline()->groupWithName(QStringLiteral("Good"))->hostNames(), QStringList{key});
+        QCOMPARE(QSettings(m_settings, QSettings::IniFormat).value(QStringLiteral("groups")).toMap().value(QStringLiteral("Good")).toStringList(),
+                 QStringList{key});
     }
     void selectionExpandsGroupsOnce()
     {
@@ -1209,6 +1219,30 @@ private Q_SLOTS:
         w->serviceDoubleClick(row);
         QTRY_VERIFY_WITH_TIMEOUT(w->findChild<ZDTroubleshooter *>() && w->findChild<ZDTroubleshooter *>()->isVisible(),
                                  10000);
+        // A computer entered by hand gets advice about its address, not DNS-SD; the window is wholly on screen.
+        ZDTroubleshooter *t = w->findChild<ZDTroubleshooter *>();
+        QVERIFY2(t->text().startsWith(QStringLiteral("Kestra Admin was unable to connect to this computer, entered by hand")),
+                 qPrintable(t->text()));
+        QVERIFY(!t->text().contains(QStringLiteral("Bonjour")) && !t->text().contains(QStringLiteral("discovered")));
+        QVERIFY2(t->screen()->availableGeometry().contains(t->geometry()),
+                 qPrintable(u"%1,%2 %3x%4 / %5,%6 %7x%8"_s.arg(t->screen()->availableGeometry().x()).arg(t->screen()->availableGeometry().y())
+                                .arg(t->screen()->availableGeometry().width()).arg(t->screen()->availableGeometry().height())
+                                .arg(t->geometry().x()).arg(t->geometry().y()).arg(t->geometry().width()).arg(t->geometry().height())));
+        // Retry connects: the agent comes up on alpha's address and port. Disconnected on purpose
+        // first, so that no retry of the console's own can be what connects it.
+        alpha->disconnect();
+        ZDRealAgent alphaAgent;
+        QVERIFY(alphaAgent.startAlone(quint16(alpha->port()), "alpha-bay"));
+        t->retryButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(alpha->isConnected(), 30000);
+        // The next start of the console does not open it by itself again.
+        w.reset();
+        auto again = openWindow();
+        QVERIFY(again);
+        const ZDServicePtr color = again->discovery()->serviceWithManualIP(QStringLiteral("127.0.0.3"));
+        QTRY_VERIFY_WITH_TIMEOUT(!color->isProcessing() && !color->isConnected(), 60000);
+        QCoreApplication::processEvents();
+        QVERIFY(!again->findChild<ZDTroubleshooter *>());
     }
     void requireAdminPasswordIsStored()
     {

@@ -1039,7 +1039,9 @@ private Q_SLOTS:
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("(various)"));
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("missing on some computers"));
         QCOMPARE(row[QStringLiteral("children")].toArray().size(), 3);
-        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1")}));
+        // Onto the hosts that never had them too: asked for by --add-missing.
+        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1"),
+                              QStringLiteral("--add-missing")}));
         qInfo("e2e: pluginsAndDiff: list and sync on 4 hosts in %lld ms", t.elapsed());
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("10.0"));
@@ -1308,9 +1310,12 @@ private Q_SLOTS:
                              QString::fromUtf8(p.readAllStandardOutput()) + err};
         };
         const auto units = [](int i) { return hostDir(i) + QStringLiteral("/root/etc/systemd/system"); };
+        const auto scheduleRows = [&] {
+            return QJsonDocument::fromJson(kestra({QStringLiteral("schedules"), QStringLiteral("--json")}).second.toUtf8()).array();
+        };
         const auto row = [&] {
-            const QJsonArray rows = QJsonDocument::fromJson(kestra({QStringLiteral("schedules"), QStringLiteral("--json")}).second.toUtf8()).array();
-            return rows.size() == 1 ? rows[0].toObject() : QJsonObject();
+            const QJsonArray all = scheduleRows();
+            return all.size() == 1 ? all[0].toObject() : QJsonObject();
         };
         for (int i = 1; i <= kHosts; ++i)
             QDir(hostDir(i) + QStringLiteral("/root/var/lib/Cadro")).removeRecursively(), QDir(units(i)).removeRecursively();
@@ -1339,12 +1344,15 @@ private Q_SLOTS:
                                             "\"succeed\",\"scheduletype\":\"6\",\"intervalval\":\"3600\"}}").arg(host2);
         QCOMPARE(kestra({QStringLiteral("call"), QStringLiteral("cadroEditTask:settings:"), QStringLiteral("{}"), edit,
                          QStringLiteral("--hosts"), QStringLiteral("host2")}).first, 0);
-        QCOMPARE(row()[QStringLiteral("frequencyDescription")].toString(), QStringLiteral("(various)"));
-        QCOMPARE(kestra({QStringLiteral("schedules"), QStringLiteral("sync")}).first, 0);
-        task = row();
-        QCOMPARE(task[QStringLiteral("frequencyDescription")].toString(), QStringLiteral("Every Monday at 3:00"));
-        QCOMPARE(task[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
-        QVERIFY(ZDTestSandbox::readFile(units(2) + u'/' + host2 + QStringLiteral(".timer")).contains("OnCalendar=Mon *-*-* 03:00:00"));
+        // Two schedules now: sync adds each where it is missing and rewrites neither (asked first: --yes).
+        QCOMPARE(scheduleRows().size(), 2);
+        QCOMPARE(kestra({QStringLiteral("schedules"), QStringLiteral("sync")}).first, 1);
+        QCOMPARE(kestra({QStringLiteral("schedules"), QStringLiteral("sync"), QStringLiteral("--yes")}).first, 0);
+        for (const QJsonValue &each : scheduleRows()) {
+            QCOMPARE(each[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
+            QCOMPARE(each[QStringLiteral("children")].toArray().size(), kHosts);
+        }
+        QVERIFY(ZDTestSandbox::readFile(units(2) + u'/' + host2 + QStringLiteral(".timer")).contains("OnUnitActiveSec=3600"));
 
         // With the administrator's password: the run is waited for, so the next listing shows it.
         const QString user = qEnvironmentVariable("E2E_ADMIN_USER"), password = qEnvironmentVariable("E2E_ADMIN_PASSWORD");
@@ -1357,7 +1365,8 @@ private Q_SLOTS:
             p.closeWriteChannel();
             QVERIFY(p.waitForFinished(120000));
             QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
-            QCOMPARE(row()[QStringLiteral("enabled")].toInt(), 0);
+            for (const QJsonValue &each : scheduleRows())
+                QCOMPARE(each[QStringLiteral("enabled")].toInt(), 0);
             QVERIFY(!QFile::exists(units(2) + QStringLiteral("/timers.target.wants/") + host2 + QStringLiteral(".timer")));
         }
         const QStringList before = QDir(units(1)).entryList(QDir::Files);

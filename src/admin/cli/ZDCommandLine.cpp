@@ -14,9 +14,11 @@
 
 #include "console/ZDAdminSettings.h"
 #include "ZDCliOutput.h"
+#include "ZDCliSyntax.h"
 #include "verbs/ZDCrashLogsCommand.h"
 #include "verbs/ZDSecurityCommand.h"
 #include "fleet/ZDDiscovery.h"
+#include "fleet/ZDHostNames.h"
 #include "dispatch/ZDErrorCallback.h"
 #include "ZDErrorQueueFile.h"
 #include "log/ZDLog.h"
@@ -28,12 +30,16 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
 #include <thread>
+#include <utility>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,56 +77,7 @@ ZDCommandLine::~ZDCommandLine()
 
 QString ZDCommandLine::usage()
 {
-    return uR"(usage: kestra COMMAND [OPTIONS]
-  list                         computers found and entered by hand, with their state
-  call OP [ARG...]             run a remote method; arguments are JSON values (other text is a string)
-  add NAME IP PORT             add a manual connection
-  remove NAME                  remove a manual connection
-  errors [--clear]             the error queue of the last runs
-  tasks                        the tools of each computer and their tasks
-  run TOOL TASK [OPTION...]    run a tool's task (TOOL: bundle identifier or name)
-  crashlogs [--since DATE | remove HOST FILE | explain HOST FILE]
-                               crash logs of the computers (new ones fetched) with statistics
-  enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
-  trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
-  plugins [sync [--from HOST] | enable [NAME] | disable [NAME] | access all|user [NAME]]
-                               the plug-ins of the computers merged, or brought into line;
-                               sync copies plug-ins only from HOST, showing each copy's SHA-256
-  schedules [add TOOL TASK TYPE [VALUE] | remove NAME | enable|disable [NAME [HOST]] | sync]
-                               scheduled tasks merged across the computers, or brought into line
-  apps [open|quit|forcequit ID...]
-                               editing applications and the maker's tools: installed, running, version
-  clean PRESET|ID...           the cleaning tool's tasks (preset 0 or 1, or task identifiers)
-  remove-group GROUP...|preset N
-                               the removal tool on component groups (number or title; --admin for rights)
-  caches KEY...                the cache tool on cache keys, progress per key and computer (--admin)
-  repair TOOL TASK             a repair tool (Ondrel, Ketril, Moravel, Mendo) with rights, its results
-  render [pause|resume|cancel HOST:CLUSTER:JOB... | sharing on|off|reset]
-                               the computers' render jobs, acted on, or their sharing
-  updates [install [PRODUCT...]]
-                               available software updates merged by product, or installed (--admin)
-  sysinfo                      each computer's hardware and system summary
-  diff --working H,... --failing H,...
-                               what all failing computers share and no working one has
-  prefs [list | backup NAME [KEY...] | restore HOST:NAME | trash KEY... | lock KEY... | unlock KEY...]
-                               preference backups, and the kinds of preference files by key
-  paths [list | set KEY PATH | reset KEY | reset-all | sync --from HOST [--yes]]
-                               application paths per computer, set, reset or copied from one computer
-options:
-  --hosts H,...                only these computers (name or host name)
-  --wait SECONDS               longest wait for discovery and connecting (list: 3, others: 5);
-                               over once every computer known answered or failed and
-                               browsing is done: at once when every computer of the last
-                               run is found again, else after 1 s (list: the whole wait)
-  --json                       answers as JSON (host name -> result)
-  --no-browse                  only the manual connections
-  --admin                      run with administrator rights (asks for credentials)
-  --same-for-all               use the first credentials for every computer
-  --keep-password              keep passwords in the keychain
-  --settings FILE              the console's settings file
-  -h, --help                   this text
-  --version                    the program's version
-)"_s;
+    return ZDCliSyntax::usage();
 }
 
 QString ZDCommandLine::version()
@@ -130,103 +87,101 @@ QString ZDCommandLine::version()
 
 bool ZDCommandLine::parse(QString *error)
 {
-    const QStringList args = m_arguments.mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        const auto value = [&](QString *out) {
-            if (i + 1 >= args.size()) {
-                *error = u"%1 needs a value"_s.arg(a);
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        QString v;
-        if (a == "--hosts"_L1) {
-            if (!value(&v))
-                return false;
-            for (const QString &h : v.split(u',', Qt::SkipEmptyParts))
-                m_options.hosts << h.trimmed();
-        } else if (a == "--wait"_L1) {
-            if (!value(&v))
-                return false;
-            bool ok = false;
-            m_options.waitSeconds = v.toDouble(&ok);
-            if (!ok || m_options.waitSeconds < 0 || m_options.waitSeconds > kMaxWaitSeconds) {
-                *error = u"--wait takes a number of seconds from 0 to %1"_s.arg(kMaxWaitSeconds);
-                return false;
-            }
-        } else if (a == "--from"_L1) {
-            if (!value(&m_options.from))
-                return false;
-        } else if (a == "--yes"_L1) {
-            m_options.yes = true;
-        } else if (a == "--working"_L1 || a == "--failing"_L1) {
-            if (!value(&v))
-                return false;
-            for (const QString &h : v.split(u',', Qt::SkipEmptyParts))
-                (a == "--working"_L1 ? m_options.working : m_options.failing) << h.trimmed();
-        } else if (a == "--since"_L1) {
-            if (!value(&m_options.since))
-                return false;
-        } else if (a == "--settings"_L1) {
-            if (!value(&m_options.settingsPath))
-                return false;
-        } else if (a == "--json"_L1) {
-            m_options.json = true;
-        } else if (a == "--no-browse"_L1) {
-            m_options.browse = false;
-        } else if (a == "--clear"_L1) {
-            m_options.clear = true;
-        } else if (a == "--admin"_L1) {
-            m_options.admin = true;
-        } else if (a == "--same-for-all"_L1) {
-            m_options.sameForAll = true;
-        } else if (a == "--keep-password"_L1) {
-            m_options.keepPassword = true;
-        } else if (a == "--help"_L1 || a == "-h"_L1) {
-            m_options.help = true;
-        } else if (a == "--version"_L1) {
-            m_options.version = true;
-        } else if (a == "--"_L1) {
-            m_options.positional << args.mid(i + 1);
-            break;
-        } else if (a.startsWith("--"_L1)) {
-            *error = u"unknown option %1"_s.arg(a);
-            return false;
-        } else if (m_options.command.isEmpty()) {
-            m_options.command = a;
-        } else {
-            m_options.positional << a;
-        }
-    }
-    if (m_options.command.isEmpty() && !m_options.help && !m_options.version) {
-        *error = u"no command"_s;
+    const ZDCliSyntax::Parsed parsed = ZDCliSyntax::parse(m_arguments.mid(1));
+    m_options.command = parsed.verb;
+    m_options.positional = parsed.positional;
+    if (!parsed.error.isEmpty()) {
+        *error = parsed.error;
         return false;
     }
+    const auto has = [&](const char *name) { return parsed.values.contains(QLatin1String(name)); };
+    const auto value = [&](const char *name) { return parsed.values.value(QLatin1String(name)); };
+    const auto hostList = [&](const char *name) {
+        QStringList out;
+        for (const QString &h : value(name).split(u',', Qt::SkipEmptyParts))
+            out << h.trimmed();
+        return out;
+    };
+    m_options.hosts = hostList("--hosts");
+    m_options.working = hostList("--working");
+    m_options.failing = hostList("--failing");
+    if (has("--wait")) {
+        bool ok = false;
+        m_options.waitSeconds = value("--wait").toDouble(&ok);
+        if (!ok || m_options.waitSeconds < 0 || m_options.waitSeconds > kMaxWaitSeconds) {
+            *error = u"--wait takes a number of seconds from 0 to %1"_s.arg(kMaxWaitSeconds);
+            return false;
+        }
+    }
+    m_options.from = value("--from");
+    m_options.since = value("--since");
+    m_options.settingsPath = value("--settings");
+    m_options.yes = has("--yes");
+    m_options.json = has("--json");
+    m_options.browse = !has("--no-browse");
+    m_options.clear = has("--clear");
+    m_options.admin = has("--admin");
+    m_options.sameForAll = has("--same-for-all");
+    m_options.keepPassword = has("--keep-password");
+    m_options.help = has("--help");
+    m_options.version = has("--version");
+    m_options.names = has("--names");
+    m_options.all = has("--all");
+    m_options.addMissing = has("--add-missing");
+    m_options.man = has("--man");
+    m_options.completion = has("--bash-completion");
     if (m_options.settingsPath.isEmpty())
         m_options.settingsPath = ZDAdminSettings::defaultPath();
     return true;
 }
 
+int ZDCommandLine::usageError(const QString &why)
+{
+    m_err << "kestra: " << ZDCliOutput::terminalText(why) << "\n" << ZDCliSyntax::seeHelp(m_options.command) << "\n";
+    m_err.flush();
+    return Usage;
+}
+
+int ZDCommandLine::help()
+{
+    if (m_options.man) {
+        m_out << ZDCliSyntax::manPage(QStringLiteral(KESTRA_VERSION));
+    } else if (m_options.completion) {
+        m_out << ZDCliSyntax::bashCompletion();
+    } else if (m_options.positional.isEmpty()) {
+        m_out << usage();
+    } else if (const ZDCliSyntax::Verb *v = ZDCliSyntax::verb(m_options.positional.first())) {
+        m_out << ZDCliSyntax::verbHelp(*v);
+    } else {
+        m_err << "kestra: no verb " << ZDCliOutput::terminalText(m_options.positional.first()) << "\n";
+        return Usage;
+    }
+    m_out.flush();
+    return Success;
+}
+
 int ZDCommandLine::run()
 {
     QString error;
-    if (!parse(&error)) {
-        m_err << "kestra: " << error << "\n" << usage();
-        m_err.flush();
-        return Usage;
-    }
-    if (m_options.help || m_options.version) {
-        m_out << (m_options.help ? usage() : version() + u'\n');
+    if (!parse(&error))
+        return usageError(error);
+    if (m_options.version && !m_options.help) {
+        m_out << version() << u'\n';
         m_out.flush();
         return Success;
+    }
+    if (m_options.help) {
+        if (!m_options.command.isEmpty())
+            m_options.positional = {m_options.command};
+        return help();
     }
     m_errorCallback = std::make_shared<ZDErrorCallback>();
     m_errorCallback->setSettingsPath(m_options.settingsPath);
     const QString &c = m_options.command;
     int rc = Usage;
-    if (c == "list"_L1)
+    if (c == "help"_L1)
+        rc = help();
+    else if (c == "list"_L1)
         rc = list();
     else if (c == "call"_L1)
         rc = call();
@@ -272,7 +227,9 @@ int ZDCommandLine::run()
     else if (c == "sysinfo"_L1 || c == "diff"_L1)
         rc = ZDSysinfoCommand(*this).run();
     else
-        m_err << "kestra: unknown command " << c << "\n" << usage();
+        m_err << "kestra: unknown verb " << ZDCliOutput::terminalText(c) << "\n";
+    if (rc == Usage)
+        m_err << ZDCliSyntax::seeHelp(c) << "\n";
     // Whatever the computers reported in this run is kept for "kestra errors".
     if (c != "errors"_L1) {
         // Reports the agents sent just before their answers are still on the way in.
@@ -297,6 +254,14 @@ void ZDCommandLine::startDiscovery(Discovery what)
             [this](int code, const QString &host) {
                 m_errorCallback->postLocalError({{u"errorcode"_s, code}, {u"hostname"_s, host}});
             });
+    // Said once, in plain words: the manual connections still answer.
+    connect(m_discovery.get(), &ZDDiscovery::browsingFailed, this, [this](const QString &why) {
+        if (std::exchange(m_toldDnssd, true))
+            return;
+        m_err << "kestra: DNS-SD unavailable (" << ZDCliOutput::terminalText(why)
+              << "); only computers entered by hand are reached\n";
+        m_err.flush();
+    });
     if (what == Discovery::BrowseAndManual)
         m_discovery->start();
     else if (what == Discovery::Manual)
@@ -311,13 +276,7 @@ QString ZDCommandLine::hostOf(const ZDServicePtr &service)
 
 bool ZDCommandLine::matchesHost(const ZDServicePtr &service, const QString &host) const
 {
-    if (service->name() == host)
-        return true;
-    // "host1" names "host1.local." as well.
-    if (!service->hostName().isEmpty() && (ZDCliOutput::dotless(service->hostName()) == ZDCliOutput::dotless(host) ||
-                                           ZDCliOutput::dotless(service->hostName()) == ZDCliOutput::dotless(host) + u".local"_s))
-        return true;
-    return service->isManual() && u"%1:%2"_s.arg(service->manualIP()).arg(service->port()) == host;
+    return ZDHostNames::names(service, host);
 }
 
 void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
@@ -445,8 +404,10 @@ ZDDispatcher::ServiceList ZDCommandLine::computersNeededForWork()
 {
     QStringList missing;
     const ZDDispatcher::ServiceList services = computersForWork(&missing);
-    if (services.isEmpty() && missing.isEmpty())
+    if (services.isEmpty() && missing.isEmpty()) {
         m_err << "kestra: no computers\n";
+        m_noComputers = true;
+    }
     return services;
 }
 
@@ -537,7 +498,7 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
     std::lock_guard lock(m_failuresMutex);
     for (auto it = m_failures.cbegin(); it != m_failures.cend(); ++it)
         m_err << "kestra: " << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + it.value()) << "\n";
-    return m_failures.isEmpty() ? Success : Failed;
+    return m_failures.isEmpty() && !m_noComputers ? Success : Failed;
 }
 
 // ---- commands --------------------------------------------------------------------
@@ -548,7 +509,11 @@ int ZDCommandLine::list()
     waitForComputers(kListWaitSeconds, m_options.browse);
     QStringList missing;
     const ZDDispatcher::ServiceList services = selectedServices(&missing);
-    if (m_options.json) {
+    if (m_options.names) {
+        for (const ZDServicePtr &s : services)
+            m_out << ZDCliOutput::terminalText(s->hostName().isEmpty() ? s->name() : ZDHostNames::display(s->hostName()))
+                  << "\n";
+    } else if (m_options.json) {
         QVariantList rows;
         for (const ZDServicePtr &s : services) {
             rows << QVariantMap{{u"name"_s, s->name()},
@@ -595,7 +560,7 @@ int ZDCommandLine::list()
 int ZDCommandLine::call()
 {
     if (m_options.positional.isEmpty()) {
-        m_err << "kestra: call needs an operation\n" << usage();
+        m_err << "kestra: call needs an operation\n";
         return Usage;
     }
     const QString op = m_options.positional.first();
@@ -664,9 +629,19 @@ int ZDCommandLine::add()
         m_err << "kestra: add needs NAME IP PORT\n";
         return Usage;
     }
+    const QStringList &p = m_options.positional;
+    // Checked here, before anything is stored: a typing error never becomes a computer.
+    if (QHostAddress address; !address.setAddress(p[1]) || p[1].count(u'.') == 1 || p[1].count(u'.') == 2) {
+        m_err << "kestra: " << ZDCliOutput::terminalText(p[1]) << " is not an IPv4 or IPv6 address\n";
+        return Usage;
+    }
+    bool portOk = false;
+    if (const int port = p[2].toInt(&portOk); !portOk || port < 1 || port > 65535) {
+        m_err << "kestra: " << ZDCliOutput::terminalText(p[2]) << " is not a port from 1 to 65535\n";
+        return Usage;
+    }
     startDiscovery(Discovery::StoredOnly);
     QString title, text;
-    const QStringList &p = m_options.positional;
     if (!m_discovery->submitManualConnection(p[0], p[1], p[2], &title, &text)) {
         m_err << "kestra: " << title << ": " << text << "\n";
         return Failed;
@@ -729,7 +704,9 @@ int ZDCommandLine::tasks()
         runOffMain([&] { results = ZDAgentCalls(m_dispatcher.get()).zdAppTasks(); });
     // Icons are of no use on a terminal.
     QVariantMap shown;
-    QList<QStringList> rows{{u"HOST"_s, u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s}};
+    // One row per task, merged across the computers; HOST names them only where they differ.
+    QList<QStringList> merged;
+    QList<QStringList> hostsOf;
     for (auto it = results.cbegin(); it != results.cend(); ++it) {
         QVariantList tools;
         for (const QVariant &t : it.value().toList()) {
@@ -738,14 +715,27 @@ int ZDCommandLine::tasks()
             tools << tool;
             for (const QVariant &task : tool.value(u"tasks"_s).toList()) {
                 const QVariantMap tm = task.toMap();
-                rows << QStringList{ZDCliOutput::dotless(it.key()), tool.value(u"name"_s).toString(),
-                                    tool.value(u"bundleid"_s).toString(),
-                                    tm.contains(u"id"_s) ? tm.value(u"id"_s).toString() : u"(old form)"_s,
-                                    tm.value(u"description"_s).toString().simplified()};
+                const QStringList row{tool.value(u"name"_s).toString(), tool.value(u"bundleid"_s).toString(),
+                                      tm.contains(u"id"_s) ? tm.value(u"id"_s).toString() : u"(old form)"_s,
+                                      tm.value(u"description"_s).toString().simplified()};
+                const qsizetype at = merged.indexOf(row);
+                if (at < 0) {
+                    merged << row;
+                    hostsOf << QStringList{ZDHostNames::display(it.key())};
+                } else if (!hostsOf[at].contains(ZDHostNames::display(it.key()))) {
+                    hostsOf[at] << ZDHostNames::display(it.key());
+                }
             }
         }
         shown.insert(it.key(), tools);
     }
+    const bool differ = std::any_of(hostsOf.cbegin(), hostsOf.cend(),
+                                    [&](const QStringList &h) { return h.size() != results.size(); });
+    QList<QStringList> rows{differ ? QStringList{u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s, u"HOST"_s}
+                                   : QStringList{u"TOOL"_s, u"BUNDLE"_s, u"TASK"_s, u"DESCRIPTION"_s}};
+    for (qsizetype i = 0; i < merged.size(); ++i)
+        rows << (differ ? merged[i] + QStringList{hostsOf[i].size() == results.size() ? u"(all)"_s : hostsOf[i].join(u", "_s)}
+                        : merged[i]);
     if (m_options.json)
         m_out << ZDCliOutput::prettyJson(shown);
     else
@@ -763,7 +753,7 @@ int ZDCommandLine::runTask()
     QString bundle = m_options.positional[0];
     const QString task = m_options.positional[1];
     const QStringList options = m_options.positional.mid(2);
-    const ZDDispatcher::ServiceList services = computersForWork();
+    const ZDDispatcher::ServiceList services = computersNeededForWork();
     if (services.isEmpty())
         return finish(services);
     // A tool named instead of its bundle identifier: look it up on the computers.
@@ -813,10 +803,15 @@ int ZDCommandLine::runTask()
     return finish(services);
 }
 
-bool ZDCommandLine::confirmed(const char *question)
+bool ZDCommandLine::confirmed(const QString &question)
 {
     if (m_options.yes)
         return true;
+    if (!isatty(STDIN_FILENO)) {
+        m_err << "kestra: " << question << "\nkestra: not done: confirm with --yes when not at a terminal\n";
+        m_err.flush();
+        return false;
+    }
     m_err << question << " [y/N] ";
     m_err.flush();
     QTextStream in(stdin);

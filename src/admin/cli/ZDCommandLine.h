@@ -64,12 +64,20 @@ private:
         QString since; // crashlogs
         QStringList working, failing; // diff
         QString from;     // paths sync
-        bool yes = false; // no question before resetting or copying paths
+        bool yes = false; // no question before a change
+        bool names = false;      // list: names only, for completion
+        bool all = false;        // plugins: every plug-in, said on purpose
+        bool addMissing = false; // plugins sync: onto computers without it too
+        bool man = false, completion = false;
     };
 
     bool parse(QString *error);
-    // The administrator's yes on the terminal, or --yes.
-    bool confirmed(const char *question);
+    // One line saying what is wrong and where to read more; exit status 2.
+    int usageError(const QString &why);
+    int help();
+    // The administrator's yes on the terminal, or --yes; without a terminal only --yes
+    // (a script must say so), and the refusal says how.
+    bool confirmed(const QString &question);
     int list();
     int call();
     int add();
@@ -112,4 +120,6 @@ private:
     ZDProgressBar *m_bar = nullptr;
     std::mutex m_failuresMutex;
     QMap<QString, QString> m_failures; // host -> first reason
+    bool m_noComputers = false;        // work asked for and nobody to do it
+    bool m_toldDnssd = false;
 };

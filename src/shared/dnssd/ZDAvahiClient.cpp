@@ -152,9 +152,13 @@ ZDAvahiSession::ZDAvahiSession(QObject *owner, ZDAvahiClient::StateHandler onSta
     : m_owner(owner), m_onState(std::move(onState)), m_onStartFailure(std::move(onStartFailure)),
       m_release(std::move(release))
 {
-    m_restartTimer.setSingleShot(true);
-    QObject::connect(&m_restartTimer, &QTimer::timeout, owner, [this] {
-        if (!m_active)
+}
+
+void ZDAvahiSession::scheduleRestart()
+{
+    const quint64 gen = ++m_restartGeneration;
+    QTimer::singleShot(kRestartDelayMs, m_owner, [this, gen] {
+        if (gen != m_restartGeneration || !m_active)
             return;
         stop();
         startClient();
@@ -176,13 +180,13 @@ bool ZDAvahiSession::startClient()
         return true;
     m_avahi.reset();
     m_onStartFailure(err);
-    m_restartTimer.start(kRestartDelayMs);
+    scheduleRestart();
     return false;
 }
 
 void ZDAvahiSession::stop()
 {
-    m_restartTimer.stop();
+    ++m_restartGeneration; // a restart still pending is off
     if (m_avahi)
         m_avahi->stop();
     // The client frees what its owner still holds: the owner lets go first.
@@ -204,7 +208,7 @@ void ZDAvahiSession::restart(bool now)
     if (now)
         startClient();
     else
-        m_restartTimer.start(kRestartDelayMs);
+        scheduleRestart();
 }
 
 void ZDAvahiSession::post(std::function<void()> fn)

@@ -143,7 +143,10 @@ private:
     StartFailureHandler m_onStartFailure;
     Release m_release;
     std::unique_ptr<ZDAvahiClient> m_avahi;
-    QTimer m_restartTimer;
+    // A single-shot on the owner, not a timer member: the owner may be moved to another
+    // thread after this was made, and a timer would stay behind on the old one.
+    void scheduleRestart();
+    quint64 m_restartGeneration = 0;
     quint64 m_generation = 0;
     bool m_reportWaiting = true;
     bool m_active = false;

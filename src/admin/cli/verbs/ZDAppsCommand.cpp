@@ -61,13 +61,17 @@ int ZDAppsCommand::apps()
         for (const QList<ZDApplicationRow> *list : {&rows, &tools}) {
             for (const ZDApplicationRow &row : *list) {
                 table << QStringList{row.name, QString(), row.status(), row.version()};
-                if (row.children.size() < 2)
-                    continue;
+                // A line per computer only where the computers differ.
+                QList<QStringList> lines;
+                bool differ = false;
                 for (const QVariant &v : row.children) {
                     const ZDApplicationRow one{row.name, row.bundleID, row.icon, {v}};
-                    table << QStringList{QString(), ZDCliOutput::dotless(v.toMap().value(u"hostname"_s).toString()), one.status(),
+                    lines << QStringList{QString(), ZDCliOutput::dotless(v.toMap().value(u"hostname"_s).toString()), one.status(),
                                          one.version()};
+                    differ = differ || lines.last().mid(2) != lines.first().mid(2);
                 }
+                if (differ)
+                    table << lines;
             }
         }
         c.m_out << ZDCliOutput::table(table);

@@ -34,7 +34,22 @@ int ZDPluginsCommand::run()
         || (verb == "access"_L1 && access >= 0);
     const qsizetype maxArgs = verb.isEmpty() || verb == "sync"_L1 ? 1 : verb == "access"_L1 ? 3 : 2;
     if (!known || p.size() > maxArgs) {
-        c.m_err << "kestra: plugins takes sync [--from HOST], enable [NAME], disable [NAME] or access all|user [NAME]\n";
+        c.m_err << "kestra: plugins takes sync [--from HOST], enable NAME, disable NAME or access all|user NAME (--all for every one)\n";
+        return ZDCommandLine::Usage;
+    }
+    const bool acting = verb == "enable"_L1 || verb == "disable"_L1 || verb == "access"_L1;
+    // Every plug-in on every computer only when said so: an empty NAME is no target.
+    if (acting && p.size() == maxArgs - 1 && !c.m_options.all) {
+        c.m_err << "kestra: plugins " << verb << " needs a NAME, or --all for every plug-in\n";
+        return ZDCommandLine::Usage;
+    }
+    if (acting && p.size() == maxArgs && c.m_options.all) {
+        c.m_err << "kestra: plugins " << verb << " takes a NAME or --all, not both\n";
+        return ZDCommandLine::Usage;
+    }
+    if ((c.m_options.all && !acting) || (c.m_options.addMissing && verb != "sync"_L1)) {
+        c.m_err << "kestra: " << (c.m_options.all ? "--all goes with enable, disable and access" : "--add-missing goes with sync")
+                << "\n";
         return ZDCommandLine::Usage;
     }
     if (!c.m_options.from.isEmpty() && verb != "sync"_L1) {
@@ -60,11 +75,16 @@ int ZDPluginsCommand::run()
     }
     QList<ZDPluginItem> items;
     ZDPluginItems::Report report;
+    bool unknownName = false;
+    const bool addMissing = c.m_options.addMissing;
     c.runOffMain([&] {
         ZDPluginItems plugins(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
         items = plugins.refresh();
+        unknownName = !name.isEmpty() && ZDPluginItems::scope(items, name).plugins == 0;
+        if (unknownName)
+            return;
         if (verb == "sync"_L1)
-            report = plugins.sync(items, source);
+            report = plugins.sync(items, source, addMissing);
         else if (verb == "enable"_L1 || verb == "disable"_L1)
             report = plugins.setDisabled(items, name, verb == "disable"_L1);
         else if (verb == "access"_L1)
@@ -72,6 +92,10 @@ int ZDPluginsCommand::run()
         if (!verb.isEmpty())
             items = plugins.refresh();
     });
+    if (unknownName) {
+        c.m_err << "kestra: no plug-in " << ZDCliOutput::terminalText(name) << " on these computers\n";
+        return ZDCommandLine::Failed;
+    }
     c.recordFailures(report.failures);
     if (c.m_options.json) {
         QVariantList rows;

@@ -4,14 +4,15 @@
 #include "ZDCliOutput.h"
 #include "ZDCommandLine.h"
 #include "features/schedules/ZDScheduleTasks.h"
+#include "fleet/ZDHostNames.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const char *const kUsageText =
-    "kestra: schedules takes add TOOL TASK TYPE [VALUE], remove NAME, enable [NAME [HOST]], disable [NAME [HOST]] "
-    "or sync; TYPE is 0-8 or startup, hourly, daily, weekly, monthly, yearly, every, at, watch\n";
+    "kestra: schedules takes add TOOL TASK TYPE [VALUE], remove NAME [HOST...], enable [NAME [HOST]], "
+    "disable [NAME [HOST]] or sync; TYPE is 0-8 or startup, hourly, daily, weekly, monthly, yearly, every, at, watch\n";
 
 int runTypeOf(const QString &word)
 {
@@ -29,16 +30,38 @@ QString enabledText(int enabled)
     return enabled == 1 ? u"enabled"_s : enabled == 0 ? u"disabled"_s : u"mixed"_s;
 }
 
-// Rows named by their description or by one of their computers' file names.
+// The schedule one of its computers' file names names; else the schedules of the
+// task so described.
 QList<ZDScheduledTask> named(const QList<ZDScheduledTask> &rows, const QString &name)
 {
-    QList<ZDScheduledTask> out;
     for (const ZDScheduledTask &row : rows) {
-        bool match = row.taskDescription == name;
         for (const QVariant &c : row.children)
-            match = match || c.toMap().value(u"filename"_s).toString() == name;
-        if (match)
+            if (c.toMap().value(u"filename"_s).toString() == name)
+                return {row};
+    }
+    QList<ZDScheduledTask> out;
+    for (const ZDScheduledTask &row : rows)
+        if (row.taskDescription == name)
             out << row;
+    return out;
+}
+
+// The listed host names (in any form) given on the command line; empty when one names none.
+QStringList hostsNamed(const QStringList &given, const QStringList &hosts, QString *unknown)
+{
+    QStringList out;
+    for (const QString &g : given) {
+        bool found = false;
+        for (const QString &h : hosts) {
+            if (ZDHostNames::sameHost(h, g)) {
+                found = true;
+                out << h;
+            }
+        }
+        if (!found) {
+            *unknown = g;
+            return {};
+        }
     }
     return out;
 }
@@ -52,7 +75,7 @@ int ZDSchedulesCommand::run()
     const QString verb = p.value(0);
     const int type = verb == "add"_L1 ? runTypeOf(p.value(3)) : -1;
     const bool known = (verb.isEmpty() && p.size() <= 1) || (verb == "sync"_L1 && p.size() == 1)
-        || (verb == "remove"_L1 && p.size() == 2) || ((verb == "enable"_L1 || verb == "disable"_L1) && p.size() <= 3)
+        || (verb == "remove"_L1 && p.size() >= 2) || ((verb == "enable"_L1 || verb == "disable"_L1) && p.size() <= 3)
         || (verb == "add"_L1 && type >= 0 && (p.size() == 4 || p.size() == 5));
     if (!known) {
         c.m_err << kUsageText;
@@ -73,46 +96,66 @@ int ZDSchedulesCommand::run()
             c.m_err << "kestra: " << title << ": " << text << "\n";
             return ZDCommandLine::Usage;
         }
+        // The tool by name or identifier, and whether its task runs with rights.
         QString bundle = p.value(1);
-        if (!bundle.contains(u'.')) {
-            QVariantMap tools;
-            c.runOffMain([&] { tools = ZDAgentCalls(c.m_dispatcher.get()).zdAppTasks(); });
-            for (const QVariant &list : std::as_const(tools)) {
-                for (const QVariant &t : list.toList()) {
-                    if (t.toMap().value(u"name"_s).toString().compare(bundle, Qt::CaseInsensitive) == 0)
-                        bundle = t.toMap().value(u"bundleid"_s).toString();
-                }
+        bool root = false;
+        QVariantMap tools;
+        c.runOffMain([&] { tools = ZDAgentCalls(c.m_dispatcher.get()).zdAppTasks(); });
+        for (const QVariant &list : std::as_const(tools)) {
+            for (const QVariant &t : list.toList()) {
+                const QVariantMap tool = t.toMap();
+                if (tool.value(u"name"_s).toString().compare(p.value(1), Qt::CaseInsensitive) != 0
+                    && tool.value(u"bundleid"_s).toString() != p.value(1))
+                    continue;
+                bundle = tool.value(u"bundleid"_s).toString();
+                for (const QVariant &task : tool.value(u"tasks"_s).toList())
+                    if (task.toMap().value(u"id"_s).toString() == p.value(2))
+                        root = root || task.toMap().value(u"root"_s).toInt() == 1;
             }
         }
-        arguments = ZDScheduleTasks::taskArguments(bundle, p.value(2), type, value, true);
+        arguments = ZDScheduleTasks::taskArguments(bundle, p.value(2), type, value, true, root);
     }
     QList<ZDScheduledTask> rows;
     ZDScheduleTasks::Report report;
-    bool unknownName = false;
     const bool rights = c.m_options.admin;
-    c.runOffMain([&] {
-        ZDScheduleTasks schedules(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
-        if (verb == "add"_L1) {
-            report = schedules.add(arguments, rights);
-        } else if (!verb.isEmpty()) {
-            rows = schedules.refresh();
-            const QList<ZDScheduledTask> chosen = p.size() > 1 ? named(rows, p.value(1)) : QList<ZDScheduledTask>();
-            unknownName = p.size() > 1 && chosen.isEmpty();
-            if (unknownName)
-                return;
-            if (verb == "sync"_L1)
-                report = schedules.sync(rows, rights);
-            else if (verb == "remove"_L1)
-                report = schedules.remove(chosen, rights);
-            else
-                report = schedules.setEnabled(chosen, verb == "enable"_L1, rights, p.value(2));
+    ZDScheduleTasks schedules(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
+    if (verb == "add"_L1) {
+        c.runOffMain([&] { report = schedules.add(arguments, rights); });
+    } else if (!verb.isEmpty()) {
+        c.runOffMain([&] { rows = schedules.refresh(); });
+        const QList<ZDScheduledTask> chosen = p.size() > 1 ? named(rows, p.value(1)) : QList<ZDScheduledTask>();
+        if (p.size() > 1 && chosen.isEmpty()) {
+            c.m_err << "kestra: no scheduled task " << ZDCliOutput::terminalText(p.value(1)) << "\n";
+            return ZDCommandLine::Failed;
         }
-        rows = schedules.refresh();
-    });
-    if (unknownName) {
-        c.m_err << "kestra: no scheduled task " << ZDCliOutput::terminalText(p.value(1)) << "\n";
-        return ZDCommandLine::Failed;
+        QString unknown;
+        const QStringList onHosts = hostsNamed(p.mid(2), ZDDispatcher::hostsOf(services, &ZDCommandLine::hostOf), &unknown);
+        if (!unknown.isEmpty()) {
+            c.m_err << "kestra: " << ZDCliOutput::terminalText(unknown) << ": not one of the computers\n";
+            return ZDCommandLine::Failed;
+        }
+        if (verb == "remove"_L1 && chosen.size() > 1) {
+            // Two schedules of one task are never taken for one another.
+            c.m_err << "kestra: " << ZDCliOutput::terminalText(p.value(1)) << " has " << chosen.size()
+                    << " schedules; name one by a file name of the NAME column\n";
+            return ZDCommandLine::Failed;
+        }
+        if (verb == "sync"_L1) {
+            const ZDScheduleTasks::Plan plan = ZDScheduleTasks::syncPlan(rows);
+            if (!plan.steps.isEmpty() && !c.confirmed(plan.question()))
+                return ZDCommandLine::Failed;
+            c.runOffMain([&] { report = schedules.apply(plan, rights); });
+        } else if (verb == "remove"_L1) {
+            if (!c.confirmed(ZDScheduleTasks::removeQuestion(chosen, onHosts)))
+                return ZDCommandLine::Failed;
+            c.runOffMain([&] { report = schedules.remove(chosen, rights, onHosts); });
+        } else {
+            c.runOffMain([&] {
+                report = schedules.setEnabled(chosen, verb == "enable"_L1, rights, onHosts.value(0));
+            });
+        }
     }
+    c.runOffMain([&] { rows = schedules.refresh(); });
     // The computers' own reasons come first; they say why better than a failed call.
     if (!verb.isEmpty())
         c.collectReportedErrors(services);
@@ -129,7 +172,7 @@ int ZDSchedulesCommand::run()
                                  ZDScheduledTask::stateText(row.state), QString()};
             for (const QVariant &v : row.children) {
                 const QVariantMap child = v.toMap();
-                table << QStringList{QString(), ZDCliOutput::dotless(child.value(u"hostname"_s).toString()),
+                table << QStringList{QString(), ZDHostNames::display(child.value(u"hostname"_s).toString()),
                                      child.value(u"frequencyDescription"_s).toString(),
                                      enabledText(child.value(u"enabled"_s).toBool() ? 1 : 0), QString(),
                                      child.value(u"filename"_s).toString()};

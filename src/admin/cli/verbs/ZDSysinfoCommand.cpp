@@ -3,6 +3,9 @@
 #include "dispatch/ZDAgentCalls.h"
 #include "ZDCliOutput.h"
 #include "ZDCommandLine.h"
+#include "fleet/ZDHostNames.h"
+
+#include <QRegularExpression>
 #include "features/plugins/ZDDifferenceFinder.h"
 
 using namespace Qt::StringLiterals;
@@ -26,12 +29,15 @@ int ZDSysinfoCommand::sysinfo()
     if (c.m_options.json) {
         c.m_out << ZDCliOutput::prettyJson(specs);
     } else {
+        // A value the computer could not read says so, instead of passing for a zero.
+        static const QRegularExpression zero(u"^0+([.,]0+)?( [A-Za-z]+)?$"_s);
         QList<QStringList> rows{{u"HOST"_s, u"KEY"_s, u"VALUE"_s}};
         for (auto it = specs.cbegin(); it != specs.cend(); ++it) {
             const QVariantMap values = it.value().toMap();
             for (auto v = values.cbegin(); v != values.cend(); ++v) {
-                if (!v.value().toString().isEmpty())
-                    rows << QStringList{v == values.cbegin() ? it.key() : QString(), v.key(), v.value().toString()};
+                const QString text = v.value().toString().simplified();
+                rows << QStringList{ZDHostNames::display(it.key()), v.key(),
+                                    text.isEmpty() || zero.match(text).hasMatch() ? u"Unknown"_s : text};
             }
         }
         c.m_out << ZDCliOutput::table(rows);

@@ -146,7 +146,8 @@ ZDLogGathering::Outcome ZDLogGathering::finish(Outcome outcome, std::unique_ptr<
 {
     if (!work) {
         outcome.title = QStringLiteral("Logs could not be gathered");
-        outcome.text = QStringLiteral("Please check your file permissions.");
+        // Where it tried: the folder the administrator can check.
+        outcome.text = QStringLiteral("Please check your file permissions on %1.").arg(QDir::toNativeSeparators(m_workParent));
         return outcome;
     }
     QFile::remove(archivePath());

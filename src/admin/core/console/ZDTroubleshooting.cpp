@@ -98,10 +98,26 @@ QString ZDTroubleshooting::messageForErrorCode(int code)
     }
 }
 
+QString ZDTroubleshooting::textForManualUnreachable()
+{
+    return QStringLiteral("Kestra Admin was unable to connect to this computer, entered by hand by its address and port. "
+                          "Please try the following:")
+         + QStringLiteral("\n\n1. Check that the address and port are this computer's: the agent listens on the port "
+                          "set as customPort in its settings (KestraClient --help shows where they are).")
+         + QStringLiteral("\n\n2. Check that the computer is switched on and on the network, and that no firewall "
+                          "between here and there blocks the port.")
+         + QStringLiteral("\n\n3. Check that the agent runs in the computer's session: the \"Kestra Client\" entry in "
+                          "its Settings, or \"systemctl --user status com.zendrel.KestraClient\" there.")
+         + QStringLiteral("\n\n4. Press Retry once it should answer; Kestra Admin also tries again by itself every "
+                          "few seconds.");
+}
+
 QString ZDTroubleshooting::textForState(const State &state)
 {
     if (state.connected || state.errorCode == ZDOrv::kErrorCertificateChanged)
         return messageForErrorCode(state.errorCode) + missingClientsAdvice();
+    if (state.manual)
+        return textForManualUnreachable();
     return QStringLiteral("The service was discovered but Kestra Admin was unable to connect. Please try the "
                           "following:")
          + QStringLiteral("\n\n1. If you have set the client to listen on a specific network interface (by default it "

@@ -16,6 +16,7 @@ public:
     {
         bool connected = false;
         int errorCode = 0;
+        bool manual = false; // entered by hand: no DNS-SD advice applies
     };
 
     // Connected: the text of its code plus the missing-clients advice; else the
@@ -23,6 +24,8 @@ public:
     static QString textForState(const State &state);
     // No computer listed.
     static QString textForNoService();
+    // A computer entered by hand that does not answer.
+    static QString textForManualUnreachable();
     // The message for a connected computer's code alone.
     static QString messageForErrorCode(int code);
     // One item (1 to 11) of the common advice, with its leading blank lines.

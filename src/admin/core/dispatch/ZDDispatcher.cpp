@@ -30,6 +30,13 @@ QString hostOf(const ZDServicePtr &service)
     return ZDDispatcher::answerKey(service);
 }
 
+// What the administrator reads when a call cannot be made: no selector names.
+QString unsupported(const QString &op, bool connected)
+{
+    return connected ? QStringLiteral("its agent has no operation \"%1\" (an older or different agent)").arg(op.section(u':', 0, 0))
+                     : QStringLiteral("not connected");
+}
+
 // As many arguments as the operation has labels; missing ones travel as null.
 QVariantList argumentsFor(const QString &op, const QVariant &obj1, const QVariant &obj2)
 {
@@ -551,7 +558,8 @@ QVariant ZDDispatcher::objectFromRemoteTask(const QString &taskID, const QString
         const QString op = QString::fromLatin1(ZDOrv::kExecuteTask);
         if (proxy && proxy->respondsToSelector(op))
             return proxy->call(op, {taskID, bundleID, options});
-        fail(service, zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+        ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+        fail(service, unsupported(op, proxy != nullptr));
     } catch (const std::exception &e) {
         linkFailed(service, e, "-[AppController objectFromRemoteTask:bundleID:options:forService:]");
     }
@@ -582,9 +590,8 @@ QVariant ZDDispatcher::objectFromRemoteMethod(const QString &op, const QVariant 
             ZDLog::fastAppendLog(u"Performing method on remote object..."_s);
             return proxy->call(op, argumentsFor(op, obj1, obj2));
         }
-        const QString line = zdFormat(u"Proxy object doesn't respond to selector %@"_s, op);
-        ZDLog::appendLog(line);
-        fail(service, line);
+        ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+        fail(service, unsupported(op, proxy != nullptr));
     } catch (const std::exception &e) {
         linkFailed(service, e, "-[AppController objectFromRemoteMethod:withObject:withObject:service:]");
     }
@@ -608,9 +615,8 @@ void ZDDispatcher::executeRemoteMethod(const QString &op, const QVariant &obj1, 
             proxy->call(op, argumentsFor(op, obj1, obj2));
             return;
         }
-        const QString line = zdFormat(u"Proxy object doesn't respond to selector %@"_s, op);
-        ZDLog::appendLog(line);
-        fail(service, line);
+        ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+        fail(service, unsupported(op, proxy != nullptr));
     } catch (const std::exception &e) {
         linkFailed(service, e, "-[AppController executeRemoteMethod:withObject:withObject:service:]");
     }
@@ -638,7 +644,8 @@ bool ZDDispatcher::authExecuteRemoteTask(const QString &taskID, const QString &b
         const QVariant pass = credentials->value(kAuthPass);
         const QString op = QString::fromLatin1(callback ? ZDOrv::kAuthExecuteTaskCallback : ZDOrv::kAuthExecuteTask);
         if (!proxy || !proxy->respondsToSelector(op)) {
-            fail(service, zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+            ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+            fail(service, unsupported(op, proxy != nullptr));
             return false;
         }
         if (callback)
@@ -666,9 +673,8 @@ bool ZDDispatcher::authExecuteRemoteMethod(const QString &op, const QVariant &ob
             return false;
         const ZDRemoteProxyPtr proxy = service->proxyObject();
         if (!proxy || !proxy->respondsToSelector(op)) {
-            const QString line = zdFormat(u"Proxy object doesn't respond to selector %@"_s, op);
-            ZDLog::appendLog(line);
-            fail(service, line);
+            ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+            fail(service, unsupported(op, proxy != nullptr));
             return false;
         }
         const std::optional<QVariantMap> credentials = credentialsForService(service, false);

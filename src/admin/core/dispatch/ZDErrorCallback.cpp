@@ -613,6 +613,21 @@ QString ZDErrorCallback::descriptionForError(const ZDRemoteError &error)
 
 QString ZDErrorCallback::descriptionForCode(qint64 code, const QVariant &info)
 {
+    // An agent that names no application still gets a sentence an administrator can read.
+    if (!info.isValid() || info.isNull() || info.toString().isEmpty()) {
+        switch (code) {
+        case ZDOrv::kErrorApplicationMissing:
+            return QStringLiteral("The application was not found.");
+        case ZDOrv::kErrorInfoPlistMissing:
+            return QStringLiteral("The application's Info.plist file was not found.");
+        case ZDOrv::kErrorOldTaskFormat:
+            return QStringLiteral("The application is outdated. Please update this application.");
+        case ZDOrv::kErrorTaskNotFound:
+            return QStringLiteral("The task was not found in the application. Please update this application.");
+        default:
+            break;
+        }
+    }
     switch (code) {
     case 0:
         return QString(QLatin1String(""));

@@ -21,6 +21,29 @@
 
 namespace {
 
+// The group a computer belongs to: by its own key, or else by an address stored the
+// old way, which the first computer claiming it takes over (the others on that address
+// stay out). *migrated says an entry changed.
+ZDServiceGroupPtr groupOf(const QList<ZDServiceGroupPtr> &groups, const ZDServicePtr &service, bool *migrated)
+{
+    const QString key = service->groupKey();
+    for (const ZDServiceGroupPtr &g : groups)
+        if (!key.isEmpty() && g->containsHostName(key))
+            return g;
+    const QString legacy = service->hostKey();
+    if (key.isEmpty() || legacy.isEmpty())
+        return {};
+    for (const ZDServiceGroupPtr &g : groups) {
+        if (g->containsHostName(legacy)) {
+            g->removeHostName(legacy);
+            g->addHostName(key);
+            *migrated = true;
+            return g;
+        }
+    }
+    return {};
+}
+
 constexpr int kMaxStoredConnections = 10000;
 constexpr qsizetype kMaxStoredText = 1024;
 
@@ -229,29 +252,29 @@ QList<ZDServiceGroupPtr> ZDDiscovery::groups() const
 
 void ZDDiscovery::setGroups(const QList<ZDServiceGroupPtr> &groups)
 {
+    bool migrated = false;
     {
         std::lock_guard lock(d->mutex);
         d->groups = groups;
         QList<ZDServicePtr> remaining;
         for (const auto &service : std::as_const(d->topLevel)) {
-            const QString key = service->hostKey();
-            auto group = std::find_if(d->groups.cbegin(), d->groups.cend(),
-                                      [&key](const ZDServiceGroupPtr &g) { return g->containsHostName(key); });
-            if (group != d->groups.cend())
-                (*group)->addChild(service);
+            if (const ZDServiceGroupPtr group = groupOf(d->groups, service, &migrated))
+                group->addChild(service);
             else
                 remaining.append(service);
         }
         d->topLevel = remaining;
     }
     Q_EMIT listChanged();
+    if (migrated)
+        Q_EMIT groupsMigrated();
 }
 
 bool ZDDiscovery::moveService(const ZDServicePtr &service, const ZDServiceGroupPtr &group)
 {
     if (!service)
         return false;
-    const QString key = service->hostKey();
+    const QString key = service->groupKey();
     {
         std::lock_guard lock(d->mutex);
         if (group && !d->groups.contains(group))
@@ -363,14 +386,12 @@ void ZDDiscovery::addServiceToList(const ZDServicePtr &service)
         updateAvailableServices();
     });
 
-    const QString key = service->hostKey();
-    ZDLog::appendLog(QStringLiteral("Adding host %@ to list..."), key);
+    ZDLog::appendLog(QStringLiteral("Adding host %@ to list..."), service->hostKey());
+    bool migrated = false;
     {
         std::lock_guard lock(d->mutex);
-        auto group = std::find_if(d->groups.cbegin(), d->groups.cend(),
-                                  [&key](const ZDServiceGroupPtr &g) { return g->containsHostName(key); });
-        if (group != d->groups.cend()) {
-            (*group)->addChild(service);
+        if (const ZDServiceGroupPtr group = groupOf(d->groups, service, &migrated)) {
+            group->addChild(service);
         } else {
             QList<ZDServicePtr> list = d->topLevel;
             list.append(service);
@@ -381,6 +402,8 @@ void ZDDiscovery::addServiceToList(const ZDServicePtr &service)
     }
     Q_EMIT serviceAdded(service);
     Q_EMIT listChanged();
+    if (migrated)
+        Q_EMIT groupsMigrated();
 }
 
 void ZDDiscovery::resolveAgainLater(const ZDDNSSDService &service, int delayMs)

@@ -111,6 +111,8 @@ Q_SIGNALS:
     void browsingFailed(const QString &message);
     // A service was found, resolved, given up on or lost.
     void browsingProgressed();
+    // A group's stored address became a computer's own key: worth saving.
+    void groupsMigrated();
 
 private:
     // Waiting out the daemon's grace period for the goodbye of the old announcement.

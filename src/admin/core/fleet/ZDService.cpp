@@ -210,6 +210,14 @@ QString ZDService::hostKey() const
     return d->isManual && !d->manualIP.isEmpty() ? d->manualIP : d->hostName;
 }
 
+QString ZDService::groupKey() const
+{
+    std::lock_guard lock(d->mutex);
+    if (d->isManual)
+        return QStringLiteral("manual:%1:%2").arg(d->manualIP).arg(d->port);
+    return d->name.isEmpty() ? QString() : QStringLiteral("service:") + d->name;
+}
+
 QString ZDService::credentialHost() const
 {
     const QString host = hostName();

@@ -42,6 +42,10 @@ public:
     // The manual address when entered by hand, else the host name: groups, drag and
     // drop and the credential cache use it.
     QString hostKey() const;
+    // What a group remembers the computer by: "manual:ADDRESS:PORT" for a manual
+    // connection, "service:NAME" for an announced one (its port changes with each
+    // start). Several agents on one address are told apart.
+    QString groupKey() const;
     // Where "users" and the keychain file this computer's password: its host name,
     // but for a computer entered by hand only when its agent's name agrees with the
     // name the administrator gave, else the typed address (an agent never gets

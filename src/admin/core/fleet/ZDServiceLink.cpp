@@ -93,11 +93,19 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                     // go away meanwhile.
                     s = nullptr;
                     self.reset();
+                    // An agent that goes away ends the loop, as a stop request does.
+                    if (connection)
+                        connection->setInvalidationHandler([link](const QString &) {
+                            std::lock_guard lock(link->mutex);
+                            link->died = true;
+                            if (link->loop)
+                                ZDThreads::post(link->loop, [loop = link->loop] { loop->quit(); });
+                        });
                     QEventLoop loop;
                     bool run = false;
                     {
                         std::lock_guard lock(link->mutex);
-                        if (!link->stop) {
+                        if (!link->stop && !link->died) {
                             link->loop = &loop;
                             run = true;
                         }
@@ -109,6 +117,14 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                         link->loop = nullptr;
                     }
                     ZDLog::fastAppendLog(QStringLiteral("Run loop finished"));
+                    // Not asked to stop: the agent went away. Retried like any computer that failed.
+                    if (auto still = weak.lock(); still && !link->stopped()) {
+                        ZDLog::appendLog(QStringLiteral("Lost the connection to %@"), still->name());
+                        still->setConnectedFlag(false);
+                        ZDService *raw = still.get();
+                        ZDThreads::post(raw, [raw] { Q_EMIT raw->serviceConnectFailed(raw); });
+                        still->armRetry();
+                    }
                 }
             }
         } else if (result.certificateChanged && !link->stopped()) {

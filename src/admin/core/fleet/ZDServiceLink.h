@@ -21,6 +21,7 @@ public:
     std::mutex mutex;
     std::condition_variable finishedCv;
     bool stop = false;
+    bool died = false; // the link ended without being asked to
     bool running = true;
     QThread *thread = nullptr;
     QEventLoop *loop = nullptr;
@@ -29,12 +30,17 @@ public:
 
     void requestStop()
     {
-        std::lock_guard lock(mutex);
-        stop = true;
-        if (loop)
-            ZDThreads::post(loop, [loop = loop] { loop->quit(); });
-        if (connection)
-            connection->invalidate();
+        std::shared_ptr<ZDConnection> cut;
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+            if (loop)
+                ZDThreads::post(loop, [loop = loop] { loop->quit(); });
+            cut = connection;
+        }
+        // Outside the lock: the link's end handler takes it.
+        if (cut)
+            cut->invalidate();
     }
     bool stopped()
     {

@@ -59,6 +59,7 @@ ZDServiceOutline::ZDServiceOutline(ZDDiscovery *discovery, const QString &settin
         m_selection = kept;
         Q_EMIT outlineChanged();
     });
+    connect(m_discovery, &ZDDiscovery::groupsMigrated, this, [this] { saveGroups(); });
 }
 
 std::unique_ptr<QSettings> ZDServiceOutline::settings() const
@@ -221,7 +222,7 @@ QByteArray ZDServiceOutline::pasteboardData(const QList<Item> &items)
             return {};
         if (!item.service)
             continue;
-        const QString key = item.service->hostKey();
+        const QString key = item.service->groupKey();
         if (!key.isEmpty())
             keys.append(key);
     }
@@ -265,7 +266,13 @@ bool ZDServiceOutline::acceptDrop(const QByteArray &data, const ZDServiceGroupPt
         return false;
     try {
         for (const QString &key : std::as_const(keys)) {
-            ZDServicePtr service = m_discovery->serviceWithHostName(key);
+            ZDServicePtr service;
+            for (const ZDServicePtr &s : m_discovery->allServices())
+                if (!service && s->groupKey() == key)
+                    service = s;
+            // A key of the old form names the first computer there.
+            if (!service)
+                service = m_discovery->serviceWithHostName(key);
             if (!service)
                 service = m_discovery->serviceWithManualIP(key);
             if (service)

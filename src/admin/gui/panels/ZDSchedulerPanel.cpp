@@ -3,10 +3,13 @@
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
 #include "rights/ZDLaunchd.h"
+#include "fleet/ZDHostNames.h"
 #include "panels/ZDPanelParts.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -52,7 +55,23 @@ ZDScheduleAddSheet::ZDScheduleAddSheet(QWidget *parent)
     // The folder is the computer's: "~/..." is kept for it to expand there.
     m_folder->setPlaceholderText(tr("~/Movies or /srv/watch (on each computer)"));
     m_seconds->setPlaceholderText(tr("Seconds"));
-    for (QWidget *w : {none, static_cast<QWidget *>(m_seconds), calendar, static_cast<QWidget *>(m_folder)})
+    auto *watch = new QWidget(m_boxes);
+    auto *watchRow = new QHBoxLayout(watch);
+    watchRow->setContentsMargins(0, 0, 0, 0);
+    m_folder->setParent(watch);
+    watchRow->addWidget(m_folder, 1);
+    auto *browse = new QPushButton(tr("Choose..."), watch);
+    watchRow->addWidget(browse);
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString chosen = QFileDialog::getExistingDirectory(this, tr("Watched Folder"), QDir::homePath());
+        if (chosen.isEmpty())
+            return;
+        // Each computer expands "~" to its own user's home.
+        const QString home = QDir::homePath();
+        m_folder->setText(chosen == home ? QStringLiteral("~")
+                          : chosen.startsWith(home + u'/') ? u'~' + chosen.mid(home.size()) : chosen);
+    });
+    for (QWidget *w : {none, static_cast<QWidget *>(m_seconds), calendar, watch})
         m_boxes->addWidget(w);
     connect(m_run, &QComboBox::currentIndexChanged, this, [this](int type) {
         m_boxes->setCurrentIndex(type == ZDLaunchd::kEverySeconds ? 1 : type == ZDLaunchd::kCalendar ? 2
@@ -120,12 +139,13 @@ QVariantMap ZDScheduleAddSheet::arguments(bool *root, QString *title, QString *t
     if (!title->isEmpty())
         return {};
     const QVariantMap tool = m_tools.value(m_tool->currentIndex()).toMap();
+    *root = false;
     for (const QVariant &t : tool.value(QStringLiteral("tasks")).toList()) {
         if (t.toMap().value(QStringLiteral("id")) == m_task->currentData())
             *root = t.toMap().value(QStringLiteral("root")).toInt() == 1;
     }
     return ZDScheduleTasks::taskArguments(tool.value(QStringLiteral("bundleid")).toString(), m_task->currentData().toString(),
-                                          type, value, true);
+                                          type, value, true, *root);
 }
 
 ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
@@ -141,42 +161,39 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshCadroTasks(); });
     button(tr("Add..."), [this] { showAddSheet(); });
-    button(tr("Remove"), [this] {
+    m_actions << button(tr("Remove"), [this] {
         QString host;
         const QList<ZDScheduledTask> rows = selected(&host);
         if (rows.isEmpty())
             return;
-        QMessageBox box(QMessageBox::Warning, ZDScheduleTasks::removeQuestion(int(rows.size())), tr("This cannot be undone."),
-                        QMessageBox::NoButton, this);
-        QPushButton *remove = box.addButton(tr("Remove"), QMessageBox::DestructiveRole);
-        box.addButton(tr("Cancel"), QMessageBox::RejectRole);
-        box.exec();
-        if (box.clickedButton() == remove)
-            act([rows](ZDScheduleTasks &s) { return s.remove(rows, rows.first().root == 1); });
+        // A computer's line selected: that computer's copy only.
+        const QStringList hosts = host.isEmpty() ? QStringList() : QStringList{host};
+        if (confirm(ZDScheduleTasks::removeQuestion(rows, hosts), tr("Remove")))
+            act([rows, hosts](ZDScheduleTasks &s) { return s.remove(rows, rows.first().root == 1, hosts); });
     });
     for (const bool on : {true, false}) {
-        button(on ? tr("Enable") : tr("Disable"), [this, on] {
+        m_actions << button(on ? tr("Enable") : tr("Disable"), [this, on] {
             QString host;
             const QList<ZDScheduledTask> rows = selected(&host);
             if (!rows.isEmpty())
                 act([rows, on, host](ZDScheduleTasks &s) { return s.setEnabled(rows, on, rows.first().root == 1, host); });
         });
-        button(on ? tr("Enable All") : tr("Disable All"), [this, on] {
-            act([on](ZDScheduleTasks &s) { return s.setEnabled({}, on, false); });
+        button(on ? tr("Enable All...") : tr("Disable All..."), [this, on] {
+            const qsizetype computers = m_dispatcher->selectedServices().size();
+            const QString question = (on ? tr("Enable every schedule on %n computer(s)?", nullptr, int(computers))
+                                         : tr("Disable every schedule on %n computer(s)?", nullptr, int(computers)));
+            if (confirm(question, on ? tr("Enable All") : tr("Disable All")))
+                act([on](ZDScheduleTasks &s) { return s.setEnabled({}, on, false); });
         });
     }
     button(tr("Sync"), [this] {
-        const QList<ZDScheduledTask> rows = m_rows;
-        act([rows](ZDScheduleTasks &s) {
-            QList<ZDScheduledTask> plain, root;
-            for (const ZDScheduledTask &r : rows)
-                (r.root == 1 ? root : plain) << r;
-            ZDScheduleTasks::Report report = s.sync(plain, false);
-            const ZDScheduleTasks::Report withRights = s.sync(root, true);
-            report.failures += withRights.failures;
-            report.changes += withRights.changes;
-            return report;
-        });
+        const ZDScheduleTasks::Plan plan = ZDScheduleTasks::syncPlan(m_rows);
+        if (plan.steps.isEmpty()) {
+            m_status->setText(tr("Every schedule is in line."));
+            return;
+        }
+        if (confirm(plan.question(), tr("Sync")))
+            act([plan](ZDScheduleTasks &s) { return s.apply(plan, std::nullopt); });
     });
     buttons->addStretch(1);
     connect(m_sheet, &QDialog::accepted, this, [this] {
@@ -190,6 +207,13 @@ ZDSchedulerPanel::ZDSchedulerPanel(ZDDispatcher *dispatcher, QWidget *parent)
         }
         act([arguments, root](ZDScheduleTasks &s) { return s.add(arguments, root); });
     });
+    // Nothing selected is no target: those act on the selection only.
+    const auto update = [this] {
+        for (QPushButton *b : std::as_const(m_actions))
+            b->setEnabled(!m_tree->selectedItems().isEmpty());
+    };
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, update);
+    update();
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);
     layout->addLayout(buttons);
@@ -201,19 +225,30 @@ QList<ZDScheduledTask> ZDSchedulerPanel::selected(QString *host) const
     QList<ZDScheduledTask> out;
     for (const QTreeWidgetItem *item : m_tree->selectedItems()) {
         if (item->parent()) {
-            *host = item->text(0);
+            *host = item->data(0, Qt::UserRole).toString();
             item = item->parent();
         }
         const int index = m_tree->indexOfTopLevelItem(const_cast<QTreeWidgetItem *>(item));
         if (index >= 0 && index < m_rows.size()) {
             bool known = false;
             for (const ZDScheduledTask &r : out)
-                known = known || r.taskDescription == m_rows.at(index).taskDescription;
+                known = known || r.identity == m_rows.at(index).identity;
             if (!known)
                 out << m_rows.at(index);
         }
     }
     return out;
+}
+
+bool ZDSchedulerPanel::confirm(const QString &question, const QString &action)
+{
+    QMessageBox box(QMessageBox::Warning, question, tr("This changes the computers named."), QMessageBox::NoButton, this);
+    box.setText(question);
+    QPushButton *yes = box.addButton(action, QMessageBox::DestructiveRole);
+    box.addButton(tr("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(qobject_cast<QPushButton *>(box.buttons().constLast()));
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 void ZDSchedulerPanel::showAddSheet()
@@ -263,13 +298,14 @@ void ZDSchedulerPanel::show(const QList<ZDScheduledTask> &rows)
             task.state == ZDScheduledTask::InLine);
         for (const QVariant &c : task.children) {
             const QVariantMap child = c.toMap();
-            new QTreeWidgetItem(row, {child.value(QStringLiteral("hostname")).toString(),
+            auto *line = new QTreeWidgetItem(row, {ZDHostNames::display(child.value(QStringLiteral("hostname")).toString()),
                                       child.value(QStringLiteral("frequencyDescription")).toString(),
                                       enabledText(child.value(QStringLiteral("enabled")).toBool() ? 1 : 0),
                                       child.value(QStringLiteral("filename")).toString()});
+            line->setData(0, Qt::UserRole, child.value(QStringLiteral("hostname")));
         }
         for (const QVariant &m : task.missingHosts)
-            ZDPanelParts::addMissingLine(row, m.toMap().value(QStringLiteral("hostname")).toString());
+            ZDPanelParts::addMissingLine(row, ZDHostNames::display(m.toMap().value(QStringLiteral("hostname")).toString()));
     }
     m_tree->expandAll();
     Q_EMIT tasksRefreshed();

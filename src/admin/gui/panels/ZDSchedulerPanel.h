@@ -1,10 +1,11 @@
 #pragma once
-// The "Cadro" (scheduler) panel: one row per scheduled task merged across the
-// selected computers, a line per computer, rows that differ marked with how. The
-// add sheet offers the first computer's tools and tasks, the run types and their
-// interval fields (clamped as typed, with their readable text). Remove asks first;
-// enable and disable act on the selected line, row, or every task; sync brings the
-// computers into line. Logic in ZDScheduleTasks; agents' texts are plain text.
+// The "Cadro" (scheduler) panel: one row per schedule merged across the selected
+// computers, a line per computer, rows that differ marked with how. The add sheet
+// offers the first computer's tools and tasks, the run types and their interval
+// fields (clamped as typed, with their readable text) and a chooser for the watched
+// folder. Remove, enable and disable act on the selected line or row and are off
+// with nothing selected; remove, sync and the "All" buttons ask first with what they
+// reach. Logic in ZDScheduleTasks; agents' texts are plain text.
 #include "features/schedules/ZDScheduleTasks.h"
 
 #include <QDialog>
@@ -15,6 +16,7 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QStackedWidget;
 class QTreeWidget;
 class ZDDispatcher;
@@ -69,6 +71,8 @@ private:
     void show(const QList<ZDScheduledTask> &rows);
     // The rows selected (their parents for a line) and the line's host.
     QList<ZDScheduledTask> selected(QString *host) const;
+    // A change that cannot be undone, asked with what it touches.
+    bool confirm(const QString &question, const QString &action);
 
     ZDDispatcher *m_dispatcher;
     QList<ZDScheduledTask> m_rows;
@@ -76,4 +80,5 @@ private:
     QTreeWidget *m_tree;
     QLabel *m_status;
     ZDScheduleAddSheet *m_sheet;
+    QList<QPushButton *> m_actions;
 };

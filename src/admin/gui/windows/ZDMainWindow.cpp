@@ -142,8 +142,12 @@ ZDMainWindow::ZDMainWindow(const Options &options, QWidget *parent)
     });
 
     connect(m_discovery, &ZDDiscovery::serviceConnectionFailed, this, [this](ZDService *service) {
-        if (service && !m_troubleshooterAutoLaunched) {
+        // By itself only once, after the first failure ever: later it opens on request.
+        const auto settings = ZDAdminSettings::open(m_options.settingsPath);
+        const QString opened = QStringLiteral("troubleshooterOpenedOnFailure");
+        if (service && !m_troubleshooterAutoLaunched && !settings->value(opened).toBool()) {
             m_troubleshooterAutoLaunched = true;
+            settings->setValue(opened, true);
             // Opened by itself: it starts on the computer that failed, not on the selection.
             ZDServicePtr failed;
             for (const ZDServicePtr &s : m_discovery->allServices())

@@ -2,16 +2,24 @@
 
 #include "console/ZDTroubleshooting.h"
 
+#include "ZDBackground.h"
+
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
 #include <QImage>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QSplitter>
 
+#include <algorithm>
+
 ZDTroubleshooter::ZDTroubleshooter(ServiceProvider allServices, QWidget *parent)
     : QWidget(parent, Qt::Window), m_allServices(std::move(allServices)), m_list(new QListWidget(this)),
-      m_text(new QPlainTextEdit(this))
+      m_text(new QPlainTextEdit(this)), m_retry(new QPushButton(tr("Retry"), this))
 {
     setWindowTitle(tr("Connection Troubleshooter"));
     m_text->setReadOnly(true);
@@ -19,8 +27,13 @@ ZDTroubleshooter::ZDTroubleshooter(ServiceProvider allServices, QWidget *parent)
     splitter->addWidget(m_list);
     splitter->addWidget(m_text);
     splitter->setStretchFactor(1, 2);
-    auto *layout = new QHBoxLayout(this);
+    auto *layout = new QVBoxLayout(this);
     layout->addWidget(splitter);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_retry);
+    layout->addLayout(buttons);
+    connect(m_retry, &QPushButton::clicked, this, &ZDTroubleshooter::retry);
     resize(720, 440);
     connect(m_list, &QListWidget::currentRowChanged, this, &ZDTroubleshooter::updateTroubleshooterTextForRow);
 }
@@ -53,7 +66,7 @@ void ZDTroubleshooter::showConnectionTroubleshooter()
     populateConnectionTroubleshooterServices();
     QList<ZDTroubleshooting::State> states;
     for (const ZDServicePtr &service : std::as_const(m_services))
-        states << ZDTroubleshooting::State{service->isConnected(), service->errorCode()};
+        states << ZDTroubleshooting::State{service->isConnected(), service->errorCode(), service->isManual()};
     const int row = ZDTroubleshooting::firstTroubledIndex(states);
     if (!m_services.isEmpty()) {
         m_list->setCurrentRow(row);
@@ -62,8 +75,7 @@ void ZDTroubleshooter::showConnectionTroubleshooter()
             m_text->clear();
         }
     }
-    show();
-    raise();
+    showOnScreen();
 }
 
 void ZDTroubleshooter::troubleshootConnection(const ZDServicePtr &service)
@@ -72,8 +84,42 @@ void ZDTroubleshooter::troubleshootConnection(const ZDServicePtr &service)
     const int row = int(m_services.indexOf(service));
     if (row >= 0)
         m_list->setCurrentRow(row);
+    showOnScreen();
+}
+
+void ZDTroubleshooter::showOnScreen()
+{
+    const bool placed = isVisible();
     show();
     raise();
+    if (placed)
+        return;
+    const QWidget *anchor = parentWidget() ? parentWidget()->window() : nullptr;
+    QScreen *screen = anchor && anchor->screen() ? anchor->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // Placed once shown, when its frame is known: centred on its parent, wholly on that screen.
+    const QRect area = screen->availableGeometry();
+    const QSize margins = frameGeometry().size() - geometry().size();
+    resize(size().boundedTo(area.size() - margins));
+    QRect frame = frameGeometry();
+    frame.moveCenter(anchor && anchor->isVisible() ? anchor->frameGeometry().center() : area.center());
+    frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
+    frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
+    move(frame.topLeft());
+}
+
+void ZDTroubleshooter::retry()
+{
+    const int row = m_list->currentRow();
+    if (row < 0 || row >= m_services.size())
+        return;
+    const ZDServicePtr service = m_services[row];
+    m_text->setPlainText(tr("Connecting to %1...").arg(service->name()));
+    connect(service.get(), &ZDService::serviceConnected, this, &ZDTroubleshooter::populateConnectionTroubleshooterServices,
+            Qt::SingleShotConnection);
+    // Connecting may wait for the old connection thread: never on the GUI thread.
+    ZDBackground::run<bool>(this, [service] { service->connectOnThread(); return true; }, [](bool) {});
 }
 
 void ZDTroubleshooter::updateTroubleshooterTextForRow(int row)
@@ -87,5 +133,5 @@ void ZDTroubleshooter::updateTroubleshooterTextForRow(int row)
         return;
     }
     const ZDServicePtr &service = m_services[row];
-    m_text->setPlainText(ZDTroubleshooting::textForState({service->isConnected(), service->errorCode()}));
+    m_text->setPlainText(ZDTroubleshooting::textForState({service->isConnected(), service->errorCode(), service->isManual()}));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The connection troubleshooter window: the computers of the list and, for the
-// selected one, the advice of ZDTroubleshooting.
+// selected one, the advice of ZDTroubleshooting, with a Retry that connects it again.
+// It opens on the screen its parent is on, wholly visible.
 #include "fleet/ZDService.h"
 
 #include <QWidget>
@@ -8,6 +9,7 @@
 #include <functional>
 
 class QListWidget;
+class QPushButton;
 class QPlainTextEdit;
 
 class ZDTroubleshooter : public QWidget
@@ -27,14 +29,18 @@ public:
     void troubleshootConnection(const ZDServicePtr &service);
 
     QListWidget *serviceList() const { return m_list; }
+    QPushButton *retryButton() const { return m_retry; }
     QString text() const;
     QList<ZDServicePtr> services() const { return m_services; }
 
 private:
     void updateTroubleshooterTextForRow(int row);
+    void retry();
+    void showOnScreen();
 
     ServiceProvider m_allServices;
     QList<ZDServicePtr> m_services;
     QListWidget *m_list;
     QPlainTextEdit *m_text;
+    QPushButton *m_retry;
 };

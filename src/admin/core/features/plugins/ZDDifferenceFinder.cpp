@@ -171,9 +171,9 @@ QList<ZDDifference> ZDDifferenceFinder::compare(const QVariantList &failing, con
         for (const QVariant &v : itemsOf(failing.first().toMap(), key)) {
             const QVariantMap item = v.toMap();
             const QString k = itemKey(item, plugin);
+            // Most LV2 and LADSPA bundles carry no version: their presence is what counts.
             const QVariant version = item.value(QStringLiteral("version"));
-            if (!ZDAggregation::isText(version))
-                continue;
+            const bool versioned = ZDAggregation::isText(version) && !version.toString().isEmpty();
             bool common = true;
             for (const Index &index : std::as_const(failingIndexes))
                 common = common && index.contains(k);
@@ -185,13 +185,17 @@ QList<ZDDifference> ZDDifferenceFinder::compare(const QVariantList &failing, con
                 const auto found = index.constFind(k);
                 if (found == index.constEnd())
                     continue;
+                if (!versioned) {
+                    shared = true;
+                    continue;
+                }
                 const QString theirs = found->value(QStringLiteral("version")).toString();
                 shared = shared || compareValues(theirs, version.toString()) == 0;
                 seen << theirs;
             }
             if (!shared)
                 result << ZDDifference{QStringLiteral("%1 %2").arg(QLatin1String(l.kind), item.value(QStringLiteral("name")).toString()),
-                                       rangeOf(seen), version.toString()};
+                                       rangeOf(seen), versioned ? version.toString() : QStringLiteral("(no version)")};
         }
     }
     return result;

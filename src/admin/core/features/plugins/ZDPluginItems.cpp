@@ -204,7 +204,7 @@ bool ZDPluginItems::act(const char *op, const QVariantMap &child, const QVariant
 }
 
 bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest, const QByteArray &data,
-                            const QString &hash, Report &report)
+                            const QString &hash, bool addMissing, Report &report)
 {
     const ZDAgentCalls calls(&m_dispatcher);
     bool ok = true;
@@ -229,7 +229,7 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
             report.failures << QStringLiteral("%1: could not update %2").arg(host, item.name);
         }
     }
-    for (const QString &host : item.missingHosts) {
+    for (const QString &host : addMissing ? item.missingHosts : QStringList()) {
         const ZDServicePtr service = serviceFor(host);
         const QVariantMap record{{QStringLiteral("filename"), lastComponent(newest.value(kFullPath).toString())},
                                  {QStringLiteral("type"), item.type},
@@ -246,7 +246,7 @@ bool ZDPluginItems::replace(const ZDPluginItem &item, const QVariantMap &newest,
     return ok;
 }
 
-ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items, const QString &sourceHost)
+ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items, const QString &sourceHost, bool addMissing)
 {
     ZDLog::appendLog(QStringLiteral("Syncing Brindel plugins..."));
     // A cancel left from an earlier run or a switch of tasks must not stop this one.
@@ -259,6 +259,14 @@ ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items, cons
             return report;
         if (item.state != ZDPluginItem::VersionsDiffer && item.state != ZDPluginItem::Missing)
             continue;
+        const bool versionsDiffer = std::any_of(item.children.cbegin(), item.children.cend(), [&](const QVariant &c) {
+            return differentVersions(c.toMap().value(kVersion).toString(), item.children.first().toMap().value(kVersion).toString());
+        });
+        if (!addMissing && !versionsDiffer) {
+            report.notes << QStringLiteral("%1: missing on %2; not copied there unless asked")
+                                .arg(item.name, item.missingHosts.join(QStringLiteral(", ")));
+            continue;
+        }
         if (sourceHost.isEmpty()) {
             report.notes << QStringLiteral("%1: the computers' copies differ; not copied without a chosen source computer")
                                 .arg(item.name);
@@ -293,7 +301,7 @@ ZDPluginItems::Report ZDPluginItems::sync(const QList<ZDPluginItem> &items, cons
         report.notes << QStringLiteral("%1 %2 from %3: SHA-256 %4")
                             .arg(item.name, newest.value(kVersion).toString(), host, hash);
         ZDLog::appendLog(QStringLiteral("Copying plugin %@ from %@, SHA-256 %@"), item.name, host, hash);
-        if (replace(item, newest, data.toByteArray(), hash, report))
+        if (replace(item, newest, data.toByteArray(), hash, addMissing, report))
             touched << keyOf(newest);
     }
     // The new copies count too: enabled state and access follow what most computers have.
@@ -334,6 +342,37 @@ ZDPluginItems::Report ZDPluginItems::setDisabled(const QList<ZDPluginItem> &item
                 report);
     });
     return report;
+}
+
+ZDPluginItems::Scope ZDPluginItems::scope(const QList<ZDPluginItem> &items, const QString &name, const QString &host)
+{
+    Scope scope;
+    for (const ZDPluginItem &item : items) {
+        if (!name.isEmpty() && item.name != name && item.bundleIdentifier != name)
+            continue;
+        bool counted = false;
+        for (const QVariant &c : item.children) {
+            const QString on = c.toMap().value(kHostname).toString();
+            if (!host.isEmpty() && on != host)
+                continue;
+            if (!counted)
+                ++scope.plugins;
+            counted = true;
+            if (!scope.hosts.contains(on))
+                scope.hosts << on;
+        }
+    }
+    return scope;
+}
+
+QString ZDPluginItems::question(const QString &action, const Scope &scope)
+{
+    return QStringLiteral("%1 %2 plug-in%3 on %4 computer%5?")
+        .arg(action)
+        .arg(scope.plugins)
+        .arg(scope.plugins == 1 ? QString() : QStringLiteral("s"))
+        .arg(scope.hosts.size())
+        .arg(scope.hosts.size() == 1 ? QString() : QStringLiteral("s"));
 }
 
 void ZDPluginItems::forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,

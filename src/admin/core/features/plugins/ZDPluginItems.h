@@ -66,18 +66,29 @@ public:
     // Without a source nothing is copied: a version is only what an agent claims.
     // Each copy goes out with its SHA-256, which every target checks on arrival;
     // an archive holding links is refused here already.
-    Report sync(const QList<ZDPluginItem> &items, const QString &sourceHost = {});
+    // A computer that never had a plug-in gets it only with addMissing.
+    Report sync(const QList<ZDPluginItem> &items, const QString &sourceHost = {}, bool addMissing = false);
     // name empty: every plug-in; else the items of that name (or bundle identifier);
     // host given: only that computer's copy.
     Report setDisabled(const QList<ZDPluginItem> &items, const QString &name, bool disabled, const QString &host = {});
     Report setAccess(const QList<ZDPluginItem> &items, const QString &name, int access, const QString &host = {});
+
+    // What an action on name (all when empty) on host (all when empty) reaches,
+    // asked before it runs: "Disable 2 plug-ins on 3 computers?".
+    struct Scope
+    {
+        int plugins = 0;
+        QStringList hosts;
+    };
+    static Scope scope(const QList<ZDPluginItem> &items, const QString &name, const QString &host = {});
+    static QString question(const QString &action, const Scope &scope);
 
 private:
     ZDServicePtr serviceFor(const QString &host) const;
     // Runs the tool's operation on the child's computer, with rights when that computer needs them.
     bool act(const char *op, const QVariantMap &child, const QVariant &value, const QVariantMap &rightsSettings,
              Report &report);
-    bool replace(const ZDPluginItem &item, const QVariantMap &source, const QByteArray &data, const QString &hash,
+    bool replace(const ZDPluginItem &item, const QVariantMap &source, const QByteArray &data, const QString &hash, bool addMissing,
                  Report &report);
     // Each computer's copy of the named plug-in (all when empty) on host (all when empty), until cancelled.
     void forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,

@@ -51,6 +51,9 @@ void ZDScheduledTask::addChild(QVariantMap task, const QString &host)
         taskBundleID = task.value(kBundle).toString();
         taskDescription = task.value(kDescription).toString();
         root = task.value(QStringLiteral("root")).toInt();
+        identity = identityOf(task);
+        scheduleType = task.contains(QStringLiteral("scheduleType")) ? task.value(QStringLiteral("scheduleType")).toInt() : -1;
+        scheduleValue = valueOf(task);
     } else if (task.value(kFrequency).toString() != frequencyDescription
                && frequencyDescription != QLatin1String(ZDAggregation::kVarious)) {
         frequencyDescription = QString::fromLatin1(ZDAggregation::kVarious);
@@ -70,7 +73,47 @@ QVariantMap ZDScheduledTask::toMap() const
     return {{kDescription, taskDescription}, {kFrequency, frequencyDescription}, {kBundle, taskBundleID},
             {QStringLiteral("children"), children}, {QStringLiteral("state"), state},
             {QStringLiteral("stateText"), stateText(state)}, {QStringLiteral("enabledCount"), enabledCount},
-            {QStringLiteral("root"), root}, {kEnabled, enabled}, {QStringLiteral("missingHosts"), missingHosts}};
+            {QStringLiteral("root"), root}, {kEnabled, enabled}, {QStringLiteral("missingHosts"), missingHosts},
+            {QStringLiteral("scheduleType"), scheduleType}};
+}
+
+QString ZDScheduledTask::valueOf(const QVariantMap &task)
+{
+    const int type = task.value(QStringLiteral("scheduleType")).toInt();
+    if (type == ZDLaunchd::kCalendar) {
+        const QVariantMap i = task.value(QStringLiteral("interval")).toMap();
+        return QStringList{i.value(QStringLiteral("Minute")).toString(), i.value(QStringLiteral("Hour")).toString(),
+                           i.value(QStringLiteral("Day")).toString(), i.value(QStringLiteral("Weekday")).toString(),
+                           i.value(QStringLiteral("Month")).toString()}
+            .join(u',');
+    }
+    if (type == ZDLaunchd::kEverySeconds)
+        return task.value(QStringLiteral("intervalSeconds")).toString();
+    if (type == ZDLaunchd::kFolderWatch)
+        return task.value(QStringLiteral("intervalDirectory")).toString();
+    return {};
+}
+
+QString ZDScheduledTask::identityOf(const QVariantMap &task)
+{
+    // A task without a type is known only by its wording; never merged with a typed one.
+    const QString type = task.contains(QStringLiteral("scheduleType"))
+        ? QString::number(task.value(QStringLiteral("scheduleType")).toInt())
+        : u'?' + task.value(kFrequency).toString();
+    const QString taskID = task.contains(QStringLiteral("taskID")) ? task.value(QStringLiteral("taskID")).toString()
+                                                                   : u'?' + task.value(kDescription).toString();
+    return QStringList{task.value(kBundle).toString(), taskID, type, valueOf(task)}.join(QChar(0x1f));
+}
+
+QStringList ZDScheduledTask::hosts() const
+{
+    QStringList out;
+    for (const QVariant &c : children) {
+        const QString host = c.toMap().value(kHostname).toString();
+        if (!out.contains(host))
+            out << host;
+    }
+    return out;
 }
 
 QString ZDScheduledTask::stateText(int state)
@@ -106,11 +149,9 @@ QList<ZDScheduledTask> ZDScheduleTasks::merge(const QVariantMap &hostLists, cons
             if (task.isEmpty())
                 continue;
             task.insert(kFilename, it.key());
-            const QString bundle = task.value(kBundle).toString();
-            const QString description = task.value(kDescription).toString();
-            const auto row = std::find_if(rows.begin(), rows.end(), [&](const ZDScheduledTask &r) {
-                return r.taskBundleID == bundle && r.taskDescription == description;
-            });
+            const QString identity = ZDScheduledTask::identityOf(task);
+            const auto row = std::find_if(rows.begin(), rows.end(),
+                                          [&](const ZDScheduledTask &r) { return r.identity == identity; });
             if (row == rows.end())
                 rows << ZDScheduledTask::withDictionary(task, host);
             else
@@ -130,7 +171,8 @@ QList<ZDScheduledTask> ZDScheduleTasks::merge(const QVariantMap &hostLists, cons
             row.state = ZDScheduledTask::Missing;
     }
     std::stable_sort(rows.begin(), rows.end(), [](const ZDScheduledTask &a, const ZDScheduledTask &b) {
-        return a.taskDescription.localeAwareCompare(b.taskDescription) < 0;
+        const int byTask = a.taskDescription.localeAwareCompare(b.taskDescription);
+        return byTask != 0 ? byTask < 0 : a.frequencyDescription.localeAwareCompare(b.frequencyDescription) < 0;
     });
     return rows;
 }
@@ -186,7 +228,7 @@ QString ZDScheduleTasks::intervalValue(int runType, const QString &seconds, cons
 }
 
 QVariantMap ZDScheduleTasks::taskArguments(const QString &bundleID, const QString &taskID, int runType,
-                                           const QString &value, bool enabled)
+                                           const QString &value, bool enabled, bool root)
 {
     QVariantMap args{{QStringLiteral("bundleid"), bundleID},
                      {QStringLiteral("taskid"), taskID},
@@ -194,6 +236,8 @@ QVariantMap ZDScheduleTasks::taskArguments(const QString &bundleID, const QStrin
                      {kEnabled, enabled ? QStringLiteral("1") : QStringLiteral("0")}};
     if (!value.isEmpty())
         args.insert(QStringLiteral("intervalval"), value);
+    if (root)
+        args.insert(QStringLiteral("root"), QStringLiteral("1"));
     return args;
 }
 
@@ -201,6 +245,73 @@ QString ZDScheduleTasks::removeQuestion(int rows)
 {
     return QStringLiteral("Are you sure you wish to delete %1 task%2?")
         .arg(rows == 1 ? QStringLiteral("this") : QStringLiteral("these"), rows == 1 ? QString() : QStringLiteral("s"));
+}
+
+namespace {
+
+QString counted(qsizetype n, const char *one)
+{
+    return QStringLiteral("%1 %2%3").arg(n).arg(QLatin1String(one), n == 1 ? QString() : QStringLiteral("s"));
+}
+
+} // namespace
+
+QString ZDScheduleTasks::removeQuestion(const QList<ZDScheduledTask> &rows, const QStringList &hosts)
+{
+    QStringList on;
+    for (const ZDScheduledTask &row : rows) {
+        for (const QString &h : row.hosts())
+            if ((hosts.isEmpty() || hosts.contains(h)) && !on.contains(h))
+                on << h;
+    }
+    if (rows.size() == 1)
+        return QStringLiteral("Remove the schedule \"%1\" (%2) from %3?")
+            .arg(rows.first().taskDescription, rows.first().frequencyDescription, counted(on.size(), "computer"));
+    return QStringLiteral("Remove %1 from %2?").arg(counted(rows.size(), "schedule"), counted(on.size(), "computer"));
+}
+
+QString ZDScheduleTasks::Plan::question() const
+{
+    QStringList what;
+    if (adds)
+        what << QStringLiteral("add %1").arg(counted(adds, "schedule"));
+    if (enables)
+        what << QStringLiteral("switch %1 on or off").arg(counted(enables, "schedule"));
+    return QStringLiteral("Sync schedules: %1 on %2?").arg(what.join(QStringLiteral(" and ")), counted(hosts.size(), "computer"));
+}
+
+ZDScheduleTasks::Plan ZDScheduleTasks::syncPlan(const QList<ZDScheduledTask> &rows)
+{
+    Plan plan;
+    const auto step = [&plan](Step s) {
+        if (!plan.hosts.contains(s.host))
+            plan.hosts << s.host;
+        plan.steps << std::move(s);
+    };
+    for (const ZDScheduledTask &row : rows) {
+        if (row.children.isEmpty() || row.scheduleType < 0)
+            continue;
+        // Most computers' enabled state; children are in the list's order, so a tie goes to the first computer.
+        const bool enabled = truth(ZDAggregation::commonValuesForDictArray(row.children).value(kEnabled));
+        const QVariantMap model = row.children.first().toMap();
+        const bool root = row.root == 1;
+        for (const QVariant &c : row.children) {
+            const QVariantMap child = c.toMap();
+            if (truth(child.value(kEnabled)) == enabled)
+                continue;
+            step({child.value(kHostname).toString(), QStringLiteral("cadroEnableTask:settings:"), child.value(kFilename),
+                  enabled, root});
+            ++plan.enables;
+        }
+        const QVariantMap arguments = taskArguments(model.value(kBundle).toString(),
+                                                    model.value(QStringLiteral("taskID")).toString(), row.scheduleType,
+                                                    row.scheduleValue, enabled, root);
+        for (const QVariant &m : row.missingHosts) {
+            step({m.toMap().value(kHostname).toString(), QStringLiteral("cadroAddTask:settings:"), arguments, QVariant(), root});
+            ++plan.adds;
+        }
+    }
+    return plan;
 }
 
 // --- The work.
@@ -246,13 +357,16 @@ ZDScheduleTasks::Report ZDScheduleTasks::add(const QVariantMap &arguments, bool 
     return report;
 }
 
-ZDScheduleTasks::Report ZDScheduleTasks::remove(const QList<ZDScheduledTask> &rows, bool withRights)
+ZDScheduleTasks::Report ZDScheduleTasks::remove(const QList<ZDScheduledTask> &rows, bool withRights,
+                                                const QStringList &hosts)
 {
     Report report;
     for (const ZDScheduledTask &row : rows) {
         ZDLog::appendLog(QStringLiteral("Removing Cadro tasks: %@"), row.taskDescription);
         for (const QVariant &c : row.children) {
             const QVariantMap child = c.toMap();
+            if (!hosts.isEmpty() && !hosts.contains(child.value(kHostname).toString()))
+                continue;
             call("cadroRemoveTask:settings:", child.value(kHostname).toString(), QVariant(), child.value(kFilename),
                  withRights, report);
         }
@@ -289,50 +403,11 @@ ZDScheduleTasks::Report ZDScheduleTasks::setEnabled(const QList<ZDScheduledTask>
     return report;
 }
 
-ZDScheduleTasks::Report ZDScheduleTasks::sync(const QList<ZDScheduledTask> &rows, bool withRights)
+ZDScheduleTasks::Report ZDScheduleTasks::apply(const Plan &plan, std::optional<bool> withRights)
 {
     ZDLog::appendLog(QStringLiteral("Syncing Cadro tasks..."));
     Report report;
-    for (const ZDScheduledTask &row : rows) {
-        if (row.state == ZDScheduledTask::InLine || row.children.isEmpty())
-            continue;
-        // Most computers' values; children are in the list's order, so a tie goes to the first computer.
-        const QVariantMap common = ZDAggregation::commonValuesForDictArray(row.children);
-        const QString frequency = common.value(kFrequency).toString();
-        QVariantMap model;
-        for (const QVariant &c : row.children) {
-            if (c.toMap().value(kFrequency).toString() == frequency) {
-                model = c.toMap();
-                break;
-            }
-        }
-        const int type = model.value(QStringLiteral("scheduleType")).toInt();
-        QString value;
-        if (type == ZDLaunchd::kCalendar) {
-            const QVariantMap i = model.value(QStringLiteral("interval")).toMap();
-            value = QStringList{i.value(QStringLiteral("Minute")).toString(), i.value(QStringLiteral("Hour")).toString(),
-                                i.value(QStringLiteral("Day")).toString(), i.value(QStringLiteral("Weekday")).toString(),
-                                i.value(QStringLiteral("Month")).toString()}
-                        .join(u',');
-        } else if (type == ZDLaunchd::kEverySeconds) {
-            value = model.value(QStringLiteral("intervalSeconds")).toString();
-        } else if (type == ZDLaunchd::kFolderWatch) {
-            value = model.value(QStringLiteral("intervalDirectory")).toString();
-        }
-        const bool enabled = truth(common.value(kEnabled));
-        const QVariantMap arguments = taskArguments(model.value(kBundle).toString(),
-                                                    model.value(QStringLiteral("taskID")).toString(), type, value, enabled);
-        for (const QVariant &c : row.children) {
-            const QVariantMap child = c.toMap();
-            if (child.value(kFrequency).toString() == frequency && truth(child.value(kEnabled)) == enabled
-                && child.value(kDescription) == model.value(kDescription) && child.value(kBundle) == model.value(kBundle))
-                continue;
-            QVariantMap edit = arguments;
-            edit.insert(kFilename, child.value(kFilename));
-            call("cadroEditTask:settings:", child.value(kHostname).toString(), edit, QVariant(), withRights, report);
-        }
-        for (const QVariant &m : row.missingHosts)
-            call("cadroAddTask:settings:", m.toMap().value(kHostname).toString(), arguments, QVariant(), withRights, report);
-    }
+    for (const Step &s : plan.steps)
+        call(s.op.toLatin1().constData(), s.host, s.obj1, s.obj2, withRights.value_or(s.root), report);
     return report;
 }
