@@ -4,6 +4,8 @@
 //   KestraClient -setup   as root: install and (re)enable the launch agent, then exit
 //   KestraClient -enroll TOKEN | -enroll-fingerprint FP | -revoke FP | -require-enrolled yes|no
 //                         as root: the consoles this computer trusts; -fingerprint prints the agent's own
+//   KestraClient -pair [MINUTES]
+//                         as root: a pairing window (default 10 minutes) confirmed at this terminal
 #include "agent/AppController.h"
 #include "agent/ZDAgentSecurity.h"
 

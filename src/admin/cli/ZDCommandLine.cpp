@@ -79,6 +79,7 @@ QString ZDCommandLine::usage()
                                crash logs of the computers (new ones fetched) with statistics
   enroll-token [MINUTES]       a one-time token enrolling this console on agents (KestraClient -enroll)
   trust HOST [FINGERPRINT]     accept the key a computer's agent shows now (after it changed)
+  pair HOST                    pair with a computer whose root opened a window (KestraClient -pair)
   plugins [sync [--from HOST] | enable [NAME] | disable [NAME] | access all|user [NAME]]
                                the plug-ins of the computers merged, or brought into line;
                                sync copies plug-ins only from HOST, showing each copy's SHA-256
@@ -241,6 +242,14 @@ int ZDCommandLine::run()
         rc = ZDSecurityCommand::enrollToken(m_options.positional, m_options.json, m_out, m_err);
     else if (c == "trust"_L1)
         rc = ZDSecurityCommand::trust(m_options.positional, [this](const QString &host) {
+            m_options.hosts = {host};
+            startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
+            waitForComputers(kListWaitSeconds, false);
+            QStringList missing;
+            return selectedServices(&missing);
+        }, m_out, m_err);
+    else if (c == "pair"_L1)
+        rc = ZDSecurityCommand::pair(m_options.positional, [this](const QString &host) {
             m_options.hosts = {host};
             startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
             waitForComputers(kListWaitSeconds, false);
