@@ -857,6 +857,7 @@ private Q_SLOTS:
         const ZDServicePtr victim = discovery.addManualConnection(honest.host, QStringLiteral("127.0.0.1"), honest.port);
         QTRY_VERIFY_WITH_TIMEOUT(victim->isConnected() && !victim->hostName().isEmpty(), 30000);
         ZDCredentialStore store(settings);
+        QTRY_VERIFY_WITH_TIMEOUT(!victim->credentialKey().isEmpty(), 30000); // filed under the key its link proved
         QVERIFY(store.setStoredUser(victim->credentialKey(), user));
         QVERIFY(store.storeKeychainPassword(user, QStringLiteral("kept"), victim->credentialKey()));
         const ZDServicePtr liar = discovery.addManualConnection(QStringLiteral("rogue"), QStringLiteral("localhost"), rogue.port);
