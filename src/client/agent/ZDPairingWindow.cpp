@@ -272,6 +272,8 @@ int ZDPairingWindow::hold(int minutes, int in, int out)
             if (n <= 0)
                 inputOpen = false; // no one to answer: a no
             const QByteArray answer = typed.trimmed().toLower();
+            if (!::isatty(in)) // a piped answer shows as if typed
+                say(out, QString::fromLocal8Bit(typed.trimmed()) + QLatin1Char('\n'));
             typed.clear();
             if (answer == "y" || answer == "yes") {
                 if (!ZDEnrolledConsoles().add(request.console, &error)) {
