@@ -1,5 +1,6 @@
-// The pairing window against a real agent and a real "KestraClient -pair" held by
-// root in the agent's computer, its prompt answered on its standard input: both
+// The pairing window against a real agent, run as an unprivileged session user, and a
+// real "KestraClient -pair" held by root of its computer, its prompt answered on its
+// standard input: both
 // ends show the same code; a refusal, a second request while one waits and an
 // expired window enrol nothing; a confirmed pairing enrols the console, which is
 // then served, and pins the agent's key.
@@ -190,8 +191,10 @@ private Q_SLOTS:
     // confirmed one, from the command line, enrols the console.
     void refusedThenPaired()
     {
+        // The agent runs as a session user, who cannot write the trust file: root's window does.
         ZDRealAgent agent;
         agent.setEnrollsConsole(false);
+        agent.setRunAs(u"nobody"_s, u"nogroup"_s);
         QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
         QVERIFY(!servedProtectedCall(agent.port()));
 
@@ -210,6 +213,7 @@ private Q_SLOTS:
             QTRY_VERIFY(!request.code().isEmpty());
             QCOMPARE(window.shownCode(), request.code());
             QVERIFY(window.output().contains(consoleFingerprint()));
+            QVERIFY2(window.output().contains(u"through the agent of user nobody"_s), qPrintable(window.output()));
 
             // While it waits: another console through the agent, and a local process on the socket.
             ZDConnectionOptions stranger;
@@ -270,6 +274,7 @@ private Q_SLOTS:
     {
         ZDRealAgent agent;
         agent.setEnrollsConsole(false);
+        agent.setRunAs(u"nobody"_s, u"nogroup"_s);
         QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
         PairingWindow window(agent.root(), 1);
         QVERIFY2(window.waitFor(u"Pairing window open"_s), qPrintable(window.output()));
