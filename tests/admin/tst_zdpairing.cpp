@@ -6,6 +6,7 @@
 // then served, and pins the agent's key.
 #include "ZDEnrolledPeer.h"
 #include "ZDRealAgent.h"
+#include "ZDRootPairingWindow.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include "fleet/ZDPairing.h"
@@ -28,57 +29,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// "KestraClient -pair MINUTES" as root of the agent's computer.
-class PairingWindow
-{
-public:
-    PairingWindow(const QString &root, int minutes)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"KESTRA_SYSTEM_ROOT"_s, root);
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(ZDRealAgent::program(), {u"-pair"_s, QString::number(minutes)});
-    }
-    ~PairingWindow()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
-    }
-    QString output()
-    {
-        m_output += QString::fromUtf8(m_process.readAll());
-        return m_output;
-    }
-    bool waitFor(const QString &text, int timeoutMs = 30000)
-    {
-        return QTest::qWaitFor([&] { return output().contains(text) || m_process.state() == QProcess::NotRunning; },
-                               timeoutMs)
-            && output().contains(text);
-    }
-    // The code and the agent's key root was shown.
-    QString shownCode() { return QRegularExpression(u"Pairing code: (\\d{3} \\d{3})"_s).match(output()).captured(1); }
-    QString shownAgentKey() { return QRegularExpression(u"agent key ([0-9a-f]{64})"_s).match(output()).captured(1); }
-    void answer(const QByteArray &line)
-    {
-        m_process.write(line);
-        m_process.waitForBytesWritten(10000);
-    }
-    int exitCode()
-    {
-        if (!QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning; }, 120000))
-            return -1;
-        output();
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-
-private:
-    QProcess m_process;
-    QString m_output;
-};
 
 // ZDPairing::pair on a thread of its own: it waits for root.
 class PairingRequest
@@ -206,7 +156,7 @@ private Q_SLOTS:
         }
 
         {
-            PairingWindow window(agent.root(), 5);
+            ZDRootPairingWindow window(agent.root(), 5);
             QVERIFY2(window.waitFor(u"Pairing window open"_s), qPrintable(window.output()));
             PairingRequest request(agent.port());
             QVERIFY2(window.waitFor(u"Pair? [y/N]"_s), qPrintable(window.output()));
@@ -242,7 +192,7 @@ private Q_SLOTS:
         // From the command line, confirmed at the computer.
         QCOMPARE(zdtest::runProgram(m_kestra, {u"add"_s, u"Studio 4"_s, u"127.0.0.1"_s, QString::number(agent.port()),
                                               u"--no-browse"_s}).exit(), 0);
-        PairingWindow window(agent.root(), 5);
+        ZDRootPairingWindow window(agent.root(), 5);
         QVERIFY2(window.waitFor(u"Pairing window open"_s), qPrintable(window.output()));
         QProcess kestra;
         kestra.setProcessChannelMode(QProcess::SeparateChannels);
@@ -276,7 +226,7 @@ private Q_SLOTS:
         agent.setEnrollsConsole(false);
         agent.setRunAs(u"nobody"_s, u"nogroup"_s);
         QVERIFY2(agent.start(ZDRealAgent::freePort()), qPrintable(agent.output()));
-        PairingWindow window(agent.root(), 1);
+        ZDRootPairingWindow window(agent.root(), 1);
         QVERIFY2(window.waitFor(u"Pairing window open"_s), qPrintable(window.output()));
         PairingRequest request(agent.port());
         QVERIFY2(window.waitFor(u"Pair? [y/N]"_s), qPrintable(window.output()));

@@ -37,14 +37,15 @@ ZDPairingSheet::ZDPairingSheet(ZDServicePtr service, QWidget *parent)
     layout->addWidget(buttons);
 }
 
-void ZDPairingSheet::open(const ZDServicePtr &service, QWidget *parent)
+ZDPairingSheet *ZDPairingSheet::open(const ZDServicePtr &service, QWidget *parent)
 {
     if (!service)
-        return;
+        return nullptr;
     auto *sheet = new ZDPairingSheet(service, parent);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     sheet->show();
     sheet->start();
+    return sheet;
 }
 
 void ZDPairingSheet::start()

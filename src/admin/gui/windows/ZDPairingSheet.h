@@ -15,7 +15,7 @@ class ZDPairingSheet : public QDialog
 public:
     ZDPairingSheet(ZDServicePtr service, QWidget *parent = nullptr);
     // Opens a sheet for the computer and starts pairing; it deletes itself when closed.
-    static void open(const ZDServicePtr &service, QWidget *parent);
+    static ZDPairingSheet *open(const ZDServicePtr &service, QWidget *parent);
 
     QLabel *codeLabel() const { return m_code; }
     QLabel *resultLabel() const { return m_result; }
