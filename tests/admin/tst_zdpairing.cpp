@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -85,6 +86,12 @@ QString askOnSocket(const QString &path, const QByteArray &line)
     const QByteArray encoded = QFile::encodeName(path);
     std::memcpy(address.sun_path, encoded.constData(), size_t(std::min<qsizetype>(encoded.size(), sizeof address.sun_path - 1)));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    // Never a hanging test: both ways bounded.
+    const timeval limit{10, 0};
+    if (fd >= 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
     QByteArray answer;
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
         && ::write(fd, line.constData(), size_t(line.size())) == line.size()) {

@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -41,6 +42,13 @@ bool fillAddress(const QString &path, sockaddr_un &address)
     return true;
 }
 
+// A peer that does not read never holds a writer up for long.
+void boundWrites(int fd)
+{
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 ZDOwnedFd connectTo(const QString &path)
 {
     sockaddr_un address{};
@@ -49,6 +57,7 @@ ZDOwnedFd connectTo(const QString &path)
     ZDOwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.isValid() || ::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         return {};
+    boundWrites(fd.get());
     return fd;
 }
 
@@ -233,6 +242,7 @@ int ZDPairingWindow::hold(int minutes, int in, int out)
         if (fds[0].revents & POLLIN) {
             ZDOwnedFd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (peer.isValid()) {
+                boundWrites(peer.get());
                 Request asked;
                 if (pending.isValid()) {
                     // One question at a time: the second asker is told so at once.
