@@ -48,13 +48,14 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
   fi
   # Agents serve enrolled consoles only: this console is paired with each computer
   # first, as root would on a real one (one token, taken once by each computer).
-  echo "$ kestra enroll-token; then as root on each computer: KestraClient -enroll TOKEN"
+  # edit-suite-3 is paired through its pairing window below instead.
+  echo "$ kestra enroll-token; then as root on edit-suite-1 and -2: KestraClient -enroll TOKEN"
   token=$("$kestra" enroll-token 2>/dev/null || true)
   for i in 1 2 3; do
     host="$sandbox/fleet/edit-suite-$i"; port=$((47100 + i))
     mkdir -p "$host/etc" "$host/opt" "$host/home/.config"
     echo "edit-suite-$i" > "$host/etc/hostname"
-    KESTRA_SYSTEM_ROOT="$host" "$agent" -enroll "$token" | sed 's/^/  /' \
+    [ "$i" = 3 ] || KESTRA_SYSTEM_ROOT="$host" "$agent" -enroll "$token" | sed 's/^/  /' \
       || echo "  (enrolment needs root: without it the agents serve this console nothing but ping)"
     # The maker's tools (stand-ins), so each agent reports its tool suite; edit-suite-3 lacks
     # the update tool, which its agent fetches from the feed (on every run).
@@ -100,6 +101,17 @@ X
   # A second run in the same KESTRA_DEMO_ROOT finds the entries of the first in its console settings.
   for i in 1 2 3; do "$kestra" remove "edit-suite-$i" >/dev/null 2>&1 || true; done
   for i in 1 2 3; do "$kestra" add "edit-suite-$i" 127.0.0.1 $((47100 + i)) --no-browse; done
+  echo
+  # Root opens edit-suite-3's pairing window; its y/N prompt is answered through stdin here
+  # (at a real computer root answers only when the code matches the console's).
+  echo "$ sudo KestraClient -pair 5   (on edit-suite-3)   and   $ kestra pair edit-suite-3"
+  host3="$sandbox/fleet/edit-suite-3"
+  echo y | KESTRA_SYSTEM_ROOT="$host3" "$agent" -pair 5 > "$host3/pair.out" 2>&1 &
+  pair_pid=$!
+  for _ in $(seq 100); do grep -q 'Pairing window open' "$host3/pair.out" && break; kill -0 "$pair_pid" 2>/dev/null || break; sleep 0.1; done
+  "$kestra" pair edit-suite-3 --no-browse || echo "  (the pairing window needs root: edit-suite-3 serves this console nothing but ping)"
+  wait "$pair_pid" 2>/dev/null || true
+  grep -E 'Pairing code|Enrolled|needs root' "$host3/pair.out" | sed 's/^/  edit-suite-3 root: /' || true
   echo
   echo "$ kestra list"
   "$kestra" list --no-browse

@@ -5,6 +5,8 @@
 //   KestraClient -enroll TOKEN | -enroll-fingerprint FP | -revoke FP | -require-enrolled yes|no
 //                         as root: the consoles this computer trusts; -fingerprint prints the agent's own
 //   KestraClient --help | --version   print and exit, no agent started
+//   KestraClient -pair [MINUTES]
+//                         as root: a pairing window (default 10 minutes) confirmed at this terminal
 #include "agent/AppController.h"
 #include "agent/ZDAgentSecurity.h"
 
@@ -59,7 +61,7 @@ int setupMode()
 
 const char kHelp[] =
     "usage: KestraClient [-wait | -setup | -fingerprint | -enroll TOKEN | -enroll-fingerprint FP | -revoke FP |\n"
-    "                     -require-enrolled yes|no | --help | --version]\n"
+    "                     -require-enrolled yes|no | -pair [MINUTES] | --help | --version]\n"
     "The Kestra agent: serves the consoles of the network for the logged-in user.\n"
     "  (none)           run the agent (normally started by the user service com.zendrel.KestraClient)\n"
     "  -wait            wait 5 seconds first (a relaunch lets the old agent go)\n"
@@ -68,6 +70,8 @@ const char kHelp[] =
     "  -enroll TOKEN    as root: trust the console that made TOKEN (kestra enroll-token)\n"
     "  -enroll-fingerprint FP, -revoke FP, -require-enrolled yes|no\n"
     "                   as root: the consoles this computer trusts\n"
+    "  -pair [MINUTES]  as root: open a pairing window (default 10) for `kestra pair HOST`,\n"
+    "                   confirmed here after comparing the 6-digit code\n"
     "Settings: ~/.config/com.zendrel.KestraClient.plist; log: ~/.local/state/log/Zendrel/KestraClient.1.log\n";
 
 bool hasDisplay()

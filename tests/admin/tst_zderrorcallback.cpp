@@ -905,11 +905,13 @@ private Q_SLOTS:
         const QStringList calls = callsOf(2);
         QCOMPARE(calls.filter(QStringLiteral("authExecuteTask clean com.zendrel.faketool %1 ok").arg(kUser)).size(), 2);
         QVERIFY(calls.filter(QStringLiteral("plain")).isEmpty());
-        // Remembered: the user for the host, the password in the keychain.
-        QCOMPARE(m_dispatcher->credentialStore().storedUser(host), kUser);
+        // Remembered: the user and the password, under the agent's key (not its name).
+        QVERIFY(s->credentialKey().startsWith(QStringLiteral("sha256:")));
+        QVERIFY(m_dispatcher->credentialStore().storedUser(host).isEmpty());
+        QCOMPARE(m_dispatcher->credentialStore().storedUser(s->credentialKey()), kUser);
         QCOMPARE(ZDKeychain::getPasswordFromKeychainItem(QString::fromLatin1(ZDCredentialStore::kKeychainName),
                                                          QString::fromLatin1(ZDCredentialStore::kKeychainKind), kUser,
-                                                         host),
+                                                         s->credentialKey()),
                  kPassword);
         const QVariantMap entry = m_dispatcher->credentialStore().authorizationDict().value(s->hostKey()).toMap();
         QCOMPARE(entry.value(QStringLiteral("authName")).toString(), kUser);
@@ -938,8 +940,9 @@ private Q_SLOTS:
         const QString name = QString::fromLatin1(ZDCredentialStore::kKeychainName);
         const QString kind = QString::fromLatin1(ZDCredentialStore::kKeychainKind);
         // A stored password that the agent refuses is deleted and the question comes up.
-        QVERIFY(m_dispatcher->credentialStore().setStoredUser(host, kUser));
-        QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, QStringLiteral("stale"), host));
+        const QString filed = s->credentialKey();
+        QVERIFY(m_dispatcher->credentialStore().setStoredUser(filed, kUser));
+        QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, QStringLiteral("stale"), filed));
         // A wrong answer first: asked again, told it was refused.
         m_prompt->push(ZDCredentialPrompt::Result::OK, QStringLiteral("wrong"));
         m_prompt->push(ZDCredentialPrompt::Result::OK, kPassword, false, false);
@@ -950,17 +953,17 @@ private Q_SLOTS:
         QVERIFY(!m_prompt->requests[0].previousRefused);
         QVERIFY(m_prompt->last().previousRefused);
         QCOMPARE(m_prompt->last().hostName, host);
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, host));
+        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, filed));
         QVERIFY(callsOf(2).contains(QStringLiteral("validateUsername:password: %1 refused").arg(kUser)));
         // The agent reports wrong credentials later: cache and stored password go.
-        QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, kPassword, host));
+        QVERIFY(ZDKeychain::addKeychainItem(name, kind, kUser, kPassword, filed));
         QVERIFY(m_dispatcher->credentialStore().entry(s->hostKey()));
         QVariant reported;
         zdtest::offMain([&] { reported = m_dispatcher->objectFromRemoteMethod(QStringLiteral("fakeRefuse"), {}, {}, s); });
         QVERIFY(reported.toBool());
         QTRY_VERIFY_WITH_TIMEOUT(!m_dispatcher->credentialStore().entry(s->hostKey()), 10000);
         QVERIFY(!m_dispatcher->credentialStore().authorizationDict().contains(s->hostKey()));
-        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, host));
+        QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, filed));
     }
     void credentialsSkippedAndCancelled()
     {
@@ -1021,13 +1024,13 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i) {
             QTRY_COMPARE_WITH_TIMEOUT(callsOf(i).filter(QStringLiteral("installZendrelNuvell %1 ok obj1").arg(kUser)).size(),
                                       before[i] + 1, 20000);
-            QCOMPARE(m_dispatcher->credentialStore().storedUser(m_services[i]->hostName()), kUser);
-            QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, m_services[i]->hostName()));
+            QCOMPARE(m_dispatcher->credentialStore().storedUser(m_services[i]->credentialKey()), kUser);
+            QVERIFY(ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, m_services[i]->credentialKey()));
         }
         QVERIFY(m_dispatcher->removeAllStoredPasswords());
         for (const ZDServicePtr &s : std::as_const(m_services)) {
-            QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, s->hostName()));
-            QVERIFY(m_dispatcher->credentialStore().storedUser(s->hostName()).isEmpty());
+            QVERIFY(!ZDKeychain::checkForExistenceOfKeychainItem(name, kind, kUser, s->credentialKey()));
+            QVERIFY(m_dispatcher->credentialStore().storedUser(s->credentialKey()).isEmpty());
         }
         QVERIFY(m_dispatcher->credentialStore().authorizationDict().isEmpty());
     }

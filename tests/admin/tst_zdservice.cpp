@@ -899,8 +899,9 @@ private Q_SLOTS:
         const ZDServicePtr victim = discovery.addManualConnection(honest.host, QStringLiteral("127.0.0.1"), honest.port);
         QTRY_VERIFY_WITH_TIMEOUT(victim->isConnected() && !victim->hostName().isEmpty(), 30000);
         ZDCredentialStore store(settings);
-        QVERIFY(store.setStoredUser(victim->credentialHost(), user));
-        QVERIFY(store.storeKeychainPassword(user, QStringLiteral("kept"), victim->credentialHost()));
+        QTRY_VERIFY_WITH_TIMEOUT(!victim->credentialKey().isEmpty(), 30000); // filed under the key its link proved
+        QVERIFY(store.setStoredUser(victim->credentialKey(), user));
+        QVERIFY(store.storeKeychainPassword(user, QStringLiteral("kept"), victim->credentialKey()));
         const ZDServicePtr liar = discovery.addManualConnection(QStringLiteral("rogue"), QStringLiteral("localhost"), rogue.port);
         QTRY_VERIFY_WITH_TIMEOUT(liar->isConnected() && !liar->configDict().isEmpty(), 30000);
         QVariant calls;
@@ -916,7 +917,7 @@ private Q_SLOTS:
         QCOMPARE(discovery.allServices().size(), 2);
         QVERIFY(victim->isConnected() && !victim->isInvalidated() && !victim->needsMaintenance() && !liar->needsMaintenance());
         QCOMPARE(errors->errorCount(), 0);
-        QCOMPARE(store.keychainPassword(user, victim->credentialHost()), QStringLiteral("kept"));
+        QCOMPARE(store.keychainPassword(user, victim->credentialKey()), QStringLiteral("kept"));
         QVERIFY(calls.toStringList().filter(QStringLiteral("validateUsername")).isEmpty());
         // The honest computer's own report still arrives.
         zdtest::offMain([&] { victim->proxyObject()->call(QStringLiteral("fakePostError:"), {QStringLiteral("honest")}); });
@@ -924,7 +925,7 @@ private Q_SLOTS:
         for (int i = 0; i < 2 * ZDErrorCallback::kMaxQueueLength; ++i) // one computer's flood keeps the others' reports
             errors->addStringToQueue(QString::number(i), i % 2 ? QStringLiteral("flood.") : QStringLiteral("FLOOD"));
         QCOMPARE(errors->errorQueue().last().toMap().value(QStringLiteral("description")), QVariant(QStringLiteral("honest")));
-        QVERIFY(store.deleteKeychainPassword(user, victim->credentialHost()));
+        QVERIFY(store.deleteKeychainPassword(user, victim->credentialKey()));
     }
     // A link planted where the working folder used to be is left alone, and so is its target.
     void gatherLogsIgnoresAPlantedLink()

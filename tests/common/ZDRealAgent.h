@@ -65,6 +65,13 @@ public:
     }
     // No console enrolled for this agent: start() leaves its trust file alone.
     void setEnrollsConsole(bool on) { m_enroll = on; }
+    // Runs the agent (and a session bus of its own) as this unprivileged user, as a
+    // session's agent runs; its home is handed to the user. The test must run as root.
+    void setRunAs(const QString &user, const QString &group)
+    {
+        m_runAs = {QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + group, QStringLiteral("--clear-groups")};
+        m_owner = user + QLatin1Char(':') + group;
+    }
     bool start(quint16 port, const QVariantMap &prefs = {})
     {
         kill();
@@ -93,6 +100,26 @@ public:
             const QString path = m_home.filePath(QStringLiteral("home/") + QLatin1String(sub));
             QDir().mkpath(path);
             env.insert(QLatin1String(var), path);
+        }
+        if (!m_runAs.isEmpty()) {
+            const QString runtime = m_home.filePath(QStringLiteral("home/.run"));
+            QDir().mkpath(runtime);
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+            // The sandbox's root stays root's; the user's home is the user's.
+            if (!QFile::setPermissions(m_home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther)
+                || zdtest::run(QStringLiteral("/bin/chown"), {QStringLiteral("-R"), m_owner, m_home.filePath(QStringLiteral("home"))}) != 0)
+                return false;
+            if (!m_bus) {
+                m_bus = std::make_unique<QProcess>();
+                m_bus->setProcessEnvironment(env);
+                m_bus->start(QStringLiteral("setpriv"), m_runAs + QStringList{QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
+                                                                           QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+                if (!m_bus->waitForReadyRead(30000))
+                    return false;
+                m_env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(m_bus->readLine().trimmed()));
+            }
+            env.insert(m_env);
         }
         return launch({}, env) && waitForPort() == port && m_process->state() == QProcess::Running;
     }
@@ -150,7 +177,10 @@ private:
         m_process = std::make_unique<QProcess>();
         m_process->setProcessEnvironment(env);
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process->start(program(), arguments);
+        if (m_runAs.isEmpty())
+            m_process->start(program(), arguments);
+        else
+            m_process->start(QStringLiteral("setpriv"), m_runAs + QStringList{program()} + arguments);
         return m_process->waitForStarted(10000);
     }
     QTemporaryDir m_home;
@@ -160,4 +190,6 @@ private:
     QString m_output;
     quint16 m_port = 0;
     bool m_enroll = true;
+    QStringList m_runAs; // setpriv's arguments; empty: as this process
+    QString m_owner;
 };

@@ -771,10 +771,13 @@ private Q_SLOTS:
         const QString user = qEnvironmentVariable("E2E_ADMIN_USER", QStringLiteral("root"));
         const QString stored = QStringLiteral("kept-%1").arg(QCoreApplication::applicationPid());
         const bool keyring = ZDKeychain::isAvailable();
+        // Stored passwords are filed under the agent's key.
+        const QString filed = service(1) ? service(1)->credentialKey() : QString();
         if (keyring) {
+            QVERIFY(!filed.isEmpty());
             for (const QString &settings : {QString(), m_sandbox->path(QStringLiteral("console.ini"))})
-                QVERIFY(ZDCredentialStore(settings).setStoredUser(hostName(1), user));
-            QVERIFY(ZDCredentialStore().storeKeychainPassword(user, stored, hostName(1)));
+                QVERIFY(ZDCredentialStore(settings).setStoredUser(filed, user));
+            QVERIFY(ZDCredentialStore().storeKeychainPassword(user, stored, filed));
         }
         QVERIFY(hosts({QStringLiteral("agent-quit"), QStringLiteral("4")}));
         QVERIFY(QTest::qWaitFor([this] { return !service(4); }, 30000));
@@ -829,8 +832,8 @@ private Q_SLOTS:
                    QStringLiteral("no goodbye, maintenance request or its end, or configuration change for host%1").arg(i));
         }
         if (keyring) {
-            expect(ZDCredentialStore().keychainPassword(user, hostName(1)) == stored, QStringLiteral("host1's stored password is kept"));
-            ZDCredentialStore().deleteKeychainPassword(user, hostName(1));
+            expect(ZDCredentialStore().keychainPassword(user, filed) == stored, QStringLiteral("host1's stored password is kept"));
+            ZDCredentialStore().deleteKeychainPassword(user, filed);
         }
         qInfo("e2e: hostile agent: the rogue saw %lld of its reports refused", qint64(said.filter(QStringLiteral("REFUSED")).size()));
 

@@ -123,14 +123,30 @@ private Q_SLOTS:
         QTRY_VERIFY(refusals(agent) >= 2);
         QCOMPARE(refusalOf(agent.port(), nullptr), u"refused"_s); // the agent still serves
     }
+    // A computer is its agent's key: another key at the same address is refused until
+    // trusted, and is a new computer then, which the stored password does not reach.
     void changedAgentKey()
     {
+        if (::geteuid() != 0)
+            QSKIP("an administrator account needs root");
+        const QString admin = u"kestra_keyadm"_s, password = u"Key pw %1"_s.arg(QCoreApplication::applicationPid());
+        auto removeAdmin = qScopeGuard([&] { zdtest::removeAccount(admin); });
+        QVERIFY(zdtest::makeAccount(admin, password, true));
         ZDRealAgent first, second;
+        for (const ZDRealAgent *agent : {&first, &second})
+            QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, agent->root() + u"/opt/Quellar.app"_s));
         QVERIFY2(first.start(ZDRealAgent::freePort()), qPrintable(first.output()));
         const QString port = QString::number(first.port());
         QCOMPARE(kestra({u"add"_s, u"Bay"_s, u"127.0.0.1"_s, port}).exit(), 0);
         const zdtest::Ran pinged = kestra({u"call"_s, u"ping"_s, u"--hosts"_s, u"Bay"_s});
         QVERIFY2(pinged.exit() == 0, qPrintable(pinged.out + pinged.err));
+        const QStringList adminRun{u"run"_s, u"com.zendrel.Quellar"_s, u"succeed"_s, u"--admin"_s, u"--hosts"_s, u"Bay"_s};
+        zdtest::Ran ran = kestra(adminRun + QStringList{u"--keep-password"_s}, (admin + u'\n' + password + u'\n').toUtf8());
+        QVERIFY2(ran.exit() == 0, qPrintable(ran.out + ran.err));
+        // Kept: the next run is answered from the keychain, no one asked.
+        ran = kestra(adminRun);
+        QVERIFY2(ran.exit() == 0, qPrintable(ran.out + ran.err));
+        QTRY_VERIFY_WITH_TIMEOUT(!firstFile(first.root() + u"/var/lib/standins"_s, u"succeed.result"_s).isEmpty(), 30000);
         first.kill();
         // Another agent (another key) on the same address and port.
         QVERIFY2(second.start(first.port()), qPrintable(second.output()));
@@ -140,6 +156,14 @@ private Q_SLOTS:
         r = kestra({u"trust"_s, u"Bay"_s});
         QVERIFY2(r.exit() == 0 && r.out.contains(u"(was "_s), qPrintable(r.out + r.err));
         QCOMPARE(kestra({u"call"_s, u"ping"_s, u"--hosts"_s, u"Bay"_s}).exit(), 0);
+        // Same name, same address, new key: the password kept for the old key is not
+        // sent (the account is the same on both, so a sent password would have run it).
+        ran = kestra(adminRun);
+        QVERIFY2(ran.exit() != 0, qPrintable(ran.out + ran.err));
+        QVERIFY(firstFile(second.root() + u"/var/lib/standins"_s, u"succeed.result"_s).isEmpty());
+        ran = kestra(adminRun, (admin + u'\n' + password + u'\n').toUtf8());
+        QVERIFY2(ran.exit() == 0, qPrintable(ran.out + ran.err));
+        QTRY_VERIFY_WITH_TIMEOUT(!firstFile(second.root() + u"/var/lib/standins"_s, u"succeed.result"_s).isEmpty(), 30000);
     }
 };
 

@@ -20,6 +20,7 @@ const QList<Verb> &verbs()
          u"crash logs of the computers (new ones fetched) with statistics"_s, {u"remove"_s, u"explain"_s}, {u"--since"_s}, 3},
         {u"enroll-token"_s, u"[MINUTES]"_s, u"a one-time token enrolling this console on agents (KestraClient -enroll)"_s, {}, {}, 1},
         {u"trust"_s, u"HOST [FINGERPRINT]"_s, u"accept the key a computer's agent shows now (after it changed)"_s, {}, {}, 2},
+        {u"pair"_s, u"HOST"_s, u"pair with a computer whose root opened a window (KestraClient -pair)"_s, {}, {}, 1},
         {u"plugins"_s, u"[sync | enable NAME | disable NAME | access all|user NAME]"_s,
          u"the plug-ins of the computers merged, or brought into line; NAME or --all names what changes; sync copies "
          "only from --from HOST, and onto computers without the plug-in only with --add-missing"_s,
@@ -294,7 +295,7 @@ QString bashCompletion()
         + u"\" -- \"$cur\"))\n        return\n    fi\n"_s
            u"    if [ \"$COMP_CWORD\" -eq 2 ]; then\n        case $verb in\n"_s + subs
         + u"        help) words=\""_s + verbsWords.trimmed() + u"\" ;;\n"_s
-           u"        trust|crashlogs) words=\"$(kestra list --names --wait 1 2>/dev/null)\" ;;\n        esac\n"_s
+           u"        trust|pair|crashlogs) words=\"$(kestra list --names --wait 1 2>/dev/null)\" ;;\n        esac\n"_s
            u"    else\n        words=\"$(kestra list --names --wait 1 2>/dev/null)\"\n    fi\n"_s
            u"    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n}\ncomplete -F _kestra kestra\n"_s;
 }

@@ -207,6 +207,14 @@ int ZDCommandLine::run()
             QStringList missing;
             return selectedServices(&missing);
         }, m_out, m_err);
+    else if (c == "pair"_L1)
+        rc = ZDSecurityCommand::pair(m_options.positional, [this](const QString &host) {
+            m_options.hosts = {host};
+            startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
+            waitForComputers(kListWaitSeconds, false);
+            QStringList missing;
+            return selectedServices(&missing);
+        }, m_out, m_err);
     else if (c == "prefs"_L1)
         rc = ZDPrefsCommand(*this).run();
     else if (c == "paths"_L1)

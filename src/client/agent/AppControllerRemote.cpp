@@ -113,6 +113,7 @@ void AppController::addRemoteOperations()
         return none;
     });
     m_root->serve(kPing, [none](const QVariantList &) { return none; });
+    m_root->serve(kRequestPairing, [](const QVariantList &) -> QVariant { return ZDAgentSecurity::requestPairing(); });
 
     m_root->serve(kPopulateZDLogFilenames, [this](const QVariantList &) -> QVariant {
         m_processingCancelled = false;

@@ -1,5 +1,6 @@
 #include "agent/ZDAgentSecurity.h"
 
+#include "agent/ZDPairingWindow.h"
 #include "link/ZDConnectionServer.h"
 #include "trust/ZDEnrolledConsoles.h"
 #include "platform/ZDLocalPaths.h"
@@ -44,6 +45,8 @@ ZDTlsPolicy policyForLink()
     policy.allowPlain = true;
     policy.grant = [state](const QString &fingerprint) {
         unsigned grant = 0;
+        if (!fingerprint.isEmpty())
+            grant |= ZDAgentSecurity::Tls;
         if (!fingerprint.isEmpty() && state.fingerprints.contains(fingerprint))
             grant |= ZDAgentSecurity::Enrolled;
         if (!state.requireEnrolled)
@@ -115,13 +118,52 @@ ZDConnectionOptions ZDAgentSecurity::listenerOptions()
     options.admitsCall = [](const QString &op, unsigned grant) {
         const QByteArray name = op.toUtf8();
         return ZDOrv::agentServes(std::string_view(name.constData(), size_t(name.size())), grant & Enrolled,
-                                  grant & OpenMode);
+                                  grant & OpenMode, grant & Tls);
     };
     return options;
 }
 
+QString ZDAgentSecurity::requestPairing()
+{
+    const ZDConnection *link = ZDConnection::current();
+    const QString console = link ? ZDTlsIdentity::normalizeFingerprint(link->peerKey()) : QString();
+    if (console.isEmpty())
+        return QString::fromLatin1(ZDOrv::kPairingNoWindow); // the contract lets no plain link get here
+    if (ZDEnrolledConsoles().isEnrolled(console))
+        return QString::fromLatin1(ZDOrv::kPairingAccepted);
+    ZDLog::appendLog(QStringLiteral("Console %@ (%@) asks to pair."), console, link->peerAddress());
+    const QString answer = ZDPairingWindow::request(console, identity().fingerprint);
+    ZDLog::appendLog(QStringLiteral("Pairing of console %@: %@."), console, answer);
+    return answer;
+}
+
+namespace {
+
+// -pair [MINUTES]: root holds the window at its terminal.
+int pairCommand(int argc, char **argv)
+{
+    int minutes = ZDPairingWindow::kDefaultMinutes;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-pair") != 0)
+            continue;
+        bool ok = false;
+        minutes = QString::fromLocal8Bit(argv[i + 1]).toInt(&ok);
+        if (!ok || minutes < 1 || minutes > ZDPairingWindow::kMaxMinutes)
+            return printed(stderr, QStringLiteral("KestraClient: -pair takes 1 to %1 minutes").arg(ZDPairingWindow::kMaxMinutes), 2);
+    }
+    QCoreApplication app(argc, argv);
+    if (::geteuid() != 0)
+        return printed(stderr, QStringLiteral("KestraClient: -pair needs root"), 1);
+    return ZDPairingWindow::hold(minutes, STDIN_FILENO, STDOUT_FILENO);
+}
+
+} // namespace
+
 int ZDAgentSecurity::runCommandLine(int argc, char **argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-pair") == 0)
+            return pairCommand(argc, argv);
     QString word;
     QString value;
     for (int i = 1; i < argc; ++i) {

@@ -18,12 +18,16 @@ public:
     static bool requiresEnrolledConsoles();
     static ZDConnectionOptions listenerOptions();
     // What a link's transport granted its peer.
-    enum Grant : unsigned { Enrolled = 1, OpenMode = 2 };
+    enum Grant : unsigned { Enrolled = 1, OpenMode = 2, Tls = 4 };
     // configuration plus what it says about the asking link: open mode, and
     // whether the console is enrolled (from the current call's link).
     static QVariantMap describeLink(QVariantMap configuration);
 
-    // -enroll TOKEN, -enroll-fingerprint FP, -revoke FP, -require-enrolled yes|no
+    // The pairing operation: asks the computer's pairing window (root) to enrol the
+    // console whose key the current call's TLS link proved.
+    static QString requestPairing();
+
+    // -pair [MINUTES], -enroll TOKEN, -enroll-fingerprint FP, -revoke FP, -require-enrolled yes|no
     // (root), -fingerprint. The exit status, or -1 when none of them was asked.
     static int runCommandLine(int argc, char **argv);
 };

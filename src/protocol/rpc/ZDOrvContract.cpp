@@ -73,6 +73,7 @@ const Operation kTable[] = {
     access(row(kSetNetworkClientSettings, A, Call::OnewayInOrder, {K::Dictionary}, K::None), Access::Enrolled),
     taken(row(kValidateUsernamePassword, A, Sync, {K::Text, K::Data}, K::Bool), TakenWithError | TakenWhenDisabled),
     access(row(kPing, A, Sync, {}, K::None), Access::Unenrolled),
+    access(row(kRequestPairing, A, Sync, {}, K::Text), Access::Pairing),
     // Oneway, so a cancel never waits behind the work it cancels.
     row(kCancelProcessing, A, Oneway, {}, K::None),
     // Logs.
@@ -296,7 +297,7 @@ const Operation *find(Side side, std::string_view name)
     return nullptr;
 }
 
-bool agentServes(std::string_view name, bool enrolled, bool openMode)
+bool agentServes(std::string_view name, bool enrolled, bool openMode, bool tls)
 {
     const Operation *op = find(Side::Agent, name);
     if (enrolled)
@@ -306,6 +307,8 @@ bool agentServes(std::string_view name, bool enrolled, bool openMode)
     switch (op->access) {
     case Access::Unenrolled:
         return true;
+    case Access::Pairing:
+        return tls;
     case Access::Open:
         return openMode;
     case Access::Enrolled:

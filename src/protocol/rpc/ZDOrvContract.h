@@ -70,7 +70,8 @@ inline constexpr const char *kConfigConsoleEnrolled = "consoleEnrolled";
 // root trusts its key; an agent in open mode serves Open operations to anyone.
 enum class Access {
     Open,       // enrolled consoles; anyone in open mode
-    Unenrolled, // anyone: the handshake's companions (ping, pairing)
+    Unenrolled, // anyone: the handshake's companions (ping)
+    Pairing,    // any peer on a TLS link (its key is what pairing enrols), never plain TCP
     Enrolled,   // enrolled consoles only, even in open mode (settings, registrations)
 };
 
@@ -100,7 +101,7 @@ const Operation *find(Side side, std::string_view name);
 bool isTaken(std::string_view name, Taken flag);
 // Whether an agent serves name to a peer whose key is (not) enrolled, in open mode
 // or not. Names the contract lacks are refused to anyone not enrolled.
-bool agentServes(std::string_view name, bool enrolled, bool openMode);
+bool agentServes(std::string_view name, bool enrolled, bool openMode, bool tls = false);
 // Why args do not fit op (count, kind, bounds), or an empty text when they do.
 QString refusal(const Operation &op, const QVariantList &args);
 

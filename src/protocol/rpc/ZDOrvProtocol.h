@@ -42,6 +42,14 @@ inline constexpr const char *kNetworkClientSettings = "networkClientSettings";
 inline constexpr const char *kSetNetworkClientSettings = "setNetworkClientSettings:";
 inline constexpr const char *kValidateUsernamePassword = "validateUsername:password:";
 inline constexpr const char *kPing = "ping";
+// Asks the computer's root (a window opened with "KestraClient -pair") to enrol the
+// console whose TLS key the link proved; answers one of the kPairing... words.
+inline constexpr const char *kRequestPairing = "requestPairing";
+inline constexpr const char *kPairingAccepted = "accepted";
+inline constexpr const char *kPairingRefused = "refused";
+inline constexpr const char *kPairingBusy = "busy";
+inline constexpr const char *kPairingExpired = "expired";
+inline constexpr const char *kPairingNoWindow = "no window";
 inline constexpr const char *kCancelProcessing = "cancelProcessing";
 
 // Agent: logs.

@@ -104,16 +104,33 @@ QString ZDKnownAgents::pinned(const QString &computer) const
     return ZDTlsIdentity::normalizeFingerprint(readPins(m_path).value(computer).toString());
 }
 
+QVariantMap ZDKnownAgents::all() const
+{
+    const std::lock_guard lock(g_mutex);
+    return readPins(m_path);
+}
+
 ZDKnownAgents::Verdict ZDKnownAgents::check(const QString &computer, const QString &fingerprint) const
 {
     const QString fp = ZDTlsIdentity::normalizeFingerprint(fingerprint);
+    if (fp.isEmpty())
+        return Verdict::Changed;
+    bool known = false;
     {
         const std::lock_guard lock(g_mutex);
-        const QString old = ZDTlsIdentity::normalizeFingerprint(readPins(m_path).value(computer).toString());
-        if (!old.isEmpty())
-            return old == fp && !fp.isEmpty() ? Verdict::Trusted : Verdict::Changed;
+        const QVariantMap pins = readPins(m_path);
+        const QString old = ZDTlsIdentity::normalizeFingerprint(pins.value(computer).toString());
+        if (old == fp)
+            return Verdict::Trusted;
+        // The key proves the computer: one met under another name is that computer.
+        for (auto it = pins.cbegin(); it != pins.cend() && !known; ++it)
+            known = it.key() != computer && ZDTlsIdentity::normalizeFingerprint(it.value().toString()) == fp;
+        if (!known && !old.isEmpty())
+            return Verdict::Changed;
     }
-    return fp.isEmpty() || !pin(computer, fp) ? Verdict::Changed : Verdict::FirstUse;
+    if (!pin(computer, fp))
+        return Verdict::Changed;
+    return known ? Verdict::Trusted : Verdict::FirstUse;
 }
 
 bool ZDKnownAgents::pin(const QString &computer, const QString &fingerprint) const

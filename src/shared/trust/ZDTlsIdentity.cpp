@@ -236,6 +236,26 @@ QString ZDTlsIdentity::normalizeFingerprint(const QString &text)
     return t;
 }
 
+QString ZDTlsIdentity::pairingCode(const QString &one, const QString &other)
+{
+    QString a = normalizeFingerprint(one);
+    QString b = normalizeFingerprint(other);
+    if (a.isEmpty() || b.isEmpty())
+        return {};
+    if (b < a)
+        std::swap(a, b);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData("kestra pairing code\n");
+    hash.addData(QByteArray::fromHex(a.toLatin1()));
+    hash.addData(QByteArray::fromHex(b.toLatin1()));
+    const QByteArray digest = hash.result();
+    quint64 n = 0;
+    for (int i = 0; i < 8; ++i)
+        n = (n << 8) | quint8(digest.at(i));
+    const quint64 code = n % 1000000;
+    return QStringLiteral("%1 %2").arg(code / 1000, 3, 10, QLatin1Char('0')).arg(code % 1000, 3, 10, QLatin1Char('0'));
+}
+
 QByteArray ZDTlsIdentity::rawPublicKey() const
 {
     KeyPtr key = readKey(privateKeyPem);

@@ -27,6 +27,9 @@ public:
     static QString fingerprintOfRawPublicKey(const QByteArray &raw);
     // Accepts upper case, colons, spaces and a "SHA256:" prefix; empty when not 32 bytes of hex.
     static QString normalizeFingerprint(const QString &text);
+    // "NNN NNN": six digits from the SHA-256 of both fingerprints in sorted order, so
+    // both ends of a pairing show the same; empty when either is not a fingerprint.
+    static QString pairingCode(const QString &one, const QString &other);
 
     // Ed25519 with this identity's key; empty on failure.
     QByteArray rawPublicKey() const;

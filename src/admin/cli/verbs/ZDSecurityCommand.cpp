@@ -2,6 +2,7 @@
 
 #include "ZDCliOutput.h"
 #include "fleet/ZDConsoleSecurity.h"
+#include "fleet/ZDPairing.h"
 #include "trust/ZDKnownAgents.h"
 
 #include <QDateTime>
@@ -79,4 +80,34 @@ int ZDSecurityCommand::trust(const QStringList &positional,
         out << "\n";
     }
     return status;
+}
+
+int ZDSecurityCommand::pair(const QStringList &positional,
+                            const std::function<QList<ZDServicePtr>(const QString &)> &find, QTextStream &out,
+                            QTextStream &err)
+{
+    if (positional.size() != 1) {
+        err << "kestra: pair needs HOST (on it, as root: KestraClient -pair)\n";
+        return 2;
+    }
+    const QList<ZDServicePtr> services = find(positional.first());
+    if (services.size() != 1) {
+        err << "kestra: " << ZDCliOutput::terminalText(positional.first())
+            << (services.isEmpty() ? ": not found\n" : ": names several computers; pair one at a time\n");
+        return 1;
+    }
+    const ZDServicePtr &s = services.first();
+    const QString name = ZDCliOutput::terminalText(s->name());
+    const QString host = s->isManual() ? s->manualIP() : s->ipAddress();
+    const ZDPairing::Result result = ZDPairing::pair(host, quint16(s->port()), ZDConsoleSecurity::pinKey(*s),
+                                                     [&](const QString &code, const QString &) {
+        out << "Pairing code: " << code << " \u2014 confirm it on " << name << "\n";
+        out.flush();
+    });
+    if (result.outcome == ZDPairing::Outcome::Paired) {
+        out << name << ": " << result.message << " (agent key " << result.agentFingerprint << ")\n";
+        return 0;
+    }
+    err << "kestra: " << name << ": " << ZDCliOutput::terminalText(result.message) << "\n";
+    return 1;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// `kestra enroll-token [MINUTES]` and `kestra trust HOST [FINGERPRINT]`: the
+// `kestra enroll-token [MINUTES]`, `kestra trust HOST [FINGERPRINT]` and `kestra pair HOST`: the
 // console's side of enrolment and of accepting an agent's new key.
 #include "fleet/ZDService.h"
 
@@ -18,4 +18,7 @@ public:
     // find: the computers matching a name or host name, after discovery.
     static int trust(const QStringList &positional, const std::function<QList<ZDServicePtr>(const QString &)> &find,
                      QTextStream &out, QTextStream &err);
+    // Pairs through the window root opened on HOST: prints the code, then root's verdict.
+    static int pair(const QStringList &positional, const std::function<QList<ZDServicePtr>(const QString &)> &find,
+                    QTextStream &out, QTextStream &err);
 };

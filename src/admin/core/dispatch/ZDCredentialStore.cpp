@@ -3,6 +3,10 @@
 #include "console/ZDAdminSettings.h"
 #include "rights/ZDEncryption.h"
 #include "rights/ZDKeychain.h"
+#include "log/ZDLog.h"
+#include "trust/ZDKnownAgents.h"
+
+#include <QDateTime>
 
 #include <utility>
 
@@ -11,6 +15,9 @@ namespace {
 const QString kName = QString::fromLatin1(ZDCredentialStore::kKeychainName);
 const QString kKind = QString::fromLatin1(ZDCredentialStore::kKeychainKind);
 const QString kUsers = QString::fromLatin1(ZDAdminSettings::kUsersKey);
+// The pins as they were when passwords came to be filed under agent keys.
+const QString kPinsBeforeKeyedPasswords = QStringLiteral("pinsBeforeKeyedPasswords");
+const QString kKeyPrefix = QStringLiteral("sha256:");
 
 } // namespace
 
@@ -166,4 +173,41 @@ bool ZDCredentialStore::removeAllStoredPasswords()
     settings->remove(kUsers);
     settings->sync();
     return deleted && settings->status() == QSettings::NoError;
+}
+
+void ZDCredentialStore::rememberPinsBeforeKeyedPasswords()
+{
+    std::lock_guard lock(m_mutex);
+    const auto settings = ZDAdminSettings::open(settingsPath());
+    if (settings->contains(kPinsBeforeKeyedPasswords))
+        return;
+    QVariantMap pins = ZDKnownAgents().all();
+    // Never empty, so that "taken" shows even for a console that had no pins.
+    pins.insert(QStringLiteral(" taken"), QDateTime::currentDateTimeUtc());
+    settings->setValue(kPinsBeforeKeyedPasswords, pins);
+    settings->sync();
+}
+
+void ZDCredentialStore::adoptLegacyPassword(const QString &legacyHost, const QString &pinKey,
+                                            const QString &credentialKey)
+{
+    if (legacyHost.isEmpty() || pinKey.isEmpty() || !credentialKey.startsWith(kKeyPrefix)
+        || legacyHost.startsWith(kKeyPrefix))
+        return;
+    rememberPinsBeforeKeyedPasswords();
+    QVariantMap before;
+    {
+        std::lock_guard lock(m_mutex);
+        before = ZDAdminSettings::open(settingsPath())->value(kPinsBeforeKeyedPasswords).toMap();
+    }
+    if (before.value(pinKey).toString() != credentialKey.mid(kKeyPrefix.size()) || !storedUser(credentialKey).isEmpty())
+        return;
+    const QString user = storedUser(legacyHost);
+    const QString password = keychainPassword(user, legacyHost);
+    if (password.isNull())
+        return;
+    if (storeKeychainPassword(user, password, credentialKey) && setStoredUser(credentialKey, user)) {
+        deleteKeychainPassword(user, legacyHost);
+        ZDLog::appendLog(QStringLiteral("The stored password of %@ is filed under its agent's key now."), legacyHost);
+    }
 }

@@ -1,9 +1,10 @@
 #pragma once
 // The console's administrator credentials: the short-lived cache (host key ->
 // {"authName", "authPass"}, the password encrypted for the wire), the user names
-// remembered per host ("users" in the console's settings) and the passwords kept
-// in the keychain ("Kestra Admin" / "Host password", account = user, host = host
-// name). Passwords are never logged. Thread-safe.
+// remembered per computer ("users" in the console's settings) and the passwords kept
+// in the keychain ("Kestra Admin" / "Host password", account = user, host = the
+// computer's credential key: its agent's key, see ZDService::credentialKey).
+// Passwords are never logged. Thread-safe.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -55,6 +56,12 @@ public:
 
     // Drops the cached entry and the keychain item of the user remembered for the host.
     void removeStoredPasswordForHost(const QString &key, const QString &host);
+    // Passwords were once filed under host names. One is filed under the agent's key
+    // (and its old item deleted) only when that key was pinned under the computer's
+    // name before keyed passwords came (the pins then are remembered once, here).
+    void adoptLegacyPassword(const QString &legacyHost, const QString &pinKey, const QString &credentialKey);
+    void rememberPinsBeforeKeyedPasswords();
+
     // Every keychain item of the console, the cache and the remembered users.
     bool removeAllStoredPasswords();
 

@@ -84,6 +84,7 @@ ZDDispatcher::ZDDispatcher(ServiceProvider allServices, QObject *parent)
     : QObject(parent), m_allServices(std::move(allServices)), m_cores(std::max(1, QThread::idealThreadCount())),
       m_credentials(std::make_unique<ZDCredentialStore>())
 {
+    m_credentials->rememberPinsBeforeKeyedPasswords();
 }
 
 ZDDispatcher::~ZDDispatcher()
@@ -189,8 +190,11 @@ void ZDDispatcher::removeStoredPasswordForHost(const QString &host)
         return;
     QString key = host;
     for (const ZDServicePtr &s : allServices()) {
-        if (s && (s->credentialHost() == host || s->hostKey() == host)) {
+        if (s && (s->credentialKey() == host || s->credentialHost() == host || s->hostKey() == host)) {
             key = s->hostKey();
+            // The password is filed under the computer's agent key.
+            if (!s->credentialKey().isEmpty())
+                m_credentials->removeStoredPasswordForHost(key, s->credentialKey());
             break;
         }
     }

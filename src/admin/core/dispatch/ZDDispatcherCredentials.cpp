@@ -4,6 +4,7 @@
 
 #include "dispatch/ZDCredentialPrompt.h"
 #include "dispatch/ZDCredentialStore.h"
+#include "fleet/ZDConsoleSecurity.h"
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
 #include "rpc/ZDOrvProtocol.h"
@@ -55,7 +56,9 @@ ZDDispatcher::Validation ZDDispatcher::validateAuthorization(const QString &user
 std::optional<QVariantMap> ZDDispatcher::credentialsForService(const ZDServicePtr &service, bool taskVariant)
 {
     const QString key = service->hostKey();
-    const QString host = service->credentialHost();
+    // Stored passwords are the agent key's, not the name's.
+    const QString host = service->credentialKey();
+    m_credentials->adoptLegacyPassword(service->credentialHost(), ZDConsoleSecurity::pinKey(*service), host);
     bool keychainRefused = false; // a refused stored password is not taken again
     for (int round = 0; round < m_maxPromptsPerComputer; ++round) {
         bool justChecked = false;
@@ -147,7 +150,7 @@ ZDDispatcher::Asked ZDDispatcher::showAuthDialogAndLoop(const ZDServicePtr &serv
     const std::optional<QVariantMap> cached = m_credentials->entry(service->hostKey());
     request.suggestedUser = cached ? cached->value(kAuthName).toString() : QString();
     if (request.suggestedUser.isEmpty())
-        request.suggestedUser = m_credentials->storedUser(service->credentialHost());
+        request.suggestedUser = m_credentials->storedUser(service->credentialKey());
     if (request.suggestedUser.isEmpty())
         request.suggestedUser = ZDLocalPaths::username();
 
@@ -192,13 +195,13 @@ void ZDDispatcher::applyAnswer(const ZDServicePtr &service, const QString &user,
                                bool applyToAll, bool keepInKeychain)
 {
     const QVariantMap entry = ZDCredentialStore::makeEntry(user, password);
-    const QString host = service->credentialHost();
+    const QString host = service->credentialKey();
     QStringList hosts{host};
     if (applyToAll) {
         for (const ZDServicePtr &s : selectedServices()) {
             if (s == service)
                 continue;
-            const QString h = s->credentialHost();
+            const QString h = s->credentialKey();
             if (keepInKeychain)
                 m_credentials->storeKeychainPassword(user, password, h);
             m_credentials->setEntry(s->hostKey(), entry, true);

@@ -215,7 +215,7 @@ QString ZDErrorCallback::hostFor(const Caller &caller, const char *operation, co
         return {};
     }
     if (credentialHost)
-        *credentialHost = record->credentialHost();
+        *credentialHost = record->credentialKey(); // where its stored password is filed
     return claimed;
 }
 

@@ -27,6 +27,10 @@ public:
     // ones by their registered name.
     static QString pinKey(const ZDService &service);
 
+    // TLS options that take whatever key the agent shows (the connection's
+    // peerKey()); the caller checks it. False when this console has no key pair.
+    static bool useTlsAnyKey(ZDConnectionOptions &options);
+
     static QString enrollToken(const QDateTime &expiry, QString *error);
     static constexpr int kDefaultTokenMinutes = 60;
 

@@ -1,5 +1,7 @@
 #include "fleet/ZDService.h"
 
+#include "trust/ZDTlsIdentity.h"
+
 #include "dispatch/ZDBackgroundPool.h"
 #include "link/ZDConnection.h"
 #include "dispatch/ZDErrorCallback.h"
@@ -231,6 +233,22 @@ QString ZDService::credentialHost() const
     const bool agrees = plain.compare(given, Qt::CaseInsensitive) == 0
         || plain.section(QLatin1Char('.'), 0, 0).compare(given, Qt::CaseInsensitive) == 0;
     return agrees ? host : hostKey();
+}
+
+QString ZDService::credentialKey() const
+{
+    std::shared_ptr<ZDServiceLink> link;
+    {
+        std::lock_guard lock(d->mutex);
+        link = d->link;
+    }
+    if (!link)
+        return {};
+    std::lock_guard lock(link->mutex);
+    const QString key = link->connection && link->connection->isValid()
+        ? ZDTlsIdentity::normalizeFingerprint(link->connection->peerKey())
+        : QString();
+    return key.isEmpty() ? QString() : QStringLiteral("sha256:") + key;
 }
 
 QString ZDService::manualIP() const

@@ -51,6 +51,11 @@ public:
     // name the administrator gave, else the typed address (an agent never gets
     // another computer's password by naming it).
     QString credentialHost() const;
+    // What this computer's stored password and user name are filed under: its
+    // agent's key as the current TLS link proved it ("sha256:" and the fingerprint),
+    // never its name, so a renamed computer keeps its password and another key under
+    // a known name never gets it. Empty while no link proved a key.
+    QString credentialKey() const;
     QString manualIP() const;
     int port() const;
     bool isManual() const;

@@ -30,6 +30,7 @@
 #include "console/ZDLogGathering.h"
 #include "windows/ZDLogViewer.h"
 #include "windows/ZDManualConnectionSheet.h"
+#include "windows/ZDPairingSheet.h"
 #include "panels/ZDPluginsPanel.h"
 #include "panels/ZDRenderQueuePanel.h"
 #include "panels/ZDSchedulerPanel.h"
@@ -400,6 +401,7 @@ void ZDMainWindow::buildMenus()
         menu->addAction(m_info);
         menu->addAction(m_logs);
         menu->addAction(m_troubleshoot);
+        menu->addAction(tr("Pair..."), this, [this] { ZDPairingSheet::open(firstSelectedComputer(), this); });
     }
     QMenu *window = menuBar()->addMenu(tr("&Window"));
     window->addAction(m_errorLog);

@@ -250,8 +250,8 @@ ZDMaintenanceRuns::Report ZDMaintenanceRuns::repair(const Repair &repair, const 
             report.results << m_hostOf(service) + u": "_s + output;
             Q_EMIT repairAnswered(m_hostOf(service), output);
             if (ZDCallback::reportsRefusedAuthorization(output)) {
-                ZDLog::appendLog(u"Removing the stored password for %@."_s, service->credentialHost());
-                m_dispatcher.removeStoredPasswordForHost(service->credentialHost());
+                ZDLog::appendLog(u"Removing the stored password for %@."_s, service->name());
+                m_dispatcher.removeStoredPasswordForHost(service->credentialKey());
             }
         }
         lock.lock();
