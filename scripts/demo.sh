@@ -142,8 +142,18 @@ X
   "$kestra" apps --no-browse | grep -A3 -E '^(APPLICATION|Color) ' || true
   "$kestra" caches font whatis --no-browse --yes && "$kestra" apps forcequit Color --no-browse --yes >/dev/null || true
   echo
+  echo "$ kestra apps | grep -A3 Blender   (Blender laid out on edit-suite-1 as its package lays it out)"
+  host1="$sandbox/fleet/edit-suite-1"
+  mkdir -p "$host1/usr/share/applications" "$host1/usr/bin"
+  printf '[Desktop Entry]\nType=Application\nName=Blender\nExec=blender %%f\nIcon=blender\n' > "$host1/usr/share/applications/blender.desktop"
+  printf '#!/bin/sh\necho "Blender 4.0.2"\n' > "$host1/usr/bin/blender" && chmod 755 "$host1/usr/bin/blender"
+  "$kestra" apps --no-browse | grep -A3 -E '^Blender ' || true
+  echo
+  echo "$ kestra help pair"
+  "$kestra" help pair || true
+  echo
   echo "$ kestra crashlogs   (after a program crashed on edit-suite-2)"
-  ( HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
+  ( KESTRA_SYSTEM_ROOT="$sandbox/fleet/edit-suite-2" HOME="$sandbox/fleet/edit-suite-2/home" XDG_STATE_HOME="$sandbox/fleet/edit-suite-2/home/.local/state" "$build/tools/standins/Motion"; : ) 2>/dev/null || true
   "$kestra" crashlogs --no-browse | head -n 12 || true
   echo
   if [ -n "$feed_url" ]; then
