@@ -35,6 +35,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -1291,6 +1293,63 @@ private Q_SLOTS:
         QVERIFY(bytes.contains(QByteArray("\x17\x03\x03", 3))); // TLS 1.3 records went by
         QVERIFY(!bytes.contains(password.toUtf8()));
         QVERIFY(!bytes.contains(ZDEncryption::encryptCredential(password)));
+    }
+    // Root opens host3's pairing window; a second console that host3 never enrolled
+    // pairs through it with `kestra pair`: both sides show the same code, and the
+    // console counts as enrolled on host3 afterwards.
+    void pairingWindow()
+    {
+        QVERIFY(waitAllReady());
+        QTemporaryDir home; // the second console's key, settings and caches
+        QVERIFY(home.isValid());
+        QProcessEnvironment console = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            console.insert(QLatin1String(name), home.path() + u'/' + QLatin1String(name));
+        const auto kestra = [&](const QStringList &args) {
+            QProcess p;
+            p.setProcessEnvironment(console);
+            p.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/bin/kestra"), args);
+            p.closeWriteChannel();
+            if (!p.waitForFinished(120000))
+                p.kill(), p.waitForFinished(5000);
+            const QString said = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+            qInfo("e2e: second console: kestra %s: %s", qPrintable(args.join(u' ')), qPrintable(said.trimmed()));
+            return said;
+        };
+        const auto enrolledOnHost3 = [&] {
+            const QJsonArray rows = QJsonDocument::fromJson(
+                kestra({QStringLiteral("list"), QStringLiteral("--json"), QStringLiteral("--wait"), QStringLiteral("10")}).toUtf8()).array();
+            for (const QJsonValue &row : rows) {
+                if (row[QStringLiteral("hostname")].toString().startsWith(QStringLiteral("host3")))
+                    return row[QStringLiteral("enrolled")].toBool();
+            }
+            return false;
+        };
+        QVERIFY(!enrolledOnHost3());
+        QProcess window;
+        QProcessEnvironment root = QProcessEnvironment::systemEnvironment();
+        root.insert(QStringLiteral("KESTRA_SYSTEM_ROOT"), hostDir(3) + QStringLiteral("/root"));
+        window.setProcessEnvironment(root);
+        window.setProcessChannelMode(QProcess::MergedChannels);
+        window.start(qEnvironmentVariable("E2E_BUILD") + QStringLiteral("/apps/KestraClient.app/Contents/MacOS/KestraClient"),
+                     {QStringLiteral("-pair"), QStringLiteral("1")});
+        QByteArray rootSaw;
+        QTRY_VERIFY_WITH_TIMEOUT((rootSaw += window.readAll()).contains("Pairing window open")
+                                     || window.state() == QProcess::NotRunning, 15000);
+        QVERIFY2(window.state() == QProcess::Running, rootSaw.constData());
+        // Root's answer, read once the request is shown; in the pipe before kestra blocks this thread.
+        window.write("y\n");
+        QVERIFY(window.waitForBytesWritten(5000));
+        const QString consoleSaw = kestra({QStringLiteral("pair"), QStringLiteral("host3"), QStringLiteral("--wait"), QStringLiteral("30")});
+        QVERIFY(window.waitForFinished(60000));
+        rootSaw += window.readAll();
+        qInfo("e2e: host3 root: %s", rootSaw.trimmed().constData());
+        QCOMPARE(window.exitCode(), 0);
+        const QRegularExpression code(QStringLiteral("Pairing code: (\\d{3} \\d{3})"));
+        const QString consoleCode = code.match(consoleSaw).captured(1);
+        QVERIFY2(!consoleCode.isEmpty(), qPrintable(consoleSaw));
+        QCOMPARE(code.match(QString::fromUtf8(rootSaw)).captured(1), consoleCode);
+        QVERIFY(enrolledOnHost3());
     }
     // Scheduled tasks on four hosts through kestra: a calendar task (Mondays 03:00)
     // written on each host as a timer systemd accepts; host2's changed shows
