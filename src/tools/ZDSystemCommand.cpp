@@ -1,5 +1,7 @@
 #include "ZDSystemCommand.h"
 
+#include "rights/ZDAuthorization.h"
+
 #include "files/ZDBeneath.h"
 #include "platform/ZDNoFollow.h"
 
@@ -23,21 +25,6 @@ namespace {
 
 constexpr int kMaxDepth = 128;
 constexpr int kMaxEntries = 1000000;
-
-// Root's and no one else's to change: the file and every folder up to "/".
-bool rootOnly(const QString &path)
-{
-    QString at = path;
-    for (int guard = 0; guard < 64; ++guard) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(at).constData(), &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))
-            return false;
-        if (at == QLatin1String("/"))
-            return true;
-        at = QFileInfo(at).absolutePath();
-    }
-    return false;
-}
 
 QString bounded(const QByteArray &bytes, qsizetype max)
 {
@@ -103,7 +90,8 @@ QString find(const QString &program)
     if (path.isEmpty() || !QFileInfo(path).isExecutable())
         return {};
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (::geteuid() == 0 && !rootOnly(canonical))
+    // Root runs only what root alone may change (a sticky folder such as /tmp on the way is fine).
+    if (::geteuid() == 0 && ZDAuthorization::trustedPath(canonical).isEmpty())
         return {};
     return canonical;
 }
