@@ -179,6 +179,14 @@ int ZDCommandLine::run()
     m_errorCallback->setSettingsPath(m_options.settingsPath);
     const QString &c = m_options.command;
     int rc = Usage;
+    // The computer a security verb names, found as the other verbs find theirs.
+    const auto findOne = [this](const QString &host) {
+        m_options.hosts = {host};
+        startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
+        waitForComputers(kListWaitSeconds, false);
+        QStringList missing;
+        return selectedServices(&missing);
+    };
     if (c == "help"_L1)
         rc = help();
     else if (c == "list"_L1)
@@ -200,21 +208,9 @@ int ZDCommandLine::run()
     else if (c == "enroll-token"_L1)
         rc = ZDSecurityCommand::enrollToken(m_options.positional, m_options.json, m_out, m_err);
     else if (c == "trust"_L1)
-        rc = ZDSecurityCommand::trust(m_options.positional, [this](const QString &host) {
-            m_options.hosts = {host};
-            startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
-            waitForComputers(kListWaitSeconds, false);
-            QStringList missing;
-            return selectedServices(&missing);
-        }, m_out, m_err);
+        rc = ZDSecurityCommand::trust(m_options.positional, findOne, m_out, m_err);
     else if (c == "pair"_L1)
-        rc = ZDSecurityCommand::pair(m_options.positional, [this](const QString &host) {
-            m_options.hosts = {host};
-            startDiscovery(m_options.browse ? Discovery::BrowseAndManual : Discovery::Manual);
-            waitForComputers(kListWaitSeconds, false);
-            QStringList missing;
-            return selectedServices(&missing);
-        }, m_out, m_err);
+        rc = ZDSecurityCommand::pair(m_options.positional, findOne, m_out, m_err);
     else if (c == "prefs"_L1)
         rc = ZDPrefsCommand(*this).run();
     else if (c == "paths"_L1)
