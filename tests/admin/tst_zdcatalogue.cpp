@@ -238,7 +238,8 @@ private Q_SLOTS:
         env.insert(u"XDG_STATE_HOME"_s, at(u"home/.local/state"_s));
         env.insert(u"KESTRA_SYSTEM_ROOT"_s, agent.root());
         const zdtest::Ran crash =
-            zdtest::runProgram(zdtest::buildPath(u"tools/standins/Motion"_s), {u"--name"_s, u"blender"_s}, env);
+            zdtest::runProgram(zdtest::buildPath(u"tools/standins/Motion"_s), {u"--name"_s, u"blender"_s},
+                               zdtest::crashingChildEnvironment(env));
         QCOMPARE(crash.status, QProcess::CrashExit);
         const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
         QVERIFY2(QFileInfo(report).fileName().startsWith(u"blender_"_s), qPrintable(crash.err));

@@ -231,7 +231,8 @@ private Q_SLOTS:
     void realCrashOfBlenderIsExplained()
     {
         m_env.insert(u"KESTRA_SYSTEM_ROOT"_s, m_box->root());
-        const zdtest::Ran crash = zdtest::runProgram(zdtest::buildPath(u"tools/standins/Motion"_s), {u"--name"_s, u"blender"_s}, m_env);
+        const zdtest::Ran crash = zdtest::runProgram(zdtest::buildPath(u"tools/standins/Motion"_s), {u"--name"_s, u"blender"_s},
+                                                         zdtest::crashingChildEnvironment(m_env));
         QCOMPARE(crash.status, QProcess::CrashExit);
         const QString report = QRegularExpression(u"crash report (\\S+\\.crash)"_s).match(crash.err).captured(1);
         QVERIFY2(QFileInfo(report).isFile() && QFileInfo(report).fileName().startsWith(u"blender_"_s), qPrintable(crash.err));
