@@ -6,6 +6,7 @@
 #include "catalog/ZDCatalogue.h"
 #include "files/ZDFileTree.h"
 #include "ZDRealAgent.h"
+#include "ZDStudioApps.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 
@@ -84,19 +85,13 @@ class TestZDCatalogue : public QObject
     Q_OBJECT
     ZDTestSandbox m_console;
 
-    static bool write(const QString &path, const QByteArray &text, bool executable = false)
-    {
-        return QDir().mkpath(QFileInfo(path).absolutePath()) && ZDTestSandbox::writeFile(path, text)
-            && (!executable || QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    }
-
 private Q_SLOTS:
     void brokenEntriesRefusedOthersLoad()
     {
         const QString shipped = m_console.path(u"usr/share/kestra/catalogue.d"_s);
         const QString file = shipped + u"/50-studio.json"_s;
-        QVERIFY(write(file, kJson0));
-        QVERIFY(write(shipped + u"/60-garbage.json"_s, "{\"applications\": [ {\"id\": "));
+        QVERIFY(zdtest::writeStudioFile(file, kJson0));
+        QVERIFY(zdtest::writeStudioFile(shipped + u"/60-garbage.json"_s, "{\"applications\": [ {\"id\": "));
 
         const ZDCatalogue::Catalogue c = ZDCatalogue::load({shipped});
         const QString problems = c.problems.join(u'\n');
@@ -139,8 +134,8 @@ private Q_SLOTS:
         const qsizetype at = indexOf(before, u"org.kde.kdenlive"_s);
         QVERIFY(at >= 0 && hasKind(before, u"kdenliveLayouts"_s) && hasCleaning(before, u"kdenliveCache"_s));
 
-        QVERIFY(write(admin + u"/10-in-house.json"_s, kJson1));
-        QVERIFY(write(admin + u"/20-later.json"_s, kJson2));
+        QVERIFY(zdtest::writeStudioFile(admin + u"/10-in-house.json"_s, kJson1));
+        QVERIFY(zdtest::writeStudioFile(admin + u"/20-later.json"_s, kJson2));
         const ZDCatalogue::Catalogue after = ZDCatalogue::load({shipped, admin});
         QCOMPARE(after.problems.size(), 1);
         QVERIFY(after.problems.first().startsWith(admin + u"/10-in-house.json: applications entry \"org.blender.Blender\""_s));
@@ -159,7 +154,7 @@ private Q_SLOTS:
         QCOMPARE(appIn(after, u"org.blender.Blender"_s)->name, u"Blender"_s);
 
         // A package's file of a built-in file's name is read instead of it.
-        QVERIFY(write(shipped + u"/10-linux-studio.json"_s, kJson3));
+        QVERIFY(zdtest::writeStudioFile(shipped + u"/10-linux-studio.json"_s, kJson3));
         const ZDCatalogue::Catalogue shadowed = ZDCatalogue::load({shipped});
         QVERIFY(appIn(shadowed, u"org.studio.Only"_s) && !appIn(shadowed, u"org.blender.Blender"_s));
         QVERIFY(appIn(shadowed, u"com.apple.color"_s));
@@ -171,32 +166,21 @@ private Q_SLOTS:
     {
         ZDRealAgent agent;
         const auto at = [&agent](const QString &relative) { return agent.root() + u'/' + relative; };
-        // As the packages install them: desktop entries, programs, the package database.
-        QVERIFY(write(at(u"usr/share/applications/org.kde.kdenlive.desktop"_s),
-                      "[Desktop Entry]\nType=Application\nName=Kdenlive\nExec=kdenlive %F\nIcon=kdenlive\n"
-                      "[Desktop Action new]\nName=New Project\nExec=kdenlive --new\n"));
-        QVERIFY(write(at(u"usr/bin/kdenlive"_s), "#!/bin/sh\necho 'kdenlive 99.99'\n", true));
-        QVERIFY(write(at(u"usr/share/applications/blender.desktop"_s),
-                      "[Desktop Entry]\nName=Blender\nExec=blender %f\nIcon=blender\nType=Application\n"));
-        QVERIFY(write(at(u"usr/bin/blender"_s), "#!/bin/sh\nprintf 'Blender 4.0.2\\n\\tbuild date: 2024-01-08\\n'\n", true));
-        QVERIFY(write(at(u"var/lib/dpkg/status"_s),
-                      "Package: kdenlive\nStatus: install ok installed\nArchitecture: amd64\nVersion: 23.08.5-1\n"
-                      "Description: non-linear video editor\n\n"
-                      "Package: blender\nStatus: deinstall ok config-files\nVersion: 3.4.1+dfsg-2\n\n"));
+        QVERIFY(zdtest::layOutStudioApps(agent.root(), {u"23.08.5-1"_s, u"4.0.2"_s}));
         // Krita from Flathub, as flatpak lays out a system installation.
         const QString krita = at(u"var/lib/flatpak/app/org.kde.krita"_s);
-        QVERIFY(write(krita + u"/x86_64/stable/0f1e2d/files/share/metainfo/org.kde.krita.metainfo.xml"_s,
+        QVERIFY(zdtest::writeStudioFile(krita + u"/x86_64/stable/0f1e2d/files/share/metainfo/org.kde.krita.metainfo.xml"_s,
                       "<?xml version=\"1.0\"?>\n<component type=\"desktop-application\">\n <id>org.kde.krita</id>\n"
                       " <releases>\n  <release version=\"5.2.2\" date=\"2023-12-06\"/>\n"
                       "  <release version=\"5.2.1\" date=\"2023-11-02\"/>\n </releases>\n</component>\n"));
         QVERIFY(QFile::link(u"0f1e2d"_s, krita + u"/x86_64/stable/active"_s));
         QVERIFY(QFile::link(u"x86_64/stable"_s, krita + u"/current"_s));
-        QVERIFY(write(at(u"var/lib/flatpak/exports/bin/org.kde.krita"_s), "#!/bin/sh\nexec flatpak run org.kde.krita \"$@\"\n", true));
+        QVERIFY(zdtest::writeStudioFile(at(u"var/lib/flatpak/exports/bin/org.kde.krita"_s), "#!/bin/sh\nexec flatpak run org.kde.krita \"$@\"\n", true));
         // Blender's add-ons of two versions: a folder add-on and a one-file add-on.
-        QVERIFY(write(at(u"home/.config/blender/4.0/scripts/addons/node_wrangler/__init__.py"_s), "bl_info = {}\n"));
-        QVERIFY(write(at(u"home/.config/blender/4.1/scripts/addons/measureit.py"_s), "bl_info = {}\n"));
+        QVERIFY(zdtest::writeStudioFile(at(u"home/.config/blender/4.0/scripts/addons/node_wrangler/__init__.py"_s), "bl_info = {}\n"));
+        QVERIFY(zdtest::writeStudioFile(at(u"home/.config/blender/4.1/scripts/addons/measureit.py"_s), "bl_info = {}\n"));
         // The agent's own bad catalogue entry: logged, the rest served.
-        QVERIFY(write(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
+        QVERIFY(zdtest::writeStudioFile(at(u"etc/xdg/kestra/catalogue.d/50-broken.json"_s),
                       kJson4));
         QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, at(u"opt/Quellar.app"_s)));
         QVERIFY2(agent.startAlone(ZDRealAgent::freePort(), "grading-1"), qPrintable(agent.output()));

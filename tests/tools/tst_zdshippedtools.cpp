@@ -4,6 +4,7 @@
 // real crash of a program named "blender" is explained, a repair backs up first; an
 // agent with the tools as the package installs them lists their real tasks.
 #include "ZDRealAgent.h"
+#include "ZDStudioApps.h"
 #include "ZDTestFixtures.h"
 #include "ZDTestHttpServer.h"
 #include "ZDTestProcess.h"
@@ -29,29 +30,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// Names, kinds, modes, link targets and contents of everything below a folder.
-QByteArray treeHash(const QString &folder)
-{
-    QStringList entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        struct stat st {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        QString entry = path.mid(folder.size()) + u' ' + QString::number(st.st_mode, 8);
-        if (S_ISLNK(st.st_mode))
-            entry += u" -> "_s + QFile::symLinkTarget(path);
-        else if (S_ISREG(st.st_mode))
-            entry += u' ' + QString::fromLatin1(QCryptographicHash::hash(ZDTestSandbox::readFile(path), QCryptographicHash::Sha256).toHex());
-        entries << entry;
-    }
-    entries.sort();
-    return QCryptographicHash::hash(entries.join(u'\n').toUtf8(), QCryptographicHash::Sha256).toHex();
-}
-
-} // namespace
+using zdtest::treeHash;
 
 class TestZDShippedTools : public QObject
 {
