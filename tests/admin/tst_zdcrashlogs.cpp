@@ -9,6 +9,9 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 class TestZDCrashLogs : public QObject
@@ -91,6 +94,51 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(trashed), 30000);
         QVERIFY(!QFileInfo::exists(report));
         QCOMPARE(crashlogs().value(u"logs"_s).toArray().size(), 0);
+    }
+    // apport's records in the computer's /var/crash, read where they are: a catalogue
+    // program's record this agent's user may read is listed with the cause from its
+    // crashed thread; another program's, an unreadable one, a link and an oversized one are not.
+    void apportRecordsListedInPlace()
+    {
+        ZDRealAgent agent;
+        if (::geteuid() == 0)
+            agent.setRunAs(u"nobody"_s, u"nogroup"_s); // root reads every record; a user only its own
+        const QString records = agent.root() + u"/var/crash"_s;
+        QVERIFY(QDir().mkpath(records));
+        QVERIFY(::chmod(QFile::encodeName(records).constData(), 01777) == 0);
+        // As apport writes a report: "Key: value" lines, continuation lines indented by one space.
+        const QByteArray apport = "ProblemType: Crash\nArchitecture: amd64\nDate: Tue Dec  8 01:02:03 2026\n"
+                                  "ExecutablePath: /usr/bin/blender\nProcCmdline: blender --background scene.blend\n"
+                                  "ProcPid: 4242\nSignal: 11\nUserGroups: audio video\n"
+                                  "StacktraceTop:\n ccl::BVH::build (this=0x0) from /usr/lib/x86_64-linux-gnu/libcycles.so.3\n"
+                                  " ccl::Session::run () from /usr/lib/x86_64-linux-gnu/libcycles.so.3\n"
+                                  "Title: blender crashed with SIGSEGV in ccl::BVH::build()\n";
+        const QString listed = records + u"/_usr_bin_blender.1000.crash"_s;
+        QVERIFY(ZDTestSandbox::writeFile(listed, apport));
+        QVERIFY(QFile::setPermissions(listed, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(ZDTestSandbox::writeFile(records + u"/_usr_bin_bash.1000.crash"_s, QByteArray(apport).replace("blender", "bash")));
+        const QString unreadable = records + u"/_usr_bin_kdenlive.0.crash"_s;
+        QVERIFY(ZDTestSandbox::writeFile(unreadable, QByteArray(apport).replace("blender", "kdenlive")));
+        QVERIFY(QFile::setPermissions(unreadable, QFileDevice::Permissions()));
+        QVERIFY(QFile::link(listed, records + u"/_usr_bin_kdenlive.1000.crash"_s));
+        QFile big(records + u"/_opt_studio_bin_blender.1000.crash"_s);
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(apport) > 0 && big.resize(17 * 1024 * 1024));
+        big.close();
+        QVERIFY(big.setPermissions(QFile::ReadOwner | QFile::ReadOther));
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, agent.root() + u"/opt/Quellar.app"_s));
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY2(agent.startAlone(port, "apport-bay"), qPrintable(agent.output()));
+        QCOMPARE(zdtest::run(m_kestra, {u"add"_s, u"Apport Bay"_s, u"127.0.0.1"_s, QString::number(port)}), 0);
+
+        const zdtest::Ran r = zdtest::runProgram(m_kestra, {u"crashlogs"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, u"Apport Bay"_s});
+        const QJsonArray logs = QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"logs"_s).toArray();
+        QVERIFY2(logs.size() == 1, qPrintable(r.out + r.err));
+        QCOMPARE(logs.first()[u"filename"_s].toString(), listed);
+        QCOMPARE(logs.first()[u"app"_s].toString(), u"blender"_s);
+        QCOMPARE(logs.first()[u"cause"_s].toString(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
+        const zdtest::Ran explain = zdtest::runProgram(m_kestra, {u"crashlogs"_s, u"explain"_s, u"Apport Bay"_s, listed, u"--no-browse"_s});
+        QVERIFY2(explain.exit() == 0 && explain.out.contains(u"libcycles.so.3"_s), qPrintable(explain.out + explain.err));
+        QCOMPARE(zdtest::run(m_kestra, {u"remove"_s, u"Apport Bay"_s}), 0);
     }
     // Periods around the turn of a year and of a month: weeks are ISO weeks of their week-year.
     void periods()

@@ -105,7 +105,31 @@ QStringList ZDCrashLogs::folders()
     const QString local = ZDLocalPaths::logDirectory(false);
     return {user + QStringLiteral("/CrashReporter/Quellar Saved Logs"), user + QStringLiteral("/CrashReporter"),
             local + QStringLiteral("/CrashReporter"), user + QStringLiteral("/DiagnosticReports"),
-            local + QStringLiteral("/DiagnosticReports")};
+            local + QStringLiteral("/DiagnosticReports"), systemCrashFolder()};
+}
+
+QString ZDCrashLogs::systemCrashFolder()
+{
+    return ZDLocalPaths::systemPath(QStringLiteral("/var/crash"));
+}
+
+bool ZDCrashLogs::isSystemRecordListed(const QString &folder, const QString &fileName)
+{
+    // apport names its records after the program ("_usr_bin_blender.1000.crash"): a
+    // catalogue program's only, and only what this agent's user may read (apport keeps
+    // a user's records from the others), of a size the listing ever reads.
+    const QString executable = systemRecordExecutable(fileName);
+    if (executable.isEmpty())
+        return false;
+    bool known = false;
+    for (const ZDApplicationTables::App &app : ZDApplicationTables::catalogueApplications())
+        known = known || app.crashNames.contains(executable);
+    if (!known)
+        return false;
+    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + fileName);
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxLogBytes
+           && ::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool ZDCrashLogs::matchesFilter(const QString &fileName)
@@ -150,16 +174,19 @@ QStringList ZDCrashLogs::namesIn(const QString &folder, bool filtered)
         return {};
     QDir dir(folder);
     if (!dir.exists()) {
+        if (folder == systemCrashFolder())
+            return {}; // a computer without apport has none
         ZDLog::appendLog(QStringLiteral("Error listing contents of crash folder %@ - %@"), folder,
                          QStringLiteral("No such folder"));
         return {};
     }
     QStringList names;
+    const bool system = folder == systemCrashFolder();
     const QStringList entries = dir.entryList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
     for (const QString &name : entries) {
         if (names.size() >= kMaxFilesPerFolder)
             break;
-        if (!filtered || matchesFilter(name))
+        if (system ? isSystemRecordListed(folder, name) : (!filtered || matchesFilter(name)))
             names << name;
     }
     return names;

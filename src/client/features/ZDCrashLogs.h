@@ -1,6 +1,6 @@
 #pragma once
 // The crash logs of editing applications (and of the suite's own programs) on this
-// computer: found in the five crash folders, given a one-line cause by the maker's
+// computer: found in the six crash folders (apport's records among them), given a one-line cause by the maker's
 // analysis tool, sent to a console's delegate in batches; one log's text, its HTML
 // explanation, its removal to the Trash, its submission, and the consolidation
 // helper run with rights. A path from the network is served only when the listing
@@ -61,9 +61,11 @@ public:
 
     void addOperations(ZDRemoteObject &root);
 
-    // Folders 0 to 4: the saved logs, the user's, the computer's crash reporter
-    // folders, then the user's and the computer's diagnostic reports.
+    // Folders 0 to 5: the saved logs, the user's, the computer's crash reporter
+    // folders, the user's and the computer's diagnostic reports, then the system's
+    // crash records (apport's <root>/var/crash), read as they are.
     static QStringList folders();
+    static QString systemCrashFolder();
     static bool matchesFilter(const QString &fileName);
     static QString appNameFromCrashLogFilename(const QString &path);
     // Birth time where the file system keeps one, else the modification time.
@@ -82,6 +84,7 @@ public:
 
 private:
     static QStringList namesIn(const QString &folder, bool filtered);
+    static bool isSystemRecordListed(const QString &folder, const QString &fileName);
     // The listed file a request names (its resolved path), or empty.
     static QString listedFile(const QString &path);
     // With rights (or as root): a protected bundle outside the user's applications folder, else empty.
