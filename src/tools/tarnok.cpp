@@ -7,18 +7,30 @@
 //   -resetpath KEY            back to the default (or nothing)
 //   -setallpaths TEXT         the whole dictionary as old-style property-list text
 //   -resetallpaths            every path back (task "0")
+// An application whose preferences are text ("[group]" and "entry=value" lines) keeps
+// each path in the row's group and entry; only the lines of the paths changed are
+// rewritten, the file replaced by rename and never through a link.
 // Exit status: 0 done, 1 a preference file could not be written, 2 unknown key,
 // 64 usage, 65 refused input.
 #include "platform/ZDLocalPaths.h"
+#include "platform/ZDNoFollow.h"
 #include "catalog/ZDPreferenceKinds.h"
 #include "plist/ZDPropertyList.h"
+#include "ZDIniText.h"
 #include "ZDToolRun.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
 #include <functional>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace PK = ZDPreferenceKinds;
 
@@ -48,9 +60,113 @@ const PK::PathApplication *applicationOf(const QString &title)
     return nullptr;
 }
 
+constexpr qint64 kMaxIniBytes = 1024 * 1024;
+
+// A text preference file read without following a link: its bytes (empty when there
+// is none yet), or nullopt with the reason on standard error.
+std::optional<QByteArray> readIni(int folder, const QString &name, struct stat *st)
+{
+    const ZDOwnedFd fd(::openat(folder, QFile::encodeName(name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.isValid()) {
+        if (errno == ENOENT)
+            return QByteArray();
+        std::fprintf(stderr, "Tarnok: cannot read %s (a link is never followed)\n", qPrintable(name));
+        return std::nullopt;
+    }
+    if (::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode) || st->st_size > kMaxIniBytes) {
+        std::fprintf(stderr, "Tarnok: %s is not a preference file of at most %lld bytes\n", qPrintable(name), kMaxIniBytes);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return std::nullopt;
+    return file.read(kMaxIniBytes);
+}
+
+ZDOwnedFd preferenceFolder(bool create)
+{
+    const QString folder = ZDLocalPaths::prefsDirectory(true);
+    if (create)
+        QDir().mkpath(folder);
+    return ZDOwnedFd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// The stored paths of a text preference file by row key.
+QVariantMap iniValues(const PK::PathApplication &app, const QByteArray &text)
+{
+    QVariantMap values;
+    for (const PK::PathRow &row : app.rows) {
+        if (const std::optional<QString> v = ZDIniText::value(text, row.iniGroup, row.iniEntry, QDir::homePath()))
+            values.insert(row.key, *v);
+    }
+    return values;
+}
+
+QVariantMap storedValues(const PK::PathApplication &app)
+{
+    if (!app.ini)
+        return ZDPropertyList::readDictionary(preferenceFile(app));
+    const ZDOwnedFd folder = preferenceFolder(false);
+    struct stat st {};
+    const std::optional<QByteArray> text = folder.isValid() ? readIni(folder.get(), app.preferenceFile, &st) : std::nullopt;
+    return text ? iniValues(app, *text) : QVariantMap();
+}
+
+// The rows' lines changed in place, the file replaced by rename from a new file
+// beside it (with the old one's mode), so that a reader sees the old file or the new.
+bool editIni(const PK::PathApplication &app, const std::function<void(QVariantMap &)> &change)
+{
+    const ZDOwnedFd folder = preferenceFolder(true);
+    if (!folder.isValid()) {
+        std::fprintf(stderr, "Tarnok: cannot open the preference folder\n");
+        return false;
+    }
+    struct stat st {};
+    st.st_mode = 0600;
+    const std::optional<QByteArray> before = readIni(folder.get(), app.preferenceFile, &st);
+    if (!before)
+        return false;
+    const QVariantMap old = iniValues(app, *before);
+    QVariantMap wanted = old;
+    change(wanted);
+    QByteArray text = *before;
+    for (const PK::PathRow &row : app.rows) {
+        if (wanted.contains(row.key) == old.contains(row.key) && wanted.value(row.key) == old.value(row.key))
+            continue;
+        std::optional<QString> value;
+        if (wanted.contains(row.key))
+            value = wanted.value(row.key).toString().isNull() ? QStringLiteral("") : wanted.value(row.key).toString();
+        text = ZDIniText::withValue(text, row.iniGroup, row.iniEntry, value);
+    }
+    if (text == *before)
+        return true;
+    const QString temporary = QStringLiteral(".%1.tarnok-%2").arg(app.preferenceFile).arg(::getpid());
+    const QByteArray tmp = QFile::encodeName(temporary);
+    ::unlinkat(folder.get(), tmp.constData(), 0); // a leftover of an interrupted run of this process id
+    const ZDOwnedFd out = ZDNoFollow::createFile(folder.get(), temporary, st.st_mode & 0777);
+    bool ok = out.isValid() && ::fchmod(out.get(), st.st_mode & 0777) == 0;
+    // With rights, the file stays its owner's.
+    if (ok && ::geteuid() == 0 && st.st_nlink > 0)
+        ok = ::fchown(out.get(), st.st_uid, st.st_gid) == 0;
+    for (qsizetype at = 0; ok && at < text.size();) {
+        const ssize_t n = ::write(out.get(), text.constData() + at, size_t(text.size() - at));
+        ok = n > 0;
+        at += ok ? n : 0;
+    }
+    ok = ok && ::fsync(out.get()) == 0
+         && ::renameat(folder.get(), tmp.constData(), folder.get(), QFile::encodeName(app.preferenceFile).constData()) == 0;
+    if (!ok) {
+        ::unlinkat(folder.get(), tmp.constData(), 0);
+        std::fprintf(stderr, "Tarnok: cannot write %s\n", qPrintable(preferenceFile(app)));
+    }
+    return ok;
+}
+
 // Changes some keys of one application's preference file, keeping its other keys.
 bool edit(const PK::PathApplication &app, const std::function<void(QVariantMap &)> &change)
 {
+    if (app.ini)
+        return editIni(app, change);
     const QString file = preferenceFile(app);
     // A file that is not a dictionary is the application's, not ours to replace.
     const QVariant read = QFileInfo::exists(file) ? ZDPropertyList::readFile(file) : QVariant(QVariantMap());
@@ -70,7 +186,7 @@ int allPaths(const QStringList &)
 {
     QVariantMap answer;
     for (const PK::PathApplication &app : PK::pathApplications()) {
-        const QVariantMap prefs = ZDPropertyList::readDictionary(preferenceFile(app));
+        const QVariantMap prefs = storedValues(app);
         QVariantMap paths;
         for (const PK::PathRow &row : app.rows) {
             const QVariant stored = prefs.value(row.key);

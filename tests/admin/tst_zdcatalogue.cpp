@@ -29,6 +29,11 @@ constexpr const char *kJson0 =
     "  {\"id\": \"com.studio.Clash\", \"name\": \"Clash\", \"cleaning\": [{\"id\": \"fcpWaveform\", \"title\": \"Mine\"}]}\n"
     " ],\n"
     " \"cleaning\": [{\"id\": \"goodCache\", \"title\": \"Good Cache\", \"paths\": [\"~/.cache/good\"]}],\n"
+    " \"paths\": [{\"id\": \"Bad Format\", \"preferenceFile\": \"badrc\", \"format\": \"yaml\", \"rows\": []},\n"
+    "  {\"id\": \"Bad Entry\", \"preferenceFile\": \"badrc\", \"format\": \"ini\",\n"
+    "   \"rows\": [{\"title\": \"Render\", \"key\": \"badRender\", \"group\": \"env\", \"entry\": \"render=/etc\"}]},\n"
+    "  {\"id\": \"Good Ini\", \"preferenceFile\": \"goodrc\", \"format\": \"ini\",\n"
+    "   \"rows\": [{\"title\": \"Render\", \"key\": \"goodRender\", \"group\": \"General\", \"entry\": \"renderFolder\"}]}],\n"
     " \"colours\": []}";
 constexpr const char *kJson1 =
     "{\"applications\": [\n"
@@ -110,7 +115,13 @@ private Q_SLOTS:
         QVERIFY2(problems.contains(file + u": unknown section \"colours\""_s), qPrintable(problems));
         QVERIFY2(problems.contains(shipped + u"/60-garbage.json: not a JSON object"_s), qPrintable(problems));
         QVERIFY2(refused(u"\"com.studio.Clash\""_s, u"its cleaning task \"fcpWaveform\" is used already"_s), qPrintable(problems));
-        QCOMPARE(c.problems.size(), 9);
+        QVERIFY2(problems.contains(file + u": paths entry \"Bad Format\" refused: \"format\" is neither"_s), qPrintable(problems));
+        QVERIFY2(problems.contains(file + u": paths entry \"Bad Entry\" refused: \"entry\" holds"_s), qPrintable(problems));
+        QCOMPARE(c.problems.size(), 11);
+        const auto good = std::find_if(c.paths.cbegin(), c.paths.cend(), [](const auto &a) { return a.title == u"Good Ini"_s; });
+        QVERIFY(good != c.paths.cend() && good->ini);
+        QCOMPARE(good->rows.value(0).iniGroup, u"General"_s);
+        QCOMPARE(good->rows.value(0).iniEntry, u"renderFolder"_s);
 
         // The rest: the good entry, the section's own task, the suite's and the studio's entries.
         QVERIFY(appIn(c, u"com.studio.Good"_s));

@@ -1621,6 +1621,21 @@ private Q_SLOTS:
         for (const QString &file : {blenderPrefs, kdenlivePrefs})
             QCOMPARE(ZDTestSandbox::readFile(root(3) + file), ZDTestSandbox::readFile(root(1) + file));
         qInfo("e2e: linuxStudio: preferences backed up on host1 and restored on host3 in %lld ms", t.elapsed());
+        // Kdenlive's folders in its text preferences, through the path tool on host3.
+        r = kestra({QStringLiteral("paths"), QStringLiteral("set"), QStringLiteral("kdenliveCaptureFolder"), QStringLiteral("/srv/capture"),
+                    QStringLiteral("--hosts"), QStringLiteral("host3")});
+        QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err));
+        QCOMPARE(ZDTestSandbox::readFile(root(3) + kdenlivePrefs),
+                 QByteArray("[env]\ndefaultprojectfolder=/srv/projects\ncapturefolder=/srv/capture\n\n[misc]\nopenlastproject=true\n"));
+        QMap<QString, QString> kdenliveFolders;
+        for (const QJsonValue &row : QJsonDocument::fromJson(kestra({QStringLiteral("paths"), QStringLiteral("list"), QStringLiteral("--hosts"),
+                                                                     QStringLiteral("host3")}).out.toUtf8()).array()) {
+            if (row[QStringLiteral("application")] == QStringLiteral("Kdenlive"))
+                for (const QJsonValue &v : row[QStringLiteral("values")].toObject()) // host3's alone
+                    kdenliveFolders.insert(row[QStringLiteral("title")].toString(), v.toString());
+        }
+        QCOMPARE(kdenliveFolders.value(QStringLiteral("Project Folder")), QStringLiteral("/srv/projects"));
+        QCOMPARE(kdenliveFolders.value(QStringLiteral("Capture Folder")), QStringLiteral("/srv/capture"));
 
         // The cleaning tool empties the catalogue's folder of the task and no other.
         for (int i = 1; i <= kHosts; ++i) {

@@ -350,6 +350,56 @@ private Q_SLOTS:
         }
     }
 
+    // Paths kept in a text preference file (Kdenlive's kdenliverc): read as the
+    // application reads them ("$HOME" of an entry marked for expansion), set and reset
+    // with every other line byte for byte, the file's mode kept, never through a link.
+    void textPreferencePathsEditedInPlace()
+    {
+        const QString rc = at(u"home/.config/kdenliverc"_s);
+        const QByteArray before = "# written by Kdenlive\n[Version]\nversion=23.08.5\n\n[env]\nmltpath=/usr/share/mlt-7/profiles/\n"
+                                  "defaultprojectfolder[de]=/srv/Projekte\ndefaultprojectfolder[$e]=$HOME/kdenlive\n"
+                                  "capturetoprojectfolder=true\n\n[misc]\nopenlastproject=true";
+        QVERIFY(ZDTestSandbox::writeFile(rc, before));
+        QVERIFY(::chmod(QFile::encodeName(rc).constData(), 0640) == 0);
+        const auto paths = [&] {
+            const zdtest::Ran r = run(u"Tarnok"_s, {u"-allpaths"_s});
+            return ZDPropertyList::fromData(r.out.toUtf8()).toMap().value(u"Kdenlive"_s).toMap();
+        };
+        QCOMPARE(paths(), (QVariantMap{{u"Project Folder"_s, m_box->home() + u"/kdenlive"_s}}));
+
+        zdtest::Ran r = run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveProjectFolder"_s, u"/srv/Projects 2026\\ "_s});
+        QVERIFY2(r.exit() == 0, qPrintable(r.err));
+        QByteArray expected = QByteArray(before).replace("defaultprojectfolder[$e]=$HOME/kdenlive",
+                                                         "defaultprojectfolder=/srv/Projects 2026\\\\\\s");
+        QCOMPARE(ZDTestSandbox::readFile(rc), expected);
+        QCOMPARE(paths().value(u"Project Folder"_s).toString(), u"/srv/Projects 2026\\ "_s);
+        // A missing entry goes at the end of its group; reset, it goes again.
+        QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveCaptureFolder"_s, u"/srv/capture"_s}).exit(), 0);
+        QCOMPARE(ZDTestSandbox::readFile(rc),
+                 QByteArray(expected).replace("capturetoprojectfolder=true\n", "capturetoprojectfolder=true\ncapturefolder=/srv/capture\n"));
+        QCOMPARE(run(u"Tarnok"_s, {u"-resetpath"_s, u"kdenliveCaptureFolder"_s}).exit(), 0);
+        QCOMPARE(ZDTestSandbox::readFile(rc), expected);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(rc).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 0777), 0640);
+        QCOMPARE(QDir(at(u"home/.config"_s)).entryList({u".kdenliverc*"_s}, QDir::Files | QDir::Hidden), QStringList());
+
+        // A file without the group gets it at its end.
+        QVERIFY(ZDTestSandbox::writeFile(rc, "[misc]\nopenlastproject=true\n"));
+        QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveLibraryFolder"_s, u"/srv/library"_s}).exit(), 0);
+        QCOMPARE(ZDTestSandbox::readFile(rc), QByteArray("[misc]\nopenlastproject=true\n\n[env]\nlibraryfolder=/srv/library\n"));
+
+        // The preference file as a link to a file elsewhere: neither followed nor replaced.
+        QVERIFY(ZDTestSandbox::writeFile(at(u"home/Projects/notes.txt"_s), "[env]\ndefaultprojectfolder=/keep\n"));
+        QVERIFY(QFile::remove(rc) && QFile::link(at(u"home/Projects/notes.txt"_s), rc));
+        r = run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveProjectFolder"_s, u"/srv/elsewhere"_s});
+        QCOMPARE(r.exit(), 1);
+        QVERIFY(QFileInfo(rc).isSymLink());
+        QCOMPARE(ZDTestSandbox::readFile(at(u"home/Projects/notes.txt"_s)), QByteArray("[env]\ndefaultprojectfolder=/keep\n"));
+        QVERIFY(paths().isEmpty());
+        QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveProjectFolder"_s, u"relative/path"_s}).exit(), 65);
+    }
+
     // The client package's install into a computer's root: the tools in /opt with their
     // real task tables (none of the rows tests drive), listed by `kestra tasks`.
     void installedToolsListTheirRealTasks()

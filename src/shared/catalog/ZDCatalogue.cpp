@@ -246,12 +246,29 @@ PK::PathApplication parsePaths(const Obj &o)
     app.preferenceFile = o.text("preferenceFile", true);
     if (app.preferenceFile.contains(QLatin1Char('/')) || app.preferenceFile.startsWith(QLatin1Char('.')))
         throw Refused{QStringLiteral("\"preferenceFile\" is not a plain file name")};
+    const QString format = o.has("format") ? o.text("format", true) : QStringLiteral("plist");
+    if (format != QLatin1String("plist") && format != QLatin1String("ini"))
+        throw Refused{QStringLiteral("\"format\" is neither \"plist\" nor \"ini\"")};
+    app.ini = format == QLatin1String("ini");
     for (const QJsonValue &v : o.list("rows")) {
         const Obj r(v, QStringLiteral("a row"),
                     {QStringLiteral("key"), QStringLiteral("title"), QStringLiteral("default"), QStringLiteral("files"),
                      QStringLiteral("suffix"), QStringLiteral("colorCoded"), QStringLiteral("noMove"),
-                     QStringLiteral("readOnly"), QStringLiteral("resetsToNil")});
+                     QStringLiteral("readOnly"), QStringLiteral("resetsToNil"), QStringLiteral("group"), QStringLiteral("entry")});
         PK::PathRow row;
+        if (app.ini) {
+            // Text that could start another group or entry would let a write touch other lines.
+            row.iniGroup = r.text("group", true);
+            row.iniEntry = r.text("entry", true);
+            if (row.iniGroup.contains(QLatin1Char(']')) || row.iniGroup.contains(QLatin1Char('[')))
+                throw Refused{QStringLiteral("\"group\" holds a bracket")};
+            for (const QChar c : std::as_const(row.iniEntry)) {
+                if (c == QLatin1Char('=') || c == QLatin1Char('[') || c == QLatin1Char(']') || c.isSpace())
+                    throw Refused{QStringLiteral("\"entry\" holds \"=\", a bracket or a space")};
+            }
+        } else if (r.has("group") || r.has("entry")) {
+            throw Refused{QStringLiteral("\"group\" and \"entry\" are for \"ini\" files")};
+        }
         row.key = r.text("key", true);
         row.title = r.text("title", true);
         row.defaultPath = r.path("default", Use::PathDefault);
@@ -491,7 +508,8 @@ struct Loader
                 const QString id = a.key;
                 preferences.put(id, std::move(a), path);
             } else if (section == QLatin1String("paths")) {
-                const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("icon"), QStringLiteral("preferenceFile"), QStringLiteral("rows")});
+                const Obj o(value, what, {QStringLiteral("id"), QStringLiteral("icon"), QStringLiteral("preferenceFile"),
+                                          QStringLiteral("format"), QStringLiteral("rows")});
                 PK::PathApplication a = parsePaths(o);
                 const QString id = a.title;
                 paths.put(id, std::move(a), path);

@@ -71,6 +71,9 @@ struct PathRow
     bool noMove = false;
     bool readOnly = false;
     bool resetsToNil = false;
+    // In a text (INI) preference file: the group and the entry holding the path.
+    QString iniGroup;
+    QString iniEntry;
 };
 
 struct PathApplication
@@ -78,6 +81,7 @@ struct PathApplication
     QString title;
     QString icon;
     QString preferenceFile; // the application's preference file, holding its paths
+    bool ini = false;       // a text file of "[group]" and "entry=value" lines, else a property list
     QList<PathRow> rows;
 };
 
