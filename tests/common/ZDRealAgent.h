@@ -65,6 +65,8 @@ public:
     }
     // No console enrolled for this agent: start() leaves its trust file alone.
     void setEnrollsConsole(bool on) { m_enroll = on; }
+    // Another agent program than the build's (one a package installed).
+    void setProgram(const QString &path) { m_program = path; }
     // Runs the agent (and a session bus of its own) as this unprivileged user, as a
     // session's agent runs; its home is handed to the user. The test must run as root.
     void setRunAs(const QString &user, const QString &group)
@@ -177,10 +179,11 @@ private:
         m_process = std::make_unique<QProcess>();
         m_process->setProcessEnvironment(env);
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const QString agent = m_program.isEmpty() ? program() : m_program;
         if (m_runAs.isEmpty())
-            m_process->start(program(), arguments);
+            m_process->start(agent, arguments);
         else
-            m_process->start(QStringLiteral("setpriv"), m_runAs + QStringList{program()} + arguments);
+            m_process->start(QStringLiteral("setpriv"), m_runAs + QStringList{agent} + arguments);
         return m_process->waitForStarted(10000);
     }
     QTemporaryDir m_home;
@@ -192,4 +195,5 @@ private:
     bool m_enroll = true;
     QStringList m_runAs; // setpriv's arguments; empty: as this process
     QString m_owner;
+    QString m_program;
 };

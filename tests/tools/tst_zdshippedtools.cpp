@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -400,14 +401,37 @@ private Q_SLOTS:
         QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveProjectFolder"_s, u"relative/path"_s}).exit(), 65);
     }
 
-    // The client package's install into a computer's root: the tools in /opt with their
-    // real task tables (none of the rows tests drive), listed by `kestra tasks`.
+    // The client package as built (cpack) installed by dpkg into a clean computer root
+    // (or, without them, the build's install of it): the tools in /opt with their real
+    // task tables (none of the rows tests drive) and the catalogue; the package's own
+    // agent lists the real tasks through `kestra tasks` and the studio's applications
+    // through `kestra apps`.
     void installedToolsListTheirRealTasks()
     {
         ZDRealAgent agent;
-        const zdtest::Ran install = zdtest::runProgram(QStringLiteral(KESTRA_TEST_CMAKE),
-            {u"--install"_s, zdtest::buildPath(QString()), u"--component"_s, u"client"_s, u"--prefix"_s, agent.root()});
-        QVERIFY2(install.exit() == 0, qPrintable(install.out + install.err));
+        const QString dpkg = QStandardPaths::findExecutable(u"dpkg"_s);
+        QTemporaryDir out;
+        if (!dpkg.isEmpty() && QFileInfo(QStringLiteral(KESTRA_TEST_CPACK)).isExecutable()) {
+            const zdtest::Ran made = zdtest::runProgram(QStringLiteral(KESTRA_TEST_CPACK),
+                {u"--config"_s, zdtest::buildPath(u"CPackConfig.cmake"_s), u"-G"_s, u"DEB"_s, u"-B"_s, out.path(),
+                 u"-D"_s, u"KESTRA_DEMO_UPDATE_KEY=ON"_s, u"-D"_s, u"CPACK_COMPONENTS_ALL=client"_s});
+            const QStringList debs = QDir(out.path()).entryList({u"kestra-client_*.deb"_s}, QDir::Files);
+            QVERIFY2(made.exit() == 0 && debs.size() == 1, qPrintable(made.out + made.err));
+            for (const char *folder : {"var/lib/dpkg/info", "var/lib/dpkg/updates"})
+                QVERIFY(QDir().mkpath(agent.root() + u'/' + QLatin1String(folder)));
+            QVERIFY(ZDTestSandbox::writeFile(agent.root() + u"/var/lib/dpkg/status"_s, QByteArray()));
+            // The clean root has none of the libraries the package depends on; this computer has them.
+            const zdtest::Ran install = zdtest::runProgram(dpkg, {u"--root="_s + agent.root(), u"--force-script-chrootless"_s,
+                u"--force-depends"_s, u"--force-not-root"_s, u"-i"_s, out.path() + u'/' + debs.first()});
+            QVERIFY2(install.exit() == 0, qPrintable(install.out + install.err));
+            QVERIFY(zdtest::runProgram(dpkg, {u"--root="_s + agent.root(), u"-s"_s, u"kestra-client"_s})
+                        .out.contains(u"Status: install ok installed"_s));
+            agent.setProgram(agent.root() + u"/opt/KestraClient.app/Contents/MacOS/KestraClient"_s);
+        } else {
+            const zdtest::Ran install = zdtest::runProgram(QStringLiteral(KESTRA_TEST_CMAKE),
+                {u"--install"_s, zdtest::buildPath(QString()), u"--component"_s, u"client"_s, u"--prefix"_s, agent.root()});
+            QVERIFY2(install.exit() == 0, qPrintable(install.out + install.err));
+        }
         for (const char *name : {"Kitterel", "Tidwell", "Stowel", "Tarnok", "Quellar", "Cadro", "Brindel", "Purgel",
                                  "Ondrel", "Ketril", "Moravel"}) {
             const QString app = agent.root() + u"/opt/"_s + QLatin1String(name) + u".app/Contents/"_s;
@@ -415,6 +439,8 @@ private Q_SLOTS:
             QVERIFY2(!ZDTestSandbox::readFile(app + u"ZDTasks.plist"_s).contains("<string>succeed</string>"), name);
         }
         QVERIFY(QFileInfo(agent.root() + u"/opt/Quellar.app/Contents/Helpers/LogConsolidator"_s).isExecutable());
+        QVERIFY(QFileInfo(agent.root() + u"/usr/share/kestra/catalogue.d/10-linux-studio.json"_s).isFile());
+        QVERIFY(zdtest::layOutStudioApps(agent.root(), {u"23.08.5-1"_s, u"4.0.2"_s}));
 
         QVERIFY2(agent.startAlone(ZDRealAgent::freePort(), "render-bay"), qPrintable(agent.output()));
         const QString kestra = zdtest::buildPath(u"bin/kestra"_s);
@@ -431,6 +457,13 @@ private Q_SLOTS:
         QCOMPARE(tasks.value(u"com.zendrel.Tidwell"_s).size(), 2);
         QVERIFY(tasks.value(u"com.zendrel.Ondrel"_s).value(1).contains(u"configuration reset with a backup first"_s));
         QVERIFY(!listed.out.contains(u"succeed"_s));
+
+        const zdtest::Ran apps = zdtest::runProgram(kestra, {u"apps"_s, u"--no-browse"_s, u"--hosts"_s, u"bay"_s, u"--json"_s});
+        QMap<QString, QString> versions;
+        for (const QJsonValue &row : QJsonDocument::fromJson(apps.out.toUtf8()).array())
+            versions.insert(row[u"name"_s].toString(), row[u"version"_s].toString());
+        QCOMPARE(versions.value(u"Kdenlive"_s), u"23.08.5-1"_s);
+        QCOMPARE(versions.value(u"Blender"_s), u"4.0.2"_s);
     }
 };
 
