@@ -390,6 +390,12 @@ private Q_SLOTS:
         QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveLibraryFolder"_s, u"/srv/library"_s}).exit(), 0);
         QCOMPARE(ZDTestSandbox::readFile(rc), QByteArray("[misc]\nopenlastproject=true\n\n[env]\nlibraryfolder=/srv/library\n"));
 
+        // Written elsewhere with CR LF and the entry twice: the last one counts, the first is replaced, the second goes.
+        QVERIFY(ZDTestSandbox::writeFile(rc, "[env]\r\ndefaultprojectfolder=/a\r\nmltthreads=2\r\ndefaultprojectfolder = /b\r\n"));
+        QCOMPARE(paths().value(u"Project Folder"_s).toString(), u"/b"_s);
+        QCOMPARE(run(u"Tarnok"_s, {u"-setpath"_s, u"kdenliveProjectFolder"_s, u"/c"_s}).exit(), 0);
+        QCOMPARE(ZDTestSandbox::readFile(rc), QByteArray("[env]\r\ndefaultprojectfolder=/c\r\nmltthreads=2\r\n"));
+
         // The preference file as a link to a file elsewhere: neither followed nor replaced.
         QVERIFY(ZDTestSandbox::writeFile(at(u"home/Projects/notes.txt"_s), "[env]\ndefaultprojectfolder=/keep\n"));
         QVERIFY(QFile::remove(rc) && QFile::link(at(u"home/Projects/notes.txt"_s), rc));
