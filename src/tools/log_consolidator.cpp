@@ -13,6 +13,7 @@
 // then posts "ZDQuellarConsolidateFinished" (held back while
 // <root>/var/lib/standins/Quellar/consolidate.hold exists). A record already converted is left alone.
 #include "ZDSystemCommand.h"
+#include "log/ZDApportRecord.h"
 #include "platform/ZDLocalPaths.h"
 #include "platform/ZDNoFollow.h"
 #include "bus/ZDNotificationCenter.h"
@@ -162,45 +163,13 @@ QByteArray report(const QString &executable, const QString &pid, const QDateTime
     return text.toUtf8();
 }
 
-QString reportName(const QString &executable, const QDateTime &when)
-{
-    return QFileInfo(executable).fileName() + QLatin1Char('_')
-        + when.toUTC().toString(QStringLiteral("yyyy-MM-dd-HHmmss")) + QStringLiteral(".crash");
-}
-
-// Apport: "Key: value" lines, continuation lines start with a space.
+// Apport: read by the shared parser, so that the agent knows the converted report's name.
 int convertApport(const Target &t, const ZDOwnedFd &folder, const QString &path)
 {
-    const QStringList lines = QString::fromUtf8(readAt(folder, path)).split(QLatin1Char('\n'));
-    QString exe, pid, date;
-    int signal = 0;
-    QStringList frames;
-    bool inTop = false;
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char(' '))) {
-            // "func (args) from /lib/libfoo.so" -> "/lib/libfoo.so(func)", as the crash handler writes frames.
-            const QString frame = line.trimmed();
-            const QString module = frame.section(QStringLiteral(" from "), 1).trimmed();
-            if (inTop)
-                frames << (module.isEmpty() ? frame : module + QLatin1Char('(') + frame.section(QLatin1Char(' '), 0, 0) + QLatin1Char(')'));
-            continue;
-        }
-        inTop = line.startsWith(QStringLiteral("StacktraceTop:"));
-        if (line.startsWith(QStringLiteral("ExecutablePath:")))
-            exe = line.section(QLatin1Char(':'), 1).trimmed();
-        else if (line.startsWith(QStringLiteral("ProcPid:")) || line.startsWith(QStringLiteral("Pid:")))
-            pid = line.section(QLatin1Char(':'), 1).trimmed();
-        else if (line.startsWith(QStringLiteral("Signal:")))
-            signal = line.section(QLatin1Char(':'), 1).trimmed().toInt();
-        else if (line.startsWith(QStringLiteral("Date:")))
-            date = line.section(QLatin1Char(':'), 1).trimmed();
-    }
-    if (exe.isEmpty())
+    const ZDApportRecord::Record r = ZDApportRecord::parse(readAt(folder, path), modified(folder, path));
+    if (r.executable.isEmpty())
         return 0;
-    QDateTime when = QLocale::c().toDateTime(date.simplified(), QStringLiteral("ddd MMM d HH:mm:ss yyyy"));
-    if (!when.isValid())
-        when = modified(folder, path);
-    return writeOwned(t, reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
+    return writeOwned(t, ZDApportRecord::reportName(r.executable, r.when), report(r.executable, r.pid, r.when, r.signal, r.frames)) ? 1 : 0;
 }
 
 // coredumpctl info: "Key: value" lines and "Stack trace of thread N:" followed by "#0 ..." frames.
@@ -248,7 +217,7 @@ int convertCoredumpText(const Target &t, const QString &text, const QDateTime &f
         return 0;
     if (!when.isValid())
         when = fallback;
-    return writeOwned(t, reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
+    return writeOwned(t, ZDApportRecord::reportName(exe, when), report(exe, pid, when, signal, frames)) ? 1 : 0;
 }
 
 int convertCoredump(const Target &t, const ZDOwnedFd &folder, const QString &path)

@@ -121,24 +121,61 @@ private Q_SLOTS:
         QVERIFY(ZDTestSandbox::writeFile(unreadable, QByteArray(apport).replace("blender", "kdenlive")));
         QVERIFY(QFile::setPermissions(unreadable, QFileDevice::Permissions()));
         QVERIFY(QFile::link(listed, records + u"/_usr_bin_kdenlive.1000.crash"_s));
-        QFile big(records + u"/_opt_studio_bin_blender.1000.crash"_s);
-        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(apport) > 0 && big.resize(17 * 1024 * 1024));
-        big.close();
-        QVERIFY(big.setPermissions(QFile::ReadOwner | QFile::ReadOther));
+        // With its core dump after the text, as apport writes binary values last: far beyond what is read.
+        const QString big = records + u"/_opt_studio_bin_blender.1000.crash"_s;
+        QVERIFY(ZDTestSandbox::writeFile(big, QByteArray(apport).replace("/usr/bin/blender", "/opt/studio/bin/blender")
+                                                  .replace("01:02:03", "01:09:09")
+                                              + "CoreDump: base64\n " + QByteArray(40 * 1024 * 1024, 'A') + "\n"));
+        QVERIFY(QFile::setPermissions(big, QFile::ReadOwner | QFile::ReadOther));
         QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, agent.root() + u"/opt/Quellar.app"_s));
         const quint16 port = ZDRealAgent::freePort();
         QVERIFY2(agent.startAlone(port, "apport-bay"), qPrintable(agent.output()));
         QCOMPARE(zdtest::run(m_kestra, {u"add"_s, u"Apport Bay"_s, u"127.0.0.1"_s, QString::number(port)}), 0);
 
-        const zdtest::Ran r = zdtest::runProgram(m_kestra, {u"crashlogs"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, u"Apport Bay"_s});
-        const QJsonArray logs = QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"logs"_s).toArray();
-        QVERIFY2(logs.size() == 1, qPrintable(r.out + r.err));
-        QCOMPARE(logs.first()[u"filename"_s].toString(), listed);
-        QCOMPARE(logs.first()[u"app"_s].toString(), u"blender"_s);
-        QCOMPARE(logs.first()[u"cause"_s].toString(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
+        const auto listing = [&](const QString &host, const QProcessEnvironment &env = {}) {
+            const zdtest::Ran r = zdtest::runProgram(m_kestra, {u"crashlogs"_s, u"--json"_s, u"--no-browse"_s, u"--hosts"_s, host}, env);
+            QMap<QString, QJsonObject> byFile;
+            for (const QJsonValue &log : QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"logs"_s).toArray())
+                byFile.insert(log[u"filename"_s].toString(), log.toObject());
+            return byFile;
+        };
+        QMap<QString, QJsonObject> logs = listing(u"Apport Bay"_s);
+        QCOMPARE(logs.keys(), (QStringList{big, listed}));
+        for (const QJsonObject &log : std::as_const(logs)) {
+            QCOMPARE(log[u"app"_s].toString(), u"blender"_s);
+            QCOMPARE(log[u"cause"_s].toString(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
+        }
         const zdtest::Ran explain = zdtest::runProgram(m_kestra, {u"crashlogs"_s, u"explain"_s, u"Apport Bay"_s, listed, u"--no-browse"_s});
         QVERIFY2(explain.exit() == 0 && explain.out.contains(u"libcycles.so.3"_s), qPrintable(explain.out + explain.err));
         QCOMPARE(zdtest::run(m_kestra, {u"remove"_s, u"Apport Bay"_s}), 0);
+        if (::geteuid() != 0)
+            return; // the consolidation runs with rights
+
+        // Consolidated, a record is listed once: as its converted report (a root agent's, as the helper gathers for root).
+        ZDRealAgent own;
+        const QString record = own.root() + u"/var/crash/_usr_bin_blender.0.crash"_s;
+        QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app"_s, own.root() + u"/opt/Quellar.app"_s));
+        QVERIFY(ZDTestSandbox::writeFile(record, apport));
+        const quint16 rootPort = ZDRealAgent::freePort();
+        QVERIFY2(own.startAlone(rootPort, "root-bay"), qPrintable(own.output()));
+        QCOMPARE(zdtest::run(m_kestra, {u"add"_s, u"Root Bay"_s, u"127.0.0.1"_s, QString::number(rootPort)}), 0);
+        QCOMPARE(listing(u"Root Bay"_s).keys(), QStringList{record});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"KESTRA_SYSTEM_ROOT"_s, own.root());
+        env.insert(u"HOME"_s, own.root() + u"/home"_s);
+        env.insert(u"XDG_STATE_HOME"_s, own.root() + u"/home/.local/state"_s);
+        const zdtest::Ran gathered = zdtest::runProgram(
+            qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Quellar.app/Contents/Helpers/LogConsolidator"_s, {}, env);
+        QVERIFY2(gathered.out.contains(u"1 report(s) gathered"_s), qPrintable(gathered.out + gathered.err));
+        // What the agent lists now, not what this console's cache kept of its earlier answers.
+        QTemporaryDir freshCache;
+        QProcessEnvironment console = QProcessEnvironment::systemEnvironment();
+        console.insert(u"XDG_CACHE_HOME"_s, freshCache.path());
+        logs = listing(u"Root Bay"_s, console);
+        QVERIFY2(logs.size() == 1 && !logs.contains(record), qPrintable(QStringList(logs.keys()).join(u'\n') + gathered.out));
+        QVERIFY(QFileInfo(logs.firstKey()).fileName().startsWith(u"blender_2026-12-0"_s));
+        QCOMPARE(logs.first()[u"cause"_s].toString(), u"SIGSEGV (invalid memory access) in libcycles.so.3"_s);
+        QCOMPARE(zdtest::run(m_kestra, {u"remove"_s, u"Root Bay"_s}), 0);
     }
     // Periods around the turn of a year and of a month: weeks are ISO weeks of their week-year.
     void periods()

@@ -6,6 +6,7 @@
 #include "agent/ZDClientTasks.h"
 #include "files/ZDFileManager.h"
 #include "platform/ZDLocalPaths.h"
+#include "log/ZDApportRecord.h"
 #include "log/ZDLog.h"
 #include "bus/ZDNotificationCenter.h"
 #include "rpc/ZDOrvProtocol.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +32,8 @@ constexpr const char *kRemoveLog = "quellarRemoveLogFilename:";
 constexpr const char *kSubmitLog = "quellarSubmitCrashLog:comment:";
 constexpr const char *kConsolidate = "consolidateCrashLogs:";
 constexpr qsizetype kMaxRequestedPath = 4096;
+// apport writes the executable and the date first; the rest is not needed to name the record.
+constexpr qint64 kApportHeadBytes = 64 * 1024;
 
 const QStringList &prefixes()
 {
@@ -117,7 +121,8 @@ bool ZDCrashLogs::isSystemRecordListed(const QString &folder, const QString &fil
 {
     // apport names its records after the program ("_usr_bin_blender.1000.crash"): a
     // catalogue program's only, and only what this agent's user may read (apport keeps
-    // a user's records from the others), of a size the listing ever reads.
+    // a user's records from the others). A record with its core dump may be of any
+    // size: only its head is ever read (here, by the crash tool and for its text).
     const QString executable = systemRecordExecutable(fileName);
     if (executable.isEmpty())
         return false;
@@ -128,8 +133,20 @@ bool ZDCrashLogs::isSystemRecordListed(const QString &folder, const QString &fil
         return false;
     const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + fileName);
     struct stat st {};
-    return ::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxLogBytes
-           && ::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+    if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode)
+        || ::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    // Once consolidated, the crash is listed as its converted report only.
+    const ZDApportRecord::Record record = ZDApportRecord::parse(
+        readFile(QFile::decodeName(path), kApportHeadBytes), QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, QTimeZone::utc()));
+    if (record.executable.isEmpty())
+        return true;
+    const QString converted = ZDApportRecord::reportName(record.executable, record.when);
+    for (const QString &gathered : {folders().at(1), folders().at(2)}) {
+        if (QFileInfo(gathered + QLatin1Char('/') + converted).isFile())
+            return false;
+    }
+    return true;
 }
 
 bool ZDCrashLogs::matchesFilter(const QString &fileName)
