@@ -1,6 +1,7 @@
 #pragma once
-// The maker's update tool on this computer: listing and counting the available
-// updates through it, installing one with rights, handing a manual download to the
+// The software updates of this computer: the maker's update tool's and those of the
+// packages of the catalogue's applications and of the suite (ZDPackageUpdates); listing
+// and counting them, installing one with rights, handing a manual download to the
 // user's browser, and installing the tool itself from the update server's archive
 // when it is missing or too old, once its signed manifest (ZDUpdateManifest) checks
 // and names a newer version than the copy it replaces. The count is cached in the agent's
@@ -64,6 +65,8 @@ public:
     static void cleanupMountedDisks();
 
 private:
+    QVariant toolUpdates(); // the maker's update tool's list, or invalid
+    void installPackages(const QVariantMap &auth, const QString &bundleID);
     QString toolExecutable(ZDToolCatalog::Run run) const;
     bool plainHTTP() const;
     void restartRecountTimer();

@@ -22,6 +22,8 @@ int ZDUpdatesCommand::run()
     QList<ZDNuvellItem> items;
     ZDSoftwareUpdateItems::Report report;
     QStringList unknown = products;
+    QStringList withoutRights;
+    QMap<QString, QStringList> handedTo; // host -> the titles it was asked to install
     c.runOffMain([&] {
         ZDSoftwareUpdateItems updates(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
         items = updates.refresh();
@@ -37,6 +39,12 @@ int ZDUpdatesCommand::run()
         }
         if (!unknown.isEmpty())
             return;
+        if (!c.m_options.admin && !(withoutRights = ZDSoftwareUpdateItems::needingRights(items)).isEmpty())
+            return;
+        for (const ZDNuvellItem &item : std::as_const(items))
+            if (item.selected && !item.own)
+                for (const QVariant &child : item.children)
+                    handedTo[child.toMap().value(u"hostname"_s).toString()] << item.title;
         report = updates.install(items, c.m_options.admin);
         items = updates.refresh();
     });
@@ -44,16 +52,30 @@ int ZDUpdatesCommand::run()
         c.m_err << "kestra: no update for " << ZDCliOutput::terminalText(unknown.join(u", "_s)) << "\n";
         return ZDCommandLine::Failed;
     }
+    if (!withoutRights.isEmpty()) {
+        c.m_err << "kestra: the package manager installs " << ZDCliOutput::terminalText(withoutRights.join(u", "_s))
+                << ": give --admin (the administrator's name and password)\n";
+        return ZDCommandLine::Usage;
+    }
     if (!verb.isEmpty())
         c.collectReportedErrors(services);
     c.recordFailures(report.failures);
+    QStringList results; // one line per computer, before what still waits
+    {
+        std::lock_guard lock(c.m_failuresMutex);
+        for (auto it = handedTo.cbegin(); it != handedTo.cend(); ++it) {
+            const QString failure = c.m_failures.value(it.key());
+            results << ZDCliOutput::dotless(it.key()) + u": "_s
+                    + (failure.isEmpty() ? u"installed "_s + it.value().join(u", "_s) : u"failed: "_s + failure);
+        }
+    }
     if (c.m_options.json) {
         QVariantList rows;
         for (const ZDNuvellItem &item : std::as_const(items))
             rows << item.toMap();
         QVariantMap out{{u"updates"_s, rows}};
         if (!verb.isEmpty())
-            out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}});
+            out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}, {u"results"_s, results}});
         c.m_out << ZDCliOutput::prettyJson(out);
     } else {
         QList<QStringList> table{{u"PRODUCT"_s, u"HOST"_s, u"TYPE"_s, u"SIZE"_s, u"INSTALL"_s}};
@@ -64,12 +86,14 @@ int ZDUpdatesCommand::run()
                 table << QStringList{QString(), ZDCliOutput::dotless(child.toMap().value(u"hostname"_s).toString()), QString(), QString(),
                                      QString()};
         }
-        if (items.isEmpty())
-            c.m_out << "Your software is up-to-date.\n";
-        else
-            c.m_out << ZDCliOutput::table(table);
+        for (const QString &line : std::as_const(results))
+            c.m_out << ZDCliOutput::terminalText(line) << "\n";
         if (!verb.isEmpty())
             c.m_out << report.handed << " install(s) handed, " << report.finished << " finished.\n";
+        if (items.isEmpty())
+            c.m_out << (verb.isEmpty() ? "Your software is up-to-date.\n" : "Nothing more waits.\n");
+        else
+            c.m_out << (verb.isEmpty() ? "" : "Still waiting:\n") << ZDCliOutput::table(table);
     }
     c.m_out.flush();
     return c.finish(services);

@@ -194,6 +194,15 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::manualInstall(const QList<Z
     return report;
 }
 
+QStringList ZDSoftwareUpdateItems::needingRights(const QList<ZDNuvellItem> &items)
+{
+    QStringList titles;
+    for (const ZDNuvellItem &item : items)
+        if (item.selected && !item.own && item.type == QLatin1String("package"))
+            titles << item.title;
+    return titles;
+}
+
 QString ZDSoftwareUpdateItems::selfUpdateURL(const QList<ZDNuvellItem> &items)
 {
     for (const ZDNuvellItem &item : items) {

@@ -24,7 +24,9 @@ struct ZDNuvellItem
 {
     static constexpr const char *kAgentBundleID = "com.zendrel.kestraclient"; // lower case
     QString title;
-    QString type; // "admin": the console's own update; "sparkle": updated through its own feed
+    // "admin": the console's own update; "sparkle": updated through its own feed; "package":
+    // through the computer's package manager
+    QString type;
     QString bundleID;
     QVariant downloadSize;
     QString changeList;
@@ -72,6 +74,9 @@ public:
     // The selected items other than the console's own, one product at a time.
     Report install(const QList<ZDNuvellItem> &items, bool withRights, double waitSeconds = 400);
     Report manualInstall(const QList<ZDNuvellItem> &items);
+    // The selected items the package manager installs: the agents run them only with the
+    // administrator's credentials, which polkit then weighs on each computer.
+    static QStringList needingRights(const QList<ZDNuvellItem> &items);
     // The URL of the console's own update among the selected items; empty when there is none.
     static QString selfUpdateURL(const QList<ZDNuvellItem> &items);
 
