@@ -251,12 +251,16 @@ private Q_SLOTS:
         for (ZDRealAgent *agent : {&first, &second}) {
             QVERIFY(ZDTestSandbox::writeFile(agent->root() + u"/etc/xdg/kestra/catalogue.d/50-kestra-test.json"_s, catalogue));
             QVERIFY(zdtest::copyTree(qEnvironmentVariable("KESTRA_APPS_DIR") + u"/Purgel.app"_s, agent->root() + u"/opt/Purgel.app"_s));
+            QVERIFY(ZDTestSandbox::writeFile(agent->root() + u"/etc/hostname"_s, u"pk-%1\n"_s.arg(++n).toUtf8()));
+            // The removal tool records what it did where the agent's user may write.
+            QVERIFY(QDir().mkpath(agent->root() + u"/var/lib/standins/Purgel"_s));
+            QCOMPARE(zdtest::run(u"/bin/chown"_s, {u"nobody:nogroup"_s, agent->root() + u"/var/lib/standins/Purgel"_s}), 0);
             agent->setRunAs(u"nobody"_s, u"nogroup"_s);
             // The maker's update server is out of reach here: its part answers at once.
             QVERIFY2(agent->start(ZDRealAgent::freePort(), {{u"updateServerURL"_s, u"http://127.0.0.1:9"_s},
                                                             {u"updateServerAllowsHTTP"_s, 1}}),
                      qPrintable(agent->output()));
-            QCOMPARE(kestra({u"add"_s, u"pk-%1"_s.arg(++n), u"127.0.0.1"_s, QString::number(agent->port())}).exit(), 0);
+            QCOMPARE(kestra({u"add"_s, u"pk-%1"_s.arg(n), u"127.0.0.1"_s, QString::number(agent->port())}).exit(), 0);
         }
         QVERIFY(kestra({u"list"_s, u"--wait"_s, u"20"_s}).out.count(u" connected"_s) == 2);
 
@@ -283,8 +287,8 @@ private Q_SLOTS:
         r = kestra({u"updates"_s, u"install"_s, u"com.kestra.test.Foo"_s}, true);
         qInfo().noquote() << "kestra updates install (refused):\n" + r.out + r.err;
         QCOMPARE(r.exit(), 1);
-        QVERIFY2(r.out.contains(QRegularExpression(u"^pk-1: failed: .+"_s, QRegularExpression::MultilineOption))
-                     && r.out.contains(QRegularExpression(u"^pk-2: failed: .+"_s, QRegularExpression::MultilineOption)),
+        QVERIFY2(r.out.contains(QRegularExpression(u"^pk-1(\\.local)?: failed: .+"_s, QRegularExpression::MultilineOption))
+                     && r.out.contains(QRegularExpression(u"^pk-2(\\.local)?: failed: .+"_s, QRegularExpression::MultilineOption)),
                  qPrintable(r.out + r.err));
         QVERIFY(!r.out.contains(u"up-to-date"_s));
         QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"1"_s);
@@ -295,31 +299,34 @@ private Q_SLOTS:
         r = kestra({u"updates"_s, u"install"_s, u"com.kestra.test.Foo"_s}, true);
         qInfo().noquote() << "kestra updates install:\n" + r.out + r.err;
         QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err));
-        QVERIFY2(r.out.contains(u"pk-1: installed Kestra Test Foo 2"_s) && r.out.contains(u"pk-2: installed Kestra Test Foo 2"_s),
+        const QRegularExpression installed1(u"^pk-1(\\.local)?: installed Kestra Test Foo 2$"_s, QRegularExpression::MultilineOption);
+        QVERIFY2(r.out.contains(installed1)
+                     && r.out.contains(QRegularExpression(u"^pk-2(\\.local)?: installed Kestra Test Foo 2$"_s,
+                                                          QRegularExpression::MultilineOption)),
                  qPrintable(r.out));
-        QVERIFY(r.out.indexOf(u"pk-1: installed"_s) < r.out.indexOf(u"Still waiting"_s));
+        QVERIFY(installed1.match(r.out).capturedStart() < r.out.indexOf(u"Still waiting"_s));
         QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"2"_s);
         rows = updateRows();
         QVERIFY(row(rows, u"com.kestra.test.Foo"_s).isEmpty());
-
-        // A package that fails to install: that computer's error, with what PackageKit said.
-        r = kestra({u"updates"_s, u"install"_s, u"com.kestra.test.Bad"_s, u"--hosts"_s, u"pk-1"_s}, true);
-        qInfo().noquote() << "kestra updates install (failing package):\n" + r.out + r.err;
-        QCOMPARE(r.exit(), 1);
-        QVERIFY2(r.out.contains(QRegularExpression(u"^pk-1: failed: .+"_s, QRegularExpression::MultilineOption)),
-                 qPrintable(r.out + r.err));
-        QVERIFY(r.err.contains(u"kestra: pk-1: "_s));
 
         // The removal group whose application is a package: removed through PackageKit, after the question.
         r = kestra({u"remove-group"_s, u"Kestra Test Foo"_s});
         QCOMPARE(r.exit(), 1);
         QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"2"_s);
         r = kestra({u"remove-group"_s, u"Kestra Test Foo"_s, u"--yes"_s, u"--hosts"_s, u"pk-2"_s});
-        QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err));
-        QTRY_VERIFY_WITH_TIMEOUT(installedVersion(u"kestra-test-foo"_s).isEmpty(), 60000);
         const QString record = QString::fromUtf8(
             ZDTestSandbox::readFile(second.root() + u"/var/lib/standins/Purgel/remove.result"_s));
+        QVERIFY2(r.exit() == 0, qPrintable(r.out + r.err + record));
+        QTRY_VERIFY_WITH_TIMEOUT(installedVersion(u"kestra-test-foo"_s).isEmpty(), 60000);
         QVERIFY2(record.contains(u"removed=kestra-test-foo;2;all;"_s) && record.contains(u"status=0"_s), qPrintable(record));
+        // A package that fails to install: that computer's error, with what PackageKit said.
+        r = kestra({u"updates"_s, u"install"_s, u"com.kestra.test.Bad"_s, u"--hosts"_s, u"pk-1"_s}, true);
+        qInfo().noquote() << "kestra updates install (failing package):\n" + r.out + r.err;
+        QCOMPARE(r.exit(), 1);
+        QVERIFY2(r.out.contains(QRegularExpression(u"^pk-1(\\.local)?: failed: .+"_s, QRegularExpression::MultilineOption)),
+                 qPrintable(r.out + r.err));
+        QVERIFY(r.err.contains(u"kestra: pk-1"_s));
+
     }
 };
 
