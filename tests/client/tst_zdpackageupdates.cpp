@@ -327,6 +327,19 @@ private Q_SLOTS:
                  qPrintable(r.out + r.err));
         QVERIFY(r.err.contains(u"kestra: pk-1"_s));
 
+
+        // Without PackageKit on the bus each computer says so, at once.
+        m_packagekit->terminate();
+        QVERIFY(m_packagekit->waitForFinished(30000));
+        QVERIFY(QTest::qWaitFor([&] { return !onBus(u"org.freedesktop.PackageKit"_s); }, 10000));
+        r = kestra({u"updates"_s});
+        qInfo().noquote() << "kestra updates (no PackageKit):\n" + r.out + r.err;
+        for (const char *host : {"pk-1", "pk-2"})
+            QVERIFY2(r.out.contains(QRegularExpression(u"^%1(\\.local)?: PackageKit is not available on this computer$"_s
+                                                           .arg(QLatin1String(host)),
+                                                       QRegularExpression::MultilineOption)),
+                     qPrintable(r.out));
+        QVERIFY(!r.out.contains(u"up-to-date"_s));
     }
 };
 

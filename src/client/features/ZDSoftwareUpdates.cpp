@@ -136,9 +136,10 @@ QVariant ZDSoftwareUpdates::listUpdates()
     const std::optional<QVariantList> packages = ZDPackageUpdates::list(&why);
     if (!packages)
         ZDLog::appendLog(QStringLiteral("No package updates: %@"), why);
-    QVariant fromTool = toolUpdates();
+    const QVariant fromTool = toolUpdates();
+    // Neither source answered: only why the packages are missing still tells the console something.
     if (!fromTool.isValid() && !packages)
-        return {};
+        return QVariantMap{{QStringLiteral("updates"), QVariantList()}, {QLatin1String(ZDOrv::kPackagesProblemKey), why}};
     QVariantMap result = fromTool.toMap();
     QVariantList updates = result.value(QStringLiteral("updates")).toList();
     for (const QVariant &entry : packages.value_or(QVariantList())) {
@@ -154,6 +155,8 @@ QVariant ZDSoftwareUpdates::listUpdates()
         }
     }
     result.insert(QStringLiteral("updates"), updates);
+    if (!packages)
+        result.insert(QLatin1String(ZDOrv::kPackagesProblemKey), why);
     m_prefs.setObject(qint64(updates.size()), kCountKey);
     m_prefs.setObject(QDateTime::currentDateTimeUtc(), kCountDateKey);
     return result;

@@ -24,9 +24,11 @@ int ZDUpdatesCommand::run()
     QStringList unknown = products;
     QStringList withoutRights;
     QMap<QString, QStringList> handedTo; // host -> the titles it was asked to install
+    QMap<QString, QString> notes;        // host -> why its package updates are missing
     c.runOffMain([&] {
         ZDSoftwareUpdateItems updates(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
         items = updates.refresh();
+        notes = updates.notes();
         if (verb.isEmpty())
             return;
         for (ZDNuvellItem &item : items) {
@@ -76,6 +78,11 @@ int ZDUpdatesCommand::run()
         QVariantMap out{{u"updates"_s, rows}};
         if (!verb.isEmpty())
             out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}, {u"results"_s, results}});
+        QVariantMap packageNotes;
+        for (auto it = notes.cbegin(); it != notes.cend(); ++it)
+            packageNotes.insert(ZDCliOutput::dotless(it.key()), it.value());
+        if (!packageNotes.isEmpty())
+            out.insert(u"packagesProblems"_s, packageNotes);
         c.m_out << ZDCliOutput::prettyJson(out);
     } else {
         QList<QStringList> table{{u"PRODUCT"_s, u"HOST"_s, u"TYPE"_s, u"SIZE"_s, u"INSTALL"_s}};
@@ -91,9 +98,12 @@ int ZDUpdatesCommand::run()
         if (!verb.isEmpty())
             c.m_out << report.handed << " install(s) handed, " << report.finished << " finished.\n";
         if (items.isEmpty())
-            c.m_out << (verb.isEmpty() ? "Your software is up-to-date.\n" : "Nothing more waits.\n");
+            c.m_out << (!verb.isEmpty() ? "Nothing more waits.\n"
+                        : notes.isEmpty() ? "Your software is up-to-date.\n" : "No updates found.\n");
         else
             c.m_out << (verb.isEmpty() ? "" : "Still waiting:\n") << ZDCliOutput::table(table);
+        for (auto it = notes.cbegin(); it != notes.cend(); ++it)
+            c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + it.value()) << "\n";
     }
     c.m_out.flush();
     return c.finish(services);

@@ -10,6 +10,7 @@
 #include "dispatch/ZDFinishedNotices.h"
 #include "fleet/ZDService.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -57,6 +58,9 @@ public:
         int finished = 0;
     };
     using HostOf = std::function<QString(const ZDServicePtr &)>;
+    static constexpr qsizetype kMaxNoteLength = 1024;
+    // The progress steps a computer reports while its package manager installs (one per tenth).
+    static constexpr int kPackageSteps = 10;
 
     // hostLists: host -> the listing's answer; hosts in order; selfUpdate: the console's own entry or empty.
     // An agent's entry of type "admin" is dropped: the console updates itself from its own feed only.
@@ -71,6 +75,8 @@ public:
                           HostOf hostOf, QObject *parent = nullptr);
 
     QList<ZDNuvellItem> refresh(const QVariantMap &selfUpdate = {});
+    // From the last refresh: host -> why its package updates could not be listed.
+    QMap<QString, QString> notes() const { return m_notes; }
     // The selected items other than the console's own, one product at a time.
     Report install(const QList<ZDNuvellItem> &items, bool withRights, double waitSeconds = 400);
     Report manualInstall(const QList<ZDNuvellItem> &items);
@@ -93,4 +99,5 @@ private:
     ZDDispatcher::ServiceList m_services;
     HostOf m_hostOf;
     ZDFinishedNotices m_notices;
+    QMap<QString, QString> m_notes;
 };
