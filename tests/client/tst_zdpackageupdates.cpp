@@ -306,6 +306,9 @@ private Q_SLOTS:
                  qPrintable(r.out));
         QVERIFY(installed1.match(r.out).capturedStart() < r.out.indexOf(u"Still waiting"_s));
         QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"2"_s);
+        // PackageKit's percentage reached the console as the computers' progress steps.
+        const QRegularExpressionMatch steps = QRegularExpression(u"finished, (\\d+) progress step"_s).match(r.out);
+        QVERIFY2(steps.hasMatch() && steps.captured(1).toInt() > 0, qPrintable(r.out));
         rows = updateRows();
         QVERIFY(row(rows, u"com.kestra.test.Foo"_s).isEmpty());
 

@@ -273,17 +273,20 @@ void ZDSoftwareUpdates::install(const QVariantMap &auth, const QVariantMap &sett
 
 void ZDSoftwareUpdates::installPackages(const QVariantMap &auth, const QString &bundleID)
 {
+    // The console waits for this computer's notice, whatever the outcome.
+    m_registry.shouldPostFinishedTaskWithTimeout(kInstallNoticeSeconds);
     // The administrator's credentials first, as for any install; polkit then decides for PackageKit.
     if (auth.isEmpty() || m_tasks.authWithDict(auth)) {
         ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
-        return m_registry.postErrorWithCode(ZDOrv::kErrorWrongCredentials);
+        m_registry.postErrorWithCode(ZDOrv::kErrorWrongCredentials);
+        return m_registry.postFinishedTask();
     }
     const QStringList packages = ZDPackageUpdates::packagesFor(bundleID);
     if (packages.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("No package stands for %@ on this computer"), bundleID);
-        return m_registry.postErrorString(QStringLiteral("No package stands for %1 on this computer.").arg(bundleID));
+        m_registry.postErrorString(QStringLiteral("No package stands for %1 on this computer.").arg(bundleID));
+        return m_registry.postFinishedTask();
     }
-    m_registry.shouldPostFinishedTaskWithTimeout(kInstallNoticeSeconds);
     // A transaction may run for minutes: the console's call returns at once.
     QThread *worker = QThread::create([this, packages] {
         int sent = 0;

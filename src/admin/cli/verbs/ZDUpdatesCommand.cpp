@@ -2,7 +2,11 @@
 
 #include "ZDCliOutput.h"
 #include "ZDCommandLine.h"
+#include "ZDProgressBar.h"
+#include "dispatch/ZDErrorCallback.h"
 #include "features/updates/ZDSoftwareUpdateItems.h"
+
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -25,6 +29,7 @@ int ZDUpdatesCommand::run()
     QStringList withoutRights;
     QMap<QString, QStringList> handedTo; // host -> the titles it was asked to install
     QMap<QString, QString> notes;        // host -> why its package updates are missing
+    std::atomic<int> steps{0};           // progress the computers reported
     c.runOffMain([&] {
         ZDSoftwareUpdateItems updates(*c.m_dispatcher, c.m_errorCallback.get(), services, &ZDCommandLine::hostOf);
         items = updates.refresh();
@@ -47,7 +52,17 @@ int ZDUpdatesCommand::run()
             if (item.selected && !item.own)
                 for (const QVariant &child : item.children)
                     handedTo[child.toMap().value(u"hostname"_s).toString()] << item.title;
+        // The sheet's steps: one per computer handed, or the package manager's tenths reported by the computers.
+        QObject::connect(&updates, &ZDSoftwareUpdateItems::progressStarted, c.m_bar, &ZDProgressBar::start, Qt::DirectConnection);
+        QObject::connect(&updates, &ZDSoftwareUpdateItems::progressAdvanced, c.m_bar, &ZDProgressBar::advance, Qt::DirectConnection);
+        QObject::connect(&updates, &ZDSoftwareUpdateItems::progressFinished, c.m_bar, &ZDProgressBar::finish, Qt::DirectConnection);
+        const QMetaObject::Connection reported =
+            QObject::connect(c.m_errorCallback.get(), &ZDErrorCallback::progressIncremented, c.m_bar, [&] {
+                ++steps;
+                c.m_bar->advance();
+            });
         report = updates.install(items, c.m_options.admin);
+        QObject::disconnect(reported);
         items = updates.refresh();
     });
     if (!unknown.isEmpty()) {
@@ -77,7 +92,8 @@ int ZDUpdatesCommand::run()
             rows << item.toMap();
         QVariantMap out{{u"updates"_s, rows}};
         if (!verb.isEmpty())
-            out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}, {u"results"_s, results}});
+            out.insert({{u"handed"_s, report.handed}, {u"finished"_s, report.finished}, {u"results"_s, results},
+                        {u"steps"_s, steps.load()}});
         QVariantMap packageNotes;
         for (auto it = notes.cbegin(); it != notes.cend(); ++it)
             packageNotes.insert(ZDCliOutput::dotless(it.key()), it.value());
@@ -96,7 +112,8 @@ int ZDUpdatesCommand::run()
         for (const QString &line : std::as_const(results))
             c.m_out << ZDCliOutput::terminalText(line) << "\n";
         if (!verb.isEmpty())
-            c.m_out << report.handed << " install(s) handed, " << report.finished << " finished.\n";
+            c.m_out << report.handed << " install(s) handed, " << report.finished << " finished, " << steps.load()
+                    << " progress step(s) reported.\n";
         if (items.isEmpty())
             c.m_out << (!verb.isEmpty() ? "Nothing more waits.\n"
                         : notes.isEmpty() ? "Your software is up-to-date.\n" : "No updates found.\n");
