@@ -35,7 +35,7 @@ bool removePackages(const QString &name, QString *record)
     QStringList packages;
     for (const auto &app : ZDCatalogue::current().applications)
         if (app.name.compare(name, Qt::CaseInsensitive) == 0)
-            packages << app.debianPackages;
+            packages << app.debianPackages << app.flatpakIds;
     if (packages.isEmpty())
         return true;
     const ZDPackageKit pk;

@@ -21,8 +21,9 @@ QHash<QString, Owner> owners()
          {QStringLiteral("Kestra Client"), QLatin1String(ZDSoftwareUpdates::kSelfID)}},
         {QLatin1String(ZDPackageUpdates::kAdminPackage), {QStringLiteral("Kestra Admin"), QLatin1String(ZDPackageUpdates::kAdminID)}},
     };
+    // PackageKit names a Flatpak by its id where its Flatpak backend serves.
     for (const auto &app : ZDCatalogue::current().applications)
-        for (const QString &package : app.debianPackages)
+        for (const QString &package : app.debianPackages + app.flatpakIds)
             if (!map.contains(package))
                 map.insert(package, {app.name, app.bundleID});
     return map;

@@ -70,6 +70,12 @@ ZDSoftwareUpdates::ZDSoftwareUpdates(ZDClientTasks &tasks, ZDCallbackRegistry &r
     });
 }
 
+ZDSoftwareUpdates::~ZDSoftwareUpdates()
+{
+    const std::lock_guard lock(m_alive->mutex);
+    m_alive->on = false;
+}
+
 void ZDSoftwareUpdates::addOperations(ZDRemoteObject &root)
 {
     const QVariant none;
@@ -287,21 +293,29 @@ void ZDSoftwareUpdates::installPackages(const QVariantMap &auth, const QString &
         m_registry.postErrorString(QStringLiteral("No package stands for %1 on this computer.").arg(bundleID));
         return m_registry.postFinishedTask();
     }
-    // A transaction may run for minutes: the console's call returns at once.
-    QThread *worker = QThread::create([this, packages] {
+    // A transaction may run for minutes: the console's call returns at once. The agent may
+    // quit meanwhile: the worker then tells nobody.
+    QThread *worker = QThread::create([this, packages, alive = m_alive] {
+        auto tell = [&alive](const auto &what) {
+            const std::lock_guard lock(alive->mutex);
+            if (alive->on)
+                what();
+        };
         int sent = 0;
         bool updatedClient = false;
         const QString error = ZDPackageUpdates::install(
             packages,
-            [this, &sent](int percent) {
+            [this, &sent, &tell](int percent) {
                 // Ten steps per computer, as the console counts them.
                 for (; sent < percent / 10; ++sent)
-                    m_registry.incrementRemoteProgress();
+                    tell([this] { m_registry.incrementRemoteProgress(); });
             },
             &updatedClient);
-        if (!error.isEmpty())
-            m_registry.postErrorString(error);
-        m_registry.postFinishedTask();
+        tell([&] {
+            if (!error.isEmpty())
+                m_registry.postErrorString(error);
+            m_registry.postFinishedTask();
+        });
         if (updatedClient) {
             ZDLog::appendLog(QStringLiteral("The agent's own package was updated: relaunching"));
             ZDNotificationCenter::postNotification(ZDClientNotification::relaunch);

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 class QTimer;
@@ -49,6 +50,8 @@ public:
     ZDSoftwareUpdates(ZDClientTasks &tasks, ZDCallbackRegistry &registry, ZDClientPreferences &prefs,
                       std::function<void()> clearCancelled, QObject *parent = nullptr);
 
+    ~ZDSoftwareUpdates() override;
+
     void addOperations(ZDRemoteObject &root);
 
     QVariant listUpdates();                  // the dictionary, or invalid
@@ -78,4 +81,11 @@ private:
     QTimer *m_recount = nullptr;
     std::mutex m_listMutex;    // one listing at a time: none kills another's tool
     std::mutex m_installMutex; // one install of the tool at a time
+    struct Alive
+    {
+        std::mutex mutex;
+        bool on = true;
+    };
+    // Package installs outlive a request: they report only while this object lives.
+    std::shared_ptr<Alive> m_alive = std::make_shared<Alive>();
 };

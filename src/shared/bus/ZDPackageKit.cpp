@@ -130,7 +130,8 @@ bool ZDPackageKit::Package::installed() const
 
 bool ZDPackageKit::validPackageName(const QString &name)
 {
-    static const QRegularExpression re(QStringLiteral("^[a-z0-9][a-z0-9+.-]{0,127}$"));
+    // A Debian package name, or a Flatpak id (letters of both cases, "_").
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9+._-]{0,254}$"));
     return re.match(name).hasMatch();
 }
 
