@@ -38,7 +38,7 @@ const QList<Verb> &verbs()
         {u"render"_s, u"[pause|resume|cancel HOST:CLUSTER:JOB... | sharing on|off|reset]"_s,
          u"the computers' render jobs, acted on, or their sharing"_s, {u"pause"_s, u"resume"_s, u"cancel"_s, u"sharing"_s}, {}, -1},
         {u"updates"_s, u"[install [PRODUCT...]]"_s,
-         u"available software updates (the maker's tools, packages through PackageKit) merged by product, or installed, one result per computer; packages need --admin"_s,
+         u"software updates merged by product (packages through PackageKit), or installed: one line per computer (packages need --admin)"_s,
          {u"install"_s}, {}, -1},
         {u"sysinfo"_s, QString(), u"each computer's hardware and system summary"_s, {}, {}, 0},
         {u"diff"_s, QString(), u"what all failing computers share and no working one has"_s, {},
