@@ -48,8 +48,11 @@ bool removePackages(const QString &name, QString *record)
     const ZDPackageKit::Result removed = ids.isEmpty() ? installed : pk.remove(ids);
     if (!removed.ok) {
         *record += QStringLiteral("error=%1\n").arg(QString(removed.error).replace(QLatin1Char('\n'), QLatin1Char(' ')));
-        ZDLocalCallbackClient().callOneway(QStringLiteral("postErrorString"),
-                                           {QStringLiteral("%1: %2").arg(name, removed.error)});
+        // Answered before this run ends, so the consoles read PackageKit's words before the exit status.
+        const auto told =
+            ZDLocalCallbackClient().call(QStringLiteral("postErrorString:"), {QStringLiteral("%1: %2").arg(name, removed.error)});
+        if (!told.ok)
+            *record += QStringLiteral("told=%1\n").arg(told.errorMessage.left(200));
         return false;
     }
     for (const QString &id : std::as_const(ids))

@@ -292,6 +292,12 @@ private Q_SLOTS:
                  qPrintable(r.out + r.err));
         QVERIFY(!r.out.contains(u"up-to-date"_s));
         QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"1"_s);
+        // So is a removal: the removal tool's computer reports PackageKit's text.
+        r = kestra({u"remove-group"_s, u"Kestra Test Foo"_s, u"--yes"_s, u"--hosts"_s, u"pk-2"_s});
+        QCOMPARE(r.exit(), 1);
+        QVERIFY2(r.err.contains(QRegularExpression(u"kestra: pk-2(\\.local)?: Kestra Test Foo: .+"_s)),
+                 qPrintable(r.out + r.err + ZDTestSandbox::readFile(second.root() + u"/var/lib/standins/Purgel/remove.result"_s)));
+        QCOMPARE(installedVersion(u"kestra-test-foo"_s), u"1"_s);
 
         // polkit says yes: installed across both computers, then nothing waits for it.
         QVERIFY(writeRules(true));
