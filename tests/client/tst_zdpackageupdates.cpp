@@ -43,6 +43,15 @@ class TestZDPackageUpdates : public QObject
 {
     Q_OBJECT
 
+    // Whatever happens (a skip, a failure, an exception), the test's packages go at the end.
+    struct Purge
+    {
+        ~Purge()
+        {
+            if (::geteuid() == 0)
+                purgeTestPackages();
+        }
+    } m_purge;
     QTemporaryDir m_dir;
     ZDTestSandbox m_console;
     QString m_busAddress;
