@@ -265,7 +265,7 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(agent->root() + u"/var/lib/standins/Purgel"_s));
             QCOMPARE(zdtest::run(u"/bin/chown"_s, {u"nobody:nogroup"_s, agent->root() + u"/var/lib/standins/Purgel"_s}), 0);
             agent->setRunAs(u"nobody"_s, u"nogroup"_s);
-            // The maker's update server is out of reach here: its part answers at once.
+            // The maker's update server is out of reach here: the update tool's listing gives up at once.
             QVERIFY2(agent->start(ZDRealAgent::freePort(), {{u"updateServerURL"_s, u"http://127.0.0.1:9"_s},
                                                             {u"updateServerAllowsHTTP"_s, 1}}),
                      qPrintable(agent->output()));
