@@ -16,6 +16,9 @@ PACKAGES=(
   systemd
   # the cache tool's programs: font cache, desktop and MIME databases, icon caches
   fontconfig desktop-file-utils shared-mime-info gtk-update-icon-cache
+  # software updates through the package manager: PackageKit (apt backend) and polkit;
+  # the test builds a local package repository (dpkg-deb, dpkg-scanpackages)
+  packagekit packagekit-tools polkitd dpkg-dev
 )
 
 missing=()

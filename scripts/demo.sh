@@ -19,9 +19,11 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
   echo "Starting a demo fleet of three agents, each in a sandbox of its own..."
   pids=()
   feed=""
+  pk=""
   cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true
     if [ -n "$feed" ]; then rm -rf "$feed"; fi
+    if [ -n "$pk" ]; then rm -rf "$pk"; fi
   }
   trap cleanup EXIT
   trap 'exit 130' INT TERM
@@ -45,6 +47,40 @@ if [ -x "$agent" ] && [ -x "$kestra" ] && command -v dbus-daemon >/dev/null; the
     trusted=$(sed -n '/ZDUpdatePublicKey/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}' "$build/apps/KestraClient.app/Contents/Info.plist")
     [ "$("$build/bin/kestra-sign-update" key "$source_dir/tools/updatesign/development.seed")" = "$trusted" ] \
       || echo "  (these agents trust another update key: they refuse the demo's development-signed archive)"
+  fi
+  # Package updates: a PackageKit of the demo's own, on a system bus of its own, sees a package
+  # repository made here and a copy of the package database in which "Kestra Demo Editor" 1 is
+  # installed, so edit-suite-3 lists its version 2. The computer's packages are never touched.
+  pk_bus=""
+  if [ "$(id -u)" -eq 0 ] && [ -x /usr/libexec/packagekitd ] && [ -x /usr/lib/polkit-1/polkitd ] \
+     && command -v dpkg-deb dpkg-scanpackages apt-get >/dev/null; then
+    # polkitd runs as its own user: it reaches the bus through this folder.
+    pk=$(mktemp -d) && chmod 711 "$pk"
+    mkdir -p "$pk/repo" "$pk/deb/DEBIAN" "$pk/deb/usr/share/kestra-demo-editor" "$pk/apt/lists/partial" \
+      "$pk/apt/cache/archives/partial" "$pk/apt/sources.list.d" "$pk/apt/preferences.d" "$pk/apt/apt.conf.d"
+    printf 'Package: kestra-demo-editor\nVersion: 2\nArchitecture: all\nMaintainer: Kestra demo <root@localhost>\nDescription: Kestra demo editor\n Version 2: faster previews.\n' \
+      > "$pk/deb/DEBIAN/control"
+    head -c 300000 /dev/urandom > "$pk/deb/usr/share/kestra-demo-editor/data"
+    cp /var/lib/dpkg/status "$pk/status"
+    printf '\nPackage: kestra-demo-editor\nStatus: install ok installed\nMaintainer: Kestra demo <root@localhost>\nArchitecture: all\nVersion: 1\nDescription: Kestra demo editor\n' >> "$pk/status"
+    echo "deb [trusted=yes] file:$pk/repo ./" > "$pk/apt/sources.list"
+    printf 'Dir::Etc::sourcelist "%s/apt/sources.list";\nDir::Etc::sourceparts "%s/apt/sources.list.d";\nDir::Etc::preferencesparts "%s/apt/preferences.d";\nDir::Etc::parts "%s/apt/apt.conf.d";\nDir::State::Lists "%s/apt/lists";\nDir::State::status "%s/status";\nDir::State::extended_states "%s/apt/extended_states";\nDir::Cache "%s/apt/cache";\nAPT::Sandbox::User "root";\n' \
+      "$pk" "$pk" "$pk" "$pk" "$pk" "$pk" "$pk" "$pk" > "$pk/apt.conf"
+    printf '<busconfig><type>system</type><listen>unix:path=%s/bus</listen><auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/><allow send_type="signal"/><allow send_type="method_return"/><allow send_type="error"/><allow receive_type="method_call"/><allow receive_type="signal"/><allow receive_type="method_return"/><allow receive_type="error"/></policy></busconfig>\n' \
+      "$pk" > "$pk/bus.conf"
+    if dpkg-deb --root-owner-group -Zgzip --build "$pk/deb" "$pk/repo/kestra-demo-editor_2_all.deb" >/dev/null \
+       && (cd "$pk/repo" && dpkg-scanpackages . /dev/null > Packages 2>/dev/null) \
+       && APT_CONFIG="$pk/apt.conf" apt-get update -qq >/dev/null 2>&1; then
+      dbus-daemon --config-file="$pk/bus.conf" --nofork > /dev/null 2>&1 &
+      pids+=("$!")
+      for _ in $(seq 50); do [ -S "$pk/bus" ] && break; sleep 0.1; done
+      DBUS_SYSTEM_BUS_ADDRESS="unix:path=$pk/bus" /usr/lib/polkit-1/polkitd --no-debug > "$pk/polkit.log" 2>&1 &
+      pids+=("$!")
+      DBUS_SYSTEM_BUS_ADDRESS="unix:path=$pk/bus" APT_CONFIG="$pk/apt.conf" /usr/libexec/packagekitd --keep-environment \
+        --disable-timer > "$pk/packagekit.log" 2>&1 &
+      pids+=("$!")
+      pk_bus="unix:path=$pk/bus"
+    fi
   fi
   # Agents serve enrolled consoles only: this console is paired with each computer
   # first, as root would on a real one (one token, taken once by each computer).
@@ -80,12 +116,20 @@ X
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>customPortSet</key><integer>1</integer><key>customPort</key><integer>$port</integer><key>disableBonjour</key><integer>1</integer>$update_setting</dict></plist>
 X
+    # edit-suite-3 has the demo's PackageKit and an application the catalogue knows as a package.
+    system_bus=()
+    if [ "$i" = 3 ] && [ -n "$pk_bus" ]; then
+      system_bus=(DBUS_SYSTEM_BUS_ADDRESS="$pk_bus")
+      mkdir -p "$host/etc/xdg/kestra/catalogue.d"
+      echo '{"applications": [{"id": "com.kestra.demo.Editor", "name": "Kestra Demo Editor", "icon": "kestra", "debianPackages": ["kestra-demo-editor"]}]}' \
+        > "$host/etc/xdg/kestra/catalogue.d/50-demo.json"
+    fi
     # A session bus each: an agent tells every other agent on its bus to quit.
     bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
     pids+=("$(sed -n 2p <<<"$bus")")
     env KESTRA_SYSTEM_ROOT="$host" HOME="$host/home" XDG_CONFIG_HOME="$host/home/.config" \
       XDG_DATA_HOME="$host/home/.local/share" XDG_CACHE_HOME="$host/home/.cache" XDG_STATE_HOME="$host/home/.local/state" \
-      DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")" "$agent" > "$host/agent.out" 2>&1 &
+      DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")" "${system_bus[@]}" "$agent" > "$host/agent.out" 2>&1 &
     pids+=("$!")
   done
   for i in 1 2 3; do
@@ -157,10 +201,15 @@ X
   "$kestra" crashlogs --no-browse | head -n 12 || true
   echo
   if [ -n "$feed_url" ]; then
-    echo "$ kestra updates && kestra updates install   (edit-suite-3 first fetches the update tool from the local feed)"
+    echo "$ kestra updates && kestra updates install com.zendrel.Quellar   (edit-suite-3 first fetches the update tool from the local feed)"
     "$kestra" updates --no-browse --wait 30 || true
     sed -n 's/^GET /  feed served /p' "$feed/feed.log"
-    "$kestra" updates install --no-browse --wait 30 || true
+    "$kestra" updates install com.zendrel.Quellar --no-browse --wait 30 || true
+    echo
+  fi
+  if [ -n "$pk_bus" ]; then
+    echo "$ kestra updates install com.kestra.demo.Editor   (edit-suite-3's package, through PackageKit: only with --admin)"
+    "$kestra" updates install com.kestra.demo.Editor --no-browse --hosts edit-suite-3 --wait 30 2>&1 || true
     echo
   fi
   echo "$ kestra list   (TRUST: each computer enrolled this console at the start)"

@@ -482,8 +482,11 @@ void ZDCommandLine::collectReportedErrors(const ZDDispatcher::ServiceList &servi
     QEventLoop loop;
     QTimer::singleShot(kReportGraceMs, &loop, &QEventLoop::quit);
     loop.exec();
-    for (const QVariant &v : m_errorCallback->errorQueue()) {
-        const QVariantMap entry = v.toMap();
+    // The queue is newest first; a computer's first report is its reason (a tool's own words
+    // come before the exit status its runner reports after it).
+    const QVariantList queue = m_errorCallback->errorQueue();
+    for (auto it = queue.crbegin(); it != queue.crend(); ++it) {
+        const QVariantMap entry = it->toMap();
         const QString host = entry.value(u"hostname"_s).toString();
         for (const ZDServicePtr &s : services) {
             if (!host.isEmpty() && ZDCliOutput::dotless(s->hostName()) == ZDCliOutput::dotless(host)) {

@@ -1,6 +1,9 @@
 #include "features/ZDSoftwareUpdates.h"
 
 #include "features/ZDApplications.h"
+#include "features/ZDPackageUpdates.h"
+#include "bus/ZDNotificationCenter.h"
+#include "bus/ZDClientNotifications.h"
 #include "files/ZDArchive.h"
 #include "agent/ZDCallbackRegistry.h"
 #include "agent/ZDClientPreferences.h"
@@ -67,6 +70,12 @@ ZDSoftwareUpdates::ZDSoftwareUpdates(ZDClientTasks &tasks, ZDCallbackRegistry &r
     });
 }
 
+ZDSoftwareUpdates::~ZDSoftwareUpdates()
+{
+    const std::lock_guard lock(m_alive->mutex);
+    m_alive->on = false;
+}
+
 void ZDSoftwareUpdates::addOperations(ZDRemoteObject &root)
 {
     const QVariant none;
@@ -129,6 +138,38 @@ QVariant ZDSoftwareUpdates::listUpdates()
 {
     const std::lock_guard lock(m_listMutex);
     ZDLog::appendLog(QStringLiteral("Getting Zendrel software updates..."));
+    QString why;
+    const std::optional<QVariantList> packages = ZDPackageUpdates::list(&why);
+    if (!packages)
+        ZDLog::appendLog(QStringLiteral("No package updates: %@"), why);
+    const QVariant fromTool = toolUpdates();
+    // Neither source answered: only why the packages are missing still tells the console something.
+    if (!fromTool.isValid() && !packages)
+        return QVariantMap{{QStringLiteral("updates"), QVariantList()}, {QLatin1String(ZDOrv::kPackagesProblemKey), why}};
+    QVariantMap result = fromTool.toMap();
+    QVariantList updates = result.value(QStringLiteral("updates")).toList();
+    for (const QVariant &entry : packages.value_or(QVariantList())) {
+        if (updates.size() >= kMaxUpdates)
+            break;
+        updates << entry;
+    }
+    // The agent itself goes first, alone.
+    for (const QVariant &entry : std::as_const(updates)) {
+        if (entry.toMap().value(QStringLiteral("bundleid")).toString().compare(QLatin1String(kSelfID), Qt::CaseInsensitive) == 0) {
+            updates = {entry};
+            break;
+        }
+    }
+    result.insert(QStringLiteral("updates"), updates);
+    if (!packages)
+        result.insert(QLatin1String(ZDOrv::kPackagesProblemKey), why);
+    m_prefs.setObject(qint64(updates.size()), kCountKey);
+    m_prefs.setObject(QDateTime::currentDateTimeUtc(), kCountDateKey);
+    return result;
+}
+
+QVariant ZDSoftwareUpdates::toolUpdates()
+{
     QString exe = toolExecutable(ZDClientTasks::Run::AsUser);
     if (!exe.isEmpty()) {
         // "<bundle>/Contents/MacOS/<name>"
@@ -165,17 +206,10 @@ QVariant ZDSoftwareUpdates::listUpdates()
     for (const QVariant &entry : given.toList()) {
         if (entry.userType() != QMetaType::QVariantMap || updates.size() >= kMaxUpdates)
             continue;
-        // The agent itself goes first, alone.
-        if (entry.toMap().value(QStringLiteral("bundleid")).toString().compare(QLatin1String(kSelfID), Qt::CaseInsensitive) == 0) {
-            updates = {entry};
-            break;
-        }
         updates << entry;
     }
     QVariantMap result = parsed.toMap();
     result.insert(QStringLiteral("updates"), updates);
-    m_prefs.setObject(qint64(updates.size()), kCountKey);
-    m_prefs.setObject(QDateTime::currentDateTimeUtc(), kCountDateKey);
     return result;
 }
 
@@ -219,6 +253,8 @@ void ZDSoftwareUpdates::install(const QVariantMap &auth, const QVariantMap &sett
         ZDLog::appendLog(QStringLiteral("Refused update type or bundle ID"));
         return m_registry.postErrorString(QStringLiteral("Error: the update's type or bundle identifier was refused."));
     }
+    if (type == QLatin1String(ZDPackageUpdates::kType))
+        return installPackages(auth, bundleID);
     const QString exe = toolExecutable(auth.isEmpty() ? ZDClientTasks::Run::AsUser : ZDClientTasks::Run::WithRights);
     if (exe.isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Cannot find the location of the Zendrel Nuvell application"));
@@ -239,6 +275,54 @@ void ZDSoftwareUpdates::install(const QVariantMap &auth, const QVariantMap &sett
     if (code != 0)
         m_registry.postErrorWithCode(code);
     m_registry.postFinishedTask();
+}
+
+void ZDSoftwareUpdates::installPackages(const QVariantMap &auth, const QString &bundleID)
+{
+    // The console waits for this computer's notice, whatever the outcome.
+    m_registry.shouldPostFinishedTaskWithTimeout(kInstallNoticeSeconds);
+    // The administrator's credentials first, as for any install; polkit then decides for PackageKit.
+    if (auth.isEmpty() || m_tasks.authWithDict(auth)) {
+        ZDLog::appendLog(QStringLiteral("Unable to authorize. Username and password may be incorrect."));
+        m_registry.postErrorWithCode(ZDOrv::kErrorWrongCredentials);
+        return m_registry.postFinishedTask();
+    }
+    const QStringList packages = ZDPackageUpdates::packagesFor(bundleID);
+    if (packages.isEmpty()) {
+        ZDLog::appendLog(QStringLiteral("No package stands for %@ on this computer"), bundleID);
+        m_registry.postErrorString(QStringLiteral("No package stands for %1 on this computer.").arg(bundleID));
+        return m_registry.postFinishedTask();
+    }
+    // A transaction may run for minutes: the console's call returns at once. The agent may
+    // quit meanwhile: the worker then tells nobody.
+    QThread *worker = QThread::create([this, packages, alive = m_alive] {
+        auto tell = [&alive](const auto &what) {
+            const std::lock_guard lock(alive->mutex);
+            if (alive->on)
+                what();
+        };
+        int sent = 0;
+        bool updatedClient = false;
+        const QString error = ZDPackageUpdates::install(
+            packages,
+            [this, &sent, &tell](int percent) {
+                // Ten steps per computer, as the console counts them.
+                for (; sent < percent / 10; ++sent)
+                    tell([this] { m_registry.incrementRemoteProgress(); });
+            },
+            &updatedClient);
+        tell([&] {
+            if (!error.isEmpty())
+                m_registry.postErrorString(error);
+            m_registry.postFinishedTask();
+        });
+        if (updatedClient) {
+            ZDLog::appendLog(QStringLiteral("The agent's own package was updated: relaunching"));
+            ZDNotificationCenter::postNotification(ZDClientNotification::relaunch);
+        }
+    });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
 }
 
 void ZDSoftwareUpdates::manualInstall(const QString &text)

@@ -1,6 +1,7 @@
 #pragma once
-// The maker's update tool on this computer: listing and counting the available
-// updates through it, installing one with rights, handing a manual download to the
+// The software updates of this computer: the maker's update tool's and those of the
+// packages of the catalogue's applications and of the suite (ZDPackageUpdates); listing
+// and counting them, installing one with rights, handing a manual download to the
 // user's browser, and installing the tool itself from the update server's archive
 // when it is missing or too old, once its signed manifest (ZDUpdateManifest) checks
 // and names a newer version than the copy it replaces. The count is cached in the agent's
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 class QTimer;
@@ -48,6 +50,8 @@ public:
     ZDSoftwareUpdates(ZDClientTasks &tasks, ZDCallbackRegistry &registry, ZDClientPreferences &prefs,
                       std::function<void()> clearCancelled, QObject *parent = nullptr);
 
+    ~ZDSoftwareUpdates() override;
+
     void addOperations(ZDRemoteObject &root);
 
     QVariant listUpdates();                  // the dictionary, or invalid
@@ -64,6 +68,8 @@ public:
     static void cleanupMountedDisks();
 
 private:
+    QVariant toolUpdates(); // the maker's update tool's list, or invalid
+    void installPackages(const QVariantMap &auth, const QString &bundleID);
     QString toolExecutable(ZDToolCatalog::Run run) const;
     bool plainHTTP() const;
     void restartRecountTimer();
@@ -75,4 +81,11 @@ private:
     QTimer *m_recount = nullptr;
     std::mutex m_listMutex;    // one listing at a time: none kills another's tool
     std::mutex m_installMutex; // one install of the tool at a time
+    struct Alive
+    {
+        std::mutex mutex;
+        bool on = true;
+    };
+    // Package installs outlive a request: they report only while this object lives.
+    std::shared_ptr<Alive> m_alive = std::make_shared<Alive>();
 };

@@ -121,6 +121,8 @@ inline constexpr int kErrorOldTaskFormat = 1002;
 inline constexpr int kErrorTaskNotFound = 1003;
 inline constexpr int kErrorComputerBusy = 1005;
 inline constexpr int kErrorWrongCredentials = 1006;
+// Beside "updates" in an update listing: why the computer's package updates could not be listed.
+inline constexpr const char *kPackagesProblemKey = "packagesProblem";
 // An exception while serving a task operation.
 inline constexpr int kErrorException = -1;
 inline constexpr int kErrorNoConfiguration = 2001;

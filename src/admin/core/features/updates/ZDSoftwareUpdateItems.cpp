@@ -1,5 +1,7 @@
 #include "features/updates/ZDSoftwareUpdateItems.h"
 
+#include "rpc/ZDOrvProtocol.h"
+
 #include "dispatch/ZDAgentCalls.h"
 #include "log/ZDLog.h"
 
@@ -134,6 +136,12 @@ QList<ZDNuvellItem> ZDSoftwareUpdateItems::refresh(const QVariantMap &selfUpdate
     // The badge follows what the computers count now.
     for (const ZDServicePtr &s : m_services)
         calls.fetchNuvellAvailableUpdateCount(s);
+    m_notes.clear();
+    for (auto it = lists.cbegin(); it != lists.cend(); ++it) {
+        const QString note = it.value().toMap().value(QLatin1String(ZDOrv::kPackagesProblemKey)).toString().left(kMaxNoteLength);
+        if (!note.isEmpty())
+            m_notes.insert(it.key(), note);
+    }
     return merge(lists, ZDDispatcher::hostsOf(m_services, m_hostOf), selfUpdate);
 }
 
@@ -144,8 +152,10 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
     m_dispatcher.clearProcessingCancelled();
     Report report;
     int total = 0;
+    // A package install moves the sheet itself, in PackageKit's steps; any other counts once handed.
+    auto steps = [](const ZDNuvellItem &item) { return item.type == QLatin1String("package") ? kPackageSteps : 1; };
     for (const ZDNuvellItem &item : items)
-        total += item.selected && !item.own ? int(item.children.size()) : 0;
+        total += item.selected && !item.own ? int(item.children.size()) * steps(item) : 0;
     Q_EMIT progressStarted(qMax(total, 1));
     const ZDAgentCalls calls(&m_dispatcher);
     for (const ZDNuvellItem &item : items) {
@@ -164,7 +174,8 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::install(const QList<ZDNuvel
                 ++handed;
             else
                 report.failures << host + u": not handed the install of %1"_s.arg(item.title);
-            Q_EMIT progressAdvanced();
+            if (steps(item) == 1)
+                Q_EMIT progressAdvanced();
         }
         report.handed += handed;
         // One product at a time: the next waits for every computer to finish this one.
@@ -192,6 +203,15 @@ ZDSoftwareUpdateItems::Report ZDSoftwareUpdateItems::manualInstall(const QList<Z
         }
     }
     return report;
+}
+
+QStringList ZDSoftwareUpdateItems::needingRights(const QList<ZDNuvellItem> &items)
+{
+    QStringList titles;
+    for (const ZDNuvellItem &item : items)
+        if (item.selected && !item.own && item.type == QLatin1String("package"))
+            titles << item.title;
+    return titles;
 }
 
 QString ZDSoftwareUpdateItems::selfUpdateURL(const QList<ZDNuvellItem> &items)

@@ -10,6 +10,7 @@
 #include "dispatch/ZDFinishedNotices.h"
 #include "fleet/ZDService.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -24,7 +25,9 @@ struct ZDNuvellItem
 {
     static constexpr const char *kAgentBundleID = "com.zendrel.kestraclient"; // lower case
     QString title;
-    QString type; // "admin": the console's own update; "sparkle": updated through its own feed
+    // "admin": the console's own update; "sparkle": updated through its own feed; "package":
+    // through the computer's package manager
+    QString type;
     QString bundleID;
     QVariant downloadSize;
     QString changeList;
@@ -55,6 +58,9 @@ public:
         int finished = 0;
     };
     using HostOf = std::function<QString(const ZDServicePtr &)>;
+    static constexpr qsizetype kMaxNoteLength = 1024;
+    // The progress steps a computer reports while its package manager installs (one per tenth).
+    static constexpr int kPackageSteps = 10;
 
     // hostLists: host -> the listing's answer; hosts in order; selfUpdate: the console's own entry or empty.
     // An agent's entry of type "admin" is dropped: the console updates itself from its own feed only.
@@ -69,9 +75,14 @@ public:
                           HostOf hostOf, QObject *parent = nullptr);
 
     QList<ZDNuvellItem> refresh(const QVariantMap &selfUpdate = {});
+    // From the last refresh: host -> why its package updates could not be listed.
+    QMap<QString, QString> notes() const { return m_notes; }
     // The selected items other than the console's own, one product at a time.
     Report install(const QList<ZDNuvellItem> &items, bool withRights, double waitSeconds = 400);
     Report manualInstall(const QList<ZDNuvellItem> &items);
+    // The selected items the package manager installs: the agents run them only with the
+    // administrator's credentials, which polkit then weighs on each computer.
+    static QStringList needingRights(const QList<ZDNuvellItem> &items);
     // The URL of the console's own update among the selected items; empty when there is none.
     static QString selfUpdateURL(const QList<ZDNuvellItem> &items);
 
@@ -88,4 +99,5 @@ private:
     ZDDispatcher::ServiceList m_services;
     HostOf m_hostOf;
     ZDFinishedNotices m_notices;
+    QMap<QString, QString> m_notes;
 };
