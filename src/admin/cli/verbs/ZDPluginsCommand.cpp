@@ -96,8 +96,9 @@ int ZDPluginsCommand::run()
     }
     c.recordFailures(report.failures);
     if (!verb.isEmpty()) {
+        // What the administrator should know of the copies (their hashes, what was skipped), then the results.
         for (const QString &note : std::as_const(report.notes))
-            c.m_err << ZDCliOutput::terminalText(note) << "\n";
+            (c.m_options.json ? c.m_err : c.m_out) << ZDCliOutput::terminalText(note) << "\n";
         return c.finishAction(services);
     }
     if (c.m_options.json) {

@@ -66,6 +66,11 @@ void runChange(QObject *owner, const ZDDispatcher *dispatcher, QLabel *status, W
     status->setText(started ? workingText() : busyText());
 }
 
+// Asks before a change on the dispatcher's computers: the question with its counts
+// (ZDActionTarget), the computers named, then `note`; true for `action`'s button.
+bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const QString &title, const QString &question,
+                        const QString &action, const QString &note = {});
+
 // An item's row; its state, the last column, is red when the computers differ.
 QTreeWidgetItem *addItemRow(QTreeWidget *tree, const QStringList &cells, bool inLine);
 // The line of a computer that lacks the row's item.

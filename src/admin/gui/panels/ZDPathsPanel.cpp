@@ -1,5 +1,7 @@
 #include "panels/ZDPathsPanel.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "dispatch/ZDProgressRuns.h"
 
 #include "ZDBackground.h"
@@ -66,7 +68,10 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
             runAndRefresh([this, key = m_rows[row].row->key, path, target] { return m_paths.setPath(key, path, target); });
     });
     button(tr("Reset All"), [this] {
-        if (confirm(tr("Reset every application path on the selected computers?")))
+        if (ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Reset All"),
+                                             ZDActionTarget::question(tr("Reset every application path"),
+                                                                      int(m_dispatcher->selectedServices().size())),
+                                             tr("Reset All")))
             runAndRefresh([this] { return m_paths.resetAll(), QString(); });
     });
     button(tr("Lock"), [this] {
@@ -83,18 +88,16 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     buttons->addWidget(m_source);
     button(tr("Sync"), [this] {
         const ZDServicePtr source = selectedNamed(*m_dispatcher, m_source->currentText());
-        if (source && confirm(tr("Copy the paths of %1 onto the other selected computers?").arg(source->name())))
+        const int others = int(m_dispatcher->selectedServices().size()) - 1;
+        if (source && ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Sync"),
+                                                       ZDActionTarget::question(tr("Copy the paths of %1").arg(source->name()), others),
+                                                       tr("Sync")))
             runAndRefresh([this, source] { return m_paths.syncFrom(source); });
     });
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);
     layout->addLayout(buttons);
     layout->addWidget(m_status);
-}
-
-bool ZDPathsPanel::confirm(const QString &question)
-{
-    return QMessageBox::question(this, tr("Paths"), question) == QMessageBox::Yes;
 }
 
 int ZDPathsPanel::selectedRow(QString *service) const
