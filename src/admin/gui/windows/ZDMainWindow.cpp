@@ -281,6 +281,8 @@ void ZDMainWindow::buildLayout()
     auto *splitter = new QSplitter(Qt::Horizontal, this);
 
     auto *left = new QWidget(splitter);
+    // The computers stay readable beside the task sidebar.
+    left->setMinimumWidth(220);
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(6, 6, 0, 0);
     leftLayout->setSpacing(4);
