@@ -452,6 +452,15 @@ private Q_SLOTS:
         window->taskList()->setCurrentItem(window->taskItem(QStringLiteral("Kitterel")));
         QCOMPARE(window->taskTitle()->text(), QStringLiteral("Kitterel \u2014 Caches"));
         QVERIFY(!window->taskState()->isVisible());
+        // Nothing chosen is no target: the change waits; every computer chosen on purpose is one.
+        QPushButton *trash = nullptr;
+        for (QPushButton *b : window->findChildren<QPushButton *>())
+            trash = b->text() == QStringLiteral("Trash Caches...") ? b : trash;
+        QVERIFY(trash && trash->isEnabled());
+        window->outlineView()->clearSelection();
+        QVERIFY(!trash->isEnabled());
+        window->outlineView()->selectAll();
+        QVERIFY(trash->isEnabled());
     }
 
     void cleanupTestCase()

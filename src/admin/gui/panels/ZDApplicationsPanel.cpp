@@ -40,9 +40,9 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
     auto *buttons = new QHBoxLayout;
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshApps(); });
-    button(tr("Launch"), [this] { act(ZDApplicationRows::Action::Launch); });
-    button(tr("Quit"), [this] { act(ZDApplicationRows::Action::Quit); });
-    button(tr("Force Quit"), [this] { act(ZDApplicationRows::Action::ForceQuit); });
+    ZDPanelParts::changesComputers(button(tr("Launch"), [this] { act(ZDApplicationRows::Action::Launch); }));
+    ZDPanelParts::changesComputers(button(tr("Quit"), [this] { act(ZDApplicationRows::Action::Quit); }));
+    ZDPanelParts::changesComputers(button(tr("Force Quit"), [this] { act(ZDApplicationRows::Action::ForceQuit); }));
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);

@@ -72,6 +72,7 @@ ZDMaintenancePanel::ZDMaintenancePanel(ZDDispatcher *dispatcher, ZDErrorCallback
                                : tool == Tool::Caches  ? tr("Trash Caches...")
                                                        : tr("Mendo"),
                                this);
+    ZDPanelParts::changesComputers(go);
     connect(go, &QPushButton::clicked, this, &ZDMaintenancePanel::start);
     controls->addStretch(1);
     controls->addWidget(go);

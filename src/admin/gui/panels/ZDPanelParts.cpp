@@ -4,6 +4,7 @@
 
 #include <QBrush>
 #include <QCoreApplication>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -26,6 +27,28 @@ bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const Q
     box.setDefaultButton(box.addButton(QMessageBox::Cancel));
     box.exec();
     return box.clickedButton() == go;
+}
+
+namespace {
+constexpr const char *kChangesComputers = "zdChangesComputers";
+}
+
+QAbstractButton *changesComputers(QAbstractButton *button)
+{
+    button->setProperty(kChangesComputers, true);
+    return button;
+}
+
+void enableChanges(QWidget *root, bool computersChosen)
+{
+    for (QAbstractButton *b : root->findChildren<QAbstractButton *>()) {
+        if (!b->property(kChangesComputers).toBool())
+            continue;
+        b->setEnabled(computersChosen);
+        b->setToolTip(computersChosen ? QString()
+                                      : QCoreApplication::translate("ZDPanelParts",
+                                                                    "Select computers on the left first (Ctrl+A for all of them)."));
+    }
 }
 
 QString busyText()

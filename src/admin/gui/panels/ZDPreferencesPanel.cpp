@@ -63,33 +63,33 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback
                                                                          int(m_dispatcher->selectedServices().size())),
                                                 action);
     };
-    button(tr("Trash"), [this, keys, asked] {
+    ZDPanelParts::changesComputers(button(tr("Trash"), [this, keys, asked] {
         if (const QStringList k = keys(); asked(tr("Trash"), k))
             runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).trash(k); });
-    });
-    button(tr("Lock"), [this, keys, asked] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Lock"), [this, keys, asked] {
         if (const QStringList k = keys(); asked(tr("Lock"), k))
             runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).lock(k); });
-    });
-    button(tr("Unlock"), [this, keys, asked] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Unlock"), [this, keys, asked] {
         if (const QStringList k = keys(); asked(tr("Unlock"), k))
             runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).unlock(k); });
-    });
-    button(tr("Back Up"), [this, keys] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Back Up"), [this, keys] {
         if (!backupAllowed(true))
             return;
         runAndRefresh([this, k = keys(), name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).backupSelected(name, type, k);
         });
-    });
-    button(tr("Quick Backup"), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Quick Backup"), [this] {
         if (!backupAllowed(false))
             return;
         runAndRefresh([this, name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).quickBackup(name, type);
         });
-    });
-    button(tr("Quick Trash"), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Quick Trash"), [this] {
         if (!ZDPanelParts::confirmOnComputers(
                 this, m_dispatcher, tr("Quick Trash"),
                 ZDActionTarget::question(tr("Trash the editing applications' preferences"),
@@ -97,8 +97,8 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback
                 tr("Trash")))
             return;
         runAndRefresh([this] { return ZDPreferences(m_dispatcher).quickTrash(), QString(); });
-    });
-    button(tr("Restore"), [this] { restoreSelected(); });
+    }));
+    ZDPanelParts::changesComputers(button(tr("Restore"), [this] { restoreSelected(); }));
     buttons->addStretch(1);
     auto *form = new QHBoxLayout;
     form->addWidget(m_name, 1);

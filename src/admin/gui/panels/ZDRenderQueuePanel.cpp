@@ -34,18 +34,19 @@ ZDRenderQueuePanel::ZDRenderQueuePanel(ZDDispatcher *dispatcher, QWidget *parent
     using Action = ZDRenderQueueJobs::Action;
     for (const auto &[title, action] : {std::pair{tr("Pause"), Action::Pause}, std::pair{tr("Resume"), Action::Resume},
                                         std::pair{tr("Cancel"), Action::Cancel}}) {
-        button(title, [this, action] {
+        ZDPanelParts::changesComputers(button(title, [this, action] {
             QVariantList chosen;
             for (const QTreeWidgetItem *item : m_tree->selectedItems())
                 chosen << m_rows.value(item->data(0, Qt::UserRole).toInt());
             if (!chosen.isEmpty())
                 act([chosen, action](ZDRenderQueueJobs &q) { return q.act(chosen, action).failures; });
-        });
+        }));
     }
     using Sharing = ZDRenderQueueJobs::Sharing;
     for (const auto &[title, what] : {std::pair{tr("Start Sharing"), Sharing::Start}, std::pair{tr("Stop Sharing"), Sharing::Stop},
                                       std::pair{tr("Reset Services"), Sharing::Reset}})
-        button(title, [this, what] { act([what](ZDRenderQueueJobs &q) { return q.sharing(what).failures; }); });
+        ZDPanelParts::changesComputers(
+            button(title, [this, what] { act([what](ZDRenderQueueJobs &q) { return q.sharing(what).failures; }); }));
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);

@@ -1,5 +1,8 @@
 #include "windows/ZDMainWindow.h"
 
+#include "dispatch/ZDActionTarget.h"
+#include "panels/ZDPanelParts.h"
+
 #include "console/ZDAdminDefaults.h"
 #include "dispatch/ZDAgentCalls.h"
 #include "panels/ZDApplicationsPanel.h"
@@ -606,6 +609,7 @@ void ZDMainWindow::populateTasks()
         }
     });
     showTaskHeader();
+    ZDPanelParts::enableChanges(m_panels, ZDActionTarget::hasTarget(int(selectedComputers().size()), false));
 }
 
 QListWidgetItem *ZDMainWindow::taskItem(const QString &task) const
@@ -755,6 +759,8 @@ void ZDMainWindow::selectionChanged()
     for (QAction *a : {m_refresh, m_reconnect, m_disconnect, m_stopAgent, m_restartAgent})
         a->setEnabled(!selectedComputers().isEmpty());
     m_removeButton->setEnabled(any);
+    // Nothing chosen is no target: the panels' changes wait for a choice.
+    ZDPanelParts::enableChanges(m_panels, ZDActionTarget::hasTarget(int(selectedComputers().size()), false));
     updateSelectedComputerStatus();
 }
 
