@@ -82,7 +82,7 @@ private Q_SLOTS:
         QVERIFY2(r.err.contains(u"is not a backup listed"_s), qPrintable(r.err));
         for (const QString &bad : {home(u".config"_s), path + u"/.."_s + u"/b1.stb2/Files"_s}) {
             r = kestra({u"call"_s, u"stowelBackupData:"_s, u"\"%1\""_s.arg(bad), u"--json"_s});
-            QVERIFY(QJsonDocument::fromJson(r.out.toUtf8()).object().value(m_host + u".local."_s).isNull());
+            QVERIFY(QJsonDocument::fromJson(r.out.toUtf8()).object().value(m_host + u".local"_s).isNull());
         }
 
         QCOMPARE(kestra({u"prefs"_s, u"lock"_s, u"fcpPrefs"_s}).exit(), 0);

@@ -640,7 +640,7 @@ int ZDCommandLine::call()
             if (!shown.contains(hostOf(s)) && !m_failures.contains(hostOf(s)))
                 shown.insert(hostOf(s), QVariant());
         }
-        m_out << ZDCliOutput::prettyJson(shown);
+        m_out << ZDCliOutput::prettyJson(ZDCliOutput::dotlessKeys(shown));
     } else {
         QList<QStringList> rows{{u"HOST"_s, u"RESULT"_s}};
         for (const ZDServicePtr &s : services) {
@@ -776,7 +776,7 @@ int ZDCommandLine::tasks()
         rows << (differ ? merged[i] + QStringList{hostsOf[i].size() == results.size() ? u"(all)"_s : hostsOf[i].join(u", "_s)}
                         : merged[i]);
     if (m_options.json)
-        m_out << ZDCliOutput::prettyJson(shown);
+        m_out << ZDCliOutput::prettyJson(ZDCliOutput::dotlessKeys(shown));
     else
         m_out << ZDCliOutput::table(rows);
     m_out.flush();
