@@ -506,6 +506,10 @@ private Q_SLOTS:
         QCOMPARE(o.size(), 2);
         for (const Agent &a : m_agents)
             QCOMPARE(o.value(a.host).toObject().value(u"host"_s).toString(), a.host);
+        // One name per computer: the answers' keys are the names the list gives (no trailing dot).
+        QStringList listed = on({0, 1}, {u"list"_s, u"--names"_s}).out.split(u'\n', Qt::SkipEmptyParts);
+        listed.sort();
+        QCOMPARE(o.keys(), listed);
         // Arguments are JSON values; the count must fit the operation.
         r = on({1}, {u"call"_s, u"logWithFilename:"_s, u"\"/tmp/a b\""_s, u"--json"_s});
         QCOMPARE(answerOf(r, 1).toString(), u"text of /tmp/a b"_s);
