@@ -133,7 +133,7 @@ private Q_SLOTS:
         QVERIFY(ZDPropertyList::writeFile(at(u"home/.config/com.zendrel.global.plist"_s), QVariantMap{{u"SUCheckAtStartup"_s, 0}}));
         QCOMPARE(kestra({u"call"_s, u"setOrvelleSettings:"_s, u"{\"autoUpdateCheck\":-1}"_s}).exit(), 0);
         const QJsonObject settings = QJsonDocument::fromJson(kestra({u"call"_s, u"orvelleSettings"_s}).out.toUtf8())
-                                         .object()[u"mill-host.local."_s].toObject();
+                                         .object()[u"mill-host.local"_s].toObject();
         QCOMPARE(settings[u"autoUpdateCheck"_s].toInt(), 1);
         QCOMPARE(settings[u"passwordProtect"_s].toInt(), 0);
 

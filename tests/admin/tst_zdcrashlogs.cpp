@@ -65,6 +65,10 @@ private Q_SLOTS:
         QCOMPARE(logs.size(), 1);
         const QJsonObject log = logs.first().toObject();
         QCOMPARE(log.value(u"filename"_s).toString(), report);
+        const QString name = QFileInfo(report).fileName();
+        QCOMPARE(log.value(u"name"_s).toString(), name);
+        const zdtest::Ran table = kestra({u"crashlogs"_s});
+        QVERIFY2(table.out.contains(u' ' + name + u'\n') && !table.out.contains(report), qPrintable(table.out));
         QCOMPARE(log.value(u"cause"_s).toString(), u"SIGSEGV (invalid memory access) in Motion"_s);
         QCOMPARE(log.value(u"app"_s).toString(), u"Motion"_s);
         QCOMPARE(first.value(u"statistics"_s).toObject().value(u"Most unstable application"_s).toString(), u"Motion"_s);
@@ -77,19 +81,26 @@ private Q_SLOTS:
         QCOMPARE(second.value(u"new"_s).toInt(), 0);
         QCOMPARE(second.value(u"logs"_s).toArray().size(), 1);
         QCOMPARE(analysed(), askedOnce);
-        for (const QString &path : {u"/etc/passwd"_s, link}) {
+        // Names the listing does not show are refused before the computer is asked.
+        for (const QString &path : {u"/etc/passwd"_s, link, QFileInfo(link).fileName(), u"passwd"_s}) {
             const zdtest::Ran explain = kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, path});
             QCOMPARE(explain.exit(), 1);
             QVERIFY(!explain.out.contains(u"root:"_s));
+            QVERIFY2(explain.err.contains(u"crash-bay.local: failed: no crash log "_s + path + u" is listed"_s), qPrintable(explain.err));
             const zdtest::Ran text = kestra({u"call"_s, u"fcsCrashLog:"_s, path, u"--json"_s});
             QVERIFY2(!text.out.contains(u"root:"_s), qPrintable(text.out));
         }
         QCOMPARE(analysed(), askedOnce);
-        const zdtest::Ran explain = kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, report});
-        QVERIFY2(explain.exit() == 0 && explain.out.contains(u"<h2>SIGSEGV"_s), qPrintable(explain.err));
+        // The listed name; the page comes as text, its heading on a line of its own.
+        const zdtest::Ran explain = kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, name});
+        QVERIFY2(explain.exit() == 0 && explain.out.startsWith(u"SIGSEGV"_s), qPrintable(explain.out + explain.err));
+        QVERIFY2(!explain.out.contains(u'<') && !explain.out.contains(u'>'), qPrintable(explain.out));
+        QCOMPARE(kestra({u"crashlogs"_s, u"explain"_s, u"Crash Bay"_s, report}).out, explain.out);
 
-        // Removal: into that computer's Trash, and out of the console's cache.
-        QCOMPARE(kestra({u"crashlogs"_s, u"remove"_s, u"Crash Bay"_s, report}).exit(), 0);
+        // Removal: into that computer's Trash, and out of the console's cache; one line says so.
+        const zdtest::Ran removed = kestra({u"crashlogs"_s, u"remove"_s, u"Crash Bay"_s, name});
+        QCOMPARE(removed.exit(), 0);
+        QCOMPARE(removed.out, u"crash-bay.local: removed "_s + name + u'\n');
         const QString trashed = m_agent.root() + u"/home/.local/share/Trash/files/"_s + QFileInfo(report).fileName();
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(trashed), 30000);
         QVERIFY(!QFileInfo::exists(report));
@@ -203,6 +214,11 @@ private Q_SLOTS:
             const QByteArray data = ZDPropertyList::toData(QVariantList{date}, ZDPropertyList::Format::Binary);
             QCOMPARE(ZDPropertyList::fromData(data).toList().value(0).toDateTime(), date);
         }
+        // An explanation page from a computer as terminal text: no markup, no script, no control characters.
+        QCOMPARE(explanationText(u"<html><head><title>t</title></head><h2>SIGSEGV &amp; co</h2>Line\none<br>two"
+                                 "<script>alert(1)</script><ul><li>A &lt;b&gt;</li><li>B&#x1b;[31m&#233;</li></ul>"_s),
+                 u"SIGSEGV & co\nLine one\ntwo\n\n- A <b>\n- B[31m\u00e9"_s);
+        QCOMPARE(explanationText(unknownCauseExplanation()).section(u'\n', 0, 0), u"Unknown"_s);
         QCOMPARE(crashedThread(u"Thread 1:\na\nThread 2 Crashed:\nb\nc\nThread 3:\nd"_s), u"b\nc\n"_s);
     }
 };

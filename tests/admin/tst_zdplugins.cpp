@@ -27,7 +27,7 @@ class TestZDPlugins : public QObject
         args << u"--no-browse"_s << u"--hosts"_s << u"bay"_s << u"--json"_s;
         return zdtest::runProgram(zdtest::buildPath(u"bin/kestra"_s), args);
     }
-    static QJsonValue answer(const zdtest::Ran &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"bay-host.local."_s); }
+    static QJsonValue answer(const zdtest::Ran &r) { return QJsonDocument::fromJson(r.out.toUtf8()).object().value(u"bay-host.local"_s); }
     QString at(const QString &relative) const { return m_agent.root() + u'/' + relative; }
     bool put(const QString &relative, const QByteArray &text) { return ZDTestSandbox::writeFile(at(relative), text); }
     QJsonObject glow()

@@ -82,7 +82,7 @@ private Q_SLOTS:
         QVERIFY2(r.err.contains(u"is not a backup listed"_s), qPrintable(r.err));
         for (const QString &bad : {home(u".config"_s), path + u"/.."_s + u"/b1.stb2/Files"_s}) {
             r = kestra({u"call"_s, u"stowelBackupData:"_s, u"\"%1\""_s.arg(bad), u"--json"_s});
-            QVERIFY(QJsonDocument::fromJson(r.out.toUtf8()).object().value(m_host + u".local."_s).isNull());
+            QVERIFY(QJsonDocument::fromJson(r.out.toUtf8()).object().value(m_host + u".local"_s).isNull());
         }
 
         QCOMPARE(kestra({u"prefs"_s, u"lock"_s, u"fcpPrefs"_s}).exit(), 0);
@@ -106,7 +106,10 @@ private Q_SLOTS:
         QCOMPARE(valueOf(u"motionContent"_s),
                  m_agent->root() + u"/usr/local/share/Final Cut Studio/Motion"_s);
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
-        QCOMPARE(kestra({u"paths"_s, u"set"_s, u"fcpRender"_s, u"/srv/render"_s}).exit(), 0);
+        // An action says its result in one line per computer, not the listing again.
+        const zdtest::Ran set = kestra({u"paths"_s, u"set"_s, u"fcpRender"_s, u"/srv/render"_s});
+        QCOMPARE(set.exit(), 0);
+        QCOMPARE(set.out, m_host + u".local: done\n"_s);
         QCOMPARE(valueOf(u"fcpRender"_s), u"/srv/render"_s);
         // The paths live in the application's own preference file, beside its other keys.
         const QVariantMap prefs = ZDPropertyList::readDictionary(home(u".config/com.apple.FinalCutPro.plist"_s));
@@ -117,7 +120,9 @@ private Q_SLOTS:
                 u"{\"Final Cut Pro\":{\"Render Files\":\"/x\"},\"Motion\":{\"Nope\":\"/y\"}}"_s});
         kestra({u"call"_s, u"setTarnokPaths:"_s, u"{\"Final Cut Pro\":{\"Render Files\":\"x\"}}"_s});
         QCOMPARE(valueOf(u"fcpRender"_s), u"/srv/render"_s);
-        QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"fcpRender"_s}).exit(), 0);
+        const zdtest::Ran reset = kestra({u"paths"_s, u"reset"_s, u"fcpRender"_s, u"--json"_s});
+        QCOMPARE(reset.exit(), 0);
+        QCOMPARE(QJsonDocument::fromJson(reset.out.toUtf8()).object().value(m_host + u".local"_s).toString(), u"done"_s);
         QCOMPARE(valueOf(u"fcpRender"_s), QString());
         QCOMPARE(kestra({u"paths"_s, u"reset"_s, u"noSuchKey"_s}).exit(), 2);
         const zdtest::Ran spaced = kestra({u"paths"_s, u"set"_s, u"qmasterClusterStorage"_s, u"/srv/a b"_s});
@@ -200,6 +205,9 @@ private Q_SLOTS:
         QVERIFY2(r.exit() == 1, qPrintable(r.out + r.err));
         QVERIFY2(!r.out.contains(u"done"_s), qPrintable(r.out));
         QVERIFY2(r.err.contains(withoutHost) && r.err.contains(failingHost), qPrintable(r.err));
+        // Each failing computer on one line of its own.
+        for (const QString &host : {withoutHost, failingHost})
+            QVERIFY2(r.err.contains(u"kestra: "_s + host + u".local: failed: "_s), qPrintable(r.err));
         const QString log = both({u"errors"_s}).out;
         QVERIFY2(log.contains(u"Application com.zendrel.Stowel not found."_s), qPrintable(log));
         QVERIFY2(log.contains(u"com.zendrel.Stowel failed with status 1"_s), qPrintable(log));

@@ -105,7 +105,7 @@ class TestZDService : public QObject
             names << m_agents[size_t(i)].name;
         return kestra(args + QStringList{u"--no-browse"_s, u"--hosts"_s, names.join(u',')}, input);
     }
-    QJsonValue answerOf(const Run &r, int i) { return json(r).value(m_agents[size_t(i)].host + u'.'); }
+    QJsonValue answerOf(const Run &r, int i) { return json(r).value(m_agents[size_t(i)].host); }
     QStringList callsOf(int i)
     {
         return answerOf(on({i}, {u"call"_s, u"fakeCalls"_s, u"--json"_s}), i).toVariant().toStringList();
@@ -505,7 +505,11 @@ private Q_SLOTS:
         QJsonObject o = json(r);
         QCOMPARE(o.size(), 2);
         for (const Agent &a : m_agents)
-            QCOMPARE(o.value(a.host + u'.').toObject().value(u"host"_s).toString(), a.host);
+            QCOMPARE(o.value(a.host).toObject().value(u"host"_s).toString(), a.host);
+        // One name per computer: the answers' keys are the names the list gives (no trailing dot).
+        QStringList listed = on({0, 1}, {u"list"_s, u"--names"_s}).out.split(u'\n', Qt::SkipEmptyParts);
+        listed.sort();
+        QCOMPARE(o.keys(), listed);
         // Arguments are JSON values; the count must fit the operation.
         r = on({1}, {u"call"_s, u"logWithFilename:"_s, u"\"/tmp/a b\""_s, u"--json"_s});
         QCOMPARE(answerOf(r, 1).toString(), u"text of /tmp/a b"_s);
@@ -583,7 +587,7 @@ private Q_SLOTS:
         QCOMPARE(r.exit(), 1);
         const QJsonObject o = json(r);
         QCOMPARE(o.size(), 1);
-        QVERIFY(o.contains(m_agents[0].host + u'.'));
+        QVERIFY(o.contains(m_agents[0].host));
         QVERIFY2(r.err.contains(m_agents[1].name), qPrintable(r.err));
     }
     // Control and escape characters an agent puts in its name never reach the terminal raw.

@@ -16,7 +16,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QTextEdit>
 #include <QTreeWidget>
 
@@ -70,6 +72,24 @@ private Q_SLOTS:
                 QSignalSpy ran(&panel, &ZDMaintenancePanel::runFinished);
                 panel.start(); // nothing ticked: no question, nothing sent
                 QVERIFY(panel.tickedKeys().isEmpty() && ran.isEmpty());
+            } else {
+                // Asked with what, how many and where; Cancel sends nothing.
+                QString asked, where;
+                QTimer::singleShot(50, [&] {
+                    for (QWidget *w : QApplication::topLevelWidgets()) {
+                        auto *box = qobject_cast<QMessageBox *>(w);
+                        if (!box || !box->isVisible())
+                            continue;
+                        asked = box->text();
+                        where = box->informativeText();
+                        box->button(QMessageBox::Cancel)->click();
+                    }
+                });
+                QSignalSpy ran(&panel, &ZDMaintenancePanel::runFinished);
+                panel.start();
+                QCOMPARE(asked, QStringLiteral("Trash %1 caches on 1 computer?").arg(panel.tickedKeys().size()));
+                QVERIFY2(where.startsWith(QStringLiteral("On %1.\n").arg(services[0]->hostName().chopped(1))), qPrintable(where));
+                QVERIFY(!ran.wait(500));
             }
             QVERIFY(zdtest::saveScreenshot(panel, file));
         }

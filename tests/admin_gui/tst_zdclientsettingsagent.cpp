@@ -168,7 +168,7 @@ private Q_SLOTS:
         auto window = openWindow();
         QVERIFY(window);
         select(*window, QStringLiteral("Alpha"));
-        window->taskList()->setCurrentItem(window->taskList()->findItems(QStringLiteral("Kestra Client"), Qt::MatchExactly).value(0));
+        window->taskList()->setCurrentItem(window->taskItem(QStringLiteral("Kestra Client")));
         auto *panel = window->findChild<ZDClientSettingsPanel *>();
         QVERIFY(panel);
         QSignalSpy refreshed(panel, &ZDClientSettingsPanel::settingsRefreshed);

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -120,7 +121,22 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(alertShown(QStringLiteral("No items selected")), 10000);
         QVERIFY(prefs.status()->text().isEmpty());
         prefs.tree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+        // Asked with the count of items and computers, the computers named.
+        QString asked, where;
+        QTimer::singleShot(50, [&] {
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                    asked = box->text(), where = box->informativeText();
+                    for (QAbstractButton *b : box->buttons())
+                        if (b->text().remove(u'&') == QStringLiteral("Lock"))
+                            b->click();
+                }
+        });
         lock->click();
+        QCOMPARE(asked, QStringLiteral("Lock %1 preference item%2 on 2 computers?")
+                            .arg(prefs.preferenceTree().selectedKeys().size())
+                            .arg(prefs.preferenceTree().selectedKeys().size() == 1 ? QString() : QStringLiteral("s")));
+        QVERIFY2(where.startsWith(QStringLiteral("On bay0-")) && where.contains(QStringLiteral(" and bay1-")), qPrintable(where));
         QTRY_VERIFY_WITH_TIMEOUT(prefs.status()->text().contains(QStringLiteral("Application com.zendrel.Stowel not found.")), 60000);
         const QString text = prefs.status()->text();
         QVERIFY2(text.contains(QStringLiteral("bay1-")) && !text.contains(QStringLiteral("bay0-")), qPrintable(text));

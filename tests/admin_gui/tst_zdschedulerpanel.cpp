@@ -10,9 +10,13 @@
 #include "panels/ZDSchedulerPanel.h"
 #include "ZDTestFixtures.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 class TestSchedulerPanel : public QObject
@@ -62,6 +66,19 @@ private Q_SLOTS:
         QVERIFY(jobs.wait(60000));
         QCOMPARE(render.tree()->topLevelItemCount(), 2);
         QVERIFY(zdtest::saveScreenshot(render, "qmaster-panel.png"));
+        // Both jobs chosen: asked with their count and their one computer; Cancel changes nothing.
+        render.tree()->selectAll();
+        QString asked;
+        QTimer::singleShot(50, [&asked] {
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                    asked = box->text(), box->button(QMessageBox::Cancel)->click();
+        });
+        for (QPushButton *b : render.findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("Pause"))
+                b->click();
+        QCOMPARE(asked, QStringLiteral("Pause 2 render jobs on 1 computer?"));
+        QVERIFY(!jobs.wait(500));
         ZDService::invalidateServices(services, false);
     }
 };

@@ -905,7 +905,7 @@ private Q_SLOTS:
         QStringList seen;
         for (int i = 0; i < tasks->count(); ++i) {
             tasks->setCurrentRow(i);
-            const QString name = tasks->item(i)->text();
+            const QString name = tasks->item(i)->data(ZDMainWindow::kTaskNameRole).toString();
             const int seconds = repeating.value(name, 0);
             QVERIFY2(w->autoRefresh()->interval() == std::chrono::seconds(seconds), qPrintable(name));
             QVERIFY2(w->autoRefresh()->isTimerActive() == (seconds > 0), qPrintable(name));

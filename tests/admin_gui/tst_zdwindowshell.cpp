@@ -17,6 +17,7 @@
 #include "computers/ZDServiceOutlineView.h"
 #include "log/ZDLog.h"
 #include "panels/ZDPluginsPanel.h"
+#include "panels/ZDCrashLogPanel.h"
 #include "panels/ZDPreferencesPanel.h"
 #include "panels/ZDRenderQueuePanel.h"
 #include "panels/ZDSchedulerPanel.h"
@@ -45,6 +46,7 @@
 #include <QTableWidget>
 #include <QTextBrowser>
 #include <QTreeWidget>
+#include <QFontMetrics>
 #include <QtTest>
 
 // Receives what the window hands to the user's browser.
@@ -106,7 +108,7 @@ class TestWindowShell : public QObject
     }
     static void showTask(ZDMainWindow &window, const QString &task)
     {
-        window.taskList()->setCurrentItem(window.taskList()->findItems(task, Qt::MatchExactly).value(0));
+        window.taskList()->setCurrentItem(window.taskItem(task));
     }
     // The backups one computer holds, read through the console's own code.
     QStringList backupNames(int agent)
@@ -410,6 +412,55 @@ private Q_SLOTS:
         QCOMPARE(closed.count(), 1);
         QCOMPARE(closed.first().first().toBool(), false);
         QTRY_VERIFY_WITH_TIMEOUT(configurations(0) >= 2 && configurations(1) >= 2, 30000);
+    }
+
+    // The tasks as a sidebar saying what each does; a panel has a title and a line, says it is
+    // loading after a change of computers, and says so when the computers have nothing to list.
+    void sidebarTitlesAndEmptyState()
+    {
+        if (!ZDRealAgent::exists())
+            QSKIP("KestraClient is not built");
+        auto window = openWindow(settingsPath("sidebar.ini"), true);
+        QVERIFY(window);
+        window->resize(1280, 760);
+        QListWidgetItem *crashLogs = window->taskItem(QStringLiteral("Quellar"));
+        QVERIFY(crashLogs);
+        QCOMPARE(crashLogs->text(), QStringLiteral("Quellar \u2014 Crash logs"));
+        QVERIFY(!crashLogs->icon().isNull());
+        // Every task's name is whole in the list: none is cut off or needs scrolling sideways.
+        const QFontMetrics metrics(window->taskList()->font());
+        for (int i = 0; i < window->taskList()->count(); ++i)
+            QVERIFY2(metrics.horizontalAdvance(window->taskList()->item(i)->text()) + 24
+                         < window->taskList()->viewport()->width(),
+                     qPrintable(window->taskList()->item(i)->text()));
+        select(*window, QStringLiteral("Alpha"));
+        select(*window, QStringLiteral("Beta"), true);
+        window->taskList()->setCurrentItem(crashLogs);
+        QCOMPARE(window->taskTitle()->text(), crashLogs->text());
+        QVERIFY(!window->taskLine()->text().isEmpty());
+        auto *panel = window->findChild<ZDCrashLogPanel *>();
+        QVERIFY(panel);
+        QVERIFY2(window->taskState()->isVisible()
+                     && window->taskState()->text() == QStringLiteral("Loading crash logs from 2 computers\u2026"),
+                 qPrintable(window->taskState()->text()));
+        // Neither agent's computer has crashed: the panel says so, not a blank table.
+        QTRY_VERIFY_WITH_TIMEOUT(window->taskState()->text() == QStringLiteral("No crash logs on the selected computers"), 60000);
+        QVERIFY(window->taskState()->isVisible());
+        QCOMPARE(panel->logTable()->topLevelItemCount(), 0);
+        QVERIFY(zdtest::saveScreenshot(*window, "sidebar-empty-crash-logs.png"));
+        // Another task: its own title and line, no state left from the last.
+        window->taskList()->setCurrentItem(window->taskItem(QStringLiteral("Kitterel")));
+        QCOMPARE(window->taskTitle()->text(), QStringLiteral("Kitterel \u2014 Caches"));
+        QVERIFY(!window->taskState()->isVisible());
+        // Nothing chosen is no target: the change waits; every computer chosen on purpose is one.
+        QPushButton *trash = nullptr;
+        for (QPushButton *b : window->findChildren<QPushButton *>())
+            trash = b->text() == QStringLiteral("Trash Caches...") ? b : trash;
+        QVERIFY(trash && trash->isEnabled());
+        window->outlineView()->clearSelection();
+        QVERIFY(!trash->isEnabled());
+        window->outlineView()->selectAll();
+        QVERIFY(trash->isEnabled());
     }
 
     void cleanupTestCase()

@@ -1047,9 +1047,14 @@ private Q_SLOTS:
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("missing on some computers"));
         QCOMPARE(row[QStringLiteral("children")].toArray().size(), 3);
         // Onto the hosts that never had them too: asked for by --add-missing.
-        row = glowRow(kestra({QStringLiteral("plugins"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1"),
-                              QStringLiteral("--add-missing")}));
+        // The sync says "done" per computer; the listing after it shows the copies in line.
+        const QJsonObject synced = kestra({QStringLiteral("plugins"), QStringLiteral("sync"), QStringLiteral("--from"), QStringLiteral("host1"),
+                                           QStringLiteral("--add-missing")}).object();
         qInfo("e2e: pluginsAndDiff: list and sync on 4 hosts in %lld ms", t.elapsed());
+        QCOMPARE(synced.size(), kHosts);
+        for (const QJsonValue &result : synced)
+            QCOMPARE(result.toString(), QStringLiteral("done"));
+        row = glowRow(kestra({QStringLiteral("plugins")}));
         QCOMPARE(row[QStringLiteral("stateText")].toString(), QStringLiteral("in line"));
         QCOMPARE(row[QStringLiteral("version")].toString(), QStringLiteral("10.0"));
         QCOMPARE(row[QStringLiteral("children")].toArray().size(), kHosts);

@@ -152,3 +152,14 @@ QString ZDCliOutput::dotless(QString host)
         host.chop(1);
     return host;
 }
+
+QVariantMap ZDCliOutput::dotlessKeys(const QVariantMap &byHost)
+{
+    QVariantMap out;
+    for (auto it = byHost.cbegin(); it != byHost.cend(); ++it) {
+        // Two forms of one name: the first answer stays.
+        if (!out.contains(dotless(it.key())))
+            out.insert(dotless(it.key()), it.value());
+    }
+    return out;
+}

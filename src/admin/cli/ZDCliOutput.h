@@ -5,6 +5,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QString>
+#include <QVariantMap>
 #include <QStringList>
 #include <QVariant>
 
@@ -26,6 +27,8 @@ public:
     static QString terminalText(const QString &text);
     // "host.local." as tables show it: without the final dot.
     static QString dotless(QString host);
+    // A map keyed by computers, keyed by the names tables show (no trailing dot).
+    static QVariantMap dotlessKeys(const QVariantMap &byHost);
 
     static constexpr int kMaxDepth = 64;
 };

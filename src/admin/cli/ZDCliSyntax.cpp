@@ -17,7 +17,7 @@ const QList<Verb> &verbs()
         {u"tasks"_s, QString(), u"the tools of the computers and their tasks, merged"_s, {}, {}, 0},
         {u"run"_s, u"TOOL TASK [OPTION...]"_s, u"run a tool's task (TOOL: bundle identifier or name)"_s, {}, {}, -1},
         {u"crashlogs"_s, u"[remove HOST FILE | explain HOST FILE]"_s,
-         u"crash logs of the computers (new ones fetched) with statistics"_s, {u"remove"_s, u"explain"_s}, {u"--since"_s}, 3},
+         u"crash logs of the computers (new ones fetched) with statistics; FILE is a name as listed, explain prints text"_s, {u"remove"_s, u"explain"_s}, {u"--since"_s}, 3},
         {u"enroll-token"_s, u"[MINUTES]"_s, u"a one-time token enrolling this console on agents (KestraClient -enroll)"_s, {}, {}, 1},
         {u"trust"_s, u"HOST [FINGERPRINT]"_s, u"accept the key a computer's agent shows now (after it changed)"_s, {}, {}, 2},
         {u"pair"_s, u"HOST"_s, u"pair with a computer whose root opened a window (KestraClient -pair)"_s, {}, {}, 1},
@@ -247,7 +247,10 @@ QString manPage(const QString &version)
            u"local network (DNS-SD) and the computers entered by hand, runs maintenance on them and reports "
            u"their results, one line or row per computer.\n"_s
            u"A computer is named by its service name, its host name with or without \\fB.local\\fR, or "
-           u"\\fIADDRESS\\fB:\\fIPORT\\fR; a name that matches no computer is an error.\n.SH VERBS\n"_s;
+           u"\\fIADDRESS\\fB:\\fIPORT\\fR; a name that matches no computer is an error.\n"_s
+           u"An action (a verb that changes the computers) ends with one line per computer: "
+           u"\\fIHOST\\fB: done\\fR on standard output, \\fIHOST\\fB: failed: \\fIREASON\\fR on standard error.\n"_s
+           u".SH VERBS\n"_s;
     for (const Verb &v : verbs()) {
         out += u".TP\n.B %1"_s.arg(roff(v.name));
         if (!v.arguments.isEmpty())

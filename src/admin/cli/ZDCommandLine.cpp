@@ -503,9 +503,44 @@ int ZDCommandLine::finish(const ZDDispatcher::ServiceList &services)
 {
     Q_UNUSED(services);
     std::lock_guard lock(m_failuresMutex);
+    const QString failed = m_action ? u"failed: "_s : QString();
     for (auto it = m_failures.cbegin(); it != m_failures.cend(); ++it)
-        m_err << "kestra: " << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + it.value()) << "\n";
+        m_err << "kestra: " << ZDCliOutput::terminalText(ZDCliOutput::dotless(it.key()) + u": "_s + failed + it.value()) << "\n";
     return m_failures.isEmpty() && !m_noComputers ? Success : Failed;
+}
+
+void ZDCommandLine::actionDone(const QString &host, const QString &what)
+{
+    std::lock_guard lock(m_failuresMutex);
+    m_done.insert(host, what);
+}
+
+void ZDCommandLine::actionDone(const ZDServicePtr &service, const QString &what)
+{
+    actionDone(hostOf(service), what);
+}
+
+int ZDCommandLine::finishAction(const ZDDispatcher::ServiceList &services, const QString &doneText)
+{
+    {
+        std::lock_guard lock(m_failuresMutex);
+        m_action = true;
+        QVariantMap results; // --json: display name -> "done" or "failed: REASON"
+        for (const ZDServicePtr &s : services) {
+            const QString host = hostOf(s);
+            const QString what = m_done.value(host, doneText);
+            if (m_failures.contains(host))
+                results.insert(ZDCliOutput::dotless(host), u"failed: "_s + m_failures.value(host));
+            else if (!what.isEmpty() && m_options.json)
+                results.insert(ZDCliOutput::dotless(host), what);
+            else if (!what.isEmpty())
+                m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(host) + u": "_s + what) << "\n";
+        }
+        if (m_options.json)
+            m_out << ZDCliOutput::prettyJson(results);
+    }
+    m_out.flush();
+    return finish(services);
 }
 
 // ---- commands --------------------------------------------------------------------
@@ -608,7 +643,7 @@ int ZDCommandLine::call()
             if (!shown.contains(hostOf(s)) && !m_failures.contains(hostOf(s)))
                 shown.insert(hostOf(s), QVariant());
         }
-        m_out << ZDCliOutput::prettyJson(shown);
+        m_out << ZDCliOutput::prettyJson(ZDCliOutput::dotlessKeys(shown));
     } else {
         QList<QStringList> rows{{u"HOST"_s, u"RESULT"_s}};
         for (const ZDServicePtr &s : services) {
@@ -744,7 +779,7 @@ int ZDCommandLine::tasks()
         rows << (differ ? merged[i] + QStringList{hostsOf[i].size() == results.size() ? u"(all)"_s : hostsOf[i].join(u", "_s)}
                         : merged[i]);
     if (m_options.json)
-        m_out << ZDCliOutput::prettyJson(shown);
+        m_out << ZDCliOutput::prettyJson(ZDCliOutput::dotlessKeys(shown));
     else
         m_out << ZDCliOutput::table(rows);
     m_out.flush();
@@ -799,15 +834,7 @@ int ZDCommandLine::runTask()
         });
     }
     collectReportedErrors(services);
-    {
-        std::lock_guard lock(m_failuresMutex);
-        for (const ZDServicePtr &s : services)
-            if (!m_failures.contains(hostOf(s)))
-                m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(hostOf(s))) << ": " << (m_options.admin ? "started" : "done")
-                      << "\n";
-    }
-    m_out.flush();
-    return finish(services);
+    return finishAction(services, m_options.admin ? u"started"_s : u"done"_s);
 }
 
 bool ZDCommandLine::confirmed(const QString &question)

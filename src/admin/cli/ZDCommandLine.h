@@ -108,6 +108,12 @@ private:
     // Errors the agents reported for these computers during the run count as failures.
     void collectReportedErrors(const ZDDispatcher::ServiceList &services);
     int finish(const ZDDispatcher::ServiceList &services);
+    // The end of an action: one line per computer, "HOST: done" (or what actionDone
+    // said) on standard output, "HOST: failed: REASON" on standard error, instead of
+    // the listing again. doneText empty: only computers that actionDone named are done.
+    int finishAction(const ZDDispatcher::ServiceList &services, const QString &doneText = QStringLiteral("done"));
+    void actionDone(const ZDServicePtr &service, const QString &what = QStringLiteral("done"));
+    void actionDone(const QString &host, const QString &what);
     static QString hostOf(const ZDServicePtr &service);
 
     QStringList m_arguments;
@@ -120,6 +126,8 @@ private:
     ZDProgressBar *m_bar = nullptr;
     std::mutex m_failuresMutex;
     QMap<QString, QString> m_failures; // host -> first reason
+    QMap<QString, QString> m_done;     // host -> what an action did there
+    bool m_action = false;             // failures are said as an action's results
     bool m_noComputers = false;        // work asked for and nobody to do it
     bool m_toldDnssd = false;
 };

@@ -41,11 +41,17 @@ int ZDAppsCommand::apps()
     QList<ZDApplicationRow> rows, tools;
     c.runOffMain([&] {
         ZDApplicationRows calls(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
-        if (acting)
+        if (acting) {
             calls.act(verb == "open"_L1 ? Action::Launch : verb == "quit"_L1 ? Action::Quit : Action::ForceQuit, ids);
+            return;
+        }
         rows = calls.refresh(ZDApplicationRows::Kind::Editing);
         tools = calls.refresh(ZDApplicationRows::Kind::Tools);
     });
+    if (acting) {
+        c.collectReportedErrors(services);
+        return c.finishAction(services);
+    }
     if (c.m_options.json) {
         QVariantList all;
         for (const auto &[list, kind] : {std::pair{&rows, u"application"_s}, {&tools, u"tool"_s}}) {
@@ -95,8 +101,7 @@ int ZDAppsCommand::clean()
     c.runOffMain([&] { ZDMaintenanceRuns(*c.m_dispatcher, nullptr, services, &ZDCommandLine::hostOf).clean(ids); });
     c.collectReportedErrors(services);
     c.m_out << ids.size() << " cleaning task(s) run on " << services.size() << " computer(s).\n";
-    c.m_out.flush();
-    return c.finish(services);
+    return c.finishAction(services);
 }
 
 int ZDAppsCommand::removeGroup()
@@ -116,8 +121,7 @@ int ZDAppsCommand::removeGroup()
     const ZDMaintenanceRuns::Report report =
         runTool(services, [&](ZDMaintenanceRuns &runs) { return runs.removeGroups(groups, c.m_options.admin); });
     c.m_out << report.handed << " removal(s) handed, " << report.finished << " finished.\n";
-    c.m_out.flush();
-    return c.finish(services);
+    return c.finishAction(services);
 }
 
 int ZDAppsCommand::caches()
@@ -148,6 +152,7 @@ int ZDAppsCommand::caches()
     } else {
         c.m_out << "Caches: " << report.steps << " of " << report.total << " steps reported, " << report.finished
                 << " of " << report.handed << " computer(s) finished.\n";
+        return c.finishAction(services);
     }
     c.m_out.flush();
     return c.finish(services);
@@ -172,9 +177,7 @@ int ZDAppsCommand::repair()
     for (const QString &result : std::as_const(report.results))
         c.m_out << "\n\nResults from " << ZDCliOutput::terminalText(ZDCliOutput::dotless(result.section(u": "_s, 0, 0))) << ":\n\n"
                 << ZDCliOutput::terminalText(result.section(u": "_s, 1)) << "\n";
-    c.m_out << report.handed << " computer(s) started the repair.\n";
-    c.m_out.flush();
-    return c.finish(services);
+    return c.finishAction(services, u"repair started"_s);
 }
 
 ZDMaintenanceRuns::Report ZDAppsCommand::runTool(const ZDDispatcher::ServiceList &services,

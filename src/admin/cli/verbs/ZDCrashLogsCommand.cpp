@@ -48,8 +48,11 @@ int ZDCrashLogsCommand::list()
     c.runOffMain([&] { received = controller.refresh(services, since); });
     QVariantList logs;
     for (const QVariant &log : controller.logs()) {
-        if (!since.isValid() || log.toMap().value(u"date"_s).toDateTime() > since)
-            logs << log;
+        QVariantMap m = log.toMap();
+        // The name the other crash log verbs take.
+        m.insert(u"name"_s, ZDCrashLogStats::listedName(m));
+        if (!since.isValid() || m.value(u"date"_s).toDateTime() > since)
+            logs << m;
     }
     logs = ZDTableSort::sorted(logs, u"date"_s, false);
     const QVariantMap stats = controller.statistics(ZDCrashLogStats::All, int(services.size()));
@@ -62,7 +65,7 @@ int ZDCrashLogsCommand::list()
             const QVariantMap m = log.toMap();
             QStringList row{ZDCliOutput::dotless(m.value(u"hostname"_s).toString()), m.value(u"app"_s).toString(),
                             m.value(u"date"_s).toDateTime().toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s),
-                            m.value(u"cause"_s).toString(), m.value(u"filename"_s).toString()};
+                            m.value(u"cause"_s).toString(), m.value(u"name"_s).toString()};
             // Text from the computers is made safe for the terminal cell by cell.
             for (QString &cell : row)
                 cell = ZDCliOutput::terminalText(cell);
@@ -80,10 +83,10 @@ int ZDCrashLogsCommand::list()
 }
 
 int ZDCrashLogsCommand::onOneLog(
-    const std::function<void(ZDCrashLogController &, const ZDServicePtr &, const QString &file)> &work)
+    const std::function<void(ZDCrashLogController &, const ZDServicePtr &, const QVariantMap &log)> &work)
 {
     ZDCommandLine &c = m_cli;
-    const QString file = c.m_options.positional.at(2);
+    const QString name = c.m_options.positional.at(2);
     c.m_options.hosts = {c.m_options.positional.at(1)};
     const ZDDispatcher::ServiceList services = c.computersForWork();
     if (services.isEmpty())
@@ -91,36 +94,43 @@ int ZDCrashLogsCommand::onOneLog(
     ZDCrashLogController controller(c.m_dispatcher.get(), c.m_errorCallback.get(), ZDCrashLogCache::console());
     const ZDServicePtr service = services.first();
     controller.setServiceLookup([service](const QString &) { return service; });
-    work(controller, service, file);
+    // Only a log the listing shows is acted on: the name is looked up there, never sent as given.
+    c.runOffMain([&] { controller.refresh({service}, QDateTime()); });
+    int matches = 0;
+    const QVariantMap log = ZDCrashLogStats::listedLog(controller.logs(), service->hostName(), name, &matches);
+    if (matches == 0)
+        c.recordFailure(ZDCommandLine::hostOf(service), u"no crash log "_s + name + u" is listed (see kestra crashlogs)"_s);
+    else if (matches > 1)
+        c.recordFailure(ZDCommandLine::hostOf(service),
+                        u"%1 crash logs are listed as %2; name one by its full path (kestra crashlogs --json)"_s.arg(matches).arg(name));
+    else
+        work(controller, service, log);
     c.m_out.flush();
-    return c.finish(services);
+    return c.finishAction(services, {});
 }
 
 int ZDCrashLogsCommand::remove()
 {
-    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QString &file) {
+    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QVariantMap &log) {
         bool done = false;
-        m_cli.runOffMain([&] { done = controller.remove({{u"hostname"_s, service->hostName()}, {u"filename"_s, file}}); });
+        m_cli.runOffMain([&] { done = controller.remove(log); });
         if (done)
-            m_cli.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(service)) + u": removed "_s + file)
-                        << "\n";
+            m_cli.actionDone(service, u"removed "_s + ZDCrashLogStats::listedName(log));
+        else
+            m_cli.recordFailure(ZDCommandLine::hostOf(service), u"could not remove "_s + ZDCrashLogStats::listedName(log));
     });
 }
 
 int ZDCrashLogsCommand::explain()
 {
-    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QString &file) {
-        QVariantMap record{{u"hostname"_s, service->hostName()}, {u"filename"_s, file}};
-        // A log known to be of unknown cause is explained without asking the computer.
-        for (const QVariant &log : controller.cache().logs(service->hostName())) {
-            if (log.toMap().value(u"filename"_s).toString() == file)
-                record = log.toMap();
-        }
+    return onOneLog([this](ZDCrashLogController &controller, const ZDServicePtr &service, const QVariantMap &log) {
         QString html;
-        m_cli.runOffMain([&] { html = controller.explanation(record); });
-        if (html.isEmpty())
-            m_cli.recordFailure(ZDCommandLine::hostOf(service), u"no explanation for "_s + file);
+        m_cli.runOffMain([&] { html = controller.explanation(log); });
+        const QString text = ZDCrashLogStats::explanationText(html);
+        if (text.isEmpty())
+            m_cli.recordFailure(ZDCommandLine::hostOf(service), u"no explanation for "_s + ZDCrashLogStats::listedName(log));
         else
-            m_cli.m_out << ZDCliOutput::terminalText(html) << "\n";
+            for (const QString &line : text.split(u'\n'))
+                m_cli.m_out << ZDCliOutput::terminalText(line) << "\n";
     });
 }

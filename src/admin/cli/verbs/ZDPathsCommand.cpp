@@ -58,13 +58,16 @@ int ZDPathsCommand::run()
             }
             why = from ? paths.syncFrom(from) : u"%1: not found"_s.arg(source);
         }
-        if (why.isEmpty())
+        if (why.isEmpty() && (verb.isEmpty() || verb == "list"_L1))
             rows = paths.refresh();
     });
     if (!why.isEmpty()) {
         c.m_err << "kestra: " << ZDCliOutput::terminalText(why) << "\n";
         c.finish(services);
         return ZDCommandLine::Failed;
+    }
+    if (!verb.isEmpty() && verb != "list"_L1) {
+        return c.finishAction(services);
     }
     if (c.m_options.json) {
         QVariantList out;

@@ -89,21 +89,23 @@ int ZDPluginsCommand::run()
             report = plugins.setDisabled(items, name, verb == "disable"_L1);
         else if (verb == "access"_L1)
             report = plugins.setAccess(items, name, access);
-        if (!verb.isEmpty())
-            items = plugins.refresh();
     });
     if (unknownName) {
         c.m_err << "kestra: no plug-in " << ZDCliOutput::terminalText(name) << " on these computers\n";
         return ZDCommandLine::Failed;
     }
     c.recordFailures(report.failures);
+    if (!verb.isEmpty()) {
+        // What the administrator should know of the copies (their hashes, what was skipped), then the results.
+        for (const QString &note : std::as_const(report.notes))
+            (c.m_options.json ? c.m_err : c.m_out) << ZDCliOutput::terminalText(note) << "\n";
+        return c.finishAction(services);
+    }
     if (c.m_options.json) {
         QVariantList rows;
         for (const ZDPluginItem &item : std::as_const(items))
             rows << item.toMap();
         c.m_out << ZDCliOutput::prettyJson(rows);
-        for (const QString &note : std::as_const(report.notes))
-            c.m_err << ZDCliOutput::terminalText(note) << "\n";
     } else {
         QList<QStringList> rows{{u"PLUG-IN"_s, u"TYPE"_s, u"HOST"_s, u"VERSION"_s, u"ENABLED"_s, u"ACCESS"_s, u"STATE"_s}};
         for (const ZDPluginItem &item : std::as_const(items)) {
@@ -122,10 +124,6 @@ int ZDPluginsCommand::run()
         c.m_out << ZDCliOutput::table(rows);
         if (items.isEmpty())
             c.m_out << "No plug-ins.\n";
-        for (const QString &note : std::as_const(report.notes))
-            c.m_out << ZDCliOutput::terminalText(note) << "\n";
-        if (!verb.isEmpty())
-            c.m_out << report.changes << " change(s) made.\n";
     }
     c.m_out.flush();
     return c.finish(services);

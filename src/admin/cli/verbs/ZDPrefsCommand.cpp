@@ -60,15 +60,7 @@ int ZDPrefsCommand::run()
     }
     // A missing or failing tool is told by the agent, not by the call's answer.
     c.collectReportedErrors(services);
-    {
-        std::lock_guard lock(c.m_failuresMutex);
-        for (const ZDServicePtr &s : services) {
-            if (!c.m_failures.contains(ZDCommandLine::hostOf(s)))
-                c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(ZDCommandLine::hostOf(s))) << ": done\n";
-        }
-    }
-    c.m_out.flush();
-    return c.finish(services);
+    return c.finishAction(services);
 }
 
 int ZDPrefsCommand::list()
@@ -157,13 +149,7 @@ int ZDPrefsCommand::restore()
         return ZDCommandLine::Failed;
     }
     c.collectReportedErrors(services);
-    {
-        std::lock_guard lock(c.m_failuresMutex);
-        for (const QString &h : std::as_const(restored)) {
-            if (!c.m_failures.contains(h))
-                c.m_out << ZDCliOutput::terminalText(ZDCliOutput::dotless(h)) << ": restored (after a quick backup)\n";
-        }
-    }
-    c.m_out.flush();
-    return c.finish(services);
+    for (const QString &h : std::as_const(restored))
+        c.actionDone(h, u"restored (after a quick backup)"_s);
+    return c.finishAction(services, {});
 }

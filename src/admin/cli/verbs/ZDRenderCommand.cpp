@@ -3,6 +3,7 @@
 #include "ZDCliOutput.h"
 #include "ZDCommandLine.h"
 #include "features/schedules/ZDRenderQueueJobs.h"
+#include "fleet/ZDHostNames.h"
 
 #include <algorithm>
 
@@ -41,6 +42,7 @@ int ZDRenderCommand::run()
         return c.finish(services);
     QVariantList rows;
     QStringList unknown;
+    QStringList chosenHosts; // the computers whose jobs were named
     ZDRenderQueueJobs::Report report;
     c.runOffMain([&] {
         ZDRenderQueueJobs queue(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
@@ -56,7 +58,7 @@ int ZDRenderCommand::run()
                 if (found == rows.cend())
                     unknown << reference;
                 else
-                    chosen << *found;
+                    chosen << *found, chosenHosts << found->toMap().value(u"hostname"_s).toString();
             }
             if (!unknown.isEmpty())
                 return;
@@ -64,13 +66,25 @@ int ZDRenderCommand::run()
                                        : verb == "resume"_L1 ? ZDRenderQueueJobs::Action::Resume
                                                              : ZDRenderQueueJobs::Action::Cancel);
         }
-        rows = queue.refresh();
+        if (!action && !sharing)
+            rows = queue.refresh();
     });
     if (!unknown.isEmpty()) {
         c.m_err << "kestra: no render job " << ZDCliOutput::terminalText(unknown.join(u", "_s)) << "\n";
         return ZDCommandLine::Failed;
     }
     c.recordFailures(report.failures);
+    if (action || sharing) {
+        // An action's lines are for the computers whose jobs were named.
+        ZDDispatcher::ServiceList targets = services;
+        if (action)
+            targets.removeIf([&](const ZDServicePtr &s) {
+                return std::none_of(chosenHosts.cbegin(), chosenHosts.cend(), [&](const QString &host) {
+                    return ZDHostNames::sameHost(ZDCommandLine::hostOf(s), host);
+                });
+            });
+        return c.finishAction(targets);
+    }
     if (c.m_options.json) {
         c.m_out << ZDCliOutput::prettyJson(rows);
     } else {
@@ -83,8 +97,6 @@ int ZDRenderCommand::run()
         c.m_out << ZDCliOutput::table(table);
         if (rows.isEmpty())
             c.m_out << "No render jobs.\n";
-        if (action || sharing)
-            c.m_out << report.changes << " change(s) made.\n";
     }
     c.m_out.flush();
     return c.finish(services);

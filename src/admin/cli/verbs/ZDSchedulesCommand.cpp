@@ -6,6 +6,8 @@
 #include "features/schedules/ZDScheduleTasks.h"
 #include "fleet/ZDHostNames.h"
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -119,6 +121,8 @@ int ZDSchedulesCommand::run()
     ZDScheduleTasks::Report report;
     const bool rights = c.m_options.admin;
     ZDScheduleTasks schedules(*c.m_dispatcher, services, &ZDCommandLine::hostOf);
+    // The computers the action is for: each gets a line with its result.
+    ZDDispatcher::ServiceList targets = services;
     if (verb == "add"_L1) {
         c.runOffMain([&] { report = schedules.add(arguments, rights); });
     } else if (!verb.isEmpty()) {
@@ -140,6 +144,18 @@ int ZDSchedulesCommand::run()
                     << " schedules; name one by a file name of the NAME column\n";
             return ZDCommandLine::Failed;
         }
+        if (!chosen.isEmpty()) {
+            QStringList holding;
+            for (const ZDScheduledTask &row : chosen)
+                for (const QVariant &child : row.children)
+                    holding << child.toMap().value(u"hostname"_s).toString();
+            targets.removeIf([&](const ZDServicePtr &s) {
+                const QString host = ZDCommandLine::hostOf(s);
+                const auto same = [&](const QString &h) { return ZDHostNames::sameHost(h, host); };
+                return std::none_of(holding.cbegin(), holding.cend(), same)
+                    || (!onHosts.isEmpty() && std::none_of(onHosts.cbegin(), onHosts.cend(), same));
+            });
+        }
         if (verb == "sync"_L1) {
             const ZDScheduleTasks::Plan plan = ZDScheduleTasks::syncPlan(rows);
             if (!plan.steps.isEmpty() && !c.confirmed(plan.question()))
@@ -155,11 +171,13 @@ int ZDSchedulesCommand::run()
             });
         }
     }
-    c.runOffMain([&] { rows = schedules.refresh(); });
     // The computers' own reasons come first; they say why better than a failed call.
-    if (!verb.isEmpty())
+    if (!verb.isEmpty()) {
         c.collectReportedErrors(services);
-    c.recordFailures(report.failures);
+        c.recordFailures(report.failures);
+        return c.finishAction(targets);
+    }
+    c.runOffMain([&] { rows = schedules.refresh(); });
     if (c.m_options.json) {
         QVariantList out;
         for (const ZDScheduledTask &row : std::as_const(rows))
@@ -184,8 +202,6 @@ int ZDSchedulesCommand::run()
         c.m_out << ZDCliOutput::table(table);
         if (rows.isEmpty())
             c.m_out << "No scheduled tasks.\n";
-        if (!verb.isEmpty())
-            c.m_out << report.changes << " change(s) made.\n";
     }
     c.m_out.flush();
     return c.finish(services);

@@ -27,7 +27,7 @@ int ZDSysinfoCommand::sysinfo()
     if (!services.isEmpty())
         c.runOffMain([&] { specs = ZDAgentCalls(c.m_dispatcher.get()).systemSpecsAcross(); });
     if (c.m_options.json) {
-        c.m_out << ZDCliOutput::prettyJson(specs);
+        c.m_out << ZDCliOutput::prettyJson(ZDCliOutput::dotlessKeys(specs));
     } else {
         // A value the computer could not read says so, instead of passing for a zero.
         static const QRegularExpression zero(u"^0+([.,]0+)?( [A-Za-z]+)?$"_s);

@@ -28,4 +28,14 @@ public:
     static QStringList taskNames();
     // The freedesktop icon-theme name that says what a task does.
     static QString taskIconName(const QString &task);
+    // What a task does, for people who do not know its tool's name: "Crash logs".
+    static QString taskFunction(const QString &task);
+    // The task list's line: "Quellar — Crash logs" (the name alone where it says it already).
+    static QString taskLabel(const QString &task);
+    // The one line under a panel's title saying what it does.
+    static QString taskDescription(const QString &task);
+    // What a panel says while its data comes, and when it came and holds nothing
+    // (empty: the panel has no list of its own).
+    static QString taskLoadingText(const QString &task, int computers);
+    static QString taskEmptyText(const QString &task);
 };

@@ -1,5 +1,7 @@
 #include "panels/ZDApplicationsPanel.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
 #include "panels/ZDPanelParts.h"
@@ -38,9 +40,9 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
     auto *buttons = new QHBoxLayout;
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     button(tr("Refresh"), [this] { refreshApps(); });
-    button(tr("Launch"), [this] { act(ZDApplicationRows::Action::Launch); });
-    button(tr("Quit"), [this] { act(ZDApplicationRows::Action::Quit); });
-    button(tr("Force Quit"), [this] { act(ZDApplicationRows::Action::ForceQuit); });
+    ZDPanelParts::changesComputers(button(tr("Launch"), [this] { act(ZDApplicationRows::Action::Launch); }));
+    ZDPanelParts::changesComputers(button(tr("Quit"), [this] { act(ZDApplicationRows::Action::Quit); }));
+    ZDPanelParts::changesComputers(button(tr("Force Quit"), [this] { act(ZDApplicationRows::Action::ForceQuit); }));
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);
@@ -116,17 +118,18 @@ void ZDApplicationsPanel::act(ZDApplicationRows::Action action)
         m_status->setText(tr("No bundle IDs found"));
         return;
     }
-    if (action == ZDApplicationRows::Action::ForceQuit) {
-        const QStringList question = ZDApplicationRows::forceQuitQuestion(int(ids.size()));
-        QMessageBox box(QMessageBox::Warning, tr("Force Quit"), question.first(), QMessageBox::NoButton, this);
-        box.setTextFormat(Qt::PlainText);
-        box.setInformativeText(question.last());
-        QPushButton *force = box.addButton(tr("Force Quit"), QMessageBox::DestructiveRole);
-        box.addButton(QMessageBox::Cancel);
-        box.exec();
-        if (box.clickedButton() != force)
-            return;
-    }
+    // Each asks with how many applications on how many computers, and names the computers.
+    const int count = int(ids.size()), computers = int(m_dispatcher->selectedServices().size());
+    const QString verb = action == ZDApplicationRows::Action::Launch ? tr("Launch")
+                         : action == ZDApplicationRows::Action::Quit ? tr("Quit")
+                                                                     : tr("Force Quit");
+    const QString question = ZDActionTarget::question(action == ZDApplicationRows::Action::ForceQuit ? tr("Force quit") : verb, count,
+                                                      tr("application"), tr("applications"), computers);
+    if (!ZDPanelParts::confirmOnComputers(this, m_dispatcher, verb, question, verb,
+                                          action == ZDApplicationRows::Action::ForceQuit
+                                              ? ZDApplicationRows::forceQuitQuestion(count).last()
+                                              : QString()))
+        return;
     ZDDispatcher *dispatcher = m_dispatcher;
     m_status->setText(ZDPanelParts::workingText());
     ZDBackground::run<int>(

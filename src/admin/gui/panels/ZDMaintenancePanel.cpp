@@ -2,6 +2,7 @@
 
 #include "catalog/ZDApplicationTables.h"
 #include "ZDBackground.h"
+#include "dispatch/ZDActionTarget.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDProgressRuns.h"
 #include "panels/ZDPanelParts.h"
@@ -71,6 +72,7 @@ ZDMaintenancePanel::ZDMaintenancePanel(ZDDispatcher *dispatcher, ZDErrorCallback
                                : tool == Tool::Caches  ? tr("Trash Caches...")
                                                        : tr("Mendo"),
                                this);
+    ZDPanelParts::changesComputers(go);
     connect(go, &QPushButton::clicked, this, &ZDMaintenancePanel::start);
     controls->addStretch(1);
     controls->addWidget(go);
@@ -112,19 +114,28 @@ void ZDMaintenancePanel::applyPreset(int preset)
 
 bool ZDMaintenancePanel::confirmed()
 {
-    if (m_tool != Tool::Removal && m_tool != Tool::Caches)
-        return true;
-    const bool removal = m_tool == Tool::Removal;
-    QMessageBox box(QMessageBox::Warning, removal ? tr("Remove") : tr("Trash Caches"),
-                    removal ? tr("Are you sure you wish to remove these components?")
-                            : tr("Close all applications on the remote system before continuing"),
-                    QMessageBox::NoButton, this);
-    box.setInformativeText(removal ? tr("The removal is at your own risk: nobody is liable for any loss of data or damage it causes.")
-                                   : tr("Please make sure all applications are closed on the remote system before trashing caches."));
-    QPushButton *go = box.addButton(removal ? tr("Remove") : tr("Continue"), QMessageBox::AcceptRole);
-    box.addButton(QMessageBox::Cancel);
-    box.exec();
-    return box.clickedButton() == go;
+    // Every run changes the computers: each asks with what and on how many.
+    const int computers = int(m_dispatcher->selectedServices().size());
+    const int count = int(tickedKeys().size());
+    switch (m_tool) {
+    case Tool::Cleaning:
+        return ZDPanelParts::confirmOnComputers(
+            this, m_dispatcher, tr("Clean"), ZDActionTarget::question(tr("Run"), count, tr("cleaning task"), tr("cleaning tasks"), computers),
+            tr("Clean"));
+    case Tool::Removal:
+        return ZDPanelParts::confirmOnComputers(
+            this, m_dispatcher, tr("Remove"),
+            ZDActionTarget::question(tr("Remove"), count, tr("component group"), tr("component groups"), computers), tr("Remove"),
+            tr("The removal is at your own risk: nobody is liable for any loss of data or damage it causes."));
+    case Tool::Caches:
+        return ZDPanelParts::confirmOnComputers(
+            this, m_dispatcher, tr("Trash Caches"), ZDActionTarget::question(tr("Trash"), count, tr("cache"), tr("caches"), computers),
+            tr("Continue"), tr("Please make sure all applications are closed on the remote system before trashing caches."));
+    case Tool::Mendo:
+        return ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Mendo"), ZDActionTarget::question(tr("Run Mendo"), computers),
+                                                tr("Run"));
+    }
+    return false;
 }
 
 void ZDMaintenancePanel::start()

@@ -1,7 +1,12 @@
 #include "panels/ZDPanelParts.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include <QBrush>
 #include <QCoreApplication>
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTreeWidget>
 
 namespace ZDPanelParts {
@@ -9,6 +14,41 @@ namespace ZDPanelParts {
 QString workingText()
 {
     return QCoreApplication::translate("ZDPanelParts", "Working...");
+}
+
+bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const QString &title, const QString &question,
+                        const QString &action, const QString &note)
+{
+    const QStringList hosts = ZDDispatcher::hostsOf(dispatcher->selectedServices(), &ZDDispatcher::answerKey);
+    QMessageBox box(QMessageBox::Question, title, question, QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(note.isEmpty() ? ZDActionTarget::targetLine(hosts) : ZDActionTarget::targetLine(hosts) + u'\n' + note);
+    QPushButton *go = box.addButton(action, QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
+    box.exec();
+    return box.clickedButton() == go;
+}
+
+namespace {
+constexpr const char *kChangesComputers = "zdChangesComputers";
+}
+
+QAbstractButton *changesComputers(QAbstractButton *button)
+{
+    button->setProperty(kChangesComputers, true);
+    return button;
+}
+
+void enableChanges(QWidget *root, bool computersChosen)
+{
+    for (QAbstractButton *b : root->findChildren<QAbstractButton *>()) {
+        if (!b->property(kChangesComputers).toBool())
+            continue;
+        b->setEnabled(computersChosen);
+        b->setToolTip(computersChosen ? QString()
+                                      : QCoreApplication::translate("ZDPanelParts",
+                                                                    "Select computers on the left first (Ctrl+A for all of them)."));
+    }
 }
 
 QString busyText()

@@ -14,6 +14,7 @@
 
 #include <utility>
 
+class QAbstractButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -65,6 +66,17 @@ void runChange(QObject *owner, const ZDDispatcher *dispatcher, QLabel *status, W
         });
     status->setText(started ? workingText() : busyText());
 }
+
+// Asks before a change on the dispatcher's computers: the question with its counts
+// (ZDActionTarget), the computers named, then `note`; true for `action`'s button.
+bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const QString &title, const QString &question,
+                        const QString &action, const QString &note = {});
+
+// A button that changes the computers: off while no computer is chosen in the window
+// (choosing every computer, Ctrl+A in the list, is the explicit "all computers").
+QAbstractButton *changesComputers(QAbstractButton *button);
+// Every such button below root, for whether computers are chosen.
+void enableChanges(QWidget *root, bool computersChosen);
 
 // An item's row; its state, the last column, is red when the computers differ.
 QTreeWidgetItem *addItemRow(QTreeWidget *tree, const QStringList &cells, bool inLine);

@@ -1,5 +1,7 @@
 #include "panels/ZDPathsPanel.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "dispatch/ZDProgressRuns.h"
 
 #include "ZDBackground.h"
@@ -38,7 +40,7 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
     m_status->setWordWrap(true);
     auto *buttons = new QHBoxLayout;
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
-    button(tr("Reset Path"), [this] {
+    ZDPanelParts::changesComputers(button(tr("Reset Path"), [this] {
         QString service;
         const int row = selectedRow(&service);
         const ZDServicePtr target = selectedNamed(*m_dispatcher, service);
@@ -50,8 +52,8 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
         m_status->setText(r->resetsToNil || r->defaultPath.isEmpty() ? tr("Default path: (not set)")
                                                                       : tr("Default path: %1").arg(r->defaultPath));
         runAndRefresh([this, key = r->key, target] { return m_paths.resetPath(key, target); });
-    });
-    button(tr("Set Path..."), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Set Path..."), [this] {
         QString service;
         const int row = selectedRow(&service);
         const ZDServicePtr target = selectedNamed(*m_dispatcher, service);
@@ -64,12 +66,15 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
                                                    m_tree->currentItem()->text(1), &ok);
         if (ok)
             runAndRefresh([this, key = m_rows[row].row->key, path, target] { return m_paths.setPath(key, path, target); });
-    });
-    button(tr("Reset All"), [this] {
-        if (confirm(tr("Reset every application path on the selected computers?")))
+    }));
+    ZDPanelParts::changesComputers(button(tr("Reset All"), [this] {
+        if (ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Reset All"),
+                                             ZDActionTarget::question(tr("Reset every application path"),
+                                                                      int(m_dispatcher->selectedServices().size())),
+                                             tr("Reset All")))
             runAndRefresh([this] { return m_paths.resetAll(), QString(); });
-    });
-    button(tr("Lock"), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Lock"), [this] {
         QString service;
         const int row = selectedRow(&service);
         if (row < 0)
@@ -77,24 +82,22 @@ ZDPathsPanel::ZDPathsPanel(ZDDispatcher *dispatcher, const QString &settingsPath
         const ZDPathRowView &r = m_rows[row];
         m_paths.setLocked(r.row->key, r.values.isEmpty() ? QString() : r.values.first().path, !r.locked);
         refreshPaths();
-    });
+    }));
     buttons->addStretch(1);
     buttons->addWidget(new QLabel(tr("Copy from:"), this));
     buttons->addWidget(m_source);
-    button(tr("Sync"), [this] {
+    ZDPanelParts::changesComputers(button(tr("Sync"), [this] {
         const ZDServicePtr source = selectedNamed(*m_dispatcher, m_source->currentText());
-        if (source && confirm(tr("Copy the paths of %1 onto the other selected computers?").arg(source->name())))
+        const int others = int(m_dispatcher->selectedServices().size()) - 1;
+        if (source && ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Sync"),
+                                                       ZDActionTarget::question(tr("Copy the paths of %1").arg(source->name()), others),
+                                                       tr("Sync")))
             runAndRefresh([this, source] { return m_paths.syncFrom(source); });
-    });
+    }));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);
     layout->addLayout(buttons);
     layout->addWidget(m_status);
-}
-
-bool ZDPathsPanel::confirm(const QString &question)
-{
-    return QMessageBox::question(this, tr("Paths"), question) == QMessageBox::Yes;
 }
 
 int ZDPathsPanel::selectedRow(QString *service) const

@@ -34,7 +34,6 @@ Q_SIGNALS:
 private:
     void show(const QList<ZDPathRowView> &rows);
     void runAndRefresh(std::function<QString()> work);
-    bool confirm(const QString &question);
     // The row (and computer line) under the selection; row -1 when none.
     int selectedRow(QString *service) const;
 

@@ -1,5 +1,7 @@
 #include "panels/ZDPreferencesPanel.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "ZDAlert.h"
 #include "ZDBackground.h"
 #include "catalog/ZDPreferenceKinds.h"
@@ -52,27 +54,51 @@ ZDPreferencesPanel::ZDPreferencesPanel(ZDDispatcher *dispatcher, ZDErrorCallback
     auto *buttons = new QHBoxLayout;
     const auto button = ZDPanelParts::buttonAdder(this, buttons);
     const auto keys = [this] { return m_prefs.selectedKeys(); };
-    button(tr("Trash"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).trash(k); }); });
-    button(tr("Lock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).lock(k); }); });
-    button(tr("Unlock"), [this, keys] { runAndRefresh([this, k = keys()] { return ZDPreferences(m_dispatcher).unlock(k); }); });
-    button(tr("Back Up"), [this, keys] {
+    // A change of the ticked items asks with their count and the computers; none ticked is said by the run itself.
+    const auto asked = [this](const QString &action, const QStringList &k) {
+        return k.isEmpty()
+            || ZDPanelParts::confirmOnComputers(this, m_dispatcher, action,
+                                                ZDActionTarget::question(action, int(k.size()), tr("preference item"),
+                                                                         tr("preference items"),
+                                                                         int(m_dispatcher->selectedServices().size())),
+                                                action);
+    };
+    ZDPanelParts::changesComputers(button(tr("Trash"), [this, keys, asked] {
+        if (const QStringList k = keys(); asked(tr("Trash"), k))
+            runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).trash(k); });
+    }));
+    ZDPanelParts::changesComputers(button(tr("Lock"), [this, keys, asked] {
+        if (const QStringList k = keys(); asked(tr("Lock"), k))
+            runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).lock(k); });
+    }));
+    ZDPanelParts::changesComputers(button(tr("Unlock"), [this, keys, asked] {
+        if (const QStringList k = keys(); asked(tr("Unlock"), k))
+            runAndRefresh([this, k] { return ZDPreferences(m_dispatcher).unlock(k); });
+    }));
+    ZDPanelParts::changesComputers(button(tr("Back Up"), [this, keys] {
         if (!backupAllowed(true))
             return;
         runAndRefresh([this, k = keys(), name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).backupSelected(name, type, k);
         });
-    });
-    button(tr("Quick Backup"), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Quick Backup"), [this] {
         if (!backupAllowed(false))
             return;
         runAndRefresh([this, name = m_name->text(), type = m_type->currentIndex()] {
             return ZDPreferences(m_dispatcher).quickBackup(name, type);
         });
-    });
-    button(tr("Quick Trash"), [this] {
+    }));
+    ZDPanelParts::changesComputers(button(tr("Quick Trash"), [this] {
+        if (!ZDPanelParts::confirmOnComputers(
+                this, m_dispatcher, tr("Quick Trash"),
+                ZDActionTarget::question(tr("Trash the editing applications' preferences"),
+                                         int(m_dispatcher->selectedServices().size())),
+                tr("Trash")))
+            return;
         runAndRefresh([this] { return ZDPreferences(m_dispatcher).quickTrash(), QString(); });
-    });
-    button(tr("Restore"), [this] { restoreSelected(); });
+    }));
+    ZDPanelParts::changesComputers(button(tr("Restore"), [this] { restoreSelected(); }));
     buttons->addStretch(1);
     auto *form = new QHBoxLayout;
     form->addWidget(m_name, 1);

@@ -1,5 +1,7 @@
 #include "panels/ZDRenderQueuePanel.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "ZDBackground.h"
 #include "dispatch/ZDDispatcher.h"
 #include "panels/ZDPanelParts.h"
@@ -34,18 +36,34 @@ ZDRenderQueuePanel::ZDRenderQueuePanel(ZDDispatcher *dispatcher, QWidget *parent
     using Action = ZDRenderQueueJobs::Action;
     for (const auto &[title, action] : {std::pair{tr("Pause"), Action::Pause}, std::pair{tr("Resume"), Action::Resume},
                                         std::pair{tr("Cancel"), Action::Cancel}}) {
-        button(title, [this, action] {
+        ZDPanelParts::changesComputers(button(title, [this, action] {
             QVariantList chosen;
             for (const QTreeWidgetItem *item : m_tree->selectedItems())
                 chosen << m_rows.value(item->data(0, Qt::UserRole).toInt());
-            if (!chosen.isEmpty())
+            // Asked with how many jobs on how many of the computers.
+            QStringList hosts;
+            for (const QVariant &row : std::as_const(chosen))
+                if (const QString h = row.toMap().value(QStringLiteral("hostname")).toString(); !hosts.contains(h))
+                    hosts << h;
+            const QString verb = action == Action::Pause ? tr("Pause") : action == Action::Resume ? tr("Resume") : tr("Cancel");
+            if (!chosen.isEmpty()
+                && ZDPanelParts::confirmOnComputers(this, m_dispatcher, verb,
+                                                    ZDActionTarget::question(verb, int(chosen.size()), tr("render job"),
+                                                                             tr("render jobs"), int(hosts.size())),
+                                                    verb))
                 act([chosen, action](ZDRenderQueueJobs &q) { return q.act(chosen, action).failures; });
-        });
+        }));
     }
     using Sharing = ZDRenderQueueJobs::Sharing;
     for (const auto &[title, what] : {std::pair{tr("Start Sharing"), Sharing::Start}, std::pair{tr("Stop Sharing"), Sharing::Stop},
                                       std::pair{tr("Reset Services"), Sharing::Reset}})
-        button(title, [this, what] { act([what](ZDRenderQueueJobs &q) { return q.sharing(what).failures; }); });
+        ZDPanelParts::changesComputers(
+            button(title, [this, title, what] {
+                if (ZDPanelParts::confirmOnComputers(
+                        this, m_dispatcher, title,
+                        ZDActionTarget::question(title, int(m_dispatcher->selectedServices().size())), title))
+                    act([what](ZDRenderQueueJobs &q) { return q.sharing(what).failures; });
+            }));
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tree, 1);

@@ -38,6 +38,7 @@ ZDRepairPanel::ZDRepairPanel(ZDDispatcher *dispatcher, ZDErrorCallback *callback
     m_spinner->setMaximumWidth(120);
     m_spinner->setTextVisible(false);
     spin(false);
+    ZDPanelParts::changesComputers(m_go);
     connect(m_go, &QPushButton::clicked, this, &ZDRepairPanel::repair);
 }
 

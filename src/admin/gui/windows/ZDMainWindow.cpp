@@ -1,5 +1,8 @@
 #include "windows/ZDMainWindow.h"
 
+#include "dispatch/ZDActionTarget.h"
+#include "panels/ZDPanelParts.h"
+
 #include "console/ZDAdminDefaults.h"
 #include "dispatch/ZDAgentCalls.h"
 #include "panels/ZDApplicationsPanel.h"
@@ -281,6 +284,8 @@ void ZDMainWindow::buildLayout()
     auto *splitter = new QSplitter(Qt::Horizontal, this);
 
     auto *left = new QWidget(splitter);
+    // The computers stay readable beside the task sidebar.
+    left->setMinimumWidth(220);
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(6, 6, 0, 0);
     leftLayout->setSpacing(4);
@@ -312,22 +317,43 @@ void ZDMainWindow::buildLayout()
     auto *right = new QWidget(splitter);
     auto *rightLayout = new QVBoxLayout(right);
     rightLayout->setContentsMargins(0, 6, 6, 0);
+    // The tasks as a sidebar: each with its icon, its name and what it does, none cut off.
+    auto *body = new QHBoxLayout;
+    rightLayout->addLayout(body, 1);
     m_tasks = new QListWidget(right);
-    m_tasks->setViewMode(QListView::IconMode);
-    m_tasks->setFlow(QListView::LeftToRight);
-    m_tasks->setWrapping(false);
+    m_tasks->setViewMode(QListView::ListMode);
+    m_tasks->setFlow(QListView::TopToBottom);
     m_tasks->setMovement(QListView::Static);
-    m_tasks->setIconSize(QSize(32, 32));
-    m_tasks->setGridSize(QSize(120, 64));
-    m_tasks->setFixedHeight(84);
+    m_tasks->setIconSize(QSize(24, 24));
+    m_tasks->setUniformItemSizes(true);
+    m_tasks->setSpacing(1);
+    m_tasks->setMinimumWidth(250);
+    m_tasks->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     m_tasks->setAccessibleName(tr("Maintenance tasks"));
-    rightLayout->addWidget(m_tasks);
+    body->addWidget(m_tasks);
+    auto *column = new QVBoxLayout;
+    body->addLayout(column, 1);
+    m_taskTitle = new QLabel(right);
+    QFont titleFont = m_taskTitle->font();
+    titleFont.setBold(true);
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
+    m_taskTitle->setFont(titleFont);
+    m_taskLine = new QLabel(right);
+    m_taskLine->setWordWrap(true);
+    m_taskState = new QLabel(right);
+    m_taskState->setAlignment(Qt::AlignCenter);
+    m_taskState->setEnabled(false);
+    m_taskState->hide();
+    for (QLabel *label : {m_taskTitle, m_taskLine, m_taskState}) {
+        label->setTextFormat(Qt::PlainText);
+        column->addWidget(label);
+    }
     m_panels = new QStackedWidget(right);
-    auto *empty = new QLabel(tr("Select a task above to work on the selected computers."), m_panels);
+    auto *empty = new QLabel(tr("Select a task on the left to work on the selected computers."), m_panels);
     empty->setAlignment(Qt::AlignCenter);
     empty->setEnabled(false);
     m_panels->addWidget(empty);
-    rightLayout->addWidget(m_panels, 1);
+    column->addWidget(m_panels, 1);
 
     splitter->addWidget(left);
     splitter->addWidget(right);
@@ -460,7 +486,9 @@ void ZDMainWindow::populateTasks()
     using Made = std::pair<QWidget *, TaskPanel>;
     const auto applicationsPanel = [this](ZDApplicationRows::Kind kind) {
         auto *panel = new ZDApplicationsPanel(m_dispatcher, kind, m_panels);
-        return Made{panel, {[panel] { panel->refreshApps(); }, [panel] { panel->clearData(); }, std::chrono::seconds(30)}};
+        connect(panel, &ZDApplicationsPanel::appsRefreshed, this, [this, panel] { taskLoaded(panel); });
+        return Made{panel, {[panel] { panel->refreshApps(); }, [panel] { panel->clearData(); }, std::chrono::seconds(30),
+                            [panel] { return panel->tree()->topLevelItemCount(); }}};
     };
     const auto maintenancePanel = [this](ZDMaintenancePanel::Tool tool) {
         auto *panel = new ZDMaintenancePanel(m_dispatcher, m_errorCallback.get(), tool, m_panels);
@@ -482,7 +510,9 @@ void ZDMainWindow::populateTasks()
              ZDItemSort::keep(panel->tree(), QStringLiteral("brindelOutline"), m_options.settingsPath,
                               {QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("type"),
                                QStringLiteral("disabled"), QStringLiteral("accessType"), QStringLiteral("state")});
-             return Made{panel, {[panel] { panel->refreshPlugins(); }, [panel] { panel->clearData(); }}};
+             connect(panel, &ZDPluginsPanel::pluginsRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshPlugins(); }, [panel] { panel->clearData(); }, std::chrono::seconds(0),
+                                 [panel] { return panel->tree()->topLevelItemCount(); }}};
          }},
         {QStringLiteral("Difference Finder"),
          [this] {
@@ -492,7 +522,9 @@ void ZDMainWindow::populateTasks()
         {QStringLiteral("Quellar"),
          [this] {
              auto *panel = new ZDCrashLogPanel(m_dispatcher, m_errorCallback.get(), m_options.settingsPath, m_panels);
-             return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(300)}};
+             connect(panel, &ZDCrashLogPanel::logsRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshLogs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(300),
+                                 [panel] { return panel->logTable()->topLevelItemCount(); }}};
          }},
         {QStringLiteral("Stowel"),
          [this] {
@@ -500,12 +532,16 @@ void ZDMainWindow::populateTasks()
              ZDItemSort::keep(panel->backupsTable(), QStringLiteral("stowelBackupTable"), m_options.settingsPath,
                               {QStringLiteral("hostname"), QStringLiteral("name"), QStringLiteral("date"),
                                QStringLiteral("size"), QStringLiteral("keys")});
-             return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }}};
+             connect(panel, &ZDPreferencesPanel::backupsRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshBackups(); }, [panel] { panel->clearData(); }, std::chrono::seconds(0),
+                                 [panel] { return panel->backupsTable()->rowCount(); }}};
          }},
         {QStringLiteral("Tarnok"),
          [this] {
              auto *panel = new ZDPathsPanel(m_dispatcher, m_options.settingsPath, m_panels);
-             return Made{panel, {[panel] { panel->refreshPaths(); }, [panel] { panel->clearData(); }}};
+             connect(panel, &ZDPathsPanel::pathsRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshPaths(); }, [panel] { panel->clearData(); }, std::chrono::seconds(0),
+                                 [panel] { return panel->tree()->topLevelItemCount(); }}};
          }},
         // Applications and the maker's tools: one panel class each, refreshed every 30 seconds where they list.
         {QStringLiteral("Pro Applications"), [applicationsPanel] { return applicationsPanel(ZDApplicationRows::Kind::Editing); }},
@@ -523,7 +559,9 @@ void ZDMainWindow::populateTasks()
              ZDItemSort::keep(panel->tree(), QStringLiteral("cadroOutline"), m_options.settingsPath,
                               {QStringLiteral("taskDescription"), QStringLiteral("schedule"), QStringLiteral("enabled"),
                                QStringLiteral("state")});
-             return Made{panel, {[panel] { panel->refreshCadroTasks(); }, [panel] { panel->clearData(); }}};
+             connect(panel, &ZDSchedulerPanel::tasksRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshCadroTasks(); }, [panel] { panel->clearData(); }, std::chrono::seconds(0),
+                                 [panel] { return panel->tree()->topLevelItemCount(); }}};
          }},
         {QStringLiteral("Qmaster"),
          [this] {
@@ -531,29 +569,77 @@ void ZDMainWindow::populateTasks()
              ZDItemSort::keep(panel->tree(), QStringLiteral("qmasterOutline"), m_options.settingsPath,
                               {QStringLiteral("name"), QStringLiteral("batch"), QStringLiteral("status"),
                                QStringLiteral("cluster"), QStringLiteral("hostname")});
-             return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(60)}};
+             connect(panel, &ZDRenderQueuePanel::jobsRefreshed, this, [this, panel] { taskLoaded(panel); });
+             return Made{panel, {[panel] { panel->refreshQmasterJobs(); }, [panel] { panel->clearData(); }, std::chrono::seconds(60),
+                                 [panel] { return panel->tree()->topLevelItemCount(); }}};
          }},
     };
     for (const QString &name : ZDAdminDefaults::taskNames()) {
         const std::function<Made()> make = makers.value(name);
         if (!make)
             continue;
-        const auto [widget, panel] = make();
+        auto [widget, panel] = make();
+        panel.name = name;
+        if (panel.rows) {
+            // While a cleared panel waits for its data, it says so instead of showing a blank list.
+            panel.refresh = [this, refresh = panel.refresh, rows = panel.rows, name] {
+                if (rows() == 0 && currentTaskPanel() && currentTaskPanel()->name == name) {
+                    m_taskState->setText(ZDAdminDefaults::taskLoadingText(name, int(selectionSnapshot().size())));
+                    m_taskState->show();
+                }
+                refresh();
+            };
+        }
         m_panels->addWidget(widget);
         m_taskPanels.append(panel);
-        auto *item = new QListWidgetItem(taskIcon(name), name, m_tasks);
+        auto *item = new QListWidgetItem(taskIcon(name), ZDAdminDefaults::taskLabel(name), m_tasks);
         item->setData(Qt::UserRole, m_panels->count() - 1);
+        item->setData(kTaskNameRole, name);
+        item->setToolTip(ZDAdminDefaults::taskDescription(name));
     }
     connect(m_tasks, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
         // A new task drops what the others were doing.
         clearData();
         m_autoRefresh->setupAutoRefresh({}, std::chrono::seconds(0));
         m_panels->setCurrentIndex(item ? item->data(Qt::UserRole).toInt() : 0);
+        showTaskHeader();
         if (const TaskPanel *panel = currentTaskPanel()) {
             panel->refresh();
             m_autoRefresh->setupAutoRefresh(panel->refresh, panel->interval);
         }
     });
+    showTaskHeader();
+    ZDPanelParts::enableChanges(m_panels, ZDActionTarget::hasTarget(int(selectedComputers().size()), false));
+}
+
+QListWidgetItem *ZDMainWindow::taskItem(const QString &task) const
+{
+    for (int i = 0; i < m_tasks->count(); ++i)
+        if (m_tasks->item(i)->data(kTaskNameRole).toString() == task)
+            return m_tasks->item(i);
+    return nullptr;
+}
+
+void ZDMainWindow::showTaskHeader()
+{
+    const TaskPanel *panel = currentTaskPanel();
+    const QString name = panel ? panel->name : QString();
+    m_taskTitle->setText(panel ? ZDAdminDefaults::taskLabel(name) : QString());
+    m_taskLine->setText(panel ? ZDAdminDefaults::taskDescription(name) : QString());
+    m_taskTitle->setVisible(panel != nullptr);
+    m_taskLine->setVisible(panel != nullptr);
+    m_taskState->hide();
+}
+
+void ZDMainWindow::taskLoaded(QObject *panel)
+{
+    const TaskPanel *current = currentTaskPanel();
+    if (!current || m_panels->currentWidget() != panel)
+        return;
+    const QString empty = ZDAdminDefaults::taskEmptyText(current->name);
+    const bool none = current->rows && current->rows() == 0 && !empty.isEmpty();
+    m_taskState->setText(none ? empty : QString());
+    m_taskState->setVisible(none);
 }
 
 QIcon ZDMainWindow::taskIcon(const QString &task) const
@@ -673,6 +759,8 @@ void ZDMainWindow::selectionChanged()
     for (QAction *a : {m_refresh, m_reconnect, m_disconnect, m_stopAgent, m_restartAgent})
         a->setEnabled(!selectedComputers().isEmpty());
     m_removeButton->setEnabled(any);
+    // Nothing chosen is no target: the panels' changes wait for a choice.
+    ZDPanelParts::enableChanges(m_panels, ZDActionTarget::hasTarget(int(selectedComputers().size()), false));
     updateSelectedComputerStatus();
 }
 

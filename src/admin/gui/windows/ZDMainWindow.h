@@ -20,6 +20,7 @@
 class QAction;
 class QLabel;
 class QListWidget;
+class QListWidgetItem;
 class QMenu;
 class QProgressBar;
 class QStackedWidget;
@@ -65,6 +66,13 @@ public:
     QString statusText() const;
     QDialog *welcomeSheet() const { return m_welcome; }
     QListWidget *taskList() const { return m_tasks; }
+    // A task's item in the list by the task's name (its text also says what the task does).
+    static constexpr int kTaskNameRole = Qt::UserRole + 1;
+    QListWidgetItem *taskItem(const QString &task) const;
+    QLabel *taskTitle() const { return m_taskTitle; }
+    QLabel *taskLine() const { return m_taskLine; }
+    // "Loading ...", "No ... on the selected computers", or hidden.
+    QLabel *taskState() const { return m_taskState; }
     QAction *cancelMaintenanceAction() const { return m_cancelMaintenance; }
     ZDProgressState *progressState() const { return m_progressState; }
     ZDProgressRuns *progressRuns() const { return m_progressRuns; }
@@ -117,7 +125,12 @@ private:
         std::function<void()> refresh;
         std::function<void()> clearData;
         std::chrono::seconds interval{0};
+        std::function<int()> rows = {}; // what the panel lists now; empty: it lists nothing
+        QString name = {};
     };
+    // The panel's data came: its empty state, when it holds nothing.
+    void taskLoaded(QObject *panel);
+    void showTaskHeader();
 
     void buildActions();
     void buildLayout();
@@ -165,6 +178,9 @@ private:
     QLabel *m_status = nullptr;
     QListWidget *m_tasks = nullptr;
     QStackedWidget *m_panels = nullptr;
+    QLabel *m_taskTitle = nullptr;
+    QLabel *m_taskLine = nullptr;
+    QLabel *m_taskState = nullptr;
     QPointer<QDialog> m_welcome;
 
     QAction *m_newGroup = nullptr;

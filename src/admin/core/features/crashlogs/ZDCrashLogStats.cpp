@@ -1,6 +1,10 @@
 #include "features/crashlogs/ZDCrashLogStats.h"
 
+#include "fleet/ZDHostNames.h"
+
+#include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 
 namespace ZDCrashLogStats {
 namespace {
@@ -225,6 +229,87 @@ QString unknownCauseExplanation()
         "precompute files.</li><li>Make sure you are running the latest versions of your editing application, OS X "
         "and QuickTime.</li>"
         "<li>Repair disk permissions.</li><li>Remove and reinstall your editing application.</li></ul>");
+}
+
+QString explanationText(const QString &html)
+{
+    static const QRegularExpression hidden(QStringLiteral("<(script|style|head)\\b.*?</\\1\\s*>|<!--.*?-->"),
+                                           QRegularExpression::CaseInsensitiveOption
+                                               | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression item(QStringLiteral("<li\\b[^>]*>"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression block(
+        QStringLiteral("<(br|/?p|/?div|/?h[1-6]|/?ul|/?ol|/tr|/?table|/?pre|/?blockquote)\\b[^>]*>"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>?"));
+    static const QRegularExpression entity(QStringLiteral("&(#[0-9]{1,7}|#[xX][0-9a-fA-F]{1,6}|[a-zA-Z]{2,6});"));
+    static const QRegularExpression spaces(QStringLiteral("[ \\t\\r\\f\\v]+"));
+    QString text = html;
+    text.remove(hidden);
+    // Source line breaks are spaces in HTML; only the tags make lines.
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(item, QStringLiteral("\n- "));
+    text.replace(block, QStringLiteral("\n"));
+    text.remove(tag);
+    static const QHash<QString, QString> named{{QStringLiteral("amp"), QStringLiteral("&")},
+                                               {QStringLiteral("lt"), QStringLiteral("<")},
+                                               {QStringLiteral("gt"), QStringLiteral(">")},
+                                               {QStringLiteral("quot"), QStringLiteral("\"")},
+                                               {QStringLiteral("apos"), QStringLiteral("'")},
+                                               {QStringLiteral("nbsp"), QStringLiteral(" ")}};
+    QString decoded;
+    qsizetype last = 0;
+    for (auto it = entity.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        decoded += QStringView(text).mid(last, m.capturedStart() - last);
+        const QString name = m.captured(1);
+        QString value = named.value(name.toLower(), m.captured());
+        if (name.startsWith(QLatin1Char('#'))) {
+            bool ok = false;
+            const bool hex = name.size() > 1 && (name.at(1) == QLatin1Char('x') || name.at(1) == QLatin1Char('X'));
+            const uint code = (hex ? name.mid(2) : name.mid(1)).toUInt(&ok, hex ? 16 : 10);
+            // Control characters stay out: the terminal reads them as commands.
+            const bool printable = ok && code <= 0x10FFFF && code >= 0x20 && !(code >= 0x7F && code < 0xA0)
+                && !(code >= 0xD800 && code <= 0xDFFF);
+            value = printable ? QString::fromUcs4(reinterpret_cast<const char32_t *>(&code), 1) : QString();
+        }
+        decoded += value;
+        last = m.capturedEnd();
+    }
+    decoded += QStringView(text).mid(last);
+    QStringList lines;
+    for (QString line : decoded.split(QLatin1Char('\n'))) {
+        line = line.replace(spaces, QStringLiteral(" ")).trimmed();
+        // One empty line at most between blocks.
+        if (!line.isEmpty() || (!lines.isEmpty() && !lines.last().isEmpty()))
+            lines << line;
+    }
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString listedName(const QVariantMap &log)
+{
+    return QFileInfo(log.value(QStringLiteral("filename")).toString()).fileName();
+}
+
+QVariantMap listedLog(const QVariantList &logs, const QString &host, const QString &name, int *count)
+{
+    QVariantMap found;
+    int matches = 0;
+    for (const QVariant &v : logs) {
+        const QVariantMap log = v.toMap();
+        if (!ZDHostNames::sameHost(log.value(QStringLiteral("hostname")).toString(), host))
+            continue;
+        if (name.isEmpty()
+            || (listedName(log) != name && log.value(QStringLiteral("filename")).toString() != name))
+            continue;
+        if (matches++ == 0)
+            found = log;
+    }
+    if (count)
+        *count = matches;
+    return found;
 }
 
 QString cutComment(const QString &comment)

@@ -33,6 +33,15 @@ QStringList statisticLabels();
 // up to the next line that begins with "Thread ", each followed by "\n".
 QString crashedThread(const QString &log);
 QString unknownCauseExplanation();
+// An explanation page (a computer's HTML) as terminal text: blocks on lines of their
+// own, list items marked, entities decoded, every tag and script dropped. Works
+// without a GUI application, which QTextDocument needs for its fonts.
+QString explanationText(const QString &html);
+// The record among `logs` that a name as listed (a log's file name, or its full
+// path on the computer) names on `host`; empty when none, *count the matches.
+QVariantMap listedLog(const QVariantList &logs, const QString &host, const QString &name, int *count = nullptr);
+// The name a log is listed under: its file name on the computer.
+QString listedName(const QVariantMap &log);
 // Longer than kMaxComment characters: the first kMaxComment - 1.
 QString cutComment(const QString &comment);
 

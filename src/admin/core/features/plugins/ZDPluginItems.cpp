@@ -1,5 +1,7 @@
 #include "features/plugins/ZDPluginItems.h"
 
+#include "dispatch/ZDActionTarget.h"
+
 #include "dispatch/ZDAgentCalls.h"
 #include "dispatch/ZDAggregation.h"
 #include "files/ZDArchive.h"
@@ -367,12 +369,8 @@ ZDPluginItems::Scope ZDPluginItems::scope(const QList<ZDPluginItem> &items, cons
 
 QString ZDPluginItems::question(const QString &action, const Scope &scope)
 {
-    return QStringLiteral("%1 %2 plug-in%3 on %4 computer%5?")
-        .arg(action)
-        .arg(scope.plugins)
-        .arg(scope.plugins == 1 ? QString() : QStringLiteral("s"))
-        .arg(scope.hosts.size())
-        .arg(scope.hosts.size() == 1 ? QString() : QStringLiteral("s"));
+    return ZDActionTarget::question(action, scope.plugins, QStringLiteral("plug-in"), QStringLiteral("plug-ins"),
+                                    int(scope.hosts.size()));
 }
 
 void ZDPluginItems::forEachCopy(const QList<ZDPluginItem> &items, const QString &name, const QString &host,
