@@ -235,8 +235,8 @@ public:
         static IoReactor *const reactor = new IoReactor; // never ends: links may close during exit
         return *reactor;
     }
+    // Started with the first link.
     ZDIoLoop *pick() { return m_loops[m_next++ % m_loops.size()].get(); }
-    int size() const { return int(m_loops.size()); }
 
 private:
     IoReactor()
@@ -273,11 +273,6 @@ qint64 ZDStreamLink::nowMs()
 QString ZDStreamLink::errnoText(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
-}
-
-int ZDStreamLink::ioThreadCount()
-{
-    return IoReactor::instance().size();
 }
 
 void ZDStreamLink::attach(std::weak_ptr<Handler> h)

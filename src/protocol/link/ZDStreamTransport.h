@@ -30,8 +30,6 @@ public:
     static constexpr int kTickMs = 250;
     static qint64 nowMs();
     static QString errnoText(int code);
-    // The I/O threads every link shares (started with the first link).
-    static int ioThreadCount();
 
     // Hands the link to one of the I/O threads.
     void attach(std::weak_ptr<Handler> handler);
