@@ -341,6 +341,23 @@ private Q_SLOTS:
         links.clear();
         QTRY_COMPARE(m_server->connections().size(), qsizetype(0));
     }
+    void callIfRespondsAsksAndCallsTogether()
+    {
+        auto c = connect();
+        const auto agent = c->rootProxy();
+        // Unknown to the proxy: question and call go out together, the call runs once.
+        QCOMPARE(agent->callIfResponds(u"probe"_s), std::optional<QVariant>(1));
+        QCOMPARE(agent->callIfResponds(u"probe"_s), std::optional<QVariant>(2));
+        QCOMPARE(agent->callIfResponds(u"echo:"_s, {u"fine"_s}), std::optional<QVariant>(u"fine"_s));
+        // An operation the object lacks: nothing, the link as it was, and the answer kept.
+        QVERIFY(!agent->callIfResponds(u"nothing:"_s, {1}));
+        QVERIFY(!agent->respondsToSelector(u"nothing:"_s));
+        QVERIFY(!agent->callIfResponds(u"nothing:"_s, {1}));
+        QVERIFY(c->isValid());
+        QCOMPARE(m_probeRuns.load(), 2);
+        QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->callIfResponds(u"fail"_s));
+        QCOMPARE(agent->call(u"echo:"_s, {u"after"_s}), QVariant(u"after"_s));
+    }
     void pipelinedCallsPauseAndResumeInOrder()
     {
         // Far more calls than the link holds: reading stops and goes on as they end, and each

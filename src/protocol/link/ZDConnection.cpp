@@ -263,36 +263,56 @@ bool ZDConnection::sendMessage(const ZDWireMessage &message, QString *error)
 
 QVariant ZDConnection::sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs)
 {
-    const quint64 id = m_nextCallId++;
+    return waitCall(beginCall(target, op, args), timeoutMs);
+}
+
+ZDConnection::Ticket ZDConnection::beginCall(quint64 target, const QString &op, const QVariantList &args)
+{
+    Ticket ticket;
+    ticket.id = m_nextCallId++;
+    ticket.op = op;
     QString error;
-    const QByteArray frame = ZDWireMessage::call(id, target, op, args, false).toFrame(this, m_options.limits, &error);
+    const QByteArray frame = ZDWireMessage::call(ticket.id, target, op, args, false).toFrame(this, m_options.limits, &error);
     if (frame.isEmpty())
         throw ZDLinkException::invalid(QStringLiteral("%1: %2").arg(op, error));
-    auto pc = std::make_shared<PendingCall>();
-    const bool onOwner = m_ownerThread && QThread::currentThread() == m_ownerThread;
-    if (onOwner)
-        pc->waitCv = &m_ownerCv;
+    ticket.pc = std::make_shared<PendingCall>();
+    ticket.onOwner = m_ownerThread && QThread::currentThread() == m_ownerThread;
+    if (ticket.onOwner)
+        ticket.pc->waitCv = &m_ownerCv;
     std::unique_lock lock(m_mutex);
     if (m_closed)
         throw ZDLinkException(m_closeKind, nameForKind(m_closeKind), m_closeReason);
-    m_pending.emplace(id, pc);
+    m_pending.emplace(ticket.id, ticket.pc);
     lock.unlock();
     if (!m_transport->send(frame)) {
         lock.lock();
-        m_pending.erase(id);
-        if (pc->failed)
-            throw ZDLinkException(pc->kind, pc->name, pc->reason);
+        m_pending.erase(ticket.id);
+        if (ticket.pc->failed)
+            throw ZDLinkException(ticket.pc->kind, ticket.pc->name, ticket.pc->reason);
         throw ZDLinkException::linkFailure(QStringLiteral("link to %1 is closed").arg(m_peerAddress));
     }
-    lock.lock();
+    return ticket;
+}
+
+void ZDConnection::abandonCall(const Ticket &ticket)
+{
+    std::lock_guard lock(m_mutex);
+    m_pending.erase(ticket.id);
+}
+
+QVariant ZDConnection::waitCall(const Ticket &ticket, int timeoutMs)
+{
+    PendingCall *const pc = ticket.pc.get();
+    std::unique_lock lock(m_mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pc->done) {
         // While the owner waits, the peer's calls to it still run (they may be what it waits for).
-        if (onOwner && runOwnerTask(lock))
+        if (ticket.onOwner && runOwnerTask(lock))
             continue;
         if (pc->waitCv->wait_until(lock, deadline) == std::cv_status::timeout && !pc->done) {
-            m_pending.erase(id);
-            throw ZDLinkException::timeout(QStringLiteral("no reply to %1 from %2 within %3 ms").arg(op, m_peerAddress).arg(timeoutMs));
+            m_pending.erase(ticket.id);
+            throw ZDLinkException::timeout(
+                QStringLiteral("no reply to %1 from %2 within %3 ms").arg(ticket.op, m_peerAddress).arg(timeoutMs));
         }
     }
     if (pc->failed)

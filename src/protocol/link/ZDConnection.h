@@ -135,7 +135,20 @@ private:
     ZDConnection(std::unique_ptr<ZDWireTransport> transport, const ZDConnectionOptions &options);
     void start();
 
+    // A call on its way: sent at once, its reply waited for later, so that a
+    // caller may have several on the link before it waits for the first.
+    struct Ticket
+    {
+        quint64 id = 0;
+        std::shared_ptr<PendingCall> pc;
+        bool onOwner = false;
+        QString op;
+    };
     QVariant sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs);
+    Ticket beginCall(quint64 target, const QString &op, const QVariantList &args);
+    QVariant waitCall(const Ticket &ticket, int timeoutMs);
+    // Its reply, if one comes, is dropped.
+    void abandonCall(const Ticket &ticket);
     void sendOneway(quint64 target, const QString &op, const QVariantList &args);
     void proxyDestroyed(quint64 id, const ZDRemoteProxy *proxy);
     bool sendMessage(const ZDWireMessage &message, QString *error);

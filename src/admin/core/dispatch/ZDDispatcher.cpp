@@ -594,9 +594,12 @@ QVariant ZDDispatcher::objectFromRemoteMethod(const QString &op, const QVariant 
         if (!passGate(service, op, Gate::Object))
             return {};
         const ZDRemoteProxyPtr proxy = service->proxyObject();
-        if (proxy && proxy->respondsToSelector(op)) {
+        // The question and the call in one round trip: a read across a fleet is
+        // mostly waiting for answers.
+        if (proxy) {
             ZDLog::fastAppendLog(u"Performing method on remote object..."_s);
-            return proxy->call(op, argumentsFor(op, obj1, obj2));
+            if (std::optional<QVariant> value = proxy->callIfResponds(op, argumentsFor(op, obj1, obj2)))
+                return std::move(*value);
         }
         ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
         fail(service, unsupported(op, proxy != nullptr));
