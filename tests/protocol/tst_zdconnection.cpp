@@ -14,6 +14,7 @@
 #include "wire/ZDWireMessage.h"
 #include "wire/ZDWireValue.h"
 #include "rpc/ZDWorkerPool.h"
+#include <QDir>
 #include <QTcpSocket>
 #include <QtTest>
 #include <atomic>
@@ -323,6 +324,74 @@ private Q_SLOTS:
         other.join();
         QCOMPARE(first, QVariant(true));
         QCOMPARE(second, QVariant(true));
+    }
+    void linksShareFewThreads()
+    {
+        // Both ends of every link live in this process: a thread per link would show at once.
+        const auto threads = [] { return QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        connect()->rootProxy()->call(u"ping"_s); // the shared I/O threads are up
+        const qsizetype before = threads();
+        std::vector<std::shared_ptr<ZDConnection>> links;
+        for (int i = 0; i < 30; ++i) // within what the listener takes from one address
+            links.push_back(connect());
+        QTRY_COMPARE(m_server->connections().size(), qsizetype(30));
+        for (const auto &link : links)
+            QCOMPARE(link->rootProxy()->call(u"echo:"_s, {u"fine"_s}), QVariant(u"fine"_s));
+        QVERIFY2(threads() - before < 20, qPrintable(u"%1 threads for 60 link ends"_s.arg(threads() - before)));
+        links.clear();
+        QTRY_COMPARE(m_server->connections().size(), qsizetype(0));
+    }
+    void callIfRespondsAsksAndCallsTogether()
+    {
+        auto c = connect();
+        const auto agent = c->rootProxy();
+        // Unknown to the proxy: question and call go out together, the call runs once.
+        QCOMPARE(agent->callIfResponds(u"probe"_s), std::optional<QVariant>(1));
+        QCOMPARE(agent->callIfResponds(u"probe"_s), std::optional<QVariant>(2));
+        QCOMPARE(agent->callIfResponds(u"echo:"_s, {u"fine"_s}), std::optional<QVariant>(u"fine"_s));
+        // An operation the object lacks: nothing, the link as it was, and the answer kept.
+        QVERIFY(!agent->callIfResponds(u"nothing:"_s, {1}));
+        QVERIFY(!agent->respondsToSelector(u"nothing:"_s));
+        QVERIFY(!agent->callIfResponds(u"nothing:"_s, {1}));
+        QVERIFY(c->isValid());
+        QCOMPARE(m_probeRuns.load(), 2);
+        QVERIFY_THROWS_EXCEPTION(ZDLinkException, agent->callIfResponds(u"fail"_s));
+        QCOMPARE(agent->call(u"echo:"_s, {u"after"_s}), QVariant(u"after"_s));
+    }
+    void pipelinedCallsPauseAndResumeInOrder()
+    {
+        // Far more calls than the link holds: reading stops and goes on as they end, and each
+        // in-order write is done before the call behind it starts.
+        ZDConnectionOptions options = ZDConnectionServer::defaultOptions();
+        options.maxHeldCalls = 4;
+        ZDConnectionServer wire(options);
+        std::atomic<int> value{-1}, checks{0}, wrong{0};
+        auto root = ZDRemoteObject::create();
+        root->addOperation(u"set:"_s, [&](const QVariantList &args) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            value = args.value(0).toInt();
+            return QVariant();
+        }, ZDRemoteObject::Call::OnewayInOrder);
+        root->addOperation(u"check:"_s, [&](const QVariantList &args) {
+            if (value.load() < args.value(0).toInt())
+                ++wrong;
+            ++checks;
+            return QVariant();
+        }, ZDRemoteObject::Call::Oneway);
+        root->addOperation(u"get"_s, [&](const QVariantList &) { return value.load(); });
+        wire.setRootObject(root);
+        QVERIFY(wire.listen(u"127.0.0.1"_s, 0));
+        const auto c = ZDConnection::connectToHost(u"127.0.0.1"_s, wire.port());
+        const auto agent = c->rootProxy();
+        constexpr int kRounds = 200;
+        for (int i = 0; i < kRounds; ++i) {
+            agent->callOneway(u"set:"_s, {i});
+            agent->callOneway(u"check:"_s, {i});
+        }
+        QCOMPARE(agent->call(u"get"_s), QVariant(kRounds - 1));
+        QTRY_COMPARE(checks.load(), kRounds);
+        QCOMPARE(wrong.load(), 0);
+        QVERIFY(c->isValid());
     }
     void selectorsAndRemoteErrors()
     {

@@ -263,36 +263,56 @@ bool ZDConnection::sendMessage(const ZDWireMessage &message, QString *error)
 
 QVariant ZDConnection::sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs)
 {
-    const quint64 id = m_nextCallId++;
+    return waitCall(beginCall(target, op, args), timeoutMs);
+}
+
+ZDConnection::Ticket ZDConnection::beginCall(quint64 target, const QString &op, const QVariantList &args)
+{
+    Ticket ticket;
+    ticket.id = m_nextCallId++;
+    ticket.op = op;
     QString error;
-    const QByteArray frame = ZDWireMessage::call(id, target, op, args, false).toFrame(this, m_options.limits, &error);
+    const QByteArray frame = ZDWireMessage::call(ticket.id, target, op, args, false).toFrame(this, m_options.limits, &error);
     if (frame.isEmpty())
         throw ZDLinkException::invalid(QStringLiteral("%1: %2").arg(op, error));
-    auto pc = std::make_shared<PendingCall>();
-    const bool onOwner = m_ownerThread && QThread::currentThread() == m_ownerThread;
-    if (onOwner)
-        pc->waitCv = &m_ownerCv;
+    ticket.pc = std::make_shared<PendingCall>();
+    ticket.onOwner = m_ownerThread && QThread::currentThread() == m_ownerThread;
+    if (ticket.onOwner)
+        ticket.pc->waitCv = &m_ownerCv;
     std::unique_lock lock(m_mutex);
     if (m_closed)
         throw ZDLinkException(m_closeKind, nameForKind(m_closeKind), m_closeReason);
-    m_pending.emplace(id, pc);
+    m_pending.emplace(ticket.id, ticket.pc);
     lock.unlock();
     if (!m_transport->send(frame)) {
         lock.lock();
-        m_pending.erase(id);
-        if (pc->failed)
-            throw ZDLinkException(pc->kind, pc->name, pc->reason);
+        m_pending.erase(ticket.id);
+        if (ticket.pc->failed)
+            throw ZDLinkException(ticket.pc->kind, ticket.pc->name, ticket.pc->reason);
         throw ZDLinkException::linkFailure(QStringLiteral("link to %1 is closed").arg(m_peerAddress));
     }
-    lock.lock();
+    return ticket;
+}
+
+void ZDConnection::abandonCall(const Ticket &ticket)
+{
+    std::lock_guard lock(m_mutex);
+    m_pending.erase(ticket.id);
+}
+
+QVariant ZDConnection::waitCall(const Ticket &ticket, int timeoutMs)
+{
+    PendingCall *const pc = ticket.pc.get();
+    std::unique_lock lock(m_mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pc->done) {
         // While the owner waits, the peer's calls to it still run (they may be what it waits for).
-        if (onOwner && runOwnerTask(lock))
+        if (ticket.onOwner && runOwnerTask(lock))
             continue;
         if (pc->waitCv->wait_until(lock, deadline) == std::cv_status::timeout && !pc->done) {
-            m_pending.erase(id);
-            throw ZDLinkException::timeout(QStringLiteral("no reply to %1 from %2 within %3 ms").arg(op, m_peerAddress).arg(timeoutMs));
+            m_pending.erase(ticket.id);
+            throw ZDLinkException::timeout(
+                QStringLiteral("no reply to %1 from %2 within %3 ms").arg(ticket.op, m_peerAddress).arg(timeoutMs));
         }
     }
     if (pc->failed)
@@ -404,8 +424,12 @@ void ZDConnection::transportReceived(const char *data, qsizetype size)
         ZDConnection *self;
         ~FlushAtEnd() { self->flushOnewayBatch(); }
     } flushAtEnd{this};
-    m_frames.append(data, size);
+    if (size > 0)
+        m_frames.append(data, size);
     for (;;) {
+        // What arrives while a call waits for room stays in the frame buffer.
+        if (m_stalled)
+            return;
         QByteArray body;
         QString error;
         const auto status = m_frames.next(&body, &error);
@@ -527,74 +551,64 @@ void ZDConnection::dispatchCall(ZDWireMessage &&message)
         sendMessage(ZDWireMessage::reply(message.id, QVariant()), nullptr);
         message.oneway = true;
     }
-    const bool oneway = message.oneway;
-    const quint64 id = message.id;
-    const bool inOrder = !m_ownerThread && oneway && kind == ZDRemoteObject::Call::OnewayInOrder;
-    // A call run before the next frame is read holds nothing.
-    const qint64 weight = inOrder ? -1 : message.weight;
-    if (weight >= 0 && !holdCall(weight))
-        return;
-    std::function<void()> task = [weak = weak_from_this(), object = std::move(object), message = std::move(message),
-                                  weight] {
+    Ready ready;
+    ready.oneway = message.oneway;
+    ready.id = message.id;
+    ready.inOrder = !m_ownerThread && message.oneway && kind == ZDRemoteObject::Call::OnewayInOrder;
+    ready.weight = message.weight;
+    ready.task = [weak = weak_from_this(), object = std::move(object), message = std::move(message), weight = ready.weight] {
         if (auto self = weak.lock()) {
             self->runCall(object, message);
-            if (weight >= 0)
-                self->releaseCall(weight);
+            self->releaseCall(weight);
         }
     };
-    if (m_ownerThread) {
-        deliverOnOwner(std::move(task));
-    } else if (inOrder) {
+    switch (holdCall(ready.weight)) {
+    case Hold::Held:
+        admit(std::move(ready));
+        return;
+    case Hold::Full:
+        // The peer sends calls faster than they end: read no more of it until some do.
         flushOnewayBatch();
-        task(); // done before this link's next frame is read
-    } else if (oneway) {
-        m_onewayBatch.push_back(std::move(task));
-        if (m_onewayBatch.size() >= kOnewayBatchLimit)
-            flushOnewayBatch();
-    } else {
-        flushOnewayBatch(); // calls start in the order they came
-        if (!m_pool->run(std::move(task))) {
-            releaseCall(weight);
-            if (!std::exchange(m_refusalLogged, true))
-                ZDLog::appendLog(QStringLiteral("Refusing calls from %@: every worker is busy."), m_peerAddress);
-            sendMessage(ZDWireMessage::errorReply(id, QString::fromLatin1(ZDLinkException::kBusyName),
-                                                  QStringLiteral("too many calls waiting; try again later")),
-                        nullptr);
-        }
+        m_stalled = std::move(ready);
+        m_stalledSinceMs = nowMs();
+        return;
+    case Hold::Closed:
+        return;
     }
 }
 
-bool ZDConnection::holdCall(qint64 weight)
+void ZDConnection::transportResumed()
 {
-    const auto hasRoom = [&] {
-        return m_heldCalls == 0
-            || (m_heldCalls < m_options.maxHeldCalls && m_heldBytes + weight <= m_options.maxHeldBytes);
-    };
-    std::unique_lock lock(m_mutex);
-    if (!m_closed && !hasRoom()) {
-        // The peer sends calls faster than they end: read no more of it until some do.
-        lock.unlock();
-        flushOnewayBatch();
-        lock.lock();
-        m_readerWaiting = true;
-        const bool room = m_roomCv.wait_for(lock, std::chrono::milliseconds(m_options.heldStallMs),
-                                            [&] { return m_closed || hasRoom(); });
-        m_readerWaiting = false;
-        if (!room) {
-            const int held = m_heldCalls;
-            lock.unlock();
-            ZDLog::appendLog(QStringLiteral("Closing connection to %@: %@ calls still waiting after %@ ms."),
-                             m_peerAddress, held, m_options.heldStallMs);
-            fail(ZDLinkException::Kind::LinkFailure,
-                 QStringLiteral("%1 keeps more calls waiting than this side takes").arg(m_peerAddress));
-            return false;
-        }
+    if (m_stalled) {
+        const Hold hold = holdCall(m_stalled->weight);
+        if (hold == Hold::Full)
+            return;
+        Ready ready = std::move(*m_stalled);
+        m_stalled.reset();
+        if (hold == Hold::Closed)
+            return;
+        admit(std::move(ready));
     }
+    transportReceived(nullptr, 0); // the frames that came meanwhile
+}
+
+ZDConnection::Hold ZDConnection::holdCall(qint64 weight)
+{
+    std::lock_guard lock(m_mutex);
     if (m_closed)
-        return false;
+        return Hold::Closed;
+    const bool room = m_heldCalls == 0
+        || (m_heldCalls < m_options.maxHeldCalls && m_heldBytes + weight <= m_options.maxHeldBytes);
+    if (!room) {
+        // Under the lock, so a call ending now cannot resume before this pauses.
+        m_readPaused = true;
+        m_pausedWeight = weight;
+        m_transport->setReading(false);
+        return Hold::Full;
+    }
     ++m_heldCalls;
     m_heldBytes += weight;
-    return true;
+    return Hold::Held;
 }
 
 void ZDConnection::releaseCall(qint64 weight)
@@ -602,8 +616,96 @@ void ZDConnection::releaseCall(qint64 weight)
     std::lock_guard lock(m_mutex);
     --m_heldCalls;
     m_heldBytes -= weight;
-    if (m_readerWaiting)
-        m_roomCv.notify_all();
+    if (m_readPaused
+        && (m_heldCalls == 0
+            || (m_heldCalls < m_options.maxHeldCalls && m_heldBytes + m_pausedWeight <= m_options.maxHeldBytes))) {
+        m_readPaused = false;
+        m_transport->setReading(true);
+    }
+}
+
+void ZDConnection::admit(Ready &&ready)
+{
+    if (m_ownerThread) {
+        deliverOnOwner(std::move(ready.task));
+        return;
+    }
+    if (!ready.inOrder && !serialBusy()) {
+        startCall(std::move(ready), true);
+        return;
+    }
+    flushOnewayBatch(); // behind what came before, as it goes through the queue while it is busy
+    if (ready.inOrder) {
+        pushSerial(std::move(ready.task)); // done before the calls behind it start
+        return;
+    }
+    pushSerial([weak = weak_from_this(), ready = std::make_shared<Ready>(std::move(ready))] {
+        if (auto self = weak.lock())
+            self->startCall(std::move(*ready), false);
+    });
+}
+
+void ZDConnection::startCall(Ready &&ready, bool onIoThread)
+{
+    if (ready.oneway) {
+        if (!onIoThread) {
+            if (!m_pool->run(std::move(ready.task)))
+                ready.task();
+            return;
+        }
+        m_onewayBatch.push_back(std::move(ready.task));
+        if (m_onewayBatch.size() >= kOnewayBatchLimit)
+            flushOnewayBatch();
+        return;
+    }
+    if (onIoThread)
+        flushOnewayBatch(); // calls start in the order they came
+    if (!m_pool->run(std::move(ready.task))) {
+        releaseCall(ready.weight);
+        if (!m_refusalLogged.exchange(true))
+            ZDLog::appendLog(QStringLiteral("Refusing calls from %@: every worker is busy."), m_peerAddress);
+        sendMessage(ZDWireMessage::errorReply(ready.id, QString::fromLatin1(ZDLinkException::kBusyName),
+                                              QStringLiteral("too many calls waiting; try again later")),
+                    nullptr);
+    }
+}
+
+bool ZDConnection::serialBusy() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_serialBusy;
+}
+
+void ZDConnection::pushSerial(std::function<void()> task)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_serial.push_back(std::move(task));
+        if (m_serialBusy)
+            return;
+        m_serialBusy = true;
+    }
+    std::function<void()> drain = [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->drainSerial();
+    };
+    // No worker can take it: run here, which also stops reading until it is done.
+    if (!m_pool->run(std::move(drain)))
+        drainSerial();
+}
+
+void ZDConnection::drainSerial()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_serial.empty()) {
+        auto task = std::move(m_serial.front());
+        m_serial.pop_front();
+        lock.unlock();
+        task();
+        task = nullptr;
+        lock.lock();
+    }
+    m_serialBusy = false;
 }
 
 void ZDConnection::flushOnewayBatch()
@@ -707,6 +809,20 @@ bool ZDConnection::runOwnerTask(std::unique_lock<std::mutex> &lock)
 
 void ZDConnection::transportTick(qint64 msSinceReceive)
 {
+    if (m_stalled && nowMs() - m_stalledSinceMs >= m_options.heldStallMs) {
+        int held = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            held = m_heldCalls;
+        }
+        ZDLog::appendLog(QStringLiteral("Closing connection to %@: %@ calls still waiting after %@ ms."), m_peerAddress,
+                         held, m_options.heldStallMs);
+        fail(ZDLinkException::Kind::LinkFailure,
+             QStringLiteral("%1 keeps more calls waiting than this side takes").arg(m_peerAddress));
+        return;
+    }
+    if (m_stalled)
+        return; // not reading: its silence says nothing about the peer
     if (!m_helloSeen && nowMs() - m_startMs >= m_options.helloDeadlineMs) {
         ZDLog::appendLog(QStringLiteral("Closing connection to %@: no hello within %@ ms."), m_peerAddress,
                          m_options.helloDeadlineMs);
@@ -761,7 +877,6 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
         }
         m_helloCv.notify_all();
         m_ownerCv.notify_all();
-        m_roomCv.notify_all();
     }
     m_transport->close();
     if (handler)

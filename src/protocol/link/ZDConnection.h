@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 class ZDWorkerPool;
@@ -52,7 +53,7 @@ struct ZDConnectionOptions
     // Listening side only. An agent is reached by a handful of consoles, one link
     // each (a console connects once per computer), plus short probes: the
     // per-address limit leaves room for reconnects and a NAT'd office; the
-    // overall one bounds threads (one per link) on a flooded agent.
+    // overall one bounds sockets and memory on a flooded agent.
     int maxConnections = 512;
     int maxConnectionsPerAddress = 32;
     // Sent in this side's hello.
@@ -134,7 +135,20 @@ private:
     ZDConnection(std::unique_ptr<ZDWireTransport> transport, const ZDConnectionOptions &options);
     void start();
 
+    // A call on its way: sent at once, its reply waited for later, so that a
+    // caller may have several on the link before it waits for the first.
+    struct Ticket
+    {
+        quint64 id = 0;
+        std::shared_ptr<PendingCall> pc;
+        bool onOwner = false;
+        QString op;
+    };
     QVariant sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs);
+    Ticket beginCall(quint64 target, const QString &op, const QVariantList &args);
+    QVariant waitCall(const Ticket &ticket, int timeoutMs);
+    // Its reply, if one comes, is dropped.
+    void abandonCall(const Ticket &ticket);
     void sendOneway(quint64 target, const QString &op, const QVariantList &args);
     void proxyDestroyed(quint64 id, const ZDRemoteProxy *proxy);
     bool sendMessage(const ZDWireMessage &message, QString *error);
@@ -145,12 +159,31 @@ private:
     bool encodeObject(const QVariant &value, ZDWireReference *ref, QString *error) override;
     QVariant decodeObject(const ZDWireReference &ref, QString *error) override;
 
+    // An incoming call ready to start, counted against the link's bounds.
+    struct Ready
+    {
+        std::function<void()> task;
+        quint64 id = 0;
+        bool oneway = false;
+        bool inOrder = false;
+        qint64 weight = 0;
+    };
+    enum class Hold { Held, Full, Closed };
+
     void handleMessage(ZDWireMessage &&message);
     void dispatchCall(ZDWireMessage &&message);
-    // Reader thread: counts an incoming call against the link's bounds, waiting
-    // for room while it is full; false when the link ended meanwhile.
-    bool holdCall(qint64 weight);
+    // I/O thread: counts an incoming call against the link's bounds. Full: reading
+    // stops until calls end (transportResumed then admits it).
+    Hold holdCall(qint64 weight);
     void releaseCall(qint64 weight);
+    void admit(Ready &&ready);
+    void startCall(Ready &&ready, bool onIoThread);
+    void transportResumed() override;
+    // Calls after an in-order call start once it has run, as they would if the link
+    // read nothing meanwhile: a queue per link, served by one worker at a time.
+    void pushSerial(std::function<void()> task);
+    void drainSerial();
+    bool serialBusy() const;
     void flushOnewayBatch();
     // Runs the next call queued for the owner thread, without the lock; false when none is queued.
     bool runOwnerTask(std::unique_lock<std::mutex> &lock);
@@ -164,7 +197,7 @@ private:
     ZDConnectionOptions m_options;
     ZDWireFrame m_frames;
     // Oneway calls that arrived in one read, handed to one worker together: waking
-    // a worker per message costs more than the messages themselves. Reader thread only.
+    // a worker per message costs more than the messages themselves. I/O thread only.
     std::vector<std::function<void()>> m_onewayBatch;
     std::shared_ptr<ZDWorkerPool> m_pool;
     std::shared_ptr<QObject> m_ownerContext;
@@ -174,12 +207,14 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_helloCv;
     std::condition_variable m_ownerCv;
-    std::condition_variable m_roomCv;
     int m_heldCalls = 0;
     qint64 m_heldBytes = 0;
-    bool m_readerWaiting = false;
-    bool m_refusalLogged = false;
-    bool m_gateLogged = false; // reader thread only
+    bool m_readPaused = false;
+    qint64 m_pausedWeight = 0;
+    std::deque<std::function<void()>> m_serial;
+    bool m_serialBusy = false;
+    std::atomic<bool> m_refusalLogged{false};
+    bool m_gateLogged = false; // I/O thread only
     bool m_helloReceived = false;
     QString m_peerName;
     qint64 m_peerVersion = 0;
@@ -197,7 +232,9 @@ private:
     quint64 m_nextExportId = 1;
     std::atomic<quint64> m_nextCallId{1};
     qint64 m_lastPingMs = 0;
-    // Reader thread only.
+    // I/O thread only.
     qint64 m_startMs = 0;
     bool m_helloSeen = false;
+    std::optional<Ready> m_stalled; // waits for room, reading stopped
+    qint64 m_stalledSinceMs = 0;
 };

@@ -1,7 +1,7 @@
 #pragma once
-// A TCP stream on one I/O thread. Senders write straight to the socket when it
-// takes the bytes at once; the rest is queued (bounded) and flushed by the I/O
-// thread, so a sender never waits for a slow or frozen peer.
+// A TCP stream on the shared I/O threads. Senders write straight to the socket
+// when it takes the bytes at once; the rest is queued (bounded) and flushed when
+// the socket is writable again, so a sender never waits for a slow or frozen peer.
 #include "link/ZDStreamTransport.h"
 
 class ZDTcpTransport final : public ZDStreamTransport

@@ -1,8 +1,9 @@
 #pragma once
-// TLS 1.3 over the same socket and frames, on one I/O thread per link like the
-// plain TCP transport, so the connection's threads stay as they are. OpenSSL
-// works on memory buffers and this thread moves the bytes between them and the
-// socket: sends never block or raise SIGPIPE, and one lock guards the engine.
+// TLS 1.3 over the same socket and frames, on the I/O threads every link shares,
+// like the plain TCP transport. OpenSSL works on memory buffers and the I/O thread
+// moves the bytes between them and the non-blocking socket: sends never block or
+// raise SIGPIPE, a handshake never holds up another link, and one lock guards the
+// engine.
 // Nothing the layers above send leaves before the handshake finished and the
 // peer's key was accepted; nothing the peer sent reaches them before that.
 #include "trust/ZDTlsIdentity.h"

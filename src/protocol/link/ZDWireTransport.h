@@ -9,7 +9,8 @@
 class ZDWireTransport
 {
 public:
-    // Called on the transport's own thread, one call at a time.
+    // Called on the link's I/O thread (shared with other links), one call at a
+    // time; a handler must not wait there for anything but its own locks.
     class Handler
     {
     public:
@@ -19,6 +20,8 @@ public:
         virtual void transportTick(qint64 msSinceReceive) = 0;
         // Once, when the stream has ended for any reason.
         virtual void transportClosed(const QString &reason) = 0;
+        // Reading went on again after setReading(false) then true.
+        virtual void transportResumed() {}
     };
 
     virtual ~ZDWireTransport() = default;
@@ -26,6 +29,9 @@ public:
     // Thread-safe; never blocks on the peer. False once the stream is closed.
     virtual bool send(const QByteArray &bytes) = 0;
     virtual void close() = 0;
+    // Thread-safe. Off: no more bytes are read from the peer until it is turned on
+    // again (what arrived already may still be delivered once).
+    virtual void setReading(bool on) { (void)on; }
     virtual QString peerDescription() const = 0;
     // The key the peer proved it holds (TLS), empty when none.
     virtual QString peerKey() const { return {}; }

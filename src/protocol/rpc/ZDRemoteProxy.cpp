@@ -40,6 +40,45 @@ bool ZDRemoteProxy::respondsToSelector(const QString &op) const
     return answer;
 }
 
+std::optional<QVariant> ZDRemoteProxy::callIfResponds(const QString &op, const QVariantList &args) const
+{
+    std::optional<bool> known;
+    {
+        std::lock_guard lock(m_cacheMutex);
+        const auto it = m_responds.constFind(op);
+        if (it != m_responds.cend())
+            known = *it;
+    }
+    if (known)
+        return *known ? std::optional<QVariant>(call(op, args)) : std::nullopt;
+    const int timeoutMs = m_replyTimeoutMs;
+    // The peer answers the question as it reads it, before it reads the call behind it.
+    const ZDConnection::Ticket asked = m_connection->beginCall(m_id, QStringLiteral("respondsToSelector:"), {op});
+    ZDConnection::Ticket called;
+    try {
+        called = m_connection->beginCall(m_id, op, args);
+    } catch (...) {
+        m_connection->abandonCall(asked);
+        throw;
+    }
+    bool answer = false;
+    try {
+        answer = m_connection->waitCall(asked, timeoutMs).toBool();
+    } catch (...) {
+        m_connection->abandonCall(called);
+        throw;
+    }
+    {
+        std::lock_guard lock(m_cacheMutex);
+        m_responds.insert(op, answer);
+    }
+    if (!answer) {
+        m_connection->abandonCall(called);
+        return std::nullopt;
+    }
+    return m_connection->waitCall(called, timeoutMs);
+}
+
 bool ZDRemoteProxy::isValid() const
 {
     return m_connection->isValid();

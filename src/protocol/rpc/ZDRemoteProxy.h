@@ -13,6 +13,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class ZDConnection;
 
@@ -30,6 +31,10 @@ public:
     // Answered from the object's operation table, never by running the operation;
     // remembered per operation.
     bool respondsToSelector(const QString &op) const;
+    // call() when the object responds to op, else nothing. Asked for the first
+    // time, the question and the call go out together (one round trip, not two); a
+    // call the object does not take is answered with an error nobody waits for.
+    std::optional<QVariant> callIfResponds(const QString &op, const QVariantList &args = {}) const;
 
     bool isValid() const;
     quint64 objectId() const { return m_id; }

@@ -82,6 +82,7 @@ struct ZDDispatcher::Batch
 
 ZDDispatcher::ZDDispatcher(ServiceProvider allServices, QObject *parent)
     : QObject(parent), m_allServices(std::move(allServices)), m_cores(std::max(1, QThread::idealThreadCount())),
+      m_readGroups(std::max(m_cores.load(), kReadGroups)),
       m_credentials(std::make_unique<ZDCredentialStore>())
 {
     m_credentials->rememberPinsBeforeKeyedPasswords();
@@ -163,6 +164,7 @@ int ZDDispatcher::coreCount() const
 void ZDDispatcher::setCoreCount(int cores)
 {
     m_cores = std::max(1, cores);
+    m_readGroups = m_cores.load();
 }
 
 // ---- credentials: configuration -----------------------------------------------------
@@ -442,7 +444,9 @@ QVariantMap ZDDispatcher::objectsFromRemoteMethod(const QString &op, const QVari
         ZDLog::appendLog(u"Error: trying to wait on main thread. Aborting..."_s);
         return {};
     }
-    const QList<ServiceList> groups = selectedServicesForCores();
+    // A read waits on the network, not on this side's cores: more calls in flight
+    // than cores, so the answers of some come in while others are asked.
+    const QList<ServiceList> groups = selectedServicesForCores(selectedServices(), m_readGroups);
     // Nothing to ask: answer at once instead of waiting out the time limit.
     if (groups.isEmpty())
         return {};
@@ -590,9 +594,12 @@ QVariant ZDDispatcher::objectFromRemoteMethod(const QString &op, const QVariant 
         if (!passGate(service, op, Gate::Object))
             return {};
         const ZDRemoteProxyPtr proxy = service->proxyObject();
-        if (proxy && proxy->respondsToSelector(op)) {
+        // The question and the call in one round trip: a read across a fleet is
+        // mostly waiting for answers.
+        if (proxy) {
             ZDLog::fastAppendLog(u"Performing method on remote object..."_s);
-            return proxy->call(op, argumentsFor(op, obj1, obj2));
+            if (std::optional<QVariant> value = proxy->callIfResponds(op, argumentsFor(op, obj1, obj2)))
+                return std::move(*value);
         }
         ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
         fail(service, unsupported(op, proxy != nullptr));

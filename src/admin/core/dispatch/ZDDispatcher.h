@@ -43,6 +43,8 @@ public:
 
     static constexpr double kObjectsTimeoutSeconds = 300.0;
     static constexpr int kWaitStepMs = 20;
+    // Workers of a read across the fleet (objectsFromRemoteMethod), whatever the cores.
+    static constexpr int kReadGroups = 8;
     // serviceFailed's reason for a computer taken off the list (ZDService::isInvalidated)
     // during a batch: it is skipped, and a call pending on it is abandoned.
     static constexpr const char *kRemovedReason = "removed from the list";
@@ -70,7 +72,8 @@ public:
     static QStringList hostsOf(const ServiceList &services, const HostOf &hostOf);
     static ZDServicePtr serviceNamed(const ServiceList &services, const HostOf &hostOf, const QString &host);
     static QVariantMap answersBy(const QVariantMap &answers, const ServiceList &services, const HostOf &hostOf);
-    // Active processor cores (1 when unknown); settable for tests and benchmarks.
+    // Active processor cores (1 when unknown); settable for tests and benchmarks. A
+    // read across the fleet runs on at least kReadGroups workers, unless set here.
     int coreCount() const;
     void setCoreCount(int cores);
 
@@ -169,6 +172,7 @@ private:
     const ServiceProvider m_allServices;
     ServiceProvider m_selection;
     std::atomic<int> m_cores;
+    std::atomic<int> m_readGroups;
     std::shared_ptr<ZDCredentialPrompt> m_prompt;
     std::unique_ptr<ZDCredentialStore> m_credentials;
 
