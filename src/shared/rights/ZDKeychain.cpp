@@ -249,8 +249,12 @@ std::vector<GObjectPtr<SecretItem>> search(SecretService *service, const Attribu
         const guint64 cb = secret_item_get_created(b.get());
         if (ca != cb)
             return ca < cb;
-        return qstrcmp(g_dbus_proxy_get_object_path(G_DBUS_PROXY(a.get())),
-                       g_dbus_proxy_get_object_path(G_DBUS_PROXY(b.get()))) < 0;
+        // Items made in the same second: by their number in the collection ("/9" before "/10").
+        const QByteArray pa(g_dbus_proxy_get_object_path(G_DBUS_PROXY(a.get())));
+        const QByteArray pb(g_dbus_proxy_get_object_path(G_DBUS_PROXY(b.get())));
+        if (pa.size() != pb.size())
+            return pa.size() < pb.size();
+        return pa < pb;
     });
     return items;
 }
