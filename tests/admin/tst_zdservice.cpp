@@ -26,6 +26,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -79,6 +80,52 @@ QStringList names(const QList<ZDServicePtr> &services)
     for (const auto &s : services)
         result << s->name();
     return result;
+}
+
+
+long ownThreads()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("Threads:"))
+            return line.mid(8).trimmed().toLong();
+    return -1;
+}
+
+// A console of its own: PER records for the agent on each port given, "THREADS n"
+// once all are configured, then it ends at the first line on its input with
+// every link still open. --leak: the records are never torn down, as when a
+// program exits from anywhere.
+int runConsole(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    constexpr int kPer = 30; // an agent takes at most 32 links from one address
+    auto callback = std::make_shared<ZDErrorCallback>();
+    auto *records = new QList<ZDServicePtr>;
+    for (const QString &port : app.arguments().mid(2)) {
+        if (port.startsWith(u"--"_s))
+            continue;
+        for (int i = 0; i < kPer; ++i)
+            records->append(ZDService::serviceWithName(QStringLiteral("bay %1").arg(records->size()), QString(),
+                                                       QStringLiteral("127.0.0.1"), quint16(port.toUInt()), callback));
+    }
+    const bool configured = QTest::qWaitFor(
+        [&] {
+            return std::all_of(records->cbegin(), records->cend(),
+                               [](const ZDServicePtr &r) { return r->isConnected() && !r->configDict().isEmpty(); });
+        },
+        120000);
+    if (!configured)
+        return 3;
+    std::printf("THREADS %ld\n", ownThreads());
+    std::fflush(stdout);
+    char line[16];
+    (void)std::fgets(line, sizeof line, stdin);
+    if (!app.arguments().contains(u"--leak"_s))
+        delete records;
+    return 0;
 }
 
 } // namespace
@@ -292,6 +339,43 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(std::none_of(records.cbegin(), records.cend(),
                                               [](const ZDServicePtr &s) { return s->isConnectionThreadRunning(); }),
                                  kWait);
+    }
+    void consoleEndsWithManyLinksOpen()
+    {
+        // 120 TLS links on a handful of threads, and a console that ends while its
+        // agents keep reporting ends cleanly, whether it tears its records down or not.
+        std::vector<std::unique_ptr<ZDFakeAgent>> agents;
+        QStringList args{u"--console"_s};
+        while (agents.size() < 4) {
+            agents.push_back(std::make_unique<ZDFakeAgent>(QStringList{u"--version"_s, u"1100"_s}));
+            QVERIFY(agents.back()->start());
+            args << QString::number(agents.back()->port());
+        }
+        int round = 0;
+        for (const bool leak : {false, true}) {
+            ++round;
+            QProcess console;
+            console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            console.start(QCoreApplication::applicationFilePath(), args + (leak ? QStringList{u"--leak"_s} : QStringList()));
+            QByteArray threads; // after the log lines a console without a log file prints
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    while (console.canReadLine() && !threads.startsWith("THREADS "))
+                        threads = console.readLine().trimmed();
+                    return threads.startsWith("THREADS ") || console.state() == QProcess::NotRunning;
+                },
+                150000));
+            QVERIFY2(threads.startsWith("THREADS "), threads.constData());
+            QVERIFY2(threads.mid(8).toLong() < 60, threads.constData()); // not a thread per link
+            for (const auto &agent : agents) {
+                agent->send("chatter");
+                QVERIFY(agent->waitForLine(u"CHATTERING %1"_s.arg(round)));
+            }
+            console.write("end\n");
+            QVERIFY(console.waitForFinished(60000));
+            QCOMPARE(console.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(console.exitCode(), 0);
+        }
     }
     void registeredNames()
     {
@@ -947,5 +1031,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestZDService)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--console") == 0)
+        return runConsole(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestZDService test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_zdservice.moc"

@@ -34,6 +34,9 @@
 #include <QLockFile>
 #include <QMutex>
 #include <QSocketNotifier>
+#include <QElapsedTimer>
+
+#include <thread>
 
 #include <cstdio>
 #include <memory>
@@ -408,6 +411,32 @@ int main(int argc, char **argv)
                 }
             }
             say(QStringLiteral("SENT willDisconnect"));
+        } else if (words.value(0) == "chatter") {
+            // Reports to every console until their links end (a console going away
+            // under a stream of notices), for five seconds at most.
+            QList<ZDRemoteProxyPtr> targets;
+            {
+                std::lock_guard lock(callbacksMutex);
+                targets = callbacks;
+            }
+            std::thread([targets, host] {
+                QElapsedTimer clock;
+                clock.start();
+                int alive = int(targets.size());
+                while (alive > 0 && clock.elapsed() < 5000) {
+                    alive = 0;
+                    for (const auto &cb : targets) {
+                        try {
+                            cb->callOneway(QString::fromLatin1(ZDOrv::kAddStringToQueueHostname),
+                                           {QStringLiteral("chatter"), host});
+                            ++alive;
+                        } catch (const ZDLinkException &) {
+                        }
+                    }
+                }
+            }).detach();
+            static int rounds = 0;
+            say(QStringLiteral("CHATTERING %1").arg(++rounds));
         }
     });
     const int rc = app.exec();

@@ -107,8 +107,11 @@ std::shared_ptr<ZDConnection> ZDConnection::connectToHost(const QString &host, q
     if (fd < 0)
         throw ZDLinkException::linkFailure(error);
     std::shared_ptr<QObject> context;
-    if (options.serveMode == ZDServeMode::OwnerThread)
+    if (options.serveMode == ZDServeMode::OwnerThread) {
         context = makeOwnerContext();
+        if (options.ownerThread)
+            context->moveToThread(options.ownerThread);
+    }
     auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
     if (!c->waitForHello(options.connectTimeoutMs)) {
         bool closed = false;

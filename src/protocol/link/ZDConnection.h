@@ -36,6 +36,9 @@ struct ZDConnectionOptions
 {
     ZDWireLimits limits;
     ZDServeMode serveMode = ZDServeMode::OwnerThread;
+    // OwnerThread mode, connectToHost: the thread that serves the link's incoming
+    // calls, when it is not the connecting one (links sharing a few threads).
+    QThread *ownerThread = nullptr;
     int pingAfterIdleMs = 2000;
     int deadAfterSilenceMs = 6000;
     int replyTimeoutMs = 20 * 60 * 1000;

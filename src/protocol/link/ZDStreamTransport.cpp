@@ -1,6 +1,7 @@
 #include "link/ZDStreamTransport.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 
 #include <netdb.h>
 #include <sys/epoll.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <unordered_map>
@@ -48,7 +51,29 @@ public:
         ev.data.ptr = nullptr;
         ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
         // Lives as long as the process: links may end during its exit.
-        std::thread([this] { run(); }).detach();
+        std::thread([this] {
+            {
+                std::lock_guard lock(m_mutex);
+                m_thread = std::this_thread::get_id();
+            }
+            run();
+        }).detach();
+    }
+
+    // Nothing is read, written or delivered once this returns: the program is
+    // ending and what a handler would reach may already be gone. Bounded, in
+    // case a handler is stuck.
+    void stop()
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_stopped)
+            return;
+        m_stopping = true;
+        const quint64 one = 1;
+        [[maybe_unused]] const auto n = ::write(m_wake, &one, sizeof one);
+        if (m_thread == std::this_thread::get_id())
+            return; // a handler ending the program: the loop stops when it returns
+        m_stoppedCv.wait_for(lock, std::chrono::seconds(2), [this] { return m_stopped; });
     }
 
     // The thread looks at the link soon: to take it on, to end it, to resume it.
@@ -82,8 +107,12 @@ private:
         std::vector<epoll_event> events(256);
         qint64 nextTick = ZDStreamLink::nowMs() + ZDStreamLink::kTickMs;
         for (;;) {
+            if (stopRequested())
+                return;
             const int timeout = int(std::max<qint64>(0, nextTick - ZDStreamLink::nowMs()));
             const int n = ::epoll_wait(m_epoll, events.data(), int(events.size()), timeout);
+            if (stopRequested())
+                return;
             for (int i = 0; i < n; ++i) {
                 if (!events[i].data.ptr) {
                     quint64 count = 0;
@@ -103,6 +132,17 @@ private:
                 tick(now);
             }
         }
+    }
+
+    // Says so to stop() when it is the case.
+    bool stopRequested()
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_stopping)
+            return false;
+        m_stopped = true;
+        m_stoppedCv.notify_all();
+        return true;
     }
 
     void serve(const std::shared_ptr<ZDStreamLink> &link, std::uint32_t events, std::vector<char> &buffer)
@@ -219,6 +259,10 @@ private:
     const int m_epoll;
     const int m_wake;
     std::mutex m_mutex;
+    std::condition_variable m_stoppedCv;
+    bool m_stopping = false;
+    bool m_stopped = false;
+    std::thread::id m_thread;
     std::vector<std::shared_ptr<ZDStreamLink>> m_queue;
     std::unordered_map<ZDStreamLink *, std::shared_ptr<ZDStreamLink>> m_links; // I/O thread only
 };
@@ -244,6 +288,16 @@ private:
         const int count = std::clamp(int(std::thread::hardware_concurrency()), 1, 2);
         for (int i = 0; i < count; ++i)
             m_loops.push_back(std::make_unique<ZDIoLoop>());
+        // The links still open when the program ends are its peers' to notice:
+        // no handler runs into objects the exit is destroying.
+        if (QCoreApplication::instance())
+            qAddPostRoutine(&IoReactor::stopAll);
+        std::atexit(&IoReactor::stopAll);
+    }
+    static void stopAll()
+    {
+        for (const auto &loop : instance().m_loops)
+            loop->stop();
     }
     std::vector<std::unique_ptr<ZDIoLoop>> m_loops;
     std::atomic<unsigned> m_next{0};

@@ -31,9 +31,6 @@ namespace {
 
 constexpr qsizetype kMaxTextLength = 1024;
 constexpr int kStopWaitMs = 2000;
-// A connection thread mostly sleeps in its event loop; the default 8 MiB stack
-// would be address space wasted a thousand times over.
-constexpr uint kConnectionThreadStack = 1024 * 1024;
 
 std::atomic<int> g_configTimeoutMs{20000};
 std::atomic<int> g_retryMs{8000};
@@ -108,7 +105,7 @@ struct ZDService::Private
     std::atomic<bool> invalidated{false};
     std::atomic<bool> disconnected{false}; // on purpose: no retry
     std::atomic<bool> awaitingConfiguration{false};
-    std::atomic<bool> linkEnded{false}; // the current connection thread is done
+    std::atomic<bool> linkEnded{false}; // the current link is done
     std::atomic<int> errorCode{0};
 
     // Live on the record's thread, made when first needed.
@@ -336,7 +333,7 @@ void ZDService::linkEnded(const ZDServiceLink *link)
 {
     std::lock_guard lock(d->mutex);
     if (d->link.get() != link)
-        return; // a newer connection thread owns the state now
+        return; // a newer link owns the state now
     d->runLoopRunning = false;
     d->connected = false;
     d->linkEnded = true;
@@ -506,13 +503,8 @@ bool ZDService::flushIncomingCalls(int waitMs)
     if (!link)
         return true;
     auto served = std::make_shared<QSemaphore>();
-    {
-        std::lock_guard lock(link->mutex);
-        if (!link->loop)
-            return true;
-        // Posted after the calls already queued on that thread, so it runs after them.
-        ZDThreads::post(link->loop, [served] { served->release(); });
-    }
+    if (!link->postAfterQueuedCalls([served] { served->release(); }))
+        return true;
     return served->tryAcquire(1, waitMs);
 }
 
@@ -548,21 +540,12 @@ void ZDService::connectOnThread()
     std::weak_ptr<ZDService> weak = weak_from_this();
     // Each connection gets its own callback object: what its agent reports concerns this record only.
     ZDRemoteObjectPtr callbackObject = callback ? callback->remoteObjectFor(shared_from_this()) : nullptr;
-    QThread *thread = QThread::create(&ZDServiceLink::run, weak, link, callbackObject);
-    thread->setObjectName(QStringLiteral("ZDService connection"));
-    thread->setStackSize(kConnectionThreadStack);
-    // Nobody may have to wait for a slow connection attempt to end: the thread
-    // goes away by itself.
-    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
-        thread->moveToThread(QCoreApplication::instance()->thread());
-    link->thread = thread;
     {
         std::lock_guard lock(d->mutex);
         d->link = link;
         d->linkEnded = false;
     }
-    thread->start();
+    ZDServiceLink::start(weak, link, callbackObject);
 }
 
 void ZDService::armRetry()

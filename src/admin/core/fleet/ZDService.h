@@ -1,7 +1,7 @@
 #pragma once
 // The console's record of one client computer and its live connection: what the
 // list shows (name, host name, icon, state flags, error code) and the link to the
-// agent, carried by one connection thread per computer for as long as it lives.
+// agent (see ZDServiceLink: connected on a pool, served on threads all links share).
 // After connecting it asks for the agent's configuration, which the agent
 // delivers by calling processConfiguration: on this record (passed by reference).
 // A lost or failed connection is retried every 8 seconds.
@@ -67,11 +67,11 @@ public:
     QString registeredName() const;
 
     bool isConnected() const;
-    // False ends the connection thread (a failing call marks the computer
+    // False ends the link (a failing call marks the computer
     // disconnected) and arms the retry, unless the record was disconnected or
     // invalidated on purpose.
     void setConnected(bool connected);
-    // The connection thread is alive (connecting or serving).
+    // The link is alive (connecting or serving).
     bool isConnectionThreadRunning() const;
     // The current connection attempt has an outcome: connected with the configuration
     // handled (or timed out), failed, or ended on purpose. serviceRefresh,
@@ -100,10 +100,10 @@ public:
     // The object the agent calls back on (processConfiguration:).
     ZDRemoteObjectPtr remoteObject() const;
 
-    // Starts over on a new connection thread (ends a running one first).
+    // Starts over on a new link (ends a running one first).
     void connectOnThread();
     // Waits (at most waitMs) until the calls the agent has sent so far have been
-    // served on the connection thread; oneway reports may trail the answers.
+    // served on the link's serving thread; oneway reports may trail the answers.
     bool flushIncomingCalls(int waitMs);
     // Ends the connection and its thread, waiting at most about 2 s; no retry.
     void disconnect();

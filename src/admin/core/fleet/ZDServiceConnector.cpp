@@ -22,6 +22,7 @@ ZDServiceConnector::Result ZDServiceConnector::connect(
 {
     ZDConnectionOptions options;
     options.serveMode = ZDServeMode::OwnerThread;
+    options.ownerThread = target.servingThread;
     options.localName = QStringLiteral("KestraAdmin");
     Result result;
     // TLS from the first byte, to every agent: a peer that does not complete the

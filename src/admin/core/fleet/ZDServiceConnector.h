@@ -2,7 +2,7 @@
 // The three ways to an agent, tried in order until one yields a proxy that
 // answers: by registered name (the agent's hello must carry it), by host and
 // port, then every alternate address (IPv4 and IPv6). Runs on the calling
-// thread, which then serves the agent's calls on the connection.
+// thread; the agent's calls on the connection run on the target's serving thread.
 #include "link/ZDConnection.h"
 
 #include <QString>
@@ -26,6 +26,8 @@ public:
         QString registeredName; // empty: no first stage
         // Where the agent's key is pinned; always over TLS.
         QString pinKey;
+        // Where the agent's calls to this console run; the connecting thread when null.
+        QThread *servingThread = nullptr;
     };
     struct Result
     {

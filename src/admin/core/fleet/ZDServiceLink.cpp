@@ -8,13 +8,175 @@
 #include "fleet/ZDServiceConnector.h"
 #include "process/ZDThreads.h"
 
-void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link, ZDRemoteObjectPtr callbackObject)
+#include <QCoreApplication>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+namespace {
+
+// Connecting waits on the network, not on the console's cores: many at once,
+// yet bounded. An idle pool thread goes after a short while.
+constexpr int kConnectThreads = 32;
+constexpr int kConnectThreadIdleMs = 2000;
+constexpr uint kConnectThreadStack = 1024 * 1024;
+
+QThreadPool *connectPool()
 {
-    // Whatever happens below, waiters learn that this thread is done.
-    const std::unique_ptr<ZDServiceLink, void (*)(ZDServiceLink *)> finished(link.get(), [](ZDServiceLink *l) { l->finish(); });
+    static QThreadPool *const pool = [] {
+        auto *p = new QThreadPool; // never deleted: an attempt may still wait on a dead peer as the program ends
+        p->setMaxThreadCount(kConnectThreads);
+        p->setExpiryTimeout(kConnectThreadIdleMs);
+        p->setStackSize(kConnectThreadStack);
+        return p;
+    }();
+    return pool;
+}
+
+// The threads that run agents' calls to the console, a few for every link. Each
+// has an anchor object to post work to. They end with the application; the
+// objects stay (a late post to a finished thread is simply never run).
+class ServingThreads
+{
+public:
+    static ServingThreads &instance()
+    {
+        static ServingThreads *const threads = new ServingThreads; // ended by the post routine, see below
+        return *threads;
+    }
+    QThread *next()
+    {
+        return m_threads[m_next.fetch_add(1, std::memory_order_relaxed) % m_threads.size()];
+    }
+    QObject *anchorOf(const QThread *thread) const
+    {
+        for (size_t i = 0; i < m_threads.size(); ++i)
+            if (m_threads[i] == thread)
+                return m_anchors[i];
+        return nullptr;
+    }
+
+private:
+    ServingThreads()
+    {
+        const int count = std::clamp(QThread::idealThreadCount(), 2, 4);
+        for (int i = 0; i < count; ++i) {
+            auto *thread = new QThread;
+            thread->setObjectName(QStringLiteral("ZDService calls"));
+            auto *anchor = new QObject;
+            anchor->moveToThread(thread);
+            thread->start();
+            m_threads.push_back(thread);
+            m_anchors.push_back(anchor);
+        }
+        // Stopped before the application's objects go, so that no agent's call
+        // runs into a console that is being torn down.
+        if (QCoreApplication::instance())
+            qAddPostRoutine(&ServingThreads::stopAll);
+    }
+    static void stopAll()
+    {
+        for (QThread *thread : instance().m_threads)
+            thread->quit();
+        for (QThread *thread : instance().m_threads)
+            thread->wait(2000);
+    }
+
+    std::vector<QThread *> m_threads;
+    std::vector<QObject *> m_anchors;
+    std::atomic<size_t> m_next{0};
+};
+
+} // namespace
+
+bool ZDServiceLink::postAfterQueuedCalls(std::function<void()> work)
+{
+    std::lock_guard lock(mutex);
+    if (!serving || !servingThread)
+        return false;
+    QObject *anchor = ServingThreads::instance().anchorOf(servingThread);
+    if (!anchor)
+        return false;
+    // Posted after the calls already queued on that thread, so it runs after them.
+    ZDThreads::post(anchor, std::move(work));
+    return true;
+}
+
+void ZDServiceLink::start(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link,
+                          ZDRemoteObjectPtr callbackObject)
+{
+    link->servingThread = ServingThreads::instance().next();
+    connectPool()->start([weak = std::move(weak), link = std::move(link), callbackObject = std::move(callbackObject)] {
+        connectAndConfigure(weak, link, callbackObject);
+    });
+}
+
+void ZDServiceLink::scheduleEnd(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link)
+{
+    QObject *anchor = nullptr;
+    {
+        std::lock_guard lock(link->mutex);
+        if (link->ending)
+            return;
+        link->ending = true;
+        anchor = ServingThreads::instance().anchorOf(link->servingThread);
+    }
+    // Never inline: the handler may run under a caller's lock that the end takes.
+    const bool lost = !link->stopped();
+    if (anchor && anchor->thread()->isRunning())
+        ZDThreads::post(anchor, [weak, link, lost] { end(weak, link, lost); });
+    else
+        connectPool()->start([weak, link, lost] { end(weak, link, lost); });
+}
+
+void ZDServiceLink::end(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link, bool lost)
+{
+    std::shared_ptr<ZDConnection> connection;
+    {
+        std::lock_guard lock(link->mutex);
+        link->serving = false;
+        link->proxy.reset();
+        connection = std::move(link->connection);
+    }
+    if (lost) {
+        ZDLog::fastAppendLog(QStringLiteral("Run loop finished"));
+        // Not asked to stop: the agent went away. Retried like any computer that failed.
+        if (auto still = weak.lock(); still && !link->stopped()) {
+            ZDLog::appendLog(QStringLiteral("Lost the connection to %@"), still->name());
+            still->setConnectedFlag(false);
+            ZDService *raw = still.get();
+            ZDThreads::post(raw, [raw] { Q_EMIT raw->serviceConnectFailed(raw); });
+            still->armRetry();
+        }
+    }
+    if (connection)
+        connection->invalidate();
+    connection.reset();
+    if (auto still = weak.lock())
+        still->linkEnded(link.get());
+    link->finish();
+}
+
+void ZDServiceLink::connectAndConfigure(const std::weak_ptr<ZDService> &weak,
+                                        const std::shared_ptr<ZDServiceLink> &link,
+                                        const ZDRemoteObjectPtr &callbackObject)
+{
+    {
+        std::lock_guard lock(link->mutex);
+        link->worker = std::this_thread::get_id();
+    }
+    // Whatever happens below, the worker is no longer this link's once it returns.
+    const std::unique_ptr<ZDServiceLink, void (*)(ZDServiceLink *)> released(link.get(), [](ZDServiceLink *l) {
+        std::lock_guard lock(l->mutex);
+        l->worker = {};
+    });
     auto self = weak.lock();
-    if (!self || link->stopped())
+    if (!self || link->stopped()) {
+        end(weak, link, false);
         return;
+    }
     ZDService *s = self.get();
     std::shared_ptr<ZDConnection> connection;
     ZDRemoteProxyPtr proxy;
@@ -31,6 +193,7 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
         if (!manual && !hasNet) {
             ZDLog::appendLog(QStringLiteral("Net service not found."));
             s->stopSpinner();
+            end(weak, link, false);
             return;
         }
 
@@ -44,6 +207,7 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
         target.port = port;
         target.registeredName = s->registeredName();
         target.pinKey = ZDConsoleSecurity::pinKey(*s);
+        target.servingThread = link->servingThread;
         const auto result = ZDServiceConnector::connect(
             target, [&link] { return link->stopped(); },
             [&link](const std::shared_ptr<ZDConnection> &c) {
@@ -89,41 +253,23 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
                 if (ok && !link->stopped()) {
                     s->setConnectedFlag(true);
                     ZDThreads::post(s, [s] { Q_EMIT s->serviceConnected(s); });
-                    // Serve the agent's calls until told to stop; the record may
-                    // go away meanwhile.
-                    s = nullptr;
-                    self.reset();
-                    // An agent that goes away ends the loop, as a stop request does.
-                    if (connection)
-                        connection->setInvalidationHandler([link](const QString &) {
+                    // The agent's calls now run on the serving thread until the link
+                    // ends; the record may go away meanwhile. An agent that goes away
+                    // ends the link, as a stop request does: its end runs on the
+                    // serving thread, after the agent's last calls (a willDisconnect:
+                    // comes right before the close).
+                    if (connection) {
+                        {
                             std::lock_guard lock(link->mutex);
-                            link->died = true;
-                            if (link->loop)
-                                ZDThreads::post(link->loop, [loop = link->loop] { loop->quit(); });
-                        });
-                    QEventLoop loop;
-                    bool run = false;
-                    {
-                        std::lock_guard lock(link->mutex);
-                        if (!link->stop && !link->died) {
-                            link->loop = &loop;
-                            run = true;
+                            link->serving = true;
                         }
-                    }
-                    if (run)
-                        loop.exec();
-                    {
-                        std::lock_guard lock(link->mutex);
-                        link->loop = nullptr;
-                    }
-                    ZDLog::fastAppendLog(QStringLiteral("Run loop finished"));
-                    // Not asked to stop: the agent went away. Retried like any computer that failed.
-                    if (auto still = weak.lock(); still && !link->stopped()) {
-                        ZDLog::appendLog(QStringLiteral("Lost the connection to %@"), still->name());
-                        still->setConnectedFlag(false);
-                        ZDService *raw = still.get();
-                        ZDThreads::post(raw, [raw] { Q_EMIT raw->serviceConnectFailed(raw); });
-                        still->armRetry();
+                        connection->setInvalidationHandler([weak, link](const QString &) {
+                            scheduleEnd(weak, link);
+                        });
+                        // It may have ended before the handler was there.
+                        if (!connection->isValid() || link->stopped())
+                            scheduleEnd(weak, link);
+                        return;
                     }
                 }
             }
@@ -149,15 +295,9 @@ void ZDServiceLink::run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDService
             s->armRetry();
         }
     }
-    {
-        std::lock_guard lock(link->mutex);
-        link->proxy.reset();
-        link->connection.reset();
-    }
     proxy.reset();
     if (connection)
         connection->invalidate();
     connection.reset();
-    if (auto still = weak.lock())
-        still->linkEnded(link.get());
+    end(weak, link, false);
 }

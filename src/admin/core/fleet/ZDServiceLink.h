@@ -1,17 +1,21 @@
 #pragma once
-// What a record's connection thread shares with the record: the link while it
-// lives, the request to stop, and the news that the thread is done. It outlives
-// the record when the thread is still finishing. The thread runs run().
+// What a record's connection shares with the record: the link while it lives,
+// the request to stop, and the news that the link is done. It outlives the
+// record when the link is still ending.
+//
+// A link holds no thread of its own: connecting runs on a bounded pool, the
+// agent's calls to the console run on a few serving threads shared by every
+// link, and the reactor of the transport reads them. A thousand computers cost
+// a handful of threads, not a thousand.
 #include "link/ZDConnection.h"
-#include "process/ZDThreads.h"
 
-#include <QEventLoop>
 #include <QThread>
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class ZDService;
 
@@ -21,10 +25,11 @@ public:
     std::mutex mutex;
     std::condition_variable finishedCv;
     bool stop = false;
-    bool died = false; // the link ended without being asked to
-    bool running = true;
-    QThread *thread = nullptr;
-    QEventLoop *loop = nullptr;
+    bool running = true;  // until the link has ended and its record heard of it
+    bool serving = false; // connected and configured: the agent's calls are being served
+    bool ending = false;  // the end is queued or under way; it runs once
+    std::thread::id worker; // the pool thread connecting, while it does
+    QThread *servingThread = nullptr;
     std::shared_ptr<ZDConnection> connection;
     ZDRemoteProxyPtr proxy;
 
@@ -34,8 +39,6 @@ public:
         {
             std::lock_guard lock(mutex);
             stop = true;
-            if (loop)
-                ZDThreads::post(loop, [loop = loop] { loop->quit(); });
             cut = connection;
         }
         // Outside the lock: the link's end handler takes it.
@@ -58,16 +61,29 @@ public:
         running = false;
         finishedCv.notify_all();
     }
-    // The thread itself never waits for its own end.
+    // Never waits on a thread the end itself needs: the connecting worker, or the
+    // serving thread (a handler that ends its own link).
     bool waitFinished(int ms)
     {
         std::unique_lock lock(mutex);
-        if (thread == QThread::currentThread())
+        if (worker == std::this_thread::get_id() || servingThread == QThread::currentThread())
             return !running;
         return finishedCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running; });
     }
+    // Runs work on the link's serving thread after the agent's calls already
+    // queued there; false when the link is not serving.
+    bool postAfterQueuedCalls(std::function<void()> work);
 
-    // The connection thread: connect, configure, then serve the agent's calls
-    // until stopped.
-    static void run(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link, ZDRemoteObjectPtr callbackObject);
+    // Connects and configures on the pool, then serves the agent's calls until
+    // stopped or the agent goes away; the record hears of the end.
+    static void start(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link,
+                      ZDRemoteObjectPtr callbackObject);
+
+private:
+    static void connectAndConfigure(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link,
+                                    const ZDRemoteObjectPtr &callbackObject);
+    // After the link ended while serving: the end, once, on the serving thread.
+    static void scheduleEnd(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link);
+    // Once, after the link ended or failed to come up.
+    static void end(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link, bool lost);
 };
