@@ -2,11 +2,13 @@
 // keeps the one put into it across a restart of the console, and a group stored the
 // old way (by address) is taken over by one computer, not by both. An agent that
 // goes away and comes back is connected again without any call noticing first, and
-// a computer disconnected on purpose connects again when asked.
+// a computer disconnected on purpose connects again when asked. A computer is its key.
 #include "dispatch/ZDErrorCallback.h"
 #include "fleet/ZDDiscovery.h"
 #include "fleet/ZDServiceOutline.h"
 #include "ZDRealAgent.h"
+#include "plist/ZDPropertyList.h"
+#include "trust/ZDKnownAgents.h"
 #include "ZDTestSandbox.h"
 
 #include <QSettings>
@@ -53,6 +55,24 @@ private Q_SLOTS:
         for (int i = 0; i < 2; ++i)
             QVERIFY(discovery.submitManualConnection(u"Session %1"_s.arg(i), u"127.0.0.1"_s,
                                                      QString::number(m_agents[i].port()), &title, &text));
+    }
+    void keyMetUnderAnotherName()
+    {
+        // A key pinned under one name makes another name the same computer; a key
+        // replaced by trusting a new one proves nothing any more. First uses are
+        // written to the file, also when they come in faster than it is written.
+        const QString file = m_console.path(u"pins/known-agents.plist"_s);
+        const ZDKnownAgents pins(file);
+        const auto key = [](char c) { return QString(64, QLatin1Char(c)); };
+        QVERIFY(pins.pin(u"a"_s, key('a')) && pins.pin(u"b"_s, key('b')));
+        QCOMPARE(pins.check(u"a-again"_s, key('a')), ZDKnownAgents::Verdict::Trusted);
+        QCOMPARE(pins.check(u"a"_s, key('c')), ZDKnownAgents::Verdict::Changed);
+        QVERIFY(pins.pin(u"b"_s, key('d'))); // kestra trust b
+        QCOMPARE(pins.check(u"b-elsewhere"_s, key('b')), ZDKnownAgents::Verdict::FirstUse);
+        for (int i = 0; i < 300; ++i)
+            QCOMPARE(pins.check(u"bay-%1"_s.arg(i), u"f%1"_s.arg(i, 63, 16, QLatin1Char('0'))), ZDKnownAgents::Verdict::FirstUse);
+        QTRY_COMPARE(ZDPropertyList::readDictionary(file).size(), 304);
+        QCOMPARE(ZDKnownAgents(file).pinned(u"bay-299"_s), u"f%1"_s.arg(299, 63, 16, QLatin1Char('0')));
     }
     void groupsAfterARestart()
     {

@@ -1,15 +1,21 @@
 #include "trust/ZDKnownAgents.h"
 
 #include "platform/ZDLocalPaths.h"
+#include "log/ZDSystemLog.h"
 #include "plist/ZDPropertyList.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSysInfo>
 #include <QVariantMap>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -17,54 +23,110 @@ namespace {
 std::mutex g_mutex;
 
 // The file as last read or written (under g_mutex): a fleet's connections each
-// ask for a pin, and a thousand re-reads of a thousand pins add up.
+// ask for a pin, and a thousand re-reads of a thousand pins add up. The keys are
+// indexed too: every new computer asks whether its key is known under another
+// name, and five thousand scans of five thousand pins were most of a first
+// contact with a large fleet.
 struct Cached
 {
     QString path;
     QDateTime modified;
     qint64 size = -1;
     QVariantMap pins;
+    QHash<QString, int> byKey; // normalised key -> how many computers are pinned to it
     bool dirty = false;   // pins not written yet
     bool writing = false; // a thread is writing them
 };
 Cached g_cache;
 
-QVariantMap readPins(const QString &path)
+const QVariantMap &readPins(const QString &path)
 {
     const QFileInfo info(path);
     if (g_cache.path == path
         && (g_cache.dirty || g_cache.writing
             || (info.exists() && info.lastModified() == g_cache.modified && info.size() == g_cache.size)))
         return g_cache.pins;
-    const QVariantMap pins = ZDPropertyList::readDictionary(path);
-    g_cache = {path, info.lastModified(), info.exists() ? info.size() : -1, pins};
-    return pins;
+    g_cache = {path, info.lastModified(), info.exists() ? info.size() : -1, ZDPropertyList::readDictionary(path), {}};
+    for (auto it = g_cache.pins.cbegin(); it != g_cache.pins.cend(); ++it)
+        ++g_cache.byKey[ZDTlsIdentity::normalizeFingerprint(it.value().toString())];
+    return g_cache.pins;
 }
 
-// One thread writes at a time and takes along what others pinned meanwhile: a
-// fleet's first contact writes the file a few times, not once per computer.
-bool writePins(std::unique_lock<std::mutex> &lock, const QString &path, const QVariantMap &pins)
+std::condition_variable g_written; // a write loop ended
+
+// Under the lock, with `writing` set by the caller: writes until nothing is left
+// unwritten, taking along what others pinned meanwhile, so that a fleet's first
+// contact writes the file a few times, not once per computer. A failed write
+// leaves the pins dirty for the next attempt.
+void writeLoop(std::unique_lock<std::mutex> &lock, const QString &path)
 {
-    g_cache.path = path;
-    g_cache.pins = pins;
-    g_cache.dirty = true;
-    if (g_cache.writing)
-        return true;
-    g_cache.writing = true;
-    bool ok = true;
-    while (ok && g_cache.dirty && g_cache.path == path) {
+    while (g_cache.dirty && g_cache.path == path) {
         const QVariantMap snapshot = g_cache.pins;
         g_cache.dirty = false;
         lock.unlock();
         QDir().mkpath(QFileInfo(path).absolutePath());
-        ok = ZDPropertyList::writeFile(path, snapshot);
+        const bool ok = ZDPropertyList::writeFile(path, snapshot);
         lock.lock();
+        if (!ok) {
+            g_cache.dirty = true;
+            zdSystemLog(QStringLiteral("Unable to write the agents' keys to %1.").arg(path));
+            break;
+        }
         const QFileInfo info(path);
         g_cache.modified = info.lastModified();
         g_cache.size = info.size();
     }
     g_cache.writing = false;
-    return ok;
+    g_written.notify_all();
+}
+
+// What is still being written when the program ends is waited for (bounded).
+void flushAtExit()
+{
+    std::unique_lock lock(g_mutex);
+    g_written.wait_for(lock, std::chrono::seconds(5), [] { return !g_cache.writing; });
+}
+
+void addPin(const QString &path, const QString &computer, const QString &key)
+{
+    // A replaced key no longer counts as known (kestra trust after a new key).
+    const QString before = ZDTlsIdentity::normalizeFingerprint(readPins(path).value(computer).toString());
+    if (g_cache.pins.contains(computer)) {
+        const auto it = g_cache.byKey.find(before);
+        if (it != g_cache.byKey.end() && --it.value() <= 0)
+            g_cache.byKey.erase(it);
+    }
+    g_cache.pins.insert(computer, key);
+    ++g_cache.byKey[key];
+    g_cache.dirty = true;
+}
+
+// Returns once the pin is on disk; false when it could not be written.
+bool pinAndWrite(std::unique_lock<std::mutex> &lock, const QString &path, const QString &computer, const QString &key)
+{
+    addPin(path, computer, key);
+    g_written.wait(lock, [] { return !g_cache.writing; });
+    if (g_cache.dirty) {
+        g_cache.writing = true;
+        writeLoop(lock, path);
+    }
+    return !g_cache.dirty;
+}
+
+// Returns at once: a first contact pins from a TLS handshake on an I/O thread,
+// which must not wait for a file of five thousand pins to be written.
+void pinAndWriteLater(const QString &path, const QString &computer, const QString &key)
+{
+    addPin(path, computer, key);
+    if (g_cache.writing)
+        return;
+    g_cache.writing = true;
+    static const bool flushRegistered = [] { return std::atexit(&flushAtExit) == 0; }();
+    (void)flushRegistered;
+    std::thread([path] {
+        std::unique_lock lock(g_mutex);
+        writeLoop(lock, path);
+    }).detach();
 }
 
 } // namespace
@@ -115,21 +177,17 @@ ZDKnownAgents::Verdict ZDKnownAgents::check(const QString &computer, const QStri
     const QString fp = ZDTlsIdentity::normalizeFingerprint(fingerprint);
     if (fp.isEmpty())
         return Verdict::Changed;
-    bool known = false;
-    {
-        const std::lock_guard lock(g_mutex);
-        const QVariantMap pins = readPins(m_path);
-        const QString old = ZDTlsIdentity::normalizeFingerprint(pins.value(computer).toString());
-        if (old == fp)
-            return Verdict::Trusted;
-        // The key proves the computer: one met under another name is that computer.
-        for (auto it = pins.cbegin(); it != pins.cend() && !known; ++it)
-            known = it.key() != computer && ZDTlsIdentity::normalizeFingerprint(it.value().toString()) == fp;
-        if (!known && !old.isEmpty())
-            return Verdict::Changed;
-    }
-    if (!pin(computer, fp))
+    std::unique_lock lock(g_mutex);
+    const QVariantMap &pins = readPins(m_path);
+    const QString old = ZDTlsIdentity::normalizeFingerprint(pins.value(computer).toString());
+    if (old == fp)
+        return Verdict::Trusted;
+    // The key proves the computer: one met under another name is that computer
+    // (this one's own pin is another key, so it is not among the count).
+    const bool known = g_cache.byKey.value(fp) > 0;
+    if ((!known && !old.isEmpty()) || (old.isEmpty() && pins.size() >= kMaxComputers))
         return Verdict::Changed;
+    pinAndWriteLater(m_path, computer, fp);
     return known ? Verdict::Trusted : Verdict::FirstUse;
 }
 
@@ -139,9 +197,8 @@ bool ZDKnownAgents::pin(const QString &computer, const QString &fingerprint) con
     if (fp.isEmpty() || computer.isEmpty())
         return false;
     std::unique_lock lock(g_mutex);
-    QVariantMap map = readPins(m_path);
+    const QVariantMap &map = readPins(m_path);
     if (!map.contains(computer) && map.size() >= kMaxComputers)
         return false;
-    map.insert(computer, fp);
-    return writePins(lock, m_path, map);
+    return pinAndWrite(lock, m_path, computer, fp);
 }
