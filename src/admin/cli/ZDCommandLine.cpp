@@ -50,9 +50,9 @@ constexpr double kWorkWaitSeconds = 5.0;
 constexpr double kMaxWaitSeconds = 600.0;
 // What browsing gets to find the announced computers before an answer may go out.
 constexpr int kBrowseWindowMs = 1000;
-// Quiet after browsing caught up before the list counts as complete: longer than a
-// responder's delay on the network (20-120 ms) plus a resolution.
-constexpr int kBrowseGraceMs = 200;
+// From the start of browsing until the list may count as complete: the daemon asks
+// as browsing starts, a responder answers within 20-120 ms, and a LAN adds little.
+constexpr int kBrowseGraceMs = 150;
 // Agents report task errors by a separate oneway call: give them a moment to arrive.
 constexpr int kReportGraceMs = 500;
 constexpr int kTableCellChars = 160;
@@ -329,34 +329,32 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
     // Owns every connection made here: they end before what they refer to.
     QObject watcher;
     // Browsing may end early: once every computer the last run found is found again
-    // and resolved, and nothing new came for a moment. The daemon hands out what it
-    // already knew at once, and responders answer a question on the network within
-    // 20-120 ms, so a quiet moment longer than that means the list is complete.
-    // Otherwise (no earlier run, or a computer of the last run missing) the window
-    // runs out: the daemon's own "all for now" comes only after a second as well.
+    // and resolved, what was found since is resolved too, and the responders have had
+    // their time to answer. The daemon hands out what it already knew at once and asks
+    // the network as browsing starts; responders answer within 20-120 ms, so after
+    // that (the grace, from the start) and with nothing left to resolve the list is
+    // complete. Otherwise (no earlier run, or a computer of the last run missing) the
+    // window runs out: the daemon's own "all for now" comes only after a second as well.
     QTimer grace;
     grace.setSingleShot(true);
     grace.setInterval(kBrowseGraceMs);
+    bool graceOver = false;
     const auto caughtUp = [&] {
         if (!remembered || !m_discovery->browsingCaughtUp())
             return false;
         const QStringList found = m_discovery->foundNames();
         return std::all_of(remembered->cbegin(), remembered->cend(), [&](const QString &n) { return found.contains(n); });
     };
-    connect(&grace, &QTimer::timeout, &watcher, [&] {
-        if (!caughtUp())
+    const auto progressed = [&] {
+        if (browseWindowOver || !graceOver || !caughtUp())
             return;
         browseWindowOver = true;
         check();
-    });
-    const auto progressed = [&] {
-        if (browseWindowOver)
-            return;
-        if (caughtUp())
-            grace.start(); // again from the start: something just changed
-        else
-            grace.stop();
     };
+    connect(&grace, &QTimer::timeout, &watcher, [&] {
+        graceOver = true;
+        progressed();
+    });
     const auto watch = [&](const ZDServicePtr &s) {
         ZDService *raw = s.get();
         connect(raw, &ZDService::serviceRefresh, &watcher, check);
@@ -379,7 +377,7 @@ void ZDCommandLine::waitForComputers(double defaultSeconds, bool untilDeadline)
             browseWindowOver = true;
             check();
         });
-        progressed();
+        grace.start();
     }
     QTimer::singleShot(int(seconds * 1000), &watcher, [&] { loop.quit(); });
     if (!done())
