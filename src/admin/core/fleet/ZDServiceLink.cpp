@@ -107,7 +107,10 @@ bool ZDServiceLink::postAfterQueuedCalls(std::function<void()> work)
 void ZDServiceLink::start(std::weak_ptr<ZDService> weak, std::shared_ptr<ZDServiceLink> link,
                           ZDRemoteObjectPtr callbackObject)
 {
-    link->servingThread = ServingThreads::instance().next();
+    {
+        std::lock_guard lock(link->mutex);
+        link->servingThread = ServingThreads::instance().next();
+    }
     connectPool()->start([weak = std::move(weak), link = std::move(link), callbackObject = std::move(callbackObject)] {
         connectAndConfigure(weak, link, callbackObject);
     });
