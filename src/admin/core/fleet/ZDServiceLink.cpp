@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -137,14 +138,16 @@ void ZDServiceLink::scheduleEnd(const std::weak_ptr<ZDService> &weak, const std:
 void ZDServiceLink::end(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link, bool lost)
 {
     std::shared_ptr<ZDConnection> connection;
+    bool wasServing = false;
     {
         std::lock_guard lock(link->mutex);
-        link->serving = false;
+        wasServing = std::exchange(link->serving, false);
         link->proxy.reset();
         connection = std::move(link->connection);
     }
-    if (lost) {
+    if (wasServing)
         ZDLog::fastAppendLog(QStringLiteral("Run loop finished"));
+    if (lost) {
         // Not asked to stop: the agent went away. Retried like any computer that failed.
         if (auto still = weak.lock(); still && !link->stopped()) {
             ZDLog::appendLog(QStringLiteral("Lost the connection to %@"), still->name());
