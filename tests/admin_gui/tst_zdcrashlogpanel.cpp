@@ -56,6 +56,8 @@ private Q_SLOTS:
         panel.logTable()->topLevelItem(0)->setSelected(true);
         QVERIFY(explained.wait(30000));
         QVERIFY(panel.explanationView()->toPlainText().contains(QStringLiteral("SIGSEGV")));
+        // The computer's page is shown as text: its heading is not laid out as one.
+        QVERIFY2(!panel.explanationView()->toHtml().contains(QStringLiteral("<h2")), qPrintable(panel.explanationView()->toHtml()));
 
         const QString dir = qEnvironmentVariable("KESTRA_SCREENSHOT_DIR", QStringLiteral(KESTRA_SCREENSHOT_DIR));
         QVERIFY(QDir().mkpath(dir));

@@ -190,11 +190,12 @@ void ZDCrashLogPanel::updateSelection()
     m_explanation->clear();
     const std::shared_ptr<ZDCrashLogController> controller = m_controller;
     ZDBackground::run<QString>(
-        this, [controller, record] { return controller->explanation(record); },
-        [this, generation](const QString &html) {
+        // Another computer's page: shown as its text, never laid out as that computer wrote it.
+        this, [controller, record] { return ZDCrashLogStats::explanationText(controller->explanation(record)); },
+        [this, generation](const QString &text) {
             if (generation != m_selectionGeneration)
                 return;
-            m_explanation->setHtml(html);
+            m_explanation->setPlainText(text);
             Q_EMIT explanationShown();
         });
 }
