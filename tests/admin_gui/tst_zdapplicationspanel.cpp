@@ -11,12 +11,14 @@
 #include "panels/ZDMaintenancePanel.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
+#include "panels/ZDPanelParts.h"
 #include "panels/ZDRepairPanel.h"
 #include "ZDTestSandbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QTextEdit>
@@ -113,8 +115,12 @@ private Q_SLOTS:
             QSignalSpy done(&panel, &ZDRepairPanel::runFinished);
             panel.repair();
             QVERIFY(panel.isSpinning());
+            // Choosing computers meanwhile does not offer the running repair again.
+            ZDPanelParts::enableChanges(&panel, true);
+            QVERIFY(!panel.findChild<QPushButton *>()->isEnabled());
             QVERIFY(done.wait(120000));
             QVERIFY(!panel.isSpinning());
+            QVERIFY(panel.findChild<QPushButton *>()->isEnabled());
             QVERIFY2(panel.results()->toPlainText().contains(QStringLiteral("Results from %1:\n\n%2 repair finished.").arg(services[0]->hostName().chopped(7), QLatin1String(tool))),
                      qPrintable(panel.results()->toPlainText()));
             QVERIFY2(panel.results()->toPlainText().endsWith(ticked ? QStringLiteral(" moved to the Trash.") : QStringLiteral(" kept.")),

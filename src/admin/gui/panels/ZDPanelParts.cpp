@@ -31,6 +31,7 @@ bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const Q
 
 namespace {
 constexpr const char *kChangesComputers = "zdChangesComputers";
+constexpr const char *kRunning = "zdRunning";
 }
 
 QAbstractButton *changesComputers(QAbstractButton *button)
@@ -44,11 +45,17 @@ void enableChanges(QWidget *root, bool computersChosen)
     for (QAbstractButton *b : root->findChildren<QAbstractButton *>()) {
         if (!b->property(kChangesComputers).toBool())
             continue;
-        b->setEnabled(computersChosen);
+        b->setEnabled(computersChosen && !b->property(kRunning).toBool());
         b->setToolTip(computersChosen ? QString()
                                       : QCoreApplication::translate("ZDPanelParts",
                                                                     "Select computers on the left first (Ctrl+A for all of them)."));
     }
+}
+
+void setRunning(QAbstractButton *button, bool running)
+{
+    button->setProperty(kRunning, running);
+    button->setEnabled(!running);
 }
 
 QString busyText()

@@ -75,8 +75,10 @@ bool confirmOnComputers(QWidget *parent, const ZDDispatcher *dispatcher, const Q
 // A button that changes the computers: off while no computer is chosen in the window
 // (choosing every computer, Ctrl+A in the list, is the explicit "all computers").
 QAbstractButton *changesComputers(QAbstractButton *button);
-// Every such button below root, for whether computers are chosen.
+// Every such button below root, for whether computers are chosen; a running one stays off.
 void enableChanges(QWidget *root, bool computersChosen);
+// Off while its run goes on, whatever is chosen meanwhile; on again after.
+void setRunning(QAbstractButton *button, bool running);
 
 // An item's row; its state, the last column, is red when the computers differ.
 QTreeWidgetItem *addItemRow(QTreeWidget *tree, const QStringList &cells, bool inLine);

@@ -62,7 +62,7 @@ void ZDRepairPanel::repair()
     }
     const int n = int(services.size());
     m_status->setText(m_repair.message.arg(n).arg(n > 1 ? QStringLiteral("s") : QString()));
-    m_go->setEnabled(false);
+    ZDPanelParts::setRunning(m_go, true);
     spin(true);
     // Made here so that its answers reach this panel (queued) for as long as the panel lives;
     // deleted on this thread whichever side lets go last.
@@ -84,7 +84,7 @@ void ZDRepairPanel::repair()
         },
         [this](const ZDMaintenanceRuns::Report &report) {
             spin(false);
-            m_go->setEnabled(true);
+            ZDPanelParts::setRunning(m_go, false);
             QString summary = tr("%1 computer(s) started the repair, %2 answered.").arg(report.handed).arg(report.results.size());
             if (!report.failures.isEmpty())
                 summary += QLatin1Char('\n') + report.failures.join(QLatin1Char('\n'));
@@ -93,7 +93,7 @@ void ZDRepairPanel::repair()
         });
     if (!started) {
         spin(false);
-        m_go->setEnabled(true);
+        ZDPanelParts::setRunning(m_go, false);
         m_status->setText(ZDPanelParts::busyText());
     }
 }
