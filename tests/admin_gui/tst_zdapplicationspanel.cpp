@@ -113,7 +113,19 @@ private Q_SLOTS:
             panel.option()->setChecked(ticked);
             dispatcher.cancelProcessing(); // as a switch of tasks does: the repair asked for next still runs
             QSignalSpy done(&panel, &ZDRepairPanel::runFinished);
+            QString asked;
+            QTimer::singleShot(50, [&] {
+                for (QWidget *w : QApplication::topLevelWidgets()) {
+                    if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                        asked = box->text();
+                        for (QAbstractButton *b : box->buttons())
+                            if (box->buttonRole(b) == QMessageBox::AcceptRole)
+                                b->click(); // "Repair"
+                    }
+                }
+            });
             panel.repair();
+            QCOMPARE(asked, QStringLiteral("Run the repair on 1 computer?"));
             QVERIFY(panel.isSpinning());
             // Choosing computers meanwhile does not offer the running repair again.
             ZDPanelParts::enableChanges(&panel, true);

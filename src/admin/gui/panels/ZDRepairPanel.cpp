@@ -1,6 +1,7 @@
 #include "panels/ZDRepairPanel.h"
 
 #include "ZDBackground.h"
+#include "dispatch/ZDActionTarget.h"
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
 #include "dispatch/ZDProgressRuns.h"
@@ -61,6 +62,9 @@ void ZDRepairPanel::repair()
         return;
     }
     const int n = int(services.size());
+    if (!ZDPanelParts::confirmOnComputers(this, m_dispatcher, tr("Repair"), ZDActionTarget::question(tr("Run the repair"), n),
+                                          tr("Repair")))
+        return;
     m_status->setText(m_repair.message.arg(n).arg(n > 1 ? QStringLiteral("s") : QString()));
     ZDPanelParts::setRunning(m_go, true);
     spin(true);
