@@ -23,6 +23,7 @@
 #include "ZDTestSandbox.h"
 
 #include <QDBusConnectionInterface>
+#include <QFile>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -244,7 +245,14 @@ private Q_SLOTS:
         const QVariantMap settings = console.call(ZDOrv::kNetworkClientSettings).toMap();
         QCOMPARE(settings.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
         QCOMPARE(settings.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
+        // Without a display the graphics library is mapped only once an image is asked for.
+        const auto mapsGraphics = [&agent] {
+            QFile maps(QStringLiteral("/proc/%1/maps").arg(agent.pid()));
+            return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt6Gui");
+        };
+        QVERIFY(!mapsGraphics());
         const QByteArray icon = console.call(ZDOrv::kComputerIcon).toByteArray();
+        QVERIFY(mapsGraphics());
         QCOMPARE(QImage::fromData(icon).size(), QSize(16, 16));
         QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(64)}).toByteArray()).size(),
                  QSize(64, 64));

@@ -611,7 +611,7 @@ private Q_SLOTS:
     void noTrayWithoutADisplay()
     {
         // A core application (no display): nothing to show, silently.
-        QVERIFY(!ZDStatusItem::create({{QStringLiteral("normal"), QImage(18, 18, QImage::Format_ARGB32)}}));
+        QVERIFY(!ZDStatusItem::create({{QStringLiteral("normal"), ZDClientPreferences::computerIcon()}}));
         const QString module = qEnvironmentVariable("KESTRA_APPS_DIR") +
                                QStringLiteral("/KestraClient.app/Contents/PlugIns/libKestraClientTray.so");
         QVERIFY2(QFile::exists(module), qPrintable(module));

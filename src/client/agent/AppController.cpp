@@ -38,6 +38,7 @@
 namespace {
 const QString kRequestTitle = QStringLiteral("Request Maintenance");
 const QString kCancelTitle = QStringLiteral("Cancel Maintenance Request");
+constexpr qint64 kMaxStatusImageBytes = 1024 * 1024;
 
 namespace note = ZDClientNotification;
 } // namespace
@@ -343,12 +344,13 @@ void AppController::setupIconDict()
                                                            {"maintenance", "spanner-maintenance-18.png"},
                                                            {"disconnected", "spanner-disconnected-18.png"}};
     for (const auto &[key, file] : files) {
-        QImage image;
-        if (image.load(resources + QLatin1String(file)))
+        QFile in(resources + QLatin1String(file));
+        const QByteArray image = in.open(QIODevice::ReadOnly) ? in.read(kMaxStatusImageBytes) : QByteArray();
+        if (!image.isEmpty())
             m_iconDict.insert(QLatin1String(key), image);
     }
-    QImage small;
-    if (small.loadFromData(ZDClientPreferences::computerIcon(QSize(16, 16)), "PNG"))
+    const QByteArray small = ZDClientPreferences::computerIcon(QSize(16, 16));
+    if (!small.isEmpty())
         m_iconDict.insert(QStringLiteral("smallServiceIcon"), small);
 }
 

@@ -14,7 +14,7 @@
 #include "rpc/ZDRemoteProxy.h"
 
 #include <QHash>
-#include <QImage>
+#include <QByteArray>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -174,7 +174,7 @@ private:
     // The tray's maintenance requests call consoles: one at a time, in order, off
     // the main thread, and waited for before this object goes.
     QThreadPool m_requestWorker;
-    QHash<QString, QImage> m_iconDict; // main thread only
+    QHash<QString, QByteArray> m_iconDict; // image files, main thread only
 
     std::atomic<bool> m_maintenanceRequested{false};
     std::atomic<bool> m_isQuitting{false};

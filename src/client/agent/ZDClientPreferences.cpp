@@ -5,6 +5,7 @@
 #include "platform/ZDMainBundle.h"
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
+#include "session/ZDImageWork.h"
 
 #include <QBuffer>
 #include <QDBusConnection>
@@ -14,8 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
-#include <QImage>
-#include <QImageReader>
 #include <QRegularExpression>
 #include <QUuid>
 
@@ -419,16 +418,5 @@ QByteArray ZDClientPreferences::scaleImageData(const QByteArray &data, const QSi
     if (data.isEmpty() || data.size() >= kMaxImageBytes || size.width() < 1 || size.height() < 1
         || size.width() > kMaxIconSide || size.height() > kMaxIconSide)
         return {};
-    QBuffer in;
-    in.setData(data);
-    QImageReader reader(&in);
-    reader.setAllocationLimit(64);
-    const QImage image = reader.read();
-    if (image.isNull())
-        return {};
-    QByteArray out;
-    QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(&buffer, "PNG");
-    return out;
+    return ZDImageWork::scaledPng(data, size);
 }

@@ -5,13 +5,11 @@
 #include "rights/ZDAuthorization.h"
 #include "log/ZDLog.h"
 #include "plist/ZDPropertyList.h"
+#include "session/ZDImageWork.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageReader>
-#include <QPainter>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,32 +62,10 @@ bool isInside(const QString &path, const QString &folder)
     return !folder.isEmpty() && (path == folder || path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/')));
 }
 
-QByteArray pngData(const QImage &image)
-{
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return data;
-}
-
 // For tools that ship no icon: a plain rounded tile.
 QByteArray genericIcon()
 {
-    static const QByteArray icon = [] {
-        QImage image(ZDToolCatalog::kIconSize, ZDToolCatalog::kIconSize, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(QColor(40, 70, 120), 2));
-        painter.setBrush(QColor(90, 140, 210));
-        painter.drawRoundedRect(QRectF(3, 3, 42, 42), 9, 9);
-        painter.setBrush(QColor(240, 245, 255));
-        painter.setPen(Qt::NoPen);
-        painter.drawEllipse(QRectF(16, 16, 16, 16));
-        painter.end();
-        return pngData(image);
-    }();
+    static const QByteArray icon = ZDImageWork::genericIconPng(ZDToolCatalog::kIconSize);
     return icon;
 }
 
@@ -103,16 +79,9 @@ QByteArray iconFor(const QString &bundlePath, const QVariantMap &info)
             const QFileInfo fi(candidate);
             if (name.isEmpty() || !fi.isFile() || fi.size() > kMaxIconFileBytes)
                 continue;
-            QImageReader reader(candidate);
-            const QSize size = reader.size();
-            if (!size.isValid() || size.width() > kMaxIconDimension || size.height() > kMaxIconDimension)
-                continue;
-            QImage image = reader.read();
-            if (image.isNull())
-                continue;
-            image = image.scaled(ZDToolCatalog::kIconSize, ZDToolCatalog::kIconSize, Qt::IgnoreAspectRatio,
-                                 Qt::SmoothTransformation);
-            return pngData(image);
+            const QByteArray icon = ZDImageWork::iconFilePng(candidate, ZDToolCatalog::kIconSize, kMaxIconDimension);
+            if (!icon.isEmpty())
+                return icon;
         }
     }
     return genericIcon();

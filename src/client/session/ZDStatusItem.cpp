@@ -1,10 +1,9 @@
 #include "session/ZDStatusItem.h"
 
 #include "log/ZDLog.h"
-#include "platform/ZDMainBundle.h"
+#include "session/ZDPlugIns.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QLibrary>
 
 namespace {
@@ -26,13 +25,7 @@ QLibrary *trayModule()
 
 } // namespace
 
-QString ZDStatusItem::modulePath()
-{
-    QString contents = ZDMainBundle::bundlePath();
-    contents = contents.isEmpty() ? QFileInfo(ZDMainBundle::executablePath()).absolutePath() + QStringLiteral("/..")
-                                  : contents + QStringLiteral("/Contents");
-    return contents + QStringLiteral("/PlugIns/libKestraClientTray.so");
-}
+QString ZDStatusItem::modulePath() { return ZDPlugIns::path(QStringLiteral("libKestraClientTray.so")); }
 
 std::unique_ptr<QCoreApplication> ZDStatusItem::createGuiApplication(int &argc, char **argv)
 {
@@ -42,7 +35,7 @@ std::unique_ptr<QCoreApplication> ZDStatusItem::createGuiApplication(int &argc, 
     return std::unique_ptr<QCoreApplication>(make ? make(&argc, argv) : nullptr);
 }
 
-ZDStatusItem *ZDStatusItem::create(const QHash<QString, QImage> &icons, QObject *parent)
+ZDStatusItem *ZDStatusItem::create(const QHash<QString, QByteArray> &icons, QObject *parent)
 {
     // Widgets need the module's QApplication; without a display the agent runs a QCoreApplication.
     if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication"))
@@ -51,7 +44,7 @@ ZDStatusItem *ZDStatusItem::create(const QHash<QString, QImage> &icons, QObject 
     return item->m_backend ? item.release() : nullptr;
 }
 
-ZDStatusItem::ZDStatusItem(const QHash<QString, QImage> &icons, QObject *parent) : QObject(parent), m_icons(icons)
+ZDStatusItem::ZDStatusItem(const QHash<QString, QByteArray> &icons, QObject *parent) : QObject(parent), m_icons(icons)
 {
     QLibrary *module = trayModule();
     const auto make = module ? reinterpret_cast<ZDTrayCreateItem>(module->resolve("zdTrayCreateItem")) : nullptr;

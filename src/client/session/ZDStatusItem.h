@@ -7,7 +7,7 @@
 // widget libraries at all. create() gives null without a display, a tray or the
 // module, so callers simply have nothing to act on.
 #include <QHash>
-#include <QImage>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -21,7 +21,7 @@ class ZDStatusItemBackend
 {
 public:
     virtual ~ZDStatusItemBackend() = default;
-    virtual void setImage(const QImage &image) = 0;
+    virtual void setImage(const QByteArray &imageFile) = 0; // PNG, decoded by the module
     virtual void setFirstItemTitle(const QString &title) = 0;
     virtual QString firstItemTitle() const = 0;
 };
@@ -37,7 +37,7 @@ public:
     // A QApplication made by the module; null when the module cannot be loaded.
     static std::unique_ptr<QCoreApplication> createGuiApplication(int &argc, char **argv);
     // Null without a QApplication, without a system tray, or without the module.
-    static ZDStatusItem *create(const QHash<QString, QImage> &icons, QObject *parent = nullptr);
+    static ZDStatusItem *create(const QHash<QString, QByteArray> &icons, QObject *parent = nullptr);
     ~ZDStatusItem() override;
 
     void setImage(const QString &key); // a key of the icons; unknown keys change nothing
@@ -50,7 +50,7 @@ Q_SIGNALS:
     void firstItemTriggered();
 
 private:
-    ZDStatusItem(const QHash<QString, QImage> &icons, QObject *parent);
-    QHash<QString, QImage> m_icons;
+    ZDStatusItem(const QHash<QString, QByteArray> &icons, QObject *parent);
+    QHash<QString, QByteArray> m_icons;
     std::unique_ptr<ZDStatusItemBackend> m_backend;
 };

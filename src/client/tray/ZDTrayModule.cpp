@@ -27,7 +27,12 @@ public:
     }
     ~TrayItem() override { m_tray->hide(); }
 
-    void setImage(const QImage &image) override { m_tray->setIcon(QIcon(QPixmap::fromImage(image))); }
+    void setImage(const QByteArray &imageFile) override
+    {
+        QPixmap pixmap;
+        if (pixmap.loadFromData(imageFile, "PNG"))
+            m_tray->setIcon(QIcon(pixmap));
+    }
     void setFirstItemTitle(const QString &title) override { m_first->setText(title); }
     QString firstItemTitle() const override { return m_first->text(); }
 
