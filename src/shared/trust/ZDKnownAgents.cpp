@@ -11,6 +11,7 @@
 #include <QSysInfo>
 #include <QVariantMap>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -53,19 +54,26 @@ const QVariantMap &readPins(const QString &path)
 }
 
 std::condition_variable g_written; // a write loop ended
+std::condition_variable g_hurry;   // someone waits for the file: stop pausing
+int g_hurrying = 0;                // threads waiting for the file, under g_mutex
 
 // Under the lock, with `writing` set by the caller: writes until nothing is left
-// unwritten, taking along what others pinned meanwhile, so that a fleet's first
-// contact writes the file a few times, not once per computer. A failed write
-// leaves the pins dirty for the next attempt.
-void writeLoop(std::unique_lock<std::mutex> &lock, const QString &path)
+// unwritten, taking along what others pinned meanwhile. Between writes it pauses
+// ten times as long as the last write took (0.1 to 2 s), so that a fleet's first
+// contact rewrites five thousand pins a few dozen times, not once per round of
+// handshakes, and the writer stays a small share of the console's CPU. Whoever
+// needs the file on disk (an explicit pin, the program's end) cuts the pause short.
+// A failed write leaves the pins dirty for the next attempt.
+void writeLoop(std::unique_lock<std::mutex> &lock, const QString &path, bool paced)
 {
     while (g_cache.dirty && g_cache.path == path) {
         const QVariantMap snapshot = g_cache.pins;
         g_cache.dirty = false;
         lock.unlock();
+        const auto started = std::chrono::steady_clock::now();
         QDir().mkpath(QFileInfo(path).absolutePath());
         const bool ok = ZDPropertyList::writeFile(path, snapshot);
+        const auto took = std::chrono::steady_clock::now() - started;
         lock.lock();
         if (!ok) {
             g_cache.dirty = true;
@@ -75,16 +83,32 @@ void writeLoop(std::unique_lock<std::mutex> &lock, const QString &path)
         const QFileInfo info(path);
         g_cache.modified = info.lastModified();
         g_cache.size = info.size();
+        if (paced) {
+            const auto pause = std::clamp<std::chrono::steady_clock::duration>(10 * took, std::chrono::milliseconds(100),
+                                                                                std::chrono::seconds(2));
+            g_hurry.wait_for(lock, pause, [] { return g_hurrying > 0; });
+        }
     }
     g_cache.writing = false;
     g_written.notify_all();
+}
+
+// Waits (under the lock) until no write is under way, cutting a paced writer's pause short.
+template<typename Duration>
+bool waitForWriter(std::unique_lock<std::mutex> &lock, Duration bound)
+{
+    ++g_hurrying;
+    g_hurry.notify_all();
+    const bool done = g_written.wait_for(lock, bound, [] { return !g_cache.writing; });
+    --g_hurrying;
+    return done;
 }
 
 // What is still being written when the program ends is waited for (bounded).
 void flushAtExit()
 {
     std::unique_lock lock(g_mutex);
-    g_written.wait_for(lock, std::chrono::seconds(5), [] { return !g_cache.writing; });
+    waitForWriter(lock, std::chrono::seconds(5));
 }
 
 void addPin(const QString &path, const QString &computer, const QString &key)
@@ -105,10 +129,11 @@ void addPin(const QString &path, const QString &computer, const QString &key)
 bool pinAndWrite(std::unique_lock<std::mutex> &lock, const QString &path, const QString &computer, const QString &key)
 {
     addPin(path, computer, key);
-    g_written.wait(lock, [] { return !g_cache.writing; });
+    while (!waitForWriter(lock, std::chrono::seconds(1))) {
+    }
     if (g_cache.dirty) {
         g_cache.writing = true;
-        writeLoop(lock, path);
+        writeLoop(lock, path, false);
     }
     return !g_cache.dirty;
 }
@@ -125,7 +150,7 @@ void pinAndWriteLater(const QString &path, const QString &computer, const QStrin
     (void)flushRegistered;
     std::thread([path] {
         std::unique_lock lock(g_mutex);
-        writeLoop(lock, path);
+        writeLoop(lock, path, true);
     }).detach();
 }
 
