@@ -63,7 +63,23 @@ bool ZDCborReader::readText(quint64 length, QString *out, QString *error)
         *error = QStringLiteral("text is not valid UTF-8");
         return false;
     }
+    // Small messages are read and dropped: sharing would only cost them time.
+    constexpr qsizetype kShareFromMessageBytes = 16 * 1024;
+    constexpr quint64 kShareMaxTextBytes = 32;
+    constexpr qsizetype kShareMaxTexts = 8192;
+    if (m_size < kShareFromMessageBytes || length > kShareMaxTextBytes) {
+        *out = QString::fromUtf8(payload, qsizetype(length));
+        return true;
+    }
+    const QByteArray bytes = QByteArray::fromRawData(payload, qsizetype(length));
+    const auto it = m_shared.constFind(bytes);
+    if (it != m_shared.constEnd()) {
+        *out = *it;
+        return true;
+    }
     *out = QString::fromUtf8(payload, qsizetype(length));
+    if (m_shared.size() < kShareMaxTexts)
+        m_shared.insert(QByteArray(payload, qsizetype(length)), *out);
     return true;
 }
 

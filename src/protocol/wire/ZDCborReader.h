@@ -4,6 +4,7 @@
 // lengths and reserved encodings are refused. Every head read counts against
 // an item budget, so many tiny items cannot cost more memory than a few large ones.
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <limits>
@@ -28,7 +29,9 @@ public:
     }
 
     bool readHead(Head *head, QString *error);
-    // Text payload that must be valid UTF-8 (no overlong forms, no surrogates).
+    // Text payload that must be valid UTF-8 (no overlong forms, no surrogates). In a
+    // large message, short texts that repeat (the keys of a thousand records, their
+    // versions) share one string: a fleet's system profiles are kept for a while.
     bool readText(quint64 length, QString *out, QString *error);
     static bool isValidUtf8(const char *data, qsizetype size);
     qint64 itemsLeft() const { return m_itemsLeft; }
@@ -46,4 +49,5 @@ private:
     qsizetype m_pos = 0;
     qint64 m_maxItems;
     qint64 m_itemsLeft;
+    QHash<QByteArray, QString> m_shared;
 };
