@@ -23,6 +23,7 @@
 #include "ZDTestSandbox.h"
 
 #include <QDBusConnectionInterface>
+#include <QDirIterator>
 #include <QFile>
 #include <QTcpServer>
 #include <QtTest>
@@ -213,6 +214,34 @@ private Q_SLOTS:
         m_center.reset();
         m_sandbox.reset();
     }
+    // An agent without a display maps the graphics library only once a console asks for an image.
+    void headlessAgentLoadsImagesOnDemand()
+    {
+        ZDRealAgent agent;
+        const quint16 port = ZDRealAgent::freePort();
+        QVERIFY(agent.start(port, {{QStringLiteral("showMenuBarIcon"), 1}})); // the default: a tray if it can
+        const auto mapsGraphics = [&agent] {
+            QFile maps(QStringLiteral("/proc/%1/maps").arg(agent.pid()));
+            return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt6Gui");
+        };
+        // Its settings (a tray wanted) are loaded once its log says so.
+        const auto loggedSettings = [&agent] {
+            QDirIterator logs(agent.root(), {QStringLiteral("KestraClient.1.log")}, QDir::Files, QDirIterator::Subdirectories);
+            while (logs.hasNext()) {
+                QFile log(logs.next());
+                if (log.open(QIODevice::ReadOnly) && log.readAll().contains("Loading settings..."))
+                    return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(loggedSettings(), kWaitMs);
+        Console console(port);
+        QVERIFY(console.call(ZDOrv::kInitialConfiguration).toMap().contains(QStringLiteral("version")));
+        QVERIFY(!mapsGraphics());
+        QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(32)}).toByteArray()).size(),
+                 QSize(32, 32));
+        QVERIFY(mapsGraphics());
+    }
     // One agent serves a console, the tools on its computer and the session's notices, then leaves when a tool asks.
     void oneAgentServesConsolesToolsAndNotifications()
     {
@@ -245,14 +274,7 @@ private Q_SLOTS:
         const QVariantMap settings = console.call(ZDOrv::kNetworkClientSettings).toMap();
         QCOMPARE(settings.value(QStringLiteral("showMenuBarIcon")).toInt(), 1);
         QCOMPARE(settings.value(QStringLiteral("enableMaintenanceRequests")).toInt(), 1);
-        // Without a display the graphics library is mapped only once an image is asked for.
-        const auto mapsGraphics = [&agent] {
-            QFile maps(QStringLiteral("/proc/%1/maps").arg(agent.pid()));
-            return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt6Gui");
-        };
-        QVERIFY(!mapsGraphics());
         const QByteArray icon = console.call(ZDOrv::kComputerIcon).toByteArray();
-        QVERIFY(mapsGraphics());
         QCOMPARE(QImage::fromData(icon).size(), QSize(16, 16));
         QCOMPARE(QImage::fromData(console.call(ZDOrv::kComputerIconSize, {qint64(64)}).toByteArray()).size(),
                  QSize(64, 64));

@@ -85,9 +85,9 @@ public:
         // What the agent wrote there itself stays, as across a real restart.
         const QString file = config + QStringLiteral("/com.zendrel.KestraClient.plist");
         QVariantMap all = QFile::exists(file) ? ZDPropertyList::readDictionary(file) : QVariantMap();
-        all.insert(prefs);
         all.insert(QVariantMap{{QStringLiteral("customPortSet"), 1}, {QStringLiteral("customPort"), int(port)},
                                {QStringLiteral("showMenuBarIcon"), 0}});
+        all.insert(prefs);
         if (!ZDPropertyList::writeFile(file, all))
             return false;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

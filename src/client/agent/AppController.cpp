@@ -326,10 +326,8 @@ QString AppController::hostName() const
 void AppController::loadSettings()
 {
     ZDLog::appendLog(QStringLiteral("Loading settings..."));
-    if (m_prefs->integerPreference(QString::fromLatin1(ZDOrv::kSettingShowMenuBarIcon), 1) != 0) {
-        setupIconDict();
+    if (m_prefs->integerPreference(QString::fromLatin1(ZDOrv::kSettingShowMenuBarIcon), 1) != 0)
         showMenuBarItem();
-    }
 }
 
 // ---- menu-bar item --------------------------------------------------------
@@ -360,8 +358,8 @@ void AppController::showMenuBarItem()
         ZDThreads::post(this, [this] { showMenuBarItem(); });
         return;
     }
-    if (!m_options.statusItem || m_statusItem)
-        return;
+    if (!m_options.statusItem || m_statusItem || !ZDStatusItem::canShow())
+        return; // no display: nothing to show, and no image to load for it
     setupIconDict();
     m_statusItem = ZDStatusItem::create(m_iconDict, this);
     if (!m_statusItem)

@@ -35,10 +35,15 @@ std::unique_ptr<QCoreApplication> ZDStatusItem::createGuiApplication(int &argc, 
     return std::unique_ptr<QCoreApplication>(make ? make(&argc, argv) : nullptr);
 }
 
-ZDStatusItem *ZDStatusItem::create(const QHash<QString, QByteArray> &icons, QObject *parent)
+bool ZDStatusItem::canShow()
 {
     // Widgets need the module's QApplication; without a display the agent runs a QCoreApplication.
-    if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication"))
+    return QCoreApplication::instance() && QCoreApplication::instance()->inherits("QApplication");
+}
+
+ZDStatusItem *ZDStatusItem::create(const QHash<QString, QByteArray> &icons, QObject *parent)
+{
+    if (!canShow())
         return nullptr;
     auto item = std::unique_ptr<ZDStatusItem>(new ZDStatusItem(icons, parent));
     return item->m_backend ? item.release() : nullptr;

@@ -36,6 +36,8 @@ class ZDStatusItem : public QObject
 public:
     // A QApplication made by the module; null when the module cannot be loaded.
     static std::unique_ptr<QCoreApplication> createGuiApplication(int &argc, char **argv);
+    // Whether create() may give an item: a QApplication made by the module runs.
+    static bool canShow();
     // Null without a QApplication, without a system tray, or without the module.
     static ZDStatusItem *create(const QHash<QString, QByteArray> &icons, QObject *parent = nullptr);
     ~ZDStatusItem() override;
