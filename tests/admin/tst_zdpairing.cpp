@@ -93,8 +93,10 @@ QString askOnSocket(const QString &path, const QByteArray &line)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     QByteArray answer;
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
-        && ::write(fd, line.constData(), size_t(line.size())) == line.size()) {
+    // A busy window may answer and close before the line is written: its answer still counts,
+    // and the closed socket must not end this test with SIGPIPE.
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        (void)::send(fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL);
         char buffer[64] = {};
         const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
         if (n > 0)
