@@ -7,7 +7,6 @@
 #include "plist/ZDPropertyList.h"
 #include "session/ZDImageWork.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 
