@@ -120,7 +120,7 @@ X
 
 down() {
   [ -d "$SVC_DIR" ] || return 0
-  DISPLAY_NUM=$(tr -dc 0-9 < "$SVC_DIR/display" 2>/dev/null || true)
+  DISPLAY_NUM=$(tr -dc 0-9 2>/dev/null < "$SVC_DIR/display" || true)
   for f in xvfb keyring sessbus avahi sysbus; do
     local pidfile="$SVC_DIR/$f.pid"
     [ -s "$pidfile" ] || continue

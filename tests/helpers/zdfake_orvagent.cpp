@@ -248,7 +248,7 @@ int main(int argc, char **argv)
     auto agent = std::make_shared<TaskAgent>();
     agent->host = host;
     agent->user = option(args, "--user");
-    if (QFile f(option(args, "--password-file")); f.open(QIODevice::ReadOnly))
+    if (QFile f(option(args, "--password-file")); !f.fileName().isEmpty() && f.open(QIODevice::ReadOnly))
         agent->password = QString::fromUtf8(f.read(4096)).trimmed();
     const QString dotted = host + QLatin1Char('.');
 
