@@ -230,16 +230,7 @@ struct ZDTlsTransport::State final : ZDStreamLink
     {
         std::lock_guard lock(mutex);
         X509 *cert = SSL_get0_peer_certificate(ssl);
-        if (!cert)
-            return {};
-        unsigned char *der = nullptr;
-        const int size = i2d_X509(cert, &der);
-        if (size <= 0)
-            return {};
-        const QString fingerprint =
-            ZDTlsIdentity::fingerprintOfCertificate(QByteArray(reinterpret_cast<const char *>(der), size));
-        OPENSSL_free(der);
-        return fingerprint;
+        return cert ? ZDTlsIdentity::fingerprintOfCertificate(cert) : QString();
     }
 
 protected:

@@ -204,12 +204,17 @@ ZDTlsIdentity ZDTlsIdentity::loadOrCreate(const QString &folder, const QString &
     return identity;
 }
 
-QString ZDTlsIdentity::fingerprintOfCertificate(const QByteArray &der)
+// The key's encoding as the certificate holds it: the same bytes as encoding the key
+// afresh, without the key encoder lookup that costs a handshake's worth of time.
+QString ZDTlsIdentity::fingerprintOfCertificate(x509_st *cert)
 {
-    const auto *p = reinterpret_cast<const unsigned char *>(der.constData());
-    X509Ptr cert(d2i_X509(nullptr, &p, long(der.size())));
-    EVP_PKEY *key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
-    return key ? fingerprintOfKey(key) : QString();
+    unsigned char *der = nullptr;
+    const int size = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
+    if (size <= 0)
+        return {};
+    const QByteArray spki(reinterpret_cast<const char *>(der), size);
+    OPENSSL_free(der);
+    return QString::fromLatin1(QCryptographicHash::hash(spki, QCryptographicHash::Sha256).toHex());
 }
 
 QString ZDTlsIdentity::fingerprintOfRawPublicKey(const QByteArray &raw)

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct x509_st;
+
 class ZDTlsIdentity
 {
 public:
@@ -21,8 +23,8 @@ public:
                                       QString *error);
     static ZDTlsIdentity generate(const QString &commonName, QString *error);
 
-    // The fingerprint of a certificate (DER), empty when it is none.
-    static QString fingerprintOfCertificate(const QByteArray &der);
+    // The fingerprint of the key a certificate carries.
+    static QString fingerprintOfCertificate(x509_st *cert);
     // Of a raw 32-byte Ed25519 public key, as the certificate carrying it would have.
     static QString fingerprintOfRawPublicKey(const QByteArray &raw);
     // Accepts upper case, colons, spaces and a "SHA256:" prefix; empty when not 32 bytes of hex.
