@@ -66,7 +66,32 @@ QVariantMap heavyProfile()
     return profile;
 }
 
-ZDRemoteObjectPtr agentObject(const QString &host)
+// Computers cloned from one image, each a little apart: one library at another
+// version, every tenth with a library of its own.
+QVariantMap profileOfComputer(int index)
+{
+    QVariantMap profile = heavyProfile();
+    QVariantMap libraries = profile.value(QStringLiteral("Frameworks")).toMap();
+    if (qEnvironmentVariableIsSet("FLEET_UNLIKE")) {
+        for (auto it = libraries.begin(); it != libraries.end(); ++it) {
+            QVariantMap l = it.value().toMap();
+            l.insert(QStringLiteral("version"), QStringLiteral("9.%1.0").arg(index));
+            it.value() = l;
+        }
+    }
+    const QString changed = QStringLiteral("libfleet%1").arg(index * 37 % 3000);
+    QVariantMap library = libraries.value(changed).toMap();
+    library.insert(QStringLiteral("version"), QStringLiteral("9.%1.0").arg(index));
+    libraries.insert(changed, library);
+    if (index % 10 == 0) {
+        library.insert(QStringLiteral("name"), QStringLiteral("libown%1").arg(index));
+        libraries.insert(QStringLiteral("libown%1").arg(index), library);
+    }
+    profile.insert(QStringLiteral("Frameworks"), libraries);
+    return profile;
+}
+
+ZDRemoteObjectPtr agentObject(const QString &host, int index)
 {
     auto root = ZDRemoteObject::create();
     const QString dotted = host + QLatin1Char('.');
@@ -84,7 +109,8 @@ ZDRemoteObjectPtr agentObject(const QString &host)
     root->addOperation(QString::fromLatin1(ZDOrv::kComputerIcon), [](const QVariantList &) { return QByteArray(); });
     root->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) { return QVariant(); });
     root->addOperation(QStringLiteral("hostName"), [dotted](const QVariantList &) { return dotted; });
-    root->addOperation(QStringLiteral("diffFinderSystemInfo"), [](const QVariantList &) { return heavyProfile(); });
+    root->addOperation(QStringLiteral("diffFinderSystemInfo"),
+                       [index](const QVariantList &) { return profileOfComputer(index); });
     return root;
 }
 
@@ -101,7 +127,7 @@ int serve(int count, bool tls)
     for (int i = 0; i < count; ++i) {
         auto server = std::make_unique<ZDConnectionServer>(options);
         const QString host = QStringLiteral("fleet-%1-%2").arg(tag).arg(i);
-        server->setRootObject(agentObject(host));
+        server->setRootObject(agentObject(host, i));
         server->setRegisteredName(QStringLiteral("KestraClient - ") + host + QLatin1Char('.'));
         QString error;
         if (!server->listen(QStringLiteral("127.0.0.1"), 0, &error)) {

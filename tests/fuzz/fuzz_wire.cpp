@@ -30,7 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!ok)
             std::abort();
     }
-    // The whole input as one body too, so the value decoder sees every byte.
-    (void)ZDWireValue::decode(QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)), &error);
+    // The whole input as one body too, so the value decoder sees every byte. Read
+    // twice: the second read meets the first one's records again, and must come to
+    // the same value.
+    const QByteArray whole = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
+    bool first = false;
+    bool second = false;
+    const QVariant a = ZDWireValue::decode(whole, &error, nullptr, limits.maxDepth, &first);
+    const QVariant b = ZDWireValue::decode(whole, &error, nullptr, limits.maxDepth, &second);
+    if (first != second || (first && ZDWireValue::encode(a, &error) != ZDWireValue::encode(b, &error)))
+        std::abort();
     return 0;
 }

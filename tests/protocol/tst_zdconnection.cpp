@@ -12,6 +12,7 @@
 #include "ZDTestSandbox.h"
 #include "wire/ZDWireFrame.h"
 #include "wire/ZDWireMessage.h"
+#include "wire/ZDWireRecords.h"
 #include "wire/ZDWireValue.h"
 #include "rpc/ZDWorkerPool.h"
 #include <QDir>
@@ -586,6 +587,68 @@ private Q_SLOTS:
         QCOMPARE(first.firstKey().constData(), second.firstKey().constData());
         QCOMPARE(first.first().toList().value(1).toString().constData(),
                  second.first().toList().value(1).toString().constData());
+    }
+    // Computers cloned from one image answer with the same records: the console keeps
+    // each once. A record holding an object reference stays its link's own, the
+    // limits hold for records met before, and records nobody holds are let go.
+    void recordsMetAgainAreShared()
+    {
+        const auto libraries = [](const QString &changed) {
+            QVariantMap all;
+            for (int i = 0; i < 400; ++i) {
+                const QString name = u"libshared%1"_s.arg(i);
+                all.insert(name, QVariantMap{{u"name"_s, name}, {u"fullPath"_s, u"/usr/lib/%1.so.1"_s.arg(name)},
+                                             {u"version"_s, name == changed ? u"2.0"_s : u"1.0"_s}});
+            }
+            return all;
+        };
+        const qsizetype keptBefore = ZDWireRecords::size();
+        {
+            const auto one = connect(), two = connect();
+            const QVariantMap a = one->rootProxy()->call(u"echo:"_s, {libraries({})}).toMap();
+            const QVariantMap b = two->rootProxy()->call(u"echo:"_s, {libraries(u"libshared7"_s)}).toMap();
+            QCOMPARE(a, libraries({}));
+            QCOMPARE(b, libraries(u"libshared7"_s));
+            QVERIFY(a.value(u"libshared3"_s).toMap().isSharedWith(b.value(u"libshared3"_s).toMap()));
+            QCOMPARE(b.value(u"libshared7"_s).toMap().value(u"version"_s), QVariant(u"2.0"_s));
+            QVERIFY(ZDWireRecords::size() >= keptBefore + 401);
+
+            const auto withObject = [](const ZDRemoteObjectPtr &object) {
+                QVariantList records;
+                for (int i = 0; i < 300; ++i)
+                    records << QVariantMap{{u"index"_s, i}, {u"object"_s, QVariant::fromValue(object)},
+                                           {u"pad"_s, u"padding to pass the size of small messages"_s}};
+                return records;
+            };
+            const auto first = ZDRemoteObject::create(), second = ZDRemoteObject::create();
+            const QVariantList viaOne = one->rootProxy()->call(u"echo:"_s, {QVariant(withObject(first))}).toList();
+            const QVariantList viaTwo = two->rootProxy()->call(u"echo:"_s, {QVariant(withObject(second))}).toList();
+            QCOMPARE(viaOne.size(), 300);
+            QCOMPARE(viaTwo.size(), 300);
+            QCOMPARE(viaOne.last().toMap().value(u"object"_s).value<ZDRemoteObjectPtr>(), first);
+            QCOMPARE(viaTwo.last().toMap().value(u"object"_s).value<ZDRemoteObjectPtr>(), second);
+        }
+
+        // Known records, nested deeper than the limit or past the item budget, are refused as before.
+        const QVariantMap known = libraries({});
+        QVariant nested = known.value(u"libshared5"_s);
+        for (int i = 0; i < 62; ++i)
+            nested = QVariantList{nested};
+        const QVariantList tooDeep{nested, known};
+        QVERIFY(ZDWireValue::decode(ZDWireValue::encode(known)).isValid());
+        QString error;
+        QVERIFY(!ZDWireValue::decode(ZDWireValue::encode(tooDeep, nullptr, nullptr, 100), &error).isValid());
+        QVERIFY2(error.contains(u"nested too deeply"_s), qPrintable(error));
+        const QByteArray many = ZDWireValue::encode(known);
+        QVERIFY(ZDWireValue::decode(many, &error, nullptr, 64, nullptr, 4000).isValid()); // 3201 items
+        QVERIFY(!ZDWireValue::decode(many, &error, nullptr, 64, nullptr, 3000).isValid());
+        QVERIFY2(error.contains(u"item limit"_s), qPrintable(error));
+
+        // Once nothing holds them, the next large message lets them go (at most every two seconds).
+        const qsizetype held = ZDWireRecords::size();
+        QTest::qWait(2100);
+        QVERIFY(ZDWireValue::decode(ZDWireValue::encode(QString(20000, u'x'))).isValid());
+        QVERIFY2(ZDWireRecords::size() <= held - 400, qPrintable(u"%1 of %2"_s.arg(ZDWireRecords::size()).arg(held)));
     }
     void listenerAndDecoderStayBounded()
     {

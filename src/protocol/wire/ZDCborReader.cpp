@@ -1,8 +1,21 @@
 #include "wire/ZDCborReader.h"
 
+#include "wire/ZDWireRecords.h"
+
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
+
+ZDCborReader::ZDCborReader(const QByteArray &data, qint64 maxItems)
+    : m_data(data.constData())
+    , m_size(data.size())
+    , m_maxItems(maxItems)
+    , m_itemsLeft(maxItems)
+{
+    if (sharesRecords())
+        ZDWireRecords::sweepIfDue();
+}
 
 bool ZDCborReader::readHead(Head *head, QString *error)
 {
@@ -64,7 +77,6 @@ bool ZDCborReader::readText(quint64 length, QString *out, QString *error)
         return false;
     }
     // Small messages are read and dropped: sharing would only cost them time.
-    constexpr qsizetype kShareFromMessageBytes = 16 * 1024;
     constexpr quint64 kShareMaxTextBytes = 32;
     constexpr qsizetype kShareMaxTexts = 8192;
     if (m_size < kShareFromMessageBytes || length > kShareMaxTextBytes) {
@@ -81,6 +93,95 @@ bool ZDCborReader::readText(quint64 length, QString *out, QString *error)
     if (m_shared.size() < kShareMaxTexts)
         m_shared.insert(QByteArray(payload, qsizetype(length)), *out);
     return true;
+}
+
+qsizetype ZDCborReader::itemEnd(qsizetype from, int depthLeft, qsizetype limit, qint64 *items) const
+{
+    constexpr int kMaxNesting = 64;
+    quint64 pending[kMaxNesting] = {1}; // items still to come at each level
+    int level = 0;
+    qsizetype pos = from;
+    qint64 count = 0;
+    const qsizetype end = std::min(m_size, from + limit);
+    for (;;) {
+        if (pending[level] == 0) {
+            if (level == 0)
+                break;
+            --level;
+            continue;
+        }
+        --pending[level];
+        if (pos >= end)
+            return -1;
+        const quint8 initial = quint8(m_data[pos++]);
+        const quint8 major = initial >> 5;
+        const quint8 info = initial & 0x1f;
+        quint64 value = info;
+        if (info > 27)
+            return -1;
+        if (info >= 24) {
+            const int width = 1 << (info - 24);
+            if (end - pos < width)
+                return -1;
+            value = 0;
+            for (int i = 0; i < width; ++i)
+                value = (value << 8) | quint8(m_data[pos + i]);
+            pos += width;
+        }
+        ++count;
+        quint64 children = 0;
+        switch (major) {
+        case 2:
+        case 3:
+            if (value > quint64(end - pos))
+                return -1;
+            pos += qsizetype(value);
+            break;
+        case 4:
+            children = value;
+            break;
+        case 5:
+            children = value > quint64(limit) ? value : value * 2;
+            break;
+        case 6:
+            children = 1;
+            break;
+        default:
+            break;
+        }
+        if (children == 0)
+            continue;
+        // Every item takes a byte at least.
+        if (children > quint64(end - pos) || level + 2 >= std::min(depthLeft, kMaxNesting))
+            return -1;
+        pending[++level] = children;
+    }
+    *items = count;
+    return pos;
+}
+
+bool ZDCborReader::takeKnownRecord(qsizetype start, int depthLeft, QVariant *value)
+{
+    qint64 items = 0;
+    const qsizetype end = itemEnd(start, depthLeft, ZDWireRecords::kMaxBytes, &items);
+    if (end < 0 || end - start < ZDWireRecords::kMinBytes || items - 1 > m_itemsLeft)
+        return false;
+    if (!ZDWireRecords::find(QByteArrayView(m_data + start, end - start), value)) {
+        constexpr qint64 kTrialMisses = 256;
+        ++m_recordMisses;
+        m_recordsOff = m_tableFull && m_recordMisses >= kTrialMisses && m_recordHits * 8 < m_recordMisses;
+        return false;
+    }
+    ++m_recordHits;
+    m_pos = end;
+    m_itemsLeft -= items - 1;
+    return true;
+}
+
+void ZDCborReader::keepRecord(qsizetype start, const QVariant &value)
+{
+    if (!m_recordsOff && !ZDWireRecords::keep(QByteArrayView(m_data + start, m_pos - start), value))
+        m_tableFull = true;
 }
 
 bool ZDCborReader::isValidUtf8(const char *data, qsizetype size)

@@ -116,6 +116,7 @@ bool readTagged(ZDCborReader &r, quint64 tag, QVariant *value, ZDWireObjectMappe
         if (!r.readHead(&h, error) || h.major != 0)
             return fail(error, QStringLiteral("reference without id"));
         ref.id = h.value;
+        r.noteReference();
         if (!mapper) {
             *value = QVariant::fromValue(ref);
             return true;
@@ -245,11 +246,16 @@ bool ZDWireValue::read(ZDCborReader &r, QVariant *value, ZDWireObjectMapper *map
 {
     if (depthLeft <= 0)
         return fail(error, QStringLiteral("value nested too deeply"));
+    const qsizetype start = r.offset();
     ZDCborReader::Head h;
     QString reason;
     if (!r.readHead(&h, &reason))
         return fail(error, reason);
     const char *payload = nullptr;
+    const bool record = (h.major == 4 || h.major == 5) && r.sharesRecords();
+    if (record && r.takeKnownRecord(start, depthLeft, value))
+        return true;
+    const quint64 references = r.references();
     switch (h.major) {
     case 0:
         if (h.value > kInt64Max)
@@ -288,6 +294,8 @@ bool ZDWireValue::read(ZDCborReader &r, QVariant *value, ZDWireObjectMapper *map
             list.append(std::move(item));
         }
         *value = std::move(list);
+        if (record && r.references() == references)
+            r.keepRecord(start, *value);
         return true;
     }
     case 5: {
@@ -310,6 +318,8 @@ bool ZDWireValue::read(ZDCborReader &r, QVariant *value, ZDWireObjectMapper *map
                 return fail(error, QStringLiteral("duplicate map key"));
         }
         *value = std::move(map);
+        if (record && r.references() == references)
+            r.keepRecord(start, *value);
         return true;
     }
     case 6:
