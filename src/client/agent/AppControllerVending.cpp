@@ -15,11 +15,16 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "process/ZDThreads.h"
 
-#include <QNetworkInterface>
 #include <QThread>
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
 
 namespace {
 const QString kNameFailure = QStringLiteral(
@@ -41,31 +46,41 @@ QString AppController::makePdoName(const QString &hostName, const QString &uuidP
 
 QVariantMap AppController::networkInterfaceWithMACAddress(const QString &mac)
 {
-    if (mac.trimmed().isEmpty())
+    const QString wanted = mac.trimmed();
+    if (wanted.isEmpty())
         return {};
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &iface : interfaces) {
-        // Hardware addresses differ only in letter case between tools.
-        if (iface.hardwareAddress().compare(mac.trimmed(), Qt::CaseInsensitive) != 0)
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+    QString name;
+    for (const ifaddrs *a = list; a && name.isEmpty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_PACKET || !a->ifa_name)
             continue;
-        QVariantMap record;
-        const QString bsdName = iface.name();
-        QString name = iface.humanReadableName();
-        if (!bsdName.isEmpty() && name != bsdName)
-            name += QStringLiteral(" - ") + bsdName;
-        record.insert(QStringLiteral("name"), name);
-        record.insert(QStringLiteral("macAddress"), mac);
-        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
-            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
-                record.insert(QStringLiteral("ip4Address"), entry.ip().toString());
-                break;
-            }
-        }
-        if (!bsdName.isEmpty())
-            record.insert(QStringLiteral("bsdName"), bsdName);
-        return record;
+        const auto *link = reinterpret_cast<const sockaddr_ll *>(a->ifa_addr);
+        if (link->sll_halen == 0 || link->sll_halen > sizeof link->sll_addr)
+            continue;
+        QStringList octets;
+        for (int i = 0; i < link->sll_halen; ++i)
+            octets << QStringLiteral("%1").arg(link->sll_addr[i], 2, 16, QLatin1Char('0'));
+        // Hardware addresses differ only in letter case between tools.
+        if (octets.join(QLatin1Char(':')).compare(wanted, Qt::CaseInsensitive) == 0)
+            name = QString::fromLocal8Bit(a->ifa_name);
     }
-    return {};
+    if (name.isEmpty())
+        return {};
+    QVariantMap record{{QStringLiteral("name"), name}, {QStringLiteral("macAddress"), mac},
+                       {QStringLiteral("bsdName"), name}};
+    for (const ifaddrs *a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || QString::fromLocal8Bit(a->ifa_name) != name)
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr, text, sizeof text)) {
+            record.insert(QStringLiteral("ip4Address"), QString::fromLatin1(text));
+            break;
+        }
+    }
+    return record;
 }
 
 void AppController::startVendingOnPort(int port)

@@ -13,13 +13,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
 #include <QRegularExpression>
 #include <QUuid>
 
 #include <algorithm>
+#include <climits>
 #include <iterator>
 #include <mutex>
+
+#include <netinet/in.h>
+#include <resolv.h>
+#include <unistd.h>
 
 namespace {
 
@@ -125,10 +129,27 @@ QString sandboxHostName()
     return valid.match(name).hasMatch() ? name : QString();
 }
 
+QString localHostName()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? QString::fromLocal8Bit(name) : QString();
+}
+
+// The resolver's own default domain (LOCALDOMAIN, resolv.conf's "domain" or first "search").
+QString localDomainName()
+{
+    struct __res_state state = {};
+    if (res_ninit(&state) != 0)
+        return {};
+    const QString domain = QString::fromLocal8Bit(state.defdname);
+    res_nclose(&state);
+    return domain;
+}
+
 QString systemHostName()
 {
     const QString sandbox = sandboxHostName();
-    return sandbox.isEmpty() ? QHostInfo::localHostName() : sandbox;
+    return sandbox.isEmpty() ? localHostName() : sandbox;
 }
 
 QString avahiHostName()
@@ -315,7 +336,7 @@ QString ZDClientPreferences::primaryHostName()
     const QString published = avahiHostName();
     if (!published.isEmpty())
         return published;
-    QString name = QHostInfo::localHostName();
+    QString name = localHostName();
     if (name.isEmpty())
         name = QStringLiteral("localhost");
     return name.contains(QLatin1Char('.')) ? name : name + QStringLiteral(".local");
@@ -331,7 +352,7 @@ QStringList ZDClientPreferences::hostNames()
         names << system + QStringLiteral(".local");
     if (!system.isEmpty() && !names.contains(system))
         names << system;
-    const QString domain = QHostInfo::localDomainName();
+    const QString domain = localDomainName();
     if (!system.isEmpty() && !domain.isEmpty() && !system.contains(QLatin1Char('.')))
         names << system + QLatin1Char('.') + domain;
     names.removeDuplicates();

@@ -13,7 +13,7 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
 #include "rpc/ZDRemoteObject.h"
-#include "trust/ZDSoftwareUpdatesFetch.h"
+#include "session/ZDFetchWork.h"
 #include "process/ZDTaskEx.h"
 #include "agent/ZDToolCatalog.h"
 #include "trust/ZDUpdateManifest.h"
@@ -347,7 +347,7 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
     QUrl feedURL = serverRoot();
     feedURL.setPath(feedURL.path().chopped(feedURL.path().endsWith(QLatin1Char('/')) ? 1 : 0)
                     + QStringLiteral("/rss/appcasts/com.zendrel.Nuvell.xml"));
-    const auto feed = ZDSoftwareUpdatesFetch::get(feedURL, kMaxFeedBytes, kFetchTimeout, {}, plainHTTP());
+    const auto feed = ZDFetchWork::get(feedURL, kMaxFeedBytes, kFetchTimeout, plainHTTP());
     const QVariantMap map = feed.data ? ZDPropertyList::fromData(*feed.data).toMap() : QVariantMap();
     const QUrl archiveURL = feedURL.resolved(QUrl(map.value(QStringLiteral("alternateURL")).toString()));
     if (!feed.data || !ZDUpdateSignature::sameOrigin(feedURL, archiveURL)) {
@@ -355,11 +355,11 @@ QString ZDSoftwareUpdates::downloadAndInstallTool(const QString &folder)
                          feed.data ? QStringLiteral("no usable URL on the feed's own server") : feed.error);
         return {};
     }
-    const auto archive = ZDSoftwareUpdatesFetch::get(archiveURL, kMaxArchiveBytes, kFetchTimeout, {}, plainHTTP());
+    const auto archive = ZDFetchWork::get(archiveURL, kMaxArchiveBytes, kFetchTimeout, plainHTTP());
     QUrl manifestURL = archiveURL;
     manifestURL.setPath(archiveURL.path() + QLatin1String(ZDUpdateManifest::kSuffix));
     const auto manifest = archive.data
-        ? ZDSoftwareUpdatesFetch::get(manifestURL, ZDUpdateManifest::kMaxBytes, kFetchTimeout, {}, plainHTTP())
+        ? ZDFetchWork::get(manifestURL, ZDUpdateManifest::kMaxBytes, kFetchTimeout, plainHTTP())
         : ZDSoftwareUpdatesFetch::Result{};
     if (!archive.data || archive.data->isEmpty()) {
         ZDLog::appendLog(QStringLiteral("Unable to download %@: %@"), archiveURL.toString(), archive.error);

@@ -3,8 +3,6 @@
 #include "log/ZDLog.h"
 #include "session/ZDPlugIns.h"
 
-#include <QLibrary>
-
 #include <atomic>
 
 namespace {
@@ -15,22 +13,19 @@ const ZDImageBackend *backend()
 {
     if (const ZDImageBackend *linked = g_linked.load())
         return linked;
-    // Loaded once and kept: the encoders it registers cannot be unloaded safely.
     static const ZDImageBackend *loaded = [] {
-        static QLibrary library(ZDImageWork::modulePath());
-        const auto entry = library.load() ? reinterpret_cast<ZDImageBackendEntry>(library.resolve("zdImageBackend"))
-                                          : nullptr;
+        QString error;
+        const auto entry = reinterpret_cast<ZDImageBackendEntry>(
+            ZDPlugIns::entry(QStringLiteral("libKestraClientImaging.so"), "zdImageBackend", &error));
         const ZDImageBackend *found = entry ? entry() : nullptr;
         if (!found)
-            ZDLog::appendLog(QStringLiteral("Image module unavailable: %@"), library.errorString());
+            ZDLog::appendLog(QStringLiteral("Image module unavailable: %@"), error);
         return found;
     }();
     return loaded;
 }
 
 } // namespace
-
-QString ZDImageWork::modulePath() { return ZDPlugIns::path(QStringLiteral("libKestraClientImaging.so")); }
 
 void ZDImageWork::useBackend(const ZDImageBackend *backend) { g_linked.store(backend); }
 

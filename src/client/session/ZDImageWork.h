@@ -28,5 +28,4 @@ QByteArray genericIconPng(int side);
 
 // Programs that run agents in-process link the image work in and hand it over here.
 void useBackend(const ZDImageBackend *backend);
-QString modulePath();
 }

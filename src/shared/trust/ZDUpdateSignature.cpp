@@ -3,8 +3,6 @@
 #include "platform/ZDMainBundle.h"
 #include "plist/ZDPropertyList.h"
 
-#include <QRegularExpression>
-
 #include <openssl/evp.h>
 
 #include <memory>
@@ -85,20 +83,4 @@ QByteArray publicKeyOfBundle(const QString &bundlePath)
     return key.userType() == QMetaType::QString ? decodeKey(key) : QByteArray();
 }
 
-bool isAllowedURL(const QUrl &url, bool plainHTTP)
-{
-    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty())
-        return false;
-    if (url.scheme() == QLatin1String("https"))
-        return true;
-    static const QRegularExpression loopback(QStringLiteral("^(127\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}|::1|localhost)$"));
-    return url.scheme() == QLatin1String("http") && (plainHTTP || loopback.match(url.host()).hasMatch());
-}
-
-bool sameOrigin(const QUrl &a, const QUrl &b)
-{
-    const auto port = [](const QUrl &u) { return u.port(u.scheme() == QLatin1String("https") ? 443 : 80); };
-    return a.isValid() && b.isValid() && a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
-        && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
-}
 } // namespace ZDUpdateSignature
