@@ -31,6 +31,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <sys/resource.h>
 #include <memory>
 #include <vector>
 
@@ -149,6 +150,14 @@ int serve(int count, bool tls)
     return 0;
 }
 
+// This process's CPU time: the console's share of the handshakes, apart from the endpoints'.
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 long statusValue(const char *key)
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -192,6 +201,7 @@ bool measure(int n, bool tls)
     QList<ZDServicePtr> services;
     QElapsedTimer clock;
     clock.start();
+    const double cpuBefore = cpuSeconds();
     for (int i = 0; i < n; ++i)
         services << ZDService::serviceWithName(QStringLiteral("Bay %1").arg(i), QString(), QStringLiteral("127.0.0.1"),
                                                ports[i], errorCallback);
@@ -204,6 +214,7 @@ bool measure(int n, bool tls)
         },
         120000);
     const double connectS = clock.nsecsElapsed() / 1e9;
+    const double connectCpuS = cpuSeconds() - cpuBefore;
     if (!configured) {
         std::fprintf(stderr, "fleet: not all %d computers configured\n", n);
         return false;
@@ -237,6 +248,8 @@ bool measure(int n, bool tls)
     std::printf("fleet: n=%d transport=%s threads=%ld failed_calls=%d\n", n, transport, threads, failures.load());
     std::printf("fleet: n=%d transport=%s connect_s=%.3f read_s=%.3f baseline_s=%.3f rss_mib=%ld\n", n, transport,
                 connectS, readS, baselineS, rssKiB / 1024);
+    std::printf("fleet: n=%d console_cpu_s=%.3f while connecting (the rest of the wall time: the endpoints, "
+                "on the same cores)\n", n, connectCpuS);
     std::fflush(stdout);
 
     // The heavy read: every computer's system profile, then the Difference Finder on half against half.
