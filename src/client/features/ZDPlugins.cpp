@@ -13,6 +13,7 @@
 #include "features/ZDSystemProfile.h"
 #include "process/ZDTaskEx.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -23,6 +24,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -414,8 +416,13 @@ void ZDPlugins::addOperations(ZDRemoteObject &root, ZDClientTasks *tasks, ZDCall
         return done;
     };
     ZDSystemProfile::addOperations(root, profile, clearCancelled);
-    // Ahead of the first request; a request meanwhile waits for this one computation.
-    QThreadPool::globalInstance()->start([profile] { profile->computeAhead(); });
+    // Ahead of the first request, once the agent is up (on two cores it would hold up the
+    // listener); a request meanwhile waits for this one computation.
+    const auto ahead = [profile] { QThreadPool::globalInstance()->start([profile] { profile->computeAhead(); }); };
+    if (QCoreApplication::instance())
+        QTimer::singleShot(0, QCoreApplication::instance(), ahead);
+    else
+        ahead();
 
     const auto clear = [self] {
         if (self->m_clearCancelled)

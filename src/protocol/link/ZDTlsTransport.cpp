@@ -81,12 +81,10 @@ std::shared_ptr<ZDTlsContext> ZDTlsContext::create(const ZDTlsIdentity &identity
     SSL_CTX_set_num_tickets(ctx, 0);
     std::unique_ptr<BIO, decltype(&BIO_free)> certBio(
         BIO_new_mem_buf(identity.certificatePem.constData(), int(identity.certificatePem.size())), &BIO_free);
-    std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(
-        BIO_new_mem_buf(identity.privateKeyPem.constData(), int(identity.privateKeyPem.size())), &BIO_free);
     std::unique_ptr<X509, decltype(&X509_free)> cert(
         certBio ? PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr, &EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(ZDTlsIdentity::readPrivateKey(identity.privateKeyPem),
+                                                            &EVP_PKEY_free);
     // The key first: a certificate that does not match it then drops it, and the
     // handshake cannot prove a key this side does not hold.
     if (!cert || !key || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1 || SSL_CTX_use_certificate(ctx, cert.get()) != 1) {

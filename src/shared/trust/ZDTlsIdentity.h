@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+struct evp_pkey_st;
 struct x509_st;
 
 class ZDTlsIdentity
@@ -23,6 +24,8 @@ public:
                                       QString *error);
     static ZDTlsIdentity generate(const QString &commonName, QString *error);
 
+    // The private key of a PEM file, for the caller to free (EVP_PKEY_free); null when none.
+    static evp_pkey_st *readPrivateKey(const QByteArray &pem);
     // The fingerprint of the key a certificate carries.
     static QString fingerprintOfCertificate(x509_st *cert);
     // Of a raw 32-byte Ed25519 public key, as the certificate carrying it would have.
