@@ -7,6 +7,12 @@
 #include "ZDTestFixtures.h"
 #include "ZDTestSandbox.h"
 #include "link/ZDTlsTransport.h"
+#include "link/ZDConnectionServer.h"
+#include "rpc/ZDRemoteObject.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <QtTest>
 
@@ -71,6 +77,76 @@ class TestSecureTransport : public QObject
     }
 
 private Q_SLOTS:
+    // Identities are read and fingerprinted without the TLS library's generic key code
+    // when they are Ed25519; the result must be what that code gives, for those and for
+    // a key of another type an administrator put in place.
+    void identitiesOfEitherKeyType()
+    {
+        const auto spkiFingerprint = [](EVP_PKEY *key) {
+            unsigned char *der = nullptr;
+            const int size = i2d_PUBKEY(key, &der);
+            const QByteArray spki(reinterpret_cast<const char *>(der), size);
+            OPENSSL_free(der);
+            return QString::fromLatin1(QCryptographicHash::hash(spki, QCryptographicHash::Sha256).toHex());
+        };
+        const auto keyOf = [](const ZDTlsIdentity &identity) {
+            return std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>(
+                ZDTlsIdentity::readPrivateKey(identity.privateKeyPem), &EVP_PKEY_free);
+        };
+        ZDTestSandbox sandbox;
+        const QString folder = sandbox.path(u"keys"_s);
+        const ZDTlsIdentity made = ZDTlsIdentity::loadOrCreate(folder, u"agent"_s, u"agent"_s, nullptr);
+        const ZDTlsIdentity loaded = ZDTlsIdentity::loadOrCreate(folder, u"agent"_s, u"agent"_s, nullptr);
+        QVERIFY(made.isValid());
+        QCOMPARE(loaded.fingerprint, made.fingerprint);
+        QCOMPARE(loaded.fingerprint, spkiFingerprint(keyOf(loaded).get()));
+
+        // A P-256 key and certificate in place of the agent's own.
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> ec(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"),
+                                                             &EVP_PKEY_free);
+        std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), &X509_free);
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+        X509_set_pubkey(cert.get(), ec.get());
+        QVERIFY(X509_sign(cert.get(), ec.get(), EVP_sha256()) > 0);
+        const auto pem = [](auto write) {
+            std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+            write(bio.get());
+            char *data = nullptr;
+            const long size = BIO_get_mem_data(bio.get(), &data);
+            return QByteArray(data, int(size));
+        };
+        ZDTestSandbox::writeFile(folder + u"/agent.key"_s,
+                                 pem([&](BIO *b) { PEM_write_bio_PrivateKey(b, ec.get(), nullptr, nullptr, 0, nullptr, nullptr); }));
+        ZDTestSandbox::writeFile(folder + u"/agent.crt"_s, pem([&](BIO *b) { PEM_write_bio_X509(b, cert.get()); }));
+        QVERIFY(QFile::setPermissions(folder + u"/agent.key"_s, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QString error;
+        const ZDTlsIdentity other = ZDTlsIdentity::loadOrCreate(folder, u"agent"_s, u"agent"_s, &error);
+        QVERIFY2(other.isValid(), qPrintable(error));
+        QCOMPARE(other.fingerprint, spkiFingerprint(ec.get()));
+
+        // Over a link, each side knows the other by that same fingerprint.
+        ZDConnectionOptions serving = ZDConnectionServer::defaultOptions();
+        ZDTlsPolicy server;
+        server.context = ZDTlsContext::create(loaded, true, nullptr);
+        QString seenByServer;
+        server.check = [&seenByServer](const QString &key, const QString &) { return seenByServer = key, QString(); };
+        serving.transportFactory = ZDTlsTransport::factory([server] { return server; }, 1 << 20);
+        ZDConnectionServer wire(serving);
+        auto root = ZDRemoteObject::create();
+        root->addOperation(u"ping"_s, [](const QVariantList &) { return QVariant(); });
+        wire.setRootObject(root);
+        QVERIFY(wire.listen(u"127.0.0.1"_s, 0));
+        ZDConnectionOptions options;
+        ZDTlsPolicy client;
+        client.context = ZDTlsContext::create(other, false, nullptr);
+        QVERIFY(client.context);
+        options.transportFactory = ZDTlsTransport::factory([client] { return client; }, 1 << 20);
+        const auto link = ZDConnection::connectToHost(u"127.0.0.1"_s, wire.port(), {}, options);
+        link->rootProxy()->call(u"ping"_s);
+        QCOMPARE(link->peerKey(), loaded.fingerprint);
+        QCOMPARE(seenByServer, other.fingerprint);
+    }
     void enrolledOnly()
     {
         if (::geteuid() != 0)
