@@ -25,6 +25,13 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -54,6 +61,55 @@ ZDDNSSDService netService(const QString &host, quint16 port, const QStringList &
     return s;
 }
 
+
+// A loopback port whose listener never accepts and whose queue is full: the
+// kernel drops further connection requests, as a switched-off computer's
+// network does, and a connect waits until its time-out.
+class SilentPort
+{
+public:
+    SilentPort()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr *>(&addr), len) != 0
+            || ::listen(m_listener, 0) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return;
+        m_port = ntohs(addr.sin_port);
+        // Fill the queue until a request goes unanswered.
+        for (int i = 0; i < 8; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            m_fillers.push_back(fd);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0)
+                continue;
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 300) == 0) {
+                m_silent = true;
+                return;
+            }
+        }
+    }
+    ~SilentPort()
+    {
+        for (const int fd : m_fillers)
+            ::close(fd);
+        if (m_listener >= 0)
+            ::close(m_listener);
+    }
+    SilentPort(const SilentPort &) = delete;
+    SilentPort &operator=(const SilentPort &) = delete;
+    bool isSilent() const { return m_silent; }
+    quint16 port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    quint16 m_port = 0;
+    bool m_silent = false;
+    std::vector<int> m_fillers;
+};
 
 const QString kUser = u"cliadmin"_s;
 const QString kPassword = u"cli pw 'q' 9"_s;
@@ -339,6 +395,31 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(std::none_of(records.cbegin(), records.cend(),
                                               [](const ZDServicePtr &s) { return s->isConnectionThreadRunning(); }),
                                  kWait);
+    }
+    // Computers that do not answer are waited for without a thread each: more of
+    // them than the console has connecting threads leave a live one unhindered.
+    void silentComputersHoldUpNoOther()
+    {
+        const SilentPort silent;
+        QVERIFY(silent.isSilent());
+        QList<ZDServicePtr> off;
+        std::atomic<int> failures{0};
+        for (int i = 0; i < 48; ++i) {
+            off << ZDService::serviceWithName(u"switched off %1"_s.arg(i), QString(), u"127.0.0.1"_s, silent.port(),
+                                              m_callback);
+            connect(off.back().get(), &ZDService::serviceConnectFailed, this, [&failures] { ++failures; });
+        }
+        ZDFakeAgent agent({u"--version"_s, u"1100"_s});
+        QVERIFY(agent.start());
+        auto live = manual(agent, u"live bay"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(live->isConnected() && !live->configDict().isEmpty(), kWait);
+        // Every silent computer is still being waited for: none gave up before the live one answered.
+        QCOMPARE(failures.load(), 0);
+        QVERIFY(std::all_of(off.cbegin(), off.cend(), [](const ZDServicePtr &s) { return !s->isConnected(); }));
+        // Their time-outs still come, each as a failure.
+        QTRY_VERIFY_WITH_TIMEOUT(failures.load() >= int(off.size()), 60000);
+        ZDService::invalidateServices(off, false);
+        live->invalidate(false);
     }
     void consoleEndsWithManyLinksOpen()
     {

@@ -102,42 +102,90 @@ std::shared_ptr<ZDConnection> ZDConnection::connectToHost(const QString &host, q
                                                           const QString &expectedName,
                                                           const ZDConnectionOptions &options)
 {
-    QString error;
-    const int fd = ZDTcpTransport::connectTo(host, port, options.connectTimeoutMs, &error);
-    if (fd < 0)
-        throw ZDLinkException::linkFailure(error);
-    std::shared_ptr<QObject> context;
-    if (options.serveMode == ZDServeMode::OwnerThread) {
-        context = makeOwnerContext();
-        if (options.ownerThread)
-            context->moveToThread(options.ownerThread);
-    }
-    auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
-    if (!c->waitForHello(options.connectTimeoutMs)) {
-        bool closed = false;
-        QString why;
-        {
-            std::lock_guard lock(c->m_mutex);
-            closed = c->m_closed && c->m_closeKind != ZDLinkException::Kind::Timeout;
-            why = c->m_closeReason;
-        }
-        c->invalidate();
-        // A transport's own refusal (a TLS handshake, a key that is not trusted) says why.
-        if (closed)
-            throw ZDLinkException::linkFailure(
-                QStringLiteral("%1 port %2 closed the connection during the handshake%3")
-                    .arg(host)
-                    .arg(port)
-                    .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
+    struct Outcome
+    {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        std::shared_ptr<ZDConnection> link;
+        std::optional<ZDLinkException> failure;
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    // Calls to this side are served where the caller is, unless it says where.
+    ZDConnectionOptions here = options;
+    if (here.serveMode == ZDServeMode::OwnerThread && !here.ownerThread)
+        here.ownerThread = QThread::currentThread();
+    connectToHostAsync(host, port, expectedName, here,
+                       [outcome](std::shared_ptr<ZDConnection> link, const std::optional<ZDLinkException> &failure) {
+                           std::lock_guard lock(outcome->mutex);
+                           outcome->link = std::move(link);
+                           outcome->failure = failure;
+                           outcome->done = true;
+                           outcome->cv.notify_all();
+                       });
+    std::unique_lock lock(outcome->mutex);
+    // The connect and the hello each end by their own deadline; the margin only
+    // covers a program that ends meanwhile and answers no more.
+    const auto bound = std::chrono::milliseconds(options.connectTimeoutMs + options.helloDeadlineMs + 5000);
+    if (!outcome->cv.wait_for(lock, bound, [&] { return outcome->done; }))
         throw ZDLinkException::timeout(QStringLiteral("no handshake from %1 port %2").arg(host).arg(port));
-    }
-    if (!expectedName.isEmpty() && c->peerName() != expectedName) {
-        const QString found = c->peerName();
-        c->invalidate();
-        throw ZDLinkException::linkFailure(
-            QStringLiteral("%1 port %2 is registered as \"%3\", not \"%4\"").arg(host).arg(port).arg(found, expectedName));
-    }
-    return c;
+    if (outcome->failure)
+        throw *outcome->failure;
+    return outcome->link;
+}
+
+void ZDConnection::connectToHostAsync(const QString &host, quint16 port, const QString &expectedName,
+                                      const ZDConnectionOptions &options, Connected done)
+{
+    ZDTcpTransport::connectAsync(host, port, options.connectTimeoutMs, [=](int fd, const QString &error) {
+        if (fd < 0) {
+            done(nullptr, ZDLinkException::linkFailure(error));
+            return;
+        }
+        std::shared_ptr<QObject> context;
+        if (options.serveMode == ZDServeMode::OwnerThread) {
+            context = makeOwnerContext();
+            if (options.ownerThread)
+                context->moveToThread(options.ownerThread);
+        }
+        auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
+        // Held only by the wait until the hello: a link that never says it ends by
+        // the hello deadline, and that end answers.
+        c->whenHelloOrEnd([c, host, port, expectedName, done] {
+            bool helloed = false;
+            bool closed = false;
+            QString why;
+            {
+                std::lock_guard lock(c->m_mutex);
+                helloed = c->m_helloReceived && !c->m_closed;
+                closed = c->m_closed && c->m_closeKind != ZDLinkException::Kind::Timeout;
+                why = c->m_closeReason;
+            }
+            if (!helloed) {
+                c->invalidate();
+                // A transport's own refusal (a TLS handshake, a key that is not trusted) says why.
+                if (closed)
+                    done(nullptr, ZDLinkException::linkFailure(
+                                      QStringLiteral("%1 port %2 closed the connection during the handshake%3")
+                                          .arg(host)
+                                          .arg(port)
+                                          .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why))));
+                else
+                    done(nullptr, ZDLinkException::timeout(QStringLiteral("no handshake from %1 port %2").arg(host).arg(port)));
+                return;
+            }
+            if (!expectedName.isEmpty() && c->peerName() != expectedName) {
+                const QString found = c->peerName();
+                c->invalidate();
+                done(nullptr, ZDLinkException::linkFailure(QStringLiteral("%1 port %2 is registered as \"%3\", not \"%4\"")
+                                                               .arg(host)
+                                                               .arg(port)
+                                                               .arg(found, expectedName)));
+                return;
+            }
+            done(c, std::nullopt);
+        });
+    });
 }
 
 qint64 ZDConnection::sendQueueLimit(const ZDConnectionOptions &options)
@@ -178,11 +226,16 @@ void ZDConnection::setRootObject(ZDRemoteObjectPtr root)
     m_root = std::move(root);
 }
 
-bool ZDConnection::waitForHello(int timeoutMs)
+void ZDConnection::whenHelloOrEnd(std::function<void()> then)
 {
-    std::unique_lock lock(m_mutex);
-    m_helloCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_helloReceived || m_closed; });
-    return m_helloReceived && !m_closed;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_helloReceived && !m_closed) {
+            m_helloThen = std::move(then);
+            return;
+        }
+    }
+    then();
 }
 
 QString ZDConnection::peerName() const
@@ -466,11 +519,16 @@ void ZDConnection::handleMessage(ZDWireMessage &&message)
     switch (message.type) {
     case ZDWireMessage::Type::Hello: {
         m_helloSeen = true;
-        std::lock_guard lock(m_mutex);
-        m_helloReceived = true;
-        m_peerName = message.name;
-        m_peerVersion = message.version;
-        m_helloCv.notify_all();
+        std::function<void()> then;
+        {
+            std::lock_guard lock(m_mutex);
+            m_helloReceived = true;
+            m_peerName = message.name;
+            m_peerVersion = message.version;
+            then = std::move(m_helloThen);
+        }
+        if (then)
+            then();
         return;
     }
     case ZDWireMessage::Type::Ping:
@@ -857,6 +915,7 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
     std::unordered_map<quint64, std::shared_ptr<PendingCall>> pending;
     std::unordered_map<quint64, ExportEntry> exports;
     std::function<void(const QString &)> handler;
+    std::function<void()> helloThen;
     {
         std::lock_guard lock(m_mutex);
         if (m_closed)
@@ -878,10 +937,12 @@ void ZDConnection::fail(ZDLinkException::Kind kind, const QString &reason)
             pc->reason = reason;
             pc->waitCv->notify_all();
         }
-        m_helloCv.notify_all();
+        helloThen = std::move(m_helloThen);
         m_ownerCv.notify_all();
     }
     m_transport->close();
+    if (helloThen)
+        helloThen();
     if (handler)
         handler(reason);
 }

@@ -86,6 +86,13 @@ public:
     static std::shared_ptr<ZDConnection> connectToHost(const QString &host, quint16 port,
                                                        const QString &expectedName = {},
                                                        const ZDConnectionOptions &options = {});
+    // The same, without a thread waiting (OwnerThread mode needs options.ownerThread):
+    // done runs once, later, on a thread of the
+    // wire (never inline) with the link or, when there is none, the failure that
+    // connectToHost would throw. It must not block.
+    using Connected = std::function<void(std::shared_ptr<ZDConnection> link, const std::optional<ZDLinkException> &failure)>;
+    static void connectToHostAsync(const QString &host, quint16 port, const QString &expectedName,
+                                   const ZDConnectionOptions &options, Connected done);
     // Wraps an established stream. ownerContext: a QObject living on the thread that
     // serves calls in OwnerThread mode; pool: the workers in WorkerThreads mode.
     static std::shared_ptr<ZDConnection> create(std::unique_ptr<ZDWireTransport> transport,
@@ -97,8 +104,9 @@ public:
     // The peer's root object.
     ZDRemoteProxyPtr rootProxy();
     void setRootObject(ZDRemoteObjectPtr root);
-    // Blocks until the peer's hello arrived or the time is up.
-    bool waitForHello(int timeoutMs);
+    // Runs once, without blocking, when the peer's hello arrived or the link ended
+    // (at once when either already happened). Never blocks in it.
+    void whenHelloOrEnd(std::function<void()> then);
     QString peerName() const;
     qint64 peerVersion() const;
     QString peerAddress() const;
@@ -208,7 +216,7 @@ private:
     QString m_peerAddress;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_helloCv;
+    std::function<void()> m_helloThen;
     std::condition_variable m_ownerCv;
     int m_heldCalls = 0;
     qint64 m_heldBytes = 0;

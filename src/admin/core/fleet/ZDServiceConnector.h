@@ -1,8 +1,10 @@
 #pragma once
 // The three ways to an agent, tried in order until one yields a proxy that
 // answers: by registered name (the agent's hello must carry it), by host and
-// port, then every alternate address (IPv4 and IPv6). Runs on the calling
-// thread; the agent's calls on the connection run on the target's serving thread.
+// port, then every alternate address (IPv4 and IPv6). No thread waits while a
+// peer is silent: the socket and the handshake wait in the wire's own threads,
+// and each step after them runs through the caller's post. The agent's calls on
+// the connection run on the target's serving thread.
 #include "link/ZDConnection.h"
 
 #include <QString>
@@ -10,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class ZDServiceConnector
 {
@@ -40,7 +43,11 @@ public:
     };
 
     // stopped() is asked between attempts; adopt() sees every new link before it is
-    // probed and may refuse it (the caller is stopping). Never throws.
-    static Result connect(const Target &target, const std::function<bool()> &stopped,
-                          const std::function<bool(const std::shared_ptr<ZDConnection> &)> &adopt);
+    // probed and may refuse it (the caller is stopping). post runs a step on a
+    // thread that may wait for a round trip; done runs once, through it. The
+    // first step runs on the calling thread. Never throws.
+    using Post = std::function<void(std::function<void()>)>;
+    static void connect(const Target &target, std::function<bool()> stopped,
+                        std::function<bool(const std::shared_ptr<ZDConnection> &)> adopt, Post post,
+                        std::function<void(Result)> done);
 };

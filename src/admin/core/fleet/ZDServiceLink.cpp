@@ -165,27 +165,43 @@ void ZDServiceLink::end(const std::weak_ptr<ZDService> &weak, const std::shared_
     link->finish();
 }
 
+namespace {
+
+// Marks the calling pool thread as the link's worker while it lives.
+class WorkerMark
+{
+public:
+    explicit WorkerMark(ZDServiceLink &link)
+        : m_link(link)
+    {
+        std::lock_guard lock(m_link.mutex);
+        m_link.worker = std::this_thread::get_id();
+    }
+    ~WorkerMark()
+    {
+        std::lock_guard lock(m_link.mutex);
+        m_link.worker = {};
+    }
+    WorkerMark(const WorkerMark &) = delete;
+    WorkerMark &operator=(const WorkerMark &) = delete;
+
+private:
+    ZDServiceLink &m_link;
+};
+
+} // namespace
+
 void ZDServiceLink::connectAndConfigure(const std::weak_ptr<ZDService> &weak,
                                         const std::shared_ptr<ZDServiceLink> &link,
                                         const ZDRemoteObjectPtr &callbackObject)
 {
-    {
-        std::lock_guard lock(link->mutex);
-        link->worker = std::this_thread::get_id();
-    }
-    // Whatever happens below, the worker is no longer this link's once it returns.
-    const std::unique_ptr<ZDServiceLink, void (*)(ZDServiceLink *)> released(link.get(), [](ZDServiceLink *l) {
-        std::lock_guard lock(l->mutex);
-        l->worker = {};
-    });
+    const WorkerMark mark(*link);
     auto self = weak.lock();
     if (!self || link->stopped()) {
         end(weak, link, false);
         return;
     }
     ZDService *s = self.get();
-    std::shared_ptr<ZDConnection> connection;
-    ZDRemoteProxyPtr proxy;
     try {
         s->startSpinner();
         ZDLog::appendLog(QStringLiteral("Connecting to %@..."), s->name());
@@ -214,19 +230,46 @@ void ZDServiceLink::connectAndConfigure(const std::weak_ptr<ZDService> &weak,
         target.registeredName = s->registeredName();
         target.pinKey = ZDConsoleSecurity::pinKey(*s);
         target.servingThread = link->servingThread;
-        const auto result = ZDServiceConnector::connect(
-            target, [&link] { return link->stopped(); },
-            [&link](const std::shared_ptr<ZDConnection> &c) {
+        // A computer that does not answer holds no pool thread while it is waited for.
+        ZDServiceConnector::connect(
+            target, [link] { return link->stopped(); },
+            [link](const std::shared_ptr<ZDConnection> &c) {
                 std::lock_guard lock(link->mutex);
                 if (link->stop)
                     return false;
                 link->connection = c; // so that a stop request can cut it
                 return true;
+            },
+            [](std::function<void()> step) { connectPool()->start(std::move(step)); },
+            [weak, link, callbackObject](ZDServiceConnector::Result result) {
+                configure(weak, link, callbackObject, std::move(result));
             });
-        connection = result.connection;
-        proxy = result.proxy;
+        return;
+    } catch (const std::exception &e) {
+        ZDException::logException(e, "-[ZDService connect:]");
+        s->setConnectedFlag(false);
+        s->stopSpinner();
+        s->armRetry();
+    }
+    end(weak, link, false);
+}
 
-        if (result.isValid() && !link->stopped()) {
+void ZDServiceLink::configure(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link,
+                              const ZDRemoteObjectPtr &callbackObject, ZDServiceConnector::Result result)
+{
+    const WorkerMark mark(*link);
+    std::shared_ptr<ZDConnection> connection = std::move(result.connection);
+    ZDRemoteProxyPtr proxy = std::move(result.proxy);
+    auto self = weak.lock();
+    if (!self) {
+        if (connection)
+            connection->invalidate();
+        end(weak, link, false);
+        return;
+    }
+    ZDService *s = self.get();
+    try {
+        if (proxy && connection && connection->isValid() && !link->stopped()) {
             ZDLog::appendLog(QStringLiteral("Proxy found. Connection successful."));
             ZDLog::appendLog(QStringLiteral("Connected, starting run loop..."));
             {
@@ -295,11 +338,9 @@ void ZDServiceLink::connectAndConfigure(const std::weak_ptr<ZDService> &weak,
         }
     } catch (const std::exception &e) {
         ZDException::logException(e, "-[ZDService connect:]");
-        if (s) {
-            s->setConnectedFlag(false);
-            s->stopSpinner();
-            s->armRetry();
-        }
+        s->setConnectedFlag(false);
+        s->stopSpinner();
+        s->armRetry();
     }
     proxy.reset();
     if (connection)

@@ -3,10 +3,12 @@
 // the request to stop, and the news that the link is done. It outlives the
 // record when the link is still ending.
 //
-// A link holds no thread of its own: connecting runs on a bounded pool, the
+// A link holds no thread of its own: connecting runs on a bounded pool, which
+// waits for no silent peer (the wire's threads do), the
 // agent's calls to the console run on a few serving threads shared by every
 // link, and the reactor of the transport reads them. A thousand computers cost
 // a handful of threads, not a thousand.
+#include "fleet/ZDServiceConnector.h"
 #include "link/ZDConnection.h"
 
 #include <QThread>
@@ -28,7 +30,7 @@ public:
     bool running = true;  // until the link has ended and its record heard of it
     bool serving = false; // connected and configured: the agent's calls are being served
     bool ending = false;  // the end is queued or under way; it runs once
-    std::thread::id worker; // the pool thread connecting, while it does
+    std::thread::id worker; // the pool thread connecting or configuring, while it does
     QThread *servingThread = nullptr;
     std::shared_ptr<ZDConnection> connection;
     ZDRemoteProxyPtr proxy;
@@ -82,6 +84,9 @@ public:
 private:
     static void connectAndConfigure(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link,
                                     const ZDRemoteObjectPtr &callbackObject);
+    // Once the agent answered, or every way to it failed: on a pool thread.
+    static void configure(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link,
+                          const ZDRemoteObjectPtr &callbackObject, ZDServiceConnector::Result result);
     // After the link ended while serving: the end, once, on the serving thread.
     static void scheduleEnd(const std::weak_ptr<ZDService> &weak, const std::shared_ptr<ZDServiceLink> &link);
     // Once, after the link ended or failed to come up.
