@@ -611,6 +611,13 @@ private Q_SLOTS:
             QCOMPARE(b, libraries(u"libshared7"_s));
             QVERIFY(a.value(u"libshared3"_s).toMap().isSharedWith(b.value(u"libshared3"_s).toMap()));
             QCOMPARE(b.value(u"libshared7"_s).toMap().value(u"version"_s), QVariant(u"2.0"_s));
+            // The record that differs still shares its name and path with the other link's.
+            const auto textOf = [](const QVariantMap &m, const QString &field) {
+                return m.value(u"libshared7"_s).toMap().value(field).toString();
+            };
+            QVERIFY(!a.value(u"libshared7"_s).toMap().isSharedWith(b.value(u"libshared7"_s).toMap()));
+            for (const QString &field : {u"name"_s, u"fullPath"_s})
+                QCOMPARE(textOf(a, field).constData(), textOf(b, field).constData());
             QVERIFY(ZDWireRecords::size() >= keptBefore + 401);
 
             const auto withObject = [](const ZDRemoteObjectPtr &object) {
@@ -646,9 +653,12 @@ private Q_SLOTS:
 
         // Once nothing holds them, the next large message lets them go (at most every two seconds).
         const qsizetype held = ZDWireRecords::size();
+        const qsizetype heldTexts = ZDWireRecords::textCount();
         QTest::qWait(2100);
         QVERIFY(ZDWireValue::decode(ZDWireValue::encode(QString(20000, u'x'))).isValid());
         QVERIFY2(ZDWireRecords::size() <= held - 400, qPrintable(u"%1 of %2"_s.arg(ZDWireRecords::size()).arg(held)));
+        QVERIFY2(ZDWireRecords::textCount() <= heldTexts - 800,
+                 qPrintable(u"%1 of %2"_s.arg(ZDWireRecords::textCount()).arg(heldTexts)));
     }
     void listenerAndDecoderStayBounded()
     {

@@ -24,9 +24,10 @@ public:
     explicit ZDCborReader(const QByteArray &data, qint64 maxItems = std::numeric_limits<qint64>::max());
 
     bool readHead(Head *head, QString *error);
-    // Text payload that must be valid UTF-8 (no overlong forms, no surrogates). In a
-    // large message, short texts that repeat (the keys of a thousand records, their
-    // versions) share one string: a fleet's system profiles are kept for a while.
+    // Text payload that must be valid UTF-8 (no overlong forms, no surrogates), right
+    // after its head. In a large message, texts that repeat (the keys of a thousand
+    // records, their versions, the same paths on every computer) share one string:
+    // a fleet's system profiles are kept for a while.
     bool readText(quint64 length, QString *out, QString *error);
     static bool isValidUtf8(const char *data, qsizetype size);
     qint64 itemsLeft() const { return m_itemsLeft; }
@@ -57,6 +58,7 @@ private:
     const char *m_data;
     qsizetype m_size;
     qsizetype m_pos = 0;
+    qsizetype m_headStart = 0; // of the last head read
     qint64 m_maxItems;
     qint64 m_itemsLeft;
     QHash<QByteArray, QString> m_shared;

@@ -14,23 +14,6 @@ namespace {
 
 constexpr qint64 kSweepEveryMs = 2000;
 
-// Nested records each keep their own bytes: the bytes are bounded apart from the count.
-constexpr qsizetype kMaxKeptBytes = 8 * 1024 * 1024;
-
-struct Table
-{
-    std::shared_mutex mutex;
-    QHash<QByteArray, QVariant> records;
-    qsizetype bytes = 0;
-    std::atomic<qint64> lastSweepMs{0};
-};
-
-Table &table()
-{
-    static Table *const t = new Table; // never ends: decoding may run during exit
-    return *t;
-}
-
 qint64 nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -49,65 +32,120 @@ bool heldElsewhere(const QVariant &value)
     }
 }
 
-void sweepLocked(Table &t)
+bool heldElsewhere(const QString &text) { return !text.isDetached(); }
+
+template<typename Value>
+class Table
 {
-    t.lastSweepMs = nowMs();
-    for (auto it = t.records.begin(); it != t.records.end();) {
-        if (heldElsewhere(it.value())) {
-            ++it;
-        } else {
-            t.bytes -= it.key().size();
-            it = t.records.erase(it);
+public:
+    Table(qsizetype maxEntries, qsizetype maxBytes)
+        : m_maxEntries(maxEntries)
+        , m_maxBytes(maxBytes)
+    {
+    }
+
+    bool find(QByteArrayView bytes, Value *value)
+    {
+        const std::shared_lock lock(m_mutex);
+        const auto it = m_entries.constFind(QByteArray::fromRawData(bytes.data(), bytes.size()));
+        if (it == m_entries.constEnd())
+            return false;
+        *value = it.value();
+        return true;
+    }
+
+    bool keep(QByteArrayView bytes, const Value &value)
+    {
+        const std::unique_lock lock(m_mutex);
+        const auto full = [&] { return m_entries.size() >= m_maxEntries || m_bytes + bytes.size() > m_maxBytes; };
+        // Full of values still in use (a fleet of unlike computers): sharing stops
+        // until they are let go, rather than sweeping at every value.
+        if (full() && nowMs() - m_lastSweepMs.load() >= kSweepEveryMs)
+            sweepLocked();
+        if (full())
+            return false;
+        QByteArray key = bytes.toByteArray();
+        if (m_entries.contains(key))
+            return true; // two links met it at once
+        m_entries.insert(std::move(key), value);
+        m_bytes += bytes.size();
+        return true;
+    }
+
+    void sweepIfDue()
+    {
+        if (nowMs() - m_lastSweepMs.load() < kSweepEveryMs)
+            return;
+        const std::unique_lock lock(m_mutex);
+        sweepLocked();
+    }
+
+    qsizetype size()
+    {
+        const std::shared_lock lock(m_mutex);
+        return m_entries.size();
+    }
+
+private:
+    void sweepLocked()
+    {
+        m_lastSweepMs = nowMs();
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            if (heldElsewhere(it.value())) {
+                ++it;
+            } else {
+                m_bytes -= it.key().size();
+                it = m_entries.erase(it);
+            }
         }
     }
+
+    const qsizetype m_maxEntries;
+    const qsizetype m_maxBytes;
+    std::shared_mutex m_mutex;
+    QHash<QByteArray, Value> m_entries;
+    qsizetype m_bytes = 0;
+    std::atomic<qint64> m_lastSweepMs{0};
+};
+
+// Nested records each keep their own bytes: the bytes are bounded apart from the count.
+Table<QVariant> &records()
+{
+    static auto *const t = new Table<QVariant>(ZDWireRecords::kMaxEntries, 8 * 1024 * 1024); // never ends: decoding may run during exit
+    return *t;
+}
+
+Table<QString> &texts()
+{
+    static auto *const t = new Table<QString>(65536, 4 * 1024 * 1024);
+    return *t;
 }
 
 } // namespace
 
-bool ZDWireRecords::find(QByteArrayView bytes, QVariant *value)
-{
-    Table &t = table();
-    const std::shared_lock lock(t.mutex);
-    const auto it = t.records.constFind(QByteArray::fromRawData(bytes.data(), bytes.size()));
-    if (it == t.records.constEnd())
-        return false;
-    *value = it.value();
-    return true;
-}
+bool ZDWireRecords::find(QByteArrayView bytes, QVariant *value) { return records().find(bytes, value); }
 
 bool ZDWireRecords::keep(QByteArrayView bytes, const QVariant &value)
 {
     if (bytes.size() < kMinBytes || bytes.size() > kMaxBytes)
         return true;
-    Table &t = table();
-    const std::unique_lock lock(t.mutex);
-    const auto full = [&] { return t.records.size() >= kMaxEntries || t.bytes + bytes.size() > kMaxKeptBytes; };
-    // Full of records still in use (a fleet of unlike computers): sharing stops
-    // until they are let go, rather than sweeping at every record.
-    if (full() && nowMs() - t.lastSweepMs.load() >= kSweepEveryMs)
-        sweepLocked(t);
-    if (full())
-        return false;
-    QByteArray key = bytes.toByteArray();
-    if (t.records.contains(key))
-        return true; // two links met it at once
-    t.records.insert(std::move(key), value);
-    t.bytes += bytes.size();
-    return true;
+    return records().keep(bytes, value);
+}
+
+bool ZDWireRecords::findText(QByteArrayView bytes, QString *text) { return texts().find(bytes, text); }
+
+void ZDWireRecords::keepText(QByteArrayView bytes, const QString &text)
+{
+    if (bytes.size() <= kMaxTextBytes)
+        texts().keep(bytes, text);
 }
 
 void ZDWireRecords::sweepIfDue()
 {
-    Table &t = table();
-    if (nowMs() - t.lastSweepMs.load() < kSweepEveryMs)
-        return;
-    const std::unique_lock lock(t.mutex);
-    sweepLocked(t);
+    records().sweepIfDue();
+    texts().sweepIfDue();
 }
 
-qsizetype ZDWireRecords::size()
-{
-    Table &t = table();
-    const std::shared_lock lock(t.mutex);
-    return t.records.size();
-}
+qsizetype ZDWireRecords::size() { return records().size(); }
+
+qsizetype ZDWireRecords::textCount() { return texts().size(); }
