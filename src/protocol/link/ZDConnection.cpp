@@ -142,13 +142,20 @@ void ZDConnection::connectToHostAsync(const QString &host, quint16 port, const Q
             done(nullptr, ZDLinkException::linkFailure(error));
             return;
         }
-        std::shared_ptr<QObject> context;
-        if (options.serveMode == ZDServeMode::OwnerThread) {
-            context = makeOwnerContext();
-            if (options.ownerThread)
-                context->moveToThread(options.ownerThread);
+        std::shared_ptr<ZDConnection> c;
+        try {
+            std::shared_ptr<QObject> context;
+            if (options.serveMode == ZDServeMode::OwnerThread) {
+                context = makeOwnerContext();
+                if (options.ownerThread)
+                    context->moveToThread(options.ownerThread);
+            }
+            c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
+        } catch (const std::exception &e) {
+            // Whoever waits hears of it: an attempt that never answers would never end.
+            done(nullptr, ZDLinkException::linkFailure(QString::fromLocal8Bit(e.what())));
+            return;
         }
-        auto c = create(makeTransport(fd, false, options), options, nullptr, nullptr, std::move(context));
         // Held only by the wait until the hello: a link that never says it ends by
         // the hello deadline, and that end answers.
         c->whenHelloOrEnd([c, host, port, expectedName, done] {

@@ -322,6 +322,9 @@ void LogController::closeFileLocked()
 
 void LogController::enqueue(const QString &message, bool mayWait)
 {
+    // Switched off: the writer would only drop the line, after being woken for it.
+    if (disabled.load(std::memory_order_relaxed))
+        return;
     const QString text = message.trimmed();
     if (text.isEmpty())
         return;

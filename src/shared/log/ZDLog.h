@@ -22,10 +22,19 @@ public:
     // Logs the trimmed text literally and prints it with a newline on standard output.
     static void appendLogAndPrint(const QString &message);
 
+    // A log switched off costs no formatting.
     template <typename... Args>
-    static void appendLog(const QString &format, const Args &...args) { appendLog(zdFormat(format, args...)); }
+    static void appendLog(const QString &format, const Args &...args)
+    {
+        if (!loggingDisabled())
+            appendLog(zdFormat(format, args...));
+    }
     template <typename... Args>
-    static void fastAppendLog(const QString &format, const Args &...args) { fastAppendLog(zdFormat(format, args...)); }
+    static void fastAppendLog(const QString &format, const Args &...args)
+    {
+        if (!loggingDisabled())
+            fastAppendLog(zdFormat(format, args...));
+    }
     template <typename... Args>
     static void appendLogAndPrint(const QString &format, const Args &...args) { appendLogAndPrint(zdFormat(format, args...)); }
 
