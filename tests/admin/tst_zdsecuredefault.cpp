@@ -3,6 +3,7 @@
 // enrolled consoles only, and only from the computer's own tools; the console
 // speaks TLS only and sends credentials only to an agent that enrolled it.
 #include "ZDEnrolledPeer.h"
+#include "ZDFreePort.h"
 #include "ZDRealAgent.h"
 #include "ZDRecordingConsole.h"
 #include "ZDTestFixtures.h"
@@ -88,15 +89,9 @@ class DroppingRelay
 public:
     DroppingRelay()
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || ::listen(m_fd, 16) != 0
-            || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        m_fd = zdtest::listenOnLoopback(16, &m_port);
+        if (m_fd < 0)
             return;
-        m_port = ntohs(address.sin_port);
         m_thread = std::thread([this] {
             for (;;) {
                 const int link = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);

@@ -9,6 +9,7 @@
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
 #include "ZDFakeAgent.h"
+#include "ZDFreePort.h"
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
 #include "console/ZDLogGathering.h"
@@ -70,15 +71,14 @@ class SilentPort
 public:
     SilentPort()
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_listener = zdtest::listenOnLoopback(0, &m_port);
+        if (m_listener < 0)
+            return;
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr *>(&addr), len) != 0
-            || ::listen(m_listener, 0) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return;
-        m_port = ntohs(addr.sin_port);
+        addr.sin_port = htons(m_port);
+        const socklen_t len = sizeof addr;
         // Fill the queue until a request goes unanswered.
         for (int i = 0; i < 8; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
