@@ -80,9 +80,12 @@ private:
     void attempted(const std::shared_ptr<ZDConnection> &link, const std::optional<ZDLinkException> &failure,
                    bool logFailure)
     {
+        if (failure) {
+            failed(*failure, logFailure);
+            advance();
+            return;
+        }
         try {
-            if (failure)
-                throw *failure;
             if (adopt(link)) {
                 // The probe is a round trip: a proxy that answers it is a working link.
                 auto proxy = link->rootProxy();

@@ -179,8 +179,10 @@ public:
     }
     ~WorkerMark()
     {
+        // The next step may run, and be marked, before this one has returned.
         std::lock_guard lock(m_link.mutex);
-        m_link.worker = {};
+        if (m_link.worker == std::this_thread::get_id())
+            m_link.worker = {};
     }
     WorkerMark(const WorkerMark &) = delete;
     WorkerMark &operator=(const WorkerMark &) = delete;
