@@ -4,34 +4,24 @@
 #include "session/ZDPlugIns.h"
 
 #include <QCoreApplication>
-#include <QLibrary>
 
 namespace {
 
-// Loaded once, kept for the life of the process (widgets cannot be unloaded safely).
-QLibrary *trayModule()
+// The module stays loaded for the life of the process (widgets cannot be unloaded safely).
+QFunctionPointer trayEntry(const char *name)
 {
-    static QLibrary *module = [] {
-        auto *library = new QLibrary(ZDStatusItem::modulePath());
-        if (!library->load()) {
-            ZDLog::appendLog(QStringLiteral("Tray module unavailable: %@"), library->errorString());
-            delete library;
-            return static_cast<QLibrary *>(nullptr);
-        }
-        return library;
-    }();
-    return module;
+    QString error;
+    const QFunctionPointer found = ZDPlugIns::entry(QStringLiteral("libKestraClientTray.so"), name, &error);
+    if (!found)
+        ZDLog::appendLog(QStringLiteral("Tray module unavailable: %@"), error);
+    return found;
 }
 
 } // namespace
 
-QString ZDStatusItem::modulePath() { return ZDPlugIns::path(QStringLiteral("libKestraClientTray.so")); }
-
 std::unique_ptr<QCoreApplication> ZDStatusItem::createGuiApplication(int &argc, char **argv)
 {
-    QLibrary *module = trayModule();
-    const auto make = module ? reinterpret_cast<ZDTrayCreateApplication>(module->resolve("zdTrayCreateApplication"))
-                             : nullptr;
+    const auto make = reinterpret_cast<ZDTrayCreateApplication>(trayEntry("zdTrayCreateApplication"));
     return std::unique_ptr<QCoreApplication>(make ? make(&argc, argv) : nullptr);
 }
 
@@ -51,8 +41,7 @@ ZDStatusItem *ZDStatusItem::create(const QHash<QString, QByteArray> &icons, QObj
 
 ZDStatusItem::ZDStatusItem(const QHash<QString, QByteArray> &icons, QObject *parent) : QObject(parent), m_icons(icons)
 {
-    QLibrary *module = trayModule();
-    const auto make = module ? reinterpret_cast<ZDTrayCreateItem>(module->resolve("zdTrayCreateItem")) : nullptr;
+    const auto make = reinterpret_cast<ZDTrayCreateItem>(trayEntry("zdTrayCreateItem"));
     if (!make)
         return;
     std::function<void()> triggered = [this] { Q_EMIT firstItemTriggered(); };

@@ -46,8 +46,6 @@ public:
     void setFirstItemTitle(const QString &title);
     QString firstItemTitle() const;
 
-    static QString modulePath();
-
 Q_SIGNALS:
     void firstItemTriggered();
 
