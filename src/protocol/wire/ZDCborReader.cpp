@@ -80,28 +80,27 @@ bool ZDCborReader::readText(quint64 length, QString *out, QString *error)
     // Small messages are read and dropped: sharing would only cost them time.
     constexpr quint64 kShareMaxTextBytes = 32;
     constexpr qsizetype kShareMaxTexts = 8192;
-    if (m_size < kShareFromMessageBytes || payload + length - (m_data + m_headStart) > ZDWireRecords::kMaxTextBytes) {
+    // The text's whole encoding, head included, so that a key never stands for another value.
+    const QByteArrayView encoded(m_data + m_headStart, payload + length);
+    if (m_size < kShareFromMessageBytes || encoded.size() > ZDWireRecords::kMaxTextBytes) {
         *out = QString::fromUtf8(payload, qsizetype(length));
         return true;
     }
     // Short ones repeat within the message (keys, versions): looked up here first.
-    const bool short_ = length <= kShareMaxTextBytes;
-    const QByteArray bytes = QByteArray::fromRawData(payload, qsizetype(length));
-    if (short_) {
-        const auto it = m_shared.constFind(bytes);
+    const bool isShort = length <= kShareMaxTextBytes;
+    if (isShort) {
+        const auto it = m_shared.constFind(QByteArray::fromRawData(payload, qsizetype(length)));
         if (it != m_shared.constEnd()) {
             *out = *it;
             return true;
         }
     }
     // Names and paths repeat across messages (the same library on every computer).
-    // By the text's whole encoding, so that a key never stands for another value.
-    const QByteArrayView encoded(m_data + m_headStart, payload + length - (m_data + m_headStart));
     if (!ZDWireRecords::findText(encoded, out)) {
         *out = QString::fromUtf8(payload, qsizetype(length));
         ZDWireRecords::keepText(encoded, *out);
     }
-    if (short_ && m_shared.size() < kShareMaxTexts)
+    if (isShort && m_shared.size() < kShareMaxTexts)
         m_shared.insert(QByteArray(payload, qsizetype(length)), *out);
     return true;
 }
