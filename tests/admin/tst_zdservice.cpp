@@ -396,6 +396,32 @@ private Q_SLOTS:
                                               [](const ZDServicePtr &s) { return s->isConnectionThreadRunning(); }),
                                  kWait);
     }
+    // A read's worker asks every computer of its share before it waits for the first
+    // answer: here the agent answers only once all the calls are in together.
+    void readAsksEveryComputerBeforeWaiting()
+    {
+        ZDFakeAgent agent({u"--version"_s, u"1100"_s});
+        QVERIFY(agent.start());
+        QList<ZDServicePtr> records;
+        for (int i = 0; i < 6; ++i)
+            records << manual(agent, u"together %1"_s.arg(i));
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(records.cbegin(), records.cend(),
+                                             [](const ZDServicePtr &s) { return s->isConnected() && !s->configDict().isEmpty(); }),
+                                 kWait);
+        ZDDispatcher dispatcher([&] { return records; });
+        dispatcher.setCoreCount(1); // one worker for all six
+        QStringList failed;
+        connect(&dispatcher, &ZDDispatcher::serviceFailed, this,
+                [&failed](const QString &host, const QString &reason) { failed << host + u": "_s + reason; });
+        QVariantMap answers;
+        zdtest::offMain([&] { answers = dispatcher.objectsFromRemoteMethod(u"fakeTogether:"_s, int(records.size())); });
+        QCoreApplication::processEvents();
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.join(u'\n')));
+        QVERIFY(!answers.isEmpty());
+        for (const QVariant &answer : std::as_const(answers))
+            QCOMPARE(answer, QVariant(true));
+        ZDService::invalidateServices(records, false);
+    }
     // Computers that do not answer are waited for without a thread each: more of
     // them than the console has connecting threads leave a live one unhindered.
     void silentComputersHoldUpNoOther()

@@ -5,7 +5,8 @@
 //                [--version V] [--orv V] [--min-admin V] [--host HOST]
 //                [--no-config] [--null-config] [--no-fetch] [--no-icon] [--hostile]
 // Prints "PORT <n>", "PUBLISHED <name>" and "CALL <operation>" for every call it
-// serves. Reads commands from standard input: "willDisconnect" calls
+// serves ("fakeTogether: COUNT" answers once COUNT such calls wait together).
+// Reads commands from standard input: "willDisconnect" calls
 // willDisconnect: on every callback it was given; end of input quits.
 // --hostile also serves validateUsername:password: (prints "CREDENTIALS <user>
 // <password>", always refuses) and takes "spoof SELF VICTIM...": on every
@@ -37,6 +38,8 @@
 #include <QElapsedTimer>
 
 #include <thread>
+#include <condition_variable>
+#include <chrono>
 
 #include <cstdio>
 #include <memory>
@@ -300,6 +303,21 @@ int main(int argc, char **argv)
     root->addOperation(QString::fromLatin1(ZDOrv::kPing), [](const QVariantList &) {
         say(QStringLiteral("CALL ping"));
         return QVariant();
+    });
+    // True once COUNT of these calls are in at the same time, over any links; false
+    // after 10 s: tells whether a console asks every computer before it waits for one.
+    struct Gathering
+    {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int in = 0;
+    } gathering;
+    root->addOperation(QStringLiteral("fakeTogether:"), [&gathering](const QVariantList &a) {
+        std::unique_lock lock(gathering.mutex);
+        ++gathering.in;
+        gathering.cv.notify_all();
+        const int count = a.value(0).toInt();
+        return QVariant(gathering.cv.wait_for(lock, std::chrono::seconds(10), [&] { return gathering.in >= count; }));
     });
     if (!noIcon) {
         root->addOperation(QString::fromLatin1(ZDOrv::kComputerIcon), [tasks](const QVariantList &) {

@@ -347,6 +347,7 @@ ZDConnection::Ticket ZDConnection::beginCall(quint64 target, const QString &op, 
         throw ZDLinkException(m_closeKind, nameForKind(m_closeKind), m_closeReason);
     m_pending.emplace(ticket.id, ticket.pc);
     lock.unlock();
+    ticket.sent = std::chrono::steady_clock::now();
     if (!m_transport->send(frame)) {
         lock.lock();
         m_pending.erase(ticket.id);
@@ -367,7 +368,7 @@ QVariant ZDConnection::waitCall(const Ticket &ticket, int timeoutMs)
 {
     PendingCall *const pc = ticket.pc.get();
     std::unique_lock lock(m_mutex);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = ticket.sent + std::chrono::milliseconds(timeoutMs);
     while (!pc->done) {
         // While the owner waits, the peer's calls to it still run (they may be what it waits for).
         if (ticket.onOwner && runOwnerTask(lock))

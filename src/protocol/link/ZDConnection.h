@@ -16,6 +16,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <vector>
@@ -154,6 +155,7 @@ private:
         std::shared_ptr<PendingCall> pc;
         bool onOwner = false;
         QString op;
+        std::chrono::steady_clock::time_point sent; // the reply's time-out counts from here
     };
     QVariant sendCall(quint64 target, const QString &op, const QVariantList &args, int timeoutMs);
     Ticket beginCall(quint64 target, const QString &op, const QVariantList &args);

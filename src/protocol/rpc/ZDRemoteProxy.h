@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <atomic>
@@ -31,10 +32,31 @@ public:
     // Answered from the object's operation table, never by running the operation;
     // remembered per operation.
     bool respondsToSelector(const QString &op) const;
+    // The questions not answered yet, asked together: one round trip for all.
+    void learnSelectors(const QStringList &ops) const;
     // call() when the object responds to op, else nothing. Asked for the first
     // time, the question and the call go out together (one round trip, not two); a
     // call the object does not take is answered with an error nobody waits for.
     std::optional<QVariant> callIfResponds(const QString &op, const QVariantList &args = {}) const;
+
+    // callIfResponds in two halves, so that one thread has calls under way on many
+    // links before it waits for the first answer. Replies of a half never finished
+    // are dropped; the reply time-out counts from the begin.
+    class Begun
+    {
+    public:
+        Begun();
+        Begun(Begun &&) noexcept;
+        Begun &operator=(Begun &&) noexcept;
+        ~Begun();
+
+    private:
+        friend class ZDRemoteProxy;
+        struct Calls;
+        std::unique_ptr<Calls> m_calls;
+    };
+    Begun beginIfResponds(const QString &op, const QVariantList &args = {}) const;
+    std::optional<QVariant> finish(Begun begun) const;
 
     bool isValid() const;
     quint64 objectId() const { return m_id; }

@@ -17,6 +17,7 @@
 #include <QThread>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -347,6 +348,15 @@ void ZDDispatcher::startBatch(qsizetype total)
 void ZDDispatcher::startGroupWorkers(const QList<ServiceList> &groups,
                                      const std::function<void(const ZDServicePtr &)> &each)
 {
+    startPipelinedGroupWorkers(groups, [each](const ZDServicePtr &service) {
+        each(service);
+        return Finish();
+    });
+}
+
+void ZDDispatcher::startPipelinedGroupWorkers(const QList<ServiceList> &groups,
+                                              const std::function<Finish(const ZDServicePtr &)> &begin)
+{
     qsizetype total = 0;
     for (const ServiceList &g : groups)
         total += g.size();
@@ -359,17 +369,34 @@ void ZDDispatcher::startGroupWorkers(const QList<ServiceList> &groups,
         if (m_cancelled)
             break;
         ++started;
-        startWorker([this, group, each] {
+        startWorker([this, group, begin] {
+            // Each computer's call goes out before the first answer is waited for: answers
+            // come in while the rest are asked, and one already in costs no wait.
+            std::vector<Finish> finishes;
+            finishes.reserve(size_t(group.size()));
             for (const ZDServicePtr &service : group) {
                 if (m_cancelled)
                     break;
                 // A computer taken off the list meanwhile has no part in the batch any more.
+                Finish finish;
                 if (service && service->isInvalidated())
                     fail(service, QString::fromLatin1(kRemovedReason));
                 else
-                    each(service);
+                    finish = begin(service);
+                if (finish)
+                    finishes.push_back(std::move(finish));
+                else
+                    Q_EMIT progressAdvanced();
+            }
+            for (Finish &finish : finishes) {
+                if (m_cancelled)
+                    break;
+                finish();
+                finish = nullptr;
                 Q_EMIT progressAdvanced();
             }
+            // Calls not finished after a cancel drop their replies here.
+            finishes.clear();
             decrementTaskThreadCount();
         });
     }
@@ -451,13 +478,18 @@ QVariantMap ZDDispatcher::objectsFromRemoteMethod(const QString &op, const QVari
     if (groups.isEmpty())
         return {};
     auto batch = std::make_shared<Batch>();
-    startGroupWorkers(groups, [this, op, obj1, obj2, batch](const ZDServicePtr &service) {
-        const QVariant value = objectFromRemoteMethod(op, obj1, obj2, service);
-        // An agent without the tool suite sends no host name: its answer must not
-        // vanish, so it is kept under the record's name.
-        const QString host = hostOf(service);
-        if (isValue(value) && !host.isEmpty())
-            batch->set(host, value);
+    startPipelinedGroupWorkers(groups, [this, op, obj1, obj2, batch](const ZDServicePtr &service) -> Finish {
+        auto answer = beginObjectFromRemoteMethod(op, obj1, obj2, service);
+        if (!answer)
+            return {};
+        return [this, service, batch, answer = std::move(answer)] {
+            const QVariant value = answer();
+            // An agent without the tool suite sends no host name: its answer must not
+            // vanish, so it is kept under the record's name.
+            const QString host = hostOf(service);
+            if (isValue(value) && !host.isEmpty())
+                batch->set(host, value);
+        };
     });
     waitOnProcessingWithTimeout(kObjectsTimeoutSeconds);
     return batch->snapshot();
@@ -583,6 +615,14 @@ void ZDDispatcher::executeRemoteTask(const QString &taskID, const QString &bundl
 QVariant ZDDispatcher::objectFromRemoteMethod(const QString &op, const QVariant &obj1, const QVariant &obj2,
                                               const ZDServicePtr &service)
 {
+    const std::function<QVariant()> answer = beginObjectFromRemoteMethod(op, obj1, obj2, service);
+    return answer ? answer() : QVariant();
+}
+
+std::function<QVariant()> ZDDispatcher::beginObjectFromRemoteMethod(const QString &op, const QVariant &obj1,
+                                                                    const QVariant &obj2, const ZDServicePtr &service)
+{
+    static constexpr char kMethod[] = "-[AppController objectFromRemoteMethod:withObject:withObject:service:]";
     // Lines of every computer of a batch are queued, not waited for: a read across
     // a thousand computers must not wait on the log file.
     ZDLog::fastAppendLog(u"Getting object from remote method %@ on host %@"_s, op, hostOf(service));
@@ -590,21 +630,34 @@ QVariant ZDDispatcher::objectFromRemoteMethod(const QString &op, const QVariant 
         ZDLog::appendLog(u"Service doesn't exist"_s);
         return {};
     }
+    const auto notAnswered = [this, op, service](bool hasProxy) {
+        ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
+        fail(service, unsupported(op, hasProxy));
+    };
     try {
         if (!passGate(service, op, Gate::Object))
             return {};
         const ZDRemoteProxyPtr proxy = service->proxyObject();
+        if (!proxy) {
+            notAnswered(false);
+            return {};
+        }
         // The question and the call in one round trip: a read across a fleet is
         // mostly waiting for answers.
-        if (proxy) {
-            ZDLog::fastAppendLog(u"Performing method on remote object..."_s);
-            if (std::optional<QVariant> value = proxy->callIfResponds(op, argumentsFor(op, obj1, obj2)))
-                return std::move(*value);
-        }
-        ZDLog::appendLog(zdFormat(u"Proxy object doesn't respond to selector %@"_s, op));
-        fail(service, unsupported(op, proxy != nullptr));
+        ZDLog::fastAppendLog(u"Performing method on remote object..."_s);
+        auto begun = std::make_shared<ZDRemoteProxy::Begun>(proxy->beginIfResponds(op, argumentsFor(op, obj1, obj2)));
+        return [this, service, proxy, begun, notAnswered]() -> QVariant {
+            try {
+                if (std::optional<QVariant> value = proxy->finish(std::move(*begun)))
+                    return std::move(*value);
+                notAnswered(true);
+            } catch (const std::exception &e) {
+                linkFailed(service, e, kMethod);
+            }
+            return {};
+        };
     } catch (const std::exception &e) {
-        linkFailed(service, e, "-[AppController objectFromRemoteMethod:withObject:withObject:service:]");
+        linkFailed(service, e, kMethod);
     }
     return {};
 }

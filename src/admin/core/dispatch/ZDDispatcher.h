@@ -157,6 +157,14 @@ private:
     void linkFailed(const ZDServicePtr &service, const std::exception &e, const char *method);
     void startBatch(qsizetype total);
     void startGroupWorkers(const QList<ServiceList> &groups, const std::function<void(const ZDServicePtr &)> &each);
+    // What is left of one computer's part once its call went out; null when it took no part.
+    using Finish = std::function<void()>;
+    void startPipelinedGroupWorkers(const QList<ServiceList> &groups,
+                                    const std::function<Finish(const ZDServicePtr &)> &begin);
+    // objectFromRemoteMethod up to the call sent: its answer, or null when the computer
+    // took no part (already reported).
+    std::function<QVariant()> beginObjectFromRemoteMethod(const QString &op, const QVariant &obj1,
+                                                          const QVariant &obj2, const ZDServicePtr &service);
     void startWorker(std::function<void()> body);
     void reapWorkers(bool all);
     static bool isMainThread();

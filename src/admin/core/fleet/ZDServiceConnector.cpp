@@ -88,8 +88,10 @@ private:
         try {
             if (adopt(link)) {
                 // The probe is a round trip: a proxy that answers it is a working link.
+                // It asks at once what the configuration asks next.
                 auto proxy = link->rootProxy();
-                proxy->respondsToSelector(QString::fromLatin1(ZDOrv::kFetchInitialConfiguration));
+                proxy->learnSelectors({QString::fromLatin1(ZDOrv::kFetchInitialConfiguration),
+                                       QString::fromLatin1(ZDOrv::kSetErrorCallback)});
                 result.connection = link;
                 result.proxy = proxy;
             } else {
