@@ -1,18 +1,20 @@
 #include "platform/ZDLocalPaths.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QUuid>
 
+#include <chrono>
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -143,21 +145,34 @@ QString xdgUserDir(const char *var, const char *key, const char *fallback)
     return rebaseForRoot(fromFile);
 }
 
-QString consoleUserFromLogind()
+// One property of a logind object, by a plain call: no introspection first.
+QVariant logindProperty(const QDBusConnection &bus, const QString &path, const QString &interface, const QString &name)
 {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected())
-        return {};
-    QDBusInterface props(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1/seat/seat0"),
-                         QStringLiteral("org.freedesktop.DBus.Properties"), bus);
-    if (!props.isValid())
-        return {};
-    props.setTimeout(1000);
-    QDBusMessage reply = props.call(QStringLiteral("Get"), QStringLiteral("org.freedesktop.login1.Seat"),
-                                    QStringLiteral("ActiveSession"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"), path,
+                                                       QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                       QStringLiteral("Get"));
+    call << interface << name;
+    // A machine without logind answers at once, instead of after an attempt to start it.
+    call.setAutoStartService(false);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 1000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
-    const QDBusArgument arg = reply.arguments().constFirst().value<QDBusVariant>().variant().value<QDBusArgument>();
+    return reply.arguments().constFirst().value<QDBusVariant>().variant();
+}
+
+QString askLogind()
+{
+    // No seats folder, no logind: the bus is not worth connecting to.
+    if (!QFileInfo::exists(QStringLiteral("/run/systemd/seats")))
+        return {};
+    const QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        return {};
+    const QVariant active = logindProperty(bus, QStringLiteral("/org/freedesktop/login1/seat/seat0"),
+                                           QStringLiteral("org.freedesktop.login1.Seat"), QStringLiteral("ActiveSession"));
+    if (active.typeId() != qMetaTypeId<QDBusArgument>())
+        return {};
+    const QDBusArgument arg = active.value<QDBusArgument>();
     QString sessionId;
     QDBusObjectPath sessionPath;
     if (arg.currentType() != QDBusArgument::StructureType)
@@ -167,20 +182,29 @@ QString consoleUserFromLogind()
     arg.endStructure();
     if (sessionPath.path().isEmpty() || sessionPath.path() == QLatin1String("/"))
         return {};
-    QDBusInterface session(QStringLiteral("org.freedesktop.login1"), sessionPath.path(),
-                           QStringLiteral("org.freedesktop.DBus.Properties"), bus);
-    session.setTimeout(1000);
-    auto get = [&session](const char *name) -> QVariant {
-        QDBusMessage r = session.call(QStringLiteral("Get"), QStringLiteral("org.freedesktop.login1.Session"),
-                                      QString::fromLatin1(name));
-        if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty())
-            return {};
-        return r.arguments().constFirst().value<QDBusVariant>().variant();
-    };
+    const QString session = QStringLiteral("org.freedesktop.login1.Session");
     // A greeter's session is the login window: nobody is logged in.
-    if (get("Class").toString() != QLatin1String("user"))
+    if (logindProperty(bus, sessionPath.path(), session, QStringLiteral("Class")).toString() != QLatin1String("user"))
         return {};
-    return get("Name").toString();
+    return logindProperty(bus, sessionPath.path(), session, QStringLiteral("Name")).toString();
+}
+
+// Root asks for the console user with every path it builds; logind is asked at
+// most once a second, which still follows a switch of users.
+QString consoleUserFromLogind()
+{
+    static std::mutex lock;
+    static std::chrono::steady_clock::time_point asked;
+    static bool known = false;
+    static QString user;
+    std::lock_guard guard(lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (!known || now - asked >= std::chrono::seconds(1)) {
+        user = askLogind();
+        asked = now;
+        known = true;
+    }
+    return user;
 }
 
 // utmp fields are fixed-size and need not end in a NUL.
