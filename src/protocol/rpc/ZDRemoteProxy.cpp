@@ -29,16 +29,9 @@ void ZDRemoteProxy::callOneway(const QString &op, const QVariantList &args) cons
 
 bool ZDRemoteProxy::respondsToSelector(const QString &op) const
 {
-    {
-        std::lock_guard lock(m_cacheMutex);
-        const auto it = m_responds.constFind(op);
-        if (it != m_responds.cend())
-            return *it;
-    }
-    const bool answer = m_connection->sendCall(m_id, QStringLiteral("respondsToSelector:"), {op}, m_replyTimeoutMs).toBool();
+    learnSelectors({op});
     std::lock_guard lock(m_cacheMutex);
-    m_responds.insert(op, answer);
-    return answer;
+    return m_responds.value(op);
 }
 
 void ZDRemoteProxy::learnSelectors(const QStringList &ops) const
