@@ -2,6 +2,7 @@
 
 #include "agent/AppController.h"
 #include "agent/ZDClientPreferences.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,7 +24,7 @@ QByteArray sessionBusOf(const QString &procDir)
     QFile environ(procDir + QStringLiteral("/environ"));
     if (!environ.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray data = environ.read(kMaxEnvironBytes);
+    const QByteArray data = ZDBoundedRead::upTo(environ, kMaxEnvironBytes);
     for (const QByteArray &entry : data.split('\0'))
         if (entry.startsWith("DBUS_SESSION_BUS_ADDRESS="))
             return entry.mid(int(sizeof("DBUS_SESSION_BUS_ADDRESS=")) - 1);

@@ -17,6 +17,7 @@
 #include "platform/ZDLocalPaths.h"
 #include "platform/ZDNoFollow.h"
 #include "bus/ZDNotificationCenter.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -105,7 +106,7 @@ QByteArray readAt(const ZDOwnedFd &folder, const QString &name)
     QFile file;
     if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return {};
-    return file.read(kMaxRecordBytes);
+    return ZDBoundedRead::upTo(file, kMaxRecordBytes);
 }
 
 QDateTime modified(const ZDOwnedFd &folder, const QString &name)

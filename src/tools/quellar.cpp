@@ -16,6 +16,7 @@
 #include "ZDToolRun.h"
 #include "plist/ZDPropertyList.h"
 #include "platform/ZDLocalPaths.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -70,7 +71,7 @@ std::optional<QString> readReport(const QString &path)
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return QString::fromUtf8(file.read(kMaxReportBytes));
+    return QString::fromUtf8(ZDBoundedRead::upTo(file, kMaxReportBytes));
 }
 
 QString valueOf(const QStringList &lines, const QString &key)

@@ -18,6 +18,7 @@
 #include "plist/ZDPropertyList.h"
 #include "ZDIniText.h"
 #include "ZDToolRun.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -80,7 +81,7 @@ std::optional<QByteArray> readIni(int folder, const QString &name, struct stat *
     QFile file;
     if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return std::nullopt;
-    return file.read(kMaxIniBytes);
+    return ZDBoundedRead::upTo(file, kMaxIniBytes);
 }
 
 ZDOwnedFd preferenceFolder(bool create)

@@ -5,6 +5,7 @@
 #include "files/ZDArchive.h"
 #include "files/ZDFileManager.h"
 #include "rights/ZDLaunchd.h"
+#include "platform/ZDBoundedRead.h"
 #include "platform/ZDLocalPaths.h"
 #include "log/ZDLog.h"
 #include "platform/ZDMachineModel.h"
@@ -774,6 +775,32 @@ private Q_SLOTS:
         for (int i = 0; i < 10; ++i)
             deep = QVariantList{deep};
         QVERIFY(ZDPropertyList::toData(deep).isEmpty());
+    }
+    void boundedReads()
+    {
+        // Files of any size against bounds above and below it, from a position, and a pipe.
+        ZDTestSandbox box;
+        QByteArray bytes(200 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7);
+        QVERIFY(ZDTestSandbox::writeFile(box.path("data"), bytes));
+        QFile file(box.path("data"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(ZDBoundedRead::upTo(file, 100 * 1024 + 1), bytes.left(100 * 1024 + 1));
+        QCOMPARE(ZDBoundedRead::upTo(file, 1 << 20), bytes.mid(100 * 1024 + 1));
+        QVERIFY(file.seek(0));
+        QCOMPARE(ZDBoundedRead::upTo(file, 1 << 20), bytes);
+        QVERIFY(ZDTestSandbox::writeFile(box.path("empty"), {}));
+        QFile empty(box.path("empty"));
+        QVERIFY(empty.open(QIODevice::ReadOnly));
+        QVERIFY(ZDBoundedRead::upTo(empty, 1 << 20).isEmpty());
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        QCOMPARE(::write(fds[1], bytes.constData(), 50 * 1024), ssize_t(50 * 1024));
+        ::close(fds[1]);
+        QFile pipe;
+        QVERIFY(pipe.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        QCOMPARE(ZDBoundedRead::upTo(pipe, 1 << 20), bytes.left(50 * 1024));
     }
     void fipsVector()
     {

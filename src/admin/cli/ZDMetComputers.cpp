@@ -1,4 +1,5 @@
 #include "ZDMetComputers.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,7 +22,7 @@ std::optional<QStringList> ZDMetComputers::load() const
         return std::nullopt;
     QStringList names;
     const qint64 limit = qint64(kMaxNames) * (kMaxNameLength * 4 + 1);
-    const QByteArray data = file.read(limit + 1);
+    const QByteArray data = ZDBoundedRead::upTo(file, limit + 1);
     if (data.size() > limit)
         return std::nullopt;
     for (const QByteArray &line : data.split('\n')) {

@@ -24,6 +24,7 @@
 #include "process/ZDTaskEx.h"
 #include "process/ZDThreads.h"
 #include "session/ZDUserSwitch.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -343,7 +344,7 @@ void AppController::setupIconDict()
                                                            {"disconnected", "spanner-disconnected-18.png"}};
     for (const auto &[key, file] : files) {
         QFile in(resources + QLatin1String(file));
-        const QByteArray image = in.open(QIODevice::ReadOnly) ? in.read(kMaxStatusImageBytes) : QByteArray();
+        const QByteArray image = in.open(QIODevice::ReadOnly) ? ZDBoundedRead::upTo(in, kMaxStatusImageBytes) : QByteArray();
         if (!image.isEmpty())
             m_iconDict.insert(QLatin1String(key), image);
     }

@@ -6,6 +6,7 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "plist/ZDPropertyList.h"
 #include "session/ZDImageWork.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -430,7 +431,7 @@ QByteArray ZDClientPreferences::computerIcon(const QSize &size)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     const QSize bounded(std::clamp(size.width(), 1, kMaxIconSide), std::clamp(size.height(), 1, kMaxIconSide));
-    return scaleImageData(file.read(kMaxImageBytes), bounded);
+    return scaleImageData(ZDBoundedRead::upTo(file, kMaxImageBytes), bounded);
 }
 
 QByteArray ZDClientPreferences::scaleImageData(const QByteArray &data, const QSize &size)

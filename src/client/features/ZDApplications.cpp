@@ -13,6 +13,7 @@
 #include "process/ZDRunningProcesses.h"
 #include "process/ZDTaskEx.h"
 #include "agent/ZDToolCatalog.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,7 +52,7 @@ QByteArray readBounded(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > ZDApplications::kMaxEntryBytes)
         return {};
-    return file.read(ZDApplications::kMaxEntryBytes);
+    return ZDBoundedRead::upTo(file, ZDApplications::kMaxEntryBytes);
 }
 
 // An application folder with this identifier at the top of a folder, or one level down.

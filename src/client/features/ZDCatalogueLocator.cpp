@@ -5,6 +5,7 @@
 #include "platform/ZDLocalPaths.h"
 #include "process/ZDTaskEx.h"
 #include "rights/ZDAuthorization.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,7 +28,7 @@ QByteArray readBounded(const QString &path, qint64 limit)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > limit)
         return {};
-    return file.read(limit);
+    return ZDBoundedRead::upTo(file, limit);
 }
 
 QString sys(const char *path)

@@ -13,6 +13,7 @@
 #include "process/ZDTaskEx.h"
 #include "process/ZDThreads.h"
 #include "agent/ZDToolCatalog.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,7 +77,7 @@ QByteArray readFile(const QString &path, qint64 limit)
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return {};
-    QByteArray data = file.read(limit);
+    QByteArray data = ZDBoundedRead::upTo(file, limit);
     if (data.isNull())
         data = QByteArray("");
     return data;

@@ -7,6 +7,7 @@
 #include "plist/ZDPropertyList.h"
 #include "rpc/ZDRemoteObject.h"
 #include "agent/ZDToolCatalog.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,7 +27,7 @@ QByteArray readSystemFile(const char *absolute, qint64 limit = kMaxSmallFile)
     QFile f(ZDLocalPaths::systemPath(QLatin1String(absolute)));
     if (!f.open(QIODevice::ReadOnly))
         return {};
-    return f.read(limit);
+    return ZDBoundedRead::upTo(f, limit);
 }
 
 QString firstLine(const char *absolute)

@@ -2,6 +2,7 @@
 
 #include "log/ZDLog.h"
 #include "platform/ZDLocalPaths.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -454,7 +455,7 @@ struct Loader
             return;
         }
         QJsonParseError error{};
-        const QJsonDocument doc = QJsonDocument::fromJson(file.read(kMaxFileBytes + 1), &error);
+        const QJsonDocument doc = QJsonDocument::fromJson(ZDBoundedRead::upTo(file, kMaxFileBytes + 1), &error);
         if (error.error != QJsonParseError::NoError || !doc.isObject()) {
             problems << QStringLiteral("%1: not a JSON object (%2 at byte %3)")
                             .arg(path, error.error != QJsonParseError::NoError ? error.errorString() : QStringLiteral("no object"))

@@ -1,6 +1,7 @@
 #include "plist/ZDPropertyList.h"
 
 #include "log/ZDLog.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -458,7 +459,7 @@ QVariant ZDPropertyList::readFile(const QString &path)
         ZDLog::fastAppendLog(QStringLiteral("Unable to read property list %@: %@"), path, QStringLiteral("too large"));
         return {};
     }
-    const QByteArray data = f.read(kMaxInputBytes + 1);
+    const QByteArray data = ZDBoundedRead::upTo(f, kMaxInputBytes + 1);
     QString error;
     QVariant v = fromData(data, &error);
     if (!v.isValid())

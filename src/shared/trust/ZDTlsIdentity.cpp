@@ -1,4 +1,5 @@
 #include "trust/ZDTlsIdentity.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -134,7 +135,7 @@ QByteArray readBounded(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPemBytes)
         return {};
-    return file.read(kMaxPemBytes);
+    return ZDBoundedRead::upTo(file, kMaxPemBytes);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "console/ZDAdminSettings.h"
 #include "platform/ZDMainBundle.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,7 +60,7 @@ QString ZDHelp::helpMarkdown(const QString &readmePath)
     QFile file(readmePath);
     QString text;
     if (!readmePath.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() <= kMaxReadmeBytes)
-        text = QString::fromUtf8(file.read(kMaxReadmeBytes));
+        text = QString::fromUtf8(ZDBoundedRead::upTo(file, kMaxReadmeBytes));
     if (text.isEmpty())
         return QStringLiteral("# Kestra Admin Help\n\nThe help text is not installed with this copy of Kestra Admin.\n");
     // Images and raw HTML would name things to load: the page keeps their words only.

@@ -12,6 +12,7 @@
 #include "rpc/ZDOrvProtocol.h"
 #include "fleet/ZDService.h"
 #include "process/ZDThreads.h"
+#include "platform/ZDBoundedRead.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -704,7 +705,7 @@ QByteArray ZDErrorCallback::generateFormData(const FormFields &fields, const QSt
                              QFileInfo(path).fileName())
                         .toUtf8();
             body += "Content-Type: application/octet-stream\r\n\r\n";
-            const QByteArray data = file.read(kMaxFormFileBytes + 1);
+            const QByteArray data = ZDBoundedRead::upTo(file, kMaxFormFileBytes + 1);
             if (data.size() > kMaxFormFileBytes) {
                 ZDLog::appendLog(QStringLiteral("Unable to build form data: %@ is too large"), path);
                 return {};
