@@ -56,6 +56,7 @@ private Q_SLOTS:
         QCOMPARE(panel.outline()->topLevelItemCount(), 1);
         QTreeWidgetItem *row = panel.outline()->topLevelItem(0);
         QCOMPARE(row->text(1), u"Quellar 1.6"_s);
+        QCOMPARE(row->text(2), u"2 MB"_s); // the tool's own words
         QCOMPARE(row->childCount(), 1);
         QCOMPARE(row->child(0)->text(0), ZDSoftwareUpdateCounts::keyFor(service));
         QVERIFY(panel.changeListView()->toPlainText().contains(u"must be installed manually"_s));

@@ -282,6 +282,12 @@ private Q_SLOTS:
         QCOMPARE(foo.value(u"type"_s).toString(), u"package"_s);
         QCOMPARE(foo.value(u"children"_s).toArray().size(), 2);
         QVERIFY2(foo.value(u"downloadSize"_s).toInteger() > 0, qPrintable(listed.out));
+        // The table gives it for a person, not as a byte count.
+        const qint64 bytes = foo.value(u"downloadSize"_s).toInteger();
+        const QString fooLine = listed.out.section(u"Kestra Test Foo 2"_s, 1).section(u'\n', 0, 0);
+        QVERIFY2(fooLine.contains(QRegularExpression(u"\\d (bytes|kB|MB|GB) "_s))
+                     && (bytes < 1000 || !fooLine.contains(QString::number(bytes))),
+                 qPrintable(listed.out));
         QCOMPARE(row(rows, u"com.kestra.test.Bad"_s).value(u"children"_s).toArray().size(), 2);
         QVERIFY(listed.out.contains(u"Kestra Test Foo 2"_s));
 

@@ -103,7 +103,7 @@ int ZDUpdatesCommand::run()
     } else {
         QList<QStringList> table{{u"PRODUCT"_s, u"HOST"_s, u"TYPE"_s, u"SIZE"_s, u"INSTALL"_s}};
         for (const ZDNuvellItem &item : std::as_const(items)) {
-            table << QStringList{item.title, QString(), item.type, item.downloadSize.toString(),
+            table << QStringList{item.title, QString(), item.type, item.sizeText(),
                                  item.manualOnly ? u"manual"_s : u"automatic"_s};
             for (const QVariant &child : item.children)
                 table << QStringList{QString(), ZDCliOutput::dotless(child.toMap().value(u"hostname"_s).toString()), QString(), QString(),

@@ -260,7 +260,7 @@ void ZDSoftwareUpdatePanel::showItems(const QList<ZDNuvellItem> &items)
     m_items = items;
     m_outline->clear();
     for (const ZDNuvellItem &item : items) {
-        auto *row = new QTreeWidgetItem(m_outline, {QString(), item.title, item.downloadSize.toString()});
+        auto *row = new QTreeWidgetItem(m_outline, {QString(), item.title, item.sizeText()});
         row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
         row->setCheckState(HostColumn, item.selected ? Qt::Checked : Qt::Unchecked);
         for (const QVariant &child : item.children)

@@ -5,6 +5,8 @@
 #include "dispatch/ZDAgentCalls.h"
 #include "log/ZDLog.h"
 
+#include <QLocale>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -40,6 +42,22 @@ void ZDNuvellItem::addChild(QVariantMap entry, const QString &host)
     downloadURL = entry.value(u"url"_s).toString();
     manualOnly = entry.value(u"manualOnly"_s).toBool();
     selected = manualOnly ? 0 : 1;
+}
+
+QString ZDNuvellItem::sizeText() const
+{
+    constexpr qsizetype kMaxSizeText = 32;
+    if (downloadSize.typeId() == QMetaType::QString) {
+        const QString text = downloadSize.toString().simplified();
+        bool number = false;
+        const qint64 bytes = text.toLongLong(&number);
+        if (!number)
+            return text.left(kMaxSizeText);
+        return bytes > 0 ? QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) : QString();
+    }
+    bool ok = false;
+    const qint64 bytes = downloadSize.toLongLong(&ok);
+    return ok && bytes > 0 ? QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) : QString();
 }
 
 QVariantMap ZDNuvellItem::toMap() const

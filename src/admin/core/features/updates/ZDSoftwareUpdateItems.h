@@ -42,6 +42,9 @@ struct ZDNuvellItem
     static ZDNuvellItem withDictionary(const QVariantMap &entry, const QString &host);
     void addChild(QVariantMap entry, const QString &host);
     bool isAgent() const { return bundleID.toLower() == QLatin1String(kAgentBundleID); }
+    // The download size for a person: "12.3 MB" from a byte count, text as the agent wrote it,
+    // empty when unknown (a package manager that gives no size says 0).
+    QString sizeText() const;
     // What the install sends as the bundle identifier: the path for "sparkle" items.
     QString installTarget() const { return type == QLatin1String("sparkle") ? appPath : bundleID; }
     QVariantMap toMap() const;
