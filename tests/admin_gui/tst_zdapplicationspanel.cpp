@@ -8,6 +8,7 @@
 #include "dispatch/ZDDispatcher.h"
 #include "dispatch/ZDErrorCallback.h"
 #include "files/ZDFileTree.h"
+#include "plist/ZDPropertyList.h"
 #include "panels/ZDMaintenancePanel.h"
 #include "ZDRealAgent.h"
 #include "ZDScreenshot.h"
@@ -38,6 +39,10 @@ private Q_SLOTS:
         for (const char *app : {"Color", "Tidwell", "Kitterel", "Mendo", "Ondrel", "Ketril"})
             QVERIFY(ZDFileTree::copy(qEnvironmentVariable("KESTRA_APPS_DIR") + QLatin1Char('/') + QLatin1String(app) + QStringLiteral(".app"),
                                      m_agent.root() + QStringLiteral("/opt/") + QLatin1String(app) + QStringLiteral(".app")).ok);
+        // The updater's own settings, as it leaves them: the agent changes them but never creates them.
+        const QString updaterSettings = m_agent.root() + QStringLiteral("/home/.config/com.zendrel.Nuvell.plist");
+        QVERIFY(QDir().mkpath(QFileInfo(updaterSettings).path()));
+        QVERIFY(ZDPropertyList::writeFile(updaterSettings, QVariantMap{{QStringLiteral("showBetaUpdates"), 0}}));
         const quint16 port = ZDRealAgent::freePort();
         QVERIFY(m_agent.startAlone(port, QStringLiteral("suite-%1").arg(QCoreApplication::applicationPid()).toUtf8()));
         const QList<ZDServicePtr> services{ZDService::serviceWithName(QStringLiteral("Edit Suite"), QString(), QStringLiteral("127.0.0.1"), port, m_errors)};
@@ -54,6 +59,36 @@ private Q_SLOTS:
             const QString first = kind == ZDApplicationRows::Kind::Editing ? QStringLiteral("Color") : QStringLiteral("Kitterel");
             QCOMPARE(panel.tree()->findItems(first, Qt::MatchExactly).value(0)->text(1), QStringLiteral("Not running"));
             QVERIFY(zdtest::saveScreenshot(panel, file));
+            if (kind != ZDApplicationRows::Kind::Tools)
+                continue;
+            // A settings box asks first: "no" puts it back and changes nothing, "yes" changes the computer.
+            QCheckBox *beta = nullptr;
+            for (QCheckBox *box : panel.findChildren<QCheckBox *>())
+                if (box->text() == QStringLiteral("Include beta updates"))
+                    beta = box;
+            QVERIFY(beta && beta->isEnabled() && !beta->isChecked());
+            for (const bool yes : {false, true}) {
+                QString asked;
+                QTimer::singleShot(50, [&] {
+                    for (QWidget *w : QApplication::topLevelWidgets()) {
+                        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                            asked = box->text();
+                            for (QAbstractButton *b : box->buttons())
+                                if ((box->buttonRole(b) == QMessageBox::AcceptRole) == yes)
+                                    b->click();
+                        }
+                    }
+                });
+                beta->click();
+                QCOMPARE(asked, QStringLiteral("Turn on \u201cInclude beta updates\u201d on 1 computer?"));
+                if (!yes) {
+                    QVERIFY(!beta->isChecked());
+                    QVERIFY(!filled.wait(1000));
+                } else {
+                    QVERIFY(filled.wait(60000));
+                    QVERIFY(beta->isChecked());
+                }
+            }
         }
         for (const auto &[tool, file] : {std::pair{ZDMaintenancePanel::Tool::Cleaning, "cleaning-panel.png"},
                                          {ZDMaintenancePanel::Tool::Removal, "removal-panel.png"},

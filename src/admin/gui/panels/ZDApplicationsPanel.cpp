@@ -21,6 +21,8 @@ namespace {
 
 // The name the dispatcher files each computer's answer under.
 constexpr auto hostOf = &ZDDispatcher::answerKey;
+// The state a settings box had when the computers last said, for a change not made.
+constexpr const char *kShownState = "zdShownState";
 
 struct Loaded
 {
@@ -54,7 +56,18 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
         for (int i = 0; i < titles.size(); ++i) {
             auto *box = new QCheckBox(titles.at(i), this);
             const QString key = QLatin1String(ZDApplicationRows::kSettingKeys[i]);
-            connect(box, &QCheckBox::clicked, this, [this, key](bool on) { changeSetting(key, on); });
+            const QString title = titles.at(i);
+            ZDPanelParts::changesComputers(box);
+            // Asked like every change to computers; a "no" puts the box back.
+            connect(box, &QCheckBox::clicked, this, [this, box, key, title](bool on) {
+                const QString action = (on ? tr("Turn on \u201c%1\u201d") : tr("Turn off \u201c%1\u201d")).arg(title);
+                const int computers = int(m_dispatcher->selectedServices().size());
+                if (ZDPanelParts::confirmOnComputers(this, m_dispatcher, title, ZDActionTarget::question(action, computers),
+                                                     on ? tr("Turn On") : tr("Turn Off")))
+                    changeSetting(key, on);
+                else
+                    restore(box);
+            });
             boxes->addWidget(box);
             m_settings << box;
         }
@@ -62,6 +75,12 @@ ZDApplicationsPanel::ZDApplicationsPanel(ZDDispatcher *dispatcher, ZDApplication
         layout->addLayout(boxes);
     }
     layout->addWidget(m_status);
+}
+
+void ZDApplicationsPanel::restore(QCheckBox *box)
+{
+    const QSignalBlocker blocker(box);
+    box->setCheckState(Qt::CheckState(box->property(kShownState).toInt()));
 }
 
 void ZDApplicationsPanel::refreshApps()
@@ -101,6 +120,7 @@ void ZDApplicationsPanel::show(const QList<ZDApplicationRow> &rows, const QVaria
         m_settings.at(i)->setTristate(v.toInt() == -1);
         m_settings.at(i)->setCheckState(v.toInt() == -1 ? Qt::PartiallyChecked : v.toInt() == 1 ? Qt::Checked : Qt::Unchecked);
         m_settings.at(i)->setEnabled(v.isValid());
+        m_settings.at(i)->setProperty(kShownState, int(m_settings.at(i)->checkState()));
     }
     Q_EMIT appsRefreshed();
 }

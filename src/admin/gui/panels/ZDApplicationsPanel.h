@@ -32,6 +32,8 @@ Q_SIGNALS:
 private:
     void act(ZDApplicationRows::Action action);
     void show(const QList<ZDApplicationRow> &rows, const QVariantMap &settings);
+    // A settings box back to what the computers said.
+    static void restore(QCheckBox *box);
     void changeSetting(const QString &key, bool on);
 
     ZDDispatcher *m_dispatcher;
