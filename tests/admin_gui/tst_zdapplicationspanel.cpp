@@ -25,6 +25,25 @@
 #include <QTextEdit>
 #include <QTreeWidget>
 
+namespace {
+
+// Answers the question box the next step opens ("yes" is its accepting button) and keeps what it asked.
+void answerNextQuestion(QString &asked, bool yes)
+{
+    QTimer::singleShot(50, [&asked, yes] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                asked = box->text();
+                for (QAbstractButton *b : box->buttons())
+                    if ((box->buttonRole(b) == QMessageBox::AcceptRole) == yes)
+                        b->click();
+            }
+        }
+    });
+}
+
+} // namespace
+
 class TestApplicationsPanel : public QObject
 {
     Q_OBJECT
@@ -69,16 +88,7 @@ private Q_SLOTS:
             QVERIFY(beta && beta->isEnabled() && !beta->isChecked());
             for (const bool yes : {false, true}) {
                 QString asked;
-                QTimer::singleShot(50, [&] {
-                    for (QWidget *w : QApplication::topLevelWidgets()) {
-                        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
-                            asked = box->text();
-                            for (QAbstractButton *b : box->buttons())
-                                if ((box->buttonRole(b) == QMessageBox::AcceptRole) == yes)
-                                    b->click();
-                        }
-                    }
-                });
+                answerNextQuestion(asked, yes);
                 beta->click();
                 QCOMPARE(asked, QStringLiteral("Turn on \u201cInclude beta updates\u201d on 1 computer?"));
                 if (!yes) {
@@ -149,16 +159,7 @@ private Q_SLOTS:
             dispatcher.cancelProcessing(); // as a switch of tasks does: the repair asked for next still runs
             QSignalSpy done(&panel, &ZDRepairPanel::runFinished);
             QString asked;
-            QTimer::singleShot(50, [&] {
-                for (QWidget *w : QApplication::topLevelWidgets()) {
-                    if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
-                        asked = box->text();
-                        for (QAbstractButton *b : box->buttons())
-                            if (box->buttonRole(b) == QMessageBox::AcceptRole)
-                                b->click(); // "Repair"
-                    }
-                }
-            });
+            answerNextQuestion(asked, true); // "Repair"
             panel.repair();
             QCOMPARE(asked, QStringLiteral("Run the repair on 1 computer?"));
             QVERIFY(panel.isSpinning());
