@@ -47,17 +47,13 @@ void ZDNuvellItem::addChild(QVariantMap entry, const QString &host)
 QString ZDNuvellItem::sizeText() const
 {
     constexpr qsizetype kMaxSizeText = 32;
-    if (downloadSize.typeId() == QMetaType::QString) {
-        const QString text = downloadSize.toString().simplified();
-        bool number = false;
-        const qint64 bytes = text.toLongLong(&number);
-        if (!number)
-            return text.left(kMaxSizeText);
-        return bytes > 0 ? QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) : QString();
-    }
-    bool ok = false;
-    const qint64 bytes = downloadSize.toLongLong(&ok);
-    return ok && bytes > 0 ? QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) : QString();
+    const bool isText = downloadSize.typeId() == QMetaType::QString;
+    const QString text = isText ? downloadSize.toString().simplified() : QString();
+    bool number = false;
+    const qint64 bytes = isText ? text.toLongLong(&number) : downloadSize.toLongLong(&number);
+    if (isText && !number)
+        return text.left(kMaxSizeText);
+    return number && bytes > 0 ? QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) : QString();
 }
 
 QVariantMap ZDNuvellItem::toMap() const
